@@ -1,0 +1,30 @@
+#pragma once
+
+#include <cstdint>
+
+namespace bfs {
+
+// File times are 32-bit DOS date-times in local time:
+//   bits 0-4 seconds / 2, 5-10 minutes, 11-15 hours, 16-20 day, 21-24 month, 25-31 years since 1980.
+// Years from 2044 on set bit 31, so such a value is negative as an int32: compare dates with
+// CompareDosDate (unsigned), never with the int32 operators. The saved-state text keeps the signed
+// decimal form.
+
+// The DOS date-time of an instant, from the local time at that instant (so a summer time and a
+// winter time each get their own offset). Seconds are rounded down to even. Instants before
+// 1980-01-01 00:00:00 give that time, instants after 2107-12-31 23:59:58 give that time.
+int32_t UnixTimeToDosDate(int64_t UnixSeconds);
+
+// The instant of a DOS date-time read as local time (daylight saving decided by the date itself).
+// Fields out of range (a month 0 or 13) are carried over as mktime does; -1 when the time cannot be
+// represented.
+int64_t DosDateToUnixTime(int32_t DosDate);
+
+// <0, 0 or >0 as A is earlier than, equal to or later than B.
+constexpr int CompareDosDate(int32_t A, int32_t B) {
+    auto a = static_cast<uint32_t>(A);
+    auto b = static_cast<uint32_t>(B);
+    return a < b ? -1 : (a > b ? 1 : 0);
+}
+
+}  // namespace bfs

@@ -1,0 +1,111 @@
+#include "model/UTFileOper.h"
+
+#include <mutex>
+#include <vector>
+
+#include "model/UTConsts.h"
+#include "model/UTListOrder.h"
+#include "model/UTMyException.h"
+
+namespace bfs {
+
+namespace {
+std::mutex g_StatusMutex;  // guards g_StatusText
+std::string g_StatusText;
+}  // namespace
+
+void SetStatusText(std::string Text) {
+    std::lock_guard lock(g_StatusMutex);
+    g_StatusText = std::move(Text);
+}
+
+std::string GetStatusText() {
+    std::lock_guard lock(g_StatusMutex);
+    return g_StatusText;
+}
+
+TFileOper::TFileOper(bool FreeOnTerminate)
+    : TThread(FreeOnTerminate),
+      FFolderSource(std::make_shared<TFolderSource>()),
+      FFileTree(TFileTree::Create(std::string(), nullptr)),
+      FSavedTree(TFileTree::Create(std::string(), nullptr)) {}
+
+TFileOper::~TFileOper() {
+    // The listing thread works on our members: end it before they go.
+    Terminate();
+    WaitFor();
+}
+
+void TFileOper::Execute() { ListFolder(); }
+
+void TFileOper::Stop() {
+    Terminate();
+    CloseConnection();
+}
+
+void TFileOper::PostProgress() {
+    if (NotifyWnd) NotifyWnd->PostMessage(WM_UPDATEPROCESS, 0, 10);
+}
+
+void TFileOper::ReportStatus(std::string Text) {
+    SetStatusText(std::move(Text));
+    if (NotifyWnd) NotifyWnd->PostMessage(WM_COPYPROCESS, 0, 10);
+}
+
+int32_t TFileOper::FinishListing(bool Complete) {
+    SortTreeLevels(*FFileTree);
+    FFileTree->RemoveChild(MARKER_FOLDER);
+    if (Terminated()) FFileTree->NotListed = true;
+    m_ListComplete = Complete && !Terminated() && !HasNotListed(*FFileTree);
+    if (LoadSavedTreeFlag) {
+        LoadSavedTree();
+        LoadSavedTreeFlag = false;
+    }
+    return m_ListComplete ? 0 : 1;
+}
+
+int32_t TFileOper::LoadSavedTreeThroughStream() {
+    TFileAttri attri;
+    attri.Name = FTreeFileName;
+    attri.Path = std::string("/") + MARKER_FOLDER + "/";
+    std::string stream;
+    try {
+        if (ReadFileToStream(*FFolderSource, attri, stream, 0) != 0) return 1;  // no saved state yet
+    } catch (const std::exception&) {
+        return 1;  // a missing or unreadable state file means no saved state
+    }
+    if (stream.empty()) return 1;
+    auto tree = TFileTree::Create(std::string(), nullptr);
+    std::string error;
+    if (!tree->LoadFromStream(stream, &error)) {
+        TMyException::Instance().LogError("Saved state of " + FFolderSource->FolerAllName + " discarded",
+                                          "EConvertError", error);
+        return 1;
+    }
+    FSavedTree = tree;
+    return 0;
+}
+
+void SortTreeLevels(TFileTree& Root) {
+    std::vector<TFileTree*> stack{&Root};
+    while (!stack.empty()) {
+        TFileTree* node = stack.back();
+        stack.pop_back();
+        SortLevel(*node);
+        for (const auto& child : node->Children)
+            if (!child->Children.empty()) stack.push_back(child.get());
+    }
+}
+
+bool HasNotListed(const TFileTree& Root) {
+    std::vector<const TFileTree*> stack{&Root};
+    while (!stack.empty()) {
+        const TFileTree* node = stack.back();
+        stack.pop_back();
+        if (node->NotListed) return true;
+        for (const auto& child : node->Children) stack.push_back(child.get());
+    }
+    return false;
+}
+
+}  // namespace bfs

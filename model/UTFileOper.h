@@ -1,0 +1,135 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "model/UTFileAttri.h"
+#include "model/UTFileTree.h"
+#include "model/UTFolderSource.h"
+#include "model/UTNotify.h"
+#include "model/UTThread.h"
+
+namespace bfs {
+
+// The shared status text behind WM_COPYPROCESS: workers replace it whole, the window reads the
+// current text when the message arrives. Guarded, so a reader never sees a torn value.
+void SetStatusText(std::string Text);
+std::string GetStatusText();
+
+// The abstract storage back-end: one side of a task on one kind of storage. Its thread body lists
+// the side's whole root into FFileTree; every other operation runs on the caller's thread, and one
+// back-end object is used by one thread at a time (Stop excepted).
+//
+// Contract kept by every back-end:
+// - Results are 0 for success; failures are small non-zero codes. Operations never show anything.
+// - Entries are named by TFileAttri::Path (the holding folder relative to the root: "/" at the top,
+//   "/docs/" one level down) and TFileAttri::Name. Names that are empty, ".", "..", or hold "/" or
+//   NUL are refused (non-zero result), never joined into a path.
+// - ListFolder builds the whole listing under FFileTree: one node per entry made by AddChild, each
+//   level in listing order (folders first, then files, UTListOrder.h), the marker folder left out
+//   at the top level only. It tests Terminated() at least once per folder. A folder it could not
+//   read, or that a stop or failure kept it from finishing, is marked NotListed, and the result
+//   is then 1 (incomplete) instead of 0; nothing below such a folder may be taken as deleted.
+//   When LoadSavedTreeFlag is set it then loads the saved state (LoadSavedTree) and clears the flag.
+// - A saved state that does not load cleanly leaves FSavedTree empty (no saved state), logged.
+// - WriteStreamToFile replaces the target in one step (temporary name, then rename over it).
+// - Progress goes to NotifyWnd without waiting: WM_UPDATEPROCESS per listing step (GetScanSteps of
+//   them) and WM_COPYPROCESS after each change of the status text (wParam 0, lParam 10).
+class TFileOper : public TThread {
+public:
+    explicit TFileOper(bool FreeOnTerminate);
+    ~TFileOper() override;
+
+    TFolderSourceRef FFolderSource;     // the side; callers replace it by the task's own object
+    INotifyTarget* NotifyWnd = nullptr; // receives progress; none = no reports
+    std::string InfoText;               // what the back-end reports about the side
+    TFileTreeRef FFileTree;             // root of the listing
+    std::string FTreeFileName;          // the side's saved-state file in the marker folder (SyncID)
+    bool LoadSavedTreeFlag = false;     // ListFolder loads the saved state after listing
+    TFileTreeRef FSavedTree;            // the side's saved state
+
+    // 0: connected and the root usable. May be called again on an open connection.
+    virtual int32_t Connect() = 0;
+    // Lists the whole root into FFileTree. 0 complete, 1 incomplete (see above).
+    virtual int32_t ListFolder() = 0;
+    // Leaves the whole content of the entry's file in Stream. X is unused (callers pass 0).
+    virtual int32_t ReadFileToStream(TFolderSource& Source, const TFileAttri& Attri, std::string& Stream,
+                                     int32_t X) = 0;
+    // Stores Stream as the entry's file, replacing an existing one in one step.
+    virtual int32_t WriteStreamToFile(const std::string& Stream, TFolderSource& Source, const TFileAttri& Attri,
+                                      bool ClearReadOnly) = 0;
+    // Creates the root-relative folder with every missing parent; an existing folder is success.
+    virtual int32_t MakeDir(const std::string& RelPath) = 0;
+    // How many WM_UPDATEPROCESS the listing will send; called before the thread starts.
+    virtual int32_t GetScanSteps() = 0;
+    // Loads the side's saved state from the marker folder into FSavedTree.
+    virtual int32_t LoadSavedTree() = 0;
+    virtual int32_t DeleteFile(TFolderSource& Source, const TFileAttri& Attri, bool Log) = 0;
+    // Removes the folder only when it is empty.
+    virtual int32_t RemoveDir(TFolderSource& Source, const TFileAttri& Attri, bool Log) = 0;
+    // The side's backup folder ("__saved__" in the marker folder), created when missing.
+    virtual std::string GetBackupFolder() = 0;
+    // Size of the item at FullPath (as GetFullPath gives it); -1 when it does not exist.
+    virtual int64_t GetFileSize(const std::string& FullPath) = 0;
+    // Copies the entry's current file into the backup folder + Path + Name.
+    virtual int32_t BackupFile(TFolderSource& Source, const TFileAttri& Attri) = 0;
+    virtual std::string ExtractDir(const std::string& Path) = 0;
+    // Full path or address of the entry on this side, as shown in status and log lines.
+    virtual std::string GetFullPath(TFolderSource& Source, const TFileAttri& Attri) = 0;
+    virtual std::string GetFolderPath(TFolderSource& Source, const TFileAttri& Attri) = 0;
+    // Copies the local file LocalPath into this side as the entry.
+    virtual int32_t PutFile(const std::string& LocalPath, TFolderSource& Source, const TFileAttri& Attri,
+                            int32_t SrcAttr, bool Log) = 0;
+    // Renames within this side (full paths as GetFullPath gives them).
+    virtual int32_t RenameFile(const std::string& OldName, const std::string& NewName) = 0;
+    // Copies the entry of this side into the local file LocalPath.
+    virtual int32_t GetFile(const std::string& LocalPath, TFolderSource& Source, const TFileAttri& Attri,
+                            int32_t X, bool Log) = 0;
+    // 0: the root exists and is reachable.
+    virtual int32_t CheckFolder() = 0;
+
+    // Whether this side can give a finished temporary copy its final name over an existing target
+    // in one step (ReplaceFile). Sides that cannot must delete the old target first.
+    virtual bool ReplacesByRename() const { return false; }
+    // Renames OldName to NewName, replacing NewName in one step when it exists (full paths as
+    // GetFullPath gives them). 0 done; non-zero failed, and both files are then as they were.
+    virtual int32_t ReplaceFile(const std::string& OldName, const std::string& NewName) {
+        (void)OldName;
+        (void)NewName;
+        return 1;
+    }
+
+    // Ends a run early: sets the stop request, then closes what the back-end holds open so that
+    // pending calls fail. Safe from another thread while the listing runs.
+    void Stop();
+
+    // Whether the last listing read every folder (no NotListed node in FFileTree).
+    bool ListComplete() const noexcept { return m_ListComplete; }
+
+protected:
+    void Execute() override;
+    // Closes connections for Stop; back-ends holding a connection override it.
+    virtual void CloseConnection() {}
+
+    // Sends WM_UPDATEPROCESS to NotifyWnd (when set), without waiting.
+    void PostProgress();
+    // Sets the shared status text and sends WM_COPYPROCESS to NotifyWnd (when set).
+    void ReportStatus(std::string Text);
+
+    // Listing conventions shared by the back-ends: sorts every level of FFileTree, drops the marker
+    // folder at the top, records completeness, and loads the saved state when asked. Call at the
+    // end of ListFolder; returns ListFolder's result.
+    int32_t FinishListing(bool Complete);
+    // Reads FTreeFileName from the marker folder through ReadFileToStream and loads it into
+    // FSavedTree; a missing file leaves it empty, a bad one is discarded whole and logged.
+    int32_t LoadSavedTreeThroughStream();
+
+    bool m_ListComplete = true;
+};
+
+// Sorts every level of a tree into listing order (iteratively; depth is not bounded by the stack).
+void SortTreeLevels(TFileTree& Root);
+// True when some node of the tree is marked NotListed.
+bool HasNotListed(const TFileTree& Root);
+
+}  // namespace bfs

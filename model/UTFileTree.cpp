@@ -1,0 +1,387 @@
+#include "model/UTFileTree.h"
+
+#include "model/UTConsts.h"
+#include "model/UTListOrder.h"
+#include "model/UTMyException.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cstddef>
+#include <exception>
+#include <optional>
+#include <system_error>
+#include <utility>
+
+namespace bfs {
+
+namespace {
+
+using TCounter = int32_t TFileTree::*;
+
+// The counters an action code stands for on a leaf. Codes not listed set none.
+struct TStatusCounters {
+    int32_t Code;
+    TCounter First;
+    TCounter Second;
+};
+
+constexpr TStatusCounters STATUS_COUNTERS[] = {
+    {ACTION_LEFT_ONLY, &TFileTree::LtoRCount, &TFileTree::NewCount},
+    {ACTION_RIGHT_ONLY, &TFileTree::RtoLCount, &TFileTree::NewCount},
+    {ACTION_LEFT_NEWER, &TFileTree::LtoRCount, &TFileTree::OverwriteCount},
+    {ACTION_RIGHT_NEWER, &TFileTree::RtoLCount, &TFileTree::OverwriteCount},
+    {ACTION_SAME, &TFileTree::SameCount, nullptr},
+    {ACTION_NEW, &TFileTree::NewCount, nullptr},
+    {ACTION_CHANGED, &TFileTree::OverwriteCount, nullptr},
+    {ACTION_CONFLICT, &TFileTree::ConflictCount, nullptr},
+    {ACTION_ERROR, &TFileTree::ErrorCount, nullptr},
+    {ACTION_DELETED, &TFileTree::DeleteCount, nullptr},
+    {ACTION_DELETED_LEFT, &TFileTree::DeleteCount, nullptr},
+    {ACTION_DELETED_RIGHT, &TFileTree::DeleteCount, nullptr},
+};
+
+// ---- Saved-state text -------------------------------------------------------------------------
+// Fields are separated by ":" and lines end with CR LF, so a name, path or root text holding one of
+// those (all legal in Linux names and in URLs) is written with them percent-escaped, and "%" itself
+// too so that the escape reads back unambiguously.
+
+bool NeedsEscape(char c) noexcept {
+    return c == '%' || c == ':' || c == '\r' || c == '\n';
+}
+
+void AppendEscaped(std::string& out, std::string_view text) {
+    std::size_t start = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (!NeedsEscape(c)) continue;
+        out.append(text, start, i - start);
+        switch (c) {
+            case '%':
+                out.append("%25");
+                break;
+            case ':':
+                out.append("%3A");
+                break;
+            case '\r':
+                out.append("%0D");
+                break;
+            default:
+                out.append("%0A");
+                break;
+        }
+        start = i + 1;
+    }
+    out.append(text, start, std::string_view::npos);
+}
+
+int HexDigit(char c) noexcept {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+}
+
+// Decodes the four escapes the writer produces; anything else after a "%" is a damaged text.
+bool Unescape(std::string_view text, std::string& out) {
+    out.clear();
+    if (text.find('%') == std::string_view::npos) {
+        out.assign(text);
+        return true;
+    }
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '%') {
+            out.push_back(text[i]);
+            continue;
+        }
+        if (i + 2 >= text.size()) return false;
+        const int hi = HexDigit(text[i + 1]), lo = HexDigit(text[i + 2]);
+        if (hi < 0 || lo < 0) return false;
+        const char c = static_cast<char>(hi * 16 + lo);
+        if (!NeedsEscape(c)) return false;
+        out.push_back(c);
+        i += 2;
+    }
+    return true;
+}
+
+template <class T>
+void AppendNumber(std::string& out, T value) {
+    char buf[24];
+    const auto res = std::to_chars(buf, buf + sizeof buf, value);
+    out.append(buf, res.ptr);
+}
+
+// The whole field must be a decimal number of T's range (a leading "-" allowed).
+template <class T>
+std::optional<T> ParseNumber(std::string_view text) noexcept {
+    T value{};
+    const char* end = text.data() + text.size();
+    const auto res = std::from_chars(text.data(), end, value);
+    if (text.empty() || res.ec != std::errc() || res.ptr != end) return std::nullopt;
+    return value;
+}
+
+// Reads the text line by line; a line ends at CR, LF or CR LF.
+class TLineReader {
+  public:
+    explicit TLineReader(std::string_view text) : m_Text(text) {}
+
+    bool Next(std::string_view& line) noexcept {
+        if (m_Pos >= m_Text.size()) return false;
+        const std::size_t end = m_Text.find_first_of("\r\n", m_Pos);
+        if (end == std::string_view::npos) {
+            line = m_Text.substr(m_Pos);
+            m_Pos = m_Text.size();
+            return true;
+        }
+        line = m_Text.substr(m_Pos, end - m_Pos);
+        m_Pos = end + 1;
+        if (m_Text[end] == '\r' && m_Pos < m_Text.size() && m_Text[m_Pos] == '\n') ++m_Pos;
+        return true;
+    }
+
+    std::size_t Remaining() const noexcept { return m_Text.size() - m_Pos; }
+
+  private:
+    std::string_view m_Text;
+    std::size_t m_Pos = 0;
+};
+
+[[noreturn]] void Fail(int32_t lineIndex, std::string_view what) {
+    std::string reason = "line ";
+    AppendNumber(reason, static_cast<int64_t>(lineIndex) + 1);
+    reason.append(": ").append(what);
+    throw EConvertError(reason);
+}
+
+// A child count announced in the text: never negative, and never more entries than the rest of the
+// text could hold (each needs a line), so a damaged count fails at once instead of at the end.
+int32_t CheckCount(std::optional<int32_t> count, const TLineReader& reader, int32_t lineIndex) {
+    if (!count) Fail(lineIndex, "the child count is not a number");
+    if (*count < 0) Fail(lineIndex, "negative child count");
+    if (static_cast<std::size_t>(*count) > reader.Remaining())
+        Fail(lineIndex, "child count larger than the text");
+    return *count;
+}
+
+}  // namespace
+
+TFileTree::~TFileTree() {
+    // Children that nothing else holds are taken apart here, level by level, instead of by their own
+    // destructors calling each other down the tree.
+    if (Children.empty()) return;
+    TFileTreeList pending = std::move(Children);
+    while (!pending.empty()) {
+        TFileTreeRef node = std::move(pending.back());
+        pending.pop_back();
+        if (node && node->RefCount() == 1 && !node->Children.empty()) {
+            for (TFileTreeRef& child : node->Children) pending.push_back(std::move(child));
+            node->Children.clear();
+        }
+    }
+}
+
+TFileTree* TFileTree::AddChild(std::string Name, TFileAttriRef Data) {
+    TFileTreeRef node = Create(std::move(Name), std::move(Data));
+    node->Parent = this;
+    Children.push_back(std::move(node));
+    ChildCount = static_cast<int32_t>(Children.size());
+    return Children.back().get();
+}
+
+void TFileTree::AppendNode(TFileTreeRef Node) {
+    Children.push_back(std::move(Node));
+    ChildCount = static_cast<int32_t>(Children.size());
+}
+
+void TFileTree::AddChildren(const TFileTree& Other) {
+    // Counted up front and indexed, so that adding a node's children to itself is safe too.
+    const std::size_t n = Other.Children.size();
+    Children.reserve(Children.size() + n);
+    for (std::size_t i = 0; i < n; ++i) Children.push_back(Other.Children[i]);
+    ChildCount = static_cast<int32_t>(Children.size());
+}
+
+void TFileTree::RemoveChild(std::string_view Name) {
+    const auto it = std::find_if(Children.begin(), Children.end(),
+                                 [Name](const TFileTreeRef& child) { return child && child->Name == Name; });
+    if (it == Children.end()) return;
+    Children.erase(it);
+    ChildCount = static_cast<int32_t>(Children.size());
+}
+
+void TFileTree::ClearFlags() {
+    IncludedCount = 0;
+    ExcludedCount = 0;
+    ClearActionFlags();
+}
+
+void TFileTree::ClearActionFlags() {
+    ErrorCount = 0;
+    ConflictCount = 0;
+    NewCount = 0;
+    OverwriteCount = 0;
+    DeleteCount = 0;
+    LtoRCount = 0;
+    RtoLCount = 0;
+    SameCount = 0;
+}
+
+void TFileTree::SetStatus(int32_t Code) {
+    Status = Code;
+    ClearActionFlags();
+    // Folders keep their counters at 0: the plan sums them from the leaves.
+    if (ChildCount >= 1) return;
+    for (const TStatusCounters& row : STATUS_COUNTERS) {
+        if (row.Code != Code) continue;
+        this->*row.First = 1;
+        if (row.Second) this->*row.Second = 1;
+        return;
+    }
+}
+
+void TFileTree::SetFilterState(int32_t Code) {
+    if (Code == ACTION_INCLUDED) {
+        IncludedCount = 1;
+        ExcludedCount = 0;
+        return;
+    }
+    ClearFlags();
+    ExcludedCount = 1;
+}
+
+void TFileTree::SaveToStream(std::string& Stream, std::string_view RootText) const {
+    AppendEscaped(Stream, RootText);
+    Stream.append("::");
+    AppendNumber(Stream, static_cast<int32_t>(Children.size()));
+    Stream.append("\r\n");
+
+    // Depth-first pre-order with an explicit stack: a node's line, its subtree, then its next sibling.
+    struct TFrame {
+        const TFileTree* Node;
+        std::size_t Next;
+    };
+    std::vector<TFrame> stack;
+    stack.push_back({this, 0});
+    while (!stack.empty()) {
+        TFrame& top = stack.back();
+        if (top.Next >= top.Node->Children.size()) {
+            stack.pop_back();
+            continue;
+        }
+        const TFileTree* node = top.Node->Children[top.Next++].get();
+        if (!node) continue;
+        const int32_t count = static_cast<int32_t>(node->Children.size());
+        AppendEscaped(Stream, node->Name);
+        Stream.push_back(':');
+        AppendNumber(Stream, count);
+        if (const TFileAttri* data = node->Data.get()) {
+            Stream.push_back(':');
+            AppendEscaped(Stream, data->Path.str());
+            Stream.push_back(':');
+            AppendNumber(Stream, data->FileDate);
+            Stream.push_back(':');
+            AppendNumber(Stream, data->IsFolder != 0 ? int64_t{-1} : data->Size);
+            Stream.push_back(':');
+            AppendNumber(Stream, data->Attr);
+        }
+        Stream.append("\r\n");
+        if (count > 0) stack.push_back({node, 0});
+    }
+}
+
+bool TFileTree::LoadFromStream(std::string_view Stream, std::string* Error) {
+    const std::string oldName = Name;
+    Children.clear();
+    ChildCount = 0;
+    LoadLine = 0;
+
+    try {
+        TLineReader reader(Stream);
+        std::string_view line;
+        if (!reader.Next(line)) Fail(0, "empty text");
+        const std::size_t sep = line.find("::");
+        if (sep == std::string_view::npos) Fail(0, "no \"::\" in the root line");
+        std::string rootName;
+        if (!Unescape(line.substr(0, sep), rootName)) Fail(0, "bad escape in the root text");
+        const int32_t rootCount = CheckCount(ParseNumber<int32_t>(line.substr(sep + 2)), reader, 0);
+
+        // One frame per folder whose children are being read. Each frame remembers the last path
+        // text of its children: siblings share one path, so they share one copy of it.
+        struct TFrame {
+            TFileTree* Node;
+            int32_t Remaining;
+            std::string_view RawPath;
+            TSharedString Path;
+        };
+        std::vector<TFrame> stack;
+        stack.push_back({this, rootCount, {}, {}});
+        std::string_view fields[6];
+        std::string decoded;
+
+        while (!stack.empty()) {
+            TFrame& top = stack.back();
+            if (top.Remaining == 0) {
+                SortLevel(*top.Node);
+                stack.pop_back();
+                continue;
+            }
+            --top.Remaining;
+            ++LoadLine;
+            if (!reader.Next(line)) Fail(LoadLine, "fewer lines than the counts announce");
+
+            // Name, count, path, date and size end at the first five colons; the attribute is the rest.
+            std::size_t start = 0;
+            for (int f = 0; f < 5; ++f) {
+                const std::size_t colon = line.find(':', start);
+                if (colon == std::string_view::npos) Fail(LoadLine, "too few fields");
+                fields[f] = line.substr(start, colon - start);
+                start = colon + 1;
+            }
+            fields[5] = line.substr(start);
+
+            const int32_t count = CheckCount(ParseNumber<int32_t>(fields[1]), reader, LoadLine);
+            const auto date = ParseNumber<int32_t>(fields[3]);
+            const auto size = ParseNumber<int64_t>(fields[4]);
+            const auto attr = ParseNumber<int32_t>(fields[5]);
+            if (!date) Fail(LoadLine, "the date is not a number");
+            if (!size || *size < -1) Fail(LoadLine, "the size is not a valid number");
+            if (!attr) Fail(LoadLine, "the attribute is not a number");
+            if (*size != -1 && count > 0) Fail(LoadLine, "a file with children");
+
+            TFileAttriRef data = MakeRef<TFileAttri>();
+            if (!Unescape(fields[0], data->Name)) Fail(LoadLine, "bad escape in the name");
+            if (top.Path.empty() || fields[2] != top.RawPath) {
+                if (!Unescape(fields[2], decoded)) Fail(LoadLine, "bad escape in the path");
+                top.Path = TSharedString(decoded);
+                top.RawPath = fields[2];
+            }
+            data->Path = top.Path;
+            data->FileDate = *date;
+            data->Size = *size;
+            data->Attr = *attr;
+            data->IsFolder = *size == -1 ? 1 : 0;
+
+            std::string name = data->Name;
+            TFileTreeRef node = Create(std::move(name), std::move(data));
+            node->Parent = top.Node;
+            TFileTree* raw = node.get();
+            top.Node->AppendNode(std::move(node));
+            // The push may move the frames; top is not used after it.
+            if (count > 0) stack.push_back({raw, count, {}, {}});
+        }
+        Name = std::move(rootName);
+        return true;
+    } catch (const std::exception& e) {
+        if (Error) *Error = e.what();
+    }
+    // A saved state is used whole or not at all: the analysis walks counts that must match children.
+    Children.clear();
+    ChildCount = 0;
+    LoadLine = 0;
+    Name = oldName;
+    return false;
+}
+
+}  // namespace bfs

@@ -1,0 +1,90 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "model/UTFileAttri.h"
+#include "model/UTRefPtr.h"
+
+namespace bfs {
+
+class TFileTree;
+using TFileTreeRef = TRefPtr<TFileTree>;
+using TFileTreeList = std::vector<TFileTreeRef>;
+
+// The one tree type: a side's listing, a side's saved state and the analysis result.
+// Nodes are shared between trees (the merges move listing nodes into the result), hence counted.
+//
+// Invariants: ChildCount == Children.size() whenever a tree is handed on; counters are 0 or 1 on a
+// leaf (the plan sums them into folders); a root has no Data, every node below a root has one;
+// every level is in listing order (folders first, then files, see UTListOrder.h).
+class TFileTree : public TRefCounted {
+public:
+    int32_t LoadLine = 0;   // current line while loading; root only
+    int32_t Status = -1;    // action code (ACTION_*), -1 none
+    int32_t RightDate = -1; // right side's entry, filled by the merges
+    int32_t RightAttr = -1;
+    int64_t RightSize = 0;
+    int64_t LeftSize = 0;   // left side's entry, filled when the plan rows are built
+    int32_t LeftDate = -1;
+    int32_t LeftAttr = -1;
+    int32_t ErrorCount = 0;
+    int32_t ConflictCount = 0;
+    int32_t IncludedCount = 0;
+    int32_t ExcludedCount = 0;
+    int32_t NewCount = 0;
+    int32_t OverwriteCount = 0;
+    int32_t DeleteCount = 0;
+    int32_t LtoRCount = 0;
+    int32_t RtoLCount = 0;
+    int32_t SameCount = 0;
+    int32_t ChildCount = 0;
+    // Set on a folder (or a root) whose contents are not fully known: it could not be read, or a
+    // cancelled or failed listing never finished it. Nothing below such a node may be taken as
+    // deleted on that side.
+    bool NotListed = false;
+    TFileTree* Parent = nullptr;  // set by AddChild only; never owning
+    TFileTreeList Children;
+    std::string Name;             // entry name; on a root the side's root address
+    TFileAttriRef Data;           // none on a root
+
+    TFileTree() = default;
+    TFileTree(std::string name, TFileAttriRef data) : Name(std::move(name)), Data(std::move(data)) {}
+    // Releases the subtree without recursion, so a very deep tree cannot overflow the stack.
+    ~TFileTree();
+
+    static TFileTreeRef Create(std::string Name, TFileAttriRef Data) {
+        return MakeRef<TFileTree>(std::move(Name), std::move(Data));
+    }
+
+    // Appends a new child made from Name and Data, with this node as its parent; returns it.
+    TFileTree* AddChild(std::string Name, TFileAttriRef Data);
+    // Appends an existing node; its Parent is left as it was.
+    void AppendNode(TFileTreeRef Node);
+    // Appends (shares) every child of Other, in order; Other keeps its children.
+    void AddChildren(const TFileTree& Other);
+    // Removes the first child named exactly Name (byte comparison); nothing when there is none.
+    void RemoveChild(std::string_view Name);
+
+    void ClearFlags();        // all ten counters to 0
+    void ClearActionFlags();  // all counters but IncludedCount and ExcludedCount to 0
+    // Stores Code and, on a node without children, sets the counters that the code stands for.
+    void SetStatus(int32_t Code);
+    // ACTION_INCLUDED marks the node included and keeps its action counters; any other code
+    // clears every counter and marks it excluded. Status is not touched.
+    void SetFilterState(int32_t Code);
+
+    bool IsFolder() const noexcept { return Data && Data->IsFolder != 0; }
+
+    // Appends the saved-state text of the tree below this node to Stream; RootText starts the
+    // first line (callers pass the side's root address). Lines end with CR LF.
+    void SaveToStream(std::string& Stream, std::string_view RootText) const;
+    // Loads saved-state text into this node, which must be a fresh root. Returns true when the
+    // whole text loaded cleanly; otherwise the node is left empty (no saved state) and the reason
+    // is in Error (the caller decides whether to log it).
+    bool LoadFromStream(std::string_view Stream, std::string* Error = nullptr);
+};
+
+}  // namespace bfs

@@ -1,0 +1,135 @@
+#include "platform/UTSystem.h"
+
+#include <limits.h>
+#include <pwd.h>
+#include <spawn.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+extern char** environ;
+
+namespace bfs {
+
+namespace {
+
+std::string HomeFolder() {
+    if (const char* h = std::getenv("HOME"); h && *h) return h;
+    std::vector<char> buf(16384);
+    passwd pw{};
+    passwd* found = nullptr;
+    if (::getpwuid_r(::getuid(), &pw, buf.data(), buf.size(), &found) == 0 && found && found->pw_dir)
+        return found->pw_dir;
+    return {};
+}
+
+}  // namespace
+
+std::string GetProcessUserName() {
+    std::vector<char> buf(16384);
+    passwd pw{};
+    passwd* found = nullptr;
+    // getpwuid_r rather than getpwuid: the log writers call this from worker threads.
+    if (::getpwuid_r(::geteuid(), &pw, buf.data(), buf.size(), &found) == 0 && found && found->pw_name)
+        return found->pw_name;
+    if (const char* u = std::getenv("USER"); u && *u) return u;
+    return {};
+}
+
+std::string GetHostName() {
+    char buf[HOST_NAME_MAX + 1] = {};
+    if (::gethostname(buf, sizeof buf - 1) != 0) return {};
+    return buf;
+}
+
+std::string GetExecutablePath() {
+    std::string path(PATH_MAX, '\0');
+    for (;;) {
+        ssize_t n = ::readlink("/proc/self/exe", path.data(), path.size());
+        if (n < 0) return {};
+        if (static_cast<size_t>(n) < path.size()) {
+            path.resize(static_cast<size_t>(n));
+            return path;
+        }
+        path.resize(path.size() * 2);  // possibly cut: try a larger buffer
+    }
+}
+
+int RunCommand(const std::vector<std::string>& Argv) {
+    if (Argv.empty() || Argv[0].empty()) return -1;
+    std::vector<char*> args;
+    args.reserve(Argv.size() + 1);
+    for (const std::string& a : Argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    // posix_spawnp is fork and exec done safely in a process that has other threads; it also
+    // reports a program that cannot be executed (not found, no right) as its own failure.
+    pid_t pid = 0;
+    if (::posix_spawnp(&pid, args[0], nullptr, nullptr, args.data(), environ) != 0) return -1;
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) return -1;
+    }
+    if (!WIFEXITED(status)) return -1;
+    return WEXITSTATUS(status);
+}
+
+std::string GetAutostartFolder() {
+    std::string base;
+    if (const char* v = std::getenv("XDG_CONFIG_HOME"); v && v[0] == '/') {
+        base = v;
+    } else {
+        std::string home = HomeFolder();
+        if (home.empty()) return {};
+        base = home + "/.config";
+    }
+    if (base.back() != '/') base += '/';
+    return base + "autostart/";
+}
+
+std::string EscapeDesktopString(std::string_view Text) {
+    std::string value;
+    value.reserve(Text.size());
+    for (char c : Text) {
+        switch (c) {
+            case '\\':
+                value += "\\\\";
+                break;
+            case '\n':
+                value += "\\n";
+                break;
+            case '\r':
+                value += "\\r";
+                break;
+            case '\t':
+                value += "\\t";
+                break;
+            default:
+                value += c;
+        }
+    }
+    return value;
+}
+
+std::string QuoteDesktopExecArg(std::string_view Arg) {
+    // Characters that make quoting necessary inside an Exec line.
+    constexpr std::string_view RESERVED = " \t\n\r\"'\\><~|&;$*?#`";
+    bool quote = Arg.empty() || Arg.find_first_of(RESERVED) != std::string_view::npos;
+
+    // First the Exec rules: quoting (with ", `, $ and \ escaped inside the quotes), "%" doubled.
+    std::string exec;
+    if (quote) exec += '"';
+    for (char c : Arg) {
+        if (quote && (c == '"' || c == '`' || c == '$' || c == '\\')) exec += '\\';
+        if (c == '%') exec += '%';
+        exec += c;
+    }
+    if (quote) exec += '"';
+
+    // Then the escapes of a string value, which a reader undoes before it applies the Exec rules.
+    return EscapeDesktopString(exec);
+}
+
+}  // namespace bfs

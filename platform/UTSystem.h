@@ -1,0 +1,37 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace bfs {
+
+// The log-in name of the user the process runs as (the password database, else $USER); empty when
+// neither knows it.
+std::string GetProcessUserName();
+
+// The computer's host name (gethostname); empty when it cannot be read.
+std::string GetHostName();
+
+// The full path of the running executable (/proc/self/exe); empty when it cannot be read.
+std::string GetExecutablePath();
+
+// Runs a program with the given arguments (Argv[0] is looked up in PATH) and waits for it to end.
+// No shell is involved, so arguments are passed exactly as given. Returns the program's exit
+// status, or -1 when it could not be started or was ended by a signal.
+int RunCommand(const std::vector<std::string>& Argv);
+
+// The folder of the session's autostart entries: $XDG_CONFIG_HOME/autostart/ (when that is an
+// absolute path), else ~/.config/autostart/. Ends with "/"; empty when there is no home folder.
+// The folder is not created.
+std::string GetAutostartFolder();
+
+// Text as a string value of a desktop entry: "\" doubled, line breaks and tabs as "\n", "\r", "\t".
+std::string EscapeDesktopString(std::string_view Text);
+
+// Arg as it is written after "Exec=" in a desktop entry, so that the session starts exactly that
+// program: quoted when it holds a reserved character (a blank among them), "%" doubled, then
+// escaped as a string value (EscapeDesktopString).
+std::string QuoteDesktopExecArg(std::string_view Arg);
+
+}  // namespace bfs

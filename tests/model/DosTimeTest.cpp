@@ -1,0 +1,95 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <ctime>
+#include <optional>
+#include <string>
+
+#include "model/UTDosTime.h"
+
+namespace bfs {
+namespace {
+
+// Runs each test in a zone with daylight saving, so summer and winter dates use different offsets.
+class DosTimeTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (const char* old = std::getenv("TZ")) m_OldTz = old;
+        ::setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
+        ::tzset();
+    }
+    void TearDown() override {
+        if (m_OldTz)
+            ::setenv("TZ", m_OldTz->c_str(), 1);
+        else
+            ::unsetenv("TZ");
+        ::tzset();
+    }
+    static int64_t Local(int y, int mo, int d, int h, int mi, int s) {
+        std::tm tm{};
+        tm.tm_year = y - 1900;
+        tm.tm_mon = mo - 1;
+        tm.tm_mday = d;
+        tm.tm_hour = h;
+        tm.tm_min = mi;
+        tm.tm_sec = s;
+        tm.tm_isdst = -1;
+        return static_cast<int64_t>(std::mktime(&tm));
+    }
+    static uint32_t Bits(int y, int mo, int d, int h, int mi, int s) {
+        return static_cast<uint32_t>(y - 1980) << 25 | static_cast<uint32_t>(mo) << 21 |
+               static_cast<uint32_t>(d) << 16 | static_cast<uint32_t>(h) << 11 |
+               static_cast<uint32_t>(mi) << 5 | static_cast<uint32_t>(s / 2);
+    }
+    std::optional<std::string> m_OldTz;
+};
+
+TEST_F(DosTimeTest, FieldsAndRoundTrip) {
+    struct TCase {
+        int Y, Mo, D, H, Mi, S;
+    };
+    const TCase cases[] = {
+        {1980, 1, 1, 0, 0, 0},     {2010, 3, 5, 14, 7, 32},
+        {2010, 7, 15, 12, 0, 58},  // winter and summer
+        {2024, 2, 29, 23, 59, 58}, {2043, 12, 31, 23, 59, 58},
+        {2044, 1, 1, 0, 0, 0},     {2107, 12, 31, 23, 59, 58},
+    };
+    for (const auto& c : cases) {
+        int64_t t = Local(c.Y, c.Mo, c.D, c.H, c.Mi, c.S);
+        int32_t dos = UnixTimeToDosDate(t);
+        EXPECT_EQ(static_cast<uint32_t>(dos), Bits(c.Y, c.Mo, c.D, c.H, c.Mi, c.S)) << c.Y << "-" << c.Mo;
+        EXPECT_EQ(DosDateToUnixTime(dos), t) << c.Y << "-" << c.Mo;
+        EXPECT_EQ(dos < 0, c.Y >= 2044) << c.Y;  // the year bits reach bit 31 from 2044
+    }
+}
+
+TEST_F(DosTimeTest, OddSecondsRoundDown) {
+    int64_t t = Local(2010, 3, 5, 14, 7, 33);
+    EXPECT_EQ(UnixTimeToDosDate(t), UnixTimeToDosDate(t - 1));
+    EXPECT_EQ(DosDateToUnixTime(UnixTimeToDosDate(t)), t - 1);
+}
+
+TEST_F(DosTimeTest, OutOfRangeInstantsAreClamped) {
+    const int32_t earliest = static_cast<int32_t>(Bits(1980, 1, 1, 0, 0, 0));
+    const int32_t latest = static_cast<int32_t>(Bits(2107, 12, 31, 23, 59, 58));
+    EXPECT_EQ(UnixTimeToDosDate(0), earliest);
+    EXPECT_EQ(UnixTimeToDosDate(Local(1979, 12, 31, 23, 59, 59)), earliest);
+    EXPECT_EQ(UnixTimeToDosDate(-5'000'000'000LL), earliest);
+    EXPECT_EQ(UnixTimeToDosDate(Local(2108, 1, 1, 0, 0, 0)), latest);
+    EXPECT_EQ(UnixTimeToDosDate(Local(2107, 12, 31, 23, 59, 59)), latest);
+    EXPECT_EQ(UnixTimeToDosDate(INT64_MAX), latest);
+    EXPECT_EQ(UnixTimeToDosDate(INT64_MIN), earliest);
+}
+
+TEST_F(DosTimeTest, DatesCompareUnsigned) {
+    int32_t y2043 = UnixTimeToDosDate(Local(2043, 6, 1, 0, 0, 0));
+    int32_t y2044 = UnixTimeToDosDate(Local(2044, 6, 1, 0, 0, 0));
+    ASSERT_LT(y2044, 0);
+    EXPECT_LT(CompareDosDate(y2043, y2044), 0);
+    EXPECT_GT(CompareDosDate(y2044, y2043), 0);
+    EXPECT_EQ(CompareDosDate(y2044, y2044), 0);
+}
+
+}  // namespace
+}  // namespace bfs

@@ -1,0 +1,410 @@
+#include "model/UTFileTree.h"
+
+#include "model/UTConsts.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+namespace bfs {
+namespace {
+
+constexpr int32_t DATE = 1080124357;
+
+TFileAttriRef Entry(std::string name, std::string path, int64_t size, int32_t date = DATE,
+                    bool folder = false) {
+    auto a = MakeRef<TFileAttri>();
+    a->IsFolder = folder ? 1 : 0;
+    a->Name = std::move(name);
+    a->Path = std::move(path);
+    a->Size = size;
+    a->FileDate = date;
+    a->Attr = folder ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
+    return a;
+}
+
+TFileTree* AddFile(TFileTree& parent, std::string name, std::string path, int64_t size, int32_t date = DATE) {
+    auto data = Entry(name, std::move(path), size, date);
+    return parent.AddChild(std::move(name), std::move(data));
+}
+
+TFileTree* AddFolder(TFileTree& parent, std::string name, std::string path) {
+    auto data = Entry(name, std::move(path), 0, DATE, true);
+    return parent.AddChild(std::move(name), std::move(data));
+}
+
+std::string Save(const TFileTree& root, std::string_view rootText) {
+    std::string text;
+    root.SaveToStream(text, rootText);
+    return text;
+}
+
+// Child ChildCount must equal Children.size() everywhere, and every node's Parent must point up.
+void ExpectConsistent(const TFileTree& node) {
+    std::vector<const TFileTree*> stack{&node};
+    while (!stack.empty()) {
+        const TFileTree* n = stack.back();
+        stack.pop_back();
+        ASSERT_EQ(n->ChildCount, static_cast<int32_t>(n->Children.size())) << n->Name;
+        for (const auto& c : n->Children) {
+            EXPECT_EQ(c->Parent, n);
+            stack.push_back(c.get());
+        }
+    }
+}
+
+const char* const EXAMPLE =
+    "/data::2\r\n"
+    "docs:1:/:1080124357:-1:16\r\n"
+    "a.txt:0:/docs/:1080124357:2048:32\r\n"
+    "b.txt:0:/:1080124357:0:32\r\n";
+
+TEST(FileTreeSaveLoad, ExampleSavesExactlyAndLoadsBack) {
+    TFileTree root;
+    TFileTree* docs = AddFolder(root, "docs", "/");
+    AddFile(*docs, "a.txt", "/docs/", 2048);
+    AddFile(root, "b.txt", "/", 0);
+    EXPECT_EQ(Save(root, "/data"), EXAMPLE);
+
+    TFileTree loaded;
+    std::string error;
+    ASSERT_TRUE(loaded.LoadFromStream(EXAMPLE, &error)) << error;
+    EXPECT_EQ(loaded.Name, "/data");
+    EXPECT_EQ(loaded.Data, nullptr);
+    ASSERT_EQ(loaded.ChildCount, 2);
+    ExpectConsistent(loaded);
+
+    const TFileTree& d = *loaded.Children[0];
+    EXPECT_EQ(d.Name, "docs");
+    EXPECT_EQ(d.Data->IsFolder, 1);
+    EXPECT_EQ(d.Data->Size, -1);
+    EXPECT_EQ(d.Data->Attr, 16);
+    EXPECT_EQ(d.Data->Path, "/");
+    ASSERT_EQ(d.ChildCount, 1);
+    const TFileAttri& a = *d.Children[0]->Data;
+    EXPECT_EQ(a.Name, "a.txt");
+    EXPECT_EQ(a.Path, "/docs/");
+    EXPECT_EQ(a.Size, 2048);
+    EXPECT_EQ(a.FileDate, DATE);
+    EXPECT_EQ(a.Attr, 32);
+    EXPECT_EQ(a.IsFolder, 0);
+    const TFileAttri& b = *loaded.Children[1]->Data;
+    EXPECT_EQ(b.Name, "b.txt");
+    EXPECT_EQ(b.Size, 0);
+    EXPECT_EQ(b.IsFolder, 0);
+
+    EXPECT_EQ(Save(loaded, "/data"), EXAMPLE);
+}
+
+TEST(FileTreeSaveLoad, EmptyRootIsOneLine) {
+    TFileTree root;
+    EXPECT_EQ(Save(root, "/data"), "/data::0\r\n");
+    TFileTree loaded;
+    ASSERT_TRUE(loaded.LoadFromStream("/data::0\r\n"));
+    EXPECT_EQ(loaded.Name, "/data");
+    EXPECT_EQ(loaded.ChildCount, 0);
+    EXPECT_TRUE(loaded.Children.empty());
+}
+
+// Values that must come back unchanged through the text, one row per awkward value.
+TEST(FileTreeSaveLoad, RoundTripsAwkwardValues) {
+    struct TRow {
+        const char* Label;
+        std::string RootText;
+        std::string Name;
+        std::string Path;
+        int64_t Size;
+        int32_t Date;
+    };
+    const TRow rows[] = {
+        {"64-bit size", "/data", "big.iso", "/", 5'000'000'000, DATE},
+        {"largest size", "/data", "max", "/", INT64_MAX, DATE},
+        {"date with top bit", "/data", "future", "/", 1, static_cast<int32_t>(0x9C610000u)},
+        {"smallest date", "/data", "min", "/", 1, INT32_MIN},
+        {"root with scheme", "ftp://h/x", "a", "/", 1, DATE},
+        {"root with colons and percent", "s3://b:1/%41", "a", "/", 1, DATE},
+        {"name with colon", "/data", "a:b::c", "/", 1, DATE},
+        {"name with percent", "/data", "100%25.txt%", "/", 1, DATE},
+        {"name with CR and LF", "/data", "line\r\nbreak\r", "/", 1, DATE},
+        {"path with colon", "/data", "x", "/c:d/%0A/", 1, DATE},
+        {"backslash kept", "/data", "a\\b", "/", 1, DATE},
+        {"non-ASCII name", "/data", "\xC3\x89mile", "/", 1, DATE},
+        {"bytes that are not UTF-8", "/data", "\xFF\xFE", "/", 1, DATE},
+    };
+    for (const TRow& row : rows) {
+        SCOPED_TRACE(row.Label);
+        TFileTree root;
+        AddFile(root, row.Name, row.Path, row.Size, row.Date);
+        const std::string text = Save(root, row.RootText);
+        // Exactly two lines: nothing in the values may break a line or add a field.
+        EXPECT_EQ(text.find('\n'), text.find("\r\n") + 1);
+        EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 2);
+        EXPECT_EQ(std::count(text.begin(), text.end(), ':'), 2 + 5);
+
+        TFileTree loaded;
+        std::string error;
+        ASSERT_TRUE(loaded.LoadFromStream(text, &error)) << error << "\n" << text;
+        EXPECT_EQ(loaded.Name, row.RootText);
+        ASSERT_EQ(loaded.ChildCount, 1);
+        const TFileAttri& a = *loaded.Children[0]->Data;
+        EXPECT_EQ(loaded.Children[0]->Name, row.Name);
+        EXPECT_EQ(a.Name, row.Name);
+        EXPECT_EQ(a.Path.str(), row.Path);
+        EXPECT_EQ(a.Size, row.Size);
+        EXPECT_EQ(a.FileDate, row.Date);
+        EXPECT_EQ(a.IsFolder, 0);
+    }
+}
+
+TEST(FileTreeSaveLoad, EscapesOnlyTheFourCharacters) {
+    TFileTree root;
+    AddFile(root, "a:b%c\rd\ne\\f", "/", 1);
+    EXPECT_EQ(Save(root, "ftp://h/x"), "ftp%3A//h/x::1\r\na%3Ab%25c%0Dd%0Ae\\f:0:/:1080124357:1:32\r\n");
+}
+
+TEST(FileTreeSaveLoad, AcceptsOtherLineEndsAndIgnoresExtraLines) {
+    const char* const texts[] = {
+        "/d::1\nx:0:/:1:2:32\n",
+        "/d::1\rx:0:/:1:2:32\r",
+        "/d::1\r\nx:0:/:1:2:32",
+        "/d::1\r\nx:0:/:1:2:32\r\nleft over\r\n\r\n",
+    };
+    for (const char* text : texts) {
+        SCOPED_TRACE(text);
+        TFileTree loaded;
+        std::string error;
+        ASSERT_TRUE(loaded.LoadFromStream(text, &error)) << error;
+        ASSERT_EQ(loaded.ChildCount, 1);
+        EXPECT_EQ(loaded.Children[0]->Data->Size, 2);
+    }
+}
+
+TEST(FileTreeSaveLoad, DamagedTextIsDiscardedWhole) {
+    const char* const texts[] = {
+        "",
+        "\r\n",
+        "/d:1\r\n",
+        "/d::\r\n",
+        "/d::x\r\n",
+        "/d::-1\r\n",
+        "/d::1 \r\n",
+        "/d::+1\r\n",
+        "/d::2147483648\r\n",
+        "/d::2000000000\r\na:0:/:1:1:32\r\n",
+        "/d::2\r\na:0:/:1:1:32\r\n",      // fewer lines than announced
+        "/d::2\r\na:0:/:1:1:32\r\n\r\n",  // an empty line is not an entry
+        "/d::1\r\nf:1:/:1:-1:16\r\n",     // folder's child missing
+        "/d::1\r\na:0:/:1:1\r\n",         // five fields
+        "/d::1\r\na:0:/:1:1:32:7\r\n",    // seven fields
+        "/d::1\r\na:x:/:1:1:32\r\n",
+        "/d::1\r\na:-1:/:1:1:32\r\n",
+        "/d::1\r\na:0:/:2147483648:1:32\r\n",
+        "/d::1\r\na:0:/:1:9223372036854775808:32\r\n",
+        "/d::1\r\na:0:/:1:-2:32\r\n",
+        "/d::1\r\na:0:/:1::32\r\n",
+        "/d::1\r\na:0:/:1:1:\r\n",
+        "/d::1\r\na:0:/:1:1:3 2\r\n",
+        "/d::1\r\na:1:/:1:5:32\r\nb:0:/a/:1:1:32\r\n",  // a file with children
+        "/d::1\r\na%3:0:/:1:1:32\r\n",                  // escape cut short
+        "/d::1\r\na%41:0:/:1:1:32\r\n",                 // not one of the four escapes
+        "/d::1\r\na:0:/%zz/:1:1:32\r\n",
+        "/d%::0\r\n",
+        "/d::2\r\nf:2000000000:/:1:-1:16\r\na:0:/f/:1:1:32\r\n",
+    };
+    for (const char* text : texts) {
+        SCOPED_TRACE(text);
+        TFileTree loaded("kept", nullptr);
+        std::string error;
+        EXPECT_FALSE(loaded.LoadFromStream(text, &error));
+        EXPECT_FALSE(error.empty());
+        EXPECT_EQ(loaded.ChildCount, 0);
+        EXPECT_TRUE(loaded.Children.empty());
+        EXPECT_EQ(loaded.Name, "kept");
+    }
+}
+
+TEST(FileTreeSaveLoad, LoadedLevelsAreInListingOrderWithParents) {
+    const char* text =
+        "/d::4\r\n"
+        "b.txt:0:/:1:1:32\r\n"
+        "A:1:/:1:-1:16\r\n"
+        "z:0:/A/:1:1:32\r\n"
+        "a.txt:0:/:1:1:32\r\n"
+        "c:0:/:1:-1:16\r\n";
+    TFileTree loaded;
+    ASSERT_TRUE(loaded.LoadFromStream(text));
+    ExpectConsistent(loaded);
+    std::vector<std::string> names;
+    for (const auto& c : loaded.Children) names.push_back(c->Name);
+    EXPECT_EQ(names, (std::vector<std::string>{"A", "c", "a.txt", "b.txt"}));
+    EXPECT_EQ(loaded.Children[0]->Children[0]->Name, "z");
+}
+
+TEST(FileTreeSaveLoad, SiblingsShareOnePathText) {
+    const char* text =
+        "/d::4\r\n"
+        "f:1:/:1:-1:16\r\n"
+        "in:0:/f/:1:1:32\r\n"
+        "g:0:/:1:-1:16\r\n"
+        "x:0:/:1:1:32\r\n"
+        "y:0:/:1:1:32\r\n";
+    TFileTree loaded;
+    ASSERT_TRUE(loaded.LoadFromStream(text));
+    const auto& c = loaded.Children;
+    ASSERT_EQ(c.size(), 4u);
+    for (std::size_t i = 1; i < c.size(); ++i) EXPECT_TRUE(c[0]->Data->Path.SameBlock(c[i]->Data->Path));
+    EXPECT_EQ(c[0]->Children[0]->Data->Path, "/f/");
+}
+
+TEST(FileTreeSaveLoad, VeryDeepTreeLoadsSavesAndIsReleased) {
+    constexpr int DEPTH = 100'000;
+    std::string text = "/d::1\r\n";
+    for (int i = 0; i < DEPTH - 1; ++i) text += "d:1:/:1:-1:16\r\n";
+    text += "d:0:/:1:-1:16\r\n";
+    {
+        TFileTree loaded;
+        std::string error;
+        ASSERT_TRUE(loaded.LoadFromStream(text, &error)) << error;
+        int depth = 0;
+        for (const TFileTree* n = &loaded; !n->Children.empty(); n = n->Children[0].get()) ++depth;
+        EXPECT_EQ(depth, DEPTH);
+        EXPECT_EQ(Save(loaded, "/d"), text);
+    }
+    // Cut short at the bottom: the whole deep tree is built, then thrown away.
+    text.resize(text.size() - std::string("d:0:/:1:-1:16\r\n").size());
+    TFileTree loaded;
+    EXPECT_FALSE(loaded.LoadFromStream(text));
+    EXPECT_TRUE(loaded.Children.empty());
+}
+
+TEST(FileTreeChildren, AddAppendRemove) {
+    TFileTree root;
+    TFileTree* a = AddFile(root, "dup", "/", 1);
+    AddFile(root, "other", "/", 2);
+    TFileTree* second = AddFile(root, "dup", "/", 3);
+    EXPECT_EQ(a->Parent, &root);
+
+    root.RemoveChild("DUP");  // names compare exactly
+    EXPECT_EQ(root.ChildCount, 3);
+    root.RemoveChild("dup");
+    ASSERT_EQ(root.ChildCount, 2);
+    ASSERT_EQ(root.Children.size(), 2u);
+    EXPECT_EQ(root.Children[0]->Name, "other");
+    EXPECT_EQ(root.Children[1].get(), second);
+
+    TFileTree other;
+    other.AddChildren(root);
+    EXPECT_EQ(other.ChildCount, 2);
+    EXPECT_EQ(other.Children[1].get(), second);
+    EXPECT_EQ(second->Parent, &root);  // shared, not re-parented
+    EXPECT_EQ(root.ChildCount, 2);
+
+    auto lone = TFileTree::Create("lone", Entry("lone", "/", 0));
+    other.AppendNode(lone);
+    EXPECT_EQ(other.ChildCount, 3);
+    EXPECT_EQ(lone->Parent, nullptr);
+
+    other.AddChildren(other);
+    EXPECT_EQ(other.ChildCount, 6);
+    EXPECT_EQ(other.Children[5].get(), lone.get());
+
+    // A removed node is not released: it lives on where it is shared.
+    root.RemoveChild("dup");
+    EXPECT_EQ(root.ChildCount, 1);
+    EXPECT_EQ(other.Children[1]->Name, "dup");
+}
+
+using TCounter = int32_t TFileTree::*;
+struct TNamedCounter {
+    const char* Name;
+    TCounter Field;
+};
+constexpr TNamedCounter COUNTERS[] = {
+    {"Error", &TFileTree::ErrorCount},       {"Conflict", &TFileTree::ConflictCount},
+    {"Included", &TFileTree::IncludedCount}, {"Excluded", &TFileTree::ExcludedCount},
+    {"New", &TFileTree::NewCount},           {"Overwrite", &TFileTree::OverwriteCount},
+    {"Delete", &TFileTree::DeleteCount},     {"LtoR", &TFileTree::LtoRCount},
+    {"RtoL", &TFileTree::RtoLCount},         {"Same", &TFileTree::SameCount},
+};
+
+// The counters that are 1, as a sorted text such as "LtoR,New".
+std::string SetCounters(const TFileTree& n) {
+    std::vector<std::string> set;
+    for (const auto& c : COUNTERS) {
+        EXPECT_TRUE(n.*c.Field == 0 || n.*c.Field == 1) << c.Name;
+        if (n.*c.Field) set.push_back(c.Name);
+    }
+    std::sort(set.begin(), set.end());
+    std::string out;
+    for (const auto& s : set) out += (out.empty() ? "" : ",") + s;
+    return out;
+}
+
+void SetAll(TFileTree& n) {
+    for (const auto& c : COUNTERS) n.*c.Field = 1;
+}
+
+TEST(FileTreeCounters, SetStatusOnALeaf) {
+    // Every counter starts at 1: the action counters are replaced, the filter counters survive.
+    const struct {
+        int32_t Code;
+        const char* Expected;
+    } rows[] = {
+        {ACTION_LEFT_ONLY, "Excluded,Included,LtoR,New"},
+        {ACTION_RIGHT_ONLY, "Excluded,Included,New,RtoL"},
+        {ACTION_LEFT_NEWER, "Excluded,Included,LtoR,Overwrite"},
+        {ACTION_RIGHT_NEWER, "Excluded,Included,Overwrite,RtoL"},
+        {ACTION_SAME, "Excluded,Included,Same"},
+        {ACTION_NEW, "Excluded,Included,New"},
+        {ACTION_CHANGED, "Excluded,Included,Overwrite"},
+        {ACTION_CONFLICT, "Conflict,Excluded,Included"},
+        {ACTION_ERROR, "Error,Excluded,Included"},
+        {ACTION_DELETED, "Delete,Excluded,Included"},
+        {ACTION_DELETED_LEFT, "Delete,Excluded,Included"},
+        {ACTION_DELETED_RIGHT, "Delete,Excluded,Included"},
+        {ACTION_NOT_COPY, "Excluded,Included"},
+        {ACTION_NONE, "Excluded,Included"},
+        {ACTION_INCLUDED, "Excluded,Included"},
+        {ACTION_EXCLUDED, "Excluded,Included"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.Code);
+        TFileTree leaf;
+        SetAll(leaf);
+        leaf.SetStatus(row.Code);
+        EXPECT_EQ(leaf.Status, row.Code);
+        EXPECT_EQ(SetCounters(leaf), row.Expected);
+    }
+}
+
+TEST(FileTreeCounters, SetStatusOnAFolderWithChildrenSetsNoActionCounter) {
+    TFileTree folder;
+    AddFile(folder, "x", "/", 1);
+    SetAll(folder);
+    folder.SetStatus(ACTION_LEFT_ONLY);
+    EXPECT_EQ(folder.Status, ACTION_LEFT_ONLY);
+    EXPECT_EQ(SetCounters(folder), "Excluded,Included");
+}
+
+TEST(FileTreeCounters, FilterStateAndClearing) {
+    TFileTree n;
+    n.SetStatus(ACTION_LEFT_ONLY);
+    n.SetFilterState(ACTION_INCLUDED);
+    EXPECT_EQ(SetCounters(n), "Included,LtoR,New");
+    n.SetFilterState(ACTION_EXCLUDED);
+    EXPECT_EQ(SetCounters(n), "Excluded");
+    EXPECT_EQ(n.Status, ACTION_LEFT_ONLY);
+    n.SetFilterState(ACTION_INCLUDED);
+    EXPECT_EQ(SetCounters(n), "Included");
+
+    SetAll(n);
+    n.ClearActionFlags();
+    EXPECT_EQ(SetCounters(n), "Excluded,Included");
+    n.ClearFlags();
+    EXPECT_EQ(SetCounters(n), "");
+}
+
+}  // namespace
+}  // namespace bfs
