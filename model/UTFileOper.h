@@ -35,6 +35,9 @@ std::string GetStatusText();
 // - WriteStreamToFile replaces the target in one step (temporary name, then rename over it).
 // - Progress goes to NotifyWnd without waiting: WM_UPDATEPROCESS per listing step (GetScanSteps of
 //   them) and WM_COPYPROCESS after each change of the status text (wParam 0, lParam 10).
+//
+// Every back-end's destructor must Stop() and WaitFor() the listing thread itself: by the time the
+// base destructor runs, the back-end's overrides (ListFolder, LoadSavedTree) are gone.
 class TFileOper : public TThread {
 public:
     explicit TFileOper(bool FreeOnTerminate);

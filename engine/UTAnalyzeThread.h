@@ -1,0 +1,107 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/UTFilter.h"
+#include "engine/UTSyncTask.h"
+#include "model/UTFileTree.h"
+#include "model/UTNotify.h"
+#include "model/UTThread.h"
+
+namespace bfs {
+
+// Turns the two listings of a task, and the two saved states when both belong to the task's
+// folders, into the result tree: one action code (ACTION_*) per entry, then one filter state per
+// entry. Created by the task window after both scans have ended; the window reads Result, ErrorText
+// and Notes after the thread has ended (OnTerminate).
+//
+// The merges walk both trees level by level in listing order (folders first, then files, see
+// UTListOrder.h), one linear pass per level, and pair entries only when their names are equal
+// exactly. Entries are moved into the result (the node objects themselves, with their subtrees); the
+// input trees are not used again. No walk recurses: saved states may be arbitrarily deep.
+//
+// Nothing is planned from what a side could not list: below a folder that either side could not
+// list completely (TFileTree::NotListed) every entry is ACTION_NOT_COPY, and a side that lists no
+// entry at all while its saved state holds some gives no deletion on the other side. Notes says why.
+class TAnalyzeThread : public TThread {
+  public:
+    // Keeps the task and the five trees (none is owned); makes the two change trees. Runs on the
+    // user-interface thread: it also copies the program-wide filter lists here, so the options
+    // window may change them while the analysis runs. Created suspended: call Resume.
+    TAnalyzeThread(TSyncTask& Task, TFileTreeRef LeftTree, TFileTreeRef RightTree, TFileTreeRef Result,
+                   TFileTreeRef LeftSaved, TFileTreeRef RightSaved);
+    ~TAnalyzeThread() override;
+
+    std::string ExcludePattern;  // regular expression of the exclude masks (empty: none)
+    std::string IncludePattern;  // regular expression of the include masks (empty: none)
+    TSyncTask& Task;
+    TFileTreeRef LeftTree;
+    TFileTreeRef RightTree;
+    TFileTreeRef Result;  // the plan; left empty when the analysis failed
+    TFileTreeRef RightSaved;
+    TFileTreeRef LeftSaved;
+    TFileTreeRef LeftChanges;  // the left side's changes since its saved state
+    TFileTreeRef RightChanges;
+    INotifyTarget* NotifyWnd = nullptr;  // kept for the window; the analysis sends nothing
+    // The program-wide masks, copied by the constructor.
+    std::vector<std::string> GlobalIncludeFilter;
+    std::vector<std::string> GlobalExcludeFilter;
+
+    // Why the analysis made no plan (a mask that is not a valid pattern, an unexpected failure);
+    // empty on success.
+    std::string ErrorText;
+    // Lines for the log pane: what the analysis held back and why.
+    std::vector<std::string> Notes;
+
+    // Merges two listed folders: one-sided entries are copies (16, 17 through MapAction), pairs of
+    // files compare dates (20, 19, or 18 when equal; sizes are not compared).
+    void CompareTrees(TFileTree& Left, TFileTree& Right, TFileTree& Result);
+    // Merges a side's listing with its saved state into a change tree: 6 new, 8 deleted, 7 changed
+    // date, 18 unchanged; folders present in both get -1.
+    void DiffWithSaved(TFileTree& Current, TFileTree& Saved, TFileTree& Changes);
+    // Merges the two change trees by DecideTwoWay and MapAction. A one-sided entry is copied (16, 17
+    // through MapAction) unless it was deleted on its side (8): that one, unknown to the other side,
+    // gets 18 with its subtree.
+    void CompareChanges(TFileTree& LeftChanges, TFileTree& RightChanges, TFileTree& Result);
+
+    // The two-way decision table (UTDecision.h).
+    static int32_t DecideTwoWay(int32_t LeftCode, int32_t RightCode, int32_t IsFolder);
+    // The direction table (UTDecision.h) for the task's direction, policy and IsDeleteFile.
+    static int32_t MapAction(const TSyncTask& Task, int32_t Code);
+    // SetStatus(Code) on Node and every node below it.
+    static void SetStatusDeep(TFileTree& Node, int32_t Code);
+
+    // The task's filter (built on first use; see TFileFilter).
+    int32_t FilterNode(const TFileTree& Node);
+    static void SetFilterState(TFileTree& Node, int32_t State) { Node.SetFilterState(State); }
+    void ApplyFilters(TFileTree& Node);
+
+  protected:
+    // runs on the analysis thread
+    void Execute() override;
+
+  private:
+    enum class TMerge { Trees, Saved, Changes };
+    struct TWalkItem {
+        TFileTree* A;
+        TFileTree* B;
+        TFileTree* R;
+    };
+
+    void Walk(TMerge Kind, TFileTree& A, TFileTree& B, TFileTree& R);
+    void MoveOneSided(TMerge Kind, const TFileTreeRef& Node, bool FromA, TFileTree& R);
+    void MergePair(TMerge Kind, const TFileTreeRef& A, const TFileTreeRef& B, TFileTree& R,
+                   std::vector<TWalkItem>& Pending);
+    void Analyze();
+    const TFileFilter& Filter();
+    // Applies the rules about unknown contents to the merged result (see the class comment).
+    void HoldBackUnknown(bool NoDeletionOnRight, bool NoDeletionOnLeft);
+    void NoteNotListed(const TFileTree& Listing, const char* Side, const std::string& Address);
+
+    std::unique_ptr<TFileFilter> m_Filter;
+};
+
+}  // namespace bfs

@@ -1,0 +1,93 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <utility>
+
+#include "engine/UTPlan.h"
+#include "engine/UTSyncTask.h"
+#include "model/UTFileOper.h"
+#include "model/UTNotify.h"
+#include "model/UTThread.h"
+
+namespace bfs {
+
+// Operations of a plan row.
+constexpr int32_t OPER_NONE = 0;
+constexpr int32_t OPER_COPY = 1;
+constexpr int32_t OPER_DELETE = 2;
+constexpr int32_t SIDE_LEFT = 0;
+constexpr int32_t SIDE_RIGHT = 1;
+
+// The operation of a plan row and its source side (the target is the other side):
+// 16, 20 copy from the left; 17, 19 copy from the right; 81 delete on the right; 82 on the left;
+// every other code runs nothing.
+struct TPlanAction {
+    int32_t Operation = OPER_NONE;
+    int32_t SourceSide = SIDE_LEFT;
+};
+TPlanAction PlanAction(int32_t Code);
+
+// Carries out a plan: creates the marker folders, walks the plan's rows in post-order, copies or
+// deletes each row's entry through the two back-ends, marks each row done (18) or failed (3), and,
+// when anything was done, stores each side's new saved state.
+//
+// Runs on its own thread. Log lines and row repaints go to the window through NotifyWnd and wait
+// for it (Synchronize); progress (WM_UPDATEPROCESS) is posted without waiting. Without a target the
+// calls run directly on the sync thread.
+class TFileSyncThread : public TThread {
+public:
+    TFileSyncThread(TPlan& View, TSyncTask& Task);
+    ~TFileSyncThread() override;
+
+    std::unique_ptr<TFileOper> LeftOper;   // made by Execute for the left folder
+    std::unique_ptr<TFileOper> RightOper;  // made by Execute for the right folder
+    std::string StatusText;                // the current log line
+    int32_t OperCount = 0;                 // rows that ran an operation
+    TPlan& View;
+    TSyncTask& Task;
+    INotifyTarget* NotifyWnd = nullptr;
+    // The run-log pane: adds one line. Called through NotifyWnd->Synchronize.
+    std::function<void(const std::string&)> LogPane;
+    // Repaints one row after the walk changed it. Called through NotifyWnd->Synchronize.
+    std::function<void(TPlanRow&)> RowChanged;
+
+    // What the analysis worked from: the result tree whose nodes the rows show, and each side's
+    // previous saved state. The new saved states keep the previous entry of everything that was not
+    // synced, so the next analysis sees the same change again. Without them (no saved state yet)
+    // such entries are left out of the new states.
+    TFileTreeRef ResultTree;
+    TFileTreeRef LeftSavedTree;
+    TFileTreeRef RightSavedTree;
+
+    void MakeMarkerFolders();
+    void SyncNodes(TPlanRow& Node);
+    int32_t SyncFile(TResultNodeData& D);
+    int32_t SyncFolder(TResultNodeData& D);
+    void ShowStatus();
+    // Lists both sides again and stores each side's new saved state.
+    void SaveState();
+    // Writes a saved state to the side's local state file (Side 0 left, 1 right); 0 or an errno.
+    int32_t SaveStateLocal(const std::string& Stream, int Side);
+
+protected:
+    void Execute() override;
+
+private:
+    TFileOper* Oper(int Side) const { return Side == SIDE_LEFT ? LeftOper.get() : RightOper.get(); }
+    TFolderSource& Folder(int Side) const { return Side == SIDE_LEFT ? *Task.LFolder : *Task.RFolder; }
+    bool IsLocal(int Side) const;
+    int32_t CopyFile(TResultNodeData& D, int32_t Code, int Source, int Target, TFileAttri& Attri,
+                     int32_t SrcAttr);
+    void PostProgress();
+    // The frame of every row's operation: refuses unsafe names, connects both sides, runs Operation,
+    // prefixes a failure's status line, logs and ends the walk on an exception, and reports the line.
+    int32_t RunRow(const TResultNodeData& D, const char* ErrorContext, const char* ErrorPrefix,
+                   const std::function<int32_t(TFileOper&, TFileOper&)>& Operation);
+    // Builds a side's new saved state from its fresh listing (see ResultTree).
+    TFileTreeRef MergeNewState(TFileOper& Oper, const TFileTreeRef& Previous) const;
+};
+
+}  // namespace bfs

@@ -1,0 +1,215 @@
+#include "engine/UTFilter.h"
+
+#include "engine/UTSyncTask.h"
+#include "model/UTConsts.h"
+#include "model/UTFileAttri.h"
+#include "model/UTPublicFunc.h"
+
+#define PCRE2_CODE_UNIT_WIDTH 8
+#include <pcre2.h>
+
+#include <algorithm>
+
+namespace bfs {
+
+namespace {
+
+std::string PcreMessage(int Code) {
+    PCRE2_UCHAR buffer[256];
+    const int len = pcre2_get_error_message(Code, buffer, sizeof buffer);
+    if (len < 0) return "error " + std::to_string(Code);
+    return std::string(reinterpret_cast<const char*>(buffer), static_cast<std::size_t>(len));
+}
+
+void AppendMaskPattern(std::string& Out, std::string_view Mask) {
+    for (const char c : Mask) {
+        if (c == '*')
+            Out.append(".*");
+        else if (c == '\\')
+            Out.append("\\\\");
+        else
+            Out.push_back(c);
+    }
+}
+
+bool IsBlankMask(std::string_view Mask) {
+    return Trim(Mask).empty();
+}
+
+}  // namespace
+
+// One compiled pattern with its match buffer.
+class TFileFilter::TRegex {
+  public:
+    ~TRegex() {
+        if (m_MatchData) pcre2_match_data_free(m_MatchData);
+        if (m_Code) pcre2_code_free(m_Code);
+    }
+
+    // Compiles Pattern; on failure returns false with PCRE2's message and the offset in Error.
+    bool Compile(const std::string& Pattern, std::string& Error) {
+        int code = 0;
+        PCRE2_SIZE offset = 0;
+        // UTF mode so that "." and classes step over whole characters; names that are not valid
+        // UTF-8 (legal on Linux) are still matched instead of failing.
+        m_Code = pcre2_compile(reinterpret_cast<PCRE2_SPTR>(Pattern.data()), Pattern.size(),
+                               PCRE2_UTF | PCRE2_MATCH_INVALID_UTF, &code, &offset, nullptr);
+        if (!m_Code) {
+            Error = PcreMessage(code) + " at offset " + std::to_string(offset);
+            return false;
+        }
+        pcre2_jit_compile(m_Code, PCRE2_JIT_COMPLETE);  // the interpreter serves when JIT is unavailable
+        m_MatchData = pcre2_match_data_create_from_pattern(m_Code, nullptr);
+        if (!m_MatchData) {
+            Error = "out of memory";
+            return false;
+        }
+        return true;
+    }
+
+    // 1 when the pattern occurs in Subject, 0 when not, -1 when the matcher gave up (match limits).
+    int Search(std::string_view Subject) const {
+        const int rc = pcre2_match(m_Code, reinterpret_cast<PCRE2_SPTR>(Subject.data()), Subject.size(), 0, 0,
+                                   m_MatchData, nullptr);
+        if (rc >= 0) return 1;
+        return rc == PCRE2_ERROR_NOMATCH ? 0 : -1;
+    }
+
+  private:
+    pcre2_code* m_Code = nullptr;
+    pcre2_match_data* m_MatchData = nullptr;
+};
+
+std::string TFileFilter::BuildPattern(const std::vector<std::string>& TaskMasks,
+                                      const std::vector<std::string>& GlobalMasks) {
+    std::string pattern;
+    for (const auto* list : {&TaskMasks, &GlobalMasks}) {
+        for (const std::string& mask : *list) {
+            if (IsBlankMask(mask)) continue;
+            if (!pattern.empty()) pattern.push_back('|');
+            AppendMaskPattern(pattern, mask);
+        }
+    }
+    return pattern;
+}
+
+TFileFilter::TFileFilter(const TSyncTask& Task, const std::vector<std::string>& GlobalInclude,
+                         const std::vector<std::string>& GlobalExclude)
+    : m_ExcludeEmtpyFolder(Task.ExcludeEmtpyFolder),
+      m_ExcludeHiddenFile(Task.ExcludeHiddenFile),
+      m_ExcludeSystemFile(Task.ExcludeSystemFile),
+      m_IncludeFileTimeMin(Task.IncludeFileTimeMin),
+      m_IncludeFileTimeMax(Task.IncludeFileTimeMax),
+      m_ExcludeFileTimeMin(Task.ExcludeFileTimeMin),
+      m_ExcludeFileTimeMax(Task.ExcludeFileTimeMax),
+      m_IncludeFileSizeMin(Task.IncludeFileSizeMin),
+      m_IncludeFileSizeMax(Task.IncludeFileSizeMax),
+      m_ExcludeFileSizeMin(Task.ExcludeFileSizeMin),
+      m_ExcludeFileSizeMax(Task.ExcludeFileSizeMax) {
+    m_IncludePattern = BuildPattern(Task.IncludeFilter, GlobalInclude);
+    m_ExcludePattern = BuildPattern(Task.ExcludeFilter, GlobalExclude);
+
+    // Each mask is compiled on its own first, so that an error names the mask the user wrote rather
+    // than a position in the joined pattern.
+    const struct {
+        const char* Kind;
+        const std::vector<std::string>* Lists[2];
+    } kinds[] = {{"include", {&Task.IncludeFilter, &GlobalInclude}},
+                 {"exclude", {&Task.ExcludeFilter, &GlobalExclude}}};
+    for (const auto& kind : kinds) {
+        for (const auto* list : kind.Lists) {
+            for (const std::string& mask : *list) {
+                if (IsBlankMask(mask)) continue;
+                std::string pattern, error;
+                AppendMaskPattern(pattern, mask);
+                TRegex probe;
+                if (!probe.Compile(pattern, error)) {
+                    m_ErrorText = std::string("The ") + kind.Kind + " mask \"" + mask +
+                                  "\" is not a valid pattern: " + error;
+                    return;
+                }
+            }
+        }
+    }
+
+    std::string error;
+    if (!m_IncludePattern.empty()) {
+        m_Include = std::make_unique<TRegex>();
+        if (!m_Include->Compile(m_IncludePattern, error)) {
+            m_ErrorText =
+                "The include masks do not form a valid pattern \"" + m_IncludePattern + "\": " + error;
+            return;
+        }
+    }
+    if (!m_ExcludePattern.empty()) {
+        m_Exclude = std::make_unique<TRegex>();
+        if (!m_Exclude->Compile(m_ExcludePattern, error)) {
+            m_ErrorText =
+                "The exclude masks do not form a valid pattern \"" + m_ExcludePattern + "\": " + error;
+            return;
+        }
+    }
+}
+
+TFileFilter::~TFileFilter() = default;
+
+int32_t TFileFilter::FilterNode(const TFileTree& Node) const {
+    const TFileAttri* data = Node.Data.get();
+    if (!data) return ACTION_EXCLUDED;
+
+    std::string path = data->Path + Node.Name;
+    std::replace(path.begin(), path.end(), '/', '\\');
+
+    int32_t state = ACTION_INCLUDED;
+    if (m_Include) {
+        state = m_Include->Search(path) == 1 ? ACTION_INCLUDED : ACTION_EXCLUDED;
+        if (state == ACTION_INCLUDED && m_Exclude && m_Exclude->Search(path) != 0) state = ACTION_EXCLUDED;
+    } else if (m_Exclude) {
+        state = m_Exclude->Search(path) != 0 ? ACTION_EXCLUDED : ACTION_INCLUDED;
+    }
+
+    // Limits apply to files only; a limit below 0 is unset. Dates compare as unsigned DOS date-times.
+    if (data->IsFolder == 0) {
+        const int32_t date = data->FileDate;
+        const int64_t size = data->Size;
+        // An entry outside the exclude ranges is let through, whichever mask rule excluded it...
+        if (state == ACTION_EXCLUDED &&
+            ((m_ExcludeFileTimeMin >= 0 && CompareFileDates(m_ExcludeFileTimeMin, date) > 0) ||
+             (m_ExcludeFileTimeMax >= 0 && CompareFileDates(m_ExcludeFileTimeMax, date) < 0) ||
+             (m_ExcludeFileSizeMin >= 0 && m_ExcludeFileSizeMin > size) ||
+             (m_ExcludeFileSizeMax >= 0 && size > m_ExcludeFileSizeMax)))
+            state = ACTION_INCLUDED;
+        // ...and the include ranges hold for every entry still included, let through or not.
+        if (state == ACTION_INCLUDED &&
+            ((m_IncludeFileTimeMin >= 0 && CompareFileDates(m_IncludeFileTimeMin, date) > 0) ||
+             (m_IncludeFileTimeMax >= 0 && CompareFileDates(m_IncludeFileTimeMax, date) < 0) ||
+             (m_IncludeFileSizeMin >= 0 && m_IncludeFileSizeMin > size) ||
+             (m_IncludeFileSizeMax >= 0 && size > m_IncludeFileSizeMax)))
+            state = ACTION_EXCLUDED;
+    }
+
+    // Attribute options, files and folders, only ever toward excluded.
+    if ((m_ExcludeEmtpyFolder == 1 && data->IsFolder != 0 && Node.ChildCount == 0) ||
+        (m_ExcludeHiddenFile == 1 && (data->Attr & FILE_ATTRIBUTE_HIDDEN) != 0) ||
+        (m_ExcludeSystemFile == 1 && (data->Attr & FILE_ATTRIBUTE_SYSTEM) != 0))
+        state = ACTION_EXCLUDED;
+    return state;
+}
+
+void TFileFilter::ApplyFilters(TFileTree& Node) const {
+    if (Node.Children.empty()) {
+        Node.SetFilterState(FilterNode(Node));
+        return;
+    }
+    std::vector<TFileTree*> pending{&Node};
+    while (!pending.empty()) {
+        TFileTree* node = pending.back();
+        pending.pop_back();
+        for (const TFileTreeRef& child : node->Children) {
+            child->SetFilterState(FilterNode(*child));
+            if (!child->Children.empty()) pending.push_back(child.get());
+        }
+    }
+}
+
+}  // namespace bfs

@@ -1,0 +1,662 @@
+#include "storage/UTWinFileOper.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <vector>
+
+#include "model/UTConsts.h"
+#include "model/UTDosTime.h"
+#include "model/UTMyException.h"
+#include "model/UTPublicFunc.h"
+#include "platform/UTAtomicFile.h"
+
+namespace bfs {
+
+namespace {
+
+// Copies move through one buffer of this size; the status text changes once per chunk.
+constexpr size_t COPY_CHUNK = 2097152;
+
+// While a folder's sub-folders are listed, the folder stays open so that each of them is opened
+// relative to it (no full path per folder, and no symbolic link on the way is followed). Up to this
+// depth every level stays open; deeper, only every KEEP_OPEN_EVERY-th level does, and the levels
+// between are opened by their path relative to the nearest open one. That bounds the descriptors
+// a listing of a very deep tree holds.
+constexpr size_t KEEP_OPEN_DEPTH = 64;
+constexpr size_t KEEP_OPEN_EVERY = 64;
+
+struct TDirCloser {
+    void operator()(DIR* Dir) const noexcept { ::closedir(Dir); }
+};
+using TDirPtr = std::unique_ptr<DIR, TDirCloser>;
+
+// A descriptor closed when it goes out of scope.
+class TFd {
+  public:
+    explicit TFd(int Fd = -1) noexcept : m_Fd(Fd) {}
+    TFd(const TFd&) = delete;
+    TFd& operator=(const TFd&) = delete;
+    ~TFd() { Reset(); }
+    int Get() const noexcept { return m_Fd; }
+    // Closes now; false when close reported an error (a write that never reached the disk).
+    bool Reset() noexcept {
+        bool ok = true;
+        if (m_Fd >= 0) ok = ::close(m_Fd) == 0;
+        m_Fd = -1;
+        return ok;
+    }
+
+  private:
+    int m_Fd;
+};
+
+// A temporary file beside its final name (unique, so two writers never share one), removed again
+// unless a rename committed it.
+class TTempFile {
+  public:
+    explicit TTempFile(const std::string& Target) : m_Name(Target + ".p.XXXXXX") {
+        m_Fd = ::mkostemp(m_Name.data(), O_CLOEXEC);
+        m_Created = m_Fd >= 0;
+    }
+    TTempFile(const TTempFile&) = delete;
+    TTempFile& operator=(const TTempFile&) = delete;
+    ~TTempFile() {
+        if (m_Fd >= 0) ::close(m_Fd);
+        if (m_Created && !m_Committed) ::unlink(m_Name.c_str());
+    }
+    bool Created() const noexcept { return m_Created; }
+    int Fd() const noexcept { return m_Fd; }
+    // Flushes to disk and closes; false when either failed.
+    bool SyncAndClose() noexcept {
+        bool ok = ::fsync(m_Fd) == 0;
+        ok = ::close(m_Fd) == 0 && ok;
+        m_Fd = -1;
+        return ok;
+    }
+    // Renames over Target in one step (the old file stays whole until then).
+    bool CommitAs(const std::string& Target) noexcept {
+        if (::rename(m_Name.c_str(), Target.c_str()) != 0) return false;
+        m_Committed = true;
+        return true;
+    }
+
+  private:
+    std::string m_Name;
+    int m_Fd = -1;
+    bool m_Created = false;
+    bool m_Committed = false;
+};
+
+std::string ErrorText(int Err) {
+    return std::system_category().message(Err);
+}
+
+void LogFailure(std::string_view Context, int Err) {
+    TMyException::Instance().LogError(Context, "EInOutError", ErrorText(Err));
+}
+
+bool IsDotOrDotDot(const char* Name) noexcept {
+    return Name[0] == '.' && (Name[1] == '\0' || (Name[1] == '.' && Name[2] == '\0'));
+}
+
+// The root text of a side: its stored address with one trailing "/" stripped ("/" stays "/").
+std::string RootOf(const TFolderSource& Source) {
+    std::string root = Source.FolerAllName;
+    if (root.size() > 1 && root.back() == '/') root.pop_back();
+    return root;
+}
+
+// Only an absolute path can be a root: a relative one would depend on the working folder.
+bool RootUsable(const std::string& Root) {
+    return !Root.empty() && Root.front() == '/' && Root.find('\0') == std::string::npos;
+}
+
+// Root + a root-relative folder, with exactly one "/" between and one at the end. Built by hand
+// rather than with JoinPath: "\" is an ordinary character of a Linux name and must stay as it is.
+std::string FolderUnder(const std::string& Root, std::string_view Rel) {
+    std::string r = Root;
+    if (r.empty() || r.back() != '/') r += '/';
+    if (!Rel.empty() && Rel.front() == '/') Rel.remove_prefix(1);
+    r.append(Rel);
+    if (r.back() != '/') r += '/';
+    return r;
+}
+
+bool EntryUsable(const TFolderSource& Source, const TFileAttri& Attri) {
+    return IsSafeName(Attri.Name) && IsSafeRelPath(Attri.Path.str()) && RootUsable(RootOf(Source));
+}
+
+// The folder holding the entry (ends with "/") and the entry's own path.
+std::string EntryFolder(const TFolderSource& Source, const TFileAttri& Attri) {
+    return FolderUnder(RootOf(Source), Attri.Path.str());
+}
+std::string EntryPath(const TFolderSource& Source, const TFileAttri& Attri) {
+    return EntryFolder(Source, Attri) + Attri.Name;
+}
+
+bool WriteAll(int Fd, const char* Data, size_t Size) noexcept {
+    while (Size > 0) {
+        ssize_t n = ::write(Fd, Data, Size);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        if (n == 0) return false;
+        Data += n;
+        Size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Reads until Buffer is full or the file ends; -1 on a read error.
+ssize_t ReadFull(int Fd, char* Buffer, size_t Size) noexcept {
+    size_t got = 0;
+    while (got < Size) {
+        ssize_t n = ::read(Fd, Buffer + got, Size - got);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        if (n == 0) break;
+        got += static_cast<size_t>(n);
+    }
+    return static_cast<ssize_t>(got);
+}
+
+// A percentage with at most two decimals and no trailing zeros or dot (40, 66.67, 100), the same in
+// every locale.
+std::string FormatPercent(double Value) {
+    char buf[64];
+    auto [end, ec] = std::to_chars(buf, buf + sizeof buf, Value, std::chars_format::fixed, 2);
+    if (ec != std::errc()) return "0";
+    std::string text(buf, end);
+    while (!text.empty() && text.back() == '0') text.pop_back();
+    if (!text.empty() && text.back() == '.') text.pop_back();
+    return text.empty() ? "0" : text;
+}
+
+// The instant of a DOS date-time, or -1 for one that names no day (month or day 0, as a record that
+// was never dated holds): such a date leaves a file's time as it is.
+int64_t DosDateInstant(int32_t FileDate) {
+    const auto d = static_cast<uint32_t>(FileDate);
+    const uint32_t month = (d >> 21) & 0x0F, day = (d >> 16) & 0x1F;
+    if (month < 1 || month > 12 || day < 1) return -1;
+    return DosDateToUnixTime(FileDate);
+}
+
+// Sets the modification time of a DOS date-time, leaving the access time alone.
+bool SetModificationTime(const std::string& Path, int32_t FileDate) {
+    const int64_t unix = DosDateInstant(FileDate);
+    if (unix == -1) return true;
+    const timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(unix), 0}};
+    return ::utimensat(AT_FDCWD, Path.c_str(), times, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+// One folder on the listing's stack: the path from the root to the folder being listed.
+struct TScanFrame {
+    TDirPtr Dir;                      // open while sub-folders are pending (see KEEP_OPEN_DEPTH)
+    TFileTree* Node;                  // the folder's node
+    TSharedString Path;               // Path of the entries inside it: "/" at the top, "/docs/" below
+    std::vector<TFileTree*> Pending;  // its sub-folders not listed yet
+};
+
+class TWinFileOper : public TFileOper {
+  public:
+    explicit TWinFileOper(bool FreeOnTerminate) : TFileOper(FreeOnTerminate) {}
+    // The listing thread calls our overrides until it ends: end it before this part goes.
+    ~TWinFileOper() override {
+        Terminate();
+        WaitFor();
+    }
+
+    int32_t Connect() override { return CheckFolder(); }
+    int32_t ListFolder() override;
+    int32_t ReadFileToStream(TFolderSource& Source, const TFileAttri& Attri, std::string& Stream,
+                             int32_t X) override;
+    int32_t WriteStreamToFile(const std::string& Stream, TFolderSource& Source, const TFileAttri& Attri,
+                              bool ClearReadOnly) override;
+    int32_t MakeDir(const std::string& RelPath) override;
+    int32_t GetScanSteps() override;
+    int32_t LoadSavedTree() override { return LoadSavedTreeThroughStream(); }
+    int32_t DeleteFile(TFolderSource& Source, const TFileAttri& Attri, bool Log) override;
+    int32_t RemoveDir(TFolderSource& Source, const TFileAttri& Attri, bool Log) override;
+    std::string GetBackupFolder() override;
+    int64_t GetFileSize(const std::string& FullPath) override;
+    int32_t BackupFile(TFolderSource& Source, const TFileAttri& Attri) override;
+    std::string ExtractDir(const std::string& Path) override;
+    std::string GetFullPath(TFolderSource& Source, const TFileAttri& Attri) override;
+    std::string GetFolderPath(TFolderSource&, const TFileAttri&) override { return {}; }
+    int32_t PutFile(const std::string& LocalPath, TFolderSource& Source, const TFileAttri& Attri,
+                    int32_t SrcAttr, bool Log) override;
+    int32_t RenameFile(const std::string& OldName, const std::string& NewName) override;
+    int32_t GetFile(const std::string& LocalPath, TFolderSource& Source, const TFileAttri& Attri, int32_t X,
+                    bool Log) override;
+    int32_t CheckFolder() override;
+    bool ReplacesByRename() const override { return true; }
+    int32_t ReplaceFile(const std::string& OldName, const std::string& NewName) override;
+
+    // Copies Src to Dst (full local paths) in 2 MiB chunks, reporting a percentage after each.
+    // -1: Src missing or unreadable, Dst not writable, or the copy ended short; 1: Src no longer has
+    // ExpectedSize (changed since it was listed; Dst untouched); 0: copied, times taken over.
+    int32_t CopyFileData(const std::string& Src, const std::string& Dst, int32_t X, int64_t ExpectedSize);
+
+  private:
+    bool ScanTree(std::vector<TScanFrame>& Stack);
+    bool ReadFolder(DIR* Dir, TFileTree& Node, const TSharedString& Path, bool TopLevel,
+                    std::vector<TFileTree*>& SubFolders, const std::string& Root);
+};
+
+// Lists the root into a fresh FFileTree, folder by folder from an explicit stack (no recursion, so
+// the depth of the tree is not bounded by the thread's stack). Runs on the back-end's thread or on
+// the caller's (the final rescan). Never throws.
+int32_t TWinFileOper::ListFolder() {
+    bool complete = false;
+    std::vector<TScanFrame> stack;
+    try {
+        FFileTree = TFileTree::Create(std::string(), nullptr);
+        complete = ScanTree(stack);
+    } catch (const std::exception& e) {
+        LogError("", e);
+        FFileTree->NotListed = true;
+    }
+    // Whatever a stop or a failure left unread is unknown, not empty.
+    for (auto& frame : stack)
+        for (TFileTree* node : frame.Pending) node->NotListed = true;
+    stack.clear();
+    try {
+        return FinishListing(complete);
+    } catch (const std::exception& e) {
+        LogError("", e);
+        return 1;
+    }
+}
+
+bool TWinFileOper::ScanTree(std::vector<TScanFrame>& Stack) {
+    const std::string root = RootOf(*FFolderSource);
+    if (!RootUsable(root)) {
+        TMyException::Instance().LogError("Cannot list folder " + root, "EInOutError",
+                                          "not an absolute path");
+        FFileTree->NotListed = true;
+        return false;
+    }
+    // A link at the root itself is followed: the user chose that folder.
+    int rootFd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (rootFd < 0) {
+        const int err = errno;
+        LogFailure("Cannot list folder " + root, err);
+        FFileTree->NotListed = true;
+        return false;
+    }
+    TDirPtr rootDir(::fdopendir(rootFd));
+    if (!rootDir) {
+        const int err = errno;
+        LogFailure("Cannot list folder " + root, err);
+        ::close(rootFd);
+        FFileTree->NotListed = true;
+        return false;
+    }
+    if (Terminated()) {
+        FFileTree->NotListed = true;
+        return false;
+    }
+
+    bool complete = true;
+    std::vector<TFileTree*> subFolders;
+    TSharedString topPath("/");
+    if (!ReadFolder(rootDir.get(), *FFileTree, topPath, true, subFolders, root)) {
+        FFileTree->NotListed = true;
+        complete = false;
+    }
+    Stack.push_back({std::move(rootDir), FFileTree.get(), topPath, std::move(subFolders)});
+
+    std::string rel;
+    while (!Stack.empty()) {
+        TScanFrame& parent = Stack.back();
+        if (parent.Pending.empty()) {
+            Stack.pop_back();
+            continue;
+        }
+        TFileTree* node = parent.Pending.back();
+        parent.Pending.pop_back();
+        // One step per folder directly under the root, sent before it is listed.
+        if (Stack.size() == 1) PostProgress();
+        if (Terminated()) {
+            node->NotListed = true;
+            return false;
+        }
+        TSharedString path(parent.Path + node->Name + "/");
+
+        size_t anchor = Stack.size() - 1;
+        while (!Stack[anchor].Dir) --anchor;  // the root frame is always open
+        rel.clear();
+        for (size_t i = anchor + 1; i < Stack.size(); ++i) rel.append(Stack[i].Node->Name).push_back('/');
+        rel.append(node->Name);
+        int fd = ::openat(::dirfd(Stack[anchor].Dir.get()), rel.c_str(),
+                          O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        TDirPtr dir(fd >= 0 ? ::fdopendir(fd) : nullptr);
+        if (!dir) {
+            const int err = errno;
+            LogFailure("Cannot list folder " + FolderUnder(root, path.str()), err);
+            if (fd >= 0) ::close(fd);
+            node->NotListed = true;
+            complete = false;
+            continue;
+        }
+        subFolders.clear();
+        if (!ReadFolder(dir.get(), *node, path, false, subFolders, root)) {
+            node->NotListed = true;
+            complete = false;
+        }
+        if (subFolders.empty()) continue;
+        const size_t depth = Stack.size();
+        if (depth >= KEEP_OPEN_DEPTH && depth % KEEP_OPEN_EVERY != 0) dir.reset();
+        Stack.push_back({std::move(dir), node, std::move(path), std::move(subFolders)});
+    }
+    return complete;
+}
+
+// Adds every entry of one open folder to Node and collects its sub-folders. Symbolic links are
+// left out without a word (they are never synced); sockets, pipes and devices are left out with one
+// log line each. Returns false when the folder could not be read completely (logged once).
+bool TWinFileOper::ReadFolder(DIR* Dir, TFileTree& Node, const TSharedString& Path, bool TopLevel,
+                              std::vector<TFileTree*>& SubFolders, const std::string& Root) {
+    const int fd = ::dirfd(Dir);
+    int failure = 0;
+    for (;;) {
+        errno = 0;
+        const dirent* entry = ::readdir(Dir);
+        if (!entry) {
+            if (errno != 0) failure = errno;
+            break;
+        }
+        const char* name = entry->d_name;
+        if (IsDotOrDotDot(name) || entry->d_type == DT_LNK) continue;
+        // The marker folder holds this program's own files; it is never part of the listing.
+        if (TopLevel && std::strcmp(name, MARKER_FOLDER) == 0) continue;
+
+        struct stat st {};
+        if (::fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno != ENOENT) failure = errno;  // ENOENT: removed since it was read
+            continue;
+        }
+        const bool folder = S_ISDIR(st.st_mode);
+        if (!folder && !S_ISREG(st.st_mode)) {
+            if (!S_ISLNK(st.st_mode))
+                TMyException::Instance().LogError("Skipped " + FolderUnder(Root, Path.str()) + name,
+                                                  "EInOutError", "not a file or a folder");
+            continue;
+        }
+
+        auto attri = MakeRef<TFileAttri>();
+        attri->IsFolder = folder ? 1 : 0;
+        attri->Name = name;
+        attri->Size = folder ? 0 : static_cast<int64_t>(st.st_size);
+        attri->FileDate = UnixTimeToDosDate(static_cast<int64_t>(st.st_mtime));
+        int32_t attr = folder ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
+        if ((st.st_mode & S_IWUSR) == 0) attr |= FILE_ATTRIBUTE_READONLY;
+        if (name[0] == '.') attr |= FILE_ATTRIBUTE_HIDDEN;
+        attri->Attr = attr;
+        attri->Path = Path;
+        TFileTree* child = Node.AddChild(attri->Name, attri);
+        if (folder) SubFolders.push_back(child);
+    }
+    if (failure != 0) LogFailure("Cannot list folder " + FolderUnder(Root, Path.str()), failure);
+    return failure == 0;
+}
+
+int32_t TWinFileOper::GetScanSteps() {
+    const std::string root = RootOf(*FFolderSource);
+    if (!RootUsable(root)) return 0;
+    int fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return 0;
+    TDirPtr dir(::fdopendir(fd));
+    if (!dir) {
+        ::close(fd);
+        return 0;
+    }
+    // Counts what the listing will report: real folders (no links), the marker folder left out.
+    int32_t steps = 1;
+    while (const dirent* entry = ::readdir(dir.get())) {
+        const char* name = entry->d_name;
+        if (IsDotOrDotDot(name) || std::strcmp(name, MARKER_FOLDER) == 0) continue;
+        bool folder = entry->d_type == DT_DIR;
+        if (entry->d_type == DT_UNKNOWN) {
+            struct stat st {};
+            folder = ::fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
+        }
+        if (folder) ++steps;
+    }
+    return steps;
+}
+
+int32_t TWinFileOper::CheckFolder() {
+    const std::string root = RootOf(*FFolderSource);
+    return RootUsable(root) && FolderExists(root) ? 0 : 1;
+}
+
+int32_t TWinFileOper::ReadFileToStream(TFolderSource& Source, const TFileAttri& Attri, std::string& Stream,
+                                       int32_t) {
+    Stream.clear();
+    if (!EntryUsable(Source, Attri)) return 1;
+    return ReadWholeFile(EntryPath(Source, Attri), Stream) == 0 ? 0 : 1;
+}
+
+// Writes the stream under a unique temporary name beside the target, flushed and dated, then renames
+// it over the target: a crash leaves the old file or the new one. The new file keeps the mode of the
+// one it replaces (made writable for the owner with ClearReadOnly).
+int32_t TWinFileOper::WriteStreamToFile(const std::string& Stream, TFolderSource& Source,
+                                        const TFileAttri& Attri, bool ClearReadOnly) {
+    if (!EntryUsable(Source, Attri)) return 1;
+    if (MakeDir(Attri.Path.str()) != 0) return 1;
+    const std::string target = EntryPath(Source, Attri);
+    mode_t mode = 0644;
+    struct stat st {};
+    if (::lstat(target.c_str(), &st) == 0) {
+        if (!S_ISREG(st.st_mode)) return 1;  // never replace a folder or a link by a file
+        mode = st.st_mode & 07777;
+        if (ClearReadOnly) mode |= S_IWUSR;
+    } else if (errno != ENOENT) {
+        return 1;
+    }
+
+    TTempFile temp(target);
+    if (!temp.Created()) return 1;
+    const int64_t unix = DosDateInstant(Attri.FileDate);
+    const timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(unix), 0}};
+    if (!WriteAll(temp.Fd(), Stream.data(), Stream.size())) return 1;
+    if (::fchmod(temp.Fd(), mode) != 0) return 1;
+    if (unix != -1 && ::futimens(temp.Fd(), times) != 0) return 1;
+    if (!temp.SyncAndClose() || !temp.CommitAs(target)) return 1;
+    TFd folder(::open(EntryFolder(Source, Attri).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (folder.Get() >= 0) ::fsync(folder.Get());
+    return 0;
+}
+
+// Creates a root-relative folder and its missing parents below the root. The root itself is never
+// created: a missing root is an unmounted or removed drive, and filling its mount point would put
+// the files on the wrong disk.
+int32_t TWinFileOper::MakeDir(const std::string& RelPath) {
+    const std::string root = RootOf(*FFolderSource);
+    if (!RootUsable(root) || !IsSafeRelPath(RelPath) || !FolderExists(root)) return 1;
+    return MakeFolders(FolderUnder(root, RelPath)) == 0 ? 0 : 1;
+}
+
+int32_t TWinFileOper::DeleteFile(TFolderSource& Source, const TFileAttri& Attri, bool Log) {
+    if (!EntryUsable(Source, Attri)) return -1;
+    const std::string path = EntryPath(Source, Attri);
+    const int32_t result = ::unlink(path.c_str()) == 0 ? 0 : -1;  // unlink never removes a folder
+    if (Log) ReportStatus("Delete:" + path);
+    return result;
+}
+
+int32_t TWinFileOper::RemoveDir(TFolderSource& Source, const TFileAttri& Attri, bool) {
+    if (!EntryUsable(Source, Attri)) return -1;
+    return ::rmdir(EntryPath(Source, Attri).c_str()) == 0 ? 0 : -1;
+}
+
+std::string TWinFileOper::GetBackupFolder() {
+    const std::string marker = std::string("/") + MARKER_FOLDER;
+    const std::string backup = marker + "/" + BACKUP_FOLDER;
+    MakeDir(marker);
+    MakeDir(backup);
+    return backup;
+}
+
+int64_t TWinFileOper::GetFileSize(const std::string& FullPath) {
+    struct stat st {};
+    if (::lstat(FullPath.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+    return static_cast<int64_t>(st.st_size);
+}
+
+// Copies the current file to the backup folder + Path + Name, replacing an older backup in one step;
+// the copy keeps the file's mode and times and is on disk before the caller replaces or deletes the
+// original.
+int32_t TWinFileOper::BackupFile(TFolderSource& Source, const TFileAttri& Attri) {
+    if (!EntryUsable(Source, Attri)) return 1;
+    const std::string current = GetFullPath(Source, Attri);
+    const std::string relFolder = GetBackupFolder() + Attri.Path.str();
+    TFd src(::open(current.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (src.Get() < 0) return 1;
+    struct stat st {};
+    if (::fstat(src.Get(), &st) != 0 || !S_ISREG(st.st_mode)) return 1;
+    if (MakeDir(relFolder) != 0) return 1;
+
+    const std::string backup = FolderUnder(RootOf(Source), relFolder) + Attri.Name;
+    TTempFile temp(backup);
+    if (!temp.Created()) return 1;
+    std::unique_ptr<char[]> buffer(new char[COPY_CHUNK]);
+    for (;;) {
+        const ssize_t n = ReadFull(src.Get(), buffer.get(), COPY_CHUNK);
+        if (n < 0) return 1;
+        if (n == 0) break;
+        if (!WriteAll(temp.Fd(), buffer.get(), static_cast<size_t>(n))) return 1;
+    }
+    const timespec times[2] = {st.st_atim, st.st_mtim};
+    if (::fchmod(temp.Fd(), st.st_mode & 07777) != 0 || ::futimens(temp.Fd(), times) != 0) return 1;
+    return temp.SyncAndClose() && temp.CommitAs(backup) ? 0 : 1;
+}
+
+std::string TWinFileOper::ExtractDir(const std::string& Path) {
+    const size_t slash = Path.rfind('/');
+    return slash == std::string::npos ? std::string() : Path.substr(0, slash + 1);
+}
+
+// Empty for an entry whose name or path could climb out of the root: nothing is done with it.
+std::string TWinFileOper::GetFullPath(TFolderSource& Source, const TFileAttri& Attri) {
+    return EntryUsable(Source, Attri) ? EntryPath(Source, Attri) : std::string();
+}
+
+int32_t TWinFileOper::PutFile(const std::string& LocalPath, TFolderSource& Source, const TFileAttri& Attri,
+                              int32_t SrcAttr, bool Log) {
+    if (!EntryUsable(Source, Attri)) return -1;
+    const std::string target = GetFullPath(Source, Attri);
+    if (Log) ReportStatus("Copy:" + LocalPath);
+    if (MakeDir(Attri.Path.str()) != 0) return -1;
+    const int32_t result = CopyFileData(LocalPath, target, SrcAttr, Attri.Size);
+    // The copy carries the listed time of the source entry, which the next analysis compares.
+    if (result == 0 && !SetModificationTime(target, Attri.FileDate)) return -1;
+    return result;
+}
+
+int32_t TWinFileOper::GetFile(const std::string& LocalPath, TFolderSource& Source, const TFileAttri& Attri,
+                              int32_t X, bool Log) {
+    if (!EntryUsable(Source, Attri)) return -1;
+    const std::string src = GetFullPath(Source, Attri);
+    if (Log) ReportStatus("Copy:" + src);
+    return CopyFileData(src, LocalPath, X, Attri.Size);
+}
+
+// Moves OldName to NewName, never over an existing NewName.
+int32_t TWinFileOper::RenameFile(const std::string& OldName, const std::string& NewName) {
+    for (const std::string* path : {&OldName, &NewName})
+        if (path->empty() || path->front() != '/' || !IsSafeRelPath(*path)) return 1;
+    if (::renameat2(AT_FDCWD, OldName.c_str(), AT_FDCWD, NewName.c_str(), RENAME_NOREPLACE) == 0) return 0;
+    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return 1;
+    // A file system without no-replace renames (NFS, some FUSE ones): a hard link refuses an
+    // existing name just as well.
+    if (::link(OldName.c_str(), NewName.c_str()) == 0) {
+        if (::unlink(OldName.c_str()) == 0) return 0;
+        ::unlink(NewName.c_str());
+        return 1;
+    }
+    if (errno != EPERM && errno != EOPNOTSUPP && errno != ENOSYS) return 1;
+    // No hard links either (FAT-like ones): test, then rename.
+    struct stat st {};
+    if (::lstat(NewName.c_str(), &st) == 0 || errno != ENOENT) return 1;
+    return ::rename(OldName.c_str(), NewName.c_str()) == 0 ? 0 : 1;
+}
+
+int32_t TWinFileOper::ReplaceFile(const std::string& OldName, const std::string& NewName) {
+    for (const std::string* path : {&OldName, &NewName})
+        if (path->empty() || path->front() != '/' || !IsSafeRelPath(*path)) return 1;
+    // Never replace a folder or write through a link: only a regular file (or nothing) is replaced.
+    struct stat st {};
+    if (::lstat(NewName.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) return 1;
+    // rename(2) swaps the name over in one step: the old file stays until the new one is in place.
+    return ::rename(OldName.c_str(), NewName.c_str()) == 0 ? 0 : 1;
+}
+
+int32_t TWinFileOper::CopyFileData(const std::string& Src, const std::string& Dst, int32_t,
+                                   int64_t ExpectedSize) {
+    TFd src(::open(Src.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (src.Get() < 0) return -1;
+    struct stat srcStat {};
+    if (::fstat(src.Get(), &srcStat) != 0 || !S_ISREG(srcStat.st_mode)) return -1;
+    const int64_t total = static_cast<int64_t>(srcStat.st_size);
+    if (total != ExpectedSize) return 1;  // changed since it was listed: leave Dst alone
+
+    struct stat dstStat {};
+    if (::lstat(Dst.c_str(), &dstStat) == 0) {
+        if (!S_ISREG(dstStat.st_mode)) return -1;  // never write through a link or into a folder
+        // Truncating the source itself (the same file under a second name) would destroy it.
+        if (dstStat.st_dev == srcStat.st_dev && dstStat.st_ino == srcStat.st_ino) return -1;
+        if ((dstStat.st_mode & S_IWUSR) == 0 &&
+            ::chmod(Dst.c_str(), (dstStat.st_mode & 07777) | S_IWUSR) != 0)
+            return -1;
+    }
+    TFd dst(
+        ::open(Dst.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, srcStat.st_mode & 0777));
+    if (dst.Get() < 0) return -1;
+
+    std::unique_ptr<char[]> buffer(new char[COPY_CHUNK]);
+    int64_t done = 0;
+    for (;;) {
+        const ssize_t n = ReadFull(src.Get(), buffer.get(), COPY_CHUNK);
+        if (n <= 0) break;
+        if (!WriteAll(dst.Get(), buffer.get(), static_cast<size_t>(n))) break;
+        done += n;
+        const std::string percent =
+            total == 0 ? std::string("100")
+                       : FormatPercent(static_cast<double>(done) / static_cast<double>(total) * 100);
+        std::string text = "Copy:" + Src + " : " + percent + "%";
+        // The last chunk's text is left for whatever reports next; only earlier ones are announced.
+        if (done >= total) {
+            SetStatusText(std::move(text));
+            break;
+        }
+        ReportStatus(std::move(text));
+    }
+    if (done != total) return -1;
+    const timespec times[2] = {srcStat.st_atim, srcStat.st_mtim};
+    if (::futimens(dst.Get(), times) != 0) return -1;
+    return dst.Reset() ? 0 : -1;
+}
+
+}  // namespace
+
+std::unique_ptr<TFileOper> CreateWinFileOper(bool FreeOnTerminate) {
+    return std::make_unique<TWinFileOper>(FreeOnTerminate);
+}
+
+}  // namespace bfs

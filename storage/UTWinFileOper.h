@@ -1,0 +1,12 @@
+#pragma once
+
+#include <memory>
+
+#include "model/UTFileOper.h"
+
+namespace bfs {
+
+// The back-end of a local folder (kind 1). The class itself lives in the .cpp.
+std::unique_ptr<TFileOper> CreateWinFileOper(bool FreeOnTerminate);
+
+}  // namespace bfs

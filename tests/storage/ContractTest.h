@@ -1,0 +1,324 @@
+#pragma once
+
+// The contract every back-end keeps (model/UTFileOper.h), written once and run against each kind of
+// storage. A back-end's test file registers it with a factory that makes a back-end on a fresh,
+// empty side:
+//
+//   const bool g_Registered = (RegisterFileOperContract("Local", MakeLocalSide), true);
+//
+// The cases reach the side only through the back-end's own operations, so they run unchanged
+// against a remote server.
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "model/UTConsts.h"
+#include "model/UTDosTime.h"
+#include "model/UTFileOper.h"
+#include "platform/UTAtomicFile.h"
+
+namespace bfs::test {
+
+// Records what a back-end reports, with the status text current when each message went out.
+class TRecorder : public INotifyTarget {
+  public:
+    struct TMessage {
+        uint32_t Msg;
+        std::string Text;
+    };
+    void PostMessage(uint32_t Msg, intptr_t, intptr_t) override {
+        {
+            std::lock_guard lock(m_Mutex);
+            Messages.push_back({Msg, GetStatusText()});
+        }
+        if (OnMessage) OnMessage(Msg);
+    }
+    void SendMessage(uint32_t Msg, intptr_t W, intptr_t L) override { PostMessage(Msg, W, L); }
+    void Synchronize(const std::function<void()>& Call) override { Call(); }
+    int Count(uint32_t Msg) const {
+        int n = 0;
+        for (const auto& m : Messages) n += m.Msg == Msg;
+        return n;
+    }
+
+    std::vector<TMessage> Messages;
+    std::function<void(uint32_t)> OnMessage;  // runs on the reporting thread
+
+  private:
+    std::mutex m_Mutex;
+};
+
+// A fresh temporary folder, removed with everything in it.
+class TTempFolder {
+  public:
+    TTempFolder() {
+        char name[] = "/tmp/bfs-storage-XXXXXX";
+        Path = ::mkdtemp(name);
+    }
+    TTempFolder(const TTempFolder&) = delete;
+    TTempFolder& operator=(const TTempFolder&) = delete;
+    ~TTempFolder() {
+        // rm copes with trees deeper than a path can name and with folders left unreadable.
+        if (!Path.empty())
+            (void)std::system(("chmod -R u+rwx '" + Path + "' 2>/dev/null; rm -rf '" + Path + "'").c_str());
+    }
+    std::string Path;
+};
+
+struct TContractSide {
+    std::unique_ptr<TFileOper> Oper;  // NotifyWnd and FTreeFileName are set by the suite
+    std::function<void()> Dispose;    // removes the side; may be empty
+};
+using TSideFactory = std::function<TContractSide()>;
+
+inline TFileAttri Entry(std::string Path, std::string Name, int64_t Size = 0, int32_t FileDate = 0) {
+    TFileAttri a;
+    a.Path = std::move(Path);
+    a.Name = std::move(Name);
+    a.Size = Size;
+    a.FileDate = FileDate;
+    return a;
+}
+
+inline std::vector<std::string> ChildNames(const TFileTree& Node) {
+    std::vector<std::string> names;
+    for (const auto& c : Node.Children) names.push_back(c->Name);
+    return names;
+}
+
+inline const TFileTree* Child(const TFileTree& Node, const std::string& Name) {
+    for (const auto& c : Node.Children)
+        if (c->Name == Name) return c.get();
+    return nullptr;
+}
+
+class TFileOperContract : public ::testing::Test {
+  public:
+    using TCase = void (TFileOperContract::*)();
+    TFileOperContract(TSideFactory Factory, TCase Case) : m_Factory(std::move(Factory)), m_Case(Case) {}
+    void TestBody() override { (this->*m_Case)(); }
+
+    void EmptySideListsNothing() {
+        EXPECT_EQ(Oper->Connect(), 0);
+        EXPECT_EQ(Oper->CheckFolder(), 0);
+        EXPECT_EQ(Oper->ListFolder(), 0);
+        EXPECT_TRUE(Oper->ListComplete());
+        EXPECT_TRUE(Oper->FFileTree->Children.empty());
+        EXPECT_TRUE(Oper->FSavedTree->Children.empty());
+    }
+
+    void ListingKeepsTheConventions() {
+        ASSERT_EQ(Put("/", "b.txt", "bb"), 0);
+        ASSERT_EQ(Put("/", "a.txt", "a"), 0);
+        ASSERT_EQ(Put("/c/", "x.txt", "xyz"), 0);
+        ASSERT_EQ(Put("/A/deep/", "y.txt", ""), 0);
+        ASSERT_EQ(Put(std::string("/A/") + MARKER_FOLDER + "/", "kept.txt", "k"), 0);
+        ASSERT_EQ(Put(std::string("/") + MARKER_FOLDER + "/", "dropped.txt", "d"), 0);
+        ASSERT_EQ(Oper->MakeDir("/Empty"), 0);
+        ASSERT_EQ(Oper->MakeDir("/Empty"), 0);  // an existing folder is success
+
+        const int32_t steps = Oper->GetScanSteps();
+        EXPECT_EQ(Oper->ListFolder(), 0);
+        EXPECT_LE(Recorder.Count(WM_UPDATEPROCESS), steps);
+        const TFileTree& root = *Oper->FFileTree;
+        EXPECT_EQ(ChildNames(root), (std::vector<std::string>{"A", "c", "Empty", "a.txt", "b.txt"}));
+        const TFileTree* a = Child(root, "A");
+        ASSERT_NE(a, nullptr);
+        EXPECT_EQ(ChildNames(*a), (std::vector<std::string>{MARKER_FOLDER, "deep"}));
+        EXPECT_EQ(a->Data->IsFolder, 1);
+        EXPECT_EQ(a->Data->Path, "/");
+        const TFileTree* x = Child(*Child(root, "c"), "x.txt");
+        ASSERT_NE(x, nullptr);
+        EXPECT_EQ(x->Data->Path, "/c/");
+        EXPECT_EQ(x->Data->Size, 3);
+        EXPECT_EQ(x->Data->FileDate, DATE);
+        EXPECT_EQ(x->Data->IsFolder, 0);
+        EXPECT_EQ(Child(*Child(*a, "deep"), "y.txt")->Data->Path, "/A/deep/");
+    }
+
+    void StreamRoundTripReplacesTheFile() {
+        const TFileAttri state = Entry(std::string("/") + MARKER_FOLDER + "/", "TASK");
+        std::string read;
+        EXPECT_NE(Oper->ReadFileToStream(*Oper->FFolderSource, state, read, 0), 0);
+        ASSERT_EQ(Oper->WriteStreamToFile("a longer first text", *Oper->FFolderSource, state, false), 0);
+        ASSERT_EQ(Oper->WriteStreamToFile("second", *Oper->FFolderSource, state, false), 0);
+        EXPECT_EQ(Oper->ReadFileToStream(*Oper->FFolderSource, state, read, 0), 0);
+        EXPECT_EQ(read, "second");
+        EXPECT_EQ(Oper->GetFileSize(Oper->GetFullPath(*Oper->FFolderSource, state)), 6);
+    }
+
+    void SavedStateLoadsAfterTheListing() {
+        auto saved = TFileTree::Create(std::string(), nullptr);
+        auto data = MakeRef<TFileAttri>();
+        data->Name = "gone.txt";
+        data->Path = "/";
+        data->Size = 4;
+        data->FileDate = DATE;
+        data->Attr = FILE_ATTRIBUTE_ARCHIVE;
+        saved->AddChild("gone.txt", data);
+        std::string text;
+        saved->SaveToStream(text, Oper->FFolderSource->FolerAllName);
+        const TFileAttri state = Entry(std::string("/") + MARKER_FOLDER + "/", Oper->FTreeFileName);
+        ASSERT_EQ(Oper->WriteStreamToFile(text, *Oper->FFolderSource, state, false), 0);
+
+        Oper->LoadSavedTreeFlag = true;
+        EXPECT_EQ(Oper->ListFolder(), 0);
+        EXPECT_FALSE(Oper->LoadSavedTreeFlag);
+        EXPECT_TRUE(Oper->FFileTree->Children.empty());
+        EXPECT_EQ(ChildNames(*Oper->FSavedTree), (std::vector<std::string>{"gone.txt"}));
+    }
+
+    void CopiesInAndOut() {
+        ASSERT_EQ(Put("/docs/", "a.bin", "payload"), 0);
+        const std::string back = Scratch.Path + "/back.bin";
+        EXPECT_EQ(Oper->GetFile(back, *Oper->FFolderSource, Entry("/docs/", "a.bin", 7), 0, false), 0);
+        std::string read;
+        ReadWholeFile(back, read);
+        EXPECT_EQ(read, "payload");
+        // A source that no longer has the listed size is not copied.
+        EXPECT_NE(Oper->GetFile(back, *Oper->FFolderSource, Entry("/docs/", "a.bin", 8), 0, false), 0);
+        EXPECT_NE(Oper->GetFile(back, *Oper->FFolderSource, Entry("/docs/", "missing", 7), 0, false), 0);
+    }
+
+    void DeletesFilesAndOnlyEmptyFolders() {
+        ASSERT_EQ(Put("/d/", "f.txt", "f"), 0);
+        const TFileAttri file = Entry("/d/", "f.txt"), folder = Entry("/", "d");
+        EXPECT_NE(Oper->RemoveDir(*Oper->FFolderSource, folder, false), 0);
+        EXPECT_EQ(Oper->GetFileSize(Oper->GetFullPath(*Oper->FFolderSource, file)), 1);
+        EXPECT_EQ(Oper->DeleteFile(*Oper->FFolderSource, file, false), 0);
+        EXPECT_EQ(Oper->GetFileSize(Oper->GetFullPath(*Oper->FFolderSource, file)), -1);
+        EXPECT_NE(Oper->DeleteFile(*Oper->FFolderSource, file, false), 0);
+        EXPECT_EQ(Oper->RemoveDir(*Oper->FFolderSource, folder, false), 0);
+        EXPECT_EQ(Oper->ListFolder(), 0);
+        EXPECT_TRUE(Oper->FFileTree->Children.empty());
+    }
+
+    void RenamesButNeverOverwrites() {
+        ASSERT_EQ(Put("/", "a.tmp", "new"), 0);
+        ASSERT_EQ(Put("/", "b.txt", "keep me"), 0);
+        const std::string a = Oper->GetFullPath(*Oper->FFolderSource, Entry("/", "a.tmp"));
+        const std::string b = Oper->GetFullPath(*Oper->FFolderSource, Entry("/", "b.txt"));
+        const std::string c = Oper->GetFullPath(*Oper->FFolderSource, Entry("/", "c.txt"));
+        EXPECT_NE(Oper->RenameFile(a, b), 0);
+        EXPECT_EQ(Oper->GetFileSize(b), 7);
+        EXPECT_EQ(Oper->RenameFile(a, c), 0);
+        EXPECT_EQ(Oper->GetFileSize(a), -1);
+        EXPECT_EQ(Oper->GetFileSize(c), 3);
+    }
+
+    void BacksUpTheCurrentFile() {
+        EXPECT_EQ(Oper->GetBackupFolder(), std::string("/") + MARKER_FOLDER + "/" + BACKUP_FOLDER);
+        EXPECT_NE(Oper->BackupFile(*Oper->FFolderSource, Entry("/sub/", "a.txt")), 0);
+        ASSERT_EQ(Put("/sub/", "a.txt", "old"), 0);
+        EXPECT_EQ(Oper->BackupFile(*Oper->FFolderSource, Entry("/sub/", "a.txt")), 0);
+        std::string read;
+        const TFileAttri copy = Entry(Oper->GetBackupFolder() + "/sub/", "a.txt");
+        EXPECT_EQ(Oper->ReadFileToStream(*Oper->FFolderSource, copy, read, 0), 0);
+        EXPECT_EQ(read, "old");
+    }
+
+    // Names that could climb out of the side, or name no file, never reach the storage.
+    void RefusesUnsafeNames() {
+        const std::string local = Local("x", "x");
+        const struct {
+            const char* Path;
+            const char* Name;
+        } cases[] = {{"/", ".."},   {"/", "."},      {"/", ""},    {"/", "a/b"},
+                     {"/../", "x"}, {"/a/../", "x"}, {"/./", "x"}, {"", "x"}};
+        for (const auto& c : cases) {
+            SCOPED_TRACE(std::string(c.Path) + "|" + c.Name);
+            const TFileAttri e = Entry(c.Path, c.Name, 1);
+            TFolderSource& side = *Oper->FFolderSource;
+            EXPECT_NE(Oper->WriteStreamToFile("x", side, e, true), 0);
+            EXPECT_NE(Oper->PutFile(local, side, e, 0, false), 0);
+            EXPECT_NE(Oper->DeleteFile(side, e, false), 0);
+            EXPECT_NE(Oper->RemoveDir(side, e, false), 0);
+            EXPECT_NE(Oper->BackupFile(side, e), 0);
+        }
+        EXPECT_NE(Oper->MakeDir("/../escape"), 0);
+        EXPECT_NE(Oper->MakeDir("a/./b"), 0);
+        EXPECT_EQ(Oper->ListFolder(), 0);
+        EXPECT_TRUE(Oper->FFileTree->Children.empty());
+    }
+
+    void StopEndsTheListingIncomplete() {
+        ASSERT_EQ(Put("/a/", "f", "f"), 0);
+        Oper->Stop();
+        EXPECT_EQ(Oper->ListFolder(), 1);
+        EXPECT_FALSE(Oper->ListComplete());
+        EXPECT_TRUE(Oper->FFileTree->NotListed);
+    }
+
+  protected:
+    static inline const int32_t DATE = UnixTimeToDosDate(1700000000);
+
+    void SetUp() override {
+        ::setenv("XDG_CONFIG_HOME", Scratch.Path.c_str(), 1);
+        m_Side = m_Factory();
+        Oper = m_Side.Oper.get();
+        ASSERT_NE(Oper, nullptr);
+        Oper->NotifyWnd = &Recorder;
+        Oper->FTreeFileName = "TASK1";
+        ASSERT_EQ(Oper->Connect(), 0);
+    }
+    void TearDown() override {
+        m_Side.Oper.reset();
+        if (m_Side.Dispose) m_Side.Dispose();
+    }
+
+    // A local file with Content; returns its path.
+    std::string Local(const std::string& Name, const std::string& Content) {
+        const std::string path = Scratch.Path + "/" + Name;
+        EXPECT_EQ(WriteFileAtomic(path, Content), 0);
+        return path;
+    }
+    // Copies Content into the side as Path + Name, dated DATE.
+    int32_t Put(const std::string& Path, const std::string& Name, const std::string& Content) {
+        const std::string local = Local("put.tmp", Content);
+        return Oper->PutFile(local, *Oper->FFolderSource,
+                             Entry(Path, Name, static_cast<int64_t>(Content.size()), DATE), 0, false);
+    }
+
+    TTempFolder Scratch;
+    TRecorder Recorder;
+    TFileOper* Oper = nullptr;
+
+  private:
+    TSideFactory m_Factory;
+    TCase m_Case;
+    TContractSide m_Side;
+};
+
+// Registers every contract case as "FileOperContract/<SideName>.<case>".
+inline void RegisterFileOperContract(const std::string& SideName, const TSideFactory& Factory) {
+    using C = TFileOperContract;
+    static const std::pair<const char*, C::TCase> cases[] = {
+        {"EmptySideListsNothing", &C::EmptySideListsNothing},
+        {"ListingKeepsTheConventions", &C::ListingKeepsTheConventions},
+        {"StreamRoundTripReplacesTheFile", &C::StreamRoundTripReplacesTheFile},
+        {"SavedStateLoadsAfterTheListing", &C::SavedStateLoadsAfterTheListing},
+        {"CopiesInAndOut", &C::CopiesInAndOut},
+        {"DeletesFilesAndOnlyEmptyFolders", &C::DeletesFilesAndOnlyEmptyFolders},
+        {"RenamesButNeverOverwrites", &C::RenamesButNeverOverwrites},
+        {"BacksUpTheCurrentFile", &C::BacksUpTheCurrentFile},
+        {"RefusesUnsafeNames", &C::RefusesUnsafeNames},
+        {"StopEndsTheListingIncomplete", &C::StopEndsTheListingIncomplete},
+    };
+    const std::string suite = "FileOperContract/" + SideName;
+    for (const auto& [name, body] : cases) {
+        C::TCase c = body;
+        ::testing::RegisterTest(suite.c_str(), name, nullptr, nullptr, __FILE__, __LINE__,
+                                [Factory, c]() -> C* { return new C(Factory, c); });
+    }
+}
+
+}  // namespace bfs::test

@@ -1,0 +1,382 @@
+#include "storage/UTWinFileOper.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/fsuid.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "model/UTConsts.h"
+#include "model/UTDosTime.h"
+#include "platform/UTAtomicFile.h"
+#include "tests/storage/ContractTest.h"
+#include "common/Unprivileged.h"
+
+namespace bfs::test {
+namespace {
+
+TContractSide MakeLocalSide() {
+    auto folder = std::make_shared<TTempFolder>();
+    TContractSide side{CreateWinFileOper(false), [folder]() mutable { folder.reset(); }};
+    side.Oper->FFolderSource->DeviceType = DEVICE_LOCAL;
+    side.Oper->FFolderSource->FolerAllName = folder->Path;
+    return side;
+}
+
+const bool g_LocalContract = (RegisterFileOperContract("Local", MakeLocalSide), true);
+
+constexpr int64_t MIB = 1048576;
+
+class WinFileOperTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ::chmod(m_Temp.Path.c_str(), 0755);
+        Root = m_Temp.Path + "/root";
+        ::mkdir(Root.c_str(), 0755);
+        // An error log that the unprivileged listing below may write too.
+        const std::string config = m_Temp.Path + "/config";
+        ::mkdir(config.c_str(), 0777);
+        ::mkdir((config + "/bramlow-file-sync").c_str(), 0777);
+        ::chmod((config + "/bramlow-file-sync").c_str(), 0777);
+        ::setenv("XDG_CONFIG_HOME", config.c_str(), 1);
+        Oper = CreateWinFileOper(false);
+        Oper->FFolderSource->FolerAllName = Root;
+        Oper->NotifyWnd = &Recorder;
+    }
+
+    void Write(const std::string& Rel, const std::string& Content, time_t MTime = 1700000000) {
+        const std::string path = Root + "/" + Rel;
+        MakeFolders(path.substr(0, path.rfind('/')));
+        ASSERT_EQ(WriteFileAtomic(path, Content), 0);
+        const timespec times[2] = {{MTime, 0}, {MTime, 0}};
+        ::utimensat(AT_FDCWD, path.c_str(), times, 0);
+    }
+    void Folder(const std::string& Rel) { ASSERT_EQ(MakeFolders(Root + "/" + Rel), 0); }
+    std::string ErrorLog() {
+        std::string log;
+        ReadWholeFile(m_Temp.Path + "/config/bramlow-file-sync/ErrorInfo.txt", log);
+        return log;
+    }
+    TFolderSource& Side() { return *Oper->FFolderSource; }
+    std::string FullPath(const std::string& Path, const std::string& Name) {
+        return Oper->GetFullPath(Side(), Entry(Path, Name));
+    }
+
+    TTempFolder m_Temp;
+    std::string Root;
+    TRecorder Recorder;
+    std::unique_ptr<TFileOper> Oper;
+};
+
+TEST_F(WinFileOperTest, ListsEntriesWithPathsAndAttributes) {
+    Write("a.txt", "hello");
+    Write("Sub/b.txt", "b");
+    Write(".hidden", "");
+    Write("ro.txt", "r");
+    ::chmod((Root + "/ro.txt").c_str(), 0444);
+    // The root text may carry a trailing "/"; the entries come out the same.
+    for (const std::string& root : {Root, Root + "/"}) {
+        SCOPED_TRACE(root);
+        Side().FolerAllName = root;
+        ASSERT_EQ(Oper->ListFolder(), 0);
+        const TFileTree& tree = *Oper->FFileTree;
+        ASSERT_EQ(ChildNames(tree), (std::vector<std::string>{"Sub", ".hidden", "a.txt", "ro.txt"}));
+        const struct {
+            const TFileTree* Node;
+            const char* Path;
+            int64_t Size;
+            int32_t Attr;
+        } rows[] = {
+            {Child(tree, "Sub"), "/", 0, FILE_ATTRIBUTE_DIRECTORY},
+            {Child(tree, ".hidden"), "/", 0, FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_HIDDEN},
+            {Child(tree, "a.txt"), "/", 5, FILE_ATTRIBUTE_ARCHIVE},
+            {Child(tree, "ro.txt"), "/", 1, FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_READONLY},
+            {Child(*Child(tree, "Sub"), "b.txt"), "/Sub/", 1, FILE_ATTRIBUTE_ARCHIVE},
+        };
+        for (const auto& r : rows) {
+            ASSERT_NE(r.Node, nullptr);
+            SCOPED_TRACE(r.Node->Name);
+            EXPECT_EQ(r.Node->Data->Name, r.Node->Name);
+            EXPECT_EQ(r.Node->Data->Path, r.Path);
+            EXPECT_EQ(r.Node->Data->Size, r.Size);
+            EXPECT_EQ(r.Node->Data->Attr, r.Attr);
+        }
+        EXPECT_EQ(Child(tree, "a.txt")->Data->FileDate, UnixTimeToDosDate(1700000000));
+        EXPECT_EQ(FullPath("/Sub/", "b.txt"), Root + "/Sub/b.txt");
+    }
+}
+
+TEST_F(WinFileOperTest, ScanStepsMatchTheProgressOfTheListing) {
+    const struct {
+        const char* Name;
+        std::vector<std::string> Folders;
+        bool RootMissing;
+        int32_t Steps;
+        int32_t Result;
+    } cases[] = {
+        {"missing root", {}, true, 0, 1},
+        {"empty root", {}, false, 1, 0},
+        {"three folders", {"a", "b/deeper", "c", MARKER_FOLDER}, false, 4, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        Side().FolerAllName = Root + "/" + c.Name;
+        if (!c.RootMissing) ::mkdir(Side().FolerAllName.c_str(), 0755);
+        for (const auto& f : c.Folders) MakeFolders(Side().FolerAllName + "/" + f);
+        ::symlink("/tmp", (Side().FolerAllName + "/link").c_str());  // not a folder of the side
+        Recorder.Messages.clear();
+        EXPECT_EQ(Oper->CheckFolder(), c.RootMissing ? 1 : 0);
+        EXPECT_EQ(Oper->GetScanSteps(), c.Steps);
+        EXPECT_EQ(Oper->ListFolder(), c.Result);
+        EXPECT_EQ(Recorder.Count(WM_UPDATEPROCESS), c.Steps == 0 ? 0 : c.Steps - 1);
+        EXPECT_EQ(Oper->FFileTree->NotListed, c.RootMissing);
+    }
+}
+
+TEST_F(WinFileOperTest, SkipsLinksAndSpecialFiles) {
+    Write("real.txt", "r");
+    Write("../outside/secret.txt", "s");
+    ::symlink("real.txt", (Root + "/link.txt").c_str());
+    ::symlink("../outside", (Root + "/linked").c_str());
+    ::symlink("nowhere", (Root + "/dangling").c_str());
+    ASSERT_EQ(::mkfifo((Root + "/pipe").c_str(), 0644), 0);
+    EXPECT_EQ(Oper->ListFolder(), 0);
+    EXPECT_EQ(ChildNames(*Oper->FFileTree), (std::vector<std::string>{"real.txt"}));
+    const std::string log = ErrorLog();
+    EXPECT_NE(log.find(Root + "/pipe"), std::string::npos);
+    EXPECT_EQ(log.find("link"), std::string::npos);
+}
+
+using test::RunUnprivileged;
+
+TEST_F(WinFileOperTest, UnreadableFoldersAreMarkedNotListed) {
+    Write("ok/f.txt", "f");
+    Write("locked/g.txt", "g");
+    Write("unsearchable/h.txt", "h");
+    ::chmod((Root + "/locked").c_str(), 0);
+    ::chmod((Root + "/unsearchable").c_str(), 0444);  // names readable, entries not
+    bool probeOpened = true;
+    int32_t result = -1;
+    RunUnprivileged([&] {
+        int fd = ::open((Root + "/locked").c_str(), O_RDONLY | O_DIRECTORY);
+        probeOpened = fd >= 0;
+        if (fd >= 0) ::close(fd);
+        result = Oper->ListFolder();
+    });
+    ASSERT_FALSE(probeOpened) << "the test cannot take away read rights here";
+    EXPECT_EQ(result, 1);
+    EXPECT_FALSE(Oper->ListComplete());
+    const TFileTree& tree = *Oper->FFileTree;
+    EXPECT_FALSE(tree.NotListed);
+    EXPECT_FALSE(Child(tree, "ok")->NotListed);
+    EXPECT_EQ(ChildNames(*Child(tree, "ok")), (std::vector<std::string>{"f.txt"}));
+    EXPECT_TRUE(Child(tree, "locked")->NotListed);
+    EXPECT_TRUE(Child(tree, "unsearchable")->NotListed);
+    const std::string log = ErrorLog();
+    EXPECT_NE(log.find(Root + "/locked/"), std::string::npos);
+    EXPECT_NE(log.find(Root + "/unsearchable/"), std::string::npos);
+}
+
+TEST_F(WinFileOperTest, StopDuringListingLeavesTheRestNotListed) {
+    for (const char* f : {"a/1", "b/2", "c/3", "z.txt"}) Write(f, "x");
+    Recorder.OnMessage = [&](uint32_t Msg) {
+        if (Msg == WM_UPDATEPROCESS) Oper->Stop();
+    };
+    EXPECT_EQ(Oper->ListFolder(), 1);
+    EXPECT_EQ(Recorder.Count(WM_UPDATEPROCESS), 1);
+    const TFileTree& tree = *Oper->FFileTree;
+    EXPECT_TRUE(tree.NotListed);
+    EXPECT_EQ(ChildNames(tree), (std::vector<std::string>{"a", "b", "c", "z.txt"}));
+    for (const char* f : {"a", "b", "c"}) {
+        EXPECT_TRUE(Child(tree, f)->NotListed) << f;
+        EXPECT_TRUE(Child(tree, f)->Children.empty()) << f;
+    }
+}
+
+TEST_F(WinFileOperTest, ListsTreesDeeperThanAPathCanName) {
+    constexpr int DEPTH = 3000;
+    int fd = ::open(Root.c_str(), O_RDONLY | O_DIRECTORY);
+    for (int i = 0; i < DEPTH; ++i) {
+        ASSERT_EQ(::mkdirat(fd, "d", 0755), 0);
+        int next = ::openat(fd, "d", O_RDONLY | O_DIRECTORY);
+        ::close(fd);
+        fd = next;
+    }
+    ::close(::openat(fd, "bottom.txt", O_WRONLY | O_CREAT, 0644));
+    ::close(fd);
+    EXPECT_EQ(Oper->ListFolder(), 0);
+    const TFileTree* node = Oper->FFileTree.get();
+    int depth = 0;
+    while (!node->Children.empty() && node->Children[0]->Name == "d") node = node->Children[0].get(), ++depth;
+    EXPECT_EQ(depth, DEPTH);
+    ASSERT_EQ(ChildNames(*node), (std::vector<std::string>{"bottom.txt"}));
+    EXPECT_EQ(node->Children[0]->Data->Path.size(), size_t{2 * DEPTH + 1});
+}
+
+TEST_F(WinFileOperTest, CopyReportsPercentagesPerChunk) {
+    const struct {
+        int64_t Size;
+        std::vector<std::string> Announced;  // texts that went out with WM_COPYPROCESS
+        const char* Last;                    // the text left at the end
+    } cases[] = {
+        {5 * MIB, {"40%", "80%"}, "100%"},
+        {3 * MIB, {"66.67%"}, "100%"},
+        {0, {}, nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Size);
+        Write("big.bin", std::string(static_cast<size_t>(c.Size), 'x'), 1600000000);
+        const std::string src = FullPath("/", "big.bin"), dst = m_Temp.Path + "/copy.bin";
+        Recorder.Messages.clear();
+        SetStatusText("before");
+        EXPECT_EQ(Oper->GetFile(dst, Side(), Entry("/", "big.bin", c.Size), 0, false), 0);
+        std::vector<std::string> announced;
+        for (const auto& m : Recorder.Messages) {
+            ASSERT_EQ(m.Msg, WM_COPYPROCESS);
+            announced.push_back(m.Text.substr(("Copy:" + src + " : ").size()));
+        }
+        EXPECT_EQ(announced, c.Announced);
+        EXPECT_EQ(GetStatusText(), c.Last ? "Copy:" + src + " : " + c.Last : "before");
+        struct stat st {};
+        ASSERT_EQ(::stat(dst.c_str(), &st), 0);
+        EXPECT_EQ(st.st_size, c.Size);
+        EXPECT_EQ(st.st_mtime, 1600000000);
+    }
+}
+
+TEST_F(WinFileOperTest, ChangedSourceLeavesTheTargetUntouched) {
+    Write("a.txt", "four");
+    const std::string dst = m_Temp.Path + "/target.txt";
+    ASSERT_EQ(WriteFileAtomic(dst, "old"), 0);
+    const timespec times[2] = {{1500000000, 0}, {1500000000, 0}};
+    ::utimensat(AT_FDCWD, dst.c_str(), times, 0);
+    EXPECT_EQ(Oper->GetFile(dst, Side(), Entry("/", "a.txt", 3), 0, true), 1);
+    std::string content;
+    ReadWholeFile(dst, content);
+    EXPECT_EQ(content, "old");
+    struct stat st {};
+    ::stat(dst.c_str(), &st);
+    EXPECT_EQ(st.st_mtime, 1500000000);
+    EXPECT_EQ(Oper->GetFile(dst, Side(), Entry("/", "missing.txt", 3), 0, false), -1);
+    // A target that is the source under a second name is refused, not truncated.
+    ASSERT_EQ(::link((Root + "/a.txt").c_str(), (m_Temp.Path + "/same.txt").c_str()), 0);
+    EXPECT_EQ(Oper->GetFile(m_Temp.Path + "/same.txt", Side(), Entry("/", "a.txt", 4), 0, false), -1);
+    ReadWholeFile(Root + "/a.txt", content);
+    EXPECT_EQ(content, "four");
+}
+
+TEST_F(WinFileOperTest, PutFileCreatesFoldersAndDatesTheCopy) {
+    const std::string local = m_Temp.Path + "/local.txt";
+    ASSERT_EQ(WriteFileAtomic(local, "data"), 0);
+    const int32_t date = UnixTimeToDosDate(1650000000);
+    EXPECT_EQ(Oper->PutFile(local, Side(), Entry("/New/Deeper/", "a.txt", 4, date), 0, true), 0);
+    struct stat st {};
+    ASSERT_EQ(::stat((Root + "/New/Deeper/a.txt").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mtime, DosDateToUnixTime(date));
+    ASSERT_FALSE(Recorder.Messages.empty());
+    EXPECT_EQ(Recorder.Messages[0].Text, "Copy:" + local);
+    // A read-only target is replaced too.
+    ::chmod((Root + "/New/Deeper/a.txt").c_str(), 0444);
+    ASSERT_EQ(WriteFileAtomic(local, "new!"), 0);
+    EXPECT_EQ(Oper->PutFile(local, Side(), Entry("/New/Deeper/", "a.txt", 4, date), 0, false), 0);
+    std::string content;
+    ReadWholeFile(Root + "/New/Deeper/a.txt", content);
+    EXPECT_EQ(content, "new!");
+}
+
+TEST_F(WinFileOperTest, MissingRootIsNeverCreated) {
+    const std::string local = m_Temp.Path + "/local.txt";
+    ASSERT_EQ(WriteFileAtomic(local, "data"), 0);
+    Side().FolerAllName = Root + "/unmounted";
+    EXPECT_NE(Oper->MakeDir("/x"), 0);
+    EXPECT_NE(Oper->PutFile(local, Side(), Entry("/", "a.txt", 4), 0, false), 0);
+    EXPECT_NE(Oper->WriteStreamToFile("s", Side(), Entry("/", "a.txt"), false), 0);
+    EXPECT_FALSE(FolderExists(Root + "/unmounted"));
+    Side().FolerAllName = "relative/path";
+    EXPECT_NE(Oper->Connect(), 0);
+    EXPECT_NE(Oper->MakeDir("/x"), 0);
+}
+
+TEST_F(WinFileOperTest, DeleteReportsWhateverTheOutcome) {
+    Folder("folder");
+    for (const std::string name : {"missing.txt", "folder"}) {
+        Recorder.Messages.clear();
+        EXPECT_EQ(Oper->DeleteFile(Side(), Entry("/", name), true), -1) << name;
+        ASSERT_EQ(Recorder.Messages.size(), 1u);
+        EXPECT_EQ(Recorder.Messages[0].Text, "Delete:" + Root + "/" + name);
+    }
+    EXPECT_TRUE(FolderExists(Root + "/folder"));
+}
+
+TEST_F(WinFileOperTest, WriteStreamReplacesInOneStepAndCleansUp) {
+    const std::string marker = std::string("/") + MARKER_FOLDER + "/";
+    Write(std::string(MARKER_FOLDER) + "/ro", "old");
+    ::chmod((Root + marker + "ro").c_str(), 0444);
+    Folder(std::string(MARKER_FOLDER) + "/folder");
+    const int32_t date = UnixTimeToDosDate(1650000000);
+    const struct {
+        const char* Name;
+        int32_t Result;
+        const char* Content;
+    } cases[] = {{"ro", 0, "new state"}, {"fresh", 0, "new state"}, {"folder", 1, nullptr}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        const std::string path = Root + marker + c.Name;
+        EXPECT_EQ(Oper->WriteStreamToFile("new state", Side(), Entry(marker, c.Name, 0, date), true) != 0,
+                  c.Result != 0);
+        if (!c.Content) continue;
+        std::string content;
+        ReadWholeFile(path, content);
+        EXPECT_EQ(content, c.Content);
+        struct stat st {};
+        ::stat(path.c_str(), &st);
+        EXPECT_EQ(st.st_mtime, DosDateToUnixTime(date));
+        EXPECT_NE(st.st_mode & S_IWUSR, 0u);
+    }
+    EXPECT_TRUE(FolderExists(Root + marker + "folder"));
+    std::vector<std::string> left;  // no temporary file stays behind, failed or not
+    for (const auto& e : std::filesystem::directory_iterator(Root + marker))
+        left.push_back(e.path().filename());
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::string>{"folder", "fresh", "ro"}));
+}
+
+TEST_F(WinFileOperTest, BackupOfAMissingFileCreatesOnlyTheMarkerFolders) {
+    EXPECT_EQ(Oper->BackupFile(Side(), Entry("/Sub/", "a.txt")), 1);
+    const std::string saved = Root + "/" + MARKER_FOLDER + "/" + BACKUP_FOLDER;
+    EXPECT_TRUE(FolderExists(saved));
+    EXPECT_EQ(::rmdir(saved.c_str()), 0);  // empty
+    Write("Sub/a.txt", "v1", 1400000000);
+    ASSERT_EQ(Oper->BackupFile(Side(), Entry("/Sub/", "a.txt")), 0);
+    Write("Sub/a.txt", "version 2", 1500000000);
+    ASSERT_EQ(Oper->BackupFile(Side(), Entry("/Sub/", "a.txt")), 0);
+    std::string content;
+    ReadWholeFile(saved + "/Sub/a.txt", content);
+    EXPECT_EQ(content, "version 2");
+    struct stat st {};
+    ::stat((saved + "/Sub/a.txt").c_str(), &st);
+    EXPECT_EQ(st.st_mtime, 1500000000);
+}
+
+TEST_F(WinFileOperTest, FileSizesAreSixtyFourBit) {
+    const std::string big = Root + "/sparse.bin";
+    int fd = ::open(big.c_str(), O_WRONLY | O_CREAT, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::ftruncate(fd, 5000000000), 0);
+    ::close(fd);
+    ::symlink("sparse.bin", (Root + "/link").c_str());
+    EXPECT_EQ(Oper->GetFileSize(big), 5000000000);
+    EXPECT_EQ(Oper->GetFileSize(Root + "/link"), -1);
+    EXPECT_EQ(Oper->GetFileSize(Root + "/missing"), -1);
+    ASSERT_EQ(Oper->ListFolder(), 0);
+    EXPECT_EQ(Child(*Oper->FFileTree, "sparse.bin")->Data->Size, 5000000000);
+}
+
+}  // namespace
+}  // namespace bfs::test
