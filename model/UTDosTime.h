@@ -20,6 +20,10 @@ int32_t UnixTimeToDosDate(int64_t UnixSeconds);
 // represented.
 int64_t DosDateToUnixTime(int32_t DosDate);
 
+// The conversions keep each thread's recent local-time offsets; after the time zone changed (TZ set
+// again, tzset), call this so that every thread looks them up afresh.
+void ResetLocalTimeCache();
+
 // <0, 0 or >0 as A is earlier than, equal to or later than B.
 constexpr int CompareDosDate(int32_t A, int32_t B) {
     auto a = static_cast<uint32_t>(A);

@@ -100,6 +100,7 @@ int AppendToFile(const std::string& Path, std::string_view Line) {
 
 int MakeFolders(const std::string& Path, unsigned Mode) {
     if (Path.empty()) return EINVAL;
+    if (FolderExists(Path)) return 0;  // the usual case: one look, no walk from "/"
     std::string part;
     part.reserve(Path.size());
     size_t i = 0;

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -174,6 +175,37 @@ ssize_t ReadFull(int Fd, char* Buffer, size_t Size) noexcept {
     return static_cast<ssize_t>(got);
 }
 
+// Copies up to Size bytes from the current position of In to Out: inside the kernel where the file
+// system allows it (no copy through user space), else through one buffer per thread. Returns the bytes
+// copied (fewer only at the end of In), or -1 on an error.
+int64_t CopyChunk(int In, int Out, int64_t Size) noexcept {
+    int64_t done = 0;
+    static thread_local bool t_KernelCopy = true;
+    while (t_KernelCopy && done < Size) {
+        const ssize_t n = ::copy_file_range(In, nullptr, Out, nullptr, static_cast<size_t>(Size - done), 0);
+        if (n > 0) {
+            done += n;
+            continue;
+        }
+        if (n == 0) return done;
+        if (errno == EINTR) continue;
+        if (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return -1;
+        if (done > 0) return done;  // the next call goes on from here through the buffer
+        t_KernelCopy = errno == EXDEV;  // EXDEV depends on the pair of files; the others on the system
+        break;
+    }
+    static thread_local std::unique_ptr<char[]> t_Buffer;
+    if (!t_Buffer) t_Buffer.reset(new char[COPY_CHUNK]);
+    while (done < Size) {
+        const ssize_t n = ReadFull(In, t_Buffer.get(), static_cast<size_t>(std::min<int64_t>(Size - done, COPY_CHUNK)));
+        if (n < 0) return -1;
+        if (n == 0) break;
+        if (!WriteAll(Out, t_Buffer.get(), static_cast<size_t>(n))) return -1;
+        done += n;
+    }
+    return done;
+}
+
 // A percentage with at most two decimals and no trailing zeros or dot (40, 66.67, 100), the same in
 // every locale.
 std::string FormatPercent(double Value) {
@@ -195,13 +227,6 @@ int64_t DosDateInstant(int32_t FileDate) {
     return DosDateToUnixTime(FileDate);
 }
 
-// Sets the modification time of a DOS date-time, leaving the access time alone.
-bool SetModificationTime(const std::string& Path, int32_t FileDate) {
-    const int64_t unix = DosDateInstant(FileDate);
-    if (unix == -1) return true;
-    const timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(unix), 0}};
-    return ::utimensat(AT_FDCWD, Path.c_str(), times, AT_SYMLINK_NOFOLLOW) == 0;
-}
 
 // One folder on the listing's stack: the path from the root to the folder being listed.
 struct TScanFrame {
@@ -244,12 +269,19 @@ class TWinFileOper : public TFileOper {
                     bool Log) override;
     int32_t CheckFolder() override;
     bool ReplacesByRename() const override { return true; }
+
+private:
+    std::string m_KnownFolder;  // the folder MakeDir made or found last (full path)
+
+public:
     int32_t ReplaceFile(const std::string& OldName, const std::string& NewName) override;
 
     // Copies Src to Dst (full local paths) in 2 MiB chunks, reporting a percentage after each.
     // -1: Src missing or unreadable, Dst not writable, or the copy ended short; 1: Src no longer has
     // ExpectedSize (changed since it was listed; Dst untouched); 0: copied, times taken over.
-    int32_t CopyFileData(const std::string& Src, const std::string& Dst, int32_t X, int64_t ExpectedSize);
+    // FileDate, when given, is the date the copy must carry (the source entry's listed date).
+    int32_t CopyFileData(const std::string& Src, const std::string& Dst, int32_t X, int64_t ExpectedSize,
+                         std::optional<int32_t> FileDate = std::nullopt);
 
   private:
     bool ScanTree(std::vector<TScanFrame>& Stack);
@@ -488,8 +520,17 @@ int32_t TWinFileOper::WriteStreamToFile(const std::string& Stream, TFolderSource
 // the files on the wrong disk.
 int32_t TWinFileOper::MakeDir(const std::string& RelPath) {
     const std::string root = RootOf(*FFolderSource);
-    if (!RootUsable(root) || !IsSafeRelPath(RelPath) || !FolderExists(root)) return 1;
-    return MakeFolders(FolderUnder(root, RelPath)) == 0 ? 0 : 1;
+    if (!RootUsable(root) || !IsSafeRelPath(RelPath)) return 1;
+    const std::string folder = FolderUnder(root, RelPath);
+    // A sync copies file after file into the same folder: the folder made or found last is taken as
+    // still there (a copy into a folder removed meanwhile fails and its row says so).
+    if (folder == m_KnownFolder) return 0;
+    if (!FolderExists(folder)) {
+        if (!FolderExists(root)) return 1;  // never create a missing root (an unmounted disk)
+        if (MakeFolders(folder) != 0) return 1;
+    }
+    m_KnownFolder = folder;
+    return 0;
 }
 
 int32_t TWinFileOper::DeleteFile(TFolderSource& Source, const TFileAttri& Attri, bool Log) {
@@ -502,6 +543,7 @@ int32_t TWinFileOper::DeleteFile(TFolderSource& Source, const TFileAttri& Attri,
 
 int32_t TWinFileOper::RemoveDir(TFolderSource& Source, const TFileAttri& Attri, bool) {
     if (!EntryUsable(Source, Attri)) return -1;
+    m_KnownFolder.clear();
     return ::rmdir(EntryPath(Source, Attri).c_str()) == 0 ? 0 : -1;
 }
 
@@ -535,13 +577,7 @@ int32_t TWinFileOper::BackupFile(TFolderSource& Source, const TFileAttri& Attri)
     const std::string backup = FolderUnder(RootOf(Source), relFolder) + Attri.Name;
     TTempFile temp(backup);
     if (!temp.Created()) return 1;
-    std::unique_ptr<char[]> buffer(new char[COPY_CHUNK]);
-    for (;;) {
-        const ssize_t n = ReadFull(src.Get(), buffer.get(), COPY_CHUNK);
-        if (n < 0) return 1;
-        if (n == 0) break;
-        if (!WriteAll(temp.Fd(), buffer.get(), static_cast<size_t>(n))) return 1;
-    }
+    if (CopyChunk(src.Get(), temp.Fd(), st.st_size) != st.st_size) return 1;
     const timespec times[2] = {st.st_atim, st.st_mtim};
     if (::fchmod(temp.Fd(), st.st_mode & 07777) != 0 || ::futimens(temp.Fd(), times) != 0) return 1;
     return temp.SyncAndClose() && temp.CommitAs(backup) ? 0 : 1;
@@ -563,10 +599,8 @@ int32_t TWinFileOper::PutFile(const std::string& LocalPath, TFolderSource& Sourc
     const std::string target = GetFullPath(Source, Attri);
     if (Log) ReportStatus("Copy:" + LocalPath);
     if (MakeDir(Attri.Path.str()) != 0) return -1;
-    const int32_t result = CopyFileData(LocalPath, target, SrcAttr, Attri.Size);
     // The copy carries the listed time of the source entry, which the next analysis compares.
-    if (result == 0 && !SetModificationTime(target, Attri.FileDate)) return -1;
-    return result;
+    return CopyFileData(LocalPath, target, SrcAttr, Attri.Size, Attri.FileDate);
 }
 
 int32_t TWinFileOper::GetFile(const std::string& LocalPath, TFolderSource& Source, const TFileAttri& Attri,
@@ -608,7 +642,7 @@ int32_t TWinFileOper::ReplaceFile(const std::string& OldName, const std::string&
 }
 
 int32_t TWinFileOper::CopyFileData(const std::string& Src, const std::string& Dst, int32_t,
-                                   int64_t ExpectedSize) {
+                                   int64_t ExpectedSize, std::optional<int32_t> FileDate) {
     TFd src(::open(Src.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     if (src.Get() < 0) return -1;
     struct stat srcStat {};
@@ -629,17 +663,13 @@ int32_t TWinFileOper::CopyFileData(const std::string& Src, const std::string& Ds
         ::open(Dst.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, srcStat.st_mode & 0777));
     if (dst.Get() < 0) return -1;
 
-    std::unique_ptr<char[]> buffer(new char[COPY_CHUNK]);
     int64_t done = 0;
-    for (;;) {
-        const ssize_t n = ReadFull(src.Get(), buffer.get(), COPY_CHUNK);
+    while (done < total) {
+        const int64_t n = CopyChunk(src.Get(), dst.Get(), std::min<int64_t>(total - done, COPY_CHUNK));
         if (n <= 0) break;
-        if (!WriteAll(dst.Get(), buffer.get(), static_cast<size_t>(n))) break;
         done += n;
-        const std::string percent =
-            total == 0 ? std::string("100")
-                       : FormatPercent(static_cast<double>(done) / static_cast<double>(total) * 100);
-        std::string text = "Copy:" + Src + " : " + percent + "%";
+        std::string text = "Copy:" + Src + " : " +
+                           FormatPercent(static_cast<double>(done) / static_cast<double>(total) * 100) + "%";
         // The last chunk's text is left for whatever reports next; only earlier ones are announced.
         if (done >= total) {
             SetStatusText(std::move(text));
@@ -648,7 +678,16 @@ int32_t TWinFileOper::CopyFileData(const std::string& Src, const std::string& Ds
         ReportStatus(std::move(text));
     }
     if (done != total) return -1;
-    const timespec times[2] = {srcStat.st_atim, srcStat.st_mtim};
+    // A file that grew while it was copied is not the file that was listed.
+    char probe;
+    if (::read(src.Get(), &probe, 1) != 0) return -1;
+
+    // The copy takes the source's times, or the given date where the source's no longer matches it.
+    timespec times[2] = {srcStat.st_atim, srcStat.st_mtim};
+    if (FileDate && UnixTimeToDosDate(srcStat.st_mtim.tv_sec) != *FileDate) {
+        const int64_t unix = DosDateInstant(*FileDate);
+        if (unix != -1) times[1] = {static_cast<time_t>(unix), 0};
+    }
     if (::futimens(dst.Get(), times) != 0) return -1;
     return dst.Reset() ? 0 : -1;
 }

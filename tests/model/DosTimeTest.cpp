@@ -18,6 +18,7 @@ class DosTimeTest : public ::testing::Test {
         if (const char* old = std::getenv("TZ")) m_OldTz = old;
         ::setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
         ::tzset();
+        ResetLocalTimeCache();
     }
     void TearDown() override {
         if (m_OldTz)
@@ -25,6 +26,7 @@ class DosTimeTest : public ::testing::Test {
         else
             ::unsetenv("TZ");
         ::tzset();
+        ResetLocalTimeCache();
     }
     static int64_t Local(int y, int mo, int d, int h, int mi, int s) {
         std::tm tm{};
@@ -89,6 +91,32 @@ TEST_F(DosTimeTest, DatesCompareUnsigned) {
     EXPECT_LT(CompareDosDate(y2043, y2044), 0);
     EXPECT_GT(CompareDosDate(y2044, y2043), 0);
     EXPECT_EQ(CompareDosDate(y2044, y2044), 0);
+}
+
+// The conversions keep per-thread offsets; they must agree with the C library at every instant,
+// across changes of daylight saving (also half-hour ones) and in zones east and west of UTC.
+TEST_F(DosTimeTest, AgreesWithTheCLibraryAcrossDaylightSavingChanges) {
+    const char* zones[] = {"CET-1CEST,M3.5.0,M10.5.0/3", "EST5EDT,M3.2.0,M11.1.0",
+                           "<+1030>-10:30<+11>-11,M10.1.0,M4.1.0", "UTC0", "<-0330>3:30"};
+    for (const char* zone : zones) {
+        SCOPED_TRACE(zone);
+        ::setenv("TZ", zone, 1);
+        ::tzset();
+        ResetLocalTimeCache();
+        // Every 7 minutes 13 seconds over a year that holds both changes, and a few later years.
+        for (int64_t t = 1577836800; t < 1577836800 + 370LL * 86400; t += 433) {
+            std::time_t tt = static_cast<std::time_t>(t);
+            std::tm lt{};
+            ASSERT_NE(::localtime_r(&tt, &lt), nullptr);
+            const int32_t dos = UnixTimeToDosDate(t);
+            ASSERT_EQ(static_cast<uint32_t>(dos), Bits(lt.tm_year + 1900, lt.tm_mon + 1, lt.tm_mday, lt.tm_hour,
+                                                       lt.tm_min, lt.tm_sec))
+                << t;
+            // Back to an instant with the same wall time (a wall time that occurs twice, in the hour
+            // the clocks go back, may come back as either instant).
+            ASSERT_EQ(UnixTimeToDosDate(DosDateToUnixTime(dos)), dos) << t;
+        }
+    }
 }
 
 }  // namespace
