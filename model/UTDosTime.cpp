@@ -123,9 +123,14 @@ int64_t DosDateToUnixTime(int32_t DosDate) {
         local.tm_isdst = -1;
         return static_cast<int64_t>(std::mktime(&local));
     }
-    // The local wall-clock time as if it were UTC, then corrected by the offset in force at that
-    // instant (found from a first guess, so a date in summer gets the summer offset).
-    const int64_t wall = DaysFromCivil(year, month, day) * SECONDS_PER_DAY + hour * 3600 + minute * 60 + second;
+    return LocalTimeToUnixTime(year, month, day, hour, minute, second);
+}
+
+int64_t LocalTimeToUnixTime(int Year, int Month, int Day, int Hour, int Minute, int Second) {
+    // The wall-clock time as if it were UTC, then corrected by the offset in force at that instant
+    // (found from a first guess, so a date in summer gets the summer offset).
+    const int64_t wall =
+        DaysFromCivil(Year, Month, Day) * SECONDS_PER_DAY + Hour * 3600 + Minute * 60 + Second;
     long offset = 0;
     if (!LocalOffset(wall, offset)) return -1;
     long corrected = 0;

@@ -7,7 +7,7 @@ namespace bfs {
 // File times are 32-bit DOS date-times in local time:
 //   bits 0-4 seconds / 2, 5-10 minutes, 11-15 hours, 16-20 day, 21-24 month, 25-31 years since 1980.
 // Years from 2044 on set bit 31, so such a value is negative as an int32: compare dates with
-// CompareDosDate (unsigned), never with the int32 operators. The saved-state text keeps the signed
+// CompareFileDates (model/UTFileAttri.h, unsigned), never with the int32 operators. The saved-state text keeps the signed
 // decimal form.
 
 // The DOS date-time of an instant, from the local time at that instant (so a summer time and a
@@ -24,11 +24,9 @@ int64_t DosDateToUnixTime(int32_t DosDate);
 // again, tzset), call this so that every thread looks them up afresh.
 void ResetLocalTimeCache();
 
-// <0, 0 or >0 as A is earlier than, equal to or later than B.
-constexpr int CompareDosDate(int32_t A, int32_t B) {
-    auto a = static_cast<uint32_t>(A);
-    auto b = static_cast<uint32_t>(B);
-    return a < b ? -1 : (a > b ? 1 : 0);
-}
+// The instant of a valid local date and time (month 1-12, day 1-31 of that month), daylight saving
+// decided by the date itself; -1 when it cannot be represented.
+int64_t LocalTimeToUnixTime(int Year, int Month, int Day, int Hour, int Minute, int Second);
+
 
 }  // namespace bfs

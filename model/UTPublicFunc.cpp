@@ -1,5 +1,7 @@
 #include "model/UTPublicFunc.h"
 
+#include "model/UTDosTime.h"
+
 #include <utf8proc.h>
 
 #include <cerrno>
@@ -220,16 +222,9 @@ std::optional<int64_t> ParseMDYDateTime(std::string_view Text) {
     int monthDays = DAYS[month - 1] + (month == 2 && leap ? 1 : 0);
     if (day > monthDays) return std::nullopt;
 
-    std::tm local{};
-    local.tm_year = year - 1900;
-    local.tm_mon = month - 1;
-    local.tm_mday = day;
-    local.tm_hour = hour;
-    local.tm_min = minute;
-    local.tm_isdst = -1;
-    std::time_t t = std::mktime(&local);
-    if (t == static_cast<std::time_t>(-1)) return std::nullopt;
-    return static_cast<int64_t>(t);
+    const int64_t t = LocalTimeToUnixTime(year, month, day, hour, minute, 0);
+    if (t == -1) return std::nullopt;
+    return t;
 }
 
 std::string WrapText(std::string_view Text, int Width) {

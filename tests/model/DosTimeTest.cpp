@@ -7,6 +7,7 @@
 #include <string>
 
 #include "model/UTDosTime.h"
+#include "model/UTFileAttri.h"
 
 namespace bfs {
 namespace {
@@ -88,9 +89,9 @@ TEST_F(DosTimeTest, DatesCompareUnsigned) {
     int32_t y2043 = UnixTimeToDosDate(Local(2043, 6, 1, 0, 0, 0));
     int32_t y2044 = UnixTimeToDosDate(Local(2044, 6, 1, 0, 0, 0));
     ASSERT_LT(y2044, 0);
-    EXPECT_LT(CompareDosDate(y2043, y2044), 0);
-    EXPECT_GT(CompareDosDate(y2044, y2043), 0);
-    EXPECT_EQ(CompareDosDate(y2044, y2044), 0);
+    EXPECT_LT(CompareFileDates(y2043, y2044), 0);
+    EXPECT_GT(CompareFileDates(y2044, y2043), 0);
+    EXPECT_EQ(CompareFileDates(y2044, y2044), 0);
 }
 
 // The conversions keep per-thread offsets; they must agree with the C library at every instant,
