@@ -8,6 +8,7 @@
 #include "model/UTSysConfig.h"
 
 #include <exception>
+#include <thread>
 #include <utility>
 
 namespace bfs {
@@ -294,8 +295,24 @@ void TAnalyzeThread::Analyze() {
                             " is empty although it held entries at the last sync: no deletion is planned on "
                             "the left.");
         }
-        DiffWithSaved(*LeftTree, *LeftSaved, *LeftChanges);
-        DiffWithSaved(*RightTree, *RightSaved, *RightChanges);
+        // The two sides' comparisons with their saved states share nothing: the left one runs on a
+        // thread of its own meanwhile.
+        std::exception_ptr leftFailure;
+        std::thread left([&] {
+            try {
+                DiffWithSaved(*LeftTree, *LeftSaved, *LeftChanges);
+            } catch (...) {
+                leftFailure = std::current_exception();
+            }
+        });
+        try {
+            DiffWithSaved(*RightTree, *RightSaved, *RightChanges);
+        } catch (...) {
+            left.join();
+            throw;
+        }
+        left.join();
+        if (leftFailure) std::rethrow_exception(leftFailure);
         CompareChanges(*LeftChanges, *RightChanges, result);
     } else {
         if (savedUsable)

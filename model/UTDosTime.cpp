@@ -89,6 +89,12 @@ bool LocalOffset(int64_t T, long& Offset) {
 void ResetLocalTimeCache() { ++g_Generation; }
 
 int32_t UnixTimeToDosDate(int64_t UnixSeconds) {
+    // Far outside the range (a day of margin for any zone's offset) is clamped without arithmetic
+    // that could overflow.
+    constexpr int64_t FIRST_INSTANT = 315532800 - SECONDS_PER_DAY;  // 1980-01-01 UTC, less a day
+    constexpr int64_t END_INSTANT = 4354819200 + SECONDS_PER_DAY;   // 2108-01-01 UTC, plus a day
+    if (UnixSeconds < FIRST_INSTANT) return static_cast<int32_t>(EARLIEST);
+    if (UnixSeconds > END_INSTANT) return static_cast<int32_t>(LATEST);
     long offset = 0;
     if (!LocalOffset(UnixSeconds, offset)) return static_cast<int32_t>(UnixSeconds < 0 ? EARLIEST : LATEST);
     const int64_t local = UnixSeconds + offset;

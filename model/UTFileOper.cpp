@@ -34,6 +34,7 @@ TFileOper::~TFileOper() {
     // The listing thread works on our members: end it before they go.
     Terminate();
     WaitFor();
+    WaitForSavedTree();
 }
 
 void TFileOper::Execute() { ListFolder(); }
@@ -52,11 +53,28 @@ void TFileOper::ReportStatus(std::string Text) {
     if (NotifyWnd) NotifyWnd->PostMessage(WM_COPYPROCESS, 0, 10);
 }
 
+void TFileOper::LoadSavedTreeAlongside() {
+    if (!LoadSavedTreeFlag || m_SavedTreeLoader.joinable()) return;
+    LoadSavedTreeFlag = false;
+    m_SavedTreeLoader = std::thread([this] {
+        try {
+            LoadSavedTree();
+        } catch (const std::exception& e) {
+            LogError("Load saved state", e);
+        }
+    });
+}
+
+void TFileOper::WaitForSavedTree() {
+    if (m_SavedTreeLoader.joinable()) m_SavedTreeLoader.join();
+}
+
 int32_t TFileOper::FinishListing(bool Complete) {
     SortTreeLevels(*FFileTree);
     FFileTree->RemoveChild(MARKER_FOLDER);
     if (Terminated()) FFileTree->NotListed = true;
     m_ListComplete = Complete && !Terminated() && !HasNotListed(*FFileTree);
+    WaitForSavedTree();
     if (LoadSavedTreeFlag) {
         LoadSavedTree();
         LoadSavedTreeFlag = false;

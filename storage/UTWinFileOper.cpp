@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <chrono>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -243,9 +244,19 @@ class TWinFileOper : public TFileOper {
     ~TWinFileOper() override {
         Terminate();
         WaitFor();
+        WaitForSavedTree();
     }
 
-    int32_t Connect() override { return CheckFolder(); }
+    // A sync connects both sides before every row; on a local side that is a look at the root, and
+    // a good look is taken as still good for one second, so many small files do not cost two looks
+    // each. (Every operation still refuses a root that is gone where it would create anything.)
+    int32_t Connect() override {
+        const auto now = std::chrono::steady_clock::now();
+        if (now < m_ConnectedUntil) return 0;
+        const int32_t result = CheckFolder();
+        m_ConnectedUntil = result == 0 ? now + std::chrono::seconds(1) : std::chrono::steady_clock::time_point{};
+        return result;
+    }
     int32_t ListFolder() override;
     int32_t ReadFileToStream(TFolderSource& Source, const TFileAttri& Attri, std::string& Stream,
                              int32_t X) override;
@@ -272,6 +283,7 @@ class TWinFileOper : public TFileOper {
 
 private:
     std::string m_KnownFolder;  // the folder MakeDir made or found last (full path)
+    std::chrono::steady_clock::time_point m_ConnectedUntil{};  // see Connect
 
 public:
     int32_t ReplaceFile(const std::string& OldName, const std::string& NewName) override;
@@ -295,6 +307,8 @@ public:
 int32_t TWinFileOper::ListFolder() {
     bool complete = false;
     std::vector<TScanFrame> stack;
+    // The saved state is read and parsed on its own thread meanwhile: both only read the disk.
+    LoadSavedTreeAlongside();
     try {
         FFileTree = TFileTree::Create(std::string(), nullptr);
         complete = ScanTree(stack);
