@@ -54,8 +54,9 @@ bool EndedDone(const TFileTree& n) {
         case ACTION_NOT_COPY: return true;
         default: break;
     }
-    // A file the filters excluded was never meant to be synced; its listing is saved as it stands.
-    return !n.IsFolder() && n.ExcludedCount > 0 && n.IncludedCount == 0;
+    // An entry the filters excluded was never meant to be synced; its listing is saved as it stands.
+    // (Only a leaf's counters are its own: a folder's are sums over what lies below it.)
+    return n.Children.empty() && n.ExcludedCount > 0 && n.IncludedCount == 0;
 }
 
 void Restore(TFileTree& NewState, const TFileTree* Previous, const TFileTree& Entry) {

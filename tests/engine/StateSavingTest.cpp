@@ -54,10 +54,10 @@ void SetCode(TFileTree& Result, const std::string& Path, const std::string& Name
 
 TEST(StateSavingTest, EntriesNotSyncedKeepTheirPreviousStateAndDoneOnesTakeTheNewListing) {
     auto previous = Tree({"/|a|0|1", "/|f|1|1", "/f/|b|0|1", "/|gone|0|1", "/|old|1|1", "/old/|z|0|1"});
-    auto now = Tree({"/|a|0|2", "/|c|0|2", "/|f|1|2", "/f/|b|0|2", "/|g|0|2", "/|h|0|2", "/|x|1|2"});
+    auto now = Tree({"/|a|0|2", "/|c|0|2", "/|f|1|2", "/f/|b|0|2", "/|g|0|2", "/|h|0|2", "/|x|1|2", "/|y|1|2"});
     // What the analysis planned and how the walk ended.
     auto result = Tree({"/|a|0|2", "/|c|0|2", "/|f|1|2", "/f/|b|0|2", "/|g|0|2", "/|h|0|2", "/|old|1|1",
-                        "/old/|z|0|1", "/|x|1|2"});
+                        "/old/|z|0|1", "/|x|1|2", "/|y|1|2"});
     SetCode(*result, "/", "a", false, ACTION_SAME);            // copied: done
     SetCode(*result, "/", "c", false, ACTION_LEFT_ONLY);       // not reached: had no previous entry
     SetCode(*result, "/f/", "b", false, ACTION_ERROR);         // failed: back to its previous entry
@@ -65,9 +65,11 @@ TEST(StateSavingTest, EntriesNotSyncedKeepTheirPreviousStateAndDoneOnesTakeTheNe
     SetCode(*result, "/", "h", false, ACTION_LEFT_ONLY, true); // excluded by the filters: saved as listed
     SetCode(*result, "/old/", "z", false, ACTION_ERROR);       // a failed delete below a folder now gone
     SetCode(*result, "/", "x", true, ACTION_CONFLICT);         // a folder in conflict with no previous entry
+    SetCode(*result, "/", "y", true, ACTION_LEFT_ONLY, true);  // an empty folder the filters excluded
 
     KeepUnsynced(*now, previous.get(), *result);
-    EXPECT_EQ(Dump(*now), (std::vector<std::string>{"/f:2", "/f/b:1", "/old:1", "/old/z:1", "/a:2", "/h:2"}));
+    EXPECT_EQ(Dump(*now),
+              (std::vector<std::string>{"/f:2", "/f/b:1", "/old:1", "/old/z:1", "/y:2", "/a:2", "/h:2"}));
     EXPECT_EQ(now->ChildCount, int32_t(now->Children.size()));
 }
 
