@@ -8,8 +8,6 @@ namespace bfs {
 
 namespace {
 
-void ClearCounters(TFileTree& n) { n.ClearFlags(); }
-
 void AddCounters(TFileTree& to, const TFileTree& from) {
     to.ErrorCount += from.ErrorCount;
     to.ConflictCount += from.ConflictCount;
@@ -73,9 +71,9 @@ void TPlan::RecountResults(TFileTree& ResultTree) {
     RightBytes = 0;
     auto enter = [](TFileTree& n) {
         if (!n.Data) {
-            ClearCounters(n);
+            n.ClearFlags();
         } else if (n.Data->IsFolder) {
-            ClearCounters(n);
+            n.ClearFlags();
             n.LeftSize = 0;
             n.RightSize = 0;
         }
