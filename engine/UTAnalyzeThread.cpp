@@ -39,6 +39,33 @@ void ClearChildren(TFileTree& Node) {
     Node.ChildCount = 0;
 }
 
+// SetStatus(Code) and the marks Flags on Node and every node below it.
+void MarkDeep(TFileTree& Node, int32_t Code, uint8_t Flags) {
+    std::vector<TFileTree*> pending{&Node};
+    while (!pending.empty()) {
+        TFileTree* node = pending.back();
+        pending.pop_back();
+        node->SetStatus(Code);
+        node->Flags |= Flags;
+        for (const TFileTreeRef& child : node->Children) pending.push_back(child.get());
+    }
+}
+
+// Whether two entries of one name would be written alike into a saved state (a folder's size is
+// not stored), and both were read in full.
+bool SameStoredFields(const TFileTree& A, const TFileTree& B) {
+    const TFileAttri& a = *A.Data;
+    const TFileAttri& b = *B.Data;
+    return !A.NotListed && !B.NotListed && a.FileDate == b.FileDate && a.Attr == b.Attr &&
+           (a.IsFolder != 0 || a.Size == b.Size);
+}
+
+// Which sides hold a paired entry now: a change code 8 says the side's entry is gone.
+uint8_t AbsenceOfPair(const TFileTree& A, const TFileTree& B) {
+    return static_cast<uint8_t>((A.Status == ACTION_DELETED ? NODE_LEFT_ABSENT : 0) |
+                                (B.Status == ACTION_DELETED ? NODE_RIGHT_ABSENT : 0));
+}
+
 }  // namespace
 
 TAnalyzeThread::TAnalyzeThread(TSyncTask& Task, TFileTreeRef LeftTree, TFileTreeRef RightTree,
@@ -93,7 +120,9 @@ void TAnalyzeThread::CompareChanges(TFileTree& LeftChanges, TFileTree& RightChan
 
 // The level walk shared by the three merges. Each work item merges the children of A and B into R;
 // a pair of folders whose contents need merging adds an item instead of recursing.
-void TAnalyzeThread::Walk(TMerge Kind, TFileTree& A, TFileTree& B, TFileTree& R) {
+bool TAnalyzeThread::Walk(TMerge Kind, TFileTree& A, TFileTree& B, TFileTree& R) {
+    // Whether every entry found its partner with the same stored fields (see StateCurrent).
+    bool same = !A.NotListed && !B.NotListed;
     std::vector<TWalkItem> pending{{&A, &B, &R}};
     while (!pending.empty()) {
         const TWalkItem item = pending.back();
@@ -102,8 +131,9 @@ void TAnalyzeThread::Walk(TMerge Kind, TFileTree& A, TFileTree& B, TFileTree& R)
         const TFileTreeList& bs = item.B->Children;
         std::size_t i = 0, j = 0;
         while (i < as.size()) {
-            if (Terminated()) return;  // the result stays as far as it was filled
+            if (Terminated()) return false;  // the result stays as far as it was filled
             if (j >= bs.size()) {
+                same = false;
                 MoveOneSided(Kind, as[i++], true, *item.R);
                 continue;
             }
@@ -113,26 +143,32 @@ void TAnalyzeThread::Walk(TMerge Kind, TFileTree& A, TFileTree& B, TFileTree& R)
             // Folders come before files, so a folder facing a file has no partner at this point.
             const int c = af != bf ? (af ? -1 : 1) : CompareNames(a->Name, b->Name);
             if (c < 0) {
+                same = false;
                 MoveOneSided(Kind, as[i++], true, *item.R);
             } else if (c > 0) {
+                same = false;
                 MoveOneSided(Kind, bs[j++], false, *item.R);
             } else {
+                if (same && !SameStoredFields(*a, *b)) same = false;
                 MergePair(Kind, a, b, *item.R, pending);
                 ++i;
                 ++j;
             }
         }
         while (j < bs.size()) {
-            if (Terminated()) return;
+            if (Terminated()) return false;
+            same = false;
             MoveOneSided(Kind, bs[j++], false, *item.R);
         }
     }
+    return same;
 }
 
 void TAnalyzeThread::MoveOneSided(TMerge Kind, const TFileTreeRef& Node, bool FromA, TFileTree& R) {
     switch (Kind) {
         case TMerge::Trees:
-            SetStatusDeep(*Node, MapAction(Task, FromA ? ACTION_LEFT_ONLY : ACTION_RIGHT_ONLY));
+            MarkDeep(*Node, MapAction(Task, FromA ? ACTION_LEFT_ONLY : ACTION_RIGHT_ONLY),
+                     FromA ? NODE_RIGHT_ABSENT : NODE_LEFT_ABSENT);
             break;
         case TMerge::Saved:
             SetStatusDeep(*Node, FromA ? ACTION_NEW : ACTION_DELETED);
@@ -141,15 +177,17 @@ void TAnalyzeThread::MoveOneSided(TMerge Kind, const TFileTreeRef& Node, bool Fr
             // An entry deleted on its side and unknown to the other exists nowhere: nothing to copy.
             // Every entry below a deleted folder is deleted too, so one subtree walk decides it all.
             const int32_t copy = MapAction(Task, FromA ? ACTION_LEFT_ONLY : ACTION_RIGHT_ONLY);
+            const uint8_t otherAbsent = FromA ? NODE_RIGHT_ABSENT : NODE_LEFT_ABSENT;
             std::vector<TFileTree*> pending{Node.get()};
             while (!pending.empty()) {
                 TFileTree* node = pending.back();
                 pending.pop_back();
                 if (node->Status == ACTION_DELETED) {
-                    SetStatusDeep(*node, ACTION_SAME);
+                    MarkDeep(*node, ACTION_SAME, NODE_LEFT_ABSENT | NODE_RIGHT_ABSENT);
                     continue;
                 }
                 node->SetStatus(copy);
+                node->Flags |= otherAbsent;
                 for (const TFileTreeRef& child : node->Children) pending.push_back(child.get());
             }
             break;
@@ -166,14 +204,18 @@ void TAnalyzeThread::MergePair(TMerge Kind, const TFileTreeRef& A, const TFileTr
 
     if (a.IsFolder()) {
         const bool anyChildren = !a.Children.empty() || !b.Children.empty();
+        const uint8_t absent = Kind == TMerge::Changes ? AbsenceOfPair(a, b) : 0;
         if (Kind == TMerge::Changes && !anyChildren) {
             TakeRightFields(a, b);
             a.SetStatus(MapAction(Task, DecideTwoWay(a.Status, b.Status, 1)));
+            a.Flags |= absent;
             a.NotListed = unknown;
             R.AppendNode(A);
             return;
         }
         TFileTree* node = R.AddChild(a.Name, a.Data);
+        TakeRightFields(*node, b);
+        node->Flags |= absent;
         node->NotListed = unknown;
         if (Kind == TMerge::Changes && !(a.Status == ACTION_NONE && b.Status == ACTION_NONE))
             node->SetStatus(MapAction(Task, DecideTwoWay(a.Status, b.Status, 1)));
@@ -184,15 +226,27 @@ void TAnalyzeThread::MergePair(TMerge Kind, const TFileTreeRef& A, const TFileTr
     TakeRightFields(a, b);
     switch (Kind) {
         case TMerge::Trees: {
+            // Equal dates with different sizes are two different files, not one: a conflict. With a
+            // damaged saved state nothing is overwritten: any difference is a conflict.
             const int c = CompareFileDates(DateOf(a), DateOf(b));
-            a.SetStatus(c > 0 ? MapAction(Task, ACTION_LEFT_NEWER)
-                              : (c < 0 ? MapAction(Task, ACTION_RIGHT_NEWER) : ACTION_SAME));
+            if (c == 0)
+                a.SetStatus(a.Data->Size == b.Data->Size ? ACTION_SAME : ACTION_CONFLICT);
+            else if (NeverOverwrite)
+                a.SetStatus(ACTION_CONFLICT);
+            else
+                a.SetStatus(MapAction(Task, c > 0 ? ACTION_LEFT_NEWER : ACTION_RIGHT_NEWER));
             break;
         }
         case TMerge::Saved:
             a.SetStatus(CompareFileDates(DateOf(a), DateOf(b)) != 0 ? ACTION_CHANGED : ACTION_SAME);
             break;
-        case TMerge::Changes:
+        case TMerge::Changes: {
+            const uint8_t absent = AbsenceOfPair(a, b);
+            // Both present with one date and one size: the same file unless the contents differ,
+            // which SettleEqualFiles looks at once the filters have run.
+            const bool sameStamp = absent == 0 && CompareFileDates(DateOf(a), DateOf(b)) == 0 &&
+                                   a.Data->Size == b.Data->Size;
+            a.Flags |= absent;
             if (Task.AutoRun == 1 && a.Status == ACTION_CHANGED && b.Status == ACTION_CHANGED) {
                 // Changed on both sides in an automatic run: the newer file wins when the task says
                 // so (a tie goes to the right), otherwise the entry is left alone.
@@ -203,7 +257,12 @@ void TAnalyzeThread::MergePair(TMerge Kind, const TFileTreeRef& A, const TFileTr
             } else {
                 a.SetStatus(MapAction(Task, DecideTwoWay(a.Status, b.Status, 0)));
             }
+            if (sameStamp && a.Status != ACTION_SAME) {
+                a.Flags |= NODE_SAME_STAMP;
+                ++m_SameStampCount;
+            }
             break;
+        }
     }
     R.AppendNode(A);
 }
@@ -214,13 +273,15 @@ void TAnalyzeThread::HoldBackUnknown(bool NoDeletionOnRight, bool NoDeletionOnLe
         TFileTree* node = pending.back();
         pending.pop_back();
         if (node->NotListed) {
-            for (const TFileTreeRef& child : node->Children) SetStatusDeep(*child, ACTION_NOT_COPY);
+            for (const TFileTreeRef& child : node->Children) MarkDeep(*child, ACTION_NOT_COPY, NODE_HELD_BACK);
             continue;
         }
         for (const TFileTreeRef& child : node->Children) {
             if ((NoDeletionOnRight && child->Status == ACTION_DELETED_LEFT) ||
-                (NoDeletionOnLeft && child->Status == ACTION_DELETED_RIGHT))
+                (NoDeletionOnLeft && child->Status == ACTION_DELETED_RIGHT)) {
                 child->SetStatus(ACTION_NOT_COPY);
+                child->Flags |= NODE_HELD_BACK;
+            }
             pending.push_back(child.get());
         }
     }
@@ -265,6 +326,23 @@ void TAnalyzeThread::ApplyFilters(TFileTree& Node) {
     Filter().ApplyFilters(Node);
 }
 
+void TAnalyzeThread::SettleEqualFiles() {
+    if (m_SameStampCount == 0 || !CompareContents) return;
+    std::vector<TFileTree*> pending{Result.get()};
+    while (!pending.empty() && !Terminated()) {
+        TFileTree* node = pending.back();
+        pending.pop_back();
+        for (const TFileTreeRef& child : node->Children) pending.push_back(child.get());
+        // Excluded and held-back entries are left as they are: nothing is done with them anyway.
+        if ((node->Flags & NODE_SAME_STAMP) == 0 || (node->Flags & (NODE_EXCLUDED | NODE_HELD_BACK)) != 0)
+            continue;
+        if (CompareContents(*node) == 0) {
+            node->SetStatus(ACTION_SAME);
+            node->Flags &= static_cast<uint8_t>(~NODE_SAME_STAMP);
+        }
+    }
+}
+
 void TAnalyzeThread::Analyze() {
     // Patterns first: a mask that does not compile gives no plan at all, never a half-filtered one.
     if (!Filter().Ok()) {
@@ -279,7 +357,14 @@ void TAnalyzeThread::Analyze() {
 
     bool noDeletionOnRight = false, noDeletionOnLeft = false;
     const bool savedUsable = !LeftSaved->Children.empty() && !RightSaved->Children.empty();
-    if (savedUsable && Trim(LeftSaved->Name) == Trim(Task.LFolder->FolerAllName) &&
+    if (StateDamaged) {
+        // What the last sync left is unknown: compare like a first sync, but overwrite nothing.
+        NeverOverwrite = true;
+        Notes.push_back(
+            "A saved state could not be read: the folders are compared without it, differing files "
+            "are conflicts and nothing is overwritten or deleted.");
+        CompareTrees(*LeftTree, *RightTree, result);
+    } else if (savedUsable && Trim(LeftSaved->Name) == Trim(Task.LFolder->FolerAllName) &&
         Trim(RightSaved->Name) == Trim(Task.RFolder->FolerAllName)) {
         // A side that lists nothing although its saved state holds entries is most likely not there
         // (an unmounted disk lists as an empty folder): its "deletions" are not carried over.
@@ -298,21 +383,25 @@ void TAnalyzeThread::Analyze() {
         // The two sides' comparisons with their saved states share nothing: the left one runs on a
         // thread of its own meanwhile.
         std::exception_ptr leftFailure;
+        bool leftSame = false, rightSame = false;
         std::thread left([&] {
             try {
-                DiffWithSaved(*LeftTree, *LeftSaved, *LeftChanges);
+                leftSame = Walk(TMerge::Saved, *LeftTree, *LeftSaved, *LeftChanges);
             } catch (...) {
                 leftFailure = std::current_exception();
             }
         });
         try {
-            DiffWithSaved(*RightTree, *RightSaved, *RightChanges);
+            rightSame = Walk(TMerge::Saved, *RightTree, *RightSaved, *RightChanges);
         } catch (...) {
             left.join();
             throw;
         }
         left.join();
         if (leftFailure) std::rethrow_exception(leftFailure);
+        StateCurrent[0] = leftSame && LeftSaved->Name == Task.LFolder->FolerAllName;
+        StateCurrent[1] = rightSame && RightSaved->Name == Task.RFolder->FolerAllName;
+        UsedSavedStates = true;
         CompareChanges(*LeftChanges, *RightChanges, result);
     } else {
         if (savedUsable)
@@ -325,6 +414,7 @@ void TAnalyzeThread::Analyze() {
 
     HoldBackUnknown(noDeletionOnRight, noDeletionOnLeft);
     ApplyFilters(result);
+    SettleEqualFiles();
 }
 
 void TAnalyzeThread::Execute() {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -50,6 +51,23 @@ class TAnalyzeThread : public TThread {
     std::vector<std::string> GlobalIncludeFilter;
     std::vector<std::string> GlobalExcludeFilter;
 
+    // Set by the caller: a saved state of either side exists but could not be read. The folders
+    // are then compared without states, and files that differ become conflicts (nothing is
+    // overwritten on the strength of a date).
+    bool StateDamaged = false;
+    // Set by the analysis: the saved states were used (the plan rests on the changes since them).
+    bool UsedSavedStates = false;
+    // Set by the analysis, per side (0 left, 1 right): the side's saved state records exactly what
+    // the side lists now, so a run that does nothing there leaves it as it is.
+    bool StateCurrent[2] = {false, false};
+    // Set by the analysis in a damaged-state comparison.
+    bool NeverOverwrite = false;
+    // Compares the contents of the two files of a result node (the left entry in Data, the right
+    // one in the Right fields): 0 equal, 1 different, anything else could not tell. Optional; runs
+    // on the analysis thread. Asked only for pairs of equal date and size whose change codes say
+    // otherwise (NODE_SAME_STAMP): equal contents make them the same file (18).
+    std::function<int32_t(const TFileTree& Node)> CompareContents;
+
     // Why the analysis made no plan (a mask that is not a valid pattern, an unexpected failure);
     // empty on success.
     std::string ErrorText;
@@ -91,7 +109,9 @@ class TAnalyzeThread : public TThread {
         TFileTree* R;
     };
 
-    void Walk(TMerge Kind, TFileTree& A, TFileTree& B, TFileTree& R);
+    // The level walk of the three merges. True when every entry of A found a partner in B with the
+    // same stored fields, and both were read in full (what StateCurrent rests on).
+    bool Walk(TMerge Kind, TFileTree& A, TFileTree& B, TFileTree& R);
     void MoveOneSided(TMerge Kind, const TFileTreeRef& Node, bool FromA, TFileTree& R);
     void MergePair(TMerge Kind, const TFileTreeRef& A, const TFileTreeRef& B, TFileTree& R,
                    std::vector<TWalkItem>& Pending);
@@ -99,9 +119,12 @@ class TAnalyzeThread : public TThread {
     const TFileFilter& Filter();
     // Applies the rules about unknown contents to the merged result (see the class comment).
     void HoldBackUnknown(bool NoDeletionOnRight, bool NoDeletionOnLeft);
+    // Pairs marked NODE_SAME_STAMP whose contents are equal become 18 (included entries only).
+    void SettleEqualFiles();
     void NoteNotListed(const TFileTree& Listing, const char* Side, const std::string& Address);
 
     std::unique_ptr<TFileFilter> m_Filter;
+    size_t m_SameStampCount = 0;  // nodes marked NODE_SAME_STAMP by CompareChanges
 };
 
 }  // namespace bfs

@@ -40,6 +40,8 @@ constexpr int32_t DecideTwoWayCode(int32_t LeftCode, int32_t RightCode, int32_t 
         if (LeftCode == ACTION_NONE) LeftCode = ACTION_SAME;
         if (RightCode == ACTION_NONE) RightCode = ACTION_SAME;
     }
+    // A folder made on both sides is one folder: what lies in it is decided entry by entry.
+    if (IsFolder == 1 && LeftCode == ACTION_NEW && RightCode == ACTION_NEW) return ACTION_SAME;
     const int l = ChangeCodeIndex(LeftCode), r = ChangeCodeIndex(RightCode);
     if (l < 0 || r < 0) return ACTION_CONFLICT;
     return TWO_WAY_TABLE[l][r];

@@ -4,11 +4,15 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
+#include "engine/UTContentCompare.h"
 #include "engine/UTStateSaving.h"
 #include "model/UTConsts.h"
+#include "model/UTDosTime.h"
 #include "model/UTMyException.h"
 #include "model/UTPublicFunc.h"
 #include "platform/UTAtomicFile.h"
@@ -39,7 +43,28 @@ bool RunsOperation(int32_t Code) { return PlanAction(Code).Operation != OPER_NON
 // carried out, and reporting them as done would hide them.
 bool TakesResult(int32_t Code) { return RunsOperation(Code) || Code == ACTION_NONE; }
 
-std::string MarkerRelPath() { return std::string("/") + MARKER_FOLDER + "/"; }
+// Records on the result node that the walk carried out Code there, and for a copy the size and
+// date it wrote on the target side, which the state saving compares with what the side shows after.
+void MarkDone(TFileTree& Node, const TResultNodeData& D, int32_t Code) {
+    Node.DoneAction = static_cast<uint8_t>(Code);
+    const TPlanAction action = PlanAction(Code);
+    if (action.Operation != OPER_COPY) return;
+    if (action.SourceSide == SIDE_LEFT) {
+        Node.RightSize = D.LeftSize;
+        Node.RightDate = D.LeftDate;
+    } else {
+        Node.LeftSize = D.RightSize;
+        Node.LeftDate = D.RightDate;
+    }
+}
+
+// Gives a local file the instant of a DOS date-time; 0 or 1.
+int32_t SetLocalFileDate(const std::string& Path, int32_t FileDate) {
+    const int64_t unix = DosDateToUnixTime(FileDate);
+    if (unix == -1) return 1;
+    const timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(unix), 0}};
+    return ::utimensat(AT_FDCWD, Path.c_str(), times, 0) == 0 ? 0 : 1;
+}
 
 }  // namespace
 
@@ -56,10 +81,7 @@ TFileSyncThread::~TFileSyncThread() {
     WaitFor();
 }
 
-bool TFileSyncThread::IsLocal(int Side) const {
-    const int32_t kind = Folder(Side).DeviceType;
-    return kind == DEVICE_LOCAL || kind == DEVICE_NETWORK;
-}
+bool TFileSyncThread::IsLocal(int Side) const { return IsLocalKind(Folder(Side).DeviceType); }
 
 void TFileSyncThread::PostProgress() {
     if (NotifyWnd) NotifyWnd->PostMessage(WM_UPDATEPROCESS, 0, 10);
@@ -91,9 +113,11 @@ void TFileSyncThread::Execute() {
 
         if (View.RootNode) SyncNodes(*View.RootNode);
 
+        // A walk that was cancelled (or ended by a failure) still records what it carried out.
+        const bool cancelled = Terminated();
         StatusText = "Operator File :" + std::to_string(OperCount);
         ShowStatus();
-        if (OperCount > 0) SaveState();
+        if (OperCount > 0 || !cancelled) SaveState();
     } catch (const std::exception& e) {
         LogError("Write Error", e);
     }
@@ -141,16 +165,24 @@ void TFileSyncThread::SyncNodes(TPlanRow& Node) {
         f.Descended = false;
 
         TResultNodeData& d = child.Data;
+        // An entry the filters excluded never moves, whichever view the plan shows.
+        if (d.ResultNode && (d.ResultNode->Flags & NODE_EXCLUDED) != 0) continue;
+        const int32_t code = d.Action;
         int32_t result = 0;
+        bool ran = false;
         if (hasChildren) {
-            if ((d.Action == ACTION_DELETED_LEFT || d.Action == ACTION_DELETED_RIGHT) && d.LtoRCount == 0 &&
-                d.RtoLCount == 0)
+            if ((code == ACTION_DELETED_LEFT || code == ACTION_DELETED_RIGHT) && d.LtoRCount == 0 &&
+                d.RtoLCount == 0) {
                 result = SyncFolder(d);
-        } else if (RunsOperation(d.Action)) {
+                ran = true;
+            }
+        } else if (RunsOperation(code)) {
             result = d.IsFolder ? SyncFolder(d) : SyncFile(d);
+            ran = true;
             ++OperCount;
         }
-        if (TakesResult(d.Action)) {
+        if (ran && result == 0 && d.ResultNode) MarkDone(*d.ResultNode, d, code);
+        if (TakesResult(code)) {
             const int32_t code = result != 0 ? ACTION_ERROR : ACTION_SAME;
             d.Action = code;
             if (d.ResultNode) d.ResultNode->SetStatus(code);
@@ -164,6 +196,51 @@ void TFileSyncThread::SyncNodes(TPlanRow& Node) {
     }
 }
 
+int32_t TFileSyncThread::CheckTarget(const TResultNodeData& D, int Target, const TFileAttri& Attri) {
+    // The row's fields of the target side are what the analysis saw there: attribute 0 means no entry.
+    const int32_t attr = Target == SIDE_LEFT ? D.LeftAttr : D.RightAttr;
+    const int64_t size = Target == SIDE_LEFT ? D.LeftSize : D.RightSize;
+    const int32_t date = Target == SIDE_LEFT ? D.LeftDate : D.RightDate;
+    TEntryState now;
+    const bool lookedUp = Oper(Target)->GetEntryState(Folder(Target), Attri, now) == 0;
+    const bool same = lookedUp && (attr == 0 ? !now.Exists
+                                             : now.Exists && !now.IsFolder && now.Size == size && now.FileDate == date);
+    if (same) return 0;
+    StatusText = "changed since the analysis: " + Oper(Target)->GetFullPath(Folder(Target), Attri);
+    return 1;
+}
+
+int32_t TFileSyncThread::CopyInto(int Source, int Target, const TFileAttri& Attri, const TFileAttri& Into,
+                                  int32_t SrcAttr) {
+    TFileOper& src = *Oper(Source);
+    TFileOper& tgt = *Oper(Target);
+    TFolderSource& srcFolder = Folder(Source);
+    TFolderSource& tgtFolder = Folder(Target);
+    const bool srcLocal = IsLocal(Source), tgtLocal = IsLocal(Target);
+    if (srcLocal) return tgt.PutFile(src.GetFullPath(srcFolder, Attri), tgtFolder, Into, tgtLocal ? SrcAttr : 0, true);
+    if (tgtLocal) {
+        const std::string local = tgt.GetFullPath(tgtFolder, Into);
+        const int32_t result = src.GetFile(local, srcFolder, Attri, 0, true);
+        return result == 0 ? SetLocalFileDate(local, Attri.FileDate) : result;
+    }
+    // Between two remote sides the file passes through one private staging file, dated like the
+    // source so that the upload carries the source's date.
+    const std::string folder = GetStagingFolder();
+    if (folder.empty()) return 1;
+    std::string staging = folder + "bfs-XXXXXX";
+    const int fd = ::mkstemp(staging.data());
+    if (fd < 0) return 1;
+    ::close(fd);
+    int32_t result = src.GetFile(staging, srcFolder, Attri, 0, true);
+    if (result == 0) result = SetLocalFileDate(staging, Attri.FileDate);
+    if (result == 0) result = tgt.PutFile(staging, tgtFolder, Into, SrcAttr, true);
+    ::unlink(staging.c_str());
+    return result;
+}
+
+// A copy never exposes a partial file under the entry's name: it is written to a temporary entry of
+// the reserved form, checked (complete, of the listed size, the source unchanged after the read,
+// the target still as the analysis saw it), dated, and only then renamed onto the entry.
 int32_t TFileSyncThread::CopyFile(TResultNodeData& D, int32_t Code, int Source, int Target, TFileAttri& Attri,
                                   int32_t SrcAttr) {
     TFileOper& src = *Oper(Source);
@@ -172,55 +249,49 @@ int32_t TFileSyncThread::CopyFile(TResultNodeData& D, int32_t Code, int Source, 
     TFolderSource& tgtFolder = Folder(Target);
     const std::string targetPath = tgt.GetFullPath(tgtFolder, Attri);
     const std::string sourcePath = src.GetFullPath(srcFolder, Attri);
+    const auto sourceChanged = [&] {
+        StatusText = "changed while copying: " + sourcePath;
+        return RESULT_SOURCE_CHANGED;
+    };
     StatusText = "Copy:" + sourcePath + " -> " + targetPath;
+    if (CheckTarget(D, Target, Attri) != 0) return 1;
 
-    if (Task.SaveOldFile == 1 && (Code == ACTION_RIGHT_NEWER || Code == ACTION_LEFT_NEWER) &&
-        Task.EstimateDiskSpace == 0)
-        tgt.BackupFile(tgtFolder, Attri);  // a failed backup does not stop the copy
+    const bool replaces = (Target == SIDE_LEFT ? D.LeftAttr : D.RightAttr) != 0;
+    if (Task.SaveOldFile == 1 && (Code == ACTION_RIGHT_NEWER || Code == ACTION_LEFT_NEWER) && replaces &&
+        Task.EstimateDiskSpace == 0 && tgt.BackupFile(tgtFolder, Attri) != 0) {
+        StatusText = "Backup failed, not replaced: " + targetPath;
+        return 1;
+    }
+    if (tgt.MakeDir(Attri.Path) != 0) return 1;
 
-    // The copy goes to Name + ".tmp" when asked; a file of that name that is not ours is never
-    // overwritten: the next free "Name.N.tmp" is taken instead.
-    TFileAttri written = Attri;
-    if (Task.UseTempFile == 1) {
-        written.Name = D.Name + ".tmp";
-        for (int n = 1; tgt.GetFileSize(tgt.GetFullPath(tgtFolder, written)) >= 0; ++n) {
-            if (n > 100) return 1;
-            written.Name = D.Name + "." + std::to_string(n) + ".tmp";
-        }
+    if (tgt.WritesAtomically()) {
+        const int32_t result = CopyInto(Source, Target, Attri, Attri, SrcAttr);
+        StatusText = "Copy:" + sourcePath + " -> " + targetPath;
+        return result == RESULT_SOURCE_CHANGED ? sourceChanged() : result;
     }
 
-    int32_t result;
-    const bool srcLocal = IsLocal(Source), tgtLocal = IsLocal(Target);
-    if (srcLocal && tgtLocal) {
-        result = tgt.PutFile(sourcePath, tgtFolder, written, SrcAttr, true);
-    } else if (!srcLocal && tgtLocal) {
-        tgt.MakeDir(Attri.Path);
-        result = src.GetFile(tgt.GetFullPath(tgtFolder, written), srcFolder, Attri, 0, true);
-    } else if (srcLocal && !tgtLocal) {
-        tgt.MakeDir(Attri.Path);
-        result = tgt.PutFile(sourcePath, tgtFolder, written, 0, true);
-    } else {
-        // Between two remote sides the file passes through one private staging file.
-        const std::string folder = GetStagingFolder();
-        if (folder.empty()) return 1;
-        std::string staging = folder + "bfs-XXXXXX";
-        const int fd = ::mkstemp(staging.data());
-        if (fd < 0) return 1;
-        ::close(fd);
-        result = src.GetFile(staging, srcFolder, Attri, 0, true);
-        if (result == 0) result = tgt.PutFile(staging, tgtFolder, written, SrcAttr, true);
-        ::unlink(staging.c_str());
-    }
+    const TFileAttri temp = tgt.TempEntryFor(Attri);
+    const std::string tempPath = tgt.GetFullPath(tgtFolder, temp);
+    int32_t result = CopyInto(Source, Target, Attri, temp, SrcAttr);
     StatusText = "Copy:" + sourcePath + " -> " + targetPath;
-    if (result != 0 || Task.UseTempFile != 1) return result;
-
-    // Give the finished copy its final name once its size is right. A copy of the wrong size stays
-    // under its temporary name and the row fails; the target is untouched.
-    const std::string tempPath = tgt.GetFullPath(tgtFolder, written);
-    if (tgt.GetFileSize(tempPath) != Attri.Size) return 1;
-    if (tgt.ReplacesByRename()) return tgt.ReplaceFile(tempPath, targetPath);
-    if (Code == ACTION_RIGHT_NEWER || Code == ACTION_LEFT_NEWER) tgt.DeleteFile(tgtFolder, Attri, false);
-    return tgt.RenameFile(tempPath, targetPath);
+    if (result == 0 && tgt.GetFileSize(tempPath) != Attri.Size) result = 1;
+    if (result == 0) {
+        TEntryState now;
+        if (src.GetEntryState(srcFolder, Attri, now) != 0 || !now.Exists || now.IsFolder || now.Size != Attri.Size ||
+            now.FileDate != Attri.FileDate)
+            result = RESULT_SOURCE_CHANGED;
+    }
+    if (result == 0) result = CheckTarget(D, Target, Attri);
+    if (result == 0) {
+        if (!replaces)
+            result = tgt.RenameFile(tempPath, targetPath);  // never over an entry that appeared meanwhile
+        else if (tgt.ReplacesByRename())
+            result = tgt.ReplaceFile(tempPath, targetPath);
+        else if ((result = tgt.DeleteFile(tgtFolder, Attri, false)) == 0)
+            result = tgt.RenameFile(tempPath, targetPath);
+    }
+    if (result != 0) tgt.DeleteFile(tgtFolder, temp, false);
+    return result == RESULT_SOURCE_CHANGED ? sourceChanged() : result;
 }
 
 int32_t TFileSyncThread::RunRow(const TResultNodeData& D, const char* ErrorContext, const char* ErrorPrefix,
@@ -264,8 +335,14 @@ int32_t TFileSyncThread::SyncFile(TResultNodeData& D) {
     const int32_t srcAttr = source == SIDE_LEFT ? D.LeftAttr : D.RightAttr;
     return RunRow(D, "Write Error", "Error: ", [&](TFileOper&, TFileOper& tgt) -> int32_t {
         if (action.Operation == OPER_COPY) return CopyFile(D, D.Action, source, target, attri, srcAttr);
-        if (Task.SaveOldFile == 1 && Task.EstimateDiskSpace == 0) tgt.BackupFile(Folder(target), attri);
-        StatusText = "Delete:" + tgt.GetFullPath(Folder(target), attri);
+        const std::string targetPath = tgt.GetFullPath(Folder(target), attri);
+        StatusText = "Delete:" + targetPath;
+        if (CheckTarget(D, target, attri) != 0) return 1;
+        if (Task.SaveOldFile == 1 && Task.EstimateDiskSpace == 0 && tgt.BackupFile(Folder(target), attri) != 0) {
+            StatusText = "Backup failed, not deleted: " + targetPath;
+            return 1;
+        }
+        StatusText = "Delete:" + targetPath;
         return tgt.DeleteFile(Folder(target), attri, true);
     });
 }
@@ -290,73 +367,55 @@ int32_t TFileSyncThread::SyncFolder(TResultNodeData& D) {
     });
 }
 
-TFileTreeRef TFileSyncThread::MergeNewState(TFileOper& Oper, const TFileTreeRef& Previous) const {
-    TFileTreeRef tree = Oper.FFileTree;
-    KeepUnlisted(*tree, Previous.get());
-    if (ResultTree) KeepUnsynced(*tree, Previous.get(), *ResultTree);
-    return tree;
-}
-
 void TFileSyncThread::SaveState() {
     std::unique_ptr<TFileOper> opers[2] = {TSyncTask::CreateFileOper(Task.LFolder, false),
                                            TSyncTask::CreateFileOper(Task.RFolder, false)};
     if (!opers[0] || !opers[1]) return;
     opers[0]->FFolderSource = Task.LFolder;
     opers[1]->FFolderSource = Task.RFolder;
-    const int32_t local = Task.GetLocalStateSides();
+    // Only what the walk wrote needs a new look: both sides are listed again at once, each on its
+    // own listing thread, when it wrote anything.
+    const bool relist = OperCount > 0;
     try {
         opers[0]->Connect();
         opers[1]->Connect();
-        // Both sides are listed at once, each on its own listing thread.
-        opers[0]->Resume();
-        opers[1]->Resume();
-        opers[0]->WaitFor();
-        opers[1]->WaitFor();
+        if (relist) {
+            opers[0]->Resume();
+            opers[1]->Resume();
+            opers[0]->WaitFor();
+            opers[1]->WaitFor();
+        }
     } catch (const std::exception& e) {
         LogError("Save State Error", e);
         return;
     }
+    const TFileTreeRef listings[2] = {LeftListing, RightListing};
+    const TFileTreeRef saved[2] = {LeftSavedTree, RightSavedTree};
+    const uint64_t hashes[2] = {LeftSavedHash, RightSavedHash};
+    TStateSources sources[2];
+    const std::string roots[2] = {Task.LFolder->FolerAllName, Task.RFolder->FolerAllName};
+    // A state that already records what its side lists needs no new text when nothing was done.
+    const bool skip[2] = {!relist && StateCurrent[0], !relist && StateCurrent[1]};
+    std::string texts[2];
     for (int side : {SIDE_LEFT, SIDE_RIGHT}) {
-        TFileOper& oper = *opers[side];
-        try {
-            // A side whose listing failed as a whole keeps its previous state.
-            if (oper.FFileTree->NotListed) {
-                TMyException::Instance().LogError("Save State Error", "EInOutError",
-                                                  "not saved, listing incomplete: " + Folder(side).FolerAllName);
-                continue;
-            }
-            TFileTreeRef tree = MergeNewState(oper, side == SIDE_LEFT ? LeftSavedTree : RightSavedTree);
-            std::string stream;
-            tree->SaveToStream(stream, Folder(side).FolerAllName);
-            const bool keepsLocal = side == SIDE_LEFT
-                                        ? (local == LOCAL_STATE_LEFT || local == LOCAL_STATE_BOTH)
-                                        : (local == LOCAL_STATE_RIGHT || local == LOCAL_STATE_BOTH);
-            int32_t rc;
-            if (keepsLocal) {
-                rc = SaveStateLocal(stream, side);
-            } else {
-                TFileAttri marker;
-                marker.Name = SyncIDToFileName(Task.SyncID);
-                marker.Path = MarkerRelPath();
-                rc = oper.WriteStreamToFile(stream, Folder(side), marker, false);
-            }
-            if (rc != 0)
-                TMyException::Instance().LogError("Save State Error", "EInOutError",
-                                                  "saved state not written: " + Folder(side).FolerAllName);
-        } catch (const std::exception& e) {
-            LogError("Save State Error", e);
-        }
+        sources[side].Result = ResultTree.get();
+        sources[side].Seen = listings[side].get();
+        sources[side].Previous = saved[side].get();
+        sources[side].Relisted = relist ? opers[side]->FFileTree.get() : nullptr;
+    }
+    try {
+        BuildSavedStates(sources, roots, skip, texts);
+        for (int side : {SIDE_LEFT, SIDE_RIGHT})
+            if (!skip[side]) WriteSavedState(Task, side, *opers[side], texts[side], hashes[side]);
+    } catch (const std::exception& e) {
+        LogError("Save State Error", e);
     }
     opers[0]->Stop();
     opers[1]->Stop();
 }
 
 int32_t TFileSyncThread::SaveStateLocal(const std::string& Stream, int Side) {
-    const std::string file = Task.LocalStateFileName(Side);
-    if (file.empty()) return ENOENT;
-    const auto slash = file.rfind('/');
-    if (int err = MakeFolders(file.substr(0, slash)); err != 0) return err;
-    return WriteFileAtomic(file, Stream);
+    return SaveStateLocalFile(Task, Stream, Side);
 }
 
 }  // namespace bfs

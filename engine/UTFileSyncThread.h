@@ -54,20 +54,25 @@ public:
     // Repaints one row after the walk changed it. Called through NotifyWnd->Synchronize.
     std::function<void(TPlanRow&)> RowChanged;
 
-    // What the analysis worked from: the result tree whose nodes the rows show, and each side's
-    // previous saved state. The new saved states keep the previous entry of everything that was not
-    // synced, so the next analysis sees the same change again. Without them (no saved state yet)
-    // such entries are left out of the new states.
+    // What the analysis worked from: the result tree whose nodes the rows show, each side's listing,
+    // and each side's saved state when the analysis used it (else none) with the fingerprint of the
+    // stored text (0: none). The new saved states are made from them (BuildSavedState), so that
+    // whatever was not synced is seen again by the next analysis.
     TFileTreeRef ResultTree;
+    TFileTreeRef LeftListing;
+    TFileTreeRef RightListing;
     TFileTreeRef LeftSavedTree;
     TFileTreeRef RightSavedTree;
+    uint64_t LeftSavedHash = 0;
+    uint64_t RightSavedHash = 0;
+    bool StateCurrent[2] = {false, false};  // see TAnalyzeThread::StateCurrent
 
     void MakeMarkerFolders();
     void SyncNodes(TPlanRow& Node);
     int32_t SyncFile(TResultNodeData& D);
     int32_t SyncFolder(TResultNodeData& D);
     void ShowStatus();
-    // Lists both sides again and stores each side's new saved state.
+    // Stores each side's new saved state, listing both sides again first when the walk wrote anything.
     void SaveState();
     // Writes a saved state to the side's local state file (Side 0 left, 1 right); 0 or an errno.
     int32_t SaveStateLocal(const std::string& Stream, int Side);
@@ -81,13 +86,17 @@ private:
     bool IsLocal(int Side) const;
     int32_t CopyFile(TResultNodeData& D, int32_t Code, int Source, int Target, TFileAttri& Attri,
                      int32_t SrcAttr);
+    // Copies the source entry Attri into the target entry Into by the sides' kinds (a local side
+    // reads or writes its files directly; between two remote sides through a staging file).
+    int32_t CopyInto(int Source, int Target, const TFileAttri& Attri, const TFileAttri& Into, int32_t SrcAttr);
+    // 0 when the target entry is as the row expects it (absent, or of the row's size and date);
+    // otherwise sets the status text and gives 1: the target is then left alone.
+    int32_t CheckTarget(const TResultNodeData& D, int Target, const TFileAttri& Attri);
     void PostProgress();
     // The frame of every row's operation: refuses unsafe names, connects both sides, runs Operation,
     // prefixes a failure's status line, logs and ends the walk on an exception, and reports the line.
     int32_t RunRow(const TResultNodeData& D, const char* ErrorContext, const char* ErrorPrefix,
                    const std::function<int32_t(TFileOper&, TFileOper&)>& Operation);
-    // Builds a side's new saved state from its fresh listing (see ResultTree).
-    TFileTreeRef MergeNewState(TFileOper& Oper, const TFileTreeRef& Previous) const;
 };
 
 }  // namespace bfs

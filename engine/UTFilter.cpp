@@ -168,21 +168,22 @@ int32_t TFileFilter::FilterNode(const TFileTree& Node) const {
         state = m_Exclude->Search(path) != 0 ? ACTION_EXCLUDED : ACTION_INCLUDED;
     }
 
-    // Limits apply to files only; a limit below 0 is unset. Dates compare as unsigned DOS date-times.
+    // Limits apply to files only. A date limit is unset only as FILE_TIME_UNSET (later dates are
+    // negative as int32) and compares as an unsigned DOS date-time; a size limit below 0 is unset.
     if (data->IsFolder == 0) {
         const int32_t date = data->FileDate;
         const int64_t size = data->Size;
         // An entry outside the exclude ranges is let through, whichever mask rule excluded it...
         if (state == ACTION_EXCLUDED &&
-            ((m_ExcludeFileTimeMin >= 0 && CompareFileDates(m_ExcludeFileTimeMin, date) > 0) ||
-             (m_ExcludeFileTimeMax >= 0 && CompareFileDates(m_ExcludeFileTimeMax, date) < 0) ||
+            ((m_ExcludeFileTimeMin != FILE_TIME_UNSET && CompareFileDates(m_ExcludeFileTimeMin, date) > 0) ||
+             (m_ExcludeFileTimeMax != FILE_TIME_UNSET && CompareFileDates(m_ExcludeFileTimeMax, date) < 0) ||
              (m_ExcludeFileSizeMin >= 0 && m_ExcludeFileSizeMin > size) ||
              (m_ExcludeFileSizeMax >= 0 && size > m_ExcludeFileSizeMax)))
             state = ACTION_INCLUDED;
         // ...and the include ranges hold for every entry still included, let through or not.
         if (state == ACTION_INCLUDED &&
-            ((m_IncludeFileTimeMin >= 0 && CompareFileDates(m_IncludeFileTimeMin, date) > 0) ||
-             (m_IncludeFileTimeMax >= 0 && CompareFileDates(m_IncludeFileTimeMax, date) < 0) ||
+            ((m_IncludeFileTimeMin != FILE_TIME_UNSET && CompareFileDates(m_IncludeFileTimeMin, date) > 0) ||
+             (m_IncludeFileTimeMax != FILE_TIME_UNSET && CompareFileDates(m_IncludeFileTimeMax, date) < 0) ||
              (m_IncludeFileSizeMin >= 0 && m_IncludeFileSizeMin > size) ||
              (m_IncludeFileSizeMax >= 0 && size > m_IncludeFileSizeMax)))
             state = ACTION_EXCLUDED;

@@ -80,36 +80,41 @@ void TPlan::RecountResults(TFileTree& ResultTree) {
     };
     // Folds a finished child into its parent: fills the child's side fields by its code, counts
     // the bytes it writes, and adds its counters.
+    // Folds a finished child into its parent: fills the child's side fields (what the analysis saw
+    // on each side: its entry, or zeros where it saw none), counts the bytes its code writes, and
+    // adds its counters. The fields do not depend on the code, so changing a row's code keeps them.
     auto fold = [this](TFileTree& parent, TFileTree& c) {
         if (c.Data) {
+            const bool leftAbsent = (c.Flags & NODE_LEFT_ABSENT) != 0;
+            const bool rightAbsent = (c.Flags & NODE_RIGHT_ABSENT) != 0;
             switch (c.Status) {
                 case ACTION_RIGHT_ONLY:
-                    SetRightFromEntry(c);
+                case ACTION_DELETED_LEFT:
+                    // Data is the right entry unless the merge paired the node and filled the right fields.
+                    if (c.RightAttr == -1) SetRightFromEntry(c);
                     ClearLeft(c);
-                    LeftBytes += RowBytes(c.Data->Size);
                     break;
                 case ACTION_LEFT_ONLY:
-                    SetLeftFromEntry(c);
-                    ClearRight(c);
-                    RightBytes += RowBytes(c.Data->Size);
-                    break;
-                case ACTION_SAME:
-                case ACTION_RIGHT_NEWER:
-                case ACTION_LEFT_NEWER:
-                    SetLeftFromEntry(c);
-                    // An overwrite counts the size of the file it writes on the receiving side.
-                    if (c.Status == ACTION_LEFT_NEWER) RightBytes += RowBytes(c.RightSize);
-                    if (c.Status == ACTION_RIGHT_NEWER) LeftBytes += RowBytes(c.Data->Size);
-                    break;
-                case ACTION_DELETED_LEFT:
-                    SetRightFromEntry(c);
-                    ClearLeft(c);
-                    break;
                 case ACTION_DELETED_RIGHT:
                     SetLeftFromEntry(c);
                     ClearRight(c);
                     break;
-                case ACTION_CONFLICT: SetLeftFromEntry(c); break;
+                default:
+                    if (leftAbsent && !rightAbsent) {
+                        if (c.RightAttr == -1) SetRightFromEntry(c);
+                    } else if (!leftAbsent) {
+                        SetLeftFromEntry(c);
+                    }
+                    break;
+            }
+            if (leftAbsent) ClearLeft(c);
+            if (rightAbsent) ClearRight(c);
+            switch (c.Status) {
+                case ACTION_RIGHT_ONLY: LeftBytes += RowBytes(c.RightSize); break;
+                case ACTION_LEFT_ONLY: RightBytes += RowBytes(c.LeftSize); break;
+                // An overwrite counts the size of the file it replaces on the receiving side.
+                case ACTION_RIGHT_NEWER: LeftBytes += RowBytes(c.LeftSize); break;
+                case ACTION_LEFT_NEWER: RightBytes += RowBytes(c.RightSize); break;
                 default: break;
             }
         }

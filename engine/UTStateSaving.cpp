@@ -1,136 +1,224 @@
 #include "engine/UTStateSaving.h"
 
-#include <algorithm>
-#include <string>
+#include <cerrno>
+#include <cstring>
+#include <exception>
+#include <thread>
+#include <utility>
 #include <vector>
 
+#include "engine/UTFileSyncThread.h"
+#include "engine/UTSyncTask.h"
 #include "model/UTConsts.h"
 #include "model/UTListOrder.h"
+#include "model/UTMyException.h"
+#include "platform/UTAtomicFile.h"
 
 namespace bfs {
 
 namespace {
 
-// Position of the first child not ordered before (IsFolder, Name) in the listing order.
-TFileTreeList::iterator LowerBound(TFileTree& Parent, std::string_view Name, bool IsFolder) {
-    return std::lower_bound(Parent.Children.begin(), Parent.Children.end(), 0,
-                            [&](const TFileTreeRef& c, int) {
-                                if (c->IsFolder() != IsFolder) return c->IsFolder();
-                                return CompareNames(c->Name, Name) < 0;
-                            });
-}
+// One entry of a level as each source knows it (null where a source has no such entry).
+struct TCandidate {
+    const TFileTree* Result = nullptr;
+    const TFileTree* Seen = nullptr;
+    const TFileTree* Previous = nullptr;
+    const TFileTree* Relisted = nullptr;
 
-TFileTree* FindChild(TFileTree& Parent, std::string_view Name, bool IsFolder) {
-    auto it = LowerBound(Parent, Name, IsFolder);
-    if (it == Parent.Children.end() || (*it)->IsFolder() != IsFolder || (*it)->Name != Name) return nullptr;
-    return it->get();
-}
-
-TFileTree* InsertChild(TFileTree& Parent, TFileTreeRef Node) {
-    auto it = LowerBound(Parent, Node->Name, Node->IsFolder());
-    Node->Parent = &Parent;
-    TFileTree* raw = Node.get();
-    Parent.Children.insert(it, std::move(Node));
-    Parent.ChildCount = static_cast<int32_t>(Parent.Children.size());
-    return raw;
-}
-
-std::vector<std::string_view> Components(std::string_view Path) {
-    std::vector<std::string_view> parts;
-    size_t i = 0;
-    while (i < Path.size()) {
-        size_t j = Path.find('/', i);
-        if (j == std::string_view::npos) j = Path.size();
-        if (j > i) parts.push_back(Path.substr(i, j - i));
-        i = j + 1;
+    const TFileTree* Any() const {
+        return Result ? Result : (Seen ? Seen : (Previous ? Previous : Relisted));
     }
-    return parts;
-}
+};
 
-bool EndedDone(const TFileTree& n) {
-    switch (n.Status) {
-        case ACTION_NONE:
-        case ACTION_SAME:
-        case ACTION_NOT_COPY: return true;
-        default: break;
-    }
-    // An entry the filters excluded was never meant to be synced; its listing is saved as it stands.
-    // (Only a leaf's counters are its own: a folder's are sums over what lies below it.)
-    return n.Children.empty() && n.ExcludedCount > 0 && n.IncludedCount == 0;
-}
+// An entry of the new state and what lies below it.
+struct TOut {
+    const TFileAttri* Attri;
+    std::vector<TOut> Children;
+};
 
-void Restore(TFileTree& NewState, const TFileTree* Previous, const TFileTree& Entry) {
-    const std::string& path = Entry.Data->Path;
-    const std::string& name = Entry.Name;
-    const bool folder = Entry.IsFolder();
-    TFileTree* prev = Previous ? FindEntry(const_cast<TFileTree&>(*Previous), path, name, folder) : nullptr;
-
-    // Walk (and, when the previous entry must come back, rebuild) the folders above the entry.
-    TFileTree* cur = &NewState;
-    TFileTree* prevCur = Previous ? const_cast<TFileTree*>(Previous) : nullptr;
-    for (std::string_view part : Components(path)) {
-        TFileTree* next = FindChild(*cur, part, true);
-        TFileTree* prevNext = prevCur ? FindChild(*prevCur, part, true) : nullptr;
-        if (!next) {
-            if (!prev || !prevNext) return;  // nothing there now, and nothing to bring back
-            next = InsertChild(*cur, TFileTree::Create(prevNext->Name, prevNext->Data));
+// The children of the four nodes (any may be null) merged by listing order into candidates.
+std::vector<TCandidate> MergeLevel(const TCandidate& Folder) {
+    const TFileTreeList* lists[4] = {
+        Folder.Result ? &Folder.Result->Children : nullptr,
+        Folder.Seen ? &Folder.Seen->Children : nullptr,
+        Folder.Previous ? &Folder.Previous->Children : nullptr,
+        Folder.Relisted ? &Folder.Relisted->Children : nullptr,
+    };
+    size_t next[4] = {0, 0, 0, 0};
+    std::vector<TCandidate> out;
+    for (;;) {
+        const TFileTree* least = nullptr;
+        for (int k = 0; k < 4; ++k) {
+            if (!lists[k] || next[k] >= lists[k]->size()) continue;
+            const TFileTree* head = (*lists[k])[next[k]].get();
+            if (!least || CompareListOrder(*head, *least) < 0) least = head;
         }
-        cur = next;
-        prevCur = prevNext;
+        if (!least) break;
+        TCandidate c;
+        const TFileTree** slots[4] = {&c.Result, &c.Seen, &c.Previous, &c.Relisted};
+        for (int k = 0; k < 4; ++k) {
+            if (!lists[k] || next[k] >= lists[k]->size()) continue;
+            const TFileTree* head = (*lists[k])[next[k]].get();
+            if (CompareListOrder(*head, *least) != 0) continue;
+            *slots[k] = head;
+            ++next[k];
+        }
+        out.push_back(c);
     }
+    return out;
+}
 
-    TFileTree* now = FindChild(*cur, name, folder);
-    if (prev) {
-        if (now)
-            now->Data = prev->Data;
-        else
-            InsertChild(*cur, TFileTree::Create(prev->Name, prev->Data));
-    } else if (now && now->Children.empty()) {
-        auto it = LowerBound(*cur, name, folder);
-        cur->Children.erase(it);
-        cur->ChildCount = static_cast<int32_t>(cur->Children.size());
+const TFileAttri* AttriOf(const TFileTree* Node) { return Node ? Node->Data.get() : nullptr; }
+
+// The walk wrote Size and FileDate (kept in the node's fields of the side written) and the side
+// now shows them.
+bool StillAsWritten(const TFileTree& Node, int Side, const TFileTree* Relisted) {
+    const TFileAttri* now = AttriOf(Relisted);
+    if (!now) return false;
+    if (now->IsFolder != 0) return Node.IsFolder();
+    const int64_t size = Side == SIDE_LEFT ? Node.LeftSize : Node.RightSize;
+    const int32_t date = Side == SIDE_LEFT ? Node.LeftDate : Node.RightDate;
+    return !Node.IsFolder() && now->Size == size && now->FileDate == date;
+}
+
+// The entry of the new state for one candidate, or null for none (see BuildSavedState).
+const TFileAttri* Decide(const TCandidate& C, int Side) {
+    const TFileTree* r = C.Result;
+    if (!r || !r->Data) return AttriOf(C.Previous);
+    if (r->DoneAction != 0) {
+        const TPlanAction done = PlanAction(r->DoneAction);
+        if (done.Operation == OPER_DELETE) return nullptr;
+        if (done.Operation == OPER_COPY) {
+            if (done.SourceSide == Side) return AttriOf(C.Seen);
+            return StillAsWritten(*r, Side, C.Relisted) ? AttriOf(C.Relisted) : AttriOf(C.Previous);
+        }
+    }
+    const bool ranNothing = r->Status == ACTION_SAME || r->Status == ACTION_NOT_COPY || r->Status == ACTION_NONE;
+    if (!ranNothing || (r->Flags & (NODE_EXCLUDED | NODE_HELD_BACK)) != 0) return AttriOf(C.Previous);
+    return AttriOf(C.Seen);
+}
+
+// A folder kept only because something below it is: its entry from whichever source has it.
+const TFileAttri* AnyFolderEntry(const TCandidate& C) {
+    for (const TFileTree* n : {C.Seen, C.Relisted, C.Previous, C.Result})
+        if (n && n->Data && n->Data->IsFolder != 0) return n->Data.get();
+    return nullptr;
+}
+
+void AppendTree(std::string& Text, const std::vector<TOut>& Top) {
+    struct TFrame {
+        const std::vector<TOut>* Level;
+        size_t Next;
+    };
+    std::vector<TFrame> stack{{&Top, 0}};
+    while (!stack.empty()) {
+        TFrame& f = stack.back();
+        if (f.Next >= f.Level->size()) {
+            stack.pop_back();
+            continue;
+        }
+        const TOut& e = (*f.Level)[f.Next++];
+        const TFileAttri& a = *e.Attri;
+        TFileTree::AppendEntryLine(Text, a.Name, static_cast<int32_t>(e.Children.size()), a.Path.str(), a.FileDate,
+                                   a.IsFolder != 0 ? int64_t{-1} : a.Size, a.Attr);
+        if (!e.Children.empty()) stack.push_back({&e.Children, 0});  // f is not used after this
     }
 }
 
 }  // namespace
 
-TFileTree* FindEntry(TFileTree& Root, std::string_view Path, std::string_view Name, bool IsFolder) {
-    TFileTree* cur = &Root;
-    for (std::string_view part : Components(Path)) {
-        cur = FindChild(*cur, part, true);
-        if (!cur) return nullptr;
-    }
-    return FindChild(*cur, Name, IsFolder);
-}
-
-void KeepUnlisted(TFileTree& NewState, const TFileTree* Previous) {
-    if (!Previous) return;
-    std::vector<TFileTree*> stack{&NewState};
-    while (!stack.empty()) {
-        TFileTree* n = stack.back();
-        stack.pop_back();
-        if (n->NotListed && n != &NewState && n->Data) {
-            TFileTree* prev = FindEntry(const_cast<TFileTree&>(*Previous), n->Data->Path, n->Name, true);
-            if (prev) {
-                n->Children = prev->Children;
-                n->ChildCount = static_cast<int32_t>(n->Children.size());
-            }
+std::string BuildSavedState(int Side, const TStateSources& Sources, std::string_view RootText) {
+    // Post-order over the merged levels: a folder's entry is known once its level is built, since a
+    // folder whose own entry is not recorded is still kept when something below it is.
+    struct TFrame {
+        std::vector<TCandidate> Level;
+        size_t Next = 0;
+        std::vector<TOut> Built;
+        const TFileAttri* Own = nullptr;       // the folder's own entry, when recorded
+        const TFileAttri* Fallback = nullptr;  // its entry when only what lies below keeps it
+    };
+    std::vector<TFrame> stack(1);
+    stack[0].Level = MergeLevel({Sources.Result, Sources.Seen, Sources.Previous, Sources.Relisted});
+    for (;;) {
+        TFrame& f = stack.back();
+        if (f.Next >= f.Level.size()) {
+            if (stack.size() == 1) break;
+            TFrame done = std::move(f);
+            stack.pop_back();
+            const TFileAttri* entry = done.Own ? done.Own : (done.Built.empty() ? nullptr : done.Fallback);
+            if (entry) stack.back().Built.push_back({entry, std::move(done.Built)});
             continue;
         }
-        for (auto& c : n->Children) stack.push_back(c.get());
+        const TCandidate c = f.Level[f.Next++];
+        const TFileAttri* own = Decide(c, Side);
+        if (c.Any()->IsFolder()) {
+            TFrame child;
+            child.Level = MergeLevel(c);
+            child.Own = own;
+            child.Fallback = AnyFolderEntry(c);
+            stack.push_back(std::move(child));  // f is not used after this
+        } else if (own) {
+            f.Built.push_back({own, {}});
+        }
     }
+    std::string text;
+    TFileTree::AppendRootLine(text, RootText, static_cast<int32_t>(stack[0].Built.size()));
+    AppendTree(text, stack[0].Built);
+    return text;
 }
 
-void KeepUnsynced(TFileTree& NewState, const TFileTree* Previous, const TFileTree& Result) {
-    std::vector<const TFileTree*> stack{&Result};
-    std::vector<const TFileTree*> pending;
-    while (!stack.empty()) {
-        const TFileTree* n = stack.back();
-        stack.pop_back();
-        if (n->Data && !EndedDone(*n)) pending.push_back(n);
-        for (const auto& c : n->Children) stack.push_back(c.get());
+void BuildSavedStates(const TStateSources (&Sources)[2], const std::string (&RootTexts)[2], const bool (&Skip)[2],
+                      std::string (&Texts)[2]) {
+    std::exception_ptr leftFailure;
+    std::thread left;
+    if (!Skip[0]) {
+        left = std::thread([&] {
+            try {
+                Texts[0] = BuildSavedState(0, Sources[0], RootTexts[0]);
+            } catch (...) {
+                leftFailure = std::current_exception();
+            }
+        });
     }
-    for (const TFileTree* n : pending) Restore(NewState, Previous, *n);
+    try {
+        if (!Skip[1]) Texts[1] = BuildSavedState(1, Sources[1], RootTexts[1]);
+    } catch (...) {
+        if (left.joinable()) left.join();
+        throw;
+    }
+    if (left.joinable()) left.join();
+    if (leftFailure) std::rethrow_exception(leftFailure);
+}
+
+int32_t SaveStateLocalFile(const TSyncTask& Task, const std::string& Text, int Side) {
+    const std::string file = Task.LocalStateFileName(Side);
+    if (file.empty()) return ENOENT;
+    const auto slash = file.rfind('/');
+    if (int err = MakeFolders(file.substr(0, slash)); err != 0) return err;
+    return WriteFileAtomic(file, Text);
+}
+
+int32_t WriteSavedState(const TSyncTask& Task, int Side, TFileOper& Oper, const std::string& Text,
+                        uint64_t PreviousHash) {
+    if (PreviousHash != 0 && TFileTree::TextHash(Text) == PreviousHash) return 0;  // already current
+    const int32_t local = Task.GetLocalStateSides();
+    const bool keepsLocal = Side == SIDE_LEFT ? (local == LOCAL_STATE_LEFT || local == LOCAL_STATE_BOTH)
+                                              : (local == LOCAL_STATE_RIGHT || local == LOCAL_STATE_BOTH);
+    int32_t rc;
+    if (keepsLocal) {
+        rc = SaveStateLocalFile(Task, Text, Side);
+    } else {
+        TFileAttri marker;
+        marker.Name = SyncIDToFileName(Task.SyncID);
+        marker.Path = std::string("/") + MARKER_FOLDER + "/";
+        rc = Oper.WriteStreamToFile(Text, *Oper.FFolderSource, marker, false);
+    }
+    if (rc != 0) {
+        const TFolderSource& folder = Side == SIDE_LEFT ? *Task.LFolder : *Task.RFolder;
+        TMyException::Instance().LogError("Save State Error", "EInOutError",
+                                          "saved state not written: " + folder.FolerAllName);
+    }
+    return rc;
 }
 
 }  // namespace bfs

@@ -1,26 +1,49 @@
 #pragma once
 
+#include <cstdint>
+#include <string>
 #include <string_view>
 
+#include "model/UTFileOper.h"
 #include "model/UTFileTree.h"
 
 namespace bfs {
 
-// How a side's new saved state is made from its fresh listing after a sync, so that it forgets
-// nothing that was not synced.
+class TSyncTask;
 
-// The node of the entry Path + Name (Path "/" or "/docs/"; folders and files are told apart, as in
-// the listing order), or none. Every level of Root must be in listing order.
-TFileTree* FindEntry(TFileTree& Root, std::string_view Path, std::string_view Name, bool IsFolder);
+// What a side's new saved state is made from. Every tree is optional (null: nothing known).
+struct TStateSources {
+    const TFileTree* Result = nullptr;    // the analysis result, after the sync walk marked what it did
+    const TFileTree* Seen = nullptr;      // the side's listing that the analysis worked from
+    const TFileTree* Previous = nullptr;  // the side's saved state, when the analysis used it
+    const TFileTree* Relisted = nullptr;  // the side listed again after the walk wrote to it
+};
 
-// Folders of NewState whose contents could not be listed (NotListed) take their contents from the
-// previous saved state, so a folder that was unreadable now is not recorded as emptied.
-void KeepUnlisted(TFileTree& NewState, const TFileTree* Previous);
+// The saved-state text of one side (Side 0 left, 1 right) after a run. It records only what the run
+// saw and carried out, so that anything else is still a change at the next run:
+// - an entry whose operation the walk carried out (TFileTree::DoneAction): on the side it wrote, the
+//   entry as Relisted shows it when it still has the size and date the walk wrote (else the previous
+//   saved entry); a deletion leaves no entry; on the side it read from, the entry as Seen;
+// - an entry that ran nothing (18, 21, a folder whose code was not decided): the entry as Seen;
+// - everything else (conflicts, failures, rows not reached or not shown, excluded and held-back
+//   entries, entries the analysis never saw): the previous saved entry, or none.
+// Entries that appeared after the analysis are never recorded. A folder is kept while anything
+// below it is. Every level is merged in listing order in one pass; nothing recurses.
+std::string BuildSavedState(int Side, const TStateSources& Sources, std::string_view RootText);
 
-// For every entry of Result whose action did not end done (anything but 18, 21 or an undecided
-// folder; entries the filters excluded count as done), NewState gets that entry's previous saved
-// entry back, or loses the entry when the previous state had none. A folder keeps what lies below
-// it; only its own entry is restored. Previous may be null or empty (no saved state).
-void KeepUnsynced(TFileTree& NewState, const TFileTree* Previous, const TFileTree& Result);
+// BuildSavedState for both sides at once, the left on a thread of its own; a side whose Skip is set
+// is left empty (its state needs no new text).
+void BuildSavedStates(const TStateSources (&Sources)[2], const std::string (&RootTexts)[2], const bool (&Skip)[2],
+                      std::string (&Texts)[2]);
+
+// Writes a side's saved-state text where the task keeps it (the side's marker folder through Oper,
+// or the application-data folder for a side kept locally), unless it is the text the state already
+// holds (PreviousHash, TFileTree::TextHash of it; 0 for none). 0 written or current; else a failure,
+// logged.
+int32_t WriteSavedState(const TSyncTask& Task, int Side, TFileOper& Oper, const std::string& Text,
+                        uint64_t PreviousHash);
+
+// Writes a side's saved state to its local file (Side 0 left, 1 right): 0 or an errno.
+int32_t SaveStateLocalFile(const TSyncTask& Task, const std::string& Text, int Side);
 
 }  // namespace bfs

@@ -3,9 +3,11 @@
 #include "model/UTMyException.h"
 #include "model/UTPublicFunc.h"
 #include "platform/UTAtomicFile.h"
+#include "platform/UTFolders.h"
 #include "storage/UTWinFileOper.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <exception>
 #include <utility>
@@ -205,26 +207,33 @@ std::string TSyncTask::LocalStateFileName(int Side) const {
     return folder + SyncIDToFileName(SyncID) + (Side == 0 ? "L" : "R");
 }
 
-int32_t TSyncTask::LoadSavedTree(TFileTree& Tree, int Side) const {
+std::string TSyncTask::LockFileName() const {
+    const std::string folder = GetRuntimeFolder();
+    if (folder.empty()) return {};
+    return folder + SyncIDToFileName(SyncID) + ".lock";
+}
+
+int32_t TSyncTask::LoadSavedTree(TFileTree& Tree, int Side, uint64_t* Hash, bool* Damaged) const {
     ClearTree(Tree);
+    if (Hash) *Hash = 0;
+    if (Damaged) *Damaged = false;
     const std::string fileName = LocalStateFileName(Side);
     if (fileName.empty()) return 1;
     std::string text;
     const int rc = ReadWholeFile(fileName, text);
     if (rc == ENOENT) return 1;
-    if (rc != 0) {
-        TMyException::Instance().LogError("Saved state " + fileName + " not read", "EInOutError",
-                                          std::strerror(rc));
-        return 1;
+    std::string error = rc != 0 ? std::strerror(rc) : "empty";
+    if (rc == 0 && !text.empty() && Tree.LoadFromStream(text, &error)) {
+        if (Hash) *Hash = TFileTree::TextHash(text);
+        return 0;
     }
-    if (text.empty()) return 1;
-    std::string error;
-    if (!Tree.LoadFromStream(text, &error)) {
-        ClearTree(Tree);
-        TMyException::Instance().LogError("Saved state " + fileName + " discarded", "EConvertError", error);
-        return 1;
-    }
-    return 0;
+    // Kept aside for a look; the run then overwrites nothing on the strength of a date.
+    ClearTree(Tree);
+    if (Damaged) *Damaged = true;
+    const bool keptAside = std::rename(fileName.c_str(), (fileName + ".damaged").c_str()) == 0;
+    TMyException::Instance().LogError("Saved state " + fileName + " discarded", "EConvertError",
+                                      error + (keptAside ? "; kept as .damaged" : "; could not be kept aside"));
+    return 1;
 }
 
 std::string TSyncTask::GetShareRoot(std::string_view Path) {

@@ -30,6 +30,10 @@ constexpr int32_t LOCAL_STATE_LEFT = 1;
 constexpr int32_t LOCAL_STATE_RIGHT = 2;
 constexpr int32_t LOCAL_STATE_BOTH = 3;
 
+// The stored and in-memory value of a date limit that is not set. Only this value: a DOS date-time
+// from 2044 on is negative as an int32 and is a limit like any other.
+constexpr int32_t FILE_TIME_UNSET = -1;
+
 // The file name under which a task identifier is stored (locally kept saved states, the task log).
 // The result is always a single name inside its folder: "%" becomes "%25", "/" "%2F" and NUL "%00",
 // and a leading "." becomes "%2E", so neither "." nor ".." nor a hidden name can result. The empty
@@ -62,11 +66,12 @@ class TSyncTask {
     int32_t ExcludeEmtpyFolder = 0;
     int32_t ExcludeHiddenFile = 0;
     int32_t ExcludeSystemFile = 0;
-    // Date limits (DOS date-times, compared unsigned) and size limits (bytes); below 0 = unset.
-    int32_t IncludeFileTimeMin = -1;
-    int32_t IncludeFileTimeMax = -1;
-    int32_t ExcludeFileTimeMin = -1;
-    int32_t ExcludeFileTimeMax = -1;
+    // Date limits (DOS date-times, compared unsigned; FILE_TIME_UNSET = unset) and size limits
+    // (bytes; below 0 = unset).
+    int32_t IncludeFileTimeMin = FILE_TIME_UNSET;
+    int32_t IncludeFileTimeMax = FILE_TIME_UNSET;
+    int32_t ExcludeFileTimeMin = FILE_TIME_UNSET;
+    int32_t ExcludeFileTimeMax = FILE_TIME_UNSET;
     int64_t IncludeFileSizeMin = -1;
     int64_t IncludeFileSizeMax = -1;
     int64_t ExcludeFileSizeMin = -1;
@@ -123,11 +128,18 @@ class TSyncTask {
     // folder + SyncIDToFileName(SyncID) + "L" or "R". Empty when that folder is not available.
     std::string LocalStateFileName(int Side) const;
 
+    // The lock file that keeps two runs of this task apart (platform/UTFileLock.h): the runtime
+    // folder + SyncIDToFileName(SyncID) + ".lock". Empty when that folder is not available.
+    std::string LockFileName() const;
+
     // Loads the locally kept saved state of one side (Side 0 left, 1 right) into Tree, which is
     // emptied first (a stale state that a back-end read from a marker folder is not kept). A missing
     // or empty file leaves Tree empty; a file that does not load cleanly also leaves it empty (no
     // saved state) and writes one line to the error log. Returns 0 when a state was loaded.
-    int32_t LoadSavedTree(TFileTree& Tree, int Side) const;
+    // Hash gets TFileTree::TextHash of the loaded text (0 when none loaded). A file that exists but
+    // does not load (empty ones too) is renamed with ".damaged" added, replacing an older one, and
+    // sets Damaged.
+    int32_t LoadSavedTree(TFileTree& Tree, int Side, uint64_t* Hash = nullptr, bool* Damaged = nullptr) const;
 
     // The "\\server\share" part of a network address "\\server\share\folder..."; the whole address
     // when it ends with the share; empty for anything that does not start with two backslashes and
@@ -143,11 +155,17 @@ class TSyncTask {
     // decimal number leaves its field at 0 and is remembered as not loaded; one error-log line per
     // element names every such field. The rest of the task still loads.
     void LoadFromXML(const TXMLTastType& Tast);
+    // The key of the first of the settings that decide what a run does ("SyncDirection",
+    // "ForcedOrVerified", "IsDeleteFile", "EstimateDiskSpace", "Auto/EnsureFolderTags") that did not
+    // load, empty when all of them loaded. Such a task must not run: its 0 could copy in another
+    // direction or carry deletions over. It stays damaged until it is saved.
+    std::string DamagedSetting() const;
     // IsNew 1: appends a new element (an empty SyncID becomes SyncName + a tick count, unique in the
     // file, and is kept by the task). IsNew 0: writes into the first element with the task's SyncID;
     // when there is none (another window deleted it) the task is appended as new, keeping its
     // SyncID, and no other element changes. A field that did not load and is unchanged since keeps
-    // its text in the file rather than being replaced by the default it got.
+    // its text in the file rather than being replaced by the default it got, except the settings
+    // DamagedSetting looks at: those are always written, and so count as loaded afterwards.
     int32_t SaveToTaskList(int32_t IsNew);
     // Writes the task as a new element (with a new identifier) into a copy of "TaskTemp.fs" (an
     // empty task list when there is none) saved as the program folder + FileName. FileName must be

@@ -67,6 +67,18 @@ std::string NewSyncID(const TXMLTaskListType& List, const std::string& Name) {
     return id;
 }
 
+// The settings that decide what a run does, in the order DamagedSetting names them. One that did
+// not load must not be kept in the file as its old text on saving: that would leave the task
+// refusing to run after the user saved the value it now shows.
+constexpr const char* RUN_SETTINGS[] = {"SyncDirection", "ForcedOrVerified", "IsDeleteFile",
+                                        "EstimateDiskSpace", "Auto/EnsureFolderTags"};
+
+bool IsRunSetting(std::string_view Key) {
+    for (const char* k : RUN_SETTINGS)
+        if (Key == k) return true;
+    return false;
+}
+
 // Decimal text as a number: optional blanks at either end, an optional sign, digits, in range.
 template <class TInt>
 bool ParseDecimal(std::string_view Text, TInt& Value) {
@@ -109,11 +121,11 @@ class TTaskReader {
     std::string m_Bad;
 };
 
-// Masks are the Items named "N..." in document order; a limit that is not a number is unset (-1).
+// Masks are the Items named "N..." in document order; a limit that is not a number is unset.
 void ReadItems(const TXMLItemListType& List, std::vector<std::string>& Masks, int32_t& TimeMin,
                int32_t& TimeMax, int64_t& SizeMin, int64_t& SizeMax) {
-    auto limit = [](const std::string& Text, auto& Field) {
-        if (!ParseDecimal(Text, Field)) Field = -1;
+    auto limit = [](const std::string& Text, auto& Field, auto Unset) {
+        if (!ParseDecimal(Text, Field)) Field = Unset;
     };
     for (int i = 0, n = List.Count(); i < n; ++i) {
         const TXMLItemType item = List.Get_Item(i);
@@ -121,13 +133,13 @@ void ReadItems(const TXMLItemListType& List, std::vector<std::string>& Masks, in
         if (name.starts_with('N'))
             Masks.push_back(item.Get_value());
         else if (name == "FileTimeMin")
-            limit(item.Get_value(), TimeMin);
+            limit(item.Get_value(), TimeMin, FILE_TIME_UNSET);
         else if (name == "FileTimeMax")
-            limit(item.Get_value(), TimeMax);
+            limit(item.Get_value(), TimeMax, FILE_TIME_UNSET);
         else if (name == "FileSizeMin")
-            limit(item.Get_value(), SizeMin);
+            limit(item.Get_value(), SizeMin, int64_t{-1});
         else if (name == "FileSizeMax")
-            limit(item.Get_value(), SizeMax);
+            limit(item.Get_value(), SizeMax, int64_t{-1});
     }
 }
 
@@ -141,15 +153,17 @@ void WriteItems(const TXMLItemListType& List, const std::vector<std::string>& Ma
         item.Set_value(Value);
     };
     for (size_t i = 0; i < Masks.size(); ++i) add("N" + std::to_string(i), Masks[i]);
-    // An unset limit is any negative value in memory and always "-1" in the file.
-    add("FileTimeMin", std::to_string(TimeMin < 0 ? -1 : TimeMin));
-    add("FileTimeMax", std::to_string(TimeMax < 0 ? -1 : TimeMax));
+    // Dates are written as they are (FILE_TIME_UNSET included; other negative values are dates
+    // from 2044 on). An unset size is any negative value in memory and always "-1" in the file.
+    add("FileTimeMin", std::to_string(TimeMin));
+    add("FileTimeMax", std::to_string(TimeMax));
     add("FileSizeMin", std::to_string(SizeMin < 0 ? -1 : SizeMin));
     add("FileSizeMax", std::to_string(SizeMax < 0 ? -1 : SizeMax));
 }
 
 // Writes the leaves of one element in a fixed order. With Keep, a field that did not load and still
-// holds the value it took then is skipped, so the file keeps the text that was there.
+// holds the value it took then is skipped, so the file keeps the text that was there; a run setting
+// is written all the same.
 class TTaskWriter {
   public:
     explicit TTaskWriter(const std::map<std::string, std::string>* Keep) : m_Keep(Keep) {}
@@ -160,7 +174,7 @@ class TTaskWriter {
         if (m_Keep) {
             auto it = m_Keep->find(Key);
             if (it != m_Keep->end()) {
-                if (it->second == Value) return;
+                if (it->second == Value && !IsRunSetting(Key)) return;
                 Written.push_back(Key);
             }
         }
@@ -177,7 +191,7 @@ class TTaskWriter {
         Put(Element, Set, Key, std::to_string(Value));
     }
 
-    // Keys of fields that had not loaded and were written now (the user changed them).
+    // Keys of fields that had not loaded and were written now (changed by the user, or run settings).
     std::vector<std::string> Written;
 
   private:
@@ -314,6 +328,12 @@ void TSyncTask::LoadFromXML(const TXMLTastType& Tast) {
     r.Int("Auto/EnsureFolderTags", a.Get_EnsureFolderTags(), EnsureFolderTags);
 
     r.Report(SyncName, SyncID);
+}
+
+std::string TSyncTask::DamagedSetting() const {
+    for (const char* key : RUN_SETTINGS)
+        if (m_FailedFields.contains(key)) return key;
+    return {};
 }
 
 int32_t TSyncTask::SaveToTaskList(int32_t IsNew) {

@@ -1,6 +1,7 @@
 #include "model/UTFileOper.h"
 
 #include <mutex>
+#include <random>
 #include <vector>
 
 #include "model/UTConsts.h"
@@ -86,22 +87,54 @@ int32_t TFileOper::LoadSavedTreeThroughStream() {
     TFileAttri attri;
     attri.Name = FTreeFileName;
     attri.Path = std::string("/") + MARKER_FOLDER + "/";
+    FSavedTreeHash = 0;
+    FSavedTreeDamaged = false;
     std::string stream;
+    TEntryState state;
     try {
-        if (ReadFileToStream(*FFolderSource, attri, stream, 0) != 0) return 1;  // no saved state yet
+        if (GetEntryState(*FFolderSource, attri, state) == 0 && !state.Exists) return 1;  // no saved state yet
+        if (ReadFileToStream(*FFolderSource, attri, stream, 0) != 0) stream.clear();
     } catch (const std::exception&) {
-        return 1;  // a missing or unreadable state file means no saved state
+        stream.clear();
     }
-    if (stream.empty()) return 1;
     auto tree = TFileTree::Create(std::string(), nullptr);
-    std::string error;
-    if (!tree->LoadFromStream(stream, &error)) {
-        TMyException::Instance().LogError("Saved state of " + FFolderSource->FolerAllName + " discarded",
-                                          "EConvertError", error);
-        return 1;
+    std::string error = "empty or unreadable";
+    if (!stream.empty() && tree->LoadFromStream(stream, &error)) {
+        FSavedTree = tree;
+        FSavedTreeHash = TFileTree::TextHash(stream);
+        return 0;
     }
-    FSavedTree = tree;
-    return 0;
+    // Kept aside, not lost: the next run writes a fresh state, and the old one stays for a look.
+    FSavedTreeDamaged = true;
+    TFileAttri damaged = attri;
+    damaged.Name = FTreeFileName + ".damaged";
+    DeleteFile(*FFolderSource, damaged, false);
+    const bool keptAside =
+        RenameFile(GetFullPath(*FFolderSource, attri), GetFullPath(*FFolderSource, damaged)) == 0;
+    TMyException::Instance().LogError(
+        "Saved state of " + FFolderSource->FolerAllName + " discarded", "EConvertError",
+        error + (keptAside ? "; kept as " + damaged.Name : "; could not be kept aside"));
+    return 1;
+}
+
+bool IsReservedName(std::string_view Name) noexcept { return Name.starts_with(RESERVED_PREFIX); }
+
+std::string NewReservedName() {
+    static constexpr char ALPHABET[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+    thread_local std::mt19937_64 engine{std::random_device{}()};
+    std::string name(RESERVED_PREFIX);
+    std::uniform_int_distribution<int> pick(0, sizeof ALPHABET - 2);
+    for (int i = 0; i < 16; ++i) name.push_back(ALPHABET[pick(engine)]);
+    return name;
+}
+
+TFileAttri TFileOper::TempEntryFor(const TFileAttri& Target) {
+    TFileAttri temp;
+    temp.Name = NewReservedName();
+    temp.Path = Target.Path;
+    temp.Size = Target.Size;
+    temp.FileDate = Target.FileDate;
+    return temp;
 }
 
 void SortTreeLevels(TFileTree& Root) {

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "model/UTFileAttri.h"
 #include "model/UTFileTree.h"
@@ -10,6 +11,27 @@
 #include "model/UTThread.h"
 
 namespace bfs {
+
+// A result of PutFile and GetFile beside 0 and the small failure codes: the source no longer has the
+// size and date it was listed with, or it changed while it was read. Nothing was written under the
+// entry's name.
+constexpr int32_t RESULT_SOURCE_CHANGED = 5;
+
+// Temporary files of this program carry names of one reserved form: ".~bfs." followed by anything.
+// No listing shows them, and the next listing of the side removes leftovers that no writer holds.
+inline constexpr std::string_view RESERVED_PREFIX = ".~bfs.";
+bool IsReservedName(std::string_view Name) noexcept;
+// A fresh reserved name: RESERVED_PREFIX + 16 random letters and digits (22 bytes in all, so it fits
+// beside any name).
+std::string NewReservedName();
+
+// An entry as it stands now on a side (TFileOper::GetEntryState).
+struct TEntryState {
+    bool Exists = false;
+    bool IsFolder = false;
+    int64_t Size = 0;      // files only
+    int32_t FileDate = 0;  // DOS date-time of the last change
+};
 
 // The shared status text behind WM_COPYPROCESS: workers replace it whole, the window reads the
 // current text when the message arrives. Guarded, so a reader never sees a torn value.
@@ -30,6 +52,9 @@ std::string GetStatusText();
 //   at the top level only. It tests Terminated() at least once per folder. A folder it could not
 //   read, or that a stop or failure kept it from finishing, is marked NotListed, and the result
 //   is then 1 (incomplete) instead of 0; nothing below such a folder may be taken as deleted.
+//   Names of the reserved form (IsReservedName) are never listed, at any level; leftovers of that
+//   form which no writer holds any more are removed (in every listed folder and at the top of the
+//   marker folder).
 //   When LoadSavedTreeFlag is set it then loads the saved state (LoadSavedTree) and clears the flag.
 // - A saved state that does not load cleanly leaves FSavedTree empty (no saved state), logged.
 // - WriteStreamToFile replaces the target in one step (temporary name, then rename over it).
@@ -50,6 +75,8 @@ public:
     std::string FTreeFileName;          // the side's saved-state file in the marker folder (SyncID)
     bool LoadSavedTreeFlag = false;     // ListFolder loads the saved state after listing
     TFileTreeRef FSavedTree;            // the side's saved state
+    uint64_t FSavedTreeHash = 0;        // TFileTree::TextHash of the loaded state's text; 0: none loaded
+    bool FSavedTreeDamaged = false;     // a state file was there but did not load (kept aside as .damaged)
 
     // 0: connected and the root usable. May be called again on an open connection.
     virtual int32_t Connect() = 0;
@@ -80,16 +107,34 @@ public:
     // Full path or address of the entry on this side, as shown in status and log lines.
     virtual std::string GetFullPath(TFolderSource& Source, const TFileAttri& Attri) = 0;
     virtual std::string GetFolderPath(TFolderSource& Source, const TFileAttri& Attri) = 0;
-    // Copies the local file LocalPath into this side as the entry.
+    // Copies the local file LocalPath into this side as the entry, and gives it Attri.FileDate. Attri
+    // carries the size and date the source was listed with: a source that no longer has them, or
+    // that changes while it is read, gives RESULT_SOURCE_CHANGED. Writes the entry directly (callers
+    // that must not expose a partial file pass a TempEntryFor entry and rename it afterwards).
     virtual int32_t PutFile(const std::string& LocalPath, TFolderSource& Source, const TFileAttri& Attri,
                             int32_t SrcAttr, bool Log) = 0;
     // Renames within this side (full paths as GetFullPath gives them).
     virtual int32_t RenameFile(const std::string& OldName, const std::string& NewName) = 0;
-    // Copies the entry of this side into the local file LocalPath.
+    // Copies the entry of this side into the local file LocalPath. An entry that no longer has the
+    // size (and, where the side can tell, the date) of Attri, or that changes while it is read,
+    // gives RESULT_SOURCE_CHANGED.
     virtual int32_t GetFile(const std::string& LocalPath, TFolderSource& Source, const TFileAttri& Attri,
                             int32_t X, bool Log) = 0;
     // 0: the root exists and is reachable.
     virtual int32_t CheckFolder() = 0;
+
+    // Looks the entry (Attri.Path + Attri.Name) up as it is now. 0: looked up, and State.Exists tells
+    // whether it is there; non-zero: the side could not tell (the caller must then assume a change).
+    virtual int32_t GetEntryState(TFolderSource& Source, const TFileAttri& Attri, TEntryState& State) = 0;
+
+    // Whether a file that PutFile writes appears under its name in one step, whole or not at all
+    // (object stores). Copies onto such a side go straight to the entry; onto any other side they go
+    // to a TempEntryFor entry first and take the entry's name by a rename once complete.
+    virtual bool WritesAtomically() const { return false; }
+    // The entry a copy onto this side is written to before it takes Target's name: a reserved name
+    // (NewReservedName), by default beside Target (a hidden sibling). A side may put it at the top of
+    // its marker folder instead, where a rename to Target stays within one file system.
+    virtual TFileAttri TempEntryFor(const TFileAttri& Target);
 
     // Whether this side can give a finished temporary copy its final name over an existing target
     // in one step (ReplaceFile). Sides that cannot must delete the old target first.
@@ -131,7 +176,9 @@ protected:
     // the load started alongside). Call at the end of ListFolder; returns ListFolder's result.
     int32_t FinishListing(bool Complete);
     // Reads FTreeFileName from the marker folder through ReadFileToStream and loads it into
-    // FSavedTree; a missing file leaves it empty, a bad one is discarded whole and logged.
+    // FSavedTree (FSavedTreeHash its fingerprint). A missing file leaves it empty. A file that does
+    // not load is renamed FTreeFileName + ".damaged" (replacing an older one), logged once, and sets
+    // FSavedTreeDamaged: the analysis then overwrites nothing on the strength of a date.
     int32_t LoadSavedTreeThroughStream();
 
     bool m_ListComplete = true;

@@ -8,6 +8,7 @@
 #include <charconv>
 #include <cstddef>
 #include <exception>
+#include <functional>
 #include <optional>
 #include <system_error>
 #include <utility>
@@ -245,17 +246,44 @@ void TFileTree::SetFilterState(int32_t Code) {
     if (Code == ACTION_INCLUDED) {
         IncludedCount = 1;
         ExcludedCount = 0;
+        Flags &= static_cast<uint8_t>(~NODE_EXCLUDED);
         return;
     }
     ClearFlags();
     ExcludedCount = 1;
+    Flags |= NODE_EXCLUDED;
+}
+
+uint64_t TFileTree::TextHash(std::string_view Text) noexcept {
+    const uint64_t h = std::hash<std::string_view>{}(Text) ^ (static_cast<uint64_t>(Text.size()) * 0x9E3779B97F4A7C15ULL);
+    return h == 0 ? 1 : h;
+}
+
+void TFileTree::AppendRootLine(std::string& Stream, std::string_view RootText, int32_t Count) {
+    AppendEscaped(Stream, RootText);
+    Stream.append("::");
+    AppendNumber(Stream, Count);
+    Stream.append("\r\n");
+}
+
+void TFileTree::AppendEntryLine(std::string& Stream, std::string_view Name, int32_t Count, std::string_view Path,
+                                int32_t FileDate, int64_t Size, int32_t Attr) {
+    AppendEscaped(Stream, Name);
+    Stream.push_back(':');
+    AppendNumber(Stream, Count);
+    Stream.push_back(':');
+    AppendEscaped(Stream, Path);
+    Stream.push_back(':');
+    AppendNumber(Stream, FileDate);
+    Stream.push_back(':');
+    AppendNumber(Stream, Size);
+    Stream.push_back(':');
+    AppendNumber(Stream, Attr);
+    Stream.append("\r\n");
 }
 
 void TFileTree::SaveToStream(std::string& Stream, std::string_view RootText) const {
-    AppendEscaped(Stream, RootText);
-    Stream.append("::");
-    AppendNumber(Stream, static_cast<int32_t>(Children.size()));
-    Stream.append("\r\n");
+    AppendRootLine(Stream, RootText, static_cast<int32_t>(Children.size()));
 
     // Depth-first pre-order with an explicit stack: a node's line, its subtree, then its next sibling.
     struct TFrame {
@@ -273,20 +301,15 @@ void TFileTree::SaveToStream(std::string& Stream, std::string_view RootText) con
         const TFileTree* node = top.Node->Children[top.Next++].get();
         if (!node) continue;
         const int32_t count = static_cast<int32_t>(node->Children.size());
-        AppendEscaped(Stream, node->Name);
-        Stream.push_back(':');
-        AppendNumber(Stream, count);
         if (const TFileAttri* data = node->Data.get()) {
+            AppendEntryLine(Stream, node->Name, count, data->Path.str(), data->FileDate,
+                            data->IsFolder != 0 ? int64_t{-1} : data->Size, data->Attr);
+        } else {
+            AppendEscaped(Stream, node->Name);
             Stream.push_back(':');
-            AppendEscaped(Stream, data->Path.str());
-            Stream.push_back(':');
-            AppendNumber(Stream, data->FileDate);
-            Stream.push_back(':');
-            AppendNumber(Stream, data->IsFolder != 0 ? int64_t{-1} : data->Size);
-            Stream.push_back(':');
-            AppendNumber(Stream, data->Attr);
+            AppendNumber(Stream, count);
+            Stream.append("\r\n");
         }
-        Stream.append("\r\n");
         if (count > 0) stack.push_back({node, 0});
     }
 }
@@ -309,14 +332,18 @@ bool TFileTree::LoadFromStream(std::string_view Stream, std::string* Error) {
 
         // One frame per folder whose children are being read. Each frame remembers the last path
         // text of its children: siblings share one path, so they share one copy of it.
+        // Every child of a folder stands in that folder: its path must be the folder's path + name +
+        // "/" ("/" at the top). A line that names another place would put a deletion or a copy
+        // somewhere else, so such a text is damaged.
         struct TFrame {
             TFileTree* Node;
             int32_t Remaining;
             std::string_view RawPath;
             TSharedString Path;
+            std::string Expected;
         };
         std::vector<TFrame> stack;
-        stack.push_back({this, rootCount, {}, {}});
+        stack.push_back({this, rootCount, {}, {}, "/"});
         std::string_view fields[6];
         std::string decoded;
 
@@ -354,6 +381,7 @@ bool TFileTree::LoadFromStream(std::string_view Stream, std::string* Error) {
             if (!Unescape(fields[0], data->Name)) Fail(LoadLine, "bad escape in the name");
             if (top.Path.empty() || fields[2] != top.RawPath) {
                 if (!Unescape(fields[2], decoded)) Fail(LoadLine, "bad escape in the path");
+                if (decoded != top.Expected) Fail(LoadLine, "the path does not match the folder it stands in");
                 top.Path = TSharedString(decoded);
                 top.RawPath = fields[2];
             }
@@ -369,7 +397,11 @@ bool TFileTree::LoadFromStream(std::string_view Stream, std::string* Error) {
             TFileTree* raw = node.get();
             top.Node->AppendNode(std::move(node));
             // The push may move the frames; top is not used after it.
-            if (count > 0) stack.push_back({raw, count, {}, {}});
+            if (count > 0) {
+                std::string expected = top.Path.str();
+                expected.append(raw->Name).push_back('/');
+                stack.push_back({raw, count, {}, {}, std::move(expected)});
+            }
         }
         Name = std::move(rootName);
         return true;

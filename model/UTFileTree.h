@@ -11,6 +11,16 @@
 namespace bfs {
 
 class TFileTree;
+
+// Marks on a result-tree node (TFileTree::Flags), kept beside its action code.
+enum : uint8_t {
+    NODE_LEFT_ABSENT = 1,   // the analysis saw no entry on the left (deleted there, or never there)
+    NODE_RIGHT_ABSENT = 2,  // the analysis saw no entry on the right
+    NODE_EXCLUDED = 4,      // the filters excluded the entry itself (its own state, not its folder's)
+    NODE_HELD_BACK = 8,     // nothing planned because a side could not be listed: not done on either side
+    NODE_SAME_STAMP = 16,   // a pair of files of equal date and size whose change codes say otherwise
+};
+
 using TFileTreeRef = TRefPtr<TFileTree>;
 using TFileTreeList = std::vector<TFileTreeRef>;
 
@@ -45,6 +55,8 @@ public:
     // cancelled or failed listing never finished it. Nothing below such a node may be taken as
     // deleted on that side.
     bool NotListed = false;
+    uint8_t Flags = 0;       // NODE_* marks of a result node
+    uint8_t DoneAction = 0;  // the code whose operation the sync walk carried out here (0: none)
     TFileTree* Parent = nullptr;  // set by AddChild only; never owning
     TFileTreeList Children;
     std::string Name;             // entry name; on a root the side's root address
@@ -73,7 +85,7 @@ public:
     // Stores Code and, on a node without children, sets the counters that the code stands for.
     void SetStatus(int32_t Code);
     // ACTION_INCLUDED marks the node included and keeps its action counters; any other code
-    // clears every counter and marks it excluded. Status is not touched.
+    // clears every counter and marks it excluded (NODE_EXCLUDED too). Status is not touched.
     void SetFilterState(int32_t Code);
 
     bool IsFolder() const noexcept { return Data && Data->IsFolder != 0; }
@@ -81,9 +93,20 @@ public:
     // Appends the saved-state text of the tree below this node to Stream; RootText starts the
     // first line (callers pass the side's root address). Lines end with CR LF.
     void SaveToStream(std::string& Stream, std::string_view RootText) const;
+    // The two kinds of line of the saved-state text, for writers that stream a state without a
+    // tree: the root line, and one entry's line (Size -1 for a folder). SaveToStream uses them.
+    static void AppendRootLine(std::string& Stream, std::string_view RootText, int32_t Count);
+    static void AppendEntryLine(std::string& Stream, std::string_view Name, int32_t Count, std::string_view Path,
+                                int32_t FileDate, int64_t Size, int32_t Attr);
+
+    // A fingerprint of a saved-state text, to tell whether a state about to be written is the one
+    // already stored (length and a 64-bit hash of the bytes). Never 0.
+    static uint64_t TextHash(std::string_view Text) noexcept;
+
     // Loads saved-state text into this node, which must be a fresh root. Returns true when the
     // whole text loaded cleanly; otherwise the node is left empty (no saved state) and the reason
-    // is in Error (the caller decides whether to log it).
+    // is in Error (the caller decides whether to log it). A line whose path is not the path of the
+    // folder it stands in makes the text damaged.
     bool LoadFromStream(std::string_view Stream, std::string* Error = nullptr);
 };
 

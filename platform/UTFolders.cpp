@@ -33,6 +33,21 @@ std::string Ensure(std::string folder, unsigned mode) {
     return folder;
 }
 
+// A folder only its owner may enter. It may predate us with looser rights, so the mode is set again.
+std::string EnsurePrivate(const std::string& folder) {
+    std::string result = Ensure(folder, 0700);
+    if (!result.empty()) ::chmod(result.c_str(), 0700);
+    return result;
+}
+
+// A private folder below the program's cache folder.
+std::string PrivateCacheFolder(const char* name) {
+    std::string base = XdgBase("XDG_CACHE_HOME", "/.cache");
+    if (base.empty()) return {};
+    std::string parent = Ensure(base + "/bramlow-file-sync", 0755);
+    return parent.empty() ? std::string() : EnsurePrivate(parent + name);
+}
+
 }  // namespace
 
 std::string GetProgramFolder() {
@@ -46,14 +61,14 @@ std::string GetDataFolder() {
 }
 
 std::string GetStagingFolderPath() {
-    std::string base = XdgBase("XDG_CACHE_HOME", "/.cache");
-    if (base.empty()) return {};
-    std::string parent = Ensure(base + "/bramlow-file-sync", 0755);
-    if (parent.empty()) return {};
-    std::string folder = Ensure(parent + "staging", 0700);
-    // The folder may predate us with looser rights; staging copies are private.
-    if (!folder.empty()) ::chmod(folder.c_str(), 0700);
-    return folder;
+    return PrivateCacheFolder("staging");
+}
+
+// Lock files are private: another user who could create or hold them could keep a task from running.
+std::string GetRuntimeFolder() {
+    if (const char* v = std::getenv("XDG_RUNTIME_DIR"); v && v[0] == '/')
+        return EnsurePrivate(std::string(v) + "/bramlow-file-sync");
+    return PrivateCacheFolder("run");
 }
 
 }  // namespace bfs

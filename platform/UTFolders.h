@@ -5,15 +5,18 @@
 namespace bfs {
 
 // The folders that stand in for the Windows program folder and special folders. Each ends with
-// "/" and is created on first use (the staging folder with mode 0700).
+// "/" and is created on first use (the staging and runtime folders with mode 0700).
 // - Program folder (settings, task list, language files, logs, templates):
 //   $XDG_CONFIG_HOME/bramlow-file-sync/ (default ~/.config/bramlow-file-sync/)
 // - Data folder (saved states of sides that keep their state locally):
 //   $XDG_DATA_HOME/bramlow-file-sync/ (default ~/.local/share/bramlow-file-sync/)
 // - Staging folder (files passing between two remote sides): $XDG_CACHE_HOME/bramlow-file-sync/staging/
+// - Runtime folder (lock files): $XDG_RUNTIME_DIR/bramlow-file-sync/ when XDG_RUNTIME_DIR is
+//   an absolute path, else $XDG_CACHE_HOME/bramlow-file-sync/run/
 // An empty result means the folder could not be made (no HOME, no permission).
 std::string GetProgramFolder();
 std::string GetDataFolder();
 std::string GetStagingFolderPath();
+std::string GetRuntimeFolder();
 
 }  // namespace bfs

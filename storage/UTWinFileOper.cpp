@@ -2,16 +2,18 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <chrono>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -63,41 +65,71 @@ class TFd {
     int m_Fd;
 };
 
-// A temporary file beside its final name (unique, so two writers never share one), removed again
-// unless a rename committed it.
+// Takes the writer's lock on a file this program is writing, so that no listing removes it as a
+// leftover meanwhile. True when the lock is held and the file still has its name (a listing may
+// have removed it between its creation and the lock); a file system without locks counts as
+// locked, since no listing can lock, and so remove, anything there either.
+bool LockForWriting(int Fd, struct stat& St) noexcept {
+    if (::flock(Fd, LOCK_EX | LOCK_NB) != 0 && (errno == EWOULDBLOCK || errno == EINTR)) return false;
+    return ::fstat(Fd, &St) == 0 && St.st_nlink > 0;
+}
+
+// Opens Path for writing, created when missing (Created tells which), under the writer's lock and
+// not yet truncated. -1 when it cannot be opened or another writer holds it.
+int OpenForWriting(const std::string& Path, mode_t Mode, bool& Created, struct stat& St) {
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        Created = true;
+        int fd = ::open(Path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, Mode);
+        if (fd < 0 && errno == EEXIST) {
+            Created = false;
+            fd = ::open(Path.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
+            if (fd < 0 && errno == ENOENT) continue;  // removed since
+        }
+        if (fd < 0) return -1;
+        if (LockForWriting(fd, St)) return fd;
+        ::close(fd);
+    }
+    return -1;
+}
+
+// A temporary file in Folder (a full path ending in "/"), named RESERVED_PREFIX + "p." + six random
+// characters: short whatever the final name, unique, and never listed. It stays locked
+// (LockForWriting) from its creation until a rename committed it or it is removed again.
 class TTempFile {
   public:
-    explicit TTempFile(const std::string& Target) : m_Name(Target + ".p.XXXXXX") {
-        m_Fd = ::mkostemp(m_Name.data(), O_CLOEXEC);
-        m_Created = m_Fd >= 0;
+    explicit TTempFile(const std::string& Folder) {
+        for (int attempt = 0; attempt < 3 && m_Fd < 0; ++attempt) {
+            m_Name = Folder + std::string(RESERVED_PREFIX) + "p.XXXXXX";
+            const int fd = ::mkostemp(m_Name.data(), O_CLOEXEC);
+            if (fd < 0) return;
+            struct stat st {};
+            if (LockForWriting(fd, st))
+                m_Fd = fd;
+            else
+                ::close(fd);  // a listing took it for a leftover: it removes it, a fresh name follows
+        }
     }
     TTempFile(const TTempFile&) = delete;
     TTempFile& operator=(const TTempFile&) = delete;
     ~TTempFile() {
-        if (m_Fd >= 0) ::close(m_Fd);
-        if (m_Created && !m_Committed) ::unlink(m_Name.c_str());
+        if (m_Fd < 0) return;
+        ::unlink(m_Name.c_str());  // still under the lock
+        ::close(m_Fd);
     }
-    bool Created() const noexcept { return m_Created; }
+    bool Created() const noexcept { return m_Fd >= 0; }
     int Fd() const noexcept { return m_Fd; }
-    // Flushes to disk and closes; false when either failed.
-    bool SyncAndClose() noexcept {
-        bool ok = ::fsync(m_Fd) == 0;
-        ok = ::close(m_Fd) == 0 && ok;
-        m_Fd = -1;
-        return ok;
-    }
-    // Renames over Target in one step (the old file stays whole until then).
+    // Flushes to disk, renames over Target in one step (the old file stays whole until then) and
+    // closes; false when any step failed (an uncommitted file is removed by the destructor).
     bool CommitAs(const std::string& Target) noexcept {
-        if (::rename(m_Name.c_str(), Target.c_str()) != 0) return false;
-        m_Committed = true;
-        return true;
+        if (::fsync(m_Fd) != 0 || ::rename(m_Name.c_str(), Target.c_str()) != 0) return false;
+        const bool closed = ::close(m_Fd) == 0;
+        m_Fd = -1;
+        return closed;
     }
 
   private:
     std::string m_Name;
     int m_Fd = -1;
-    bool m_Created = false;
-    bool m_Committed = false;
 };
 
 std::string ErrorText(int Err) {
@@ -110,6 +142,45 @@ void LogFailure(std::string_view Context, int Err) {
 
 bool IsDotOrDotDot(const char* Name) noexcept {
     return Name[0] == '.' && (Name[1] == '\0' || (Name[1] == '.' && Name[2] == '\0'));
+}
+
+// The temporary names of earlier versions: the final name + ".p." + six letters or digits.
+bool IsLegacyTempName(std::string_view Name) noexcept {
+    if (Name.size() <= 9 || Name.substr(Name.size() - 9, 3) != ".p.") return false;
+    return std::all_of(Name.end() - 6, Name.end(),
+                       [](char c) { return std::isalnum(static_cast<unsigned char>(c)); });
+}
+
+// Whether a folder entry may be a regular file (what a writer leaves behind); devices and pipes
+// are never opened.
+bool MayBeFile(const dirent* Entry) noexcept {
+    return Entry->d_type == DT_REG || Entry->d_type == DT_UNKNOWN;
+}
+
+// Removes a temporary file that its writer left behind (it died, or the system did), only when no
+// writer holds its lock: a copy in progress keeps its file. Failures wait for the next listing.
+void RemoveLeftover(int FolderFd, const std::string& Name) noexcept {
+    TFd fd(::openat(FolderFd, Name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    struct stat st {};
+    if (fd.Get() < 0 || ::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode)) return;
+    if (::flock(fd.Get(), LOCK_EX | LOCK_NB) == 0) ::unlinkat(FolderFd, Name.c_str(), 0);
+}
+
+// The top of the marker folder holds the temporary files of backups and of copies into other
+// folders, and those of earlier versions; it is never listed, so its leftovers are removed here.
+void RemoveMarkerLeftovers(int RootFd) {
+    const int fd = ::openat(RootFd, MARKER_FOLDER, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return;
+    TDirPtr dir(::fdopendir(fd));
+    if (!dir) {
+        ::close(fd);
+        return;
+    }
+    std::vector<std::string> leftovers;
+    while (const dirent* entry = ::readdir(dir.get()))
+        if (MayBeFile(entry) && (IsReservedName(entry->d_name) || IsLegacyTempName(entry->d_name)))
+            leftovers.emplace_back(entry->d_name);
+    for (const std::string& name : leftovers) RemoveLeftover(fd, name);
 }
 
 // The root text of a side: its stored address with one trailing "/" stripped ("/" stays "/").
@@ -279,21 +350,32 @@ class TWinFileOper : public TFileOper {
     int32_t GetFile(const std::string& LocalPath, TFolderSource& Source, const TFileAttri& Attri, int32_t X,
                     bool Log) override;
     int32_t CheckFolder() override;
+    int32_t GetEntryState(TFolderSource& Source, const TFileAttri& Attri, TEntryState& State) override;
+    TFileAttri TempEntryFor(const TFileAttri& Target) override;
     bool ReplacesByRename() const override { return true; }
 
 private:
     std::string m_KnownFolder;  // the folder MakeDir made or found last (full path)
     std::chrono::steady_clock::time_point m_ConnectedUntil{};  // see Connect
+    // TempEntryFor's look-ups: the root whose marker folder was found and its device, and the
+    // folder looked at last and its device.
+    std::string m_MarkerRoot;
+    dev_t m_MarkerDevice = 0;
+    std::string m_TempFolder;
+    dev_t m_TempFolderDevice = 0;
 
 public:
     int32_t ReplaceFile(const std::string& OldName, const std::string& NewName) override;
 
-    // Copies Src to Dst (full local paths) in 2 MiB chunks, reporting a percentage after each.
-    // -1: Src missing or unreadable, Dst not writable, or the copy ended short; 1: Src no longer has
-    // ExpectedSize (changed since it was listed; Dst untouched); 0: copied, times taken over.
-    // FileDate, when given, is the date the copy must carry (the source entry's listed date).
+    // Copies Src to Dst (full local paths) in 2 MiB chunks, reporting a percentage after each; Dst is
+    // locked for writing (LockForWriting) meanwhile. FileDate is the source entry's listed date, and
+    // the date the copy gets; an undated one (no day, as 0) asks for neither, and the copy keeps the
+    // source's time. 0: copied. RESULT_SOURCE_CHANGED: Src no longer had ExpectedSize and FileDate when
+    // opened (Dst untouched), or its size, time or length changed while it was copied. -1: Src missing
+    // or unreadable, Dst not writable or held by another writer, or a read or write failed. A failed
+    // copy leaves no file under a Dst name that did not exist before.
     int32_t CopyFileData(const std::string& Src, const std::string& Dst, int32_t X, int64_t ExpectedSize,
-                         std::optional<int32_t> FileDate = std::nullopt);
+                         int32_t FileDate);
 
   private:
     bool ScanTree(std::vector<TScanFrame>& Stack);
@@ -357,6 +439,8 @@ bool TWinFileOper::ScanTree(std::vector<TScanFrame>& Stack) {
         return false;
     }
 
+    RemoveMarkerLeftovers(rootFd);
+
     bool complete = true;
     std::vector<TFileTree*> subFolders;
     TSharedString topPath("/");
@@ -419,6 +503,7 @@ bool TWinFileOper::ReadFolder(DIR* Dir, TFileTree& Node, const TSharedString& Pa
                               std::vector<TFileTree*>& SubFolders, const std::string& Root) {
     const int fd = ::dirfd(Dir);
     int failure = 0;
+    std::vector<std::string> leftovers;  // removed once the folder is read, never while it is
     for (;;) {
         errno = 0;
         const dirent* entry = ::readdir(Dir);
@@ -428,6 +513,10 @@ bool TWinFileOper::ReadFolder(DIR* Dir, TFileTree& Node, const TSharedString& Pa
         }
         const char* name = entry->d_name;
         if (IsDotOrDotDot(name) || entry->d_type == DT_LNK) continue;
+        if (IsReservedName(name)) {
+            if (MayBeFile(entry)) leftovers.emplace_back(name);
+            continue;
+        }
         // The marker folder holds this program's own files; it is never part of the listing.
         if (TopLevel && std::strcmp(name, MARKER_FOLDER) == 0) continue;
 
@@ -457,6 +546,7 @@ bool TWinFileOper::ReadFolder(DIR* Dir, TFileTree& Node, const TSharedString& Pa
         TFileTree* child = Node.AddChild(attri->Name, attri);
         if (folder) SubFolders.push_back(child);
     }
+    for (const std::string& leftover : leftovers) RemoveLeftover(fd, leftover);
     if (failure != 0) LogFailure("Cannot list folder " + FolderUnder(Root, Path.str()), failure);
     return failure == 0;
 }
@@ -475,7 +565,7 @@ int32_t TWinFileOper::GetScanSteps() {
     int32_t steps = 1;
     while (const dirent* entry = ::readdir(dir.get())) {
         const char* name = entry->d_name;
-        if (IsDotOrDotDot(name) || std::strcmp(name, MARKER_FOLDER) == 0) continue;
+        if (IsDotOrDotDot(name) || IsReservedName(name) || std::strcmp(name, MARKER_FOLDER) == 0) continue;
         bool folder = entry->d_type == DT_DIR;
         if (entry->d_type == DT_UNKNOWN) {
             struct stat st {};
@@ -498,9 +588,9 @@ int32_t TWinFileOper::ReadFileToStream(TFolderSource& Source, const TFileAttri& 
     return ReadWholeFile(EntryPath(Source, Attri), Stream) == 0 ? 0 : 1;
 }
 
-// Writes the stream under a unique temporary name beside the target, flushed and dated, then renames
-// it over the target: a crash leaves the old file or the new one. The new file keeps the mode of the
-// one it replaces (made writable for the owner with ClearReadOnly).
+// Writes the stream under a unique temporary name beside the target (TTempFile), flushed and dated,
+// then renames it over the target: a crash leaves the old file or the new one. The new file keeps
+// the mode of the one it replaces (made writable for the owner with ClearReadOnly).
 int32_t TWinFileOper::WriteStreamToFile(const std::string& Stream, TFolderSource& Source,
                                         const TFileAttri& Attri, bool ClearReadOnly) {
     if (!EntryUsable(Source, Attri)) return 1;
@@ -516,14 +606,14 @@ int32_t TWinFileOper::WriteStreamToFile(const std::string& Stream, TFolderSource
         return 1;
     }
 
-    TTempFile temp(target);
+    TTempFile temp(EntryFolder(Source, Attri));
     if (!temp.Created()) return 1;
     const int64_t unix = DosDateInstant(Attri.FileDate);
     const timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(unix), 0}};
     if (!WriteAll(temp.Fd(), Stream.data(), Stream.size())) return 1;
     if (::fchmod(temp.Fd(), mode) != 0) return 1;
     if (unix != -1 && ::futimens(temp.Fd(), times) != 0) return 1;
-    if (!temp.SyncAndClose() || !temp.CommitAs(target)) return 1;
+    if (!temp.CommitAs(target)) return 1;
     TFd folder(::open(EntryFolder(Source, Attri).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (folder.Get() >= 0) ::fsync(folder.Get());
     return 0;
@@ -558,6 +648,7 @@ int32_t TWinFileOper::DeleteFile(TFolderSource& Source, const TFileAttri& Attri,
 int32_t TWinFileOper::RemoveDir(TFolderSource& Source, const TFileAttri& Attri, bool) {
     if (!EntryUsable(Source, Attri)) return -1;
     m_KnownFolder.clear();
+    m_TempFolder.clear();
     return ::rmdir(EntryPath(Source, Attri).c_str()) == 0 ? 0 : -1;
 }
 
@@ -577,7 +668,9 @@ int64_t TWinFileOper::GetFileSize(const std::string& FullPath) {
 
 // Copies the current file to the backup folder + Path + Name, replacing an older backup in one step;
 // the copy keeps the file's mode and times and is on disk before the caller replaces or deletes the
-// original.
+// original. The temporary copy is made at the top of the marker folder, which holds the backup
+// folder: the rename stays within one file system, and no temporary name ever lies deep inside the
+// backups, where no listing would find it.
 int32_t TWinFileOper::BackupFile(TFolderSource& Source, const TFileAttri& Attri) {
     if (!EntryUsable(Source, Attri)) return 1;
     const std::string current = GetFullPath(Source, Attri);
@@ -589,12 +682,12 @@ int32_t TWinFileOper::BackupFile(TFolderSource& Source, const TFileAttri& Attri)
     if (MakeDir(relFolder) != 0) return 1;
 
     const std::string backup = FolderUnder(RootOf(Source), relFolder) + Attri.Name;
-    TTempFile temp(backup);
+    TTempFile temp(FolderUnder(RootOf(Source), MARKER_FOLDER));
     if (!temp.Created()) return 1;
     if (CopyChunk(src.Get(), temp.Fd(), st.st_size) != st.st_size) return 1;
     const timespec times[2] = {st.st_atim, st.st_mtim};
     if (::fchmod(temp.Fd(), st.st_mode & 07777) != 0 || ::futimens(temp.Fd(), times) != 0) return 1;
-    return temp.SyncAndClose() && temp.CommitAs(backup) ? 0 : 1;
+    return temp.CommitAs(backup) ? 0 : 1;
 }
 
 std::string TWinFileOper::ExtractDir(const std::string& Path) {
@@ -622,7 +715,7 @@ int32_t TWinFileOper::GetFile(const std::string& LocalPath, TFolderSource& Sourc
     if (!EntryUsable(Source, Attri)) return -1;
     const std::string src = GetFullPath(Source, Attri);
     if (Log) ReportStatus("Copy:" + src);
-    return CopyFileData(src, LocalPath, X, Attri.Size);
+    return CopyFileData(src, LocalPath, X, Attri.Size, Attri.FileDate);
 }
 
 // Moves OldName to NewName, never over an existing NewName.
@@ -656,13 +749,16 @@ int32_t TWinFileOper::ReplaceFile(const std::string& OldName, const std::string&
 }
 
 int32_t TWinFileOper::CopyFileData(const std::string& Src, const std::string& Dst, int32_t,
-                                   int64_t ExpectedSize, std::optional<int32_t> FileDate) {
+                                   int64_t ExpectedSize, int32_t FileDate) {
     TFd src(::open(Src.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     if (src.Get() < 0) return -1;
     struct stat srcStat {};
     if (::fstat(src.Get(), &srcStat) != 0 || !S_ISREG(srcStat.st_mode)) return -1;
     const int64_t total = static_cast<int64_t>(srcStat.st_size);
-    if (total != ExpectedSize) return 1;  // changed since it was listed: leave Dst alone
+    const int64_t dated = DosDateInstant(FileDate);
+    // Changed since it was listed: leave Dst alone.
+    if (total != ExpectedSize || (dated != -1 && UnixTimeToDosDate(srcStat.st_mtime) != FileDate))
+        return RESULT_SOURCE_CHANGED;
 
     struct stat dstStat {};
     if (::lstat(Dst.c_str(), &dstStat) == 0) {
@@ -673,14 +769,22 @@ int32_t TWinFileOper::CopyFileData(const std::string& Src, const std::string& Ds
             ::chmod(Dst.c_str(), (dstStat.st_mode & 07777) | S_IWUSR) != 0)
             return -1;
     }
-    TFd dst(
-        ::open(Dst.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, srcStat.st_mode & 0777));
+    bool created = false;
+    TFd dst(OpenForWriting(Dst, srcStat.st_mode & 0777, created, dstStat));
     if (dst.Get() < 0) return -1;
+    if (dstStat.st_dev == srcStat.st_dev && dstStat.st_ino == srcStat.st_ino) return -1;  // as above
+    // Removes a file this copy created, still under its lock.
+    const auto fail = [&](int32_t Result) {
+        if (created) ::unlink(Dst.c_str());
+        return Result;
+    };
+    if (::ftruncate(dst.Get(), 0) != 0) return fail(-1);
 
     int64_t done = 0;
     while (done < total) {
         const int64_t n = CopyChunk(src.Get(), dst.Get(), std::min<int64_t>(total - done, COPY_CHUNK));
-        if (n <= 0) break;
+        if (n < 0) return fail(-1);
+        if (n == 0) break;  // shorter than it was: checked below
         done += n;
         std::string text = "Copy:" + Src + " : " +
                            FormatPercent(static_cast<double>(done) / static_cast<double>(total) * 100) + "%";
@@ -691,19 +795,70 @@ int32_t TWinFileOper::CopyFileData(const std::string& Src, const std::string& Ds
         }
         ReportStatus(std::move(text));
     }
-    if (done != total) return -1;
-    // A file that grew while it was copied is not the file that was listed.
+    // A file that shrank, grew or was written to while it was copied is not the file that was listed.
     char probe;
-    if (::read(src.Get(), &probe, 1) != 0) return -1;
+    const ssize_t beyond = ::read(src.Get(), &probe, 1);
+    struct stat after {};
+    if (beyond < 0 || ::fstat(src.Get(), &after) != 0) return fail(-1);
+    if (done != total || beyond != 0 || after.st_size != srcStat.st_size ||
+        after.st_mtim.tv_sec != srcStat.st_mtim.tv_sec || after.st_mtim.tv_nsec != srcStat.st_mtim.tv_nsec)
+        return fail(RESULT_SOURCE_CHANGED);
 
-    // The copy takes the source's times, or the given date where the source's no longer matches it.
     timespec times[2] = {srcStat.st_atim, srcStat.st_mtim};
-    if (FileDate && UnixTimeToDosDate(srcStat.st_mtim.tv_sec) != *FileDate) {
-        const int64_t unix = DosDateInstant(*FileDate);
-        if (unix != -1) times[1] = {static_cast<time_t>(unix), 0};
+    if (dated != -1) times[1] = {static_cast<time_t>(dated), 0};
+    if (::futimens(dst.Get(), times) != 0) return fail(-1);
+    return dst.Reset() ? 0 : fail(-1);
+}
+
+int32_t TWinFileOper::GetEntryState(TFolderSource& Source, const TFileAttri& Attri, TEntryState& State) {
+    State = TEntryState{};
+    if (!EntryUsable(Source, Attri)) return 1;
+    struct stat st {};
+    if (::lstat(EntryPath(Source, Attri).c_str(), &st) != 0) {
+        // Absent only where the root is there: a root that is gone (an unmounted disk) tells nothing.
+        if (errno == ENOTDIR) return 0;
+        return errno == ENOENT && FolderExists(RootOf(Source)) ? 0 : 1;
     }
-    if (::futimens(dst.Get(), times) != 0) return -1;
-    return dst.Reset() ? 0 : -1;
+    State.Exists = true;
+    if (S_ISDIR(st.st_mode)) {
+        State.IsFolder = true;
+    } else if (S_ISREG(st.st_mode)) {
+        State.Size = static_cast<int64_t>(st.st_size);
+        State.FileDate = UnixTimeToDosDate(static_cast<int64_t>(st.st_mtime));
+    } else {
+        State.Size = -1;  // a link or a special file: there, and never written over
+    }
+    return 0;
+}
+
+// At the top of the marker folder when it lies on the file system of Target's folder (a rename from
+// there is one step, and a leftover is found by the next listing there), else beside Target. The
+// marker folder is never created here.
+TFileAttri TWinFileOper::TempEntryFor(const TFileAttri& Target) {
+    const std::string root = RootOf(*FFolderSource);
+    if (!RootUsable(root) || !IsSafeRelPath(Target.Path.str())) return TFileOper::TempEntryFor(Target);
+    if (root != m_MarkerRoot) {
+        std::string marker = FolderUnder(root, MARKER_FOLDER);
+        marker.pop_back();  // a trailing "/" would follow a link
+        struct stat st {};
+        if (::lstat(marker.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return TFileOper::TempEntryFor(Target);
+        m_MarkerRoot = root;
+        m_MarkerDevice = st.st_dev;
+    }
+    const std::string folder = FolderUnder(root, Target.Path.str());
+    if (folder != m_TempFolder) {
+        struct stat st {};
+        if (::stat(folder.c_str(), &st) != 0) return TFileOper::TempEntryFor(Target);
+        m_TempFolder = folder;
+        m_TempFolderDevice = st.st_dev;
+    }
+    if (m_TempFolderDevice != m_MarkerDevice) return TFileOper::TempEntryFor(Target);
+    TFileAttri temp;
+    temp.Path = std::string("/") + MARKER_FOLDER + "/";
+    temp.Name = NewReservedName();
+    temp.Size = Target.Size;
+    temp.FileDate = Target.FileDate;
+    return temp;
 }
 
 }  // namespace

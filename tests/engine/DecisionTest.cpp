@@ -20,11 +20,12 @@ constexpr int32_t FILE_CELLS[5][5] = {
     /* 18 */ {2, 2, 19, 82, 18},
 };
 // clang-format on
-// With IsFolder 1 a folder without a code of its own counts as unchanged.
+// With IsFolder 1 a folder without a code of its own counts as unchanged, and a folder made on both
+// sides is one folder.
 // clang-format off
 constexpr int32_t FOLDER_CELLS[5][5] = {
     /* -1 */ {18, 2, 19, 82, 18},
-    /*  6 */ {2, 2, 2, 2, 2},
+    /*  6 */ {2, 18, 2, 2, 2},
     /*  7 */ {20, 2, 2, 2, 20},
     /*  8 */ {81, 2, 2, 18, 81},
     /* 18 */ {18, 2, 19, 82, 18},

@@ -184,6 +184,7 @@ class TTempHome {
         ::setenv("XDG_CONFIG_HOME", (Dir + "/config").c_str(), 1);
         ::setenv("XDG_DATA_HOME", (Dir + "/data").c_str(), 1);
         ::setenv("XDG_CACHE_HOME", (Dir + "/cache").c_str(), 1);
+        ::setenv("XDG_RUNTIME_DIR", (Dir + "/run").c_str(), 1);  // task locks: tests run side by side
     }
     ~TTempHome() {
         std::error_code ec;

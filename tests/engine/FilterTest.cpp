@@ -73,7 +73,9 @@ TEST(FilterTest, FolderExcludedByMaskKeepsItsChildrensStates) {
 }
 
 TEST(FilterTest, LimitsApplyToFilesOnlyAndCompareDatesUnsigned) {
-    const int32_t late = static_cast<int32_t>(0x90000000u);  // a date from 2052: negative as int32
+    // Dates from 2044 on are negative as int32: one from 2052, and 2050-01-01.
+    const int32_t late = static_cast<int32_t>(0x90000000u);
+    constexpr int32_t y2050 = static_cast<int32_t>(0x8C210000u);
     struct {
         const char* What;
         void (*Set)(TSyncTask&);
@@ -86,6 +88,10 @@ TEST(FilterTest, LimitsApplyToFilesOnlyAndCompareDatesUnsigned) {
         {"include dates, min only",
          [](TSyncTask& t) { t.IncludeFileTimeMin = 50; },
          {"/dir", "/big", "/late", "/mid"}},
+        {"include dates from 2050", [](TSyncTask& t) { t.IncludeFileTimeMin = y2050; }, {"/dir", "/late"}},
+        {"include dates up to 2050",
+         [](TSyncTask& t) { t.IncludeFileTimeMax = y2050; },
+         {"/dir", "/big", "/mid", "/old"}},
         {"include sizes",
          [](TSyncTask& t) { t.IncludeFileSizeMin = 1, t.IncludeFileSizeMax = 100; },
          {"/dir", "/late", "/mid", "/old"}},
@@ -116,6 +122,13 @@ TEST(FilterTest, ExcludeRangeLetsThroughWhatTheMasksExcluded) {
     // An entry let through still has to meet the include ranges.
     task.IncludeFileTimeMin = 50;
     EXPECT_EQ(Filtered(task, {{"small.dat", 1, 10}, {"new.dat", 60, 10}}), (Paths{"/new.dat"}));
+
+    // An exclude range that ends in 2050 lets a file from 2052 through.
+    TSyncTask dated;
+    dated.IncludeFilter = {"*.txt"};
+    dated.ExcludeFileTimeMax = static_cast<int32_t>(0x8C210000u);
+    EXPECT_EQ(Filtered(dated, {{"a.dat", 100}, {"b.dat", static_cast<int32_t>(0x90000000u)}}),
+              (Paths{"/b.dat"}));
 }
 
 TEST(FilterTest, AttributeOptionsOnlyExclude) {

@@ -105,6 +105,7 @@ class TMemFileOper : public TFileOper {
     TMemStoreRef Store;
     int32_t ConnectResult = 0;
     bool CanReplace = true;  // whether the side replaces a file by renaming over it (ReplaceFile)
+    bool Atomic = false;     // whether PutFile writes in one step (WritesAtomically), as object stores do
 
     int32_t Connect() override { return ConnectResult; }
 
@@ -113,12 +114,17 @@ class TMemFileOper : public TFileOper {
         bool complete = true;
         {
             std::lock_guard lock(Store->Mutex);
+            std::vector<std::string> leftovers;  // no writer holds a file here between two calls
             for (const auto& [path, e] : Store->Entries) {
                 if (Terminated()) break;
                 const std::size_t cut = path.rfind('/');
                 auto parent = folders.find(path.substr(0, cut));
-                if (parent == folders.end()) continue;  // below an unreadable folder
+                if (parent == folders.end()) continue;  // below an unreadable or reserved folder
                 const std::string name = path.substr(cut + 1);
+                if (IsReservedName(name)) {
+                    if (!e.Folder) leftovers.push_back(path);
+                    continue;
+                }
                 auto a = MakeRef<TFileAttri>();
                 a->Name = name;
                 a->Path = path.substr(0, cut + 1);
@@ -136,6 +142,7 @@ class TMemFileOper : public TFileOper {
                     folders[path] = node;
                 }
             }
+            for (const std::string& path : leftovers) Store->Entries.erase(path);
         }
         return FinishListing(complete);
     }
@@ -215,6 +222,7 @@ class TMemFileOper : public TFileOper {
         std::string content;
         if (ReadWholeFile(LocalPath, content) != 0) return 1;
         if (Log) ReportStatus("Copy:" + FullPath(A.Path + A.Name));
+        if (static_cast<int64_t>(content.size()) != A.Size) return RESULT_SOURCE_CHANGED;
         return StoreFile(RelPath(A), content, A.FileDate);
     }
     // Renames a file; an existing target makes it fail (ReplaceFile replaces).
@@ -222,6 +230,7 @@ class TMemFileOper : public TFileOper {
         return Move(OldName, NewName, false);
     }
     bool ReplacesByRename() const override { return CanReplace; }
+    bool WritesAtomically() const override { return Atomic; }
     int32_t ReplaceFile(const std::string& OldName, const std::string& NewName) override {
         return CanReplace ? Move(OldName, NewName, true) : 1;
     }
@@ -230,9 +239,26 @@ class TMemFileOper : public TFileOper {
         const std::string path = RelPath(A);
         if (path.empty() || Store->FailPaths.count(path) || !Store->Has(path)) return 1;
         if (Log) ReportStatus("Copy:" + FullPath(path));
-        return WriteFileAtomic(LocalPath, Store->Get(path).Content) == 0 ? 0 : 1;
+        const TMemEntry e = Store->Get(path);
+        if (e.Folder) return 1;
+        if (static_cast<int64_t>(e.Content.size()) != A.Size || e.Date != A.FileDate)
+            return RESULT_SOURCE_CHANGED;
+        return WriteFileAtomic(LocalPath, e.Content) == 0 ? 0 : 1;
     }
     int32_t CheckFolder() override { return Store->RootExists ? 0 : 1; }
+    int32_t GetEntryState(TFolderSource&, const TFileAttri& A, TEntryState& State) override {
+        State = TEntryState{};
+        const std::string path = RelPath(A);
+        std::lock_guard lock(Store->Mutex);
+        if (path.empty() || !Store->RootExists || Store->FailPaths.count(path)) return 1;
+        auto it = Store->Entries.find(path);
+        if (it == Store->Entries.end()) return 0;
+        State.Exists = true;
+        State.IsFolder = it->second.Folder;
+        State.Size = it->second.Folder ? 0 : static_cast<int64_t>(it->second.Content.size());
+        State.FileDate = it->second.Date;
+        return 0;
+    }
 
   private:
     // The store key of an entry; empty when its name or path could climb out of the root.

@@ -324,8 +324,8 @@ TEST_F(SyncScenarioTest, FailedOperationsAreSeenAgainByTheNextRunWhichConverges)
         Run();
         EXPECT_EQ(store->Get("/a.txt").Content, "v2");
         EXPECT_FALSE(store->Has("/gone.txt"));
-        // A temporary copy that could not be renamed stays where it is (its content is the new file).
-        EXPECT_EQ(store->Has("/a.txt.tmp"), c.UseTemp == 1);
+        // A temporary copy that could not be renamed is removed; no visible "Name.tmp" is ever made.
+        EXPECT_EQ(store->Snapshot().size(), 3u);  // a.txt, b.txt, c.txt
         EXPECT_EQ(PlanRows(Analyze()->Plan), std::vector<std::string>{});
         fs::remove_all(Home.Dir + "/data");
     }

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <filesystem>
 #include <set>
 
 #include "EngineTestUtil.h"
@@ -247,6 +249,23 @@ TEST_F(SyncTaskStateTest, LoadSavedTreeReplacesWhatTheTreeHeld) {
     EXPECT_EQ(tree->ChildCount, 0);
     EXPECT_TRUE(tree->Children.empty());
     EXPECT_EQ(ErrorLog(), "");
+}
+
+TEST_F(SyncTaskStateTest, LockFileNameLiesInThePrivateRuntimeFolder) {
+    const char* old = std::getenv("XDG_RUNTIME_DIR");
+    const std::string saved = old ? old : "";
+    TSyncTask task;
+    task.SyncID = "../T1";
+    ::setenv("XDG_RUNTIME_DIR", (m_Home.Dir + "/run").c_str(), 1);
+    EXPECT_EQ(task.LockFileName(), m_Home.Dir + "/run/bramlow-file-sync/%2E.%2FT1.lock");
+    EXPECT_EQ(std::filesystem::status(m_Home.Dir + "/run/bramlow-file-sync").permissions(),
+              std::filesystem::perms::owner_all);
+    ::setenv("XDG_RUNTIME_DIR", "relative", 1);  // ignored: the cache folder serves
+    EXPECT_EQ(task.LockFileName(), m_Home.Dir + "/cache/bramlow-file-sync/run/%2E.%2FT1.lock");
+    ASSERT_EQ(WriteFileAtomic(m_Home.Dir + "/file", "x"), 0);
+    ::setenv("XDG_RUNTIME_DIR", (m_Home.Dir + "/file").c_str(), 1);  // a file in the way
+    EXPECT_EQ(task.LockFileName(), "");
+    old ? ::setenv("XDG_RUNTIME_DIR", saved.c_str(), 1) : ::unsetenv("XDG_RUNTIME_DIR");
 }
 
 TEST_F(SyncTaskStateTest, DamagedStateGivesNoStateAndOneLogLine) {

@@ -301,7 +301,7 @@ TEST_F(TaskPersistenceTest, FieldsThatDidNotLoadKeepTheirTextOnSave) {
         TTaskListDocument doc = Doc();
         const TXMLTastType tast = doc.GetTaskList().Get_Tast(1);
         tast.Get_Auto().Set_Hours("");
-        tast.Set_SyncDirection("two");
+        tast.Set_UseTempFile("two");
         tast.Get_LFolder().Set_PWD("broken");
         ASSERT_EQ(doc.Save(Prog("tasklist.fs")), 0);
     }
@@ -312,9 +312,9 @@ TEST_F(TaskPersistenceTest, FieldsThatDidNotLoadKeepTheirTextOnSave) {
     EXPECT_EQ(ErrorLines(), 2);  // the element's numbers, and the password
     const std::string log = Read(TMyException::LogFileName());
     EXPECT_NE(log.find("Auto/Hours \"\""), std::string::npos) << log;
-    EXPECT_NE(log.find("SyncDirection \"two\""), std::string::npos) << log;
+    EXPECT_NE(log.find("UseTempFile \"two\""), std::string::npos) << log;
     EXPECT_EQ(Stored(loadedGood), Stored(good));
-    bad.Hours = bad.SyncDirection = 0;
+    bad.Hours = bad.UseTempFile = 0;
     bad.LFolder->PWD = "";
     EXPECT_EQ(Stored(loaded), Stored(bad));
 
@@ -326,7 +326,7 @@ TEST_F(TaskPersistenceTest, FieldsThatDidNotLoadKeepTheirTextOnSave) {
     EXPECT_EQ(tast.Get_SyncName(), "renamed");
     EXPECT_EQ(tast.Get_Auto().Get_minutes(), "45");
     EXPECT_EQ(tast.Get_Auto().Get_Hours(), "");
-    EXPECT_EQ(tast.Get_SyncDirection(), "two");
+    EXPECT_EQ(tast.Get_UseTempFile(), "two");
     EXPECT_EQ(tast.Get_LFolder().Get_PWD(), "broken");
 
     // Values the user sets are written, and from then on saved as usual.
@@ -337,7 +337,50 @@ TEST_F(TaskPersistenceTest, FieldsThatDidNotLoadKeepTheirTextOnSave) {
     tast = after.GetTaskList().Get_Tast(1);
     EXPECT_EQ(tast.Get_Auto().Get_Hours(), "3");
     EXPECT_EQ(TSyncTask::DecodeFolderPassword(tast.Get_LFolder().Get_PWD()), "new");
-    EXPECT_EQ(tast.Get_SyncDirection(), "two");
+    EXPECT_EQ(tast.Get_UseTempFile(), "two");
+}
+
+TEST_F(TaskPersistenceTest, UnreadableRunSettingDamagesTheTaskUntilSaved) {
+    using X = TXMLTastType;
+    const struct {
+        const char* Damaged;
+        void (*Break)(const X&);
+    } cases[] = {
+        {"SyncDirection", [](const X& t) { t.Set_SyncDirection("two"); }},
+        {"ForcedOrVerified", [](const X& t) { t.Set_ForcedOrVerified(""); }},
+        {"IsDeleteFile", [](const X& t) { t.Set_IsDeleteFile("yes"); }},
+        {"EstimateDiskSpace", [](const X& t) { t.Set_EstimateDiskSpace("1.5"); }},
+        {"Auto/EnsureFolderTags", [](const X& t) { t.Get_Auto().Set_EnsureFolderTags("x"); }},
+        {"IsDeleteFile", [](const X& t) { t.Get_Auto().Set_EnsureFolderTags("x"), t.Set_IsDeleteFile("x"); }},
+        {"", [](const X& t) { t.Get_Auto().Set_Hours("x"), t.Set_UseTempFile("x"); }},  // not run settings
+    };
+    for (const auto& c : cases) {
+        TSyncTask task;
+        Fill(task, "t");
+        ASSERT_EQ(task.SaveToTaskList(1), 0);
+        TTaskListDocument doc = Doc();
+        c.Break(doc.GetTaskList().Get_Tast(0));
+        ASSERT_EQ(doc.Save(Prog("tasklist.fs")), 0);
+        task.LoadFromXML(Doc().GetTaskList().Get_Tast(0));
+        EXPECT_EQ(task.DamagedSetting(), c.Damaged);
+        ASSERT_EQ(task.SaveToTaskList(0), 0);  // writes the values the task now holds
+        TSyncTask reloaded;
+        reloaded.LoadFromXML(Doc().GetTaskList().Get_Tast(0));
+        EXPECT_EQ(reloaded.DamagedSetting() + task.DamagedSetting(), "") << c.Damaged;
+        ASSERT_EQ(task.DeleteFromTaskList(), 0);
+    }
+}
+
+TEST_F(TaskPersistenceTest, DateLimitsFrom2044OnRoundTrip) {
+    TSyncTask task;
+    Fill(task, "t");
+    task.IncludeFileTimeMin = static_cast<int32_t>(0x8C210000u);  // 2050-01-01, negative as int32
+    task.ExcludeFileTimeMax = -2;
+    ASSERT_EQ(task.SaveToTaskList(1), 0);
+    TSyncTask loaded;
+    loaded.LoadFromXML(Doc().GetTaskList().Get_Tast(0));
+    EXPECT_EQ(Stored(loaded), Stored(task));
+    EXPECT_EQ(loaded.IncludeFileTimeMax, FILE_TIME_UNSET);
 }
 
 TEST_F(TaskPersistenceTest, UnreadableTaskListIsNeverOverwritten) {

@@ -92,11 +92,22 @@ class TScriptedOper : public TFileOper {
     int32_t PutFile(const std::string&, TFolderSource&, const TFileAttri&, int32_t, bool) override {
         return 1;
     }
-    int32_t RenameFile(const std::string&, const std::string&) override { return 1; }
+    int32_t RenameFile(const std::string& From, const std::string& To) override {
+        auto it = Files.find(From);
+        if (it == Files.end() || Files.count(To)) return 1;
+        Files[To] = it->second;
+        Files.erase(it);
+        return 0;
+    }
     int32_t GetFile(const std::string&, TFolderSource&, const TFileAttri&, int32_t, bool) override {
         return 1;
     }
     int32_t CheckFolder() override { return 0; }
+    int32_t GetEntryState(TFolderSource&, const TFileAttri& a, TEntryState& State) override {
+        State = {};
+        State.Exists = Files.count(a.Path + a.Name) != 0;
+        return 0;
+    }
 };
 
 std::vector<std::string> Names(const TFileTree& node) {
@@ -163,13 +174,15 @@ TEST_F(FileOperTest, SavedStateLoadsOnlyWhenAskedAndBadStateIsDiscardedAndLogged
         bool Flag;
         std::string State;  // empty: no state file
         int Children;
-        bool Logged;
+        bool Logged;  // and kept aside as damaged
     } cases[] = {
         {"not asked", false, "/r::1\r\nx:0:/:1:2:32\r\n", 0, false},
         {"no file", true, "", 0, false},
         {"good", true, "/r::1\r\nx:0:/:1:2:32\r\n", 1, false},
         {"bad number", true, "/r::1\r\nx:0:/:one:2:32\r\n", 0, true},
         {"short", true, "/r::2\r\nx:0:/:1:2:32\r\n", 0, true},
+        {"in the wrong place", true, "/r::1\r\nd:1:/:1:-1:16\r\nx:0:/e/:1:2:32\r\n", 0, true},
+        {"blank", true, " ", 0, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Name);
@@ -183,6 +196,9 @@ TEST_F(FileOperTest, SavedStateLoadsOnlyWhenAskedAndBadStateIsDiscardedAndLogged
         EXPECT_EQ(oper.FSavedTree->ChildCount, c.Children);
         EXPECT_EQ(int(oper.FSavedTree->Children.size()), c.Children);
         EXPECT_EQ(!ErrorLog().empty(), c.Logged);
+        EXPECT_EQ(oper.FSavedTreeDamaged, c.Logged);
+        EXPECT_EQ(oper.Files.count(marker + "TASK1.damaged") == 1, c.Logged);
+        EXPECT_EQ(oper.FSavedTreeHash != 0, c.Children == 1);
     }
 }
 

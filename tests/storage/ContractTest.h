@@ -9,8 +9,10 @@
 // The cases reach the side only through the back-end's own operations, so they run unchanged
 // against a remote server.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -77,6 +79,9 @@ class TTempFolder {
 struct TContractSide {
     std::unique_ptr<TFileOper> Oper;  // NotifyWnd and FTreeFileName are set by the suite
     std::function<void()> Dispose;    // removes the side; may be empty
+    // Where writers lock their files: takes a writer's lock on the file at a full path until the
+    // result is dropped. Empty where nothing is locked (the cases skip what needs it).
+    std::function<std::shared_ptr<void>(const std::string& FullPath)> HoldLock;
 };
 using TSideFactory = std::function<TContractSide()>;
 
@@ -87,6 +92,13 @@ inline TFileAttri Entry(std::string Path, std::string Name, int64_t Size = 0, in
     a.Size = Size;
     a.FileDate = FileDate;
     return a;
+}
+
+// Writes Content as the local file Path, last changed at MTime.
+inline void WriteDated(const std::string& Path, const std::string& Content, time_t MTime) {
+    ASSERT_EQ(WriteFileAtomic(Path, Content), 0);
+    const timespec times[2] = {{MTime, 0}, {MTime, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, Path.c_str(), times, 0), 0);
 }
 
 inline std::vector<std::string> ChildNames(const TFileTree& Node) {
@@ -114,6 +126,7 @@ class TFileOperContract : public ::testing::Test {
         EXPECT_TRUE(Oper->ListComplete());
         EXPECT_TRUE(Oper->FFileTree->Children.empty());
         EXPECT_TRUE(Oper->FSavedTree->Children.empty());
+        EXPECT_FALSE(State(Entry("/", MARKER_FOLDER)).Exists);  // a listing never makes the marker folder
     }
 
     void ListingKeepsTheConventions() {
@@ -189,6 +202,68 @@ class TFileOperContract : public ::testing::Test {
         EXPECT_NE(Oper->GetFile(back, *Oper->FFolderSource, Entry("/docs/", "missing", 7), 0, false), 0);
     }
 
+    // A source no longer as listed (size or date) is copied neither in nor out; the target keeps
+    // what it held.
+    void ChangedSourceIsNotCopied() {
+        ASSERT_EQ(Put("/", "t.txt", "old"), 0);
+        const std::string local = Local("src", "four"), back = Scratch.Path + "/back";
+        for (const TFileAttri& e : {Entry("/", "t.txt", 3, LATER), Entry("/", "t.txt", 4, LATER)}) {
+            EXPECT_EQ(Oper->PutFile(local, *Oper->FFolderSource, e, 0, false), RESULT_SOURCE_CHANGED);
+            EXPECT_EQ(Oper->GetFile(back, *Oper->FFolderSource, e, 0, false), RESULT_SOURCE_CHANGED);
+        }
+        EXPECT_EQ(State(Entry("/", "t.txt")).Size, 3);
+        EXPECT_FALSE(FileExists(back));
+    }
+
+    void EntryStateTellsWhatIsThere() {
+        ASSERT_EQ(Put("/d/", "f.txt", "abc"), 0);
+        const TEntryState file = State(Entry("/d/", "f.txt")), folder = State(Entry("/", "d"));
+        EXPECT_TRUE(file.Exists && !file.IsFolder && file.Size == 3 && file.FileDate == DATE);
+        EXPECT_TRUE(folder.Exists && folder.IsFolder);
+        for (const TFileAttri& e : {Entry("/d/", "none"), Entry("/no/", "x"), Entry("/d/f.txt/", "x")})
+            EXPECT_FALSE(State(e).Exists) << e.Path.str() << e.Name;
+        TEntryState state;
+        for (const TFileAttri& e : {Entry("/", ".."), Entry("/../", "d")})
+            EXPECT_NE(Oper->GetEntryState(*Oper->FFolderSource, e, state), 0);
+    }
+
+    // A copy goes to a TempEntryFor entry, then takes the target's name by a rename (new target) or
+    // a replace (existing one).
+    void TempEntryTakesTheTargetsName() {
+        ASSERT_EQ(Put("/t/", "old.txt", "old"), 0);
+        for (const TFileAttri& target :
+             {Entry("/t/", "new.txt", 5, DATE), Entry("/t/", "old.txt", 5, DATE)}) {
+            if (State(target).Exists && !Oper->ReplacesByRename()) continue;
+            const TFileAttri temp = Oper->TempEntryFor(target);
+            EXPECT_TRUE(IsReservedName(temp.Name) && temp.Size == 5 && temp.FileDate == DATE);
+            ASSERT_EQ(Oper->PutFile(Local("src", "fresh"), *Oper->FFolderSource, temp, 0, false), 0);
+            const std::string from = Oper->GetFullPath(*Oper->FFolderSource, temp),
+                              to = Oper->GetFullPath(*Oper->FFolderSource, target);
+            EXPECT_EQ(State(target).Exists ? Oper->ReplaceFile(from, to) : Oper->RenameFile(from, to), 0);
+            EXPECT_TRUE(State(target).Size == 5 && !State(temp).Exists) << target.Name;
+        }
+    }
+
+    // Reserved names are never listed; a listing removes the leftovers no writer holds (in listed
+    // folders and at the top of the marker folder), and a held one once it is let go.
+    void ListingHidesAndRemovesLeftovers() {
+        const std::vector<TFileAttri> temps = {
+            Entry("/", NewReservedName()), Entry("/sub/", NewReservedName()),
+            Entry(std::string("/") + MARKER_FOLDER + "/", NewReservedName()),
+            Entry("/sub/", NewReservedName())};
+        for (const TFileAttri& t : temps) ASSERT_EQ(Put(t.Path.str(), t.Name, "left"), 0);
+        ASSERT_EQ(Put("/sub/", "kept.txt", "k"), 0);
+        std::shared_ptr<void> held;
+        if (m_Side.HoldLock) held = m_Side.HoldLock(Oper->GetFullPath(*Oper->FFolderSource, temps.back()));
+        for (int listing = 0; listing < 2; ++listing, held.reset()) {
+            ASSERT_EQ(Oper->ListFolder(), 0);
+            EXPECT_EQ(ChildNames(*Oper->FFileTree), (std::vector<std::string>{"sub"}));
+            EXPECT_EQ(ChildNames(*Child(*Oper->FFileTree, "sub")), (std::vector<std::string>{"kept.txt"}));
+            for (const TFileAttri& t : temps)
+                EXPECT_EQ(State(t).Exists, held && &t == &temps.back()) << t.Name;
+        }
+    }
+
     void DeletesFilesAndOnlyEmptyFolders() {
         ASSERT_EQ(Put("/d/", "f.txt", "f"), 0);
         const TFileAttri file = Entry("/d/", "f.txt"), folder = Entry("/", "d");
@@ -260,6 +335,7 @@ class TFileOperContract : public ::testing::Test {
 
   protected:
     static inline const int32_t DATE = UnixTimeToDosDate(1700000000);
+    static inline const int32_t LATER = UnixTimeToDosDate(1700003600);
 
     void SetUp() override {
         ::setenv("XDG_CONFIG_HOME", Scratch.Path.c_str(), 1);
@@ -275,11 +351,17 @@ class TFileOperContract : public ::testing::Test {
         if (m_Side.Dispose) m_Side.Dispose();
     }
 
-    // A local file with Content; returns its path.
+    // A local file with Content, dated DATE; returns its path.
     std::string Local(const std::string& Name, const std::string& Content) {
         const std::string path = Scratch.Path + "/" + Name;
-        EXPECT_EQ(WriteFileAtomic(path, Content), 0);
+        WriteDated(path, Content, 1700000000);
         return path;
+    }
+    // The entry as it stands on the side (looked up into a variable that held something before).
+    TEntryState State(const TFileAttri& E) {
+        TEntryState state{true, true, 9, 9};
+        EXPECT_EQ(Oper->GetEntryState(*Oper->FFolderSource, E, state), 0) << E.Path.str() << E.Name;
+        return state;
     }
     // Copies Content into the side as Path + Name, dated DATE.
     int32_t Put(const std::string& Path, const std::string& Name, const std::string& Content) {
@@ -312,6 +394,10 @@ inline void RegisterFileOperContract(const std::string& SideName, const TSideFac
         {"BacksUpTheCurrentFile", &C::BacksUpTheCurrentFile},
         {"RefusesUnsafeNames", &C::RefusesUnsafeNames},
         {"StopEndsTheListingIncomplete", &C::StopEndsTheListingIncomplete},
+        {"ChangedSourceIsNotCopied", &C::ChangedSourceIsNotCopied},
+        {"EntryStateTellsWhatIsThere", &C::EntryStateTellsWhatIsThere},
+        {"TempEntryTakesTheTargetsName", &C::TempEntryTakesTheTargetsName},
+        {"ListingHidesAndRemovesLeftovers", &C::ListingHidesAndRemovesLeftovers},
     };
     const std::string suite = "FileOperContract/" + SideName;
     for (const auto& [name, body] : cases) {

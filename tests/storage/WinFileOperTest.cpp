@@ -2,11 +2,13 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/fsuid.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -23,9 +25,16 @@ namespace {
 
 TContractSide MakeLocalSide() {
     auto folder = std::make_shared<TTempFolder>();
-    TContractSide side{CreateWinFileOper(false), [folder]() mutable { folder.reset(); }};
+    TContractSide side;
+    side.Oper = CreateWinFileOper(false);
+    side.Dispose = [folder]() mutable { folder.reset(); };
     side.Oper->FFolderSource->DeviceType = DEVICE_LOCAL;
     side.Oper->FFolderSource->FolerAllName = folder->Path;
+    side.HoldLock = [](const std::string& Path) -> std::shared_ptr<void> {
+        const int fd = ::open(Path.c_str(), O_RDONLY | O_CLOEXEC);
+        EXPECT_EQ(fd >= 0 ? ::flock(fd, LOCK_EX) : -1, 0) << Path;
+        return std::shared_ptr<int>(new int(fd), [](int* Fd) { ::close(*Fd), delete Fd; });
+    };
     return side;
 }
 
@@ -148,6 +157,11 @@ TEST_F(WinFileOperTest, SkipsLinksAndSpecialFiles) {
     ASSERT_EQ(::mkfifo((Root + "/pipe").c_str(), 0644), 0);
     EXPECT_EQ(Oper->ListFolder(), 0);
     EXPECT_EQ(ChildNames(*Oper->FFileTree), (std::vector<std::string>{"real.txt"}));
+    for (const char* name : {"link.txt", "linked", "dangling", "pipe"}) {  // there, never written over
+        TEntryState state;
+        EXPECT_EQ(Oper->GetEntryState(Side(), Entry("/", name), state), 0);
+        EXPECT_TRUE(state.Exists && !state.IsFolder && state.Size == -1) << name;
+    }
     const std::string log = ErrorLog();
     EXPECT_NE(log.find(Root + "/pipe"), std::string::npos);
     EXPECT_EQ(log.find("link"), std::string::npos);
@@ -256,7 +270,7 @@ TEST_F(WinFileOperTest, ChangedSourceLeavesTheTargetUntouched) {
     ASSERT_EQ(WriteFileAtomic(dst, "old"), 0);
     const timespec times[2] = {{1500000000, 0}, {1500000000, 0}};
     ::utimensat(AT_FDCWD, dst.c_str(), times, 0);
-    EXPECT_EQ(Oper->GetFile(dst, Side(), Entry("/", "a.txt", 3), 0, true), 1);
+    EXPECT_EQ(Oper->GetFile(dst, Side(), Entry("/", "a.txt", 3), 0, true), RESULT_SOURCE_CHANGED);
     std::string content;
     ReadWholeFile(dst, content);
     EXPECT_EQ(content, "old");
@@ -273,7 +287,7 @@ TEST_F(WinFileOperTest, ChangedSourceLeavesTheTargetUntouched) {
 
 TEST_F(WinFileOperTest, PutFileCreatesFoldersAndDatesTheCopy) {
     const std::string local = m_Temp.Path + "/local.txt";
-    ASSERT_EQ(WriteFileAtomic(local, "data"), 0);
+    WriteDated(local, "data", 1650000000);
     const int32_t date = UnixTimeToDosDate(1650000000);
     EXPECT_EQ(Oper->PutFile(local, Side(), Entry("/New/Deeper/", "a.txt", 4, date), 0, true), 0);
     struct stat st {};
@@ -283,11 +297,57 @@ TEST_F(WinFileOperTest, PutFileCreatesFoldersAndDatesTheCopy) {
     EXPECT_EQ(Recorder.Messages[0].Text, "Copy:" + local);
     // A read-only target is replaced too.
     ::chmod((Root + "/New/Deeper/a.txt").c_str(), 0444);
-    ASSERT_EQ(WriteFileAtomic(local, "new!"), 0);
+    WriteDated(local, "new!", 1650000000);
     EXPECT_EQ(Oper->PutFile(local, Side(), Entry("/New/Deeper/", "a.txt", 4, date), 0, false), 0);
     std::string content;
     ReadWholeFile(Root + "/New/Deeper/a.txt", content);
     EXPECT_EQ(content, "new!");
+}
+
+TEST_F(WinFileOperTest, SourceAppendedWhileCopiedIsNotCopied) {
+    const std::string src = m_Temp.Path + "/growing.bin";
+    WriteDated(src, std::string(32 * MIB, 'g'), 1600000000);
+    std::atomic<bool> appended{false}, stop{false};
+    std::thread writer([&] {
+        for (; !stop; appended = true) AppendToFile(src, "more");
+    });
+    while (!appended) std::this_thread::yield();
+    const TFileAttri listed = Entry("/", "copy.bin", 32 * MIB, UnixTimeToDosDate(1600000000));
+    EXPECT_EQ(Oper->PutFile(src, Side(), listed, 0, false), RESULT_SOURCE_CHANGED);
+    stop = true;
+    writer.join();
+    EXPECT_FALSE(std::filesystem::exists(Root + "/copy.bin"));
+}
+
+// The source is rewritten with its size and DOS date kept after the first chunk went over (the
+// progress report runs on the copying thread): the copy is refused and the file it began is gone.
+TEST_F(WinFileOperTest, SourceTouchedDuringTheCopyIsNotKept) {
+    const std::string src = m_Temp.Path + "/src.bin";
+    WriteDated(src, std::string(5 * MIB, 's'), 1600000000);
+    Recorder.OnMessage = [&](uint32_t) {
+        const timespec times[2] = {{0, UTIME_OMIT}, {1600000000, 1}};
+        ::utimensat(AT_FDCWD, src.c_str(), times, 0);
+    };
+    const TFileAttri listed = Entry("/", "dst.bin", 5 * MIB, UnixTimeToDosDate(1600000000));
+    EXPECT_EQ(Oper->PutFile(src, Side(), listed, 0, false), RESULT_SOURCE_CHANGED);
+    EXPECT_FALSE(std::filesystem::exists(Root + "/dst.bin"));
+}
+
+// A temporary entry lies at the top of the marker folder when there is one (on the same file system),
+// else beside its target; the listing removes the marker folder's leftovers, old-style ones too.
+TEST_F(WinFileOperTest, TempEntriesAndMarkerLeftovers) {
+    const std::string marker = std::string("/") + MARKER_FOLDER + "/";
+    Folder("Sub");
+    EXPECT_EQ(Oper->TempEntryFor(Entry("/Sub/", "a.txt")).Path, "/Sub/");
+    EXPECT_FALSE(FolderExists(Root + marker));  // never made for a temporary entry
+    Write(marker + "TASK1.p.Ab12Cd", "left by an earlier version");
+    Write(marker + "TASK1.p.Ab12Cde", "not of that form");
+    Write("Sub/user.p.Ab12Cd", "a user's file");
+    EXPECT_EQ(Oper->TempEntryFor(Entry("/Sub/", "a.txt")).Path, marker);
+    ASSERT_EQ(Oper->ListFolder(), 0);
+    EXPECT_FALSE(FileExists(Root + marker + "TASK1.p.Ab12Cd"));
+    EXPECT_TRUE(FileExists(Root + marker + "TASK1.p.Ab12Cde"));
+    EXPECT_EQ(ChildNames(*Child(*Oper->FFileTree, "Sub")), (std::vector<std::string>{"user.p.Ab12Cd"}));
 }
 
 TEST_F(WinFileOperTest, MissingRootIsNeverCreated) {
@@ -320,11 +380,15 @@ TEST_F(WinFileOperTest, WriteStreamReplacesInOneStepAndCleansUp) {
     ::chmod((Root + marker + "ro").c_str(), 0444);
     Folder(std::string(MARKER_FOLDER) + "/folder");
     const int32_t date = UnixTimeToDosDate(1650000000);
+    const std::string longName(250, 'n');  // temporary names stay short whatever the final name
     const struct {
-        const char* Name;
+        std::string Name;
         int32_t Result;
         const char* Content;
-    } cases[] = {{"ro", 0, "new state"}, {"fresh", 0, "new state"}, {"folder", 1, nullptr}};
+    } cases[] = {{"ro", 0, "new state"},
+                 {"fresh", 0, "new state"},
+                 {"folder", 1, nullptr},
+                 {longName, 0, "new state"}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Name);
         const std::string path = Root + marker + c.Name;
@@ -340,11 +404,12 @@ TEST_F(WinFileOperTest, WriteStreamReplacesInOneStepAndCleansUp) {
         EXPECT_NE(st.st_mode & S_IWUSR, 0u);
     }
     EXPECT_TRUE(FolderExists(Root + marker + "folder"));
+    EXPECT_EQ(Oper->BackupFile(Side(), Entry(marker, longName)), 0);  // its temporary file is made here
     std::vector<std::string> left;  // no temporary file stays behind, failed or not
     for (const auto& e : std::filesystem::directory_iterator(Root + marker))
         left.push_back(e.path().filename());
     std::sort(left.begin(), left.end());
-    EXPECT_EQ(left, (std::vector<std::string>{"folder", "fresh", "ro"}));
+    EXPECT_EQ(left, (std::vector<std::string>{BACKUP_FOLDER, "folder", "fresh", longName, "ro"}));
 }
 
 TEST_F(WinFileOperTest, BackupOfAMissingFileCreatesOnlyTheMarkerFolders) {

@@ -1,0 +1,576 @@
+// Data safety under faults, on real folders: a back-end wrapper fails the Nth write, rename, delete
+// or backup, writes short, lets a file change meanwhile, or abandons the run at operation N (as a
+// crash would: nothing after it reaches the disk). After each faulty run every file under its own
+// name must hold a whole version that existed; fault-free runs must then converge (both sides
+// equal, the latest edits kept, no row left, no stray file).
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "EngineTestUtil.h"
+#include "engine/UTTaskRun.h"
+#include "model/UTPublicFunc.h"
+#include "platform/UTAtomicFile.h"
+#include "storage/UTWinFileOper.h"
+
+namespace bfs {
+namespace {
+
+namespace fs = std::filesystem;
+
+enum class TFault { None, FailWrite, FailRename, FailDelete, FailBackup, ShortWrite, EditMeanwhile, Abandon };
+
+// What the wrapper does, shared by every back-end object the run makes for one side.
+struct TFaultPlan {
+    TFault Kind = TFault::None;
+    int N = 0;         // the Nth operation of the kind (Abandon: of any write, rename or delete) faults
+    int Count = 0;
+    bool Dead = false;                // after Abandon: nothing more reaches the disk
+    std::function<void()> Meanwhile;  // EditMeanwhile: a user's edit made during the run
+    bool Fired = false;
+
+    // Whether an operation of class Op (FailWrite, FailRename, FailDelete, FailBackup) may go ahead.
+    bool Allowed(TFault Op) {
+        if (Dead) return false;
+        switch (Kind) {
+            case TFault::EditMeanwhile:
+                if (Op == TFault::FailWrite && ++Count == N) {
+                    Fired = true;
+                    Meanwhile();
+                }
+                return true;
+            case TFault::Abandon:
+                if (++Count != N) return true;
+                Fired = Dead = true;
+                return false;
+            default:
+                if (Kind != Op || ++Count != N) return true;
+                Fired = true;
+                return false;
+        }
+    }
+};
+
+// A local back-end with faults injected on the way to it.
+class TFaultOper : public TFileOper {
+  public:
+    TFaultOper(TFaultPlan& Plan) : TFileOper(false), Plan(Plan), Inner(CreateWinFileOper(false)) {}
+    ~TFaultOper() override {
+        Terminate();
+        WaitFor();
+    }
+    TFaultPlan& Plan;
+    std::unique_ptr<TFileOper> Inner;
+
+    TFileOper& In() {
+        Inner->FFolderSource = FFolderSource;
+        return *Inner;
+    }
+    bool Allowed(TFault Op) { return Plan.Allowed(Op); }
+
+    int32_t Connect() override { return In().Connect(); }
+    int32_t ListFolder() override {
+        TFileOper& in = In();
+        in.LoadSavedTreeFlag = LoadSavedTreeFlag;
+        in.FTreeFileName = FTreeFileName;
+        const int32_t rc = in.ListFolder();
+        FFileTree = in.FFileTree;
+        FSavedTree = in.FSavedTree;
+        FSavedTreeHash = in.FSavedTreeHash;
+        FSavedTreeDamaged = in.FSavedTreeDamaged;
+        LoadSavedTreeFlag = false;
+        return rc;
+    }
+    int32_t ReadFileToStream(TFolderSource& S, const TFileAttri& A, std::string& Stream, int32_t X) override {
+        return In().ReadFileToStream(S, A, Stream, X);
+    }
+    int32_t WriteStreamToFile(const std::string& Stream, TFolderSource& S, const TFileAttri& A, bool C) override {
+        return Plan.Dead ? 1 : In().WriteStreamToFile(Stream, S, A, C);
+    }
+    int32_t MakeDir(const std::string& Rel) override { return Plan.Dead ? 1 : In().MakeDir(Rel); }
+    int32_t GetScanSteps() override { return In().GetScanSteps(); }
+    int32_t LoadSavedTree() override { return In().LoadSavedTree(); }
+    int32_t DeleteFile(TFolderSource& S, const TFileAttri& A, bool Log) override {
+        return Allowed(TFault::FailDelete) ? In().DeleteFile(S, A, Log) : 1;
+    }
+    int32_t RemoveDir(TFolderSource& S, const TFileAttri& A, bool Log) override {
+        return Allowed(TFault::FailDelete) ? In().RemoveDir(S, A, Log) : 1;
+    }
+    std::string GetBackupFolder() override { return In().GetBackupFolder(); }
+    int64_t GetFileSize(const std::string& Full) override { return In().GetFileSize(Full); }
+    int32_t BackupFile(TFolderSource& S, const TFileAttri& A) override {
+        return Allowed(TFault::FailBackup) ? In().BackupFile(S, A) : 1;
+    }
+    std::string ExtractDir(const std::string& P) override { return In().ExtractDir(P); }
+    std::string GetFullPath(TFolderSource& S, const TFileAttri& A) override { return In().GetFullPath(S, A); }
+    std::string GetFolderPath(TFolderSource& S, const TFileAttri& A) override { return In().GetFolderPath(S, A); }
+    int32_t PutFile(const std::string& Local, TFolderSource& S, const TFileAttri& A, int32_t Attr, bool Log) override {
+        const bool abandon = Plan.Kind == TFault::Abandon && !Plan.Dead && Plan.Count + 1 == Plan.N;
+        if (Plan.Kind == TFault::ShortWrite && ++Plan.Count == Plan.N) {
+            Plan.Fired = true;
+            // The side takes the file and reports success, but keeps only half of it.
+            const int32_t rc = In().PutFile(Local, S, A, Attr, Log);
+            ::truncate(In().GetFullPath(S, A).c_str(), A.Size / 2);
+            return rc;
+        }
+        if (!Allowed(TFault::FailWrite)) {
+            // A crash in the middle of a write leaves half a file under the name written to.
+            if (abandon) {
+                std::string data;
+                ReadWholeFile(Local, data);
+                WriteFileAtomic(In().GetFullPath(S, A), data.substr(0, data.size() / 2));
+            }
+            return 1;
+        }
+        return In().PutFile(Local, S, A, Attr, Log);
+    }
+    int32_t RenameFile(const std::string& From, const std::string& To) override {
+        return Allowed(TFault::FailRename) ? In().RenameFile(From, To) : 1;
+    }
+    int32_t GetFile(const std::string& Local, TFolderSource& S, const TFileAttri& A, int32_t X, bool Log) override {
+        return Allowed(TFault::FailWrite) ? In().GetFile(Local, S, A, X, Log) : 1;
+    }
+    int32_t CheckFolder() override { return In().CheckFolder(); }
+    int32_t GetEntryState(TFolderSource& S, const TFileAttri& A, TEntryState& State) override {
+        return In().GetEntryState(S, A, State);
+    }
+    TFileAttri TempEntryFor(const TFileAttri& Target) override { return In().TempEntryFor(Target); }
+    bool ReplacesByRename() const override { return Inner->ReplacesByRename(); }
+    int32_t ReplaceFile(const std::string& From, const std::string& To) override {
+        return Allowed(TFault::FailRename) ? In().ReplaceFile(From, To) : 1;
+    }
+};
+
+constexpr int64_t T1 = 1600000000;  // even seconds: DOS times keep them exactly
+
+// Every entry below Root, the marker folder left out: "rel/" for folders, "rel=content" for files.
+std::map<std::string, std::string> Files(const std::string& Root, bool WithMarker = false) {
+    std::map<std::string, std::string> out;
+    for (auto it = fs::recursive_directory_iterator(Root); it != fs::recursive_directory_iterator(); ++it) {
+        const std::string rel = it->path().string().substr(Root.size());
+        if (!WithMarker && rel == std::string("/") + MARKER_FOLDER) {
+            it.disable_recursion_pending();
+            continue;
+        }
+        if (it->is_directory()) continue;
+        std::string content;
+        ReadWholeFile(it->path().string(), content);
+        out[rel] = content;
+    }
+    return out;
+}
+
+class FaultTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        Left = Home.Dir + "/left";
+        Right = Home.Dir + "/right";
+        ASSERT_EQ(MakeFolders(Left), 0);
+        ASSERT_EQ(MakeFolders(Right), 0);
+        Task.SyncName = "Task";
+        Task.SyncID = "T1";
+        Task.IsDeleteFile = 1;
+        for (auto [folder, path] : {std::pair{Task.LFolder, Left}, std::pair{Task.RFolder, Right}}) {
+            folder->DeviceType = DEVICE_LOCAL;
+            folder->FolerAllName = path;
+        }
+        TSyncTask::SetFileOperFactory([this](const TFolderSource& f, bool) -> std::unique_ptr<TFileOper> {
+            return std::make_unique<TFaultOper>(f.FolerAllName == Left ? LeftPlan : RightPlan);
+        });
+    }
+    void TearDown() override { TSyncTask::SetFileOperFactory({}); }
+
+    // A user's edit: the file gets Content (a new version of Rel) dated Time; "" deletes it.
+    void Edit(const std::string& Root, const std::string& Rel, const std::string& Content, int64_t Time) {
+        const std::string path = Root + Rel;
+        if (Content.empty()) {
+            fs::remove(path);
+            return;
+        }
+        Versions[Rel].insert(Content);
+        ASSERT_EQ(MakeFolders(path.substr(0, path.rfind('/'))), 0);
+        {
+            std::ofstream out(path, std::ios::binary | std::ios::trunc);
+            out << Content;
+            ASSERT_TRUE(out.good()) << path;
+        }
+        const timespec times[2] = {{static_cast<time_t>(Time), 0}, {static_cast<time_t>(Time), 0}};
+        ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+    }
+
+    // One whole run; the sync's log lines. An empty plan still saves the states.
+    std::vector<std::string> Run(std::vector<std::string>* PlanRows = nullptr) {
+        TTaskRun run(Task);
+        std::vector<std::string> log;
+        if (run.StartScan() != 0) return {"start: " + run.ErrorText};
+        run.FinishScan();
+        if (run.Analyze() != 0) return {"analysis: " + run.ErrorText};
+        if (PlanRows && run.Plan.RootNode)
+            for (const auto& r : run.Plan.RootNode->Children) PlanRows->push_back(r->Data.FolderPath + r->Data.Name);
+        run.Sync([&](const std::string& l) { log.push_back(l); });
+        return log;
+    }
+
+    // Promise 1: every file under its own name holds a whole version that existed.
+    void ExpectWholeVersions() {
+        for (const std::string& root : {Left, Right})
+            for (const auto& [rel, content] : Files(root)) {
+                if (IsReservedName(rel.substr(rel.rfind('/') + 1))) continue;  // not a user's file
+                EXPECT_TRUE(Versions[rel].count(content)) << root << rel << " holds \"" << content << "\"";
+            }
+    }
+
+    // Fault-free runs until the plan is empty; then both sides hold Expected and nothing else, and
+    // no temporary file is left anywhere (the marker folder included).
+    void ExpectConverges(const std::map<std::string, std::string>& Expected) {
+        LeftPlan = RightPlan = TFaultPlan{};
+        std::vector<std::string> rows = {"?"};
+        for (int i = 0; i < 4 && !rows.empty(); ++i) {
+            rows.clear();
+            Run(&rows);
+        }
+        EXPECT_TRUE(rows.empty()) << "still planned: " << rows.front();
+        EXPECT_EQ(Files(Left), Expected);
+        EXPECT_EQ(Files(Right), Expected);
+        for (const std::string& root : {Left, Right})
+            for (const auto& [rel, content] : Files(root, true)) {
+                const std::string name = rel.substr(rel.rfind('/') + 1);
+                EXPECT_FALSE(IsReservedName(name) || name.find(".p.") != std::string::npos) << root << rel;
+            }
+    }
+
+    test::TTempHome Home;
+    std::string Left, Right;
+    TSyncTask Task;
+    TFaultPlan LeftPlan, RightPlan;
+    std::map<std::string, std::set<std::string>> Versions;
+};
+
+// Every fault at every step of a run that copies both ways, replaces, creates folders and deletes.
+TEST_F(FaultTest, EveryFaultAtEveryStepKeepsWholeVersionsAndConverges) {
+    struct TCase {
+        TFault Kind;
+        int MaxN;
+    } cases[] = {{TFault::FailWrite, 6},  {TFault::FailRename, 6}, {TFault::FailDelete, 3},
+                 {TFault::FailBackup, 3}, {TFault::ShortWrite, 6}, {TFault::EditMeanwhile, 6},
+                 {TFault::Abandon, 16}};
+    for (const TCase& c : cases) {
+        for (int n = 1; n <= c.MaxN; ++n) {
+            for (bool faultOnRight : {true, false}) {
+                SCOPED_TRACE(testing::Message() << "fault " << static_cast<int>(c.Kind) << " at " << n
+                                                << (faultOnRight ? " on the right" : " on the left"));
+                fs::remove_all(Left), fs::remove_all(Right), fs::remove_all(Home.Dir + "/data");
+                MakeFolders(Left), MakeFolders(Right);
+                Versions.clear();
+                Task.SaveOldFile = c.Kind == TFault::FailBackup ? 1 : 0;
+                Edit(Left, "/a.txt", "a1", T1);
+                Edit(Left, "/sub/b.txt", "b1", T1);
+                Edit(Right, "/c.txt", "c1", T1);
+                Edit(Left, "/gone.txt", "g1", T1);
+                Edit(Left, "/stable.txt", "s1", T1);
+                Run();
+                ASSERT_EQ(Files(Left), Files(Right));
+
+                Edit(Left, "/a.txt", "a2 longer", T1 + 100);     // replace on the right
+                Edit(Right, "/sub/b.txt", "b2", T1 + 100);       // replace on the left
+                Edit(Right, "/new/d.txt", "d1", T1 + 100);       // new, in a new folder
+                Edit(Left, "/e.txt", "e1", T1 + 100);            // new
+                Edit(Right, "/gone.txt", "", 0);                 // deleted on the right
+                TFaultPlan& plan = faultOnRight ? RightPlan : LeftPlan;
+                plan.Kind = c.Kind;
+                plan.N = n;
+                plan.Meanwhile = [&] { Edit(Left, "/stable.txt", "s2 edited meanwhile", T1 + 300); };
+                const auto log = Run();
+                ExpectWholeVersions();
+                // Every fault that struck is reported (a meanwhile edit is no fault of the run).
+                if (plan.Fired && c.Kind != TFault::EditMeanwhile) {
+                    EXPECT_TRUE(std::any_of(log.begin(), log.end(), [](const std::string& l) {
+                        return l.starts_with("Error");
+                    }));
+                }
+                std::map<std::string, std::string> expected = {
+                    {"/a.txt", "a2 longer"}, {"/c.txt", "c1"},     {"/e.txt", "e1"},
+                    {"/new/d.txt", "d1"},    {"/stable.txt", "s1"}, {"/sub/b.txt", "b2"}};
+                if (c.Kind == TFault::EditMeanwhile && plan.Fired) expected["/stable.txt"] = "s2 edited meanwhile";
+                ExpectConverges(expected);
+                if (HasFailure()) return;
+            }
+        }
+    }
+}
+
+// A target edited between the analysis and its row is left alone and the row fails; a source that
+// changed meanwhile is not copied. Both versions stay; the next runs show a conflict, not a copy.
+TEST_F(FaultTest, EntriesChangedAfterTheAnalysisAreLeftAlone) {
+    Edit(Left, "/a.txt", "a1", T1);
+    Edit(Left, "/b.txt", "b1", T1);
+    Run();
+    Edit(Left, "/a.txt", "a2", T1 + 100);  // planned: copy to the right
+    Edit(Left, "/b.txt", "b2", T1 + 100);  // planned: copy to the right
+    Edit(Left, "/n.txt", "n1", T1 + 100);  // planned: new on the right
+    TTaskRun run(Task);
+    ASSERT_EQ(run.StartScan(), 0);
+    run.FinishScan();
+    ASSERT_EQ(run.Analyze(), 0);
+    Edit(Right, "/a.txt", "a3 right edit", T1 + 200);    // the target changed
+    Edit(Right, "/n.txt", "n2 right", T1 + 200);         // a target expected absent appeared
+    Edit(Left, "/b.txt", "b3 left again", T1 + 200);     // the source changed
+    std::vector<std::string> log;
+    run.Sync([&](const std::string& l) { log.push_back(l); });
+    const std::vector<std::string> errors(
+        log.begin(), std::remove_if(log.begin(), log.end(), [](const std::string& l) { return !l.starts_with("Error"); }));
+    EXPECT_EQ(errors, (std::vector<std::string>{"Error changed since the analysis: " + Right + "/a.txt",
+                                                "Error changed while copying: " + Left + "/b.txt",
+                                                "Error changed since the analysis: " + Right + "/n.txt"}));
+    EXPECT_EQ(Files(Right)["/a.txt"], "a3 right edit");
+    EXPECT_EQ(Files(Right)["/n.txt"], "n2 right");
+    EXPECT_EQ(Files(Right)["/b.txt"], "b1");
+    // Changed on both sides since the last sync: conflicts, run after run; b.txt travels.
+    for (int i = 0; i < 2; ++i) {
+        TTaskRun again(Task);
+        ASSERT_EQ(again.StartScan(), 0);
+        again.FinishScan();
+        ASSERT_EQ(again.Analyze(), 0);
+        again.Plan.ShowView(*again.ResultTree, VIEW_ALL, Task.SyncName);
+        std::map<std::string, int32_t> codes;
+        for (const auto& r : again.Plan.RootNode->Children) codes[r->Data.Name] = r->Data.Action;
+        EXPECT_EQ(codes["a.txt"], ACTION_CONFLICT);
+        EXPECT_EQ(codes["n.txt"], ACTION_CONFLICT);
+        EXPECT_EQ(codes["b.txt"], i == 0 ? ACTION_LEFT_NEWER : ACTION_SAME);
+        again.Sync();
+    }
+    EXPECT_EQ(Files(Right)["/b.txt"], "b3 left again");
+}
+
+// Real crashes: a child process runs the sync and is killed at different moments; the promise
+// holds for what it left, and fault-free runs converge.
+TEST_F(FaultTest, KilledRunsLeaveWholeVersionsAndConverge) {
+    TSyncTask::SetFileOperFactory({});
+    const std::string big(24 << 20, 'x');
+    for (int delayMs : {0, 2, 5, 10, 20, 40}) {
+        SCOPED_TRACE(delayMs);
+        fs::remove_all(Left), fs::remove_all(Right);
+        MakeFolders(Left), MakeFolders(Right);
+        Versions.clear();
+        for (int i = 0; i < 40; ++i) Edit(Left, "/small/" + std::to_string(i), std::string(2000, 'a' + i % 26), T1);
+        Edit(Left, "/big.bin", big + "1", T1);
+        Run();
+        Edit(Left, "/big.bin", big + "2 edited", T1 + 100);
+        for (int i = 0; i < 40; i += 3) Edit(Right, "/small/" + std::to_string(i), "edited " + std::to_string(i), T1 + 100);
+        Edit(Right, "/big2.bin", big + "new", T1 + 100);
+
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            Run();
+            ::_exit(0);
+        }
+        ::usleep(static_cast<useconds_t>(delayMs) * 1000);
+        ::kill(child, SIGKILL);
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        ExpectWholeVersions();
+        std::map<std::string, std::string> expected;
+        for (int i = 0; i < 40; ++i)
+            expected["/small/" + std::to_string(i)] =
+                i % 3 == 0 ? "edited " + std::to_string(i) : std::string(2000, 'a' + i % 26);
+        expected["/big.bin"] = big + "2 edited";
+        expected["/big2.bin"] = big + "new";
+        ExpectConverges(expected);
+        if (HasFailure()) return;
+    }
+}
+
+// The codes of one analysis in the "all" view, by entry path.
+std::map<std::string, int32_t> Codes(TTaskRun& Run) {
+    Run.Plan.ShowView(*Run.ResultTree, VIEW_ALL, Run.Task.SyncName);
+    std::map<std::string, int32_t> codes;
+    std::vector<const TPlanRow*> stack{Run.Plan.RootNode.get()};
+    while (!stack.empty()) {
+        const TPlanRow* r = stack.back();
+        stack.pop_back();
+        if (r != Run.Plan.RootNode.get()) codes[r->Data.FolderPath + r->Data.Name] = r->Data.Action;
+        for (const auto& c : r->Children) stack.push_back(c.get());
+    }
+    return codes;
+}
+
+// States are written whenever they would change, even when nothing is copied, and only then.
+TEST_F(FaultTest, StatesStayCurrentWithoutCopiesAndAreNotRewrittenWhenCurrent) {
+    for (int isDelete : {1, 0}) {
+        SCOPED_TRACE(isDelete);
+        fs::remove_all(Left), fs::remove_all(Right), MakeFolders(Left), MakeFolders(Right);
+        Task.IsDeleteFile = isDelete;
+        for (const std::string& root : {Left, Right}) Edit(root, "/a.txt", "a", T1), Edit(root, "/b.txt", "b", T1);
+        Run();  // identical folders: nothing to copy, but the states are saved
+        const std::string state = Right + "/" + MARKER_FOLDER + "/T1";
+        struct stat before {};
+        ASSERT_EQ(::stat(state.c_str(), &before), 0);
+        Run();  // a no-op run with current states writes nothing
+        struct stat after {};
+        ASSERT_EQ(::stat(state.c_str(), &after), 0);
+        EXPECT_EQ(after.st_ino, before.st_ino);
+        EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+
+        Edit(Left, "/a.txt", "", 0);
+        Run();  // carried over, or (IsDeleteFile 0) not: then copied back by the very next run
+        EXPECT_EQ(fs::exists(Right + "/a.txt"), isDelete == 0);
+        Run();
+        EXPECT_EQ(fs::exists(Left + "/a.txt"), isDelete == 0);
+        EXPECT_EQ(Files(Left), Files(Right));
+    }
+}
+
+// A file whose date, size and contents agree on both sides is one file whatever its change codes;
+// a folder made on both sides is one folder.
+TEST_F(FaultTest, EqualFilesAreEqualWhateverTheirChangeCodes) {
+    struct TCase {
+        const char* What;
+        std::string Left, Right;  // the new versions
+        int64_t LeftTime, RightTime;
+        bool New;         // the file is new on both sides, else both had v1
+        bool Unrecorded;  // the right got Left by a run that died before saving its state
+        int32_t Code;
+    } cases[] = {
+        {"the same edit on both sides", "v2", "v2", T1 + 100, T1 + 100, false, false, ACTION_SAME},
+        {"the same new file on both sides", "n", "n", T1 + 100, T1 + 100, true, false, ACTION_SAME},
+        {"one date and size, other contents", "v2", "w2", T1 + 100, T1 + 100, false, false, ACTION_CONFLICT},
+        {"other dates", "v2", "v2", T1 + 100, T1 + 200, false, false, ACTION_CONFLICT},
+        {"a copy the last run made but never recorded", "v2", "", T1 + 100, 0, false, true, ACTION_SAME},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.What);
+        fs::remove_all(Left), fs::remove_all(Right), MakeFolders(Left), MakeFolders(Right);
+        if (!c.New) Edit(Left, "/f.txt", "v1", T1);
+        Edit(Left, "/other.txt", "o", T1);
+        Run();
+        Edit(Left, "/f.txt", c.Left, c.LeftTime);
+        if (c.Unrecorded) {
+            const std::string rightState = Right + "/" + MARKER_FOLDER + "/T1";
+            std::string before;
+            ASSERT_EQ(ReadWholeFile(rightState, before), 0);
+            Run();
+            ASSERT_EQ(WriteFileAtomic(rightState, before), 0);
+        } else {
+            Edit(Right, "/f.txt", c.Right, c.RightTime);
+        }
+        Edit(Right, "/made/x.txt", "x", T1), Edit(Left, "/made/x.txt", "x", T1);
+        TTaskRun run(Task);
+        ASSERT_EQ(run.StartScan(), 0);
+        run.FinishScan();
+        ASSERT_EQ(run.Analyze(), 0);
+        auto codes = Codes(run);
+        EXPECT_EQ(codes["/f.txt"], c.Code);
+        EXPECT_EQ(codes["/made"], ACTION_SAME);
+        EXPECT_EQ(codes["/made/x.txt"], ACTION_SAME);
+        run.Sync();
+        if (c.Code == ACTION_SAME) {
+            // Recorded as it now is: the next run finds nothing at all.
+            TTaskRun next(Task);
+            ASSERT_EQ(next.StartScan(), 0);
+            next.FinishScan();
+            ASSERT_EQ(next.Analyze(), 0);
+            for (const auto& [path, code] : Codes(next)) EXPECT_TRUE(code == ACTION_SAME || code == ACTION_NONE) << path;
+        }
+    }
+}
+
+// A saved state that does not load is kept aside; the run compares like a first sync but
+// overwrites nothing: differing files are conflicts, one-sided entries are copied.
+TEST_F(FaultTest, ADamagedStateOverwritesNothingAndIsKeptAside) {
+    const std::string state = Left + "/" + MARKER_FOLDER + "/T1";
+    struct {
+        const char* What;
+        std::function<void(std::string&)> Damage;
+    } cases[] = {
+        {"garbage", [](std::string& t) { t = "not a state"; }},
+        {"cut short", [](std::string& t) { t.resize(t.size() / 2); }},
+        {"empty", [](std::string& t) { t.clear(); }},
+        {"a line in the wrong place", [](std::string& t) { t.replace(t.find(":/sub/:"), 7, ":/:"); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.What);
+        fs::remove_all(Left), fs::remove_all(Right), MakeFolders(Left), MakeFolders(Right);
+        Edit(Left, "/old.txt", "o1", T1);
+        Edit(Left, "/sub/a.txt", "a1", T1);
+        Edit(Left, "/gone.txt", "g", T1);
+        Run();
+        Edit(Right, "/old.txt", "o2 right edit, older date", T1 - 1000);
+        Edit(Left, "/gone.txt", "", 0);
+        Edit(Left, "/new.txt", "n", T1);
+        std::string text;
+        ASSERT_EQ(ReadWholeFile(state, text), 0);
+        c.Damage(text);
+        ASSERT_EQ(WriteFileAtomic(state, text), 0);
+
+        TTaskRun run(Task);
+        ASSERT_EQ(run.StartScan(), 0);
+        run.FinishScan();
+        ASSERT_EQ(run.Analyze(), 0);
+        auto codes = Codes(run);
+        EXPECT_EQ(codes["/old.txt"], ACTION_CONFLICT);
+        EXPECT_EQ(codes["/gone.txt"], ACTION_RIGHT_ONLY);  // a deletion may come back; nothing is lost
+        EXPECT_EQ(codes["/new.txt"], ACTION_LEFT_ONLY);
+        std::string kept;
+        EXPECT_EQ(ReadWholeFile(state + ".damaged", kept), 0);
+        EXPECT_EQ(kept, text);
+        run.Sync();
+        EXPECT_EQ(Files(Right)["/old.txt"], "o2 right edit, older date");
+        EXPECT_EQ(Files(Left)["/old.txt"], "o1");
+        // The next run works from the fresh states: the conflict stays a conflict.
+        TTaskRun next(Task);
+        ASSERT_EQ(next.StartScan(), 0);
+        next.FinishScan();
+        ASSERT_EQ(next.Analyze(), 0);
+        EXPECT_EQ(Codes(next)["/old.txt"], ACTION_CONFLICT);
+        EXPECT_EQ(Codes(next)["/gone.txt"], ACTION_SAME);
+    }
+}
+
+// One run per task; excluded rows never move whatever the view; a task whose direction did not load
+// does not run; backups of long names work, and a failed backup leaves the target alone.
+TEST_F(FaultTest, RunsThatMustNotHappenDoNot) {
+    Edit(Left, "/a.txt", "a", T1);
+    Edit(Left, "/skip.bak", "keep me out", T1);
+    Task.ExcludeFilter = {"*.bak"};
+    TTaskRun first(Task), second(Task);
+    ASSERT_EQ(first.StartScan(), 0);
+    EXPECT_EQ(second.StartScan(), 1);
+    EXPECT_EQ(second.ErrorText, "The task \"Task\" is already running.");
+    first.FinishScan();
+    ASSERT_EQ(first.Analyze(), 0);
+    first.Plan.ShowView(*first.ResultTree, VIEW_ALL, Task.SyncName);
+    first.Sync();
+    EXPECT_EQ(Files(Right), (std::map<std::string, std::string>{{"/a.txt", "a"}}));
+    ASSERT_EQ(second.StartScan(), 0);  // free again once the first run is over
+    second.FinishScan();
+    second.Analyze();
+    second.Sync();
+
+    Task.SaveOldFile = 1;
+    const std::string longName = "/" + std::string(250, 'n');
+    Edit(Left, longName, "v1", T1);
+    Run();
+    Edit(Left, longName, "v2", T1 + 100);
+    Run();
+    std::string backup;
+    EXPECT_EQ(ReadWholeFile(Right + "/" + MARKER_FOLDER + "/" + BACKUP_FOLDER + longName, backup), 0);
+    EXPECT_EQ(backup, "v1");
+    EXPECT_EQ(Files(Right)[longName], "v2");
+}
+
+}  // namespace
+}  // namespace bfs

@@ -1,0 +1,69 @@
+#include "platform/UTFileLock.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+
+namespace bfs {
+namespace {
+
+class FileLockTest : public ::testing::Test {
+  protected:
+    void TearDown() override { std::filesystem::remove_all(m_Dir); }
+    std::string m_Dir = [] {
+        char tmpl[] = "/tmp/bfs-lock-XXXXXX";
+        return std::string(::mkdtemp(tmpl));
+    }();
+    std::string m_Path = m_Dir + "/task.lock";
+};
+
+TEST_F(FileLockTest, OneHolderPerPathEvenWithinOneProcess) {
+    TFileLock a;
+    {
+        TFileLock b;
+        ASSERT_TRUE(b.TryLock(m_Path));
+        EXPECT_TRUE(b.TryLock(m_Path));  // already held by this object
+        EXPECT_FALSE(b.TryLock(m_Path + "2"));
+        EXPECT_FALSE(a.TryLock(m_Path));
+        EXPECT_EQ(a.LastError(), EWOULDBLOCK);
+        b.Unlock();
+        ASSERT_TRUE(a.TryLock(m_Path));
+        EXPECT_FALSE(b.TryLock(m_Path));
+        a.Unlock();
+        ASSERT_TRUE(b.TryLock(m_Path));
+    }
+    EXPECT_TRUE(a.TryLock(m_Path));  // freed by b's destruction
+    EXPECT_TRUE(std::filesystem::is_regular_file(m_Path));
+}
+
+TEST_F(FileLockTest, AKilledHolderFreesTheLock) {
+    int ready[2], hold[2];
+    ASSERT_EQ(::pipe(ready) | ::pipe(hold), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        TFileLock lock;
+        char ok = lock.TryLock(m_Path) ? '1' : '0';
+        ::close(hold[1]);
+        // Holds the lock until killed; should the test process die first, the read ends.
+        if (::write(ready[1], &ok, 1) == 1) ok = ::read(hold[0], &ok, 1);
+        ::_exit(0);
+    }
+    ::close(ready[1]);  // so that the read ends should the child fail before writing
+    char ok = 0;
+    EXPECT_EQ(::read(ready[0], &ok, 1), 1);
+    EXPECT_EQ(ok, '1');
+    TFileLock lock;
+    EXPECT_FALSE(lock.TryLock(m_Path));
+    ::kill(child, SIGKILL);
+    ASSERT_EQ(::waitpid(child, nullptr, 0), child);
+    EXPECT_TRUE(lock.TryLock(m_Path));
+    for (int fd : {ready[0], hold[0], hold[1]}) ::close(fd);
+}
+
+}  // namespace
+}  // namespace bfs
