@@ -254,17 +254,20 @@ int32_t TFileSyncThread::CopyFile(TResultNodeData& D, int32_t Code, int Source, 
         return RESULT_SOURCE_CHANGED;
     };
     StatusText = "Copy:" + sourcePath + " -> " + targetPath;
-    if (CheckTarget(D, Target, Attri) != 0) return 1;
-
     const bool replaces = (Target == SIDE_LEFT ? D.LeftAttr : D.RightAttr) != 0;
+    // The backup copies the target as the analysis saw it, or nothing.
     if (Task.SaveOldFile == 1 && (Code == ACTION_RIGHT_NEWER || Code == ACTION_LEFT_NEWER) && replaces &&
-        Task.EstimateDiskSpace == 0 && tgt.BackupFile(tgtFolder, Attri) != 0) {
-        StatusText = "Backup failed, not replaced: " + targetPath;
-        return 1;
+        Task.EstimateDiskSpace == 0) {
+        if (CheckTarget(D, Target, Attri) != 0) return 1;
+        if (tgt.BackupFile(tgtFolder, Attri) != 0) {
+            StatusText = "Backup failed, not replaced: " + targetPath;
+            return 1;
+        }
     }
     if (tgt.MakeDir(Attri.Path) != 0) return 1;
 
     if (tgt.WritesAtomically()) {
+        if (CheckTarget(D, Target, Attri) != 0) return 1;
         const int32_t result = CopyInto(Source, Target, Attri, Attri, SrcAttr);
         StatusText = "Copy:" + sourcePath + " -> " + targetPath;
         return result == RESULT_SOURCE_CHANGED ? sourceChanged() : result;
@@ -275,20 +278,24 @@ int32_t TFileSyncThread::CopyFile(TResultNodeData& D, int32_t Code, int Source, 
     int32_t result = CopyInto(Source, Target, Attri, temp, SrcAttr);
     StatusText = "Copy:" + sourcePath + " -> " + targetPath;
     if (result == 0 && tgt.GetFileSize(tempPath) != Attri.Size) result = 1;
-    if (result == 0) {
+    // A local source was checked while it was read, on the open file; others are looked at again.
+    if (result == 0 && !(IsLocal(Source) && IsLocal(Target))) {
         TEntryState now;
         if (src.GetEntryState(srcFolder, Attri, now) != 0 || !now.Exists || now.IsFolder || now.Size != Attri.Size ||
             now.FileDate != Attri.FileDate)
             result = RESULT_SOURCE_CHANGED;
     }
-    if (result == 0) result = CheckTarget(D, Target, Attri);
     if (result == 0) {
-        if (!replaces)
-            result = tgt.RenameFile(tempPath, targetPath);  // never over an entry that appeared meanwhile
-        else if (tgt.ReplacesByRename())
-            result = tgt.ReplaceFile(tempPath, targetPath);
-        else if ((result = tgt.DeleteFile(tgtFolder, Attri, false)) == 0)
+        if (!replaces) {
+            // The rename never goes over an entry: one that appeared meanwhile makes it fail.
             result = tgt.RenameFile(tempPath, targetPath);
+            if (result != 0) CheckTarget(D, Target, Attri);
+        } else if ((result = CheckTarget(D, Target, Attri)) != 0) {
+        } else if (tgt.ReplacesByRename()) {
+            result = tgt.ReplaceFile(tempPath, targetPath);
+        } else if ((result = tgt.DeleteFile(tgtFolder, Attri, false)) == 0) {
+            result = tgt.RenameFile(tempPath, targetPath);
+        }
     }
     if (result != 0) tgt.DeleteFile(tgtFolder, temp, false);
     return result == RESULT_SOURCE_CHANGED ? sourceChanged() : result;

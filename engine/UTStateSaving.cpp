@@ -46,21 +46,30 @@ std::vector<TCandidate> MergeLevel(const TCandidate& Folder) {
     };
     size_t next[4] = {0, 0, 0, 0};
     std::vector<TCandidate> out;
+    const auto sameEntry = [](const TFileTree& a, const TFileTree& b) {
+        // Names equal in the listing order are equal byte for byte (UTListOrder.h).
+        return a.IsFolder() == b.IsFolder() && a.Name == b.Name;
+    };
     for (;;) {
+        const TFileTree* heads[4] = {};
         const TFileTree* least = nullptr;
+        bool allSame = true;
         for (int k = 0; k < 4; ++k) {
             if (!lists[k] || next[k] >= lists[k]->size()) continue;
-            const TFileTree* head = (*lists[k])[next[k]].get();
-            if (!least || CompareListOrder(*head, *least) < 0) least = head;
+            heads[k] = (*lists[k])[next[k]].get();
+            if (!least) {
+                least = heads[k];
+            } else if (!sameEntry(*heads[k], *least)) {
+                allSame = false;
+                if (CompareListOrder(*heads[k], *least) < 0) least = heads[k];
+            }
         }
         if (!least) break;
         TCandidate c;
         const TFileTree** slots[4] = {&c.Result, &c.Seen, &c.Previous, &c.Relisted};
         for (int k = 0; k < 4; ++k) {
-            if (!lists[k] || next[k] >= lists[k]->size()) continue;
-            const TFileTree* head = (*lists[k])[next[k]].get();
-            if (CompareListOrder(*head, *least) != 0) continue;
-            *slots[k] = head;
+            if (!heads[k] || (!allSame && !sameEntry(*heads[k], *least))) continue;
+            *slots[k] = heads[k];
             ++next[k];
         }
         out.push_back(c);

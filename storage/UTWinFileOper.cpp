@@ -355,7 +355,9 @@ class TWinFileOper : public TFileOper {
     bool ReplacesByRename() const override { return true; }
 
 private:
-    std::string m_KnownFolder;  // the folder MakeDir made or found last (full path)
+    // The two folders MakeDir made or found last (full paths): a copy's folder and the marker folder
+    // that holds its temporary file take turns.
+    std::string m_KnownFolders[2];
     std::chrono::steady_clock::time_point m_ConnectedUntil{};  // see Connect
     // TempEntryFor's look-ups: the root whose marker folder was found and its device, and the
     // folder looked at last and its device.
@@ -628,12 +630,13 @@ int32_t TWinFileOper::MakeDir(const std::string& RelPath) {
     const std::string folder = FolderUnder(root, RelPath);
     // A sync copies file after file into the same folder: the folder made or found last is taken as
     // still there (a copy into a folder removed meanwhile fails and its row says so).
-    if (folder == m_KnownFolder) return 0;
+    if (folder == m_KnownFolders[0] || folder == m_KnownFolders[1]) return 0;
     if (!FolderExists(folder)) {
         if (!FolderExists(root)) return 1;  // never create a missing root (an unmounted disk)
         if (MakeFolders(folder) != 0) return 1;
     }
-    m_KnownFolder = folder;
+    m_KnownFolders[1] = std::move(m_KnownFolders[0]);
+    m_KnownFolders[0] = folder;
     return 0;
 }
 
@@ -647,7 +650,8 @@ int32_t TWinFileOper::DeleteFile(TFolderSource& Source, const TFileAttri& Attri,
 
 int32_t TWinFileOper::RemoveDir(TFolderSource& Source, const TFileAttri& Attri, bool) {
     if (!EntryUsable(Source, Attri)) return -1;
-    m_KnownFolder.clear();
+    m_KnownFolders[0].clear();
+    m_KnownFolders[1].clear();
     m_TempFolder.clear();
     return ::rmdir(EntryPath(Source, Attri).c_str()) == 0 ? 0 : -1;
 }
