@@ -375,6 +375,8 @@ int32_t TFileSyncThread::SyncFolder(TResultNodeData& D) {
 }
 
 void TFileSyncThread::SaveState() {
+    // Without the analysis it carried out, a walk knows too little to say what a side now holds.
+    if (!ResultTree) return;
     std::unique_ptr<TFileOper> opers[2] = {TSyncTask::CreateFileOper(Task.LFolder, false),
                                            TSyncTask::CreateFileOper(Task.RFolder, false)};
     if (!opers[0] || !opers[1]) return;

@@ -14,6 +14,7 @@
 
 #include "engine/UTAnalyzeThread.h"
 #include "engine/UTSyncTask.h"
+#include "engine/UTTaskRun.h"
 #include "model/UTFileAttri.h"
 #include "model/UTFileOper.h"
 #include "model/UTConsts.h"
@@ -191,6 +192,38 @@ class TTempHome {
         std::filesystem::remove_all(Dir, ec);
     }
     std::string Dir;
+};
+
+// A two-way task between two fresh local folders, Left and Right; the back-end factory is reset
+// after each test.
+class TLocalTaskTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        Left = Home.Dir + "/left";
+        Right = Home.Dir + "/right";
+        ASSERT_EQ(MakeFolders(Left), 0);
+        ASSERT_EQ(MakeFolders(Right), 0);
+        Task.SyncName = "Task";
+        Task.SyncID = "T1";
+        for (auto [folder, path] : {std::pair{Task.LFolder, Left}, std::pair{Task.RFolder, Right}}) {
+            folder->DeviceType = DEVICE_LOCAL;
+            folder->FolerAllName = path;
+        }
+    }
+    void TearDown() override { TSyncTask::SetFileOperFactory({}); }
+
+    // Scan and analysis; the plan of the changes view.
+    std::unique_ptr<TTaskRun> Analyze() {
+        auto run = std::make_unique<TTaskRun>(Task);
+        EXPECT_EQ(run->StartScan(), 0) << run->ErrorText;
+        EXPECT_EQ(run->FinishScan(), 0);
+        EXPECT_EQ(run->Analyze(), 0) << run->ErrorText;
+        return run;
+    }
+
+    TTempHome Home;
+    std::string Left, Right;
+    TSyncTask Task;
 };
 
 }  // namespace bfs::test

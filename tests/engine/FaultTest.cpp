@@ -173,25 +173,15 @@ std::map<std::string, std::string> Files(const std::string& Root, bool WithMarke
     return out;
 }
 
-class FaultTest : public ::testing::Test {
+class FaultTest : public test::TLocalTaskTest {
   protected:
     void SetUp() override {
-        Left = Home.Dir + "/left";
-        Right = Home.Dir + "/right";
-        ASSERT_EQ(MakeFolders(Left), 0);
-        ASSERT_EQ(MakeFolders(Right), 0);
-        Task.SyncName = "Task";
-        Task.SyncID = "T1";
+        TLocalTaskTest::SetUp();
         Task.IsDeleteFile = 1;
-        for (auto [folder, path] : {std::pair{Task.LFolder, Left}, std::pair{Task.RFolder, Right}}) {
-            folder->DeviceType = DEVICE_LOCAL;
-            folder->FolerAllName = path;
-        }
         TSyncTask::SetFileOperFactory([this](const TFolderSource& f, bool) -> std::unique_ptr<TFileOper> {
             return std::make_unique<TFaultOper>(f.FolerAllName == Left ? LeftPlan : RightPlan);
         });
     }
-    void TearDown() override { TSyncTask::SetFileOperFactory({}); }
 
     // A user's edit: the file gets Content (a new version of Rel) dated Time; "" deletes it.
     void Edit(const std::string& Root, const std::string& Rel, const std::string& Content, int64_t Time) {
@@ -252,9 +242,6 @@ class FaultTest : public ::testing::Test {
             }
     }
 
-    test::TTempHome Home;
-    std::string Left, Right;
-    TSyncTask Task;
     TFaultPlan LeftPlan, RightPlan;
     std::map<std::string, std::set<std::string>> Versions;
 };
@@ -328,15 +315,12 @@ TEST_F(FaultTest, EntriesChangedAfterTheAnalysisAreLeftAlone) {
     Edit(Left, "/a.txt", "a2", T1 + 100);  // planned: copy to the right
     Edit(Left, "/b.txt", "b2", T1 + 100);  // planned: copy to the right
     Edit(Left, "/n.txt", "n1", T1 + 100);  // planned: new on the right
-    TTaskRun run(Task);
-    ASSERT_EQ(run.StartScan(), 0);
-    run.FinishScan();
-    ASSERT_EQ(run.Analyze(), 0);
+    auto run = Analyze();
     Edit(Right, "/a.txt", "a3 right edit", T1 + 200);    // the target changed
     Edit(Right, "/n.txt", "n2 right", T1 + 200);         // a target expected absent appeared
     Edit(Left, "/b.txt", "b3 left again", T1 + 200);     // the source changed
     std::vector<std::string> log;
-    run.Sync([&](const std::string& l) { log.push_back(l); });
+    run->Sync([&](const std::string& l) { log.push_back(l); });
     const std::vector<std::string> errors(
         log.begin(), std::remove_if(log.begin(), log.end(), [](const std::string& l) { return !l.starts_with("Error"); }));
     EXPECT_EQ(errors, (std::vector<std::string>{"Error changed since the analysis: " + Right + "/a.txt",
@@ -347,17 +331,14 @@ TEST_F(FaultTest, EntriesChangedAfterTheAnalysisAreLeftAlone) {
     EXPECT_EQ(Files(Right)["/b.txt"], "b1");
     // Changed on both sides since the last sync: conflicts, run after run; b.txt travels.
     for (int i = 0; i < 2; ++i) {
-        TTaskRun again(Task);
-        ASSERT_EQ(again.StartScan(), 0);
-        again.FinishScan();
-        ASSERT_EQ(again.Analyze(), 0);
-        again.Plan.ShowView(*again.ResultTree, VIEW_ALL, Task.SyncName);
+        auto again = Analyze();
+        again->Plan.ShowView(*again->ResultTree, VIEW_ALL, Task.SyncName);
         std::map<std::string, int32_t> codes;
-        for (const auto& r : again.Plan.RootNode->Children) codes[r->Data.Name] = r->Data.Action;
+        for (const auto& r : again->Plan.RootNode->Children) codes[r->Data.Name] = r->Data.Action;
         EXPECT_EQ(codes["a.txt"], ACTION_CONFLICT);
         EXPECT_EQ(codes["n.txt"], ACTION_CONFLICT);
         EXPECT_EQ(codes["b.txt"], i == 0 ? ACTION_LEFT_NEWER : ACTION_SAME);
-        again.Sync();
+        again->Sync();
     }
     EXPECT_EQ(Files(Right)["/b.txt"], "b3 left again");
 }
@@ -478,22 +459,16 @@ TEST_F(FaultTest, EqualFilesAreEqualWhateverTheirChangeCodes) {
             Edit(Right, "/f.txt", c.Right, c.RightTime);
         }
         Edit(Right, "/made/x.txt", "x", T1), Edit(Left, "/made/x.txt", "x", T1);
-        TTaskRun run(Task);
-        ASSERT_EQ(run.StartScan(), 0);
-        run.FinishScan();
-        ASSERT_EQ(run.Analyze(), 0);
-        auto codes = Codes(run);
+        auto run = Analyze();
+        auto codes = Codes(*run);
         EXPECT_EQ(codes["/f.txt"], c.Code);
         EXPECT_EQ(codes["/made"], ACTION_SAME);
         EXPECT_EQ(codes["/made/x.txt"], ACTION_SAME);
-        run.Sync();
+        run->Sync();
         if (c.Code == ACTION_SAME) {
             // Recorded as it now is: the next run finds nothing at all.
-            TTaskRun next(Task);
-            ASSERT_EQ(next.StartScan(), 0);
-            next.FinishScan();
-            ASSERT_EQ(next.Analyze(), 0);
-            for (const auto& [path, code] : Codes(next)) EXPECT_TRUE(code == ACTION_SAME || code == ACTION_NONE) << path;
+            auto next = Analyze();
+            for (const auto& [path, code] : Codes(*next)) EXPECT_TRUE(code == ACTION_SAME || code == ACTION_NONE) << path;
         }
     }
 }
@@ -526,27 +501,21 @@ TEST_F(FaultTest, ADamagedStateOverwritesNothingAndIsKeptAside) {
         c.Damage(text);
         ASSERT_EQ(WriteFileAtomic(state, text), 0);
 
-        TTaskRun run(Task);
-        ASSERT_EQ(run.StartScan(), 0);
-        run.FinishScan();
-        ASSERT_EQ(run.Analyze(), 0);
-        auto codes = Codes(run);
+        auto run = Analyze();
+        auto codes = Codes(*run);
         EXPECT_EQ(codes["/old.txt"], ACTION_CONFLICT);
         EXPECT_EQ(codes["/gone.txt"], ACTION_RIGHT_ONLY);  // a deletion may come back; nothing is lost
         EXPECT_EQ(codes["/new.txt"], ACTION_LEFT_ONLY);
         std::string kept;
         EXPECT_EQ(ReadWholeFile(state + ".damaged", kept), 0);
         EXPECT_EQ(kept, text);
-        run.Sync();
+        run->Sync();
         EXPECT_EQ(Files(Right)["/old.txt"], "o2 right edit, older date");
         EXPECT_EQ(Files(Left)["/old.txt"], "o1");
         // The next run works from the fresh states: the conflict stays a conflict.
-        TTaskRun next(Task);
-        ASSERT_EQ(next.StartScan(), 0);
-        next.FinishScan();
-        ASSERT_EQ(next.Analyze(), 0);
-        EXPECT_EQ(Codes(next)["/old.txt"], ACTION_CONFLICT);
-        EXPECT_EQ(Codes(next)["/gone.txt"], ACTION_SAME);
+        auto next = Analyze();
+        EXPECT_EQ(Codes(*next)["/old.txt"], ACTION_CONFLICT);
+        EXPECT_EQ(Codes(*next)["/gone.txt"], ACTION_SAME);
     }
 }
 

@@ -92,30 +92,8 @@ std::vector<std::string> PlanRows(const TPlan& Plan) {
     return out;
 }
 
-class SyncScenarioTest : public ::testing::Test {
+class SyncScenarioTest : public test::TLocalTaskTest {
 protected:
-    void SetUp() override {
-        Left = Home.Dir + "/left";
-        Right = Home.Dir + "/right";
-        ASSERT_EQ(MakeFolders(Left), 0);
-        ASSERT_EQ(MakeFolders(Right), 0);
-        Task.SyncName = "Task";
-        Task.SyncID = "T1";
-        Task.LFolder->DeviceType = DEVICE_LOCAL;
-        Task.LFolder->FolerAllName = Left;
-        Task.RFolder->DeviceType = DEVICE_LOCAL;
-        Task.RFolder->FolerAllName = Right;
-    }
-    void TearDown() override { TSyncTask::SetFileOperFactory({}); }
-
-    // Scan and analysis; the plan of the changes view.
-    std::unique_ptr<TTaskRun> Analyze() {
-        auto run = std::make_unique<TTaskRun>(Task);
-        EXPECT_EQ(run->StartScan(), 0) << run->ErrorText;
-        EXPECT_EQ(run->FinishScan(), 0);
-        EXPECT_EQ(run->Analyze(), 0) << run->ErrorText;
-        return run;
-    }
     // A whole run; returns the log lines of the sync.
     std::vector<std::string> Run() {
         auto run = Analyze();
@@ -130,9 +108,6 @@ protected:
         return text;
     }
 
-    test::TTempHome Home;
-    std::string Left, Right;
-    TSyncTask Task;
     std::vector<std::string> LastPlan;
 };
 
