@@ -257,10 +257,12 @@ TEST_F(SyncScenarioTest, FailedOperationsAreSeenAgainByTheNextRunWhichConverges)
         int UseTemp;
         bool CanReplace;
         std::string FailPath;  // on the right (remote) side
+        bool Atomic = false;   // the side's writes appear whole or not at all: no temporary entry
     } cases[] = {
         {"copy", 0, true, "/a.txt"},
         {"rename of the temporary copy", 1, false, "/a.txt"},
         {"delete", 0, true, "/gone.txt"},
+        {"copy onto a side that writes in one step", 0, true, "/a.txt", true},
     };
     for (const TCase& c : cases) {
         SCOPED_TRACE(c.Name);
@@ -270,6 +272,7 @@ TEST_F(SyncScenarioTest, FailedOperationsAreSeenAgainByTheNextRunWhichConverges)
             if (f.DeviceType != DEVICE_FTP) return nullptr;
             auto oper = std::make_unique<TMemFileOper>(store);
             oper->CanReplace = c.CanReplace;
+            oper->Atomic = c.Atomic;
             return oper;
         });
         Task.RFolder->DeviceType = DEVICE_FTP;
