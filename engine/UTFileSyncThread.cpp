@@ -285,17 +285,17 @@ int32_t TFileSyncThread::CopyFile(TResultNodeData& D, int32_t Code, int Source, 
             now.FileDate != Attri.FileDate)
             result = RESULT_SOURCE_CHANGED;
     }
-    if (result == 0) {
-        if (!replaces) {
-            // The rename never goes over an entry: one that appeared meanwhile makes it fail.
-            result = tgt.RenameFile(tempPath, targetPath);
-            if (result != 0) CheckTarget(D, Target, Attri);
-        } else if ((result = CheckTarget(D, Target, Attri)) != 0) {
-        } else if (tgt.ReplacesByRename()) {
+    if (result == 0 && !replaces) {
+        // The rename never goes over an entry: one that appeared meanwhile makes it fail (and the
+        // check says so).
+        result = tgt.RenameFile(tempPath, targetPath);
+        if (result != 0) CheckTarget(D, Target, Attri);
+    } else if (result == 0) {
+        result = CheckTarget(D, Target, Attri);
+        if (result == 0 && tgt.ReplacesByRename())
             result = tgt.ReplaceFile(tempPath, targetPath);
-        } else if ((result = tgt.DeleteFile(tgtFolder, Attri, false)) == 0) {
+        else if (result == 0 && (result = tgt.DeleteFile(tgtFolder, Attri, false)) == 0)
             result = tgt.RenameFile(tempPath, targetPath);
-        }
     }
     if (result != 0) tgt.DeleteFile(tgtFolder, temp, false);
     return result == RESULT_SOURCE_CHANGED ? sourceChanged() : result;
