@@ -111,9 +111,12 @@ class TTaskReader {
     // One error-log line for the whole element.
     void Report(const std::string& Name, const std::string& ID) const {
         if (m_Bad.empty()) return;
+        bool runSetting = false;
+        for (const auto& [key, value] : m_Failed) runSetting = runSetting || IsRunSetting(key);
         TMyException::Instance().LogError(TaskListContext(), "EConvertError",
                                           "Task \"" + Name + "\" (" + ID + "): not a number in " + m_Bad +
-                                              "; 0 is used and the file keeps these texts");
+                                              (runSetting ? "; the task does not run until it is saved again"
+                                                          : "; 0 is used and the file keeps these texts"));
     }
 
   private:
