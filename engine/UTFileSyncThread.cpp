@@ -384,7 +384,7 @@ void TFileSyncThread::SaveState() {
     opers[1]->FFolderSource = Task.RFolder;
     // Only what the walk wrote needs a new look: both sides are listed again at once, each on its
     // own listing thread, when it wrote anything.
-    const bool relist = OperCount > 0;
+    const bool relist = OperCount > 0 || WrittenBefore;
     try {
         opers[0]->Connect();
         opers[1]->Connect();

@@ -66,6 +66,9 @@ public:
     uint64_t LeftSavedHash = 0;
     uint64_t RightSavedHash = 0;
     bool StateCurrent[2] = {false, false};  // see TAnalyzeThread::StateCurrent
+    // An earlier walk over the same result wrote to the sides (its marks are in the result tree), so
+    // the sides are listed again even when this walk does nothing.
+    bool WrittenBefore = false;
 
     void MakeMarkerFolders();
     void SyncNodes(TPlanRow& Node);

@@ -100,6 +100,7 @@ int32_t TTaskRun::CompareContents(const TFileTree& Node) {
 
 int32_t TTaskRun::Analyze() {
     ResultTree = TFileTree::Create(std::string(), nullptr);
+    m_Walked = false;
     if (!LeftOper || !RightOper || !m_Lock.Held()) {
         Plan.ShowView(*ResultTree, VIEW_CHANGES, Task.SyncName);
         if (ErrorText.empty()) ErrorText = "The folders were not listed.";
@@ -168,8 +169,10 @@ int32_t TTaskRun::Sync(const std::function<void(const std::string&)>& LogPane) {
         sync.LeftSavedHash = SavedHash(0);
         sync.RightSavedHash = SavedHash(1);
     }
+    sync.WrittenBefore = m_Walked;
     sync.Resume();
     sync.WaitFor();
+    m_Walked = m_Walked || sync.OperCount > 0;
     Task.Busy = 0;
     m_Lock.Unlock();
     return 0;

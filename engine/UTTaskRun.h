@@ -53,6 +53,7 @@ private:
     bool m_UsedSavedStates = false;
     bool m_StateDamaged = false;
     bool m_StateCurrent[2] = {false, false};
+    bool m_Walked = false;  // a sync of the current result wrote to the sides
     uint64_t m_LocalHash[2] = {0, 0};  // fingerprints of locally kept states, as loaded
 
     uint64_t SavedHash(int Side) const;

@@ -22,6 +22,7 @@
 
 #include "EngineTestUtil.h"
 #include "engine/UTTaskRun.h"
+#include "model/UTDosTime.h"
 #include "model/UTPublicFunc.h"
 #include "platform/UTAtomicFile.h"
 #include "storage/UTWinFileOper.h"
@@ -422,6 +423,15 @@ TEST_F(FaultTest, StatesStayCurrentWithoutCopiesAndAreNotRewrittenWhenCurrent) {
         Run();
         EXPECT_EQ(fs::exists(Left + "/a.txt"), isDelete == 0);
         EXPECT_EQ(Files(Left), Files(Right));
+
+        Edit(Left, "/b.txt", "b2", T1 + 50);
+        Edit(Right, "/c.txt", "c", T1);
+        auto run = Analyze();
+        run->Sync();
+        run->Sync();  // nothing left to do: what the first sync recorded stays
+        std::string text;
+        ReadWholeFile(state, text);
+        EXPECT_NE(text.find(":" + std::to_string(UnixTimeToDosDate(T1 + 50)) + ":"), std::string::npos) << text;
     }
 }
 
