@@ -176,10 +176,18 @@ void RemoveMarkerLeftovers(int RootFd) {
         ::close(fd);
         return;
     }
-    std::vector<std::string> leftovers;
-    while (const dirent* entry = ::readdir(dir.get()))
-        if (MayBeFile(entry) && (IsReservedName(entry->d_name) || IsLegacyTempName(entry->d_name)))
-            leftovers.emplace_back(entry->d_name);
+    std::vector<std::string> leftovers, names;
+    while (const dirent* entry = ::readdir(dir.get())) {
+        if (!MayBeFile(entry)) continue;
+        names.emplace_back(entry->d_name);
+        if (IsReservedName(entry->d_name)) leftovers.emplace_back(entry->d_name);
+    }
+    // An earlier version's temporary file stands beside the file it was to replace; a saved state
+    // whose own name merely looks like one is never taken for it.
+    std::sort(names.begin(), names.end());
+    for (const std::string& name : names)
+        if (IsLegacyTempName(name) && std::binary_search(names.begin(), names.end(), name.substr(0, name.size() - 9)))
+            leftovers.push_back(name);
     for (const std::string& name : leftovers) RemoveLeftover(fd, name);
 }
 

@@ -340,13 +340,17 @@ TEST_F(WinFileOperTest, TempEntriesAndMarkerLeftovers) {
     Folder("Sub");
     EXPECT_EQ(Oper->TempEntryFor(Entry("/Sub/", "a.txt")).Path, "/Sub/");
     EXPECT_FALSE(FolderExists(Root + marker));  // never made for a temporary entry
+    Write(marker + "TASK1", "a saved state");
     Write(marker + "TASK1.p.Ab12Cd", "left by an earlier version");
     Write(marker + "TASK1.p.Ab12Cde", "not of that form");
+    Write(marker + "TASK2.p.Ab12Cd", "a saved state whose name only looks like one");
     Write("Sub/user.p.Ab12Cd", "a user's file");
     EXPECT_EQ(Oper->TempEntryFor(Entry("/Sub/", "a.txt")).Path, marker);
     ASSERT_EQ(Oper->ListFolder(), 0);
     EXPECT_FALSE(FileExists(Root + marker + "TASK1.p.Ab12Cd"));
     EXPECT_TRUE(FileExists(Root + marker + "TASK1.p.Ab12Cde"));
+    EXPECT_TRUE(FileExists(Root + marker + "TASK2.p.Ab12Cd"));
+    EXPECT_TRUE(FileExists(Root + marker + "TASK1"));
     EXPECT_EQ(ChildNames(*Child(*Oper->FFileTree, "Sub")), (std::vector<std::string>{"user.p.Ab12Cd"}));
 }
 
