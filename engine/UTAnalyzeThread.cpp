@@ -149,7 +149,7 @@ bool TAnalyzeThread::Walk(TMerge Kind, TFileTree& A, TFileTree& B, TFileTree& R)
                 same = false;
                 MoveOneSided(Kind, bs[j++], false, *item.R);
             } else {
-                if (same && !SameStoredFields(*a, *b)) same = false;
+                if (Kind == TMerge::Saved && same && !SameStoredFields(*a, *b)) same = false;
                 MergePair(Kind, a, b, *item.R, pending);
                 ++i;
                 ++j;

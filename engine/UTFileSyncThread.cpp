@@ -400,25 +400,18 @@ void TFileSyncThread::SaveState() {
     }
     const TFileTreeRef listings[2] = {LeftListing, RightListing};
     const TFileTreeRef saved[2] = {LeftSavedTree, RightSavedTree};
-    const uint64_t hashes[2] = {LeftSavedHash, RightSavedHash};
     TStateSources sources[2];
-    const std::string roots[2] = {Task.LFolder->FolerAllName, Task.RFolder->FolerAllName};
-    // A state that already records what its side lists needs no new text when nothing was done.
-    const bool skip[2] = {!relist && StateCurrent[0], !relist && StateCurrent[1]};
-    std::string texts[2];
     for (int side : {SIDE_LEFT, SIDE_RIGHT}) {
         sources[side].Result = ResultTree.get();
         sources[side].Seen = listings[side].get();
         sources[side].Previous = saved[side].get();
         sources[side].Relisted = relist ? opers[side]->FFileTree.get() : nullptr;
     }
-    try {
-        BuildSavedStates(sources, roots, skip, texts);
-        for (int side : {SIDE_LEFT, SIDE_RIGHT})
-            if (!skip[side]) WriteSavedState(Task, side, *opers[side], texts[side], hashes[side]);
-    } catch (const std::exception& e) {
-        LogError("Save State Error", e);
-    }
+    // A state that already records what its side lists needs no new text when nothing was done.
+    const bool skip[2] = {!relist && StateCurrent[0], !relist && StateCurrent[1]};
+    TFileOper* const writers[2] = {opers[0].get(), opers[1].get()};
+    uint64_t hashes[2] = {LeftSavedHash, RightSavedHash};
+    SaveStates(Task, sources, writers, skip, hashes);
     opers[0]->Stop();
     opers[1]->Stop();
 }

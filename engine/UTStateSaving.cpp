@@ -176,6 +176,10 @@ std::string BuildSavedState(int Side, const TStateSources& Sources, std::string_
     return text;
 }
 
+namespace {
+
+// BuildSavedState for both sides at once, the left on a thread of its own; a side whose Skip is set
+// is left empty.
 void BuildSavedStates(const TStateSources (&Sources)[2], const std::string (&RootTexts)[2], const bool (&Skip)[2],
                       std::string (&Texts)[2]) {
     std::exception_ptr leftFailure;
@@ -199,14 +203,9 @@ void BuildSavedStates(const TStateSources (&Sources)[2], const std::string (&Roo
     if (leftFailure) std::rethrow_exception(leftFailure);
 }
 
-int32_t SaveStateLocalFile(const TSyncTask& Task, const std::string& Text, int Side) {
-    const std::string file = Task.LocalStateFileName(Side);
-    if (file.empty()) return ENOENT;
-    const auto slash = file.rfind('/');
-    if (int err = MakeFolders(file.substr(0, slash)); err != 0) return err;
-    return WriteFileAtomic(file, Text);
-}
-
+// Writes a side's saved-state text where the task keeps it (the side's marker folder through Oper,
+// or the application-data folder for a side kept locally), unless it is the text the state already
+// holds. 0 written or current; else a failure, logged.
 int32_t WriteSavedState(const TSyncTask& Task, int Side, TFileOper& Oper, const std::string& Text,
                         uint64_t PreviousHash) {
     if (PreviousHash != 0 && TFileTree::TextHash(Text) == PreviousHash) return 0;  // already current
@@ -228,6 +227,31 @@ int32_t WriteSavedState(const TSyncTask& Task, int Side, TFileOper& Oper, const 
                                           "saved state not written: " + folder.FolerAllName);
     }
     return rc;
+}
+
+}  // namespace
+
+void SaveStates(const TSyncTask& Task, const TStateSources (&Sources)[2], TFileOper* const (&Writers)[2],
+                const bool (&Skip)[2], uint64_t (&Hashes)[2]) {
+    const std::string roots[2] = {Task.LFolder->FolerAllName, Task.RFolder->FolerAllName};
+    std::string texts[2];
+    try {
+        BuildSavedStates(Sources, roots, Skip, texts);
+    } catch (const std::exception& e) {
+        LogError("Save State Error", e);
+        return;
+    }
+    for (int side : {0, 1})
+        if (!Skip[side] && WriteSavedState(Task, side, *Writers[side], texts[side], Hashes[side]) == 0)
+            Hashes[side] = TFileTree::TextHash(texts[side]);
+}
+
+int32_t SaveStateLocalFile(const TSyncTask& Task, const std::string& Text, int Side) {
+    const std::string file = Task.LocalStateFileName(Side);
+    if (file.empty()) return ENOENT;
+    const auto slash = file.rfind('/');
+    if (int err = MakeFolders(file.substr(0, slash)); err != 0) return err;
+    return WriteFileAtomic(file, Text);
 }
 
 }  // namespace bfs

@@ -31,17 +31,12 @@ struct TStateSources {
 // below it is. Every level is merged in listing order in one pass; nothing recurses.
 std::string BuildSavedState(int Side, const TStateSources& Sources, std::string_view RootText);
 
-// BuildSavedState for both sides at once, the left on a thread of its own; a side whose Skip is set
-// is left empty (its state needs no new text).
-void BuildSavedStates(const TStateSources (&Sources)[2], const std::string (&RootTexts)[2], const bool (&Skip)[2],
-                      std::string (&Texts)[2]);
-
-// Writes a side's saved-state text where the task keeps it (the side's marker folder through Oper,
-// or the application-data folder for a side kept locally), unless it is the text the state already
-// holds (PreviousHash, TFileTree::TextHash of it; 0 for none). 0 written or current; else a failure,
-// logged.
-int32_t WriteSavedState(const TSyncTask& Task, int Side, TFileOper& Oper, const std::string& Text,
-                        uint64_t PreviousHash);
+// Builds both sides' new states (at once) and writes each that differs from the stored one, where
+// the task keeps it: through Writers[i] into side i's marker folder, or locally. Hashes hold the
+// stored texts' fingerprints (TFileTree::TextHash, 0 for none) and become those of what each side's
+// state now holds. A side with Skip set is already current and left alone. Failures are logged.
+void SaveStates(const TSyncTask& Task, const TStateSources (&Sources)[2], TFileOper* const (&Writers)[2],
+                const bool (&Skip)[2], uint64_t (&Hashes)[2]);
 
 // Writes a side's saved state to its local file (Side 0 left, 1 right): 0 or an errno.
 int32_t SaveStateLocalFile(const TSyncTask& Task, const std::string& Text, int Side);

@@ -129,19 +129,16 @@ int32_t TTaskRun::Analyze() {
     // that is already current is not written).
     if (!cancelled && m_ScanComplete &&
         ResultTree->LtoRCount + ResultTree->RtoLCount + ResultTree->DeleteCount == 0) {
-        TFileOper* opers[2] = {LeftOper.get(), RightOper.get()};
+        TFileOper* const opers[2] = {LeftOper.get(), RightOper.get()};
         TStateSources sources[2];
-        const std::string roots[2] = {Task.LFolder->FolerAllName, Task.RFolder->FolerAllName};
-        std::string texts[2];
         for (int side : {0, 1}) {
             sources[side].Result = ResultTree.get();
             sources[side].Seen = opers[side]->FFileTree.get();
             sources[side].Previous = m_UsedSavedStates ? opers[side]->FSavedTree.get() : nullptr;
         }
-        BuildSavedStates(sources, roots, m_StateCurrent, texts);
-        for (int side : {0, 1})
-            if (!m_StateCurrent[side] && WriteSavedState(Task, side, *opers[side], texts[side], SavedHash(side)) == 0)
-                m_LocalHash[side] = opers[side]->FSavedTreeHash = TFileTree::TextHash(texts[side]);
+        uint64_t hashes[2] = {SavedHash(0), SavedHash(1)};
+        SaveStates(Task, sources, opers, m_StateCurrent, hashes);
+        for (int side : {0, 1}) m_LocalHash[side] = opers[side]->FSavedTreeHash = hashes[side];
         m_Lock.Unlock();
     }
     return 0;
