@@ -1,5 +1,6 @@
 #include "engine/UTStateSaving.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <exception>
@@ -46,6 +47,10 @@ std::vector<TCandidate> MergeLevel(const TCandidate& Folder) {
     };
     size_t next[4] = {0, 0, 0, 0};
     std::vector<TCandidate> out;
+    size_t most = 0;
+    for (const TFileTreeList* list : lists)
+        if (list) most = std::max(most, list->size());
+    out.reserve(most);
     const auto sameEntry = [](const TFileTree& a, const TFileTree& b) {
         // Names equal in the listing order are equal byte for byte (UTListOrder.h).
         return a.IsFolder() == b.IsFolder() && a.Name == b.Name;
@@ -148,6 +153,7 @@ std::string BuildSavedState(int Side, const TStateSources& Sources, std::string_
     };
     std::vector<TFrame> stack(1);
     stack[0].Level = MergeLevel({Sources.Result, Sources.Seen, Sources.Previous, Sources.Relisted});
+    stack[0].Built.reserve(stack[0].Level.size());
     for (;;) {
         TFrame& f = stack.back();
         if (f.Next >= f.Level.size()) {
@@ -163,6 +169,7 @@ std::string BuildSavedState(int Side, const TStateSources& Sources, std::string_
         if (c.Any()->IsFolder()) {
             TFrame child;
             child.Level = MergeLevel(c);
+            child.Built.reserve(child.Level.size());
             child.Own = own;
             child.Fallback = AnyFolderEntry(c);
             stack.push_back(std::move(child));  // f is not used after this
@@ -171,6 +178,7 @@ std::string BuildSavedState(int Side, const TStateSources& Sources, std::string_
         }
     }
     std::string text;
+    text.reserve(size_t{1} << 16);
     TFileTree::AppendRootLine(text, RootText, static_cast<int32_t>(stack[0].Built.size()));
     AppendTree(text, stack[0].Built);
     return text;
