@@ -359,20 +359,13 @@ class TWinFileOper : public TFileOper {
                     bool Log) override;
     int32_t CheckFolder() override;
     int32_t GetEntryState(TFolderSource& Source, const TFileAttri& Attri, TEntryState& State) override;
-    TFileAttri TempEntryFor(const TFileAttri& Target) override;
     bool ReplacesByRename() const override { return true; }
 
 private:
-    // The two folders MakeDir made or found last (full paths): a copy's folder and the marker folder
-    // that holds its temporary file take turns.
+    // The two folders MakeDir made or found last (full paths): a copy's folder and the backup folder
+    // take turns when replaced files are backed up.
     std::string m_KnownFolders[2];
     std::chrono::steady_clock::time_point m_ConnectedUntil{};  // see Connect
-    // TempEntryFor's look-ups: the root whose marker folder was found and its device, and the
-    // folder looked at last and its device.
-    std::string m_MarkerRoot;
-    dev_t m_MarkerDevice = 0;
-    std::string m_TempFolder;
-    dev_t m_TempFolderDevice = 0;
 
 public:
     int32_t ReplaceFile(const std::string& OldName, const std::string& NewName) override;
@@ -660,7 +653,6 @@ int32_t TWinFileOper::RemoveDir(TFolderSource& Source, const TFileAttri& Attri, 
     if (!EntryUsable(Source, Attri)) return -1;
     m_KnownFolders[0].clear();
     m_KnownFolders[1].clear();
-    m_TempFolder.clear();
     return ::rmdir(EntryPath(Source, Attri).c_str()) == 0 ? 0 : -1;
 }
 
@@ -846,33 +838,6 @@ int32_t TWinFileOper::GetEntryState(TFolderSource& Source, const TFileAttri& Att
 // At the top of the marker folder when it lies on the file system of Target's folder (a rename from
 // there is one step, and a leftover is found by the next listing there), else beside Target. The
 // marker folder is never created here.
-TFileAttri TWinFileOper::TempEntryFor(const TFileAttri& Target) {
-    const std::string root = RootOf(*FFolderSource);
-    if (!RootUsable(root) || !IsSafeRelPath(Target.Path.str())) return TFileOper::TempEntryFor(Target);
-    if (root != m_MarkerRoot) {
-        std::string marker = FolderUnder(root, MARKER_FOLDER);
-        marker.pop_back();  // a trailing "/" would follow a link
-        struct stat st {};
-        if (::lstat(marker.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return TFileOper::TempEntryFor(Target);
-        m_MarkerRoot = root;
-        m_MarkerDevice = st.st_dev;
-    }
-    const std::string folder = FolderUnder(root, Target.Path.str());
-    if (folder != m_TempFolder) {
-        struct stat st {};
-        if (::stat(folder.c_str(), &st) != 0) return TFileOper::TempEntryFor(Target);
-        m_TempFolder = folder;
-        m_TempFolderDevice = st.st_dev;
-    }
-    if (m_TempFolderDevice != m_MarkerDevice) return TFileOper::TempEntryFor(Target);
-    TFileAttri temp;
-    temp.Path = std::string("/") + MARKER_FOLDER + "/";
-    temp.Name = NewReservedName();
-    temp.Size = Target.Size;
-    temp.FileDate = Target.FileDate;
-    return temp;
-}
-
 }  // namespace
 
 std::unique_ptr<TFileOper> CreateWinFileOper(bool FreeOnTerminate) {

@@ -333,8 +333,8 @@ TEST_F(WinFileOperTest, SourceTouchedDuringTheCopyIsNotKept) {
     EXPECT_FALSE(std::filesystem::exists(Root + "/dst.bin"));
 }
 
-// A temporary entry lies at the top of the marker folder when there is one (on the same file system),
-// else beside its target; the listing removes the marker folder's leftovers, old-style ones too.
+// A temporary entry lies beside its target (a copy's new inode belongs in its own folder), never makes
+// a marker folder; the listing removes the marker folder's leftovers, old-style ones too.
 TEST_F(WinFileOperTest, TempEntriesAndMarkerLeftovers) {
     const std::string marker = std::string("/") + MARKER_FOLDER + "/";
     Folder("Sub");
@@ -345,7 +345,7 @@ TEST_F(WinFileOperTest, TempEntriesAndMarkerLeftovers) {
     Write(marker + "TASK1.p.Ab12Cde", "not of that form");
     Write(marker + "TASK2.p.Ab12Cd", "a saved state whose name only looks like one");
     Write("Sub/user.p.Ab12Cd", "a user's file");
-    EXPECT_EQ(Oper->TempEntryFor(Entry("/Sub/", "a.txt")).Path, marker);
+    EXPECT_EQ(Oper->TempEntryFor(Entry("/Sub/", "a.txt")).Path, "/Sub/");
     ASSERT_EQ(Oper->ListFolder(), 0);
     EXPECT_FALSE(FileExists(Root + marker + "TASK1.p.Ab12Cd"));
     EXPECT_TRUE(FileExists(Root + marker + "TASK1.p.Ab12Cde"));
