@@ -183,9 +183,9 @@ void TFileSyncThread::SyncNodes(TPlanRow& Node) {
         }
         if (ran && result == 0 && d.ResultNode) MarkDone(*d.ResultNode, d, code);
         if (TakesResult(code)) {
-            const int32_t code = result != 0 ? ACTION_ERROR : ACTION_SAME;
-            d.Action = code;
-            if (d.ResultNode) d.ResultNode->SetStatus(code);
+            const int32_t outcome = result != 0 ? ACTION_ERROR : ACTION_SAME;
+            d.Action = outcome;
+            if (d.ResultNode) d.ResultNode->SetStatus(outcome);
             if (RowChanged) {
                 if (NotifyWnd)
                     NotifyWnd->Synchronize([this, &child] { RowChanged(child); });

@@ -782,7 +782,9 @@ int32_t TWinFileOper::CopyFileData(const std::string& Src, const std::string& Ds
         if (created) ::unlink(Dst.c_str());
         return Result;
     };
-    if (::ftruncate(dst.Get(), 0) != 0) return fail(-1);
+    // Only a file that was there is emptied: truncating a new one would make ext4 flush it on close
+    // (its guard for files rewritten in place), one write-out per file of a large copy.
+    if (!created && ::ftruncate(dst.Get(), 0) != 0) return fail(-1);
 
     int64_t done = 0;
     while (done < total) {
