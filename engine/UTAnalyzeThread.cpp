@@ -66,6 +66,14 @@ uint8_t AbsenceOfPair(const TFileTree& A, const TFileTree& B) {
                                 (B.Status == ACTION_DELETED ? NODE_RIGHT_ABSENT : 0));
 }
 
+// Appends a node to a folder of the merge's output. Nodes that reach the result name their result
+// folder as Parent, so the plan can walk upward from any row. The change trees are the analysis's
+// own and go with it: a listing node only passing through them keeps its listing parent.
+void TakeInto(TFileTree& R, const TFileTreeRef& Node, bool IntoResult) {
+    if (IntoResult) Node->Parent = &R;
+    R.AppendNode(Node);
+}
+
 }  // namespace
 
 TAnalyzeThread::TAnalyzeThread(TSyncTask& Task, TFileTreeRef LeftTree, TFileTreeRef RightTree,
@@ -193,7 +201,7 @@ void TAnalyzeThread::MoveOneSided(TMerge Kind, const TFileTreeRef& Node, bool Fr
             break;
         }
     }
-    R.AppendNode(Node);
+    TakeInto(R, Node, Kind != TMerge::Saved);
 }
 
 void TAnalyzeThread::MergePair(TMerge Kind, const TFileTreeRef& A, const TFileTreeRef& B, TFileTree& R,
@@ -210,7 +218,7 @@ void TAnalyzeThread::MergePair(TMerge Kind, const TFileTreeRef& A, const TFileTr
             a.SetStatus(MapAction(Task, DecideTwoWay(a.Status, b.Status, 1)));
             a.Flags |= absent;
             a.NotListed = unknown;
-            R.AppendNode(A);
+            TakeInto(R, A, Kind != TMerge::Saved);
             return;
         }
         TFileTree* node = R.AddChild(a.Name, a.Data);
@@ -264,7 +272,7 @@ void TAnalyzeThread::MergePair(TMerge Kind, const TFileTreeRef& A, const TFileTr
             break;
         }
     }
-    R.AppendNode(A);
+    TakeInto(R, A, Kind != TMerge::Saved);
 }
 
 void TAnalyzeThread::HoldBackUnknown(bool NoDeletionOnRight, bool NoDeletionOnLeft) {

@@ -10,7 +10,8 @@
 
 #include "model/UTDosTime.h"
 #include "model/UTFolderSource.h"
-#include "model/UTPublicFunc.h"
+#include "platform/UTFolders.h"
+#include "platform/UTLocalFile.h"
 
 namespace bfs {
 
@@ -27,14 +28,9 @@ class TLocalView {
             Path = Oper.GetFullPath(Folder, Entry);
             return;
         }
-        const std::string folder = GetStagingFolder();
-        if (folder.empty()) return;
-        std::string staging = folder + "bfs-XXXXXX";
-        const int fd = ::mkstemp(staging.data());
-        if (fd < 0) return;
-        ::close(fd);
-        m_Staging = staging;
-        if (Oper.GetFile(staging, Folder, Entry, 0, false) == 0) Path = staging;
+        m_Staging = MakeStagingFile();
+        if (m_Staging.empty()) return;
+        if (Oper.GetFile(m_Staging, Folder, Entry, 0, false) == 0) Path = m_Staging;
     }
     TLocalView(const TLocalView&) = delete;
     TLocalView& operator=(const TLocalView&) = delete;
@@ -47,35 +43,16 @@ class TLocalView {
     std::string m_Staging;
 };
 
-struct TFdCloser {
-    int Fd;
-    ~TFdCloser() {
-        if (Fd >= 0) ::close(Fd);
-    }
-};
-
 // Opens a local file that still has the listed size (and, on a local side, date).
 int OpenAsListed(const std::string& Path, const TFileAttri& Entry, bool CheckDate) {
-    const int fd = ::open(Path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) return -1;
     struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size != Entry.Size ||
-        (CheckDate && UnixTimeToDosDate(st.st_mtime) != Entry.FileDate)) {
+    const int fd = OpenForReading(Path, st);
+    if (fd < 0) return -1;
+    if (st.st_size != Entry.Size || (CheckDate && UnixTimeToDosDate(st.st_mtime) != Entry.FileDate)) {
         ::close(fd);
         return -1;
     }
     return fd;
-}
-
-ssize_t ReadUpTo(int Fd, char* Buffer, size_t Size) {
-    size_t got = 0;
-    while (got < Size) {
-        const ssize_t n = ::read(Fd, Buffer + got, Size - got);
-        if (n < 0) return -1;
-        if (n == 0) break;
-        got += static_cast<size_t>(n);
-    }
-    return static_cast<ssize_t>(got);
 }
 
 }  // namespace
@@ -88,14 +65,14 @@ int32_t CompareEntryContents(TFileOper& Left, TFolderSource& LeftFolder, const T
     const TLocalView left(Left, LeftFolder, LeftEntry);
     const TLocalView right(Right, RightFolder, RightEntry);
     if (left.Path.empty() || right.Path.empty()) return -1;
-    const TFdCloser a{OpenAsListed(left.Path, LeftEntry, IsLocalKind(LeftFolder.DeviceType))};
-    const TFdCloser b{OpenAsListed(right.Path, RightEntry, IsLocalKind(RightFolder.DeviceType))};
-    if (a.Fd < 0 || b.Fd < 0) return -1;
+    const TFd a(OpenAsListed(left.Path, LeftEntry, IsLocalKind(LeftFolder.DeviceType)));
+    const TFd b(OpenAsListed(right.Path, RightEntry, IsLocalKind(RightFolder.DeviceType)));
+    if (a.Get() < 0 || b.Get() < 0) return -1;
     const auto bufA = std::make_unique<char[]>(COMPARE_CHUNK);
     const auto bufB = std::make_unique<char[]>(COMPARE_CHUNK);
     for (;;) {
-        const ssize_t na = ReadUpTo(a.Fd, bufA.get(), COMPARE_CHUNK);
-        const ssize_t nb = ReadUpTo(b.Fd, bufB.get(), COMPARE_CHUNK);
+        const ssize_t na = ReadFull(a.Get(), bufA.get(), COMPARE_CHUNK);
+        const ssize_t nb = ReadFull(b.Get(), bufB.get(), COMPARE_CHUNK);
         if (na < 0 || nb < 0) return -1;
         if (na != nb || std::memcmp(bufA.get(), bufB.get(), static_cast<size_t>(na)) != 0) return 1;
         if (na == 0) return 0;

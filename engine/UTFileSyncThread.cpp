@@ -16,6 +16,7 @@
 #include "model/UTMyException.h"
 #include "model/UTPublicFunc.h"
 #include "platform/UTAtomicFile.h"
+#include "platform/UTFolders.h"
 
 namespace bfs {
 
@@ -225,12 +226,8 @@ int32_t TFileSyncThread::CopyInto(int Source, int Target, const TFileAttri& Attr
     }
     // Between two remote sides the file passes through one private staging file, dated like the
     // source so that the upload carries the source's date.
-    const std::string folder = GetStagingFolder();
-    if (folder.empty()) return 1;
-    std::string staging = folder + "bfs-XXXXXX";
-    const int fd = ::mkstemp(staging.data());
-    if (fd < 0) return 1;
-    ::close(fd);
+    const std::string staging = MakeStagingFile();
+    if (staging.empty()) return 1;
     int32_t result = src.GetFile(staging, srcFolder, Attri, 0, true);
     if (result == 0) result = SetLocalFileDate(staging, Attri.FileDate);
     if (result == 0) result = tgt.PutFile(staging, tgtFolder, Into, SrcAttr, true);
@@ -382,18 +379,13 @@ void TFileSyncThread::SaveState() {
     if (!opers[0] || !opers[1]) return;
     opers[0]->FFolderSource = Task.LFolder;
     opers[1]->FFolderSource = Task.RFolder;
-    // Only what the walk wrote needs a new look: both sides are listed again at once, each on its
-    // own listing thread, when it wrote anything.
+    // Only what the walk wrote needs a new look. A side that wrote anything is listed again, and its
+    // state built and written, before the other side is listed: one fresh listing at a time is held
+    // beside the plan, not two.
     const bool relist = OperCount > 0 || WrittenBefore;
     try {
         opers[0]->Connect();
         opers[1]->Connect();
-        if (relist) {
-            opers[0]->Resume();
-            opers[1]->Resume();
-            opers[0]->WaitFor();
-            opers[1]->WaitFor();
-        }
     } catch (const std::exception& e) {
         LogError("Save State Error", e);
         return;
@@ -405,13 +397,29 @@ void TFileSyncThread::SaveState() {
         sources[side].Result = ResultTree.get();
         sources[side].Seen = listings[side].get();
         sources[side].Previous = saved[side].get();
-        sources[side].Relisted = relist ? opers[side]->FFileTree.get() : nullptr;
     }
-    // A state that already records what its side lists needs no new text when nothing was done.
-    const bool skip[2] = {!relist && StateCurrent[0], !relist && StateCurrent[1]};
     TFileOper* const writers[2] = {opers[0].get(), opers[1].get()};
     uint64_t hashes[2] = {LeftSavedHash, RightSavedHash};
-    SaveStates(Task, sources, writers, skip, hashes);
+    if (!relist) {
+        // A state that already records what its side lists needs no new text when nothing was done.
+        const bool skip[2] = {StateCurrent[0], StateCurrent[1]};
+        SaveStates(Task, sources, writers, skip, hashes);
+    } else {
+        for (int side : {SIDE_LEFT, SIDE_RIGHT}) {
+            try {
+                opers[side]->Resume();
+                opers[side]->WaitFor();
+            } catch (const std::exception& e) {
+                LogError("Save State Error", e);
+                return;
+            }
+            sources[side].Relisted = opers[side]->FFileTree.get();
+            const bool skip[2] = {side != SIDE_LEFT, side != SIDE_RIGHT};
+            SaveStates(Task, sources, writers, skip, hashes);
+            sources[side].Relisted = nullptr;
+            opers[side]->FFileTree = TFileTree::Create(std::string(), nullptr);
+        }
+    }
     opers[0]->Stop();
     opers[1]->Stop();
 }

@@ -154,7 +154,7 @@ TFileFilter::TFileFilter(const TSyncTask& Task, const std::vector<std::string>& 
 TFileFilter::~TFileFilter() = default;
 
 int32_t TFileFilter::FilterNode(const TFileTree& Node) const {
-    const TFileAttri* data = Node.Data.get();
+    const TFileAttri* data = Node.Data;
     if (!data) return ACTION_EXCLUDED;
 
     std::string path = data->Path + Node.Name;

@@ -31,12 +31,6 @@ struct TCandidate {
     }
 };
 
-// An entry of the new state and what lies below it.
-struct TOut {
-    const TFileAttri* Attri;
-    std::vector<TOut> Children;
-};
-
 // The children of the four nodes (any may be null) merged by listing order into candidates.
 std::vector<TCandidate> MergeLevel(const TCandidate& Folder) {
     const TFileTreeList* lists[4] = {
@@ -82,7 +76,7 @@ std::vector<TCandidate> MergeLevel(const TCandidate& Folder) {
     return out;
 }
 
-const TFileAttri* AttriOf(const TFileTree* Node) { return Node ? Node->Data.get() : nullptr; }
+const TFileAttri* AttriOf(const TFileTree* Node) { return Node ? Node->Data : nullptr; }
 
 // The walk wrote Size and FileDate (kept in the node's fields of the side written) and the side
 // now shows them.
@@ -115,53 +109,44 @@ const TFileAttri* Decide(const TCandidate& C, int Side) {
 // A folder kept only because something below it is: its entry from whichever source has it.
 const TFileAttri* AnyFolderEntry(const TCandidate& C) {
     for (const TFileTree* n : {C.Seen, C.Relisted, C.Previous, C.Result})
-        if (n && n->Data && n->Data->IsFolder != 0) return n->Data.get();
+        if (n && n->Data && n->Data->IsFolder != 0) return n->Data;
     return nullptr;
 }
 
-void AppendTree(std::string& Text, const std::vector<TOut>& Top) {
-    struct TFrame {
-        const std::vector<TOut>* Level;
-        size_t Next;
-    };
-    std::vector<TFrame> stack{{&Top, 0}};
-    while (!stack.empty()) {
-        TFrame& f = stack.back();
-        if (f.Next >= f.Level->size()) {
-            stack.pop_back();
-            continue;
-        }
-        const TOut& e = (*f.Level)[f.Next++];
-        const TFileAttri& a = *e.Attri;
-        TFileTree::AppendEntryLine(Text, a.Name, static_cast<int32_t>(e.Children.size()), a.Path.str(), a.FileDate,
-                                   a.IsFolder != 0 ? int64_t{-1} : a.Size, a.Attr);
-        if (!e.Children.empty()) stack.push_back({&e.Children, 0});  // f is not used after this
-    }
+void AppendEntry(std::string& Text, const TFileAttri& A, int32_t Count) {
+    TFileTree::AppendEntryLine(Text, A.Name, Count, A.Path.str(), A.FileDate, A.IsFolder != 0 ? int64_t{-1} : A.Size,
+                               A.Attr);
 }
 
 }  // namespace
 
 std::string BuildSavedState(int Side, const TStateSources& Sources, std::string_view RootText) {
-    // Post-order over the merged levels: a folder's entry is known once its level is built, since a
-    // folder whose own entry is not recorded is still kept when something below it is.
+    // Post-order over the merged levels: a folder's line carries the count of what is recorded below
+    // it, and a folder whose own entry is not recorded is still kept when something below it is. So
+    // each open folder gathers the lines of its recorded children in a text of its own, and hands
+    // them to its parent, after its own line, once it is complete.
     struct TFrame {
         std::vector<TCandidate> Level;
         size_t Next = 0;
-        std::vector<TOut> Built;
+        std::string Lines;     // the lines of the recorded entries below, in saved order
+        int32_t Count = 0;     // how many recorded children
         const TFileAttri* Own = nullptr;       // the folder's own entry, when recorded
         const TFileAttri* Fallback = nullptr;  // its entry when only what lies below keeps it
     };
     std::vector<TFrame> stack(1);
     stack[0].Level = MergeLevel({Sources.Result, Sources.Seen, Sources.Previous, Sources.Relisted});
-    stack[0].Built.reserve(stack[0].Level.size());
     for (;;) {
         TFrame& f = stack.back();
         if (f.Next >= f.Level.size()) {
             if (stack.size() == 1) break;
             TFrame done = std::move(f);
             stack.pop_back();
-            const TFileAttri* entry = done.Own ? done.Own : (done.Built.empty() ? nullptr : done.Fallback);
-            if (entry) stack.back().Built.push_back({entry, std::move(done.Built)});
+            const TFileAttri* entry = done.Own ? done.Own : (done.Count == 0 ? nullptr : done.Fallback);
+            if (!entry) continue;
+            TFrame& parent = stack.back();
+            AppendEntry(parent.Lines, *entry, done.Count);
+            parent.Lines.append(done.Lines);
+            ++parent.Count;
             continue;
         }
         const TCandidate c = f.Level[f.Next++];
@@ -169,19 +154,19 @@ std::string BuildSavedState(int Side, const TStateSources& Sources, std::string_
         if (c.Any()->IsFolder()) {
             TFrame child;
             child.Level = MergeLevel(c);
-            child.Built.reserve(child.Level.size());
             child.Own = own;
             child.Fallback = AnyFolderEntry(c);
             stack.push_back(std::move(child));  // f is not used after this
         } else if (own) {
-            f.Built.push_back({own, {}});
+            AppendEntry(f.Lines, *own, 0);
+            ++f.Count;
         }
     }
-    std::string text;
-    text.reserve(size_t{1} << 16);
-    TFileTree::AppendRootLine(text, RootText, static_cast<int32_t>(stack[0].Built.size()));
-    AppendTree(text, stack[0].Built);
-    return text;
+    std::string rootLine;
+    TFileTree::AppendRootLine(rootLine, RootText, stack[0].Count);
+    std::string& text = stack[0].Lines;
+    text.insert(0, rootLine);
+    return std::move(text);
 }
 
 namespace {

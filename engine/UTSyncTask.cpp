@@ -213,7 +213,8 @@ std::string TSyncTask::LockFileName() const {
     return folder + SyncIDToFileName(SyncID) + ".lock";
 }
 
-int32_t TSyncTask::LoadSavedTree(TFileTree& Tree, int Side, uint64_t* Hash, bool* Damaged) const {
+int32_t TSyncTask::LoadSavedTree(TFileTree& Tree, int Side, uint64_t* Hash, bool* Damaged,
+                                 const TFileTree* Listing) const {
     ClearTree(Tree);
     if (Hash) *Hash = 0;
     if (Damaged) *Damaged = false;
@@ -223,7 +224,7 @@ int32_t TSyncTask::LoadSavedTree(TFileTree& Tree, int Side, uint64_t* Hash, bool
     const int rc = ReadWholeFile(fileName, text);
     if (rc == ENOENT) return 1;
     std::string error = rc != 0 ? std::strerror(rc) : "empty";
-    if (rc == 0 && !text.empty() && Tree.LoadFromStream(text, &error)) {
+    if (rc == 0 && !text.empty() && Tree.LoadFromStream(text, &error, Listing)) {
         if (Hash) *Hash = TFileTree::TextHash(text);
         return 0;
     }

@@ -138,8 +138,10 @@ class TSyncTask {
     // saved state) and writes one line to the error log. Returns 0 when a state was loaded.
     // Hash gets TFileTree::TextHash of the loaded text (0 when none loaded). A file that exists but
     // does not load (empty ones too) is renamed with ".damaged" added, replacing an older one, and
-    // sets Damaged.
-    int32_t LoadSavedTree(TFileTree& Tree, int Side, uint64_t* Hash = nullptr, bool* Damaged = nullptr) const;
+    // sets Damaged. Listing, the side's listing of this run, lets the state share its nodes
+    // (TFileTree::LoadFromStream).
+    int32_t LoadSavedTree(TFileTree& Tree, int Side, uint64_t* Hash = nullptr, bool* Damaged = nullptr,
+                          const TFileTree* Listing = nullptr) const;
 
     // The "\\server\share" part of a network address "\\server\share\folder..."; the whole address
     // when it ends with the share; empty for anything that does not start with two backslashes and

@@ -27,20 +27,10 @@ std::string_view DirectionArrow(int32_t SyncDirection) {
     return DIRECTION_ARROWS[SyncDirection];
 }
 
-// The local date and time as "YYYY-MM-DD HH:MM:SS".
-std::string LocalDateTime() {
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    if (::localtime_r(&now, &local) == nullptr) return {};
-    char buf[32];
-    const size_t n = std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &local);
-    return std::string(buf, n);
-}
-
 }  // namespace
 
 std::string TSyncTask::LogHeader(std::string_view Kind) const {
-    std::string header = "----- " + LocalDateTime() + " ,Job:\"" + SyncName + "\" ,";
+    std::string header = "----- " + LogTimeStamp(std::time(nullptr)) + " ,Job:\"" + SyncName + "\" ,";
     header += Kind;
     header += "," + GetLocalComputerName() + "," + GetCurrentUserName() + " -----";
     header += CRLF;

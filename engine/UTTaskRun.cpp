@@ -69,9 +69,9 @@ int32_t TTaskRun::FinishScan() {
     bool damaged[2] = {LeftOper->FSavedTreeDamaged, RightOper->FSavedTreeDamaged};
     m_LocalHash[0] = m_LocalHash[1] = 0;
     if (local == LOCAL_STATE_LEFT || local == LOCAL_STATE_BOTH)
-        Task.LoadSavedTree(*LeftOper->FSavedTree, 0, &m_LocalHash[0], &damaged[0]);
+        Task.LoadSavedTree(*LeftOper->FSavedTree, 0, &m_LocalHash[0], &damaged[0], LeftOper->FFileTree.get());
     if (local == LOCAL_STATE_RIGHT || local == LOCAL_STATE_BOTH)
-        Task.LoadSavedTree(*RightOper->FSavedTree, 1, &m_LocalHash[1], &damaged[1]);
+        Task.LoadSavedTree(*RightOper->FSavedTree, 1, &m_LocalHash[1], &damaged[1], RightOper->FFileTree.get());
     m_StateDamaged = damaged[0] || damaged[1];
     Task.LFolder->InfoText = LeftOper->InfoText;
     Task.RFolder->InfoText = RightOper->InfoText;

@@ -35,7 +35,6 @@ TFileOper::~TFileOper() {
     // The listing thread works on our members: end it before they go.
     Terminate();
     WaitFor();
-    WaitForSavedTree();
 }
 
 void TFileOper::Execute() { ListFolder(); }
@@ -54,28 +53,11 @@ void TFileOper::ReportStatus(std::string Text) {
     if (NotifyWnd) NotifyWnd->PostMessage(WM_COPYPROCESS, 0, 10);
 }
 
-void TFileOper::LoadSavedTreeAlongside() {
-    if (!LoadSavedTreeFlag || m_SavedTreeLoader.joinable()) return;
-    LoadSavedTreeFlag = false;
-    m_SavedTreeLoader = std::thread([this] {
-        try {
-            LoadSavedTree();
-        } catch (const std::exception& e) {
-            LogError("Load saved state", e);
-        }
-    });
-}
-
-void TFileOper::WaitForSavedTree() {
-    if (m_SavedTreeLoader.joinable()) m_SavedTreeLoader.join();
-}
-
 int32_t TFileOper::FinishListing(bool Complete) {
     SortTreeLevels(*FFileTree);
     FFileTree->RemoveChild(MARKER_FOLDER);
     if (Terminated()) FFileTree->NotListed = true;
     m_ListComplete = Complete && !Terminated() && !HasNotListed(*FFileTree);
-    WaitForSavedTree();
     if (LoadSavedTreeFlag) {
         LoadSavedTree();
         LoadSavedTreeFlag = false;
@@ -99,7 +81,7 @@ int32_t TFileOper::LoadSavedTreeThroughStream() {
     }
     auto tree = TFileTree::Create(std::string(), nullptr);
     std::string error = "empty or unreadable";
-    if (!stream.empty() && tree->LoadFromStream(stream, &error)) {
+    if (!stream.empty() && tree->LoadFromStream(stream, &error, FFileTree.get())) {
         FSavedTree = tree;
         FSavedTreeHash = TFileTree::TextHash(stream);
         return 0;

@@ -166,16 +166,10 @@ protected:
     // Sets the shared status text and sends WM_COPYPROCESS to NotifyWnd (when set).
     void ReportStatus(std::string Text);
 
-    // Starts loading the saved state (when asked) on a thread of its own while the listing runs;
-    // FinishListing waits for it. Only for back-ends whose reads share nothing with the listing
-    // (no single connection both would use).
-    void LoadSavedTreeAlongside();
-    // Waits for a load that LoadSavedTreeAlongside started. Back-end destructors call it after
-    // stopping the listing, before their overrides go.
-    void WaitForSavedTree();
     // Listing conventions shared by the back-ends: sorts every level of FFileTree, drops the marker
-    // folder at the top, records completeness, and loads the saved state when asked (or waits for
-    // the load started alongside). Call at the end of ListFolder; returns ListFolder's result.
+    // folder at the top, records completeness, and loads the saved state when asked: after the
+    // listing, so that the state shares the listing's nodes wherever it records what is listed
+    // (TFileTree::LoadFromStream). Call at the end of ListFolder; returns ListFolder's result.
     int32_t FinishListing(bool Complete);
     // Reads FTreeFileName from the marker folder through ReadFileToStream and loads it into
     // FSavedTree (FSavedTreeHash its fingerprint). A missing file leaves it empty. A file that does
@@ -184,9 +178,6 @@ protected:
     int32_t LoadSavedTreeThroughStream();
 
     bool m_ListComplete = true;
-
-private:
-    std::thread m_SavedTreeLoader;  // loads FSavedTree while the listing runs (see above)
 };
 
 // Sorts every level of a tree into listing order (iteratively; depth is not bounded by the stack).

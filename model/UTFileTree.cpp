@@ -166,6 +166,42 @@ int32_t CheckCount(std::optional<int32_t> count, const TLineReader& reader, int3
     return *count;
 }
 
+
+// Whether a saved entry records what the listing shows for it: the fields a saved state stores
+// (a folder's size is not stored). A listed folder that was not read in full is never taken as
+// recorded.
+bool SameEntry(const TFileAttri& Saved, const TFileTree& Listed) {
+    const TFileAttri* now = Listed.Data;
+    if (!now || Listed.NotListed || (now->IsFolder != 0) != (Saved.IsFolder != 0)) return false;
+    return now->FileDate == Saved.FileDate && now->Attr == Saved.Attr &&
+           (Saved.IsFolder != 0 || now->Size == Saved.Size);
+}
+
+// Whether a folder read from a state holds exactly the listed folder's children (the same nodes,
+// in the same order).
+bool SameLevel(const TFileTree& Read, const TFileTree& Listed) {
+    if (Read.Children.size() != Listed.Children.size()) return false;
+    for (std::size_t i = 0; i < Read.Children.size(); ++i)
+        if (Read.Children[i].get() != Listed.Children[i].get()) return false;
+    return true;
+}
+
+// The child of Listed that a saved line names, looked for from Cursor on: both are in listing
+// order, so children that order before the name are passed for good. Null when there is none.
+const TFileTree* FindListed(const TFileTree& Listed, std::size_t& Cursor, std::string_view Name, bool IsFolder) {
+    const TFileTreeList& children = Listed.Children;
+    while (Cursor < children.size()) {
+        const TFileTree& child = *children[Cursor];
+        const bool folder = child.IsFolder();
+        if (folder == IsFolder && child.Name == Name) return children[Cursor++].get();
+        // Folders come before files; within a kind the names decide.
+        const int c = folder != IsFolder ? (folder ? -1 : 1) : CompareNames(child.Name, Name);
+        if (c > 0) return nullptr;
+        ++Cursor;
+    }
+    return nullptr;
+}
+
 }  // namespace
 
 TFileTree::~TFileTree() {
@@ -183,8 +219,30 @@ TFileTree::~TFileTree() {
     }
 }
 
-TFileTree* TFileTree::AddChild(std::string Name, TFileAttriRef Data) {
-    TFileTreeRef node = Create(std::move(Name), std::move(Data));
+TFileTree::TFileTree(std::string Name, const TFileAttri* Entry) {
+    if (Entry) {
+        TFileAttri::IsFolder = Entry->IsFolder;
+        Size = Entry->Size;
+        FileDate = Entry->FileDate;
+        Attr = Entry->Attr;
+        Path = Entry->Path;
+        Data = this;
+    }
+    this->Name = std::move(Name);
+}
+
+TFileTree::TFileTree(TFileAttri&& Entry) : TFileAttri(std::move(Entry)), Data(this) {}
+
+TFileTree* TFileTree::AddChild(std::string Name, const TFileAttri* Data) {
+    TFileTreeRef node = Create(std::move(Name), Data);
+    node->Parent = this;
+    Children.push_back(std::move(node));
+    ChildCount = static_cast<int32_t>(Children.size());
+    return Children.back().get();
+}
+
+TFileTree* TFileTree::AddChild(TFileAttri&& Entry) {
+    TFileTreeRef node = MakeRef<TFileTree>(std::move(Entry));
     node->Parent = this;
     Children.push_back(std::move(node));
     ChildCount = static_cast<int32_t>(Children.size());
@@ -301,7 +359,7 @@ void TFileTree::SaveToStream(std::string& Stream, std::string_view RootText) con
         const TFileTree* node = top.Node->Children[top.Next++].get();
         if (!node) continue;
         const int32_t count = static_cast<int32_t>(node->Children.size());
-        if (const TFileAttri* data = node->Data.get()) {
+        if (const TFileAttri* data = node->Data) {
             AppendEntryLine(Stream, node->Name, count, data->Path.str(), data->FileDate,
                             data->IsFolder != 0 ? int64_t{-1} : data->Size, data->Attr);
         } else {
@@ -314,7 +372,7 @@ void TFileTree::SaveToStream(std::string& Stream, std::string_view RootText) con
     }
 }
 
-bool TFileTree::LoadFromStream(std::string_view Stream, std::string* Error) {
+bool TFileTree::LoadFromStream(std::string_view Stream, std::string* Error, const TFileTree* Listing) {
     const std::string oldName = Name;
     Children.clear();
     ChildCount = 0;
@@ -335,23 +393,33 @@ bool TFileTree::LoadFromStream(std::string_view Stream, std::string* Error) {
         // Every child of a folder stands in that folder: its path must be the folder's path + name +
         // "/" ("/" at the top). A line that names another place would put a deletion or a copy
         // somewhere else, so such a text is damaged.
+        // Match is the listing's folder of the same place (none when the listing has no such
+        // folder), Cursor the next of its children that a line may stand for.
         struct TFrame {
             TFileTree* Node;
             int32_t Remaining;
             std::string_view RawPath;
             TSharedString Path;
             std::string Expected;
+            const TFileTree* Match;
+            std::size_t Cursor;
         };
         std::vector<TFrame> stack;
-        stack.push_back({this, rootCount, {}, {}, "/"});
+        stack.push_back({this, rootCount, {}, {}, "/", Listing, 0});
         std::string_view fields[6];
         std::string decoded;
+        std::string name;
 
         while (!stack.empty()) {
             TFrame& top = stack.back();
             if (top.Remaining == 0) {
                 SortLevel(*top.Node);
+                TFileTree* done = top.Node;
+                const TFileTree* match = top.Match;
                 stack.pop_back();
+                // A folder read exactly as listed, down to the last entry, is the listing's node.
+                if (!stack.empty() && match && SameLevel(*done, *match) && SameEntry(*done->Data, *match))
+                    stack.back().Node->Children.back() = TFileTreeRef(const_cast<TFileTree*>(match));
                 continue;
             }
             --top.Remaining;
@@ -377,22 +445,33 @@ bool TFileTree::LoadFromStream(std::string_view Stream, std::string* Error) {
             if (!attr) Fail(LoadLine, "the attribute is not a number");
             if (*size != -1 && count > 0) Fail(LoadLine, "a file with children");
 
-            TFileAttriRef data = MakeRef<TFileAttri>();
-            if (!Unescape(fields[0], data->Name)) Fail(LoadLine, "bad escape in the name");
+            if (!Unescape(fields[0], name)) Fail(LoadLine, "bad escape in the name");
             if (top.Path.empty() || fields[2] != top.RawPath) {
                 if (!Unescape(fields[2], decoded)) Fail(LoadLine, "bad escape in the path");
                 if (decoded != top.Expected) Fail(LoadLine, "the path does not match the folder it stands in");
                 top.Path = TSharedString(decoded);
                 top.RawPath = fields[2];
             }
-            data->Path = top.Path;
-            data->FileDate = *date;
-            data->Size = *size;
-            data->Attr = *attr;
-            data->IsFolder = *size == -1 ? 1 : 0;
+            const bool isFolder = *size == -1;
 
-            std::string name = data->Name;
-            TFileTreeRef node = Create(std::move(name), std::move(data));
+            // The listed entry of this name, when the listing has one at this place.
+            const TFileTree* listed = nullptr;
+            if (top.Match) listed = FindListed(*top.Match, top.Cursor, name, isFolder);
+            TFileAttri entry;
+            entry.FileDate = *date;
+            entry.Size = *size;
+            entry.Attr = *attr;
+            entry.IsFolder = isFolder ? 1 : 0;
+            if (listed && count == 0 && listed->Children.empty() && SameEntry(entry, *listed)) {
+                // Recorded as listed: the state shares the listing's node.
+                top.Node->AppendNode(TFileTreeRef(const_cast<TFileTree*>(listed)));
+                continue;
+            }
+
+            entry.Name = std::move(name);
+            name.clear();
+            entry.Path = top.Path;
+            TFileTreeRef node = MakeRef<TFileTree>(std::move(entry));
             node->Parent = top.Node;
             TFileTree* raw = node.get();
             top.Node->AppendNode(std::move(node));
@@ -400,7 +479,8 @@ bool TFileTree::LoadFromStream(std::string_view Stream, std::string* Error) {
             if (count > 0) {
                 std::string expected = top.Path.str();
                 expected.append(raw->Name).push_back('/');
-                stack.push_back({raw, count, {}, {}, std::move(expected)});
+                const TFileTree* match = listed && listed->IsFolder() && !listed->NotListed ? listed : nullptr;
+                stack.push_back({raw, count, {}, {}, std::move(expected), match, 0});
             }
         }
         Name = std::move(rootName);

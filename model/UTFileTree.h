@@ -27,11 +27,20 @@ using TFileTreeList = std::vector<TFileTreeRef>;
 // The one tree type: a side's listing, a side's saved state and the analysis result.
 // Nodes are shared between trees (the merges move listing nodes into the result), hence counted.
 //
+// One allocation per node: the entry (TFileAttri) is stored inside the node, and Data points at it
+// (null on a root, which has no entry). The entry's Name is the node's Name, stored once; the other
+// entry fields are reached through Data only.
+//
 // Invariants: ChildCount == Children.size() whenever a tree is handed on; counters are 0 or 1 on a
 // leaf (the plan sums them into folders); a root has no Data, every node below a root has one;
 // every level is in listing order (folders first, then files, see UTListOrder.h).
-class TFileTree : public TRefCounted {
+class TFileTree : private TFileAttri {
 public:
+    using TRefCounted::AddRef;
+    using TRefCounted::Release;
+    using TRefCounted::RefCount;
+    using TFileAttri::Name;  // entry name; on a root the side's root address
+
     int32_t LoadLine = 0;   // current line while loading; root only
     int32_t Status = -1;    // action code (ACTION_*), -1 none
     int32_t RightDate = -1; // right side's entry, filled by the merges
@@ -57,22 +66,34 @@ public:
     bool NotListed = false;
     uint8_t Flags = 0;       // NODE_* marks of a result node
     uint8_t DoneAction = 0;  // the code whose operation the sync walk carried out here (0: none)
-    TFileTree* Parent = nullptr;  // set by AddChild only; never owning
+    // Set by AddChild, by the loader, and by the merges when they move a node into the result; never
+    // owning. A node shared by several trees names the last tree that took it (the result, once
+    // the analysis has run).
+    TFileTree* Parent = nullptr;
     TFileTreeList Children;
-    std::string Name;             // entry name; on a root the side's root address
-    TFileAttriRef Data;           // none on a root
+    TFileAttri* Data = nullptr;  // the node's own entry; none on a root
 
-    TFileTree() = default;
-    TFileTree(std::string name, TFileAttriRef data) : Name(std::move(name)), Data(std::move(data)) {}
+    // A node named Name with a copy of Entry's fields (Entry's own name is not used); a root when
+    // Entry is null.
+    TFileTree() = default;  // an empty root
+    TFileTree(std::string Name, const TFileAttri* Entry);
+    // A node of the entry, named by its Name.
+    explicit TFileTree(TFileAttri&& Entry);
+    TFileTree(const TFileTree&) = delete;
+    TFileTree& operator=(const TFileTree&) = delete;
     // Releases the subtree without recursion, so a very deep tree cannot overflow the stack.
     ~TFileTree();
 
-    static TFileTreeRef Create(std::string Name, TFileAttriRef Data) {
-        return MakeRef<TFileTree>(std::move(Name), std::move(Data));
+    static TFileTreeRef Create(std::string Name, const TFileAttri* Data) {
+        return MakeRef<TFileTree>(std::move(Name), Data);
     }
+    static TFileTreeRef Create(std::string Name, const TFileAttriRef& Data) { return Create(std::move(Name), Data.get()); }
 
     // Appends a new child made from Name and Data, with this node as its parent; returns it.
-    TFileTree* AddChild(std::string Name, TFileAttriRef Data);
+    TFileTree* AddChild(std::string Name, const TFileAttri* Data);
+    TFileTree* AddChild(std::string Name, const TFileAttriRef& Data) { return AddChild(std::move(Name), Data.get()); }
+    // The same for an entry given whole (named by its Name): what the listings use.
+    TFileTree* AddChild(TFileAttri&& Entry);
     // Appends an existing node; its Parent is left as it was.
     void AppendNode(TFileTreeRef Node);
     // Appends (shares) every child of Other, in order; Other keeps its children.
@@ -88,7 +109,7 @@ public:
     // clears every counter and marks it excluded (NODE_EXCLUDED too). Status is not touched.
     void SetFilterState(int32_t Code);
 
-    bool IsFolder() const noexcept { return Data && Data->IsFolder != 0; }
+    bool IsFolder() const noexcept { return Data && TFileAttri::IsFolder != 0; }
 
     // Appends the saved-state text of the tree below this node to Stream; RootText starts the
     // first line (callers pass the side's root address). Lines end with CR LF.
@@ -107,7 +128,13 @@ public:
     // whole text loaded cleanly; otherwise the node is left empty (no saved state) and the reason
     // is in Error (the caller decides whether to log it). A line whose path is not the path of the
     // folder it stands in makes the text damaged.
-    bool LoadFromStream(std::string_view Stream, std::string* Error = nullptr);
+    // Listing, when given, is the side's listing of this run (in listing order): an entry that the
+    // text records just as the listing shows it is not read into a node of its own, the state
+    // shares the listing's node (a whole folder when everything below it is recorded as listed).
+    // A state that matches its listing thus costs next to nothing beside it. Shared nodes are the
+    // listing's: their Parent is the listing's folder, and what the analysis marks on them (Status,
+    // Flags, the counters) is the listing's; a state reader looks at Name and Data only.
+    bool LoadFromStream(std::string_view Stream, std::string* Error = nullptr, const TFileTree* Listing = nullptr);
 };
 
 }  // namespace bfs

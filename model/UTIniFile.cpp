@@ -1,5 +1,6 @@
 #include "model/UTIniFile.h"
 
+#include "model/UTPublicFunc.h"
 #include "platform/UTAtomicFile.h"
 
 #include <cerrno>
@@ -9,15 +10,8 @@ namespace bfs {
 
 namespace {
 
-constexpr std::string_view BLANKS = " \t\r\v\f";
 constexpr std::string_view BOM = "\xEF\xBB\xBF";
 
-std::string_view Trim(std::string_view s) {
-    size_t first = s.find_first_not_of(BLANKS);
-    if (first == std::string_view::npos) return {};
-    size_t last = s.find_last_not_of(BLANKS);
-    return s.substr(first, last - first + 1);
-}
 
 char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
@@ -35,16 +29,13 @@ bool HasQuotePair(std::string_view s) { return s.size() >= 2 && IsQuote(s.front(
 // Blank lines and comments: a new key is never placed after them, as a comment standing at the end of
 // a section usually introduces the next one.
 bool IsBlankOrComment(std::string_view Text) {
-    std::string_view t = Trim(Text);
+    std::string_view t = TrimWhiteSpace(Text);
     return t.empty() || t.front() == ';' || t.front() == '#';
 }
 
 bool HoldsLineBreak(std::string_view s) { return s.find_first_of("\r\n") != std::string_view::npos; }
 
-bool HasOuterBlanks(std::string_view s) {
-    return !s.empty() && (BLANKS.find(s.front()) != std::string_view::npos ||
-                          BLANKS.find(s.back()) != std::string_view::npos);
-}
+bool HasOuterBlanks(std::string_view s) { return TrimWhiteSpace(s).size() != s.size(); }
 
 // The text to put after "=" so that trimming and quote stripping give Value back.
 std::string EncodeValue(std::string_view Value) {
@@ -88,19 +79,19 @@ int TIniFile::Load(const std::string& FileName) {
 TIniFile::TLine TIniFile::ParseLine(std::string Text) {
     TLine line;
     line.Text = std::move(Text);
-    std::string_view t = Trim(line.Text);
+    std::string_view t = TrimWhiteSpace(line.Text);
     if (t.empty() || t.front() == ';' || t.front() == '#') return line;
     if (t.front() == '[') {
         size_t close = t.find(']');
         if (close != std::string_view::npos) {
             line.Kind = TLineKind::Section;
-            line.Name = Trim(t.substr(1, close - 1));
+            line.Name = TrimWhiteSpace(t.substr(1, close - 1));
         }
         return line;
     }
     size_t eq = line.Text.find('=');
     if (eq == std::string::npos) return line;
-    std::string_view key = Trim(std::string_view(line.Text).substr(0, eq));
+    std::string_view key = TrimWhiteSpace(std::string_view(line.Text).substr(0, eq));
     if (key.empty()) return line;
     line.Kind = TLineKind::Key;
     line.Name = key;
@@ -160,7 +151,7 @@ std::string TIniFile::ReadString(std::string_view Section, std::string_view Key,
                                  std::string_view Default) const {
     size_t i = FindKey(Section, Key);
     if (i == std::string::npos) return std::string(Default);
-    std::string_view value = Trim(std::string_view(m_Lines[i].Text).substr(m_Lines[i].ValuePos));
+    std::string_view value = TrimWhiteSpace(std::string_view(m_Lines[i].Text).substr(m_Lines[i].ValuePos));
     if (HasQuotePair(value)) value = value.substr(1, value.size() - 2);
     return std::string(value);
 }

@@ -9,7 +9,8 @@ namespace bfs {
 
 // An ini file read and written with the rules of the Windows private-profile functions, so files
 // written by hand or by older versions read the same:
-// - section and key names compare ASCII case-insensitively; names and values are trimmed;
+// - section and key names compare ASCII case-insensitively; names and values are trimmed of white
+//   space (TrimWhiteSpace: other control characters stay);
 // - the first occurrence of a key wins; a section that appears twice is read as one, in file order;
 // - one pair of matching surrounding quotes ("..." or '...') is stripped from a value;
 // - lines whose first non-blank character is ";" or "#" are comments; lines before the first

@@ -7,6 +7,7 @@
 #include <memory>
 #include <typeinfo>
 
+#include "model/UTPublicFunc.h"
 #include "platform/UTAtomicFile.h"
 #include "platform/UTFolders.h"
 
@@ -17,15 +18,6 @@ namespace {
 // A log line is one line: line breaks inside a text become blanks.
 void AppendOneLine(std::string& Line, std::string_view Text) {
     for (char c : Text) Line += (c == '\r' || c == '\n') ? ' ' : c;
-}
-
-std::string LocalTimeStamp() {
-    std::time_t now = std::time(nullptr);
-    std::tm local{};
-    if (::localtime_r(&now, &local) == nullptr) return {};
-    char buf[32];
-    size_t n = std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &local);
-    return std::string(buf, n);
 }
 
 // Drops the namespace qualifiers of a demangled type name ("std::out_of_range" -> "out_of_range") and
@@ -89,7 +81,7 @@ void TMyException::WriteErrorLog(std::string_view Context, std::string_view Clas
     try {
         std::string file = LogFileName();
         if (file.empty()) return;
-        std::string line = "[Error]:" + LocalTimeStamp() + " msg:";
+        std::string line = "[Error]:" + LogTimeStamp(std::time(nullptr)) + " msg:";
         AppendOneLine(line, Context);
         line += ' ';
         AppendOneLine(line, ClassName);

@@ -24,6 +24,17 @@ bool IsBlank(char c) {
     return static_cast<unsigned char>(c) <= 32;
 }
 
+bool IsWhiteSpace(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
+}
+
+template <class TIsBlank>
+std::string_view TrimBy(std::string_view S, TIsBlank Blank) {
+    while (!S.empty() && Blank(S.front())) S.remove_prefix(1);
+    while (!S.empty() && Blank(S.back())) S.remove_suffix(1);
+    return S;
+}
+
 // The characters of a UTF-8 text, each as its bytes. A byte that does not start a valid sequence is
 // a character of its own, so every text splits and joins back to the same bytes.
 std::vector<std::string_view> SplitChars(std::string_view Text) {
@@ -98,11 +109,11 @@ void LogStartupError(const std::string& What, int Err) {
 }  // namespace
 
 std::string Trim(std::string_view S) {
-    size_t begin = 0;
-    size_t end = S.size();
-    while (begin < end && IsBlank(S[begin])) ++begin;
-    while (end > begin && IsBlank(S[end - 1])) --end;
-    return std::string(S.substr(begin, end - begin));
+    return std::string(TrimBy(S, IsBlank));
+}
+
+std::string_view TrimWhiteSpace(std::string_view S) {
+    return TrimBy(S, IsWhiteSpace);
 }
 
 bool IsSafeName(std::string_view Name) {
@@ -303,6 +314,14 @@ std::string UnscramblePassword(std::string_view Form) {
     std::string plain;
     for (size_t k = 0; k < length; ++k) plain += chars[first + 2 * k];
     return plain;
+}
+
+std::string LogTimeStamp(std::time_t When) {
+    std::tm local{};
+    if (::localtime_r(&When, &local) == nullptr) return {};
+    char buf[32];
+    const size_t n = std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &local);
+    return std::string(buf, n);
 }
 
 std::string GetCurrentUserName() {

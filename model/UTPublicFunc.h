@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <ctime>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -20,8 +21,14 @@ struct TStringItem {
 template <class TObject = void*>
 using TStringList = std::vector<TStringItem<TObject>>;
 
-// Text without blanks and control characters (bytes up to 32) at either end.
+// What is blank at the ends of a text. Two rules, because saved files depend on each:
+// - Trim: the blank and every control character (bytes up to 32). Addresses, names, masks and
+//   every other field of a task list are compared and stored trimmed so.
+// - TrimWhiteSpace: white space only (blank, tab, CR, LF, VT, FF), as the ini files trim names and
+//   values (the Windows private-profile rules): a value may begin or end with another control
+//   character, and reads back with it.
 std::string Trim(std::string_view S);
+std::string_view TrimWhiteSpace(std::string_view S);
 
 // Whether a name listed from a side may be joined into a path: false for "", ".", ".." and for names
 // holding "/" or NUL. Such names are never joined, so a listing cannot climb out of its root.
@@ -117,6 +124,10 @@ std::string ScramblePassword(std::string_view Plain);
 // The password of a stored form. A form that is too short, whose length field is not a number or
 // whose length runs past its end gives an empty password and one line in the error log.
 std::string UnscramblePassword(std::string_view Form);
+
+// The local date and time of When as every log line carries it: "YYYY-MM-DD hh:mm:ss" (24-hour
+// clock); empty when the time cannot be converted.
+std::string LogTimeStamp(std::time_t When);
 
 // The user the program runs as, and the computer's host name (headers of the sync logs).
 std::string GetCurrentUserName();

@@ -1,6 +1,7 @@
 #include "model/UTSysConfig.h"
 
 #include "model/UTMyException.h"
+#include "model/UTPublicFunc.h"
 #include "platform/UTAtomicFile.h"
 #include "platform/UTFolders.h"
 
@@ -44,25 +45,6 @@ const TSetting SETTINGS[] = {
     {.Key = "TemplateList", .Field = &TSysConfig::TemplateList, .Saved = false},
     {.Key = "IsFirst", .Field = &TSysConfig::IsFirst, .IntDefault = 1, .Saved = false},
 };
-
-// Every "," and every line break (CR LF, CR or LF) ends an entry; a break at the very end gives no
-// empty last entry, two in a row give an empty one.
-std::vector<std::string> SplitList(std::string_view Text) {
-    std::vector<std::string> entries;
-    std::string entry;
-    for (size_t i = 0; i < Text.size(); ++i) {
-        char c = Text[i];
-        if (c == ',' || c == '\n' || c == '\r') {
-            if (c == '\r' && i + 1 < Text.size() && Text[i + 1] == '\n') ++i;
-            entries.push_back(std::move(entry));
-            entry.clear();
-        } else {
-            entry += c;
-        }
-    }
-    if (!entry.empty()) entries.push_back(std::move(entry));
-    return entries;
-}
 
 // Each entry followed by ","; a line break inside an entry would split it on reading anyway, so it
 // is written as the "," it stands for rather than breaking the ini line.
@@ -133,7 +115,7 @@ int TSysConfig::Load(const std::string& FileName) {
             else if (auto* number = std::get_if<TIntField>(&s.Field))
                 this->**number = ini.ReadInteger(SETTINGS_SECTION, s.Key, s.IntDefault);
             else if (auto* list = std::get_if<TListField>(&s.Field))
-                this->**list = SplitList(ini.ReadString(SETTINGS_SECTION, s.Key, ""));
+                this->**list = SplitSeparated(',', ini.ReadString(SETTINGS_SECTION, s.Key, ""));
         }
         // The language file is opened by this name inside the program folder; a name that leads
         // elsewhere is not followed.
@@ -178,7 +160,7 @@ int TSysConfig::Save() {
 int TSysConfig::AddTemplate(const std::string& Name) {
     if (Name.empty() || Name.find_first_of(",\r\n") != std::string::npos) return 3;
     try {
-        bool blank = TemplateList.find_first_not_of(" \t\r\n\v\f") == std::string::npos;
+        bool blank = TrimWhiteSpace(TemplateList).empty();
         TemplateList += blank ? Name : "," + Name;
 
         TIniFile ini;

@@ -1,5 +1,7 @@
 #include "platform/UTAtomicFile.h"
 
+#include "platform/UTLocalFile.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
@@ -10,18 +12,6 @@
 namespace bfs {
 
 namespace {
-
-int WriteAll(int fd, std::string_view data) {
-    while (!data.empty()) {
-        ssize_t n = ::write(fd, data.data(), data.size());
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return errno;
-        }
-        data.remove_prefix(static_cast<size_t>(n));
-    }
-    return 0;
-}
 
 std::string FolderOf(const std::string& path) {
     auto pos = path.rfind('/');

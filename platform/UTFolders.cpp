@@ -1,9 +1,13 @@
 #include "platform/UTFolders.h"
 
+#include <fcntl.h>
+
 #include <cstdlib>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <vector>
 
 #include "platform/UTAtomicFile.h"
 
@@ -11,17 +15,11 @@ namespace bfs {
 
 namespace {
 
-std::string HomeFolder() {
-    if (const char* h = std::getenv("HOME"); h && *h) return h;
-    if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir) return pw->pw_dir;
-    return {};
-}
-
 // $VAR when it is an absolute path (the base-directory rules ignore relative ones), else
 // HOME + Fallback.
 std::string XdgBase(const char* var, const char* fallback) {
     if (const char* v = std::getenv(var); v && v[0] == '/') return v;
-    std::string home = HomeFolder();
+    std::string home = GetHomeFolder();
     if (home.empty()) return {};
     return home + fallback;
 }
@@ -50,8 +48,23 @@ std::string PrivateCacheFolder(const char* name) {
 
 }  // namespace
 
+std::string GetHomeFolder() {
+    if (const char* h = std::getenv("HOME"); h && *h) return h;
+    std::vector<char> buf(16384);
+    passwd pw{};
+    passwd* found = nullptr;
+    // getpwuid_r rather than getpwuid: worker threads look the folders up too.
+    if (::getpwuid_r(::getuid(), &pw, buf.data(), buf.size(), &found) == 0 && found && found->pw_dir)
+        return found->pw_dir;
+    return {};
+}
+
+std::string GetConfigHome() {
+    return XdgBase("XDG_CONFIG_HOME", "/.config");
+}
+
 std::string GetProgramFolder() {
-    std::string base = XdgBase("XDG_CONFIG_HOME", "/.config");
+    std::string base = GetConfigHome();
     return base.empty() ? std::string() : Ensure(base + "/bramlow-file-sync", 0755);
 }
 
@@ -62,6 +75,16 @@ std::string GetDataFolder() {
 
 std::string GetStagingFolderPath() {
     return PrivateCacheFolder("staging");
+}
+
+std::string MakeStagingFile() {
+    const std::string folder = GetStagingFolderPath();
+    if (folder.empty()) return {};
+    std::string path = folder + "bfs-XXXXXX";
+    const int fd = ::mkostemp(path.data(), O_CLOEXEC);
+    if (fd < 0) return {};
+    ::close(fd);
+    return path;
 }
 
 // Lock files are private: another user who could create or hold them could keep a task from running.

@@ -19,4 +19,16 @@ std::string GetDataFolder();
 std::string GetStagingFolderPath();
 std::string GetRuntimeFolder();
 
+// Creates an empty file of a unique name (mode 0600) in the staging folder and returns its full
+// path; empty when it cannot be made. The caller removes it when done with it.
+std::string MakeStagingFile();
+
+// The user's home folder: $HOME when set and not empty, else the password database's entry; empty
+// when neither knows it. Safe on any thread.
+std::string GetHomeFolder();
+
+// The base of per-user settings: $XDG_CONFIG_HOME when it is an absolute path (the base-directory
+// rules ignore relative ones), else ~/.config. Not created; empty without a home.
+std::string GetConfigHome();
+
 }  // namespace bfs

@@ -1,5 +1,7 @@
 #include "platform/UTSystem.h"
 
+#include "platform/UTFolders.h"
+
 #include <limits.h>
 #include <pwd.h>
 #include <spawn.h>
@@ -13,20 +15,6 @@
 extern char** environ;
 
 namespace bfs {
-
-namespace {
-
-std::string HomeFolder() {
-    if (const char* h = std::getenv("HOME"); h && *h) return h;
-    std::vector<char> buf(16384);
-    passwd pw{};
-    passwd* found = nullptr;
-    if (::getpwuid_r(::getuid(), &pw, buf.data(), buf.size(), &found) == 0 && found && found->pw_dir)
-        return found->pw_dir;
-    return {};
-}
-
-}  // namespace
 
 std::string GetProcessUserName() {
     std::vector<char> buf(16384);
@@ -77,14 +65,8 @@ int RunCommand(const std::vector<std::string>& Argv) {
 }
 
 std::string GetAutostartFolder() {
-    std::string base;
-    if (const char* v = std::getenv("XDG_CONFIG_HOME"); v && v[0] == '/') {
-        base = v;
-    } else {
-        std::string home = HomeFolder();
-        if (home.empty()) return {};
-        base = home + "/.config";
-    }
+    std::string base = GetConfigHome();
+    if (base.empty()) return {};
     if (base.back() != '/') base += '/';
     return base + "autostart/";
 }

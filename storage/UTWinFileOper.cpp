@@ -24,13 +24,11 @@
 #include "model/UTMyException.h"
 #include "model/UTPublicFunc.h"
 #include "platform/UTAtomicFile.h"
+#include "platform/UTLocalFile.h"
 
 namespace bfs {
 
 namespace {
-
-// Copies move through one buffer of this size; the status text changes once per chunk.
-constexpr size_t COPY_CHUNK = 2097152;
 
 // While a folder's sub-folders are listed, the folder stays open so that each of them is opened
 // relative to it (no full path per folder, and no symbolic link on the way is followed). Up to this
@@ -40,97 +38,10 @@ constexpr size_t COPY_CHUNK = 2097152;
 constexpr size_t KEEP_OPEN_DEPTH = 64;
 constexpr size_t KEEP_OPEN_EVERY = 64;
 
-struct TDirCloser {
-    void operator()(DIR* Dir) const noexcept { ::closedir(Dir); }
-};
-using TDirPtr = std::unique_ptr<DIR, TDirCloser>;
-
-// A descriptor closed when it goes out of scope.
-class TFd {
-  public:
-    explicit TFd(int Fd = -1) noexcept : m_Fd(Fd) {}
-    TFd(const TFd&) = delete;
-    TFd& operator=(const TFd&) = delete;
-    ~TFd() { Reset(); }
-    int Get() const noexcept { return m_Fd; }
-    // Closes now; false when close reported an error (a write that never reached the disk).
-    bool Reset() noexcept {
-        bool ok = true;
-        if (m_Fd >= 0) ok = ::close(m_Fd) == 0;
-        m_Fd = -1;
-        return ok;
-    }
-
-  private:
-    int m_Fd;
-};
-
-// Takes the writer's lock on a file this program is writing, so that no listing removes it as a
-// leftover meanwhile. True when the lock is held and the file still has its name (a listing may
-// have removed it between its creation and the lock); a file system without locks counts as
-// locked, since no listing can lock, and so remove, anything there either.
-bool LockForWriting(int Fd, struct stat& St) noexcept {
-    if (::flock(Fd, LOCK_EX | LOCK_NB) != 0 && (errno == EWOULDBLOCK || errno == EINTR)) return false;
-    return ::fstat(Fd, &St) == 0 && St.st_nlink > 0;
-}
-
-// Opens Path for writing, created when missing (Created tells which), under the writer's lock and
-// not yet truncated. -1 when it cannot be opened or another writer holds it.
-int OpenForWriting(const std::string& Path, mode_t Mode, bool& Created, struct stat& St) {
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        Created = true;
-        int fd = ::open(Path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, Mode);
-        if (fd < 0 && errno == EEXIST) {
-            Created = false;
-            fd = ::open(Path.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
-            if (fd < 0 && errno == ENOENT) continue;  // removed since
-        }
-        if (fd < 0) return -1;
-        if (LockForWriting(fd, St)) return fd;
-        ::close(fd);
-    }
-    return -1;
-}
-
-// A temporary file in Folder (a full path ending in "/"), named RESERVED_PREFIX + "p." + six random
-// characters: short whatever the final name, unique, and never listed. It stays locked
-// (LockForWriting) from its creation until a rename committed it or it is removed again.
-class TTempFile {
-  public:
-    explicit TTempFile(const std::string& Folder) {
-        for (int attempt = 0; attempt < 3 && m_Fd < 0; ++attempt) {
-            m_Name = Folder + std::string(RESERVED_PREFIX) + "p.XXXXXX";
-            const int fd = ::mkostemp(m_Name.data(), O_CLOEXEC);
-            if (fd < 0) return;
-            struct stat st {};
-            if (LockForWriting(fd, st))
-                m_Fd = fd;
-            else
-                ::close(fd);  // a listing took it for a leftover: it removes it, a fresh name follows
-        }
-    }
-    TTempFile(const TTempFile&) = delete;
-    TTempFile& operator=(const TTempFile&) = delete;
-    ~TTempFile() {
-        if (m_Fd < 0) return;
-        ::unlink(m_Name.c_str());  // still under the lock
-        ::close(m_Fd);
-    }
-    bool Created() const noexcept { return m_Fd >= 0; }
-    int Fd() const noexcept { return m_Fd; }
-    // Flushes to disk, renames over Target in one step (the old file stays whole until then) and
-    // closes; false when any step failed (an uncommitted file is removed by the destructor).
-    bool CommitAs(const std::string& Target) noexcept {
-        if (::fsync(m_Fd) != 0 || ::rename(m_Name.c_str(), Target.c_str()) != 0) return false;
-        const bool closed = ::close(m_Fd) == 0;
-        m_Fd = -1;
-        return closed;
-    }
-
-  private:
-    std::string m_Name;
-    int m_Fd = -1;
-};
+// Temporary files of this side: reserved names (IsReservedName), so that no listing shows them and
+// the next listing removes those that no writer holds.
+constexpr std::string_view TEMP_PREFIX = ".~bfs.p.";
+static_assert(TEMP_PREFIX.starts_with(RESERVED_PREFIX));
 
 std::string ErrorText(int Err) {
     return std::system_category().message(Err);
@@ -226,66 +137,6 @@ std::string EntryPath(const TFolderSource& Source, const TFileAttri& Attri) {
     return EntryFolder(Source, Attri) + Attri.Name;
 }
 
-bool WriteAll(int Fd, const char* Data, size_t Size) noexcept {
-    while (Size > 0) {
-        ssize_t n = ::write(Fd, Data, Size);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        if (n == 0) return false;
-        Data += n;
-        Size -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
-// Reads until Buffer is full or the file ends; -1 on a read error.
-ssize_t ReadFull(int Fd, char* Buffer, size_t Size) noexcept {
-    size_t got = 0;
-    while (got < Size) {
-        ssize_t n = ::read(Fd, Buffer + got, Size - got);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return -1;
-        }
-        if (n == 0) break;
-        got += static_cast<size_t>(n);
-    }
-    return static_cast<ssize_t>(got);
-}
-
-// Copies up to Size bytes from the current position of In to Out: inside the kernel where the file
-// system allows it (no copy through user space), else through one buffer per thread. Returns the bytes
-// copied (fewer only at the end of In), or -1 on an error.
-int64_t CopyChunk(int In, int Out, int64_t Size) noexcept {
-    int64_t done = 0;
-    static thread_local bool t_KernelCopy = true;
-    while (t_KernelCopy && done < Size) {
-        const ssize_t n = ::copy_file_range(In, nullptr, Out, nullptr, static_cast<size_t>(Size - done), 0);
-        if (n > 0) {
-            done += n;
-            continue;
-        }
-        if (n == 0) return done;
-        if (errno == EINTR) continue;
-        if (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return -1;
-        if (done > 0) return done;  // the next call goes on from here through the buffer
-        t_KernelCopy = errno == EXDEV;  // EXDEV depends on the pair of files; the others on the system
-        break;
-    }
-    static thread_local std::unique_ptr<char[]> t_Buffer;
-    if (!t_Buffer) t_Buffer.reset(new char[COPY_CHUNK]);
-    while (done < Size) {
-        const ssize_t n = ReadFull(In, t_Buffer.get(), static_cast<size_t>(std::min<int64_t>(Size - done, COPY_CHUNK)));
-        if (n < 0) return -1;
-        if (n == 0) break;
-        if (!WriteAll(Out, t_Buffer.get(), static_cast<size_t>(n))) return -1;
-        done += n;
-    }
-    return done;
-}
-
 // A percentage with at most two decimals and no trailing zeros or dot (40, 66.67, 100), the same in
 // every locale.
 std::string FormatPercent(double Value) {
@@ -323,7 +174,6 @@ class TWinFileOper : public TFileOper {
     ~TWinFileOper() override {
         Terminate();
         WaitFor();
-        WaitForSavedTree();
     }
 
     // A sync connects both sides before every row; on a local side that is a look at the root, and
@@ -370,13 +220,14 @@ private:
 public:
     int32_t ReplaceFile(const std::string& OldName, const std::string& NewName) override;
 
-    // Copies Src to Dst (full local paths) in 2 MiB chunks, reporting a percentage after each; Dst is
-    // locked for writing (LockForWriting) meanwhile. FileDate is the source entry's listed date, and
-    // the date the copy gets; an undated one (no day, as 0) asks for neither, and the copy keeps the
-    // source's time. 0: copied. RESULT_SOURCE_CHANGED: Src no longer had ExpectedSize and FileDate when
-    // opened (Dst untouched), or its size, time or length changed while it was copied. -1: Src missing
-    // or unreadable, Dst not writable or held by another writer, or a read or write failed. A failed
-    // copy leaves no file under a Dst name that did not exist before.
+    // Copies Src to Dst (full local paths) in chunks of COPY_CHUNK, reporting a percentage after
+    // each; Dst is held under the writer's lock (UTLocalFile.h) meanwhile. FileDate is the source
+    // entry's listed date, and the date the copy gets; an undated one (no day, as 0) asks for
+    // neither, and the copy keeps the source's time. 0: copied. RESULT_SOURCE_CHANGED: Src no longer
+    // had ExpectedSize and FileDate when opened (Dst untouched), or its size, time or length changed
+    // while it was copied. -1: Src missing or unreadable, Dst not writable or held by another writer,
+    // or a read or write failed. A failed copy leaves no file under a Dst name that did not exist
+    // before.
     int32_t CopyFileData(const std::string& Src, const std::string& Dst, int32_t X, int64_t ExpectedSize,
                          int32_t FileDate);
 
@@ -392,8 +243,6 @@ public:
 int32_t TWinFileOper::ListFolder() {
     bool complete = false;
     std::vector<TScanFrame> stack;
-    // The saved state is read and parsed on its own thread meanwhile: both only read the disk.
-    LoadSavedTreeAlongside();
     try {
         FFileTree = TFileTree::Create(std::string(), nullptr);
         complete = ScanTree(stack);
@@ -536,17 +385,17 @@ bool TWinFileOper::ReadFolder(DIR* Dir, TFileTree& Node, const TSharedString& Pa
             continue;
         }
 
-        auto attri = MakeRef<TFileAttri>();
-        attri->IsFolder = folder ? 1 : 0;
-        attri->Name = name;
-        attri->Size = folder ? 0 : static_cast<int64_t>(st.st_size);
-        attri->FileDate = UnixTimeToDosDate(static_cast<int64_t>(st.st_mtime));
+        TFileAttri attri;
+        attri.IsFolder = folder ? 1 : 0;
+        attri.Name = name;
+        attri.Size = folder ? 0 : static_cast<int64_t>(st.st_size);
+        attri.FileDate = UnixTimeToDosDate(static_cast<int64_t>(st.st_mtime));
         int32_t attr = folder ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
         if ((st.st_mode & S_IWUSR) == 0) attr |= FILE_ATTRIBUTE_READONLY;
         if (name[0] == '.') attr |= FILE_ATTRIBUTE_HIDDEN;
-        attri->Attr = attr;
-        attri->Path = Path;
-        TFileTree* child = Node.AddChild(attri->Name, attri);
+        attri.Attr = attr;
+        attri.Path = Path;
+        TFileTree* child = Node.AddChild(std::move(attri));
         if (folder) SubFolders.push_back(child);
     }
     for (const std::string& leftover : leftovers) RemoveLeftover(fd, leftover);
@@ -609,11 +458,11 @@ int32_t TWinFileOper::WriteStreamToFile(const std::string& Stream, TFolderSource
         return 1;
     }
 
-    TTempFile temp(EntryFolder(Source, Attri));
+    TTempFile temp(EntryFolder(Source, Attri), TEMP_PREFIX);
     if (!temp.Created()) return 1;
     const int64_t unix = DosDateInstant(Attri.FileDate);
     const timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(unix), 0}};
-    if (!WriteAll(temp.Fd(), Stream.data(), Stream.size())) return 1;
+    if (WriteAll(temp.Fd(), Stream) != 0) return 1;
     if (::fchmod(temp.Fd(), mode) != 0) return 1;
     if (unix != -1 && ::futimens(temp.Fd(), times) != 0) return 1;
     if (!temp.CommitAs(target)) return 1;
@@ -679,16 +528,15 @@ int32_t TWinFileOper::BackupFile(TFolderSource& Source, const TFileAttri& Attri)
     if (!EntryUsable(Source, Attri)) return 1;
     const std::string current = GetFullPath(Source, Attri);
     const std::string relFolder = GetBackupFolder() + Attri.Path.str();
-    TFd src(::open(current.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-    if (src.Get() < 0) return 1;
     struct stat st {};
-    if (::fstat(src.Get(), &st) != 0 || !S_ISREG(st.st_mode)) return 1;
+    TFd src(OpenForReading(current, st));
+    if (src.Get() < 0) return 1;
     if (MakeDir(relFolder) != 0) return 1;
 
     const std::string backup = FolderUnder(RootOf(Source), relFolder) + Attri.Name;
-    TTempFile temp(FolderUnder(RootOf(Source), MARKER_FOLDER));
+    TTempFile temp(FolderUnder(RootOf(Source), MARKER_FOLDER), TEMP_PREFIX);
     if (!temp.Created()) return 1;
-    if (CopyChunk(src.Get(), temp.Fd(), st.st_size) != st.st_size) return 1;
+    if (CopyBytes(src.Get(), temp.Fd(), st.st_size) != st.st_size) return 1;
     const timespec times[2] = {st.st_atim, st.st_mtim};
     if (::fchmod(temp.Fd(), st.st_mode & 07777) != 0 || ::futimens(temp.Fd(), times) != 0) return 1;
     return temp.CommitAs(backup) ? 0 : 1;
@@ -754,66 +602,39 @@ int32_t TWinFileOper::ReplaceFile(const std::string& OldName, const std::string&
 
 int32_t TWinFileOper::CopyFileData(const std::string& Src, const std::string& Dst, int32_t,
                                    int64_t ExpectedSize, int32_t FileDate) {
-    TFd src(::open(Src.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-    if (src.Get() < 0) return -1;
     struct stat srcStat {};
-    if (::fstat(src.Get(), &srcStat) != 0 || !S_ISREG(srcStat.st_mode)) return -1;
+    TFd src(OpenForReading(Src, srcStat));
+    if (src.Get() < 0) return -1;
     const int64_t total = static_cast<int64_t>(srcStat.st_size);
     const int64_t dated = DosDateInstant(FileDate);
     // Changed since it was listed: leave Dst alone.
     if (total != ExpectedSize || (dated != -1 && UnixTimeToDosDate(srcStat.st_mtime) != FileDate))
         return RESULT_SOURCE_CHANGED;
 
-    struct stat dstStat {};
-    if (::lstat(Dst.c_str(), &dstStat) == 0) {
-        if (!S_ISREG(dstStat.st_mode)) return -1;  // never write through a link or into a folder
-        // Truncating the source itself (the same file under a second name) would destroy it.
-        if (dstStat.st_dev == srcStat.st_dev && dstStat.st_ino == srcStat.st_ino) return -1;
-        if ((dstStat.st_mode & S_IWUSR) == 0 &&
-            ::chmod(Dst.c_str(), (dstStat.st_mode & 07777) | S_IWUSR) != 0)
+    TCopyTarget dst;  // removes a Dst it created unless the copy is finished
+    if (!dst.Open(Dst, srcStat.st_mode & 0777, &srcStat)) return -1;
+    const auto progress = [this, &Src](int64_t Done, int64_t Total) {
+        std::string text = "Copy:" + Src + " : " +
+                           FormatPercent(static_cast<double>(Done) / static_cast<double>(Total) * 100) + "%";
+        // The last chunk's text is left for whatever reports next; only earlier ones are announced.
+        if (Done >= Total)
+            SetStatusText(std::move(text));
+        else
+            ReportStatus(std::move(text));
+    };
+    // No stop request is passed: the sync walk stops between rows, so a copy once begun runs to its end.
+    switch (CopyFileContents(src.Get(), srcStat, dst.Fd(), progress)) {
+        case TCopyResult::Done:
+            break;
+        case TCopyResult::SourceChanged:
+            return RESULT_SOURCE_CHANGED;
+        case TCopyResult::Failed:
+        case TCopyResult::Stopped:
             return -1;
     }
-    bool created = false;
-    TFd dst(OpenForWriting(Dst, srcStat.st_mode & 0777, created, dstStat));
-    if (dst.Get() < 0) return -1;
-    if (dstStat.st_dev == srcStat.st_dev && dstStat.st_ino == srcStat.st_ino) return -1;  // as above
-    // Removes a file this copy created, still under its lock.
-    const auto fail = [&](int32_t Result) {
-        if (created) ::unlink(Dst.c_str());
-        return Result;
-    };
-    // Only a file that was there is emptied: truncating a new one would make ext4 flush it on close
-    // (its guard for files rewritten in place), one write-out per file of a large copy.
-    if (!created && ::ftruncate(dst.Get(), 0) != 0) return fail(-1);
-
-    int64_t done = 0;
-    while (done < total) {
-        const int64_t n = CopyChunk(src.Get(), dst.Get(), std::min<int64_t>(total - done, COPY_CHUNK));
-        if (n < 0) return fail(-1);
-        if (n == 0) break;  // shorter than it was: checked below
-        done += n;
-        std::string text = "Copy:" + Src + " : " +
-                           FormatPercent(static_cast<double>(done) / static_cast<double>(total) * 100) + "%";
-        // The last chunk's text is left for whatever reports next; only earlier ones are announced.
-        if (done >= total) {
-            SetStatusText(std::move(text));
-            break;
-        }
-        ReportStatus(std::move(text));
-    }
-    // A file that shrank, grew or was written to while it was copied is not the file that was listed.
-    char probe;
-    const ssize_t beyond = ::read(src.Get(), &probe, 1);
-    struct stat after {};
-    if (beyond < 0 || ::fstat(src.Get(), &after) != 0) return fail(-1);
-    if (done != total || beyond != 0 || after.st_size != srcStat.st_size ||
-        after.st_mtim.tv_sec != srcStat.st_mtim.tv_sec || after.st_mtim.tv_nsec != srcStat.st_mtim.tv_nsec)
-        return fail(RESULT_SOURCE_CHANGED);
-
     timespec times[2] = {srcStat.st_atim, srcStat.st_mtim};
     if (dated != -1) times[1] = {static_cast<time_t>(dated), 0};
-    if (::futimens(dst.Get(), times) != 0) return fail(-1);
-    return dst.Reset() ? 0 : fail(-1);
+    return dst.Finish(times) ? 0 : -1;
 }
 
 int32_t TWinFileOper::GetEntryState(TFolderSource& Source, const TFileAttri& Attri, TEntryState& State) {
@@ -837,9 +658,6 @@ int32_t TWinFileOper::GetEntryState(TFolderSource& Source, const TFileAttri& Att
     return 0;
 }
 
-// At the top of the marker folder when it lies on the file system of Target's folder (a rename from
-// there is one step, and a leftover is found by the next listing there), else beside Target. The
-// marker folder is never created here.
 }  // namespace
 
 std::unique_ptr<TFileOper> CreateWinFileOper(bool FreeOnTerminate) {

@@ -278,10 +278,12 @@ TEST(AnalyzeTrees, FilePairsMoveTheListedNodesWithTheRightSidesFields) {
     const TAnalysis a = RunAnalysis(task, left, right, nullptr, nullptr);
     const TFileTree& folder = *a.Result->Children[0];
     EXPECT_NE(&folder, left->Children[0].get());  // a folder pair gets a node of its own
-    EXPECT_EQ(folder.Data, left->Children[0]->Data);
+    EXPECT_EQ(folder.Data->FileDate, left->Children[0]->Data->FileDate);
+    EXPECT_EQ(folder.Name, "d");
     ASSERT_EQ(folder.ChildCount, 1);
     const TFileTree& file = *folder.Children[0];
     EXPECT_EQ(&file, leftFile);
+    EXPECT_EQ(file.Parent, &folder);  // the plan walks upward from a row
     EXPECT_EQ(file.Status, ACTION_LEFT_NEWER);
     EXPECT_EQ(file.RightDate, 20);
     EXPECT_EQ(file.RightSize, 9);

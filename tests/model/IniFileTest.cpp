@@ -1,5 +1,6 @@
 #include "model/UTIniFile.h"
 
+#include "common/TempFolder.h"
 #include "platform/UTAtomicFile.h"
 
 #include <gtest/gtest.h>
@@ -35,6 +36,7 @@ TEST(IniFileTest, ReadStringFollowsProfileRules) {
         {"repeated section is one", "[s]\na=1\n[t]\nb=9\n[S]\nb=2\n", "s", "b", "2"},
         {"first section's key wins", "[s]\nk=1\n[S]\nk=2\n", "s", "k", "1"},
         {"names and value trimmed", "[ s ]\n  k  =  v w \t\n", "s", "k", "v w"},
+        {"white space trimmed, other controls kept", "[s]\nk=\v\x01v\x1F\f\n", "s", "k", "\x01v\x1F"},
         {"double quotes stripped", "[s]\nk=\"  v  \"\n", "s", "k", "  v  "},
         {"single quotes stripped", "[s]\nk='v'\n", "s", "k", "v"},
         {"one pair only", "[s]\nk=\"\"v\"\"\n", "s", "k", "\"v\""},
@@ -187,13 +189,8 @@ TEST(IniFileTest, SectionAndValueExist) {
 
 class IniFileDiskTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/bfs-ini-XXXXXX";
-        ASSERT_NE(::mkdtemp(tmpl), nullptr);
-        m_Folder = tmpl;
-    }
-    void TearDown() override { std::filesystem::remove_all(m_Folder); }
-    std::string m_Folder;
+    test::TTempFolder m_Temp{"bfs-ini"};
+    const std::string m_Folder = m_Temp.Path;
 };
 
 TEST_F(IniFileDiskTest, MissingFileIsEmptyAndReported) {

@@ -19,15 +19,16 @@ struct TItem {
     bool Folder;
 };
 
-TFileTree MakeLevel(const std::vector<TItem>& items) {
-    TFileTree node;
+TFileTreeRef MakeLevel(const std::vector<TItem>& items) {
+    TFileTreeRef root = TFileTree::Create({}, nullptr);
+    TFileTree& node = *root;
     for (const TItem& item : items) {
         auto data = MakeRef<TFileAttri>();
         data->Name = item.Name;
         data->IsFolder = item.Folder ? 1 : 0;
         node.AddChild(item.Name, data);
     }
-    return node;
+    return root;
 }
 
 std::vector<std::string> Names(const TFileTree& node) {
@@ -37,7 +38,8 @@ std::vector<std::string> Names(const TFileTree& node) {
 }
 
 std::vector<std::string> Sorted(const std::vector<TItem>& items) {
-    TFileTree node = MakeLevel(items);
+    TFileTreeRef root = MakeLevel(items);
+    TFileTree& node = *root;
     SortLevel(node);
     EXPECT_EQ(node.ChildCount, static_cast<int32_t>(node.Children.size()));
     return Names(node);
@@ -153,7 +155,8 @@ TEST(ListOrder, LargeLevelSortsAndStaysSorted) {
                            std::to_string(rng() % 1'000'000);
         items.push_back({std::move(name), i % 10 == 0});
     }
-    TFileTree level = MakeLevel(items);
+    TFileTreeRef levelRef = MakeLevel(items);
+    TFileTree& level = *levelRef;
     SortLevel(level);
     ASSERT_EQ(level.ChildCount, COUNT);
     for (std::size_t i = 1; i < level.Children.size(); ++i)

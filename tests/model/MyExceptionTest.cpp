@@ -4,12 +4,12 @@
 #include <cstdlib>
 #include <filesystem>
 #include <ios>
-#include <optional>
 #include <regex>
 #include <set>
 #include <thread>
 #include <vector>
 
+#include "common/TempFolder.h"
 #include "model/UTMyException.h"
 #include "platform/UTAtomicFile.h"
 
@@ -25,20 +25,6 @@ namespace {
 // Points the program folder at a fresh temporary folder for the test.
 class MyExceptionTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/bfs-errlog-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        m_Root = pattern;
-        if (const char* old = std::getenv("XDG_CONFIG_HOME")) m_OldConfig = old;
-        ::setenv("XDG_CONFIG_HOME", m_Root.c_str(), 1);
-    }
-    void TearDown() override {
-        if (m_OldConfig)
-            ::setenv("XDG_CONFIG_HOME", m_OldConfig->c_str(), 1);
-        else
-            ::unsetenv("XDG_CONFIG_HOME");
-        std::filesystem::remove_all(m_Root);
-    }
     std::vector<std::string> LogLines() {
         std::string text;
         EXPECT_EQ(ReadWholeFile(TMyException::LogFileName(), text), 0);
@@ -54,8 +40,9 @@ class MyExceptionTest : public ::testing::Test {
         return lines;
     }
 
-    std::string m_Root;
-    std::optional<std::string> m_OldConfig;
+    test::TTempFolder m_Temp{"bfs-errlog"};
+    const std::string m_Root = m_Temp.Path;
+    test::TScopedEnv m_Config{"XDG_CONFIG_HOME", m_Root};
 };
 
 TEST_F(MyExceptionTest, FirstLineCreatesTheLogLaterLinesAppend) {

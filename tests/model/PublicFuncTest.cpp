@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <optional>
 
+#include "common/TempFolder.h"
 #include "model/UTMyException.h"
 #include "model/UTPublicFunc.h"
 #include "platform/UTAtomicFile.h"
@@ -131,15 +132,39 @@ TEST(PublicFuncTest, SplitAndCountSeparated) {
 }
 
 TEST(PublicFuncTest, TrimAndIndexOfTrimmed) {
-    EXPECT_EQ(Trim("\t a b \r\n"), "a b");
-    EXPECT_EQ(Trim(" \x01 "), "");
-    EXPECT_EQ(Trim(" ü "), "ü");  // bytes of multi-byte characters are never trimmed
+    // Trim cuts every control character, TrimWhiteSpace (the ini rule) only white space.
+    const struct {
+        const char* Text;
+        const char* Trimmed;
+        const char* WhiteSpaceTrimmed;
+    } cases[] = {
+        {"\t a b \r\n", "a b", "a b"},
+        {" \x01 ", "", "\x01"},
+        {"\v\f\x1Fx\x7F\x1B", "x\x7F", "\x1Fx\x7F\x1B"},
+        {" ü ", "ü", "ü"},  // bytes of multi-byte characters are never trimmed
+        {"", "", ""},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(Trim(c.Text), c.Trimmed) << c.Text;
+        EXPECT_EQ(TrimWhiteSpace(c.Text), c.WhiteSpaceTrimmed) << c.Text;
+    }
 
     TStringList<> list{{" x "}, {"Y"}, {"y"}, {"x"}};
     EXPECT_EQ(IndexOfTrimmed("x", list), 0);
     EXPECT_EQ(IndexOfTrimmed("\ty", list), 2);
     EXPECT_EQ(IndexOfTrimmed("z", list), -1);
     EXPECT_EQ(IndexOfTrimmed("x", TStringList<>{}), -1);
+}
+
+TEST(PublicFuncTest, LogTimeStampIsLocalTimeInOneFixedForm) {
+    {
+        test::TScopedEnv zone("TZ", "CET-1CEST,M3.5.0,M10.5.0/3");
+        ::tzset();
+        EXPECT_EQ(LogTimeStamp(0), "1970-01-01 01:00:00");
+        EXPECT_EQ(LogTimeStamp(1690000000), "2023-07-22 06:26:40");  // summer time
+        EXPECT_EQ(LogTimeStamp(1700000000), "2023-11-14 23:13:20");
+    }
+    ::tzset();
 }
 
 TEST(PublicFuncTest, SmallConversions) {
@@ -206,28 +231,10 @@ size_t LogLineCount() {
 // Points the XDG folders at a fresh temporary folder.
 class PublicFuncFolderTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/bfs-public-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        m_Root = pattern;
-        for (const char* var : VARS) {
-            const char* old = std::getenv(var);
-            m_Old.push_back(old ? std::optional<std::string>(old) : std::nullopt);
-            ::setenv(var, m_Root.c_str(), 1);
-        }
-    }
-    void TearDown() override {
-        for (size_t i = 0; i < std::size(VARS); ++i) {
-            if (m_Old[i])
-                ::setenv(VARS[i], m_Old[i]->c_str(), 1);
-            else
-                ::unsetenv(VARS[i]);
-        }
-        std::filesystem::remove_all(m_Root);
-    }
-    static constexpr const char* VARS[] = {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME"};
-    std::string m_Root;
-    std::vector<std::optional<std::string>> m_Old;
+    test::TTempFolder m_Temp{"bfs-public"};
+    const std::string m_Root = m_Temp.Path;
+    test::TScopedEnv m_Config{"XDG_CONFIG_HOME", m_Root}, m_Data{"XDG_DATA_HOME", m_Root},
+        m_Cache{"XDG_CACHE_HOME", m_Root};
 };
 
 TEST_F(PublicFuncFolderTest, ScrambleForms) {

@@ -1,5 +1,6 @@
 #include "model/UTSysConfig.h"
 
+#include "common/TempFolder.h"
 #include "common/Unprivileged.h"
 
 #include "platform/UTAtomicFile.h"
@@ -10,7 +11,6 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
-#include <optional>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -25,21 +25,8 @@ using TList = std::vector<std::string>;
 class SysConfigTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        if (const char* old = std::getenv("XDG_CONFIG_HOME")) m_OldConfigHome = old;
-        char tmpl[] = "/tmp/bfs-sysconfig-XXXXXX";
-        ASSERT_NE(::mkdtemp(tmpl), nullptr);
-        m_Root = tmpl;
-        ::setenv("XDG_CONFIG_HOME", m_Root.c_str(), 1);
         m_Folder = GetProgramFolder();
         ASSERT_EQ(m_Folder, m_Root + "/bramlow-file-sync/");
-    }
-    void TearDown() override {
-        ::chmod(m_Folder.c_str(), 0755);
-        std::filesystem::remove_all(m_Root);
-        if (m_OldConfigHome)
-            ::setenv("XDG_CONFIG_HOME", m_OldConfigHome->c_str(), 1);
-        else
-            ::unsetenv("XDG_CONFIG_HOME");
     }
     void WriteProgramFile(const std::string& Name, const std::string& Text) {
         ASSERT_EQ(WriteFileAtomic(m_Folder + Name, Text), 0);
@@ -56,8 +43,10 @@ class SysConfigTest : public ::testing::Test {
         return data;
     }
 
-    std::string m_Root, m_Folder;
-    std::optional<std::string> m_OldConfigHome;
+    test::TTempFolder m_Temp{"bfs-sysconfig"};
+    const std::string m_Root = m_Temp.Path;
+    test::TScopedEnv m_Config{"XDG_CONFIG_HOME", m_Root};
+    std::string m_Folder;
 };
 
 TEST_F(SysConfigTest, CreateAndLoadOfMissingFile) {

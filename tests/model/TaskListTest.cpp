@@ -1,5 +1,6 @@
 #include "model/TaskList.h"
 
+#include "common/TempFolder.h"
 #include "platform/UTAtomicFile.h"
 
 #include <gtest/gtest.h>
@@ -17,13 +18,6 @@ namespace {
 
 class TaskListTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        char Templ[] = "/tmp/bfs-tasklist-XXXXXX";
-        ASSERT_NE(::mkdtemp(Templ), nullptr);
-        Dir = Templ;
-        File = Dir + "/tasklist.fs";
-    }
-    void TearDown() override { std::filesystem::remove_all(Dir); }
 
     std::string Read(const std::string& Path) {
         std::string Data;
@@ -36,7 +30,9 @@ class TaskListTest : public ::testing::Test {
         return Result;
     }
 
-    std::string Dir, File;
+    test::TTempFolder Temp{"bfs-tasklist"};
+    const std::string Dir = Temp.Path;
+    const std::string File = Dir + "/tasklist.fs";
 };
 
 const char* const SAMPLE =

@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/TempFolder.h"
 #include "platform/UTAtomicFile.h"
 
 namespace bfs {
@@ -15,19 +16,14 @@ namespace {
 
 class AtomicFileTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/bfs-atomic-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        m_Root = pattern;
-    }
-    void TearDown() override { std::filesystem::remove_all(m_Root); }
     // Names in the folder, to see that no temporary file is left behind.
     std::set<std::string> Names(const std::string& Folder) {
         std::set<std::string> names;
         for (const auto& e : std::filesystem::directory_iterator(Folder)) names.insert(e.path().filename());
         return names;
     }
-    std::string m_Root;
+    test::TTempFolder m_Temp{"bfs-atomic"};
+    const std::string m_Root = m_Temp.Path;
 };
 
 TEST_F(AtomicFileTest, ReplaceKeepsTheModeAndLeavesNoTemporary) {

@@ -1,5 +1,7 @@
 #include "platform/UTFileLock.h"
 
+#include "common/TempFolder.h"
+
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -13,11 +15,8 @@ namespace {
 
 class FileLockTest : public ::testing::Test {
   protected:
-    void TearDown() override { std::filesystem::remove_all(m_Dir); }
-    std::string m_Dir = [] {
-        char tmpl[] = "/tmp/bfs-lock-XXXXXX";
-        return std::string(::mkdtemp(tmpl));
-    }();
+    test::TTempFolder m_Temp{"bfs-lock"};
+    const std::string m_Dir = m_Temp.Path;
     std::string m_Path = m_Dir + "/task.lock";
 };
 

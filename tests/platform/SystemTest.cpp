@@ -1,10 +1,11 @@
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
-#include <optional>
 
+#include "common/TempFolder.h"
 #include "platform/UTSystem.h"
 
 namespace bfs {
@@ -31,18 +32,18 @@ TEST(SystemTest, RunCommandPassesArgumentsWithoutAShell) {
 }
 
 TEST(SystemTest, AutostartFolderHonoursXdgConfigHome) {
-    std::optional<std::string> old;
-    if (const char* v = std::getenv("XDG_CONFIG_HOME")) old = v;
-    ::setenv("XDG_CONFIG_HOME", "/tmp/cfg", 1);
-    EXPECT_EQ(GetAutostartFolder(), "/tmp/cfg/autostart/");
-    if (const char* home = std::getenv("HOME"); home && *home) {
-        ::setenv("XDG_CONFIG_HOME", "relative/cfg", 1);  // relative values are ignored
-        EXPECT_EQ(GetAutostartFolder(), std::string(home) + "/.config/autostart/");
+    {
+        test::TScopedEnv config("XDG_CONFIG_HOME", "/tmp/cfg");
+        EXPECT_EQ(GetAutostartFolder(), "/tmp/cfg/autostart/");
     }
-    if (old)
-        ::setenv("XDG_CONFIG_HOME", old->c_str(), 1);
-    else
-        ::unsetenv("XDG_CONFIG_HOME");
+    test::TScopedEnv config("XDG_CONFIG_HOME", "relative/cfg");  // relative values are ignored
+    test::TScopedEnv home("HOME", "/home/someone");
+    EXPECT_EQ(GetAutostartFolder(), "/home/someone/.config/autostart/");
+    // Without $HOME the password database names the home folder.
+    test::TScopedEnv noHome("HOME", "");
+    const passwd* pw = ::getpwuid(::getuid());
+    ASSERT_NE(pw, nullptr);
+    EXPECT_EQ(GetAutostartFolder(), std::string(pw->pw_dir) + "/.config/autostart/");
 }
 
 TEST(SystemTest, DesktopExecQuoting) {

@@ -23,6 +23,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/TempFolder.h"
 #include "model/UTConsts.h"
 #include "model/UTDosTime.h"
 #include "model/UTFileOper.h"
@@ -57,23 +58,6 @@ class TRecorder : public INotifyTarget {
 
   private:
     std::mutex m_Mutex;
-};
-
-// A fresh temporary folder, removed with everything in it.
-class TTempFolder {
-  public:
-    TTempFolder() {
-        char name[] = "/tmp/bfs-storage-XXXXXX";
-        Path = ::mkdtemp(name);
-    }
-    TTempFolder(const TTempFolder&) = delete;
-    TTempFolder& operator=(const TTempFolder&) = delete;
-    ~TTempFolder() {
-        // rm copes with trees deeper than a path can name and with folders left unreadable.
-        if (!Path.empty())
-            (void)std::system(("chmod -R u+rwx '" + Path + "' 2>/dev/null; rm -rf '" + Path + "'").c_str());
-    }
-    std::string Path;
 };
 
 struct TContractSide {

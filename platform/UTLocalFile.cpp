@@ -1,0 +1,218 @@
+#include "platform/UTLocalFile.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+
+namespace bfs {
+
+namespace {
+
+// Takes the writer's lock on a file this program is writing. True when the lock is held and the
+// file still has its name (a listing may have removed it between its creation and the lock); a file
+// system without locks counts as locked, since no listing can lock, and so remove, anything there
+// either.
+bool LockForWriting(int Fd, struct stat& St) noexcept {
+    if (::flock(Fd, LOCK_EX | LOCK_NB) != 0 && (errno == EWOULDBLOCK || errno == EINTR)) return false;
+    return ::fstat(Fd, &St) == 0 && St.st_nlink > 0;
+}
+
+// Opens Path for writing, created when missing (Created tells which), under the writer's lock and
+// not yet truncated. -1 when it cannot be opened or another writer holds it.
+int OpenForWriting(const std::string& Path, mode_t Mode, bool& Created, struct stat& St) {
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        Created = true;
+        int fd = ::open(Path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, Mode);
+        if (fd < 0 && errno == EEXIST) {
+            Created = false;
+            fd = ::open(Path.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
+            if (fd < 0 && errno == ENOENT) continue;  // removed since
+        }
+        if (fd < 0) return -1;
+        if (LockForWriting(fd, St)) return fd;
+        ::close(fd);
+    }
+    return -1;
+}
+
+bool SameFile(const struct stat& A, const struct stat* B) noexcept {
+    return B && A.st_dev == B->st_dev && A.st_ino == B->st_ino;
+}
+
+}  // namespace
+
+bool TFd::Reset() noexcept {
+    bool ok = true;
+    if (m_Fd >= 0) ok = ::close(m_Fd) == 0;
+    m_Fd = -1;
+    return ok;
+}
+
+int WriteAll(int Fd, std::string_view Data) noexcept {
+    while (!Data.empty()) {
+        const ssize_t n = ::write(Fd, Data.data(), Data.size());
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        if (n == 0) return EIO;
+        Data.remove_prefix(static_cast<size_t>(n));
+    }
+    return 0;
+}
+
+ssize_t ReadFull(int Fd, char* Buffer, size_t Size) noexcept {
+    size_t got = 0;
+    while (got < Size) {
+        const ssize_t n = ::read(Fd, Buffer + got, Size - got);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        if (n == 0) break;
+        got += static_cast<size_t>(n);
+    }
+    return static_cast<ssize_t>(got);
+}
+
+int OpenForReading(const std::string& Path, struct stat& St) noexcept {
+    const int fd = ::open(Path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return -1;
+    if (::fstat(fd, &St) != 0 || !S_ISREG(St.st_mode)) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+int64_t CopyBytes(int In, int Out, int64_t Size) noexcept {
+    int64_t done = 0;
+    static thread_local bool t_KernelCopy = true;
+    while (t_KernelCopy && done < Size) {
+        const ssize_t n = ::copy_file_range(In, nullptr, Out, nullptr, static_cast<size_t>(Size - done), 0);
+        if (n > 0) {
+            done += n;
+            continue;
+        }
+        if (n == 0) return done;
+        if (errno == EINTR) continue;
+        if (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return -1;
+        if (done > 0) return done;  // the next call goes on from here through the buffer
+        t_KernelCopy = errno == EXDEV;  // EXDEV depends on the pair of files; the others on the system
+        break;
+    }
+    static thread_local std::unique_ptr<char[]> t_Buffer;
+    if (!t_Buffer) t_Buffer.reset(new (std::nothrow) char[COPY_CHUNK]);
+    if (!t_Buffer) return -1;
+    while (done < Size) {
+        const auto want = static_cast<size_t>(std::min<int64_t>(Size - done, COPY_CHUNK));
+        const ssize_t n = ReadFull(In, t_Buffer.get(), want);
+        if (n < 0) return -1;
+        if (n == 0) break;
+        if (WriteAll(Out, std::string_view(t_Buffer.get(), static_cast<size_t>(n))) != 0) return -1;
+        done += n;
+    }
+    return done;
+}
+
+TCopyResult CopyFileContents(int In, const struct stat& InStat, int Out, const TCopyProgress& Progress,
+                             std::stop_token Stop) {
+    const int64_t total = static_cast<int64_t>(InStat.st_size);
+    int64_t done = 0;
+    while (done < total) {
+        if (Stop.stop_requested()) return TCopyResult::Stopped;
+        const int64_t n = CopyBytes(In, Out, std::min<int64_t>(total - done, COPY_CHUNK));
+        if (n < 0) return TCopyResult::Failed;
+        if (n == 0) break;  // shorter than it was: checked below
+        done += n;
+        if (Progress) Progress(done, total);
+    }
+    // A file that shrank, grew or was written to while it was copied is not the file that was opened.
+    char probe;
+    const ssize_t beyond = ::read(In, &probe, 1);
+    struct stat after {};
+    if (beyond < 0 || ::fstat(In, &after) != 0) return TCopyResult::Failed;
+    if (done != total || beyond != 0 || after.st_size != InStat.st_size ||
+        after.st_mtim.tv_sec != InStat.st_mtim.tv_sec || after.st_mtim.tv_nsec != InStat.st_mtim.tv_nsec)
+        return TCopyResult::SourceChanged;
+    return TCopyResult::Done;
+}
+
+TTempFile::TTempFile(const std::string& Folder, std::string_view Prefix) {
+    for (int attempt = 0; attempt < 3 && m_Fd < 0; ++attempt) {
+        std::string name = Folder;
+        name.append(Prefix).append("XXXXXX");
+        const int fd = ::mkostemp(name.data(), O_CLOEXEC);
+        if (fd < 0) return;
+        struct stat st {};
+        if (LockForWriting(fd, st)) {
+            m_Fd = fd;
+            m_Path = std::move(name);
+        } else {
+            ::close(fd);  // a listing took it for a leftover: it removes it, a fresh name follows
+        }
+    }
+}
+
+TTempFile::~TTempFile() {
+    if (m_Fd < 0) return;
+    ::unlink(m_Path.c_str());  // still under the lock
+    ::close(m_Fd);
+}
+
+bool TTempFile::CommitAs(const std::string& Target) noexcept {
+    if (m_Fd < 0 || ::fsync(m_Fd) != 0 || ::rename(m_Path.c_str(), Target.c_str()) != 0) return false;
+    const bool closed = ::close(m_Fd) == 0;
+    m_Fd = -1;
+    return closed;
+}
+
+bool TCopyTarget::Open(const std::string& Path, mode_t Mode, const struct stat* Source) {
+    Abandon();
+    m_Path = Path;
+    struct stat st {};
+    if (::lstat(Path.c_str(), &st) == 0) {
+        if (!S_ISREG(st.st_mode)) return false;  // never write through a link or into a folder
+        if (SameFile(st, Source)) return false;
+        if ((st.st_mode & S_IWUSR) == 0 && ::chmod(Path.c_str(), (st.st_mode & 07777) | S_IWUSR) != 0)
+            return false;
+    }
+    m_Fd = OpenForWriting(Path, Mode, m_Created, st);
+    if (m_Fd < 0) {
+        m_Created = false;
+        return false;
+    }
+    // Checked again on what was opened: the name may have been given to the source meanwhile.
+    // Only a file that was there is emptied: truncating a new one would make ext4 flush it on close
+    // (its guard for files rewritten in place), one write-out per file of a large copy.
+    if (SameFile(st, Source) || (!m_Created && ::ftruncate(m_Fd, 0) != 0)) {
+        Abandon();
+        return false;
+    }
+    return true;
+}
+
+bool TCopyTarget::Finish(const timespec Times[2]) noexcept {
+    if (m_Fd < 0) return false;
+    if (::futimens(m_Fd, Times) != 0) {
+        Abandon();
+        return false;
+    }
+    const bool closed = ::close(m_Fd) == 0;
+    m_Fd = -1;
+    if (!closed && m_Created) ::unlink(m_Path.c_str());
+    return closed;
+}
+
+void TCopyTarget::Abandon() noexcept {
+    if (m_Fd < 0) return;
+    if (m_Created) ::unlink(m_Path.c_str());  // still under the lock
+    ::close(m_Fd);
+    m_Fd = -1;
+}
+
+}  // namespace bfs
