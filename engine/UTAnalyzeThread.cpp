@@ -196,7 +196,12 @@ void TAnalyzeThread::MoveOneSided(TMerge Kind, const TFileTreeRef& Node, bool Fr
                 }
                 node->SetStatus(copy);
                 node->Flags |= otherAbsent;
-                for (const TFileTreeRef& child : node->Children) pending.push_back(child.get());
+                // A folder of the change tree holds listing nodes that still name their listing
+                // folder: in the result they name this one.
+                for (const TFileTreeRef& child : node->Children) {
+                    child->Parent = node;
+                    pending.push_back(child.get());
+                }
             }
             break;
         }

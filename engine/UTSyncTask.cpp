@@ -220,14 +220,15 @@ int32_t TSyncTask::LoadSavedTree(TFileTree& Tree, int Side, uint64_t* Hash, bool
     if (Damaged) *Damaged = false;
     const std::string fileName = LocalStateFileName(Side);
     if (fileName.empty()) return 1;
-    std::string text;
-    const int rc = ReadWholeFile(fileName, text);
+    std::string error = "empty";
+    uint64_t hash = 0;
+    const int rc = LoadSavedStateFile(Tree, fileName, &error, Listing, &hash);
     if (rc == ENOENT) return 1;
-    std::string error = rc != 0 ? std::strerror(rc) : "empty";
-    if (rc == 0 && !text.empty() && Tree.LoadFromStream(text, &error, Listing)) {
-        if (Hash) *Hash = TFileTree::TextHash(text);
+    if (rc == 0) {
+        if (Hash) *Hash = hash;
         return 0;
     }
+    if (rc > 0) error = std::strerror(rc);
     // Kept aside for a look; the run then overwrites nothing on the strength of a date.
     ClearTree(Tree);
     if (Damaged) *Damaged = true;

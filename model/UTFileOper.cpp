@@ -1,5 +1,9 @@
 #include "model/UTFileOper.h"
 
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
 #include <mutex>
 #include <random>
 #include <vector>
@@ -7,6 +11,7 @@
 #include "model/UTConsts.h"
 #include "model/UTListOrder.h"
 #include "model/UTMyException.h"
+#include "platform/UTLocalFile.h"
 
 namespace bfs {
 
@@ -71,20 +76,33 @@ int32_t TFileOper::LoadSavedTreeThroughStream() {
     attri.Path = std::string("/") + MARKER_FOLDER + "/";
     FSavedTreeHash = 0;
     FSavedTreeDamaged = false;
-    std::string stream;
-    TEntryState state;
-    try {
-        if (GetEntryState(*FFolderSource, attri, state) == 0 && !state.Exists) return 1;  // no saved state yet
-        if (ReadFileToStream(*FFolderSource, attri, stream, 0) != 0) stream.clear();
-    } catch (const std::exception&) {
-        stream.clear();
-    }
-    auto tree = TFileTree::Create(std::string(), nullptr);
     std::string error = "empty or unreadable";
-    if (!stream.empty() && tree->LoadFromStream(stream, &error, FFileTree.get())) {
-        FSavedTree = tree;
-        FSavedTreeHash = TFileTree::TextHash(stream);
-        return 0;
+    auto tree = TFileTree::Create(std::string(), nullptr);
+    const std::string local = LocalPathOf(attri);
+    if (!local.empty()) {
+        uint64_t hash = 0;
+        const int rc = LoadSavedStateFile(*tree, local, &error, FFileTree.get(), &hash);
+        if (rc == ENOENT) return 1;  // no saved state yet
+        if (rc == 0) {
+            FSavedTree = tree;
+            FSavedTreeHash = hash;
+            return 0;
+        }
+        if (rc > 0) error = std::strerror(rc);
+    } else {
+        std::string stream;
+        TEntryState state;
+        try {
+            if (GetEntryState(*FFolderSource, attri, state) == 0 && !state.Exists) return 1;  // no saved state yet
+            if (ReadFileToStream(*FFolderSource, attri, stream, 0) != 0) stream.clear();
+        } catch (const std::exception&) {
+            stream.clear();
+        }
+        if (!stream.empty() && tree->LoadFromStream(stream, &error, FFileTree.get())) {
+            FSavedTree = tree;
+            FSavedTreeHash = TFileTree::TextHash(stream);
+            return 0;
+        }
     }
     // Kept aside, not lost: the next run writes a fresh state, and the old one stays for a look.
     FSavedTreeDamaged = true;
@@ -117,6 +135,22 @@ TFileAttri TFileOper::TempEntryFor(const TFileAttri& Target) {
     temp.Size = Target.Size;
     temp.FileDate = Target.FileDate;
     return temp;
+}
+
+int LoadSavedStateFile(TFileTree& Tree, const std::string& Path, std::string* Error, const TFileTree* Listing,
+                       uint64_t* Hash) {
+    struct stat st {};
+    errno = 0;
+    const TFd fd(OpenForReading(Path, st));
+    if (fd.Get() < 0) return errno != 0 ? errno : EIO;
+    if (st.st_size == 0) {
+        if (Error) *Error = "empty";
+        return -1;
+    }
+    const TFileTree::TTextSource source = [&fd](char* Buffer, std::size_t Capacity) -> int64_t {
+        return ReadFull(fd.Get(), Buffer, Capacity);
+    };
+    return Tree.LoadFromSource(source, static_cast<uint64_t>(st.st_size), Error, Listing, Hash) ? 0 : -1;
 }
 
 void SortTreeLevels(TFileTree& Root) {

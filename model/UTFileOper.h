@@ -160,6 +160,12 @@ protected:
     void Execute() override;
     // Closes connections for Stop; back-ends holding a connection override it.
     virtual void CloseConnection() {}
+    // The local path of the entry on a side whose files are local files (its saved state is then
+    // read piece by piece, never whole); empty on any other side.
+    virtual std::string LocalPathOf(const TFileAttri& Attri) {
+        (void)Attri;
+        return {};
+    }
 
     // Sends WM_UPDATEPROCESS to NotifyWnd (when set), without waiting.
     void PostProgress();
@@ -179,6 +185,12 @@ protected:
 
     bool m_ListComplete = true;
 };
+
+// Loads the saved-state file at the local Path into Tree (TFileTree::LoadFromSource: read piece by
+// piece, sharing Listing's nodes; Hash gets its fingerprint). 0 loaded; ENOENT when there is no
+// such file; another errno when it could not be read; -1 when it did not load (the reason in Error).
+int LoadSavedStateFile(TFileTree& Tree, const std::string& Path, std::string* Error, const TFileTree* Listing,
+                       uint64_t* Hash);
 
 // Sorts every level of a tree into listing order (iteratively; depth is not bounded by the stack).
 void SortTreeLevels(TFileTree& Root);

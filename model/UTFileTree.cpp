@@ -5,7 +5,9 @@
 #include "model/UTMyException.h"
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
+#include <cstring>
 #include <cstddef>
 #include <exception>
 #include <functional>
@@ -123,30 +125,67 @@ std::optional<T> ParseNumber(std::string_view text) noexcept {
     return value;
 }
 
-// Reads the text line by line; a line ends at CR, LF or CR LF.
+// Reads the text line by line; a line ends at CR, LF or CR LF. The text is either one piece in
+// memory or pulled from a source piece by piece (then a line stays valid until the next call, and
+// only the unread part of a piece is kept).
 class TLineReader {
   public:
-    explicit TLineReader(std::string_view text) : m_Text(text) {}
-
-    bool Next(std::string_view& line) noexcept {
-        if (m_Pos >= m_Text.size()) return false;
-        const std::size_t end = m_Text.find_first_of("\r\n", m_Pos);
-        if (end == std::string_view::npos) {
-            line = m_Text.substr(m_Pos);
-            m_Pos = m_Text.size();
-            return true;
-        }
-        line = m_Text.substr(m_Pos, end - m_Pos);
-        m_Pos = end + 1;
-        if (m_Text[end] == '\r' && m_Pos < m_Text.size() && m_Text[m_Pos] == '\n') ++m_Pos;
-        return true;
+    explicit TLineReader(std::string_view text) : m_Text(text), m_Ended(true), m_Left(text.size()) {}
+    TLineReader(const TFileTree::TTextSource& source, uint64_t size, TTextHasher* hasher)
+        : m_Source(&source), m_Hasher(hasher), m_Left(size) {
+        m_Buffer.resize(PIECE);
     }
 
-    std::size_t Remaining() const noexcept { return m_Text.size() - m_Pos; }
+    bool Next(std::string_view& line) {
+        for (;;) {
+            const std::size_t end = m_Text.find_first_of("\r\n", m_Pos);
+            // A CR at the very end of what is read so far may be the first half of CR LF.
+            if (end != std::string_view::npos && (end + 1 < m_Text.size() || m_Text[end] == '\n' || m_Ended)) {
+                line = m_Text.substr(m_Pos, end - m_Pos);
+                m_Pos = end + 1;
+                if (m_Text[end] == '\r' && m_Pos < m_Text.size() && m_Text[m_Pos] == '\n') ++m_Pos;
+                Consumed(line.size() + 1);
+                return true;
+            }
+            if (!m_Source || m_Ended) {
+                if (m_Pos >= m_Text.size()) return false;
+                line = m_Text.substr(m_Pos);
+                m_Pos = m_Text.size();
+                Consumed(line.size());
+                return true;
+            }
+            Refill();
+        }
+    }
+
+    // An upper bound of the lines still to come (one byte at least each).
+    uint64_t Remaining() const noexcept { return m_Left; }
 
   private:
+    static constexpr std::size_t PIECE = std::size_t{1} << 20;
+
+    void Consumed(std::size_t n) noexcept { m_Left = n > m_Left ? 0 : m_Left - n; }
+
+    // Keeps the unread rest at the front of the buffer and reads the next piece behind it.
+    void Refill() {
+        const std::size_t rest = m_Text.size() - m_Pos;
+        if (rest > 0 && m_Pos > 0) std::memmove(m_Buffer.data(), m_Buffer.data() + m_Pos, rest);
+        m_Pos = 0;
+        if (m_Buffer.size() - rest < PIECE / 2) m_Buffer.resize(m_Buffer.size() * 2);  // a very long line
+        const int64_t n = (*m_Source)(m_Buffer.data() + rest, m_Buffer.size() - rest);
+        if (n < 0) throw EConvertError("the text could not be read");
+        if (n == 0) m_Ended = true;
+        if (m_Hasher) m_Hasher->Add(std::string_view(m_Buffer.data() + rest, static_cast<std::size_t>(n)));
+        m_Text = std::string_view(m_Buffer.data(), rest + static_cast<std::size_t>(n));
+    }
+
     std::string_view m_Text;
     std::size_t m_Pos = 0;
+    const TFileTree::TTextSource* m_Source = nullptr;
+    TTextHasher* m_Hasher = nullptr;
+    std::string m_Buffer;
+    bool m_Ended = false;
+    uint64_t m_Left;
 };
 
 [[noreturn]] void Fail(int32_t lineIndex, std::string_view what) {
@@ -161,7 +200,7 @@ class TLineReader {
 int32_t CheckCount(std::optional<int32_t> count, const TLineReader& reader, int32_t lineIndex) {
     if (!count) Fail(lineIndex, "the child count is not a number");
     if (*count < 0) Fail(lineIndex, "negative child count");
-    if (static_cast<std::size_t>(*count) > reader.Remaining())
+    if (static_cast<uint64_t>(*count) > reader.Remaining())
         Fail(lineIndex, "child count larger than the text");
     return *count;
 }
@@ -313,7 +352,34 @@ void TFileTree::SetFilterState(int32_t Code) {
 }
 
 uint64_t TFileTree::TextHash(std::string_view Text) noexcept {
-    const uint64_t h = std::hash<std::string_view>{}(Text) ^ (static_cast<uint64_t>(Text.size()) * 0x9E3779B97F4A7C15ULL);
+    TTextHasher hasher;
+    hasher.Add(Text);
+    return hasher.Value();
+}
+
+void TTextHasher::Add(std::string_view Bytes) noexcept {
+    m_Length += Bytes.size();
+    std::size_t i = 0;
+    while (m_TailSize > 0 && m_TailSize < 8 && i < Bytes.size()) m_Tail[m_TailSize++] = Bytes[i++];
+    if (m_TailSize == 8) {
+        Mix(m_Tail);
+        m_TailSize = 0;
+    }
+    for (; i + 8 <= Bytes.size(); i += 8) Mix(Bytes.data() + i);
+    while (i < Bytes.size()) m_Tail[m_TailSize++] = Bytes[i++];
+}
+
+void TTextHasher::Mix(const char* Word) noexcept {
+    uint64_t w;
+    std::memcpy(&w, Word, 8);
+    m_State = (std::rotl(m_State ^ w, 29) + 0x9E3779B97F4A7C15ULL) * 0xBF58476D1CE4E5B9ULL;
+}
+
+uint64_t TTextHasher::Value() const noexcept {
+    uint64_t h = m_State;
+    for (std::size_t i = 0; i < m_TailSize; ++i) h = (h ^ static_cast<unsigned char>(m_Tail[i])) * 0x100000001B3ULL;
+    h ^= m_Length * 0x94D049BB133111EBULL;
+    h ^= h >> 31;
     return h == 0 ? 1 : h;
 }
 
@@ -372,14 +438,14 @@ void TFileTree::SaveToStream(std::string& Stream, std::string_view RootText) con
     }
 }
 
-bool TFileTree::LoadFromStream(std::string_view Stream, std::string* Error, const TFileTree* Listing) {
-    const std::string oldName = Name;
-    Children.clear();
-    ChildCount = 0;
-    LoadLine = 0;
+// Loads saved-state text into Root (see TFileTree::LoadFromStream).
+static bool LoadLines(TFileTree& Root, TLineReader& reader, std::string* Error, const TFileTree* Listing) {
+    const std::string oldName = Root.Name;
+    Root.Children.clear();
+    Root.ChildCount = 0;
+    Root.LoadLine = 0;
 
     try {
-        TLineReader reader(Stream);
         std::string_view line;
         if (!reader.Next(line)) Fail(0, "empty text");
         const std::size_t sep = line.find("::");
@@ -398,14 +464,14 @@ bool TFileTree::LoadFromStream(std::string_view Stream, std::string* Error, cons
         struct TFrame {
             TFileTree* Node;
             int32_t Remaining;
-            std::string_view RawPath;
+            std::string RawPath;  // the path field as written, for the next sibling's cheap check
             TSharedString Path;
             std::string Expected;
             const TFileTree* Match;
             std::size_t Cursor;
         };
         std::vector<TFrame> stack;
-        stack.push_back({this, rootCount, {}, {}, "/", Listing, 0});
+        stack.push_back({&Root, rootCount, {}, {}, "/", Listing, 0});
         std::string_view fields[6];
         std::string decoded;
         std::string name;
@@ -423,32 +489,32 @@ bool TFileTree::LoadFromStream(std::string_view Stream, std::string* Error, cons
                 continue;
             }
             --top.Remaining;
-            ++LoadLine;
-            if (!reader.Next(line)) Fail(LoadLine, "fewer lines than the counts announce");
+            ++Root.LoadLine;
+            if (!reader.Next(line)) Fail(Root.LoadLine, "fewer lines than the counts announce");
 
             // Name, count, path, date and size end at the first five colons; the attribute is the rest.
             std::size_t start = 0;
             for (int f = 0; f < 5; ++f) {
                 const std::size_t colon = line.find(':', start);
-                if (colon == std::string_view::npos) Fail(LoadLine, "too few fields");
+                if (colon == std::string_view::npos) Fail(Root.LoadLine, "too few fields");
                 fields[f] = line.substr(start, colon - start);
                 start = colon + 1;
             }
             fields[5] = line.substr(start);
 
-            const int32_t count = CheckCount(ParseNumber<int32_t>(fields[1]), reader, LoadLine);
+            const int32_t count = CheckCount(ParseNumber<int32_t>(fields[1]), reader, Root.LoadLine);
             const auto date = ParseNumber<int32_t>(fields[3]);
             const auto size = ParseNumber<int64_t>(fields[4]);
             const auto attr = ParseNumber<int32_t>(fields[5]);
-            if (!date) Fail(LoadLine, "the date is not a number");
-            if (!size || *size < -1) Fail(LoadLine, "the size is not a valid number");
-            if (!attr) Fail(LoadLine, "the attribute is not a number");
-            if (*size != -1 && count > 0) Fail(LoadLine, "a file with children");
+            if (!date) Fail(Root.LoadLine, "the date is not a number");
+            if (!size || *size < -1) Fail(Root.LoadLine, "the size is not a valid number");
+            if (!attr) Fail(Root.LoadLine, "the attribute is not a number");
+            if (*size != -1 && count > 0) Fail(Root.LoadLine, "a file with children");
 
-            if (!Unescape(fields[0], name)) Fail(LoadLine, "bad escape in the name");
+            if (!Unescape(fields[0], name)) Fail(Root.LoadLine, "bad escape in the name");
             if (top.Path.empty() || fields[2] != top.RawPath) {
-                if (!Unescape(fields[2], decoded)) Fail(LoadLine, "bad escape in the path");
-                if (decoded != top.Expected) Fail(LoadLine, "the path does not match the folder it stands in");
+                if (!Unescape(fields[2], decoded)) Fail(Root.LoadLine, "bad escape in the path");
+                if (decoded != top.Expected) Fail(Root.LoadLine, "the path does not match the folder it stands in");
                 top.Path = TSharedString(decoded);
                 top.RawPath = fields[2];
             }
@@ -483,17 +549,31 @@ bool TFileTree::LoadFromStream(std::string_view Stream, std::string* Error, cons
                 stack.push_back({raw, count, {}, {}, std::move(expected), match, 0});
             }
         }
-        Name = std::move(rootName);
+        Root.Name = std::move(rootName);
         return true;
     } catch (const std::exception& e) {
         if (Error) *Error = e.what();
     }
     // A saved state is used whole or not at all: the analysis walks counts that must match children.
-    Children.clear();
-    ChildCount = 0;
-    LoadLine = 0;
-    Name = oldName;
+    Root.Children.clear();
+    Root.ChildCount = 0;
+    Root.LoadLine = 0;
+    Root.Name = oldName;
     return false;
+}
+
+bool TFileTree::LoadFromStream(std::string_view Stream, std::string* Error, const TFileTree* Listing) {
+    TLineReader reader(Stream);
+    return LoadLines(*this, reader, Error, Listing);
+}
+
+bool TFileTree::LoadFromSource(const TTextSource& Source, uint64_t Size, std::string* Error, const TFileTree* Listing,
+                               uint64_t* Hash) {
+    TTextHasher hasher;
+    TLineReader reader(Source, Size, Hash ? &hasher : nullptr);
+    const bool loaded = LoadLines(*this, reader, Error, Listing);
+    if (Hash) *Hash = loaded ? hasher.Value() : 0;
+    return loaded;
 }
 
 }  // namespace bfs

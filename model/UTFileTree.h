@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -22,6 +23,21 @@ enum : uint8_t {
 };
 
 using TFileTreeRef = TRefPtr<TFileTree>;
+
+// The fingerprint of a saved-state text (TFileTree::TextHash), taken over pieces as they are read:
+// the same bytes give the same value however they are cut. Never 0.
+class TTextHasher {
+public:
+    void Add(std::string_view Bytes) noexcept;
+    uint64_t Value() const noexcept;
+
+private:
+    void Mix(const char* Word) noexcept;
+    uint64_t m_State = 0x84222325CBF29CE4ULL;
+    uint64_t m_Length = 0;
+    char m_Tail[8] = {};
+    std::size_t m_TailSize = 0;
+};
 using TFileTreeList = std::vector<TFileTreeRef>;
 
 // The one tree type: a side's listing, a side's saved state and the analysis result.
@@ -135,6 +151,14 @@ public:
     // listing's: their Parent is the listing's folder, and what the analysis marks on them (Status,
     // Flags, the counters) is the listing's; a state reader looks at Name and Data only.
     bool LoadFromStream(std::string_view Stream, std::string* Error = nullptr, const TFileTree* Listing = nullptr);
+    // Reads the next piece of a text into Buffer (at most Capacity bytes): how many, 0 at its end,
+    // -1 when it could not be read.
+    using TTextSource = std::function<int64_t(char* Buffer, std::size_t Capacity)>;
+    // LoadFromStream over a text read piece by piece, so that a large state is never held whole.
+    // Size is the text's length (an upper bound will do). Hash gets TextHash of the text when it
+    // loaded, else 0.
+    bool LoadFromSource(const TTextSource& Source, uint64_t Size, std::string* Error = nullptr,
+                        const TFileTree* Listing = nullptr, uint64_t* Hash = nullptr);
 };
 
 }  // namespace bfs

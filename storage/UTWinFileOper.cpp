@@ -194,6 +194,9 @@ class TWinFileOper : public TFileOper {
     int32_t MakeDir(const std::string& RelPath) override;
     int32_t GetScanSteps() override;
     int32_t LoadSavedTree() override { return LoadSavedTreeThroughStream(); }
+    std::string LocalPathOf(const TFileAttri& Attri) override {
+        return EntryUsable(*FFolderSource, Attri) ? EntryPath(*FFolderSource, Attri) : std::string();
+    }
     int32_t DeleteFile(TFolderSource& Source, const TFileAttri& Attri, bool Log) override;
     int32_t RemoveDir(TFolderSource& Source, const TFileAttri& Attri, bool Log) override;
     std::string GetBackupFolder() override;

@@ -134,6 +134,16 @@ inline TAnalysis RunAnalysis(TSyncTask& Task, TFileTreeRef Left, TFileTreeRef Ri
     a.Notes = thread.Notes;
     a.IncludePattern = thread.IncludePattern;
     a.ExcludePattern = thread.ExcludePattern;
+    // Every node of the result names its result folder as Parent: the plan walks upward from a row.
+    std::vector<const TFileTree*> pending{a.Result.get()};
+    while (!pending.empty()) {
+        const TFileTree* node = pending.back();
+        pending.pop_back();
+        for (const TFileTreeRef& child : node->Children) {
+            EXPECT_EQ(child->Parent, node) << child->Name;
+            pending.push_back(child.get());
+        }
+    }
     return a;
 }
 

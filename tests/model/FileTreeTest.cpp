@@ -55,6 +55,22 @@ void ExpectConsistent(const TFileTree& node) {
     }
 }
 
+// LoadFromSource over Text cut into pieces of Piece bytes (0: LoadFromStream, the whole text).
+bool Load(TFileTree& root, std::string_view text, std::size_t piece, std::string* error = nullptr,
+          const TFileTree* listing = nullptr, uint64_t* hash = nullptr) {
+    if (piece == 0) return root.LoadFromStream(text, error, listing);
+    std::size_t pos = 0;
+    const TFileTree::TTextSource source = [&](char* buffer, std::size_t capacity) -> int64_t {
+        const std::size_t n = std::min({piece, capacity, text.size() - pos});
+        std::copy_n(text.data() + pos, n, buffer);
+        pos += n;
+        return static_cast<int64_t>(n);
+    };
+    return root.LoadFromSource(source, text.size(), error, listing, hash);
+}
+
+constexpr std::size_t PIECES[] = {0, 1, 2, 3, 7, 4096};
+
 const char* const EXAMPLE =
     "/data::2\r\n"
     "docs:1:/:1080124357:-1:16\r\n"
@@ -170,14 +186,16 @@ TEST(FileTreeSaveLoad, AcceptsOtherLineEndsAndIgnoresExtraLines) {
         "/d::1\r\nx:0:/:1:2:32",
         "/d::1\r\nx:0:/:1:2:32\r\nleft over\r\n\r\n",
     };
-    for (const char* text : texts) {
-        SCOPED_TRACE(text);
-        TFileTree loaded;
-        std::string error;
-        ASSERT_TRUE(loaded.LoadFromStream(text, &error)) << error;
-        ASSERT_EQ(loaded.ChildCount, 1);
-        EXPECT_EQ(loaded.Children[0]->Data->Size, 2);
-    }
+    for (const char* text : texts)
+        for (std::size_t piece : PIECES) {
+            SCOPED_TRACE(testing::Message() << text << " in pieces of " << piece);
+            TFileTree loaded;
+            std::string error;
+            ASSERT_TRUE(Load(loaded, text, piece, &error)) << error;
+            ASSERT_EQ(loaded.ChildCount, 1);
+            EXPECT_EQ(loaded.Children[0]->Data->Size, 2);
+            EXPECT_EQ(loaded.Children[0]->Name, "x");
+        }
 }
 
 TEST(FileTreeSaveLoad, DamagedTextIsDiscardedWhole) {
@@ -212,16 +230,111 @@ TEST(FileTreeSaveLoad, DamagedTextIsDiscardedWhole) {
         "/d%::0\r\n",
         "/d::2\r\nf:2000000000:/:1:-1:16\r\na:0:/f/:1:1:32\r\n",
     };
-    for (const char* text : texts) {
-        SCOPED_TRACE(text);
-        TFileTree loaded("kept", nullptr);
+    for (const char* text : texts)
+        for (std::size_t piece : {std::size_t{0}, std::size_t{1}, std::size_t{3}}) {
+            SCOPED_TRACE(testing::Message() << text << " in pieces of " << piece);
+            TFileTree loaded("kept", nullptr);
+            std::string error;
+            uint64_t hash = 7;
+            EXPECT_FALSE(Load(loaded, text, piece, &error, nullptr, piece ? &hash : nullptr));
+            EXPECT_FALSE(error.empty());
+            EXPECT_EQ(loaded.ChildCount, 0);
+            EXPECT_TRUE(loaded.Children.empty());
+            EXPECT_EQ(loaded.Name, "kept");
+            if (piece) EXPECT_EQ(hash, 0u);
+        }
+}
+
+TEST(FileTreeSaveLoad, APieceThatCannotBeReadFailsTheLoad) {
+    TFileTree loaded;
+    int calls = 0;
+    const TFileTree::TTextSource source = [&](char* buffer, std::size_t) -> int64_t {
+        if (calls++ > 0) return -1;
+        std::copy_n("/d::1\r\n", 7, buffer);
+        return 7;
+    };
+    std::string error;
+    EXPECT_FALSE(loaded.LoadFromSource(source, 100, &error));
+    EXPECT_TRUE(loaded.Children.empty());
+}
+
+TEST(FileTreeSaveLoad, TheFingerprintDoesNotDependOnHowTheTextIsCut) {
+    std::string text = EXAMPLE;
+    for (int i = 0; i < 50; ++i) text += "f" + std::to_string(i) + ":0:/:1:" + std::to_string(i * 37) + ":32\r\n";
+    text.replace(text.find("::2"), 3, "::52");
+    for (std::size_t piece : {1, 2, 3, 7, 8, 9, 64, 100000}) {
+        SCOPED_TRACE(piece);
+        TFileTree loaded;
+        uint64_t hash = 0;
         std::string error;
-        EXPECT_FALSE(loaded.LoadFromStream(text, &error));
-        EXPECT_FALSE(error.empty());
-        EXPECT_EQ(loaded.ChildCount, 0);
-        EXPECT_TRUE(loaded.Children.empty());
-        EXPECT_EQ(loaded.Name, "kept");
+        ASSERT_TRUE(Load(loaded, text, piece, &error, nullptr, &hash)) << error;
+        EXPECT_EQ(hash, TFileTree::TextHash(text));
     }
+    // One byte more or one byte changed is another text.
+    EXPECT_NE(TFileTree::TextHash(text), TFileTree::TextHash(text + " "));
+    std::string changed = text;
+    changed[changed.size() / 2] ^= 1;
+    EXPECT_NE(TFileTree::TextHash(text), TFileTree::TextHash(changed));
+}
+
+// A state loaded beside its listing shares the listing's node for every entry it records as listed
+// (a whole folder when everything below is), and still reads back to the same text.
+TEST(FileTreeSaveLoad, AStateSharesTheListingsNodesWhereItRecordsThem) {
+    const auto listing = [] {
+        auto root = TFileTree::Create("/data", nullptr);
+        TFileTree* docs = AddFolder(*root, "docs", "/");
+        AddFile(*docs, "a.txt", "/docs/", 10);
+        AddFile(*docs, "b.txt", "/docs/", 20);
+        TFileTree* pics = AddFolder(*root, "pics", "/");
+        AddFile(*pics, "p.png", "/pics/", 30);
+        AddFile(*root, "top.txt", "/", 40);
+        return root;
+    };
+    struct TCase {
+        const char* Name;
+        std::string Text;
+        bool NotListedPics;
+        std::vector<std::string> Shared;  // top-level names whose node is the listing's
+        std::vector<std::string> SharedInDocs;
+    };
+    const std::string docs = "docs:2:/:1080124357:-1:16\r\n";
+    const std::string a = "a.txt:0:/docs/:1080124357:10:32\r\n", b = "b.txt:0:/docs/:1080124357:20:32\r\n";
+    const std::string pics = "pics:1:/:1080124357:-1:16\r\np.png:0:/pics/:1080124357:30:32\r\n";
+    const std::string top = "top.txt:0:/:1080124357:40:32\r\n";
+    const TCase cases[] = {
+        {"all as listed", "/data::3\r\n" + docs + a + b + pics + top, false, {"docs", "pics", "top.txt"}, {}},
+        {"a file changed", "/data::3\r\n" + docs + a + "b.txt:0:/docs/:1080124357:21:32\r\n" + pics + top, false,
+         {"pics", "top.txt"}, {"a.txt"}},
+        {"a file gone since", "/data::3\r\ndocs:3:/:1080124357:-1:16\r\n" + a + b + "c.txt:0:/docs/:1:1:32\r\n" + pics + top, false,
+         {"pics", "top.txt"}, {"a.txt", "b.txt"}},
+        {"a file new since", "/data::3\r\ndocs:1:/:1080124357:-1:16\r\n" + a + pics + top, false,
+         {"pics", "top.txt"}, {"a.txt"}},
+        {"a folder's attribute", "/data::3\r\ndocs:2:/:1080124357:-1:17\r\n" + a + b + pics + top, false,
+         {"pics", "top.txt"}, {"a.txt", "b.txt"}},
+        {"a folder not listed in full", "/data::3\r\n" + docs + a + b + pics + top, true, {"docs", "top.txt"}, {}},
+        {"another kind of entry", "/data::3\r\n" + docs + a + b + pics + "top.txt:0:/:1080124357:-1:16\r\n", false,
+         {"docs", "pics"}, {}},
+    };
+    for (const TCase& c : cases)
+        for (std::size_t piece : {std::size_t{0}, std::size_t{5}}) {
+            SCOPED_TRACE(testing::Message() << c.Name << " in pieces of " << piece);
+            const TFileTreeRef listed = listing();
+            listed->Children[1]->NotListed = c.NotListedPics;
+            TFileTree state;
+            std::string error;
+            ASSERT_TRUE(Load(state, c.Text, piece, &error, listed.get())) << error;
+            EXPECT_EQ(Save(state, "/data"), c.Text);  // what was read, byte for byte
+            std::vector<std::string> shared, sharedInDocs;
+            for (const auto& child : state.Children)
+                for (const auto& l : listed->Children)
+                    if (child.get() == l.get()) shared.push_back(child->Name);
+            EXPECT_EQ(shared, c.Shared);
+            if (state.Children[0]->Name == "docs" && state.Children[0].get() != listed->Children[0].get())
+                for (const auto& child : state.Children[0]->Children)
+                    for (const auto& l : listed->Children[0]->Children)
+                        if (child.get() == l.get()) sharedInDocs.push_back(child->Name);
+            EXPECT_EQ(sharedInDocs, c.SharedInDocs);
+        }
 }
 
 TEST(FileTreeSaveLoad, LoadedLevelsAreInListingOrderWithParents) {
