@@ -37,6 +37,21 @@ public:
     TPlanRow* Parent = nullptr;
     std::vector<std::unique_ptr<TPlanRow>> Children;
 
+    TPlanRow() = default;
+    TPlanRow(const TPlanRow&) = delete;
+    TPlanRow& operator=(const TPlanRow&) = delete;
+    // Takes the rows below apart level by level: a plan as deep as its tree must not cost a stack
+    // frame per level when it goes.
+    ~TPlanRow() {
+        std::vector<std::unique_ptr<TPlanRow>> pending = std::move(Children);
+        while (!pending.empty()) {
+            std::unique_ptr<TPlanRow> row = std::move(pending.back());
+            pending.pop_back();
+            for (auto& child : row->Children) pending.push_back(std::move(child));
+            row->Children.clear();
+        }
+    }
+
     TPlanRow* AddChild() {
         Children.push_back(std::make_unique<TPlanRow>());
         Children.back()->Parent = this;

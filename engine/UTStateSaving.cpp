@@ -121,32 +121,48 @@ void AppendEntry(std::string& Text, const TFileAttri& A, int32_t Count) {
 }  // namespace
 
 std::string BuildSavedState(int Side, const TStateSources& Sources, std::string_view RootText) {
-    // Post-order over the merged levels: a folder's line carries the count of what is recorded below
-    // it, and a folder whose own entry is not recorded is still kept when something below it is. So
-    // each open folder gathers the lines of its recorded children in a text of its own, and hands
-    // them to its parent, after its own line, once it is complete.
+    // Two walks over the same merged levels, depth first in listing order. A folder's line carries the
+    // count of what is recorded below it, and a folder whose own entry is not recorded is still kept
+    // when something below it is; so the first walk (post-order) settles each folder and measures
+    // the text, and the second writes the lines in saved order into a text of exactly that size:
+    // a state the size of the listing is held once, not grown by doubling.
+    struct TFolderOut {
+        const TFileAttri* Entry = nullptr;  // null: not recorded
+        int32_t Count = 0;                  // recorded children
+    };
+    std::vector<TFolderOut> folders;  // in the order the walks meet the folders
+    std::string scratch;
+    const auto lineLength = [&scratch](const TFileAttri& A, int32_t Count) {
+        scratch.clear();
+        AppendEntry(scratch, A, Count);
+        return scratch.size();
+    };
+    const TCandidate top{Sources.Result, Sources.Seen, Sources.Previous, Sources.Relisted};
+
     struct TFrame {
         std::vector<TCandidate> Level;
         size_t Next = 0;
-        std::string Lines;     // the lines of the recorded entries below, in saved order
-        int32_t Count = 0;     // how many recorded children
-        const TFileAttri* Own = nullptr;       // the folder's own entry, when recorded
-        const TFileAttri* Fallback = nullptr;  // its entry when only what lies below keeps it
+        size_t Folder = 0;     // index in folders (not used for the top)
+        int32_t Count = 0;     // recorded children
+        size_t Bytes = 0;      // length of the lines below
+        const TFileAttri* Own = nullptr;
+        const TFileAttri* Fallback = nullptr;
     };
     std::vector<TFrame> stack(1);
-    stack[0].Level = MergeLevel({Sources.Result, Sources.Seen, Sources.Previous, Sources.Relisted});
+    stack[0].Level = MergeLevel(top);
     for (;;) {
         TFrame& f = stack.back();
         if (f.Next >= f.Level.size()) {
             if (stack.size() == 1) break;
-            TFrame done = std::move(f);
+            const TFrame done = std::move(f);
             stack.pop_back();
             const TFileAttri* entry = done.Own ? done.Own : (done.Count == 0 ? nullptr : done.Fallback);
-            if (!entry) continue;
-            TFrame& parent = stack.back();
-            AppendEntry(parent.Lines, *entry, done.Count);
-            parent.Lines.append(done.Lines);
-            ++parent.Count;
+            folders[done.Folder] = {entry, done.Count};
+            if (entry) {
+                TFrame& parent = stack.back();
+                parent.Bytes += lineLength(*entry, done.Count) + done.Bytes;
+                ++parent.Count;
+            }
             continue;
         }
         const TCandidate c = f.Level[f.Next++];
@@ -154,19 +170,45 @@ std::string BuildSavedState(int Side, const TStateSources& Sources, std::string_
         if (c.Any()->IsFolder()) {
             TFrame child;
             child.Level = MergeLevel(c);
+            child.Folder = folders.size();
+            folders.emplace_back();
             child.Own = own;
             child.Fallback = AnyFolderEntry(c);
             stack.push_back(std::move(child));  // f is not used after this
         } else if (own) {
-            AppendEntry(f.Lines, *own, 0);
+            f.Bytes += lineLength(*own, 0);
             ++f.Count;
         }
     }
-    std::string rootLine;
-    TFileTree::AppendRootLine(rootLine, RootText, stack[0].Count);
-    std::string& text = stack[0].Lines;
-    text.insert(0, rootLine);
-    return std::move(text);
+
+    std::string text;
+    TFileTree::AppendRootLine(text, RootText, stack[0].Count);
+    text.reserve(text.size() + stack[0].Bytes);
+    struct TLevel {
+        std::vector<TCandidate> Level;
+        size_t Next = 0;
+        bool Quiet = false;  // below a folder that is not recorded: the first walk dropped all of it
+    };
+    std::vector<TLevel> levels(1);
+    levels[0].Level = MergeLevel(top);
+    size_t nextFolder = 0;
+    while (!levels.empty()) {
+        TLevel& l = levels.back();
+        if (l.Next >= l.Level.size()) {
+            levels.pop_back();
+            continue;
+        }
+        const TCandidate c = l.Level[l.Next++];
+        if (c.Any()->IsFolder()) {
+            const TFolderOut& out = folders[nextFolder++];
+            const bool quiet = l.Quiet || !out.Entry;
+            if (!quiet) AppendEntry(text, *out.Entry, out.Count);
+            levels.push_back({MergeLevel(c), 0, quiet});  // l is not used after this
+        } else if (const TFileAttri* own = l.Quiet ? nullptr : Decide(c, Side)) {
+            AppendEntry(text, *own, 0);
+        }
+    }
+    return text;
 }
 
 namespace {

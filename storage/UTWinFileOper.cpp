@@ -7,20 +7,25 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
-#include <memory>
 #include <chrono>
+#include <exception>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 #include "model/UTConsts.h"
 #include "model/UTDosTime.h"
+#include "model/UTListOrder.h"
 #include "model/UTMyException.h"
 #include "model/UTPublicFunc.h"
 #include "platform/UTAtomicFile.h"
@@ -37,6 +42,10 @@ namespace {
 // a listing of a very deep tree holds.
 constexpr size_t KEEP_OPEN_DEPTH = 64;
 constexpr size_t KEEP_OPEN_EVERY = 64;
+
+// A listing reads the folders below the root on up to this many threads: the time goes into the
+// kernel's look-ups (one stat per entry), which run side by side.
+constexpr unsigned SCAN_THREADS = 4;
 
 // Temporary files of this side: reserved names (IsReservedName), so that no listing shows them and
 // the next listing removes those that no writer holds.
@@ -167,6 +176,14 @@ struct TScanFrame {
     std::vector<TFileTree*> Pending;  // its sub-folders not listed yet
 };
 
+// The folders directly under the root, handed to the listing's threads one at a time (each lists
+// the whole subtree of the folder it takes).
+struct TScanShare {
+    std::vector<TFileTree*> Tops;
+    std::atomic<size_t> Next{0};
+    std::mutex ProgressLock;  // progress messages go out one at a time
+};
+
 class TWinFileOper : public TFileOper {
   public:
     explicit TWinFileOper(bool FreeOnTerminate) : TFileOper(FreeOnTerminate) {}
@@ -235,28 +252,23 @@ public:
                          int32_t FileDate);
 
   private:
-    bool ScanTree(std::vector<TScanFrame>& Stack);
+    bool ScanTree();
+    bool ScanBelow(const std::string& Root, TScanShare& Share, std::vector<TScanFrame>& Stack);
     bool ReadFolder(DIR* Dir, TFileTree& Node, const TSharedString& Path, bool TopLevel,
                     std::vector<TFileTree*>& SubFolders, const std::string& Root);
 };
 
-// Lists the root into a fresh FFileTree, folder by folder from an explicit stack (no recursion, so
-// the depth of the tree is not bounded by the thread's stack). Runs on the back-end's thread or on
-// the caller's (the final rescan). Never throws.
+// Lists the root into a fresh FFileTree: the root folder first, then the folders below it on up to
+// SCAN_THREADS threads (ScanBelow). Runs on the back-end's thread or on the caller's. Never throws.
 int32_t TWinFileOper::ListFolder() {
     bool complete = false;
-    std::vector<TScanFrame> stack;
     try {
         FFileTree = TFileTree::Create(std::string(), nullptr);
-        complete = ScanTree(stack);
+        complete = ScanTree();
     } catch (const std::exception& e) {
         LogError("", e);
         FFileTree->NotListed = true;
     }
-    // Whatever a stop or a failure left unread is unknown, not empty.
-    for (auto& frame : stack)
-        for (TFileTree* node : frame.Pending) node->NotListed = true;
-    stack.clear();
     try {
         return FinishListing(complete);
     } catch (const std::exception& e) {
@@ -265,7 +277,7 @@ int32_t TWinFileOper::ListFolder() {
     }
 }
 
-bool TWinFileOper::ScanTree(std::vector<TScanFrame>& Stack) {
+bool TWinFileOper::ScanTree() {
     const std::string root = RootOf(*FFolderSource);
     if (!RootUsable(root)) {
         TMyException::Instance().LogError("Cannot list folder " + root, "EInOutError",
@@ -296,26 +308,84 @@ bool TWinFileOper::ScanTree(std::vector<TScanFrame>& Stack) {
 
     RemoveMarkerLeftovers(rootFd);
 
-    bool complete = true;
-    std::vector<TFileTree*> subFolders;
-    TSharedString topPath("/");
-    if (!ReadFolder(rootDir.get(), *FFileTree, topPath, true, subFolders, root)) {
+    bool rootRead = true;
+    TScanShare share;
+    if (!ReadFolder(rootDir.get(), *FFileTree, TSharedString("/"), true, share.Tops, root)) {
         FFileTree->NotListed = true;
+        rootRead = false;
+    }
+    rootDir.reset();
+
+    std::atomic<bool> complete{rootRead};
+    std::mutex failureLock;
+    std::exception_ptr failure;
+    const auto work = [&] {
+        std::vector<TScanFrame> stack;
+        try {
+            if (!ScanBelow(root, share, stack)) complete = false;
+        } catch (...) {
+            complete = false;
+            const std::lock_guard lock(failureLock);
+            if (!failure) failure = std::current_exception();
+        }
+        // Whatever a stop or a failure left unread is unknown, not empty.
+        for (auto& frame : stack)
+            for (TFileTree* node : frame.Pending) node->NotListed = true;
+    };
+    const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+    const size_t threadCount = std::min<size_t>({SCAN_THREADS, cores, share.Tops.size()});
+    std::vector<std::thread> threads;
+    for (size_t i = 1; i < threadCount; ++i) threads.emplace_back(work);
+    work();
+    for (std::thread& t : threads) t.join();
+    for (size_t i = share.Next.load(); i < share.Tops.size(); ++i) {
+        share.Tops[i]->NotListed = true;
         complete = false;
     }
-    Stack.push_back({std::move(rootDir), FFileTree.get(), topPath, std::move(subFolders)});
+    if (failure) std::rethrow_exception(failure);
+    return complete;
+}
 
+// One listing thread: takes folders directly under the root from Share and lists each with all
+// below it, folder by folder from an explicit stack (no recursion, so the depth of the tree is not
+// bounded by the thread's stack). Stack's first frame is the root, opened by this thread. False
+// when a folder could not be read or a stop ended the listing; folders still pending in Stack are
+// then unread.
+bool TWinFileOper::ScanBelow(const std::string& Root, TScanShare& Share, std::vector<TScanFrame>& Stack) {
+    const int rootFd = ::open(Root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    TDirPtr rootDir(rootFd >= 0 ? ::fdopendir(rootFd) : nullptr);
+    if (!rootDir) {
+        const int err = errno;
+        if (rootFd >= 0) ::close(rootFd);
+        LogFailure("Cannot list folder " + Root, err);
+        return false;
+    }
+    Stack.push_back({std::move(rootDir), FFileTree.get(), TSharedString("/"), {}});
+
+    bool complete = true;
+    std::vector<TFileTree*> subFolders;
     std::string rel;
     while (!Stack.empty()) {
         TScanFrame& parent = Stack.back();
         if (parent.Pending.empty()) {
-            Stack.pop_back();
-            continue;
+            if (Stack.size() > 1) {
+                Stack.pop_back();
+                continue;
+            }
+            // One step per folder directly under the root, sent before it is listed. Taken and
+            // announced under one lock, so that no folder is announced once a stop was seen.
+            const std::lock_guard lock(Share.ProgressLock);
+            if (Terminated()) return false;  // the folders nobody took are marked by ScanTree
+            const size_t next = Share.Next.fetch_add(1);
+            if (next >= Share.Tops.size()) {
+                Stack.pop_back();
+                continue;
+            }
+            parent.Pending.push_back(Share.Tops[next]);
+            PostProgress();
         }
         TFileTree* node = parent.Pending.back();
         parent.Pending.pop_back();
-        // One step per folder directly under the root, sent before it is listed.
-        if (Stack.size() == 1) PostProgress();
         if (Terminated()) {
             node->NotListed = true;
             return false;
@@ -332,17 +402,18 @@ bool TWinFileOper::ScanTree(std::vector<TScanFrame>& Stack) {
         TDirPtr dir(fd >= 0 ? ::fdopendir(fd) : nullptr);
         if (!dir) {
             const int err = errno;
-            LogFailure("Cannot list folder " + FolderUnder(root, path.str()), err);
+            LogFailure("Cannot list folder " + FolderUnder(Root, path.str()), err);
             if (fd >= 0) ::close(fd);
             node->NotListed = true;
             complete = false;
             continue;
         }
         subFolders.clear();
-        if (!ReadFolder(dir.get(), *node, path, false, subFolders, root)) {
+        if (!ReadFolder(dir.get(), *node, path, false, subFolders, Root)) {
             node->NotListed = true;
             complete = false;
         }
+        SortLevel(*node);  // here, on the listing's threads, rather than all at the end on one
         if (subFolders.empty()) continue;
         const size_t depth = Stack.size();
         if (depth >= KEEP_OPEN_DEPTH && depth % KEEP_OPEN_EVERY != 0) dir.reset();
@@ -351,9 +422,6 @@ bool TWinFileOper::ScanTree(std::vector<TScanFrame>& Stack) {
     return complete;
 }
 
-// Adds every entry of one open folder to Node and collects its sub-folders. Symbolic links are
-// left out without a word (they are never synced); sockets, pipes and devices are left out with one
-// log line each. Returns false when the folder could not be read completely (logged once).
 bool TWinFileOper::ReadFolder(DIR* Dir, TFileTree& Node, const TSharedString& Path, bool TopLevel,
                               std::vector<TFileTree*>& SubFolders, const std::string& Root) {
     const int fd = ::dirfd(Dir);
