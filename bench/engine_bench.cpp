@@ -1,8 +1,9 @@
 // Whole-run benchmark of the engine and the local back-end: builds realistic local trees, runs a
 // two-way task through TTaskRun (first run with a full copy, a no-op re-run, a run after 1% changes
 // on each side) and prints each phase's time, rate and peak memory beside two baselines measured on
-// the same trees (a bare single-threaded walk that stats every entry, and `cp -r`). It prints
-// figures and targets; it asserts nothing.
+// the same trees (a bare single-threaded walk that stats every entry, and `cp -r`). Beside them, the
+// peers found on PATH (rsync, unison) run a no-op and a 1% change on trees of the same size. It
+// prints figures and targets; it asserts nothing.
 //
 // Usage: engine_bench [--n N] [--large] [--dir PARENT]
 //   default sizes 10,000 and 100,000 files; --large adds 1,000,000 (mostly 0-1 KiB files);
@@ -98,13 +99,19 @@ double ProcessCpu() {
 
 // The scratch folder of the whole run; removed at the end, on an error, and on SIGINT/SIGTERM/SIGHUP.
 std::string g_Scratch;
-// A child (engine run or cp) that the signal handler must end before removing the scratch folder.
+// A child (engine run, cp or a peer) that the signal handler must end before removing the scratch
+// folder.
 volatile sig_atomic_t g_Child = 0;
+// The process group of a peer, which leads its own group: the handler ends the whole group, since a
+// peer may have children of its own (rsync runs as three processes).
+volatile sig_atomic_t g_ChildGroup = 0;
 // "rm -rf -- <scratch>", prepared before any signal can arrive: the handler may only exec it.
 char* g_RmArgv[5] = {nullptr, nullptr, nullptr, nullptr, nullptr};
 
 void OnSignal(int) {
     // Only async-signal-safe calls: end the child, then become `rm -rf` of the scratch folder.
+    const pid_t group = g_ChildGroup;
+    if (group > 0) ::kill(-group, SIGKILL);
     const pid_t child = g_Child;
     if (child > 0) {
         ::kill(child, SIGKILL);
@@ -396,6 +403,158 @@ int Spawn(const std::vector<std::string>& Args, double& Cpu) {
     g_Child = 0;
     Cpu = CpuSeconds(usage);
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// ---- Peers ----------------------------------------------------------------------------------------
+
+// One run of another program, timed from its start to its exit.
+struct TPeerRun {
+    bool Ran = false;
+    std::string Note;         // why it did not run ("not installed", ...)
+    int Status = -1;          // exit code; 128 + signal number when killed
+    double Sec = 0, Cpu = 0;  // cpu: user + system of the program and of the children it waited for
+    long long PeakBytes = 0;  // ru_maxrss of wait4: the whole resident size of its largest process
+};
+
+// The full name of Program in a folder of PATH; empty when it is in none.
+std::string FindOnPath(const std::string& Program) {
+    const char* path = std::getenv("PATH");
+    if (!path || !*path) return {};
+    std::string_view rest = path;
+    while (true) {
+        const size_t colon = rest.find(':');
+        const std::string folder(rest.substr(0, colon));
+        const std::string candidate = (folder.empty() ? "." : folder) + "/" + Program;
+        struct stat st {};
+        if (::stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+            ::access(candidate.c_str(), X_OK) == 0)
+            return candidate;
+        if (colon == std::string_view::npos) return {};
+        rest.remove_prefix(colon + 1);
+    }
+}
+
+// Runs a program (Args[0] a full name) with Env added to the environment, its input from /dev/null
+// and its output into Log, and waits for it. It leads its own process group, so that the signal
+// handler can end its children with it, and the terminal's Ctrl-C reaches it only through the
+// handler. The signals stay blocked until g_Child names it, so the handler never misses it.
+TPeerRun RunPeer(const std::vector<std::string>& Args, const std::vector<std::string>& Env,
+                 const std::string& Log) {
+    TPeerRun r;
+    std::vector<char*> argv;
+    for (const auto& a : Args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    std::vector<char*> envp;
+    for (char** e = environ; *e; ++e) {
+        const std::string_view entry = *e;
+        const bool replaced = std::any_of(Env.begin(), Env.end(), [&](const std::string& v) {
+            return entry.substr(0, entry.find('=') + 1) == v.substr(0, v.find('=') + 1);
+        });
+        if (!replaced) envp.push_back(*e);
+    }
+    for (const auto& v : Env) envp.push_back(const_cast<char*>(v.c_str()));
+    envp.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    ::posix_spawn_file_actions_init(&actions);
+    ::posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    ::posix_spawn_file_actions_addopen(&actions, 1, Log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ::posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    sigset_t handled, none, before;
+    ::sigemptyset(&handled);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) ::sigaddset(&handled, sig);
+    ::sigemptyset(&none);
+    posix_spawnattr_t attr;
+    ::posix_spawnattr_init(&attr);
+    ::posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    ::posix_spawnattr_setpgroup(&attr, 0);
+    ::posix_spawnattr_setsigmask(&attr, &none);
+    ::posix_spawnattr_setsigdefault(&attr, &handled);
+
+    ::sigprocmask(SIG_BLOCK, &handled, &before);
+    pid_t pid = 0;
+    const auto start = TClock::now();
+    const int err = ::posix_spawn(&pid, argv[0], &actions, &attr, argv.data(), envp.data());
+    if (err == 0) {
+        g_ChildGroup = pid;
+        g_Child = pid;
+    }
+    ::sigprocmask(SIG_SETMASK, &before, nullptr);
+    ::posix_spawnattr_destroy(&attr);
+    ::posix_spawn_file_actions_destroy(&actions);
+    if (err != 0) {
+        r.Note = std::string("could not start: ") + std::strerror(err);
+        return r;
+    }
+    int status = 0;
+    rusage usage{};
+    while (::wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
+    }
+    r.Sec = Seconds(start, TClock::now());
+    g_Child = 0;
+    g_ChildGroup = 0;
+    r.Ran = true;
+    r.Cpu = CpuSeconds(usage);
+    r.PeakBytes = static_cast<long long>(usage.ru_maxrss) * 1024;
+    r.Status = WIFEXITED(status) ? WEXITSTATUS(status) : WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
+    return r;
+}
+
+// Gives each entry below To the times of the entry of the same path below From. Closes both.
+long long CopyTimesIn(int FromFd, int ToFd) {
+    DIR* dir = ::fdopendir(FromFd);
+    if (!dir) {
+        ::close(FromFd);
+        ::close(ToFd);
+        return 1;
+    }
+    long long failed = 0;
+    std::vector<std::string> subFolders;
+    while (const dirent* e = ::readdir(dir)) {
+        const char* n = e->d_name;
+        if (n[0] == '.' && (n[1] == '\0' || (n[1] == '.' && n[2] == '\0'))) continue;
+        struct stat st {};
+        if (::fstatat(FromFd, n, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            ++failed;
+            continue;
+        }
+        const timespec times[2] = {st.st_atim, st.st_mtim};
+        if (::utimensat(ToFd, n, times, AT_SYMLINK_NOFOLLOW) != 0) ++failed;
+        if (S_ISDIR(st.st_mode)) subFolders.emplace_back(n);
+    }
+    for (const auto& sub : subFolders) {
+        const int from = ::openat(FromFd, sub.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        const int to = ::openat(ToFd, sub.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (from < 0 || to < 0) {
+            if (from >= 0) ::close(from);
+            if (to >= 0) ::close(to);
+            ++failed;
+            continue;
+        }
+        failed += CopyTimesIn(from, to);
+    }
+    ::closedir(dir);
+    ::close(ToFd);
+    return failed;
+}
+
+// Gives To and every entry below it the times of From and its entries. cp -r stamps its copies with
+// the time of copying, and rsync and unison take two files for equal only when their times agree.
+// Returns the entries whose times could not be carried over (missing below To, among others).
+long long CopyTimes(const std::string& From, const std::string& To) {
+    const int from = ::open(From.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    const int to = ::open(To.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (from < 0 || to < 0) {
+        if (from >= 0) ::close(from);
+        if (to >= 0) ::close(to);
+        return 1;
+    }
+    long long failed = CopyTimesIn(from, to);
+    struct stat st {};
+    if (::stat(From.c_str(), &st) != 0) return failed + 1;
+    const timespec times[2] = {st.st_atim, st.st_mtim};
+    if (::utimensat(AT_FDCWD, To.c_str(), times, 0) != 0) ++failed;
+    return failed;
 }
 
 // ---- Memory ---------------------------------------------------------------------------------------
@@ -707,6 +866,12 @@ struct TSizeRun {
     double WalkSec = 0;
     double WalkCpu = 0;
     TRunResult Runs[3];
+    // Per peer (rsync, unison) its runs on the peers' pair of trees. First is unison's untimed
+    // archive-building run; rsync has none.
+    struct TPeerRuns {
+        std::string Version;
+        TPeerRun First, Noop, Changed;
+    } Peers[2];
 };
 
 void PrintRow(const char* Phase, double Secs, double Cpu, const std::string& PerSec, long long Peak,
@@ -780,21 +945,35 @@ const char* Verdict(bool Met) {
 
 // ---- Driver ---------------------------------------------------------------------------------------
 
-// Changes Count distinct files of a side: new content at the start of the file and a modification
-// time one hour past the current time, rounded to an even second (well beyond the 2-second
-// resolution of file dates). Returns the bytes of the changed files.
-int64_t ChangeFiles(const std::string& Root, const TTreeInfo& Info, const std::vector<size_t>& Picks) {
+// What ChangeFiles writes at the start of a file; index 0 for the engine's run 3 and rsync, 1 for
+// unison. Two rounds of changes on the same files must write different bytes, the first byte
+// included (a file of 0 bytes gets only that one).
+constexpr std::string_view CHANGE_STAMPS[2] = {"changed by the benchmark", "edited by the benchmark."};
+
+// A modification time for a round of changes: one hour past the current time, rounded to an even
+// second (well beyond the 2-second resolution of file dates), and at least 2 seconds past the
+// previous round's, so that a check by time and size sees every round.
+time_t ChangeTime(time_t Previous) {
+    return std::max((std::time(nullptr) + 3600) & ~time_t(1), Previous + 2);
+}
+
+// Bytes of a changed file that ChangeFiles overwrites.
+size_t StampLength(std::string_view Stamp, int64_t Size) {
+    return std::min<size_t>(Stamp.size(), static_cast<size_t>(std::max<int64_t>(Size, 1)));
+}
+
+// Changes the picked files of a side: Stamp at the start of each file and MTime as its modification
+// time. Returns the bytes of the changed files.
+int64_t ChangeFiles(const std::string& Root, const TTreeInfo& Info, const std::vector<size_t>& Picks,
+                    std::string_view Stamp, time_t MTime) {
     int64_t bytes = 0;
-    const time_t mtime = (std::time(nullptr) + 3600) & ~time_t(1);
-    const timespec times[2] = {{mtime, 0}, {mtime, 0}};
-    static const char STAMP[] = "changed by the benchmark";
+    const timespec times[2] = {{MTime, 0}, {MTime, 0}};
     for (size_t i : Picks) {
         const std::string path = Root + "/" + Info.Files[i];
         const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
         if (fd < 0) throw std::runtime_error("open " + path + ": " + std::strerror(errno));
-        const size_t len =
-            std::min<size_t>(sizeof STAMP - 1, static_cast<size_t>(std::max<int64_t>(Info.Sizes[i], 1)));
-        bool ok = ::pwrite(fd, STAMP, len, 0) == static_cast<ssize_t>(len);
+        const size_t len = StampLength(Stamp, Info.Sizes[i]);
+        bool ok = ::pwrite(fd, Stamp.data(), len, 0) == static_cast<ssize_t>(len);
         ok = ::futimens(fd, times) == 0 && ok;
         struct stat st {};
         ok = ::fstat(fd, &st) == 0 && ok;
@@ -803,6 +982,195 @@ int64_t ChangeFiles(const std::string& Root, const TTreeInfo& Info, const std::v
         bytes += st.st_size;
     }
     return bytes;
+}
+
+// How many of the picked files of a side begin with what ChangeFiles writes for Stamp: the check
+// that a program carried a round of changes over.
+long long CountStamped(const std::string& Root, const TTreeInfo& Info, const std::vector<size_t>& Picks,
+                       std::string_view Stamp) {
+    long long count = 0;
+    char head[64];
+    for (size_t i : Picks) {
+        const int fd = ::open((Root + "/" + Info.Files[i]).c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) continue;
+        const size_t len = std::min(sizeof head, StampLength(Stamp, Info.Sizes[i]));
+        if (::pread(fd, head, len, 0) == static_cast<ssize_t>(len) &&
+            Stamp.substr(0, len) == std::string_view(head, len))
+            ++count;
+        ::close(fd);
+    }
+    return count;
+}
+
+struct TPeer {
+    const char* Program;
+    const char* Shown;  // its command line as printed
+    bool TwoWay;        // keeps a state of its own between runs, built by a first run
+};
+constexpr TPeer PEERS[2] = {
+    {"rsync", "rsync -a --delete LEFT/ RIGHT/  (one-way, no saved state; for scale)", false},
+    {"unison", "unison LEFT RIGHT -batch -auto -times -silent  (two-way)", true},
+};
+
+std::vector<std::string> PeerArgs(int Peer, const std::string& Program, const std::string& Left,
+                                  const std::string& Right) {
+    if (PEERS[Peer].TwoWay) return {Program, Left, Right, "-batch", "-auto", "-times", "-silent"};
+    return {Program, "-a", "--delete", Left + "/", Right + "/"};
+}
+
+void PrintPeerRow(const char* Label, const TPeerRun& R, const TSizeRun& S, const std::string& Log) {
+    if (!R.Ran) {
+        std::printf("    %-46s %s\n", Label, R.Note.empty() ? "not run" : R.Note.c_str());
+        return;
+    }
+    std::printf("    %-46s %8s %8s %8s %9s %8s %5d\n", Label, Fixed(R.Sec, 3).c_str(),
+                Fixed(R.Cpu, 3).c_str(), S.WalkSec > 0 ? Fixed(R.Sec / S.WalkSec, 2).c_str() : "-",
+                Mb(static_cast<double>(R.PeakBytes)).c_str(),
+                Grouped(R.PeakBytes / std::max(1LL, S.Entries)).c_str(), R.Status);
+    if (R.Status != 0) {
+        const auto lines = ReadLines(Log);
+        if (!lines.empty()) std::printf("      its output begins: %.200s\n", lines[0].c_str());
+    }
+}
+
+// The peers run on their own pair of trees: the two cp -r copies of the left tree made for the copy
+// baseline. They hold what each of the engine's trees holds less its marker folder, the engine
+// never touched them, and no further copy is needed. Each program meets the pair equal, runs once
+// on it unchanged, then once after the change set of the engine's run 3 (the same files on the same
+// sides, so the same bytes) has been made afresh; every program leaves the pair equal again.
+void RunPeers(TSizeRun& S, const TTreeInfo& Info, const std::string& Base,
+              const std::vector<size_t>& LeftPicks, const std::vector<size_t>& RightPicks) {
+    const std::string left = Base + "/cp-target-1", right = Base + "/cp-target-2";
+    const std::string log = Base + "/peer-output.txt";
+    std::string programs[2];
+    for (int p = 0; p < 2; ++p) {
+        programs[p] = FindOnPath(PEERS[p].Program);
+        if (programs[p].empty())
+            S.Peers[p].First.Note = S.Peers[p].Noop.Note = S.Peers[p].Changed.Note = "not installed";
+    }
+    const long long k = static_cast<long long>(LeftPicks.size());
+    std::printf(
+        "\nPeers, on their own pair of trees: the two cp -r copies of the first left tree (%s files in %s\n"
+        "  folders each, as each engine tree less its marker folder), the second given the times of the "
+        "first\n"
+        "  so that the pair starts equal. Their change: run 3's (%s files on the left, %s others on the "
+        "right),\n"
+        "  made afresh for each program. x walk = time / the bare walk of both trees (%s s). Peak = "
+        "ru_maxrss\n"
+        "  of wait4: the whole resident size of the program's largest process (the engine's figures are its\n"
+        "  growth); B/entry = peak / E as for the engine.\n",
+        Grouped(S.N).c_str(), Grouped(S.Folders).c_str(), Grouped(k).c_str(), Grouped(k).c_str(),
+        Fixed(S.WalkSec, 3).c_str());
+    if (programs[0].empty() && programs[1].empty()) {
+        std::printf("  rsync: not installed; unison: not installed\n");
+        return;
+    }
+    const auto start = TClock::now();
+    // The second copy was made after run 1, and so holds the marker folder of the left tree too.
+    RemoveTree(right + "/" + bfs::MARKER_FOLDER);
+    const TWalkCount l = Walk(left), r = Walk(right);
+    const long long unset = CopyTimes(left, right);
+    if (l.Files != S.N || r.Files != S.N || l.Folders != S.Folders || r.Folders != S.Folders || unset != 0) {
+        for (auto& peer : S.Peers)
+            if (peer.Noop.Note.empty())
+                peer.First.Note = peer.Noop.Note = peer.Changed.Note = "skipped: copies incomplete";
+        std::printf(
+            "  skipped: the cp -r copies hold %s / %s files and %s / %s folders; %s times not carried over\n",
+            Grouped(l.Files).c_str(), Grouped(r.Files).c_str(), Grouped(l.Folders).c_str(),
+            Grouped(r.Folders).c_str(), Grouped(unset).c_str());
+        return;
+    }
+
+    const std::string unisonHome = Base + "/unison";
+    if (::mkdir(unisonHome.c_str(), 0700) != 0) throw std::runtime_error("mkdir " + unisonHome);
+    const std::vector<std::string> env = {"UNISON=" + unisonHome};  // its archives, never in the home
+    time_t lastChange = 0;
+    for (int p = 0; p < 2; ++p) {
+        auto& runs = S.Peers[p];
+        std::printf("  %s\n", PEERS[p].Shown);
+        if (programs[p].empty()) {
+            std::printf("    not installed\n");
+            continue;
+        }
+        const TPeerRun version = RunPeer({programs[p], PEERS[p].TwoWay ? "-version" : "--version"}, {}, log);
+        const auto lines = ReadLines(log);
+        if (version.Ran && !lines.empty()) runs.Version = lines[0];
+        std::printf("    %s: %s%s\n", programs[p].c_str(), runs.Version.c_str(),
+                    PEERS[p].TwoWay ? ("; archives in " + unisonHome).c_str() : "");
+        std::printf("    %-46s %8s %8s %8s %9s %8s %5s\n", "run", "time s", "cpu s", "x walk", "peak MB",
+                    "B/entry", "exit");
+        const auto args = PeerArgs(p, programs[p], left, right);
+        if (PEERS[p].TwoWay) {
+            FlushDisk();
+            runs.First = RunPeer(args, env, log);
+            PrintPeerRow("first run, builds its archives (not in summary)", runs.First, S, log);
+        }
+        FlushDisk();
+        Walk(left);
+        Walk(right);
+        runs.Noop = RunPeer(args, env, log);
+        PrintPeerRow("no-op (equal trees)", runs.Noop, S, log);
+
+        lastChange = ChangeTime(lastChange);
+        const int64_t changed = ChangeFiles(left, Info, LeftPicks, CHANGE_STAMPS[p], lastChange) +
+                                ChangeFiles(right, Info, RightPicks, CHANGE_STAMPS[p], lastChange);
+        FlushDisk();
+        Walk(left, true);
+        Walk(right, true);
+        runs.Changed = RunPeer(args, env, log);
+        char label[80];
+        std::snprintf(label, sizeof label, "after 1%% changes (%s MB changed)",
+                      Mb(static_cast<double>(changed)).c_str());
+        PrintPeerRow(label, runs.Changed, S, log);
+
+        const long long leftArrived = CountStamped(right, Info, LeftPicks, CHANGE_STAMPS[p]);
+        const long long rightArrived = CountStamped(left, Info, RightPicks, CHANGE_STAMPS[p]);
+        const long long rightKept = CountStamped(right, Info, RightPicks, CHANGE_STAMPS[p]);
+        if (PEERS[p].TwoWay)
+            std::printf(
+                "    check: %s of %s left changes on the right, %s of %s right changes on the left%s\n",
+                Grouped(leftArrived).c_str(), Grouped(k).c_str(), Grouped(rightArrived).c_str(),
+                Grouped(k).c_str(), leftArrived == k && rightArrived == k ? "" : "  INCOMPLETE");
+        else
+            std::printf(
+                "    check: %s of %s left changes on the right; the right's own changes replaced by the "
+                "left's files, as one-way: %s of %s%s\n",
+                Grouped(leftArrived).c_str(), Grouped(k).c_str(), Grouped(k - rightKept).c_str(),
+                Grouped(k).c_str(), leftArrived == k && rightKept == 0 ? "" : "  INCOMPLETE");
+    }
+    std::printf("  the peers took %s s in all, warm-ups and unison's first run included\n",
+                Fixed(Seconds(start, TClock::now()), 1).c_str());
+}
+
+// One table per size, at the end of the output, for reading the engine beside its peers.
+void PrintSummary(const TSizeRun& S) {
+    std::printf("\nSummary for N = %s (E = %s side-entries; bare walk of both trees %s s)\n",
+                Grouped(S.N).c_str(), Grouped(S.Entries).c_str(), Fixed(S.WalkSec, 3).c_str());
+    std::printf("  %-14s %8s %12s %9s %17s\n", "run", "time s", "x bare walk", "peak MB", "B per side-entry");
+    auto row = [&](const char* Name, bool Ok, const std::string& Why, double Sec, long long Peak) {
+        if (!Ok) {
+            std::printf("  %-14s %s\n", Name, Why.empty() ? "not run" : Why.c_str());
+            return;
+        }
+        std::printf("  %-14s %8s %12s %9s %17s\n", Name, Fixed(Sec, 3).c_str(),
+                    S.WalkSec > 0 ? Fixed(Sec / S.WalkSec, 2).c_str() : "-",
+                    Mb(static_cast<double>(Peak)).c_str(), Grouped(Peak / std::max(1LL, S.Entries)).c_str());
+    };
+    for (TRunKind kind : {RUN_NOOP, RUN_CHANGED}) {
+        const TRunResult& r = S.Runs[kind];
+        row(kind == RUN_NOOP ? "engine no-op" : "engine 1%", r.Ok != 0, r.Error, RunTotal(r), RunPeak(r));
+    }
+    for (int p = 0; p < 2; ++p) {
+        const auto& runs = S.Peers[p];
+        const std::string noop = std::string(PEERS[p].Program) + " no-op";
+        const std::string changed = std::string(PEERS[p].Program) + " 1%";
+        row(noop.c_str(), runs.Noop.Ran, runs.Noop.Note, runs.Noop.Sec, runs.Noop.PeakBytes);
+        row(changed.c_str(), runs.Changed.Ran, runs.Changed.Note, runs.Changed.Sec, runs.Changed.PeakBytes);
+    }
+    std::printf(
+        "  engine peak: resident growth above the run's start; peers' peak: ru_maxrss, the whole resident\n"
+        "  size of the largest process. The peers ran on their own pair of trees of the same size, with\n"
+        "  the same 1%% change set.\n");
 }
 
 bool RunSize(long long N, bool Light, TSizeRun& S) {
@@ -922,7 +1290,9 @@ bool RunSize(long long N, bool Light, TSizeRun& S) {
     const std::vector<size_t> leftPicks(order.begin(), order.begin() + static_cast<long>(k));
     const std::vector<size_t> rightPicks(order.begin() + static_cast<long>(k),
                                          order.begin() + static_cast<long>(2 * k));
-    const int64_t changed = ChangeFiles(left, info, leftPicks) + ChangeFiles(right, info, rightPicks);
+    const time_t changeTime = ChangeTime(0);
+    const int64_t changed = ChangeFiles(left, info, leftPicks, CHANGE_STAMPS[0], changeTime) +
+                            ChangeFiles(right, info, rightPicks, CHANGE_STAMPS[0], changeTime);
     FlushDisk();
     Walk(left, true);
     Walk(right, true);
@@ -957,6 +1327,8 @@ bool RunSize(long long N, bool Light, TSizeRun& S) {
                 Fixed(S.Runs[RUN_FIRST].CopySec, 3).c_str(), Fixed(S.FirstProbe[0], 1).c_str(),
                 S.FirstRepeat.Ok ? Fixed(S.FirstRepeat.CopySec, 3).c_str() : "-",
                 Fixed(S.FirstProbe[1], 1).c_str());
+
+    RunPeers(S, info, base, leftPicks, rightPicks);
 
     const TRunResult& r1 = S.Runs[RUN_FIRST];
     const TRunResult& r2 = S.Runs[RUN_NOOP];
@@ -1066,13 +1438,17 @@ int main(int argc, char** argv) {
         "  - entry = one file or folder on one side. B/entry = peak / E, E = 2 x (N files + folders): the\n"
         "    entries of both sides' listings once both sides hold the tree. files/s = N / phase time for\n"
         "    the scan and analysis (the task's N files), files copied / phase time for copy phases.\n"
+        "  - Peers (rsync, unison; each when found on PATH) run on a pair of trees of their own, of the "
+        "same\n"
+        "    size, in their own process group, output to a file; peak = ru_maxrss of wait4 (whole resident\n"
+        "    size of the program's largest process), per side-entry over the same E.\n"
         "  - MB = 10^6 bytes.\n");
 
     int rc = 0;
+    std::vector<TSizeRun> runs;
     try {
         for (long long n : sizes) {
-            TSizeRun s;
-            if (!RunSize(n, n >= 1000000, s)) {
+            if (!RunSize(n, n >= 1000000, runs.emplace_back())) {
                 rc = 1;
                 break;
             }
@@ -1087,6 +1463,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "benchmark failed: %s\n", e.what());
         rc = 1;
     }
+    for (const TSizeRun& s : runs) PrintSummary(s);
     std::printf(
         "\nRemoving the scratch folder (creating files on this file system may be slow for a few minutes "
         "after).\n");

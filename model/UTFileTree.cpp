@@ -11,7 +11,9 @@
 #include <cstddef>
 #include <exception>
 #include <functional>
+#include <new>
 #include <optional>
+#include <stdexcept>
 #include <system_error>
 #include <utility>
 
@@ -243,6 +245,67 @@ const TFileTree* FindListed(const TFileTree& Listed, std::size_t& Cursor, std::s
 
 }  // namespace
 
+TFileTreeList::TFileTreeList(const TFileTreeList& Other) {
+    reserve(Other.m_Size);
+    for (const TFileTreeRef& node : Other) push_back(node);
+}
+
+TFileTreeList& TFileTreeList::operator=(const TFileTreeList& Other) {
+    if (this != &Other) {
+        TFileTreeList copy(Other);
+        *this = std::move(copy);
+    }
+    return *this;
+}
+
+TFileTreeList& TFileTreeList::operator=(TFileTreeList&& Other) noexcept {
+    if (this != &Other) {
+        clear();
+        m_Data = std::exchange(Other.m_Data, nullptr);
+        m_Size = std::exchange(Other.m_Size, 0);
+        m_Capacity = std::exchange(Other.m_Capacity, 0);
+    }
+    return *this;
+}
+
+TFileTreeList::~TFileTreeList() { clear(); }
+
+void TFileTreeList::reserve(size_t Count) {
+    if (Count <= m_Capacity) return;
+    if (Count > UINT32_MAX) throw std::length_error("too many entries in one folder");
+    auto* data = static_cast<TFileTreeRef*>(::operator new(Count * sizeof(TFileTreeRef)));
+    for (uint32_t i = 0; i < m_Size; ++i) {
+        new (data + i) TFileTreeRef(std::move(m_Data[i]));
+        m_Data[i].~TFileTreeRef();
+    }
+    ::operator delete(m_Data);
+    m_Data = data;
+    m_Capacity = static_cast<uint32_t>(Count);
+}
+
+void TFileTreeList::push_back(TFileTreeRef&& Node) {
+    if (m_Size == m_Capacity) reserve(m_Capacity < 4 ? 4 : size_t{m_Capacity} * 2);
+    new (m_Data + m_Size) TFileTreeRef(std::move(Node));
+    ++m_Size;
+}
+
+TFileTreeList::iterator TFileTreeList::erase(const_iterator Position) {
+    const size_t at = static_cast<size_t>(Position - m_Data);
+    for (size_t i = at; i + 1 < m_Size; ++i) m_Data[i] = std::move(m_Data[i + 1]);
+    pop_back();
+    return m_Data + at;
+}
+
+void TFileTreeList::clear() noexcept {
+    // The array is detached first: releasing a node runs further destructors, and none of them
+    // may see this list half-emptied.
+    TFileTreeRef* data = std::exchange(m_Data, nullptr);
+    const uint32_t size = std::exchange(m_Size, 0);
+    m_Capacity = 0;
+    for (uint32_t i = 0; i < size; ++i) data[i].~TFileTreeRef();
+    ::operator delete(data);
+}
+
 TFileTree::~TFileTree() {
     // Children that nothing else holds are taken apart here, level by level, instead of by their own
     // destructors calling each other down the tree.
@@ -404,6 +467,34 @@ void TFileTree::AppendEntryLine(std::string& Stream, std::string_view Name, int3
     Stream.push_back(':');
     AppendNumber(Stream, Attr);
     Stream.append("\r\n");
+}
+
+namespace {
+
+size_t EscapedLength(std::string_view Text) noexcept {
+    size_t n = Text.size();
+    for (const char c : Text)
+        if (NeedsEscape(c)) n += 2;  // one byte becomes "%XX"
+    return n;
+}
+
+size_t DecimalLength(int64_t Value) noexcept {
+    uint64_t v = Value < 0 ? 0 - static_cast<uint64_t>(Value) : static_cast<uint64_t>(Value);
+    size_t n = Value < 0 ? 2 : 1;
+    while (v >= 10) {
+        v /= 10;
+        ++n;
+    }
+    return n;
+}
+
+}  // namespace
+
+size_t TFileTree::EntryLineLength(std::string_view Name, int32_t Count, std::string_view Path, int32_t FileDate,
+                                  int64_t Size, int32_t Attr) noexcept {
+    // Six fields, five colons, CR LF.
+    return EscapedLength(Name) + DecimalLength(Count) + EscapedLength(Path) + DecimalLength(FileDate) +
+           DecimalLength(Size) + DecimalLength(Attr) + 7;
 }
 
 void TFileTree::SaveToStream(std::string& Stream, std::string_view RootText) const {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -243,6 +244,26 @@ TEST(FileTreeSaveLoad, DamagedTextIsDiscardedWhole) {
             EXPECT_EQ(loaded.Name, "kept");
             if (piece) EXPECT_EQ(hash, 0u);
         }
+}
+
+TEST(FileTreeSaveLoad, ALinesLengthIsKnownBeforeItIsWritten) {
+    const struct {
+        std::string Name, Path;
+        int32_t Count, Date;
+        int64_t Size;
+        int32_t Attr;
+    } lines[] = {
+        {"a.txt", "/", 0, 0, 0, 0},
+        {"with:colon%and\r\nbreaks", "/x:y/", 12, -5, -1, 16},
+        {"big", "/deep/er/", 2147483647, -2147483647 - 1, INT64_MAX, -1},
+        {"small", "/", 0, 9, INT64_MIN, 10},
+        {"", "", 1000000000, 999999999, 1000000000000LL, 128},
+    };
+    for (const auto& l : lines) {
+        std::string text;
+        TFileTree::AppendEntryLine(text, l.Name, l.Count, l.Path, l.Date, l.Size, l.Attr);
+        EXPECT_EQ(TFileTree::EntryLineLength(l.Name, l.Count, l.Path, l.Date, l.Size, l.Attr), text.size()) << text;
+    }
 }
 
 TEST(FileTreeSaveLoad, APieceThatCannotBeReadFailsTheLoad) {
