@@ -131,11 +131,9 @@ std::string BuildSavedState(int Side, const TStateSources& Sources, std::string_
         int32_t Count = 0;                  // recorded children
     };
     std::vector<TFolderOut> folders;  // in the order the walks meet the folders
-    std::string scratch;
-    const auto lineLength = [&scratch](const TFileAttri& A, int32_t Count) {
-        scratch.clear();
-        AppendEntry(scratch, A, Count);
-        return scratch.size();
+    const auto lineLength = [](const TFileAttri& A, int32_t Count) {
+        return TFileTree::EntryLineLength(A.Name, Count, A.Path.str(), A.FileDate,
+                                          A.IsFolder != 0 ? int64_t{-1} : A.Size, A.Attr);
     };
     const TCandidate top{Sources.Result, Sources.Seen, Sources.Previous, Sources.Relisted};
 
