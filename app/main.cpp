@@ -1,9 +1,10 @@
-#include <QCoreApplication>
-#include <cstdio>
-
 #include "model/UTSysConfig.h"
 #include "platform/UTFolders.h"
 #include "ui/UTSeedFolder.h"
+
+#include <QCoreApplication>
+
+#include <cstdio>
 
 int main(int argc, char* argv[]) {
     QCoreApplication app(argc, argv);

@@ -257,8 +257,8 @@ void TAnalyzeThread::MergePair(TMerge Kind, const TFileTreeRef& A, const TFileTr
             const uint8_t absent = AbsenceOfPair(a, b);
             // Both present with one date and one size: the same file unless the contents differ,
             // which SettleEqualFiles looks at once the filters have run.
-            const bool sameStamp = absent == 0 && CompareFileDates(DateOf(a), DateOf(b)) == 0 &&
-                                   a.Data->Size == b.Data->Size;
+            const bool sameStamp =
+                absent == 0 && CompareFileDates(DateOf(a), DateOf(b)) == 0 && a.Data->Size == b.Data->Size;
             a.Flags |= absent;
             if (Task.AutoRun == 1 && a.Status == ACTION_CHANGED && b.Status == ACTION_CHANGED) {
                 // Changed on both sides in an automatic run: the newer file wins when the task says
@@ -286,7 +286,8 @@ void TAnalyzeThread::HoldBackUnknown(bool NoDeletionOnRight, bool NoDeletionOnLe
         TFileTree* node = pending.back();
         pending.pop_back();
         if (node->NotListed) {
-            for (const TFileTreeRef& child : node->Children) MarkDeep(*child, ACTION_NOT_COPY, NODE_HELD_BACK);
+            for (const TFileTreeRef& child : node->Children)
+                MarkDeep(*child, ACTION_NOT_COPY, NODE_HELD_BACK);
             continue;
         }
         for (const TFileTreeRef& child : node->Children) {
@@ -378,7 +379,7 @@ void TAnalyzeThread::Analyze() {
             "are conflicts and nothing is overwritten or deleted.");
         CompareTrees(*LeftTree, *RightTree, result);
     } else if (savedUsable && Trim(LeftSaved->Name) == Trim(Task.LFolder->FolerAllName) &&
-        Trim(RightSaved->Name) == Trim(Task.RFolder->FolerAllName)) {
+               Trim(RightSaved->Name) == Trim(Task.RFolder->FolerAllName)) {
         // A side that lists nothing although its saved state holds entries is most likely not there
         // (an unmounted disk lists as an empty folder): its "deletions" are not carried over.
         if (LeftTree->Children.empty()) {

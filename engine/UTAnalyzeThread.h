@@ -1,16 +1,16 @@
 #pragma once
 
-#include <cstdint>
-#include <functional>
-#include <memory>
-#include <string>
-#include <vector>
-
 #include "engine/UTFilter.h"
 #include "engine/UTSyncTask.h"
 #include "model/UTFileTree.h"
 #include "model/UTNotify.h"
 #include "model/UTThread.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
 
 namespace bfs {
 

@@ -1,5 +1,10 @@
 #include "engine/UTContentCompare.h"
 
+#include "model/UTDosTime.h"
+#include "model/UTFolderSource.h"
+#include "platform/UTFolders.h"
+#include "platform/UTLocalFile.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -7,11 +12,6 @@
 #include <cstring>
 #include <memory>
 #include <string>
-
-#include "model/UTDosTime.h"
-#include "model/UTFolderSource.h"
-#include "platform/UTFolders.h"
-#include "platform/UTLocalFile.h"
 
 namespace bfs {
 
@@ -57,7 +57,9 @@ int OpenAsListed(const std::string& Path, const TFileAttri& Entry, bool CheckDat
 
 }  // namespace
 
-bool IsLocalKind(int32_t DeviceType) { return DeviceType == DEVICE_LOCAL || DeviceType == DEVICE_NETWORK; }
+bool IsLocalKind(int32_t DeviceType) {
+    return DeviceType == DEVICE_LOCAL || DeviceType == DEVICE_NETWORK;
+}
 
 int32_t CompareEntryContents(TFileOper& Left, TFolderSource& LeftFolder, const TFileAttri& LeftEntry,
                              TFileOper& Right, TFolderSource& RightFolder, const TFileAttri& RightEntry) {

@@ -1,8 +1,8 @@
 #pragma once
 
-#include <cstdint>
-
 #include "model/UTFileOper.h"
+
+#include <cstdint>
 
 namespace bfs {
 

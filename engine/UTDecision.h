@@ -1,8 +1,8 @@
 #pragma once
 
-#include <cstdint>
-
 #include "model/UTConsts.h"
+
+#include <cstdint>
 
 // The two decision tables of the analysis, as data. TAnalyzeThread::DecideTwoWay and
 // TAnalyzeThread::MapAction look them up; nothing else decides an action.

@@ -1,14 +1,5 @@
 #include "engine/UTFileSyncThread.h"
 
-#include <array>
-#include <cerrno>
-#include <cstdlib>
-#include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#include <vector>
-
 #include "engine/UTContentCompare.h"
 #include "engine/UTStateSaving.h"
 #include "model/UTConsts.h"
@@ -17,6 +8,16 @@
 #include "model/UTPublicFunc.h"
 #include "platform/UTAtomicFile.h"
 #include "platform/UTFolders.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
 
 namespace bfs {
 
@@ -37,12 +38,16 @@ constexpr std::array<TActionRow, 6> ACTION_TABLE{{
     {ACTION_DELETED_RIGHT, {OPER_DELETE, SIDE_RIGHT}},
 }};
 
-bool RunsOperation(int32_t Code) { return PlanAction(Code).Operation != OPER_NONE; }
+bool RunsOperation(int32_t Code) {
+    return PlanAction(Code).Operation != OPER_NONE;
+}
 
 // Rows the walk sets to done or failed: those with an operation, and folders whose code was not
 // decided. Conflicts, errors and change codes (2, 3, 6, 7, 8) keep their codes: they were not
 // carried out, and reporting them as done would hide them.
-bool TakesResult(int32_t Code) { return RunsOperation(Code) || Code == ACTION_NONE; }
+bool TakesResult(int32_t Code) {
+    return RunsOperation(Code) || Code == ACTION_NONE;
+}
 
 // Records on the result node that the walk carried out Code there, and for a copy the size and
 // date it wrote on the target side, which the state saving compares with what the side shows after.
@@ -82,7 +87,9 @@ TFileSyncThread::~TFileSyncThread() {
     WaitFor();
 }
 
-bool TFileSyncThread::IsLocal(int Side) const { return IsLocalKind(Folder(Side).DeviceType); }
+bool TFileSyncThread::IsLocal(int Side) const {
+    return IsLocalKind(Folder(Side).DeviceType);
+}
 
 void TFileSyncThread::PostProgress() {
     if (NotifyWnd) NotifyWnd->PostMessage(WM_UPDATEPROCESS, 0, 10);
@@ -204,8 +211,9 @@ int32_t TFileSyncThread::CheckTarget(const TResultNodeData& D, int Target, const
     const int32_t date = Target == SIDE_LEFT ? D.LeftDate : D.RightDate;
     TEntryState now;
     const bool lookedUp = Oper(Target)->GetEntryState(Folder(Target), Attri, now) == 0;
-    const bool same = lookedUp && (attr == 0 ? !now.Exists
-                                             : now.Exists && !now.IsFolder && now.Size == size && now.FileDate == date);
+    const bool same =
+        lookedUp &&
+        (attr == 0 ? !now.Exists : now.Exists && !now.IsFolder && now.Size == size && now.FileDate == date);
     if (same) return 0;
     StatusText = "changed since the analysis: " + Oper(Target)->GetFullPath(Folder(Target), Attri);
     return 1;
@@ -218,7 +226,8 @@ int32_t TFileSyncThread::CopyInto(int Source, int Target, const TFileAttri& Attr
     TFolderSource& srcFolder = Folder(Source);
     TFolderSource& tgtFolder = Folder(Target);
     const bool srcLocal = IsLocal(Source), tgtLocal = IsLocal(Target);
-    if (srcLocal) return tgt.PutFile(src.GetFullPath(srcFolder, Attri), tgtFolder, Into, tgtLocal ? SrcAttr : 0, true);
+    if (srcLocal)
+        return tgt.PutFile(src.GetFullPath(srcFolder, Attri), tgtFolder, Into, tgtLocal ? SrcAttr : 0, true);
     if (tgtLocal) {
         const std::string local = tgt.GetFullPath(tgtFolder, Into);
         const int32_t result = src.GetFile(local, srcFolder, Attri, 0, true);
@@ -278,8 +287,8 @@ int32_t TFileSyncThread::CopyFile(TResultNodeData& D, int32_t Code, int Source, 
     // A local source was checked while it was read, on the open file; others are looked at again.
     if (result == 0 && !(IsLocal(Source) && IsLocal(Target))) {
         TEntryState now;
-        if (src.GetEntryState(srcFolder, Attri, now) != 0 || !now.Exists || now.IsFolder || now.Size != Attri.Size ||
-            now.FileDate != Attri.FileDate)
+        if (src.GetEntryState(srcFolder, Attri, now) != 0 || !now.Exists || now.IsFolder ||
+            now.Size != Attri.Size || now.FileDate != Attri.FileDate)
             result = RESULT_SOURCE_CHANGED;
     }
     if (result == 0 && !replaces) {
@@ -342,7 +351,8 @@ int32_t TFileSyncThread::SyncFile(TResultNodeData& D) {
         const std::string targetPath = tgt.GetFullPath(Folder(target), attri);
         StatusText = "Delete:" + targetPath;
         if (CheckTarget(D, target, attri) != 0) return 1;
-        if (Task.SaveOldFile == 1 && Task.EstimateDiskSpace == 0 && tgt.BackupFile(Folder(target), attri) != 0) {
+        if (Task.SaveOldFile == 1 && Task.EstimateDiskSpace == 0 &&
+            tgt.BackupFile(Folder(target), attri) != 0) {
             StatusText = "Backup failed, not deleted: " + targetPath;
             return 1;
         }

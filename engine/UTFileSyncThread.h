@@ -1,16 +1,16 @@
 #pragma once
 
-#include <cstdint>
-#include <functional>
-#include <memory>
-#include <string>
-#include <utility>
-
 #include "engine/UTPlan.h"
 #include "engine/UTSyncTask.h"
 #include "model/UTFileOper.h"
 #include "model/UTNotify.h"
 #include "model/UTThread.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <utility>
 
 namespace bfs {
 
@@ -38,7 +38,7 @@ TPlanAction PlanAction(int32_t Code);
 // for it (Synchronize); progress (WM_UPDATEPROCESS) is posted without waiting. Without a target the
 // calls run directly on the sync thread.
 class TFileSyncThread : public TThread {
-public:
+  public:
     TFileSyncThread(TPlan& View, TSyncTask& Task);
     ~TFileSyncThread() override;
 
@@ -80,10 +80,10 @@ public:
     // Writes a saved state to the side's local state file (Side 0 left, 1 right); 0 or an errno.
     int32_t SaveStateLocal(const std::string& Stream, int Side);
 
-protected:
+  protected:
     void Execute() override;
 
-private:
+  private:
     TFileOper* Oper(int Side) const { return Side == SIDE_LEFT ? LeftOper.get() : RightOper.get(); }
     TFolderSource& Folder(int Side) const { return Side == SIDE_LEFT ? *Task.LFolder : *Task.RFolder; }
     bool IsLocal(int Side) const;
@@ -91,7 +91,8 @@ private:
                      int32_t SrcAttr);
     // Copies the source entry Attri into the target entry Into by the sides' kinds (a local side
     // reads or writes its files directly; between two remote sides through a staging file).
-    int32_t CopyInto(int Source, int Target, const TFileAttri& Attri, const TFileAttri& Into, int32_t SrcAttr);
+    int32_t CopyInto(int Source, int Target, const TFileAttri& Attri, const TFileAttri& Into,
+                     int32_t SrcAttr);
     // 0 when the target entry is as the row expects it (absent, or of the row's size and date);
     // otherwise sets the status text and gives 1: the target is then left alone.
     int32_t CheckTarget(const TResultNodeData& D, int Target, const TFileAttri& Attri);

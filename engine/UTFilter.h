@@ -1,12 +1,12 @@
 #pragma once
 
+#include "model/UTFileTree.h"
+
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include "model/UTFileTree.h"
 
 namespace bfs {
 

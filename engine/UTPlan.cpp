@@ -1,8 +1,8 @@
 #include "engine/UTPlan.h"
 
-#include <vector>
-
 #include "model/UTConsts.h"
+
+#include <vector>
 
 namespace bfs {
 
@@ -31,11 +31,17 @@ void SetRightFromEntry(TFileTree& n) {
     n.RightAttr = n.Data->Attr;
     n.RightSize = n.Data->Size;
 }
-void ClearLeft(TFileTree& n) { n.LeftDate = n.LeftAttr = 0, n.LeftSize = 0; }
-void ClearRight(TFileTree& n) { n.RightDate = n.RightAttr = 0, n.RightSize = 0; }
+void ClearLeft(TFileTree& n) {
+    n.LeftDate = n.LeftAttr = 0, n.LeftSize = 0;
+}
+void ClearRight(TFileTree& n) {
+    n.RightDate = n.RightAttr = 0, n.RightSize = 0;
+}
 
 // A folder entry read back from a saved state carries size -1; row sums count only real bytes.
-int64_t RowBytes(int64_t size) { return size > 0 ? size : 0; }
+int64_t RowBytes(int64_t size) {
+    return size > 0 ? size : 0;
+}
 
 }  // namespace
 
@@ -50,18 +56,28 @@ void TPlan::InitResultTree(const std::string& SyncName) {
 
 bool TPlan::Admits(const TFileTree& n, int32_t Kind) {
     switch (static_cast<TViewKind>(Kind)) {
-        case VIEW_ALL: return true;
+        case VIEW_ALL:
+            return true;
         case VIEW_CHANGES:
             return n.NewCount + n.OverwriteCount + n.DeleteCount + n.LtoRCount + n.RtoLCount >= 1;
-        case VIEW_CONFLICTS: return n.ConflictCount >= 1;
-        case VIEW_ERRORS: return n.ErrorCount >= 1;
-        case VIEW_INCLUDED: return n.IncludedCount >= 1;
-        case VIEW_EXCLUDED: return n.ExcludedCount >= 1;
-        case VIEW_NEW: return n.NewCount >= 1;
-        case VIEW_OVERWRITE: return n.OverwriteCount >= 1;
-        case VIEW_DELETE: return n.DeleteCount >= 1;
-        case VIEW_LTOR: return n.LtoRCount >= 1;
-        case VIEW_RTOL: return n.RtoLCount >= 1;
+        case VIEW_CONFLICTS:
+            return n.ConflictCount >= 1;
+        case VIEW_ERRORS:
+            return n.ErrorCount >= 1;
+        case VIEW_INCLUDED:
+            return n.IncludedCount >= 1;
+        case VIEW_EXCLUDED:
+            return n.ExcludedCount >= 1;
+        case VIEW_NEW:
+            return n.NewCount >= 1;
+        case VIEW_OVERWRITE:
+            return n.OverwriteCount >= 1;
+        case VIEW_DELETE:
+            return n.DeleteCount >= 1;
+        case VIEW_LTOR:
+            return n.LtoRCount >= 1;
+        case VIEW_RTOL:
+            return n.RtoLCount >= 1;
     }
     return false;  // an unknown kind admits nothing
 }
@@ -110,12 +126,21 @@ void TPlan::RecountResults(TFileTree& ResultTree) {
             if (leftAbsent) ClearLeft(c);
             if (rightAbsent) ClearRight(c);
             switch (c.Status) {
-                case ACTION_RIGHT_ONLY: LeftBytes += RowBytes(c.RightSize); break;
-                case ACTION_LEFT_ONLY: RightBytes += RowBytes(c.LeftSize); break;
+                case ACTION_RIGHT_ONLY:
+                    LeftBytes += RowBytes(c.RightSize);
+                    break;
+                case ACTION_LEFT_ONLY:
+                    RightBytes += RowBytes(c.LeftSize);
+                    break;
                 // An overwrite counts the size of the file it replaces on the receiving side.
-                case ACTION_RIGHT_NEWER: LeftBytes += RowBytes(c.LeftSize); break;
-                case ACTION_LEFT_NEWER: RightBytes += RowBytes(c.RightSize); break;
-                default: break;
+                case ACTION_RIGHT_NEWER:
+                    LeftBytes += RowBytes(c.LeftSize);
+                    break;
+                case ACTION_LEFT_NEWER:
+                    RightBytes += RowBytes(c.RightSize);
+                    break;
+                default:
+                    break;
             }
         }
         AddCounters(parent, c);

@@ -1,12 +1,12 @@
 #pragma once
 
+#include "engine/UTResultNodeData.h"
+#include "model/UTFileTree.h"
+
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
-
-#include "engine/UTResultNodeData.h"
-#include "model/UTFileTree.h"
 
 namespace bfs {
 
@@ -28,7 +28,7 @@ enum TViewKind : int32_t {
 // The plan: the rows of one view over an analysis result. The plan view of the task window is a
 // model over it, and the sync walk carries out exactly these rows.
 class TPlan {
-public:
+  public:
     std::unique_ptr<TPlanRow> RootNode;  // exists once the task has a name
     int64_t LeftBytes = 0;               // bytes that the plan writes on the left side
     int64_t RightBytes = 0;              // bytes that the plan writes on the right side

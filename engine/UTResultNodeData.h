@@ -1,12 +1,12 @@
 #pragma once
 
+#include "model/UTFileTree.h"
+#include "model/UTSharedString.h"
+
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
-
-#include "model/UTFileTree.h"
-#include "model/UTSharedString.h"
 
 namespace bfs {
 
@@ -16,23 +16,23 @@ struct TResultNodeData {
     TSharedString FolderPath;  // holding folder relative to the root (the entry's Path)
     std::string Name;          // entry name; on the root row the task's name
     int32_t RightDate = 0;
-    int64_t RightSize = 0;     // on a folder row: summed over the rows below it
+    int64_t RightSize = 0;  // on a folder row: summed over the rows below it
     int32_t RightAttr = 0;
-    int32_t Action = -1;       // action code; -1 on the root row
+    int32_t Action = -1;  // action code; -1 on the root row
     int32_t LeftDate = 0;
-    int64_t LeftSize = 0;      // on a folder row: summed over the rows below it
+    int64_t LeftSize = 0;  // on a folder row: summed over the rows below it
     int32_t LeftAttr = 0;
     int32_t IsFolder = 0;
-    int32_t LtoRCount = 0;     // left-to-right entries at and below the row
-    int32_t RtoLCount = 0;     // right-to-left entries at and below the row
-    int32_t ImageIndex = 0;    // 7 root row, 5 folder, 6 file without a type icon, 13+ type icons
-    TFileTreeRef ResultNode;   // the result node shown; none on the root row
+    int32_t LtoRCount = 0;    // left-to-right entries at and below the row
+    int32_t RtoLCount = 0;    // right-to-left entries at and below the row
+    int32_t ImageIndex = 0;   // 7 root row, 5 folder, 6 file without a type icon, 13+ type icons
+    TFileTreeRef ResultNode;  // the result node shown; none on the root row
 };
 
 // A row of the ordered tree of rows: the root row first, every other row below it, mirroring the
 // nesting of the result tree.
 class TPlanRow {
-public:
+  public:
     TResultNodeData Data;
     TPlanRow* Parent = nullptr;
     std::vector<std::unique_ptr<TPlanRow>> Children;

@@ -1,5 +1,12 @@
 #include "engine/UTStateSaving.h"
 
+#include "engine/UTFileSyncThread.h"
+#include "engine/UTSyncTask.h"
+#include "model/UTConsts.h"
+#include "model/UTListOrder.h"
+#include "model/UTMyException.h"
+#include "platform/UTAtomicFile.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -7,13 +14,6 @@
 #include <thread>
 #include <utility>
 #include <vector>
-
-#include "engine/UTFileSyncThread.h"
-#include "engine/UTSyncTask.h"
-#include "model/UTConsts.h"
-#include "model/UTListOrder.h"
-#include "model/UTMyException.h"
-#include "platform/UTAtomicFile.h"
 
 namespace bfs {
 
@@ -76,7 +76,9 @@ std::vector<TCandidate> MergeLevel(const TCandidate& Folder) {
     return out;
 }
 
-const TFileAttri* AttriOf(const TFileTree* Node) { return Node ? Node->Data : nullptr; }
+const TFileAttri* AttriOf(const TFileTree* Node) {
+    return Node ? Node->Data : nullptr;
+}
 
 // The walk wrote Size and FileDate (kept in the node's fields of the side written) and the side
 // now shows them.
@@ -101,7 +103,8 @@ const TFileAttri* Decide(const TCandidate& C, int Side) {
             return StillAsWritten(*r, Side, C.Relisted) ? AttriOf(C.Relisted) : AttriOf(C.Previous);
         }
     }
-    const bool ranNothing = r->Status == ACTION_SAME || r->Status == ACTION_NOT_COPY || r->Status == ACTION_NONE;
+    const bool ranNothing =
+        r->Status == ACTION_SAME || r->Status == ACTION_NOT_COPY || r->Status == ACTION_NONE;
     if (!ranNothing || (r->Flags & (NODE_EXCLUDED | NODE_HELD_BACK)) != 0) return AttriOf(C.Previous);
     return AttriOf(C.Seen);
 }
@@ -114,8 +117,8 @@ const TFileAttri* AnyFolderEntry(const TCandidate& C) {
 }
 
 void AppendEntry(std::string& Text, const TFileAttri& A, int32_t Count) {
-    TFileTree::AppendEntryLine(Text, A.Name, Count, A.Path.str(), A.FileDate, A.IsFolder != 0 ? int64_t{-1} : A.Size,
-                               A.Attr);
+    TFileTree::AppendEntryLine(Text, A.Name, Count, A.Path.str(), A.FileDate,
+                               A.IsFolder != 0 ? int64_t{-1} : A.Size, A.Attr);
 }
 
 }  // namespace
@@ -140,9 +143,9 @@ std::string BuildSavedState(int Side, const TStateSources& Sources, std::string_
     struct TFrame {
         std::vector<TCandidate> Level;
         size_t Next = 0;
-        size_t Folder = 0;     // index in folders (not used for the top)
-        int32_t Count = 0;     // recorded children
-        size_t Bytes = 0;      // length of the lines below
+        size_t Folder = 0;  // index in folders (not used for the top)
+        int32_t Count = 0;  // recorded children
+        size_t Bytes = 0;   // length of the lines below
         const TFileAttri* Own = nullptr;
         const TFileAttri* Fallback = nullptr;
     };
@@ -213,8 +216,8 @@ namespace {
 
 // BuildSavedState for both sides at once, the left on a thread of its own; a side whose Skip is set
 // is left empty.
-void BuildSavedStates(const TStateSources (&Sources)[2], const std::string (&RootTexts)[2], const bool (&Skip)[2],
-                      std::string (&Texts)[2]) {
+void BuildSavedStates(const TStateSources (&Sources)[2], const std::string (&RootTexts)[2],
+                      const bool (&Skip)[2], std::string (&Texts)[2]) {
     std::exception_ptr leftFailure;
     std::thread left;
     if (!Skip[0]) {

@@ -1,11 +1,11 @@
 #pragma once
 
+#include "model/UTFileOper.h"
+#include "model/UTFileTree.h"
+
 #include <cstdint>
 #include <string>
 #include <string_view>
-
-#include "model/UTFileOper.h"
-#include "model/UTFileTree.h"
 
 namespace bfs {
 

@@ -179,7 +179,9 @@ namespace {
 TSyncTask::TFileOperFactory g_FactoryOverride;  // set by tests only, before any run starts
 }  // namespace
 
-void TSyncTask::SetFileOperFactory(TFileOperFactory Factory) { g_FactoryOverride = std::move(Factory); }
+void TSyncTask::SetFileOperFactory(TFileOperFactory Factory) {
+    g_FactoryOverride = std::move(Factory);
+}
 
 std::unique_ptr<TFileOper> TSyncTask::CreateFileOper(const TFolderSourceRef& Folder, bool FreeOnTerminate) {
     if (!Folder) return nullptr;
@@ -233,8 +235,9 @@ int32_t TSyncTask::LoadSavedTree(TFileTree& Tree, int Side, uint64_t* Hash, bool
     ClearTree(Tree);
     if (Damaged) *Damaged = true;
     const bool keptAside = std::rename(fileName.c_str(), (fileName + ".damaged").c_str()) == 0;
-    TMyException::Instance().LogError("Saved state " + fileName + " discarded", "EConvertError",
-                                      error + (keptAside ? "; kept as .damaged" : "; could not be kept aside"));
+    TMyException::Instance().LogError(
+        "Saved state " + fileName + " discarded", "EConvertError",
+        error + (keptAside ? "; kept as .damaged" : "; could not be kept aside"));
     return 1;
 }
 

@@ -1,5 +1,9 @@
 #pragma once
 
+#include "model/UTFileOper.h"
+#include "model/UTFileTree.h"
+#include "model/UTFolderSource.h"
+
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -8,10 +12,6 @@
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include "model/UTFileOper.h"
-#include "model/UTFileTree.h"
-#include "model/UTFolderSource.h"
 
 namespace bfs {
 

@@ -1,7 +1,6 @@
 // The task log: analysis and run records appended to one text file per task.
 
 #include "engine/UTSyncTask.h"
-
 #include "model/UTMyException.h"
 #include "model/UTPublicFunc.h"
 #include "model/UTSysConfig.h"

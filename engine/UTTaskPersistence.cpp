@@ -1,7 +1,6 @@
 // Moving a task between memory and its Tast element of the task-list file.
 
 #include "engine/UTSyncTask.h"
-
 #include "model/TaskList.h"
 #include "model/UTMyException.h"
 #include "model/UTPublicFunc.h"

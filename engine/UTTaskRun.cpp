@@ -13,10 +13,17 @@ int32_t TTaskRun::StartScan() {
     Notes.clear();
     m_ScanComplete = false;
     switch (Task.CheckFolders()) {
-        case FOLDERS_SAME: ErrorText = "Left and right folders are the same"; return 1;
-        case FOLDERS_NESTED: ErrorText = "Cannot Analyze nested folders."; return 1;
-        case FOLDERS_EMPTY: ErrorText = "Folders is empty."; return 1;
-        default: break;
+        case FOLDERS_SAME:
+            ErrorText = "Left and right folders are the same";
+            return 1;
+        case FOLDERS_NESTED:
+            ErrorText = "Cannot Analyze nested folders.";
+            return 1;
+        case FOLDERS_EMPTY:
+            ErrorText = "Folders is empty.";
+            return 1;
+        default:
+            break;
     }
     // A setting that decides what goes where and did not load never runs as its default.
     if (const std::string field = Task.DamagedSetting(); !field.empty()) {
@@ -71,7 +78,8 @@ int32_t TTaskRun::FinishScan() {
     if (local == LOCAL_STATE_LEFT || local == LOCAL_STATE_BOTH)
         Task.LoadSavedTree(*LeftOper->FSavedTree, 0, &m_LocalHash[0], &damaged[0], LeftOper->FFileTree.get());
     if (local == LOCAL_STATE_RIGHT || local == LOCAL_STATE_BOTH)
-        Task.LoadSavedTree(*RightOper->FSavedTree, 1, &m_LocalHash[1], &damaged[1], RightOper->FFileTree.get());
+        Task.LoadSavedTree(*RightOper->FSavedTree, 1, &m_LocalHash[1], &damaged[1],
+                           RightOper->FFileTree.get());
     m_StateDamaged = damaged[0] || damaged[1];
     Task.LFolder->InfoText = LeftOper->InfoText;
     Task.RFolder->InfoText = RightOper->InfoText;

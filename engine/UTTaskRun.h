@@ -1,13 +1,13 @@
 #pragma once
 
-#include <memory>
-#include <string>
-
 #include "engine/UTPlan.h"
 #include "engine/UTSyncTask.h"
 #include "model/UTFileOper.h"
 #include "model/UTNotify.h"
 #include "platform/UTFileLock.h"
+
+#include <memory>
+#include <string>
 
 namespace bfs {
 
@@ -18,17 +18,17 @@ namespace bfs {
 // refuses the run when it is held; the lock is kept until the run's saved states are written (at
 // the end of Sync, or of Analyze when there is nothing to sync) or the run object goes.
 class TTaskRun {
-public:
+  public:
     explicit TTaskRun(TSyncTask& Task) : Task(Task) {}
 
     TSyncTask& Task;
     INotifyTarget* NotifyWnd = nullptr;
     std::unique_ptr<TFileOper> LeftOper;  // the two listings of the scan
     std::unique_ptr<TFileOper> RightOper;
-    TFileTreeRef ResultTree;              // the analysis result
-    TPlan Plan;                           // the rows of the changes view
-    std::string ErrorText;                // why a step did not run (the log pane shows it)
-    std::vector<std::string> Notes;       // what the analysis held back and why (log pane lines)
+    TFileTreeRef ResultTree;         // the analysis result
+    TPlan Plan;                      // the rows of the changes view
+    std::string ErrorText;           // why a step did not run (the log pane shows it)
+    std::vector<std::string> Notes;  // what the analysis held back and why (log pane lines)
 
     // Checks the task and its folders, takes the task's lock, makes, connects and checks a back-end
     // per side, and starts both listings (each on its own thread, with the side's saved state loaded
@@ -47,13 +47,13 @@ public:
     // Cancels a running scan.
     void Stop();
 
-private:
+  private:
     TFileLock m_Lock;
     bool m_ScanComplete = false;
     bool m_UsedSavedStates = false;
     bool m_StateDamaged = false;
     bool m_StateCurrent[2] = {false, false};
-    bool m_Walked = false;  // a sync of the current result wrote to the sides
+    bool m_Walked = false;             // a sync of the current result wrote to the sides
     uint64_t m_LocalHash[2] = {0, 0};  // fingerprints of locally kept states, as loaded
 
     uint64_t SavedHash(int Side) const;

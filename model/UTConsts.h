@@ -5,22 +5,22 @@
 namespace bfs {
 
 // Action codes of the plan, one per result-tree node (TFileTree::Status).
-constexpr int32_t ACTION_NONE = -1;          // a folder present on both sides whose code was not decided
-constexpr int32_t ACTION_CONFLICT = 2;       // both sides changed, or a verified one-way task refuses
-constexpr int32_t ACTION_ERROR = 3;          // the row's operation failed
-constexpr int32_t ACTION_INCLUDED = 4;       // filter state: passes masks, limits and attribute options
-constexpr int32_t ACTION_EXCLUDED = 5;       // filter state: excluded
-constexpr int32_t ACTION_NEW = 6;            // change code: present now, absent from the saved state
-constexpr int32_t ACTION_CHANGED = 7;        // change code: file date differs from the saved state
-constexpr int32_t ACTION_DELETED = 8;        // change code: in the saved state, absent now
-constexpr int32_t ACTION_LEFT_ONLY = 16;     // copy left to right
-constexpr int32_t ACTION_RIGHT_ONLY = 17;    // copy right to left
-constexpr int32_t ACTION_SAME = 18;          // equal; also "done" after a sync
-constexpr int32_t ACTION_RIGHT_NEWER = 19;   // copy right to left over an older left file
-constexpr int32_t ACTION_LEFT_NEWER = 20;    // copy left to right over an older right file
-constexpr int32_t ACTION_NOT_COPY = 21;      // skipped
-constexpr int32_t ACTION_DELETED_LEFT = 81;  // deleted on the left: delete on the right
-constexpr int32_t ACTION_DELETED_RIGHT = 82; // deleted on the right: delete on the left
+constexpr int32_t ACTION_NONE = -1;           // a folder present on both sides whose code was not decided
+constexpr int32_t ACTION_CONFLICT = 2;        // both sides changed, or a verified one-way task refuses
+constexpr int32_t ACTION_ERROR = 3;           // the row's operation failed
+constexpr int32_t ACTION_INCLUDED = 4;        // filter state: passes masks, limits and attribute options
+constexpr int32_t ACTION_EXCLUDED = 5;        // filter state: excluded
+constexpr int32_t ACTION_NEW = 6;             // change code: present now, absent from the saved state
+constexpr int32_t ACTION_CHANGED = 7;         // change code: file date differs from the saved state
+constexpr int32_t ACTION_DELETED = 8;         // change code: in the saved state, absent now
+constexpr int32_t ACTION_LEFT_ONLY = 16;      // copy left to right
+constexpr int32_t ACTION_RIGHT_ONLY = 17;     // copy right to left
+constexpr int32_t ACTION_SAME = 18;           // equal; also "done" after a sync
+constexpr int32_t ACTION_RIGHT_NEWER = 19;    // copy right to left over an older left file
+constexpr int32_t ACTION_LEFT_NEWER = 20;     // copy left to right over an older right file
+constexpr int32_t ACTION_NOT_COPY = 21;       // skipped
+constexpr int32_t ACTION_DELETED_LEFT = 81;   // deleted on the left: delete on the right
+constexpr int32_t ACTION_DELETED_RIGHT = 82;  // deleted on the right: delete on the left
 
 // Message numbers between workers and windows. The Qt side posts a QEvent of the same type.
 constexpr uint32_t WM_USER = 0x0400;

@@ -19,7 +19,9 @@ uint32_t Pack(int year, int month, int day, int hour, int minute, int second) {
 constexpr uint32_t EARLIEST = (0u << 25) | (1u << 21) | (1u << 16);  // 1980-01-01 00:00:00
 constexpr uint32_t LATEST = (127u << 25) | (12u << 21) | (31u << 16) | (23u << 11) | (59u << 5) | 29u;
 
-int64_t FloorDiv(int64_t a, int64_t b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0))); }
+int64_t FloorDiv(int64_t a, int64_t b) {
+    return a / b - ((a % b != 0) && ((a < 0) != (b < 0)));
+}
 
 // Days since 1970-01-01 of a proleptic Gregorian date, and back (the civil-calendar algorithms).
 int64_t DaysFromCivil(int64_t y, int m, int d) {
@@ -86,7 +88,9 @@ bool LocalOffset(int64_t T, long& Offset) {
 
 }  // namespace
 
-void ResetLocalTimeCache() { ++g_Generation; }
+void ResetLocalTimeCache() {
+    ++g_Generation;
+}
 
 int32_t UnixTimeToDosDate(int64_t UnixSeconds) {
     // Far outside the range (a day of margin for any zone's offset) is clamped without arithmetic
@@ -106,7 +110,8 @@ int32_t UnixTimeToDosDate(int64_t UnixSeconds) {
     if (year < FIRST_YEAR) return static_cast<int32_t>(EARLIEST);
     if (year > LAST_YEAR) return static_cast<int32_t>(LATEST);
     const int hour = static_cast<int>(secs / 3600), minute = static_cast<int>(secs / 60 % 60);
-    return static_cast<int32_t>(Pack(static_cast<int>(year), month, day, hour, minute, static_cast<int>(secs % 60)));
+    return static_cast<int32_t>(
+        Pack(static_cast<int>(year), month, day, hour, minute, static_cast<int>(secs % 60)));
 }
 
 int64_t DosDateToUnixTime(int32_t DosDate) {

@@ -7,8 +7,8 @@ namespace bfs {
 // File times are 32-bit DOS date-times in local time:
 //   bits 0-4 seconds / 2, 5-10 minutes, 11-15 hours, 16-20 day, 21-24 month, 25-31 years since 1980.
 // Years from 2044 on set bit 31, so such a value is negative as an int32: compare dates with
-// CompareFileDates (model/UTFileAttri.h, unsigned), never with the int32 operators. The saved-state text keeps the signed
-// decimal form.
+// CompareFileDates (model/UTFileAttri.h, unsigned), never with the int32 operators. The saved-state text
+// keeps the signed decimal form.
 
 // The DOS date-time of an instant, from the local time at that instant (so a summer time and a
 // winter time each get their own offset). Seconds are rounded down to even. Instants before
@@ -27,6 +27,5 @@ void ResetLocalTimeCache();
 // The instant of a valid local date and time (month 1-12, day 1-31 of that month), daylight saving
 // decided by the date itself; -1 when it cannot be represented.
 int64_t LocalTimeToUnixTime(int Year, int Month, int Day, int Hour, int Minute, int Second);
-
 
 }  // namespace bfs

@@ -1,10 +1,10 @@
 #pragma once
 
-#include <cstdint>
-#include <string>
-
 #include "model/UTRefPtr.h"
 #include "model/UTSharedString.h"
+
+#include <cstdint>
+#include <string>
 
 namespace bfs {
 

@@ -1,5 +1,10 @@
 #include "model/UTFileOper.h"
 
+#include "model/UTConsts.h"
+#include "model/UTListOrder.h"
+#include "model/UTMyException.h"
+#include "platform/UTLocalFile.h"
+
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -7,11 +12,6 @@
 #include <mutex>
 #include <random>
 #include <vector>
-
-#include "model/UTConsts.h"
-#include "model/UTListOrder.h"
-#include "model/UTMyException.h"
-#include "platform/UTLocalFile.h"
 
 namespace bfs {
 
@@ -42,7 +42,9 @@ TFileOper::~TFileOper() {
     WaitFor();
 }
 
-void TFileOper::Execute() { ListFolder(); }
+void TFileOper::Execute() {
+    ListFolder();
+}
 
 void TFileOper::Stop() {
     Terminate();
@@ -93,7 +95,8 @@ int32_t TFileOper::LoadSavedTreeThroughStream() {
         std::string stream;
         TEntryState state;
         try {
-            if (GetEntryState(*FFolderSource, attri, state) == 0 && !state.Exists) return 1;  // no saved state yet
+            if (GetEntryState(*FFolderSource, attri, state) == 0 && !state.Exists)
+                return 1;  // no saved state yet
             if (ReadFileToStream(*FFolderSource, attri, stream, 0) != 0) stream.clear();
         } catch (const std::exception&) {
             stream.clear();
@@ -117,7 +120,9 @@ int32_t TFileOper::LoadSavedTreeThroughStream() {
     return 1;
 }
 
-bool IsReservedName(std::string_view Name) noexcept { return Name.starts_with(RESERVED_PREFIX); }
+bool IsReservedName(std::string_view Name) noexcept {
+    return Name.starts_with(RESERVED_PREFIX);
+}
 
 std::string NewReservedName() {
     static constexpr char ALPHABET[] = "abcdefghijklmnopqrstuvwxyz0123456789";

@@ -1,14 +1,14 @@
 #pragma once
 
-#include <cstdint>
-#include <string>
-#include <string_view>
-
 #include "model/UTFileAttri.h"
 #include "model/UTFileTree.h"
 #include "model/UTFolderSource.h"
 #include "model/UTNotify.h"
 #include "model/UTThread.h"
+
+#include <cstdint>
+#include <string>
+#include <string_view>
 
 namespace bfs {
 
@@ -64,19 +64,19 @@ std::string GetStatusText();
 // Every back-end's destructor must Stop() and WaitFor() the listing thread itself: by the time the
 // base destructor runs, the back-end's overrides (ListFolder, LoadSavedTree) are gone.
 class TFileOper : public TThread {
-public:
+  public:
     explicit TFileOper(bool FreeOnTerminate);
     ~TFileOper() override;
 
-    TFolderSourceRef FFolderSource;     // the side; callers replace it by the task's own object
-    INotifyTarget* NotifyWnd = nullptr; // receives progress; none = no reports
-    std::string InfoText;               // what the back-end reports about the side
-    TFileTreeRef FFileTree;             // root of the listing
-    std::string FTreeFileName;          // the side's saved-state file in the marker folder (SyncID)
-    bool LoadSavedTreeFlag = false;     // ListFolder loads the saved state after listing
-    TFileTreeRef FSavedTree;            // the side's saved state
-    uint64_t FSavedTreeHash = 0;        // TFileTree::TextHash of the loaded state's text; 0: none loaded
-    bool FSavedTreeDamaged = false;     // a state file was there but did not load (kept aside as .damaged)
+    TFolderSourceRef FFolderSource;      // the side; callers replace it by the task's own object
+    INotifyTarget* NotifyWnd = nullptr;  // receives progress; none = no reports
+    std::string InfoText;                // what the back-end reports about the side
+    TFileTreeRef FFileTree;              // root of the listing
+    std::string FTreeFileName;           // the side's saved-state file in the marker folder (SyncID)
+    bool LoadSavedTreeFlag = false;      // ListFolder loads the saved state after listing
+    TFileTreeRef FSavedTree;             // the side's saved state
+    uint64_t FSavedTreeHash = 0;         // TFileTree::TextHash of the loaded state's text; 0: none loaded
+    bool FSavedTreeDamaged = false;      // a state file was there but did not load (kept aside as .damaged)
 
     // 0: connected and the root usable. May be called again on an open connection.
     virtual int32_t Connect() = 0;
@@ -86,8 +86,8 @@ public:
     virtual int32_t ReadFileToStream(TFolderSource& Source, const TFileAttri& Attri, std::string& Stream,
                                      int32_t X) = 0;
     // Stores Stream as the entry's file, replacing an existing one in one step.
-    virtual int32_t WriteStreamToFile(const std::string& Stream, TFolderSource& Source, const TFileAttri& Attri,
-                                      bool ClearReadOnly) = 0;
+    virtual int32_t WriteStreamToFile(const std::string& Stream, TFolderSource& Source,
+                                      const TFileAttri& Attri, bool ClearReadOnly) = 0;
     // Creates the root-relative folder with every missing parent; an existing folder is success.
     virtual int32_t MakeDir(const std::string& RelPath) = 0;
     // How many WM_UPDATEPROCESS the listing will send; called before the thread starts.
@@ -156,7 +156,7 @@ public:
     // Whether the last listing read every folder (no NotListed node in FFileTree).
     bool ListComplete() const noexcept { return m_ListComplete; }
 
-protected:
+  protected:
     void Execute() override;
     // Closes connections for Stop; back-ends holding a connection override it.
     virtual void CloseConnection() {}

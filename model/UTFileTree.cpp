@@ -7,8 +7,8 @@
 #include <algorithm>
 #include <bit>
 #include <charconv>
-#include <cstring>
 #include <cstddef>
+#include <cstring>
 #include <exception>
 #include <functional>
 #include <new>
@@ -142,7 +142,8 @@ class TLineReader {
         for (;;) {
             const std::size_t end = m_Text.find_first_of("\r\n", m_Pos);
             // A CR at the very end of what is read so far may be the first half of CR LF.
-            if (end != std::string_view::npos && (end + 1 < m_Text.size() || m_Text[end] == '\n' || m_Ended)) {
+            if (end != std::string_view::npos &&
+                (end + 1 < m_Text.size() || m_Text[end] == '\n' || m_Ended)) {
                 line = m_Text.substr(m_Pos, end - m_Pos);
                 m_Pos = end + 1;
                 if (m_Text[end] == '\r' && m_Pos < m_Text.size() && m_Text[m_Pos] == '\n') ++m_Pos;
@@ -207,7 +208,6 @@ int32_t CheckCount(std::optional<int32_t> count, const TLineReader& reader, int3
     return *count;
 }
 
-
 // Whether a saved entry records what the listing shows for it: the fields a saved state stores
 // (a folder's size is not stored). A listed folder that was not read in full is never taken as
 // recorded.
@@ -229,7 +229,8 @@ bool SameLevel(const TFileTree& Read, const TFileTree& Listed) {
 
 // The child of Listed that a saved line names, looked for from Cursor on: both are in listing
 // order, so children that order before the name are passed for good. Null when there is none.
-const TFileTree* FindListed(const TFileTree& Listed, std::size_t& Cursor, std::string_view Name, bool IsFolder) {
+const TFileTree* FindListed(const TFileTree& Listed, std::size_t& Cursor, std::string_view Name,
+                            bool IsFolder) {
     const TFileTreeList& children = Listed.Children;
     while (Cursor < children.size()) {
         const TFileTree& child = *children[Cursor];
@@ -268,7 +269,9 @@ TFileTreeList& TFileTreeList::operator=(TFileTreeList&& Other) noexcept {
     return *this;
 }
 
-TFileTreeList::~TFileTreeList() { clear(); }
+TFileTreeList::~TFileTreeList() {
+    clear();
+}
 
 void TFileTreeList::reserve(size_t Count) {
     if (Count <= m_Capacity) return;
@@ -440,7 +443,8 @@ void TTextHasher::Mix(const char* Word) noexcept {
 
 uint64_t TTextHasher::Value() const noexcept {
     uint64_t h = m_State;
-    for (std::size_t i = 0; i < m_TailSize; ++i) h = (h ^ static_cast<unsigned char>(m_Tail[i])) * 0x100000001B3ULL;
+    for (std::size_t i = 0; i < m_TailSize; ++i)
+        h = (h ^ static_cast<unsigned char>(m_Tail[i])) * 0x100000001B3ULL;
     h ^= m_Length * 0x94D049BB133111EBULL;
     h ^= h >> 31;
     return h == 0 ? 1 : h;
@@ -453,8 +457,8 @@ void TFileTree::AppendRootLine(std::string& Stream, std::string_view RootText, i
     Stream.append("\r\n");
 }
 
-void TFileTree::AppendEntryLine(std::string& Stream, std::string_view Name, int32_t Count, std::string_view Path,
-                                int32_t FileDate, int64_t Size, int32_t Attr) {
+void TFileTree::AppendEntryLine(std::string& Stream, std::string_view Name, int32_t Count,
+                                std::string_view Path, int32_t FileDate, int64_t Size, int32_t Attr) {
     AppendEscaped(Stream, Name);
     Stream.push_back(':');
     AppendNumber(Stream, Count);
@@ -490,8 +494,8 @@ size_t DecimalLength(int64_t Value) noexcept {
 
 }  // namespace
 
-size_t TFileTree::EntryLineLength(std::string_view Name, int32_t Count, std::string_view Path, int32_t FileDate,
-                                  int64_t Size, int32_t Attr) noexcept {
+size_t TFileTree::EntryLineLength(std::string_view Name, int32_t Count, std::string_view Path,
+                                  int32_t FileDate, int64_t Size, int32_t Attr) noexcept {
     // Six fields, five colons, CR LF.
     return EscapedLength(Name) + DecimalLength(Count) + EscapedLength(Path) + DecimalLength(FileDate) +
            DecimalLength(Size) + DecimalLength(Attr) + 7;
@@ -605,7 +609,8 @@ static bool LoadLines(TFileTree& Root, TLineReader& reader, std::string* Error, 
             if (!Unescape(fields[0], name)) Fail(Root.LoadLine, "bad escape in the name");
             if (top.Path.empty() || fields[2] != top.RawPath) {
                 if (!Unescape(fields[2], decoded)) Fail(Root.LoadLine, "bad escape in the path");
-                if (decoded != top.Expected) Fail(Root.LoadLine, "the path does not match the folder it stands in");
+                if (decoded != top.Expected)
+                    Fail(Root.LoadLine, "the path does not match the folder it stands in");
                 top.Path = TSharedString(decoded);
                 top.RawPath = fields[2];
             }
@@ -636,7 +641,8 @@ static bool LoadLines(TFileTree& Root, TLineReader& reader, std::string* Error, 
             if (count > 0) {
                 std::string expected = top.Path.str();
                 expected.append(raw->Name).push_back('/');
-                const TFileTree* match = listed && listed->IsFolder() && !listed->NotListed ? listed : nullptr;
+                const TFileTree* match =
+                    listed && listed->IsFolder() && !listed->NotListed ? listed : nullptr;
                 stack.push_back({raw, count, {}, {}, std::move(expected), match, 0});
             }
         }
@@ -658,8 +664,8 @@ bool TFileTree::LoadFromStream(std::string_view Stream, std::string* Error, cons
     return LoadLines(*this, reader, Error, Listing);
 }
 
-bool TFileTree::LoadFromSource(const TTextSource& Source, uint64_t Size, std::string* Error, const TFileTree* Listing,
-                               uint64_t* Hash) {
+bool TFileTree::LoadFromSource(const TTextSource& Source, uint64_t Size, std::string* Error,
+                               const TFileTree* Listing, uint64_t* Hash) {
     TTextHasher hasher;
     TLineReader reader(Source, Size, Hash ? &hasher : nullptr);
     const bool loaded = LoadLines(*this, reader, Error, Listing);

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "model/UTFileAttri.h"
+#include "model/UTRefPtr.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -8,9 +11,6 @@
 #include <string_view>
 #include <utility>
 #include <vector>
-
-#include "model/UTFileAttri.h"
-#include "model/UTRefPtr.h"
 
 namespace bfs {
 
@@ -30,11 +30,11 @@ using TFileTreeRef = TRefPtr<TFileTree>;
 // The fingerprint of a saved-state text (TFileTree::TextHash), taken over pieces as they are read:
 // the same bytes give the same value however they are cut. Never 0.
 class TTextHasher {
-public:
+  public:
     void Add(std::string_view Bytes) noexcept;
     uint64_t Value() const noexcept;
 
-private:
+  private:
     void Mix(const char* Word) noexcept;
     uint64_t m_State = 0x84222325CBF29CE4ULL;
     uint64_t m_Length = 0;
@@ -45,7 +45,7 @@ private:
 // node (a pointer and two 32-bit counts) where a std::vector takes 24. Offers the part of the
 // std::vector interface the tree code uses.
 class TFileTreeList {
-public:
+  public:
     using value_type = TFileTreeRef;
     using iterator = TFileTreeRef*;
     using const_iterator = const TFileTreeRef*;
@@ -85,7 +85,7 @@ public:
     // Releases every reference and the array itself.
     void clear() noexcept;
 
-private:
+  private:
     TFileTreeRef* m_Data = nullptr;
     uint32_t m_Size = 0;
     uint32_t m_Capacity = 0;
@@ -102,18 +102,18 @@ private:
 // leaf (the plan sums them into folders); a root has no Data, every node below a root has one;
 // every level is in listing order (folders first, then files, see UTListOrder.h).
 class TFileTree : private TFileAttri {
-public:
-    using TRefCounted::AddRef;
-    using TRefCounted::Release;
-    using TRefCounted::RefCount;
+  public:
     using TFileAttri::Name;  // entry name; on a root the side's root address
+    using TRefCounted::AddRef;
+    using TRefCounted::RefCount;
+    using TRefCounted::Release;
 
-    int32_t LoadLine = 0;   // current line while loading; root only
-    int32_t Status = -1;    // action code (ACTION_*), -1 none
-    int32_t RightDate = -1; // right side's entry, filled by the merges
+    int32_t LoadLine = 0;    // current line while loading; root only
+    int32_t Status = -1;     // action code (ACTION_*), -1 none
+    int32_t RightDate = -1;  // right side's entry, filled by the merges
     int32_t RightAttr = -1;
     int64_t RightSize = 0;
-    int64_t LeftSize = 0;   // left side's entry, filled when the plan rows are built
+    int64_t LeftSize = 0;  // left side's entry, filled when the plan rows are built
     int32_t LeftDate = -1;
     int32_t LeftAttr = -1;
     int32_t ErrorCount = 0;
@@ -154,11 +154,15 @@ public:
     static TFileTreeRef Create(std::string Name, const TFileAttri* Data) {
         return MakeRef<TFileTree>(std::move(Name), Data);
     }
-    static TFileTreeRef Create(std::string Name, const TFileAttriRef& Data) { return Create(std::move(Name), Data.get()); }
+    static TFileTreeRef Create(std::string Name, const TFileAttriRef& Data) {
+        return Create(std::move(Name), Data.get());
+    }
 
     // Appends a new child made from Name and Data, with this node as its parent; returns it.
     TFileTree* AddChild(std::string Name, const TFileAttri* Data);
-    TFileTree* AddChild(std::string Name, const TFileAttriRef& Data) { return AddChild(std::move(Name), Data.get()); }
+    TFileTree* AddChild(std::string Name, const TFileAttriRef& Data) {
+        return AddChild(std::move(Name), Data.get());
+    }
     // The same for an entry given whole (named by its Name): what the listings use.
     TFileTree* AddChild(TFileAttri&& Entry);
     // Appends an existing node; its Parent is left as it was.
@@ -184,11 +188,11 @@ public:
     // The two kinds of line of the saved-state text, for writers that stream a state without a
     // tree: the root line, and one entry's line (Size -1 for a folder). SaveToStream uses them.
     static void AppendRootLine(std::string& Stream, std::string_view RootText, int32_t Count);
-    static void AppendEntryLine(std::string& Stream, std::string_view Name, int32_t Count, std::string_view Path,
-                                int32_t FileDate, int64_t Size, int32_t Attr);
+    static void AppendEntryLine(std::string& Stream, std::string_view Name, int32_t Count,
+                                std::string_view Path, int32_t FileDate, int64_t Size, int32_t Attr);
     // The length of the line AppendEntryLine would append, computed without writing it.
-    static size_t EntryLineLength(std::string_view Name, int32_t Count, std::string_view Path, int32_t FileDate,
-                                  int64_t Size, int32_t Attr) noexcept;
+    static size_t EntryLineLength(std::string_view Name, int32_t Count, std::string_view Path,
+                                  int32_t FileDate, int64_t Size, int32_t Attr) noexcept;
 
     // A fingerprint of a saved-state text, to tell whether a state about to be written is the one
     // already stored (length and a 64-bit hash of the bytes). Never 0.
@@ -204,7 +208,8 @@ public:
     // A state that matches its listing thus costs next to nothing beside it. Shared nodes are the
     // listing's: their Parent is the listing's folder, and what the analysis marks on them (Status,
     // Flags, the counters) is the listing's; a state reader looks at Name and Data only.
-    bool LoadFromStream(std::string_view Stream, std::string* Error = nullptr, const TFileTree* Listing = nullptr);
+    bool LoadFromStream(std::string_view Stream, std::string* Error = nullptr,
+                        const TFileTree* Listing = nullptr);
     // Reads the next piece of a text into Buffer (at most Capacity bytes): how many, 0 at its end,
     // -1 when it could not be read.
     using TTextSource = std::function<int64_t(char* Buffer, std::size_t Capacity)>;

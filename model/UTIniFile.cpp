@@ -12,8 +12,9 @@ namespace {
 
 constexpr std::string_view BOM = "\xEF\xBB\xBF";
 
-
-char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+char AsciiLower(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 bool SameName(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
@@ -22,9 +23,13 @@ bool SameName(std::string_view a, std::string_view b) {
     return true;
 }
 
-bool IsQuote(char c) { return c == '"' || c == '\''; }
+bool IsQuote(char c) {
+    return c == '"' || c == '\'';
+}
 
-bool HasQuotePair(std::string_view s) { return s.size() >= 2 && IsQuote(s.front()) && s.front() == s.back(); }
+bool HasQuotePair(std::string_view s) {
+    return s.size() >= 2 && IsQuote(s.front()) && s.front() == s.back();
+}
 
 // Blank lines and comments: a new key is never placed after them, as a comment standing at the end of
 // a section usually introduces the next one.
@@ -33,9 +38,13 @@ bool IsBlankOrComment(std::string_view Text) {
     return t.empty() || t.front() == ';' || t.front() == '#';
 }
 
-bool HoldsLineBreak(std::string_view s) { return s.find_first_of("\r\n") != std::string_view::npos; }
+bool HoldsLineBreak(std::string_view s) {
+    return s.find_first_of("\r\n") != std::string_view::npos;
+}
 
-bool HasOuterBlanks(std::string_view s) { return TrimWhiteSpace(s).size() != s.size(); }
+bool HasOuterBlanks(std::string_view s) {
+    return TrimWhiteSpace(s).size() != s.size();
+}
 
 // The text to put after "=" so that trimming and quote stripping give Value back.
 std::string EncodeValue(std::string_view Value) {
@@ -66,7 +75,9 @@ bool ParseInt32(std::string_view s, int32_t& Out) {
 
 }  // namespace
 
-TIniFile::TIniFile(const std::string& FileName) { Load(FileName); }
+TIniFile::TIniFile(const std::string& FileName) {
+    Load(FileName);
+}
 
 int TIniFile::Load(const std::string& FileName) {
     m_FileName = FileName;

@@ -21,7 +21,7 @@ namespace bfs {
 // leading UTF-8 byte-order mark is kept.
 // Nothing reaches the disk before Save, which replaces the whole file atomically.
 class TIniFile {
-public:
+  public:
     TIniFile() = default;
     // Same as Load(FileName), the result ignored (a missing file is an empty ini).
     explicit TIniFile(const std::string& FileName);
@@ -55,13 +55,13 @@ public:
     // Writes the contents to the file given to Load (WriteFileAtomic). Returns 0 or an errno.
     int Save() const;
 
-private:
+  private:
     enum class TLineKind { Other, Section, Key };
     struct TLine {
-        std::string Text;       // the line without its line break
+        std::string Text;  // the line without its line break
         TLineKind Kind = TLineKind::Other;
-        std::string Name;       // section or key name, trimmed
-        size_t ValuePos = 0;    // Key: where the value starts (after "=" and the blanks behind it)
+        std::string Name;     // section or key name, trimmed
+        size_t ValuePos = 0;  // Key: where the value starts (after "=" and the blanks behind it)
     };
 
     static TLine ParseLine(std::string Text);

@@ -1,15 +1,15 @@
 #include "model/UTMyException.h"
 
+#include "model/UTPublicFunc.h"
+#include "platform/UTAtomicFile.h"
+#include "platform/UTFolders.h"
+
 #include <cxxabi.h>
 
 #include <cstdlib>
 #include <ctime>
 #include <memory>
 #include <typeinfo>
-
-#include "model/UTPublicFunc.h"
-#include "platform/UTAtomicFile.h"
-#include "platform/UTFolders.h"
 
 namespace bfs {
 

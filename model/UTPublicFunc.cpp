@@ -1,6 +1,10 @@
 #include "model/UTPublicFunc.h"
 
 #include "model/UTDosTime.h"
+#include "model/UTMyException.h"
+#include "platform/UTAtomicFile.h"
+#include "platform/UTFolders.h"
+#include "platform/UTSystem.h"
 
 #include <utf8proc.h>
 
@@ -10,11 +14,6 @@
 #include <filesystem>
 #include <mutex>
 #include <random>
-
-#include "model/UTMyException.h"
-#include "platform/UTAtomicFile.h"
-#include "platform/UTFolders.h"
-#include "platform/UTSystem.h"
 
 namespace bfs {
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "model/UTListOrder.h"
+
 #include <algorithm>
 #include <cstdint>
 #include <ctime>
@@ -7,8 +9,6 @@
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include "model/UTListOrder.h"
 
 namespace bfs {
 

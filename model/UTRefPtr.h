@@ -11,7 +11,7 @@ namespace bfs {
 // node lives as long as anything still points at it. The count is atomic because trees are built
 // on one thread and handed to another; a tree is never changed by two threads at once.
 class TRefCounted {
-public:
+  public:
     TRefCounted() = default;
     TRefCounted(const TRefCounted&) : m_RefCount(0) {}
     TRefCounted& operator=(const TRefCounted&) { return *this; }
@@ -21,17 +21,17 @@ public:
     bool Release() const noexcept { return m_RefCount.fetch_sub(1, std::memory_order_acq_rel) == 1; }
     int32_t RefCount() const noexcept { return m_RefCount.load(std::memory_order_relaxed); }
 
-protected:
+  protected:
     ~TRefCounted() = default;
 
-private:
+  private:
     mutable std::atomic<int32_t> m_RefCount{0};
 };
 
 // Intrusive counted pointer: one machine word per reference.
 template <class T>
 class TRefPtr {
-public:
+  public:
     TRefPtr() noexcept = default;
     TRefPtr(std::nullptr_t) noexcept {}
     explicit TRefPtr(T* p) noexcept : m_Ptr(p) {
@@ -73,7 +73,7 @@ public:
     friend bool operator==(const TRefPtr& a, const TRefPtr& b) noexcept { return a.m_Ptr == b.m_Ptr; }
     friend bool operator==(const TRefPtr& a, std::nullptr_t) noexcept { return a.m_Ptr == nullptr; }
 
-private:
+  private:
     T* m_Ptr = nullptr;
 };
 

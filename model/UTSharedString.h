@@ -1,10 +1,10 @@
 #pragma once
 
+#include "model/UTRefPtr.h"
+
 #include <compare>
 #include <string>
 #include <string_view>
-
-#include "model/UTRefPtr.h"
 
 namespace bfs {
 
@@ -12,7 +12,7 @@ namespace bfs {
 // so a listing of a hundred thousand files holds one copy of each folder's path, not one per file.
 // Reads like a const std::string; assigning replaces the whole text.
 class TSharedString {
-public:
+  public:
     TSharedString() = default;
     TSharedString(std::string s) { Assign(std::move(s)); }
     TSharedString(const char* s) { Assign(std::string(s)); }
@@ -58,13 +58,17 @@ public:
         r.append(a).append(b.str());
         return r;
     }
-    friend std::string operator+(const TSharedString& a, const std::string& b) { return a + std::string_view(b); }
-    friend std::string operator+(const std::string& a, const TSharedString& b) { return std::string_view(a) + b; }
+    friend std::string operator+(const TSharedString& a, const std::string& b) {
+        return a + std::string_view(b);
+    }
+    friend std::string operator+(const std::string& a, const TSharedString& b) {
+        return std::string_view(a) + b;
+    }
     friend std::string operator+(const TSharedString& a, const char* b) { return a + std::string_view(b); }
     friend std::string operator+(const char* a, const TSharedString& b) { return std::string_view(a) + b; }
     friend std::string operator+(const TSharedString& a, const TSharedString& b) { return a + b.str(); }
 
-private:
+  private:
     struct TBlock : TRefCounted {
         explicit TBlock(std::string s) : Text(std::move(s)) {}
         std::string Text;

@@ -30,7 +30,9 @@ struct TSetting {
 
 const TSetting SETTINGS[] = {
     {.Key = "curlang", .Field = &TSysConfig::curlang, .TextDefault = DEFAULT_LANGUAGE_FILE},
-    {.Key = "languages", .Field = &TSysConfig::languages, .TextDefault = DEFAULT_LANGUAGE_FILE,
+    {.Key = "languages",
+     .Field = &TSysConfig::languages,
+     .TextDefault = DEFAULT_LANGUAGE_FILE,
      .Saved = false},
     {.Key = "WindowsStart", .Field = &TSysConfig::WindowsStart},
     {.Key = "CheckVersionVeryDay", .Field = &TSysConfig::CheckVersionVeryDay},
@@ -67,7 +69,9 @@ bool IsBareFileName(std::string_view Name) {
            Name.find("..") == std::string_view::npos && Name.find('\0') == std::string_view::npos;
 }
 
-std::string ErrnoText(const std::string& Path, int Err) { return Path + ": " + std::strerror(Err); }
+std::string ErrnoText(const std::string& Path, int Err) {
+    return Path + ": " + std::strerror(Err);
+}
 
 // The settings file for writing, its current contents loaded so every line that is not ours is kept.
 // Returns false (logged) when the program folder or the existing file cannot be read.
@@ -111,11 +115,11 @@ int TSysConfig::Load(const std::string& FileName) {
     try {
         for (const TSetting& s : SETTINGS) {
             if (auto* text = std::get_if<TTextField>(&s.Field))
-                this->**text = ini.ReadString(SETTINGS_SECTION, s.Key, s.TextDefault);
+                this->** text = ini.ReadString(SETTINGS_SECTION, s.Key, s.TextDefault);
             else if (auto* number = std::get_if<TIntField>(&s.Field))
-                this->**number = ini.ReadInteger(SETTINGS_SECTION, s.Key, s.IntDefault);
+                this->** number = ini.ReadInteger(SETTINGS_SECTION, s.Key, s.IntDefault);
             else if (auto* list = std::get_if<TListField>(&s.Field))
-                this->**list = SplitSeparated(',', ini.ReadString(SETTINGS_SECTION, s.Key, ""));
+                this->** list = SplitSeparated(',', ini.ReadString(SETTINGS_SECTION, s.Key, ""));
         }
         // The language file is opened by this name inside the program folder; a name that leads
         // elsewhere is not followed.

@@ -32,13 +32,13 @@ inline constexpr std::string_view CONTEXT_LANGUAGE = "Read char Error!";
 // In the file, IncludeFilter and ExcludeFilter hold their entries each followed by ",", so the
 // entries a and b are "a,b," and an empty list is an empty value; an entry cannot hold ",".
 class TSysConfig {
-public:
+  public:
     TSysConfig();
     TSysConfig(const TSysConfig&) = delete;
     TSysConfig& operator=(const TSysConfig&) = delete;
 
-    std::string curlang;            // file name of the current language file
-    std::string languages;          // comma-separated language file names offered
+    std::string curlang;                 // file name of the current language file
+    std::string languages;               // comma-separated language file names offered
     std::unique_ptr<TIniFile> LangFile;  // the open language file (OpenLanguage); none before
     int32_t ShowTrayIcon = 0;
     int32_t HideTaskToTray = 0;
@@ -50,8 +50,8 @@ public:
     std::vector<std::string> IncludeFilter;
     std::string CompareFile;
     int32_t AutoClose = 0;
-    int32_t IsFirst = 0;            // read, never written back
-    std::string TemplateList;       // comma-separated template names
+    int32_t IsFirst = 0;       // read, never written back
+    std::string TemplateList;  // comma-separated template names
 
     // Reads the settings from FileName in the program folder. Returns 1 when there is no such file
     // (nothing changes), else 0; a failure to read is logged and leaves the fields not yet read as

@@ -10,7 +10,7 @@ namespace bfs {
 // stop request (the "terminated flag"); the body tests Terminated() where it may stop. The owner
 // keeps the object; destroying it requests a stop and waits for the body to end.
 class TThread {
-public:
+  public:
     explicit TThread(bool FreeOnTerminate = false) : FreeOnTerminate(FreeOnTerminate) {}
     virtual ~TThread();
     TThread(const TThread&) = delete;
@@ -32,11 +32,11 @@ public:
     // Kept for the callers that name it; ownership stays with the owner whatever it says.
     bool FreeOnTerminate = false;
 
-protected:
+  protected:
     // The body. Exceptions that escape it are logged, never propagated.
     virtual void Execute() = 0;
 
-private:
+  private:
     std::stop_source m_Stop;
     std::jthread m_Thread;
 };

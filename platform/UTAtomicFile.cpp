@@ -2,12 +2,13 @@
 
 #include "platform/UTLocalFile.h"
 
-#include <cerrno>
-#include <cstdio>
 #include <fcntl.h>
-#include <string>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <string>
 
 namespace bfs {
 

@@ -1,15 +1,14 @@
 #include "platform/UTFolders.h"
 
-#include <fcntl.h>
+#include "platform/UTAtomicFile.h"
 
-#include <cstdlib>
+#include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <vector>
-
-#include "platform/UTAtomicFile.h"
 
 namespace bfs {
 

@@ -101,7 +101,7 @@ int64_t CopyBytes(int In, int Out, int64_t Size) noexcept {
         if (n == 0) return done;
         if (errno == EINTR) continue;
         if (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return -1;
-        if (done > 0) return done;  // the next call goes on from here through the buffer
+        if (done > 0) return done;      // the next call goes on from here through the buffer
         t_KernelCopy = errno == EXDEV;  // EXDEV depends on the pair of files; the others on the system
         break;
     }

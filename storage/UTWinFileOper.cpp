@@ -1,5 +1,13 @@
 #include "storage/UTWinFileOper.h"
 
+#include "model/UTConsts.h"
+#include "model/UTDosTime.h"
+#include "model/UTListOrder.h"
+#include "model/UTMyException.h"
+#include "model/UTPublicFunc.h"
+#include "platform/UTAtomicFile.h"
+#include "platform/UTLocalFile.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -11,9 +19,9 @@
 #include <cctype>
 #include <cerrno>
 #include <charconv>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <chrono>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -22,14 +30,6 @@
 #include <system_error>
 #include <thread>
 #include <vector>
-
-#include "model/UTConsts.h"
-#include "model/UTDosTime.h"
-#include "model/UTListOrder.h"
-#include "model/UTMyException.h"
-#include "model/UTPublicFunc.h"
-#include "platform/UTAtomicFile.h"
-#include "platform/UTLocalFile.h"
 
 namespace bfs {
 
@@ -106,7 +106,8 @@ void RemoveMarkerLeftovers(int RootFd) {
     // whose own name merely looks like one is never taken for it.
     std::sort(names.begin(), names.end());
     for (const std::string& name : names)
-        if (IsLegacyTempName(name) && std::binary_search(names.begin(), names.end(), name.substr(0, name.size() - 9)))
+        if (IsLegacyTempName(name) &&
+            std::binary_search(names.begin(), names.end(), name.substr(0, name.size() - 9)))
             leftovers.push_back(name);
     for (const std::string& name : leftovers) RemoveLeftover(fd, name);
 }
@@ -167,7 +168,6 @@ int64_t DosDateInstant(int32_t FileDate) {
     return DosDateToUnixTime(FileDate);
 }
 
-
 // One folder on the listing's stack: the path from the root to the folder being listed.
 struct TScanFrame {
     TDirPtr Dir;                      // open while sub-folders are pending (see KEEP_OPEN_DEPTH)
@@ -200,7 +200,8 @@ class TWinFileOper : public TFileOper {
         const auto now = std::chrono::steady_clock::now();
         if (now < m_ConnectedUntil) return 0;
         const int32_t result = CheckFolder();
-        m_ConnectedUntil = result == 0 ? now + std::chrono::seconds(1) : std::chrono::steady_clock::time_point{};
+        m_ConnectedUntil =
+            result == 0 ? now + std::chrono::seconds(1) : std::chrono::steady_clock::time_point{};
         return result;
     }
     int32_t ListFolder() override;
@@ -231,13 +232,13 @@ class TWinFileOper : public TFileOper {
     int32_t GetEntryState(TFolderSource& Source, const TFileAttri& Attri, TEntryState& State) override;
     bool ReplacesByRename() const override { return true; }
 
-private:
+  private:
     // The two folders MakeDir made or found last (full paths): a copy's folder and the backup folder
     // take turns when replaced files are backed up.
     std::string m_KnownFolders[2];
     std::chrono::steady_clock::time_point m_ConnectedUntil{};  // see Connect
 
-public:
+  public:
     int32_t ReplaceFile(const std::string& OldName, const std::string& NewName) override;
 
     // Copies Src to Dst (full local paths) in chunks of COPY_CHUNK, reporting a percentage after

@@ -1,8 +1,8 @@
 #pragma once
 
-#include <memory>
-
 #include "model/UTFileOper.h"
+
+#include <memory>
 
 namespace bfs {
 

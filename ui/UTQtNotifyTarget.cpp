@@ -7,7 +7,8 @@
 namespace bfs {
 
 void TQtNotifyTarget::PostMessage(uint32_t Msg, intptr_t WParam, intptr_t LParam) {
-    if (QObject* r = m_Receiver.data()) QCoreApplication::postEvent(r, new TMessageEvent(Msg, WParam, LParam));
+    if (QObject* r = m_Receiver.data())
+        QCoreApplication::postEvent(r, new TMessageEvent(Msg, WParam, LParam));
 }
 
 void TQtNotifyTarget::SendMessage(uint32_t Msg, intptr_t WParam, intptr_t LParam) {
@@ -26,7 +27,8 @@ void TQtNotifyTarget::Synchronize(const std::function<void()>& Call) {
         Call();
         return;
     }
-    QMetaObject::invokeMethod(r, [&Call] { Call(); }, Qt::BlockingQueuedConnection);
+    QMetaObject::invokeMethod(
+        r, [&Call] { Call(); }, Qt::BlockingQueuedConnection);
 }
 
 }  // namespace bfs

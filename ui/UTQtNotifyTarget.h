@@ -1,17 +1,17 @@
 #pragma once
 
+#include "model/UTNotify.h"
+
 #include <QEvent>
 #include <QObject>
 #include <QPointer>
-
-#include "model/UTNotify.h"
 
 namespace bfs {
 
 // A worker's message as a Qt event: the event type is the message number (all lie above
 // QEvent::User), the two parameters ride along.
 class TMessageEvent : public QEvent {
-public:
+  public:
     TMessageEvent(uint32_t Msg, intptr_t WParam, intptr_t LParam)
         : QEvent(static_cast<QEvent::Type>(Msg)), WParam(WParam), LParam(LParam) {}
     uint32_t Msg() const { return static_cast<uint32_t>(type()); }
@@ -24,13 +24,13 @@ public:
 // A blocking call from the receiver's own thread runs at once, so it cannot deadlock itself; the
 // window must never wait for a worker that may be blocked in SendMessage or Synchronize.
 class TQtNotifyTarget : public INotifyTarget {
-public:
+  public:
     explicit TQtNotifyTarget(QObject* Receiver) : m_Receiver(Receiver) {}
     void PostMessage(uint32_t Msg, intptr_t WParam, intptr_t LParam) override;
     void SendMessage(uint32_t Msg, intptr_t WParam, intptr_t LParam) override;
     void Synchronize(const std::function<void()>& Call) override;
 
-private:
+  private:
     QPointer<QObject> m_Receiver;
 };
 

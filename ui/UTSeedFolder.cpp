@@ -1,14 +1,15 @@
 #include "ui/UTSeedFolder.h"
 
+#include "model/UTMyException.h"
+#include "platform/UTAtomicFile.h"
+#include "platform/UTFolders.h"
+
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
-#include <cstring>
 
-#include "model/UTMyException.h"
-#include "platform/UTAtomicFile.h"
-#include "platform/UTFolders.h"
+#include <cstring>
 
 namespace bfs {
 
@@ -27,7 +28,8 @@ int SeedProgramFolder() {
             continue;
         }
         const QByteArray bytes = in.readAll();
-        if (int err = WriteFileAtomic(target, std::string_view(bytes.constData(), size_t(bytes.size()))); err != 0) {
+        if (int err = WriteFileAtomic(target, std::string_view(bytes.constData(), size_t(bytes.size())));
+            err != 0) {
             TMyException::Instance().LogError("Seed program folder", "EInOutError",
                                               target + ": " + std::strerror(err));
             ++failures;

@@ -1,12 +1,11 @@
+#include "EngineTestUtil.h"
 #include "engine/UTAnalyzeThread.h"
+#include "model/UTSysConfig.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <optional>
-
-#include "EngineTestUtil.h"
-#include "model/UTSysConfig.h"
 
 namespace bfs {
 namespace {
@@ -66,8 +65,8 @@ TSyncTask& TwoFolders(TSyncTask& Task) {
 TAnalysis Analyze(TSyncTask& Task, const Specs& LSaved, const Specs& LNow, const Specs& RSaved,
                   const Specs& RNow) {
     // Listings have unnamed roots, as the back-ends make them; saved states name their folder.
-    const TAnalysis apart = RunAnalysis(Task, BuildTree("", LNow), BuildTree("", RNow), BuildTree("/L", LSaved),
-                                        BuildTree("/R", RSaved));
+    const TAnalysis apart = RunAnalysis(Task, BuildTree("", LNow), BuildTree("", RNow),
+                                        BuildTree("/L", LSaved), BuildTree("/R", RSaved));
     // The back-ends load a state beside its listing, sharing the listing's nodes where it records
     // them: the plan must not change.
     const auto beside = [](const TFileTreeRef& Saved, const TFileTree& Listing) {
@@ -78,7 +77,8 @@ TAnalysis Analyze(TSyncTask& Task, const Specs& LSaved, const Specs& LNow, const
         return loaded;
     };
     const TFileTreeRef ln = BuildTree("", LNow), rn = BuildTree("", RNow);
-    TAnalysis shared = RunAnalysis(Task, ln, rn, beside(BuildTree("/L", LSaved), *ln), beside(BuildTree("/R", RSaved), *rn));
+    TAnalysis shared =
+        RunAnalysis(Task, ln, rn, beside(BuildTree("/L", LSaved), *ln), beside(BuildTree("/R", RSaved), *rn));
     EXPECT_EQ(Rows(*shared.Result), Rows(*apart.Result));
     EXPECT_EQ(shared.Notes, apart.Notes);
     return shared;

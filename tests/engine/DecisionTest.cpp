@@ -1,9 +1,8 @@
+#include "engine/UTAnalyzeThread.h"
 #include "engine/UTDecision.h"
+#include "engine/UTSyncTask.h"
 
 #include <gtest/gtest.h>
-
-#include "engine/UTAnalyzeThread.h"
-#include "engine/UTSyncTask.h"
 
 namespace bfs {
 namespace {

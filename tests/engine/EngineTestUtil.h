@@ -3,6 +3,15 @@
 // Scenario helpers of the engine tests: trees from short descriptions, result trees as
 // (path, name, code) tables, and a whole analysis over two back-ends.
 
+#include "engine/UTAnalyzeThread.h"
+#include "engine/UTSyncTask.h"
+#include "engine/UTTaskRun.h"
+#include "model/UTConsts.h"
+#include "model/UTFileAttri.h"
+#include "model/UTFileOper.h"
+#include "model/UTFileTree.h"
+#include "platform/UTAtomicFile.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -11,15 +20,6 @@
 #include <ostream>
 #include <string>
 #include <vector>
-
-#include "engine/UTAnalyzeThread.h"
-#include "engine/UTSyncTask.h"
-#include "engine/UTTaskRun.h"
-#include "model/UTFileAttri.h"
-#include "model/UTFileOper.h"
-#include "model/UTConsts.h"
-#include "model/UTFileTree.h"
-#include "platform/UTAtomicFile.h"
 
 namespace bfs::test {
 

@@ -4,9 +4,15 @@
 // name must hold a whole version that existed; fault-free runs must then converge (both sides
 // equal, the latest edits kept, no row left, no stray file).
 
-#include <gtest/gtest.h>
+#include "EngineTestUtil.h"
+#include "engine/UTTaskRun.h"
+#include "model/UTDosTime.h"
+#include "model/UTPublicFunc.h"
+#include "platform/UTAtomicFile.h"
+#include "storage/UTWinFileOper.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -20,13 +26,6 @@
 #include <string>
 #include <vector>
 
-#include "EngineTestUtil.h"
-#include "engine/UTTaskRun.h"
-#include "model/UTDosTime.h"
-#include "model/UTPublicFunc.h"
-#include "platform/UTAtomicFile.h"
-#include "storage/UTWinFileOper.h"
-
 namespace bfs {
 namespace {
 
@@ -37,7 +36,7 @@ enum class TFault { None, FailWrite, FailRename, FailDelete, FailBackup, ShortWr
 // What the wrapper does, shared by every back-end object the run makes for one side.
 struct TFaultPlan {
     TFault Kind = TFault::None;
-    int N = 0;         // the Nth operation of the kind (Abandon: of any write, rename or delete) faults
+    int N = 0;  // the Nth operation of the kind (Abandon: of any write, rename or delete) faults
     int Count = 0;
     bool Dead = false;                // after Abandon: nothing more reaches the disk
     std::function<void()> Meanwhile;  // EditMeanwhile: a user's edit made during the run
@@ -98,7 +97,8 @@ class TFaultOper : public TFileOper {
     int32_t ReadFileToStream(TFolderSource& S, const TFileAttri& A, std::string& Stream, int32_t X) override {
         return In().ReadFileToStream(S, A, Stream, X);
     }
-    int32_t WriteStreamToFile(const std::string& Stream, TFolderSource& S, const TFileAttri& A, bool C) override {
+    int32_t WriteStreamToFile(const std::string& Stream, TFolderSource& S, const TFileAttri& A,
+                              bool C) override {
         return Plan.Dead ? 1 : In().WriteStreamToFile(Stream, S, A, C);
     }
     int32_t MakeDir(const std::string& Rel) override { return Plan.Dead ? 1 : In().MakeDir(Rel); }
@@ -117,8 +117,11 @@ class TFaultOper : public TFileOper {
     }
     std::string ExtractDir(const std::string& P) override { return In().ExtractDir(P); }
     std::string GetFullPath(TFolderSource& S, const TFileAttri& A) override { return In().GetFullPath(S, A); }
-    std::string GetFolderPath(TFolderSource& S, const TFileAttri& A) override { return In().GetFolderPath(S, A); }
-    int32_t PutFile(const std::string& Local, TFolderSource& S, const TFileAttri& A, int32_t Attr, bool Log) override {
+    std::string GetFolderPath(TFolderSource& S, const TFileAttri& A) override {
+        return In().GetFolderPath(S, A);
+    }
+    int32_t PutFile(const std::string& Local, TFolderSource& S, const TFileAttri& A, int32_t Attr,
+                    bool Log) override {
         const bool abandon = Plan.Kind == TFault::Abandon && !Plan.Dead && Plan.Count + 1 == Plan.N;
         if (Plan.Kind == TFault::ShortWrite && ++Plan.Count == Plan.N) {
             Plan.Fired = true;
@@ -141,7 +144,8 @@ class TFaultOper : public TFileOper {
     int32_t RenameFile(const std::string& From, const std::string& To) override {
         return Allowed(TFault::FailRename) ? In().RenameFile(From, To) : 1;
     }
-    int32_t GetFile(const std::string& Local, TFolderSource& S, const TFileAttri& A, int32_t X, bool Log) override {
+    int32_t GetFile(const std::string& Local, TFolderSource& S, const TFileAttri& A, int32_t X,
+                    bool Log) override {
         return Allowed(TFault::FailWrite) ? In().GetFile(Local, S, A, X, Log) : 1;
     }
     int32_t CheckFolder() override { return In().CheckFolder(); }
@@ -210,7 +214,8 @@ class FaultTest : public test::TLocalTaskTest {
         run.FinishScan();
         if (run.Analyze() != 0) return {"analysis: " + run.ErrorText};
         if (PlanRows && run.Plan.RootNode)
-            for (const auto& r : run.Plan.RootNode->Children) PlanRows->push_back(r->Data.FolderPath + r->Data.Name);
+            for (const auto& r : run.Plan.RootNode->Children)
+                PlanRows->push_back(r->Data.FolderPath + r->Data.Name);
         run.Sync([&](const std::string& l) { log.push_back(l); });
         return log;
     }
@@ -274,12 +279,12 @@ TEST_F(FaultTest, EveryFaultAtEveryStepKeepsWholeVersionsAndConverges) {
                 Run();
                 ASSERT_EQ(Files(Left), Files(Right));
 
-                Edit(Left, "/a.txt", "a2 longer", T1 + 100);     // replace on the right
-                Edit(Right, "/sub/b.txt", "b2", T1 + 100);       // replace on the left
-                Edit(Right, "/new/d.txt", "d1", T1 + 100);       // new, in a new folder
-                Edit(Left, "/e.txt", "e1", T1 + 100);            // new
-                Edit(Right, "/gone.txt", "", 0);                 // deleted on the right
-                Edit(Left, "/gone2.txt", "", 0);                 // deleted on the left
+                Edit(Left, "/a.txt", "a2 longer", T1 + 100);  // replace on the right
+                Edit(Right, "/sub/b.txt", "b2", T1 + 100);    // replace on the left
+                Edit(Right, "/new/d.txt", "d1", T1 + 100);    // new, in a new folder
+                Edit(Left, "/e.txt", "e1", T1 + 100);         // new
+                Edit(Right, "/gone.txt", "", 0);              // deleted on the right
+                Edit(Left, "/gone2.txt", "", 0);              // deleted on the left
                 TFaultPlan& plan = faultOnRight ? RightPlan : LeftPlan;
                 plan.Kind = c.Kind;
                 plan.N = n;
@@ -288,14 +293,14 @@ TEST_F(FaultTest, EveryFaultAtEveryStepKeepsWholeVersionsAndConverges) {
                 ExpectWholeVersions();
                 // Every fault that struck is reported (a meanwhile edit is no fault of the run).
                 if (plan.Fired && c.Kind != TFault::EditMeanwhile) {
-                    EXPECT_TRUE(std::any_of(log.begin(), log.end(), [](const std::string& l) {
-                        return l.starts_with("Error");
-                    }));
+                    EXPECT_TRUE(std::any_of(log.begin(), log.end(),
+                                            [](const std::string& l) { return l.starts_with("Error"); }));
                 }
-                std::map<std::string, std::string> expected = {
-                    {"/a.txt", "a2 longer"}, {"/c.txt", "c1"},     {"/e.txt", "e1"},
-                    {"/new/d.txt", "d1"},    {"/stable.txt", "s1"}, {"/sub/b.txt", "b2"}};
-                if (c.Kind == TFault::EditMeanwhile && plan.Fired) expected["/stable.txt"] = "s2 edited meanwhile";
+                std::map<std::string, std::string> expected = {{"/a.txt", "a2 longer"}, {"/c.txt", "c1"},
+                                                               {"/e.txt", "e1"},        {"/new/d.txt", "d1"},
+                                                               {"/stable.txt", "s1"},   {"/sub/b.txt", "b2"}};
+                if (c.Kind == TFault::EditMeanwhile && plan.Fired)
+                    expected["/stable.txt"] = "s2 edited meanwhile";
                 fired += plan.Fired ? 1 : 0;
                 ExpectConverges(expected);
                 if (HasFailure()) return;
@@ -317,13 +322,14 @@ TEST_F(FaultTest, EntriesChangedAfterTheAnalysisAreLeftAlone) {
     Edit(Left, "/b.txt", "b2", T1 + 100);  // planned: copy to the right
     Edit(Left, "/n.txt", "n1", T1 + 100);  // planned: new on the right
     auto run = Analyze();
-    Edit(Right, "/a.txt", "a3 right edit", T1 + 200);    // the target changed
-    Edit(Right, "/n.txt", "n2 right", T1 + 200);         // a target expected absent appeared
-    Edit(Left, "/b.txt", "b3 left again", T1 + 200);     // the source changed
+    Edit(Right, "/a.txt", "a3 right edit", T1 + 200);  // the target changed
+    Edit(Right, "/n.txt", "n2 right", T1 + 200);       // a target expected absent appeared
+    Edit(Left, "/b.txt", "b3 left again", T1 + 200);   // the source changed
     std::vector<std::string> log;
     run->Sync([&](const std::string& l) { log.push_back(l); });
     const std::vector<std::string> errors(
-        log.begin(), std::remove_if(log.begin(), log.end(), [](const std::string& l) { return !l.starts_with("Error"); }));
+        log.begin(),
+        std::remove_if(log.begin(), log.end(), [](const std::string& l) { return !l.starts_with("Error"); }));
     EXPECT_EQ(errors, (std::vector<std::string>{"Error changed since the analysis: " + Right + "/a.txt",
                                                 "Error changed while copying: " + Left + "/b.txt",
                                                 "Error changed since the analysis: " + Right + "/n.txt"}));
@@ -355,11 +361,13 @@ TEST_F(FaultTest, KilledRunsLeaveWholeVersionsAndConverge) {
         fs::remove_all(Left), fs::remove_all(Right);
         MakeFolders(Left), MakeFolders(Right);
         Versions.clear();
-        for (int i = 0; i < 40; ++i) Edit(Left, "/small/" + std::to_string(i), std::string(2000, 'a' + i % 26), T1);
+        for (int i = 0; i < 40; ++i)
+            Edit(Left, "/small/" + std::to_string(i), std::string(2000, 'a' + i % 26), T1);
         Edit(Left, "/big.bin", big + "1", T1);
         Run();
         Edit(Left, "/big.bin", big + "2 edited", T1 + 100);
-        for (int i = 0; i < 40; i += 3) Edit(Right, "/small/" + std::to_string(i), "edited " + std::to_string(i), T1 + 100);
+        for (int i = 0; i < 40; i += 3)
+            Edit(Right, "/small/" + std::to_string(i), "edited " + std::to_string(i), T1 + 100);
         Edit(Right, "/big2.bin", big + "new", T1 + 100);
 
         const pid_t child = ::fork();
@@ -406,7 +414,8 @@ TEST_F(FaultTest, StatesStayCurrentWithoutCopiesAndAreNotRewrittenWhenCurrent) {
         SCOPED_TRACE(isDelete);
         fs::remove_all(Left), fs::remove_all(Right), MakeFolders(Left), MakeFolders(Right);
         Task.IsDeleteFile = isDelete;
-        for (const std::string& root : {Left, Right}) Edit(root, "/a.txt", "a", T1), Edit(root, "/b.txt", "b", T1);
+        for (const std::string& root : {Left, Right})
+            Edit(root, "/a.txt", "a", T1), Edit(root, "/b.txt", "b", T1);
         Run();  // identical folders: nothing to copy, but the states are saved
         const std::string state = Right + "/" + MARKER_FOLDER + "/T1";
         struct stat before {};
@@ -431,7 +440,8 @@ TEST_F(FaultTest, StatesStayCurrentWithoutCopiesAndAreNotRewrittenWhenCurrent) {
         run->Sync();  // nothing left to do: what the first sync recorded stays
         std::string text;
         ReadWholeFile(state, text);
-        EXPECT_NE(text.find(":" + std::to_string(UnixTimeToDosDate(T1 + 50)) + ":"), std::string::npos) << text;
+        EXPECT_NE(text.find(":" + std::to_string(UnixTimeToDosDate(T1 + 50)) + ":"), std::string::npos)
+            << text;
     }
 }
 
@@ -478,7 +488,8 @@ TEST_F(FaultTest, EqualFilesAreEqualWhateverTheirChangeCodes) {
         if (c.Code == ACTION_SAME) {
             // Recorded as it now is: the next run finds nothing at all.
             auto next = Analyze();
-            for (const auto& [path, code] : Codes(*next)) EXPECT_TRUE(code == ACTION_SAME || code == ACTION_NONE) << path;
+            for (const auto& [path, code] : Codes(*next))
+                EXPECT_TRUE(code == ACTION_SAME || code == ACTION_NONE) << path;
         }
     }
 }

@@ -1,9 +1,8 @@
+#include "EngineTestUtil.h"
 #include "engine/UTFilter.h"
+#include "engine/UTSyncTask.h"
 
 #include <gtest/gtest.h>
-
-#include "EngineTestUtil.h"
-#include "engine/UTSyncTask.h"
 
 namespace bfs {
 namespace {

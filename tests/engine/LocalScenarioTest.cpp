@@ -1,20 +1,19 @@
 // Analyses of real folders through the local back-end (and of the in-memory stand-in for a remote
 // side), with the saved states written and read the way the program keeps them.
 
-#include <gtest/gtest.h>
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <memory>
-
 #include "EngineTestUtil.h"
 #include "MemFileOper.h"
 #include "common/Unprivileged.h"
 #include "engine/UTSyncTask.h"
 #include "model/UTDosTime.h"
 #include "platform/UTAtomicFile.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <memory>
 
 namespace bfs {
 namespace {

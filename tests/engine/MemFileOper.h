@@ -4,6 +4,11 @@
 // without touching the disk, and sync-walk tests as a stand-in for a remote side. Several back-end
 // objects may serve one store (the sync thread makes fresh back-ends), so the store is shared.
 
+#include "model/UTConsts.h"
+#include "model/UTFileOper.h"
+#include "model/UTPublicFunc.h"
+#include "platform/UTAtomicFile.h"
+
 #include <map>
 #include <memory>
 #include <mutex>
@@ -11,11 +16,6 @@
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include "model/UTConsts.h"
-#include "model/UTFileOper.h"
-#include "model/UTPublicFunc.h"
-#include "platform/UTAtomicFile.h"
 
 namespace bfs::test {
 

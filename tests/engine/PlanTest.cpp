@@ -1,11 +1,10 @@
 #include "engine/UTPlan.h"
+#include "model/UTConsts.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
-
-#include "model/UTConsts.h"
 
 namespace bfs {
 namespace {
@@ -37,7 +36,7 @@ std::vector<std::string> Rows(const TPlanRow& Row, const std::string& Indent = "
 }
 
 class PlanTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         m_Result = TFileTree::Create("", nullptr);
         TFileTree* d = Add(*m_Result, "/", "d", true, ACTION_NONE);
@@ -57,14 +56,13 @@ TEST_F(PlanTest, ChangesViewHoldsOnlyChangesWithSummedSizesAndCounts) {
     ASSERT_TRUE(plan.RootNode);
     EXPECT_EQ(plan.RootNode->Data.Name, "Task");
     EXPECT_EQ(plan.RootNode->Data.Action, ACTION_NONE);
-    EXPECT_EQ(Rows(*plan.RootNode),
-              (std::vector<std::string>{"d:-1", "  a:16", "  c:19", "e:81", "  x:81"}));
+    EXPECT_EQ(Rows(*plan.RootNode), (std::vector<std::string>{"d:-1", "  a:16", "  c:19", "e:81", "  x:81"}));
     // Bytes each side receives: a (10) goes right; c (5) overwrites on the left.
     EXPECT_EQ(plan.RightBytes, 10);
     EXPECT_EQ(plan.LeftBytes, 5);
     const TResultNodeData& d = plan.RootNode->Children[0]->Data;
-    EXPECT_EQ(d.LeftSize, 10 + 5);   // a's and c's left sizes
-    EXPECT_EQ(d.RightSize, 7);       // c's right size
+    EXPECT_EQ(d.LeftSize, 10 + 5);  // a's and c's left sizes
+    EXPECT_EQ(d.RightSize, 7);      // c's right size
     EXPECT_EQ(d.LtoRCount, 1);
     EXPECT_EQ(d.RtoLCount, 1);
     EXPECT_EQ(plan.RootNode->Data.LtoRCount, 1);

@@ -1,17 +1,17 @@
 #include "engine/UTStateSaving.h"
+#include "model/UTConsts.h"
+#include "model/UTFileOper.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "model/UTConsts.h"
-#include "model/UTFileOper.h"
-
 namespace bfs {
 namespace {
 
-TFileTree* AddEntry(TFileTree& Parent, const std::string& Path, const std::string& Name, bool Folder, int32_t Date) {
+TFileTree* AddEntry(TFileTree& Parent, const std::string& Path, const std::string& Name, bool Folder,
+                    int32_t Date) {
     auto a = MakeRef<TFileAttri>();
     a->Path = Path;
     a->Name = Name;

@@ -1,9 +1,15 @@
 // Whole runs: scan, analysis, sync walk, saved states, and a second analysis that must plan nothing.
 // Real folders through the local back-end, and in-memory stores standing in for remote sides.
 
-#include <gtest/gtest.h>
+#include "EngineTestUtil.h"
+#include "MemFileOper.h"
+#include "engine/UTFileSyncThread.h"
+#include "engine/UTTaskRun.h"
+#include "model/UTPublicFunc.h"
+#include "platform/UTAtomicFile.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,13 +17,6 @@
 #include <map>
 #include <string>
 #include <vector>
-
-#include "EngineTestUtil.h"
-#include "MemFileOper.h"
-#include "engine/UTFileSyncThread.h"
-#include "engine/UTTaskRun.h"
-#include "model/UTPublicFunc.h"
-#include "platform/UTAtomicFile.h"
 
 namespace bfs {
 namespace {
@@ -93,7 +92,7 @@ std::vector<std::string> PlanRows(const TPlan& Plan) {
 }
 
 class SyncScenarioTest : public test::TLocalTaskTest {
-protected:
+  protected:
     // A whole run; returns the log lines of the sync.
     std::vector<std::string> Run() {
         auto run = Analyze();
@@ -123,14 +122,15 @@ TEST_F(SyncScenarioTest, FirstRunCopiesBothWaysSavesBothStatesAndTheNextAnalysis
         Write(Right, "/c.txt", "right c", T2);
 
         const auto log = Run();
-        const std::vector<std::string> both = {"/a.txt=left a", "/c.txt=right c",  "/docs/",
-                                               "/docs/b.txt=left b", "/empty/", "/empty/.keep="};
+        const std::vector<std::string> both = {"/a.txt=left a",      "/c.txt=right c", "/docs/",
+                                               "/docs/b.txt=left b", "/empty/",        "/empty/.keep="};
         EXPECT_EQ(Snapshot(Left), both);
         EXPECT_EQ(Snapshot(Right), both);
-        EXPECT_NE(std::find(log.begin(), log.end(), "Copy:" + Left + "/a.txt -> " + Right + "/a.txt"), log.end());
+        EXPECT_NE(std::find(log.begin(), log.end(), "Copy:" + Left + "/a.txt -> " + Right + "/a.txt"),
+                  log.end());
         EXPECT_EQ(log.back(), "Operator File :4");
-        const std::vector<std::string> entries = {"/a.txt", "/c.txt", "/docs/", "/docs/b.txt", "/empty/",
-                                                  "/empty/.keep"};
+        const std::vector<std::string> entries = {"/a.txt",      "/c.txt",  "/docs/",
+                                                  "/docs/b.txt", "/empty/", "/empty/.keep"};
         EXPECT_EQ(SavedEntries(SavedText(Left)), entries);
         EXPECT_EQ(SavedEntries(SavedText(Right)), entries);
         // Copies carry the source's time, so the next analysis finds nothing to do.
@@ -146,13 +146,14 @@ TEST_F(SyncScenarioTest, ChangesAndDeletionsTravelBothWaysAfterTheFirstRun) {
     Write(Right, "/r.txt", "r", T1);
     Run();
 
-    Write(Left, "/keep.txt", "k2", T2);      // changed on the left
-    fs::remove_all(Right + "/old");           // a folder with contents deleted on the right
-    fs::remove(Left + "/r.txt");              // deleted on the left
-    Write(Right, "/new.txt", "n", T2);       // new on the right
+    Write(Left, "/keep.txt", "k2", T2);  // changed on the left
+    fs::remove_all(Right + "/old");      // a folder with contents deleted on the right
+    fs::remove(Left + "/r.txt");         // deleted on the left
+    Write(Right, "/new.txt", "n", T2);   // new on the right
     const auto log = Run();
-    EXPECT_EQ(LastPlan, (std::vector<std::string>{"/old:18", "/old/deeper:18", "/old/deeper/y.txt:18",
-                                                  "/old/x.txt:18", "/keep.txt:18", "/new.txt:18", "/r.txt:18"}));
+    EXPECT_EQ(LastPlan,
+              (std::vector<std::string>{"/old:18", "/old/deeper:18", "/old/deeper/y.txt:18", "/old/x.txt:18",
+                                        "/keep.txt:18", "/new.txt:18", "/r.txt:18"}));
     const std::vector<std::string> expected = {"/keep.txt=k2", "/new.txt=n"};
     EXPECT_EQ(Snapshot(Left), expected);
     EXPECT_EQ(Snapshot(Right), expected);
@@ -290,9 +291,8 @@ TEST_F(SyncScenarioTest, FailedOperationsAreSeenAgainByTheNextRunWhichConverges)
         Write(Left, "/c.txt", "c", T2);
         store->FailPaths = {c.FailPath};
         const auto log = Run();
-        const bool failedLine = std::any_of(log.begin(), log.end(), [](const std::string& l) {
-            return l.starts_with("Error ");
-        });
+        const bool failedLine =
+            std::any_of(log.begin(), log.end(), [](const std::string& l) { return l.starts_with("Error "); });
         EXPECT_TRUE(failedLine);
         EXPECT_NE(std::find(LastPlan.begin(), LastPlan.end(), c.FailPath + ":3"), LastPlan.end());
         EXPECT_EQ(store->Get("/c.txt").Content, "c");  // the rest went on
@@ -330,10 +330,10 @@ TEST(PlanActionTest, EveryCodeMapsToItsOperation) {
         int32_t Code;
         int32_t Operation, Source;
     } cases[] = {
-        {16, OPER_COPY, SIDE_LEFT},    {20, OPER_COPY, SIDE_LEFT},    {17, OPER_COPY, SIDE_RIGHT},
-        {19, OPER_COPY, SIDE_RIGHT},   {81, OPER_DELETE, SIDE_LEFT},  {82, OPER_DELETE, SIDE_RIGHT},
-        {18, OPER_NONE, SIDE_LEFT},    {21, OPER_NONE, SIDE_LEFT},    {2, OPER_NONE, SIDE_LEFT},
-        {3, OPER_NONE, SIDE_LEFT},     {6, OPER_NONE, SIDE_LEFT},     {7, OPER_NONE, SIDE_LEFT},
+        {16, OPER_COPY, SIDE_LEFT},  {20, OPER_COPY, SIDE_LEFT},   {17, OPER_COPY, SIDE_RIGHT},
+        {19, OPER_COPY, SIDE_RIGHT}, {81, OPER_DELETE, SIDE_LEFT}, {82, OPER_DELETE, SIDE_RIGHT},
+        {18, OPER_NONE, SIDE_LEFT},  {21, OPER_NONE, SIDE_LEFT},   {2, OPER_NONE, SIDE_LEFT},
+        {3, OPER_NONE, SIDE_LEFT},   {6, OPER_NONE, SIDE_LEFT},    {7, OPER_NONE, SIDE_LEFT},
         {-1, OPER_NONE, SIDE_LEFT},
     };
     for (const auto& c : cases) {

@@ -1,13 +1,12 @@
+#include "EngineTestUtil.h"
 #include "engine/UTSyncTask.h"
+#include "platform/UTAtomicFile.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <set>
-
-#include "EngineTestUtil.h"
-#include "platform/UTAtomicFile.h"
 
 namespace bfs {
 namespace {

@@ -1,17 +1,16 @@
-#include "engine/UTSyncTask.h"
-
-#include <gtest/gtest.h>
-
-#include <regex>
-#include <string>
-#include <sys/stat.h>
-
 #include "EngineTestUtil.h"
+#include "engine/UTSyncTask.h"
 #include "model/UTMyException.h"
 #include "model/UTPublicFunc.h"
 #include "model/UTSysConfig.h"
 #include "platform/UTAtomicFile.h"
 #include "platform/UTFolders.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <regex>
+#include <string>
 
 namespace bfs {
 namespace {

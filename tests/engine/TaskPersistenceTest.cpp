@@ -1,4 +1,10 @@
+#include "EngineTestUtil.h"
 #include "engine/UTSyncTask.h"
+#include "model/TaskList.h"
+#include "model/UTMyException.h"
+#include "model/UTSysConfig.h"
+#include "platform/UTAtomicFile.h"
+#include "platform/UTFolders.h"
 
 #include <gtest/gtest.h>
 #include <pugixml.hpp>
@@ -9,13 +15,6 @@
 #include <sstream>
 #include <string>
 #include <vector>
-
-#include "EngineTestUtil.h"
-#include "model/TaskList.h"
-#include "model/UTMyException.h"
-#include "model/UTSysConfig.h"
-#include "platform/UTAtomicFile.h"
-#include "platform/UTFolders.h"
 
 namespace bfs {
 namespace {

@@ -1,3 +1,6 @@
+#include "model/UTDosTime.h"
+#include "model/UTFileAttri.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -5,9 +8,6 @@
 #include <ctime>
 #include <optional>
 #include <string>
-
-#include "model/UTDosTime.h"
-#include "model/UTFileAttri.h"
 
 namespace bfs {
 namespace {
@@ -110,8 +110,8 @@ TEST_F(DosTimeTest, AgreesWithTheCLibraryAcrossDaylightSavingChanges) {
             std::tm lt{};
             ASSERT_NE(::localtime_r(&tt, &lt), nullptr);
             const int32_t dos = UnixTimeToDosDate(t);
-            ASSERT_EQ(static_cast<uint32_t>(dos), Bits(lt.tm_year + 1900, lt.tm_mon + 1, lt.tm_mday, lt.tm_hour,
-                                                       lt.tm_min, lt.tm_sec))
+            ASSERT_EQ(static_cast<uint32_t>(dos),
+                      Bits(lt.tm_year + 1900, lt.tm_mon + 1, lt.tm_mday, lt.tm_hour, lt.tm_min, lt.tm_sec))
                 << t;
             // Back to an instant with the same wall time (a wall time that occurs twice, in the hour
             // the clocks go back, may come back as either instant).

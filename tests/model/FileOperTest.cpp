@@ -1,4 +1,6 @@
+#include "model/UTConsts.h"
 #include "model/UTFileOper.h"
+#include "platform/UTAtomicFile.h"
 
 #include <gtest/gtest.h>
 
@@ -7,9 +9,6 @@
 #include <map>
 #include <mutex>
 #include <vector>
-
-#include "model/UTConsts.h"
-#include "platform/UTAtomicFile.h"
 
 namespace bfs {
 namespace {

@@ -1,6 +1,5 @@
-#include "model/UTFileTree.h"
-
 #include "model/UTConsts.h"
+#include "model/UTFileTree.h"
 
 #include <gtest/gtest.h>
 
@@ -242,7 +241,9 @@ TEST(FileTreeSaveLoad, DamagedTextIsDiscardedWhole) {
             EXPECT_EQ(loaded.ChildCount, 0);
             EXPECT_TRUE(loaded.Children.empty());
             EXPECT_EQ(loaded.Name, "kept");
-            if (piece) EXPECT_EQ(hash, 0u);
+            if (piece) {
+                EXPECT_EQ(hash, 0u);
+            }
         }
 }
 
@@ -262,7 +263,8 @@ TEST(FileTreeSaveLoad, ALinesLengthIsKnownBeforeItIsWritten) {
     for (const auto& l : lines) {
         std::string text;
         TFileTree::AppendEntryLine(text, l.Name, l.Count, l.Path, l.Date, l.Size, l.Attr);
-        EXPECT_EQ(TFileTree::EntryLineLength(l.Name, l.Count, l.Path, l.Date, l.Size, l.Attr), text.size()) << text;
+        EXPECT_EQ(TFileTree::EntryLineLength(l.Name, l.Count, l.Path, l.Date, l.Size, l.Attr), text.size())
+            << text;
     }
 }
 
@@ -281,7 +283,8 @@ TEST(FileTreeSaveLoad, APieceThatCannotBeReadFailsTheLoad) {
 
 TEST(FileTreeSaveLoad, TheFingerprintDoesNotDependOnHowTheTextIsCut) {
     std::string text = EXAMPLE;
-    for (int i = 0; i < 50; ++i) text += "f" + std::to_string(i) + ":0:/:1:" + std::to_string(i * 37) + ":32\r\n";
+    for (int i = 0; i < 50; ++i)
+        text += "f" + std::to_string(i) + ":0:/:1:" + std::to_string(i * 37) + ":32\r\n";
     text.replace(text.find("::2"), 3, "::52");
     for (std::size_t piece : {1, 2, 3, 7, 8, 9, 64, 100000}) {
         SCOPED_TRACE(piece);
@@ -324,17 +327,36 @@ TEST(FileTreeSaveLoad, AStateSharesTheListingsNodesWhereItRecordsThem) {
     const std::string top = "top.txt:0:/:1080124357:40:32\r\n";
     const TCase cases[] = {
         {"all as listed", "/data::3\r\n" + docs + a + b + pics + top, false, {"docs", "pics", "top.txt"}, {}},
-        {"a file changed", "/data::3\r\n" + docs + a + "b.txt:0:/docs/:1080124357:21:32\r\n" + pics + top, false,
-         {"pics", "top.txt"}, {"a.txt"}},
-        {"a file gone since", "/data::3\r\ndocs:3:/:1080124357:-1:16\r\n" + a + b + "c.txt:0:/docs/:1:1:32\r\n" + pics + top, false,
-         {"pics", "top.txt"}, {"a.txt", "b.txt"}},
-        {"a file new since", "/data::3\r\ndocs:1:/:1080124357:-1:16\r\n" + a + pics + top, false,
-         {"pics", "top.txt"}, {"a.txt"}},
-        {"a folder's attribute", "/data::3\r\ndocs:2:/:1080124357:-1:17\r\n" + a + b + pics + top, false,
-         {"pics", "top.txt"}, {"a.txt", "b.txt"}},
-        {"a folder not listed in full", "/data::3\r\n" + docs + a + b + pics + top, true, {"docs", "top.txt"}, {}},
-        {"another kind of entry", "/data::3\r\n" + docs + a + b + pics + "top.txt:0:/:1080124357:-1:16\r\n", false,
-         {"docs", "pics"}, {}},
+        {"a file changed",
+         "/data::3\r\n" + docs + a + "b.txt:0:/docs/:1080124357:21:32\r\n" + pics + top,
+         false,
+         {"pics", "top.txt"},
+         {"a.txt"}},
+        {"a file gone since",
+         "/data::3\r\ndocs:3:/:1080124357:-1:16\r\n" + a + b + "c.txt:0:/docs/:1:1:32\r\n" + pics + top,
+         false,
+         {"pics", "top.txt"},
+         {"a.txt", "b.txt"}},
+        {"a file new since",
+         "/data::3\r\ndocs:1:/:1080124357:-1:16\r\n" + a + pics + top,
+         false,
+         {"pics", "top.txt"},
+         {"a.txt"}},
+        {"a folder's attribute",
+         "/data::3\r\ndocs:2:/:1080124357:-1:17\r\n" + a + b + pics + top,
+         false,
+         {"pics", "top.txt"},
+         {"a.txt", "b.txt"}},
+        {"a folder not listed in full",
+         "/data::3\r\n" + docs + a + b + pics + top,
+         true,
+         {"docs", "top.txt"},
+         {}},
+        {"another kind of entry",
+         "/data::3\r\n" + docs + a + b + pics + "top.txt:0:/:1080124357:-1:16\r\n",
+         false,
+         {"docs", "pics"},
+         {}},
     };
     for (const TCase& c : cases)
         for (std::size_t piece : {std::size_t{0}, std::size_t{5}}) {

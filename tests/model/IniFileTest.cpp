@@ -1,6 +1,5 @@
-#include "model/UTIniFile.h"
-
 #include "common/TempFolder.h"
+#include "model/UTIniFile.h"
 #include "platform/UTAtomicFile.h"
 
 #include <gtest/gtest.h>

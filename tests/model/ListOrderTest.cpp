@@ -1,6 +1,5 @@
-#include "model/UTListOrder.h"
-
 #include "model/UTFileTree.h"
+#include "model/UTListOrder.h"
 
 #include <gtest/gtest.h>
 #include <utf8proc.h>

@@ -1,3 +1,7 @@
+#include "common/TempFolder.h"
+#include "model/UTMyException.h"
+#include "platform/UTAtomicFile.h"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -8,10 +12,6 @@
 #include <set>
 #include <thread>
 #include <vector>
-
-#include "common/TempFolder.h"
-#include "model/UTMyException.h"
-#include "platform/UTAtomicFile.h"
 
 namespace app {
 struct TWidgetFault : std::logic_error {

@@ -1,3 +1,9 @@
+#include "common/TempFolder.h"
+#include "model/UTMyException.h"
+#include "model/UTPublicFunc.h"
+#include "platform/UTAtomicFile.h"
+#include "platform/UTSystem.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -5,12 +11,6 @@
 #include <ctime>
 #include <filesystem>
 #include <optional>
-
-#include "common/TempFolder.h"
-#include "model/UTMyException.h"
-#include "model/UTPublicFunc.h"
-#include "platform/UTAtomicFile.h"
-#include "platform/UTSystem.h"
 
 namespace bfs {
 namespace {

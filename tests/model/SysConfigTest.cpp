@@ -1,19 +1,17 @@
-#include "model/UTSysConfig.h"
-
 #include "common/TempFolder.h"
 #include "common/Unprivileged.h"
-
+#include "model/UTSysConfig.h"
 #include "platform/UTAtomicFile.h"
 #include "platform/UTFolders.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <vector>
 
 namespace bfs {

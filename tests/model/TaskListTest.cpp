@@ -1,6 +1,5 @@
-#include "model/TaskList.h"
-
 #include "common/TempFolder.h"
+#include "model/TaskList.h"
 #include "platform/UTAtomicFile.h"
 
 #include <gtest/gtest.h>
@@ -18,7 +17,6 @@ namespace {
 
 class TaskListTest : public ::testing::Test {
   protected:
-
     std::string Read(const std::string& Path) {
         std::string Data;
         EXPECT_EQ(ReadWholeFile(Path, Data), 0);

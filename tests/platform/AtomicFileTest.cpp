@@ -1,3 +1,6 @@
+#include "common/TempFolder.h"
+#include "platform/UTAtomicFile.h"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -7,9 +10,6 @@
 #include <set>
 #include <thread>
 #include <vector>
-
-#include "common/TempFolder.h"
-#include "platform/UTAtomicFile.h"
 
 namespace bfs {
 namespace {

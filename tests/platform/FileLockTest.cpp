@@ -1,6 +1,5 @@
-#include "platform/UTFileLock.h"
-
 #include "common/TempFolder.h"
+#include "platform/UTFileLock.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>

@@ -1,3 +1,7 @@
+#include "common/TempFolder.h"
+#include "platform/UTAtomicFile.h"
+#include "platform/UTLocalFile.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
@@ -11,10 +15,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include "common/TempFolder.h"
-#include "platform/UTAtomicFile.h"
-#include "platform/UTLocalFile.h"
 
 namespace bfs {
 namespace {
@@ -55,12 +55,21 @@ TEST_F(LocalFileTest, CopyNoticesChangedSourcesAndStops) {
         std::vector<int64_t> Reported;
     } cases[] = {
         {"unchanged", false, {}, TCopyResult::Done, {COPY_CHUNK, 2 * COPY_CHUNK, size}},
-        {"shrunk before", false, [](auto& Src, auto&) { ::truncate(Src.c_str(), COPY_CHUNK); },
-         TCopyResult::SourceChanged, {COPY_CHUNK}},
-        {"shrunk meanwhile", true, [](auto& Src, auto&) { ::truncate(Src.c_str(), 10); },
-         TCopyResult::SourceChanged, {COPY_CHUNK}},
+        {"shrunk before",
+         false,
+         [](auto& Src, auto&) { ::truncate(Src.c_str(), COPY_CHUNK); },
+         TCopyResult::SourceChanged,
+         {COPY_CHUNK}},
+        {"shrunk meanwhile",
+         true,
+         [](auto& Src, auto&) { ::truncate(Src.c_str(), 10); },
+         TCopyResult::SourceChanged,
+         {COPY_CHUNK}},
         {"stopped before", false, [](auto&, auto& Stop) { Stop.request_stop(); }, TCopyResult::Stopped, {}},
-        {"stopped meanwhile", true, [](auto&, auto& Stop) { Stop.request_stop(); }, TCopyResult::Stopped,
+        {"stopped meanwhile",
+         true,
+         [](auto&, auto& Stop) { Stop.request_stop(); },
+         TCopyResult::Stopped,
          {COPY_CHUNK}},
     };
     for (const auto& c : cases) {

@@ -1,12 +1,12 @@
+#include "common/TempFolder.h"
+#include "platform/UTSystem.h"
+
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
-
-#include "common/TempFolder.h"
-#include "platform/UTSystem.h"
 
 namespace bfs {
 namespace {

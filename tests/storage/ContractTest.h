@@ -9,6 +9,12 @@
 // The cases reach the side only through the back-end's own operations, so they run unchanged
 // against a remote server.
 
+#include "common/TempFolder.h"
+#include "model/UTConsts.h"
+#include "model/UTDosTime.h"
+#include "model/UTFileOper.h"
+#include "platform/UTAtomicFile.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -22,12 +28,6 @@
 #include <string>
 #include <utility>
 #include <vector>
-
-#include "common/TempFolder.h"
-#include "model/UTConsts.h"
-#include "model/UTDosTime.h"
-#include "model/UTFileOper.h"
-#include "platform/UTAtomicFile.h"
 
 namespace bfs::test {
 

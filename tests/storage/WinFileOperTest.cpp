@@ -1,4 +1,9 @@
+#include "common/Unprivileged.h"
+#include "model/UTConsts.h"
+#include "model/UTDosTime.h"
+#include "platform/UTAtomicFile.h"
 #include "storage/UTWinFileOper.h"
+#include "tests/storage/ContractTest.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -13,12 +18,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include "model/UTConsts.h"
-#include "model/UTDosTime.h"
-#include "platform/UTAtomicFile.h"
-#include "tests/storage/ContractTest.h"
-#include "common/Unprivileged.h"
 
 namespace bfs::test {
 namespace {

@@ -1,15 +1,16 @@
-#include <QCoreApplication>
-#include <QTemporaryDir>
-#include <QThread>
-#include <QtTest>
-#include <atomic>
-#include <cstdlib>
-#include <thread>
-
 #include "model/UTConsts.h"
 #include "platform/UTAtomicFile.h"
 #include "ui/UTQtNotifyTarget.h"
 #include "ui/UTSeedFolder.h"
+
+#include <QCoreApplication>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QtTest>
+
+#include <atomic>
+#include <cstdlib>
+#include <thread>
 
 using namespace bfs;
 
@@ -17,7 +18,7 @@ namespace {
 
 // Counts the worker messages it receives, by number.
 class TReceiver : public QObject {
-public:
+  public:
     bool event(QEvent* e) override {
         if (e->type() >= QEvent::User) {
             auto* m = static_cast<TMessageEvent*>(e);
@@ -35,7 +36,7 @@ public:
 
 class PlatformQtTest : public QObject {
     Q_OBJECT
-private slots:
+  private slots:
     void seedWritesDefaultsOnceAndKeepsUserFiles() {
         QTemporaryDir dir;
         qputenv("XDG_CONFIG_HOME", dir.path().toUtf8());
