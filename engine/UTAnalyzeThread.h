@@ -21,8 +21,11 @@ namespace bfs {
 //
 // The merges walk both trees level by level in listing order (folders first, then files, see
 // UTListOrder.h), one linear pass per level, and pair entries only when their names are equal
-// exactly. Entries are moved into the result (the node objects themselves, with their subtrees); the
-// input trees are not used again. No walk recurses: saved states may be arbitrarily deep.
+// exactly. Entries are moved into the result (the node objects themselves, with their subtrees), and
+// a node that reaches the result names its result folder as Parent; the input trees are not used
+// again. A saved state loaded beside its listing shares the listing's nodes for the entries it
+// records as listed (TFileTree::LoadFromStream): such a pair is one node, and compares as unchanged.
+// No walk recurses: saved states may be arbitrarily deep.
 //
 // Nothing is planned from what a side could not list: below a folder that either side could not
 // list completely (TFileTree::NotListed) every entry is ACTION_NOT_COPY, and a side that lists no

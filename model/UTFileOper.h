@@ -74,7 +74,7 @@ class TFileOper : public TThread {
     TFileTreeRef FFileTree;              // root of the listing
     std::string FTreeFileName;           // the side's saved-state file in the marker folder (SyncID)
     bool LoadSavedTreeFlag = false;      // ListFolder loads the saved state after listing
-    TFileTreeRef FSavedTree;             // the side's saved state
+    TFileTreeRef FSavedTree;             // the side's saved state, sharing FFileTree's nodes where it can
     uint64_t FSavedTreeHash = 0;         // TFileTree::TextHash of the loaded state's text; 0: none loaded
     bool FSavedTreeDamaged = false;      // a state file was there but did not load (kept aside as .damaged)
 

@@ -437,6 +437,35 @@ TEST(FileTreeSaveLoad, VeryDeepTreeLoadsSavesAndIsReleased) {
     EXPECT_TRUE(loaded.Children.empty());
 }
 
+// The children array holds counted references: growing, copying, moving and erasing keep every
+// node alive exactly as long as something refers to it.
+TEST(FileTreeChildren, TheChildArrayCountsItsReferences) {
+    std::vector<TFileTreeRef> nodes;
+    for (int i = 0; i < 100; ++i) nodes.push_back(TFileTree::Create("n" + std::to_string(i), nullptr));
+    TFileTreeList list;
+    for (const auto& n : nodes) list.push_back(n);  // grows several times
+    ASSERT_EQ(list.size(), 100u);
+    EXPECT_EQ(nodes[0]->RefCount(), 2);
+    {
+        const TFileTreeList copy = list;
+        EXPECT_EQ(nodes[99]->RefCount(), 3);
+        EXPECT_EQ(copy[99].get(), nodes[99].get());
+    }
+    EXPECT_EQ(nodes[99]->RefCount(), 2);
+    list.erase(list.begin() + 1);
+    ASSERT_EQ(list.size(), 99u);
+    EXPECT_EQ(list[1]->Name, "n2");
+    EXPECT_EQ(nodes[1]->RefCount(), 1);
+    EXPECT_EQ((*list.rbegin())->Name, "n99");
+    TFileTreeList moved = std::move(list);
+    EXPECT_TRUE(list.empty());  // NOLINT(bugprone-use-after-move): a moved list is empty
+    EXPECT_EQ(moved.size(), 99u);
+    moved.pop_back();
+    EXPECT_EQ(nodes[99]->RefCount(), 1);
+    moved.clear();
+    EXPECT_EQ(nodes[0]->RefCount(), 1);
+}
+
 TEST(FileTreeChildren, AddAppendRemove) {
     TFileTree root;
     TFileTree* a = AddFile(root, "dup", "/", 1);
