@@ -161,6 +161,17 @@ class TLineReader {
         }
     }
 
+    // Reads what is left of the source unparsed, so that the fingerprint covers the whole text (lines
+    // beyond the announced counts are ignored, but they are part of the file). False when a piece
+    // could not be read.
+    bool Drain() {
+        while (m_Source && !m_Ended) {
+            m_Pos = m_Text.size();
+            if (!TryRefill()) return false;
+        }
+        return true;
+    }
+
     // An upper bound of the lines still to come (one byte at least each).
     uint64_t Remaining() const noexcept { return m_Left; }
 
@@ -171,15 +182,20 @@ class TLineReader {
 
     // Keeps the unread rest at the front of the buffer and reads the next piece behind it.
     void Refill() {
+        if (!TryRefill()) throw EConvertError("the text could not be read");
+    }
+
+    bool TryRefill() {
         const std::size_t rest = m_Text.size() - m_Pos;
         if (rest > 0 && m_Pos > 0) std::memmove(m_Buffer.data(), m_Buffer.data() + m_Pos, rest);
         m_Pos = 0;
         if (m_Buffer.size() - rest < PIECE / 2) m_Buffer.resize(m_Buffer.size() * 2);  // a very long line
         const int64_t n = (*m_Source)(m_Buffer.data() + rest, m_Buffer.size() - rest);
-        if (n < 0) throw EConvertError("the text could not be read");
+        if (n < 0) return false;
         if (n == 0) m_Ended = true;
         if (m_Hasher) m_Hasher->Add(std::string_view(m_Buffer.data() + rest, static_cast<std::size_t>(n)));
         m_Text = std::string_view(m_Buffer.data(), rest + static_cast<std::size_t>(n));
+        return true;
     }
 
     std::string_view m_Text;
@@ -668,7 +684,17 @@ bool TFileTree::LoadFromSource(const TTextSource& Source, uint64_t Size, std::st
                                const TFileTree* Listing, uint64_t* Hash) {
     TTextHasher hasher;
     TLineReader reader(Source, Size, Hash ? &hasher : nullptr);
-    const bool loaded = LoadLines(*this, reader, Error, Listing);
+    const std::string oldName = Name;
+    bool loaded = LoadLines(*this, reader, Error, Listing);
+    if (loaded && Hash && !reader.Drain()) {
+        // Used whole or not at all, as a text that fails midway.
+        Children.clear();
+        ChildCount = 0;
+        LoadLine = 0;
+        Name = oldName;
+        if (Error) *Error = "the text could not be read";
+        loaded = false;
+    }
     if (Hash) *Hash = loaded ? hasher.Value() : 0;
     return loaded;
 }
