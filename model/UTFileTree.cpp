@@ -140,7 +140,7 @@ class TLineReader {
 
     bool Next(std::string_view& line) {
         for (;;) {
-            const std::size_t end = m_Text.find_first_of("\r\n", m_Pos);
+            const std::size_t end = FindLineEnd();
             // A CR at the very end of what is read so far may be the first half of CR LF.
             if (end != std::string_view::npos &&
                 (end + 1 < m_Text.size() || m_Text[end] == '\n' || m_Ended)) {
@@ -177,6 +177,14 @@ class TLineReader {
 
   private:
     static constexpr std::size_t PIECE = std::size_t{1} << 20;
+
+    // The first CR or LF from m_Pos on (npos when none): one pass, where find_first_of would look
+    // each byte up in the set.
+    std::size_t FindLineEnd() const noexcept {
+        for (std::size_t i = m_Pos; i < m_Text.size(); ++i)
+            if (m_Text[i] == '\r' || m_Text[i] == '\n') return i;
+        return std::string_view::npos;
+    }
 
     void Consumed(std::size_t n) noexcept { m_Left = n > m_Left ? 0 : m_Left - n; }
 
