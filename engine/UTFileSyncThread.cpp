@@ -389,47 +389,39 @@ void TFileSyncThread::SaveState() {
     if (!opers[0] || !opers[1]) return;
     opers[0]->FFolderSource = Task.LFolder;
     opers[1]->FFolderSource = Task.RFolder;
-    // Only what the walk wrote needs a new look. A side that wrote anything is listed again, and its
-    // state built and written, before the other side is listed: one fresh listing at a time is held
-    // beside the plan, not two.
+    // Only what the walk wrote needs a new look: both sides are listed again at once, each on its
+    // own listing thread. A new listing shares the analysis's listing's nodes wherever the side still
+    // shows them as they were, so it costs memory only for what changed.
     const bool relist = OperCount > 0 || WrittenBefore;
+    const TFileTreeRef listings[2] = {LeftListing, RightListing};
     try {
         opers[0]->Connect();
         opers[1]->Connect();
+        if (relist) {
+            for (int side : {SIDE_LEFT, SIDE_RIGHT}) {
+                opers[side]->FEarlierListing = listings[side].get();
+                opers[side]->Resume();
+            }
+            opers[0]->WaitFor();
+            opers[1]->WaitFor();
+        }
     } catch (const std::exception& e) {
         LogError("Save State Error", e);
         return;
     }
-    const TFileTreeRef listings[2] = {LeftListing, RightListing};
     const TFileTreeRef saved[2] = {LeftSavedTree, RightSavedTree};
     TStateSources sources[2];
     for (int side : {SIDE_LEFT, SIDE_RIGHT}) {
         sources[side].Result = ResultTree.get();
         sources[side].Seen = listings[side].get();
         sources[side].Previous = saved[side].get();
+        sources[side].Relisted = relist ? opers[side]->FFileTree.get() : nullptr;
     }
+    // A state that already records what its side lists needs no new text when nothing was done.
+    const bool skip[2] = {!relist && StateCurrent[0], !relist && StateCurrent[1]};
     TFileOper* const writers[2] = {opers[0].get(), opers[1].get()};
     uint64_t hashes[2] = {LeftSavedHash, RightSavedHash};
-    if (!relist) {
-        // A state that already records what its side lists needs no new text when nothing was done.
-        const bool skip[2] = {StateCurrent[0], StateCurrent[1]};
-        SaveStates(Task, sources, writers, skip, hashes);
-    } else {
-        for (int side : {SIDE_LEFT, SIDE_RIGHT}) {
-            try {
-                opers[side]->Resume();
-                opers[side]->WaitFor();
-            } catch (const std::exception& e) {
-                LogError("Save State Error", e);
-                return;
-            }
-            sources[side].Relisted = opers[side]->FFileTree.get();
-            const bool skip[2] = {side != SIDE_LEFT, side != SIDE_RIGHT};
-            SaveStates(Task, sources, writers, skip, hashes);
-            sources[side].Relisted = nullptr;
-            opers[side]->FFileTree = TFileTree::Create(std::string(), nullptr);
-        }
-    }
+    SaveStates(Task, sources, writers, skip, hashes);
     opers[0]->Stop();
     opers[1]->Stop();
 }

@@ -77,6 +77,11 @@ class TFileOper : public TThread {
     TFileTreeRef FSavedTree;             // the side's saved state, sharing FFileTree's nodes where it can
     uint64_t FSavedTreeHash = 0;         // TFileTree::TextHash of the loaded state's text; 0: none loaded
     bool FSavedTreeDamaged = false;      // a state file was there but did not load (kept aside as .damaged)
+    // A listing of this side made earlier in the run (the one the analysis used), or null. A back-end
+    // may let its new listing share that listing's nodes wherever the side still shows them as they
+    // were (ShareListedFiles, SameAsListed), so listing a side again costs memory only for what
+    // changed. The earlier listing must stay unchanged while this one is made.
+    const TFileTree* FEarlierListing = nullptr;
 
     // 0: connected and the root usable. May be called again on an open connection.
     virtual int32_t Connect() = 0;

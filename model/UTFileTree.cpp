@@ -707,4 +707,35 @@ bool TFileTree::LoadFromSource(const TTextSource& Source, uint64_t Size, std::st
     return loaded;
 }
 
+void ShareListedFiles(TFileTree& Read, const TFileTree& Earlier) {
+    std::size_t cursor = 0;
+    for (TFileTreeRef& child : Read.Children) {
+        if (child->IsFolder() || !child->Data) continue;
+        const TFileTree* listed = FindListed(Earlier, cursor, child->Name, false);
+        if (listed && listed->Children.empty() && SameEntry(*child->Data, *listed))
+            child = TFileTreeRef(const_cast<TFileTree*>(listed));
+    }
+}
+
+const TFileTree* FindListedFolder(const TFileTree& Earlier, const TFileTree& Folder) {
+    // Folders come first in a level: a binary search over them by name.
+    const TFileTreeList& children = Earlier.Children;
+    std::size_t lo = 0, hi = children.size();
+    while (lo < hi) {
+        const std::size_t mid = lo + (hi - lo) / 2;
+        const TFileTree& c = *children[mid];
+        const int order = !c.IsFolder() ? 1 : CompareNames(c.Name, Folder.Name);
+        if (order == 0) return &c;
+        if (order < 0)
+            lo = mid + 1;
+        else
+            hi = mid;
+    }
+    return nullptr;
+}
+
+bool SameAsListed(const TFileTree& Read, const TFileTree& Earlier) {
+    return Read.Data && !Read.NotListed && SameLevel(Read, Earlier) && SameEntry(*Read.Data, Earlier);
+}
+
 }  // namespace bfs

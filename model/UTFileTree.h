@@ -220,4 +220,16 @@ class TFileTree : private TFileAttri {
                         const TFileTree* Listing = nullptr, uint64_t* Hash = nullptr);
 };
 
+// A side listed twice in one run (the state saving lists each side again) gets a second listing
+// that shares the first one's nodes wherever the side still shows them as they were, so that it
+// costs memory only for what changed. Levels are in listing order.
+// Replaces each file of Read's level that Earlier's level holds with the same stored fields by
+// Earlier's node.
+void ShareListedFiles(TFileTree& Read, const TFileTree& Earlier);
+// The folder of Earlier's level named as Folder, or null.
+const TFileTree* FindListedFolder(const TFileTree& Earlier, const TFileTree& Folder);
+// Whether Read, a folder listed in full, holds just Earlier's nodes and has Earlier's stored fields:
+// Earlier can then stand in for it.
+bool SameAsListed(const TFileTree& Read, const TFileTree& Earlier);
+
 }  // namespace bfs

@@ -174,6 +174,7 @@ struct TScanFrame {
     TFileTree* Node;                  // the folder's node
     TSharedString Path;               // Path of the entries inside it: "/" at the top, "/docs/" below
     std::vector<TFileTree*> Pending;  // its sub-folders not listed yet
+    const TFileTree* Earlier;         // the folder in FEarlierListing, when it has one
 };
 
 // The folders directly under the root, handed to the listing's threads one at a time (each lists
@@ -181,8 +182,23 @@ struct TScanFrame {
 struct TScanShare {
     std::vector<TFileTree*> Tops;
     std::atomic<size_t> Next{0};
-    std::mutex ProgressLock;  // progress messages go out one at a time
+    std::mutex ProgressLock;  // progress messages go out one at a time; guards the root's level
 };
+
+// A folder listed in full that the earlier listing shows just the same is replaced in its parent by
+// the earlier node (see TFileOper::FEarlierListing). The root's level is shared by the listing
+// threads (AtTop): it is changed under the share's lock.
+void TakeEarlier(TScanShare& Share, bool AtTop, TFileTree& Parent, TFileTree& Folder,
+                 const TFileTree* Earlier) {
+    if (!Earlier || !SameAsListed(Folder, *Earlier)) return;
+    std::unique_lock<std::mutex> lock(Share.ProgressLock, std::defer_lock);
+    if (AtTop) lock.lock();
+    for (TFileTreeRef& child : Parent.Children)
+        if (child.get() == &Folder) {
+            child = TFileTreeRef(const_cast<TFileTree*>(Earlier));
+            return;
+        }
+}
 
 class TWinFileOper : public TFileOper {
   public:
@@ -315,6 +331,8 @@ bool TWinFileOper::ScanTree() {
         FFileTree->NotListed = true;
         rootRead = false;
     }
+    SortLevel(*FFileTree);
+    if (FEarlierListing) ShareListedFiles(*FFileTree, *FEarlierListing);
     rootDir.reset();
 
     std::atomic<bool> complete{rootRead};
@@ -361,7 +379,7 @@ bool TWinFileOper::ScanBelow(const std::string& Root, TScanShare& Share, std::ve
         LogFailure("Cannot list folder " + Root, err);
         return false;
     }
-    Stack.push_back({std::move(rootDir), FFileTree.get(), TSharedString("/"), {}});
+    Stack.push_back({std::move(rootDir), FFileTree.get(), TSharedString("/"), {}, FEarlierListing});
 
     bool complete = true;
     std::vector<TFileTree*> subFolders;
@@ -370,7 +388,9 @@ bool TWinFileOper::ScanBelow(const std::string& Root, TScanShare& Share, std::ve
         TScanFrame& parent = Stack.back();
         if (parent.Pending.empty()) {
             if (Stack.size() > 1) {
+                const TScanFrame done = std::move(parent);
                 Stack.pop_back();
+                TakeEarlier(Share, Stack.size() == 1, *Stack.back().Node, *done.Node, done.Earlier);
                 continue;
             }
             // One step per folder directly under the root, sent before it is listed. Taken and
@@ -415,10 +435,16 @@ bool TWinFileOper::ScanBelow(const std::string& Root, TScanShare& Share, std::ve
             complete = false;
         }
         SortLevel(*node);  // here, on the listing's threads, rather than all at the end on one
-        if (subFolders.empty()) continue;
+        const TFileTree* earlier = parent.Earlier ? FindListedFolder(*parent.Earlier, *node) : nullptr;
+        if (earlier) ShareListedFiles(*node, *earlier);
+        if (subFolders.empty()) {
+            TakeEarlier(Share, Stack.size() == 1, *parent.Node, *node,
+                        earlier);  // node may be gone after this
+            continue;
+        }
         const size_t depth = Stack.size();
         if (depth >= KEEP_OPEN_DEPTH && depth % KEEP_OPEN_EVERY != 0) dir.reset();
-        Stack.push_back({std::move(dir), node, std::move(path), std::move(subFolders)});
+        Stack.push_back({std::move(dir), node, std::move(path), std::move(subFolders), earlier});
     }
     return complete;
 }

@@ -196,6 +196,47 @@ TEST_F(WinFileOperTest, UnreadableFoldersAreMarkedNotListed) {
     EXPECT_NE(log.find(Root + "/unsearchable/"), std::string::npos);
 }
 
+// A side listed again in the same run shares the earlier listing's nodes wherever it still shows
+// them as they were: whole folders, single files in a changed folder; what changed gets new nodes.
+TEST_F(WinFileOperTest, AListingMadeAgainSharesWhatDidNotChange) {
+    for (const char* f : {"same/a", "same/deeper/b", "changed/c", "changed/d", "top.txt", "gone.txt"})
+        Write(f, "x");
+    ASSERT_EQ(Oper->ListFolder(), 0);
+    const TFileTreeRef earlier = Oper->FFileTree;
+    std::string earlierText;
+    earlier->SaveToStream(earlierText, "r");
+
+    Write("changed/d", "longer");
+    Write("changed/new", "x");
+    ASSERT_EQ(::unlink((Root + "/gone.txt").c_str()), 0);
+    Oper->FEarlierListing = earlier.get();
+    ASSERT_EQ(Oper->ListFolder(), 0);
+    const TFileTree& again = *Oper->FFileTree;
+    EXPECT_EQ(earlier->ChildCount, 4);  // the earlier listing is left as it was
+    std::string text;
+    earlier->SaveToStream(text, "r");
+    EXPECT_EQ(text, earlierText);
+
+    EXPECT_EQ(ChildNames(again), (std::vector<std::string>{"changed", "same", "top.txt"}));
+    EXPECT_EQ(Child(again, "same"), Child(*earlier, "same"));  // the whole folder
+    EXPECT_EQ(Child(again, "top.txt"), Child(*earlier, "top.txt"));
+    const TFileTree* changed = Child(again, "changed");
+    ASSERT_NE(changed, Child(*earlier, "changed"));
+    EXPECT_EQ(ChildNames(*changed), (std::vector<std::string>{"c", "d", "new"}));
+    EXPECT_EQ(Child(*changed, "c"), Child(*Child(*earlier, "changed"), "c"));
+    EXPECT_NE(Child(*changed, "d"), Child(*Child(*earlier, "changed"), "d"));
+    EXPECT_EQ(Child(*changed, "d")->Data->Size, 6);
+
+    // Shared or not, it reads as a listing made afresh.
+    Oper->FEarlierListing = nullptr;
+    std::string shared, fresh;
+    again.SaveToStream(shared, "r");
+    const TFileTreeRef keep = Oper->FFileTree;
+    ASSERT_EQ(Oper->ListFolder(), 0);
+    Oper->FFileTree->SaveToStream(fresh, "r");
+    EXPECT_EQ(shared, fresh);
+}
+
 TEST_F(WinFileOperTest, StopDuringListingLeavesTheRestNotListed) {
     for (const char* f : {"a/1", "b/2", "c/3", "z.txt"}) Write(f, "x");
     Recorder.OnMessage = [&](uint32_t Msg) {
