@@ -1,3 +1,4 @@
+#include "model/UTRegistry.h"
 #include "model/UTSysConfig.h"
 #include "platform/UTFolders.h"
 #include "ui/UTSeedFolder.h"
@@ -20,6 +21,7 @@ int main(int argc, char* argv[]) {
         std::fprintf(stderr, "Read Languange Error,File not Exist!\n");
         return 1;
     }
+    bfs::ReadRegistryInfo();  // a file that cannot be written back still leaves the values read
     std::printf("Bramlow File Sync: settings and language file loaded from %s\n",
                 bfs::GetProgramFolder().c_str());
     std::printf("The program's windows are not built yet; nothing more to show.\n");
