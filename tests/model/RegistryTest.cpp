@@ -1,7 +1,6 @@
-#include "model/UTRegistry.h"
-
 #include "common/TempFolder.h"
 #include "model/UTIniFile.h"
+#include "model/UTRegistry.h"
 #include "platform/UTAtomicFile.h"
 
 #include <gtest/gtest.h>
@@ -21,8 +20,8 @@ struct TRegistryCase {
 std::string ValuesOf(const std::string& FileName) {
     const TIniFile ini(FileName);
     std::string out;
-    for (const char* name : {"CheckUpdate", "HelpURL", "HomePage", "len_up", "len_down", "ScanValue1", "ScanValue2",
-                             "ScanValue3", "ScanValue4", "ScanValue5", "UserScanValue"})
+    for (const char* name : {"CheckUpdate", "HelpURL", "HomePage", "len_up", "len_down", "ScanValue1",
+                             "ScanValue2", "ScanValue3", "ScanValue4", "ScanValue5", "UserScanValue"})
         out += std::string(name) + "=" + ini.ReadString(REGISTRY_KEY, name, "?") + ";";
     return out;
 }
@@ -42,7 +41,8 @@ bool SameInfo(const TMyRegistryInfo& A, const TMyRegistryInfo& B) {
 }
 
 const std::string DEFAULT_VALUES =
-    "CheckUpdate=0;HelpURL=https://www.bramlow-file-sync.example/help/;HomePage=https://www.bramlow-file-sync.example/;"
+    "CheckUpdate=0;HelpURL=https://www.bramlow-file-sync.example/help/;HomePage=https://"
+    "www.bramlow-file-sync.example/;"
     "len_up=1;len_down=6;ScanValue1=0;ScanValue2=0;ScanValue3=0;ScanValue4=0;ScanValue5=1;UserScanValue=0;";
 
 TEST(Registry, ValuesAreReadOrTakeTheirDefaultsWhichAreWrittenBack) {
@@ -57,22 +57,28 @@ TEST(Registry, ValuesAreReadOrTakeTheirDefaultsWhichAreWrittenBack) {
     const TRegistryCase cases[] = {
         {"first start", "", Defaults(), DEFAULT_VALUES},
         {"values the user set are kept",
-         "[Software\\Bramlow File Sync]\r\nCheckUpdate=1\r\nHelpURL=http://intranet/help\r\nlen_up=3\r\nScanValue5=0\r\n",
+         "[Software\\Bramlow File "
+         "Sync]\r\nCheckUpdate=1\r\nHelpURL=http://intranet/help\r\nlen_up=3\r\nScanValue5=0\r\n",
          user,
-         "CheckUpdate=1;HelpURL=http://intranet/help;HomePage=https://www.bramlow-file-sync.example/;len_up=3;"
+         "CheckUpdate=1;HelpURL=http://intranet/help;HomePage=https://www.bramlow-file-sync.example/"
+         ";len_up=3;"
          "len_down=6;ScanValue1=0;ScanValue2=0;ScanValue3=0;ScanValue4=0;ScanValue5=0;UserScanValue=0;"},
-        {"text where a number belongs is a missing value", "[Software\\Bramlow File Sync]\r\nlen_up=many\r\nCheckUpdate=\r\n",
-         Defaults(), DEFAULT_VALUES},
+        {"text where a number belongs is a missing value",
+         "[Software\\Bramlow File Sync]\r\nlen_up=many\r\nCheckUpdate=\r\n", Defaults(), DEFAULT_VALUES},
         {"a DWORD read as signed, any non-zero flag is true",
          "[Software\\Bramlow File Sync]\r\nlen_down=0xFFFFFFFF\r\nScanValue2=7\r\n", odd,
-         "CheckUpdate=0;HelpURL=https://www.bramlow-file-sync.example/help/;HomePage=https://www.bramlow-file-sync.example/;"
-         "len_up=1;len_down=0xFFFFFFFF;ScanValue1=0;ScanValue2=7;ScanValue3=0;ScanValue4=0;ScanValue5=1;UserScanValue=0;"},
+         "CheckUpdate=0;HelpURL=https://www.bramlow-file-sync.example/help/;HomePage=https://"
+         "www.bramlow-file-sync.example/;"
+         "len_up=1;len_down=0xFFFFFFFF;ScanValue1=0;ScanValue2=7;ScanValue3=0;ScanValue4=0;ScanValue5=1;"
+         "UserScanValue=0;"},
     };
     for (const TRegistryCase& c : cases) {
         SCOPED_TRACE(c.What);
         test::TTempFolder folder("bfs-registry");
         const std::string file = folder.Path + "/registry.ini";
-        if (!c.Stored.empty()) ASSERT_EQ(WriteFileAtomic(file, c.Stored), 0);
+        if (!c.Stored.empty()) {
+            ASSERT_EQ(WriteFileAtomic(file, c.Stored), 0);
+        }
         TMyRegistryInfo info;
         EXPECT_EQ(ReadRegistryInfo(file, info), 0);
         EXPECT_TRUE(SameInfo(info, c.Read));

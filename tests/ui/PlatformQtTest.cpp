@@ -2,6 +2,7 @@
 #include "platform/UTAtomicFile.h"
 #include "ui/UTQtNotifyTarget.h"
 #include "ui/UTSeedFolder.h"
+#include "ui/UTWebPage.h"
 
 #include <QCoreApplication>
 #include <QTemporaryDir>
@@ -37,6 +38,25 @@ class TReceiver : public QObject {
 class PlatformQtTest : public QObject {
     Q_OBJECT
   private slots:
+    void onlyWebAndMailAddressesAreOpened() {
+        const struct {
+            const char* Address;
+            bool Opened;
+        } cases[] = {
+            {"https://www.bramlow-file-sync.example/help/", true},
+            {"HTTP://intranet/help", true},
+            {"mailto:support@example.org", true},
+            {"https://", false},
+            {"file:///etc/passwd", false},
+            {"javascript:alert(1)", false},
+            {"/usr/bin/xterm", false},
+            {"help", false},
+            {"", false},
+            {"https://example.org/\nsecond line", false},
+        };
+        for (const auto& c : cases) QVERIFY2(IsOpenableURL(c.Address) == c.Opened, c.Address);
+    }
+
     void seedWritesDefaultsOnceAndKeepsUserFiles() {
         QTemporaryDir dir;
         qputenv("XDG_CONFIG_HOME", dir.path().toUtf8());
