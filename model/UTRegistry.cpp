@@ -28,7 +28,8 @@ struct TRegistryValue {
 
 constexpr TRegistryValue VALUES[] = {
     {"CheckUpdate", &TMyRegistryInfo::CheckUpdate, nullptr, nullptr, 0, nullptr},
-    {"HelpURL", nullptr, nullptr, &TMyRegistryInfo::HelpURL, 0, "https://www.bramlow-file-sync.example/help/"},
+    {"HelpURL", nullptr, nullptr, &TMyRegistryInfo::HelpURL, 0,
+     "https://www.bramlow-file-sync.example/help/"},
     {"HomePage", nullptr, nullptr, &TMyRegistryInfo::HomePage, 0, "https://www.bramlow-file-sync.example/"},
     {"len_up", nullptr, &TMyRegistryInfo::len_up, nullptr, 1, nullptr},
     {"len_down", nullptr, &TMyRegistryInfo::len_down, nullptr, 6, nullptr},
