@@ -230,10 +230,17 @@ int32_t TSyncTask::LoadSavedTree(TFileTree& Tree, int Side, uint64_t* Hash, bool
         if (Hash) *Hash = hash;
         return 0;
     }
-    if (rc > 0) error = std::strerror(rc);
-    // Kept aside for a look; the run then overwrites nothing on the strength of a date.
+    // What the last sync left is unknown either way: the run overwrites nothing on the strength of a
+    // date.
     ClearTree(Tree);
     if (Damaged) *Damaged = true;
+    if (rc > 0) {
+        // Could not be read: left in place, it may read the next time.
+        TMyException::Instance().LogError("Saved state " + fileName + " not read", "EInOutError",
+                                          std::strerror(rc));
+        return 1;
+    }
+    // Does not load: kept aside for a look.
     const bool keptAside = std::rename(fileName.c_str(), (fileName + ".damaged").c_str()) == 0;
     TMyException::Instance().LogError(
         "Saved state " + fileName + " discarded", "EConvertError",

@@ -78,7 +78,8 @@ int32_t TFileOper::LoadSavedTreeThroughStream() {
     attri.Path = std::string("/") + MARKER_FOLDER + "/";
     FSavedTreeHash = 0;
     FSavedTreeDamaged = false;
-    std::string error = "empty or unreadable";
+    std::string error = "empty";
+    bool unreadable = false;  // could not be read, which says nothing of the file itself
     auto tree = TFileTree::Create(std::string(), nullptr);
     const std::string local = LocalPathOf(attri);
     if (!local.empty()) {
@@ -90,16 +91,25 @@ int32_t TFileOper::LoadSavedTreeThroughStream() {
             FSavedTreeHash = hash;
             return 0;
         }
-        if (rc > 0) error = std::strerror(rc);
+        if (rc > 0) {
+            error = std::strerror(rc);
+            unreadable = true;
+        }
     } else {
         std::string stream;
         TEntryState state;
         try {
             if (GetEntryState(*FFolderSource, attri, state) == 0 && !state.Exists)
                 return 1;  // no saved state yet
-            if (ReadFileToStream(*FFolderSource, attri, stream, 0) != 0) stream.clear();
-        } catch (const std::exception&) {
+            if (ReadFileToStream(*FFolderSource, attri, stream, 0) != 0) {
+                stream.clear();
+                unreadable = true;
+                error = "could not be read";
+            }
+        } catch (const std::exception& e) {
             stream.clear();
+            unreadable = true;
+            error = e.what();
         }
         if (!stream.empty() && tree->LoadFromStream(stream, &error, FFileTree.get())) {
             FSavedTree = tree;
@@ -107,8 +117,15 @@ int32_t TFileOper::LoadSavedTreeThroughStream() {
             return 0;
         }
     }
-    // Kept aside, not lost: the next run writes a fresh state, and the old one stays for a look.
+    // Either way what the last sync left is unknown: the analysis then overwrites nothing.
     FSavedTreeDamaged = true;
+    if (unreadable) {
+        // Left where it is: a state that could not be read this time may read the next time.
+        TMyException::Instance().LogError("Saved state of " + FFolderSource->FolerAllName + " not read",
+                                          "EInOutError", error);
+        return 1;
+    }
+    // Kept aside, not lost: the next run writes a fresh state, and the old one stays for a look.
     TFileAttri damaged = attri;
     damaged.Name = FTreeFileName + ".damaged";
     DeleteFile(*FFolderSource, damaged, false);

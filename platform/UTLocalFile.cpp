@@ -80,10 +80,20 @@ ssize_t ReadFull(int Fd, char* Buffer, size_t Size) noexcept {
 }
 
 int OpenForReading(const std::string& Path, struct stat& St) noexcept {
-    const int fd = ::open(Path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    // Opened without waiting: a pipe put where a file was expected would block an ordinary open
+    // until a writer came. A regular file then reads as usual.
+    const int fd = ::open(Path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return -1;
     if (::fstat(fd, &St) != 0 || !S_ISREG(St.st_mode)) {
         ::close(fd);
+        errno = EINVAL;  // not a file
+        return -1;
+    }
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        const int err = errno;
+        ::close(fd);
+        errno = err;
         return -1;
     }
     return fd;

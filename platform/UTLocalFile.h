@@ -58,7 +58,8 @@ int WriteAll(int Fd, std::string_view Data) noexcept;
 ssize_t ReadFull(int Fd, char* Buffer, size_t Size) noexcept;
 
 // Opens Path for reading when it is a regular file (a link at Path is not followed) and leaves its
-// state at opening in St; -1 otherwise.
+// state at opening in St; -1 otherwise, with errno set (EINVAL: not a file). Never waits on a pipe
+// found at Path.
 int OpenForReading(const std::string& Path, struct stat& St) noexcept;
 
 // Copies up to Size bytes from the current position of In to the current position of Out: inside

@@ -540,6 +540,26 @@ TEST_F(FaultTest, ADamagedStateOverwritesNothingAndIsKeptAside) {
     }
 }
 
+// A state that is there but cannot be read (here a pipe where the file was, which an ordinary
+// open would wait on for ever) is left where it is, and the run overwrites nothing.
+TEST_F(FaultTest, AStateThatCannotBeReadIsLeftInPlaceAndOverwritesNothing) {
+    const std::string state = Left + "/" + MARKER_FOLDER + "/T1";
+    Edit(Left, "/old.txt", "o1", T1);
+    Run();
+    Edit(Right, "/old.txt", "o2 right edit, older date", T1 - 1000);
+    ASSERT_EQ(::unlink(state.c_str()), 0);
+    ASSERT_EQ(::mkfifo(state.c_str(), 0600), 0);
+
+    auto run = Analyze();
+    EXPECT_EQ(Codes(*run)["/old.txt"], ACTION_CONFLICT);
+    struct stat st {};
+    ASSERT_EQ(::lstat(state.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    EXPECT_NE(::access((state + ".damaged").c_str(), F_OK), 0);
+    run->Sync();
+    EXPECT_EQ(Files(Right)["/old.txt"], "o2 right edit, older date");
+}
+
 // One run per task; excluded rows never move whatever the view; a task whose direction did not load
 // does not run; backups of long names work, and a failed backup leaves the target alone.
 TEST_F(FaultTest, RunsThatMustNotHappenDoNot) {
