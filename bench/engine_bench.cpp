@@ -14,6 +14,7 @@
 #include "engine/UTSyncTask.h"
 #include "engine/UTTaskRun.h"
 #include "model/UTConsts.h"
+#include "model/UTFileOper.h"
 #include "model/UTFileTree.h"
 #include "model/UTFolderSource.h"
 #include "model/UTMyException.h"
@@ -753,15 +754,16 @@ void EngineRun(TRunKind Kind, const std::string& Left, const std::string& Right,
         R.CopyPeak = std::max(R.CopyPeak, above(meter.Peak()));
 
     // Untimed by the phases above: how long loading both saved states takes on its own (the same
-    // calls the listing threads make after listing: read the file, parse it), and their size.
+    // call the listing threads make after listing: read the file piece by piece and merge it with
+    // the side's listing), and their size.
     R.StateFileBytes = FileBytes(StateFile(Left, SyncID)) + FileBytes(StateFile(Right, SyncID));
-    if (Kind != RUN_FIRST) {
+    if (Kind != RUN_FIRST && run.LeftOper && run.RightOper) {
         t0 = TClock::now();
-        for (const std::string* side : {&Left, &Right}) {
-            std::string text;
-            bfs::ReadWholeFile(StateFile(*side, SyncID), text);
+        const std::pair<const std::string*, const bfs::TFileTree*> sides[] = {
+            {&Left, run.LeftOper->FFileTree.get()}, {&Right, run.RightOper->FFileTree.get()}};
+        for (const auto& [side, listing] : sides) {
             auto tree = bfs::TFileTree::Create(std::string(), nullptr);
-            tree->LoadFromStream(text);
+            bfs::LoadSavedStateFile(*tree, StateFile(*side, SyncID), nullptr, listing, nullptr);
         }
         R.StateLoadSec = Seconds(t0, TClock::now());
     }
