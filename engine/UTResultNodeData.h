@@ -35,6 +35,7 @@ class TPlanRow {
   public:
     TResultNodeData Data;
     TPlanRow* Parent = nullptr;
+    int32_t Index = 0;  // position among the parent's children (a view model's row number)
     std::vector<std::unique_ptr<TPlanRow>> Children;
 
     TPlanRow() = default;
@@ -55,6 +56,7 @@ class TPlanRow {
     TPlanRow* AddChild() {
         Children.push_back(std::make_unique<TPlanRow>());
         Children.back()->Parent = this;
+        Children.back()->Index = static_cast<int32_t>(Children.size() - 1);
         return Children.back().get();
     }
 };

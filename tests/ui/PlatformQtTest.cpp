@@ -1,3 +1,4 @@
+#include "UiTestMain.h"
 #include "model/UTConsts.h"
 #include "platform/UTAtomicFile.h"
 #include "ui/UTQtNotifyTarget.h"
@@ -108,5 +109,5 @@ class PlatformQtTest : public QObject {
     }
 };
 
-QTEST_MAIN(PlatformQtTest)
+BFS_UI_TEST(PlatformQtTest);
 #include "PlatformQtTest.moc"
