@@ -1,8 +1,6 @@
 #include "engine/UTTaskRun.h"
 
-#include "engine/UTAnalyzeThread.h"
 #include "engine/UTContentCompare.h"
-#include "engine/UTFileSyncThread.h"
 #include "engine/UTStateSaving.h"
 #include "model/UTMyException.h"
 
@@ -63,6 +61,10 @@ int32_t TTaskRun::StartScan() {
         return 1;
     }
     Task.Busy = 1;
+    if (OnScanEnded) {
+        LeftOper->OnTerminate = [this](TThread&) { OnScanEnded(0); };
+        RightOper->OnTerminate = [this](TThread&) { OnScanEnded(1); };
+    }
     RightOper->Resume();
     LeftOper->Resume();
     return 0;
@@ -107,26 +109,42 @@ int32_t TTaskRun::CompareContents(const TFileTree& Node) {
 }
 
 int32_t TTaskRun::Analyze() {
+    if (StartAnalyze() != 0) return 1;
+    m_Analysis->WaitFor();
+    return FinishAnalyze();
+}
+
+int32_t TTaskRun::StartAnalyze() {
     ResultTree = TFileTree::Create(std::string(), nullptr);
     m_Walked = false;
+    m_AnalysisCancelled = false;
     if (!LeftOper || !RightOper || !m_Lock.Held()) {
         Plan.ShowView(*ResultTree, VIEW_CHANGES, Task.SyncName);
         if (ErrorText.empty()) ErrorText = "The folders were not listed.";
         return 1;
     }
-    TAnalyzeThread analysis(Task, LeftOper->FFileTree, RightOper->FFileTree, ResultTree, LeftOper->FSavedTree,
-                            RightOper->FSavedTree);
-    analysis.NotifyWnd = NotifyWnd;
-    analysis.StateDamaged = m_StateDamaged;
-    analysis.CompareContents = [this](const TFileTree& Node) { return CompareContents(Node); };
-    analysis.Resume();
-    analysis.WaitFor();
-    ErrorText = analysis.ErrorText;
-    Notes = analysis.Notes;
-    m_UsedSavedStates = analysis.UsedSavedStates;
-    m_StateCurrent[0] = analysis.StateCurrent[0];
-    m_StateCurrent[1] = analysis.StateCurrent[1];
-    const bool cancelled = analysis.Terminated();
+    m_Analysis = std::make_unique<TAnalyzeThread>(Task, LeftOper->FFileTree, RightOper->FFileTree, ResultTree,
+                                                  LeftOper->FSavedTree, RightOper->FSavedTree);
+    m_Analysis->NotifyWnd = NotifyWnd;
+    m_Analysis->StateDamaged = m_StateDamaged;
+    m_Analysis->CompareContents = [this](const TFileTree& Node) { return CompareContents(Node); };
+    if (OnAnalysisEnded) m_Analysis->OnTerminate = [this](TThread&) { OnAnalysisEnded(); };
+    Task.Busy = 1;
+    m_Analysis->Resume();
+    return 0;
+}
+
+int32_t TTaskRun::FinishAnalyze() {
+    if (!m_Analysis) return 1;
+    std::unique_ptr<TAnalyzeThread> analysis = std::move(m_Analysis);
+    analysis->WaitFor();
+    ErrorText = analysis->ErrorText;
+    Notes = analysis->Notes;
+    m_UsedSavedStates = analysis->UsedSavedStates;
+    m_StateCurrent[0] = analysis->StateCurrent[0];
+    m_StateCurrent[1] = analysis->StateCurrent[1];
+    m_AnalysisCancelled = analysis->Terminated();
+    analysis.reset();
     Plan.ShowView(*ResultTree, VIEW_CHANGES, Task.SyncName);
     Task.Busy = 0;
     if (!ErrorText.empty()) {
@@ -135,7 +153,7 @@ int32_t TTaskRun::Analyze() {
     }
     // Nothing to copy or delete: no walk follows, so the states are brought up to date now (a state
     // that is already current is not written).
-    if (!cancelled && m_ScanComplete &&
+    if (!m_AnalysisCancelled && m_ScanComplete &&
         ResultTree->LtoRCount + ResultTree->RtoLCount + ResultTree->DeleteCount == 0) {
         TFileOper* const opers[2] = {LeftOper.get(), RightOper.get()};
         TStateSources sources[2];
@@ -149,18 +167,34 @@ int32_t TTaskRun::Analyze() {
         for (int side : {0, 1}) m_LocalHash[side] = opers[side]->FSavedTreeHash = hashes[side];
         m_Lock.Unlock();
     }
+    // A cancelled analysis is never carried out: its run ends here.
+    if (m_AnalysisCancelled) m_Lock.Unlock();
     return 0;
 }
 
 int32_t TTaskRun::Sync(const std::function<void(const std::string&)>& LogPane) {
+    if (StartSync(LogPane) != 0) return 1;
+    m_Sync->WaitFor();
+    FinishSync();
+    return 0;
+}
+
+int32_t TTaskRun::StartSync(const std::function<void(const std::string&)>& LogPane,
+                            const std::function<void(TPlanRow&)>& RowChanged) {
+    if (m_AnalysisCancelled || !ResultTree) {
+        ErrorText = "The analysis did not end: analyze again before a sync.";
+        return 1;
+    }
     if (!m_Lock.Held() && (Task.LockFileName().empty() || !m_Lock.TryLock(Task.LockFileName()))) {
         ErrorText = "The task \"" + Task.SyncName + "\" is already running.";
         return 1;
     }
     Task.Busy = 1;
-    TFileSyncThread sync(Plan, Task);
+    m_Sync = std::make_unique<TFileSyncThread>(Plan, Task);
+    TFileSyncThread& sync = *m_Sync;
     sync.NotifyWnd = NotifyWnd;
     sync.LogPane = LogPane;
+    sync.RowChanged = RowChanged;
     sync.ResultTree = ResultTree;
     if (LeftOper && RightOper) {
         sync.LeftListing = LeftOper->FFileTree;
@@ -175,17 +209,35 @@ int32_t TTaskRun::Sync(const std::function<void(const std::string&)>& LogPane) {
         sync.RightSavedHash = SavedHash(1);
     }
     sync.WrittenBefore = m_Walked;
+    if (OnSyncEnded) sync.OnTerminate = [this](TThread&) { OnSyncEnded(); };
     sync.Resume();
-    sync.WaitFor();
-    m_Walked = m_Walked || sync.OperCount > 0;
+    return 0;
+}
+
+void TTaskRun::FinishSync() {
+    if (!m_Sync) return;
+    std::unique_ptr<TFileSyncThread> sync = std::move(m_Sync);
+    sync->WaitFor();
+    m_Walked = m_Walked || sync->OperCount > 0;
+    sync.reset();
     Task.Busy = 0;
     m_Lock.Unlock();
-    return 0;
 }
 
 void TTaskRun::Stop() {
     if (LeftOper) LeftOper->Stop();
     if (RightOper) RightOper->Stop();
+    if (m_Analysis) m_Analysis->Terminate();
+    if (m_Sync) m_Sync->Terminate();
+}
+
+void TTaskRun::Release() {
+    Task.Busy = 0;
+    m_Lock.Unlock();
+}
+
+bool TTaskRun::WorkerAlive() const {
+    return (LeftOper && LeftOper->Started()) || (RightOper && RightOper->Started()) || m_Analysis || m_Sync;
 }
 
 }  // namespace bfs

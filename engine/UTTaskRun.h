@@ -1,11 +1,14 @@
 #pragma once
 
+#include "engine/UTAnalyzeThread.h"
+#include "engine/UTFileSyncThread.h"
 #include "engine/UTPlan.h"
 #include "engine/UTSyncTask.h"
 #include "model/UTFileOper.h"
 #include "model/UTNotify.h"
 #include "platform/UTFileLock.h"
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -16,7 +19,15 @@ namespace bfs {
 //
 // One run per task at a time, in this process or another: StartScan takes the task's lock file and
 // refuses the run when it is held; the lock is kept until the run's saved states are written (at
-// the end of Sync, or of Analyze when there is nothing to sync) or the run object goes.
+// the end of Sync, or of Analyze when there is nothing to sync), Release, or the run object goes.
+//
+// Two ways to drive it. Batch runs, the tests and the benchmark call the waiting steps (FinishScan,
+// Analyze, Sync), each of which waits for its worker. A window must never wait for a worker: the
+// sync thread's log lines and row repaints wait for the window's thread, so a window blocked in a
+// wait would never let them through. It sets the three On...Ended calls, starts each step
+// (StartScan, StartAnalyze, StartSync), and when told the worker has ended (the calls run on the
+// worker's own thread, right after its body; post from there) calls the matching Finish step on its
+// own thread, where the worker is joined at once and freed.
 class TTaskRun {
   public:
     explicit TTaskRun(TSyncTask& Task) : Task(Task) {}
@@ -30,6 +41,12 @@ class TTaskRun {
     std::string ErrorText;           // why a step did not run (the log pane shows it)
     std::vector<std::string> Notes;  // what the analysis held back and why (log pane lines)
 
+    // Called on a worker thread when its body has ended: a side's listing (0 left, 1 right), the
+    // analysis, the sync walk. Set before the step that starts the worker.
+    std::function<void(int Side)> OnScanEnded;
+    std::function<void()> OnAnalysisEnded;
+    std::function<void()> OnSyncEnded;
+
     // Checks the task and its folders, takes the task's lock, makes, connects and checks a back-end
     // per side, and starts both listings (each on its own thread, with the side's saved state loaded
     // after it). 0 started; otherwise ErrorText says why ("Left and right folders are the same",
@@ -42,13 +59,31 @@ class TTaskRun {
     // changes view. 0, or 1 with ErrorText (a bad mask). An analysis that was not cancelled and
     // leaves nothing to copy or delete brings the saved states up to date at once.
     int32_t Analyze();
+    // Analyze in two halves: starts the analysis thread (1 with ErrorText when the folders were not
+    // listed), and, once it has ended, takes its result. AnalysisCancelled tells whether it was
+    // stopped before the end (its plan is then partial and must not be carried out).
+    int32_t StartAnalyze();
+    int32_t FinishAnalyze();
+    bool AnalysisCancelled() const { return m_AnalysisCancelled; }
     // Carries out the plan (on the sync thread, waiting for it). Lines go to LogPane when set.
     int32_t Sync(const std::function<void(const std::string&)>& LogPane = {});
-    // Cancels a running scan.
+    // Sync in two halves: starts the sync thread (RowChanged repaints a row the walk changed), and,
+    // once it has ended, frees it and the task's lock.
+    int32_t StartSync(const std::function<void(const std::string&)>& LogPane = {},
+                      const std::function<void(TPlanRow&)>& RowChanged = {});
+    void FinishSync();
+    // Asks every worker of the run (listings, analysis, sync walk) to stop at its next test.
     void Stop();
+    // Ends a run that goes no further (cancelled during the listings): frees the task's lock.
+    void Release();
+    // A worker of this run has been started and not yet finished (joined).
+    bool WorkerAlive() const;
 
   private:
     TFileLock m_Lock;
+    std::unique_ptr<TAnalyzeThread> m_Analysis;
+    std::unique_ptr<TFileSyncThread> m_Sync;
+    bool m_AnalysisCancelled = false;
     bool m_ScanComplete = false;
     bool m_UsedSavedStates = false;
     bool m_StateDamaged = false;
