@@ -10,18 +10,12 @@ int32_t TTaskRun::StartScan() {
     ErrorText.clear();
     Notes.clear();
     m_ScanComplete = false;
-    switch (Task.CheckFolders()) {
-        case FOLDERS_SAME:
-            ErrorText = "Left and right folders are the same";
-            return 1;
-        case FOLDERS_NESTED:
-            ErrorText = "Cannot Analyze nested folders.";
-            return 1;
-        case FOLDERS_EMPTY:
-            ErrorText = "Folders is empty.";
-            return 1;
-        default:
-            break;
+    FolderCheckFailed = false;
+    ScanSteps = 0;
+    ErrorText = FolderCheckText(Task.CheckFolders());
+    if (!ErrorText.empty()) {
+        FolderCheckFailed = true;
+        return 1;
     }
     // A setting that decides what goes where and did not load never runs as its default.
     if (const std::string field = Task.DamagedSetting(); !field.empty()) {
@@ -61,6 +55,7 @@ int32_t TTaskRun::StartScan() {
         return 1;
     }
     Task.Busy = 1;
+    ScanSteps = LeftOper->GetScanSteps() + RightOper->GetScanSteps();
     if (OnScanEnded) {
         LeftOper->OnTerminate = [this](TThread&) { OnScanEnded(0); };
         RightOper->OnTerminate = [this](TThread&) { OnScanEnded(1); };
@@ -229,6 +224,19 @@ void TTaskRun::Stop() {
     if (RightOper) RightOper->Stop();
     if (m_Analysis) m_Analysis->Terminate();
     if (m_Sync) m_Sync->Terminate();
+}
+
+std::string TTaskRun::FolderCheckText(int32_t Code) {
+    switch (Code) {
+        case FOLDERS_SAME:
+            return "Left and right folders are the same";
+        case FOLDERS_NESTED:
+            return "Cannot Analyze nested folders.";
+        case FOLDERS_EMPTY:
+            return "Folders is empty.";
+        default:
+            return std::string();
+    }
 }
 
 void TTaskRun::Release() {

@@ -40,6 +40,8 @@ class TTaskRun {
     TPlan Plan;                      // the rows of the changes view
     std::string ErrorText;           // why a step did not run (the log pane shows it)
     std::vector<std::string> Notes;  // what the analysis held back and why (log pane lines)
+    int32_t ScanSteps = 0;           // progress steps the two listings will report (WM_UPDATEPROCESS)
+    bool FolderCheckFailed = false;  // StartScan refused the folder addresses themselves
 
     // Called on a worker thread when its body has ended: a side's listing (0 left, 1 right), the
     // analysis, the sync walk. Set before the step that starts the worker.
@@ -78,6 +80,9 @@ class TTaskRun {
     void Release();
     // A worker of this run has been started and not yet finished (joined).
     bool WorkerAlive() const;
+
+    // The line for a failed TSyncTask::CheckFolders result; empty for FOLDERS_OK.
+    static std::string FolderCheckText(int32_t Code);
 
   private:
     TFileLock m_Lock;

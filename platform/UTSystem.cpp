@@ -5,6 +5,7 @@
 #include <limits.h>
 #include <pwd.h>
 #include <spawn.h>
+#include <sys/statvfs.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -112,6 +113,15 @@ std::string QuoteDesktopExecArg(std::string_view Arg) {
 
     // Then the escapes of a string value, which a reader undoes before it applies the Exec rules.
     return EscapeDesktopString(exec);
+}
+
+int GetDiskSpace(const std::string& Path, int64_t& TotalBytes, int64_t& FreeBytes) {
+    TotalBytes = FreeBytes = 0;
+    struct statvfs info {};
+    if (::statvfs(Path.c_str(), &info) != 0) return errno != 0 ? errno : EIO;
+    TotalBytes = static_cast<int64_t>(info.f_blocks) * static_cast<int64_t>(info.f_frsize);
+    FreeBytes = static_cast<int64_t>(info.f_bavail) * static_cast<int64_t>(info.f_frsize);
+    return 0;
 }
 
 }  // namespace bfs

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -33,5 +34,9 @@ std::string EscapeDesktopString(std::string_view Text);
 // program: quoted when it holds a reserved character (a blank among them), "%" doubled, then
 // escaped as a string value (EscapeDesktopString).
 std::string QuoteDesktopExecArg(std::string_view Arg);
+
+// The size of the file system holding Path and the bytes free for the calling user (statvfs). 0, or
+// the errno of the failed query (both values are then 0).
+int GetDiskSpace(const std::string& Path, int64_t& TotalBytes, int64_t& FreeBytes);
 
 }  // namespace bfs
