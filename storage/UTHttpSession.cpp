@@ -1,0 +1,195 @@
+#include "storage/UTHttpSession.h"
+
+#include "platform/UTLocalFile.h"
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <exception>
+
+namespace bfs {
+
+namespace {
+
+using TClock = std::chrono::steady_clock;
+
+// curl_global_init is not safe to run twice at once, nor alongside a transfer: once per process,
+// before the first handle. Never undone: other sessions may live until exit.
+void GlobalInit() {
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+// What the callbacks of one transfer share with Perform.
+struct TTransfer {
+    const THttpSink* Sink = nullptr;
+    std::exception_ptr Thrown;
+    bool Connected = false;       // the request is under way: the read time-out counts from here
+    TClock::time_point LastData;  // when something last arrived (or the request went out)
+};
+
+size_t OnBody(char* Data, size_t Size, size_t Count, void* User) {
+    auto* t = static_cast<TTransfer*>(User);
+    const size_t len = Size * Count;
+    t->LastData = TClock::now();
+    if (!t->Sink || !*t->Sink) return len;
+    // No exception may pass through libcurl: it is kept and rethrown once curl_multi has returned.
+    try {
+        if ((*t->Sink)(std::string_view(Data, len))) return len;
+    } catch (...) {
+        t->Thrown = std::current_exception();
+    }
+    return CURL_WRITEFUNC_ERROR;
+}
+
+size_t OnHeader(char*, size_t Size, size_t Count, void* User) {
+    static_cast<TTransfer*>(User)->LastData = TClock::now();
+    return Size * Count;
+}
+
+// Called once the connection stands, just before the request is sent.
+int OnConnected(void* User, char*, char*, int, int) {
+    auto* t = static_cast<TTransfer*>(User);
+    t->Connected = true;
+    t->LastData = TClock::now();
+    return CURL_PREREQFUNC_OK;
+}
+
+}  // namespace
+
+struct THttpSession::TImpl {
+    CURL* Easy = curl_easy_init();
+    CURLM* Multi = curl_multi_init();
+    char ErrorText[CURL_ERROR_SIZE] = {};
+
+    TImpl() = default;
+    TImpl(const TImpl&) = delete;
+    TImpl& operator=(const TImpl&) = delete;
+    ~TImpl() {
+        if (Easy) curl_easy_cleanup(Easy);
+        if (Multi) curl_multi_cleanup(Multi);
+    }
+};
+
+THttpSession::THttpSession() {
+    GlobalInit();
+    m_Impl = std::make_unique<TImpl>();
+}
+
+THttpSession::~THttpSession() = default;
+
+void THttpSession::SetReadTimeout(int Ms) {
+    std::lock_guard lock(m_Mutex);
+    m_ReadTimeoutMs = Ms;
+}
+
+void THttpSession::SetConnectTimeout(int Ms) {
+    std::lock_guard lock(m_Mutex);
+    m_ConnectTimeoutMs = Ms;
+}
+
+void THttpSession::SetUserAgent(std::string UserAgent) {
+    std::lock_guard lock(m_Mutex);
+    m_UserAgent = std::move(UserAgent);
+}
+
+THttpResult THttpSession::Perform(const THttpRequest& Request, const THttpSink& Sink) {
+    std::lock_guard lock(m_Mutex);
+    THttpResult result;
+    CURL* easy = m_Impl->Easy;
+    CURLM* multi = m_Impl->Multi;
+    if (!easy || !multi) {
+        result.Error = CURLE_FAILED_INIT;
+        result.ErrorText = curl_easy_strerror(CURLE_FAILED_INIT);
+        return result;
+    }
+
+    // Every option is set again for each request; the reset keeps open connections and caches.
+    curl_easy_reset(easy);
+    TTransfer transfer;
+    transfer.Sink = &Sink;
+    m_Impl->ErrorText[0] = '\0';
+    curl_easy_setopt(easy, CURLOPT_URL, Request.Url.c_str());
+    curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);
+    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);  // no SIGALRM: sessions run on any thread
+    curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, m_Impl->ErrorText);
+    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, OnBody);
+    curl_easy_setopt(easy, CURLOPT_WRITEDATA, &transfer);
+    curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, OnHeader);
+    curl_easy_setopt(easy, CURLOPT_HEADERDATA, &transfer);
+    curl_easy_setopt(easy, CURLOPT_PREREQFUNCTION, OnConnected);
+    curl_easy_setopt(easy, CURLOPT_PREREQDATA, &transfer);
+    if (m_ConnectTimeoutMs > 0) curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, long{m_ConnectTimeoutMs});
+    if (!m_UserAgent.empty()) curl_easy_setopt(easy, CURLOPT_USERAGENT, m_UserAgent.c_str());
+
+    // libcurl's own stall guard counts whole seconds; the read time-out is kept here, to the
+    // millisecond, by driving the transfer through the multi interface.
+    CURLcode code = CURLE_OK;
+    bool timedOut = false;
+    const auto readTimeout = std::chrono::milliseconds(m_ReadTimeoutMs);
+    if (curl_multi_add_handle(multi, easy) != CURLM_OK) {
+        code = CURLE_FAILED_INIT;
+    } else {
+        bool done = false;
+        for (;;) {
+            int running = 0;
+            if (curl_multi_perform(multi, &running) != CURLM_OK) {
+                code = CURLE_OUT_OF_MEMORY;  // the only way the multi side fails for one handle
+                break;
+            }
+            if (running == 0) {
+                done = true;
+                break;
+            }
+            int waitMs = 1000;
+            if (m_ReadTimeoutMs > 0 && transfer.Connected) {
+                const auto idle = TClock::now() - transfer.LastData;
+                if (idle >= readTimeout) {
+                    timedOut = true;
+                    break;
+                }
+                const auto left = std::chrono::ceil<std::chrono::milliseconds>(readTimeout - idle).count();
+                waitMs = static_cast<int>(std::clamp<long long>(left, 1, 1000));
+            }
+            curl_multi_poll(multi, nullptr, 0, waitMs, nullptr);
+        }
+        if (done) {
+            int queued = 0;
+            while (CURLMsg* msg = curl_multi_info_read(multi, &queued))
+                if (msg->msg == CURLMSG_DONE && msg->easy_handle == easy) code = msg->data.result;
+        }
+        // Removing an unfinished transfer closes its connection.
+        curl_multi_remove_handle(multi, easy);
+    }
+    if (transfer.Thrown) std::rethrow_exception(transfer.Thrown);
+
+    curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &result.Status);
+    if (timedOut) {
+        result.Error = CURLE_OPERATION_TIMEDOUT;
+        result.ErrorText = "Nothing received for " + std::to_string(m_ReadTimeoutMs) + " ms";
+    } else if (code != CURLE_OK) {
+        result.Error = code;
+        result.ErrorText = m_Impl->ErrorText[0] ? m_Impl->ErrorText : curl_easy_strerror(code);
+    } else if (result.Status >= 400) {
+        result.Error = HTTP_STATUS_FAILED;
+        result.ErrorText = "HTTP " + std::to_string(result.Status);
+    }
+    return result;
+}
+
+THttpResult THttpSession::Get(const std::string& Url, int Fd) {
+    int writeError = 0;
+    THttpResult result = Perform({.Url = Url}, [&](std::string_view Data) {
+        writeError = WriteAll(Fd, Data);
+        return writeError == 0;
+    });
+    if (writeError != 0)
+        result.ErrorText = std::string("Cannot write the body: ") + std::strerror(writeError);
+    return result;
+}
+
+}  // namespace bfs
