@@ -1,0 +1,63 @@
+#pragma once
+
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QTimer>
+
+class QWidget;
+
+namespace bfs {
+
+// Balloon tips: a title with an icon and a text below it, in a rounded balloon whose pointer points
+// at a control, hidden again after Interval milliseconds. One balloon of the whole program shows at a
+// time: showing one closes the one shown before, of whatever TToolTip. While a balloon points at a
+// control, that control's own tooltip stays quiet; its tooltip text is never changed.
+class TToolTip : public QObject {
+    Q_OBJECT
+  public:
+    // The owner must be a widget (the balloon is a window of it); a balloon lives as long as its
+    // owner. Create is for callers that hold any object: for one that is not a widget it logs the
+    // error and returns nullptr.
+    explicit TToolTip(QWidget* Owner);
+    static TToolTip* Create(QObject* Owner);
+    ~TToolTip() override;
+
+    // Icons of the title: 0 none, 1 information, 2 warning, 3 error.
+    enum { ICON_NONE = 0, ICON_INFO = 1, ICON_WARNING = 2, ICON_ERROR = 3 };
+
+    // Time a balloon stays, ms; 0 keeps it until another balloon replaces it.
+    int Interval = 3000;
+    // Where the pointer touches the target, at the middle of its height: 0 its left edge, 1 its
+    // centre, 2 its right edge.
+    int Position = 0;
+
+    void ShowBalloon(QWidget* Target, int Icon, const QString& Title, const QString& Text);
+    // Closes this balloon when it shows.
+    void Hide();
+
+    bool Active() const { return m_Active; }
+    const QString& Title() const { return m_Title; }
+    const QString& Text() const { return m_Text; }
+    int Icon() const { return m_Icon; }
+    QWidget* TargetControl() const { return m_TargetControl; }
+    // The balloon window (created with the component, hidden while no balloon shows).
+    QWidget* TipWindow() const { return m_TipWindow; }
+
+  protected:
+    bool eventFilter(QObject* Watched, QEvent* Event) override;
+
+  private:
+    void PopupAt(QWidget* Target);
+    void StartHideTimer();
+
+    QString m_Title;
+    QString m_Text;
+    int m_Icon = ICON_NONE;
+    bool m_Active = false;
+    QPointer<QWidget> m_TargetControl;
+    QPointer<QWidget> m_TipWindow;
+    QTimer m_HideTimer;
+};
+
+}  // namespace bfs
