@@ -192,13 +192,18 @@ void TFileSyncThread::SyncNodes(TPlanRow& Node) {
         if (ran && result == 0 && d.ResultNode) MarkDone(*d.ResultNode, d, code);
         if (TakesResult(code)) {
             const int32_t outcome = result != 0 ? ACTION_ERROR : ACTION_SAME;
-            d.Action = outcome;
             if (d.ResultNode) d.ResultNode->SetStatus(outcome);
-            if (RowChanged) {
-                if (NotifyWnd)
-                    NotifyWnd->Synchronize([this, &child] { RowChanged(child); });
-                else
+            // A window paints the rows while the walk runs: the row's code changes on its thread.
+            bool written = false;
+            if (RowChanged && NotifyWnd)
+                NotifyWnd->Synchronize([this, &child, &written, outcome] {
+                    child.Data.Action = outcome;
+                    written = true;
                     RowChanged(child);
+                });
+            if (!written) {
+                d.Action = outcome;
+                if (RowChanged && !NotifyWnd) RowChanged(child);
             }
         }
     }

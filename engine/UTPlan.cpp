@@ -1,7 +1,11 @@
 #include "engine/UTPlan.h"
 
+#include "engine/UTFilter.h"
+#include "engine/UTSyncTask.h"
 #include "model/UTConsts.h"
+#include "model/UTSysConfig.h"
 
+#include <algorithm>
 #include <vector>
 
 namespace bfs {
@@ -43,7 +47,61 @@ int64_t RowBytes(int64_t size) {
     return size > 0 ? size : 0;
 }
 
+// Which sides' file commands a row offers.
+enum TFileSides : uint8_t { SIDES_NONE, SIDES_LEFT, SIDES_RIGHT, SIDES_BOTH };
+
+// The row menu by action code: direction commands and the sides of the file commands. A code not
+// listed offers nothing.
+struct TMenuRule {
+    int32_t Action;
+    bool LtoR, RtoL, NotCopy;
+    TFileSides Sides;
+};
+constexpr TMenuRule MENU_RULES[] = {
+    {ACTION_NONE, true, true, true, SIDES_NONE},
+    {ACTION_CONFLICT, true, true, true, SIDES_BOTH},
+    {ACTION_LEFT_ONLY, false, false, true, SIDES_LEFT},
+    {ACTION_RIGHT_ONLY, false, false, true, SIDES_RIGHT},
+    {ACTION_SAME, true, true, false, SIDES_BOTH},
+    {ACTION_RIGHT_NEWER, true, false, true, SIDES_BOTH},
+    {ACTION_LEFT_NEWER, false, true, true, SIDES_BOTH},
+    {ACTION_NOT_COPY, true, true, false, SIDES_BOTH},
+    {ACTION_DELETED_LEFT, false, false, true, SIDES_NONE},
+    {ACTION_DELETED_RIGHT, false, false, true, SIDES_NONE},
+};
+
+// A file row's commands on a side open, delete and save its file there, and open its folder; on
+// both sides the folders are not offered. A folder row offers only opening the folder.
+void EnableFileActions(TRowMenu& m, bool IsFolder, TFileSides Sides) {
+    const bool left = Sides == SIDES_LEFT || Sides == SIDES_BOTH;
+    const bool right = Sides == SIDES_RIGHT || Sides == SIDES_BOTH;
+    if (IsFolder) {
+        m.OpenLeftFolder = left;
+        m.OpenRightFolder = right;
+        return;
+    }
+    m.OpenLeftFile = m.DeleteLeftFile = m.SaveLeftFileAs = left;
+    m.OpenRightFile = m.DeleteRightFile = m.SaveRightFileAs = right;
+    m.OpenLeftFolder = Sides == SIDES_LEFT;
+    m.OpenRightFolder = Sides == SIDES_RIGHT;
+}
+
+// Text in the form the stored masks are written for: "/" shown as "\".
+std::string BackslashForm(std::string Text) {
+    std::replace(Text.begin(), Text.end(), '/', '\\');
+    return Text;
+}
+
+std::string Quoted(const std::string& Text) {
+    return "\"" + Text + "\"";
+}
+
 }  // namespace
+
+std::string ExtractFileExt(std::string_view Name) {
+    const std::size_t dot = Name.rfind('.');
+    return dot == std::string_view::npos ? std::string() : std::string(Name.substr(dot));
+}
 
 void TPlan::InitResultTree(const std::string& SyncName) {
     RootNode.reset();
@@ -125,19 +183,22 @@ void TPlan::RecountResults(TFileTree& ResultTree) {
             }
             if (leftAbsent) ClearLeft(c);
             if (rightAbsent) ClearRight(c);
-            switch (c.Status) {
+            // An excluded entry is never written: its bytes need no room.
+            const int32_t writes = (c.Flags & NODE_EXCLUDED) != 0 ? ACTION_NONE : c.Status;
+            switch (writes) {
                 case ACTION_RIGHT_ONLY:
                     LeftBytes += RowBytes(c.RightSize);
                     break;
                 case ACTION_LEFT_ONLY:
                     RightBytes += RowBytes(c.LeftSize);
                     break;
-                // An overwrite counts the size of the file it replaces on the receiving side.
+                // An overwrite counts the incoming file: its copy is written whole beside the file
+                // it replaces before that one goes.
                 case ACTION_RIGHT_NEWER:
-                    LeftBytes += RowBytes(c.LeftSize);
+                    LeftBytes += RowBytes(c.RightSize);
                     break;
                 case ACTION_LEFT_NEWER:
-                    RightBytes += RowBytes(c.RightSize);
+                    RightBytes += RowBytes(c.LeftSize);
                     break;
                 default:
                     break;
@@ -247,9 +308,100 @@ void TPlan::SetNodeAction(TPlanRow& Row, int32_t Code) {
         TPlanRow* r = stack.back();
         stack.pop_back();
         r->Data.Action = Code;
-        if (r != RootNode.get() && r->Data.ResultNode) r->Data.ResultNode->SetStatus(Code);
+        if (r != RootNode.get() && r->Data.ResultNode) {
+            TFileTree& node = *r->Data.ResultNode;
+            node.SetStatus(Code);
+            // An excluded entry keeps counting as nothing, whatever code it is given.
+            if ((node.Flags & NODE_EXCLUDED) != 0) node.SetFilterState(ACTION_EXCLUDED);
+        }
         for (auto& c : r->Children) stack.push_back(c.get());
     }
+}
+
+TRowMenu TPlan::PreparePopupMenu(const TPlanRow& Row, int32_t SyncDirection) {
+    TRowMenu m;
+    const TResultNodeData& d = Row.Data;
+    const bool folder = d.IsFolder != 0;
+    for (const TMenuRule& rule : MENU_RULES) {
+        if (rule.Action != d.Action) continue;
+        m.LtoR = rule.LtoR;
+        m.RtoL = rule.RtoL;
+        m.NotCopy = rule.NotCopy;
+        EnableFileActions(m, folder, rule.Sides);
+        break;
+    }
+    if (SyncDirection == 1) m.RtoL = false;
+    if (SyncDirection == 2) m.LtoR = false;
+
+    // The root row stands for the task, not an entry: it gives no mask.
+    if (!d.ResultNode) return m;
+    m.ShowNameItems = true;
+    if (folder) {
+        const std::string s = Quoted(BackslashForm(d.FolderPath + d.Name));
+        m.IncludeName = "Include " + s + " Folder Only";
+        m.ExcludeName = "Exclude " + s + " Folder Only";
+        return m;
+    }
+    m.ShowTypeItems = true;
+    const std::string s = Quoted(BackslashForm(d.Name));
+    std::string mask = "*";
+    mask += BackslashForm(ExtractFileExt(d.Name));
+    const std::string type = Quoted(mask);
+    m.IncludeType = "Include " + type + " Files Only";
+    m.IncludeName = "Include " + s + " Files Only";
+    m.ExcludeType = "Exclude All " + type + " Files";
+    m.ExcludeName = "Exclude All " + s + " Files";
+    return m;
+}
+
+std::string TPlan::FilterMask(const TPlanRow& Row, bool ByType, std::string* ErrorText) {
+    const TResultNodeData& d = Row.Data;
+    if (!d.ResultNode) return {};
+    std::string mask;
+    if (d.IsFolder)
+        mask = d.FolderPath + d.Name;
+    else
+        mask = ByType ? ExtractFileExt(d.Name) : d.Name;
+    mask = BackslashForm(std::move(mask));
+    if (mask.empty()) return {};
+
+    // A name is not a pattern: one with an unmatched bracket would make the task's masks unusable,
+    // and every later analysis of the task would refuse to run.
+    TSyncTask probe;
+    probe.ExcludeFilter.push_back(mask);
+    const TFileFilter filter(probe, {}, {});
+    if (!filter.Ok()) {
+        if (ErrorText) *ErrorText = filter.ErrorText();
+        return {};
+    }
+    return mask;
+}
+
+void TPlan::ReapplyFilters(TFileTree& ResultTree, const TFileFilter& Filter) {
+    std::vector<TFileTree*> pending{&ResultTree};
+    while (!pending.empty()) {
+        TFileTree* node = pending.back();
+        pending.pop_back();
+        for (const TFileTreeRef& child : node->Children) {
+            const int32_t state = Filter.FilterNode(*child);
+            // Excluding cleared the entry's counters: an entry let through again counts its code
+            // again (a folder's are summed from the rows below it when the view is shown).
+            if (state == ACTION_INCLUDED && (child->Flags & NODE_EXCLUDED) != 0)
+                child->SetStatus(child->Status);
+            child->SetFilterState(state);
+            if (!child->Children.empty()) pending.push_back(child.get());
+        }
+    }
+}
+
+bool TPlan::ReapplyFilters(TFileTree& ResultTree, const TSyncTask& Task, std::string* ErrorText) {
+    const TFileFilter filter(Task, SysConfig().IncludeFilter, SysConfig().ExcludeFilter);
+    if (!filter.Ok()) {
+        if (ErrorText) *ErrorText = filter.ErrorText();
+        return false;
+    }
+    ReapplyFilters(ResultTree, filter);
+    return true;
 }
 
 }  // namespace bfs

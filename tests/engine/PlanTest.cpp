@@ -1,5 +1,7 @@
 #include "engine/UTPlan.h"
+#include "engine/UTSyncTask.h"
 #include "model/UTConsts.h"
+#include "model/UTSysConfig.h"
 
 #include <gtest/gtest.h>
 
@@ -57,9 +59,10 @@ TEST_F(PlanTest, ChangesViewHoldsOnlyChangesWithSummedSizesAndCounts) {
     EXPECT_EQ(plan.RootNode->Data.Name, "Task");
     EXPECT_EQ(plan.RootNode->Data.Action, ACTION_NONE);
     EXPECT_EQ(Rows(*plan.RootNode), (std::vector<std::string>{"d:-1", "  a:16", "  c:19", "e:81", "  x:81"}));
-    // Bytes each side receives: a (10) goes right; c (5) overwrites on the left.
+    // Bytes each side receives: a (10) goes right; c overwrites its 5 left bytes with 7 from the right,
+    // and the 7 incoming bytes are what the left side must have room for.
     EXPECT_EQ(plan.RightBytes, 10);
-    EXPECT_EQ(plan.LeftBytes, 5);
+    EXPECT_EQ(plan.LeftBytes, 7);
     const TResultNodeData& d = plan.RootNode->Children[0]->Data;
     EXPECT_EQ(d.LeftSize, 10 + 5);  // a's and c's left sizes
     EXPECT_EQ(d.RightSize, 7);      // c's right size
@@ -103,6 +106,186 @@ TEST_F(PlanTest, SetNodeActionReachesEveryRowBelowAndTheirResultNodes) {
     plan.SetNodeAction(*plan.RootNode, ACTION_SAME);
     EXPECT_EQ(plan.RootNode->Data.Action, ACTION_SAME);
     EXPECT_FALSE(plan.RootNode->Data.ResultNode);
+}
+
+// The enabled commands of a menu, e.g. "LR RL NC|oL dL sL fL": direction items, then the file items
+// (o open, d delete, s save as, f open folder; L left, R right).
+std::string Enabled(const TRowMenu& m) {
+    std::string s;
+    auto add = [&](bool on, const char* code) {
+        if (!on) return;
+        if (!s.empty() && s.back() != '|') s += ' ';
+        s += code;
+    };
+    add(m.LtoR, "LR");
+    add(m.RtoL, "RL");
+    add(m.NotCopy, "NC");
+    s += '|';
+    add(m.OpenLeftFile, "oL");
+    add(m.OpenRightFile, "oR");
+    add(m.DeleteLeftFile, "dL");
+    add(m.DeleteRightFile, "dR");
+    add(m.SaveLeftFileAs, "sL");
+    add(m.SaveRightFileAs, "sR");
+    add(m.OpenLeftFolder, "fL");
+    add(m.OpenRightFolder, "fR");
+    return s;
+}
+
+TEST(PlanMenuTest, CommandsFollowTheRowsCodeKindAndTheTasksDirection) {
+    const std::string bothFiles = "oL oR dL dR sL sR";
+    const struct {
+        int32_t Action;
+        bool Folder;
+        int32_t Direction;
+        std::string Enabled;
+    } cases[] = {
+        {ACTION_NONE, true, 0, "LR RL NC|"},
+        {ACTION_CONFLICT, false, 0, "LR RL NC|" + bothFiles},
+        {ACTION_CONFLICT, true, 0, "LR RL NC|fL fR"},
+        {ACTION_LEFT_ONLY, false, 0, "NC|oL dL sL fL"},
+        {ACTION_LEFT_ONLY, true, 0, "NC|fL"},
+        {ACTION_RIGHT_ONLY, false, 0, "NC|oR dR sR fR"},
+        {ACTION_RIGHT_ONLY, true, 0, "NC|fR"},
+        {ACTION_SAME, false, 0, "LR RL|" + bothFiles},
+        {ACTION_RIGHT_NEWER, false, 0, "LR NC|" + bothFiles},
+        {ACTION_LEFT_NEWER, false, 0, "RL NC|" + bothFiles},
+        {ACTION_NOT_COPY, true, 0, "LR RL|fL fR"},
+        {ACTION_DELETED_LEFT, false, 0, "NC|"},
+        {ACTION_DELETED_RIGHT, true, 0, "NC|"},
+        {ACTION_ERROR, false, 0, "|"},
+        {ACTION_EXCLUDED, false, 0, "|"},
+        // A one-way task never offers the opposite direction.
+        {ACTION_CONFLICT, false, 1, "LR NC|" + bothFiles},
+        {ACTION_CONFLICT, false, 2, "RL NC|" + bothFiles},
+        {ACTION_RIGHT_NEWER, false, 2, "NC|" + bothFiles},
+        {ACTION_LEFT_NEWER, false, 1, "NC|" + bothFiles},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.Action) + (c.Folder ? " folder" : " file") + " direction " +
+                     std::to_string(c.Direction));
+        TPlanRow row;
+        row.Data.Action = c.Action;
+        row.Data.IsFolder = c.Folder;
+        EXPECT_EQ(Enabled(TPlan::PreparePopupMenu(row, c.Direction)), c.Enabled);
+    }
+}
+
+TEST(PlanMenuTest, PatternCaptionsAndMasksOfARow) {
+    const struct {
+        const char* Path;
+        const char* Name;
+        bool Folder;
+        bool HasEntry;
+        std::vector<std::string> Captions;  // include type, include name, exclude type, exclude name
+        std::string TypeMask, NameMask;
+    } cases[] = {
+        {"/docs/",
+         "report.txt",
+         false,
+         true,
+         {R"(Include "*.txt" Files Only)", R"(Include "report.txt" Files Only)",
+          R"(Exclude All "*.txt" Files)", R"(Exclude All "report.txt" Files)"},
+         ".txt",
+         "report.txt"},
+        {"/", "a.tar.gz", false, true, {}, ".gz", "a.tar.gz"},
+        {"/", "Makefile", false, true, {R"(Include "*" Files Only)"}, "", "Makefile"},
+        {"/", ".profile", false, true, {}, ".profile", ".profile"},
+        // A folder names its whole path, by type as by name.
+        {"/docs/",
+         "sub",
+         true,
+         true,
+         {"", R"(Include "\docs\sub" Folder Only)", "", R"(Exclude "\docs\sub" Folder Only)"},
+         R"(\docs\sub)",
+         R"(\docs\sub)"},
+        // The root row is the task, not an entry.
+        {"", "Task", false, false, {"", "", "", ""}, "", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        auto node = TFileTree::Create(c.Name, nullptr);
+        TPlanRow row;
+        row.Data.FolderPath = std::string(c.Path);
+        row.Data.Name = c.Name;
+        row.Data.IsFolder = c.Folder;
+        row.Data.Action = ACTION_LEFT_ONLY;
+        if (c.HasEntry) row.Data.ResultNode = node;
+        const TRowMenu m = TPlan::PreparePopupMenu(row, 0);
+        EXPECT_EQ(m.ShowNameItems, c.HasEntry);
+        EXPECT_EQ(m.ShowTypeItems, c.HasEntry && !c.Folder);
+        const std::string captions[] = {m.IncludeType, m.IncludeName, m.ExcludeType, m.ExcludeName};
+        for (std::size_t i = 0; i < c.Captions.size(); ++i) EXPECT_EQ(captions[i], c.Captions[i]) << i;
+        EXPECT_EQ(TPlan::FilterMask(row, true), c.TypeMask);
+        EXPECT_EQ(TPlan::FilterMask(row, false), c.NameMask);
+    }
+}
+
+TEST(PlanMenuTest, ANameThatIsNoPatternGivesNoMask) {
+    auto node = TFileTree::Create("a[1.txt", nullptr);
+    TPlanRow row;
+    row.Data.FolderPath = std::string("/");
+    row.Data.Name = "a[1.txt";
+    row.Data.ResultNode = node;
+    std::string error;
+    EXPECT_EQ(TPlan::FilterMask(row, false, &error), "");
+    EXPECT_NE(error.find("a[1.txt"), std::string::npos) << error;
+    EXPECT_EQ(TPlan::FilterMask(row, true), ".txt");
+}
+
+TEST_F(PlanTest, ReapplyFiltersExcludesAndLetsEntriesCountAgain) {
+    TSyncTask task;
+    auto changes = [&] {
+        TPlan plan;
+        plan.ShowView(*m_Result, VIEW_CHANGES, "Task");
+        return std::make_pair(Rows(*plan.RootNode), plan.RightBytes);
+    };
+    auto changed = [&] { return m_Result->NewCount + m_Result->OverwriteCount + m_Result->DeleteCount; };
+    const auto before = changes();
+    ASSERT_EQ(changed(), 3);
+
+    // The task's masks and the program-wide ones both count.
+    task.ExcludeFilter = {R"(\d\a)"};
+    SysConfig().ExcludeFilter = {R"(\e\x)"};
+    ASSERT_TRUE(TPlan::ReapplyFilters(*m_Result, task));
+    SysConfig().ExcludeFilter.clear();
+    EXPECT_EQ(changes(), std::make_pair(std::vector<std::string>{"d:-1", "  c:19"}, int64_t{0}));
+    EXPECT_EQ(changed(), 1);
+    EXPECT_EQ(m_Result->ExcludedCount, 2);
+    TFileTree& a = *m_Result->Children[0]->Children[0];
+    EXPECT_EQ(a.Status, ACTION_LEFT_ONLY);  // codes stay; the sync walk skips the entry
+    EXPECT_NE(a.Flags & NODE_EXCLUDED, 0);
+    EXPECT_EQ(m_Result->Flags & NODE_EXCLUDED, 0);  // the root is no entry
+
+    // A code given to an excluded entry does not make it a change.
+    TPlan all;
+    all.ShowView(*m_Result, VIEW_ALL, "Task");
+    all.SetNodeAction(*all.RootNode->Children[0]->Children[0], ACTION_LEFT_NEWER);
+    all.RecountResults(*m_Result);
+    EXPECT_EQ(changed(), 1);
+
+    // Without the masks the entries are changes again, with their bytes.
+    task.ExcludeFilter.clear();
+    all.SetNodeAction(*all.RootNode->Children[0]->Children[0], ACTION_LEFT_ONLY);
+    ASSERT_TRUE(TPlan::ReapplyFilters(*m_Result, task));
+    EXPECT_EQ(changes(), before);
+    EXPECT_EQ(changed(), 3);
+    EXPECT_EQ(m_Result->ExcludedCount, 0);
+    EXPECT_EQ(a.Flags & NODE_EXCLUDED, 0);
+}
+
+TEST_F(PlanTest, ReapplyFiltersWithAMaskThatIsNoPatternChangesNothing) {
+    TSyncTask task;
+    task.IncludeFilter = {"a("};
+    std::string error;
+    EXPECT_FALSE(TPlan::ReapplyFilters(*m_Result, task, &error));
+    EXPECT_NE(error.find("a("), std::string::npos) << error;
+    TPlan plan;
+    plan.ShowView(*m_Result, VIEW_ALL, "Task");
+    EXPECT_EQ(m_Result->ExcludedCount, 0);
+    auto empty = TFileTree::Create("", nullptr);
+    EXPECT_TRUE(TPlan::ReapplyFilters(*empty, TSyncTask()));
+    EXPECT_EQ(empty->ExcludedCount + empty->IncludedCount, 0);
 }
 
 TEST(PlanDeepTest, DeepResultTreeBuildsWithoutRecursion) {

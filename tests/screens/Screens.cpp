@@ -1,0 +1,198 @@
+// Renders every window in its telling states into PNG files, offscreen, for people to look at:
+//   bfs-screens DIR [SUFFIX]
+// Each picture is DIR/<window>-<state><SUFFIX>.png. The sides are in-memory stores (the test back-end),
+// so every run looks the same.
+
+#include "GatedFileOper.h"
+#include "model/UTConsts.h"
+#include "model/UTSysConfig.h"
+#include "ui/DMUnit.h"
+#include "ui/UFSyncMain.h"
+#include "ui/UTSeedFolder.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QMessageBox>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QTimer>
+#include <QTreeView>
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+using namespace bfs;
+using namespace bfs::test;
+
+namespace {
+
+QString g_Dir;
+QString g_Suffix;
+int g_Failures = 0;
+
+void Save(QWidget& W, const QString& Name) {
+    QCoreApplication::processEvents();
+    const QString file = g_Dir + "/" + Name + g_Suffix + ".png";
+    if (!W.grab().save(file)) {
+        std::fprintf(stderr, "screens: cannot write %s\n", qPrintable(file));
+        ++g_Failures;
+    } else {
+        std::printf("%s\n", qPrintable(file));
+    }
+}
+
+bool WaitIdle(TFSyncMain& W) {
+    for (int i = 0; i < 2000 && W.Running(); ++i) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        QThread::msleep(2);
+    }
+    QCoreApplication::processEvents();
+    return !W.Running();
+}
+
+// Holds every copy from the Nth on until let go.
+struct TSlowPuts {
+    std::atomic<int> Count{0};
+    int HoldFrom = 1 << 30;
+    TGate Gate;
+};
+
+class TSlowOper : public TMemFileOper {
+  public:
+    TSlowOper(TMemStoreRef Store, TSlowPuts& Puts) : TMemFileOper(std::move(Store)), m_Puts(Puts) {}
+    int32_t PutFile(const std::string& LocalPath, TFolderSource& Source, const TFileAttri& A, int32_t Flags,
+                    bool Log) override {
+        if (++m_Puts.Count >= m_Puts.HoldFrom) m_Puts.Gate.Wait([] { return false; });
+        return TMemFileOper::PutFile(LocalPath, Source, A, Flags, Log);
+    }
+
+  private:
+    TSlowPuts& m_Puts;
+};
+
+void TaskWindowScreens() {
+    auto left = std::make_shared<TMemStore>(), right = std::make_shared<TMemStore>();
+    TSlowPuts puts;
+    TSyncTask::SetFileOperFactory([&](const TFolderSource& f, bool) -> std::unique_ptr<TFileOper> {
+        return std::make_unique<TSlowOper>(f.FolerAllName.find("left") != std::string::npos ? left : right,
+                                           puts);
+    });
+    TFSyncMain w;
+    TSyncTask& t = *w.Task;
+    t.SyncName = "Photos";
+    t.SyncID = "{screens}";
+    t.IsDeleteFile = 1;
+    t.LFolder->DeviceType = t.RFolder->DeviceType = DEVICE_WEBDAV;
+    t.LFolder->FolerAllName = "https://dav.example.org/left/Photos";
+    t.RFolder->FolerAllName = "https://dav.example.org/right/Photos";
+    t.ExcludeFilter = {"*.tmp"};
+    w.resize(1040, 660);
+    w.show();
+    Save(w, "task-window-empty");
+
+    // A first sync makes both sides equal and records their states.
+    const int32_t day = (45 << 25) | (3 << 21) | (14 << 16), later = day + (1 << 11);
+    for (const char* f : {"/2024/beach.jpg", "/2024/boat.jpg", "/2024/dunes.jpg", "/2025/city.png",
+                          "/2025/tower.png", "/notes.txt", "/old.doc", "/albums/summer.xml"})
+        left->AddFile(f, std::string(1000 + std::strlen(f) * 731, 'x'), day);
+    left->AddFile("/cache.tmp", "tmp", day);
+    w.StartAnalyze();
+    WaitIdle(w);
+    w.BitBtn_SyncClick();
+    WaitIdle(w);
+
+    // Changes on both sides since: every kind of row.
+    left->AddFile("/2024/beach.jpg", std::string(5200, 'l'), later);  // overwrite to the right
+    right->AddFile("/2025/city.png", std::string(7300, 'r'), later);  // overwrite to the left
+    left->AddFile("/notes.txt", "left edit", later);                  // conflict
+    right->AddFile("/notes.txt", "right edit", later + 2);
+    left->Remove("/old.doc");                                             // deleted on the left
+    right->Remove("/2024/dunes.jpg");                                     // deleted on the right
+    left->AddFile("/2025/new-left.png", std::string(3100, 'n'), later);   // new on the left
+    right->AddFile("/scans/receipt.pdf", std::string(9100, 'p'), later);  // new on the right
+    left->AddFile("/draft.tmp", "tmp", later);                            // excluded
+    right->AddFile("/albums/summer.xml", "<broken", later);
+    right->FailPaths.insert("/albums/summer.xml");
+    w.StartAnalyze();
+    WaitIdle(w);
+    static const char* const names[11] = {"all",      "changes",       "conflicts",    "errors",
+                                          "included", "excluded",      "new",          "overwrite",
+                                          "delete",   "left-to-right", "right-to-left"};
+    for (int kind = 0; kind < 11; ++kind) {
+        w.ShowView(kind);
+        Save(w, QStringLiteral("task-window-analysis-%1").arg(names[kind]));
+    }
+    w.ShowView(VIEW_CHANGES);
+
+    // A sync caught in the middle, then its end with a failed row.
+    puts.Count = 0;
+    puts.HoldFrom = 3;
+    puts.Gate.Close();
+    w.BitBtn_SyncClick();
+    for (int i = 0; i < 500 && puts.Gate.Waiting.load() == 0; ++i) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        QThread::msleep(2);
+    }
+    QCoreApplication::processEvents();
+    Save(w, "task-window-syncing");
+    puts.Gate.Open();
+    WaitIdle(w);
+    Save(w, "task-window-after-sync");
+    w.ShowView(VIEW_ERRORS);
+    Save(w, "task-window-failed-row");
+    w.close();
+    TSyncTask::SetFileOperFactory({});
+}
+
+void UpdateBoxScreens() {
+    const struct {
+        const char* Name;
+        const char* Text;
+        int Flags;
+    } boxes[] = {
+        {"update-newer", "A newer version of Bramlow File Sync is available. Would you like to update now?",
+         MB_YESNO | MB_ICONINFORMATION},
+        {"update-up-to-date",
+         "There are no updates available at this time.\rYour Bramlow File Sync is up-to-date.",
+         MB_ICONINFORMATION},
+        {"update-failed",
+         "Can not download the new version.\rBecause Can not connect "
+         "http://update.bramlow-file-sync.example/,Please "
+         "check the network.",
+         MB_ICONINFORMATION},
+        {"disk-space", "Right Folder disk space is not enough.", MB_ICONERROR},
+    };
+    for (const auto& b : boxes) {
+        std::unique_ptr<QMessageBox> box =
+            BuildMessageBox(QString::fromUtf8(b.Text), "Bramlow File Sync", b.Flags);
+        box->show();
+        Save(*box, b.Name);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: bfs-screens DIR [SUFFIX]\n");
+        return 2;
+    }
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QTemporaryDir home;
+    qputenv("XDG_CONFIG_HOME", home.path().toUtf8());
+    qputenv("XDG_DATA_HOME", (home.path() + "/data").toUtf8());
+    qputenv("XDG_CACHE_HOME", (home.path() + "/cache").toUtf8());
+    qputenv("XDG_RUNTIME_DIR", home.path().toUtf8());
+    QApplication app(argc, argv);
+    g_Dir = QString::fromLocal8Bit(argv[1]);
+    g_Suffix = argc > 2 ? QString::fromLocal8Bit(argv[2]) : QString();
+    QDir().mkpath(g_Dir);
+    SeedProgramFolder();
+    SysConfig().Load(std::string(SETTINGS_FILE_NAME));
+    SysConfig().OpenLanguage(SysConfig().curlang);
+    TDM dm;
+    TaskWindowScreens();
+    UpdateBoxScreens();
+    return g_Failures == 0 ? 0 : 1;
+}

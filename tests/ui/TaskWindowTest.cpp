@@ -1,0 +1,261 @@
+#include "GatedFileOper.h"
+#include "UiTestMain.h"
+#include "model/UTConsts.h"
+#include "platform/UTAtomicFile.h"
+#include "ui/ImageEx.h"
+#include "ui/UFSyncMain.h"
+#include "ui/UTPlanModel.h"
+#include "ui/UTQtNotifyTarget.h"
+
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QRadioButton>
+#include <QTemporaryDir>
+#include <QTextBlock>
+#include <QtTest>
+
+#include <filesystem>
+#include <memory>
+
+using namespace bfs;
+using namespace bfs::test;
+namespace fs = std::filesystem;
+
+namespace {
+
+// Stands in for the main window: counts what the task window tells it.
+class TMainStandIn : public QObject {
+  public:
+    bool event(QEvent* e) override {
+        if (e->type() < QEvent::User) return QObject::event(e);
+        Received.push_back(static_cast<TMessageEvent*>(e)->Msg());
+        return true;
+    }
+    std::vector<uint32_t> Received;
+};
+
+bool HasLine(const QStringList& Lines, const QString& Start) {
+    for (const QString& l : Lines)
+        if (l.startsWith(Start)) return true;
+    return false;
+}
+
+void WriteFile(const std::string& Path, const std::string& Content) {
+    fs::create_directories(fs::path(Path).parent_path());
+    QCOMPARE(WriteFileAtomic(Path, Content), 0);
+}
+
+}  // namespace
+
+class TaskWindowTest : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir m_Home;
+    std::unique_ptr<TFSyncMain> m_Window;
+    TMainStandIn m_Main;
+    std::unique_ptr<TQtNotifyTarget> m_MainTarget;
+    std::string m_Left, m_Right;
+    TMemStoreRef m_LeftStore, m_RightStore;
+    TGate m_ListGate, m_PutGate;
+
+    TFSyncMain& Open(int32_t Kind) {
+        m_Window = std::make_unique<TFSyncMain>();
+        m_MainTarget = std::make_unique<TQtNotifyTarget>(&m_Main);
+        m_Main.Received.clear();
+        m_Window->MainWnd = m_MainTarget.get();
+        TSyncTask& t = *m_Window->Task;
+        t.SyncName = "Photos";
+        t.SyncID = "{task-window-test}";
+        t.IsDeleteFile = 1;
+        t.LFolder->DeviceType = t.RFolder->DeviceType = Kind;
+        if (Kind == DEVICE_LOCAL) {
+            t.LFolder->FolerAllName = m_Left;
+            t.RFolder->FolerAllName = m_Right;
+        } else {
+            t.LFolder->FolerAllName = "mem:left";
+            t.RFolder->FolerAllName = "mem:right";
+        }
+        m_Window->show();
+        return *m_Window;
+    }
+    // Waits until no run of the window is alive.
+    static bool Idle(TFSyncMain& W) {
+        return QTest::qWaitFor([&] { return !W.Running(); }, 10000);
+    }
+
+  private slots:
+    void init() {
+        qputenv("XDG_CONFIG_HOME", m_Home.path().toUtf8());
+        qputenv("XDG_DATA_HOME", (m_Home.path() + "/data").toUtf8());
+        const std::string root = m_Home.path().toStdString();
+        m_Left = root + "/left";
+        m_Right = root + "/right";
+        fs::remove_all(m_Left);
+        fs::remove_all(m_Right);
+        fs::create_directories(m_Left);
+        fs::create_directories(m_Right);
+        m_LeftStore = std::make_shared<TMemStore>();
+        m_RightStore = std::make_shared<TMemStore>();
+        m_ListGate.Open();
+        m_PutGate.Open();
+        TSyncTask::SetFileOperFactory([this](const TFolderSource& f, bool) -> std::unique_ptr<TFileOper> {
+            // Like the program's own factory, no back-end for a kind that has none.
+            if (f.FolerAllName.rfind("mem:", 0) != 0 || f.DeviceType == DEVICE_SFTP) return nullptr;
+            return std::make_unique<TGatedFileOper>(f.FolerAllName == "mem:left" ? m_LeftStore : m_RightStore,
+                                                    &m_ListGate, &m_PutGate);
+        });
+    }
+    void cleanup() {
+        m_ListGate.Open();
+        m_PutGate.Open();
+        m_Window.reset();
+        TSyncTask::SetFileOperFactory({});
+    }
+
+    void refusedRunsWriteOneLineAndChangeNothing() {
+        const struct {
+            int32_t Kind;
+            bool SameFolders;
+            QString Line;
+            bool Red;
+        } cases[] = {
+            {DEVICE_LOCAL, true, "Left and right folders are the same", true},
+            {DEVICE_SFTP, false, "Cannot connect Left folder: mem:left", false},
+        };
+        for (const auto& c : cases) {
+            TFSyncMain& w = Open(c.Kind);
+            if (c.SameFolders) w.Task->RFolder->FolerAllName = w.Task->LFolder->FolerAllName;
+            w.StartAnalyze();
+            QCOMPARE(w.LogLines(), QStringList{c.Line});
+            QCOMPARE(w.memo1->document()->begin().begin().fragment().charFormat().foreground().color() ==
+                         QColor(0xD6, 0x45, 0x45),
+                     c.Red);
+            QVERIFY(!w.Running());
+            QVERIFY(w.BitBtn_Analyze->isEnabled());
+            QVERIFY(!w.BitBtn_Sync->isEnabled());
+        }
+    }
+
+    void analyzeThenSyncCarriesOutThePlanAndRecordsTheRun() {
+        WriteFile(m_Left + "/docs/a.txt", "alpha");
+        WriteFile(m_Right + "/b.txt", "beta");
+        TFSyncMain& w = Open(DEVICE_LOCAL);
+        w.StartAnalyze();
+        QVERIFY(Idle(w));
+        QStringList lines = w.LogLines();
+        QVERIFY2(HasLine(lines, "All:"), qPrintable(lines.join('\n')));
+        QVERIFY(HasLine(lines, "----- Analysis TotalTime:"));
+        QVERIFY(HasLine(lines, "Left Folder:" + QString::fromStdString(m_Left) + ",Total Size:"));
+        QCOMPARE(w.CurrentView(), int(VIEW_CHANGES));
+        QVERIFY(w.BitBtn_Sync->isEnabled());
+        QVERIFY(w.rb_changed->text().endsWith("(2)"));
+
+        w.BitBtn_SyncClick();
+        QVERIFY(Idle(w));
+        QVERIFY(fs::exists(m_Right + "/docs/a.txt"));
+        QVERIFY(fs::exists(m_Left + "/b.txt"));
+        lines = w.LogLines();
+        QVERIFY(HasLine(lines, "----- Sync End. Time:"));
+        QVERIFY(lines.last().endsWith("ms -----"));
+        QCOMPARE(std::count(m_Main.Received.begin(), m_Main.Received.end(), WM_TASKFINISHED), 1);
+        for (const auto& row : w.Run().Plan.RootNode->Children) QCOMPARE(row->Data.Action, ACTION_SAME);
+        // The plan was carried out; only a new analysis enables Sync again.
+        QVERIFY(!w.BitBtn_Sync->isEnabled());
+    }
+
+    void nothingToSyncLeavesSyncOffAndNeverSyncsALaterAnalysis() {
+        WriteFile(m_Left + "/same.txt", "x");
+        TFSyncMain& w = Open(DEVICE_LOCAL);
+        w.StartAnalyze();
+        QVERIFY(Idle(w));
+        w.BitBtn_SyncClick();
+        QVERIFY(Idle(w));
+        // Both sides now equal: analyze-and-sync finds nothing, and its "sync after" ends with it.
+        w.AnalyzeThenSync();
+        QVERIFY(Idle(w));
+        QVERIFY(!w.BitBtn_Sync->isEnabled());
+        QCOMPARE(w.Label_ActionStatus->text(), QString("No changes were made."));
+        WriteFile(m_Left + "/later.txt", "new");
+        m_Main.Received.clear();
+        w.StartAnalyze();
+        QVERIFY(Idle(w));
+        QTest::qWait(1300);
+        QVERIFY(!fs::exists(m_Right + "/later.txt"));
+        QVERIFY(m_Main.Received.empty());
+        QVERIFY(w.BitBtn_Sync->isEnabled());
+    }
+
+    void cancelDuringTheListingsEndsTheRunWithoutAnAnalysis() {
+        m_LeftStore->AddFile("/a.txt", "alpha", 1000);
+        m_ListGate.Close();
+        TFSyncMain& w = Open(DEVICE_WEBDAV);
+        w.StartAnalyze();
+        QTRY_COMPARE(m_ListGate.Waiting.load(), 2);
+        // While the run is alive the main window's run messages do nothing.
+        QCoreApplication::postEvent(&w, new TMessageEvent(WM_ANAL_JOB, 0, 10));
+        QCoreApplication::processEvents();
+        w.BitBtn_cancelClick();
+        QVERIFY(Idle(w));
+        QVERIFY(!w.BitBtn_Sync->isEnabled());
+        QVERIFY(w.BitBtn_Analyze->isEnabled());
+        QVERIFY(!HasLine(w.LogLines(), "All:"));
+        QCOMPARE(w.Run().Plan.RootNode->Children.size(), size_t(0));
+        // The task's lock went with the run: a new analysis runs.
+        m_ListGate.Open();
+        w.StartAnalyze();
+        QVERIFY(Idle(w));
+        QVERIFY(w.BitBtn_Sync->isEnabled());
+    }
+
+    void cancelDuringTheSyncStopsAfterTheCurrentRow() {
+        for (int i = 0; i < 5; ++i) m_LeftStore->AddFile("/f" + std::to_string(i) + ".txt", "data", 1000);
+        TFSyncMain& w = Open(DEVICE_WEBDAV);
+        w.StartAnalyze();
+        QVERIFY(Idle(w));
+        m_PutGate.Close();
+        w.BitBtn_SyncClick();
+        QTRY_COMPARE(m_PutGate.Waiting.load(), 1);
+        QVERIFY(w.Running());
+        QVERIFY(!w.BitBtn_Analyze->isEnabled());
+        w.BitBtn_cancelClick();
+        m_PutGate.Open();
+        QVERIFY(Idle(w));
+        QVERIFY(m_RightStore->Snapshot().size() < 5);
+        QVERIFY(HasLine(w.LogLines(), "----- Sync End. Time:"));
+        QCOMPARE(std::count(m_Main.Received.begin(), m_Main.Received.end(), WM_TASKFINISHED), 1);
+    }
+
+    void aFailedRowIsShownAsAnError() {
+        m_LeftStore->AddFile("/ok.txt", "fine", 1000);
+        m_LeftStore->AddFile("/bad.txt", "broken", 1000);
+        m_LeftStore->FailPaths.insert("/bad.txt");
+        TFSyncMain& w = Open(DEVICE_WEBDAV);
+        w.StartAnalyze();
+        QVERIFY(Idle(w));
+        w.BitBtn_SyncClick();
+        QVERIFY(Idle(w));
+        QVERIFY2(HasLine(w.LogLines(), "Error "), qPrintable(w.LogLines().join('\n')));
+        bool errorRow = false;
+        for (const auto& row : w.Run().Plan.RootNode->Children)
+            if (row->Data.Name == "bad.txt") errorRow = row->Data.Action == ACTION_ERROR;
+        QVERIFY(errorRow);
+    }
+
+    void closingDuringASyncWaitsForTheWorkerWithoutDeadlock() {
+        for (int i = 0; i < 3; ++i) m_LeftStore->AddFile("/f" + std::to_string(i) + ".txt", "data", 1000);
+        TFSyncMain& w = Open(DEVICE_WEBDAV);
+        w.StartAnalyze();
+        QVERIFY(Idle(w));
+        m_PutGate.Close();
+        w.BitBtn_SyncClick();
+        QTRY_COMPARE(m_PutGate.Waiting.load(), 1);
+        // Let the row through a moment after the close began, as a slow copy would.
+        QTimer::singleShot(50, [this] { m_PutGate.Open(); });
+        w.close();
+        QVERIFY(!w.Run().WorkerAlive());
+        m_Window.reset();
+    }
+};
+
+BFS_UI_TEST(TaskWindowTest);
+#include "TaskWindowTest.moc"

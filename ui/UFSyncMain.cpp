@@ -1,0 +1,1108 @@
+#include "ui/UFSyncMain.h"
+
+#include "engine/UTPlan.h"
+#include "model/UTConsts.h"
+#include "model/UTFileOper.h"
+#include "model/UTPublicFunc.h"
+#include "model/UTSysConfig.h"
+#include "platform/UTSystem.h"
+#include "ui/DMUnit.h"
+#include "ui/ImageEx.h"
+#include "ui/TooltipUtil.h"
+#include "ui/UTFileTypeIcons.h"
+#include "ui/UTPictures.h"
+#include "ui/UTPlanModel.h"
+#include "ui/UTWebPage.h"
+
+#include <QAction>
+#include <QActionGroup>
+#include <QApplication>
+#include <QButtonGroup>
+#include <QCloseEvent>
+#include <QDesktopServices>
+#include <QFileDialog>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QRadioButton>
+#include <QScrollBar>
+#include <QSplitter>
+#include <QTextBlock>
+#include <QThread>
+#include <QTimer>
+#include <QTreeView>
+#include <QUrl>
+#include <QVBoxLayout>
+
+namespace bfs {
+
+namespace {
+
+// The window's own messages: a worker of the run has ended (posted from its thread).
+constexpr uint32_t WM_SCAN_ENDED = 1401;  // wParam: the side
+constexpr uint32_t WM_ANALYSIS_ENDED = 1402;
+constexpr uint32_t WM_SYNC_ENDED = 1403;
+
+const QColor GREY_CAPTION(0x80, 0x80, 0x80);
+
+QString Lang(const char* Key) {
+    return QString::fromStdString(SysConfig().GetText(Key));
+}
+
+QString Utf8(const std::string& Text) {
+    return QString::fromStdString(Text);
+}
+
+// The texts of the view actions, by view kind, and the messages that choose them.
+const struct {
+    const char* Key;
+    uint32_t Message;
+} VIEW_KINDS[11] = {
+    {"all", WM_ALL},      {"changed", WM_MODIFY},      {"conflicts", WM_CONFLICT},
+    {"errors", WM_ERROR}, {"include", WM_INCLUED},     {"exclude", WM_EXCLUDE},
+    {"new", WM_NEW},      {"Overwrite", WM_OVERWRIDE}, {"delete", WM_DELETE},
+    {"LtoR", WM_LTOR},    {"RtoL", WM_RTOL},
+};
+
+QString TwoDigits(int Value) {
+    return Value < 10 ? QStringLiteral("0%1").arg(Value) : QString::number(Value);
+}
+
+}  // namespace
+
+TFSyncMain::TFSyncMain(QWidget* Parent) : QWidget(Parent) {
+    Task = std::make_unique<TSyncTask>();
+    m_Run = std::make_unique<TTaskRun>(*Task);
+    m_Run->NotifyWnd = &m_Notify;
+    m_Run->OnScanEnded = [this](int Side) { m_Notify.PostMessage(WM_SCAN_ENDED, Side, 0); };
+    m_Run->OnAnalysisEnded = [this] { m_Notify.PostMessage(WM_ANALYSIS_ENDED, 0, 0); };
+    m_Run->OnSyncEnded = [this] { m_Notify.PostMessage(WM_SYNC_ENDED, 0, 0); };
+    m_Images.LoadStrip(QStringLiteral("ImageList1"));
+    m_Directions.LoadStrip(QStringLiteral("iml_button"));
+    m_Icons = std::make_unique<TFileTypeIcons>(m_Images);
+    m_Run->Plan.FileImage = [this](const std::string& Name) { return m_Icons->ImageOf(Name); };
+    ChooseFolder = [this](int, const std::string& Current) {
+        return QFileDialog::getExistingDirectory(this, QString(), Utf8(Current)).toStdString();
+    };
+    BuildControls();
+    BuildActions();
+    ToolTip = TToolTip::Create(this);
+}
+
+TFSyncMain::~TFSyncMain() {
+    DrainWorkers();
+    // The view and its model read the plan, which goes with the members, before the child widgets.
+    VST1->setModel(nullptr);
+    delete m_Model;
+    m_Model = nullptr;
+}
+
+bool TFSyncMain::Running() const {
+    return Task->Busy != 0 || m_Run->WorkerAlive() || m_RunningScans > 0;
+}
+
+QStringList TFSyncMain::LogLines() const {
+    QStringList lines;
+    const QTextDocument* doc = memo1->document();
+    for (QTextBlock b = doc->begin(); b.isValid(); b = b.next()) lines << b.text();
+    if (lines.size() == 1 && lines.front().isEmpty()) lines.clear();
+    return lines;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Controls
+
+void TFSyncMain::BuildControls() {
+    auto* top = new QWidget(this);
+    top->setObjectName(QStringLiteral("TopStrip"));
+    auto* topLayout = new QHBoxLayout(top);
+    topLayout->setContentsMargins(8, 6, 8, 6);
+    auto makeBrowse = [this](TImageExButton*& Button, TImageEx*& Caption, int Side) {
+        auto* box = new QWidget(this);
+        auto* grid = new QGridLayout(box);
+        grid->setContentsMargins(0, 0, 0, 0);
+        Button = new TImageExButton(box);
+        Caption = new TImageEx(box);
+        Caption->setAlignment(Qt::AlignCenter);
+        grid->addWidget(Button, 0, 0);
+        grid->addWidget(Caption, 0, 0);
+        Button->setFixedSize(75, 24);
+        Caption->setFixedSize(75, 24);
+        Button->setScaledContents(false);
+        TImageExButton* b = Button;
+        auto face = [b](int Index) {
+            if (DM && b->isEnabled()) b->setPixmap(DM->buttonImageList.Pixmap(Index));
+        };
+        for (TImageEx* w : {static_cast<TImageEx*>(Button), Caption}) {
+            connect(w, &TImageEx::mouseEnter, this, [face] { face(1); });
+            connect(w, &TImageEx::mouseLeave, this, [face] { face(0); });
+            connect(w, &TImageEx::mouseDown, this, [face] { face(3); });
+            connect(w, &TImageEx::clicked, this, [this, Side, face] {
+                face(0);
+                BrowseFolder(Side);
+            });
+        }
+        face(0);
+        return box;
+    };
+    edit_LFolder = new QLineEdit(top);
+    Edit_RFolder = new QLineEdit(top);
+    for (QLineEdit* e : {edit_LFolder, Edit_RFolder}) {
+        e->setMinimumWidth(160);
+        e->setFrame(true);
+    }
+    connect(edit_LFolder, &QLineEdit::editingFinished, this, [this] { FolderEdited(1); });
+    connect(Edit_RFolder, &QLineEdit::editingFinished, this, [this] { FolderEdited(0); });
+    bt_taskconfig = new TImageExButton(top);
+    bt_taskconfig->setFixedSize(55, 40);
+    bt_taskconfig->setFocusPolicy(Qt::StrongFocus);
+    connect(bt_taskconfig, &TImageEx::clicked, this, &TFSyncMain::Action_optionsExecute);
+    topLayout->addWidget(edit_LFolder, 1);
+    topLayout->addWidget(makeBrowse(bt_LBrowse, bt_LBrowse1, 1));
+    topLayout->addSpacing(8);
+    topLayout->addWidget(bt_taskconfig);
+    topLayout->addSpacing(8);
+    topLayout->addWidget(Edit_RFolder, 1);
+    topLayout->addWidget(makeBrowse(bt_RBrowse, bt_RBrowse1, 0));
+
+    // The action panel: the three run buttons, the view choice, the run's status.
+    auto* panel = new QWidget(this);
+    panel->setObjectName(QStringLiteral("ActionPanel"));
+    auto* panelLayout = new QHBoxLayout(panel);
+    panelLayout->setContentsMargins(8, 4, 8, 4);
+    GroupBox_Action = new QGroupBox(panel);
+    auto* actions = new QHBoxLayout(GroupBox_Action);
+    actions->setContentsMargins(6, 2, 6, 4);
+    auto makeRunButton = [this, actions](TImageExButton*& Button, TImageEx*& Caption, const char* Face,
+                                         void (TFSyncMain::*Click)()) {
+        auto* column = new QVBoxLayout;
+        column->setSpacing(2);
+        Button = new TImageExButton(GroupBox_Action);
+        Button->setFixedSize(40, 40);
+        Button->setFocusPolicy(Qt::StrongFocus);
+        Caption = new TImageEx(GroupBox_Action);
+        Caption->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+        column->addWidget(Button, 0, Qt::AlignHCenter);
+        column->addWidget(Caption, 0, Qt::AlignHCenter);
+        actions->addLayout(column);
+        TImageExButton* b = Button;
+        const std::string face = Face;
+        for (TImageEx* w : {static_cast<TImageEx*>(Button), Caption}) {
+            connect(w, &TImageEx::mouseEnter, this, [b, face] {
+                if (b->isEnabled()) LoadJpegResource(b, face + "2", "JPG");
+            });
+            connect(w, &TImageEx::mouseLeave, this, [b, face] {
+                if (b->isEnabled()) LoadJpegResource(b, face + "1", "JPG");
+            });
+            connect(w, &TImageEx::clicked, this, [this, b, Click] {
+                if (b->isEnabled()) (this->*Click)();
+            });
+        }
+    };
+    makeRunButton(BitBtn_Analyze, BitBtn_Analyze1, "BitBtn_Analyze", &TFSyncMain::AnalyzeClicked);
+    makeRunButton(BitBtn_Sync, BitBtn_Sync1, "BitBtn_Sync", &TFSyncMain::BitBtn_SyncClick);
+    makeRunButton(BitBtn_cancel, BitBtn_cancel1, "BitBtn_cancel", &TFSyncMain::BitBtn_cancelClick);
+    panelLayout->addWidget(GroupBox_Action);
+
+    GroupBox_ResultsFilter = new QGroupBox(panel);
+    auto* filters = new QVBoxLayout(GroupBox_ResultsFilter);
+    filters->setContentsMargins(8, 2, 8, 4);
+    filters->setSpacing(1);
+    auto* radios = new QButtonGroup(this);
+    const std::pair<QRadioButton**, int> radioKinds[] = {{&rb_all, VIEW_ALL},
+                                                         {&rb_changed, VIEW_CHANGES},
+                                                         {&rb_conflicts, VIEW_CONFLICTS},
+                                                         {&rb_errors, VIEW_ERRORS}};
+    for (auto [radio, kind] : radioKinds) {
+        *radio = new QRadioButton(GroupBox_ResultsFilter);
+        radios->addButton(*radio, kind);
+        filters->addWidget(*radio);
+    }
+    connect(radios, &QButtonGroup::idClicked, this, [this](int Kind) { ShowView(Kind); });
+    panelLayout->addWidget(GroupBox_ResultsFilter);
+
+    auto* status = new QWidget(panel);
+    auto* statusLayout = new QGridLayout(status);
+    statusLayout->setContentsMargins(8, 0, 0, 0);
+    Label_ActionStatus = new QLabel(status);
+    Label_ActionStatus->setTextFormat(Qt::PlainText);
+    QFont bold = Label_ActionStatus->font();
+    bold.setBold(true);
+    Label_ActionStatus->setFont(bold);
+    Label_lasttime = new QLabel(QStringLiteral("00:00:00"), status);
+    pb_action = new QProgressBar(status);
+    pb_action->setFormat(QStringLiteral("%v / %m"));
+    pb_action->setTextVisible(true);
+    pb_action->hide();
+    lb_File = new QLabel(status);
+    lb_File->setTextFormat(Qt::PlainText);
+    lb_File->setMinimumWidth(10);
+    lb_File->hide();
+    statusLayout->addWidget(Label_ActionStatus, 0, 0);
+    statusLayout->addWidget(Label_lasttime, 0, 1, Qt::AlignRight);
+    statusLayout->addWidget(pb_action, 1, 0, 1, 2);
+    statusLayout->addWidget(lb_File, 2, 0, 1, 2);
+    statusLayout->setColumnStretch(0, 1);
+    panelLayout->addWidget(status, 1);
+
+    VST1 = new QTreeView(this);
+    m_Model = new TPlanModel(m_Run->Plan, m_Images, this);
+    VST1->setModel(m_Model);
+    SetupPlanView(*VST1);
+    VST1->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(VST1, &QTreeView::clicked, this, [this] {
+        if (TPlanRow* row = SelectedRow(); row && !m_Run->Plan.RootNode->Children.empty()) {
+            PreparePopupMenu(*row);
+            lb_File->setText(Utf8(row->Data.FolderPath.str() + row->Data.Name));
+            lb_File->show();
+        }
+    });
+    connect(VST1, &QTreeView::customContextMenuRequested, this, [this](const QPoint& At) {
+        if (TPlanRow* row = SelectedRow(); row && !m_Run->Plan.RootNode->Children.empty()) {
+            PreparePopupMenu(*row);
+            pop_direction->popup(VST1->viewport()->mapToGlobal(At));
+        }
+    });
+
+    Panel2 = new QWidget(this);
+    auto* logLayout = new QVBoxLayout(Panel2);
+    logLayout->setContentsMargins(0, 0, 0, 0);
+    memo1 = new QPlainTextEdit(Panel2);
+    memo1->setReadOnly(true);
+    memo1->setLineWrapMode(QPlainTextEdit::NoWrap);
+    memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    logLayout->addWidget(memo1);
+
+    Splitter1 = new QSplitter(Qt::Vertical, this);
+    Splitter1->addWidget(VST1);
+    Splitter1->addWidget(Panel2);
+    Splitter1->setStretchFactor(0, 3);
+    Splitter1->setStretchFactor(1, 1);
+    Splitter1->setChildrenCollapsible(false);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    layout->addWidget(top);
+    layout->addWidget(panel);
+    layout->addWidget(Splitter1, 1);
+
+    setStyleSheet(
+        QStringLiteral("#TopStrip, #ActionPanel { background: #F4F6F8; }"
+                       "#ActionPanel { border-bottom: 1px solid #D0D7DE; }"));
+
+    Timer1 = new QTimer(this);
+    Timer1->setInterval(1000);
+    connect(Timer1, &QTimer::timeout, this, &TFSyncMain::Timer1Timer);
+    TipTimer = new QTimer(this);
+    TipTimer->setInterval(1000);
+    TipTimer->setSingleShot(true);
+    connect(TipTimer, &QTimer::timeout, this, &TFSyncMain::ShowFolderTips);
+
+    SetButtonEnabled(BitBtn_Sync, BitBtn_Sync1, "BitBtn_Sync", false);
+    SetButtonEnabled(BitBtn_cancel, BitBtn_cancel1, "BitBtn_cancel", false);
+    LoadJpegResource(BitBtn_Analyze, "BitBtn_Analyze1", "JPG");
+    GroupBox_ResultsFilter->setEnabled(false);
+}
+
+void TFSyncMain::BuildActions() {
+    auto* views = new QActionGroup(this);
+    for (int kind = 0; kind < 11; ++kind) {
+        QAction* a = new QAction(this);
+        a->setCheckable(true);
+        a->setEnabled(false);
+        views->addAction(a);
+        connect(a, &QAction::triggered, this, [this, kind] { ShowView(kind); });
+        ViewActions[kind] = a;
+    }
+    Action_Log = new QAction(this);
+    connect(Action_Log, &QAction::triggered, this, [this] { Panel2->setVisible(!Panel2->isVisible()); });
+
+    auto make = [this](QAction*& Action, auto Call) {
+        Action = new QAction(this);
+        connect(Action, &QAction::triggered, this, Call);
+    };
+    make(act_pop_LtoR, [this] { SetSelectedRowAction(ACTION_LEFT_NEWER); });
+    make(act_pop_RtoL, [this] { SetSelectedRowAction(ACTION_RIGHT_NEWER); });
+    make(act_pop_Donotcopy, [this] { SetSelectedRowAction(ACTION_NOT_COPY); });
+    make(act_open_Left_file, [this] { OpenSideFile(false, 0); });
+    make(act_open_Left_Folder, [this] { OpenSideFile(true, 0); });
+    make(act_open_right_file, [this] { OpenSideFile(false, 1); });
+    make(act_open_right_folder, [this] { OpenSideFile(true, 1); });
+    make(act_del_left_file, [this] { DeleteSideFile(0); });
+    make(act_del_right_file, [this] { DeleteSideFile(1); });
+    make(act_leftfilesaveas, [this] { SaveSideFileAs(0); });
+    make(act_rightfilesaveas, [this] { SaveSideFileAs(1); });
+    make(act_include_type, [this] { AddFilterFromNode(true, true); });
+    make(act_include_file, [this] { AddFilterFromNode(false, true); });
+    make(act_exclude_type, [this] { AddFilterFromNode(true, false); });
+    make(act_exclude_file, [this] { AddFilterFromNode(false, false); });
+
+    pop_direction = new QMenu(this);
+    pop_direction->addActions({act_pop_LtoR, act_pop_RtoL, act_pop_Donotcopy});
+    pop_direction->addSeparator();
+    pop_direction->addActions(
+        {act_open_Left_file, act_open_Left_Folder, act_open_right_file, act_open_right_folder});
+    pop_direction->addSeparator();
+    pop_direction->addActions(
+        {act_del_left_file, act_del_right_file, act_leftfilesaveas, act_rightfilesaveas});
+    pop_direction->addSeparator();
+    pop_direction->addActions({act_include_type, act_include_file, act_exclude_type, act_exclude_file});
+}
+
+void TFSyncMain::LoadLanguageTexts() {
+    bt_LBrowse1->setText(Lang("Browse"));
+    bt_RBrowse1->setText(Lang("Browse"));
+    BitBtn_Analyze1->setText(Lang("Analyze"));
+    BitBtn_Sync1->setText(Lang("Sync"));
+    BitBtn_cancel1->setText(Lang("cancel"));
+    GroupBox_Action->setTitle(Lang("Action"));
+    GroupBox_ResultsFilter->setTitle(Lang("ResultsFilter"));
+    rb_all->setText(Lang("all") + QStringLiteral("()"));
+    rb_changed->setText(Lang("changed") + QStringLiteral("()"));
+    rb_conflicts->setText(Lang("conflicts") + QStringLiteral("()"));
+    rb_errors->setText(Lang("errors") + QStringLiteral("()"));
+    Label_ActionStatus->setText(Lang("starttip"));
+    for (int kind = 0; kind < 11; ++kind)
+        ViewActions[kind]->setText(QStringLiteral(" ") + Lang(VIEW_KINDS[kind].Key));
+    Action_Log->setText(QStringLiteral(" ") + Lang("log"));
+    act_pop_Donotcopy->setText(QStringLiteral(" ") + Lang("Notcopy"));
+    act_pop_LtoR->setText(QStringLiteral(" ") + Lang("CTLtoR"));
+    act_pop_RtoL->setText(QStringLiteral(" ") + Lang("CTRtoL"));
+    const std::pair<QAction*, const char*> fileItems[] = {
+        {act_open_Left_file, "OpenLeftFile"},   {act_open_Left_Folder, "OpenLeftFolder"},
+        {act_open_right_file, "OpenRightFile"}, {act_open_right_folder, "OpenRightFolder"},
+        {act_del_left_file, "DeleteLeftFile"},  {act_del_right_file, "DeleteRightFile"},
+        {act_leftfilesaveas, "SaveLeftFileAs"}, {act_rightfilesaveas, "SaveRightFileAs"},
+    };
+    for (auto [action, key] : fileItems) action->setText(QStringLiteral(" ") + Lang(key));
+    const std::pair<QWidget*, const char*> hints[] = {
+        {bt_taskconfig, "Options_Hint"},
+        {BitBtn_Analyze, "Analyze_Hint"},
+        {BitBtn_Sync, "Sync_Hint"},
+        {BitBtn_cancel, "cancel_hint"},
+        {bt_LBrowse, "Browse_Lhint"},
+        {bt_RBrowse, "Browse_Rhint"},
+        {memo1, "log_hint"},
+        {edit_LFolder, "lforder_hint"},
+        {Edit_RFolder, "rforder_hint"},
+        {GroupBox_ResultsFilter, "ResultsFilter_Hint"},
+        {rb_all, "all_Hint"},
+        {rb_changed, "changed_Hint"},
+        {rb_conflicts, "conflicts_Hint"},
+        {rb_errors, "errors_Hint"},
+    };
+    for (auto [widget, key] : hints) {
+        widget->setToolTip(Lang(key));
+        widget->setAccessibleDescription(Lang(key));
+    }
+    BitBtn_Analyze->setAccessibleName(Lang("Analyze"));
+    BitBtn_Sync->setAccessibleName(Lang("Sync"));
+    BitBtn_cancel->setAccessibleName(Lang("cancel"));
+    bt_LBrowse->setAccessibleName(Lang("Browse_Lhint"));
+    bt_RBrowse->setAccessibleName(Lang("Browse_Rhint"));
+    bt_taskconfig->setAccessibleName(Lang("Options_Hint"));
+    if (DM) {
+        bt_LBrowse->setPixmap(DM->buttonImageList.Pixmap(0));
+        bt_RBrowse->setPixmap(DM->buttonImageList.Pixmap(0));
+    }
+    LoadJpegResource(BitBtn_Analyze, "BitBtn_Analyze1", "JPG");
+    SetButtonEnabled(BitBtn_Sync, BitBtn_Sync1, "BitBtn_Sync", BitBtn_Sync->isEnabled());
+    SetButtonEnabled(BitBtn_cancel, BitBtn_cancel1, "BitBtn_cancel", BitBtn_cancel->isEnabled());
+}
+
+void TFSyncMain::showEvent(QShowEvent* Event) {
+    QWidget::showEvent(Event);
+    if (!property("bfsShown").toBool()) {
+        setProperty("bfsShown", true);
+        LoadLanguageTexts();
+        InitResultTree();
+    }
+}
+
+void TFSyncMain::InitResultTree() {
+    edit_LFolder->setText(Utf8(Task->LFolder->FolerAllName));
+    Edit_RFolder->setText(Utf8(Task->RFolder->FolerAllName));
+    if (Task->SyncName.empty()) return;
+    m_Model->Reset([this] { m_Run->Plan.InitResultTree(Task->SyncName); });
+    ShowDirectionPicture();
+}
+
+void TFSyncMain::ShowDirectionPicture() {
+    const int picture = Task->SyncDirection == 1 ? 2 : Task->SyncDirection == 2 ? 3 : 1;
+    bt_taskconfig->setPixmap(m_Directions.Pixmap(picture));
+}
+
+void TFSyncMain::SetButtonEnabled(TImageExButton* Button, QLabel* Caption, const char* Face, bool Enabled) {
+    Button->setEnabled(Enabled);
+    LoadJpegResource(Button, std::string(Face) + (Enabled ? "1" : "3"), "JPG");
+    QPalette p = Caption->palette();
+    p.setColor(QPalette::WindowText, Enabled ? palette().color(QPalette::WindowText) : GREY_CAPTION);
+    Caption->setPalette(p);
+}
+
+void TFSyncMain::SetAnalyzeEnabled(bool Enabled) {
+    BitBtn_Analyze->setEnabled(Enabled);
+    QPalette p = BitBtn_Analyze1->palette();
+    p.setColor(QPalette::WindowText, Enabled ? palette().color(QPalette::WindowText) : GREY_CAPTION);
+    BitBtn_Analyze1->setPalette(p);
+}
+
+void TFSyncMain::SetTopControlsEnabled(bool Enabled) {
+    for (QWidget* w : {static_cast<QWidget*>(bt_LBrowse), static_cast<QWidget*>(bt_LBrowse1),
+                       static_cast<QWidget*>(edit_LFolder), static_cast<QWidget*>(bt_taskconfig),
+                       static_cast<QWidget*>(bt_RBrowse), static_cast<QWidget*>(bt_RBrowse1),
+                       static_cast<QWidget*>(Edit_RFolder), static_cast<QWidget*>(GroupBox_ResultsFilter)})
+        w->setEnabled(Enabled);
+}
+
+void TFSyncMain::SetViewsEnabled(bool Enabled) {
+    for (QAction* a : ViewActions) a->setEnabled(Enabled);
+}
+
+void TFSyncMain::AddLogLine(const QString& Line, bool Red) {
+    QTextCursor cursor(memo1->document());
+    cursor.movePosition(QTextCursor::End);
+    QTextCharFormat format;
+    format.setForeground(Red ? QBrush(QColor(0xD6, 0x45, 0x45)) : palette().brush(QPalette::Text));
+    if (!memo1->document()->isEmpty()) cursor.insertBlock();
+    cursor.insertText(Line, format);
+    if (m_Syncing) m_RunLines << Line;
+    memo1->verticalScrollBar()->setValue(memo1->verticalScrollBar()->maximum());
+}
+
+void TFSyncMain::AddLogText(const std::string& Text) {
+    const QStringList lines = Utf8(Text).split(QStringLiteral("\r\n"));
+    for (int i = 0; i < lines.size(); ++i) {
+        if (i == lines.size() - 1 && lines[i].isEmpty()) break;
+        AddLogLine(lines[i]);
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Messages
+
+bool TFSyncMain::event(QEvent* Event) {
+    if (Event->type() < QEvent::User) return QWidget::event(Event);
+    auto* m = static_cast<TMessageEvent*>(Event);
+    switch (m->Msg()) {
+        case WM_SCAN_ENDED:
+            ScanEnded(static_cast<int>(m->WParam));
+            return true;
+        case WM_ANALYSIS_ENDED:
+            AnalyzeThreadTerminated();
+            return true;
+        case WM_SYNC_ENDED:
+            SyncThreadTerminated();
+            return true;
+        default:
+            break;
+    }
+    if (m_Closing) return true;
+    const uint32_t msg = m->Msg();
+    for (int kind = 0; kind < 11; ++kind)
+        if (VIEW_KINDS[kind].Message == msg) {
+            ShowView(kind);
+            return true;
+        }
+    switch (msg) {
+        case WM_UPDATEPROCESS:
+        case WM_UPDATEPROCESS + 1:  // WM_SYNC
+            if (pb_action->value() < pb_action->maximum()) pb_action->setValue(pb_action->value() + 1);
+            return true;
+        case WM_COPYPROCESS:
+            Label_ActionStatus->setText(Utf8(GetStatusText()));
+            return true;
+        case WM_SHOWLOG:
+            Action_Log->trigger();
+            return true;
+        case WM_ANAL_SYNC:
+            if (Running()) return true;
+            Task->AutoRun = 0;
+            AnalyzeThenSync();
+            return true;
+        case WM_JOB_OPTION:
+            Action_optionsExecute();
+            return true;
+        case WM_ANAL_JOB:
+            if (Running()) return true;
+            Task->AutoRun = 0;
+            StartAnalyze();
+            return true;
+        case WM_NOT_COPY:
+            SetSelectedRowAction(ACTION_NOT_COPY);
+            return true;
+        case WM_MOVE_LTOR:
+            SetSelectedRowAction(ACTION_LEFT_NEWER);
+            return true;
+        case WM_MOVE_RTOL:
+            SetSelectedRowAction(ACTION_RIGHT_NEWER);
+            return true;
+        case WM_RESTORE_WIN:
+            window()->showNormal();
+            window()->activateWindow();
+            return true;
+        case WM_SHOWTIP:
+            if (m->LParam == 0)
+                TipTimer->start();
+            else
+                ShowFolderTips();
+            return true;
+        default:
+            return QWidget::event(Event);
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// The analysis run
+
+void TFSyncMain::AnalyzeClicked() {
+    lb_File->hide();
+    Task->AutoRun = 0;
+    StartAnalyze();
+}
+
+void TFSyncMain::AnalyzeThenSync() {
+    if (Running()) return;
+    m_SyncAfterAnalyze = true;
+    StartAnalyze();
+}
+
+void TFSyncMain::StartAnalyze() {
+    if (Running() || m_Closing) return;
+    if (m_Run->StartScan() != 0) {
+        // Folder checks in red; connect and root checks, a task already running, a damaged setting
+        // in the pane's own colour. Nothing else changes.
+        AddLogLine(Utf8(m_Run->ErrorText), m_Run->FolderCheckFailed);
+        m_SyncAfterAnalyze = false;
+        return;
+    }
+    BeginAnalyzeUI();
+    // The previous result goes with the view: no stale counts, no stale plan.
+    m_HaveResult = m_ResultUsable = false;
+    m_CurrentView = -1;
+    m_Model->Reset([this] { m_Run->Plan.InitResultTree(Task->SyncName); });
+    rb_all->setText(Lang("all") + QStringLiteral("()"));
+    rb_changed->setText(Lang("changed") + QStringLiteral("()"));
+    rb_conflicts->setText(Lang("conflicts") + QStringLiteral("()"));
+    rb_errors->setText(Lang("errors") + QStringLiteral("()"));
+    m_RunningScans = 2;
+    pb_action->setRange(0, std::max(1, m_Run->ScanSteps));
+    pb_action->setValue(0);
+    m_ElapsedSeconds = 0;
+    Label_lasttime->setText(QStringLiteral("00:00:00"));
+    Timer1->start();
+    Label_ActionStatus->setText(Lang("scan"));
+}
+
+void TFSyncMain::BeginAnalyzeUI() {
+    SetAnalyzeEnabled(false);
+    pb_action->show();
+    SetButtonEnabled(BitBtn_cancel, BitBtn_cancel1, "BitBtn_cancel", true);
+    SetButtonEnabled(BitBtn_Sync, BitBtn_Sync1, "BitBtn_Sync", false);
+    SetTopControlsEnabled(false);
+    SetViewsEnabled(false);
+    m_AnalyzeTime.start();
+    m_ScanTime.start();
+    m_ScanMs = 0;
+    m_Cancelled = false;
+    memo1->verticalScrollBar()->setValue(memo1->verticalScrollBar()->maximum());
+}
+
+void TFSyncMain::ScanEnded(int) {
+    if (m_RunningScans > 0 && --m_RunningScans == 0) StartCompare();
+}
+
+void TFSyncMain::StartCompare() {
+    m_Run->FinishScan();
+    if (m_Cancelled || m_Closing) {
+        // Cancelled while listing: the run goes no further.
+        m_Cancelled = false;
+        m_Run->Release();
+        if (!m_Closing) SetAnalyzeEnabled(true);
+        return;
+    }
+    m_ScanMs = m_ScanTime.elapsed();
+    if (m_Run->StartAnalyze() != 0) {
+        AddLogLine(Utf8(m_Run->ErrorText));
+        m_Run->Release();
+        m_SyncAfterAnalyze = false;
+        ShowAnalysisSummary();
+        return;
+    }
+    Label_ActionStatus->setText(Lang("compare"));
+}
+
+void TFSyncMain::AnalyzeThreadTerminated() {
+    const int failed = m_Run->FinishAnalyze();
+    if (m_Closing) return;
+    m_AnalyzeMs = m_AnalyzeTime.elapsed();
+    m_AnalyzeTime.invalidate();
+    m_Icons->Reset();
+    m_HaveResult = true;
+    m_ResultUsable = failed == 0 && !m_Run->AnalysisCancelled();
+    if (failed != 0) AddLogLine(Utf8(m_Run->ErrorText));
+    for (const std::string& note : m_Run->Notes) AddLogLine(Utf8(note));
+    ShowView(VIEW_CHANGES);
+    Label_ActionStatus->setText(Lang("analyzefinish"));
+    m_Run->Stop();
+    ShowAnalysisSummary();
+    Task->Busy = 0;
+    const bool syncNext = m_SyncAfterAnalyze;
+    // "Sync after analysis" belongs to this run only: a later Analyze never syncs without review.
+    m_SyncAfterAnalyze = false;
+    if (syncNext && m_ResultUsable && BitBtn_Sync->isEnabled())
+        QTimer::singleShot(1000, this, [this] {
+            if (!m_Closing && !Running()) BitBtn_SyncClick();
+        });
+    if (!m_Run->ResultTree) return;
+    const TFileTree& root = *m_Run->ResultTree;
+    const int64_t changes = root.OverwriteCount + root.NewCount + root.DeleteCount;
+    if (changes < 1) {
+        ShowTip(BitBtn_Analyze, QStringLiteral("Analysis result"), QStringLiteral("No changes were made."));
+        Label_ActionStatus->setText(QStringLiteral("No changes were made."));
+    } else if (BitBtn_Sync->isEnabled() && !syncNext) {
+        ShowTip(BitBtn_Sync, QStringLiteral("Bramlow File Sync"), BitBtn_Sync->toolTip());
+    }
+}
+
+void TFSyncMain::ShowAnalysisSummary() {
+    SetAnalyzeEnabled(true);
+    Timer1->stop();
+    pb_action->setValue(0);
+    pb_action->hide();
+    SetButtonEnabled(BitBtn_cancel, BitBtn_cancel1, "BitBtn_cancel", false);
+    SetTopControlsEnabled(true);
+    SetViewsEnabled(m_HaveResult);
+    GroupBox_ResultsFilter->setEnabled(m_HaveResult);
+    Label_lasttime->setText(QStringLiteral("00:00:00"));
+
+    const qint64 total = m_AnalyzeTime.isValid() ? m_AnalyzeTime.elapsed() : m_AnalyzeMs;
+    const qint64 scan = m_ScanMs > 0 || !m_ScanTime.isValid() ? m_ScanMs : m_ScanTime.elapsed();
+    const std::string a =
+        "TotalTime:" + std::to_string(total) + " ms" + " Scan File Time:" + std::to_string(scan) + " ms";
+    std::string b;
+    if (m_HaveResult && m_Run->ResultTree) {
+        const TFileTree& r = *m_Run->ResultTree;
+        b = "All:" + std::to_string(r.ExcludedCount + r.IncludedCount) +
+            ",Changed:" + std::to_string(r.OverwriteCount + r.NewCount + r.DeleteCount) +
+            ",Conflicts:" + std::to_string(r.ConflictCount) + ",Errors:" + std::to_string(r.ErrorCount) +
+            ",Included:" + std::to_string(r.IncludedCount) + ",Excluded:" + std::to_string(r.ExcludedCount);
+    }
+    AddLogText(Task->LogAnalysis(a, b, DiskText()));
+    UpdateSyncEnabled();
+}
+
+std::string TFSyncMain::DiskText() {
+    std::string c;
+    auto local = [](const TFolderSource& Folder, int64_t& Free, const char* Label) {
+        int64_t total = 0;
+        GetDiskSpace(Folder.FolerAllName, total, Free);
+        return std::string(Label) + Folder.FolerAllName +
+               ",Total Size:" + std::to_string(total / 1024 / 1024) +
+               "MB, Free size:" + std::to_string(Free / 1024 / 1024) + "MB";
+    };
+    auto remote = [](int32_t Kind) {
+        return Kind == DEVICE_NETWORK || Kind == DEVICE_FTP || Kind == DEVICE_WEBDAV || Kind == DEVICE_MOBILE;
+    };
+    const TFolderSource& left = *Task->LFolder;
+    const TFolderSource& right = *Task->RFolder;
+    m_LeftFree = m_RightFree = 0;
+    if (left.DeviceType == DEVICE_LOCAL || left.DeviceType == DEVICE_NONE)
+        c = local(left, m_LeftFree, "Left Folder:");
+    else if (remote(left.DeviceType))
+        c = "Left Folder:" + left.InfoText;
+    if (remote(right.DeviceType))
+        c += ";Right Folder:" + right.InfoText;
+    else if (right.DeviceType == DEVICE_LOCAL || right.DeviceType == DEVICE_NONE)
+        c += ";" + local(right, m_RightFree, "Right Folder:");
+    return c;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The sync run
+
+int TFSyncMain::CheckDiskSpace() const {
+    int result = 0;
+    auto isLocal = [](int32_t Kind) { return Kind == DEVICE_LOCAL || Kind == DEVICE_NONE; };
+    if (isLocal(Task->LFolder->DeviceType) && m_Run->Plan.LeftBytes > m_LeftFree) result = 1;
+    if (isLocal(Task->RFolder->DeviceType) && m_Run->Plan.RightBytes > m_RightFree) result = 2;
+    return result;
+}
+
+void TFSyncMain::BitBtn_SyncClick() {
+    lb_File->hide();
+    if (!BitBtn_Sync->isEnabled() || Running() || !m_ResultUsable) return;
+    Task->AutoRun = 0;
+    if (const int full = CheckDiskSpace(); full != 0) {
+        const QString text = full == 1 ? QStringLiteral("Left Folder disk space is not enough.")
+                                       : QStringLiteral("Right Folder disk space is not enough.");
+        ShowMessageBox(text, QStringLiteral("Bramlow File Sync"), MB_ICONERROR);
+        return;
+    }
+    BeginSync();
+    auto logPane = [this](const std::string& Line) {
+        if (!m_Closing) AddLogLine(Utf8(Line));
+    };
+    auto rowChanged = [this](TPlanRow& Row) {
+        if (!m_Closing) m_Model->RowChanged(Row);
+    };
+    if (m_Run->StartSync(logPane, rowChanged) != 0) {
+        AddLogLine(Utf8(m_Run->ErrorText));
+        m_Syncing = false;
+        Task->Busy = 0;
+        SyncThreadTerminated();
+    }
+    m_SyncAfterAnalyze = false;
+}
+
+void TFSyncMain::BeginSync() {
+    m_SyncTime.start();
+    SetTopControlsEnabled(false);
+    SetAnalyzeEnabled(false);
+    SetButtonEnabled(BitBtn_Sync, BitBtn_Sync1, "BitBtn_Sync", false);
+    SetButtonEnabled(BitBtn_cancel, BitBtn_cancel1, "BitBtn_cancel", true);
+    const TFileTree& root = *m_Run->ResultTree;
+    pb_action->setRange(0, std::max<int64_t>(1, root.OverwriteCount + root.NewCount + root.DeleteCount));
+    pb_action->setValue(0);
+    pb_action->show();
+    m_Syncing = true;
+    m_ElapsedSeconds = 0;
+    Label_lasttime->setText(QStringLiteral("00:00:00"));
+    Timer1->start();
+    Label_ActionStatus->setText(Lang("syncstart"));
+    m_RunLines.clear();
+    AddLogText(Task->LogHeader("SYNC"));
+    Task->Busy = 1;
+    GroupBox_ResultsFilter->setEnabled(false);
+    SetViewsEnabled(false);
+}
+
+void TFSyncMain::SyncThreadTerminated() {
+    m_Run->FinishSync();
+    if (m_Closing) return;
+    Label_lasttime->setText(QStringLiteral("00:00:00"));
+    SetTopControlsEnabled(true);
+    GroupBox_ResultsFilter->setEnabled(false);
+    SetAnalyzeEnabled(true);
+    Task->Busy = 0;
+    if (MainWnd) MainWnd->SendMessage(WM_TASKFINISHED, 0, 10);
+    SetButtonEnabled(BitBtn_cancel, BitBtn_cancel1, "BitBtn_cancel", false);
+    pb_action->hide();
+    Timer1->stop();
+    const qint64 syncMs = m_SyncTime.elapsed();
+    Label_ActionStatus->setText(Lang("syncend"));
+    AddLogLine(QStringLiteral("----- Sync End. Time:%1ms -----").arg(syncMs));
+    m_Syncing = false;
+    // The plan has been carried out: it is not carried out a second time without a new analysis.
+    m_ResultUsable = false;
+    std::string text;
+    for (const QString& line : m_RunLines) text += line.toStdString() + "\r\n";
+    m_RunLines.clear();
+    try {
+        Task->LogIfEnabled(text);
+    } catch (const std::exception& e) {
+        AddLogLine(Utf8(e.what()), true);
+    }
+}
+
+void TFSyncMain::BitBtn_cancelClick() {
+    if (!BitBtn_cancel->isEnabled()) return;
+    if (m_Syncing) {
+        m_Run->Stop();
+        SetButtonEnabled(BitBtn_Sync, BitBtn_Sync1, "BitBtn_Sync", false);
+        return;
+    }
+    m_Cancelled = m_RunningScans > 0;
+    m_SyncAfterAnalyze = false;
+    Timer1->stop();
+    m_Run->Stop();
+    m_ResultUsable = false;
+    ShowAnalysisSummary();
+    SetButtonEnabled(BitBtn_Sync, BitBtn_Sync1, "BitBtn_Sync", false);
+    GroupBox_ResultsFilter->setEnabled(false);
+    SetViewsEnabled(false);
+    // Analyze stays refused until the cancelled workers have ended.
+    if (Running()) SetAnalyzeEnabled(false);
+}
+
+void TFSyncMain::Timer1Timer() {
+    ++m_ElapsedSeconds;
+    const int h = m_ElapsedSeconds / 3600, m = m_ElapsedSeconds / 60 % 60, s = m_ElapsedSeconds % 60;
+    Label_lasttime->setText(QStringLiteral("%1:%2:%3").arg(TwoDigits(h), TwoDigits(m), TwoDigits(s)));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Views and rows
+
+void TFSyncMain::ShowView(int Kind) {
+    if (Running() || !m_HaveResult || !m_Run->ResultTree || Kind < 0 || Kind > 10) return;
+    m_Model->Reset([this, Kind] { m_Run->Plan.ShowView(*m_Run->ResultTree, Kind, Task->SyncName); });
+    VST1->expandAll();
+    m_CurrentView = Kind;
+    UpdateFilterCaptions();
+    CheckViewControls(Kind);
+    UpdateSyncEnabled();
+}
+
+void TFSyncMain::UpdateSyncEnabled() {
+    bool enable = false;
+    if (m_HaveResult && m_ResultUsable && m_CurrentView == VIEW_CHANGES && m_Run->ResultTree && !Running()) {
+        const TFileTree& r = *m_Run->ResultTree;
+        enable = r.NewCount + r.OverwriteCount + r.DeleteCount > 0;
+    }
+    SetButtonEnabled(BitBtn_Sync, BitBtn_Sync1, "BitBtn_Sync", enable);
+}
+
+void TFSyncMain::CheckViewControls(int Kind) {
+    ViewActions[Kind]->setChecked(true);
+    QRadioButton* radio = Kind == VIEW_ALL         ? rb_all
+                          : Kind == VIEW_CHANGES   ? rb_changed
+                          : Kind == VIEW_CONFLICTS ? rb_conflicts
+                          : Kind == VIEW_ERRORS    ? rb_errors
+                                                   : nullptr;
+    for (QRadioButton* r : {rb_all, rb_changed, rb_conflicts, rb_errors}) {
+        const QSignalBlocker block(r);
+        r->setAutoExclusive(false);
+        r->setChecked(r == radio);
+        r->setAutoExclusive(true);
+    }
+}
+
+void TFSyncMain::UpdateFilterCaptions() {
+    if (!m_Run->ResultTree) return;
+    const TFileTree& r = *m_Run->ResultTree;
+    auto caption = [](const char* Key, int64_t Count) {
+        return Lang(Key) + QStringLiteral("(%1)").arg(Count);
+    };
+    rb_all->setText(caption("all", r.ExcludedCount + r.IncludedCount));
+    rb_changed->setText(caption("changed", r.OverwriteCount + r.NewCount + r.DeleteCount));
+    rb_conflicts->setText(caption("conflicts", r.ConflictCount));
+    rb_errors->setText(caption("errors", r.ErrorCount));
+}
+
+TPlanRow* TFSyncMain::SelectedRow() const {
+    const QModelIndexList rows =
+        VST1->selectionModel() ? VST1->selectionModel()->selectedRows() : QModelIndexList();
+    if (rows.isEmpty()) return nullptr;
+    return m_Model->RowOf(rows.front());
+}
+
+void TFSyncMain::PreparePopupMenu(const TPlanRow& Row) {
+    const TRowMenu menu = TPlan::PreparePopupMenu(Row, Task->SyncDirection);
+    act_pop_LtoR->setEnabled(menu.LtoR);
+    act_pop_RtoL->setEnabled(menu.RtoL);
+    act_pop_Donotcopy->setEnabled(menu.NotCopy);
+    act_open_Left_file->setEnabled(menu.OpenLeftFile);
+    act_open_right_file->setEnabled(menu.OpenRightFile);
+    act_open_Left_Folder->setEnabled(menu.OpenLeftFolder);
+    act_open_right_folder->setEnabled(menu.OpenRightFolder);
+    act_del_left_file->setEnabled(menu.DeleteLeftFile);
+    act_del_right_file->setEnabled(menu.DeleteRightFile);
+    act_leftfilesaveas->setEnabled(menu.SaveLeftFileAs);
+    act_rightfilesaveas->setEnabled(menu.SaveRightFileAs);
+    act_include_type->setVisible(menu.ShowTypeItems);
+    act_exclude_type->setVisible(menu.ShowTypeItems);
+    act_include_file->setVisible(menu.ShowNameItems);
+    act_exclude_file->setVisible(menu.ShowNameItems);
+    // Menus read "&" as a mnemonic: names show it doubled.
+    auto caption = [](const std::string& Text) {
+        return Utf8(Text).replace(QLatin1Char('&'), QStringLiteral("&&"));
+    };
+    act_include_type->setText(caption(menu.IncludeType));
+    act_include_file->setText(caption(menu.IncludeName));
+    act_exclude_type->setText(caption(menu.ExcludeType));
+    act_exclude_file->setText(caption(menu.ExcludeName));
+}
+
+void TFSyncMain::SetSelectedRowAction(int32_t Code) {
+    TPlanRow* row = SelectedRow();
+    if (!row || Running() || !m_HaveResult || !m_Run->ResultTree) return;
+    SetButtonEnabled(BitBtn_Sync, BitBtn_Sync1, "BitBtn_Sync", false);
+    m_Run->Plan.SetNodeAction(*row, Code);
+    m_Model->RowChanged(*row, true);
+    m_Run->Plan.RecountResults(*m_Run->ResultTree);
+    const TFileTree& r = *m_Run->ResultTree;
+    if (r.OverwriteCount + r.NewCount + r.DeleteCount > 0) {
+        UpdateFilterCaptions();
+        UpdateSyncEnabled();
+    }
+}
+
+void TFSyncMain::AddFilterFromNode(bool ByType, bool Include) {
+    TPlanRow* row = SelectedRow();
+    if (!row || Running() || !m_HaveResult || !m_Run->ResultTree) return;
+    std::string error;
+    const std::string mask = TPlan::FilterMask(*row, ByType, &error);
+    if (mask.empty()) {
+        if (!error.empty()) AddLogLine(Utf8(error), true);
+        return;
+    }
+    (Include ? Task->IncludeFilter : Task->ExcludeFilter).push_back(mask);
+    Task->SaveToTaskList(0);
+    if (!TPlan::ReapplyFilters(*m_Run->ResultTree, *Task, &error)) AddLogLine(Utf8(error), true);
+    // The rows and the counts follow the new filter states at once, so Sync never carries out rows
+    // whose filter state changed since they were shown.
+    ShowView(m_CurrentView < 0 ? VIEW_CHANGES : m_CurrentView);
+}
+
+namespace {
+
+// A back-end for a side, for one row command; its entry names the row's file (or its folder).
+struct TSideEntry {
+    std::unique_ptr<TFileOper> Oper;
+    TFileAttri Entry;
+};
+
+}  // namespace
+
+void TFSyncMain::OpenSideFile(bool FolderOnly, int Side) {
+    TPlanRow* row = SelectedRow();
+    if (!row || !m_HaveResult) return;
+    const TFolderSourceRef& folder = Side == 0 ? Task->LFolder : Task->RFolder;
+    std::unique_ptr<TFileOper> oper = TSyncTask::CreateFileOper(folder, false);
+    if (!oper) return;
+    oper->FFolderSource = folder;
+    TFileAttri entry;
+    entry.Path = row->Data.FolderPath;
+    entry.Name = FolderOnly ? std::string() : row->Data.Name;
+    const std::string path = oper->GetFullPath(*folder, entry);
+    oper->Stop();
+    if (folder->DeviceType == DEVICE_LOCAL || folder->DeviceType == DEVICE_NONE)
+        QDesktopServices::openUrl(QUrl::fromLocalFile(Utf8(path)));
+    else
+        OpenURL(0, path);
+}
+
+void TFSyncMain::DeleteSideFile(int Side) {
+    TPlanRow* row = SelectedRow();
+    if (!row || Running() || !m_HaveResult) return;
+    const TFolderSourceRef& folder = Side == 0 ? Task->LFolder : Task->RFolder;
+    std::unique_ptr<TFileOper> oper = TSyncTask::CreateFileOper(folder, false);
+    if (!oper) return;
+    oper->FFolderSource = folder;
+    TFileAttri entry;
+    entry.Path = row->Data.FolderPath;
+    entry.Name = row->Data.Name;
+    oper->Connect();
+    const int32_t rc = oper->DeleteFile(*folder, entry, false);
+    oper->Stop();
+    if (rc == 0) {
+        m_Run->Plan.SetNodeAction(*row, ACTION_NOT_COPY);
+        m_Model->RowChanged(*row, true);
+    } else {
+        AddLogLine(QStringLiteral("Error deleting: ") + Utf8(oper->GetFullPath(*folder, entry)), true);
+    }
+}
+
+void TFSyncMain::SaveSideFileAs(int Side) {
+    TPlanRow* row = SelectedRow();
+    if (!row || Running() || !m_HaveResult) return;
+    const QString target = QFileDialog::getSaveFileName(this, QString(), Utf8(row->Data.Name));
+    if (target.isEmpty()) return;
+    const TFolderSourceRef& folder = Side == 0 ? Task->LFolder : Task->RFolder;
+    std::unique_ptr<TFileOper> oper = TSyncTask::CreateFileOper(folder, false);
+    if (!oper) return;
+    oper->FFolderSource = folder;
+    TFileAttri entry;
+    entry.Path = row->Data.FolderPath;
+    entry.Name = row->Data.Name;
+    entry.Size = Side == 0 ? row->Data.LeftSize : row->Data.RightSize;
+    oper->Connect();
+    const int32_t rc = oper->GetFile(target.toStdString(), *folder, entry, false, false);
+    oper->Stop();
+    if (rc != 0) AddLogLine(QStringLiteral("Error saving: ") + target, true);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Folders, options, tips
+
+void TFSyncMain::FolderEdited(int Side) {
+    QLineEdit* edit = Side == 1 ? edit_LFolder : Edit_RFolder;
+    const std::string path = StripTrailingSlash(edit->text().toStdString());
+    edit->setText(Utf8(path));
+    TFolderSource& folder = Side == 1 ? *Task->LFolder : *Task->RFolder;
+    if (folder.FolerAllName == path) return;
+    folder.FolerAllName = path;
+    if (Side == 1)
+        Task->SaveLeftFolderPath();
+    else
+        Task->SaveRightFolderPath();
+}
+
+void TFSyncMain::BrowseFolder(int Side) {
+    if (Running()) return;
+    TFolderSource& folder = Side == 1 ? *Task->LFolder : *Task->RFolder;
+    const std::string chosen = ChooseFolder ? ChooseFolder(Side, folder.FolerAllName) : std::string();
+    if (!chosen.empty()) {
+        folder.FolerAllName = StripTrailingSlash(chosen);
+        folder.DeviceType = DEVICE_LOCAL;
+        (Side == 1 ? edit_LFolder : Edit_RFolder)->setText(Utf8(folder.FolerAllName));
+        Task->SaveToTaskList(0);
+    }
+    if (Side == 1)
+        ShowFolderTips();
+    else if (!chosen.empty())
+        ShowTip(BitBtn_Analyze, QStringLiteral("Bramlow File Sync"), BitBtn_Analyze->toolTip());
+}
+
+void TFSyncMain::Action_optionsExecute() {
+    if (!EditTaskOptions || Running()) return;
+    std::unique_ptr<TSyncTask> copy = TSyncTask::Clone(*Task);
+    if (EditTaskOptions(*copy) != 1) return;
+    Task->Assign(*copy);
+    edit_LFolder->setText(Utf8(Task->LFolder->FolerAllName));
+    Edit_RFolder->setText(Utf8(Task->RFolder->FolerAllName));
+    ShowDirectionPicture();
+    if (m_Run->Plan.RootNode) {
+        m_Run->Plan.RootNode->Data.Name = Task->SyncName;
+        VST1->viewport()->update();
+    }
+    if (MainWnd) MainWnd->PostMessage(WM_TASKCHANGED, 0, 10);
+}
+
+void TFSyncMain::ShowFolderTips() {
+    const QString title = QStringLiteral("Bramlow File Sync");
+    if (edit_LFolder->text().trimmed().isEmpty())
+        ShowTip(edit_LFolder, title, edit_LFolder->toolTip());
+    else if (Edit_RFolder->text().trimmed().isEmpty())
+        ShowTip(Edit_RFolder, title, Edit_RFolder->toolTip());
+    else if (!BitBtn_cancel->isEnabled() && !BitBtn_Sync->isEnabled() && BitBtn_Analyze->isEnabled())
+        ShowTip(BitBtn_Analyze, title, BitBtn_Analyze->toolTip());
+}
+
+void TFSyncMain::ShowTip(QWidget* Target, const QString& Title, const QString& Text) {
+    if (ToolTip && isVisible()) ToolTip->ShowBalloon(Target, 1, Title, Text);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Closing
+
+void TFSyncMain::closeEvent(QCloseEvent* Event) {
+    DrainWorkers();
+    QWidget::closeEvent(Event);
+}
+
+void TFSyncMain::DrainWorkers() {
+    m_Closing = true;
+    m_SyncAfterAnalyze = false;
+    if (!m_Run) return;
+    m_Run->Stop();
+    // The workers may be waiting for this thread (a log line, a row repaint): their calls and their
+    // end messages are let through until none is alive; the handlers only finish the steps now.
+    while (m_Run->WorkerAlive() || m_RunningScans > 0) {
+        QCoreApplication::sendPostedEvents(this);
+        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents, 10);
+        if (m_Run->WorkerAlive() || m_RunningScans > 0) QThread::msleep(2);
+    }
+    Task->Busy = 0;
+}
+
+}  // namespace bfs

@@ -1,0 +1,209 @@
+#pragma once
+
+#include "engine/UTSyncTask.h"
+#include "engine/UTTaskRun.h"
+#include "ui/UTImageList.h"
+#include "ui/UTQtNotifyTarget.h"
+
+#include <QElapsedTimer>
+#include <QPointer>
+#include <QStringList>
+#include <QWidget>
+
+#include <functional>
+#include <memory>
+
+class QAction;
+class QActionGroup;
+class QButtonGroup;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QMenu;
+class QPlainTextEdit;
+class QProgressBar;
+class QRadioButton;
+class QSplitter;
+class QTimer;
+class QTreeView;
+
+namespace bfs {
+
+class TFileTypeIcons;
+class TImageEx;
+class TImageExButton;
+class TPlanModel;
+class TToolTip;
+
+// The task window: one per task, docked in the task's tab page. It owns the task and drives every
+// run of it: the folder checks, both listings, the analysis, the plan view, the sync walk and the run
+// records in the log pane.
+//
+// Nothing here ever waits for a worker: listings, analysis and sync run on their own threads, report
+// progress through posted messages, and end through messages posted from their end (TTaskRun's
+// On...Ended calls); the window finishes each step on its own thread. While a worker of the task is
+// alive, no new run starts and the plan cannot be switched or changed.
+class TFSyncMain : public QWidget {
+    Q_OBJECT
+
+  public:
+    explicit TFSyncMain(QWidget* Parent = nullptr);
+    ~TFSyncMain() override;
+
+    std::unique_ptr<TSyncTask> Task;
+    // The main window: told when a sync ends (WM_TASKFINISHED) and when the task's options changed
+    // (WM_TASKCHANGED). None in the stand-alone window.
+    INotifyTarget* MainWnd = nullptr;
+    // Opens the task configuration window on Copy (a copy of the task) and gives 1 when the user
+    // accepted it. Until that window exists, the options button does nothing.
+    std::function<int(TSyncTask& Copy)> EditTaskOptions;
+    // Chooses a folder for a side (0 right, 1 left) starting at Current; empty when the user cancels.
+    // By default a local directory chooser.
+    std::function<std::string(int Side, const std::string& Current)> ChooseFolder;
+
+    // One analysis run; nothing while the task is busy.
+    void StartAnalyze();
+    // An analysis run followed by a sync of its plan, when the task is not busy.
+    void AnalyzeThenSync();
+    // The empty plan with its root row named after the task; the folder addresses and the direction
+    // picture of the options button.
+    void InitResultTree();
+    // Shows view Kind (TViewKind) of the last analysis.
+    void ShowView(int Kind);
+    void BitBtn_SyncClick();
+    void BitBtn_cancelClick();
+    void Action_optionsExecute();
+    // Sets a per-row action (ACTION_LEFT_NEWER, ACTION_RIGHT_NEWER, ACTION_NOT_COPY) on the selected
+    // row and every row below it.
+    void SetSelectedRowAction(int32_t Code);
+    // Adds an include (Include) or exclude pattern from the selected row: its extension (ByType) or
+    // its name, then filters the result again and rebuilds the view.
+    void AddFilterFromNode(bool ByType, bool Include);
+    void LoadLanguageTexts();
+    // A run or a worker of it is alive.
+    bool Running() const;
+
+    TTaskRun& Run() { return *m_Run; }
+    TPlanModel& PlanModel() { return *m_Model; }
+    int CurrentView() const { return m_CurrentView; }
+    // The lines of the log pane, in order.
+    QStringList LogLines() const;
+
+    // Controls, named as the window's form names them.
+    QLineEdit* edit_LFolder = nullptr;
+    QLineEdit* Edit_RFolder = nullptr;
+    TImageExButton* bt_LBrowse = nullptr;
+    TImageExButton* bt_RBrowse = nullptr;
+    TImageEx* bt_LBrowse1 = nullptr;  // caption labels: a click on them is a click on their button
+    TImageEx* bt_RBrowse1 = nullptr;
+    TImageExButton* bt_taskconfig = nullptr;
+    TImageExButton* BitBtn_Analyze = nullptr;
+    TImageExButton* BitBtn_Sync = nullptr;
+    TImageExButton* BitBtn_cancel = nullptr;
+    TImageEx* BitBtn_Analyze1 = nullptr;
+    TImageEx* BitBtn_Sync1 = nullptr;
+    TImageEx* BitBtn_cancel1 = nullptr;
+    QGroupBox* GroupBox_Action = nullptr;
+    QGroupBox* GroupBox_ResultsFilter = nullptr;
+    QRadioButton* rb_all = nullptr;
+    QRadioButton* rb_changed = nullptr;
+    QRadioButton* rb_conflicts = nullptr;
+    QRadioButton* rb_errors = nullptr;
+    QLabel* Label_ActionStatus = nullptr;
+    QLabel* Label_lasttime = nullptr;
+    QProgressBar* pb_action = nullptr;
+    QLabel* lb_File = nullptr;
+    QTreeView* VST1 = nullptr;
+    QWidget* Panel2 = nullptr;
+    QPlainTextEdit* memo1 = nullptr;
+    QSplitter* Splitter1 = nullptr;
+    QTimer* Timer1 = nullptr;
+    QTimer* TipTimer = nullptr;
+    QMenu* pop_direction = nullptr;
+    TToolTip* ToolTip = nullptr;
+    // The view actions, by view kind (0-10), and the row commands.
+    QAction* ViewActions[11] = {};
+    QAction* Action_Log = nullptr;
+    QAction* act_pop_LtoR = nullptr;
+    QAction* act_pop_RtoL = nullptr;
+    QAction* act_pop_Donotcopy = nullptr;
+    QAction* act_open_Left_file = nullptr;
+    QAction* act_open_Left_Folder = nullptr;
+    QAction* act_open_right_file = nullptr;
+    QAction* act_open_right_folder = nullptr;
+    QAction* act_del_left_file = nullptr;
+    QAction* act_del_right_file = nullptr;
+    QAction* act_leftfilesaveas = nullptr;
+    QAction* act_rightfilesaveas = nullptr;
+    QAction* act_include_type = nullptr;
+    QAction* act_include_file = nullptr;
+    QAction* act_exclude_type = nullptr;
+    QAction* act_exclude_file = nullptr;
+
+  protected:
+    bool event(QEvent* Event) override;
+    void showEvent(QShowEvent* Event) override;
+    void closeEvent(QCloseEvent* Event) override;
+
+  private:
+    void BuildControls();
+    void BuildActions();
+    void AddLogLine(const QString& Line, bool Red = false);
+    void AddLogText(const std::string& Text);
+    void SetButtonEnabled(TImageExButton* Button, QLabel* Caption, const char* Face, bool Enabled);
+    void SetAnalyzeEnabled(bool Enabled);
+    void SetTopControlsEnabled(bool Enabled);
+    void SetViewsEnabled(bool Enabled);
+    void AnalyzeClicked();
+    void BeginAnalyzeUI();
+    void ScanEnded(int Side);
+    void StartCompare();
+    void AnalyzeThreadTerminated();
+    void ShowAnalysisSummary();
+    std::string DiskText();
+    int CheckDiskSpace() const;
+    void BeginSync();
+    void SyncThreadTerminated();
+    void Timer1Timer();
+    void ShowFolderTips();
+    void ShowTip(QWidget* Target, const QString& Title, const QString& Text);
+    void UpdateFilterCaptions();
+    void CheckViewControls(int Kind);
+    void UpdateSyncEnabled();
+    void PreparePopupMenu(const TPlanRow& Row);
+    TPlanRow* SelectedRow() const;
+    void OpenSideFile(bool FolderOnly, int Side);
+    void DeleteSideFile(int Side);
+    void SaveSideFileAs(int Side);
+    void BrowseFolder(int Side);
+    void FolderEdited(int Side);
+    void ShowDirectionPicture();
+    // Cancels every worker of the run and lets their ends through until none is alive.
+    void DrainWorkers();
+
+    TQtNotifyTarget m_Notify{this};
+    std::unique_ptr<TTaskRun> m_Run;
+    TImageList m_Images{16, 16};  // plan pictures, then file-type icons
+    TImageList m_Directions{55, 40};
+    std::unique_ptr<TFileTypeIcons> m_Icons;
+    TPlanModel* m_Model = nullptr;
+    int m_RunningScans = 0;
+    bool m_Cancelled = false;
+    bool m_Syncing = false;
+    bool m_SyncAfterAnalyze = false;
+    bool m_Closing = false;
+    bool m_HaveResult = false;    // an analysis ended and its plan may be shown
+    bool m_ResultUsable = false;  // ... and was not cancelled: it may be carried out
+    int m_CurrentView = -1;       // view kind shown, -1 before the first analysis
+    int m_ElapsedSeconds = 0;
+    QElapsedTimer m_AnalyzeTime;
+    QElapsedTimer m_ScanTime;
+    QElapsedTimer m_SyncTime;
+    qint64 m_ScanMs = 0;
+    qint64 m_AnalyzeMs = 0;
+    int64_t m_LeftFree = 0;
+    int64_t m_RightFree = 0;
+    QStringList m_RunLines;  // the log-pane lines of the current sync
+};
+
+}  // namespace bfs
