@@ -109,8 +109,17 @@ class TTreeLineStyle : public QProxyStyle {
 void ApplyColumnWidths(QTreeView& View, int From) {
     QHeaderView& header = *View.header();
     const double scale = std::max(1.0, View.fontMetrics().height() / DESIGN_FONT_HEIGHT);
-    for (int i = From; i < std::min<int>(header.count(), PLAN_COLUMN_COUNT); ++i)
-        header.resizeSection(i, static_cast<int>(COLUMN_WIDTHS[static_cast<size_t>(i)] * scale + 0.5));
+    // A date column is as wide as a wide date in the locale's form, whatever that form's length.
+    const QLocale locale;
+    const QString wideDate =
+        locale.toString(QDate(2088, 12, 28), locale.dateFormat(QLocale::ShortFormat)) + u' ' +
+        locale.toString(QTime(23, 58, 58), WithoutTimeZone(locale.timeFormat(QLocale::LongFormat)));
+    const int dateWidth = View.fontMetrics().horizontalAdvance(wideDate) + View.fontMetrics().height();
+    for (int i = From; i < std::min<int>(header.count(), PLAN_COLUMN_COUNT); ++i) {
+        int width = static_cast<int>(COLUMN_WIDTHS[static_cast<size_t>(i)] * scale + 0.5);
+        if (i == COL_LEFT_DATE || i == COL_RIGHT_DATE) width = std::max(width, dateWidth);
+        header.resizeSection(i, width);
+    }
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <QRadioButton>
 #include <QTemporaryDir>
 #include <QTextBlock>
+#include <QTreeView>
 #include <QtTest>
 
 #include <filesystem>
@@ -183,6 +184,33 @@ class TaskWindowTest : public QObject {
         QVERIFY(!fs::exists(m_Right + "/later.txt"));
         QVERIFY(m_Main.Received.empty());
         QVERIFY(w.BitBtn_Sync->isEnabled());
+    }
+
+    void aPatternFromARowRebuildsThePlanBeforeItIsCarriedOut() {
+        m_LeftStore->AddFile("/a.txt", "alpha", 1000);
+        m_LeftStore->AddFile("/b.log", "beta", 1000);
+        TFSyncMain& w = Open(DEVICE_WEBDAV);
+        w.StartAnalyze();
+        QVERIFY(Idle(w));
+        QVERIFY(w.rb_changed->text().endsWith("(2)"));
+        for (const auto& row : w.Run().Plan.RootNode->Children)
+            if (row->Data.Name == "b.log") w.VST1->setCurrentIndex(w.PlanModel().IndexOf(row.get()));
+        w.AddFilterFromNode(true, false);
+        QCOMPARE(w.Task->ExcludeFilter, std::vector<std::string>{".log"});
+        QVERIFY(w.rb_changed->text().endsWith("(1)"));
+        // The main window's view messages: only the changes view can be carried out.
+        QCoreApplication::postEvent(&w, new TMessageEvent(WM_ALL, 0, 10));
+        QCoreApplication::processEvents();
+        QCOMPARE(w.CurrentView(), int(VIEW_ALL));
+        w.BitBtn_SyncClick();
+        QVERIFY(Idle(w));
+        QVERIFY(m_RightStore->Snapshot().empty());
+        QCoreApplication::postEvent(&w, new TMessageEvent(WM_MODIFY, 0, 10));
+        QCoreApplication::processEvents();
+        w.BitBtn_SyncClick();
+        QVERIFY(Idle(w));
+        QVERIFY(m_RightStore->Has("/a.txt"));
+        QVERIFY(!m_RightStore->Has("/b.log"));
     }
 
     void cancelDuringTheListingsEndsTheRunWithoutAnAnalysis() {
