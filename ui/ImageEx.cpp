@@ -5,7 +5,10 @@
 
 namespace bfs {
 
-TImageEx::TImageEx(QWidget* Parent) : QLabel(Parent) {}
+TImageEx::TImageEx(QWidget* Parent) : QLabel(Parent) {
+    // Captions are shown as written, never read as markup.
+    setTextFormat(Qt::PlainText);
+}
 
 void TImageEx::Click() {
     emit clicked();

@@ -992,6 +992,18 @@ void TFSyncMain::DeleteSideFile(int Side) {
     entry.Path = row->Data.FolderPath;
     entry.Name = row->Data.Name;
     oper->Connect();
+    // Only the file the row shows is deleted: one changed since the analysis is left alone.
+    TEntryState now;
+    const int64_t size = Side == 0 ? row->Data.LeftSize : row->Data.RightSize;
+    const int32_t date = Side == 0 ? row->Data.LeftDate : row->Data.RightDate;
+    if (oper->GetEntryState(*folder, entry, now) != 0 || !now.Exists || now.IsFolder || now.Size != size ||
+        now.FileDate != date) {
+        AddLogLine(
+            QStringLiteral("Error changed since the analysis: ") + Utf8(oper->GetFullPath(*folder, entry)),
+            true);
+        oper->Stop();
+        return;
+    }
     const int32_t rc = oper->DeleteFile(*folder, entry, false);
     oper->Stop();
     if (rc == 0) {

@@ -7,6 +7,7 @@
 #include "ui/UTPlanModel.h"
 #include "ui/UTQtNotifyTarget.h"
 
+#include <QAction>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QRadioButton>
@@ -211,6 +212,24 @@ class TaskWindowTest : public QObject {
         QVERIFY(Idle(w));
         QVERIFY(m_RightStore->Has("/a.txt"));
         QVERIFY(!m_RightStore->Has("/b.log"));
+    }
+
+    void deletingFromARowTouchesOnlyTheFileTheRowShows() {
+        m_LeftStore->AddFile("/a.txt", "left", 1000);
+        m_RightStore->AddFile("/a.txt", "right", 2000);
+        TFSyncMain& w = Open(DEVICE_WEBDAV);
+        w.StartAnalyze();
+        QVERIFY(Idle(w));
+        TPlanRow* row = w.Run().Plan.RootNode->Children.front().get();
+        w.VST1->setCurrentIndex(w.PlanModel().IndexOf(row));
+        m_RightStore->AddFile("/a.txt", "changed meanwhile", 3000);
+        w.act_del_right_file->trigger();
+        QVERIFY(m_RightStore->Has("/a.txt"));
+        QVERIFY(HasLine(w.LogLines(), "Error changed since the analysis: "));
+        m_RightStore->AddFile("/a.txt", "right", 2000);
+        w.act_del_right_file->trigger();
+        QVERIFY(!m_RightStore->Has("/a.txt"));
+        QCOMPARE(row->Data.Action, ACTION_NOT_COPY);
     }
 
     void cancelDuringTheListingsEndsTheRunWithoutAnAnalysis() {
