@@ -42,13 +42,22 @@ void Save(QWidget& W, const QString& Name) {
     }
 }
 
-bool WaitIdle(TFSyncMain& W) {
-    for (int i = 0; i < 2000 && W.Running(); ++i) {
+// Lets the window's run go on until Done, at most 20 s; a state never reached fails the screens.
+template <class TDone>
+void WaitFor(TDone Done, const char* What) {
+    for (int i = 0; i < 4000 && !Done(); ++i) {
         QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
         QThread::msleep(2);
     }
     QCoreApplication::processEvents();
-    return !W.Running();
+    if (!Done()) {
+        std::fprintf(stderr, "screens: %s never happened\n", What);
+        ++g_Failures;
+    }
+}
+
+void WaitIdle(TFSyncMain& W) {
+    WaitFor([&] { return !W.Running(); }, "the end of the run");
 }
 
 // Holds every copy from the Nth on until let go.
@@ -130,11 +139,7 @@ void TaskWindowScreens() {
     puts.HoldFrom = 3;
     puts.Gate.Close();
     w.BitBtn_SyncClick();
-    for (int i = 0; i < 500 && puts.Gate.Waiting.load() == 0; ++i) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        QThread::msleep(2);
-    }
-    QCoreApplication::processEvents();
+    WaitFor([&] { return puts.Gate.Waiting.load() > 0; }, "a copy held in the middle of the sync");
     Save(w, "task-window-syncing");
     puts.Gate.Open();
     WaitIdle(w);
