@@ -582,6 +582,7 @@ void TFSyncMain::StartAnalyze() {
         // in the pane's own colour. Nothing else changes.
         AddLogLine(Utf8(m_Run->ErrorText), m_Run->FolderCheckFailed);
         m_SyncAfterAnalyze = false;
+        emit RunEnded(true);
         return;
     }
     BeginAnalyzeUI();
@@ -621,12 +622,15 @@ void TFSyncMain::ScanEnded(int) {
 }
 
 void TFSyncMain::StartCompare() {
-    m_Run->FinishScan();
+    m_HeldBack = m_Run->FinishScan() != 0;
     if (m_Cancelled || m_Closing) {
         // Cancelled while listing: the run goes no further.
         m_Cancelled = false;
         m_Run->Release();
-        if (!m_Closing) SetAnalyzeEnabled(true);
+        if (!m_Closing) {
+            SetAnalyzeEnabled(true);
+            emit RunEnded(true);
+        }
         return;
     }
     m_ScanMs = m_ScanTime.elapsed();
@@ -635,6 +639,7 @@ void TFSyncMain::StartCompare() {
         m_Run->Release();
         m_SyncAfterAnalyze = false;
         ShowAnalysisSummary();
+        emit RunEnded(true);
         return;
     }
     Label_ActionStatus->setText(Lang("compare"));
@@ -650,6 +655,7 @@ void TFSyncMain::AnalyzeThreadTerminated() {
     m_ResultUsable = failed == 0 && !m_Run->AnalysisCancelled();
     if (failed != 0) AddLogLine(Utf8(m_Run->ErrorText));
     for (const std::string& note : m_Run->Notes) AddLogLine(Utf8(note));
+    m_HeldBack = m_HeldBack || !m_Run->Notes.empty();
     ShowView(VIEW_CHANGES);
     Label_ActionStatus->setText(Lang("analyzefinish"));
     m_Run->Stop();
@@ -658,10 +664,14 @@ void TFSyncMain::AnalyzeThreadTerminated() {
     const bool syncNext = m_SyncAfterAnalyze;
     // "Sync after analysis" belongs to this run only: a later Analyze never syncs without review.
     m_SyncAfterAnalyze = false;
-    if (syncNext && m_ResultUsable && BitBtn_Sync->isEnabled())
+    if (syncNext && m_ResultUsable && BitBtn_Sync->isEnabled()) {
         QTimer::singleShot(1000, this, [this] {
             if (!m_Closing && !Running()) BitBtn_SyncClick();
+            if (!m_Syncing && !m_Closing) emit RunEnded(true);  // the sync that was asked for did not start
         });
+    } else {
+        emit RunEnded(!m_ResultUsable || m_HeldBack);
+    }
     if (!m_Run->ResultTree) return;
     const TFileTree& root = *m_Run->ResultTree;
     const int64_t changes = root.OverwriteCount + root.NewCount + root.DeleteCount;
@@ -756,8 +766,7 @@ void TFSyncMain::BitBtn_SyncClick() {
     };
     if (m_Run->StartSync(logPane, rowChanged) != 0) {
         AddLogLine(Utf8(m_Run->ErrorText));
-        m_Syncing = false;
-        Task->Busy = 0;
+        m_HeldBack = true;
         SyncThreadTerminated();
     }
     m_SyncAfterAnalyze = false;
@@ -811,6 +820,19 @@ void TFSyncMain::SyncThreadTerminated() {
     } catch (const std::exception& e) {
         AddLogLine(Utf8(e.what()), true);
     }
+    emit RunEnded(m_HeldBack || PlanHasFailedRow());
+}
+
+bool TFSyncMain::PlanHasFailedRow() const {
+    if (!m_Run->Plan.RootNode) return false;
+    std::vector<const TPlanRow*> pending{m_Run->Plan.RootNode.get()};
+    while (!pending.empty()) {
+        const TPlanRow* row = pending.back();
+        pending.pop_back();
+        if (row->Data.Action == ACTION_ERROR) return true;
+        for (const auto& child : row->Children) pending.push_back(child.get());
+    }
+    return false;
 }
 
 void TFSyncMain::BitBtn_cancelClick() {

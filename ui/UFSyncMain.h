@@ -140,6 +140,12 @@ class TFSyncMain : public QWidget {
     QAction* act_exclude_type = nullptr;
     QAction* act_exclude_file = nullptr;
 
+  signals:
+    // A run of this window has ended: refused, cancelled, an analysis that no sync follows, or a
+    // sync. Failed: it could not start or was cancelled, the analysis failed or held entries back
+    // because a side could not be listed, or a row of the sync failed.
+    void RunEnded(bool Failed);
+
   protected:
     bool event(QEvent* Event) override;
     void showEvent(QShowEvent* Event) override;
@@ -164,6 +170,7 @@ class TFSyncMain : public QWidget {
     int CheckDiskSpace() const;
     void BeginSync();
     void SyncThreadTerminated();
+    bool PlanHasFailedRow() const;
     void Timer1Timer();
     void ShowFolderTips();
     void ShowTip(QWidget* Target, const QString& Title, const QString& Text);
@@ -201,6 +208,7 @@ class TFSyncMain : public QWidget {
     QElapsedTimer m_SyncTime;
     qint64 m_ScanMs = 0;
     qint64 m_AnalyzeMs = 0;
+    bool m_HeldBack = false;  // the current run's analysis held entries back or a listing was incomplete
     int64_t m_LeftFree = 0;
     int64_t m_RightFree = 0;
     QStringList m_RunLines;  // the log-pane lines of the current sync

@@ -127,7 +127,10 @@ class TaskWindowTest : public QObject {
         for (const auto& c : cases) {
             TFSyncMain& w = Open(c.Kind);
             if (c.SameFolders) w.Task->RFolder->FolerAllName = w.Task->LFolder->FolerAllName;
+            QSignalSpy ended(&w, &TFSyncMain::RunEnded);
             w.StartAnalyze();
+            QCOMPARE(ended.size(), 1);
+            QCOMPARE(ended.front().front().toBool(), true);
             QCOMPARE(w.LogLines(), QStringList{c.Line});
             QCOMPARE(w.memo1->document()->begin().begin().fragment().charFormat().foreground().color() ==
                          QColor(0xD6, 0x45, 0x45),
@@ -152,8 +155,11 @@ class TaskWindowTest : public QObject {
         QVERIFY(w.BitBtn_Sync->isEnabled());
         QVERIFY(w.rb_changed->text().endsWith("(2)"));
 
+        QSignalSpy ended(&w, &TFSyncMain::RunEnded);
         w.BitBtn_SyncClick();
         QVERIFY(Idle(w));
+        QCOMPARE(ended.size(), 1);
+        QCOMPARE(ended.front().front().toBool(), false);
         QVERIFY(fs::exists(m_Right + "/docs/a.txt"));
         QVERIFY(fs::exists(m_Left + "/b.txt"));
         lines = w.LogLines();
@@ -279,8 +285,11 @@ class TaskWindowTest : public QObject {
         TFSyncMain& w = Open(DEVICE_WEBDAV);
         w.StartAnalyze();
         QVERIFY(Idle(w));
+        QSignalSpy ended(&w, &TFSyncMain::RunEnded);
         w.BitBtn_SyncClick();
         QVERIFY(Idle(w));
+        QCOMPARE(ended.size(), 1);
+        QCOMPARE(ended.front().front().toBool(), true);
         QVERIFY2(HasLine(w.LogLines(), "Error "), qPrintable(w.LogLines().join('\n')));
         bool errorRow = false;
         for (const auto& row : w.Run().Plan.RootNode->Children)
