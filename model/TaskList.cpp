@@ -288,7 +288,8 @@ std::string TTaskListDocument::ToText() const {
 
 int TTaskListDocument::Save(const std::string& Path) const {
     if (m_LoadFailed || !m_Doc) return SAVE_LOAD_FAILED;
-    return WriteFileAtomic(Path, ToText());
+    // Task lists hold the sides' scrambled passwords: only their owner may read them.
+    return WriteFileAtomic(Path, ToText(), 0600);
 }
 
 TXMLTaskListType TTaskListDocument::GetTaskList() const {

@@ -292,8 +292,8 @@ class TTaskListDocument {
     int LoadFile(const std::string& Path);
     // Parses Text as a task-list document. Returns LOAD_OK or LOAD_PARSE_ERROR.
     int LoadText(std::string_view Text);
-    // Writes the document to Path through a temporary file in the same folder, renamed over the old
-    // file. Returns 0, SAVE_LOAD_FAILED, or the errno of the failed write.
+    // Writes the document to Path (mode 0600: it holds passwords) through a temporary file in the same
+    // folder, renamed over the old file. Returns 0, SAVE_LOAD_FAILED, or the errno of the failed write.
     int Save(const std::string& Path) const;
     // The document as written by Save: UTF-8 with a declaration naming encoding "utf-8", one element
     // per line indented by tabs, unknown elements, attributes and comments kept in place.

@@ -24,10 +24,15 @@ std::string FolderOf(const std::string& path) {
 }  // namespace
 
 int WriteFileAtomic(const std::string& Path, std::string_view Data) {
-    if (Path.empty()) return EINVAL;
     mode_t mode = 0644;
     struct stat st {};
     if (::stat(Path.c_str(), &st) == 0) mode = st.st_mode & 07777;
+    return WriteFileAtomic(Path, Data, mode);
+}
+
+int WriteFileAtomic(const std::string& Path, std::string_view Data, unsigned Mode) {
+    if (Path.empty()) return EINVAL;
+    const mode_t mode = Mode & 07777;
 
     std::string temp = Path + ".XXXXXX";
     int fd = ::mkstemp(temp.data());

@@ -10,6 +10,8 @@ namespace bfs {
 // Keeps the mode of an existing file (new files get 0644 less the umask). Returns 0 on success,
 // else the errno of the failing step; on failure no temporary file is left behind.
 int WriteFileAtomic(const std::string& Path, std::string_view Data);
+// The same with the file's mode set to Mode whatever it was (0600 for files that hold passwords).
+int WriteFileAtomic(const std::string& Path, std::string_view Data, unsigned Mode);
 
 // Reads the whole file into Data. Returns 0, or the errno of the failure (ENOENT when missing).
 int ReadWholeFile(const std::string& Path, std::string& Data);

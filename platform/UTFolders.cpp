@@ -2,11 +2,13 @@
 
 #include "platform/UTAtomicFile.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <vector>
 
@@ -64,7 +66,25 @@ std::string GetConfigHome() {
 
 std::string GetProgramFolder() {
     std::string base = GetConfigHome();
-    return base.empty() ? std::string() : Ensure(base + "/bramlow-file-sync", 0755);
+    return base.empty() ? std::string() : Ensure(base + "/bramlow-file-sync", 0700);
+}
+
+int SecureProgramFolder() {
+    const std::string folder = GetProgramFolder();
+    if (folder.empty()) return ENOENT;
+    int err = ::chmod(folder.c_str(), 0700) == 0 ? 0 : errno;
+    DIR* dir = ::opendir(folder.c_str());
+    if (!dir) return errno;
+    while (const dirent* e = ::readdir(dir)) {
+        const std::string name = e->d_name;
+        if (name.size() < 3 || name.compare(name.size() - 3, 3, ".fs") != 0) continue;
+        struct stat st {};
+        const std::string path = folder + name;
+        if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || (st.st_mode & 077) == 0) continue;
+        if (::chmod(path.c_str(), st.st_mode & 0700) != 0 && err == 0) err = errno;
+    }
+    ::closedir(dir);
+    return err;
 }
 
 std::string GetDataFolder() {

@@ -15,6 +15,10 @@ namespace bfs {
 //   an absolute path, else $XDG_CACHE_HOME/bramlow-file-sync/run/
 // An empty result means the folder could not be made (no HOME, no permission).
 std::string GetProgramFolder();
+// Stored passwords stay private: the program folder becomes 0700 (new ones are made so) and every
+// task-list file in it ("*.fs": the task list, templates) loses any rights of group and others.
+// 0, or the errno of the first failure.
+int SecureProgramFolder();
 std::string GetDataFolder();
 std::string GetStagingFolderPath();
 std::string GetRuntimeFolder();

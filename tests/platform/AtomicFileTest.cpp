@@ -1,5 +1,6 @@
 #include "common/TempFolder.h"
 #include "platform/UTAtomicFile.h"
+#include "platform/UTFolders.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -42,6 +43,34 @@ TEST_F(AtomicFileTest, ReplaceKeepsTheModeAndLeavesNoTemporary) {
     ASSERT_EQ(WriteFileAtomic(file, ""), 0);  // an empty file is a content too
     ASSERT_EQ(ReadWholeFile(file, data), 0);
     EXPECT_EQ(data, "");
+}
+
+// Files that hold passwords are the owner's alone, whatever they were before; at start the program
+// folder and its task lists are tightened, other files are left as they are.
+TEST_F(AtomicFileTest, PrivateFilesAndTheProgramFolderAreTheOwnersAlone) {
+    const auto modeOf = [](const std::string& Path) {
+        struct stat st {};
+        return ::stat(Path.c_str(), &st) == 0 ? st.st_mode & 0777 : 0u;
+    };
+    const std::string file = m_Root + "/list.fs";
+    ASSERT_EQ(WriteFileAtomic(file, "a"), 0);
+    ::chmod(file.c_str(), 0664);
+    ASSERT_EQ(WriteFileAtomic(file, "b", 0600), 0);
+    EXPECT_EQ(modeOf(file), 0600u);
+
+    test::TScopedEnv config("XDG_CONFIG_HOME", m_Root + "/config");
+    const std::string folder = GetProgramFolder();
+    EXPECT_EQ(modeOf(folder), 0700u);
+    ::chmod(folder.c_str(), 0755);
+    for (const char* name : {"tasklist.fs", "Daily.fs", "Tessmarin.ini"}) {
+        ASSERT_EQ(WriteFileAtomic(folder + name, "x"), 0);
+        ::chmod((folder + name).c_str(), 0644);
+    }
+    EXPECT_EQ(SecureProgramFolder(), 0);
+    EXPECT_EQ(modeOf(folder), 0700u);
+    EXPECT_EQ(modeOf(folder + "tasklist.fs"), 0600u);
+    EXPECT_EQ(modeOf(folder + "Daily.fs"), 0600u);
+    EXPECT_EQ(modeOf(folder + "Tessmarin.ini"), 0644u);
 }
 
 TEST_F(AtomicFileTest, FailuresLeaveNoTemporary) {
