@@ -148,6 +148,8 @@ void TSyncTask::Assign(const TSyncTask& Source) {
     IncludeFileSizeMax = Source.IncludeFileSizeMax;
     ExcludeFileSizeMin = Source.ExcludeFileSizeMin;
     ExcludeFileSizeMax = Source.ExcludeFileSizeMax;
+    // A copy saved later keeps, like the original, the stored text of fields that did not load.
+    m_FailedFields = Source.m_FailedFields;
 }
 
 std::unique_ptr<TSyncTask> TSyncTask::Clone(const TSyncTask& Source) {

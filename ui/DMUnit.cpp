@@ -77,9 +77,11 @@ std::unique_ptr<QMessageBox> BuildMessageBox(const QString& Text, const QString&
         box->setIcon(QMessageBox::Critical);
     else if (Flags & MB_ICONINFORMATION)
         box->setIcon(QMessageBox::Information);
+    else if (Flags & MB_ICONQUESTION)
+        box->setIcon(QMessageBox::Question);
     if ((Flags & 0x0F) == MB_YESNO) {
         box->setStandardButtons(QMessageBox::Yes | QMessageBox::No);
-        box->setDefaultButton(QMessageBox::Yes);
+        box->setDefaultButton((Flags & MB_DEFBUTTON2) ? QMessageBox::No : QMessageBox::Yes);
         box->setEscapeButton(QMessageBox::No);
     } else {
         box->setStandardButtons(QMessageBox::Ok);

@@ -19,7 +19,9 @@ namespace bfs {
 inline constexpr int MB_OK = 0x00;
 inline constexpr int MB_YESNO = 0x04;
 inline constexpr int MB_ICONERROR = 0x10;
+inline constexpr int MB_ICONQUESTION = 0x20;
 inline constexpr int MB_ICONINFORMATION = 0x40;
+inline constexpr int MB_DEFBUTTON2 = 0x100;  // the second button (No) is the default
 inline constexpr int IDOK = 1;
 inline constexpr int IDYES = 6;
 inline constexpr int IDNO = 7;

@@ -105,7 +105,7 @@ TFSyncMain::~TFSyncMain() {
 }
 
 bool TFSyncMain::Running() const {
-    return Task->Busy != 0 || m_Run->WorkerAlive() || m_RunningScans > 0;
+    return Task->Busy != 0 || m_Run->WorkerAlive() || m_RunningScans > 0 || m_SyncPending;
 }
 
 QStringList TFSyncMain::LogLines() const {
@@ -665,7 +665,10 @@ void TFSyncMain::AnalyzeThreadTerminated() {
     // "Sync after analysis" belongs to this run only: a later Analyze never syncs without review.
     m_SyncAfterAnalyze = false;
     if (syncNext && m_ResultUsable && BitBtn_Sync->isEnabled()) {
+        // The run goes on: nothing else starts in the pause before its sync.
+        m_SyncPending = true;
         QTimer::singleShot(1000, this, [this] {
+            m_SyncPending = false;
             if (!m_Closing && !Running()) BitBtn_SyncClick();
             if (!m_Syncing && !m_Closing) emit RunEnded(true);  // the sync that was asked for did not start
         });
@@ -1089,7 +1092,8 @@ void TFSyncMain::BrowseFolder(int Side) {
 
 void TFSyncMain::Action_optionsExecute() {
     if (!EditTaskOptions || Running()) return;
-    std::unique_ptr<TSyncTask> copy = TSyncTask::Clone(*Task);
+    auto copy = std::make_unique<TSyncTask>();
+    copy->Assign(*Task);
     if (EditTaskOptions(*copy) != 1) return;
     Task->Assign(*copy);
     edit_LFolder->setText(Utf8(Task->LFolder->FolerAllName));

@@ -199,6 +199,7 @@ class TFSyncMain : public QWidget {
     bool m_Syncing = false;
     bool m_SyncAfterAnalyze = false;
     bool m_Closing = false;
+    bool m_SyncPending = false;   // an analysis ended and its sync starts in a moment
     bool m_HaveResult = false;    // an analysis ended and its plan may be shown
     bool m_ResultUsable = false;  // ... and was not cancelled: it may be carried out
     int m_CurrentView = -1;       // view kind shown, -1 before the first analysis

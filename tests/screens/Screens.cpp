@@ -6,12 +6,19 @@
 #include "GatedFileOper.h"
 #include "model/UTConsts.h"
 #include "model/UTSysConfig.h"
+#include "platform/UTFolders.h"
 #include "ui/DMUnit.h"
+#include "ui/ImageEx.h"
+#include "ui/UFMain.h"
 #include "ui/UFSyncMain.h"
+#include "ui/UFTaskConfig.h"
 #include "ui/UTSeedFolder.h"
 
 #include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
 #include <QDir>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QTemporaryDir>
 #include <QThread>
@@ -176,6 +183,102 @@ void UpdateBoxScreens() {
     }
 }
 
+// The task configuration window: each page of a one-way task, a value it refuses with the box that
+// says so, and a new task.
+void TaskConfigScreens() {
+    TFTaskConfig w;
+    TSyncTask& t = *w.Task;
+    t.SyncName = "Photos";
+    t.SyncID = "{screens-config}";
+    t.LFolder->DeviceType = DEVICE_LOCAL;
+    t.LFolder->FolerAllName = "/home/anna/Pictures";
+    t.RFolder->DeviceType = DEVICE_WEBDAV;
+    t.RFolder->FolerAllName = "https://dav.example.org/backup/Pictures";
+    t.SyncDirection = 1;
+    t.SaveOldFile = t.UseTempFile = 1;
+    t.ExcludeFilter = {"*.tmp", "Thumbs.db", "cache\\*"};
+    t.IncludeFilter = {"*.jpg", "*.png"};
+    t.ExcludeFileSizeMin = 500LL << 20;
+    t.IncludeFileTimeMin = (40 << 25) | (1 << 21) | (1 << 16);  // 01/01/2020 00:00
+    t.ExcludeEmtpyFolder = t.ExcludeHiddenFile = 1;
+    t.StartAnalyze = t.ConnectSync = t.ConnectAnalyze = t.PeriodAnalyze = 1;
+    t.Hours = 6;
+    t.minutes = 30;
+    t.Conflicts = 1;
+    w.show();
+    Save(w, "task-config-general");
+    w.SelectTab(w.select2button);
+    Save(w, "task-config-filter");
+    w.SelectTab(w.select3button);
+    Save(w, "task-config-automation");
+
+    // At most 20 MB while at least 500 MB: refused, the focus on the field at fault.
+    std::unique_ptr<QMessageBox> box;
+    const TMessageBoxFunc shown = MessageBoxFunc;
+    MessageBoxFunc = [&](const QString& Text, const QString& Caption, int Flags) {
+        box = BuildMessageBox(Text, Caption, Flags, &w);
+        return IDOK;
+    };
+    w.cb_filesizemax->setChecked(true);
+    w.Edit_exfilesizemax->setText("20");
+    w.Edit_exfilesizemax_b->setCurrentIndex(2);
+    w.BitBtn_okClick();
+    MessageBoxFunc = shown;
+    if (!box) {
+        std::fprintf(stderr, "screens: the refused size never showed its message\n");
+        ++g_Failures;
+    } else {
+        Save(w, "task-config-refused");
+        box->show();
+        Save(*box, "task-config-refused-message");
+    }
+    w.close();
+
+    TFTaskConfig created;
+    created.IsNew = true;
+    created.show();
+    Save(created, "task-config-new");
+    created.close();
+}
+
+// The main window: no task yet, three tasks, and so many that the tab strip scrolls.
+void MainWindowScreens() {
+    const std::string list = GetProgramFolder() + "tasklist.fs";
+    std::remove(list.c_str());
+    auto shoot = [](const char* Name, int ScrollClicks) {
+        TFMain w;
+        w.resize(832, 618);
+        w.show();
+        w.LoadTaskList("");
+        for (int i = 0; i < ScrollClicks; ++i) w.MoveRightButtonClick();
+        if (ScrollClicks > 0 && (!w.MoveRightButton->isVisible() || w.Pl_jobs->x() >= 0)) {
+            std::fprintf(stderr, "screens: the tab strip never scrolled\n");
+            ++g_Failures;
+        }
+        Save(w, Name);
+    };
+    shoot("main-window-empty", 0);
+    const char* const names[] = {"Photos",       "Documents",  "Music backup", "Projects",
+                                 "Mail archive", "Scans",      "Videos",       "Notes",
+                                 "Website",      "Old laptop", "Recipes",      "Taxes 2024"};
+    auto add = [&](int From, int To) {
+        for (int i = From; i < To; ++i) {
+            TSyncTask t;
+            t.SyncName = names[i];
+            t.SyncID = "{screens-main-" + std::to_string(i) + "}";
+            t.LFolder->FolerAllName = std::string("/home/anna/") + names[i];
+            t.RFolder->DeviceType = DEVICE_WEBDAV;
+            t.RFolder->FolerAllName = std::string("https://dav.example.org/backup/") + names[i];
+            t.SaveToTaskList(1);
+        }
+    };
+    add(0, 3);
+    shoot("main-window-three-tasks", 0);
+    add(3, 12);
+    shoot("main-window-scrolled-tabs", 3);
+    std::remove(list.c_str());
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
@@ -199,5 +302,7 @@ int main(int argc, char* argv[]) {
     TDM dm;
     TaskWindowScreens();
     UpdateBoxScreens();
+    MainWindowScreens();
+    TaskConfigScreens();
     return g_Failures == 0 ? 0 : 1;
 }

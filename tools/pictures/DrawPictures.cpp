@@ -468,7 +468,7 @@ void PageTab(const TCanvas& C, qreal X, qreal W, qreal H, bool On, bool LeftEdge
     C.P.drawPath(outline);
     if (On) {
         C.P.save();
-        C.P.setClipPath(body);
+        C.P.setClipPath(body, Qt::IntersectClip);
         C.P.fillRect(QRectF(X, 0, W, 2.5), ACCENT);
         C.P.restore();
     } else {
