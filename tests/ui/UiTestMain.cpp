@@ -27,11 +27,13 @@ int main(int argc, char* argv[]) {
         }
         args.push_back(argv[i]);
     }
-    int failed = 0;
+    int failed = 0, ran = 0;
     for (const auto& make : bfs::uitest::Factories()) {
         std::unique_ptr<QObject> test(make());
         if (only && std::strcmp(test->metaObject()->className(), only) != 0) continue;
+        ++ran;
         failed += QTest::qExec(test.get(), static_cast<int>(args.size()), args.data()) != 0;
     }
-    return failed == 0 ? 0 : 1;
+    // A class asked for by name that does not exist is a failure, not an empty success.
+    return failed == 0 && ran > 0 ? 0 : 1;
 }
