@@ -12,6 +12,7 @@
 #include "ui/UFMain.h"
 #include "ui/UFSyncMain.h"
 #include "ui/UFTaskConfig.h"
+#include "ui/UTAutomation.h"
 #include "ui/UTSeedFolder.h"
 
 #include <QApplication>
@@ -19,6 +20,7 @@
 #include <QComboBox>
 #include <QDir>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMessageBox>
 #include <QTemporaryDir>
 #include <QThread>
@@ -279,6 +281,16 @@ void MainWindowScreens() {
     std::remove(list.c_str());
 }
 
+// The notification-area icon's menu, as the main window fills it.
+void TrayMenuScreens() {
+    TFMain window;
+    window.Automation->CreateTrayIcon();
+    QMenu& menu = *window.Automation->pop_tray;
+    menu.popup(QPoint(40, 40));
+    Save(menu, "tray-menu");
+    menu.hide();
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
@@ -304,5 +316,6 @@ int main(int argc, char* argv[]) {
     UpdateBoxScreens();
     MainWindowScreens();
     TaskConfigScreens();
+    TrayMenuScreens();
     return g_Failures == 0 ? 0 : 1;
 }
