@@ -34,10 +34,6 @@ std::optional<std::vector<std::string_view>> Components(std::string_view Path) {
     return parts;
 }
 
-bool IsLocalKind(int32_t Kind) {
-    return Kind == DEVICE_LOCAL || Kind == DEVICE_NONE;
-}
-
 }  // namespace
 
 std::vector<TAutoRunStart> CheckAutoRun(std::span<IAutoRunTarget* const> Targets, int Event,

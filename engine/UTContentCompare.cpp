@@ -57,10 +57,6 @@ int OpenAsListed(const std::string& Path, const TFileAttri& Entry, bool CheckDat
 
 }  // namespace
 
-bool IsLocalKind(int32_t DeviceType) {
-    return DeviceType == DEVICE_LOCAL || DeviceType == DEVICE_NETWORK;
-}
-
 int32_t CompareEntryContents(TFileOper& Left, TFolderSource& LeftFolder, const TFileAttri& LeftEntry,
                              TFileOper& Right, TFolderSource& RightFolder, const TFileAttri& RightEntry) {
     if (LeftEntry.Size != RightEntry.Size) return 1;

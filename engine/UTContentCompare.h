@@ -6,10 +6,6 @@
 
 namespace bfs {
 
-// Whether a side's files can be opened by their full path here (local folders), rather than copied
-// out through the back-end first.
-bool IsLocalKind(int32_t DeviceType);
-
 // Compares the contents of one entry on two sides, byte by byte: 0 equal, 1 different, -1 could not
 // tell (a side could not be read, or a file no longer has the size and date it was listed with).
 // A remote side's file is first copied to a private staging file, removed afterwards.

@@ -16,6 +16,12 @@ constexpr int32_t DEVICE_WEBDAV = 5;   // WebDAV server
 constexpr int32_t DEVICE_MOBILE = 6;   // mobile device through the device remote API
 constexpr int32_t DEVICE_S3 = 7;       // Amazon S3 bucket
 
+// A side whose files the program reads and writes by their local paths: only a local folder (a
+// network share is reached through its back-end, it has no local path here).
+inline bool IsLocalKind(int32_t DeviceType) {
+    return DeviceType == DEVICE_LOCAL;
+}
+
 // One side of a task: where it lives and how to log on. The task owns one per side and the
 // back-ends serving that side work on the very same object (shared, never copied behind the
 // task's back); sides are copied field by field where a copy is wanted.

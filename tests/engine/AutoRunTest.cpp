@@ -222,7 +222,7 @@ TEST(AutoRunTest, MountPointsHoldPathsByWholeComponents) {
         bool Uses;
     } sides[] = {
         {DEVICE_LOCAL, false, "/mnt/disk/backup", true},
-        {DEVICE_NONE, true, "/mnt/disk", true},
+        {DEVICE_NONE, true, "/mnt/disk", false},  // a side of no kind has no back-end: it never runs
         {DEVICE_FTP, true, "/mnt/disk/x", false},
         {DEVICE_NETWORK, false, "/mnt/disk/x", false},
         {DEVICE_LOCAL, true, "", false},
