@@ -41,15 +41,20 @@ int32_t TTaskRun::StartScan() {
     prepare(LeftOper.get(), Task.LFolder);
     prepare(RightOper.get(), Task.RFolder);
 
+    // A back-end's one-line reason, when it gives one, ends the line.
+    auto reason = [](const TFileOper* Oper) {
+        return Oper && !Oper->FailureText.empty() ? " (" + Oper->FailureText + ")" : std::string();
+    };
     if (!LeftOper || LeftOper->Connect() != 0)
-        ErrorText = "Cannot connect Left folder: " + Task.LFolder->FolerAllName;
+        ErrorText = "Cannot connect Left folder: " + Task.LFolder->FolerAllName + reason(LeftOper.get());
     else if (!RightOper || RightOper->Connect() != 0)
-        ErrorText = "Cannot connect Right folder: " + Task.RFolder->FolerAllName;
+        ErrorText = "Cannot connect Right folder: " + Task.RFolder->FolerAllName + reason(RightOper.get());
     else if (LeftOper->CheckFolder() != 0)
-        ErrorText = "Left Folder is not exists.";
+        ErrorText = "Left Folder is not exists." + reason(LeftOper.get());
     else if (RightOper->CheckFolder() != 0)
-        ErrorText = "Right Folder is not exists.";
+        ErrorText = "Right Folder is not exists." + reason(RightOper.get());
     if (!ErrorText.empty()) {
+        TMyException::Instance().LogError("Task " + Task.SyncName, "Connect", ErrorText);
         Stop();
         m_Lock.Unlock();
         return 1;

@@ -71,12 +71,15 @@ class TFileOper : public TThread {
     TFolderSourceRef FFolderSource;      // the side; callers replace it by the task's own object
     INotifyTarget* NotifyWnd = nullptr;  // receives progress; none = no reports
     std::string InfoText;                // what the back-end reports about the side
-    TFileTreeRef FFileTree;              // root of the listing
-    std::string FTreeFileName;           // the side's saved-state file in the marker folder (SyncID)
-    bool LoadSavedTreeFlag = false;      // ListFolder loads the saved state after listing
-    TFileTreeRef FSavedTree;             // the side's saved state, sharing FFileTree's nodes where it can
-    uint64_t FSavedTreeHash = 0;         // TFileTree::TextHash of the loaded state's text; 0: none loaded
-    bool FSavedTreeDamaged = false;      // a state file was there but did not load (kept aside as .damaged)
+    // Why the last Connect or CheckFolder failed, in one line ("server not reachable", "log-on
+    // refused", "share not found"); empty when the back-end has nothing to add. Never a password.
+    std::string FailureText;
+    TFileTreeRef FFileTree;          // root of the listing
+    std::string FTreeFileName;       // the side's saved-state file in the marker folder (SyncID)
+    bool LoadSavedTreeFlag = false;  // ListFolder loads the saved state after listing
+    TFileTreeRef FSavedTree;         // the side's saved state, sharing FFileTree's nodes where it can
+    uint64_t FSavedTreeHash = 0;     // TFileTree::TextHash of the loaded state's text; 0: none loaded
+    bool FSavedTreeDamaged = false;  // a state file was there but did not load (kept aside as .damaged)
     // A listing of this side made earlier in the run (the one the analysis used), or null. A back-end
     // may let its new listing share that listing's nodes wherever the side still shows them as they
     // were (ShareListedFiles, SameAsListed), so listing a side again costs memory only for what

@@ -347,3 +347,27 @@ TEST(PlanActionTest, EveryCodeMapsToItsOperation) {
 
 }  // namespace
 }  // namespace bfs
+
+namespace bfs::test {
+
+// A side that cannot be reached stops the run with one line that says why, when its back-end knows.
+TEST_F(SyncScenarioTest, ARefusedConnectionNamesItsReason) {
+    auto store = std::make_shared<TMemStore>();
+    TSyncTask::SetFileOperFactory([&](const TFolderSource& f, bool) -> std::unique_ptr<TFileOper> {
+        auto oper = std::make_unique<TMemFileOper>(store);
+        if (f.FolerAllName == "mem:right") {
+            oper->ConnectResult = 5;
+            oper->FailureText = "log-on refused";
+        }
+        return oper;
+    });
+    for (auto [folder, name] : {std::pair{Task.LFolder, "mem:left"}, std::pair{Task.RFolder, "mem:right"}}) {
+        folder->DeviceType = DEVICE_WEBDAV;
+        folder->FolerAllName = name;
+    }
+    TTaskRun run(Task);
+    EXPECT_EQ(run.StartScan(), 1);
+    EXPECT_EQ(run.ErrorText, "Cannot connect Right folder: mem:right (log-on refused)");
+}
+
+}  // namespace bfs::test
