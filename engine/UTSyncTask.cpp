@@ -4,6 +4,8 @@
 #include "model/UTPublicFunc.h"
 #include "platform/UTAtomicFile.h"
 #include "platform/UTFolders.h"
+#include "storage/UTFtpFileOper.h"
+#include "storage/UTNetFileOper.h"
 #include "storage/UTWinFileOper.h"
 
 #include <cerrno>
@@ -194,6 +196,10 @@ std::unique_ptr<TFileOper> TSyncTask::CreateFileOper(const TFolderSourceRef& Fol
     switch (Folder->DeviceType) {
         case DEVICE_LOCAL:
             return CreateWinFileOper(FreeOnTerminate);
+        case DEVICE_FTP:
+            return CreateFtpFileOper(FreeOnTerminate);
+        case DEVICE_NETWORK:
+            return CreateNetFileOper(FreeOnTerminate);
         default:
             return nullptr;
     }

@@ -12,6 +12,9 @@
 
 namespace bfs {
 
+static_assert(SESSION_LOGIN_DENIED == CURLE_LOGIN_DENIED && SESSION_ABORTED == CURLE_ABORTED_BY_CALLBACK &&
+              SESSION_NOT_SENT == CURLE_QUOTE_ERROR);
+
 namespace {
 
 using TClock = std::chrono::steady_clock;
@@ -26,6 +29,8 @@ void GlobalInit() {
 // What the callbacks of one transfer share with Perform.
 struct TTransfer {
     const THttpSink* Sink = nullptr;
+    const THttpRequest* Request = nullptr;
+    const std::atomic<bool>* Aborted = nullptr;
     std::exception_ptr Thrown;
     bool Connected = false;       // the request is under way: the read time-out counts from here
     TClock::time_point LastData;  // when something last arrived (or the request went out)
@@ -45,10 +50,53 @@ size_t OnBody(char* Data, size_t Size, size_t Count, void* User) {
     return CURL_WRITEFUNC_ERROR;
 }
 
-size_t OnHeader(char*, size_t Size, size_t Count, void* User) {
-    static_cast<TTransfer*>(User)->LastData = TClock::now();
-    return Size * Count;
+size_t OnHeader(char* Data, size_t Size, size_t Count, void* User) {
+    auto* t = static_cast<TTransfer*>(User);
+    const size_t len = Size * Count;
+    t->LastData = TClock::now();
+    if (!t->Request->OnReply) return len;
+    std::string_view line(Data, len);
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
+    try {
+        t->Request->OnReply(line);
+        return len;
+    } catch (...) {
+        t->Thrown = std::current_exception();
+    }
+    return 0;  // ends the transfer
 }
+
+size_t OnUpload(char* Buffer, size_t Size, size_t Count, void* User) {
+    auto* t = static_cast<TTransfer*>(User);
+    t->LastData = TClock::now();  // sending counts as activity for the read time-out
+    try {
+        const int64_t n = t->Request->Source(Buffer, Size * Count);
+        if (n >= 0) return static_cast<size_t>(n);
+    } catch (...) {
+        t->Thrown = std::current_exception();
+    }
+    return CURL_READFUNC_ABORT;
+}
+
+// libcurl asks at least once a second, and whenever data moves: the place where Abort takes effect.
+int OnProgress(void* User, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    return static_cast<TTransfer*>(User)->Aborted->load() ? 1 : 0;
+}
+
+// A curl_slist of Lines, freed with the holder.
+struct TSList {
+    curl_slist* List = nullptr;
+    explicit TSList(const std::vector<std::string>& Lines) {
+        for (const std::string& line : Lines) {
+            curl_slist* next = curl_slist_append(List, line.c_str());
+            if (!next) break;
+            List = next;
+        }
+    }
+    TSList(const TSList&) = delete;
+    TSList& operator=(const TSList&) = delete;
+    ~TSList() { curl_slist_free_all(List); }
+};
 
 // Called once the connection stands, just before the request is sent.
 int OnConnected(void* User, char*, char*, int, int) {
@@ -96,6 +144,12 @@ void THttpSession::SetUserAgent(std::string UserAgent) {
     m_UserAgent = std::move(UserAgent);
 }
 
+void THttpSession::SetLowSpeedLimit(long BytesPerSecond, long Seconds) {
+    std::lock_guard lock(m_Mutex);
+    m_LowSpeedBytes = BytesPerSecond;
+    m_LowSpeedSeconds = Seconds;
+}
+
 THttpResult THttpSession::Perform(const THttpRequest& Request, const THttpSink& Sink) {
     std::lock_guard lock(m_Mutex);
     THttpResult result;
@@ -111,10 +165,38 @@ THttpResult THttpSession::Perform(const THttpRequest& Request, const THttpSink& 
     curl_easy_reset(easy);
     TTransfer transfer;
     transfer.Sink = &Sink;
+    transfer.Request = &Request;
+    transfer.Aborted = &m_Aborted;
+    const TSList commands(Request.Commands), afterCommands(Request.AfterCommands);
     m_Impl->ErrorText[0] = '\0';
     curl_easy_setopt(easy, CURLOPT_URL, Request.Url.c_str());
-    curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);
+    curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, Request.Protocols.c_str());
+    if (!Request.UserName.empty() || !Request.Password.empty()) {
+        curl_easy_setopt(easy, CURLOPT_USERNAME, Request.UserName.c_str());
+        curl_easy_setopt(easy, CURLOPT_PASSWORD, Request.Password.c_str());
+    }
+    if (!Request.Method.empty()) curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, Request.Method.c_str());
+    if (commands.List) curl_easy_setopt(easy, CURLOPT_QUOTE, commands.List);
+    if (afterCommands.List) curl_easy_setopt(easy, CURLOPT_POSTQUOTE, afterCommands.List);
+    if (Request.NoBody) curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
+    if (Request.Source) {
+        curl_easy_setopt(easy, CURLOPT_UPLOAD, 1L);
+        curl_easy_setopt(easy, CURLOPT_READFUNCTION, OnUpload);
+        curl_easy_setopt(easy, CURLOPT_READDATA, &transfer);
+        if (Request.UploadSize >= 0)
+            curl_easy_setopt(easy, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(Request.UploadSize));
+    } else if (!Request.NoBody) {
+        curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);
+    }
+    // One CWD to the whole folder, not one per level; passive mode, EPSV first (libcurl's default).
+    curl_easy_setopt(easy, CURLOPT_FTP_FILEMETHOD, static_cast<long>(CURLFTPMETHOD_SINGLECWD));
+    curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, OnProgress);
+    curl_easy_setopt(easy, CURLOPT_XFERINFODATA, &transfer);
+    if (m_LowSpeedBytes > 0 && m_LowSpeedSeconds > 0) {
+        curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, m_LowSpeedBytes);
+        curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, m_LowSpeedSeconds);
+    }
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);  // no SIGALRM: sessions run on any thread
     curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, m_Impl->ErrorText);
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, OnBody);
@@ -131,7 +213,9 @@ THttpResult THttpSession::Perform(const THttpRequest& Request, const THttpSink& 
     CURLcode code = CURLE_OK;
     bool timedOut = false;
     const auto readTimeout = std::chrono::milliseconds(m_ReadTimeoutMs);
-    if (curl_multi_add_handle(multi, easy) != CURLM_OK) {
+    if (m_Aborted) {
+        code = CURLE_ABORTED_BY_CALLBACK;
+    } else if (curl_multi_add_handle(multi, easy) != CURLM_OK) {
         code = CURLE_FAILED_INIT;
     } else {
         bool done = false;
@@ -145,6 +229,10 @@ THttpResult THttpSession::Perform(const THttpRequest& Request, const THttpSink& 
                 done = true;
                 break;
             }
+            if (m_Aborted) {
+                code = CURLE_ABORTED_BY_CALLBACK;
+                break;
+            }
             int waitMs = 1000;
             if (m_ReadTimeoutMs > 0 && transfer.Connected) {
                 const auto idle = TClock::now() - transfer.LastData;
@@ -155,7 +243,8 @@ THttpResult THttpSession::Perform(const THttpRequest& Request, const THttpSink& 
                 const auto left = std::chrono::ceil<std::chrono::milliseconds>(readTimeout - idle).count();
                 waitMs = static_cast<int>(std::clamp<long long>(left, 1, 1000));
             }
-            curl_multi_poll(multi, nullptr, 0, waitMs, nullptr);
+            // Short waits: an Abort from another thread is seen within a tenth of a second.
+            curl_multi_poll(multi, nullptr, 0, std::min(waitMs, 100), nullptr);
         }
         if (done) {
             int queued = 0;
@@ -183,7 +272,7 @@ THttpResult THttpSession::Perform(const THttpRequest& Request, const THttpSink& 
 
 THttpResult THttpSession::Get(const std::string& Url, int Fd) {
     int writeError = 0;
-    THttpResult result = Perform({.Url = Url}, [&](std::string_view Data) {
+    THttpResult result = Perform({Url}, [&](std::string_view Data) {
         writeError = WriteAll(Fd, Data);
         return writeError == 0;
     });

@@ -1,10 +1,14 @@
 #pragma once
 
+#include <atomic>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace bfs {
 
@@ -22,11 +26,41 @@ struct THttpResult {
 
 // THttpResult::Error for a response with status 400 or more (above every libcurl code).
 inline constexpr int HTTP_STATUS_FAILED = 1000;
+// THttpResult::Error values that callers tell apart (libcurl's codes, checked where it is included).
+inline constexpr int SESSION_LOGIN_DENIED = 67;  // the server refused the log-on
+inline constexpr int SESSION_ABORTED = 42;       // Abort ended the transfer
+inline constexpr int SESSION_NOT_SENT = 21;      // a command was refused (or never sent)
 
-// One request. A GET of Url for now; methods, headers and an upload body belong here when the
-// network back-ends need them.
+// Gives the next piece of an upload: fills at most Size bytes of Buffer and returns how many, 0 at
+// the end, -1 on a failure (which ends the transfer).
+using THttpSource = std::function<int64_t(char* Buffer, size_t Size)>;
+
+// One request: a GET of Url unless the fields below say otherwise.
 struct THttpRequest {
+    THttpRequest() = default;
+    THttpRequest(std::string Address) : Url(std::move(Address)) {}  // a GET of Address
+
     std::string Url;
+    // The schemes this request may use: the update check fetches web pages only; the FTP back-end
+    // asks for "ftp".
+    std::string Protocols = "http,https";
+    // Log-on, handed to libcurl apart from Url so that the password never appears in an address.
+    std::string UserName;
+    std::string Password;
+    // FTP: the listing command used for a folder address ("MLSD", "LIST"); empty: libcurl's own.
+    std::string Method;
+    // FTP: commands sent after log-on, before the transfer, and after a transfer that succeeded.
+    // A refused one ends the request as a failure (Status its reply code).
+    std::vector<std::string> Commands;
+    std::vector<std::string> AfterCommands;
+    // Connect, log on and run Commands only: no transfer.
+    bool NoBody = false;
+    // When set, the request uploads what Source gives (UploadSize bytes; -1 when unknown).
+    THttpSource Source;
+    int64_t UploadSize = -1;
+    // Each reply line as it arrives (HTTP headers; FTP server replies, the greeting first), without
+    // its line end.
+    std::function<void(std::string_view Line)> OnReply;
 };
 
 // Receives the response body piece by piece, in order, on the thread that called Perform.
@@ -34,11 +68,12 @@ struct THttpRequest {
 // rethrown by Perform once libcurl has returned.
 using THttpSink = std::function<bool(std::string_view Data)>;
 
-// The program's one HTTP client over libcurl: one easy handle, reused so that connections are kept
-// between requests to the same server. Only http and https addresses are fetched, and redirects are
-// not followed (a 3xx answer is reported as it came).
+// The program's one libcurl client, for web pages (the update check) and FTP servers: one easy
+// handle, reused so that connections are kept between requests to the same server. Only the
+// schemes a request names are used, and redirects are not followed (a 3xx answer is reported as it
+// came). FTP goes passive (EPSV, then PASV) in binary mode, entering a folder in one step.
 // Thread safety: a session may be shared; its transfers run one at a time (Perform holds m_Mutex).
-// Sessions on different threads run in parallel.
+// Sessions on different threads run in parallel. Abort is the one call meant for another thread.
 class THttpSession {
   public:
     static constexpr int DEFAULT_READ_TIMEOUT_MS = 5000;
@@ -55,6 +90,15 @@ class THttpSession {
     // Making the connection (name look-up included) may take Ms milliseconds. Ms <= 0: libcurl's own.
     void SetConnectTimeout(int Ms);
     void SetUserAgent(std::string UserAgent);
+    // A transfer slower than BytesPerSecond for Seconds on end is given up. 0: no limit.
+    void SetLowSpeedLimit(long BytesPerSecond, long Seconds);
+
+    // Ends the running transfer (if any) and fails every later one until ResetAbort. Safe from any
+    // thread: it only sets a flag that the transfer's own progress check reads; the handle is
+    // never touched from here.
+    void Abort() noexcept { m_Aborted = true; }
+    void ResetAbort() noexcept { m_Aborted = false; }
+    bool Aborted() const noexcept { return m_Aborted; }
 
     // Runs Request, handing the body to Sink. Without Sink the body is dropped. A status of 400 or
     // more is a failure (its body still goes to Sink). Never throws except what Sink threw.
@@ -71,6 +115,9 @@ class THttpSession {
     int m_ReadTimeoutMs = DEFAULT_READ_TIMEOUT_MS;
     int m_ConnectTimeoutMs = DEFAULT_CONNECT_TIMEOUT_MS;
     std::string m_UserAgent;
+    long m_LowSpeedBytes = 0;
+    long m_LowSpeedSeconds = 0;
+    std::atomic<bool> m_Aborted{false};
 };
 
 }  // namespace bfs

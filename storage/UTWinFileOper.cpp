@@ -7,6 +7,7 @@
 #include "model/UTPublicFunc.h"
 #include "platform/UTAtomicFile.h"
 #include "platform/UTLocalFile.h"
+#include "storage/UTStorageCommon.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -145,27 +146,6 @@ std::string EntryFolder(const TFolderSource& Source, const TFileAttri& Attri) {
 }
 std::string EntryPath(const TFolderSource& Source, const TFileAttri& Attri) {
     return EntryFolder(Source, Attri) + Attri.Name;
-}
-
-// A percentage with at most two decimals and no trailing zeros or dot (40, 66.67, 100), the same in
-// every locale.
-std::string FormatPercent(double Value) {
-    char buf[64];
-    auto [end, ec] = std::to_chars(buf, buf + sizeof buf, Value, std::chars_format::fixed, 2);
-    if (ec != std::errc()) return "0";
-    std::string text(buf, end);
-    while (!text.empty() && text.back() == '0') text.pop_back();
-    if (!text.empty() && text.back() == '.') text.pop_back();
-    return text.empty() ? "0" : text;
-}
-
-// The instant of a DOS date-time, or -1 for one that names no day (month or day 0, as a record that
-// was never dated holds): such a date leaves a file's time as it is.
-int64_t DosDateInstant(int32_t FileDate) {
-    const auto d = static_cast<uint32_t>(FileDate);
-    const uint32_t month = (d >> 21) & 0x0F, day = (d >> 16) & 0x1F;
-    if (month < 1 || month > 12 || day < 1) return -1;
-    return DosDateToUnixTime(FileDate);
 }
 
 // One folder on the listing's stack: the path from the root to the folder being listed.

@@ -183,7 +183,7 @@ bool TDM::DownloadFile(const std::string& URL, const std::string& LocalFile, boo
         } else {
             int64_t received = 0;
             int writeError = 0;
-            const THttpResult result = IdHTTP1.Perform({.Url = URL}, [&](std::string_view Data) {
+            const THttpResult result = IdHTTP1.Perform({URL}, [&](std::string_view Data) {
                 received += static_cast<int64_t>(Data.size());
                 if (received > MAX_DOWNLOAD_BYTES) return false;
                 writeError = WriteAll(temp.Fd(), Data);

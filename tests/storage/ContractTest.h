@@ -22,6 +22,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <ctime>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -66,6 +67,9 @@ struct TContractSide {
     // Where writers lock their files: takes a writer's lock on the file at a full path until the
     // result is dropped. Empty where nothing is locked (the cases skip what needs it).
     std::function<std::shared_ptr<void>(const std::string& FullPath)> HoldLock;
+    // Whether a copy gets the date it is given. Where it cannot (FTP), a copy carries the time the
+    // server wrote it, and the cases check for that recent date instead.
+    bool SetsDates = true;
 };
 using TSideFactory = std::function<TContractSide()>;
 
@@ -137,7 +141,7 @@ class TFileOperContract : public ::testing::Test {
         ASSERT_NE(x, nullptr);
         EXPECT_EQ(x->Data->Path, "/c/");
         EXPECT_EQ(x->Data->Size, 3);
-        EXPECT_EQ(x->Data->FileDate, DATE);
+        ExpectCopyDate(x->Data->FileDate);
         EXPECT_EQ(x->Data->IsFolder, 0);
         EXPECT_EQ(Child(*Child(*a, "deep"), "y.txt")->Data->Path, "/A/deep/");
     }
@@ -202,7 +206,8 @@ class TFileOperContract : public ::testing::Test {
     void EntryStateTellsWhatIsThere() {
         ASSERT_EQ(Put("/d/", "f.txt", "abc"), 0);
         const TEntryState file = State(Entry("/d/", "f.txt")), folder = State(Entry("/", "d"));
-        EXPECT_TRUE(file.Exists && !file.IsFolder && file.Size == 3 && file.FileDate == DATE);
+        EXPECT_TRUE(file.Exists && !file.IsFolder && file.Size == 3);
+        ExpectCopyDate(file.FileDate);
         EXPECT_TRUE(folder.Exists && folder.IsFolder);
         for (const TFileAttri& e : {Entry("/d/", "none"), Entry("/no/", "x"), Entry("/d/f.txt/", "x")})
             EXPECT_FALSE(State(e).Exists) << e.Path.str() << e.Name;
@@ -309,6 +314,21 @@ class TFileOperContract : public ::testing::Test {
         EXPECT_TRUE(Oper->FFileTree->Children.empty());
     }
 
+    // "\" is an ordinary character of a name here: a side either keeps the name exactly or refuses
+    // it, and never takes it for a separator. A refused name leaves nothing behind and stops nothing.
+    void BackslashNameIsKeptOrRefused() {
+        const int32_t put = Put("/", "a\\b.txt", "x");
+        ASSERT_EQ(Put("/", "after.txt", "y"), 0);
+        EXPECT_EQ(Oper->ListFolder(), 0);
+        if (put == 0) {
+            EXPECT_EQ(ChildNames(*Oper->FFileTree), (std::vector<std::string>{"a\\b.txt", "after.txt"}));
+            EXPECT_EQ(State(Entry("/", "a\\b.txt")).Size, 1);
+        } else {
+            EXPECT_EQ(ChildNames(*Oper->FFileTree), (std::vector<std::string>{"after.txt"}));
+            EXPECT_NE(Oper->DeleteFile(*Oper->FFolderSource, Entry("/", "a\\b.txt"), false), 0);
+        }
+    }
+
     void StopEndsTheListingIncomplete() {
         ASSERT_EQ(Put("/a/", "f", "f"), 0);
         Oper->Stop();
@@ -324,6 +344,7 @@ class TFileOperContract : public ::testing::Test {
     void SetUp() override {
         ::setenv("XDG_CONFIG_HOME", Scratch.Path.c_str(), 1);
         m_Side = m_Factory();
+        if (IsSkipped()) return;  // the factory found no server to run against
         Oper = m_Side.Oper.get();
         ASSERT_NE(Oper, nullptr);
         Oper->NotifyWnd = &Recorder;
@@ -333,6 +354,16 @@ class TFileOperContract : public ::testing::Test {
     void TearDown() override {
         m_Side.Oper.reset();
         if (m_Side.Dispose) m_Side.Dispose();
+    }
+
+    // The date of a file that Put copied in: DATE, or on a side that sets no dates a recent one.
+    void ExpectCopyDate(int32_t FileDate) {
+        if (m_Side.SetsDates) {
+            EXPECT_EQ(FileDate, DATE);
+            return;
+        }
+        const int64_t age = static_cast<int64_t>(std::time(nullptr)) - DosDateToUnixTime(FileDate);
+        EXPECT_TRUE(age > -120 && age < 600) << "copied " << age << " s ago";
     }
 
     // A local file with Content, dated DATE; returns its path.
@@ -378,6 +409,7 @@ inline void RegisterFileOperContract(const std::string& SideName, const TSideFac
         {"BacksUpTheCurrentFile", &C::BacksUpTheCurrentFile},
         {"RefusesUnsafeNames", &C::RefusesUnsafeNames},
         {"StopEndsTheListingIncomplete", &C::StopEndsTheListingIncomplete},
+        {"BackslashNameIsKeptOrRefused", &C::BackslashNameIsKeptOrRefused},
         {"ChangedSourceIsNotCopied", &C::ChangedSourceIsNotCopied},
         {"EntryStateTellsWhatIsThere", &C::EntryStateTellsWhatIsThere},
         {"TempEntryTakesTheTargetsName", &C::TempEntryTakesTheTargetsName},

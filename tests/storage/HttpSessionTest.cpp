@@ -7,6 +7,7 @@
 #include <chrono>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 using namespace bfs;
 using TServer = bfs::test::TLoopbackHttpServer;
@@ -42,7 +43,7 @@ TEST(HttpSessionTest, OutcomesOfAGet) {
     for (const auto& c : cases) {
         std::string received;
         const auto start = std::chrono::steady_clock::now();
-        const THttpResult r = session.Perform({.Url = c.Url}, [&](std::string_view Data) {
+        const THttpResult r = session.Perform({c.Url}, [&](std::string_view Data) {
             received.append(Data);
             return true;
         });
@@ -55,10 +56,31 @@ TEST(HttpSessionTest, OutcomesOfAGet) {
     }
 
     // An exception from the sink comes out of Perform, not through libcurl; the session stays usable.
-    EXPECT_THROW(session.Perform({.Url = server.Url() + "ok"},
+    EXPECT_THROW(session.Perform({server.Url() + "ok"},
                                  [](std::string_view) -> bool { throw std::runtime_error("full"); }),
                  std::runtime_error);
-    EXPECT_EQ(session.Perform({.Url = server.Url() + "ok"}, [](std::string_view) { return false; }).Error,
+    EXPECT_EQ(session.Perform({server.Url() + "ok"}, [](std::string_view) { return false; }).Error,
               CURLE_WRITE_ERROR);
-    EXPECT_TRUE(session.Perform({.Url = server.Url() + "ok"}, {}).Ok());
+    EXPECT_TRUE(session.Perform({server.Url() + "ok"}, {}).Ok());
+}
+
+// Abort from another thread ends a waiting transfer at once, and every later one until ResetAbort.
+TEST(HttpSessionTest, AbortEndsTheTransfer) {
+    TServer server([](const std::string& Path) -> TServer::TReply {
+        if (Path == "/ok") return {200, "ok"};
+        return {0, {}, TServer::TKind::Silent};
+    });
+    ASSERT_TRUE(server.Started());
+    THttpSession session;
+    const auto start = std::chrono::steady_clock::now();
+    std::thread stopper([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        session.Abort();
+    });
+    EXPECT_EQ(session.Perform({server.Url() + "silent"}, {}).Error, SESSION_ABORTED);
+    stopper.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    EXPECT_EQ(session.Perform({server.Url() + "ok"}, {}).Error, SESSION_ABORTED);
+    session.ResetAbort();
+    EXPECT_TRUE(session.Perform({server.Url() + "ok"}, {}).Ok());
 }

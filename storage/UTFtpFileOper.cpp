@@ -1,0 +1,882 @@
+#include "storage/UTFtpFileOper.h"
+
+#include "model/UTConsts.h"
+#include "model/UTDosTime.h"
+#include "model/UTListOrder.h"
+#include "model/UTMyException.h"
+#include "model/UTPublicFunc.h"
+#include "platform/UTLocalFile.h"
+#include "storage/UTHttpSession.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <charconv>
+#include <cstring>
+#include <ctime>
+#include <exception>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace bfs {
+
+namespace {
+
+constexpr std::string_view FTP_SCHEME = "ftp://";
+// Local temporary files of downloads: reserved names, so that no listing shows them and the next
+// listing of a local side removes what a failed download left.
+constexpr std::string_view LOCAL_TEMP_PREFIX = ".~bfs.g.";
+static_assert(LOCAL_TEMP_PREFIX.starts_with(RESERVED_PREFIX));
+// Progress steps of a listing: one per level, at most this many.
+constexpr int32_t SCAN_STEPS = 20;
+
+// Bytes that would end or cut an FTP command line. A name or path holding one is refused before
+// anything is sent.
+bool HoldsLineBreak(std::string_view Text) {
+    return Text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
+}
+
+// A name this back-end sends to a server: a safe name without "\" (which servers on some systems
+// take for a separator, so it could reach another folder) and without line breaks.
+bool FtpNameUsable(std::string_view Name) {
+    return IsSafeName(Name) && Name.find('\\') == std::string_view::npos && !HoldsLineBreak(Name);
+}
+bool FtpRelPathUsable(std::string_view Path) {
+    return IsSafeRelPath(Path) && Path.find('\\') == std::string_view::npos && !HoldsLineBreak(Path);
+}
+
+// Percent-encodes a server path for an address; "/" stays a separator.
+std::string Encode(std::string_view Text) {
+    static constexpr char HEX[] = "0123456789ABCDEF";
+    std::string out;
+    for (const char ch : Text) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~' || c == '/') {
+            out.push_back(ch);
+        } else {
+            out.push_back('%');
+            out.push_back(HEX[c >> 4]);
+            out.push_back(HEX[c & 15]);
+        }
+    }
+    return out;
+}
+
+// A DOS date-time straight from its fields (a listing's time taken as given), years clamped.
+int32_t DosDateFromFields(int Year, int Month, int Day, int Hour, int Minute, int Second) {
+    if (Year < 1980) return static_cast<int32_t>((1u << 21) | (1u << 16));
+    if (Year > 2107) Year = 2107;
+    const uint32_t d = (static_cast<uint32_t>(Year - 1980) << 25) | (static_cast<uint32_t>(Month) << 21) |
+                       (static_cast<uint32_t>(Day) << 16) | (static_cast<uint32_t>(Hour) << 11) |
+                       (static_cast<uint32_t>(Minute) << 5) | static_cast<uint32_t>(Second / 2);
+    return static_cast<int32_t>(d);
+}
+
+// The instant of a DOS date-time, or -1 for one that names no day (an entry never dated).
+int64_t DosDateInstant(int32_t FileDate) {
+    const auto d = static_cast<uint32_t>(FileDate);
+    const uint32_t month = (d >> 21) & 0x0F, day = (d >> 16) & 0x1F;
+    if (month < 1 || month > 12 || day < 1) return -1;
+    return DosDateToUnixTime(FileDate);
+}
+
+template <typename T>
+bool ParseNumber(std::string_view Text, T& Value) {
+    if (Text.empty()) return false;
+    const auto [end, ec] = std::from_chars(Text.data(), Text.data() + Text.size(), Value);
+    return ec == std::errc() && end == Text.data() + Text.size();
+}
+
+bool AllDigits(std::string_view Text) {
+    return !Text.empty() &&
+           std::all_of(Text.begin(), Text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+int MonthNumber(std::string_view Text) {
+    static constexpr std::string_view MONTHS[] = {"jan", "feb", "mar", "apr", "may", "jun",
+                                                  "jul", "aug", "sep", "oct", "nov", "dec"};
+    if (Text.size() != 3) return 0;
+    std::string lower(Text);
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (int i = 0; i < 12; ++i)
+        if (lower == MONTHS[i]) return i + 1;
+    return 0;
+}
+
+// The server's greeting without its reply code: "220 Welcome" gives " Welcome".
+std::string GreetingText(std::string_view Line) {
+    return Line.size() > 3 ? std::string(Line.substr(3)) : std::string();
+}
+
+// A pending folder of the listing: its server path (ending in "/"), its node, and the Path its
+// entries get.
+struct TPendingFolder {
+    std::string Folder;
+    TFileTree* Node;
+    TSharedString Rel;
+};
+
+class TFtpFileOper : public TFileOper, public IFtpBrowser {
+  public:
+    explicit TFtpFileOper(bool FreeOnTerminate) : TFileOper(FreeOnTerminate) {
+        m_Session.SetConnectTimeout(15000);
+        m_Session.SetReadTimeout(60000);
+        m_Session.SetLowSpeedLimit(1, 120);
+    }
+    // The listing thread calls our overrides until it ends: end it before this part goes.
+    ~TFtpFileOper() override {
+        Stop();
+        WaitFor();
+    }
+
+    int32_t Connect() override;
+    int32_t ListFolder() override;
+    int32_t ReadFileToStream(TFolderSource& Source, const TFileAttri& Attri, std::string& Stream,
+                             int32_t X) override;
+    int32_t WriteStreamToFile(const std::string& Stream, TFolderSource& Source, const TFileAttri& Attri,
+                              bool ClearReadOnly) override;
+    int32_t MakeDir(const std::string& RelPath) override;
+    int32_t GetScanSteps() override { return SCAN_STEPS; }
+    int32_t LoadSavedTree() override { return LoadSavedTreeThroughStream(); }
+    int32_t DeleteFile(TFolderSource& Source, const TFileAttri& Attri, bool Log) override;
+    int32_t RemoveDir(TFolderSource& Source, const TFileAttri& Attri, bool Log) override;
+    std::string GetBackupFolder() override;
+    int64_t GetFileSize(const std::string& FullPath) override;
+    int32_t BackupFile(TFolderSource& Source, const TFileAttri& Attri) override;
+    std::string ExtractDir(const std::string& Path) override {
+        const size_t slash = Path.rfind('/');
+        return slash == std::string::npos ? std::string() : Path.substr(0, slash + 1);
+    }
+    std::string GetFullPath(TFolderSource& Source, const TFileAttri& Attri) override;
+    std::string GetFolderPath(TFolderSource&, const TFileAttri&) override { return {}; }
+    int32_t PutFile(const std::string& LocalPath, TFolderSource& Source, const TFileAttri& Attri,
+                    int32_t SrcAttr, bool Log) override;
+    int32_t RenameFile(const std::string& OldName, const std::string& NewName) override;
+    int32_t GetFile(const std::string& LocalPath, TFolderSource& Source, const TFileAttri& Attri, int32_t X,
+                    bool Log) override;
+    int32_t CheckFolder() override;
+    int32_t GetEntryState(TFolderSource& Source, const TFileAttri& Attri, TEntryState& State) override;
+
+    std::vector<TFileAttri> ListSubfolders(const std::string& Path) override;
+    int32_t SameServer(const TFolderSource& Other) override;
+    void ParseUrl() override;
+
+  protected:
+    void CloseConnection() override {
+        m_Connected = false;
+        m_Session.Abort();
+    }
+
+  private:
+    // Enters a server folder (ending in "/"): 0 done, -2 refused, -1 not connected.
+    int32_t ChangeDir(const std::string& Folder);
+    // Lists a server folder (ending in "/") into Entries, whole or not at all: MLSD, or LIST once
+    // the server has refused MLSD as unknown (500, 502).
+    THttpResult ListServerFolder(const std::string& Folder, std::vector<TFtpListEntry>& Entries);
+    // Lists one level of folders; the sub-folders found become FPending. False when the listing must
+    // end (stopped or the connection lost): every folder not read is then marked NotListed.
+    bool ListLevel(std::vector<TPendingFolder>& Level);
+    // Downloads Folder + Name into the descriptor Fd; Bytes gets the count written.
+    bool DownloadFile(const std::string& Folder, const std::string& Name, int Fd, int64_t& Bytes);
+    // Uploads what Source gives (Size bytes) as Folder + Name.
+    bool UploadFile(const std::string& Folder, const std::string& Name, const THttpSource& Source,
+                    int64_t Size);
+    // Uploads under a fresh reserved name in Folder, then renames that over Name (deleting Name
+    // first where the server will not rename over it). Nothing is left behind on a failure.
+    bool UploadReplacing(const std::string& Folder, const std::string& Name, const THttpSource& Source,
+                         int64_t Size);
+    // Looks Name up in the listing of the server folder: 0 found (State filled), 1 not there, -1
+    // when the folder could not be listed or nothing is connected.
+    int32_t FileListed(const std::string& Folder, const std::string& Name, TEntryState& State);
+    // Whether the server folder (ending in "/") is known to be absent: a parent lists without it,
+    // or with a file of its name. False when it is there or cannot be told.
+    bool FolderAbsent(const std::string& Folder);
+    int32_t RemoveRemoteDir(const std::string& Path);
+    // Runs FTP commands (absolute paths, refused when holding a line break) on the connection.
+    THttpResult Command(std::vector<std::string> Commands, std::vector<std::string>* Replies = nullptr);
+    // Downloads the entry into a temporary file beside LocalPath, renamed over it only when whole
+    // and of the listed size. ExpectedSize < 0: whatever size the listing now gives.
+    int32_t Fetch(const std::string& LocalPath, const TFileAttri& Attri, int64_t ExpectedSize,
+                  bool CheckDate);
+    void RemoveMarkerLeftovers();
+
+    THttpRequest Request(std::string Url) const {
+        THttpRequest r;
+        r.Url = std::move(Url);
+        r.Protocols = "ftp";
+        r.UserName = FUser;
+        r.Password = FPassword;
+        return r;
+    }
+    // The address of a server folder (ending in "/"), absolute on the server ("%2F").
+    std::string FolderUrl(const std::string& Folder) const {
+        return FHostPrefix + "/%2F" + (Folder == "/" ? std::string("/") : Encode(Folder.substr(1)));
+    }
+    std::string FileUrl(const std::string& Folder, const std::string& Name) const {
+        return FolderUrl(Folder) + Encode(Name);
+    }
+    // The server folder of a root-relative folder path ("/" or "/docs/", trailing "/" optional).
+    std::string ServerFolder(std::string_view Rel) const {
+        std::string folder = FRootPath + "/";
+        while (!Rel.empty() && Rel.front() == '/') Rel.remove_prefix(1);
+        folder.append(Rel);
+        if (folder.back() != '/') folder += '/';
+        return folder;
+    }
+    // The server path of a full path as GetFullPath gives it; empty when it is not on this server
+    // or cannot be sent.
+    std::string ServerPathOf(const std::string& FullPath) const {
+        if (FHostPrefix.empty() || !FullPath.starts_with(FHostPrefix + "/")) return {};
+        std::string path = FullPath.substr(FHostPrefix.size());
+        if (!FtpRelPathUsable(path)) return {};
+        return path;
+    }
+    // Checks an entry before anything is sent; a name only this back-end refuses is logged, so the
+    // row's failure has a reason.
+    bool EntryUsable(const TFileAttri& Attri) const {
+        if (FtpNameUsable(Attri.Name) && FtpRelPathUsable(Attri.Path.str())) return true;
+        if (IsSafeName(Attri.Name) && IsSafeRelPath(Attri.Path.str()))
+            TMyException::Instance().LogError("Not sent to the FTP server: " + Attri.Path.str() + Attri.Name,
+                                              "EInOutError", "the name holds \\ or a line break");
+        return false;
+    }
+
+    THttpSession m_Session;
+    std::atomic<bool> m_Connected{false};
+    bool m_UseList = false;     // the server knows no MLSD
+    std::string m_KnownFolder;  // the server folder MakeDir made or found last
+    std::string FHost;          // host[:port]
+    std::string FUser;
+    std::string FPassword;
+    std::string FRootPath;    // server path of the root: "" or "/data"
+    std::string FHostPrefix;  // "ftp://" + FHost
+    std::vector<TPendingFolder> FPending;
+};
+
+// The side's address is read in its normal form but never written back: the task's windows read
+// that same object while a scan or a sync connects on its own thread.
+void TFtpFileOper::ParseUrl() {
+    const std::string address = NormalizeUrl(FFolderSource->FolerAllName);
+    FHostPrefix = HostPrefix(address);
+    FRootPath = RootPath(address);
+    FHost = HostOf(address);
+}
+
+int32_t TFtpFileOper::Connect() {
+    if (m_Connected) return 0;
+    FailureText.clear();
+    if (FFolderSource->DeviceType != DEVICE_FTP) return -2;
+    ParseUrl();
+    FUser = FFolderSource->UserName;
+    FPassword = FFolderSource->PWD;
+    if (FHost.empty() || HoldsLineBreak(FRootPath) || HoldsLineBreak(FUser) || HoldsLineBreak(FPassword)) {
+        FailureText = "server not reachable";
+        return -1;
+    }
+    m_Session.ResetAbort();
+    m_KnownFolder.clear();
+    // The greeting is the first reply on the connection itself.
+    std::string greeting;
+    THttpRequest r = Request(FHostPrefix + "/");
+    r.NoBody = true;
+    r.OnReply = [&greeting](std::string_view Line) {
+        if (greeting.empty() && Line.starts_with("220")) greeting = GreetingText(Line);
+    };
+    const THttpResult result = m_Session.Perform(r, {});
+    if (!result.Ok()) {
+        FailureText = result.Error == SESSION_LOGIN_DENIED ? "log-on refused" : "server not reachable";
+        return result.Error;
+    }
+    if (!greeting.empty())
+        InfoText = "FTP:" + greeting;
+    else if (InfoText.empty())
+        InfoText = "ftp://" + FHost;
+    m_Connected = true;
+    return 0;
+}
+
+int32_t TFtpFileOper::CheckFolder() {
+    if (!m_Connected) {
+        if (FailureText.empty()) FailureText = "server not reachable";
+        return 1;
+    }
+    if (ChangeDir(FRootPath + "/") == 0) return 0;
+    FailureText = "folder not found";
+    return 1;
+}
+
+int32_t TFtpFileOper::ChangeDir(const std::string& Folder) {
+    if (!m_Connected) return -1;
+    if (HoldsLineBreak(Folder)) return -2;
+    THttpRequest r = Request(FolderUrl(Folder));
+    r.NoBody = true;
+    return m_Session.Perform(r, {}).Ok() ? 0 : -2;
+}
+
+THttpResult TFtpFileOper::Command(std::vector<std::string> Commands, std::vector<std::string>* Replies) {
+    THttpResult refused;
+    refused.Error = SESSION_NOT_SENT;
+    refused.ErrorText = "not sent: a line break in a command";
+    for (const std::string& c : Commands)
+        if (HoldsLineBreak(c)) return refused;
+    THttpRequest r = Request(FHostPrefix + "/");
+    r.NoBody = true;
+    r.Commands = std::move(Commands);
+    if (Replies) r.OnReply = [Replies](std::string_view Line) { Replies->emplace_back(Line); };
+    return m_Session.Perform(r, {});
+}
+
+THttpResult TFtpFileOper::ListServerFolder(const std::string& Folder, std::vector<TFtpListEntry>& Entries) {
+    for (;;) {
+        Entries.clear();
+        std::string text;
+        THttpRequest r = Request(FolderUrl(Folder));
+        // "-a": servers that hide names beginning with "." show them then.
+        r.Method = m_UseList ? "LIST -a" : "MLSD";
+        const THttpResult result = m_Session.Perform(r, [&text](std::string_view Data) {
+            text.append(Data);
+            return true;
+        });
+        if (!result.Ok()) {
+            if (!m_UseList && (result.Status == 500 || result.Status == 502)) {
+                m_UseList = true;
+                continue;
+            }
+            return result;
+        }
+        const std::time_t now = std::time(nullptr);
+        std::string_view rest(text);
+        while (!rest.empty()) {
+            const size_t end = rest.find('\n');
+            std::string_view line = rest.substr(0, end);
+            rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + 1);
+            if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+            TFtpListEntry entry;
+            const bool parsed = m_UseList ? ParseListLine(line, now, entry) : ParseMlsdLine(line, entry);
+            if (parsed && entry.Kind != TFtpListEntry::TKind::Skip && IsSafeName(entry.Name))
+                Entries.push_back(std::move(entry));
+        }
+        return result;
+    }
+}
+
+int32_t TFtpFileOper::ListFolder() {
+    bool complete = false;
+    try {
+        FFileTree = TFileTree::Create(std::string(), nullptr);
+        FPending.clear();
+        if (!m_Connected) {
+            FFileTree->NotListed = true;  // unknown, not empty
+        } else {
+            RemoveMarkerLeftovers();
+            std::vector<TPendingFolder> level{{FRootPath + "/", FFileTree.get(), TSharedString("/")}};
+            complete = true;
+            for (int32_t steps = 0; !level.empty(); level = std::move(FPending)) {
+                if (steps < SCAN_STEPS) {
+                    PostProgress();
+                    ++steps;
+                }
+                if (!ListLevel(level)) {
+                    complete = false;
+                    break;
+                }
+            }
+            complete = complete && !HasNotListed(*FFileTree);
+        }
+    } catch (const std::exception& e) {
+        LogError("", e);
+        FFileTree->NotListed = true;
+        complete = false;
+    }
+    FPending.clear();
+    try {
+        return FinishListing(complete);
+    } catch (const std::exception& e) {
+        LogError("", e);
+        return 1;
+    }
+}
+
+bool TFtpFileOper::ListLevel(std::vector<TPendingFolder>& Level) {
+    std::vector<TPendingFolder> next;
+    const auto giveUp = [&](size_t From) {
+        for (size_t i = From; i < Level.size(); ++i) Level[i].Node->NotListed = true;
+        for (TPendingFolder& p : next) p.Node->NotListed = true;
+        FPending.clear();
+        return false;
+    };
+    for (size_t i = 0; i < Level.size(); ++i) {
+        if (Terminated() || !m_Connected) return giveUp(i);
+        TPendingFolder& item = Level[i];
+        std::vector<TFtpListEntry> entries;
+        const THttpResult result = ListServerFolder(item.Folder, entries);
+        if (!result.Ok()) {
+            TMyException::Instance().LogError("Cannot list folder " + FHostPrefix + item.Folder,
+                                              "EInOutError", result.ErrorText);
+            item.Node->NotListed = true;
+            // A refusal concerns this folder; anything else (a lost connection, a stop) all the rest.
+            if (result.Status >= 400 && result.Error != SESSION_ABORTED) continue;
+            return giveUp(i + 1);
+        }
+        const bool top = item.Node == FFileTree.get();
+        std::vector<std::string> leftovers;
+        for (TFtpListEntry& e : entries) {
+            const bool folder = e.Kind == TFtpListEntry::TKind::Folder;
+            if (IsReservedName(e.Name)) {
+                if (!folder) leftovers.push_back(item.Folder + e.Name);
+                continue;
+            }
+            if (top && e.Name == MARKER_FOLDER) continue;
+            TFileAttri attri;
+            attri.IsFolder = folder ? 1 : 0;
+            attri.Name = e.Name;
+            attri.Size = folder ? 0 : e.Size;
+            attri.FileDate = e.FileDate;
+            attri.Attr = (folder ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE) |
+                         (e.Name[0] == '.' ? FILE_ATTRIBUTE_HIDDEN : 0);
+            attri.Path = item.Rel;
+            TFileTree* child = item.Node->AddChild(std::move(attri));
+            if (folder)
+                next.push_back(
+                    {item.Folder + e.Name + "/", child, TSharedString(item.Rel.str() + e.Name + "/")});
+        }
+        // What a failed writer left; this program's own files, never the user's.
+        for (const std::string& leftover : leftovers) Command({"DELE " + leftover});
+    }
+    FPending = std::move(next);
+    return true;
+}
+
+void TFtpFileOper::RemoveMarkerLeftovers() {
+    std::vector<TFtpListEntry> entries;
+    const std::string marker = FRootPath + "/" + MARKER_FOLDER + "/";
+    if (!ListServerFolder(marker, entries).Ok()) return;
+    for (const TFtpListEntry& e : entries)
+        if (e.Kind == TFtpListEntry::TKind::File && IsReservedName(e.Name))
+            Command({"DELE " + marker + e.Name});
+}
+
+int32_t TFtpFileOper::FileListed(const std::string& Folder, const std::string& Name, TEntryState& State) {
+    State = TEntryState{};
+    if (!m_Connected) return -1;
+    std::vector<TFtpListEntry> entries;
+    if (!ListServerFolder(Folder, entries).Ok()) return -1;
+    for (const TFtpListEntry& e : entries)
+        if (e.Name == Name) {
+            State.Exists = true;
+            State.IsFolder = e.Kind == TFtpListEntry::TKind::Folder;
+            State.Size = State.IsFolder ? 0 : e.Size;
+            State.FileDate = e.FileDate;
+            return 0;
+        }
+    return 1;
+}
+
+bool TFtpFileOper::FolderAbsent(const std::string& Folder) {
+    if (Folder.size() <= FRootPath.size() + 1) return false;  // the root: a failure tells nothing
+    const std::string inner = Folder.substr(0, Folder.size() - 1);
+    const size_t slash = inner.rfind('/');
+    const std::string parent = inner.substr(0, slash + 1), name = inner.substr(slash + 1);
+    TEntryState state;
+    const int32_t found = FileListed(parent, name, state);
+    if (found == 1 || (found == 0 && !state.IsFolder)) return true;
+    return found == -1 && FolderAbsent(parent);
+}
+
+int32_t TFtpFileOper::GetEntryState(TFolderSource&, const TFileAttri& Attri, TEntryState& State) {
+    State = TEntryState{};
+    if (!EntryUsable(Attri) || !m_Connected) return 1;
+    const std::string folder = ServerFolder(Attri.Path.str());
+    const int32_t found = FileListed(folder, Attri.Name, State);
+    if (found >= 0) return 0;
+    return FolderAbsent(folder) ? 0 : 1;
+}
+
+bool TFtpFileOper::DownloadFile(const std::string& Folder, const std::string& Name, int Fd, int64_t& Bytes) {
+    Bytes = 0;
+    int writeError = 0;
+    const THttpResult result = m_Session.Perform(Request(FileUrl(Folder, Name)), [&](std::string_view Data) {
+        writeError = WriteAll(Fd, Data);
+        Bytes += static_cast<int64_t>(Data.size());
+        return writeError == 0;
+    });
+    return result.Ok() && writeError == 0;
+}
+
+bool TFtpFileOper::UploadFile(const std::string& Folder, const std::string& Name, const THttpSource& Source,
+                              int64_t Size) {
+    THttpRequest r = Request(FileUrl(Folder, Name));
+    r.Source = Source;
+    r.UploadSize = Size;
+    return m_Session.Perform(r, {}).Ok();
+}
+
+bool TFtpFileOper::UploadReplacing(const std::string& Folder, const std::string& Name,
+                                   const THttpSource& Source, int64_t Size) {
+    const std::string temp = NewReservedName();
+    if (UploadFile(Folder, temp, Source, Size)) {
+        const std::vector<std::string> rename = {"RNFR " + Folder + temp, "RNTO " + Folder + Name};
+        if (Command(rename).Ok()) return true;
+        // A server that renames over no existing file: the old one goes first.
+        if (Command({"DELE " + Folder + Name}).Ok() && Command(rename).Ok()) return true;
+    }
+    Command({"DELE " + Folder + temp});
+    return false;
+}
+
+int32_t TFtpFileOper::ReadFileToStream(TFolderSource&, const TFileAttri& Attri, std::string& Stream,
+                                       int32_t) {
+    Stream.clear();
+    if (!EntryUsable(Attri) || !m_Connected) return 1;
+    const THttpResult result = m_Session.Perform(Request(FileUrl(ServerFolder(Attri.Path.str()), Attri.Name)),
+                                                 [&](std::string_view D) {
+                                                     Stream.append(D);
+                                                     return true;
+                                                 });
+    if (result.Ok()) return 0;
+    Stream.clear();
+    return 1;
+}
+
+int32_t TFtpFileOper::WriteStreamToFile(const std::string& Stream, TFolderSource&, const TFileAttri& Attri,
+                                        bool) {
+    if (!EntryUsable(Attri) || !m_Connected) return 1;
+    if (MakeDir(Attri.Path.str()) != 0) return 1;
+    size_t offset = 0;
+    const THttpSource source = [&](char* Buffer, size_t Size) -> int64_t {
+        const size_t n = std::min(Size, Stream.size() - offset);
+        std::memcpy(Buffer, Stream.data() + offset, n);
+        offset += n;
+        return static_cast<int64_t>(n);
+    };
+    return UploadReplacing(ServerFolder(Attri.Path.str()), Attri.Name, source,
+                           static_cast<int64_t>(Stream.size()))
+               ? 0
+               : 1;
+}
+
+// Creates the folder and its missing parents below the root (never the root itself), in one
+// request: each MKD may fail (a parent that exists), and the final entering tells the result.
+int32_t TFtpFileOper::MakeDir(const std::string& RelPath) {
+    if (!FtpRelPathUsable(RelPath)) return 1;
+    if (!m_Connected) return -1;
+    const std::string folder = ServerFolder(RelPath);
+    if (folder == m_KnownFolder) return 0;
+    THttpRequest r = Request(FolderUrl(folder));
+    r.NoBody = true;
+    for (size_t slash = FRootPath.size() + 1; (slash = folder.find('/', slash)) != std::string::npos; ++slash)
+        r.Commands.push_back("*MKD " + folder.substr(0, slash));
+    if (!m_Session.Perform(r, {}).Ok()) return 1;
+    m_KnownFolder = folder;
+    return 0;
+}
+
+int32_t TFtpFileOper::DeleteFile(TFolderSource& Source, const TFileAttri& Attri, bool Log) {
+    if (!EntryUsable(Attri)) return -1;
+    if (Log) ReportStatus("Delete:" + GetFullPath(Source, Attri));
+    if (!m_Connected) return -1;
+    return Command({"DELE " + ServerFolder(Attri.Path.str()) + Attri.Name}).Ok() ? 0 : -1;
+}
+
+int32_t TFtpFileOper::RemoveRemoteDir(const std::string& Path) {
+    if (!m_Connected) return -1;
+    m_KnownFolder.clear();
+    return Command({"RMD " + Path}).Ok() ? 0 : -3;
+}
+
+int32_t TFtpFileOper::RemoveDir(TFolderSource&, const TFileAttri& Attri, bool) {
+    if (!EntryUsable(Attri)) return -1;
+    return RemoveRemoteDir(ServerFolder(Attri.Path.str()) + Attri.Name);
+}
+
+std::string TFtpFileOper::GetBackupFolder() {
+    const std::string marker = std::string("/") + MARKER_FOLDER;
+    const std::string backup = marker + "/" + BACKUP_FOLDER;
+    MakeDir(backup);
+    return backup;
+}
+
+int64_t TFtpFileOper::GetFileSize(const std::string& FullPath) {
+    if (!m_Connected) return -1;
+    const std::string path = ServerPathOf(FullPath);
+    if (path.empty()) return -1;
+    std::vector<std::string> replies;
+    if (!Command({"TYPE I", "SIZE " + path}, &replies).Ok()) return -1;
+    int64_t size = -1;
+    for (const std::string& line : replies)
+        if (line.starts_with("213 ") && ParseNumber(std::string_view(line).substr(4), size)) return size;
+    return -1;
+}
+
+int32_t TFtpFileOper::Fetch(const std::string& LocalPath, const TFileAttri& Attri, int64_t ExpectedSize,
+                            bool CheckDate) {
+    const std::string folder = ServerFolder(Attri.Path.str());
+    TEntryState now;
+    if (FileListed(folder, Attri.Name, now) != 0 || now.IsFolder) return -1;
+    if (ExpectedSize < 0) ExpectedSize = now.Size;
+    const int64_t dated = DosDateInstant(Attri.FileDate);
+    if (now.Size != ExpectedSize || (CheckDate && dated != -1 && now.FileDate != Attri.FileDate))
+        return RESULT_SOURCE_CHANGED;
+
+    const size_t slash = LocalPath.rfind('/');
+    TTempFile temp(slash == std::string::npos ? std::string("./") : LocalPath.substr(0, slash + 1),
+                   LOCAL_TEMP_PREFIX);
+    if (!temp.Created()) return -1;
+    int64_t bytes = 0;
+    if (!DownloadFile(folder, Attri.Name, temp.Fd(), bytes)) return -1;
+    if (bytes != ExpectedSize) return RESULT_SOURCE_CHANGED;
+    if (CheckDate && dated != -1) {
+        const timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(dated), 0}};
+        ::futimens(temp.Fd(), times);
+    }
+    return temp.CommitAs(LocalPath) ? 0 : -1;
+}
+
+int32_t TFtpFileOper::GetFile(const std::string& LocalPath, TFolderSource& Source, const TFileAttri& Attri,
+                              int32_t, bool Log) {
+    if (!EntryUsable(Attri) || !m_Connected) return -1;
+    if (Log) ReportStatus("Copy:" + GetFullPath(Source, Attri));
+    return Fetch(LocalPath, Attri, Attri.Size, true);
+}
+
+int32_t TFtpFileOper::PutFile(const std::string& LocalPath, TFolderSource&, const TFileAttri& Attri, int32_t,
+                              bool Log) {
+    if (!EntryUsable(Attri) || !m_Connected) return -1;
+    if (Log) ReportStatus("Copy:" + LocalPath);
+    struct stat before {};
+    const TFd fd(OpenForReading(LocalPath, before));
+    if (fd.Get() < 0) return -1;
+    const int64_t dated = DosDateInstant(Attri.FileDate);
+    const auto changed = [&](const struct stat& St) {
+        return static_cast<int64_t>(St.st_size) != Attri.Size ||
+               (dated != -1 && UnixTimeToDosDate(St.st_mtime) != Attri.FileDate);
+    };
+    if (changed(before)) return RESULT_SOURCE_CHANGED;
+    if (MakeDir(Attri.Path.str()) != 0) return -1;
+
+    const std::string folder = ServerFolder(Attri.Path.str());
+    int64_t sent = 0;
+    const THttpSource source = [&](char* Buffer, size_t Size) -> int64_t {
+        const auto want =
+            static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(Size), Attri.Size - sent));
+        const ssize_t n = want == 0 ? 0 : ReadFull(fd.Get(), Buffer, want);
+        if (n < 0) return -1;
+        sent += n;
+        return n;
+    };
+    const bool uploaded = UploadFile(folder, Attri.Name, source, Attri.Size);
+    struct stat after {};
+    const bool sourceChanged = ::fstat(fd.Get(), &after) != 0 || changed(after) ||
+                               after.st_mtim.tv_sec != before.st_mtim.tv_sec ||
+                               after.st_mtim.tv_nsec != before.st_mtim.tv_nsec || sent != Attri.Size;
+    if (uploaded && !sourceChanged) return 0;
+    // Half a file, or one that is not the listed source: nothing stays under the entry's name.
+    Command({"DELE " + folder + Attri.Name});
+    return uploaded ? RESULT_SOURCE_CHANGED : -1;
+}
+
+int32_t TFtpFileOper::BackupFile(TFolderSource&, const TFileAttri& Attri) {
+    if (!EntryUsable(Attri) || !m_Connected) return 1;
+    const std::string staging = GetStagingFolder();
+    if (staging.empty()) return 1;
+    // The current file comes down first; when that fails nothing is uploaded.
+    const std::string local = staging + NewReservedName();
+    if (Fetch(local, Attri, -1, false) != 0) {
+        ::unlink(local.c_str());
+        return 1;
+    }
+    struct stat st {};
+    const TFd fd(OpenForReading(local, st));
+    ::unlink(local.c_str());
+    if (fd.Get() < 0) return 1;
+    const std::string rel = GetBackupFolder() + Attri.Path.str();
+    if (MakeDir(rel) != 0) return 1;
+    const THttpSource source = [&fd](char* Buffer, size_t Size) -> int64_t {
+        return ReadFull(fd.Get(), Buffer, Size);
+    };
+    return UploadReplacing(ServerFolder(rel), Attri.Name, source, static_cast<int64_t>(st.st_size)) ? 0 : 1;
+}
+
+std::string TFtpFileOper::GetFullPath(TFolderSource& Source, const TFileAttri& Attri) {
+    std::string path = NormalizeUrl(Source.FolerAllName);
+    path += Attri.Path.str().empty() || Attri.Path.str().front() != '/' ? "/" + Attri.Path.str()
+                                                                        : Attri.Path.str();
+    if (path.back() != '/') path += '/';
+    return path + Attri.Name;
+}
+
+// Renames within the server, never over an existing name: the new name is looked up first.
+int32_t TFtpFileOper::RenameFile(const std::string& OldName, const std::string& NewName) {
+    if (!m_Connected) return 1;
+    const std::string from = ServerPathOf(OldName), to = ServerPathOf(NewName);
+    if (from.empty() || to.empty()) return 1;
+    const size_t slash = to.rfind('/');
+    TEntryState state;
+    if (FileListed(to.substr(0, slash + 1), to.substr(slash + 1), state) != 1) return 1;
+    return Command({"RNFR " + from, "RNTO " + to}).Ok() ? 0 : 1;
+}
+
+std::vector<TFileAttri> TFtpFileOper::ListSubfolders(const std::string& Path) {
+    std::vector<TFileAttri> folders;
+    std::string folder = Path;
+    if (folder.starts_with(FTP_SCHEME)) folder = RootPath(folder);
+    folder = Trim(folder);
+    if (folder.empty() || folder.front() != '/') folder.insert(folder.begin(), '/');
+    if (folder.back() != '/') folder += '/';
+    if (!m_Connected || HoldsLineBreak(folder)) return folders;
+    std::vector<TFtpListEntry> entries;
+    if (!ListServerFolder(folder, entries).Ok()) return folders;
+    for (const TFtpListEntry& e : entries)
+        if (e.Kind == TFtpListEntry::TKind::Folder) {
+            TFileAttri attri;
+            attri.IsFolder = 1;
+            attri.Name = e.Name;
+            attri.Path = folder + e.Name + "/";
+            folders.push_back(std::move(attri));
+        }
+    std::sort(folders.begin(), folders.end(),
+              [](const TFileAttri& A, const TFileAttri& B) { return CompareNames(A.Name, B.Name) < 0; });
+    return folders;
+}
+
+int32_t TFtpFileOper::SameServer(const TFolderSource& Other) {
+    const TFolderSource& mine = *FFolderSource;
+    const bool differs = Other.UserName != mine.UserName || Other.PWD != mine.PWD ||
+                         HostOf(NormalizeUrl(Other.FolerAllName)) != HostOf(NormalizeUrl(mine.FolerAllName));
+    if (!differs) return 0;
+    m_Connected = false;
+    return 1;
+}
+
+}  // namespace
+
+std::unique_ptr<TFileOper> CreateFtpFileOper(bool FreeOnTerminate) {
+    return std::make_unique<TFtpFileOper>(FreeOnTerminate);
+}
+
+IFtpBrowser* FtpBrowserOf(TFileOper& Oper) {
+    return dynamic_cast<IFtpBrowser*>(&Oper);
+}
+
+std::string NormalizeUrl(std::string_view Address) {
+    std::string url = Trim(Address);
+    if (!url.empty() && url.back() == '/') url.pop_back();
+    if (!url.starts_with(FTP_SCHEME)) url.insert(0, FTP_SCHEME);
+    return url;
+}
+
+std::string HostOf(std::string_view Address) {
+    if (Address.size() <= FTP_SCHEME.size()) return {};
+    const std::string_view rest = Address.substr(FTP_SCHEME.size());
+    return std::string(rest.substr(0, rest.find('/')));
+}
+
+std::string HostPrefix(std::string_view Address) {
+    return std::string(FTP_SCHEME) + HostOf(NormalizeUrl(Address));
+}
+
+std::string RootPath(std::string_view Address) {
+    const std::string url = NormalizeUrl(Address);
+    return url.substr(HostPrefix(url).size());
+}
+
+bool ParseMlsdLine(std::string_view Line, TFtpListEntry& Entry) {
+    Entry = TFtpListEntry{};
+    const size_t space = Line.find(' ');
+    if (space == std::string_view::npos || space + 1 >= Line.size()) return false;
+    Entry.Name = std::string(Line.substr(space + 1));
+    std::string_view facts = Line.substr(0, space);
+    bool typed = false;
+    while (!facts.empty()) {
+        const size_t semi = facts.find(';');
+        const std::string_view fact = facts.substr(0, semi);
+        facts.remove_prefix(semi == std::string_view::npos ? facts.size() : semi + 1);
+        const size_t eq = fact.find('=');
+        if (eq == std::string_view::npos) continue;
+        std::string key(fact.substr(0, eq));
+        for (char& c : key) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        std::string value(fact.substr(eq + 1));
+        if (key == "type") {
+            typed = true;
+            for (char& c : value) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            Entry.Kind = value == "file"  ? TFtpListEntry::TKind::File
+                         : value == "dir" ? TFtpListEntry::TKind::Folder
+                                          : TFtpListEntry::TKind::Skip;  // cdir, pdir, links, devices
+        } else if (key == "size") {
+            if (!ParseNumber(std::string_view(value), Entry.Size)) Entry.Size = 0;
+        } else if (key == "modify" && value.size() >= 14 &&
+                   AllDigits(std::string_view(value).substr(0, 14))) {
+            std::tm tm{};
+            const auto field = [&value](size_t At, size_t Len) { return std::stoi(value.substr(At, Len)); };
+            tm.tm_year = field(0, 4) - 1900;
+            tm.tm_mon = field(4, 2) - 1;
+            tm.tm_mday = field(6, 2);
+            tm.tm_hour = field(8, 2);
+            tm.tm_min = field(10, 2);
+            tm.tm_sec = field(12, 2);
+            Entry.FileDate = UnixTimeToDosDate(static_cast<int64_t>(::timegm(&tm)));
+        }
+    }
+    if (Entry.Name == "." || Entry.Name == "..") Entry.Kind = TFtpListEntry::TKind::Skip;
+    return typed;
+}
+
+bool ParseListLine(std::string_view Line, std::time_t Now, TFtpListEntry& Entry) {
+    Entry = TFtpListEntry{};
+    if (Line.empty()) return false;
+    // Fields with their places in the line: the name is the rest after the date, kept as it is.
+    struct TField {
+        std::string_view Text;
+        size_t End;
+    };
+    std::vector<TField> fields;
+    for (size_t at = 0; at < Line.size() && fields.size() < 9;) {
+        while (at < Line.size() && Line[at] == ' ') ++at;
+        if (at >= Line.size()) break;
+        const size_t end = std::min(Line.find(' ', at), Line.size());
+        fields.push_back({Line.substr(at, end - at), end});
+        at = end;
+    }
+    // The month is the field after the size, followed by the day and a time or a year; owner and
+    // group may be names or numbers, and some servers give no group.
+    for (size_t m = 3; m + 2 < fields.size(); ++m) {
+        const int month = MonthNumber(fields[m].Text);
+        int day = 0;
+        if (month == 0 || !AllDigits(fields[m - 1].Text) || !ParseNumber(fields[m + 1].Text, day) ||
+            day < 1 || day > 31)
+            continue;
+        const std::string_view when = fields[m + 2].Text;
+        int year = 0, hour = 0, minute = 0;
+        if (when.size() == 5 && when[2] == ':') {
+            if (!ParseNumber(when.substr(0, 2), hour) || !ParseNumber(when.substr(3, 2), minute)) continue;
+            // No year: the latest one that does not put the date more than a day after Now.
+            std::tm now{};
+            ::gmtime_r(&Now, &now);
+            year = now.tm_year + 1900;
+            const int nowMonth = now.tm_mon + 1;
+            if (month > nowMonth || (month == nowMonth && day > now.tm_mday + 1)) --year;
+        } else if (!ParseNumber(when, year) || when.size() != 4) {
+            continue;
+        }
+        if (hour > 23 || minute > 59) continue;
+        const size_t nameAt = fields[m + 2].End + 1;
+        if (nameAt >= Line.size()) return false;
+        Entry.Name = std::string(Line.substr(nameAt));
+        const char type = Line[0];
+        Entry.Kind = type == 'd'   ? TFtpListEntry::TKind::Folder
+                     : type == '-' ? TFtpListEntry::TKind::File
+                                   : TFtpListEntry::TKind::Skip;  // links, devices
+        if (Entry.Name == "." || Entry.Name == "..") Entry.Kind = TFtpListEntry::TKind::Skip;
+        ParseNumber(fields[m - 1].Text, Entry.Size);
+        Entry.FileDate = DosDateFromFields(year, month, day, hour, minute, 0);
+        return true;
+    }
+    return false;
+}
+
+}  // namespace bfs

@@ -1,0 +1,1047 @@
+#include "storage/UTNetFileOper.h"
+
+#include "model/UTConsts.h"
+#include "model/UTDosTime.h"
+#include "model/UTMyException.h"
+#include "model/UTPublicFunc.h"
+#include "platform/UTLocalFile.h"
+#include "storage/UTStorageCommon.h"
+
+#include <fcntl.h>
+#include <libsmbclient.h>
+#include <netdb.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <vector>
+
+namespace bfs {
+
+namespace {
+
+// Temporary files on a share and downloads in a local folder: reserved names, so that no listing
+// shows them and the next listing removes leftovers.
+constexpr std::string_view TEMP_PREFIX = ".~bfs.n.";
+static_assert(TEMP_PREFIX.starts_with(RESERVED_PREFIX));
+
+// How long one request to the server may take before it counts as unreachable.
+constexpr int TIMEOUT_MS = 10000;
+
+// The codes Connect and the browsing report, as the folder window knows them.
+constexpr int32_t CODE_ACCESS_DENIED = 5;
+constexpr int32_t CODE_PATH_NOT_FOUND = 3;
+constexpr int32_t CODE_NO_NETWORK = 1203;
+
+int32_t CodeOf(int Err) {
+    if (Err == EACCES || Err == EPERM) return CODE_ACCESS_DENIED;
+    if (Err == ENOENT || Err == ENOTDIR) return CODE_PATH_NOT_FOUND;
+    return CODE_NO_NETWORK;
+}
+
+void LogFailure(std::string_view Context, int Err) {
+    TMyException::Instance().LogError(Context, "EInOutError", std::system_category().message(Err));
+}
+
+// A listed name that may be joined into a share path: a safe name that holds no "\", which the
+// server would take for a separator.
+bool IsShareName(std::string_view Name) {
+    return IsSafeName(Name) && Name.find('\\') == std::string_view::npos;
+}
+
+// The names of a root-relative "/"-separated path ("/" gives none); false when one is unusable.
+bool SplitRelPath(std::string_view Rel, std::vector<std::string>& Names) {
+    Names.clear();
+    if (!IsSafeRelPath(Rel)) return false;
+    size_t start = 0;
+    while (start < Rel.size()) {
+        size_t end = Rel.find('/', start);
+        if (end == std::string_view::npos) end = Rel.size();
+        if (end > start) {
+            const std::string_view name = Rel.substr(start, end - start);
+            if (!IsShareName(name)) return false;
+            Names.emplace_back(name);
+        }
+        start = end + 1;
+    }
+    return true;
+}
+
+// ASCII letters and digits, whatever the user's locale.
+bool IsAlnum(unsigned char C) {
+    return (C >= 'a' && C <= 'z') || (C >= 'A' && C <= 'Z') || (C >= '0' && C <= '9');
+}
+
+bool IsHostChar(unsigned char C) {
+    return IsAlnum(C) || C == '.' || C == '-' || C == '_' || C >= 0x80;
+}
+
+// Unreserved URL characters pass as they are; every other byte becomes %XX.
+void AppendEncoded(std::string& Url, std::string_view Name) {
+    static const char HEX[] = "0123456789ABCDEF";
+    for (const unsigned char c : Name) {
+        if (IsAlnum(c) || c == '-' || c == '.' || c == '_' || c == '~') {
+            Url += static_cast<char>(c);
+        } else {
+            Url += '%';
+            Url += HEX[c >> 4];
+            Url += HEX[c & 15];
+        }
+    }
+}
+
+// Whether the server accepts a connection on Port within TIMEOUT_MS: 0, or the errno of the failure.
+// The client library waits longer than that for a server that does not answer at all.
+int ProbeServer(const std::string& Host, int Port) {
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (::getaddrinfo(Host.c_str(), std::to_string(Port).c_str(), &hints, &found) != 0 || !found)
+        return EHOSTUNREACH;
+    std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> list(found, &::freeaddrinfo);
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(TIMEOUT_MS);
+    int err = EHOSTUNREACH;
+    for (const addrinfo* a = found; a; a = a->ai_next) {
+        TFd fd(::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol));
+        if (fd.Get() < 0) continue;
+        if (::connect(fd.Get(), a->ai_addr, a->ai_addrlen) == 0) return 0;
+        if (errno != EINPROGRESS) {
+            err = errno;
+            continue;
+        }
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+        pollfd p{fd.Get(), POLLOUT, 0};
+        if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) return ETIMEDOUT;
+        int soErr = 0;
+        socklen_t len = sizeof soErr;
+        if (::getsockopt(fd.Get(), SOL_SOCKET, SO_ERROR, &soErr, &len) == 0 && soErr == 0) return 0;
+        err = soErr != 0 ? soErr : EHOSTUNREACH;
+    }
+    return err;
+}
+
+// The client library keeps per-call scratch memory in one global stack unless it was built with a
+// thread implementation, which this one exports none of: its calls are made one at a time across
+// all back-ends, a listing taking the lock per folder so that two sides still take turns.
+std::recursive_mutex g_SmbLock;
+
+class TNetFileOper : public TFileOper, public INetShareBrowser {
+  public:
+    explicit TNetFileOper(bool FreeOnTerminate) : TFileOper(FreeOnTerminate) {}
+    ~TNetFileOper() override {
+        Terminate();
+        WaitFor();
+        std::lock_guard lock(g_SmbLock);
+        if (m_Ctx) smbc_free_context(m_Ctx, 1);
+    }
+
+    int32_t Connect() override;
+    int32_t ListFolder() override;
+    int32_t ReadFileToStream(TFolderSource& Source, const TFileAttri& Attri, std::string& Stream,
+                             int32_t X) override;
+    int32_t WriteStreamToFile(const std::string& Stream, TFolderSource& Source, const TFileAttri& Attri,
+                              bool ClearReadOnly) override;
+    int32_t MakeDir(const std::string& RelPath) override;
+    int32_t GetScanSteps() override;
+    int32_t LoadSavedTree() override { return LoadSavedTreeThroughStream(); }
+    int32_t DeleteFile(TFolderSource& Source, const TFileAttri& Attri, bool Log) override;
+    int32_t RemoveDir(TFolderSource& Source, const TFileAttri& Attri, bool Log) override;
+    std::string GetBackupFolder() override;
+    int64_t GetFileSize(const std::string& FullPath) override;
+    int32_t BackupFile(TFolderSource& Source, const TFileAttri& Attri) override;
+    std::string ExtractDir(const std::string& Path) override;
+    std::string GetFullPath(TFolderSource& Source, const TFileAttri& Attri) override;
+    std::string GetFolderPath(TFolderSource&, const TFileAttri&) override { return {}; }
+    int32_t PutFile(const std::string& LocalPath, TFolderSource& Source, const TFileAttri& Attri,
+                    int32_t SrcAttr, bool Log) override;
+    int32_t RenameFile(const std::string& OldName, const std::string& NewName) override;
+    int32_t GetFile(const std::string& LocalPath, TFolderSource& Source, const TFileAttri& Attri, int32_t X,
+                    bool Log) override;
+    int32_t CheckFolder() override;
+    int32_t GetEntryState(TFolderSource& Source, const TFileAttri& Attri, TEntryState& State) override;
+    bool ReplacesByRename() const override { return true; }
+    int32_t ReplaceFile(const std::string& OldName, const std::string& NewName) override;
+
+    const std::vector<std::string>& GetShareList() const override { return FShareList; }
+    std::vector<std::string> GetSubFolders(const std::string& Path) override;
+
+    // The server's disk shares found by the last Connect ("\\host\share").
+    std::vector<std::string> FShareList;
+    // The share listing Connect opened; closed once it is read.
+    SMBCFILE* FEnumHandle = nullptr;
+
+  private:
+    // A remote file, closed when it goes out of scope.
+    class TRemoteFile {
+      public:
+        TRemoteFile(SMBCCTX* Ctx, SMBCFILE* File) : m_Ctx(Ctx), m_File(File) {}
+        TRemoteFile(const TRemoteFile&) = delete;
+        TRemoteFile& operator=(const TRemoteFile&) = delete;
+        ~TRemoteFile() { Close(); }
+        SMBCFILE* Get() const { return m_File; }
+        // False when closing reported an error (a write that never reached the server).
+        bool Close() {
+            if (!m_File) return true;
+            const bool ok = smbc_getFunctionClose(m_Ctx)(m_Ctx, m_File) == 0;
+            m_File = nullptr;
+            return ok;
+        }
+
+      private:
+        SMBCCTX* m_Ctx;
+        SMBCFILE* m_File;
+    };
+    // A remote folder listing, closed when it goes out of scope.
+    class TRemoteDir {
+      public:
+        TRemoteDir(SMBCCTX* Ctx, SMBCFILE* Dir) : m_Ctx(Ctx), m_Dir(Dir) {}
+        TRemoteDir(const TRemoteDir&) = delete;
+        TRemoteDir& operator=(const TRemoteDir&) = delete;
+        ~TRemoteDir() {
+            if (m_Dir) smbc_getFunctionClosedir(m_Ctx)(m_Ctx, m_Dir);
+        }
+        SMBCFILE* Get() const { return m_Dir; }
+
+      private:
+        SMBCCTX* m_Ctx;
+        SMBCFILE* m_Dir;
+    };
+
+    static void AuthData(SMBCCTX* Ctx, const char* Server, const char* Share, char* Workgroup,
+                         int WorkgroupLen, char* User, int UserLen, char* Password, int PasswordLen);
+    // The context of this back-end, made on first use and kept; null when it could not be made.
+    SMBCCTX* Context();
+    // The side's root taken apart; false for an unusable address.
+    bool Root(const TFolderSource& Source, TShareAddress& Address) const;
+    // The root's own text ("\\host\share\folder", no trailing separator).
+    static std::string RootText(const TFolderSource& Source);
+    // The URL of a root-relative folder plus an optional name; false when a part is unusable.
+    bool UrlOf(const TFolderSource& Source, std::string_view RelPath, std::string_view Name,
+               std::string& Url);
+    bool EntryUrl(const TFolderSource& Source, const TFileAttri& Attri, std::string& Url) {
+        if (IsSafeName(Attri.Name) && !IsShareName(Attri.Name))
+            TMyException::Instance().LogError("Refused " + RootText(Source) + Attri.Path.str() + Attri.Name,
+                                              "EInOutError",
+                                              "a name holding \"\\\" cannot be used on a share");
+        return IsShareName(Attri.Name) && UrlOf(Source, Attri.Path.str(), Attri.Name, Url);
+    }
+    // The URL of a full path as GetFullPath gives it: the root is cut off its front once.
+    bool UrlOfFullPath(const std::string& FullPath, std::string& Url);
+    // 0, or the errno of the failing look-up.
+    int Stat(const std::string& Url, struct stat& St);
+    int MakeOneFolder(const std::string& Url);
+    // Removes the reserved-name files found in a listed folder. No write of this process is under
+    // way meanwhile (every call on a share holds g_SmbLock); the server tells nothing of other writers.
+    void RemoveLeftovers(const std::string& FolderUrl, const std::vector<std::string>& Names);
+    // Reads Folder's entries into Node; SubFolders gets its folders. 0, or the errno that stopped it.
+    int ReadFolder(const std::string& FolderUrl, TFileTree& Node, const TSharedString& Path, bool TopLevel,
+                   std::vector<TFileTree*>& SubFolders);
+    // Writes the open local file In (InStat: its state when opened) to the open remote file Out in
+    // chunks of COPY_CHUNK, reporting progress as "Copy:" + Shown. 0, RESULT_SOURCE_CHANGED when In
+    // changed meanwhile, -1 when a read or write failed.
+    int32_t Upload(int In, const struct stat& InStat, SMBCFILE* Out, const std::string& Shown, bool Log);
+    // Copies the remote file at From to the remote URL To (created or replaced in place).
+    int32_t CopyRemote(const std::string& From, const std::string& To);
+    // Writes Data to a fresh reserved name beside the target URL and renames it over the target.
+    int32_t WriteReplacing(const std::string& FolderUrl, const std::string& Target, const std::string& Data);
+    void SetDate(const std::string& Url, int32_t FileDate);
+    void Progress(const std::string& Shown, int64_t Done, int64_t Total);
+
+    SMBCCTX* m_Ctx = nullptr;
+    // The log-on the server refused (host, port, user, password): never offered again by this
+    // back-end, since repeated attempts could lock the account.
+    std::string m_RefusedLogon;
+    std::string m_ConnectedLogon;                              // the log-on of the last good Connect
+    std::chrono::steady_clock::time_point m_ConnectedUntil{};  // see Connect
+};
+
+void TNetFileOper::AuthData(SMBCCTX* Ctx, const char*, const char*, char*, int, char* User, int UserLen,
+                            char* Password, int PasswordLen) {
+    auto* self = static_cast<TNetFileOper*>(smbc_getOptionUserData(Ctx));
+    if (!self || UserLen <= 0 || PasswordLen <= 0) return;
+    const TFolderSource& side = *self->FFolderSource;
+    const auto copy = [](const std::string& From, char* To, int Len) {
+        const size_t n = std::min(From.size(), static_cast<size_t>(Len - 1));
+        std::memcpy(To, From.data(), n);
+        To[n] = '\0';
+    };
+    copy(side.UserName, User, UserLen);
+    copy(side.PWD, Password, PasswordLen);
+}
+
+SMBCCTX* TNetFileOper::Context() {
+    if (m_Ctx) return m_Ctx;
+    std::lock_guard lock(g_SmbLock);
+    SMBCCTX* ctx = smbc_new_context();
+    if (!ctx) return nullptr;
+    smbc_setDebug(ctx, 0);
+    smbc_setTimeout(ctx, TIMEOUT_MS);
+    smbc_setOptionUserData(ctx, this);
+    smbc_setFunctionAuthDataWithContext(ctx, &TNetFileOper::AuthData);
+    // Log on with the side's own user and password only: no Kerberos ticket of whoever runs the
+    // program, no cached credentials, and no guest log-on when the password is refused.
+    smbc_setOptionUseKerberos(ctx, 0);
+    smbc_setOptionFallbackAfterKerberos(ctx, 0);
+    smbc_setOptionUseCCache(ctx, 0);
+    smbc_setOptionNoAutoAnonymousLogin(ctx, 1);
+    if (!smbc_init_context(ctx)) {
+        smbc_free_context(ctx, 0);
+        return nullptr;
+    }
+    m_Ctx = ctx;
+    return m_Ctx;
+}
+
+std::string TNetFileOper::RootText(const TFolderSource& Source) {
+    std::string root = Source.FolerAllName;
+    if (!root.empty() && (root.back() == '\\' || root.back() == '/')) root.pop_back();
+    return root;
+}
+
+bool TNetFileOper::Root(const TFolderSource& Source, TShareAddress& Address) const {
+    return ParseShareAddress(RootText(Source), Address);
+}
+
+bool TNetFileOper::UrlOf(const TFolderSource& Source, std::string_view RelPath, std::string_view Name,
+                         std::string& Url) {
+    TShareAddress address;
+    std::vector<std::string> names;
+    if (!Root(Source, address) || !SplitRelPath(RelPath, names)) return false;
+    if (!Name.empty()) names.emplace_back(Name);
+    Url = ShareUrl(address, names);
+    return true;
+}
+
+bool TNetFileOper::UrlOfFullPath(const std::string& FullPath, std::string& Url) {
+    const std::string root = RootText(*FFolderSource) + "\\";
+    if (FullPath.size() <= root.size() || FullPath.compare(0, root.size(), root) != 0) return false;
+    TShareAddress address;
+    if (!Root(*FFolderSource, address)) return false;
+    std::vector<std::string> names;
+    const std::string_view rest = std::string_view(FullPath).substr(root.size());
+    size_t start = 0;
+    for (;;) {
+        const size_t end = std::min(rest.find('\\', start), rest.size());
+        const std::string_view name = rest.substr(start, end - start);
+        if (!IsShareName(name)) return false;
+        names.emplace_back(name);
+        if (end == rest.size()) break;
+        start = end + 1;
+    }
+    Url = ShareUrl(address, names);
+    return true;
+}
+
+int TNetFileOper::Stat(const std::string& Url, struct stat& St) {
+    SMBCCTX* ctx = Context();
+    if (!ctx) return EIO;
+    St = {};
+    errno = 0;
+    if (smbc_getFunctionStat(ctx)(ctx, Url.c_str(), &St) == 0) return 0;
+    return errno != 0 ? errno : EIO;
+}
+
+// Logs on and reads the server's disk shares, then opens the share itself, so that a refused
+// password shows here and not at the first file. A good Connect is taken as still good for one
+// second for the same log-on: a sync connects before every row. A refused log-on is remembered and
+// never offered to the server again by this back-end.
+int32_t TNetFileOper::Connect() {
+    FailureText.clear();
+    TShareAddress address;
+    if (!Root(*FFolderSource, address)) {
+        FailureText = "share not found";
+        return CODE_NO_NETWORK;
+    }
+    const std::string logon = address.Host + ":" + std::to_string(address.Port) + "\n" +
+                              FFolderSource->UserName + "\n" + FFolderSource->PWD;
+    if (logon == m_RefusedLogon) {
+        FailureText = "log-on refused";
+        return CODE_ACCESS_DENIED;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    if (logon == m_ConnectedLogon && now < m_ConnectedUntil) return 0;
+    m_ConnectedUntil = {};
+    FShareList.clear();
+    const auto fail = [&](int Err) {
+        const int32_t code = (Err == EACCES || Err == EPERM) ? CODE_ACCESS_DENIED : CODE_NO_NETWORK;
+        if (code == CODE_ACCESS_DENIED) {
+            m_RefusedLogon = logon;
+            FailureText = "log-on refused";
+        } else {
+            FailureText = "server not reachable";
+        }
+        return code;
+    };
+
+    // Probed before the client library is locked: a server that does not answer holds up no other side.
+    if (const int err = ProbeServer(address.Host, address.Port); err != 0) return fail(err);
+    std::lock_guard smb(g_SmbLock);
+    SMBCCTX* ctx = Context();
+    if (!ctx) return fail(EIO);
+    TShareAddress server = address;
+    server.Share.clear();
+    server.Folder.clear();
+    errno = 0;
+    FEnumHandle = smbc_getFunctionOpendir(ctx)(ctx, ShareUrl(server).c_str());
+    if (!FEnumHandle) return fail(errno != 0 ? errno : EIO);
+    const std::string prefix =
+        "\\\\" + address.Host + (address.Port != 445 ? ":" + std::to_string(address.Port) : "") + "\\";
+    {
+        TRemoteDir shares(ctx, FEnumHandle);
+        FEnumHandle = nullptr;
+        while (const smbc_dirent* entry = smbc_getFunctionReaddir(ctx)(ctx, shares.Get()))
+            if (entry->smbc_type == SMBC_FILE_SHARE) FShareList.push_back(prefix + entry->name);
+    }
+    struct stat st {};
+    const int err = Stat(ShareUrl(TShareAddress{address.Host, address.Port, address.Share, {}}), st);
+    // A missing share is CheckFolder's to report; the log-on itself went through.
+    if (err != 0 && err != ENOENT && err != ENOTDIR) return fail(err);
+    m_ConnectedLogon = logon;
+    m_ConnectedUntil = now + std::chrono::seconds(1);
+    return 0;
+}
+
+int32_t TNetFileOper::CheckFolder() {
+    std::lock_guard smb(g_SmbLock);
+    TShareAddress address;
+    if (!Root(*FFolderSource, address)) {
+        FailureText = "share not found";
+        return 1;
+    }
+    struct stat st {};
+    int err = Stat(ShareUrl(address), st);
+    if (err == 0 && S_ISDIR(st.st_mode)) return 0;
+    if (err == 0 || err == ENOENT || err == ENOTDIR) {
+        // The folder is missing; say so only when the share itself is.
+        if (!address.Folder.empty()) {
+            address.Folder.clear();
+            err = Stat(ShareUrl(address), st);
+        }
+        FailureText = err == 0 ? "" : (err == EACCES || err == EPERM) ? "log-on refused" : "share not found";
+    } else {
+        FailureText = (err == EACCES || err == EPERM) ? "log-on refused" : "server not reachable";
+    }
+    return 1;
+}
+
+int32_t TNetFileOper::GetScanSteps() {
+    std::lock_guard smb(g_SmbLock);
+    std::string url;
+    SMBCCTX* ctx = Context();
+    if (!ctx || !UrlOf(*FFolderSource, "/", "", url)) return 0;
+    TRemoteDir dir(ctx, smbc_getFunctionOpendir(ctx)(ctx, url.c_str()));
+    if (!dir.Get()) return 0;
+    int32_t steps = 1;
+    while (const smbc_dirent* entry = smbc_getFunctionReaddir(ctx)(ctx, dir.Get())) {
+        const std::string_view name = entry->name;
+        if (entry->smbc_type == SMBC_DIR && IsShareName(name) && !IsReservedName(name) &&
+            name != MARKER_FOLDER)
+            ++steps;
+    }
+    return steps;
+}
+
+void TNetFileOper::RemoveLeftovers(const std::string& FolderUrl, const std::vector<std::string>& Names) {
+    SMBCCTX* ctx = Context();
+    for (const std::string& name : Names) {
+        std::string url = FolderUrl;
+        AppendEncoded(url, name);
+        smbc_getFunctionUnlink(ctx)(ctx, url.c_str());
+    }
+}
+
+int TNetFileOper::ReadFolder(const std::string& FolderUrl, TFileTree& Node, const TSharedString& Path,
+                             bool TopLevel, std::vector<TFileTree*>& SubFolders) {
+    std::lock_guard smb(g_SmbLock);
+    SMBCCTX* ctx = Context();
+    if (!ctx) return EIO;
+    errno = 0;
+    TRemoteDir dir(ctx, smbc_getFunctionOpendir(ctx)(ctx, FolderUrl.c_str()));
+    if (!dir.Get()) return errno != 0 ? errno : EIO;
+    std::vector<std::string> leftovers;
+    for (;;) {
+        struct stat st {};
+        errno = 0;
+        const libsmb_file_info* info = smbc_getFunctionReaddirPlus2(ctx)(ctx, dir.Get(), &st);
+        if (!info) {
+            if (errno != 0 && errno != ENOENT) return errno;
+            break;
+        }
+        const std::string_view name = info->name ? info->name : "";
+        if (name == "." || name == "..") continue;
+        const bool folder = S_ISDIR(st.st_mode);
+        if (IsReservedName(name)) {
+            if (!folder && IsShareName(name)) leftovers.emplace_back(name);
+            continue;
+        }
+        if (TopLevel && name == MARKER_FOLDER) continue;
+        if (!IsSafeName(name)) continue;
+        TFileAttri attri;
+        attri.IsFolder = folder ? 1 : 0;
+        attri.Name = std::string(name);
+        attri.Size = folder ? 0 : static_cast<int64_t>(st.st_size);
+        attri.FileDate = UnixTimeToDosDate(static_cast<int64_t>(st.st_mtime));
+        int32_t attr = folder ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
+        if ((st.st_mode & S_IWUSR) == 0) attr |= FILE_ATTRIBUTE_READONLY;
+        if (name.front() == '.') attr |= FILE_ATTRIBUTE_HIDDEN;
+        attri.Attr = attr;
+        attri.Path = Path;
+        TFileTree* child = Node.AddChild(std::move(attri));
+        // A name holding "\" is listed, so that its rows show it, but it never reaches a path: the
+        // operations refuse it, and a folder so named is not entered (unknown, not empty).
+        if (folder && IsShareName(name))
+            SubFolders.push_back(child);
+        else if (folder)
+            child->NotListed = true;
+    }
+    RemoveLeftovers(FolderUrl, leftovers);
+    return 0;
+}
+
+// Lists the root folder by folder (depth first). A folder that could not be entered, read to its
+// end, or reached before a stop is marked NotListed, and so is every folder still waiting.
+int32_t TNetFileOper::ListFolder() {
+    bool complete = true;
+    try {
+        FFileTree = TFileTree::Create(std::string(), nullptr);
+        struct TFrame {
+            TFileTree* Node;
+            std::string Path;  // "/" at the top, "/docs/" below
+        };
+        std::vector<TFrame> pending{{FFileTree.get(), "/"}};
+        const std::string root = RootText(*FFolderSource);
+        while (!pending.empty()) {
+            if (Terminated()) {
+                for (const TFrame& f : pending) f.Node->NotListed = true;
+                complete = false;
+                break;
+            }
+            TFrame frame = std::move(pending.back());
+            pending.pop_back();
+            std::string url;
+            std::vector<TFileTree*> subFolders;
+            int err = UrlOf(*FFolderSource, frame.Path, "", url) ? 0 : EINVAL;
+            if (err == 0) {
+                if (url.back() != '/') url += '/';
+                err = ReadFolder(url, *frame.Node, TSharedString(frame.Path), frame.Path == "/", subFolders);
+            }
+            if (err != 0) {
+                std::string shown = root + frame.Path;
+                std::replace(shown.begin() + static_cast<std::ptrdiff_t>(root.size()), shown.end(), '/',
+                             '\\');
+                LogFailure("Cannot list folder " + shown, err);
+                // What was read of it stays, but none of it counts as complete.
+                frame.Node->NotListed = true;
+                for (TFileTree* folder : subFolders) folder->NotListed = true;
+                complete = false;
+                continue;
+            }
+            if (frame.Path == "/") {
+                // The top of the marker folder holds the temporary files of backups.
+                std::string marker = url;
+                AppendEncoded(marker, MARKER_FOLDER);
+                std::lock_guard smb(g_SmbLock);
+                SMBCCTX* ctx = Context();
+                TRemoteDir dir(ctx, smbc_getFunctionOpendir(ctx)(ctx, (marker + "/").c_str()));
+                std::vector<std::string> leftovers;
+                if (dir.Get())
+                    while (const smbc_dirent* entry = smbc_getFunctionReaddir(ctx)(ctx, dir.Get()))
+                        if (entry->smbc_type == SMBC_FILE && IsReservedName(entry->name))
+                            leftovers.emplace_back(entry->name);
+                RemoveLeftovers(marker + "/", leftovers);
+            }
+            if (frame.Path.size() > 1 && frame.Path.find('/', 1) == frame.Path.size() - 1) PostProgress();
+            if (frame.Path == "/") PostProgress();
+            for (auto it = subFolders.rbegin(); it != subFolders.rend(); ++it)
+                pending.push_back({*it, frame.Path + (*it)->Name + "/"});
+        }
+    } catch (const std::exception& e) {
+        LogError("", e);
+        FFileTree->NotListed = true;
+        complete = false;
+    }
+    try {
+        return FinishListing(complete);
+    } catch (const std::exception& e) {
+        LogError("", e);
+        return 1;
+    }
+}
+
+int32_t TNetFileOper::ReadFileToStream(TFolderSource& Source, const TFileAttri& Attri, std::string& Stream,
+                                       int32_t) {
+    std::lock_guard smb(g_SmbLock);
+    Stream.clear();
+    std::string url;
+    SMBCCTX* ctx = Context();
+    if (!ctx || !EntryUrl(Source, Attri, url)) return 1;
+    TRemoteFile file(ctx, smbc_getFunctionOpen(ctx)(ctx, url.c_str(), O_RDONLY, 0));
+    if (!file.Get()) return 1;
+    std::string buffer(static_cast<size_t>(COPY_CHUNK), '\0');
+    for (;;) {
+        const ssize_t n = smbc_getFunctionRead(ctx)(ctx, file.Get(), buffer.data(), buffer.size());
+        if (n < 0) {
+            Stream.clear();
+            return 1;
+        }
+        if (n == 0) return 0;
+        Stream.append(buffer.data(), static_cast<size_t>(n));
+    }
+}
+
+int32_t TNetFileOper::WriteReplacing(const std::string& FolderUrl, const std::string& Target,
+                                     const std::string& Data) {
+    SMBCCTX* ctx = Context();
+    std::string temp = FolderUrl;
+    AppendEncoded(temp, NewReservedName());
+    bool written = false;
+    {
+        TRemoteFile file(ctx,
+                         smbc_getFunctionOpen(ctx)(ctx, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644));
+        if (!file.Get()) return 1;
+        size_t done = 0;
+        while (done < Data.size()) {
+            const size_t n = std::min(Data.size() - done, static_cast<size_t>(COPY_CHUNK));
+            const ssize_t w = smbc_getFunctionWrite(ctx)(ctx, file.Get(), Data.data() + done, n);
+            if (w <= 0) break;
+            done += static_cast<size_t>(w);
+        }
+        written = done == Data.size() && file.Close();
+    }
+    if (written && smbc_getFunctionRename(ctx)(ctx, temp.c_str(), ctx, Target.c_str()) == 0) return 0;
+    smbc_getFunctionUnlink(ctx)(ctx, temp.c_str());
+    return 1;
+}
+
+// Writes the stream under a reserved name beside the target, then renames it over the target: the
+// target holds the old text or the new one, never a part.
+int32_t TNetFileOper::WriteStreamToFile(const std::string& Stream, TFolderSource& Source,
+                                        const TFileAttri& Attri, bool) {
+    std::lock_guard smb(g_SmbLock);
+    std::string folder, target;
+    if (!EntryUrl(Source, Attri, target) || !UrlOf(Source, Attri.Path.str(), "", folder)) return 1;
+    if (MakeDir(Attri.Path.str()) != 0) return 1;
+    struct stat st {};
+    const int err = Stat(target, st);
+    if (err == 0 && S_ISDIR(st.st_mode)) return 1;  // never replace a folder by a file
+    if (err != 0 && err != ENOENT) return 1;
+    if (folder.back() != '/') folder += '/';
+    const int32_t result = WriteReplacing(folder, target, Stream);
+    if (result == 0) SetDate(target, Attri.FileDate);
+    return result;
+}
+
+int TNetFileOper::MakeOneFolder(const std::string& Url) {
+    SMBCCTX* ctx = Context();
+    errno = 0;
+    if (smbc_getFunctionMkdir(ctx)(ctx, Url.c_str(), 0755) == 0) return 0;
+    const int err = errno != 0 ? errno : EIO;
+    struct stat st {};
+    return Stat(Url, st) == 0 && S_ISDIR(st.st_mode) ? 0 : err;
+}
+
+// Creates a root-relative folder and its missing parents; never the root itself (a missing root is
+// a folder that was removed or renamed, and filling a new one would sync into the wrong place).
+int32_t TNetFileOper::MakeDir(const std::string& RelPath) {
+    std::lock_guard smb(g_SmbLock);
+    TShareAddress address;
+    std::vector<std::string> names;
+    if (!Root(*FFolderSource, address) || !SplitRelPath(RelPath, names) || !Context()) return 1;
+    std::string url = ShareUrl(address, names);
+    struct stat st {};
+    if (Stat(url, st) == 0) return S_ISDIR(st.st_mode) ? 0 : 1;
+    if (Stat(ShareUrl(address), st) != 0 || !S_ISDIR(st.st_mode)) return 1;
+    std::vector<std::string> made;
+    for (const std::string& name : names) {
+        made.push_back(name);
+        if (MakeOneFolder(ShareUrl(address, made)) != 0) return 1;
+    }
+    return 0;
+}
+
+int32_t TNetFileOper::DeleteFile(TFolderSource& Source, const TFileAttri& Attri, bool Log) {
+    std::lock_guard smb(g_SmbLock);
+    std::string url;
+    SMBCCTX* ctx = Context();
+    if (!ctx || !EntryUrl(Source, Attri, url)) return -1;
+    const int32_t result = smbc_getFunctionUnlink(ctx)(ctx, url.c_str()) == 0 ? 0 : -1;
+    if (Log) ReportStatus("Delete:" + GetFullPath(Source, Attri));
+    return result;
+}
+
+int32_t TNetFileOper::RemoveDir(TFolderSource& Source, const TFileAttri& Attri, bool) {
+    std::lock_guard smb(g_SmbLock);
+    std::string url;
+    SMBCCTX* ctx = Context();
+    if (!ctx || !EntryUrl(Source, Attri, url)) return -1;
+    return smbc_getFunctionRmdir(ctx)(ctx, url.c_str()) == 0 ? 0 : -1;
+}
+
+std::string TNetFileOper::GetBackupFolder() {
+    std::lock_guard smb(g_SmbLock);
+    const std::string marker = std::string("/") + MARKER_FOLDER;
+    const std::string backup = marker + "/" + BACKUP_FOLDER;
+    MakeDir(marker);
+    MakeDir(backup);
+    return backup;
+}
+
+int64_t TNetFileOper::GetFileSize(const std::string& FullPath) {
+    std::lock_guard smb(g_SmbLock);
+    std::string url;
+    struct stat st {};
+    if (!UrlOfFullPath(FullPath, url) || Stat(url, st) != 0 || S_ISDIR(st.st_mode)) return -1;
+    return static_cast<int64_t>(st.st_size);
+}
+
+int32_t TNetFileOper::CopyRemote(const std::string& From, const std::string& To) {
+    SMBCCTX* ctx = Context();
+    TRemoteFile in(ctx, smbc_getFunctionOpen(ctx)(ctx, From.c_str(), O_RDONLY, 0));
+    if (!in.Get()) return 1;
+    TRemoteFile out(ctx, smbc_getFunctionOpen(ctx)(ctx, To.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644));
+    if (!out.Get()) return 1;
+    std::string buffer(static_cast<size_t>(COPY_CHUNK), '\0');
+    for (;;) {
+        const ssize_t n = smbc_getFunctionRead(ctx)(ctx, in.Get(), buffer.data(), buffer.size());
+        if (n < 0) return 1;
+        if (n == 0) break;
+        for (ssize_t done = 0; done < n;) {
+            const ssize_t w = smbc_getFunctionWrite(ctx)(ctx, out.Get(), buffer.data() + done,
+                                                         static_cast<size_t>(n - done));
+            if (w <= 0) return 1;
+            done += w;
+        }
+    }
+    return out.Close() ? 0 : 1;
+}
+
+// Copies the current file to the backup folder + Path + Name through a reserved name at the top of
+// the marker folder, renamed over an older backup once complete; the copy keeps the file's date.
+int32_t TNetFileOper::BackupFile(TFolderSource& Source, const TFileAttri& Attri) {
+    std::lock_guard smb(g_SmbLock);
+    std::string current, marker, backup;
+    struct stat st {};
+    if (!EntryUrl(Source, Attri, current) || Stat(current, st) != 0 || S_ISDIR(st.st_mode)) return 1;
+    const std::string relFolder = GetBackupFolder() + Attri.Path.str();
+    if (MakeDir(relFolder) != 0) return 1;
+    if (!UrlOf(Source, relFolder, Attri.Name, backup) || !UrlOf(Source, MARKER_FOLDER, "", marker)) return 1;
+    std::string temp = marker + "/";
+    AppendEncoded(temp, NewReservedName());
+    SMBCCTX* ctx = Context();
+    if (CopyRemote(current, temp) == 0) {
+        struct timeval times[2] = {{st.st_atime, 0}, {st.st_mtime, 0}};
+        smbc_getFunctionUtimes(ctx)(ctx, temp.c_str(), times);
+        if (smbc_getFunctionRename(ctx)(ctx, temp.c_str(), ctx, backup.c_str()) == 0) return 0;
+    }
+    smbc_getFunctionUnlink(ctx)(ctx, temp.c_str());
+    return 1;
+}
+
+std::string TNetFileOper::ExtractDir(const std::string& Path) {
+    const size_t sep = Path.rfind('\\');
+    return sep == std::string::npos ? std::string() : Path.substr(0, sep + 1);
+}
+
+// "\\host\share\folder\docs\a.txt": the root text, then the entry's path with "\" between names (a
+// share name never holds one). Empty for an entry that could not be used.
+std::string TNetFileOper::GetFullPath(TFolderSource& Source, const TFileAttri& Attri) {
+    std::vector<std::string> names;
+    TShareAddress address;
+    if (!IsShareName(Attri.Name) || !SplitRelPath(Attri.Path.str(), names) || !Root(Source, address))
+        return {};
+    std::string path = RootText(Source);
+    for (const std::string& name : names) path.append("\\").append(name);
+    return path.append("\\").append(Attri.Name);
+}
+
+void TNetFileOper::Progress(const std::string& Shown, int64_t Done, int64_t Total) {
+    std::string text = "Copy:" + Shown + " : " +
+                       FormatPercent(static_cast<double>(Done) / static_cast<double>(Total) * 100) + "%";
+    // The last chunk's text is left for whatever reports next; only earlier ones are announced.
+    if (Done >= Total)
+        SetStatusText(std::move(text));
+    else
+        ReportStatus(std::move(text));
+}
+
+void TNetFileOper::SetDate(const std::string& Url, int32_t FileDate) {
+    const int64_t unix = DosDateInstant(FileDate);
+    if (unix == -1) return;
+    SMBCCTX* ctx = Context();
+    struct timeval times[2] = {{static_cast<time_t>(unix), 0}, {static_cast<time_t>(unix), 0}};
+    smbc_getFunctionUtimes(ctx)(ctx, Url.c_str(), times);
+}
+
+int32_t TNetFileOper::Upload(int In, const struct stat& InStat, SMBCFILE* Out, const std::string& Shown,
+                             bool Log) {
+    SMBCCTX* ctx = Context();
+    const int64_t total = static_cast<int64_t>(InStat.st_size);
+    std::string buffer(static_cast<size_t>(COPY_CHUNK), '\0');
+    int64_t done = 0;
+    while (done < total) {
+        const ssize_t n =
+            ReadFull(In, buffer.data(), static_cast<size_t>(std::min(total - done, COPY_CHUNK)));
+        if (n < 0) return -1;
+        if (n == 0) return RESULT_SOURCE_CHANGED;  // it shrank meanwhile
+        for (ssize_t w = 0; w < n;) {
+            const ssize_t k =
+                smbc_getFunctionWrite(ctx)(ctx, Out, buffer.data() + w, static_cast<size_t>(n - w));
+            if (k <= 0) return -1;
+            w += k;
+        }
+        done += n;
+        if (Log) Progress(Shown, done, total);
+    }
+    char extra;
+    struct stat now {};
+    if (ReadFull(In, &extra, 1) != 0 || ::fstat(In, &now) != 0 || now.st_size != InStat.st_size ||
+        now.st_mtim.tv_sec != InStat.st_mtim.tv_sec || now.st_mtim.tv_nsec != InStat.st_mtim.tv_nsec)
+        return RESULT_SOURCE_CHANGED;
+    return 0;
+}
+
+// Writes the local file straight to the entry (callers that must not expose a part pass a
+// TempEntryFor entry), then gives it the entry's date. A failed copy leaves no file under a name
+// that did not exist before.
+int32_t TNetFileOper::PutFile(const std::string& LocalPath, TFolderSource& Source, const TFileAttri& Attri,
+                              int32_t, bool Log) {
+    std::lock_guard smb(g_SmbLock);
+    std::string url;
+    SMBCCTX* ctx = Context();
+    if (!ctx || !EntryUrl(Source, Attri, url)) return -1;
+    if (Log) ReportStatus("Copy:" + LocalPath);
+    struct stat st {};
+    TFd in(OpenForReading(LocalPath, st));
+    if (in.Get() < 0) return -1;
+    const int64_t dated = DosDateInstant(Attri.FileDate);
+    if (static_cast<int64_t>(st.st_size) != Attri.Size ||
+        (dated != -1 && UnixTimeToDosDate(st.st_mtime) != Attri.FileDate))
+        return RESULT_SOURCE_CHANGED;
+    if (MakeDir(Attri.Path.str()) != 0) return -1;
+    struct stat old {};
+    const int err = Stat(url, old);
+    if (err == 0 && S_ISDIR(old.st_mode)) return -1;
+    const bool created = err != 0;
+    int32_t result = -1;
+    {
+        TRemoteFile out(ctx, smbc_getFunctionOpen(ctx)(ctx, url.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644));
+        if (out.Get()) {
+            result = Upload(in.Get(), st, out.Get(), LocalPath, Log);
+            if (!out.Close() && result == 0) result = -1;
+        }
+    }
+    if (result != 0) {
+        if (created) smbc_getFunctionUnlink(ctx)(ctx, url.c_str());
+        return result;
+    }
+    SetDate(url, dated != -1 ? Attri.FileDate : UnixTimeToDosDate(st.st_mtime));
+    return 0;
+}
+
+// Downloads the entry into a fresh reserved name beside LocalPath and renames it over LocalPath
+// only when it came whole, Attri.Size bytes: a failed or short download leaves LocalPath as it was.
+int32_t TNetFileOper::GetFile(const std::string& LocalPath, TFolderSource& Source, const TFileAttri& Attri,
+                              int32_t, bool Log) {
+    std::lock_guard smb(g_SmbLock);
+    std::string url;
+    SMBCCTX* ctx = Context();
+    if (!ctx || !EntryUrl(Source, Attri, url) || LocalPath.empty()) return -1;
+    const std::string shown = GetFullPath(Source, Attri);
+    if (Log) ReportStatus("Copy:" + shown);
+    struct stat st {};
+    if (Stat(url, st) != 0 || S_ISDIR(st.st_mode)) return -1;
+    const int64_t dated = DosDateInstant(Attri.FileDate);
+    if (static_cast<int64_t>(st.st_size) != Attri.Size ||
+        (dated != -1 && UnixTimeToDosDate(st.st_mtime) != Attri.FileDate))
+        return RESULT_SOURCE_CHANGED;
+
+    const size_t slash = LocalPath.rfind('/');
+    TTempFile temp(slash == std::string::npos ? std::string("./") : LocalPath.substr(0, slash + 1),
+                   TEMP_PREFIX);
+    if (!temp.Created()) return -1;
+    TRemoteFile in(ctx, smbc_getFunctionOpen(ctx)(ctx, url.c_str(), O_RDONLY, 0));
+    if (!in.Get()) return -1;
+    std::string buffer(static_cast<size_t>(COPY_CHUNK), '\0');
+    int64_t done = 0;
+    for (;;) {
+        const ssize_t n = smbc_getFunctionRead(ctx)(ctx, in.Get(), buffer.data(), buffer.size());
+        if (n < 0) return -1;
+        if (n == 0) break;
+        if (WriteAll(temp.Fd(), std::string_view(buffer.data(), static_cast<size_t>(n))) != 0) return -1;
+        done += n;
+        if (done > Attri.Size) return RESULT_SOURCE_CHANGED;
+        if (Log) Progress(shown, done, Attri.Size);
+    }
+    struct stat after {};
+    if (done != Attri.Size || Stat(url, after) != 0 || after.st_size != st.st_size ||
+        after.st_mtime != st.st_mtime)
+        return RESULT_SOURCE_CHANGED;
+    const timespec times[2] = {{st.st_atime, 0}, {dated != -1 ? static_cast<time_t>(dated) : st.st_mtime, 0}};
+    if (::fchmod(temp.Fd(), 0644) != 0 || ::futimens(temp.Fd(), times) != 0) return -1;
+    return temp.CommitAs(LocalPath) ? 0 : -1;
+}
+
+// Moves OldName to NewName, never over an existing NewName: the server's rename replaces a target,
+// so the target is looked up first.
+int32_t TNetFileOper::RenameFile(const std::string& OldName, const std::string& NewName) {
+    std::lock_guard smb(g_SmbLock);
+    std::string from, to;
+    SMBCCTX* ctx = Context();
+    if (!ctx || !UrlOfFullPath(OldName, from) || !UrlOfFullPath(NewName, to)) return 1;
+    struct stat st {};
+    if (Stat(to, st) != ENOENT) return 1;
+    return smbc_getFunctionRename(ctx)(ctx, from.c_str(), ctx, to.c_str()) == 0 ? 0 : 1;
+}
+
+int32_t TNetFileOper::ReplaceFile(const std::string& OldName, const std::string& NewName) {
+    std::lock_guard smb(g_SmbLock);
+    std::string from, to;
+    SMBCCTX* ctx = Context();
+    if (!ctx || !UrlOfFullPath(OldName, from) || !UrlOfFullPath(NewName, to)) return 1;
+    struct stat st {};
+    const int err = Stat(to, st);
+    if ((err == 0 && S_ISDIR(st.st_mode)) || (err != 0 && err != ENOENT)) return 1;
+    return smbc_getFunctionRename(ctx)(ctx, from.c_str(), ctx, to.c_str()) == 0 ? 0 : 1;
+}
+
+int32_t TNetFileOper::GetEntryState(TFolderSource& Source, const TFileAttri& Attri, TEntryState& State) {
+    std::lock_guard smb(g_SmbLock);
+    State = TEntryState{};
+    std::string url;
+    if (!EntryUrl(Source, Attri, url)) return 1;
+    struct stat st {};
+    const int err = Stat(url, st);
+    if (err != 0) {
+        if (err != ENOENT && err != ENOTDIR) return 1;
+        // Absent only where the root is there: a root that is gone tells nothing.
+        TShareAddress address;
+        struct stat rootStat {};
+        return Root(Source, address) && Stat(ShareUrl(address), rootStat) == 0 && S_ISDIR(rootStat.st_mode)
+                   ? 0
+                   : 1;
+    }
+    State.Exists = true;
+    if (S_ISDIR(st.st_mode)) {
+        State.IsFolder = true;
+    } else {
+        State.Size = static_cast<int64_t>(st.st_size);
+        State.FileDate = UnixTimeToDosDate(static_cast<int64_t>(st.st_mtime));
+    }
+    return 0;
+}
+
+std::vector<std::string> TNetFileOper::GetSubFolders(const std::string& Path) {
+    std::lock_guard smb(g_SmbLock);
+    std::vector<std::string> folders;
+    try {
+        std::string base = Path;
+        if (!base.empty() && base.back() == '\\') base.pop_back();
+        TShareAddress address;
+        SMBCCTX* ctx = Context();
+        int err = EINVAL;
+        if (ctx && ParseShareAddress(base, address)) {
+            errno = 0;
+            TRemoteDir dir(ctx, smbc_getFunctionOpendir(ctx)(ctx, ShareUrl(address).c_str()));
+            err = dir.Get() ? 0 : (errno != 0 ? errno : EIO);
+            if (dir.Get())
+                while (const smbc_dirent* entry = smbc_getFunctionReaddir(ctx)(ctx, dir.Get()))
+                    if (entry->smbc_type == SMBC_DIR && IsShareName(entry->name))
+                        folders.push_back(base + "\\" + entry->name);
+        }
+        if (err != 0)
+            folders.assign(
+                1, "Can not open folder:" + Path + ",Return Code\xEF\xBC\x9A" + std::to_string(CodeOf(err)));
+    } catch (const std::exception& e) {
+        LogError("", e);
+    }
+    return folders;
+}
+
+}  // namespace
+
+std::unique_ptr<TFileOper> CreateNetFileOper(bool FreeOnTerminate) {
+    return std::make_unique<TNetFileOper>(FreeOnTerminate);
+}
+
+INetShareBrowser* AsNetShareBrowser(TFileOper& Oper) {
+    return dynamic_cast<TNetFileOper*>(&Oper);
+}
+
+std::string GetServerName(std::string_view Path) {
+    if (Path.size() < 2 || Path.substr(0, 2) != "\\\\") return std::string(Path);
+    const std::string_view rest = Path.substr(2);
+    const size_t sep = rest.find('\\');
+    if (sep == std::string_view::npos) return std::string(Path);
+    return "\\\\" + std::string(rest.substr(0, sep));
+}
+
+std::string NormalizeUNC(std::string_view Path) {
+    std::string path = Trim(Path);
+    if (!path.empty() && path.back() == '\\') path.pop_back();
+    if (path.compare(0, 2, "\\\\") != 0) path.insert(0, "\\\\");
+    return path;
+}
+
+bool ParseShareAddress(std::string_view Address, TShareAddress& Out) {
+    Out = TShareAddress{};
+    if (Address.size() < 3 || Address.substr(0, 2) != "\\\\") return false;
+    std::vector<std::string> parts;
+    std::string_view rest = Address.substr(2);
+    size_t start = 0;
+    for (;;) {
+        const size_t end = std::min(rest.find_first_of("\\/", start), rest.size());
+        parts.emplace_back(rest.substr(start, end - start));
+        if (end == rest.size()) break;
+        start = end + 1;
+    }
+    if (parts.size() < 2) return false;
+    std::string host = parts[0];
+    const size_t colon = host.find(':');
+    if (colon != std::string::npos) {
+        const std::string port = host.substr(colon + 1);
+        host.resize(colon);
+        if (port.empty() || port.size() > 5 ||
+            !std::all_of(port.begin(), port.end(), [](char c) { return c >= '0' && c <= '9'; }))
+            return false;
+        Out.Port = std::stoi(port);
+        if (Out.Port < 1 || Out.Port > 65535) return false;
+    }
+    if (host.empty() || !std::all_of(host.begin(), host.end(),
+                                     [](char c) { return IsHostChar(static_cast<unsigned char>(c)); }))
+        return false;
+    Out.Host = host;
+    for (size_t i = 1; i < parts.size(); ++i)
+        if (!IsShareName(parts[i])) return false;
+    Out.Share = parts[1];
+    Out.Folder.assign(parts.begin() + 2, parts.end());
+    return true;
+}
+
+std::string ShareUrl(const TShareAddress& Address, const std::vector<std::string>& Names) {
+    std::string url = "smb://" + Address.Host;
+    if (Address.Port != 445) url += ":" + std::to_string(Address.Port);
+    url += '/';
+    if (Address.Share.empty()) return url;
+    AppendEncoded(url, Address.Share);
+    for (const auto* list : {&Address.Folder, &Names})
+        for (const std::string& name : *list) {
+            url += '/';
+            AppendEncoded(url, name);
+        }
+    return url;
+}
+
+}  // namespace bfs

@@ -1,0 +1,512 @@
+#include "common/ServerProcess.h"
+#include "model/UTConsts.h"
+#include "model/UTDosTime.h"
+#include "platform/UTAtomicFile.h"
+#include "platform/UTLocalFile.h"
+#include "storage/UTFtpFileOper.h"
+#include "tests/storage/ContractTest.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace bfs::test {
+namespace {
+
+constexpr const char* PYTHON = "/usr/bin/python3";
+constexpr const char* VSFTPD = "/usr/sbin/vsftpd";
+// vsftpd serves real accounts only; this one exists for the tests and has a throwaway password.
+constexpr const char* FTP_USER = "bfsftptest";
+constexpr const char* FTP_PASS = "bfs-ftp-test-4711";
+
+enum class TServerKind { Pyftpdlib, Vsftpd };
+
+// Whether something on 127.0.0.1:Port answers with a 220 greeting.
+bool Greets(int Port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(Port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const timeval wait{1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    char buf[4] = {};
+    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+                    ::recv(fd, buf, 3, MSG_WAITALL) == 3 && std::string(buf) == "220";
+    ::close(fd);
+    return ok;
+}
+
+// The test account for vsftpd; a parallel test process may be making it at the same moment.
+bool EnsureAccount() {
+    if (RunQuiet({"id", FTP_USER}) != 0)
+        RunQuiet({"useradd", "-M", "-d", "/tmp", "-s", "/bin/sh", FTP_USER});  // vsftpd enters the home first
+    const std::string set = std::string("echo '") + FTP_USER + ":" + FTP_PASS + "' | chpasswd";
+    for (int i = 0; i < 50; ++i) {
+        if (RunQuiet({"/bin/sh", "-c", set}) == 0) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));  // /etc/shadow held by another
+    }
+    return false;
+}
+
+// An FTP server of one kind serving a fresh folder (Files) on a free port.
+class TFtpServer {
+  public:
+    // Skips (or under CI fails) the calling test when the server is not installed; check
+    // ::testing::Test::IsSkipped() / HasFatalFailure() after it.
+    void Require(TServerKind Kind) {
+        m_Kind = Kind;
+        if (Kind == TServerKind::Pyftpdlib) {
+            BFS_REQUIRE_PROGRAM(PYTHON);
+        } else {
+            BFS_REQUIRE_PROGRAM(VSFTPD);
+            if (::geteuid() != 0) GTEST_SKIP() << "vsftpd needs root to serve an account";
+        }
+    }
+
+    bool Start(const std::string& Banner = {}) {
+        Files = m_Temp.Path + "/files";
+        ::chmod(m_Temp.Path.c_str(), 0755);
+        ::mkdir(Files.c_str(), 0755);
+        if (m_Kind == TServerKind::Vsftpd && !EnsureAccount()) return false;
+        for (int attempt = 0; attempt < 5; ++attempt) {
+            Port = FreePort();
+            const int pasv = FreePort();
+            const std::string range = std::to_string(pasv) + "-" + std::to_string(std::min(pasv + 40, 65535));
+            std::vector<std::string> argv;
+            if (m_Kind == TServerKind::Pyftpdlib) {
+                argv = {PYTHON, "-m",     "pyftpdlib", "-i",     "127.0.0.1", "-p",  std::to_string(Port),
+                        "-u",   FTP_USER, "-P",        FTP_PASS, "-d",        Files, "-w",
+                        "-r",   range};
+            } else {
+                const std::string empty = m_Temp.Path + "/empty", conf = m_Temp.Path + "/vsftpd.conf";
+                ::mkdir(empty.c_str(), 0755);
+                std::ofstream out(conf);
+                out << "listen=YES\nlisten_ipv6=NO\nlisten_address=127.0.0.1\nlisten_port=" << Port
+                    << "\nbackground=NO\nanonymous_enable=NO\nlocal_enable=YES\nwrite_enable=YES\n"
+                       "local_umask=022\nlocal_root="
+                    << Files
+                    << "\nchroot_local_user=YES\nallow_writeable_chroot=YES\npasv_address=127.0.0.1\n"
+                       "pasv_min_port="
+                    << pasv << "\npasv_max_port=" << std::min(pasv + 40, 65535)
+                    << "\nsecure_chroot_dir=" << empty
+                    << "\npam_service_name=vsftpd\nutf8_filesystem=YES\nuse_localtime=NO\n";
+                if (!Banner.empty()) out << "ftpd_banner=" << Banner << "\n";
+                out.close();
+                argv = {VSFTPD, conf};
+            }
+            if (m_Process.Start(argv, m_Temp.Path, [this] { return Greets(Port); })) {
+                Own(Files);
+                return true;
+            }
+        }
+        return false;
+    }
+    void Stop() { m_Process.Stop(); }
+
+    // Gives what the test made in the served folder to the account vsftpd serves it as.
+    void Own(const std::string& Path) const {
+        if (m_Kind == TServerKind::Vsftpd) RunQuiet({"chown", "-R", std::string(FTP_USER) + ":", Path});
+    }
+    std::string Address(const std::string& Root = {}) const {
+        return "ftp://127.0.0.1:" + std::to_string(Port) + Root;
+    }
+    std::unique_ptr<TFileOper> Side(const std::string& Root, const std::string& Password = FTP_PASS) const {
+        auto oper = CreateFtpFileOper(false);
+        oper->FFolderSource->DeviceType = DEVICE_FTP;
+        oper->FFolderSource->FolerAllName = Address(Root);
+        oper->FFolderSource->UserName = FTP_USER;
+        oper->FFolderSource->PWD = Password;
+        return oper;
+    }
+
+    std::string Files;  // the served folder
+    int Port = 0;
+
+  private:
+    TServerKind m_Kind = TServerKind::Pyftpdlib;
+    TTempFolder m_Temp;
+    TServerProcess m_Process;
+};
+
+// A contract side: a fresh server whose root folder "/side" is the side's root.
+TContractSide MakeFtpSide(TServerKind Kind) {
+    auto server = std::make_shared<TFtpServer>();
+    server->Require(Kind);
+    if (::testing::Test::IsSkipped() || ::testing::Test::HasFatalFailure()) return {};
+    if (!server->Start()) {
+        ADD_FAILURE() << "the FTP server did not start";
+        return {};
+    }
+    const std::string root = server->Files + "/side";
+    ::mkdir(root.c_str(), 0755);
+    server->Own(root);
+    TContractSide side;
+    side.Oper = server->Side("/side");
+    side.Dispose = [server]() mutable { server.reset(); };
+    side.SetsDates = false;
+    return side;
+}
+
+const bool g_FtpContract =
+    (RegisterFileOperContract("FtpMlsd", [] { return MakeFtpSide(TServerKind::Pyftpdlib); }),
+     RegisterFileOperContract("FtpList", [] { return MakeFtpSide(TServerKind::Vsftpd); }), true);
+
+#define BFS_START_SERVER(Server, Kind, ...)                                     \
+    do {                                                                        \
+        (Server).Require(Kind);                                                 \
+        if (IsSkipped() || HasFatalFailure()) return;                           \
+        ASSERT_TRUE((Server).Start(__VA_ARGS__)) << "the server did not start"; \
+    } while (0)
+
+void WriteAt(const std::string& Path, const std::string& Content, time_t MTime) {
+    std::filesystem::create_directories(std::filesystem::path(Path).parent_path());
+    WriteDated(Path, Content, MTime);
+}
+
+// Names, kinds, sizes, dates and paths of a whole tree, one line per node, in listing order.
+void Describe(const TFileTree& Node, std::vector<std::string>& Lines) {
+    for (const auto& c : Node.Children) {
+        const TFileAttri& a = *c->Data;
+        Lines.push_back(a.Path.str() + a.Name + (a.IsFolder ? "/" : " " + std::to_string(a.Size)) + " " +
+                        std::to_string(a.FileDate) + (c->NotListed ? " not listed" : ""));
+        Describe(*c, Lines);
+    }
+}
+
+TEST(FtpAddressTest, RoutinesOnAddresses) {
+    const struct {
+        const char* Address;
+        const char* Normal;
+        const char* Host;
+        const char* Root;
+    } cases[] = {
+        {"host/data/", "ftp://host/data", "host", "/data"},
+        {"ftp://host/", "ftp://host", "host", ""},
+        {"  ftp://host:2121/a/b  ", "ftp://host:2121/a/b", "host:2121", "/a/b"},
+        {"ftp://h/a/a", "ftp://h/a/a", "h", "/a/a"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(NormalizeUrl(c.Address), c.Normal) << c.Address;
+        EXPECT_EQ(HostOf(NormalizeUrl(c.Address)), c.Host) << c.Address;
+        EXPECT_EQ(HostPrefix(c.Address), std::string("ftp://") + c.Host) << c.Address;
+        EXPECT_EQ(RootPath(c.Address), c.Root) << c.Address;
+    }
+}
+
+TEST(FtpListingTest, ListLines) {
+    // Now: 2026-12-07 12:00 UTC; dates without a year lie within the six months before it.
+    const std::time_t now = 1796644800;
+    using K = TFtpListEntry::TKind;
+    const struct {
+        const char* Line;
+        bool Parsed;
+        K Kind;
+        const char* Name;
+        int64_t Size;
+        int Year, Month, Day, Hour, Minute;
+    } cases[] = {
+        {"-rw-r--r--   1 root     root            3 Dec 07 13:16 a.txt", true, K::File, "a.txt", 3, 2026, 12,
+         7, 13, 16},
+        {"drwxr-xr-x    2 1000     1000         4096 Jan 05  2020 old dir", true, K::Folder, "old dir", 0,
+         2020, 1, 5, 0, 0},
+        {"-rw-r--r--    1 1000     1000   5368709120 Jun 30 23:59 big", true, K::File, "big", 5368709120,
+         2026, 6, 30, 23, 59},
+        {"-rw-r--r--    1 1000     1000            1 Dec 24 08:00 last year", true, K::File, "last year", 1,
+         2025, 12, 24, 8, 0},
+        {"-rw-r--r-- 1 ftp 12 Mar 01 10:00 nogroup.txt", true, K::File, "nogroup.txt", 12, 2026, 3, 1, 10, 0},
+        {"-rw-r--r-- 1 u g 1 Dec 07 13:16  two  spaces ", true, K::File, " two  spaces ", 1, 2026, 12, 7, 13,
+         16},
+        {"dr-xr-xr-x 2 u g 4096 Nov 30 09:05 read-only", true, K::Folder, "read-only", 0, 2026, 11, 30, 9, 5},
+        {"lrwxrwxrwx 1 u g 4 Dec 07 13:16 link -> a", true, K::Skip, "link -> a", 4, 2026, 12, 7, 13, 16},
+        {"drwxr-xr-x 2 u g 4096 Dec 07 13:16 ..", true, K::Skip, "..", 4096, 2026, 12, 7, 13, 16},
+        {"total 12", false, K::Skip, "", 0, 0, 0, 0, 0, 0},
+        {"", false, K::Skip, "", 0, 0, 0, 0, 0, 0},
+        {"-rw-r--r-- 1 u g x Dec 07 13:16 nosize", false, K::Skip, "", 0, 0, 0, 0, 0, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Line);
+        TFtpListEntry e;
+        ASSERT_EQ(ParseListLine(c.Line, now, e), c.Parsed);
+        if (!c.Parsed) continue;
+        EXPECT_EQ(e.Kind, c.Kind);
+        EXPECT_EQ(e.Name, c.Name);
+        if (c.Kind == K::File) {
+            EXPECT_EQ(e.Size, c.Size);
+        }
+        const auto d = static_cast<uint32_t>(e.FileDate);
+        EXPECT_EQ(static_cast<int>(d >> 25) + 1980, c.Year);
+        EXPECT_EQ(static_cast<int>((d >> 21) & 15), c.Month);
+        EXPECT_EQ(static_cast<int>((d >> 16) & 31), c.Day);
+        EXPECT_EQ(static_cast<int>((d >> 11) & 31), c.Hour);
+        EXPECT_EQ(static_cast<int>((d >> 5) & 63), c.Minute);
+    }
+}
+
+TEST(FtpListingTest, MachineLines) {
+    TScopedEnv tz("TZ", "Europe/Berlin");
+    ::tzset();
+    ResetLocalTimeCache();
+    using K = TFtpListEntry::TKind;
+    const struct {
+        const char* Line;
+        bool Parsed;
+        K Kind;
+        const char* Name;
+        int64_t Size;
+        int64_t Utc;
+    } cases[] = {
+        {"modify=20231114221320;perm=r;size=5368709120;type=file; big.bin", true, K::File, "big.bin",
+         5368709120, 1700000000},
+        {"Type=dir;Modify=20231114221320.123; a dir ", true, K::Folder, "a dir ", 0, 1700000000},
+        {"type=cdir;modify=20231114221320; .", true, K::Skip, ".", 0, 1700000000},
+        {"type=OS.unix=slink:/x;modify=20231114221320; l", true, K::Skip, "l", 0, 1700000000},
+        {"no facts here", false, K::Skip, "", 0, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Line);
+        TFtpListEntry e;
+        ASSERT_EQ(ParseMlsdLine(c.Line, e), c.Parsed);
+        if (!c.Parsed) continue;
+        EXPECT_EQ(e.Kind, c.Kind);
+        EXPECT_EQ(e.Name, c.Name);
+        EXPECT_EQ(e.Size, c.Size);
+        EXPECT_EQ(e.FileDate, UnixTimeToDosDate(c.Utc));  // UTC on the line, local time in the entry
+    }
+    ::unsetenv("TZ");
+    ::tzset();
+    ResetLocalTimeCache();
+}
+
+class FtpFileOperTest : public ::testing::Test {
+  protected:
+    void SetUp() override { ::setenv("XDG_CONFIG_HOME", m_Config.Path.c_str(), 1); }
+    TTempFolder m_Config;
+    TTempFolder Local;
+    TRecorder Recorder;
+};
+
+// The same files served by pyftpdlib (MLSD) and vsftpd (LIST) list as the same tree: names, kinds,
+// 64-bit sizes, dates (to the minute, in UTC) and paths, the root cut off the front only once.
+TEST_F(FtpFileOperTest, MachineAndClassicListingsAgree) {
+    TScopedEnv tz("TZ", "UTC");
+    ::tzset();
+    ResetLocalTimeCache();
+    TFtpServer mlsd, list;
+    BFS_START_SERVER(mlsd, TServerKind::Pyftpdlib);
+    BFS_START_SERVER(list, TServerKind::Vsftpd);
+    const time_t when = (std::time(nullptr) - 3600) / 60 * 60;
+    std::vector<std::string> trees[2];
+    int i = 0;
+    for (TFtpServer* server : {&mlsd, &list}) {
+        const std::string root = server->Files + "/a";
+        WriteAt(root + "/a/inner.txt", "inner", when);
+        WriteAt(root + "/x y/.hidden", "h", when);
+        WriteAt(root + "/top.txt", "top", when);
+        std::filesystem::create_directories(root + "/ro");
+        ::chmod((root + "/ro").c_str(), 0555);
+        const TFd big(::open((root + "/big.bin").c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644));
+        ASSERT_EQ(::ftruncate(big.Get(), 5LL << 30), 0);
+        const timespec times[2] = {{when, 0}, {when, 0}};
+        ::futimens(big.Get(), times);
+        for (const char* folder : {"/a", "/ro", "/x y"})  // LIST tells the minute only
+            ::utimensat(AT_FDCWD, (root + folder).c_str(), times, 0);
+        server->Own(root);
+        auto oper = server->Side("/a");
+        ASSERT_EQ(oper->Connect(), 0);
+        ASSERT_EQ(oper->ListFolder(), 0);
+        Describe(*oper->FFileTree, trees[i++]);
+        EXPECT_EQ(oper->GetFileSize(oper->GetFullPath(*oper->FFolderSource, Entry("/", "big.bin"))),
+                  5LL << 30);
+        EXPECT_EQ(Child(*Child(*oper->FFileTree, "a"), "inner.txt")->Data->Path, "/a/");
+        EXPECT_EQ(Child(*oper->FFileTree, "ro")->Data->IsFolder, 1);
+    }
+    EXPECT_EQ(trees[0], trees[1]);
+    EXPECT_EQ(trees[0].size(), 7u);
+    ::unsetenv("TZ");
+    ::tzset();
+    ResetLocalTimeCache();
+}
+
+// A folder the server will not open is unknown, not empty; the root likewise.
+TEST_F(FtpFileOperTest, UnreadableFolderIsNotListed) {
+    TFtpServer server;
+    BFS_START_SERVER(server, TServerKind::Vsftpd);
+    WriteAt(server.Files + "/r/ok/f.txt", "f", 1700000000);
+    WriteAt(server.Files + "/r/locked/secret.txt", "s", 1700000000);
+    server.Own(server.Files + "/r");
+    ::chmod((server.Files + "/r/locked").c_str(), 0);
+    auto oper = server.Side("/r");
+    ASSERT_EQ(oper->Connect(), 0);
+    EXPECT_EQ(oper->ListFolder(), 1);
+    const TFileTree* locked = Child(*oper->FFileTree, "locked");
+    ASSERT_NE(locked, nullptr);
+    EXPECT_TRUE(locked->NotListed);
+    EXPECT_TRUE(locked->Children.empty());
+    EXPECT_EQ(ChildNames(*Child(*oper->FFileTree, "ok")), (std::vector<std::string>{"f.txt"}));
+
+    auto inside = server.Side("/r/locked");
+    ASSERT_EQ(inside->Connect(), 0);
+    EXPECT_NE(inside->CheckFolder(), 0);
+    EXPECT_EQ(inside->FailureText, "folder not found");
+    EXPECT_EQ(inside->ListFolder(), 1);
+    EXPECT_TRUE(inside->FFileTree->NotListed);
+    EXPECT_TRUE(inside->FFileTree->Children.empty());
+}
+
+// A server gone in the middle of a listing: what was read stays, every folder still pending is
+// marked NotListed and holds nothing.
+TEST_F(FtpFileOperTest, ServerStoppedMidListing) {
+    TFtpServer server;
+    BFS_START_SERVER(server, TServerKind::Pyftpdlib);
+    for (const char* f : {"a/1/x", "b/2/y", "c/3/z"}) WriteAt(server.Files + "/" + f, "data", 1700000000);
+    auto oper = server.Side("");
+    ASSERT_EQ(oper->Connect(), 0);
+    int steps = 0;
+    Recorder.OnMessage = [&](uint32_t Msg) {
+        if (Msg == WM_UPDATEPROCESS && ++steps == 2) server.Stop();  // the second level begins
+    };
+    oper->NotifyWnd = &Recorder;
+    EXPECT_EQ(oper->ListFolder(), 1);
+    EXPECT_EQ(ChildNames(*oper->FFileTree), (std::vector<std::string>{"a", "b", "c"}));
+    for (const auto& folder : oper->FFileTree->Children) {
+        EXPECT_TRUE(folder->NotListed) << folder->Name;
+        EXPECT_TRUE(folder->Children.empty()) << folder->Name;
+    }
+}
+
+// Names the server could read as a second command, or as another folder, are refused before
+// anything is sent; a listed name holding "\" is listed, and only its own copy fails.
+TEST_F(FtpFileOperTest, DangerousNamesSendNothing) {
+    TFtpServer server;
+    BFS_START_SERVER(server, TServerKind::Pyftpdlib);
+    WriteAt(server.Files + "/keep.txt", "keep", 1700000000);
+    WriteAt(server.Files + "/a\\b.txt", "ab", 1700000000);
+    WriteAt(server.Files + "/c.txt", "c", 1700000000);
+    auto oper = server.Side("");
+    ASSERT_EQ(oper->Connect(), 0);
+    TFolderSource& side = *oper->FFolderSource;
+    const std::string local = Local.Path + "/src";
+    WriteDated(local, "x", 1700000000);
+    for (const char* name : {"x\r\nDELE /keep.txt", "x\rDELE /keep.txt", "x\nRMD /", "a\\b.txt"}) {
+        SCOPED_TRACE(name);
+        const TFileAttri e = Entry("/", name, 1);
+        TEntryState state;
+        EXPECT_NE(oper->DeleteFile(side, e, false), 0);
+        EXPECT_NE(oper->PutFile(local, side, e, 0, false), 0);
+        EXPECT_NE(oper->MakeDir(std::string("/") + name), 0);
+        EXPECT_NE(oper->GetEntryState(side, e, state), 0);
+        EXPECT_NE(
+            oper->RenameFile(oper->GetFullPath(side, Entry("/", "keep.txt")), oper->GetFullPath(side, e)), 0);
+    }
+    EXPECT_TRUE(FileExists(server.Files + "/keep.txt"));
+
+    ASSERT_EQ(oper->ListFolder(), 0);
+    EXPECT_EQ(ChildNames(*oper->FFileTree), (std::vector<std::string>{"a\\b.txt", "c.txt", "keep.txt"}));
+    EXPECT_NE(oper->GetFile(Local.Path + "/ab", side, Entry("/", "a\\b.txt", 2), 0, false), 0);
+    EXPECT_FALSE(FileExists(Local.Path + "/ab"));
+    EXPECT_EQ(oper->GetFile(Local.Path + "/c", side, Entry("/", "c.txt", 1), 0, false), 0);
+}
+
+// A download that is not whole never touches the target, and leaves nothing beside it.
+TEST_F(FtpFileOperTest, FailedDownloadLeavesTheTarget) {
+    TFtpServer server;
+    BFS_START_SERVER(server, TServerKind::Pyftpdlib);
+    WriteAt(server.Files + "/f.txt", "server", 1700000000);
+    auto oper = server.Side("");
+    ASSERT_EQ(oper->Connect(), 0);
+    const std::string target = Local.Path + "/t.txt";
+    WriteDated(target, "local", 1700000000);
+    TFolderSource& side = *oper->FFolderSource;
+    EXPECT_EQ(oper->GetFile(target, side, Entry("/", "f.txt", 5), 0, false), RESULT_SOURCE_CHANGED);
+    server.Stop();
+    EXPECT_NE(oper->GetFile(target, side, Entry("/", "f.txt", 6), 0, false), 0);
+    EXPECT_NE(oper->BackupFile(side, Entry("/", "f.txt", 6)), 0);
+    std::string read;
+    ReadWholeFile(target, read);
+    EXPECT_EQ(read, "local");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(Local.Path), {}), 1);
+}
+
+// What Connect and CheckFolder tell about a side, and that no password shows in it.
+TEST_F(FtpFileOperTest, ConnectTellsWhatWentWrong) {
+    TFtpServer greeter, server;
+    BFS_START_SERVER(greeter, TServerKind::Vsftpd, "Welcome");
+    BFS_START_SERVER(server, TServerKind::Pyftpdlib);
+    auto welcome = greeter.Side("");
+    EXPECT_EQ(welcome->Connect(), 0);
+    EXPECT_EQ(welcome->InfoText, "FTP: Welcome");
+    EXPECT_EQ(welcome->CheckFolder(), 0);
+
+    auto unconnected = server.Side("");
+    EXPECT_EQ(unconnected->GetFileSize(server.Address("/x")), -1);
+    TEntryState state;
+    EXPECT_NE(unconnected->GetEntryState(*unconnected->FFolderSource, Entry("/", "x"), state), 0);
+
+    auto wrongKind = server.Side("");
+    wrongKind->FFolderSource->DeviceType = DEVICE_LOCAL;
+    EXPECT_EQ(wrongKind->Connect(), -2);
+
+    const struct {
+        std::string Address, Password, Failure;
+        bool Connects;
+    } cases[] = {
+        {server.Address("/missing"), FTP_PASS, "folder not found", true},
+        {server.Address(""), "wrong-secret", "log-on refused", false},
+        {"ftp://127.0.0.1:" + std::to_string(FreePort()), "wrong-secret", "server not reachable", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Address);
+        auto oper = CreateFtpFileOper(false);
+        oper->FFolderSource->DeviceType = DEVICE_FTP;
+        oper->FFolderSource->FolerAllName = c.Address;
+        oper->FFolderSource->UserName = FTP_USER;
+        oper->FFolderSource->PWD = c.Password;
+        EXPECT_EQ(oper->Connect() == 0, c.Connects);
+        if (c.Connects) {
+            EXPECT_NE(oper->CheckFolder(), 0);
+        }
+        EXPECT_EQ(oper->FailureText, c.Failure);
+        EXPECT_EQ(oper->InfoText.find(c.Password), std::string::npos);
+    }
+}
+
+TEST_F(FtpFileOperTest, BrowsesSubfolders) {
+    TFtpServer server;
+    BFS_START_SERVER(server, TServerKind::Pyftpdlib);
+    WriteAt(server.Files + "/d/b/f", "f", 1700000000);
+    WriteAt(server.Files + "/d/A/f", "f", 1700000000);
+    WriteAt(server.Files + "/d/file", "f", 1700000000);
+    auto oper = server.Side("");
+    ASSERT_EQ(oper->Connect(), 0);
+    IFtpBrowser* browser = FtpBrowserOf(*oper);
+    ASSERT_NE(browser, nullptr);
+    const std::vector<TFileAttri> folders = browser->ListSubfolders(server.Address("/d"));
+    ASSERT_EQ(folders.size(), 2u);
+    EXPECT_EQ(folders[0].Name, "A");
+    EXPECT_EQ(folders[1].Path, "/d/b/");
+    EXPECT_TRUE(browser->ListSubfolders("/none").empty());
+    TFolderSource other = *oper->FFolderSource;
+    EXPECT_EQ(browser->SameServer(other), 0);
+    other.PWD = "other";
+    EXPECT_EQ(browser->SameServer(other), 1);
+}
+
+}  // namespace
+}  // namespace bfs::test

@@ -1,0 +1,381 @@
+#include "common/ServerProcess.h"
+#include "model/UTConsts.h"
+#include "platform/UTAtomicFile.h"
+#include "storage/UTNetFileOper.h"
+#include "tests/storage/ContractTest.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace bfs::test {
+namespace {
+
+constexpr const char* SMBD = "/usr/sbin/smbd";
+constexpr const char* SMBPASSWD = "/usr/bin/smbpasswd";
+// The share's password holds what a command line or a URL would take apart.
+constexpr const char* PASSWORD = "p w \"q' /delete %41@x:y";
+
+bool Accepts(int Port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(Port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool ok = fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    if (fd >= 0) ::close(fd);
+    return ok;
+}
+
+// One smbd for the whole test process, on a free port, with a private configuration: the disk
+// shares "share" and "other" and a printer share, one user (the account the tests run as).
+class TSmbServer {
+  public:
+    ~TSmbServer() {
+        Process.Stop();
+        // Listing shares starts samba-dcerpcd, which outlives smbd.
+        std::ifstream pidFile(Dir.Path + "/run/samba-dcerpcd.pid");
+        pid_t pid = 0;
+        if (pidFile >> pid && pid > 0) ::kill(pid, SIGTERM);
+    }
+    bool Start() {
+        const passwd* pw = ::getpwuid(::getuid());
+        if (!pw) return false;
+        User = pw->pw_name;
+        SharePath = Dir.Path + "/share";
+        for (const char* sub :
+             {"/share", "/other", "/spool", "/run", "/private", "/state", "/lock", "/cache"})
+            std::filesystem::create_directories(Dir.Path + sub);
+        for (int attempt = 0; attempt < 5; ++attempt) {
+            Port = FreePort();
+            const std::string conf = Dir.Path + "/smb.conf";
+            std::ofstream(conf) << "[global]\n"
+                                << "server role = standalone server\ninterfaces = 127.0.0.1\n"
+                                << "bind interfaces only = yes\nsmb ports = " << Port << "\n"
+                                << "disable netbios = yes\npassdb backend = tdbsam:" << Dir.Path
+                                << "/private/passdb.tdb\nload printers = no\nprinting = bsd\n"
+                                << "printcap name = /dev/null\ndisable spoolss = yes\n"
+                                << "private dir = " << Dir.Path << "/private\nstate directory = " << Dir.Path
+                                << "/state\nlock directory = " << Dir.Path
+                                << "/lock\ncache directory = " << Dir.Path
+                                << "/cache\npid directory = " << Dir.Path
+                                << "/run\nncalrpc dir = " << Dir.Path << "/run/ncalrpc\n"
+                                << "[share]\npath = " << SharePath
+                                << "\nread only = no\nvalid users = " << User
+                                << "\n[other]\npath = " << Dir.Path << "/other\nread only = no\n"
+                                << "[printer]\npath = " << Dir.Path << "/spool\nprintable = yes\n";
+            if (attempt == 0) {
+                // smbpasswd reads the password twice from its standard input, never from its arguments.
+                const std::string input = Dir.Path + "/pw.txt";
+                std::ofstream(input) << PASSWORD << "\n" << PASSWORD << "\n";
+                const std::string cmd = std::string(SMBPASSWD) + " -c '" + conf + "' -s -a '" + User +
+                                        "' < '" + input + "' > /dev/null 2>&1";
+                if (std::system(cmd.c_str()) != 0) return false;
+            }
+            // Never --no-process-group: smbd would then end the whole group on shutdown, the tests too.
+            if (Process.Start({SMBD, "--foreground", "--debug-stdout", "-s", conf}, Dir.Path,
+                              [this] { return Accepts(Port); }))
+                return true;
+        }
+        return false;
+    }
+    // "\\127.0.0.1:PORT\share" + Rest
+    std::string Address(const std::string& Rest = "") const {
+        return "\\\\127.0.0.1:" + std::to_string(Port) + "\\share" + Rest;
+    }
+
+    TTempFolder Dir{"bfs-smb"};
+    TServerProcess Process;
+    int Port = 0;
+    std::string User, SharePath;
+};
+
+// The process's server, started on first use; null (and the test skipped or failed) without one.
+TSmbServer* Server() {
+    static std::unique_ptr<TSmbServer> server;
+    static bool tried = false;
+    if (!tried) {
+        tried = true;
+        auto s = std::make_unique<TSmbServer>();
+        if (::access(SMBD, X_OK) == 0 && ::access(SMBPASSWD, X_OK) == 0 && s->Start()) server = std::move(s);
+    }
+    return server.get();
+}
+
+void RequireServer() {
+    BFS_REQUIRE_PROGRAM(SMBD);
+    BFS_REQUIRE_PROGRAM(SMBPASSWD);
+    ASSERT_NE(Server(), nullptr) << "smbd did not start";
+}
+
+std::unique_ptr<TFileOper> ShareOper(const std::string& Root, const std::string& Password = PASSWORD) {
+    auto oper = CreateNetFileOper(false);
+    oper->FFolderSource->DeviceType = DEVICE_NETWORK;
+    oper->FFolderSource->FolerAllName = Root;
+    oper->FFolderSource->UserName = Server()->User;
+    oper->FFolderSource->PWD = Password;
+    return oper;
+}
+
+TContractSide MakeShareSide() {
+    RequireServer();
+    TContractSide side;
+    if (::testing::Test::HasFatalFailure() || ::testing::Test::IsSkipped()) return side;
+    static int sides = 0;
+    const std::string name = "side" + std::to_string(++sides);
+    const std::string folder = Server()->SharePath + "/" + name;
+    std::filesystem::create_directory(folder);
+    side.Oper = ShareOper(Server()->Address("\\" + name));
+    side.Dispose = [folder] { std::filesystem::remove_all(folder); };
+    return side;
+}
+
+const bool g_ShareContract = (RegisterFileOperContract("Share", MakeShareSide), true);
+
+class NetFileOperTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ::setenv("XDG_CONFIG_HOME", Scratch.Path.c_str(), 1);
+        RequireServer();
+    }
+    TTempFolder Scratch;
+};
+
+TEST(NetAddressTest, AddressRoutines) {
+    const struct {
+        const char* Typed;
+        const char* Normal;
+        const char* Server;
+        const char* Url;  // empty: not a usable share address
+    } cases[] = {
+        {"host\\share\\", "\\\\host\\share", "\\\\host", "smb://host/share"},
+        {"\\\\host\\share\\", "\\\\host\\share", "\\\\host", "smb://host/share"},
+        {"  \\\\host\\share\\dir  ", "\\\\host\\share\\dir", "\\\\host", "smb://host/share/dir"},
+        {"\\\\host:1445\\s\\a b\\%#?", "\\\\host:1445\\s\\a b\\%#?", "\\\\host:1445",
+         "smb://host:1445/s/a%20b/%25%23%3F"},
+        {"\\\\host:445\\s", "\\\\host:445\\s", "\\\\host:445", "smb://host/s"},
+        {"\\\\host", "\\\\host", "\\\\host", ""},
+        {"\\\\host:0\\s", "\\\\host:0\\s", "\\\\host:0", ""},
+        {"\\\\host:99999\\s", "\\\\host:99999\\s", "\\\\host:99999", ""},
+        {"\\\\us@host\\s", "\\\\us@host\\s", "\\\\us@host", ""},
+        {"\\\\host\\s\\..\\x", "\\\\host\\s\\..\\x", "\\\\host", ""},
+        {"\\\\host\\\\s", "\\\\host\\\\s", "\\\\host", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Typed);
+        const std::string normal = NormalizeUNC(c.Typed);
+        EXPECT_EQ(normal, c.Normal);
+        EXPECT_EQ(GetServerName(normal), c.Server);
+        TShareAddress address;
+        const bool usable = ParseShareAddress(normal, address);
+        EXPECT_EQ(usable ? ShareUrl(address) : std::string(), c.Url);
+    }
+    EXPECT_EQ(GetServerName("host\\share"), "host\\share");  // not a share address: as it is
+}
+
+TEST_F(NetFileOperTest, ListsDiskSharesOnly) {
+    auto oper = ShareOper(Server()->Address());
+    ASSERT_EQ(oper->Connect(), 0);
+    INetShareBrowser* browser = AsNetShareBrowser(*oper);
+    ASSERT_NE(browser, nullptr);
+    std::vector<std::string> shares = browser->GetShareList();
+    std::sort(shares.begin(), shares.end());
+    const std::string server = GetServerName(Server()->Address());
+    EXPECT_EQ(shares, (std::vector<std::string>{server + "\\other", server + "\\share"}));
+}
+
+// What Connect and CheckFolder report, and why, for each way a side can be out of reach.
+TEST_F(NetFileOperTest, ConnectFailures) {
+    std::filesystem::create_directory(Server()->SharePath + "/here");
+    const std::string closed = "\\\\127.0.0.1:" + std::to_string(FreePort()) + "\\share";
+    const struct {
+        std::string Root, Password;
+        int32_t Connect, Check;
+        const char* Why;
+    } cases[] = {
+        {Server()->Address("\\here"), PASSWORD, 0, 0, ""},
+        {Server()->Address("\\here"), "wrong", 5, 1, "log-on refused"},
+        {Server()->Address("\\here"), "", 5, 1, "log-on refused"},
+        {closed, PASSWORD, 1203, 1, "server not reachable"},
+        {"\\\\127.0.0.1:" + std::to_string(Server()->Port) + "\\nosuch", PASSWORD, 0, 1, "share not found"},
+        {Server()->Address("\\missing"), PASSWORD, 0, 1, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Root + " / " + c.Password);
+        auto oper = ShareOper(c.Root, c.Password);
+        EXPECT_EQ(oper->Connect(), c.Connect);
+        if (c.Connect == 0) {
+            EXPECT_EQ(oper->CheckFolder(), c.Check);
+        }
+        EXPECT_EQ(oper->FailureText, c.Why);
+    }
+}
+
+// A refused log-on is not offered again (it could lock the account); another password is.
+TEST_F(NetFileOperTest, RefusedLogOnIsNotRetried) {
+    auto oper = ShareOper(Server()->Address(), "wrong");
+    EXPECT_EQ(oper->Connect(), 5);
+    EXPECT_EQ(oper->Connect(), 5);
+    EXPECT_TRUE(AsNetShareBrowser(*oper)->GetShareList().empty());
+    oper->FFolderSource->PWD = PASSWORD;
+    EXPECT_EQ(oper->Connect(), 0);
+    EXPECT_FALSE(AsNetShareBrowser(*oper)->GetShareList().empty());
+}
+
+TEST_F(NetFileOperTest, ConnectPerRowStaysCheap) {
+    auto oper = ShareOper(Server()->Address());
+    ASSERT_EQ(oper->Connect(), 0);
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 100; ++i) ASSERT_EQ(oper->Connect(), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
+}
+
+// Names with URL characters reach the share as they are, and come back from a listing so.
+TEST_F(NetFileOperTest, NamesRoundTrip) {
+    std::filesystem::create_directory(Server()->SharePath + "/names");
+    auto oper = ShareOper(Server()->Address("\\names"));
+    ASSERT_EQ(oper->Connect(), 0);
+    const std::string local = Scratch.Path + "/src";
+    WriteDated(local, "abc", 1700000000);
+    const std::vector<std::string> names = {"100% #1 a+b;c@d=e&f.txt", "ü ñ.txt", "x%41y"};
+    for (const std::string& name : names)
+        ASSERT_EQ(oper->PutFile(local, *oper->FFolderSource,
+                                Entry("/d %#/", name, 3, UnixTimeToDosDate(1700000000)), 0, false),
+                  0)
+            << name;
+    EXPECT_EQ(oper->ListFolder(), 0);
+    ASSERT_EQ(ChildNames(*oper->FFileTree), (std::vector<std::string>{"d %#"}));
+    std::vector<std::string> listed = ChildNames(*oper->FFileTree->Children[0]);
+    std::vector<std::string> expected = names;
+    std::sort(listed.begin(), listed.end());
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(listed, expected);
+    for (const std::string& name : names)
+        EXPECT_TRUE(std::filesystem::is_regular_file(Server()->SharePath + "/names/d %#/" + name)) << name;
+
+    // A name holding "\" would be a separator on the wire: refused, never sent.
+    const TFileAttri backslash = Entry("/", "a\\b", 3);
+    EXPECT_NE(oper->PutFile(local, *oper->FFolderSource, backslash, 0, false), 0);
+    EXPECT_EQ(oper->GetFullPath(*oper->FFolderSource, backslash), "");
+    TEntryState state;
+    EXPECT_NE(oper->GetEntryState(*oper->FFolderSource, backslash, state), 0);
+}
+
+// Full paths are the root text and the entry's names; the root is cut off their front once only.
+TEST_F(NetFileOperTest, FullPathsCutTheRootOnce) {
+    std::filesystem::create_directory(Server()->SharePath + "/dup");
+    auto oper = ShareOper(Server()->Address("\\dup"));
+    ASSERT_EQ(oper->Connect(), 0);
+    const int32_t date = UnixTimeToDosDate(1700000000);
+    WriteDated(Scratch.Path + "/one", "1", 1700000000);
+    WriteDated(Scratch.Path + "/two", "22", 1700000000);
+    ASSERT_EQ(oper->PutFile(Scratch.Path + "/one", *oper->FFolderSource, Entry("/", "x", 1, date), 0, false),
+              0);
+    ASSERT_EQ(
+        oper->PutFile(Scratch.Path + "/two", *oper->FFolderSource, Entry("/dup/", "x", 2, date), 0, false),
+        0);
+    const std::string full = oper->GetFullPath(*oper->FFolderSource, Entry("/dup/", "x"));
+    EXPECT_EQ(full, Server()->Address("\\dup\\dup\\x"));
+    EXPECT_EQ(oper->GetFileSize(full), 2);
+    EXPECT_EQ(oper->ExtractDir(full), Server()->Address("\\dup\\dup\\"));
+    EXPECT_EQ(oper->GetFileSize("\\\\elsewhere\\share\\dup\\x"), -1);
+}
+
+// A download goes to a temporary file that takes the target's name only when it came whole.
+TEST_F(NetFileOperTest, FailedDownloadLeavesTheTarget) {
+    std::filesystem::create_directory(Server()->SharePath + "/dl");
+    auto oper = ShareOper(Server()->Address("\\dl"));
+    ASSERT_EQ(oper->Connect(), 0);
+    const int32_t date = UnixTimeToDosDate(1700000000);
+    WriteDated(Scratch.Path + "/src", "remote", 1700000000);
+    ASSERT_EQ(oper->PutFile(Scratch.Path + "/src", *oper->FFolderSource, Entry("/", "f", 6, date), 0, false),
+              0);
+    const std::string target = Scratch.Path + "/out/target";
+    std::filesystem::create_directory(Scratch.Path + "/out");
+    WriteDated(target, "keep", 1600000000);
+    for (const TFileAttri& e : {Entry("/", "f", 5, date), Entry("/", "gone", 6, date)})
+        EXPECT_NE(oper->GetFile(target, *oper->FFolderSource, e, 0, false), 0) << e.Name;
+    std::string read;
+    ReadWholeFile(target, read);
+    EXPECT_EQ(read, "keep");
+    EXPECT_EQ(oper->GetFile(target, *oper->FFolderSource, Entry("/", "f", 6, date), 0, false), 0);
+    ReadWholeFile(target, read);
+    EXPECT_EQ(read, "remote");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(Scratch.Path + "/out"), {}), 1);
+}
+
+// A stop after the top level leaves every folder not yet listed marked, never shown as empty.
+TEST_F(NetFileOperTest, StoppedListingMarksWhatIsPending) {
+    for (const char* folder : {"/stop/a/deep", "/stop/b"})
+        std::filesystem::create_directories(Server()->SharePath + folder);
+    WriteDated(Server()->SharePath + "/stop/a/f.txt", "f", 1700000000);
+    auto oper = ShareOper(Server()->Address("\\stop"));
+    ASSERT_EQ(oper->Connect(), 0);
+    TRecorder recorder;
+    TFileOper* raw = oper.get();
+    recorder.OnMessage = [raw](uint32_t) { raw->Stop(); };  // the first progress step follows the top
+    oper->NotifyWnd = &recorder;
+    EXPECT_EQ(oper->ListFolder(), 1);
+    ASSERT_EQ(ChildNames(*oper->FFileTree), (std::vector<std::string>{"a", "b"}));
+    for (const auto& folder : oper->FFileTree->Children) {
+        EXPECT_TRUE(folder->NotListed) << folder->Name;
+        EXPECT_TRUE(folder->Children.empty()) << folder->Name;
+    }
+}
+
+// A folder that cannot be entered (here removed after its parent was read) is marked, and the
+// rest of the listing goes on.
+TEST_F(NetFileOperTest, FolderNotEnteredIsMarked) {
+    for (const char* folder : {"/lost/a", "/lost/b/sub"})
+        std::filesystem::create_directories(Server()->SharePath + folder);
+    WriteDated(Server()->SharePath + "/lost/b/f.txt", "f", 1700000000);
+    auto oper = ShareOper(Server()->Address("\\lost"));
+    ASSERT_EQ(oper->Connect(), 0);
+    TRecorder recorder;
+    const std::string gone = Server()->SharePath + "/lost/a";
+    recorder.OnMessage = [gone](uint32_t) { std::filesystem::remove_all(gone); };
+    oper->NotifyWnd = &recorder;
+    EXPECT_EQ(oper->ListFolder(), 1);
+    ASSERT_EQ(ChildNames(*oper->FFileTree), (std::vector<std::string>{"a", "b"}));
+    EXPECT_TRUE(oper->FFileTree->Children[0]->NotListed);
+    const TFileTree& b = *oper->FFileTree->Children[1];
+    EXPECT_FALSE(b.NotListed);
+    EXPECT_EQ(ChildNames(b), (std::vector<std::string>{"sub", "f.txt"}));
+    std::string log;
+    ReadWholeFile(Scratch.Path + "/bramlow-file-sync/ErrorInfo.txt", log);
+    EXPECT_NE(log.find("Cannot list folder " + Server()->Address("\\lost\\a")), std::string::npos) << log;
+    EXPECT_EQ(log.find("/delete"), std::string::npos);  // never the password
+}
+
+TEST_F(NetFileOperTest, BrowsesSubFolders) {
+    std::filesystem::create_directories(Server()->SharePath + "/browse/a b/deep");
+    std::filesystem::create_directories(Server()->SharePath + "/browse/c");
+    WriteDated(Server()->SharePath + "/browse/file.txt", "f", 1700000000);
+    auto oper = ShareOper(Server()->Address());
+    ASSERT_EQ(oper->Connect(), 0);
+    INetShareBrowser* browser = AsNetShareBrowser(*oper);
+    const std::string base = Server()->Address("\\browse");
+    std::vector<std::string> folders = browser->GetSubFolders(base);
+    std::sort(folders.begin(), folders.end());
+    EXPECT_EQ(folders, (std::vector<std::string>{base + "\\a b", base + "\\c"}));
+    const std::vector<std::string> missing = browser->GetSubFolders(base + "\\none");
+    ASSERT_EQ(missing.size(), 1u);
+    EXPECT_EQ(missing[0], "Can not open folder:" + base +
+                              "\\none,Return Code\xEF\xBC\x9A"
+                              "3");
+}
+
+}  // namespace
+}  // namespace bfs::test
