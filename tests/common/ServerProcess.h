@@ -2,10 +2,10 @@
 
 // Real servers for the storage tests: each test process starts its own on 127.0.0.1, on a free port,
 // in its own folder, and stops it by its process id. A server program that is not installed skips
-// the test, except under CI=true, where it fails it.
+// the test, except under CI=true, where it fails it. Nothing here needs GoogleTest, so the
+// benchmarks start the same servers; BFS_REQUIRE_PROGRAM expands only in a test.
 
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <string>
@@ -39,6 +40,27 @@ inline int FreePort() {
     if (fd >= 0) ::close(fd);
     return port;
 }
+
+// A fresh folder under /tmp named Prefix + six random characters for a server's files, removed
+// with everything in it. Path is empty when it could not be made.
+class TServerFolder {
+  public:
+    explicit TServerFolder(const std::string& Prefix) {
+        std::string name = "/tmp/" + Prefix + "-XXXXXX";
+        if (::mkdtemp(name.data()))
+            Path = name;
+        else
+            std::fprintf(stderr, "cannot create %s\n", name.c_str());
+    }
+    TServerFolder(const TServerFolder&) = delete;
+    TServerFolder& operator=(const TServerFolder&) = delete;
+    ~TServerFolder() {
+        // rm copes with trees deeper than a path can name and with folders left unreadable.
+        if (!Path.empty())
+            (void)std::system(("chmod -R u+rwx '" + Path + "' 2>/dev/null; rm -rf '" + Path + "'").c_str());
+    }
+    std::string Path;
+};
 
 // Whether Program is installed; otherwise the test is skipped, or failed under CI=true.
 #define BFS_REQUIRE_PROGRAM(Program)                                                           \

@@ -1,4 +1,4 @@
-#include "common/ServerProcess.h"
+#include "common/TestServers.h"
 #include "model/UTConsts.h"
 #include "model/UTDosTime.h"
 #include "platform/UTAtomicFile.h"
@@ -6,151 +6,50 @@
 #include "storage/UTFtpFileOper.h"
 #include "tests/storage/ContractTest.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace bfs::test {
 namespace {
 
-constexpr const char* PYTHON = "/usr/bin/python3";
-constexpr const char* VSFTPD = "/usr/sbin/vsftpd";
-// vsftpd serves real accounts only; this one exists for the tests and has a throwaway password.
-constexpr const char* FTP_USER = "bfsftptest";
-constexpr const char* FTP_PASS = "bfs-ftp-test-4711";
-
-enum class TServerKind { Pyftpdlib, Vsftpd };
-
-// Whether something on 127.0.0.1:Port answers with a 220 greeting.
-bool Greets(int Port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return false;
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(Port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const timeval wait{1, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
-    char buf[4] = {};
-    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-                    ::recv(fd, buf, 3, MSG_WAITALL) == 3 && std::string(buf) == "220";
-    ::close(fd);
-    return ok;
+// Skips (or under CI fails) the calling test when a server of this kind cannot run here; check
+// ::testing::Test::IsSkipped() / HasFatalFailure() after it.
+void RequireFtpServer(TServerKind Kind) {
+    if (Kind == TServerKind::Pyftpdlib) {
+        BFS_REQUIRE_PROGRAM(PYTHON);
+    } else {
+        BFS_REQUIRE_PROGRAM(VSFTPD);
+        if (::geteuid() != 0) GTEST_SKIP() << "vsftpd needs root to serve an account";
+    }
 }
 
-// The test account for vsftpd; a parallel test process may be making it at the same moment.
-bool EnsureAccount() {
-    if (RunQuiet({"id", FTP_USER}) != 0)
-        RunQuiet({"useradd", "-M", "-d", "/tmp", "-s", "/bin/sh", FTP_USER});  // vsftpd enters the home first
-    const std::string set = std::string("echo '") + FTP_USER + ":" + FTP_PASS + "' | chpasswd";
-    for (int i = 0; i < 50; ++i) {
-        if (RunQuiet({"/bin/sh", "-c", set}) == 0) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));  // /etc/shadow held by another
-    }
-    return false;
+// A side on Server whose root is the server's folder Root.
+std::unique_ptr<TFileOper> FtpSide(const TFtpServer& Server, const std::string& Root,
+                                   const std::string& Password = FTP_PASS) {
+    auto oper = CreateFtpFileOper(false);
+    oper->FFolderSource->DeviceType = DEVICE_FTP;
+    oper->FFolderSource->FolerAllName = Server.Address(Root);
+    oper->FFolderSource->UserName = FTP_USER;
+    oper->FFolderSource->PWD = Password;
+    return oper;
 }
-
-// An FTP server of one kind serving a fresh folder (Files) on a free port.
-class TFtpServer {
-  public:
-    // Skips (or under CI fails) the calling test when the server is not installed; check
-    // ::testing::Test::IsSkipped() / HasFatalFailure() after it.
-    void Require(TServerKind Kind) {
-        m_Kind = Kind;
-        if (Kind == TServerKind::Pyftpdlib) {
-            BFS_REQUIRE_PROGRAM(PYTHON);
-        } else {
-            BFS_REQUIRE_PROGRAM(VSFTPD);
-            if (::geteuid() != 0) GTEST_SKIP() << "vsftpd needs root to serve an account";
-        }
-    }
-
-    bool Start(const std::string& Banner = {}) {
-        Files = m_Temp.Path + "/files";
-        ::chmod(m_Temp.Path.c_str(), 0755);
-        ::mkdir(Files.c_str(), 0755);
-        if (m_Kind == TServerKind::Vsftpd && !EnsureAccount()) return false;
-        for (int attempt = 0; attempt < 5; ++attempt) {
-            Port = FreePort();
-            const int pasv = FreePort();
-            const std::string range = std::to_string(pasv) + "-" + std::to_string(std::min(pasv + 40, 65535));
-            std::vector<std::string> argv;
-            if (m_Kind == TServerKind::Pyftpdlib) {
-                argv = {PYTHON, "-m",     "pyftpdlib", "-i",     "127.0.0.1", "-p",  std::to_string(Port),
-                        "-u",   FTP_USER, "-P",        FTP_PASS, "-d",        Files, "-w",
-                        "-r",   range};
-            } else {
-                const std::string empty = m_Temp.Path + "/empty", conf = m_Temp.Path + "/vsftpd.conf";
-                ::mkdir(empty.c_str(), 0755);
-                std::ofstream out(conf);
-                out << "listen=YES\nlisten_ipv6=NO\nlisten_address=127.0.0.1\nlisten_port=" << Port
-                    << "\nbackground=NO\nanonymous_enable=NO\nlocal_enable=YES\nwrite_enable=YES\n"
-                       "local_umask=022\nlocal_root="
-                    << Files
-                    << "\nchroot_local_user=YES\nallow_writeable_chroot=YES\npasv_address=127.0.0.1\n"
-                       "pasv_min_port="
-                    << pasv << "\npasv_max_port=" << std::min(pasv + 40, 65535)
-                    << "\nsecure_chroot_dir=" << empty
-                    << "\npam_service_name=vsftpd\nutf8_filesystem=YES\nuse_localtime=NO\n";
-                if (!Banner.empty()) out << "ftpd_banner=" << Banner << "\n";
-                out.close();
-                argv = {VSFTPD, conf};
-            }
-            if (m_Process.Start(argv, m_Temp.Path, [this] { return Greets(Port); })) {
-                Own(Files);
-                return true;
-            }
-        }
-        return false;
-    }
-    void Stop() { m_Process.Stop(); }
-
-    // Gives what the test made in the served folder to the account vsftpd serves it as.
-    void Own(const std::string& Path) const {
-        if (m_Kind == TServerKind::Vsftpd) RunQuiet({"chown", "-R", std::string(FTP_USER) + ":", Path});
-    }
-    std::string Address(const std::string& Root = {}) const {
-        return "ftp://127.0.0.1:" + std::to_string(Port) + Root;
-    }
-    std::unique_ptr<TFileOper> Side(const std::string& Root, const std::string& Password = FTP_PASS) const {
-        auto oper = CreateFtpFileOper(false);
-        oper->FFolderSource->DeviceType = DEVICE_FTP;
-        oper->FFolderSource->FolerAllName = Address(Root);
-        oper->FFolderSource->UserName = FTP_USER;
-        oper->FFolderSource->PWD = Password;
-        return oper;
-    }
-
-    std::string Files;  // the served folder
-    int Port = 0;
-
-  private:
-    TServerKind m_Kind = TServerKind::Pyftpdlib;
-    TTempFolder m_Temp;
-    TServerProcess m_Process;
-};
 
 // A contract side: a fresh server whose root folder "/side" is the side's root.
 TContractSide MakeFtpSide(TServerKind Kind) {
-    auto server = std::make_shared<TFtpServer>();
-    server->Require(Kind);
+    RequireFtpServer(Kind);
     if (::testing::Test::IsSkipped() || ::testing::Test::HasFatalFailure()) return {};
-    if (!server->Start()) {
+    auto server = std::make_shared<TFtpServer>();
+    if (!server->Start(Kind)) {
         ADD_FAILURE() << "the FTP server did not start";
         return {};
     }
@@ -158,7 +57,7 @@ TContractSide MakeFtpSide(TServerKind Kind) {
     ::mkdir(root.c_str(), 0755);
     server->Own(root);
     TContractSide side;
-    side.Oper = server->Side("/side");
+    side.Oper = FtpSide(*server, "/side");
     side.Dispose = [server]() mutable { server.reset(); };
     side.SetsDates = false;
     return side;
@@ -168,11 +67,11 @@ const bool g_FtpContract =
     (RegisterFileOperContract("FtpMlsd", [] { return MakeFtpSide(TServerKind::Pyftpdlib); }),
      RegisterFileOperContract("FtpList", [] { return MakeFtpSide(TServerKind::Vsftpd); }), true);
 
-#define BFS_START_SERVER(Server, Kind, ...)                                     \
-    do {                                                                        \
-        (Server).Require(Kind);                                                 \
-        if (IsSkipped() || HasFatalFailure()) return;                           \
-        ASSERT_TRUE((Server).Start(__VA_ARGS__)) << "the server did not start"; \
+#define BFS_START_SERVER(Server, Kind, ...)                                                         \
+    do {                                                                                            \
+        RequireFtpServer(Kind);                                                                     \
+        if (IsSkipped() || HasFatalFailure()) return;                                               \
+        ASSERT_TRUE((Server).Start(Kind __VA_OPT__(, ) __VA_ARGS__)) << "the server did not start"; \
     } while (0)
 
 void WriteAt(const std::string& Path, const std::string& Content, time_t MTime) {
@@ -328,7 +227,7 @@ TEST_F(FtpFileOperTest, MachineAndClassicListingsAgree) {
         for (const char* folder : {"/a", "/ro", "/x y"})  // LIST tells the minute only
             ::utimensat(AT_FDCWD, (root + folder).c_str(), times, 0);
         server->Own(root);
-        auto oper = server->Side("/a");
+        auto oper = FtpSide(*server, "/a");
         ASSERT_EQ(oper->Connect(), 0);
         ASSERT_EQ(oper->ListFolder(), 0);
         Describe(*oper->FFileTree, trees[i++]);
@@ -352,7 +251,7 @@ TEST_F(FtpFileOperTest, UnreadableFolderIsNotListed) {
     WriteAt(server.Files + "/r/locked/secret.txt", "s", 1700000000);
     server.Own(server.Files + "/r");
     ::chmod((server.Files + "/r/locked").c_str(), 0);
-    auto oper = server.Side("/r");
+    auto oper = FtpSide(server, "/r");
     ASSERT_EQ(oper->Connect(), 0);
     EXPECT_EQ(oper->ListFolder(), 1);
     const TFileTree* locked = Child(*oper->FFileTree, "locked");
@@ -361,7 +260,7 @@ TEST_F(FtpFileOperTest, UnreadableFolderIsNotListed) {
     EXPECT_TRUE(locked->Children.empty());
     EXPECT_EQ(ChildNames(*Child(*oper->FFileTree, "ok")), (std::vector<std::string>{"f.txt"}));
 
-    auto inside = server.Side("/r/locked");
+    auto inside = FtpSide(server, "/r/locked");
     ASSERT_EQ(inside->Connect(), 0);
     EXPECT_NE(inside->CheckFolder(), 0);
     EXPECT_EQ(inside->FailureText, "folder not found");
@@ -376,7 +275,7 @@ TEST_F(FtpFileOperTest, ServerStoppedMidListing) {
     TFtpServer server;
     BFS_START_SERVER(server, TServerKind::Pyftpdlib);
     for (const char* f : {"a/1/x", "b/2/y", "c/3/z"}) WriteAt(server.Files + "/" + f, "data", 1700000000);
-    auto oper = server.Side("");
+    auto oper = FtpSide(server, "");
     ASSERT_EQ(oper->Connect(), 0);
     int steps = 0;
     Recorder.OnMessage = [&](uint32_t Msg) {
@@ -399,7 +298,7 @@ TEST_F(FtpFileOperTest, DangerousNamesSendNothing) {
     WriteAt(server.Files + "/keep.txt", "keep", 1700000000);
     WriteAt(server.Files + "/a\\b.txt", "ab", 1700000000);
     WriteAt(server.Files + "/c.txt", "c", 1700000000);
-    auto oper = server.Side("");
+    auto oper = FtpSide(server, "");
     ASSERT_EQ(oper->Connect(), 0);
     TFolderSource& side = *oper->FFolderSource;
     const std::string local = Local.Path + "/src";
@@ -429,7 +328,7 @@ TEST_F(FtpFileOperTest, FailedDownloadLeavesTheTarget) {
     TFtpServer server;
     BFS_START_SERVER(server, TServerKind::Pyftpdlib);
     WriteAt(server.Files + "/f.txt", "server", 1700000000);
-    auto oper = server.Side("");
+    auto oper = FtpSide(server, "");
     ASSERT_EQ(oper->Connect(), 0);
     const std::string target = Local.Path + "/t.txt";
     WriteDated(target, "local", 1700000000);
@@ -449,17 +348,17 @@ TEST_F(FtpFileOperTest, ConnectTellsWhatWentWrong) {
     TFtpServer greeter, server;
     BFS_START_SERVER(greeter, TServerKind::Vsftpd, "Welcome");
     BFS_START_SERVER(server, TServerKind::Pyftpdlib);
-    auto welcome = greeter.Side("");
+    auto welcome = FtpSide(greeter, "");
     EXPECT_EQ(welcome->Connect(), 0);
     EXPECT_EQ(welcome->InfoText, "FTP: Welcome");
     EXPECT_EQ(welcome->CheckFolder(), 0);
 
-    auto unconnected = server.Side("");
+    auto unconnected = FtpSide(server, "");
     EXPECT_EQ(unconnected->GetFileSize(server.Address("/x")), -1);
     TEntryState state;
     EXPECT_NE(unconnected->GetEntryState(*unconnected->FFolderSource, Entry("/", "x"), state), 0);
 
-    auto wrongKind = server.Side("");
+    auto wrongKind = FtpSide(server, "");
     wrongKind->FFolderSource->DeviceType = DEVICE_LOCAL;
     EXPECT_EQ(wrongKind->Connect(), -2);
 
@@ -493,7 +392,7 @@ TEST_F(FtpFileOperTest, BrowsesSubfolders) {
     WriteAt(server.Files + "/d/b/f", "f", 1700000000);
     WriteAt(server.Files + "/d/A/f", "f", 1700000000);
     WriteAt(server.Files + "/d/file", "f", 1700000000);
-    auto oper = server.Side("");
+    auto oper = FtpSide(server, "");
     ASSERT_EQ(oper->Connect(), 0);
     IFtpBrowser* browser = FtpBrowserOf(*oper);
     ASSERT_NE(browser, nullptr);

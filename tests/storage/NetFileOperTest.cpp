@@ -1,21 +1,15 @@
-#include "common/ServerProcess.h"
+#include "common/TestServers.h"
 #include "model/UTConsts.h"
 #include "platform/UTAtomicFile.h"
 #include "storage/UTNetFileOper.h"
 #include "tests/storage/ContractTest.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <pwd.h>
-#include <signal.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -23,84 +17,8 @@
 namespace bfs::test {
 namespace {
 
-constexpr const char* SMBD = "/usr/sbin/smbd";
-constexpr const char* SMBPASSWD = "/usr/bin/smbpasswd";
 // The share's password holds what a command line or a URL would take apart.
 constexpr const char* PASSWORD = "p w \"q' /delete %41@x:y";
-
-bool Accepts(int Port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(Port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool ok = fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-    if (fd >= 0) ::close(fd);
-    return ok;
-}
-
-// One smbd for the whole test process, on a free port, with a private configuration: the disk
-// shares "share" and "other" and a printer share, one user (the account the tests run as).
-class TSmbServer {
-  public:
-    ~TSmbServer() {
-        Process.Stop();
-        // Listing shares starts samba-dcerpcd, which outlives smbd.
-        std::ifstream pidFile(Dir.Path + "/run/samba-dcerpcd.pid");
-        pid_t pid = 0;
-        if (pidFile >> pid && pid > 0) ::kill(pid, SIGTERM);
-    }
-    bool Start() {
-        const passwd* pw = ::getpwuid(::getuid());
-        if (!pw) return false;
-        User = pw->pw_name;
-        SharePath = Dir.Path + "/share";
-        for (const char* sub :
-             {"/share", "/other", "/spool", "/run", "/private", "/state", "/lock", "/cache"})
-            std::filesystem::create_directories(Dir.Path + sub);
-        for (int attempt = 0; attempt < 5; ++attempt) {
-            Port = FreePort();
-            const std::string conf = Dir.Path + "/smb.conf";
-            std::ofstream(conf) << "[global]\n"
-                                << "server role = standalone server\ninterfaces = 127.0.0.1\n"
-                                << "bind interfaces only = yes\nsmb ports = " << Port << "\n"
-                                << "disable netbios = yes\npassdb backend = tdbsam:" << Dir.Path
-                                << "/private/passdb.tdb\nload printers = no\nprinting = bsd\n"
-                                << "printcap name = /dev/null\ndisable spoolss = yes\n"
-                                << "private dir = " << Dir.Path << "/private\nstate directory = " << Dir.Path
-                                << "/state\nlock directory = " << Dir.Path
-                                << "/lock\ncache directory = " << Dir.Path
-                                << "/cache\npid directory = " << Dir.Path
-                                << "/run\nncalrpc dir = " << Dir.Path << "/run/ncalrpc\n"
-                                << "[share]\npath = " << SharePath
-                                << "\nread only = no\nvalid users = " << User
-                                << "\n[other]\npath = " << Dir.Path << "/other\nread only = no\n"
-                                << "[printer]\npath = " << Dir.Path << "/spool\nprintable = yes\n";
-            if (attempt == 0) {
-                // smbpasswd reads the password twice from its standard input, never from its arguments.
-                const std::string input = Dir.Path + "/pw.txt";
-                std::ofstream(input) << PASSWORD << "\n" << PASSWORD << "\n";
-                const std::string cmd = std::string(SMBPASSWD) + " -c '" + conf + "' -s -a '" + User +
-                                        "' < '" + input + "' > /dev/null 2>&1";
-                if (std::system(cmd.c_str()) != 0) return false;
-            }
-            // Never --no-process-group: smbd would then end the whole group on shutdown, the tests too.
-            if (Process.Start({SMBD, "--foreground", "--debug-stdout", "-s", conf}, Dir.Path,
-                              [this] { return Accepts(Port); }))
-                return true;
-        }
-        return false;
-    }
-    // "\\127.0.0.1:PORT\share" + Rest
-    std::string Address(const std::string& Rest = "") const {
-        return "\\\\127.0.0.1:" + std::to_string(Port) + "\\share" + Rest;
-    }
-
-    TTempFolder Dir{"bfs-smb"};
-    TServerProcess Process;
-    int Port = 0;
-    std::string User, SharePath;
-};
 
 // The process's server, started on first use; null (and the test skipped or failed) without one.
 TSmbServer* Server() {
@@ -108,8 +26,8 @@ TSmbServer* Server() {
     static bool tried = false;
     if (!tried) {
         tried = true;
-        auto s = std::make_unique<TSmbServer>();
-        if (::access(SMBD, X_OK) == 0 && ::access(SMBPASSWD, X_OK) == 0 && s->Start()) server = std::move(s);
+        auto s = std::make_unique<TSmbServer>(PASSWORD);
+        if (s->Start()) server = std::move(s);
     }
     return server.get();
 }

@@ -1,0 +1,497 @@
+// Whole-run benchmark of the remote back-ends against real servers on 127.0.0.1, started through
+// the same code as the storage tests' servers (tests/common/TestServers.h): a network share served
+// by smbd and an FTP server (pyftpdlib). For each, through TTaskRun with the left side a local
+// folder and the right side the remote folder:
+//   - a no-op two-way run over 10,000 files in 100 folders (both listings, the saved states, the
+//     comparison; saved states exist from a first run over the same, equal trees);
+//   - the first copy of 1,000 files in 10 folders each way (a one-way task into an empty folder).
+// Beside each, on the same trees in the same run, a reference client: smbclient (`recurse ON; ls`,
+// `mput`, `mget`) for the share, rclone (`lsf -R`, `copy`) for FTP. It prints times, the ratio
+// ours / reference and peak resident memory; it asserts nothing.
+//
+// Usage: remote_bench [--files N] [--copy M]   (defaults 10,000 and 1,000; multiples of 100)
+
+#include "BenchReport.h"
+#include "common/TestServers.h"
+#include "engine/UTSyncTask.h"
+#include "engine/UTTaskRun.h"
+#include "model/UTConsts.h"
+#include "model/UTFileOper.h"
+#include "model/UTFileTree.h"
+#include "model/UTFolderSource.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <exception>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+using namespace bfs::bench;
+namespace fs = std::filesystem;
+
+// The share's password for this run (a throwaway one; it goes to smbd through smbpasswd's
+// standard input and to smbclient through its authentication file).
+constexpr const char* SMB_PASS = "bench-share-pass";
+constexpr int FILES_PER_FOLDER = 100;
+
+// ---- Trees ----------------------------------------------------------------------------------------
+
+// Writes the same tree under every root: Folders folders "dNNN" of FILES_PER_FOLDER small files
+// (100 to 4,000 bytes), dated at even seconds so both sides of a pair compare equal.
+void MakeTree(const std::vector<std::string>& Roots, int Folders, unsigned Seed) {
+    std::string data;
+    unsigned x = Seed * 2654435761u + 1;
+    for (int d = 0; d < Folders; ++d) {
+        char folder[16];
+        std::snprintf(folder, sizeof folder, "d%03d", d);
+        for (const std::string& root : Roots) fs::create_directories(root + "/" + folder);
+        for (int f = 0; f < FILES_PER_FOLDER; ++f) {
+            x = x * 1103515245u + 12345u;
+            data.assign(100 + (x >> 8) % 3900, static_cast<char>('a' + (x >> 4) % 26));
+            char name[32];
+            std::snprintf(name, sizeof name, "/%s/file %03d.txt", folder, f);
+            const time_t when = 1700000000 - 2 * (d * FILES_PER_FOLDER + f);
+            for (const std::string& root : Roots) {
+                const std::string path = root + name;
+                std::ofstream(path, std::ios::binary) << data;
+                const timespec times[2] = {{when, 0}, {when, 0}};
+                ::utimensat(AT_FDCWD, path.c_str(), times, 0);
+            }
+        }
+    }
+}
+
+// Files below Root, the marker folder left out.
+long long CountFiles(const std::string& Root) {
+    long long n = 0;
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(Root, ec);
+         !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+        if (it->is_directory() && it->path().filename() == bfs::MARKER_FOLDER) {
+            it.disable_recursion_pending();
+            continue;
+        }
+        if (it->is_regular_file()) ++n;
+    }
+    return n;
+}
+
+// ---- Our engine -----------------------------------------------------------------------------------
+
+struct TRemote {
+    int32_t DeviceType = bfs::DEVICE_LOCAL;
+    std::string Address;  // of the side's root folder
+    std::string User, Password;
+};
+
+struct TEngineResult {
+    bool Ok = false;
+    std::string Error;
+    double ScanSec = 0, AnalyzeSec = 0, SyncSec = 0;
+    long long Peak = 0;  // the process's peak resident size during the run
+    long long Copied = 0, ErrorLines = 0;
+    long long LeftListed = 0, RightListed = 0;  // entries of each side's listing
+    double Total() const { return ScanSec + AnalyzeSec + SyncSec; }
+};
+
+long long CountEntries(const bfs::TFileTree& Node) {
+    long long n = 0;
+    for (const auto& c : Node.Children) n += 1 + CountEntries(*c);
+    return n;
+}
+
+// One whole run of a task (left: the local folder Local; right: the remote folder) through the
+// waiting steps of TTaskRun.
+TEngineResult RunEngine(const std::string& SyncID, const std::string& Local, const TRemote& Remote,
+                        int32_t Direction) {
+    bfs::TSyncTask task;
+    task.SyncName = SyncID;
+    task.SyncID = SyncID;
+    task.LFolder->DeviceType = bfs::DEVICE_LOCAL;
+    task.LFolder->FolerAllName = Local;
+    task.RFolder->DeviceType = Remote.DeviceType;
+    task.RFolder->FolerAllName = Remote.Address;
+    task.RFolder->UserName = Remote.User;
+    task.RFolder->PWD = Remote.Password;
+    task.SyncDirection = Direction;
+    task.ForcedOrVerified = Direction == 0 ? -1 : 0;
+    bfs::TTaskRun run(task);
+
+    TEngineResult r;
+    TPeakMeter meter;
+    auto t0 = TClock::now();
+    if (run.StartScan() != 0) {
+        r.Error = "StartScan: " + run.ErrorText;
+        return r;
+    }
+    if (run.FinishScan() != 0) {
+        r.Error = "a listing ended early";
+        return r;
+    }
+    auto t1 = TClock::now();
+    r.ScanSec = Seconds(t0, t1);
+    r.LeftListed = CountEntries(*run.LeftOper->FFileTree);
+    r.RightListed = CountEntries(*run.RightOper->FFileTree);
+    if (run.Analyze() != 0) {
+        r.Error = "Analyze: " + run.ErrorText;
+        return r;
+    }
+    auto t2 = TClock::now();
+    r.AnalyzeSec = Seconds(t1, t2);
+    run.Sync([&](const std::string& Line) {
+        if (Line.rfind("Copy:", 0) == 0)
+            ++r.Copied;
+        else if (Line.rfind("Error", 0) == 0)
+            ++r.ErrorLines;
+    });
+    r.SyncSec = Seconds(t2, TClock::now());
+    r.Peak = meter.Peak();
+    r.Ok = r.ErrorLines == 0;
+    if (!r.Ok) r.Error = std::to_string(r.ErrorLines) + " error lines";
+    return r;
+}
+
+// ---- Reference clients ----------------------------------------------------------------------------
+
+struct TClientResult {
+    bool Ok = false;
+    double Sec = 0;
+    long long Peak = 0;  // ru_maxrss of the client
+};
+
+// Runs a client with Env added to this process's environment, standard input from InFile (or
+// /dev/null) and its output to OutFile (or /dev/null); times it to its end.
+TClientResult RunClient(const std::vector<std::string>& Argv, const std::vector<std::string>& Env = {},
+                        const std::string& InFile = "/dev/null", const std::string& OutFile = "/dev/null") {
+    std::vector<std::string> env(Env);
+    for (char** e = environ; *e; ++e) {
+        const std::string_view entry(*e);
+        const bool replaced = std::any_of(Env.begin(), Env.end(), [&](const std::string& mine) {
+            return entry.substr(0, entry.find('=') + 1) == mine.substr(0, mine.find('=') + 1);
+        });
+        if (!replaced) env.emplace_back(entry);
+    }
+    std::vector<char*> args, envp;
+    for (const auto& a : Argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    for (const auto& e : env) envp.push_back(const_cast<char*>(e.c_str()));
+    envp.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, InFile.c_str(), O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, OutFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    TClientResult r;
+    pid_t pid = -1;
+    const auto t0 = TClock::now();
+    const int rc = ::posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) return r;
+    int status = 0;
+    rusage usage{};
+    ::wait4(pid, &status, 0, &usage);
+    r.Sec = Seconds(t0, TClock::now());
+    r.Peak = static_cast<long long>(usage.ru_maxrss) * 1024;
+    r.Ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    return r;
+}
+
+long long CountLines(const std::string& Path) {
+    std::ifstream in(Path);
+    long long n = 0;
+    for (std::string line; std::getline(in, line);) ++n;
+    return n;
+}
+
+// ---- The table ------------------------------------------------------------------------------------
+
+struct TRow {
+    std::string Operation, Reference;
+    TEngineResult Ours;
+    TClientResult Ref;
+    std::string Check;  // what was verified after the step, or what went wrong
+};
+
+std::vector<TRow> g_Rows;
+
+std::string Mb(long long Bytes) {
+    return Fixed(static_cast<double>(Bytes) / 1e6, 1);
+}
+
+void AddRow(TRow Row) {
+    const TRow& r = g_Rows.emplace_back(std::move(Row));
+    const std::string failed = r.Ours.Ok ? "" : " FAILED: " + r.Ours.Error;
+    std::printf("  %s: ours %s s (scan %s, analysis %s, sync %s)%s\n", r.Operation.c_str(),
+                Fixed(r.Ours.Total(), 2).c_str(), Fixed(r.Ours.ScanSec, 2).c_str(),
+                Fixed(r.Ours.AnalyzeSec, 2).c_str(), Fixed(r.Ours.SyncSec, 2).c_str(), failed.c_str());
+    std::printf("    %s: %s s%s\n    check: %s\n", r.Reference.c_str(), Fixed(r.Ref.Sec, 2).c_str(),
+                r.Ref.Ok ? "" : " (FAILED: exit status not 0 or files missing)", r.Check.c_str());
+    std::fflush(stdout);
+}
+
+void PrintTable() {
+    std::printf("\n%-44s %9s %9s %7s  %9s %9s  %s\n", "operation (left local, right remote)", "ours s",
+                "ref s", "ratio", "ours MB", "ref MB", "reference");
+    for (const TRow& r : g_Rows) {
+        const double ratio = r.Ours.Total() / std::max(1e-9, r.Ref.Sec);
+        std::printf("%-44s %9s %9s %6sx  %9s %9s  %s%s\n", r.Operation.c_str(),
+                    r.Ours.Ok ? Fixed(r.Ours.Total(), 2).c_str() : "FAILED", Fixed(r.Ref.Sec, 2).c_str(),
+                    Fixed(ratio, 2).c_str(), Mb(r.Ours.Peak).c_str(), Mb(r.Ref.Peak).c_str(),
+                    r.Reference.c_str(), ratio > 2 ? "  << over twice as slow" : "");
+    }
+    std::printf(
+        "ratio = ours / reference. ours MB = this process's peak resident size during the run (VmHWM reset "
+        "at\n"
+        "its start); ref MB = the client's ru_maxrss. MB = 10^6 bytes.\n");
+}
+
+// ---- One kind of server ---------------------------------------------------------------------------
+
+// The folders of one kind's runs: Served is the server's folder (written directly, since the
+// server serves a local folder), Local the local side's.
+struct TLayout {
+    std::string Kind;  // "share" or "ftp"
+    std::string Served, Local;
+    TRemote Remote;  // Address: the served folder's root, to which "/name" or "\name" is added
+    char Sep = '/';
+};
+
+TRemote At(const TLayout& L, const std::string& Name) {
+    TRemote r = L.Remote;
+    r.Address += L.Sep + Name;
+    return r;
+}
+
+// A reference client on one server: listing, upload and download, each given a folder below the
+// served root ("noop", "up-ref", "down-src") and a local folder or output file; with the names the
+// table shows.
+struct TReference {
+    std::function<TClientResult(const std::string& Remote, const std::string& OutFile)> List;
+    std::function<TClientResult(const std::string& LocalSrc, const std::string& Remote)> Upload;
+    std::function<TClientResult(const std::string& Remote, const std::string& LocalDst)> Download;
+    std::string ListName, UploadName, DownloadName;
+};
+
+// A copy that left another number of files than it should have is a failure, whatever it reported.
+void CheckCopies(TRow& Row, long long Ours, long long Ref, int Copy, const char* Where) {
+    Row.Check =
+        std::string(Where) + " holds " + Grouped(Ours) + " (ours) / " + Grouped(Ref) + " (reference) files";
+    if (Ours != Copy) {
+        Row.Ours.Ok = false;
+        Row.Ours.Error = "copied " + Grouped(Ours) + " of " + Grouped(Copy) + " files";
+    }
+    if (Ref != Copy) Row.Ref.Ok = false;
+}
+
+void RunKind(const TLayout& L, const TReference& Ref, int Files, int Copy, const std::string& Scratch) {
+    const int folders = Files / FILES_PER_FOLDER, copyFolders = Copy / FILES_PER_FOLDER;
+    std::printf("\n%s (%s): building the trees...\n", L.Kind.c_str(), L.Remote.Address.c_str());
+    std::fflush(stdout);
+    const std::string noopL = L.Local + "/noop", noopR = L.Served + "/noop";
+    MakeTree({noopL, noopR}, folders, 1);
+    const std::string upSrc = L.Local + "/up-src";
+    MakeTree({upSrc}, copyFolders, 2);
+    const std::string downSrc = L.Served + "/down-src";
+    MakeTree({downSrc}, copyFolders, 3);
+    for (const std::string& f :
+         {L.Served + "/up-ours", L.Served + "/up-ref", L.Local + "/down-ours", L.Local + "/down-ref"})
+        fs::create_directories(f);
+
+    // No-op: the first run over the equal trees finds nothing to do and writes the saved states;
+    // the next two are the no-op runs, the faster one counts. The reference lists twice likewise.
+    const std::string id = "BENCH-" + L.Kind;
+    TEngineResult first = RunEngine(id + "-noop", noopL, At(L, "noop"), 0);
+    std::printf("  first run over the equal trees (untimed): %s s, %s copied%s\n",
+                Fixed(first.Total(), 2).c_str(), Grouped(first.Copied).c_str(),
+                first.Ok ? "" : (", FAILED: " + first.Error).c_str());
+    TRow noop{"no-op two-way, " + Grouped(Files) + " files", Ref.ListName, {}, {}, {}};
+    for (int i = 0; i < 2; ++i) {
+        TEngineResult r = RunEngine(id + "-noop", noopL, At(L, "noop"), 0);
+        if (i == 0 || !r.Ok || r.Total() < noop.Ours.Total()) noop.Ours = r;
+        if (r.Copied != 0) noop.Check = "a no-op run copied " + Grouped(r.Copied) + " files! ";
+    }
+    noop.Check += "ours listed " + Grouped(noop.Ours.LeftListed) + " local / " +
+                  Grouped(noop.Ours.RightListed) + " remote entries, ";
+    const std::string listing = Scratch + "/listing-" + L.Kind + ".txt";
+    for (int i = 0; i < 2; ++i) {
+        TClientResult r = Ref.List("noop", listing);
+        if (i == 0 || r.Sec < noop.Ref.Sec) noop.Ref = r;
+    }
+    noop.Check += "reference listed " + Grouped(CountLines(listing)) + " lines";
+    AddRow(noop);
+
+    // First copies: the reference first, so that its source holds no saved state of ours.
+    TRow up{"first copy up, " + Grouped(Copy) + " files", Ref.UploadName, {}, {}, {}};
+    up.Ref = Ref.Upload(upSrc, "up-ref");
+    up.Ours = RunEngine(id + "-up", upSrc, At(L, "up-ours"), 1);
+    CheckCopies(up, CountFiles(L.Served + "/up-ours"), CountFiles(L.Served + "/up-ref"), Copy, "server");
+    AddRow(up);
+
+    TRow down{"first copy down, " + Grouped(Copy) + " files", Ref.DownloadName, {}, {}, {}};
+    down.Ref = Ref.Download("down-src", L.Local + "/down-ref");
+    down.Ours = RunEngine(id + "-down", L.Local + "/down-ours", At(L, "down-src"), 2);
+    CheckCopies(down, CountFiles(L.Local + "/down-ours"), CountFiles(L.Local + "/down-ref"), Copy,
+                "local side");
+    AddRow(down);
+}
+
+// smbclient: "//127.0.0.1/share -p PORT -A AUTHFILE -c COMMANDS"
+TReference SmbReference(const bfs::test::TSmbServer& Server) {
+    auto run = [&Server](const std::string& Commands, const std::string& Out = "/dev/null") {
+        return RunClient({"smbclient", "//127.0.0.1/share", "-p", std::to_string(Server.Port), "-A",
+                          Server.AuthFile, "-c", Commands},
+                         {}, "/dev/null", Out);
+    };
+    TReference ref;
+    ref.ListName = "smbclient recurse ON; ls";
+    ref.UploadName = "smbclient mput";
+    ref.DownloadName = "smbclient mget";
+    // smbclient reads its commands split at ";": the folder names here hold none, nor quotes.
+    ref.List = [run](const std::string& Remote, const std::string& Out) {
+        return run("cd " + Remote + "; recurse ON; ls", Out);
+    };
+    ref.Upload = [run](const std::string& Src, const std::string& Remote) {
+        return run("prompt OFF; recurse ON; cd " + Remote + "; lcd " + Src + "; mput *");
+    };
+    ref.Download = [run](const std::string& Remote, const std::string& Dst) {
+        return run("prompt OFF; recurse ON; cd " + Remote + "; lcd " + Dst + "; mget *");
+    };
+    return ref;
+}
+
+// rclone with an on-the-fly FTP remote; the password, obscured by `rclone obscure -` from its
+// standard input, goes in through the environment only.
+TReference FtpReference(const bfs::test::TFtpServer& Server, const std::string& Scratch) {
+    const std::string pass = Scratch + "/ftp-pass", obscured = Scratch + "/ftp-pass-obscured";
+    {
+        const int fd = ::open(pass.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        if (fd >= 0) {
+            const std::string_view text = bfs::test::FTP_PASS;
+            if (::write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
+                std::fprintf(stderr, "cannot write %s\n", pass.c_str());
+            ::close(fd);
+        }
+    }
+    RunClient({"rclone", "obscure", "-"}, {}, pass, obscured);
+    std::string secret;
+    std::getline(std::ifstream(obscured), secret);
+    const std::vector<std::string> env = {
+        "RCLONE_FTP_HOST=127.0.0.1", "RCLONE_FTP_PORT=" + std::to_string(Server.Port),
+        std::string("RCLONE_FTP_USER=") + bfs::test::FTP_USER, "RCLONE_FTP_PASS=" + secret};
+    TReference ref;
+    ref.ListName = "rclone lsf -R";
+    ref.UploadName = "rclone copy (local to ftp)";
+    ref.DownloadName = "rclone copy (ftp to local)";
+    ref.List = [env](const std::string& Remote, const std::string& Out) {
+        return RunClient({"rclone", "--config", "/dev/null", "lsf", "-R", ":ftp:" + Remote}, env, "/dev/null",
+                         Out);
+    };
+    ref.Upload = [env](const std::string& Src, const std::string& Remote) {
+        return RunClient({"rclone", "--config", "/dev/null", "copy", Src, ":ftp:" + Remote}, env);
+    };
+    ref.Download = [env](const std::string& Remote, const std::string& Dst) {
+        return RunClient({"rclone", "--config", "/dev/null", "copy", ":ftp:" + Remote, Dst}, env);
+    };
+    return ref;
+}
+
+bool OnPath(const char* Program) {
+    return bfs::test::RunQuiet({"/bin/sh", "-c", std::string("command -v ") + Program}) == 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int files = 10000, copy = 1000;
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view a = argv[i];
+        if ((a == "--files" || a == "--copy") && i + 1 < argc) {
+            const int n = std::atoi(argv[++i]);
+            if (n < FILES_PER_FOLDER || n % FILES_PER_FOLDER != 0) {
+                std::fprintf(stderr, "%s needs a positive multiple of %d\n", argv[i - 1], FILES_PER_FOLDER);
+                return 2;
+            }
+            (a == "--files" ? files : copy) = n;
+        } else {
+            std::printf("usage: remote_bench [--files N] [--copy M]   (multiples of %d)\n", FILES_PER_FOLDER);
+            return a == "--help" || a == "-h" ? 0 : 2;
+        }
+    }
+
+    // The local sides, settings, error log and locally kept saved states live in a scratch folder,
+    // never in the home; the servers' folders are their own and go with them.
+    bfs::test::TServerFolder scratch("bfs-remote-bench");
+    if (scratch.Path.empty()) return 1;
+    for (const char* var : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME"}) {
+        const std::string folder = scratch.Path + "/xdg/" + var;
+        fs::create_directories(folder);
+        ::setenv(var, folder.c_str(), 1);
+    }
+    std::printf(
+        "Remote benchmark: our engine through TTaskRun, left side a local folder, right side the remote\n"
+        "folder; reference clients on the same trees. Servers on 127.0.0.1 started as the storage tests\n"
+        "start them. Scratch folder: %s\n",
+        scratch.Path.c_str());
+
+    int rc = 0;
+    try {
+        {
+            bfs::test::TSmbServer smb(SMB_PASS);
+            if (!OnPath("smbclient"))
+                std::printf("\nshare: skipped (smbclient not installed)\n");
+            else if (!smb.Start())
+                std::printf("\nshare: skipped (smbd did not start; scripts/install-deps installs it)\n");
+            else {
+                TLayout l;
+                l.Kind = "share";
+                l.Served = smb.SharePath;
+                l.Local = scratch.Path + "/share-local";
+                l.Remote = {bfs::DEVICE_NETWORK, smb.Address(), smb.User, SMB_PASS};
+                l.Sep = '\\';
+                RunKind(l, SmbReference(smb), files, copy, scratch.Path);
+            }
+        }
+        {
+            bfs::test::TFtpServer ftp;
+            if (!OnPath("rclone"))
+                std::printf("\nftp: skipped (rclone not installed)\n");
+            else if (!ftp.Start(bfs::test::TServerKind::Pyftpdlib))
+                std::printf("\nftp: skipped (pyftpdlib did not start; scripts/install-deps installs it)\n");
+            else {
+                TLayout l;
+                l.Kind = "ftp";
+                l.Served = ftp.Files;
+                l.Local = scratch.Path + "/ftp-local";
+                l.Remote = {bfs::DEVICE_FTP, ftp.Address(), bfs::test::FTP_USER, bfs::test::FTP_PASS};
+                RunKind(l, FtpReference(ftp, scratch.Path), files, copy, scratch.Path);
+            }
+        }
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "benchmark failed: %s\n", e.what());
+        rc = 1;
+    }
+    PrintTable();
+    for (const TRow& r : g_Rows)
+        if (!r.Ours.Ok || !r.Ref.Ok) rc = 1;
+    return rc;
+}
