@@ -167,7 +167,7 @@ THttpResult THttpSession::Perform(const THttpRequest& Request, const THttpSink& 
     transfer.Sink = &Sink;
     transfer.Request = &Request;
     transfer.Aborted = &m_Aborted;
-    const TSList commands(Request.Commands), afterCommands(Request.AfterCommands);
+    const TSList commands(Request.Commands), afterCommands(Request.AfterCommands), headers(Request.Headers);
     m_Impl->ErrorText[0] = '\0';
     curl_easy_setopt(easy, CURLOPT_URL, Request.Url.c_str());
     curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, Request.Protocols.c_str());
@@ -176,6 +176,12 @@ THttpResult THttpSession::Perform(const THttpRequest& Request, const THttpSink& 
         curl_easy_setopt(easy, CURLOPT_PASSWORD, Request.Password.c_str());
     }
     if (!Request.Method.empty()) curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, Request.Method.c_str());
+    if (headers.List) curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers.List);
+    // HTTP/1.1 always: replies are read by their status line, never over HTTP/2.
+    curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
+    // libcurl's defaults, set again so that no request can go out unverified.
+    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
     if (commands.List) curl_easy_setopt(easy, CURLOPT_QUOTE, commands.List);
     if (afterCommands.List) curl_easy_setopt(easy, CURLOPT_POSTQUOTE, afterCommands.List);
     if (Request.NoBody) curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);

@@ -48,7 +48,10 @@ struct THttpRequest {
     std::string UserName;
     std::string Password;
     // FTP: the listing command used for a folder address ("MLSD", "LIST"); empty: libcurl's own.
+    // HTTP: the verb ("DELETE", "PROPFIND"); empty: GET, or PUT when Source is set.
     std::string Method;
+    // HTTP: extra request header lines ("Name: value"); they replace libcurl's own of that name.
+    std::vector<std::string> Headers;
     // FTP: commands sent after log-on, before the transfer, and after a transfer that succeeded.
     // A refused one ends the request as a failure (Status its reply code).
     std::vector<std::string> Commands;
@@ -68,10 +71,11 @@ struct THttpRequest {
 // rethrown by Perform once libcurl has returned.
 using THttpSink = std::function<bool(std::string_view Data)>;
 
-// The program's one libcurl client, for web pages (the update check) and FTP servers: one easy
-// handle, reused so that connections are kept between requests to the same server. Only the
-// schemes a request names are used, and redirects are not followed (a 3xx answer is reported as it
-// came). FTP goes passive (EPSV, then PASV) in binary mode, entering a folder in one step.
+// The program's one libcurl client, for web pages (the update check), FTP servers and the S3
+// service: one easy handle, reused so that connections are kept between requests to the same server.
+// Only the schemes a request names are used, and redirects are not followed (a 3xx answer is
+// reported as it came). HTTP is spoken as HTTP/1.1; TLS certificates and host names are always
+// verified. FTP goes passive (EPSV, then PASV) in binary mode, entering a folder in one step.
 // Thread safety: a session may be shared; its transfers run one at a time (Perform holds m_Mutex).
 // Sessions on different threads run in parallel. Abort is the one call meant for another thread.
 class THttpSession {

@@ -1,7 +1,8 @@
 #pragma once
 
 // The network servers the storage tests and the remote benchmark run against: smbd with a private
-// configuration, and the FTP servers pyftpdlib and vsftpd. Each serves folders of its own under
+// configuration, the FTP servers pyftpdlib and vsftpd, and s3rver behind its signature-checking
+// launcher (tests/servers). Each serves folders of its own under
 // /tmp, on a free port of 127.0.0.1, and is stopped by its process id. No GoogleTest here: a test
 // checks that the programs are installed (BFS_REQUIRE_PROGRAM) before starting a server.
 
@@ -17,6 +18,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -220,6 +222,52 @@ class TFtpServer {
   private:
     TServerKind m_Kind = TServerKind::Pyftpdlib;
     TServerFolder m_Temp{"bfs-ftp"};
+    TServerProcess m_Process;
+};
+
+constexpr const char* NODE = "/usr/bin/node";
+
+// The s3rver launcher and its installed s3rver (scripts/install-deps runs npm ci there); empty
+// without BFS_TEST_SOURCE_DIR.
+inline std::string S3Launcher() {
+    const char* source = std::getenv("BFS_TEST_SOURCE_DIR");
+    return source ? std::string(source) + "/tests/servers/s3rver-launcher.js" : std::string();
+}
+inline std::string S3rverInstalled() {
+    const char* source = std::getenv("BFS_TEST_SOURCE_DIR");
+    return source ? std::string(source) + "/tests/servers/node_modules/.bin/s3rver" : std::string();
+}
+
+// s3rver on a free port serving a fresh folder; only requests signed with AccessKey and SecretKey
+// pass. Buckets (comma-separated) exist from the start, so names that s3rver would refuse to
+// create (upper case) can be tested. The keys reach the server through its environment only.
+class TS3Server {
+  public:
+    bool Start(const std::string& AccessKey, const std::string& SecretKey, const std::string& Buckets = {}) {
+        const std::string launcher = S3Launcher();
+        if (m_Temp.Path.empty() || launcher.empty()) return false;
+        ::setenv("S3_ACCESS_KEY", AccessKey.c_str(), 1);
+        ::setenv("S3_SECRET_KEY", SecretKey.c_str(), 1);
+        ::setenv("S3_BUCKETS", Buckets.c_str(), 1);
+        bool started = false;
+        for (int attempt = 0; attempt < 5 && !started; ++attempt) {
+            Port = FreePort();
+            started = m_Process.Start({NODE, launcher, m_Temp.Path, std::to_string(Port)}, m_Temp.Path,
+                                      [this] { return Accepts(Port); });
+        }
+        ::unsetenv("S3_ACCESS_KEY");
+        ::unsetenv("S3_SECRET_KEY");
+        ::unsetenv("S3_BUCKETS");
+        return started;
+    }
+    void Stop() { m_Process.Stop(); }
+    // "127.0.0.1:PORT", the client's endpoint
+    std::string Endpoint() const { return "127.0.0.1:" + std::to_string(Port); }
+
+    int Port = 0;
+
+  private:
+    TServerFolder m_Temp{"bfs-s3"};
     TServerProcess m_Process;
 };
 

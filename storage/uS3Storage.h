@@ -1,0 +1,121 @@
+#pragma once
+
+#include "storage/UTHttpSession.h"
+
+#include <atomic>
+#include <cstdint>
+#include <ctime>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace bfs {
+
+// The client of an S3 service: buckets, objects and the XML listings, addressed path-style
+// (Scheme + Endpoint + "/" + bucket + "/" + key) and signed with signature version 2 (HMAC-SHA1
+// of the string to sign, Base64, in an "Authorization: AWS id:signature" header). Every request
+// goes through one kept-alive THttpSession, as HTTP/1.1, with TLS certificates always verified.
+// Success is decided by the status code alone: 200, and for DELETE 204 or 200.
+// Keys are UTF-8 bytes as the caller gives them; they reach the wire through EncodePath only.
+// Neither key is ever written to ErrorText, a log or a command line.
+// Thread safety: one thread makes requests at a time; AbortRequest may come from any thread.
+class TS3Storage {
+  public:
+    static constexpr const char* DEFAULT_ENDPOINT = "s3.amazonaws.com";
+
+    TS3Storage() = default;
+    TS3Storage(const TS3Storage&) = delete;
+    TS3Storage& operator=(const TS3Storage&) = delete;
+
+    // Secret access key: the HMAC key of every signature.
+    std::string SecretKey;
+    // The last failed request: "Http Result: " + status and reason phrase (or the network failure),
+    // then the lines of the reply body. Emptied by a request that succeeds.
+    std::vector<std::string> ErrorText;
+    // Access key id: in every "Authorization" header and the prefix of every bucket name.
+    std::string AccessKeyId;
+    // "http://" or "https://".
+    std::string Scheme = "http://";
+    // Host (and ":port" when not the scheme's own) of the service, path-style for every bucket.
+    std::string Endpoint = DEFAULT_ENDPOINT;
+    // The request in progress; none between requests.
+    std::unique_ptr<THttpRequest> HTTP;
+
+    void Create(const std::string& AccessKeyId, const std::string& SecretKey);
+    void SetUseSSL(bool UseSSL);
+    bool GetUseSSL() const;
+
+    // The trimmed Text in the URL-element encoding of EncodePath (bucket names typed by the user).
+    static std::string EncodeKey(const std::string& Text);
+    // Text with every byte outside the URL-safe set as "%XX" (upper-case hex): the controls and
+    // blank, '"', '#', '%', '&', '+', '/', ':' to '@', '[' to '`', '{' to '~' and every byte from
+    // 127 up. Nothing is trimmed: object keys and query values keep every byte, blanks at either
+    // end too, so "a " and "a" stay two objects. The same text goes into the URL and the signature.
+    static std::string EncodePath(const std::string& Text);
+    // AccessKeyId + "-" + the trimmed Name: the bucket's name on the service.
+    std::string MakeBucketName(const std::string& Name) const;
+    // Name with every occurrence of AccessKeyId + "-" removed: the name shown to the user.
+    std::string DisplayBucketName(const std::string& Name) const;
+
+    // PUT "/" + Bucket: creates the bucket.
+    bool PutBucket(const std::string& Bucket);
+    // DELETE "/" + Bucket + "/" + EncodePath(Key); an empty key deletes the bucket itself.
+    bool DeleteObject(const std::string& Bucket, const std::string& Key);
+    // PUT of the whole Stream as the object, content type "binary/octet-stream" (Binary) or
+    // "text/html". An empty Stream still sends "Content-Length: 0" and its signed content type.
+    bool PutObject(const std::string& Bucket, const std::string& Key, const std::string& Stream, bool Binary);
+    // GET of the object; on success its body is appended to Stream, which is otherwise untouched.
+    bool GetObject(const std::string& Bucket, const std::string& Key, std::string& Stream);
+    // Server-side copy: PUT of the target with a signed "x-amz-copy-source" naming the source.
+    bool CopyObject(const std::string& SourceBucket, const std::string& SourceKey, const std::string& Bucket,
+                    const std::string& Key);
+    // HEAD of the object. On success Headers (when given) receives the reply headers, names in
+    // lower case.
+    bool HeadObject(const std::string& Bucket, const std::string& Key,
+                    std::map<std::string, std::string>* Headers = nullptr);
+    // GET "/": on success Stream holds the account's bucket list XML.
+    bool ListAllBuckets(std::string& Stream);
+    // GET "/" + Bucket: on success Stream holds the key list XML.
+    bool ListBucket(const std::string& Bucket, std::string& Stream);
+    // GET "/" + Bucket + "?" + Query; the query is not signed. Its values must be encoded already
+    // (EncodePath). On success Stream holds the key list XML.
+    bool ListBucketQuery(const std::string& Bucket, const std::string& Query, std::string& Stream);
+
+    // Ends the request in progress, if any: its blocked call returns at once and fails.
+    void AbortRequest();
+    // Prepares the request of the next call; a request still held from before is dropped.
+    void NewRequest();
+    // "Authorization: AWS " + AccessKeyId + ":" + Base64(HMAC-SHA1(SecretKey, Verb LF MD5 LF
+    // ContentType LF Date LF AmzHeaders Resource)). AmzHeaders: the canonical "x-amz-" header
+    // lines, each "name:value" + LF, sorted by name; empty for all but a copy.
+    std::string SignRequest(const std::string& Verb, const std::string& MD5, const std::string& ContentType,
+                            const std::string& Date, const std::string& Resource,
+                            const std::string& AmzHeaders = {}) const;
+    // The "Date" header text of the instant When in local time: "Mon, 7 Dec 2026 14:05:09 +0100",
+    // English names whatever the user's locale.
+    static std::string Rfc822Date(std::time_t When);
+
+  private:
+    struct TReply {
+        long Status = 0;
+        std::string Reason;  // the reason phrase of the final status line
+        std::string Body;
+        std::map<std::string, std::string> Headers;  // names in lower case
+        std::string Failure;                         // the network failure, when no reply came
+    };
+    // One whole request: signed, sent, its reply in Reply; ErrorText set by the outcome.
+    // Body: the upload (may be empty), nullptr for a request without one.
+    bool Request(const std::string& Verb, const std::string& Resource, const std::string& Query,
+                 const std::string* Body, const std::string& ContentType,
+                 const std::vector<std::string>& AmzHeaders, TReply& Reply);
+    // Sends HTTP with Body, which counts as a body even when empty ("Content-Length: 0").
+    void HTTPMethodWithBody(const std::string& Body, TReply& Reply);
+    // Sends HTTP as it stands.
+    void HTTPMethod(TReply& Reply);
+
+    THttpSession m_Session;
+    std::atomic<bool> m_Busy{false};  // a request is on its way: AbortRequest has something to end
+};
+
+}  // namespace bfs
