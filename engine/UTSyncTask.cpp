@@ -6,6 +6,7 @@
 #include "platform/UTFolders.h"
 #include "storage/UTFtpFileOper.h"
 #include "storage/UTNetFileOper.h"
+#include "storage/UTS3FileOper.h"
 #include "storage/UTWinFileOper.h"
 
 #include <cerrno>
@@ -200,6 +201,8 @@ std::unique_ptr<TFileOper> TSyncTask::CreateFileOper(const TFolderSourceRef& Fol
             return CreateFtpFileOper(FreeOnTerminate);
         case DEVICE_NETWORK:
             return CreateNetFileOper(FreeOnTerminate);
+        case DEVICE_S3:
+            return CreateS3FileOper(FreeOnTerminate);
         default:
             return nullptr;
     }

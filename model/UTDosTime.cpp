@@ -149,4 +149,16 @@ int64_t LocalTimeToUnixTime(int Year, int Month, int Day, int Hour, int Minute, 
     return wall - corrected;
 }
 
+int32_t UtcTimeToDosDate(int Year, int Month, int Day, int Hour, int Minute, int Second) {
+    if (Month < 1 || Month > 12 || Day < 1 || Day > 31 || Hour > 23 || Minute > 59 || Second > 60) return 0;
+    std::tm tm{};
+    tm.tm_year = Year - 1900;
+    tm.tm_mon = Month - 1;
+    tm.tm_mday = Day;
+    tm.tm_hour = Hour;
+    tm.tm_min = Minute;
+    tm.tm_sec = Second;
+    return UnixTimeToDosDate(static_cast<int64_t>(::timegm(&tm)));
+}
+
 }  // namespace bfs

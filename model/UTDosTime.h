@@ -28,4 +28,8 @@ void ResetLocalTimeCache();
 // decided by the date itself; -1 when it cannot be represented.
 int64_t LocalTimeToUnixTime(int Year, int Month, int Day, int Hour, int Minute, int Second);
 
+// The DOS date-time (of local time) of a date and time given in UTC, as servers report them; 0 when a
+// field is out of range.
+int32_t UtcTimeToDosDate(int Year, int Month, int Day, int Hour, int Minute, int Second);
+
 }  // namespace bfs

@@ -811,15 +811,9 @@ bool ParseMlsdLine(std::string_view Line, TFtpListEntry& Entry) {
             if (!ParseNumber(std::string_view(value), Entry.Size)) Entry.Size = 0;
         } else if (key == "modify" && value.size() >= 14 &&
                    AllDigits(std::string_view(value).substr(0, 14))) {
-            std::tm tm{};
             const auto field = [&value](size_t At, size_t Len) { return std::stoi(value.substr(At, Len)); };
-            tm.tm_year = field(0, 4) - 1900;
-            tm.tm_mon = field(4, 2) - 1;
-            tm.tm_mday = field(6, 2);
-            tm.tm_hour = field(8, 2);
-            tm.tm_min = field(10, 2);
-            tm.tm_sec = field(12, 2);
-            Entry.FileDate = UnixTimeToDosDate(static_cast<int64_t>(::timegm(&tm)));
+            Entry.FileDate = UtcTimeToDosDate(field(0, 4), field(4, 2), field(6, 2), field(8, 2),
+                                              field(10, 2), field(12, 2));
         }
     }
     if (Entry.Name == "." || Entry.Name == "..") Entry.Kind = TFtpListEntry::TKind::Skip;

@@ -1,0 +1,634 @@
+#include "storage/UTS3FileOper.h"
+
+#include "model/UTConsts.h"
+#include "model/UTDosTime.h"
+#include "model/UTMyException.h"
+#include "model/UTPublicFunc.h"
+#include "platform/UTLocalFile.h"
+#include "storage/UTStorageCommon.h"
+#include "storage/uS3Storage.h"
+
+#include <pugixml.hpp>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <cstring>
+#include <ctime>
+#include <exception>
+#include <map>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace bfs {
+
+namespace {
+
+// Local temporary files of downloads: reserved names, so that no listing shows them and the next
+// listing of a local side removes what a failed download left.
+constexpr std::string_view LOCAL_TEMP_PREFIX = ".~bfs.g.";
+static_assert(LOCAL_TEMP_PREFIX.starts_with(RESERVED_PREFIX));
+// The largest object one PUT may store; objects travel whole through memory, so the same bound
+// holds for downloads.
+constexpr int64_t MAX_OBJECT_SIZE = int64_t{5} << 30;
+constexpr const char* PAGE_SIZE = "1000";
+
+// Failure codes of CheckFolder, each with its FailureText.
+constexpr int32_t CHECK_UNREACHABLE = 1;
+constexpr int32_t CHECK_LOGON_REFUSED = 2;
+constexpr int32_t CHECK_NO_BUCKET = 3;
+constexpr int32_t CHECK_REFUSED = 4;
+
+// The HTTP status of the client's last failed request; 0 when no reply came (a network failure).
+long LastStatus(const TS3Storage& Storage) {
+    constexpr std::string_view HEAD = "Http Result: ";
+    if (Storage.ErrorText.empty() || !Storage.ErrorText.front().starts_with(HEAD)) return 0;
+    const std::string& line = Storage.ErrorText.front();
+    long status = 0;
+    const char* begin = line.data() + HEAD.size();
+    const auto [end, ec] = std::from_chars(begin, line.data() + line.size(), status);
+    return ec == std::errc() && end != begin && (end == line.data() + line.size() || *end == ' ') ? status
+                                                                                                  : 0;
+}
+
+// Whether the last failed request's reply names the error Code ("<Code>NoSuchBucket</Code>").
+bool LastErrorIs(const TS3Storage& Storage, std::string_view Code) {
+    const std::string tag = "<Code>" + std::string(Code) + "</Code>";
+    for (const std::string& line : Storage.ErrorText)
+        if (line.find(tag) != std::string::npos) return true;
+    return false;
+}
+
+// The first child element with the local name Name, whatever namespace prefix it carries.
+pugi::xml_node ChildNamed(const pugi::xml_node& Node, std::string_view Name) {
+    for (pugi::xml_node c : Node.children()) {
+        std::string_view n = c.name();
+        const size_t colon = n.find(':');
+        if (colon != std::string_view::npos) n.remove_prefix(colon + 1);
+        if (n == Name) return c;
+    }
+    return {};
+}
+
+template <typename T>
+bool ParseNumber(std::string_view Text, T& Value) {
+    if (Text.empty()) return false;
+    const auto [end, ec] = std::from_chars(Text.data(), Text.data() + Text.size(), Value);
+    return ec == std::errc() && end == Text.data() + Text.size();
+}
+
+// One key of a listing, relative to the side's root.
+struct TListedKey {
+    std::string Rel;
+    int64_t Size = 0;
+    int32_t FileDate = 0;
+};
+
+class TS3FileOper : public TFileOper {
+  public:
+    explicit TS3FileOper(bool FreeOnTerminate) : TFileOper(FreeOnTerminate) {}
+    // The listing thread calls our overrides until it ends: end it before this part goes.
+    ~TS3FileOper() override {
+        Stop();
+        WaitFor();
+    }
+
+    int32_t Connect() override;
+    int32_t ListFolder() override;
+    int32_t ReadFileToStream(TFolderSource& Source, const TFileAttri& Attri, std::string& Stream,
+                             int32_t X) override;
+    int32_t WriteStreamToFile(const std::string& Stream, TFolderSource& Source, const TFileAttri& Attri,
+                              bool ClearReadOnly) override;
+    int32_t MakeDir(const std::string& RelPath) override;
+    int32_t GetScanSteps() override { return 1; }
+    int32_t LoadSavedTree() override { return LoadSavedTreeThroughStream(); }
+    int32_t DeleteFile(TFolderSource& Source, const TFileAttri& Attri, bool Log) override;
+    int32_t RemoveDir(TFolderSource& Source, const TFileAttri& Attri, bool Log) override;
+    std::string GetBackupFolder() override { return std::string("/") + MARKER_FOLDER + "/" + BACKUP_FOLDER; }
+    int64_t GetFileSize(const std::string& FullPath) override;
+    int32_t BackupFile(TFolderSource& Source, const TFileAttri& Attri) override;
+    std::string ExtractDir(const std::string& Path) override {
+        const size_t slash = Path.rfind('/');
+        return slash == std::string::npos ? std::string() : Path.substr(0, slash + 1);
+    }
+    // The entry's key: what the service and the log both name it by.
+    std::string GetFullPath(TFolderSource&, const TFileAttri& Attri) override { return KeyOf(Attri); }
+    std::string GetFolderPath(TFolderSource&, const TFileAttri& Attri) override {
+        return FolderKey(Attri.Path.str());
+    }
+    int32_t PutFile(const std::string& LocalPath, TFolderSource& Source, const TFileAttri& Attri,
+                    int32_t SrcAttr, bool Log) override;
+    int32_t RenameFile(const std::string& OldName, const std::string& NewName) override;
+    int32_t GetFile(const std::string& LocalPath, TFolderSource& Source, const TFileAttri& Attri, int32_t X,
+                    bool Log) override;
+    int32_t CheckFolder() override;
+    int32_t GetEntryState(TFolderSource& Source, const TFileAttri& Attri, TEntryState& State) override;
+
+    // An object appears under its key whole or not at all.
+    bool WritesAtomically() const override { return true; }
+    bool ReplacesByRename() const override { return true; }
+    int32_t ReplaceFile(const std::string& OldName, const std::string& NewName) override;
+
+  protected:
+    void CloseConnection() override { FStorage.AbortRequest(); }
+
+  private:
+    // Takes the side's address, keys and scheme into the client.
+    void TakeSide();
+    std::string ServiceBucket() const {
+        return FStorage.MakeBucketName(TS3Storage::EncodeKey(FAddress.Bucket));
+    }
+    // The key of a root-relative folder ("/" or "/docs/"): "" or "docs/" below the prefix.
+    std::string FolderKey(std::string_view Rel) const {
+        while (!Rel.empty() && Rel.front() == '/') Rel.remove_prefix(1);
+        std::string key = FAddress.Prefix.empty() ? std::string() : FAddress.Prefix + "/";
+        key.append(Rel);
+        if (!key.empty() && key.back() != '/') key += '/';
+        return key;
+    }
+    std::string KeyOf(const TFileAttri& Attri) const { return FolderKey(Attri.Path.str()) + Attri.Name; }
+    // Checks an entry before anything is sent.
+    bool EntryUsable(const TFileAttri& Attri) const {
+        return !FAddress.Bucket.empty() && IsSafeName(Attri.Name) && IsSafeRelPath(Attri.Path.str());
+    }
+    // Whether a key as GetFullPath gives it lies below the side's root and names a safe entry.
+    bool KeyUsable(const std::string& Key) const {
+        if (FAddress.Bucket.empty()) return false;
+        const std::string root = FolderKey("");
+        if (!Key.starts_with(root)) return false;
+        const std::string rel = Key.substr(root.size());
+        const size_t slash = rel.rfind('/');
+        const std::string name = slash == std::string::npos ? rel : rel.substr(slash + 1);
+        return IsSafeName(name) &&
+               (slash == std::string::npos || IsSafeRelPath("/" + rel.substr(0, slash + 1)));
+    }
+    // HEAD of a key: 0 there (size and date filled), 1 not there, -1 could not tell.
+    int32_t HeadKey(const std::string& Key, int64_t* Size = nullptr, int32_t* FileDate = nullptr);
+    // One page of keys below Prefix, from after Marker: false when the request failed or the reply
+    // is no key list. Next: where the next page starts; empty when this was the last.
+    bool ListPage(const std::string& Prefix, const std::string& Marker, const char* MaxKeys,
+                  std::vector<TListedKey>& Keys, std::string& Next);
+    // Whether any key lies below the folder key Folder ("docs/"): 0 none, 1 some, -1 could not tell.
+    // Besides counts the keys other than Folder itself (its marker).
+    int32_t KeysBelow(const std::string& Folder, bool Besides);
+    // Builds FFileTree from the listed keys; reserved leftovers go to Leftovers.
+    void BuildTree(const std::vector<TListedKey>& Keys, std::vector<std::string>& Leftovers);
+
+    TS3Storage FStorage;
+    TS3Address FAddress;
+    std::set<std::string> m_KnownFolders;  // folder keys MakeDir made or found
+};
+
+void TS3FileOper::TakeSide() {
+    FAddress = ParseS3Address(FFolderSource->FolerAllName);
+    FStorage.Create(FFolderSource->UserName, FFolderSource->PWD);
+    FStorage.SetUseSSL(FFolderSource->FactTime == 1);
+    FStorage.Endpoint = FAddress.Endpoint;
+}
+
+// Sends nothing: wrong keys or a missing bucket show in CheckFolder and the listing.
+int32_t TS3FileOper::Connect() {
+    FailureText.clear();
+    if (FFolderSource->DeviceType != DEVICE_S3) return -2;
+    TakeSide();
+    m_KnownFolders.clear();
+    if (FAddress.Bucket.empty()) {
+        FailureText = "bucket not found";
+        return -1;
+    }
+    InfoText = "S3:" + FStorage.Scheme + FAddress.Endpoint + "/" + FAddress.Bucket;
+    return 0;
+}
+
+int32_t TS3FileOper::CheckFolder() {
+    FailureText.clear();
+    if (FAddress.Bucket.empty()) {
+        FailureText = "bucket not found";
+        return CHECK_NO_BUCKET;
+    }
+    std::vector<TListedKey> keys;
+    std::string next;
+    if (ListPage(FolderKey(""), "", "1", keys, next)) return 0;
+    const long status = LastStatus(FStorage);
+    if (status == 0) {
+        FailureText = "server not reachable";
+        return CHECK_UNREACHABLE;
+    }
+    if (status == 404 || LastErrorIs(FStorage, "NoSuchBucket")) {
+        FailureText = "bucket not found";
+        return CHECK_NO_BUCKET;
+    }
+    if (status == 401 || status == 403) {
+        FailureText = "log-on refused";
+        return CHECK_LOGON_REFUSED;
+    }
+    FailureText = "request refused (" + std::to_string(status) + ")";
+    return CHECK_REFUSED;
+}
+
+bool TS3FileOper::ListPage(const std::string& Prefix, const std::string& Marker, const char* MaxKeys,
+                           std::vector<TListedKey>& Keys, std::string& Next) {
+    Next.clear();
+    std::string query = "prefix=" + TS3Storage::EncodePath(Prefix);
+    if (!Marker.empty()) query += "&marker=" + TS3Storage::EncodePath(Marker);
+    query += "&max-keys=";
+    query += MaxKeys;
+    std::string xml;
+    if (!FStorage.ListBucketQuery(ServiceBucket(), query, xml)) return false;
+    pugi::xml_document doc;
+    if (!doc.load_buffer(xml.data(), xml.size())) return false;
+    const pugi::xml_node root = doc.document_element();
+    std::string_view rootName = root.name();
+    if (const size_t colon = rootName.find(':'); colon != std::string_view::npos)
+        rootName.remove_prefix(colon + 1);
+    if (rootName != "ListBucketResult") return false;
+    std::string last;
+    for (pugi::xml_node c : root.children()) {
+        std::string_view n = c.name();
+        if (const size_t colon = n.find(':'); colon != std::string_view::npos) n.remove_prefix(colon + 1);
+        if (n != "Contents") continue;
+        const std::string key = ChildNamed(c, "Key").text().get();
+        last = key;
+        // A key outside the asked prefix is no part of this folder: the reply is not trusted.
+        if (!key.starts_with(Prefix)) return false;
+        TListedKey k;
+        k.Rel = key.substr(Prefix.size());
+        if (!ParseNumber(std::string_view(ChildNamed(c, "Size").text().get()), k.Size)) k.Size = 0;
+        k.FileDate = S3TimeToDosDate(ChildNamed(c, "LastModified").text().get());
+        Keys.push_back(std::move(k));
+    }
+    if (std::string_view(ChildNamed(root, "IsTruncated").text().get()) == "true") {
+        Next = ChildNamed(root, "NextMarker").text().get();
+        if (Next.empty()) Next = last;
+        // A truncated page that names no way on would list the same page forever.
+        if (Next.empty() || Next <= Marker) return false;
+    }
+    return true;
+}
+
+int32_t TS3FileOper::KeysBelow(const std::string& Folder, bool Besides) {
+    std::vector<TListedKey> keys;
+    std::string next;
+    if (!ListPage(Folder, "", "2", keys, next)) return -1;
+    for (const TListedKey& k : keys)
+        if (!Besides || !k.Rel.empty()) return 1;
+    return 0;
+}
+
+int32_t TS3FileOper::ListFolder() {
+    bool complete = false;
+    try {
+        FFileTree = TFileTree::Create(std::string(), nullptr);
+        TakeSide();
+        std::vector<TListedKey> keys;
+        bool failed = FAddress.Bucket.empty();
+        const std::string prefix = FolderKey("");
+        std::string marker;
+        for (bool first = true; !failed && (first || !marker.empty()); first = false) {
+            if (Terminated()) {
+                failed = true;
+                break;
+            }
+            if (first) PostProgress();
+            std::string next;
+            if (!ListPage(prefix, marker, PAGE_SIZE, keys, next)) {
+                if (!Terminated())
+                    TMyException::Instance().LogError(
+                        "Cannot list " + FStorage.Scheme + FAddress.Endpoint + "/" + FAddress.Bucket + "/" +
+                            prefix,
+                        "EInOutError",
+                        FStorage.ErrorText.empty() ? std::string("no key list") : FStorage.ErrorText.front());
+                failed = true;
+                break;
+            }
+            marker = next;
+        }
+        if (failed) {
+            // Unknown, not empty: nothing below the root may be taken as deleted.
+            FFileTree->NotListed = true;
+        } else {
+            std::vector<std::string> leftovers;
+            BuildTree(keys, leftovers);
+            // What a failed writer left; this program's own objects, never the user's.
+            for (const std::string& key : leftovers) FStorage.DeleteObject(ServiceBucket(), key);
+            complete = true;
+        }
+    } catch (const std::exception& e) {
+        LogError("", e);
+        FFileTree->NotListed = true;
+        complete = false;
+    }
+    try {
+        return FinishListing(complete);
+    } catch (const std::exception& e) {
+        LogError("", e);
+        return 1;
+    }
+}
+
+void TS3FileOper::BuildTree(const std::vector<TListedKey>& Keys, std::vector<std::string>& Leftovers) {
+    const std::string root = FolderKey("");
+    // Folder paths ("a/b", no "/" at the ends) first: a name that is a folder somewhere is never
+    // also listed as a file of the same level.
+    std::set<std::string> folders;
+    struct TFile {
+        std::string Folder;
+        std::string Name;
+        const TListedKey* Key;
+    };
+    std::vector<TFile> files;
+    for (const TListedKey& k : Keys) {
+        std::vector<std::string> levels;
+        bool usable = !k.Rel.empty();
+        for (size_t at = 0; usable && at < k.Rel.size();) {
+            const size_t slash = std::min(k.Rel.find('/', at), k.Rel.size());
+            levels.push_back(k.Rel.substr(at, slash - at));
+            usable = IsSafeName(levels.back());
+            at = slash + 1;
+        }
+        if (!usable) continue;  // "a//b", "/a", "..": no entry of a folder tree
+        const bool marker = k.Rel.back() == '/';
+        const size_t folderLevels = marker ? levels.size() : levels.size() - 1;
+        bool reserved = false;
+        for (size_t i = 0; i < folderLevels; ++i) reserved = reserved || IsReservedName(levels[i]);
+        if (reserved) continue;
+        std::string path;
+        for (size_t i = 0; i < folderLevels; ++i) {
+            path += (i ? "/" : "") + levels[i];
+            folders.insert(path);
+        }
+        if (marker) continue;
+        std::string folder;
+        for (size_t i = 0; i + 1 < levels.size(); ++i) folder += (i ? "/" : "") + levels[i];
+        if (IsReservedName(levels.back())) {
+            // Leftovers go in every listed folder and at the top of the marker folder; deeper in
+            // the marker folder (the backups) nothing is touched.
+            if (folder == MARKER_FOLDER || !folder.starts_with(std::string(MARKER_FOLDER) + "/"))
+                Leftovers.push_back(root + k.Rel);
+            continue;
+        }
+        files.push_back({folder, levels.back(), &k});
+    }
+    std::map<std::string, TFileTree*> nodes{{std::string(), FFileTree.get()}};
+    for (const std::string& f : folders) {  // parents sort before their children
+        const size_t slash = f.rfind('/');
+        const std::string parent = slash == std::string::npos ? std::string() : f.substr(0, slash);
+        const std::string name = slash == std::string::npos ? f : f.substr(slash + 1);
+        TFileAttri attri;
+        attri.IsFolder = 1;
+        attri.Name = name;
+        attri.Path = parent.empty() ? std::string("/") : "/" + parent + "/";
+        attri.Attr = FILE_ATTRIBUTE_DIRECTORY | (name[0] == '.' ? FILE_ATTRIBUTE_HIDDEN : 0);
+        nodes[f] = nodes.at(parent)->AddChild(std::move(attri));
+    }
+    for (const TFile& f : files) {
+        const std::string full = f.Folder.empty() ? f.Name : f.Folder + "/" + f.Name;
+        if (folders.count(full)) continue;
+        TFileAttri attri;
+        attri.IsFolder = 0;
+        attri.Name = f.Name;
+        attri.Path = f.Folder.empty() ? std::string("/") : "/" + f.Folder + "/";
+        attri.Size = f.Key->Size;
+        attri.FileDate = f.Key->FileDate;
+        attri.Attr = FILE_ATTRIBUTE_ARCHIVE | (f.Name[0] == '.' ? FILE_ATTRIBUTE_HIDDEN : 0);
+        nodes.at(f.Folder)->AddChild(std::move(attri));
+    }
+}
+
+int32_t TS3FileOper::HeadKey(const std::string& Key, int64_t* Size, int32_t* FileDate) {
+    std::map<std::string, std::string> headers;
+    if (!FStorage.HeadObject(ServiceBucket(), Key, &headers)) return LastStatus(FStorage) == 404 ? 1 : -1;
+    if (Size) {
+        const auto length = headers.find("content-length");
+        if (length == headers.end() || !ParseNumber(std::string_view(length->second), *Size)) return -1;
+    }
+    if (FileDate) {
+        const auto modified = headers.find("last-modified");
+        *FileDate = modified == headers.end() ? 0 : HttpDateToDosDate(modified->second);
+    }
+    return 0;
+}
+
+int32_t TS3FileOper::GetEntryState(TFolderSource&, const TFileAttri& Attri, TEntryState& State) {
+    State = TEntryState{};
+    if (!EntryUsable(Attri)) return 1;
+    const std::string key = KeyOf(Attri);
+    const int32_t head = HeadKey(key, &State.Size, &State.FileDate);
+    if (head == 0) {
+        State.Exists = true;
+        return 0;
+    }
+    State = TEntryState{};
+    if (head < 0) return 1;
+    const int32_t below = KeysBelow(key + "/", false);
+    if (below < 0) return 1;
+    State.Exists = State.IsFolder = below == 1;
+    return 0;
+}
+
+int32_t TS3FileOper::ReadFileToStream(TFolderSource&, const TFileAttri& Attri, std::string& Stream, int32_t) {
+    Stream.clear();
+    if (!EntryUsable(Attri)) return -1;
+    if (FStorage.GetObject(ServiceBucket(), KeyOf(Attri), Stream)) return 0;
+    Stream.clear();
+    return -1;
+}
+
+int32_t TS3FileOper::WriteStreamToFile(const std::string& Stream, TFolderSource&, const TFileAttri& Attri,
+                                       bool) {
+    if (!EntryUsable(Attri)) return -1;
+    return FStorage.PutObject(ServiceBucket(), KeyOf(Attri), Stream, true) ? 0 : -1;
+}
+
+// Folders exist only as parts of keys; one that holds nothing yet gets a zero-byte marker key.
+int32_t TS3FileOper::MakeDir(const std::string& RelPath) {
+    if (FAddress.Bucket.empty() || !IsSafeRelPath(RelPath)) return 1;
+    const std::string folder = FolderKey(RelPath);
+    if (folder == FolderKey("") || m_KnownFolders.count(folder)) return 0;
+    const int32_t below = KeysBelow(folder, false);
+    if (below < 0) return 1;
+    if (below == 0 && !FStorage.PutObject(ServiceBucket(), folder, std::string(), true)) return 1;
+    m_KnownFolders.insert(folder);
+    return 0;
+}
+
+int32_t TS3FileOper::DeleteFile(TFolderSource&, const TFileAttri& Attri, bool Log) {
+    if (!EntryUsable(Attri)) return -1;
+    const std::string key = KeyOf(Attri);
+    if (Log) ReportStatus("Delete:" + key);
+    // The service answers a deletion of a missing key as done: a missing file is told first.
+    if (HeadKey(key) != 0) return -1;
+    m_KnownFolders.clear();
+    return FStorage.DeleteObject(ServiceBucket(), key) ? 0 : -1;
+}
+
+int32_t TS3FileOper::RemoveDir(TFolderSource&, const TFileAttri& Attri, bool) {
+    if (!EntryUsable(Attri)) return -1;
+    const std::string folder = KeyOf(Attri) + "/";
+    m_KnownFolders.clear();
+    const int32_t below = KeysBelow(folder, true);
+    if (below != 0) return below < 0 ? -1 : -3;
+    return FStorage.DeleteObject(ServiceBucket(), folder) ? 0 : -1;
+}
+
+int64_t TS3FileOper::GetFileSize(const std::string& FullPath) {
+    if (!KeyUsable(FullPath)) return -1;
+    int64_t size = -1;
+    return HeadKey(FullPath, &size) == 0 ? size : -1;
+}
+
+int32_t TS3FileOper::BackupFile(TFolderSource&, const TFileAttri& Attri) {
+    if (!EntryUsable(Attri)) return 1;
+    const std::string target = FolderKey(GetBackupFolder() + Attri.Path.str()) + Attri.Name;
+    // A copy on the server replaces an older backup; a missing source fails the copy.
+    return FStorage.CopyObject(ServiceBucket(), KeyOf(Attri), ServiceBucket(), target) ? 0 : 1;
+}
+
+int32_t TS3FileOper::PutFile(const std::string& LocalPath, TFolderSource&, const TFileAttri& Attri, int32_t,
+                             bool Log) {
+    if (!EntryUsable(Attri)) return -1;
+    if (Log) ReportStatus("Copy:" + LocalPath);
+    struct stat before {};
+    const TFd fd(OpenForReading(LocalPath, before));
+    if (fd.Get() < 0) return -1;
+    const int64_t dated = DosDateInstant(Attri.FileDate);
+    const auto changed = [&](const struct stat& St) {
+        return static_cast<int64_t>(St.st_size) != Attri.Size ||
+               (dated != -1 && UnixTimeToDosDate(St.st_mtime) != Attri.FileDate);
+    };
+    if (changed(before)) return RESULT_SOURCE_CHANGED;
+    if (Attri.Size > MAX_OBJECT_SIZE) {
+        TMyException::Instance().LogError("Not stored: " + KeyOf(Attri), "EInOutError",
+                                          "larger than 5 GiB, the most one S3 upload takes");
+        return -1;
+    }
+    // The whole file is read before anything is sent, so a source that changes meanwhile is
+    // told before its object is written.
+    std::string body(static_cast<size_t>(Attri.Size), '\0');
+    const ssize_t n = body.empty() ? 0 : ReadFull(fd.Get(), body.data(), body.size());
+    char extra = 0;
+    struct stat after {};
+    if (n < 0) return -1;
+    if (n != Attri.Size || ReadFull(fd.Get(), &extra, 1) != 0 || ::fstat(fd.Get(), &after) != 0 ||
+        changed(after) || after.st_mtim.tv_sec != before.st_mtim.tv_sec ||
+        after.st_mtim.tv_nsec != before.st_mtim.tv_nsec)
+        return RESULT_SOURCE_CHANGED;
+    return FStorage.PutObject(ServiceBucket(), KeyOf(Attri), body, true) ? 0 : -1;
+}
+
+int32_t TS3FileOper::GetFile(const std::string& LocalPath, TFolderSource&, const TFileAttri& Attri, int32_t,
+                             bool Log) {
+    if (!EntryUsable(Attri)) return -1;
+    const std::string key = KeyOf(Attri);
+    if (Log) ReportStatus("Copy:" + key);
+    int64_t size = 0;
+    int32_t date = 0;
+    if (HeadKey(key, &size, &date) != 0) return -1;
+    if (size != Attri.Size || (DosDateInstant(Attri.FileDate) != -1 && date != Attri.FileDate))
+        return RESULT_SOURCE_CHANGED;
+    if (size > MAX_OBJECT_SIZE) {
+        TMyException::Instance().LogError("Not fetched: " + key, "EInOutError",
+                                          "larger than 5 GiB, the most one S3 object holds here");
+        return -1;
+    }
+    std::string body;
+    if (!FStorage.GetObject(ServiceBucket(), key, body)) return -1;
+    if (static_cast<int64_t>(body.size()) != Attri.Size) return RESULT_SOURCE_CHANGED;
+    // The target changes only once the whole object is on disk.
+    const size_t slash = LocalPath.rfind('/');
+    TTempFile temp(slash == std::string::npos ? std::string("./") : LocalPath.substr(0, slash + 1),
+                   LOCAL_TEMP_PREFIX);
+    if (!temp.Created() || WriteAll(temp.Fd(), body) != 0) return -1;
+    return temp.CommitAs(LocalPath) ? 0 : -1;
+}
+
+// Never over an existing name: the new key is looked up first.
+int32_t TS3FileOper::RenameFile(const std::string& OldName, const std::string& NewName) {
+    if (!KeyUsable(OldName) || !KeyUsable(NewName) || OldName == NewName) return 1;
+    if (HeadKey(NewName) != 1) return 1;
+    if (!FStorage.CopyObject(ServiceBucket(), OldName, ServiceBucket(), NewName)) return 1;
+    if (FStorage.DeleteObject(ServiceBucket(), OldName)) return 0;
+    // Both as they were: the copy goes again.
+    FStorage.DeleteObject(ServiceBucket(), NewName);
+    return 1;
+}
+
+int32_t TS3FileOper::ReplaceFile(const std::string& OldName, const std::string& NewName) {
+    if (!KeyUsable(OldName) || !KeyUsable(NewName) || OldName == NewName) return 1;
+    if (!FStorage.CopyObject(ServiceBucket(), OldName, ServiceBucket(), NewName)) return 1;
+    // The target is whole now; an old key that stays is a reserved leftover the next listing removes.
+    if (!FStorage.DeleteObject(ServiceBucket(), OldName))
+        TMyException::Instance().LogError(
+            "Not removed: " + OldName, "EInOutError",
+            FStorage.ErrorText.empty() ? std::string() : FStorage.ErrorText.front());
+    return 0;
+}
+
+}  // namespace
+
+std::unique_ptr<TFileOper> CreateS3FileOper(bool FreeOnTerminate) {
+    return std::make_unique<TS3FileOper>(FreeOnTerminate);
+}
+
+TS3Address ParseS3Address(std::string_view Address) {
+    TS3Address a;
+    std::string text = Trim(Address);
+    for (const std::string_view scheme : {"https://", "http://"}) {
+        if (text.size() >= scheme.size() &&
+            std::equal(scheme.begin(), scheme.end(), text.begin(),
+                       [](char x, char y) { return x == std::tolower(static_cast<unsigned char>(y)); })) {
+            text.erase(0, scheme.size());
+            break;
+        }
+    }
+    const size_t hostEnd = std::min(text.find('/'), text.size());
+    a.Endpoint = text.substr(0, hostEnd);
+    if (a.Endpoint.empty()) a.Endpoint = TS3Storage::DEFAULT_ENDPOINT;
+    std::string rest = hostEnd < text.size() ? text.substr(hostEnd + 1) : std::string();
+    const size_t bucketEnd = std::min(rest.find('/'), rest.size());
+    a.Bucket = rest.substr(0, bucketEnd);
+    std::string prefix = bucketEnd < rest.size() ? rest.substr(bucketEnd + 1) : std::string();
+    while (!prefix.empty() && prefix.front() == '/') prefix.erase(0, 1);
+    while (!prefix.empty() && prefix.back() == '/') prefix.pop_back();
+    a.Prefix = std::move(prefix);
+    return a;
+}
+
+int32_t S3TimeToDosDate(std::string_view Text) {
+    // "YYYY-MM-DDTHH:MM:SS", then fractions and the zone mark, which is always "Z" (UTC).
+    if (Text.size() < 19 || Text[4] != '-' || Text[7] != '-' || Text[10] != 'T' || Text[13] != ':' ||
+        Text[16] != ':')
+        return 0;
+    int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
+    if (!ParseNumber(Text.substr(0, 4), year) || !ParseNumber(Text.substr(5, 2), month) ||
+        !ParseNumber(Text.substr(8, 2), day) || !ParseNumber(Text.substr(11, 2), hour) ||
+        !ParseNumber(Text.substr(14, 2), minute) || !ParseNumber(Text.substr(17, 2), second))
+        return 0;
+    return UtcTimeToDosDate(year, month, day, hour, minute, second);
+}
+
+int32_t HttpDateToDosDate(std::string_view Text) {
+    // "Fri, 05 Mar 2010 14:07:33 GMT"
+    static constexpr std::string_view MONTHS[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                                  "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    const size_t comma = Text.find(", ");
+    if (comma == std::string_view::npos) return 0;
+    Text.remove_prefix(comma + 2);
+    if (Text.size() < 20 || Text[2] != ' ' || Text[6] != ' ' || Text[11] != ' ' || Text[14] != ':' ||
+        Text[17] != ':')
+        return 0;
+    int month = 0;
+    for (int i = 0; i < 12; ++i)
+        if (Text.substr(3, 3) == MONTHS[i]) month = i + 1;
+    int year = 0, day = 0, hour = 0, minute = 0, second = 0;
+    if (month == 0 || !ParseNumber(Text.substr(0, 2), day) || !ParseNumber(Text.substr(7, 4), year) ||
+        !ParseNumber(Text.substr(12, 2), hour) || !ParseNumber(Text.substr(15, 2), minute) ||
+        !ParseNumber(Text.substr(18, 2), second))
+        return 0;
+    return UtcTimeToDosDate(year, month, day, hour, minute, second);
+}
+
+}  // namespace bfs

@@ -1,0 +1,268 @@
+#include "common/TempFolder.h"
+#include "common/TestServers.h"
+#include "model/UTConsts.h"
+#include "model/UTDosTime.h"
+#include "platform/UTAtomicFile.h"
+#include "storage/UTS3FileOper.h"
+#include "storage/uS3Storage.h"
+#include "tests/storage/ContractTest.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace bfs::test {
+namespace {
+
+const std::string ACCESS = "bfsaccess";
+const std::string SECRET = "bfs-s3-secret/0815+";
+// The service's names of the user's buckets "side" and "top": the access key id comes first.
+const std::string BUCKETS = "bfsaccess-side,bfsaccess-top";
+
+// Skips (or under CI fails) the calling test when s3rver cannot run here; check
+// ::testing::Test::IsSkipped() / HasFatalFailure() after it.
+void RequireS3Server() {
+    BFS_REQUIRE_PROGRAM(NODE);
+    BFS_REQUIRE_PROGRAM(S3Launcher().c_str());
+    BFS_REQUIRE_PROGRAM(S3rverInstalled().c_str());
+}
+
+std::unique_ptr<TFileOper> S3Side(const std::string& Endpoint, const std::string& Path,
+                                  const std::string& Secret = SECRET) {
+    auto oper = CreateS3FileOper(false);
+    oper->FFolderSource->DeviceType = DEVICE_S3;
+    oper->FFolderSource->FolerAllName = "http://" + Endpoint + "/" + Path;
+    oper->FFolderSource->UserName = ACCESS;
+    oper->FFolderSource->PWD = Secret;
+    oper->FFolderSource->FactTime = 0;
+    return oper;
+}
+
+// A contract side on a fresh server: Path is bucket and prefix ("side/some/prefix", or "top").
+TContractSide MakeS3Side(const std::string& Path) {
+    RequireS3Server();
+    if (::testing::Test::IsSkipped() || ::testing::Test::HasFatalFailure()) return {};
+    auto server = std::make_shared<TS3Server>();
+    if (!server->Start(ACCESS, SECRET, BUCKETS)) {
+        ADD_FAILURE() << "the S3 server did not start";
+        return {};
+    }
+    TContractSide side;
+    side.Oper = S3Side(server->Endpoint(), Path);
+    side.Dispose = [server]() mutable { server.reset(); };
+    side.SetsDates = false;  // an object keeps no file time, only when it was stored
+    return side;
+}
+
+const bool g_S3Contract =
+    (RegisterFileOperContract("S3Prefix", [] { return MakeS3Side("side/fresh/prefix"); }),
+     RegisterFileOperContract("S3Bucket", [] { return MakeS3Side("top"); }), true);
+
+int32_t DosFields(int Year, int Month, int Day, int Hour, int Minute, int Second) {
+    return static_cast<int32_t>((static_cast<uint32_t>(Year - 1980) << 25) |
+                                (static_cast<uint32_t>(Month) << 21) | (static_cast<uint32_t>(Day) << 16) |
+                                (static_cast<uint32_t>(Hour) << 11) | (static_cast<uint32_t>(Minute) << 5) |
+                                static_cast<uint32_t>(Second / 2));
+}
+
+// Sets TZ for the life of the object.
+class TZone {
+  public:
+    explicit TZone(const char* Zone) {
+        if (const char* old = std::getenv("TZ")) m_Old = old, m_Had = true;
+        ::setenv("TZ", Zone, 1);
+        ::tzset();
+    }
+    ~TZone() {
+        if (m_Had)
+            ::setenv("TZ", m_Old.c_str(), 1);
+        else
+            ::unsetenv("TZ");
+        ::tzset();
+    }
+
+  private:
+    std::string m_Old;
+    bool m_Had = false;
+};
+
+TEST(S3AddressTest, SplitsEndpointBucketAndPrefix) {
+    const struct {
+        const char* Address;
+        const char* Endpoint;
+        const char* Bucket;
+        const char* Prefix;
+    } cases[] = {
+        {"https://s3.amazonaws.com/photos/2010/trip", "s3.amazonaws.com", "photos", "2010/trip"},
+        {"http://127.0.0.1:9000/photos", "127.0.0.1:9000", "photos", ""},
+        {"http://127.0.0.1:9000/photos/", "127.0.0.1:9000", "photos", ""},
+        {"HTTP://host/b/p/", "host", "b", "p"},
+        {"  http://host/b//p// ", "host", "b", "p"},
+        {"http:///b/p", TS3Storage::DEFAULT_ENDPOINT, "b", "p"},
+        {"http://host", "host", "", ""},
+    };
+    for (const auto& c : cases) {
+        const TS3Address a = ParseS3Address(c.Address);
+        EXPECT_EQ(a.Endpoint, c.Endpoint) << c.Address;
+        EXPECT_EQ(a.Bucket, c.Bucket) << c.Address;
+        EXPECT_EQ(a.Prefix, c.Prefix) << c.Address;
+    }
+}
+
+TEST(S3TimeTest, UtcTimesBecomeLocalDosDates) {
+    {
+        const TZone utc("UTC");
+        const int32_t expected = DosFields(2010, 3, 5, 14, 7, 32);  // two-second steps
+        EXPECT_EQ(S3TimeToDosDate("2010-03-05T14:07:33.000Z"), expected);
+        EXPECT_EQ(HttpDateToDosDate("Fri, 05 Mar 2010 14:07:33 GMT"), expected);
+    }
+    {
+        // Central Europe keeps summer time in July: UTC + 2.
+        const TZone berlin("Europe/Berlin");
+        EXPECT_EQ(S3TimeToDosDate("2010-07-05T22:30:00.000Z"), DosFields(2010, 7, 6, 0, 30, 0));
+        EXPECT_EQ(S3TimeToDosDate("2010-01-05T22:30:00.000Z"), DosFields(2010, 1, 5, 23, 30, 0));
+    }
+    for (const char* bad : {"", "2010-03-05", "2010/03/05T14:07:33Z", "2010-13-05T14:07:33.000Z",
+                            "2010-03-05T25:07:33.000Z", "20x0-03-05T14:07:33.000Z"})
+        EXPECT_EQ(S3TimeToDosDate(bad), 0) << bad;
+    for (const char* bad : {"", "05 Mar 2010 14:07:33 GMT", "Fri, 05 Foo 2010 14:07:33 GMT"})
+        EXPECT_EQ(HttpDateToDosDate(bad), 0) << bad;
+}
+
+class S3FileOperTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ::setenv("XDG_CONFIG_HOME", Scratch.Path.c_str(), 1);
+        RequireS3Server();
+        if (IsSkipped() || HasFatalFailure()) return;
+        ASSERT_TRUE(Server.Start(ACCESS, SECRET, BUCKETS)) << "the S3 server did not start";
+        Client.Create(ACCESS, SECRET);
+        Client.Endpoint = Server.Endpoint();
+    }
+    void Seed(const std::string& Key, const std::string& Body) {
+        ASSERT_TRUE(Client.PutObject("bfsaccess-side", Key, Body, true)) << Key;
+    }
+
+    TTempFolder Scratch;
+    TS3Server Server;
+    TS3Storage Client;
+};
+
+TEST_F(S3FileOperTest, KeysBecomeAFolderTree) {
+    if (IsSkipped()) return;
+    Seed("docs/Sub/", "");
+    Seed("docs/a.txt", "a");
+    Seed("docs/a.txt.tmp", "tmp");
+    Seed("docs/Deep/er/c.txt", "ccc");
+    Seed("docsextra/x.txt", "x");  // beside the prefix, not below it
+    Seed("docs/clash", "file");    // a name that is a folder too stays the folder
+    Seed("docs/clash/in.txt", "in");
+    auto oper = S3Side(Server.Endpoint(), "side/docs");
+    ASSERT_EQ(oper->Connect(), 0);
+    ASSERT_EQ(oper->CheckFolder(), 0);
+    EXPECT_EQ(oper->ListFolder(), 0);
+    const TFileTree& root = *oper->FFileTree;
+    EXPECT_EQ(ChildNames(root), (std::vector<std::string>{"clash", "Deep", "Sub", "a.txt", "a.txt.tmp"}));
+    const TFileTree* sub = Child(root, "Sub");
+    ASSERT_NE(sub, nullptr);
+    EXPECT_EQ(sub->Data->IsFolder, 1);
+    EXPECT_TRUE(sub->Children.empty());
+    EXPECT_EQ(Child(root, "a.txt")->Data->Size, 1);
+    EXPECT_EQ(Child(root, "a.txt.tmp")->Data->Size, 3);
+    const TFileTree* er = Child(*Child(root, "Deep"), "er");
+    ASSERT_NE(er, nullptr);
+    EXPECT_EQ(er->Data->Path, "/Deep/");
+    EXPECT_EQ(Child(*er, "c.txt")->Data->Path, "/Deep/er/");
+    EXPECT_EQ(ChildNames(*Child(root, "clash")), (std::vector<std::string>{"in.txt"}));
+    // The key form of an entry, with and without a prefix.
+    EXPECT_EQ(oper->GetFullPath(*oper->FFolderSource, Entry("/Deep/er/", "c.txt")), "docs/Deep/er/c.txt");
+    auto top = S3Side(Server.Endpoint(), "side");
+    ASSERT_EQ(top->Connect(), 0);
+    EXPECT_EQ(top->GetFullPath(*top->FFolderSource, Entry("/", "x.txt")), "x.txt");
+    EXPECT_EQ(top->GetFileSize("docs/a.txt"), 1);
+    EXPECT_EQ(top->GetFileSize("/docs/a.txt"), -1);
+}
+
+TEST_F(S3FileOperTest, ListsEveryPage) {
+    if (IsSkipped()) return;
+    constexpr int COUNT = 1003;
+    for (int i = 0; i < COUNT; ++i) {
+        Seed("many/k" + std::to_string(10000 + i), "");
+        if (HasFatalFailure()) return;
+    }
+    auto oper = S3Side(Server.Endpoint(), "side/many");
+    ASSERT_EQ(oper->Connect(), 0);
+    EXPECT_EQ(oper->ListFolder(), 0);
+    EXPECT_EQ(oper->FFileTree->Children.size(), static_cast<size_t>(COUNT));
+}
+
+TEST_F(S3FileOperTest, CheckFolderTellsWhyItFails) {
+    if (IsSkipped()) return;
+    const int closedPort = FreePort();
+    const struct {
+        std::string Endpoint, Path, Secret;
+        int32_t Result;
+        const char* Failure;
+    } cases[] = {
+        {Server.Endpoint(), "side/docs", SECRET, 0, ""},
+        {Server.Endpoint(), "side", "wrong", 2, "log-on refused"},
+        {Server.Endpoint(), "nothere/docs", SECRET, 3, "bucket not found"},
+        {"127.0.0.1:" + std::to_string(closedPort), "side", SECRET, 1, "server not reachable"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Endpoint + "/" + c.Path);
+        auto oper = S3Side(c.Endpoint, c.Path, c.Secret);
+        EXPECT_EQ(oper->Connect(), 0);  // sends nothing
+        EXPECT_EQ(oper->CheckFolder(), c.Result);
+        EXPECT_EQ(oper->FailureText, c.Failure);
+        EXPECT_EQ(oper->InfoText.find(c.Secret), std::string::npos);
+        EXPECT_EQ(oper->InfoText.find(ACCESS), std::string::npos);
+        // What could not be listed is unknown, not empty.
+        EXPECT_EQ(oper->ListFolder(), c.Result == 0 ? 0 : 1);
+        EXPECT_EQ(oper->FFileTree->NotListed, c.Result != 0);
+    }
+}
+
+TEST_F(S3FileOperTest, FailedDownloadLeavesTheTargetAlone) {
+    if (IsSkipped()) return;
+    Seed("docs/a.txt", "remote");
+    auto oper = S3Side(Server.Endpoint(), "side/docs");
+    ASSERT_EQ(oper->Connect(), 0);
+    const std::string local = Scratch.Path + "/a.txt";
+    ASSERT_EQ(WriteFileAtomic(local, "local text"), 0);
+    EXPECT_NE(oper->GetFile(local, *oper->FFolderSource, Entry("/", "missing.txt", 6), 0, false), 0);
+    EXPECT_EQ(oper->GetFile(local, *oper->FFolderSource, Entry("/", "a.txt", 5), 0, false),
+              RESULT_SOURCE_CHANGED);
+    std::string read;
+    ReadWholeFile(local, read);
+    EXPECT_EQ(read, "local text");
+    EXPECT_EQ(oper->GetFile(local, *oper->FFolderSource, Entry("/", "a.txt", 6), 0, false), 0);
+    ReadWholeFile(local, read);
+    EXPECT_EQ(read, "remote");
+}
+
+TEST_F(S3FileOperTest, FolderMarkersComeAndGo) {
+    if (IsSkipped()) return;
+    Seed("docs/Full/f.txt", "f");
+    auto oper = S3Side(Server.Endpoint(), "side/docs");
+    ASSERT_EQ(oper->Connect(), 0);
+    EXPECT_EQ(oper->MakeDir("/Full"), 0);  // a folder with keys below gets no marker
+    EXPECT_EQ(oper->MakeDir("/New/Deeper"), 0);
+    EXPECT_FALSE(Client.HeadObject("bfsaccess-side", "docs/Full/"));
+    EXPECT_TRUE(Client.HeadObject("bfsaccess-side", "docs/New/Deeper/"));
+    TFolderSource& side = *oper->FFolderSource;
+    EXPECT_NE(oper->RemoveDir(side, Entry("/", "New"), false), 0);
+    EXPECT_EQ(oper->RemoveDir(side, Entry("/New/", "Deeper"), false), 0);
+    EXPECT_FALSE(Client.HeadObject("bfsaccess-side", "docs/New/Deeper/"));
+    EXPECT_EQ(oper->ListFolder(), 0);
+    EXPECT_EQ(ChildNames(*oper->FFileTree), (std::vector<std::string>{"Full"}));
+}
+
+}  // namespace
+}  // namespace bfs::test
