@@ -1,12 +1,12 @@
 // Whole-run benchmark of the remote back-ends against real servers on 127.0.0.1, started through
 // the same code as the storage tests' servers (tests/common/TestServers.h): a network share served
-// by smbd and an FTP server (pyftpdlib). For each, through TTaskRun with the left side a local
-// folder and the right side the remote folder:
+// by smbd, an FTP server (pyftpdlib) and an S3 service (s3rver). For each, through TTaskRun with the left
+// side a local folder and the right side the remote folder:
 //   - a no-op two-way run over 10,000 files in 100 folders (both listings, the saved states, the
 //     comparison; saved states exist from a first run over the same, equal trees);
 //   - the first copy of 1,000 files in 10 folders each way (a one-way task into an empty folder).
 // Beside each, on the same trees in the same run, a reference client: smbclient (`recurse ON; ls`,
-// `mput`, `mget`) for the share, rclone (`lsf -R`, `copy`) for FTP. It prints times, the ratio
+// `mput`, `mget`) for the share, rclone (`lsf -R`, `copy`) for FTP and S3. It prints times, the ratio
 // ours / reference and peak resident memory; it asserts nothing.
 //
 // Usage: remote_bench [--files N] [--copy M]   (defaults 10,000 and 1,000; multiples of 100)
@@ -38,6 +38,7 @@
 #include <functional>
 #include <memory>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -53,6 +54,11 @@ namespace fs = std::filesystem;
 // standard input and to smbclient through its authentication file).
 constexpr const char* SMB_PASS = "bench-share-pass";
 constexpr int FILES_PER_FOLDER = 100;
+// The S3 account of this run (throwaway keys; they reach s3rver and rclone through their
+// environment only) and the user's bucket all S3 runs use.
+constexpr const char* S3_ACCESS = "benchaccess";
+constexpr const char* S3_SECRET = "bench-s3-secret";
+constexpr const char* S3_BUCKET = "bench";
 
 // ---- Trees ----------------------------------------------------------------------------------------
 
@@ -179,16 +185,19 @@ struct TClientResult {
     long long Peak = 0;  // ru_maxrss of the client
 };
 
-// Runs a client with Env added to this process's environment, standard input from InFile (or
-// /dev/null) and its output to OutFile (or /dev/null); times it to its end.
+// Runs a client with Env added to this process's environment (an entry without "=" removes that
+// variable), standard input from InFile (or /dev/null) and its output to OutFile (or /dev/null);
+// times it to its end.
 TClientResult RunClient(const std::vector<std::string>& Argv, const std::vector<std::string>& Env = {},
                         const std::string& InFile = "/dev/null", const std::string& OutFile = "/dev/null") {
-    std::vector<std::string> env(Env);
+    std::vector<std::string> env;
+    for (const std::string& mine : Env)
+        if (mine.find('=') != std::string::npos) env.push_back(mine);
+    const auto nameOf = [](std::string_view Entry) { return Entry.substr(0, Entry.find('=')); };
     for (char** e = environ; *e; ++e) {
         const std::string_view entry(*e);
-        const bool replaced = std::any_of(Env.begin(), Env.end(), [&](const std::string& mine) {
-            return entry.substr(0, entry.find('=') + 1) == mine.substr(0, mine.find('=') + 1);
-        });
+        const bool replaced = std::any_of(
+            Env.begin(), Env.end(), [&](const std::string& mine) { return nameOf(entry) == nameOf(mine); });
         if (!replaced) env.emplace_back(entry);
     }
     std::vector<char*> args, envp;
@@ -268,13 +277,36 @@ void PrintTable() {
 // ---- One kind of server ---------------------------------------------------------------------------
 
 // The folders of one kind's runs: Served is the server's folder (written directly, since the
-// server serves a local folder), Local the local side's.
+// server serves a local folder), Local the local side's. A server that keeps its files in a form
+// of its own (S3) has no Served folder: Seed stores a local tree below the remote root instead,
+// and Count counts the files below a remote folder.
 struct TLayout {
-    std::string Kind;  // "share" or "ftp"
+    std::string Kind;  // "share", "ftp" or "s3"
     std::string Served, Local;
     TRemote Remote;  // Address: the served folder's root, to which "/name" or "\name" is added
     char Sep = '/';
+    std::function<bool(const std::string& LocalSrc, const std::string& Remote)> Seed;
+    std::function<long long(const std::string& Remote)> Count;
 };
+
+// Writes a tree of Folders folders below each remote folder of Remotes and each local one of Locals.
+void MakeTrees(const TLayout& L, const std::vector<std::string>& Locals,
+               const std::vector<std::string>& Remotes, int Folders, unsigned Seed) {
+    std::vector<std::string> roots(Locals);
+    if (!L.Seed)
+        for (const std::string& r : Remotes) roots.push_back(L.Served + "/" + r);
+    else if (Locals.empty())
+        roots.push_back(L.Local + "/seed-" + std::to_string(Seed));
+    MakeTree(roots, Folders, Seed);
+    if (L.Seed)
+        for (const std::string& r : Remotes)
+            if (!L.Seed(roots.front(), r))
+                throw std::runtime_error("cannot store the tree " + r + " on the server");
+}
+
+long long CountRemote(const TLayout& L, const std::string& Remote) {
+    return L.Count ? L.Count(Remote) : CountFiles(L.Served + "/" + Remote);
+}
 
 TRemote At(const TLayout& L, const std::string& Name) {
     TRemote r = L.Remote;
@@ -307,15 +339,14 @@ void RunKind(const TLayout& L, const TReference& Ref, int Files, int Copy, const
     const int folders = Files / FILES_PER_FOLDER, copyFolders = Copy / FILES_PER_FOLDER;
     std::printf("\n%s (%s): building the trees...\n", L.Kind.c_str(), L.Remote.Address.c_str());
     std::fflush(stdout);
-    const std::string noopL = L.Local + "/noop", noopR = L.Served + "/noop";
-    MakeTree({noopL, noopR}, folders, 1);
+    const std::string noopL = L.Local + "/noop";
+    MakeTrees(L, {noopL}, {"noop"}, folders, 1);
     const std::string upSrc = L.Local + "/up-src";
     MakeTree({upSrc}, copyFolders, 2);
-    const std::string downSrc = L.Served + "/down-src";
-    MakeTree({downSrc}, copyFolders, 3);
-    for (const std::string& f :
-         {L.Served + "/up-ours", L.Served + "/up-ref", L.Local + "/down-ours", L.Local + "/down-ref"})
-        fs::create_directories(f);
+    MakeTrees(L, {}, {"down-src"}, copyFolders, 3);
+    std::vector<std::string> empty = {L.Local + "/down-ours", L.Local + "/down-ref"};
+    if (!L.Seed) empty.insert(empty.end(), {L.Served + "/up-ours", L.Served + "/up-ref"});
+    for (const std::string& f : empty) fs::create_directories(f);
 
     // No-op: the first run over the equal trees finds nothing to do and writes the saved states;
     // the next two are the no-op runs, the faster one counts. The reference lists twice likewise.
@@ -344,7 +375,7 @@ void RunKind(const TLayout& L, const TReference& Ref, int Files, int Copy, const
     TRow up{"first copy up, " + Grouped(Copy) + " files", Ref.UploadName, {}, {}, {}};
     up.Ref = Ref.Upload(upSrc, "up-ref");
     up.Ours = RunEngine(id + "-up", upSrc, At(L, "up-ours"), 1);
-    CheckCopies(up, CountFiles(L.Served + "/up-ours"), CountFiles(L.Served + "/up-ref"), Copy, "server");
+    CheckCopies(up, CountRemote(L, "up-ours"), CountRemote(L, "up-ref"), Copy, "server");
     AddRow(up);
 
     TRow down{"first copy down, " + Grouped(Copy) + " files", Ref.DownloadName, {}, {}, {}};
@@ -399,7 +430,7 @@ TReference FtpReference(const bfs::test::TFtpServer& Server, const std::string& 
         "RCLONE_FTP_HOST=127.0.0.1", "RCLONE_FTP_PORT=" + std::to_string(Server.Port),
         std::string("RCLONE_FTP_USER=") + bfs::test::FTP_USER, "RCLONE_FTP_PASS=" + secret};
     TReference ref;
-    ref.ListName = "rclone lsf -R";
+    ref.ListName = "rclone lsf -R (ftp)";
     ref.UploadName = "rclone copy (local to ftp)";
     ref.DownloadName = "rclone copy (ftp to local)";
     ref.List = [env](const std::string& Remote, const std::string& Out) {
@@ -411,6 +442,43 @@ TReference FtpReference(const bfs::test::TFtpServer& Server, const std::string& 
     };
     ref.Download = [env](const std::string& Remote, const std::string& Dst) {
         return RunClient({"rclone", "--config", "/dev/null", "copy", ":ftp:" + Remote, Dst}, env);
+    };
+    return ref;
+}
+
+// rclone with an on-the-fly S3 remote on the user's bucket S3_BUCKET; the keys go in through the
+// environment only. rclone stops on a CA bundle named by AWS_CA_BUNDLE, so that is unset.
+std::vector<std::string> S3Env(const bfs::test::TS3Server& Server) {
+    return {"RCLONE_S3_PROVIDER=Other",
+            "RCLONE_S3_ENDPOINT=http://" + Server.Endpoint(),
+            std::string("RCLONE_S3_ACCESS_KEY_ID=") + S3_ACCESS,
+            std::string("RCLONE_S3_SECRET_ACCESS_KEY=") + S3_SECRET,
+            "RCLONE_S3_V2_AUTH=true",
+            "RCLONE_S3_FORCE_PATH_STYLE=true",
+            "RCLONE_S3_LIST_VERSION=1",
+            "AWS_CA_BUNDLE"};
+}
+
+// The remote of a folder below the bucket: the service's bucket name, as our side names it.
+std::string S3Remote(const std::string& Folder) {
+    return std::string(":s3:") + S3_ACCESS + "-" + S3_BUCKET + "/" + Folder;
+}
+
+TReference S3Reference(const bfs::test::TS3Server& Server) {
+    const std::vector<std::string> env = S3Env(Server);
+    TReference ref;
+    ref.ListName = "rclone lsf -R (s3)";
+    ref.UploadName = "rclone copy (local to s3)";
+    ref.DownloadName = "rclone copy (s3 to local)";
+    ref.List = [env](const std::string& Remote, const std::string& Out) {
+        return RunClient({"rclone", "--config", "/dev/null", "lsf", "-R", S3Remote(Remote)}, env, "/dev/null",
+                         Out);
+    };
+    ref.Upload = [env](const std::string& Src, const std::string& Remote) {
+        return RunClient({"rclone", "--config", "/dev/null", "copy", Src, S3Remote(Remote)}, env);
+    };
+    ref.Download = [env](const std::string& Remote, const std::string& Dst) {
+        return RunClient({"rclone", "--config", "/dev/null", "copy", S3Remote(Remote), Dst}, env);
     };
     return ref;
 }
@@ -484,6 +552,43 @@ int main(int argc, char** argv) {
                 l.Local = scratch.Path + "/ftp-local";
                 l.Remote = {bfs::DEVICE_FTP, ftp.Address(), bfs::test::FTP_USER, bfs::test::FTP_PASS};
                 RunKind(l, FtpReference(ftp, scratch.Path), files, copy, scratch.Path);
+            }
+        }
+        {
+            // The launcher and s3rver live in the source tree, where the storage tests find them.
+            ::setenv("BFS_TEST_SOURCE_DIR", BFS_SOURCE_DIR, 0);
+            bfs::test::TS3Server s3;
+            const std::string bucket = std::string(S3_ACCESS) + "-" + S3_BUCKET;
+            if (!OnPath("rclone"))
+                std::printf("\ns3: skipped (rclone not installed)\n");
+            else if (!s3.Start(S3_ACCESS, S3_SECRET, bucket))
+                std::printf("\ns3: skipped (s3rver did not start; scripts/install-deps installs it)\n");
+            else {
+                const std::vector<std::string> env = S3Env(s3);
+                TLayout l;
+                l.Kind = "s3";
+                l.Local = scratch.Path + "/s3-local";
+                l.Remote = {bfs::DEVICE_S3, "http://" + s3.Endpoint() + "/" + S3_BUCKET, S3_ACCESS,
+                            S3_SECRET};
+                l.Seed = [env](const std::string& Src, const std::string& Remote) {
+                    return RunClient({"rclone", "--config", "/dev/null", "--transfers", "16", "copy", Src,
+                                      S3Remote(Remote)},
+                                     env)
+                        .Ok;
+                };
+                const std::string list = scratch.Path + "/s3-count.txt";
+                l.Count = [env, list](const std::string& Remote) {
+                    RunClient(
+                        {"rclone", "--config", "/dev/null", "lsf", "-R", "--files-only", S3Remote(Remote)},
+                        env, "/dev/null", list);
+                    // Our own saved states are no part of the copied tree.
+                    std::ifstream in(list);
+                    long long n = 0;
+                    for (std::string line; std::getline(in, line);)
+                        if (!line.starts_with(bfs::MARKER_FOLDER)) ++n;
+                    return n;
+                };
+                RunKind(l, S3Reference(s3), files, copy, scratch.Path);
             }
         }
     } catch (const std::exception& e) {

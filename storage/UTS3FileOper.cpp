@@ -87,7 +87,7 @@ struct TListedKey {
     int32_t FileDate = 0;
 };
 
-class TS3FileOper : public TFileOper {
+class TS3FileOper : public TFileOper, public IS3Browser {
   public:
     explicit TS3FileOper(bool FreeOnTerminate) : TFileOper(FreeOnTerminate) {}
     // The listing thread calls our overrides until it ends: end it before this part goes.
@@ -131,6 +131,12 @@ class TS3FileOper : public TFileOper {
     bool WritesAtomically() const override { return true; }
     bool ReplacesByRename() const override { return true; }
     int32_t ReplaceFile(const std::string& OldName, const std::string& NewName) override;
+
+    bool ListBuckets(std::vector<std::string>& Names) override;
+    bool ListObjects(const std::string& Bucket, const std::string& Path,
+                     std::vector<TFileAttri>& List) override;
+    bool CreateBucket(const std::string& Name) override;
+    const std::vector<std::string>& GetErrorText() const override { return FStorage.ErrorText; }
 
   protected:
     void CloseConnection() override { FStorage.AbortRequest(); }
@@ -567,10 +573,95 @@ int32_t TS3FileOper::ReplaceFile(const std::string& OldName, const std::string& 
     return 0;
 }
 
+bool TS3FileOper::ListBuckets(std::vector<std::string>& Names) {
+    TakeSide();
+    std::string xml;
+    if (!FStorage.ListAllBuckets(xml)) return false;
+    pugi::xml_document doc;
+    if (!doc.load_buffer(xml.data(), xml.size())) return false;
+    const std::string own = FStorage.AccessKeyId + "-";
+    for (pugi::xml_node bucket : ChildNamed(doc.document_element(), "Buckets").children()) {
+        const std::string name = ChildNamed(bucket, "Name").text().get();
+        // Only the leading part goes: a name that holds the key id again further on keeps it there,
+        // so the shown name makes the same service name again.
+        if (name.size() > own.size() && name.starts_with(own)) Names.push_back(name.substr(own.size()));
+    }
+    return true;
+}
+
+bool TS3FileOper::ListObjects(const std::string& Bucket, const std::string& Path,
+                              std::vector<TFileAttri>& List) {
+    TakeSide();
+    std::string folder(Path);
+    if (!folder.empty() && folder.front() == '/') folder.erase(0, 1);
+    if (Trim(Bucket).empty() || (!folder.empty() && !IsSafeRelPath("/" + folder))) return false;
+    if (!folder.empty() && folder.back() != '/') folder += '/';
+    const std::string bucket = FStorage.MakeBucketName(TS3Storage::EncodeKey(Bucket));
+    const std::string holder = "/" + folder;
+    std::string marker;
+    std::set<std::string> seen;
+    do {
+        // The service reads the delimiter under its lower-case name only.
+        std::string query = "prefix=" + TS3Storage::EncodePath(folder) + "&delimiter=%2F";
+        if (!marker.empty()) query += "&marker=" + TS3Storage::EncodePath(marker);
+        query += "&max-keys=";
+        query += PAGE_SIZE;
+        std::string xml;
+        if (!FStorage.ListBucketQuery(bucket, query, xml)) return false;
+        pugi::xml_document doc;
+        if (!doc.load_buffer(xml.data(), xml.size())) return false;
+        const pugi::xml_node root = doc.document_element();
+        std::string last;
+        for (pugi::xml_node c : root.children()) {
+            std::string_view n = c.name();
+            if (const size_t colon = n.find(':'); colon != std::string_view::npos) n.remove_prefix(colon + 1);
+            if (n == "Contents") {
+                last = std::max(last, std::string(ChildNamed(c, "Key").text().get()));
+                continue;
+            }
+            if (n != "CommonPrefixes") continue;
+            const std::string prefix = ChildNamed(c, "Prefix").text().get();
+            last = std::max(last, prefix);
+            if (!prefix.starts_with(folder) || !prefix.ends_with('/')) return false;
+            const std::string name = prefix.substr(folder.size(), prefix.size() - folder.size() - 1);
+            // A page that goes on after a folder may name it again (the service's marker is the
+            // folder itself, and its keys sort after it).
+            if (!IsSafeName(name) || IsReservedName(name) || name == MARKER_FOLDER ||
+                !seen.insert(name).second)
+                continue;
+            TFileAttri attri;
+            attri.IsFolder = 1;
+            attri.Name = name;
+            attri.Path = holder;
+            attri.Attr = FILE_ATTRIBUTE_DIRECTORY | (name[0] == '.' ? FILE_ATTRIBUTE_HIDDEN : 0);
+            List.push_back(std::move(attri));
+        }
+        std::string next;
+        if (std::string_view(ChildNamed(root, "IsTruncated").text().get()) == "true") {
+            next = ChildNamed(root, "NextMarker").text().get();
+            if (next.empty()) next = last;
+            // A truncated page that names no way on would list the same page forever.
+            if (next.empty() || next <= marker) return false;
+        }
+        marker = std::move(next);
+    } while (!marker.empty());
+    return true;
+}
+
+bool TS3FileOper::CreateBucket(const std::string& Name) {
+    TakeSide();
+    if (Trim(Name).empty()) return false;
+    return FStorage.PutBucket(FStorage.MakeBucketName(TS3Storage::EncodeKey(Name)));
+}
+
 }  // namespace
 
 std::unique_ptr<TFileOper> CreateS3FileOper(bool FreeOnTerminate) {
     return std::make_unique<TS3FileOper>(FreeOnTerminate);
+}
+
+IS3Browser* S3BrowserOf(TFileOper& Oper) {
+    return dynamic_cast<IS3Browser*>(&Oper);
 }
 
 TS3Address ParseS3Address(std::string_view Address) {

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace bfs {
 
@@ -14,6 +15,30 @@ namespace bfs {
 // in the address is not read: the side's FactTime decides (1 = https). The access key id is the
 // side's UserName, the secret key its PWD.
 std::unique_ptr<TFileOper> CreateS3FileOper(bool FreeOnTerminate);
+
+// Browsing an account for the folder window, on a back-end that CreateS3FileOper made. Each call
+// first takes the side's address (for the endpoint), keys and scheme, as Connect does. Bucket
+// names are the user's: the service's name is the access key id + "-" + that name.
+class IS3Browser {
+  public:
+    virtual ~IS3Browser() = default;
+    // The user's buckets: those whose service name begins with the access key id + "-", that part
+    // removed; the others belong to no side of this account. False when the request fails.
+    virtual bool ListBuckets(std::vector<std::string>& Names) = 0;
+    // The folders directly inside Path ("" or "/" for the bucket's top, "a/b" or "/a/b/" below it)
+    // of the user's bucket Bucket, every page of them: each with Name, IsFolder 1 and Path the
+    // holding folder in the listing's form ("/" or "/a/b/"). Names no side could hold ("", "..",
+    // this program's own folders and leftovers) are left out. False when a request fails.
+    virtual bool ListObjects(const std::string& Bucket, const std::string& Path,
+                             std::vector<TFileAttri>& List) = 0;
+    // Creates the user's bucket Name. False when the service refuses (an upper-case name, say);
+    // GetErrorText then tells why.
+    virtual bool CreateBucket(const std::string& Name) = 0;
+    // The last failed request's status line and reply, empty after a request that succeeded.
+    virtual const std::vector<std::string>& GetErrorText() const = 0;
+};
+// The browse side of an S3 back-end; null for any other back-end.
+IS3Browser* S3BrowserOf(TFileOper& Oper);
 
 // The parts of an S3 side's address.
 struct TS3Address {

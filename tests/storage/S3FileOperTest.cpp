@@ -3,6 +3,7 @@
 #include "model/UTConsts.h"
 #include "model/UTDosTime.h"
 #include "platform/UTAtomicFile.h"
+#include "storage/UTFtpFileOper.h"
 #include "storage/UTS3FileOper.h"
 #include "storage/uS3Storage.h"
 #include "tests/storage/ContractTest.h"
@@ -10,6 +11,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <ctime>
 #include <map>
@@ -262,6 +264,96 @@ TEST_F(S3FileOperTest, FolderMarkersComeAndGo) {
     EXPECT_FALSE(Client.HeadObject("bfsaccess-side", "docs/New/Deeper/"));
     EXPECT_EQ(oper->ListFolder(), 0);
     EXPECT_EQ(ChildNames(*oper->FFileTree), (std::vector<std::string>{"Full"}));
+}
+
+TEST_F(S3FileOperTest, BrowserListsOnlyTheUsersBuckets) {
+    if (IsSkipped()) return;
+    ASSERT_TRUE(Client.PutBucket("someone-else"));
+    ASSERT_TRUE(Client.PutBucket("bfsaccess-x-bfsaccess-y"));  // the key id again inside the name
+    auto oper = S3Side(Server.Endpoint(), "side");
+    IS3Browser* browser = S3BrowserOf(*oper);
+    ASSERT_NE(browser, nullptr);
+    std::vector<std::string> names;
+    ASSERT_TRUE(browser->ListBuckets(names));
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"side", "top", "x-bfsaccess-y"}));
+    // Every shown name leads back to its bucket.
+    for (const std::string& name : names) {
+        std::vector<TFileAttri> folders;
+        EXPECT_TRUE(browser->ListObjects(name, "", folders)) << name;
+    }
+    auto wrong = S3Side(Server.Endpoint(), "side", "not-the-secret");
+    std::vector<std::string> none;
+    EXPECT_FALSE(S3BrowserOf(*wrong)->ListBuckets(none));
+    EXPECT_TRUE(none.empty());
+    auto ftp = CreateFtpFileOper(false);
+    EXPECT_EQ(S3BrowserOf(*ftp), nullptr);
+}
+
+TEST_F(S3FileOperTest, BrowserListsOneLevelOfFolders) {
+    if (IsSkipped()) return;
+    for (const char* key : {"top.txt", "docs/a.txt", "docs/Sub/b.txt", "docs/Sub/Deep/c.txt", "docs/Empty/",
+                            "docs/__BramlowFileSync__/T1", "docs/.~bfs.left/x", "docsextra/x.txt",
+                            "Photos/p.jpg", "a b/c.txt"}) {
+        Seed(key, "x");
+        if (HasFatalFailure()) return;
+    }
+    auto oper = S3Side(Server.Endpoint(), "top");  // the side's own bucket does not matter
+    IS3Browser* browser = S3BrowserOf(*oper);
+    ASSERT_NE(browser, nullptr);
+    const struct {
+        const char* Path;
+        std::vector<std::string> Names;
+        const char* Holder;
+    } cases[] = {
+        {"", {"Photos", "a b", "docs", "docsextra"}, "/"},
+        {"/", {"Photos", "a b", "docs", "docsextra"}, "/"},
+        {"docs", {"Empty", "Sub"}, "/docs/"},
+        {"/docs/", {"Empty", "Sub"}, "/docs/"},
+        {"docs/Sub", {"Deep"}, "/docs/Sub/"},
+        {"docs/Sub/Deep", {}, "/docs/Sub/Deep/"},
+        {"nowhere", {}, "/nowhere/"},
+    };
+    for (const auto& c : cases) {
+        std::vector<TFileAttri> list;
+        ASSERT_TRUE(browser->ListObjects("side", c.Path, list)) << c.Path;
+        std::vector<std::string> names;
+        for (const TFileAttri& a : list) {
+            names.push_back(a.Name);
+            EXPECT_EQ(a.IsFolder, 1) << c.Path << " " << a.Name;
+            EXPECT_EQ(a.Path, c.Holder) << c.Path << " " << a.Name;
+        }
+        std::sort(names.begin(), names.end());
+        EXPECT_EQ(names, c.Names) << c.Path;
+    }
+    std::vector<TFileAttri> list;
+    EXPECT_FALSE(browser->ListObjects("missing", "", list));
+    EXPECT_FALSE(browser->ListObjects("side", "docs/../x", list));
+    EXPECT_TRUE(list.empty());
+}
+
+TEST_F(S3FileOperTest, BrowserCreatesBuckets) {
+    if (IsSkipped()) return;
+    auto oper = S3Side(Server.Endpoint(), "side");
+    IS3Browser* browser = S3BrowserOf(*oper);
+    ASSERT_NE(browser, nullptr);
+    ASSERT_TRUE(browser->CreateBucket(" fresh "));  // typed with blanks around it
+    EXPECT_TRUE(browser->GetErrorText().empty());
+    std::vector<std::string> names;
+    ASSERT_TRUE(browser->ListBuckets(names));
+    EXPECT_NE(std::find(names.begin(), names.end(), "fresh"), names.end());
+    // The new bucket takes objects under the service's name.
+    EXPECT_TRUE(Client.PutObject("bfsaccess-fresh", "k.txt", "k", true));
+    // The service refuses upper case (this test server only where two capitals meet); the reason
+    // stays for the window to show.
+    EXPECT_FALSE(browser->CreateBucket("UPPER"));
+    ASSERT_FALSE(browser->GetErrorText().empty());
+    EXPECT_TRUE(browser->GetErrorText().front().starts_with("Http Result: 400"))
+        << browser->GetErrorText().front();
+    EXPECT_FALSE(browser->CreateBucket(""));
+    names.clear();
+    ASSERT_TRUE(browser->ListBuckets(names));
+    EXPECT_EQ(std::find(names.begin(), names.end(), "UPPER"), names.end());
 }
 
 }  // namespace
