@@ -60,14 +60,21 @@ void TFileOper::ReportStatus(std::string Text) {
     if (NotifyWnd) NotifyWnd->PostMessage(WM_COPYPROCESS, 0, 10);
 }
 
-int32_t TFileOper::FinishListing(bool Complete) {
-    SortTreeLevels(*FFileTree);
-    FFileTree->RemoveChild(MARKER_FOLDER);
-    if (Terminated()) FFileTree->NotListed = true;
-    m_ListComplete = Complete && !Terminated() && !HasNotListed(*FFileTree);
-    if (LoadSavedTreeFlag) {
-        LoadSavedTree();
-        LoadSavedTreeFlag = false;
+int32_t TFileOper::FinishListing(bool Complete) noexcept {
+    try {
+        SortTreeLevels(*FFileTree);
+        FFileTree->RemoveChild(MARKER_FOLDER);
+        if (Terminated()) FFileTree->NotListed = true;
+        m_ListComplete = Complete && !Terminated() && !HasNotListed(*FFileTree);
+        if (LoadSavedTreeFlag) {
+            LoadSavedTree();
+            LoadSavedTreeFlag = false;
+        }
+    } catch (const std::exception& e) {
+        // Whatever failed here, the listing vouches for nothing: no deletion is planned from it.
+        TMyException::Instance().HandleException(e);
+        FFileTree->NotListed = true;
+        m_ListComplete = false;
     }
     return m_ListComplete ? 0 : 1;
 }

@@ -183,8 +183,9 @@ class TFileOper : public TThread {
     // Listing conventions shared by the back-ends: sorts every level of FFileTree, drops the marker
     // folder at the top, records completeness, and loads the saved state when asked: after the
     // listing, so that the state shares the listing's nodes wherever it records what is listed
-    // (TFileTree::LoadFromStream). Call at the end of ListFolder; returns ListFolder's result.
-    int32_t FinishListing(bool Complete);
+    // (TFileTree::LoadFromStream). Call at the end of ListFolder; returns ListFolder's result. An
+    // exception on the way is logged and leaves the listing incomplete (root NotListed).
+    int32_t FinishListing(bool Complete) noexcept;
     // Reads FTreeFileName from the marker folder through ReadFileToStream and loads it into
     // FSavedTree (FSavedTreeHash its fingerprint). A missing file leaves it empty. A file that does
     // not load is renamed FTreeFileName + ".damaged" (replacing an older one), logged once, and sets

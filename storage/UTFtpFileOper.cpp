@@ -394,12 +394,7 @@ int32_t TFtpFileOper::ListFolder() {
         complete = false;
     }
     FPending.clear();
-    try {
-        return FinishListing(complete);
-    } catch (const std::exception& e) {
-        LogError("", e);
-        return 1;
-    }
+    return FinishListing(complete);
 }
 
 bool TFtpFileOper::ListLevel(std::vector<TPendingFolder>& Level) {

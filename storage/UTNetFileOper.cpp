@@ -573,12 +573,7 @@ int32_t TNetFileOper::ListFolder() {
         FFileTree->NotListed = true;
         complete = false;
     }
-    try {
-        return FinishListing(complete);
-    } catch (const std::exception& e) {
-        LogError("", e);
-        return 1;
-    }
+    return FinishListing(complete);
 }
 
 int32_t TNetFileOper::ReadFileToStream(TFolderSource& Source, const TFileAttri& Attri, std::string& Stream,

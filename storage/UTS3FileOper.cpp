@@ -327,12 +327,7 @@ int32_t TS3FileOper::ListFolder() {
         FFileTree->NotListed = true;
         complete = false;
     }
-    try {
-        return FinishListing(complete);
-    } catch (const std::exception& e) {
-        LogError("", e);
-        return 1;
-    }
+    return FinishListing(complete);
 }
 
 void TS3FileOper::BuildTree(const std::vector<TListedKey>& Keys, std::vector<std::string>& Leftovers) {

@@ -266,12 +266,7 @@ int32_t TWinFileOper::ListFolder() {
         LogError("", e);
         FFileTree->NotListed = true;
     }
-    try {
-        return FinishListing(complete);
-    } catch (const std::exception& e) {
-        LogError("", e);
-        return 1;
-    }
+    return FinishListing(complete);
 }
 
 bool TWinFileOper::ScanTree() {
