@@ -524,17 +524,17 @@ bool TFSyncMain::event(QEvent* Event) {
             Action_Log->trigger();
             return true;
         case WM_ANAL_SYNC:
+        case WM_ANAL_JOB:
+            // The main window's runs are manual runs; while the task runs they are ignored.
             if (Running()) return true;
             Task->AutoRun = 0;
-            AnalyzeThenSync();
+            if (msg == WM_ANAL_SYNC)
+                AnalyzeThenSync();
+            else
+                StartAnalyze();
             return true;
         case WM_JOB_OPTION:
             Action_optionsExecute();
-            return true;
-        case WM_ANAL_JOB:
-            if (Running()) return true;
-            Task->AutoRun = 0;
-            StartAnalyze();
             return true;
         case WM_NOT_COPY:
             SetSelectedRowAction(ACTION_NOT_COPY);
