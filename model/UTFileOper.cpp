@@ -79,6 +79,23 @@ int32_t TFileOper::FinishListing(bool Complete) noexcept {
     return m_ListComplete ? 0 : 1;
 }
 
+int32_t TFileOper::ListTree(const std::function<bool()>& Scan) noexcept {
+    bool complete = false;
+    try {
+        FFileTree = TFileTree::Create(std::string(), nullptr);
+        complete = Scan();
+    } catch (const std::exception& e) {
+        TMyException::Instance().LogError("", e);
+        if (!FFileTree) {
+            m_ListComplete = false;
+            return 1;
+        }
+        FFileTree->NotListed = true;
+        complete = false;
+    }
+    return FinishListing(complete);
+}
+
 int32_t TFileOper::LoadSavedTreeThroughStream() {
     TFileAttri attri;
     attri.Name = FTreeFileName;

@@ -7,6 +7,7 @@
 #include "model/UTThread.h"
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -186,6 +187,9 @@ class TFileOper : public TThread {
     // (TFileTree::LoadFromStream). Call at the end of ListFolder; returns ListFolder's result. An
     // exception on the way is logged and leaves the listing incomplete (root NotListed).
     int32_t FinishListing(bool Complete) noexcept;
+    // The frame of every ListFolder: a fresh FFileTree, Scan filling it (true when it read every
+    // folder; an exception is logged and leaves the listing incomplete), then FinishListing.
+    int32_t ListTree(const std::function<bool()>& Scan) noexcept;
     // Reads FTreeFileName from the marker folder through ReadFileToStream and loads it into
     // FSavedTree (FSavedTreeHash its fingerprint). A missing file leaves it empty. A file that does
     // not load is renamed FTreeFileName + ".damaged" (replacing an older one), logged once, and sets

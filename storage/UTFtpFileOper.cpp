@@ -7,6 +7,7 @@
 #include "model/UTPublicFunc.h"
 #include "platform/UTLocalFile.h"
 #include "storage/UTHttpSession.h"
+#include "storage/UTStorageCommon.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -50,23 +51,6 @@ bool FtpRelPathUsable(std::string_view Path) {
     return IsSafeRelPath(Path) && Path.find('\\') == std::string_view::npos && !HoldsLineBreak(Path);
 }
 
-// Percent-encodes a server path for an address; "/" stays a separator.
-std::string Encode(std::string_view Text) {
-    static constexpr char HEX[] = "0123456789ABCDEF";
-    std::string out;
-    for (const char ch : Text) {
-        const auto c = static_cast<unsigned char>(ch);
-        if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~' || c == '/') {
-            out.push_back(ch);
-        } else {
-            out.push_back('%');
-            out.push_back(HEX[c >> 4]);
-            out.push_back(HEX[c & 15]);
-        }
-    }
-    return out;
-}
-
 // A DOS date-time straight from its fields (a listing's time taken as given), years clamped.
 int32_t DosDateFromFields(int Year, int Month, int Day, int Hour, int Minute, int Second) {
     if (Year < 1980) return static_cast<int32_t>((1u << 21) | (1u << 16));
@@ -83,13 +67,6 @@ int64_t DosDateInstant(int32_t FileDate) {
     const uint32_t month = (d >> 21) & 0x0F, day = (d >> 16) & 0x1F;
     if (month < 1 || month > 12 || day < 1) return -1;
     return DosDateToUnixTime(FileDate);
-}
-
-template <typename T>
-bool ParseNumber(std::string_view Text, T& Value) {
-    if (Text.empty()) return false;
-    const auto [end, ec] = std::from_chars(Text.data(), Text.data() + Text.size(), Value);
-    return ec == std::errc() && end == Text.data() + Text.size();
 }
 
 bool AllDigits(std::string_view Text) {
@@ -112,14 +89,6 @@ int MonthNumber(std::string_view Text) {
 std::string GreetingText(std::string_view Line) {
     return Line.size() > 3 ? std::string(Line.substr(3)) : std::string();
 }
-
-// A pending folder of the listing: its server path (ending in "/"), its node, and the Path its
-// entries get.
-struct TPendingFolder {
-    std::string Folder;
-    TFileTree* Node;
-    TSharedString Rel;
-};
 
 class TFtpFileOper : public TFileOper, public IFtpBrowser {
   public:
@@ -215,10 +184,10 @@ class TFtpFileOper : public TFileOper, public IFtpBrowser {
     }
     // The address of a server folder (ending in "/"), absolute on the server ("%2F").
     std::string FolderUrl(const std::string& Folder) const {
-        return FHostPrefix + "/%2F" + (Folder == "/" ? std::string("/") : Encode(Folder.substr(1)));
+        return FHostPrefix + "/%2F" + (Folder == "/" ? std::string("/") : EncodePath(Folder.substr(1)));
     }
     std::string FileUrl(const std::string& Folder, const std::string& Name) const {
-        return FolderUrl(Folder) + Encode(Name);
+        return FolderUrl(Folder) + EncodePath(Name);
     }
     // The server folder of a root-relative folder path ("/" or "/docs/", trailing "/" optional).
     std::string ServerFolder(std::string_view Rel) const {
@@ -366,35 +335,19 @@ THttpResult TFtpFileOper::ListServerFolder(const std::string& Folder, std::vecto
 }
 
 int32_t TFtpFileOper::ListFolder() {
-    bool complete = false;
-    try {
-        FFileTree = TFileTree::Create(std::string(), nullptr);
+    const int32_t result = ListTree([this] {
         FPending.clear();
         if (!m_Connected) {
             FFileTree->NotListed = true;  // unknown, not empty
-        } else {
-            RemoveMarkerLeftovers();
-            std::vector<TPendingFolder> level{{FRootPath + "/", FFileTree.get(), TSharedString("/")}};
-            complete = true;
-            for (int32_t steps = 0; !level.empty(); level = std::move(FPending)) {
-                if (steps < SCAN_STEPS) {
-                    PostProgress();
-                    ++steps;
-                }
-                if (!ListLevel(level)) {
-                    complete = false;
-                    break;
-                }
-            }
-            complete = complete && !HasNotListed(*FFileTree);
+            return false;
         }
-    } catch (const std::exception& e) {
-        LogError("", e);
-        FFileTree->NotListed = true;
-        complete = false;
-    }
+        RemoveMarkerLeftovers();
+        return ListByLevels(
+            {{FRootPath + "/", FFileTree.get(), TSharedString("/")}}, FPending, SCAN_STEPS,
+            [this](auto& Level) { return ListLevel(Level); }, [this] { PostProgress(); });
+    });
     FPending.clear();
-    return FinishListing(complete);
+    return result;
 }
 
 bool TFtpFileOper::ListLevel(std::vector<TPendingFolder>& Level) {

@@ -175,6 +175,9 @@ THttpResult THttpSession::Perform(const THttpRequest& Request, const THttpSink& 
         curl_easy_setopt(easy, CURLOPT_USERNAME, Request.UserName.c_str());
         curl_easy_setopt(easy, CURLOPT_PASSWORD, Request.Password.c_str());
     }
+    if (Request.DigestAuth) curl_easy_setopt(easy, CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_DIGEST));
+    if (!Request.AcceptEncoding.empty())
+        curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, Request.AcceptEncoding.c_str());
     if (!Request.Method.empty()) curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, Request.Method.c_str());
     if (headers.List) curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers.List);
     // HTTP/1.1 always: replies are read by their status line, never over HTTP/2.

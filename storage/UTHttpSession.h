@@ -52,6 +52,11 @@ struct THttpRequest {
     std::string Method;
     // HTTP: extra request header lines ("Name: value"); they replace libcurl's own of that name.
     std::vector<std::string> Headers;
+    // HTTP: the encodings asked for ("gzip, deflate"); a reply in one of them is decoded before it
+    // reaches the sink. Empty: none asked, the body comes as sent.
+    std::string AcceptEncoding;
+    // HTTP: log on with Digest instead of Basic (libcurl then answers the server's challenge).
+    bool DigestAuth = false;
     // FTP: commands sent after log-on, before the transfer, and after a transfer that succeeded.
     // A refused one ends the request as a failure (Status its reply code).
     std::vector<std::string> Commands;
@@ -71,9 +76,9 @@ struct THttpRequest {
 // rethrown by Perform once libcurl has returned.
 using THttpSink = std::function<bool(std::string_view Data)>;
 
-// The program's one libcurl client, for web pages (the update check), FTP servers and the S3
-// service: one easy handle, reused so that connections are kept between requests to the same server.
-// Only the schemes a request names are used, and redirects are not followed (a 3xx answer is
+// The program's one libcurl client, for web pages (the update check), FTP and WebDAV servers and
+// the S3 service: one easy handle, reused so that connections are kept between requests to the same
+// server. Only the schemes a request names are used, and redirects are not followed (a 3xx answer is
 // reported as it came). HTTP is spoken as HTTP/1.1; TLS certificates and host names are always
 // verified. FTP goes passive (EPSV, then PASV) in binary mode, entering a folder in one step.
 // Thread safety: a session may be shared; its transfers run one at a time (Perform holds m_Mutex).

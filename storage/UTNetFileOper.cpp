@@ -514,9 +514,8 @@ int TNetFileOper::ReadFolder(const std::string& FolderUrl, TFileTree& Node, cons
 // Lists the root folder by folder (depth first). A folder that could not be entered, read to its
 // end, or reached before a stop is marked NotListed, and so is every folder still waiting.
 int32_t TNetFileOper::ListFolder() {
-    bool complete = true;
-    try {
-        FFileTree = TFileTree::Create(std::string(), nullptr);
+    return ListTree([this] {
+        bool complete = true;
         struct TFrame {
             TFileTree* Node;
             std::string Path;  // "/" at the top, "/docs/" below
@@ -568,12 +567,8 @@ int32_t TNetFileOper::ListFolder() {
             for (auto it = subFolders.rbegin(); it != subFolders.rend(); ++it)
                 pending.push_back({*it, frame.Path + (*it)->Name + "/"});
         }
-    } catch (const std::exception& e) {
-        LogError("", e);
-        FFileTree->NotListed = true;
-        complete = false;
-    }
-    return FinishListing(complete);
+        return complete;
+    });
 }
 
 int32_t TNetFileOper::ReadFileToStream(TFolderSource& Source, const TFileAttri& Attri, std::string& Stream,

@@ -73,13 +73,6 @@ pugi::xml_node ChildNamed(const pugi::xml_node& Node, std::string_view Name) {
     return {};
 }
 
-template <typename T>
-bool ParseNumber(std::string_view Text, T& Value) {
-    if (Text.empty()) return false;
-    const auto [end, ec] = std::from_chars(Text.data(), Text.data() + Text.size(), Value);
-    return ec == std::errc() && end == Text.data() + Text.size();
-}
-
 // One key of a listing, relative to the side's root.
 struct TListedKey {
     std::string Rel;
@@ -285,9 +278,8 @@ int32_t TS3FileOper::KeysBelow(const std::string& Folder, bool Besides) {
 }
 
 int32_t TS3FileOper::ListFolder() {
-    bool complete = false;
-    try {
-        FFileTree = TFileTree::Create(std::string(), nullptr);
+    return ListTree([this] {
+        bool complete = false;
         TakeSide();
         std::vector<TListedKey> keys;
         bool failed = FAddress.Bucket.empty();
@@ -322,12 +314,8 @@ int32_t TS3FileOper::ListFolder() {
             for (const std::string& key : leftovers) FStorage.DeleteObject(ServiceBucket(), key);
             complete = true;
         }
-    } catch (const std::exception& e) {
-        LogError("", e);
-        FFileTree->NotListed = true;
-        complete = false;
-    }
-    return FinishListing(complete);
+        return complete;
+    });
 }
 
 void TS3FileOper::BuildTree(const std::vector<TListedKey>& Keys, std::vector<std::string>& Leftovers) {
@@ -692,27 +680,6 @@ int32_t S3TimeToDosDate(std::string_view Text) {
     if (!ParseNumber(Text.substr(0, 4), year) || !ParseNumber(Text.substr(5, 2), month) ||
         !ParseNumber(Text.substr(8, 2), day) || !ParseNumber(Text.substr(11, 2), hour) ||
         !ParseNumber(Text.substr(14, 2), minute) || !ParseNumber(Text.substr(17, 2), second))
-        return 0;
-    return UtcTimeToDosDate(year, month, day, hour, minute, second);
-}
-
-int32_t HttpDateToDosDate(std::string_view Text) {
-    // "Fri, 05 Mar 2010 14:07:33 GMT"
-    static constexpr std::string_view MONTHS[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                                  "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-    const size_t comma = Text.find(", ");
-    if (comma == std::string_view::npos) return 0;
-    Text.remove_prefix(comma + 2);
-    if (Text.size() < 20 || Text[2] != ' ' || Text[6] != ' ' || Text[11] != ' ' || Text[14] != ':' ||
-        Text[17] != ':')
-        return 0;
-    int month = 0;
-    for (int i = 0; i < 12; ++i)
-        if (Text.substr(3, 3) == MONTHS[i]) month = i + 1;
-    int year = 0, day = 0, hour = 0, minute = 0, second = 0;
-    if (month == 0 || !ParseNumber(Text.substr(0, 2), day) || !ParseNumber(Text.substr(7, 4), year) ||
-        !ParseNumber(Text.substr(12, 2), hour) || !ParseNumber(Text.substr(15, 2), minute) ||
-        !ParseNumber(Text.substr(18, 2), second))
         return 0;
     return UtcTimeToDosDate(year, month, day, hour, minute, second);
 }

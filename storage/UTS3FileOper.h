@@ -51,8 +51,5 @@ TS3Address ParseS3Address(std::string_view Address);
 // A list reply's "2010-03-05T14:07:33.000Z" (UTC) as a DOS date-time of the local time at that
 // instant; 0 when the text is no such time.
 int32_t S3TimeToDosDate(std::string_view Text);
-// An HTTP date ("Fri, 05 Mar 2010 14:07:33 GMT") as a DOS date-time of local time; 0 when the
-// text is no such date.
-int32_t HttpDateToDosDate(std::string_view Text);
 
 }  // namespace bfs

@@ -1,13 +1,19 @@
 #pragma once
 
-// Small routines that the back-ends share: how a copy's progress reads and which dates a copy sets.
+// Small routines that the back-ends share: how a copy's progress reads, which dates a copy sets, and
+// the texts of the web protocols (numbers, paths in addresses, HTTP dates, Base64).
 
 #include "model/UTDosTime.h"
+#include "model/UTFileTree.h"
+#include "model/UTSharedString.h"
 
 #include <charconv>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <system_error>
+#include <utility>
+#include <vector>
 
 namespace bfs {
 
@@ -31,5 +37,52 @@ inline int64_t DosDateInstant(int32_t FileDate) {
     if (month < 1 || month > 12 || day < 1) return -1;
     return DosDateToUnixTime(FileDate);
 }
+
+// A folder waiting to be listed by a back-end that lists one folder per request: its address on
+// the server (in the back-end's own form), its node, and the Path its entries get.
+struct TPendingFolder {
+    std::string Folder;
+    TFileTree* Node;
+    TSharedString Rel;
+};
+
+// Lists a tree breadth first, one level at a time, starting from Level: ListLevel(level) lists
+// every folder of a level and leaves the next level in Pending, or returns false to end the
+// listing (a stop, a lost connection). Progress is called before each of the first Steps levels.
+// True when every level was listed.
+template <typename TListLevel, typename TProgress>
+bool ListByLevels(std::vector<TPendingFolder> Level, std::vector<TPendingFolder>& Pending, int32_t Steps,
+                  TListLevel&& ListLevel, TProgress&& Progress) {
+    for (int32_t step = 0; !Level.empty(); Level = std::move(Pending)) {
+        if (step < Steps) {
+            Progress();
+            ++step;
+        }
+        if (!ListLevel(Level)) return false;
+    }
+    return true;
+}
+
+// Reads all of Text as a decimal number; false for an empty text, a sign, a trailing character or
+// a value that does not fit T.
+template <typename T>
+bool ParseNumber(std::string_view Text, T& Value) {
+    if (Text.empty()) return false;
+    const auto [end, ec] = std::from_chars(Text.data(), Text.data() + Text.size(), Value);
+    return ec == std::errc() && end == Text.data() + Text.size();
+}
+
+// RFC 3986 percent-encoding of a server path for an address: every byte other than letters,
+// digits, "-", ".", "_", "~" and the separator "/" becomes "%" and two upper-case hexadecimal
+// digits (a blank "%20", "+" "%2B", "#" "%23", "%" "%25", "?" "%3F", each byte of a UTF-8
+// character on its own).
+std::string EncodePath(std::string_view Path);
+// The reverse: "%XX" becomes its byte; a "%" not followed by two hexadecimal digits stays as it is.
+std::string DecodePath(std::string_view Path);
+// An HTTP date ("Fri, 05 Mar 2010 14:07:33 GMT") as a DOS date-time of local time; 0 when the
+// text is no such date.
+int32_t HttpDateToDosDate(std::string_view Text);
+// Standard Base64 with "=" padding.
+std::string Base64Encode(std::string_view Text);
 
 }  // namespace bfs

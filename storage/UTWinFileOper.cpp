@@ -258,15 +258,7 @@ class TWinFileOper : public TFileOper {
 // Lists the root into a fresh FFileTree: the root folder first, then the folders below it on up to
 // SCAN_THREADS threads (ScanBelow). Runs on the back-end's thread or on the caller's. Never throws.
 int32_t TWinFileOper::ListFolder() {
-    bool complete = false;
-    try {
-        FFileTree = TFileTree::Create(std::string(), nullptr);
-        complete = ScanTree();
-    } catch (const std::exception& e) {
-        LogError("", e);
-        FFileTree->NotListed = true;
-    }
-    return FinishListing(complete);
+    return ListTree([this] { return ScanTree(); });
 }
 
 bool TWinFileOper::ScanTree() {

@@ -1,5 +1,7 @@
 #include "storage/uS3Storage.h"
 
+#include "storage/UTStorageCommon.h"
+
 #include <locale.h>
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
@@ -125,10 +127,8 @@ std::string TS3Storage::SignRequest(const std::string& Verb, const std::string& 
     unsigned int digestLen = 0;
     ::HMAC(EVP_sha1(), SecretKey.data(), static_cast<int>(SecretKey.size()),
            reinterpret_cast<const unsigned char*>(toSign.data()), toSign.size(), digest, &digestLen);
-    unsigned char encoded[4 * ((EVP_MAX_MD_SIZE + 2) / 3) + 1] = {};
-    const int encodedLen = ::EVP_EncodeBlock(encoded, digest, static_cast<int>(digestLen));
     return "Authorization: AWS " + AccessKeyId + ":" +
-           std::string(reinterpret_cast<const char*>(encoded), static_cast<size_t>(std::max(encodedLen, 0)));
+           Base64Encode(std::string_view(reinterpret_cast<const char*>(digest), digestLen));
 }
 
 void TS3Storage::AbortRequest() {

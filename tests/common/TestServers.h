@@ -1,8 +1,8 @@
 #pragma once
 
 // The network servers the storage tests and the remote benchmark run against: smbd with a private
-// configuration, the FTP servers pyftpdlib and vsftpd, and s3rver behind its signature-checking
-// launcher (tests/servers). Each serves folders of its own under
+// configuration, the FTP servers pyftpdlib and vsftpd, the WebDAV servers rclone and apache2, and
+// s3rver behind its signature-checking launcher (tests/servers). Each serves folders of its own under
 // /tmp, on a free port of 127.0.0.1, and is stopped by its process id. No GoogleTest here: a test
 // checks that the programs are installed (BFS_REQUIRE_PROGRAM) before starting a server.
 
@@ -268,6 +268,118 @@ class TS3Server {
 
   private:
     TServerFolder m_Temp{"bfs-s3"};
+    TServerProcess m_Process;
+};
+
+constexpr const char* RCLONE = "/usr/bin/rclone";
+constexpr const char* APACHE2 = "/usr/sbin/apache2";
+constexpr const char* HTPASSWD = "/usr/bin/htpasswd";
+constexpr const char* APACHE_MODULES = "/usr/lib/apache2/modules/";
+// The WebDAV servers' test account (a throwaway password: it reaches the servers through a password
+// file only).
+constexpr const char* DAV_USER = "bfsdav";
+constexpr const char* DAV_PASS = "bfs-dav-test-4711";
+
+enum class TDavKind { Rclone, Apache };
+
+// How an Apache WebDAV server is set up beyond the defaults.
+struct TDavOptions {
+    bool Deflate = false;  // replies gzip-encoded (GET chunked) to clients that ask for it
+    bool Digest = false;   // Digest log-on instead of Basic
+};
+
+// A WebDAV server of one kind serving a fresh folder (Files) on a free port, for User with Password:
+// `rclone serve webdav`, or apache2 with mod_dav_fs under a private configuration (its own server
+// root, pid file, error log and lock database), whose workers run as www-data. Addresses: the
+// served folder is "/" on rclone and "/dav" on Apache (Address gives either).
+class TWebDavServer {
+  public:
+    TWebDavServer() = default;
+    TWebDavServer(const TWebDavServer&) = delete;
+    TWebDavServer& operator=(const TWebDavServer&) = delete;
+    ~TWebDavServer() { Stop(); }
+
+    bool Start(TDavKind Kind, const std::string& User = DAV_USER, const std::string& Password = DAV_PASS,
+               TDavOptions Options = {}) {
+        m_Kind = Kind;
+        if (m_Temp.Path.empty() || ::access(HTPASSWD, X_OK) != 0) return false;
+        ::chmod(m_Temp.Path.c_str(), 0755);  // www-data passes through
+        Files = m_Temp.Path + "/files";
+        const std::string run = m_Temp.Path + "/run", users = m_Temp.Path + "/users";
+        ::mkdir(Files.c_str(), 0755);
+        ::mkdir(run.c_str(), 0755);
+        const std::string realm = "bfs-dav";
+        {
+            // The password goes to the tools through files of mode 600, never an argument.
+            const std::string input = m_Temp.Path + "/pw.txt", digest = m_Temp.Path + "/digest.txt";
+            const int fd = ::open(input.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+            if (fd < 0) return false;
+            const std::string text = Options.Digest ? User + ":" + realm + ":" + Password : Password;
+            const bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+            ::close(fd);
+            int rc = -1;
+            if (written && !Options.Digest) {
+                rc = std::system((std::string(HTPASSWD) + " -i -c '" + users + "' '" + User + "' < '" +
+                                  input + "' > /dev/null 2>&1")
+                                     .c_str());
+            } else if (written) {
+                rc = std::system(("md5sum < '" + input + "' > '" + digest + "'").c_str());
+                std::string hash;
+                std::ifstream(digest) >> hash;
+                std::ofstream(users) << User << ":" << realm << ":" << hash << "\n";
+                std::filesystem::remove(digest);
+            }
+            std::filesystem::remove(input);
+            if (rc != 0) return false;
+        }
+        if (m_Kind == TDavKind::Apache) RunQuiet({"chown", "-R", "www-data:", Files, run, users});
+        for (int attempt = 0; attempt < 5; ++attempt) {
+            Port = FreePort();
+            std::vector<std::string> argv;
+            if (m_Kind == TDavKind::Rclone) {
+                argv = {RCLONE,       "serve",     "webdav",           Files,
+                        "--config",   "/dev/null", "--addr",           "127.0.0.1:" + std::to_string(Port),
+                        "--htpasswd", users,       "--dir-cache-time", "0s"};
+            } else {
+                const std::string conf = m_Temp.Path + "/apache.conf";
+                std::ofstream out(conf);
+                out << "ServerRoot " << run << "\nServerName 127.0.0.1\nListen 127.0.0.1:" << Port
+                    << "\nPidFile " << run << "/apache.pid\nErrorLog " << run
+                    << "/error.log\nUser www-data\nGroup www-data\nDavLockDB " << run << "/davlock\n";
+                for (const char* module :
+                     {"mpm_event", "authn_core", "authn_file", "authz_core", "authz_user", "auth_basic",
+                      "auth_digest", "alias", "dav", "dav_fs", "filter", "deflate"})
+                    out << "LoadModule " << module << "_module " << APACHE_MODULES << "mod_" << module
+                        << ".so\n";
+                out << "Alias /dav " << Files << "\n<Directory " << Files << ">\n  Dav On\n"
+                    << "  AuthType " << (Options.Digest ? "Digest" : "Basic") << "\n  AuthName " << realm
+                    << "\n  AuthUserFile " << users << "\n  Require valid-user\n";
+                if (Options.Deflate) out << "  SetOutputFilter DEFLATE\n";
+                out << "</Directory>\n";
+                out.close();
+                argv = {APACHE2, "-f", conf, "-DFOREGROUND"};
+            }
+            if (m_Process.Start(argv, m_Temp.Path, [this] { return Accepts(Port); })) return true;
+        }
+        return false;
+    }
+    void Stop() { m_Process.Stop(); }
+
+    // Gives what was made in the served folder to the account the server writes as.
+    void Own(const std::string& Path) const {
+        if (m_Kind == TDavKind::Apache) RunQuiet({"chown", "-R", "www-data:", Path});
+    }
+    // "http://127.0.0.1:PORT" + the served folder's path + Root
+    std::string Address(const std::string& Root = {}) const {
+        return "http://127.0.0.1:" + std::to_string(Port) + (m_Kind == TDavKind::Apache ? "/dav" : "") + Root;
+    }
+
+    std::string Files;  // the served folder
+    int Port = 0;
+
+  private:
+    TDavKind m_Kind = TDavKind::Rclone;
+    TServerFolder m_Temp{"bfs-dav"};
     TServerProcess m_Process;
 };
 

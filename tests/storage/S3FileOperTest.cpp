@@ -5,6 +5,7 @@
 #include "platform/UTAtomicFile.h"
 #include "storage/UTFtpFileOper.h"
 #include "storage/UTS3FileOper.h"
+#include "storage/UTStorageCommon.h"
 #include "storage/uS3Storage.h"
 #include "tests/storage/ContractTest.h"
 

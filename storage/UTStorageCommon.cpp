@@ -1,0 +1,83 @@
+#include "storage/UTStorageCommon.h"
+
+#include <openssl/evp.h>
+
+#include <cctype>
+
+namespace bfs {
+
+namespace {
+
+int HexValue(char C) {
+    if (C >= '0' && C <= '9') return C - '0';
+    if (C >= 'a' && C <= 'f') return C - 'a' + 10;
+    if (C >= 'A' && C <= 'F') return C - 'A' + 10;
+    return -1;
+}
+
+}  // namespace
+
+std::string EncodePath(std::string_view Path) {
+    static constexpr char HEX[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(Path.size());
+    for (const char ch : Path) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~' || c == '/') {
+            out.push_back(ch);
+        } else {
+            out.push_back('%');
+            out.push_back(HEX[c >> 4]);
+            out.push_back(HEX[c & 15]);
+        }
+    }
+    return out;
+}
+
+std::string DecodePath(std::string_view Path) {
+    std::string out;
+    out.reserve(Path.size());
+    for (size_t i = 0; i < Path.size(); ++i) {
+        int hi = 0, lo = 0;
+        if (Path[i] == '%' && i + 2 < Path.size() && (hi = HexValue(Path[i + 1])) >= 0 &&
+            (lo = HexValue(Path[i + 2])) >= 0) {
+            out.push_back(static_cast<char>(hi * 16 + lo));
+            i += 2;
+        } else {
+            out.push_back(Path[i]);
+        }
+    }
+    return out;
+}
+
+int32_t HttpDateToDosDate(std::string_view Text) {
+    // "Fri, 05 Mar 2010 14:07:33 GMT"
+    static constexpr std::string_view MONTHS[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                                  "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    const size_t comma = Text.find(", ");
+    if (comma == std::string_view::npos) return 0;
+    Text.remove_prefix(comma + 2);
+    if (Text.size() < 20 || Text[2] != ' ' || Text[6] != ' ' || Text[11] != ' ' || Text[14] != ':' ||
+        Text[17] != ':')
+        return 0;
+    int month = 0;
+    for (int i = 0; i < 12; ++i)
+        if (Text.substr(3, 3) == MONTHS[i]) month = i + 1;
+    int year = 0, day = 0, hour = 0, minute = 0, second = 0;
+    if (month == 0 || !ParseNumber(Text.substr(0, 2), day) || !ParseNumber(Text.substr(7, 4), year) ||
+        !ParseNumber(Text.substr(12, 2), hour) || !ParseNumber(Text.substr(15, 2), minute) ||
+        !ParseNumber(Text.substr(18, 2), second))
+        return 0;
+    return UtcTimeToDosDate(year, month, day, hour, minute, second);
+}
+
+std::string Base64Encode(std::string_view Text) {
+    std::string out(4 * ((Text.size() + 2) / 3) + 1, '\0');
+    const int n =
+        ::EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
+                          reinterpret_cast<const unsigned char*>(Text.data()), static_cast<int>(Text.size()));
+    out.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    return out;
+}
+
+}  // namespace bfs

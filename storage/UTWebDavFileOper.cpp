@@ -1,0 +1,686 @@
+#include "storage/UTWebDavFileOper.h"
+
+#include "model/UTConsts.h"
+#include "model/UTDosTime.h"
+#include "model/UTMyException.h"
+#include "model/UTPublicFunc.h"
+#include "platform/UTLocalFile.h"
+#include "storage/UTStorageCommon.h"
+#include "storage/UTWebDavRequests.h"
+#include "storage/webdavxml.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <charconv>
+#include <cstring>
+#include <exception>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace bfs {
+
+namespace {
+
+// Local temporary files of downloads: reserved names, so that no listing shows them and the next
+// listing of a local side removes what a failed download left.
+constexpr std::string_view LOCAL_TEMP_PREFIX = ".~bfs.g.";
+static_assert(LOCAL_TEMP_PREFIX.starts_with(RESERVED_PREFIX));
+// Progress steps of a listing: one per level, at most this many.
+constexpr int32_t SCAN_STEPS = 20;
+
+// The path of an href (an absolute URL or an absolute path), percent-decoded, without "/" at the
+// end; false when it is neither.
+bool HrefPath(std::string_view Href, std::string& Path) {
+    Href = TrimWhiteSpace(Href);
+    if (const size_t scheme = Href.find("://"); scheme != std::string_view::npos && scheme < Href.find('/')) {
+        Href.remove_prefix(scheme + 3);
+        const size_t slash = Href.find('/');
+        Href = slash == std::string_view::npos ? std::string_view("/") : Href.substr(slash);
+    }
+    if (Href.empty() || Href.front() != '/') return false;
+    Href = Href.substr(0, std::min(Href.find('?'), Href.find('#')));
+    Path = DecodePath(Href);
+    while (!Path.empty() && Path.back() == '/') Path.pop_back();
+    return true;
+}
+
+bool ParseSize(std::string_view Text, int64_t& Size) {
+    Text = TrimWhiteSpace(Text);
+    Size = 0;
+    if (Text.empty()) return true;  // none given
+    const auto [end, ec] = std::from_chars(Text.data(), Text.data() + Text.size(), Size);
+    return ec == std::errc() && end == Text.data() + Text.size() && Size >= 0;
+}
+
+// The reply as ParseMultistatus describes it; Dropped counts the resources inside the queried one
+// that were left out for their names.
+bool ParseReply(std::string_view Text, std::string_view Queried, std::vector<TFileAttri>& Entries,
+                size_t& Dropped) {
+    Entries.clear();
+    Dropped = 0;
+    pugi::xml_document doc;
+    // As it stands: pugixml reads the encoding the reply declares (or its byte order mark).
+    if (!doc.load_buffer(Text.data(), Text.size(), pugi::parse_default, pugi::encoding_auto)) return false;
+    const TXMLMultistatusType multistatus = GetMultistatus(doc);
+    if (!multistatus.Exists()) return false;
+    std::string queried(Queried);
+    while (!queried.empty() && queried.back() == '/') queried.pop_back();
+    bool self = false;
+    std::set<std::string> seen;
+    for (pugi::xml_node node = multistatus.Node().first_child(); node; node = node.next_sibling()) {
+        if (!IsDavElement(node, "response")) continue;
+        const TXMLResponseType response(node);
+        std::string path;
+        if (!HrefPath(response.Href(), path)) return false;
+        const bool isSelf = path == queried;
+        const size_t slash = path.rfind('/');
+        if (!isSelf && (slash == std::string::npos || std::string_view(path).substr(0, slash) != queried))
+            return false;  // neither the queried resource nor directly inside it
+        // A resource the server could not describe (its own error status, no resource type) may well
+        // be there: the listing cannot be taken as whole.
+        const std::string status = response.Status();
+        if (!status.empty() && (StatusCodeOf(status) < 200 || StatusCodeOf(status) >= 300)) return false;
+        // The properties come from the propstats that were found (2xx), the first that has each.
+        TXMLPropType length, modified, type;
+        for (size_t i = 0, n = response.PropstatCount(); i < n; ++i) {
+            const TXMLPropstatType propstat = response.Propstat(i);
+            const std::string code = propstat.Status();
+            if (!code.empty() && (StatusCodeOf(code) < 200 || StatusCodeOf(code) >= 300)) continue;
+            const TXMLPropType prop = propstat.Prop();
+            if (!length.Exists() && prop.Getcontentlength().Exists()) length = prop;
+            if (!modified.Exists() && prop.Getlastmodified().Exists()) modified = prop;
+            if (!type.Exists() && prop.Resourcetype().Exists()) type = prop;
+        }
+        if (!type.Exists()) return false;
+        TFileAttri attri;
+        attri.Name = slash == std::string::npos ? std::string() : path.substr(slash + 1);
+        attri.IsFolder = type.Resourcetype().IsCollection() ? 1 : 0;
+        int64_t size = 0;
+        if (!ParseSize(length.Getcontentlength().Text(), size)) return false;
+        attri.Size = attri.IsFolder ? 0 : size;
+        const std::string date = Trim(modified.Getlastmodified().Text());
+        attri.FileDate = date.empty() ? 0 : ParseHttpDate(date);
+        if (!date.empty() && attri.FileDate == 0 && !attri.IsFolder) return false;
+        attri.Attr = (attri.IsFolder ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE) |
+                     (!attri.Name.empty() && attri.Name[0] == '.' ? FILE_ATTRIBUTE_HIDDEN : 0);
+        attri.Path = path;
+        if (isSelf) {
+            if (self) continue;
+            self = true;
+            Entries.insert(Entries.begin(), std::move(attri));
+            continue;
+        }
+        if (!IsSafeName(attri.Name)) {
+            ++Dropped;
+            continue;
+        }
+        if (!seen.insert(attri.Name).second) continue;
+        Entries.push_back(std::move(attri));
+    }
+    return true;
+}
+
+// Result of a PUT: 0 for 2xx, else the status, 2 when no answer came.
+int32_t PutResult(const TDavReply& Reply) {
+    if (Reply.Success()) return 0;
+    return Reply.Status >= 300 ? static_cast<int32_t>(Reply.Status) : 2;
+}
+
+// The one-line reason of a failed Connect or CheckFolder.
+std::string ReasonOf(int32_t Result, const TDavReply& Reply) {
+    if (Result == 2) return "server not reachable";
+    if (Result == 1) return "folder not found";
+    if (Result == 401) return "log-on refused";
+    if (Reply.Status == 207) return "the server's reply is no folder listing";
+    return "request refused (" + std::to_string(Reply.Status) + ")";
+}
+
+class TWebDavFileOper : public TFileOper, public IWebDavBrowser {
+  public:
+    explicit TWebDavFileOper(bool FreeOnTerminate) : TFileOper(FreeOnTerminate) {}
+    // The listing thread calls our overrides until it ends: end it before this part goes.
+    ~TWebDavFileOper() override {
+        Stop();
+        WaitFor();
+    }
+
+    int32_t Connect() override;
+    int32_t ListFolder() override;
+    int32_t ReadFileToStream(TFolderSource& Source, const TFileAttri& Attri, std::string& Stream,
+                             int32_t X) override;
+    int32_t WriteStreamToFile(const std::string& Stream, TFolderSource& Source, const TFileAttri& Attri,
+                              bool ClearReadOnly) override;
+    int32_t MakeDir(const std::string& RelPath) override;
+    int32_t GetScanSteps() override { return SCAN_STEPS; }
+    int32_t LoadSavedTree() override { return LoadSavedTreeThroughStream(); }
+    int32_t DeleteFile(TFolderSource& Source, const TFileAttri& Attri, bool Log) override;
+    int32_t RemoveDir(TFolderSource& Source, const TFileAttri& Attri, bool Log) override;
+    std::string GetBackupFolder() override;
+    int64_t GetFileSize(const std::string& FullPath) override;
+    int32_t BackupFile(TFolderSource& Source, const TFileAttri& Attri) override;
+    std::string ExtractDir(const std::string& Path) override {
+        const size_t slash = Path.rfind('/');
+        return slash == std::string::npos ? std::string() : Path.substr(0, slash + 1);
+    }
+    std::string GetFullPath(TFolderSource& Source, const TFileAttri& Attri) override;
+    // The entry's folder on the server: "/dav/sub/".
+    std::string GetFolderPath(TFolderSource&, const TFileAttri& Attri) override {
+        return FolderPathOf(Attri.Path.str()) + "/";
+    }
+    int32_t PutFile(const std::string& LocalPath, TFolderSource& Source, const TFileAttri& Attri,
+                    int32_t SrcAttr, bool Log) override;
+    int32_t RenameFile(const std::string& OldName, const std::string& NewName) override;
+    int32_t GetFile(const std::string& LocalPath, TFolderSource& Source, const TFileAttri& Attri, int32_t X,
+                    bool Log) override;
+    int32_t CheckFolder() override;
+    int32_t GetEntryState(TFolderSource& Source, const TFileAttri& Attri, TEntryState& State) override;
+
+    bool ReplacesByRename() const override { return true; }
+    int32_t ReplaceFile(const std::string& OldName, const std::string& NewName) override;
+
+    const std::vector<TFileAttri>& RootEntries() const override { return FEntries; }
+
+  protected:
+    void CloseConnection() override {
+        m_Connected = false;
+        m_Client.Abort();
+    }
+
+  private:
+    // PROPFIND of a server path (decoded) with Depth: 0 when answered 207 with a reply that reads
+    // (Entries filled, the queried resource first when named), 1 for 404, 2 when no answer came,
+    // a status from 400 to 499 as it is, -1 otherwise (another status, an unreadable reply).
+    int32_t Propfind(const std::string& Path, bool Folder, const char* Depth,
+                     std::vector<TFileAttri>& Entries, TDavReply* Reply = nullptr, size_t* Dropped = nullptr);
+    // Looks a server path up: 0 there (State filled), 1 not there (also when a folder on its way is
+    // a file or missing), -1 when it cannot be told.
+    int32_t Lookup(const std::string& Path, TEntryState& State);
+    int32_t PropfindItem(const TFileAttri& Attri, TEntryState& State) {
+        return Lookup(ItemPath(Attri), State);
+    }
+    // A folder and what is directly inside it, as Propfind gives them.
+    int32_t PropfindUrl(const std::string& Path, std::vector<TFileAttri>& Entries, TDavReply* Reply = nullptr,
+                        size_t* Dropped = nullptr) {
+        return Propfind(Path, true, "1", Entries, Reply, Dropped);
+    }
+    // A server-side copy replacing an older target: 0 copied, 1 not found, 2 no answer, else the
+    // status.
+    int32_t SendCopy(const std::string& From, const std::string& To) {
+        return DavResult(m_Client.Copy(UrlOf(From), UrlOf(To), true));
+    }
+    // Lists one level of folders; the sub-folders found become FPending. False when the listing must
+    // end (stopped or the connection lost): every folder not read is then marked NotListed.
+    bool ListLevel(std::vector<TPendingFolder>& Level);
+    void RemoveMarkerLeftovers();
+    // Creates a collection that may exist: 0 made or there, else the failure.
+    int32_t SendMkcol(const std::string& Path);
+
+    // The decoded server path of a root-relative folder ("/" or "/docs/"), without "/" at the end.
+    std::string FolderPathOf(std::string_view Rel) const {
+        std::string path = FAddress.Path;
+        while (!Rel.empty() && Rel.front() == '/') Rel.remove_prefix(1);
+        while (!Rel.empty() && Rel.back() == '/') Rel.remove_suffix(1);
+        if (!Rel.empty()) path += "/" + std::string(Rel);
+        return path;
+    }
+    std::string ItemPath(const TFileAttri& Attri) const {
+        return FolderPathOf(Attri.Path.str()) + "/" + Attri.Name;
+    }
+    // The encoded URL of a server path; a folder's ends in "/".
+    std::string UrlOf(std::string_view Path, bool Folder = false) const {
+        return FAddress.Origin() + EncodePath(Path) + (Folder ? "/" : "");
+    }
+    // The server path of a full path as GetFullPath gives it; empty when it is not below the root or
+    // names no safe entry.
+    std::string PathOfFullPath(const std::string& FullPath) const {
+        const std::string root = FAddress.Origin() + FAddress.Path + "/";
+        if (!m_Connected || !FullPath.starts_with(root)) return {};
+        const std::string rel = FullPath.substr(root.size());
+        const size_t slash = rel.rfind('/');
+        const std::string name = slash == std::string::npos ? rel : rel.substr(slash + 1);
+        if (!IsSafeName(name) ||
+            (slash != std::string::npos && !IsSafeRelPath("/" + rel.substr(0, slash + 1))))
+            return {};
+        return FAddress.Path + "/" + rel;
+    }
+    bool EntryUsable(const TFileAttri& Attri) const {
+        return IsSafeName(Attri.Name) && IsSafeRelPath(Attri.Path.str());
+    }
+
+    TWebDavClient m_Client;
+    TWebDavAddress FAddress;
+    std::atomic<bool> m_Connected{false};
+    // What the last successful Connect was made with: the same again connects at once.
+    std::string m_ConnectedAddress, m_ConnectedUser, m_ConnectedPassword;
+    std::string FBackupFolder;
+    std::vector<TPendingFolder> FPending;
+    std::vector<TFileAttri> FEntries;
+    std::set<std::string> m_KnownFolders;  // server paths of folders made or found
+};
+
+int32_t TWebDavFileOper::Propfind(const std::string& Path, bool Folder, const char* Depth,
+                                  std::vector<TFileAttri>& Entries, TDavReply* Reply, size_t* Dropped) {
+    Entries.clear();
+    TDavReply reply = m_Client.Propfind(UrlOf(Path, Folder), Depth);
+    int32_t result = -1;
+    size_t dropped = 0;
+    if (reply.Status == 207 && reply.Error == 0)
+        result = ParseReply(reply.Body, Path, Entries, dropped) ? 0 : -1;
+    else if (reply.Status == 0 || (reply.Error != 0 && reply.Error != HTTP_STATUS_FAILED))
+        result = 2;
+    else if (reply.Status == 404)
+        result = 1;
+    else if (reply.Status >= 400 && reply.Status < 500)
+        result = static_cast<int32_t>(reply.Status);
+    if (result != 0) Entries.clear();
+    if (Dropped) *Dropped = dropped;
+    if (Reply) *Reply = std::move(reply);
+    return result;
+}
+
+int32_t TWebDavFileOper::Connect() {
+    if (FFolderSource->DeviceType != DEVICE_WEBDAV) return -2;
+    const TFolderSource& side = *FFolderSource;
+    if (m_Connected && side.FolerAllName == m_ConnectedAddress && side.UserName == m_ConnectedUser &&
+        side.PWD == m_ConnectedPassword)
+        return 0;
+    m_Connected = false;
+    FailureText.clear();
+    FEntries.clear();
+    FBackupFolder.clear();
+    m_KnownFolders.clear();
+    if (!ParseWebDavAddress(side.FolerAllName, FAddress)) {
+        FailureText = "not a WebDAV address";
+        return -1;
+    }
+    m_Client.SetLogOn(side.UserName, side.PWD);
+    m_Client.ResetAbort();
+    TDavReply reply;
+    std::vector<TFileAttri> entries;
+    int32_t result = Propfind(FAddress.Path, true, "1", entries, &reply);
+    if (result == 0 && (entries.empty() || entries[0].Path != FAddress.Path || entries[0].IsFolder != 1))
+        result = 1;  // the address names a file, or the reply another place
+    if (result != 0) {
+        FailureText = ReasonOf(result, reply);
+        return result;
+    }
+    InfoText = "WebDAV:" + (reply.Server.empty() ? FAddress.Origin() : reply.Server);
+    // The folder window takes the root's entries with their own addresses.
+    for (TFileAttri& e : entries) e.Path = FAddress.Origin() + e.Path.str();
+    FEntries = std::move(entries);
+    m_ConnectedAddress = side.FolerAllName;
+    m_ConnectedUser = side.UserName;
+    m_ConnectedPassword = side.PWD;
+    m_Connected = true;
+    return 0;
+}
+
+int32_t TWebDavFileOper::CheckFolder() {
+    if (!m_Connected) {
+        if (FailureText.empty()) FailureText = "server not reachable";
+        return 2;
+    }
+    TDavReply reply;
+    std::vector<TFileAttri> entries;
+    int32_t result = Propfind(FAddress.Path, true, "0", entries, &reply);
+    if (result == 0 && (entries.empty() || entries[0].IsFolder != 1)) result = 1;
+    if (result != 0) FailureText = ReasonOf(result, reply);
+    return result;
+}
+
+int32_t TWebDavFileOper::ListFolder() {
+    const int32_t result = ListTree([this] {
+        FPending.clear();
+        if (!m_Connected) {
+            FFileTree->NotListed = true;  // unknown, not empty
+            return false;
+        }
+        RemoveMarkerLeftovers();
+        return ListByLevels(
+            {{FAddress.Path, FFileTree.get(), TSharedString("/")}}, FPending, SCAN_STEPS,
+            [this](auto& Level) { return ListLevel(Level); }, [this] { PostProgress(); });
+    });
+    FPending.clear();
+    return result;
+}
+
+bool TWebDavFileOper::ListLevel(std::vector<TPendingFolder>& Level) {
+    std::vector<TPendingFolder> next;
+    const auto giveUp = [&](size_t From) {
+        for (size_t i = From; i < Level.size(); ++i) Level[i].Node->NotListed = true;
+        for (TPendingFolder& p : next) p.Node->NotListed = true;
+        FPending.clear();
+        return false;
+    };
+    for (size_t i = 0; i < Level.size(); ++i) {
+        if (Terminated() || !m_Connected) return giveUp(i);
+        TPendingFolder& item = Level[i];
+        std::vector<TFileAttri> entries;
+        TDavReply reply;
+        int32_t result = PropfindUrl(item.Folder, entries, &reply);
+        if (result == 0 && (entries.empty() || entries[0].Path != item.Folder || entries[0].IsFolder != 1))
+            result = -1;
+        if (result != 0) {
+            TMyException::Instance().LogError(
+                "Cannot list folder " + FAddress.Origin() + item.Folder + "/", "EInOutError",
+                reply.ErrorText.empty() ? ReasonOf(result, reply) : reply.ErrorText);
+            item.Node->NotListed = true;
+            // An answer concerns this folder; no answer (a lost connection, a stop) all the rest.
+            if (result != 2 && !m_Client.Aborted()) continue;
+            return giveUp(i + 1);
+        }
+        const bool top = item.Node == FFileTree.get();
+        std::vector<std::string> leftovers;
+        for (size_t k = 1; k < entries.size(); ++k) {
+            TFileAttri& e = entries[k];
+            const bool folder = e.IsFolder == 1;
+            if (IsReservedName(e.Name)) {
+                if (!folder) leftovers.push_back(e.Path.str());
+                continue;
+            }
+            if (top && e.Name == MARKER_FOLDER) continue;
+            const std::string path = e.Path.str(), name = e.Name;
+            e.Path = item.Rel;
+            TFileTree* child = item.Node->AddChild(std::move(e));
+            if (folder) next.push_back({path, child, TSharedString(item.Rel.str() + name + "/")});
+        }
+        // What a failed writer left; this program's own files, never the user's.
+        for (const std::string& leftover : leftovers) m_Client.Delete(UrlOf(leftover));
+    }
+    FPending = std::move(next);
+    return true;
+}
+
+void TWebDavFileOper::RemoveMarkerLeftovers() {
+    std::vector<TFileAttri> entries;
+    if (PropfindUrl(FolderPathOf(MARKER_FOLDER), entries) != 0) return;
+    for (size_t k = 1; k < entries.size(); ++k)
+        if (entries[k].IsFolder == 0 && IsReservedName(entries[k].Name))
+            m_Client.Delete(UrlOf(entries[k].Path.str()));
+}
+
+int32_t TWebDavFileOper::Lookup(const std::string& Path, TEntryState& State) {
+    State = TEntryState{};
+    std::vector<TFileAttri> entries;
+    TDavReply reply;
+    const int32_t result = Propfind(Path, false, "0", entries, &reply);
+    if (result == 0) {
+        if (entries.empty() || entries[0].Path != Path) return -1;
+        State.Exists = true;
+        State.IsFolder = entries[0].IsFolder == 1;
+        State.Size = entries[0].Size;
+        State.FileDate = entries[0].FileDate;
+        return 0;
+    }
+    if (result == 1) return 1;
+    // Servers refuse a path through a file in their own ways (400, 409): absent when a folder on
+    // its way is a file or missing.
+    if (reply.Status == 400 || reply.Status == 409) {
+        const size_t slash = Path.rfind('/');
+        if (slash == std::string::npos || slash <= FAddress.Path.size()) return -1;
+        TEntryState parent;
+        const int32_t up = Lookup(Path.substr(0, slash), parent);
+        if (up == 1 || (up == 0 && !parent.IsFolder)) return 1;
+    }
+    return -1;
+}
+
+int32_t TWebDavFileOper::GetEntryState(TFolderSource&, const TFileAttri& Attri, TEntryState& State) {
+    State = TEntryState{};
+    if (!EntryUsable(Attri) || !m_Connected) return 1;
+    const int32_t found = PropfindItem(Attri, State);
+    if (found < 0) {
+        State = TEntryState{};
+        return 1;
+    }
+    return 0;
+}
+
+int32_t TWebDavFileOper::ReadFileToStream(TFolderSource&, const TFileAttri& Attri, std::string& Stream,
+                                          int32_t) {
+    Stream.clear();
+    if (!EntryUsable(Attri) || !m_Connected) return 1;
+    const TDavReply reply = m_Client.Get(UrlOf(ItemPath(Attri)), [&Stream](std::string_view Data) {
+        Stream.append(Data);
+        return true;
+    });
+    if (reply.Success()) return 0;
+    Stream.clear();
+    return PutResult(reply);
+}
+
+// Never in place: the text goes to a fresh reserved name beside the target, which then takes the
+// target's name in one MOVE.
+int32_t TWebDavFileOper::WriteStreamToFile(const std::string& Stream, TFolderSource&, const TFileAttri& Attri,
+                                           bool) {
+    if (!EntryUsable(Attri) || !m_Connected) return 1;
+    if (const int32_t made = MakeDir(Attri.Path.str()); made != 0) return made;
+    const std::string temp = UrlOf(FolderPathOf(Attri.Path.str()) + "/" + NewReservedName());
+    const TDavReply put = m_Client.Put(
+        temp, [&Stream] { return TextSource(Stream); }, static_cast<int64_t>(Stream.size()));
+    int32_t result = PutResult(put);
+    if (result == 0) {
+        const TDavReply move = m_Client.Move(temp, UrlOf(ItemPath(Attri)), true);
+        result = DavResult(move);
+    }
+    if (result != 0) m_Client.Delete(temp);
+    return result;
+}
+
+int32_t TWebDavFileOper::SendMkcol(const std::string& Path) {
+    const TDavReply reply = m_Client.Mkcol(UrlOf(Path, true));
+    if (reply.Success()) return 0;
+    // 405: something is there already; it will do when it is a collection.
+    if (reply.Status == 405) {
+        TEntryState state;
+        if (Lookup(Path, state) == 0 && state.IsFolder) return 0;
+    }
+    return PutResult(reply);
+}
+
+int32_t TWebDavFileOper::MakeDir(const std::string& RelPath) {
+    if (!IsSafeRelPath(RelPath)) return 1;
+    if (!m_Connected) return 2;
+    std::string path = FAddress.Path;
+    for (size_t at = 0; at < RelPath.size();) {
+        const size_t slash = std::min(RelPath.find('/', at), RelPath.size());
+        if (slash > at) {
+            path += "/" + RelPath.substr(at, slash - at);
+            if (!m_KnownFolders.count(path)) {
+                if (const int32_t made = SendMkcol(path); made != 0) return made;
+                m_KnownFolders.insert(path);
+            }
+        }
+        at = slash + 1;
+    }
+    return 0;
+}
+
+int32_t TWebDavFileOper::DeleteFile(TFolderSource& Source, const TFileAttri& Attri, bool Log) {
+    if (!EntryUsable(Attri)) return -1;
+    if (Log) ReportStatus("Delete:" + GetFullPath(Source, Attri));
+    if (!m_Connected) return 2;
+    // A collection's DELETE removes everything in it: only what is still a file goes.
+    TEntryState state;
+    const int32_t found = PropfindItem(Attri, state);
+    if (found == 1) return 1;
+    if (found != 0 || state.IsFolder) return -1;
+    return DavResult(m_Client.Delete(UrlOf(ItemPath(Attri))));
+}
+
+// Only an empty collection goes: a collection's DELETE removes everything in it, files the plan
+// never named included.
+int32_t TWebDavFileOper::RemoveDir(TFolderSource& Source, const TFileAttri& Attri, bool Log) {
+    if (!EntryUsable(Attri)) return -1;
+    if (Log) ReportStatus("Delete:" + GetFullPath(Source, Attri));
+    if (!m_Connected) return 2;
+    const std::string path = ItemPath(Attri);
+    std::vector<TFileAttri> entries;
+    size_t dropped = 0;
+    const int32_t listed = PropfindUrl(path, entries, nullptr, &dropped);
+    if (listed != 0) return listed;
+    if (entries.empty() || entries[0].Path != path || entries[0].IsFolder != 1) return -1;
+    if (entries.size() > 1 || dropped > 0) return -3;
+    m_KnownFolders.clear();
+    return DavResult(m_Client.Delete(UrlOf(path, true)));
+}
+
+std::string TWebDavFileOper::GetBackupFolder() {
+    if (!FBackupFolder.empty()) return FBackupFolder;
+    const std::string backup = std::string("/") + MARKER_FOLDER + "/" + BACKUP_FOLDER;
+    // Made once per object; a failure is tried again by the next call.
+    if (MakeDir(backup) == 0) FBackupFolder = backup;
+    return backup;
+}
+
+int64_t TWebDavFileOper::GetFileSize(const std::string& FullPath) {
+    const std::string path = PathOfFullPath(FullPath);
+    if (path.empty()) return -1;
+    TEntryState state;
+    return Lookup(path, state) == 0 ? state.Size : -1;
+}
+
+// The copy happens on the server and replaces an older backup; nothing is downloaded.
+int32_t TWebDavFileOper::BackupFile(TFolderSource&, const TFileAttri& Attri) {
+    if (!EntryUsable(Attri) || !m_Connected) return 1;
+    TEntryState state;
+    if (PropfindItem(Attri, state) != 0 || state.IsFolder) return 1;
+    const std::string rel = GetBackupFolder() + Attri.Path.str();
+    if (const int32_t made = MakeDir(rel); made != 0) return made;
+    return SendCopy(ItemPath(Attri), FolderPathOf(rel) + "/" + Attri.Name);
+}
+
+std::string TWebDavFileOper::GetFullPath(TFolderSource& Source, const TFileAttri& Attri) {
+    TWebDavAddress address;
+    if (!ParseWebDavAddress(Source.FolerAllName, address)) address = FAddress;
+    std::string path = address.Origin() + address.Path;
+    path += Attri.Path.str().empty() || Attri.Path.str().front() != '/' ? "/" + Attri.Path.str()
+                                                                        : Attri.Path.str();
+    if (path.back() != '/') path += '/';
+    return path + Attri.Name;
+}
+
+int32_t TWebDavFileOper::PutFile(const std::string& LocalPath, TFolderSource&, const TFileAttri& Attri,
+                                 int32_t, bool Log) {
+    if (!EntryUsable(Attri) || !m_Connected) return -1;
+    if (Log) ReportStatus("Copy:" + LocalPath);
+    struct stat before {};
+    const TFd fd(OpenForReading(LocalPath, before));
+    if (fd.Get() < 0) return -1;
+    const int64_t dated = DosDateInstant(Attri.FileDate);
+    const auto changed = [&](const struct stat& St) {
+        return static_cast<int64_t>(St.st_size) != Attri.Size ||
+               (dated != -1 && UnixTimeToDosDate(St.st_mtime) != Attri.FileDate);
+    };
+    if (changed(before)) return RESULT_SOURCE_CHANGED;
+    if (const int32_t made = MakeDir(Attri.Path.str()); made != 0) return made;
+
+    const std::string url = UrlOf(ItemPath(Attri));
+    int64_t sent = 0;
+    const int file = fd.Get();
+    const int64_t size = Attri.Size;
+    const TDavReply reply = m_Client.Put(
+        url,
+        [&sent, file, size]() -> THttpSource {
+            sent = 0;
+            return [&sent, file, size](char* Buffer, size_t Size) -> int64_t {
+                const auto want =
+                    static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(Size), size - sent));
+                if (want == 0) return 0;
+                const ssize_t n = ::pread(file, Buffer, want, static_cast<off_t>(sent));
+                if (n <= 0) return -1;  // shorter than listed: the upload fails
+                sent += n;
+                return n;
+            };
+        },
+        size);
+    struct stat after {};
+    const bool sourceChanged = ::fstat(file, &after) != 0 || changed(after) ||
+                               after.st_mtim.tv_sec != before.st_mtim.tv_sec ||
+                               after.st_mtim.tv_nsec != before.st_mtim.tv_nsec || sent != size;
+    if (reply.Success() && !sourceChanged) return 0;
+    // A temporary entry that holds part of a file, or not the listed one, goes; an entry under its
+    // own name keeps what the server kept (a failed PUT leaves the old file).
+    if (IsReservedName(Attri.Name)) m_Client.Delete(url);
+    if (sourceChanged && (reply.Success() || sent != size)) return RESULT_SOURCE_CHANGED;
+    return PutResult(reply);
+}
+
+// Written to a reserved name beside LocalPath, renamed over it only when the body came whole, with
+// a 2xx status and of the listed size.
+int32_t TWebDavFileOper::GetFile(const std::string& LocalPath, TFolderSource& Source, const TFileAttri& Attri,
+                                 int32_t, bool Log) {
+    if (!EntryUsable(Attri) || !m_Connected) return -1;
+    if (Log) ReportStatus("Copy:" + GetFullPath(Source, Attri));
+    const size_t slash = LocalPath.rfind('/');
+    TTempFile temp(slash == std::string::npos ? std::string("./") : LocalPath.substr(0, slash + 1),
+                   LOCAL_TEMP_PREFIX);
+    if (!temp.Created()) return -1;
+    int64_t bytes = 0;
+    int writeError = 0;
+    bool tooLong = false;
+    const TDavReply reply = m_Client.Get(UrlOf(ItemPath(Attri)), [&](std::string_view Data) {
+        bytes += static_cast<int64_t>(Data.size());
+        if (bytes > Attri.Size) {
+            tooLong = true;
+            return false;
+        }
+        writeError = WriteAll(temp.Fd(), Data);
+        return writeError == 0;
+    });
+    if (tooLong) return RESULT_SOURCE_CHANGED;
+    if (writeError != 0) return -1;
+    if (!reply.Success()) return reply.Status == 404 ? 1 : PutResult(reply);
+    if (bytes != Attri.Size) return RESULT_SOURCE_CHANGED;
+    const int64_t dated = DosDateInstant(Attri.FileDate);
+    if (dated != -1) {
+        // The reply's date is the file's as the listing gave it; another one is another version.
+        if (!reply.Modified.empty() && ParseHttpDate(reply.Modified) != Attri.FileDate)
+            return RESULT_SOURCE_CHANGED;
+        const timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(dated), 0}};
+        ::futimens(temp.Fd(), times);
+    }
+    return temp.CommitAs(LocalPath) ? 0 : -1;
+}
+
+// Never over an existing name: the server refuses a MOVE with "Overwrite: F" onto one (412).
+int32_t TWebDavFileOper::RenameFile(const std::string& OldName, const std::string& NewName) {
+    const std::string from = PathOfFullPath(OldName), to = PathOfFullPath(NewName);
+    if (from.empty() || to.empty() || from == to) return 1;
+    return DavResult(m_Client.Move(UrlOf(from), UrlOf(to), false));
+}
+
+int32_t TWebDavFileOper::ReplaceFile(const std::string& OldName, const std::string& NewName) {
+    const std::string from = PathOfFullPath(OldName), to = PathOfFullPath(NewName);
+    if (from.empty() || to.empty() || from == to) return 1;
+    return DavResult(m_Client.Move(UrlOf(from), UrlOf(to), true));
+}
+
+}  // namespace
+
+std::unique_ptr<TFileOper> CreateWebDavFileOper(bool FreeOnTerminate) {
+    return std::make_unique<TWebDavFileOper>(FreeOnTerminate);
+}
+
+IWebDavBrowser* WebDavBrowserOf(TFileOper& Oper) {
+    return dynamic_cast<IWebDavBrowser*>(&Oper);
+}
+
+bool ParseMultistatus(std::string_view Text, std::string_view Queried, std::vector<TFileAttri>& Entries) {
+    size_t dropped = 0;
+    if (ParseReply(Text, Queried, Entries, dropped)) return true;
+    Entries.clear();
+    return false;
+}
+
+int32_t ParseHttpDate(std::string_view Text) {
+    return HttpDateToDosDate(TrimWhiteSpace(Text));
+}
+
+}  // namespace bfs
