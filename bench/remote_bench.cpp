@@ -1,13 +1,18 @@
 // Whole-run benchmark of the remote back-ends against real servers on 127.0.0.1, started through
 // the same code as the storage tests' servers (tests/common/TestServers.h): a network share served
-// by smbd, an FTP server (pyftpdlib) and an S3 service (s3rver). For each, through TTaskRun with the left
-// side a local folder and the right side the remote folder:
+// by smbd, an FTP server (pyftpdlib), the WebDAV servers rclone and apache2, and an S3 service
+// (s3rver). For each, through TTaskRun with the left side a local folder and the right side the
+// remote folder:
 //   - a no-op two-way run over 10,000 files in 100 folders (both listings, the saved states, the
 //     comparison; saved states exist from a first run over the same, equal trees);
 //   - the first copy of 1,000 files in 10 folders each way (a one-way task into an empty folder).
 // Beside each, on the same trees in the same run, a reference client: smbclient (`recurse ON; ls`,
-// `mput`, `mget`) for the share, rclone (`lsf -R`, `copy`) for FTP and S3. It prints times, the ratio
-// ours / reference and peak resident memory; it asserts nothing.
+// `mput`, `mget`) for the share, rclone (`lsf -R`, `copy`) for FTP, WebDAV and S3. It prints times,
+// the ratio ours / reference and peak resident memory; it asserts nothing.
+// The device kind runs on a device emulated in a local folder by the stand-in device library (built
+// with the program, or named by BFS_RAPI_LIBRARY); no client for such devices exists here, so its
+// reference is a bare walk of the device's folder (`find`) and `cp -r` of the same files, and the
+// ratios show what the binding and the back-end add.
 //
 // Usage: remote_bench [--files N] [--copy M]   (defaults 10,000 and 1,000; multiples of 100)
 
@@ -281,12 +286,14 @@ void PrintTable() {
 // of its own (S3) has no Served folder: Seed stores a local tree below the remote root instead,
 // and Count counts the files below a remote folder.
 struct TLayout {
-    std::string Kind;  // "share", "ftp" or "s3"
+    std::string Kind;  // "share", "ftp", "webdav-rclone", "webdav-apache" or "s3"
     std::string Served, Local;
     TRemote Remote;  // Address: the served folder's root, to which "/name" or "\name" is added
     char Sep = '/';
     std::function<bool(const std::string& LocalSrc, const std::string& Remote)> Seed;
     std::function<long long(const std::string& Remote)> Count;
+    // Gives the served folder's trees, once written, to the account the server writes as.
+    std::function<void(const std::string& Served)> Own;
 };
 
 // Writes a tree of Folders folders below each remote folder of Remotes and each local one of Locals.
@@ -347,6 +354,7 @@ void RunKind(const TLayout& L, const TReference& Ref, int Files, int Copy, const
     std::vector<std::string> empty = {L.Local + "/down-ours", L.Local + "/down-ref"};
     if (!L.Seed) empty.insert(empty.end(), {L.Served + "/up-ours", L.Served + "/up-ref"});
     for (const std::string& f : empty) fs::create_directories(f);
+    if (L.Own) L.Own(L.Served);
 
     // No-op: the first run over the equal trees finds nothing to do and writes the saved states;
     // the next two are the no-op runs, the faster one counts. The reference lists twice likewise.
@@ -410,15 +418,14 @@ TReference SmbReference(const bfs::test::TSmbServer& Server) {
     return ref;
 }
 
-// rclone with an on-the-fly FTP remote; the password, obscured by `rclone obscure -` from its
-// standard input, goes in through the environment only.
-TReference FtpReference(const bfs::test::TFtpServer& Server, const std::string& Scratch) {
-    const std::string pass = Scratch + "/ftp-pass", obscured = Scratch + "/ftp-pass-obscured";
+// A password as rclone takes it in its environment: obscured by `rclone obscure -` from its
+// standard input (a file of mode 600 named after Tag), never on a command line.
+std::string RcloneObscured(const std::string& Scratch, std::string_view Password, const std::string& Tag) {
+    const std::string pass = Scratch + "/" + Tag + "-pass", obscured = Scratch + "/" + Tag + "-pass-obscured";
     {
         const int fd = ::open(pass.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
         if (fd >= 0) {
-            const std::string_view text = bfs::test::FTP_PASS;
-            if (::write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
+            if (::write(fd, Password.data(), Password.size()) != static_cast<ssize_t>(Password.size()))
                 std::fprintf(stderr, "cannot write %s\n", pass.c_str());
             ::close(fd);
         }
@@ -426,6 +433,12 @@ TReference FtpReference(const bfs::test::TFtpServer& Server, const std::string& 
     RunClient({"rclone", "obscure", "-"}, {}, pass, obscured);
     std::string secret;
     std::getline(std::ifstream(obscured), secret);
+    return secret;
+}
+
+// rclone with an on-the-fly FTP remote; the password goes in through the environment only.
+TReference FtpReference(const bfs::test::TFtpServer& Server, const std::string& Scratch) {
+    const std::string secret = RcloneObscured(Scratch, bfs::test::FTP_PASS, "ftp");
     const std::vector<std::string> env = {
         "RCLONE_FTP_HOST=127.0.0.1", "RCLONE_FTP_PORT=" + std::to_string(Server.Port),
         std::string("RCLONE_FTP_USER=") + bfs::test::FTP_USER, "RCLONE_FTP_PASS=" + secret};
@@ -442,6 +455,29 @@ TReference FtpReference(const bfs::test::TFtpServer& Server, const std::string& 
     };
     ref.Download = [env](const std::string& Remote, const std::string& Dst) {
         return RunClient({"rclone", "--config", "/dev/null", "copy", ":ftp:" + Remote, Dst}, env);
+    };
+    return ref;
+}
+
+// rclone with an on-the-fly WebDAV remote on the served folder; the password goes in through the
+// environment only.
+TReference DavReference(const bfs::test::TWebDavServer& Server, const std::string& Scratch) {
+    const std::vector<std::string> env = {
+        "RCLONE_WEBDAV_URL=" + Server.Address(), std::string("RCLONE_WEBDAV_USER=") + bfs::test::DAV_USER,
+        "RCLONE_WEBDAV_PASS=" + RcloneObscured(Scratch, bfs::test::DAV_PASS, "webdav")};
+    TReference ref;
+    ref.ListName = "rclone lsf -R (webdav)";
+    ref.UploadName = "rclone copy (local to webdav)";
+    ref.DownloadName = "rclone copy (webdav to local)";
+    ref.List = [env](const std::string& Remote, const std::string& Out) {
+        return RunClient({"rclone", "--config", "/dev/null", "lsf", "-R", ":webdav:" + Remote}, env,
+                         "/dev/null", Out);
+    };
+    ref.Upload = [env](const std::string& Src, const std::string& Remote) {
+        return RunClient({"rclone", "--config", "/dev/null", "copy", Src, ":webdav:" + Remote}, env);
+    };
+    ref.Download = [env](const std::string& Remote, const std::string& Dst) {
+        return RunClient({"rclone", "--config", "/dev/null", "copy", ":webdav:" + Remote, Dst}, env);
     };
     return ref;
 }
@@ -481,6 +517,33 @@ TReference S3Reference(const bfs::test::TS3Server& Server) {
         return RunClient({"rclone", "--config", "/dev/null", "copy", S3Remote(Remote), Dst}, env);
     };
     return ref;
+}
+
+// The device's folder itself: a bare walk of it and plain copies, through the local file system.
+TReference DeviceReference(const std::string& Folder) {
+    TReference ref;
+    ref.ListName = "find (the device's folder)";
+    ref.UploadName = "cp -r (into the device's folder)";
+    ref.DownloadName = "cp -r (out of the device's folder)";
+    ref.List = [Folder](const std::string& Remote, const std::string& Out) {
+        return RunClient({"find", Folder + "/" + Remote}, {}, "/dev/null", Out);
+    };
+    ref.Upload = [Folder](const std::string& Src, const std::string& Remote) {
+        return RunClient({"cp", "-r", Src + "/.", Folder + "/" + Remote});
+    };
+    ref.Download = [Folder](const std::string& Remote, const std::string& Dst) {
+        return RunClient({"cp", "-r", Folder + "/" + Remote + "/.", Dst});
+    };
+    return ref;
+}
+
+// The stand-in device library: the one BFS_RAPI_LIBRARY names, else the one the build put beside
+// the program (<build>/app, this program being in <build>/bench).
+std::string DeviceLibrary() {
+    if (const char* named = std::getenv("BFS_RAPI_LIBRARY"); named && *named) return named;
+    std::error_code ec;
+    const fs::path self = fs::read_symlink("/proc/self/exe", ec);
+    return ec ? std::string() : (self.parent_path().parent_path() / "app" / "libbfs-rapi.so").string();
 }
 
 bool OnPath(const char* Program) {
@@ -554,6 +617,25 @@ int main(int argc, char** argv) {
                 RunKind(l, FtpReference(ftp, scratch.Path), files, copy, scratch.Path);
             }
         }
+        for (const bfs::test::TDavKind kind : {bfs::test::TDavKind::Rclone, bfs::test::TDavKind::Apache}) {
+            const bool apache = kind == bfs::test::TDavKind::Apache;
+            const std::string name = apache ? "webdav-apache" : "webdav-rclone";
+            bfs::test::TWebDavServer dav;
+            if (!OnPath("rclone"))
+                std::printf("\n%s: skipped (rclone not installed)\n", name.c_str());
+            else if (!dav.Start(kind))
+                std::printf("\n%s: skipped (the server did not start; scripts/install-deps installs it)\n",
+                            name.c_str());
+            else {
+                TLayout l;
+                l.Kind = name;
+                l.Served = dav.Files;
+                l.Local = scratch.Path + "/" + name + "-local";
+                l.Remote = {bfs::DEVICE_WEBDAV, dav.Address(), bfs::test::DAV_USER, bfs::test::DAV_PASS};
+                l.Own = [&dav](const std::string& Served) { dav.Own(Served); };
+                RunKind(l, DavReference(dav, scratch.Path), files, copy, scratch.Path);
+            }
+        }
         {
             // The launcher and s3rver live in the source tree, where the storage tests find them.
             ::setenv("BFS_TEST_SOURCE_DIR", BFS_SOURCE_DIR, 0);
@@ -589,6 +671,26 @@ int main(int argc, char** argv) {
                     return n;
                 };
                 RunKind(l, S3Reference(s3), files, copy, scratch.Path);
+            }
+        }
+        {
+            // The stand-in library serves the device "Bench" from a folder of the scratch folder.
+            const std::string library = DeviceLibrary(), folder = scratch.Path + "/device";
+            fs::create_directories(folder);
+            if (library.empty() || !fs::exists(library))
+                std::printf("\ndevice: skipped (no stand-in device library at %s; build the program)\n",
+                            library.c_str());
+            else {
+                ::setenv("BFS_RAPI_LIBRARY", library.c_str(), 1);
+                ::setenv("BFS_DEVICE_NAME", "Bench", 1);
+                ::setenv("BFS_DEVICE_FOLDER", folder.c_str(), 1);
+                TLayout l;
+                l.Kind = "device";
+                l.Served = folder;
+                l.Local = scratch.Path + "/device-local";
+                l.Remote = {bfs::DEVICE_MOBILE, "wm:Bench", "", ""};
+                l.Sep = '\\';
+                RunKind(l, DeviceReference(folder), files, copy, scratch.Path);
             }
         }
     } catch (const std::exception& e) {

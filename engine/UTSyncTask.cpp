@@ -7,6 +7,8 @@
 #include "storage/UTFtpFileOper.h"
 #include "storage/UTNetFileOper.h"
 #include "storage/UTS3FileOper.h"
+#include "storage/UTWMFileOper.h"
+#include "storage/UTWebDavFileOper.h"
 #include "storage/UTWinFileOper.h"
 
 #include <cerrno>
@@ -203,6 +205,10 @@ std::unique_ptr<TFileOper> TSyncTask::CreateFileOper(const TFolderSourceRef& Fol
             return CreateNetFileOper(FreeOnTerminate);
         case DEVICE_S3:
             return CreateS3FileOper(FreeOnTerminate);
+        case DEVICE_MOBILE:
+            return CreateWMFileOper(FreeOnTerminate);
+        case DEVICE_WEBDAV:
+            return CreateWebDavFileOper(FreeOnTerminate);
         default:
             return nullptr;
     }
