@@ -599,12 +599,7 @@ int32_t TFtpFileOper::PutFile(const std::string& LocalPath, TFolderSource&, cons
     struct stat before {};
     const TFd fd(OpenForReading(LocalPath, before));
     if (fd.Get() < 0) return -1;
-    const int64_t dated = DosDateInstant(Attri.FileDate);
-    const auto changed = [&](const struct stat& St) {
-        return static_cast<int64_t>(St.st_size) != Attri.Size ||
-               (dated != -1 && UnixTimeToDosDate(St.st_mtime) != Attri.FileDate);
-    };
-    if (changed(before)) return RESULT_SOURCE_CHANGED;
+    if (DiffersFromListing(before, Attri.Size, Attri.FileDate)) return RESULT_SOURCE_CHANGED;
     if (MakeDir(Attri.Path.str()) != 0) return -1;
 
     const std::string folder = ServerFolder(Attri.Path.str());
@@ -618,10 +613,8 @@ int32_t TFtpFileOper::PutFile(const std::string& LocalPath, TFolderSource&, cons
         return n;
     };
     const bool uploaded = UploadFile(folder, Attri.Name, source, Attri.Size);
-    struct stat after {};
-    const bool sourceChanged = ::fstat(fd.Get(), &after) != 0 || changed(after) ||
-                               after.st_mtim.tv_sec != before.st_mtim.tv_sec ||
-                               after.st_mtim.tv_nsec != before.st_mtim.tv_nsec || sent != Attri.Size;
+    const bool sourceChanged =
+        ChangedSince(fd.Get(), before, Attri.Size, Attri.FileDate) || sent != Attri.Size;
     if (uploaded && !sourceChanged) return 0;
     // Half a file, or one that is not the listed source: nothing stays under the entry's name.
     Command({"DELE " + folder + Attri.Name});

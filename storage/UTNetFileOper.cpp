@@ -817,9 +817,7 @@ int32_t TNetFileOper::PutFile(const std::string& LocalPath, TFolderSource& Sourc
     TFd in(OpenForReading(LocalPath, st));
     if (in.Get() < 0) return -1;
     const int64_t dated = DosDateInstant(Attri.FileDate);
-    if (static_cast<int64_t>(st.st_size) != Attri.Size ||
-        (dated != -1 && UnixTimeToDosDate(st.st_mtime) != Attri.FileDate))
-        return RESULT_SOURCE_CHANGED;
+    if (DiffersFromListing(st, Attri.Size, Attri.FileDate)) return RESULT_SOURCE_CHANGED;
     if (MakeDir(Attri.Path.str()) != 0) return -1;
     struct stat old {};
     const int err = Stat(url, old);
@@ -854,9 +852,7 @@ int32_t TNetFileOper::GetFile(const std::string& LocalPath, TFolderSource& Sourc
     struct stat st {};
     if (Stat(url, st) != 0 || S_ISDIR(st.st_mode)) return -1;
     const int64_t dated = DosDateInstant(Attri.FileDate);
-    if (static_cast<int64_t>(st.st_size) != Attri.Size ||
-        (dated != -1 && UnixTimeToDosDate(st.st_mtime) != Attri.FileDate))
-        return RESULT_SOURCE_CHANGED;
+    if (DiffersFromListing(st, Attri.Size, Attri.FileDate)) return RESULT_SOURCE_CHANGED;
 
     const size_t slash = LocalPath.rfind('/');
     TTempFile temp(slash == std::string::npos ? std::string("./") : LocalPath.substr(0, slash + 1),

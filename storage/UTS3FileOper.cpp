@@ -483,12 +483,7 @@ int32_t TS3FileOper::PutFile(const std::string& LocalPath, TFolderSource&, const
     struct stat before {};
     const TFd fd(OpenForReading(LocalPath, before));
     if (fd.Get() < 0) return -1;
-    const int64_t dated = DosDateInstant(Attri.FileDate);
-    const auto changed = [&](const struct stat& St) {
-        return static_cast<int64_t>(St.st_size) != Attri.Size ||
-               (dated != -1 && UnixTimeToDosDate(St.st_mtime) != Attri.FileDate);
-    };
-    if (changed(before)) return RESULT_SOURCE_CHANGED;
+    if (DiffersFromListing(before, Attri.Size, Attri.FileDate)) return RESULT_SOURCE_CHANGED;
     if (Attri.Size > MAX_OBJECT_SIZE) {
         TMyException::Instance().LogError("Not stored: " + KeyOf(Attri), "EInOutError",
                                           "larger than 5 GiB, the most one S3 upload takes");
@@ -499,11 +494,9 @@ int32_t TS3FileOper::PutFile(const std::string& LocalPath, TFolderSource&, const
     std::string body(static_cast<size_t>(Attri.Size), '\0');
     const ssize_t n = body.empty() ? 0 : ReadFull(fd.Get(), body.data(), body.size());
     char extra = 0;
-    struct stat after {};
     if (n < 0) return -1;
-    if (n != Attri.Size || ReadFull(fd.Get(), &extra, 1) != 0 || ::fstat(fd.Get(), &after) != 0 ||
-        changed(after) || after.st_mtim.tv_sec != before.st_mtim.tv_sec ||
-        after.st_mtim.tv_nsec != before.st_mtim.tv_nsec)
+    if (n != Attri.Size || ReadFull(fd.Get(), &extra, 1) != 0 ||
+        ChangedSince(fd.Get(), before, Attri.Size, Attri.FileDate))
         return RESULT_SOURCE_CHANGED;
     return FStorage.PutObject(ServiceBucket(), KeyOf(Attri), body, true) ? 0 : -1;
 }
@@ -651,9 +644,7 @@ TS3Address ParseS3Address(std::string_view Address) {
     TS3Address a;
     std::string text = Trim(Address);
     for (const std::string_view scheme : {"https://", "http://"}) {
-        if (text.size() >= scheme.size() &&
-            std::equal(scheme.begin(), scheme.end(), text.begin(),
-                       [](char x, char y) { return x == std::tolower(static_cast<unsigned char>(y)); })) {
+        if (StartsWithNoCase(text, scheme)) {
             text.erase(0, scheme.size());
             break;
         }

@@ -2,6 +2,7 @@
 
 #include <openssl/evp.h>
 
+#include <algorithm>
 #include <cctype>
 
 namespace bfs {
@@ -16,6 +17,25 @@ int HexValue(char C) {
 }
 
 }  // namespace
+
+bool DiffersFromListing(const struct stat& St, int64_t Size, int32_t FileDate) {
+    return static_cast<int64_t>(St.st_size) != Size ||
+           (DosDateInstant(FileDate) != -1 && UnixTimeToDosDate(St.st_mtime) != FileDate);
+}
+
+bool ChangedSince(int Fd, const struct stat& Before, int64_t Size, int32_t FileDate) {
+    struct stat after {};
+    return ::fstat(Fd, &after) != 0 || DiffersFromListing(after, Size, FileDate) ||
+           after.st_mtim.tv_sec != Before.st_mtim.tv_sec || after.st_mtim.tv_nsec != Before.st_mtim.tv_nsec;
+}
+
+bool StartsWithNoCase(std::string_view Text, std::string_view Head) {
+    return Text.size() >= Head.size() &&
+           std::equal(Head.begin(), Head.end(), Text.begin(), [](char a, char b) {
+               return std::tolower(static_cast<unsigned char>(a)) ==
+                      std::tolower(static_cast<unsigned char>(b));
+           });
+}
 
 std::string EncodePath(std::string_view Path) {
     static constexpr char HEX[] = "0123456789ABCDEF";

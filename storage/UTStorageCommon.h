@@ -7,6 +7,8 @@
 #include "model/UTFileTree.h"
 #include "model/UTSharedString.h"
 
+#include <sys/stat.h>
+
 #include <charconv>
 #include <cstdint>
 #include <string>
@@ -62,6 +64,16 @@ bool ListByLevels(std::vector<TPendingFolder> Level, std::vector<TPendingFolder>
     }
     return true;
 }
+
+// Whether a local source's status St no longer matches the size and date a listing gave it (a date
+// that names no day is not compared).
+bool DiffersFromListing(const struct stat& St, int64_t Size, int32_t FileDate);
+// Whether the local source open as Fd changed while it was copied: it no longer matches the
+// listing, or its time is not Before's to the nanosecond (rewritten within the same second).
+bool ChangedSince(int Fd, const struct stat& Before, int64_t Size, int32_t FileDate);
+
+// Whether Text begins with Head, ASCII letters compared without case (schemes, header names).
+bool StartsWithNoCase(std::string_view Text, std::string_view Head);
 
 // Reads all of Text as a decimal number; false for an empty text, a sign, a trailing character or
 // a value that does not fit T.

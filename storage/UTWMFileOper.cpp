@@ -259,6 +259,10 @@ class TWMFileOper : public TFileOper, public IDeviceBrowser {
     }
     // Looks the device path Path up (the top folder "\" by a search inside it).
     TLookUp LookUp(const std::string& Path, CE_FIND_DATA* Found = nullptr, uint32_t* Error = nullptr);
+    // Puts the device file Temp in the place of the file Target (delete, then move: the library
+    // never replaces). On a failure while Target still stands, Temp is removed; once Target is
+    // gone, Temp keeps the new text.
+    bool MoveOver(const std::string& Temp, const std::string& Target);
     // Reads one device folder into Node; false when it could not be read whole. Sub-folders that
     // are to be read go to Folders; reserved leftovers are removed.
     bool ReadFolder(const std::string& Dir, TFileTree& Node, const TSharedString& Rel, bool TopLevel,
@@ -551,15 +555,19 @@ int32_t TWMFileOper::WriteStreamToFile(const std::string& Stream, TFolderSource&
             return -1;
         }
     }
+    return MoveOver(temp, target) ? 0 : -1;
+}
+
+bool TWMFileOper::MoveOver(const std::string& Temp, const std::string& Target) {
     CE_FIND_DATA data{};
-    const TLookUp old = LookUp(target, &data);
+    const TLookUp old = LookUp(Target, &data);
     if (old == TLookUp::Unknown ||
-        (old == TLookUp::Found && (data.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) ||
-        (old == TLookUp::Found && !RapiDeleteFile(target)) || !RapiMoveFile(temp, target)) {
-        RapiDeleteFile(temp);
-        return -1;
+        (old == TLookUp::Found &&
+         ((data.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 || !RapiDeleteFile(Target)))) {
+        RapiDeleteFile(Temp);
+        return false;
     }
-    return 0;
+    return RapiMoveFile(Temp, Target);
 }
 
 // Creates the folder level by level below the root; the root itself is never created.
@@ -641,13 +649,7 @@ int32_t TWMFileOper::BackupFile(TFolderSource&, const TFileAttri& Attri) {
     const std::string temp = DeviceFolder(std::string("/") + MARKER_FOLDER + "/") + NewReservedName();
     const TDeviceSession session;
     if (!RapiCopyFile(current, temp)) return 1;
-    const TLookUp old = LookUp(backup, &data);
-    if (old == TLookUp::Unknown || (old == TLookUp::Found && !RapiDeleteFile(backup)) ||
-        !RapiMoveFile(temp, backup)) {
-        RapiDeleteFile(temp);
-        return 1;
-    }
-    return 0;
+    return MoveOver(temp, backup) ? 0 : 1;
 }
 
 // Empty for an entry whose name or path could climb out of the root: nothing is done with it.
@@ -728,12 +730,7 @@ int32_t TWMFileOper::CopyToDevice(const std::string& Local, const std::string& D
     struct stat before {};
     const TFd src(OpenForReading(Local, before));
     if (src.Get() < 0) return 1;
-    const bool dated = DosDateInstant(ExpectedDate) != -1;
-    const auto changed = [&](const struct stat& St) {
-        return static_cast<int64_t>(St.st_size) != ExpectedSize ||
-               (dated && UnixTimeToDosDate(St.st_mtime) != ExpectedDate);
-    };
-    if (changed(before)) return RESULT_SOURCE_CHANGED;
+    if (DiffersFromListing(before, ExpectedSize, ExpectedDate)) return RESULT_SOURCE_CHANGED;
     // A new device file first: one that did not exist before goes again after a failure.
     std::optional<TDeviceFile> open;
     open.emplace(Dev, DEVICE_GENERIC_WRITE, 0, DEVICE_CREATE_NEW);
@@ -760,10 +757,7 @@ int32_t TWMFileOper::CopyToDevice(const std::string& Local, const std::string& D
         }
         done += n;
     }
-    struct stat after {};
-    if (result == 0 &&
-        (done != ExpectedSize || ::fstat(src.Get(), &after) != 0 || changed(after) ||
-         after.st_mtim.tv_sec != before.st_mtim.tv_sec || after.st_mtim.tv_nsec != before.st_mtim.tv_nsec))
+    if (result == 0 && (done != ExpectedSize || ChangedSince(src.Get(), before, ExpectedSize, ExpectedDate)))
         result = RESULT_SOURCE_CHANGED;
     if (!file.Close() && result == 0) result = 1;
     if (result != 0 && created) RapiDeleteFile(Dev);

@@ -54,8 +54,7 @@ bool ParseSize(std::string_view Text, int64_t& Size) {
     Text = TrimWhiteSpace(Text);
     Size = 0;
     if (Text.empty()) return true;  // none given
-    const auto [end, ec] = std::from_chars(Text.data(), Text.data() + Text.size(), Size);
-    return ec == std::errc() && end == Text.data() + Text.size() && Size >= 0;
+    return ParseNumber(Text, Size) && Size >= 0;
 }
 
 // The reply as ParseMultistatus describes it; Dropped counts the resources inside the queried one
@@ -573,12 +572,7 @@ int32_t TWebDavFileOper::PutFile(const std::string& LocalPath, TFolderSource&, c
     struct stat before {};
     const TFd fd(OpenForReading(LocalPath, before));
     if (fd.Get() < 0) return -1;
-    const int64_t dated = DosDateInstant(Attri.FileDate);
-    const auto changed = [&](const struct stat& St) {
-        return static_cast<int64_t>(St.st_size) != Attri.Size ||
-               (dated != -1 && UnixTimeToDosDate(St.st_mtime) != Attri.FileDate);
-    };
-    if (changed(before)) return RESULT_SOURCE_CHANGED;
+    if (DiffersFromListing(before, Attri.Size, Attri.FileDate)) return RESULT_SOURCE_CHANGED;
     if (const int32_t made = MakeDir(Attri.Path.str()); made != 0) return made;
 
     const std::string url = UrlOf(ItemPath(Attri));
@@ -600,10 +594,7 @@ int32_t TWebDavFileOper::PutFile(const std::string& LocalPath, TFolderSource&, c
             };
         },
         size);
-    struct stat after {};
-    const bool sourceChanged = ::fstat(file, &after) != 0 || changed(after) ||
-                               after.st_mtim.tv_sec != before.st_mtim.tv_sec ||
-                               after.st_mtim.tv_nsec != before.st_mtim.tv_nsec || sent != size;
+    const bool sourceChanged = ChangedSince(file, before, Attri.Size, Attri.FileDate) || sent != size;
     if (reply.Success() && !sourceChanged) return 0;
     // A temporary entry that holds part of a file, or not the listed one, goes; an entry under its
     // own name keeps what the server kept (a failed PUT leaves the old file).

@@ -16,14 +16,6 @@ namespace {
 // The most of a PROPFIND reply kept in memory; a longer one is no listing this program reads.
 constexpr size_t MAX_REPLY_BODY = size_t{256} << 20;
 
-bool StartsWithNoCase(std::string_view Text, std::string_view Head) {
-    return Text.size() >= Head.size() &&
-           std::equal(Head.begin(), Head.end(), Text.begin(), [](char a, char b) {
-               return std::tolower(static_cast<unsigned char>(a)) ==
-                      std::tolower(static_cast<unsigned char>(b));
-           });
-}
-
 // The value of a header line "Name: value" when its name is Name (any case); else false.
 bool HeaderValue(std::string_view Line, std::string_view Name, std::string& Value) {
     if (Line.size() <= Name.size() || Line[Name.size()] != ':' || !StartsWithNoCase(Line, Name)) return false;
@@ -201,17 +193,17 @@ TDavReply TWebDavClient::Delete(const std::string& Url) {
 }
 
 TDavReply TWebDavClient::Move(const std::string& Url, const std::string& Destination, bool Overwrite) {
-    THttpRequest r(Url);
-    r.Method = "MOVE";
-    r.Headers = CommonHeaders();
-    r.Headers.push_back("Destination: " + Destination);
-    r.Headers.push_back(Overwrite ? "Overwrite: T" : "Overwrite: F");
-    return Run(std::move(r), {}, {}, false);
+    return SendTo("MOVE", Url, Destination, Overwrite);
 }
 
 TDavReply TWebDavClient::Copy(const std::string& Url, const std::string& Destination, bool Overwrite) {
+    return SendTo("COPY", Url, Destination, Overwrite);
+}
+
+TDavReply TWebDavClient::SendTo(const char* Method, const std::string& Url, const std::string& Destination,
+                                bool Overwrite) {
     THttpRequest r(Url);
-    r.Method = "COPY";
+    r.Method = Method;
     r.Headers = CommonHeaders();
     r.Headers.push_back("Destination: " + Destination);
     r.Headers.push_back(Overwrite ? "Overwrite: T" : "Overwrite: F");

@@ -75,14 +75,17 @@ class TWebDavClient {
     TDavReply Move(const std::string& Url, const std::string& Destination, bool Overwrite);
     TDavReply Copy(const std::string& Url, const std::string& Destination, bool Overwrite);
     TDavReply Mkcol(const std::string& Url);
-    // GET: the body goes to Sink piece by piece (decoded when it came compressed), whatever the
-    // status; the caller keeps it only after a 2xx.
+    // GET: a 2xx body goes to Sink piece by piece (decoded when it came compressed); the body of
+    // any other status is dropped.
     TDavReply Get(const std::string& Url, const THttpSink& Sink);
     // PUT of Size bytes; MakeSource gives a fresh reader from the start (called again when the
     // request is sent a second time with another log-on).
     TDavReply Put(const std::string& Url, const std::function<THttpSource()>& MakeSource, int64_t Size);
 
   private:
+    // MOVE or COPY (Method) of Url to Destination.
+    TDavReply SendTo(const char* Method, const std::string& Url, const std::string& Destination,
+                     bool Overwrite);
     // Runs the request, once more with Digest when a Basic log-on was refused by a Digest server.
     TDavReply Run(THttpRequest Request, const THttpSink& Sink, const std::function<THttpSource()>& MakeSource,
                   bool KeepBody);

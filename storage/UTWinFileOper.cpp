@@ -670,11 +670,8 @@ int32_t TWinFileOper::CopyFileData(const std::string& Src, const std::string& Ds
     struct stat srcStat {};
     TFd src(OpenForReading(Src, srcStat));
     if (src.Get() < 0) return -1;
-    const int64_t total = static_cast<int64_t>(srcStat.st_size);
-    const int64_t dated = DosDateInstant(FileDate);
     // Changed since it was listed: leave Dst alone.
-    if (total != ExpectedSize || (dated != -1 && UnixTimeToDosDate(srcStat.st_mtime) != FileDate))
-        return RESULT_SOURCE_CHANGED;
+    if (DiffersFromListing(srcStat, ExpectedSize, FileDate)) return RESULT_SOURCE_CHANGED;
 
     TCopyTarget dst;  // removes a Dst it created unless the copy is finished
     if (!dst.Open(Dst, srcStat.st_mode & 0777, &srcStat)) return -1;
@@ -698,7 +695,8 @@ int32_t TWinFileOper::CopyFileData(const std::string& Src, const std::string& Ds
             return -1;
     }
     timespec times[2] = {srcStat.st_atim, srcStat.st_mtim};
-    if (dated != -1) times[1] = {static_cast<time_t>(dated), 0};
+    if (const int64_t dated = DosDateInstant(FileDate); dated != -1)
+        times[1] = {static_cast<time_t>(dated), 0};
     return dst.Finish(times) ? 0 : -1;
 }
 
