@@ -9,6 +9,7 @@
 
 #include <exception>
 #include <thread>
+#include <unordered_map>
 #include <utility>
 
 namespace bfs {
@@ -251,7 +252,11 @@ void TAnalyzeThread::MergePair(TMerge Kind, const TFileTreeRef& A, const TFileTr
             break;
         }
         case TMerge::Saved:
-            a.SetStatus(CompareFileDates(DateOf(a), DateOf(b)) != 0 ? ACTION_CHANGED : ACTION_SAME);
+            // A new size is a change even under the same date: a side that dates to the minute (an
+            // FTP listing) or to two seconds shows an edit made just after the sync that way.
+            a.SetStatus(CompareFileDates(DateOf(a), DateOf(b)) != 0 || a.Data->Size != b.Data->Size
+                            ? ACTION_CHANGED
+                            : ACTION_SAME);
             break;
         case TMerge::Changes: {
             const uint8_t absent = AbsenceOfPair(a, b);
@@ -298,6 +303,36 @@ void TAnalyzeThread::HoldBackUnknown(bool NoDeletionOnRight, bool NoDeletionOnLe
             }
             pending.push_back(child.get());
         }
+    }
+}
+
+void TAnalyzeThread::MarkKindClashes() {
+    // Which sides hold a result node now (the merges mark the side where it is absent).
+    const auto sides = [](const TFileTree& Node) {
+        return (Node.Flags & NODE_LEFT_ABSENT ? 0 : 1) | (Node.Flags & NODE_RIGHT_ABSENT ? 0 : 2);
+    };
+    std::vector<TFileTree*> pending{Result.get()};
+    std::unordered_map<std::string_view, TFileTree*> folders;
+    while (!pending.empty()) {
+        TFileTree* node = pending.back();
+        pending.pop_back();
+        // Folders come first in a level: their names are gathered, then each file is looked up.
+        folders.clear();
+        for (const TFileTreeRef& child : node->Children) {
+            if (child->IsFolder()) {
+                folders.emplace(child->Name, child.get());
+                continue;
+            }
+            if (folders.empty()) break;
+            const auto folder = folders.find(child->Name);
+            if (folder == folders.end() || (sides(*child) & sides(*folder->second)) == 0) continue;
+            MarkDeep(*folder->second, ACTION_CONFLICT, 0);
+            child->SetStatus(ACTION_CONFLICT);
+            Notes.push_back("A file and a folder on one side are both named " + EntryPath(*child) +
+                            ": neither is copied or deleted.");
+        }
+        for (const TFileTreeRef& child : node->Children)
+            if (child->IsFolder() && child->Status != ACTION_CONFLICT) pending.push_back(child.get());
     }
 }
 
@@ -378,8 +413,9 @@ void TAnalyzeThread::Analyze() {
             "A saved state could not be read: the folders are compared without it, differing files "
             "are conflicts and nothing is overwritten or deleted.");
         CompareTrees(*LeftTree, *RightTree, result);
-    } else if (savedUsable && Trim(LeftSaved->Name) == Trim(Task.LFolder->FolerAllName) &&
-               Trim(RightSaved->Name) == Trim(Task.RFolder->FolerAllName)) {
+    } else if (savedUsable &&
+               TFileTree::RootTextNames(Trim(LeftSaved->Name), Trim(Task.LFolder->FolerAllName)) &&
+               TFileTree::RootTextNames(Trim(RightSaved->Name), Trim(Task.RFolder->FolerAllName))) {
         // A side that lists nothing although its saved state holds entries is most likely not there
         // (an unmounted disk lists as an empty folder): its "deletions" are not carried over.
         if (LeftTree->Children.empty()) {
@@ -427,6 +463,7 @@ void TAnalyzeThread::Analyze() {
     if (Terminated()) Notes.push_back("The analysis was cancelled: the plan is incomplete.");
 
     HoldBackUnknown(noDeletionOnRight, noDeletionOnLeft);
+    MarkKindClashes();
     ApplyFilters(result);
     SettleEqualFiles();
 }

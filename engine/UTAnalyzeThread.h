@@ -122,6 +122,11 @@ class TAnalyzeThread : public TThread {
     const TFileFilter& Filter();
     // Applies the rules about unknown contents to the merged result (see the class comment).
     void HoldBackUnknown(bool NoDeletionOnRight, bool NoDeletionOnLeft);
+    // A file and a folder of one name that one side holds at once (an object store can) cannot both
+    // go to the other side: both, with all below the folder, become conflicts, and a note names
+    // them. (A file on one side against a folder on the other is left to the plan: one of them may
+    // be the other's replacement.)
+    void MarkKindClashes();
     // Pairs marked NODE_SAME_STAMP whose contents are equal become 18 (included entries only).
     void SettleEqualFiles();
     void NoteNotListed(const TFileTree& Listing, const char* Side, const std::string& Address);

@@ -8,6 +8,7 @@
 #include "model/UTPublicFunc.h"
 #include "platform/UTAtomicFile.h"
 #include "platform/UTFolders.h"
+#include "platform/UTLocalFile.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -50,24 +51,32 @@ bool TakesResult(int32_t Code) {
 }
 
 // Records on the result node that the walk carried out Code there, and for a copy the size and
-// date it wrote on the target side, which the state saving compares with what the side shows after.
-void MarkDone(TFileTree& Node, const TResultNodeData& D, int32_t Code) {
+// date that the target side itself showed for the file right after it was written (Written). The
+// state saving records the entry when the side, listed again, still shows just that.
+void MarkDone(TFileTree& Node, int32_t Code, const TEntryState& Written) {
     Node.DoneAction = static_cast<uint8_t>(Code);
     const TPlanAction action = PlanAction(Code);
     if (action.Operation != OPER_COPY) return;
     if (action.SourceSide == SIDE_LEFT) {
-        Node.RightSize = D.LeftSize;
-        Node.RightDate = D.LeftDate;
+        Node.RightSize = Written.Size;
+        Node.RightDate = Written.FileDate;
     } else {
-        Node.LeftSize = D.RightSize;
-        Node.LeftDate = D.RightDate;
+        Node.LeftSize = Written.Size;
+        Node.LeftDate = Written.FileDate;
     }
 }
 
-// Gives a local file the instant of a DOS date-time; 0 or 1.
-int32_t SetLocalFileDate(const std::string& Path, int32_t FileDate) {
-    const int64_t unix = DosDateToUnixTime(FileDate);
-    if (unix == -1) return 1;
+// Finishes a download into the local file Path, which stands in for Target: it gets the mode of the
+// file it replaces, or a new file's mode (0666 less the umask) as a plain copy would give it, and,
+// when the side that sent it did not date it like its listing, the listed date. 0 or 1.
+int32_t FinishDownload(const std::string& Path, const std::string& Target, int32_t FileDate) {
+    struct stat st {};
+    const mode_t mode = ::lstat(Target.c_str(), &st) == 0 && S_ISREG(st.st_mode) ? (st.st_mode & 07777)
+                                                                                 : (0666 & ~ProcessUmask());
+    if (::chmod(Path.c_str(), mode) != 0 || ::stat(Path.c_str(), &st) != 0) return 1;
+    if (UnixTimeToDosDate(static_cast<int64_t>(st.st_mtime)) == FileDate) return 0;
+    const int64_t unix = DosDateInstant(FileDate);
+    if (unix == -1) return 0;
     const timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(unix), 0}};
     return ::utimensat(AT_FDCWD, Path.c_str(), times, 0) == 0 ? 0 : 1;
 }
@@ -189,7 +198,7 @@ void TFileSyncThread::SyncNodes(TPlanRow& Node) {
             ran = true;
             ++OperCount;
         }
-        if (ran && result == 0 && d.ResultNode) MarkDone(*d.ResultNode, d, code);
+        if (ran && result == 0 && d.ResultNode) MarkDone(*d.ResultNode, code, m_Written);
         if (TakesResult(code)) {
             const int32_t outcome = result != 0 ? ACTION_ERROR : ACTION_SAME;
             if (d.ResultNode) d.ResultNode->SetStatus(outcome);
@@ -236,14 +245,15 @@ int32_t TFileSyncThread::CopyInto(int Source, int Target, const TFileAttri& Attr
     if (tgtLocal) {
         const std::string local = tgt.GetFullPath(tgtFolder, Into);
         const int32_t result = src.GetFile(local, srcFolder, Attri, 0, true);
-        return result == 0 ? SetLocalFileDate(local, Attri.FileDate) : result;
+        return result == 0 ? FinishDownload(local, tgt.GetFullPath(tgtFolder, Attri), Attri.FileDate)
+                           : result;
     }
     // Between two remote sides the file passes through one private staging file, dated like the
-    // source so that the upload carries the source's date.
+    // source so that an upload that can set a date carries the source's.
     const std::string staging = MakeStagingFile();
     if (staging.empty()) return 1;
     int32_t result = src.GetFile(staging, srcFolder, Attri, 0, true);
-    if (result == 0) result = SetLocalFileDate(staging, Attri.FileDate);
+    if (result == 0) result = FinishDownload(staging, staging, Attri.FileDate);
     if (result == 0) result = tgt.PutFile(staging, tgtFolder, Into, SrcAttr, true);
     ::unlink(staging.c_str());
     return result;
@@ -277,10 +287,22 @@ int32_t TFileSyncThread::CopyFile(TResultNodeData& D, int32_t Code, int Source, 
     }
     if (tgt.MakeDir(Attri.Path) != 0) return 1;
 
+    // A source that is not a local file is looked at again once it has been read (a local one was
+    // checked while it was read, on the open file).
+    const auto sourceUnchanged = [&] {
+        if (IsLocal(Source) && IsLocal(Target)) return true;
+        TEntryState now;
+        return src.GetEntryState(srcFolder, Attri, now) == 0 && now.Exists && !now.IsFolder &&
+               now.Size == Attri.Size && now.FileDate == Attri.FileDate;
+    };
+
     if (tgt.WritesAtomically()) {
+        // Written straight under its name: the same checks as a temporary copy, after the fact.
         if (CheckTarget(D, Target, Attri) != 0) return 1;
-        const int32_t result = CopyInto(Source, Target, Attri, Attri, SrcAttr);
+        int32_t result = CopyInto(Source, Target, Attri, Attri, SrcAttr);
         StatusText = "Copy:" + sourcePath + " -> " + targetPath;
+        if (result == 0 && !sourceUnchanged()) result = RESULT_SOURCE_CHANGED;
+        if (result == 0) result = ConfirmWritten(Target, Attri, false);
         return result == RESULT_SOURCE_CHANGED ? sourceChanged() : result;
     }
 
@@ -289,13 +311,7 @@ int32_t TFileSyncThread::CopyFile(TResultNodeData& D, int32_t Code, int Source, 
     int32_t result = CopyInto(Source, Target, Attri, temp, SrcAttr);
     StatusText = "Copy:" + sourcePath + " -> " + targetPath;
     if (result == 0 && tgt.GetFileSize(tempPath) != Attri.Size) result = 1;
-    // A local source was checked while it was read, on the open file; others are looked at again.
-    if (result == 0 && !(IsLocal(Source) && IsLocal(Target))) {
-        TEntryState now;
-        if (src.GetEntryState(srcFolder, Attri, now) != 0 || !now.Exists || now.IsFolder ||
-            now.Size != Attri.Size || now.FileDate != Attri.FileDate)
-            result = RESULT_SOURCE_CHANGED;
-    }
+    if (result == 0 && !sourceUnchanged()) result = RESULT_SOURCE_CHANGED;
     if (result == 0 && !replaces) {
         // The rename never goes over an entry: one that appeared meanwhile makes it fail (and the
         // check says so).
@@ -303,13 +319,50 @@ int32_t TFileSyncThread::CopyFile(TResultNodeData& D, int32_t Code, int Source, 
         if (result != 0) CheckTarget(D, Target, Attri);
     } else if (result == 0) {
         result = CheckTarget(D, Target, Attri);
-        if (result == 0 && tgt.ReplacesByRename())
-            result = tgt.ReplaceFile(tempPath, targetPath);
-        else if (result == 0 && (result = tgt.DeleteFile(tgtFolder, Attri, false)) == 0)
-            result = tgt.RenameFile(tempPath, targetPath);
+        if (result == 0)
+            result = tgt.ReplacesByRename() ? tgt.ReplaceFile(tempPath, targetPath)
+                                            : ReplaceAside(tgt, tempPath, Attri, targetPath);
     }
-    if (result != 0) tgt.DeleteFile(tgtFolder, temp, false);
-    return result == RESULT_SOURCE_CHANGED ? sourceChanged() : result;
+    if (result != 0) {
+        tgt.DeleteFile(tgtFolder, temp, false);
+        return result == RESULT_SOURCE_CHANGED ? sourceChanged() : result;
+    }
+    return ConfirmWritten(Target, Attri, false);
+}
+
+// For a side that cannot rename over a file: the old file steps aside (AsideName), the new one takes
+// its name, and only then is the old one deleted. When the new one cannot take the name, the old
+// one goes back; a run that ends in between leaves the aside for the next listing to give back. At
+// no point is the only copy of either deleted.
+int32_t TFileSyncThread::ReplaceAside(TFileOper& Tgt, const std::string& TempPath, const TFileAttri& Attri,
+                                      const std::string& TargetPath) {
+    TFolderSource& folder = *Tgt.FFolderSource;
+    TFileAttri aside = Attri;  // beside the file, under the name a later listing gives back
+    aside.Name = AsideName(Attri.Name);
+    if (aside.Name.empty()) aside.Name = NewReservedName();
+    const std::string asidePath = Tgt.GetFullPath(folder, aside);
+    if (Tgt.RenameFile(TargetPath, asidePath) != 0) return 1;
+    if (Tgt.RenameFile(TempPath, TargetPath) != 0) {
+        if (Tgt.RenameFile(asidePath, TargetPath) != 0)
+            StatusText = "not replaced, and the old file could not take its name again: " + TargetPath;
+        return 1;
+    }
+    Tgt.DeleteFile(folder, aside, false);  // a leftover that stays is removed by a later listing
+    return 0;
+}
+
+// Looks the entry just written up on the target side: it must be there under its own name, of its
+// kind (and a file of the size written). What the side shows then is what the state records. A side
+// that stores the name otherwise (a trailing blank dropped, a name it cannot hold) fails the row.
+int32_t TFileSyncThread::ConfirmWritten(int Target, const TFileAttri& Attri, bool IsFolder) {
+    TEntryState now;
+    if (Oper(Target)->GetEntryState(Folder(Target), Attri, now) == 0 && now.Exists &&
+        now.IsFolder == IsFolder && (IsFolder || now.Size == Attri.Size)) {
+        m_Written = now;
+        return 0;
+    }
+    StatusText = "not found as written: " + Oper(Target)->GetFullPath(Folder(Target), Attri);
+    return 1;
 }
 
 int32_t TFileSyncThread::RunRow(const TResultNodeData& D, const char* ErrorContext, const char* ErrorPrefix,
@@ -379,7 +432,8 @@ int32_t TFileSyncThread::SyncFolder(TResultNodeData& D) {
         if (action.Operation == OPER_COPY) {
             const std::string rel = D.FolderPath + D.Name;
             StatusText = "Copy Folder " + rel;
-            return tgt.MakeDir(rel);
+            if (tgt.MakeDir(rel) != 0) return 1;
+            return ConfirmWritten(target, attri, true);
         }
         StatusText = "Delete Folder " + tgt.GetFullPath(Folder(target), attri);
         return tgt.RemoveDir(Folder(target), attri, true);

@@ -84,6 +84,8 @@ class TFileSyncThread : public TThread {
     void Execute() override;
 
   private:
+    TEntryState m_Written;  // what the target side showed for the last entry written
+
     TFileOper* Oper(int Side) const { return Side == SIDE_LEFT ? LeftOper.get() : RightOper.get(); }
     TFolderSource& Folder(int Side) const { return Side == SIDE_LEFT ? *Task.LFolder : *Task.RFolder; }
     bool IsLocal(int Side) const;
@@ -96,6 +98,13 @@ class TFileSyncThread : public TThread {
     // 0 when the target entry is as the row expects it (absent, or of the row's size and date);
     // otherwise sets the status text and gives 1: the target is then left alone.
     int32_t CheckTarget(const TResultNodeData& D, int Target, const TFileAttri& Attri);
+    // Gives the finished temporary copy TempPath the target's name on a side that cannot rename over
+    // a file (see the definition). 0 done; else both files are as they were, where the side allows.
+    int32_t ReplaceAside(TFileOper& Tgt, const std::string& TempPath, const TFileAttri& Attri,
+                         const std::string& TargetPath);
+    // 0 when the target side shows the entry just written under its name, as written (then kept in
+    // m_Written); else sets the status text and gives 1.
+    int32_t ConfirmWritten(int Target, const TFileAttri& Attri, bool IsFolder);
     void PostProgress();
     // The frame of every row's operation: refuses unsafe names, connects both sides, runs Operation,
     // prefixes a failure's status line, logs and ends the walk on an exception, and reports the line.

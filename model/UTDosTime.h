@@ -20,6 +20,15 @@ int32_t UnixTimeToDosDate(int64_t UnixSeconds);
 // represented.
 int64_t DosDateToUnixTime(int32_t DosDate);
 
+// The instant of a DOS date-time, or -1 for one that names no day (month or day 0, as a record that
+// was never dated holds): such a date leaves a file's time as it is.
+inline int64_t DosDateInstant(int32_t FileDate) {
+    const auto d = static_cast<uint32_t>(FileDate);
+    const uint32_t month = (d >> 21) & 0x0F, day = (d >> 16) & 0x1F;
+    if (month < 1 || month > 12 || day < 1) return -1;
+    return DosDateToUnixTime(FileDate);
+}
+
 // The conversions keep each thread's recent local-time offsets; after the time zone changed (TZ set
 // again, tzset), call this so that every thread looks them up afresh.
 void ResetLocalTimeCache();

@@ -174,6 +174,26 @@ std::string NewReservedName() {
     return name;
 }
 
+namespace {
+constexpr std::string_view ASIDE_MARK = "r.";  // random reserved names hold no "."
+constexpr size_t NAME_MAX_BYTES = 255;
+}  // namespace
+
+std::string AsideName(std::string_view Name) {
+    if (RESERVED_PREFIX.size() + ASIDE_MARK.size() + Name.size() > NAME_MAX_BYTES) return {};
+    std::string aside(RESERVED_PREFIX);
+    aside.append(ASIDE_MARK).append(Name);
+    return aside;
+}
+
+std::string_view AsideOf(std::string_view Name) noexcept {
+    if (!Name.starts_with(RESERVED_PREFIX)) return {};
+    Name.remove_prefix(RESERVED_PREFIX.size());
+    if (!Name.starts_with(ASIDE_MARK)) return {};
+    Name.remove_prefix(ASIDE_MARK.size());
+    return Name;
+}
+
 TFileAttri TFileOper::TempEntryFor(const TFileAttri& Target) {
     TFileAttri temp;
     temp.Name = NewReservedName();

@@ -26,6 +26,16 @@ bool IsReservedName(std::string_view Name) noexcept;
 // beside any name).
 std::string NewReservedName();
 
+// On a side that cannot rename a file over another, a replace steps the old file aside under
+// AsideName(its name) while the new one takes the name, then deletes it. Should the run end between
+// the two renames, the next listing finds the aside under that name and gives it its name back when
+// nothing holds that name (the side then lists the version it held before, not a deletion);
+// otherwise it is a leftover like any other. Empty when the name would not fit a file name (255
+// bytes): such a file is stepped aside under a NewReservedName.
+std::string AsideName(std::string_view Name);
+// The name that a reserved name of AsideName's form stands in for; empty for any other name.
+std::string_view AsideOf(std::string_view Name) noexcept;
+
 // An entry as it stands now on a side (TFileOper::GetEntryState).
 struct TEntryState {
     bool Exists = false;
@@ -116,24 +126,29 @@ class TFileOper : public TThread {
     // Full path or address of the entry on this side, as shown in status and log lines.
     virtual std::string GetFullPath(TFolderSource& Source, const TFileAttri& Attri) = 0;
     virtual std::string GetFolderPath(TFolderSource& Source, const TFileAttri& Attri) = 0;
-    // Copies the local file LocalPath into this side as the entry, and gives it Attri.FileDate. Attri
-    // carries the size and date the source was listed with: a source that no longer has them, or
-    // that changes while it is read, gives RESULT_SOURCE_CHANGED. Writes the entry directly (callers
+    // Copies the local file LocalPath into this side as the entry. A side that can set a file's time
+    // gives it LocalPath's own modification time, as exactly as it holds times (a side that cannot
+    // dates it itself; what it shows is what the saved state records). Attri carries the size and
+    // date the source was listed with: a source that no longer has them, or that changes while it is
+    // read, gives RESULT_SOURCE_CHANGED. Writes the entry directly (callers
     // that must not expose a partial file pass a TempEntryFor entry and rename it afterwards).
     virtual int32_t PutFile(const std::string& LocalPath, TFolderSource& Source, const TFileAttri& Attri,
                             int32_t SrcAttr, bool Log) = 0;
     // Renames within this side (full paths as GetFullPath gives them).
     virtual int32_t RenameFile(const std::string& OldName, const std::string& NewName) = 0;
-    // Copies the entry of this side into the local file LocalPath. An entry that no longer has the
-    // size (and, where the side can tell, the date) of Attri, or that changes while it is read,
-    // gives RESULT_SOURCE_CHANGED.
+    // Copies the entry of this side into the local file LocalPath, dated with the entry's own
+    // modification time as exactly as the side tells it (not rounded to a DOS date). An entry that no
+    // longer has the size (and, where the side can tell, the date) of Attri, or that changes while
+    // it is read, gives RESULT_SOURCE_CHANGED.
     virtual int32_t GetFile(const std::string& LocalPath, TFolderSource& Source, const TFileAttri& Attri,
                             int32_t X, bool Log) = 0;
     // 0: the root exists and is reachable.
     virtual int32_t CheckFolder() = 0;
 
     // Looks the entry (Attri.Path + Attri.Name) up as it is now. 0: looked up, and State.Exists tells
-    // whether it is there; non-zero: the side could not tell (the caller must then assume a change).
+    // whether it is there, under exactly that name, as a listing would show it (a side that maps the
+    // name to another one does not confirm it); non-zero: the side could not tell (the caller must
+    // then assume a change).
     virtual int32_t GetEntryState(TFolderSource& Source, const TFileAttri& Attri, TEntryState& State) = 0;
 
     // Whether a file that PutFile writes appears under its name in one step, whole or not at all

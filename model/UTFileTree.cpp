@@ -475,7 +475,17 @@ uint64_t TTextHasher::Value() const noexcept {
 }
 
 void TFileTree::AppendRootLine(std::string& Stream, std::string_view RootText, int32_t Count) {
-    AppendEscaped(Stream, RootText);
+    // The root address goes as it is ("ftp://host:21/dir::3"), as other readers of the form expect:
+    // the count follows the last "::", so single colons (and an IPv6 "[::1]") stay readable. Only a
+    // line break, which no address holds, would cut the line, and is escaped.
+    for (const char c : RootText) {
+        if (c == '\r')
+            Stream.append("%0D");
+        else if (c == '\n')
+            Stream.append("%0A");
+        else
+            Stream.push_back(c);
+    }
     Stream.append("::");
     AppendNumber(Stream, Count);
     Stream.append("\r\n");
@@ -517,6 +527,13 @@ size_t DecimalLength(int64_t Value) noexcept {
 }
 
 }  // namespace
+
+bool TFileTree::RootTextNames(std::string_view RootText, std::string_view Address) {
+    if (RootText == Address) return true;
+    std::string unescaped;
+    return RootText.find('%') != std::string_view::npos && Unescape(RootText, unescaped) &&
+           unescaped == Address;
+}
 
 size_t TFileTree::EntryLineLength(std::string_view Name, int32_t Count, std::string_view Path,
                                   int32_t FileDate, int64_t Size, int32_t Attr) noexcept {
@@ -567,10 +584,11 @@ static bool LoadLines(TFileTree& Root, TLineReader& reader, std::string* Error, 
     try {
         std::string_view line;
         if (!reader.Next(line)) Fail(0, "empty text");
-        const std::size_t sep = line.find("::");
+        // The root text is kept as written: states of earlier versions wrote it escaped
+        // ("ftp%3A//host..."), which reads just as well, since nothing is taken from it.
+        const std::size_t sep = line.rfind("::");
         if (sep == std::string_view::npos) Fail(0, "no \"::\" in the root line");
-        std::string rootName;
-        if (!Unescape(line.substr(0, sep), rootName)) Fail(0, "bad escape in the root text");
+        std::string rootName(line.substr(0, sep));
         const int32_t rootCount = CheckCount(ParseNumber<int32_t>(line.substr(sep + 2)), reader, 0);
 
         // One frame per folder whose children are being read. Each frame remembers the last path

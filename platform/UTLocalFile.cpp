@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <fstream>
 
 namespace bfs {
 
@@ -223,6 +224,15 @@ void TCopyTarget::Abandon() noexcept {
     if (m_Created) ::unlink(m_Path.c_str());  // still under the lock
     ::close(m_Fd);
     m_Fd = -1;
+}
+
+mode_t ProcessUmask() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.starts_with("Umask:"))
+            return static_cast<mode_t>(std::strtoul(line.c_str() + 6, nullptr, 8));
+    return 022;
 }
 
 }  // namespace bfs

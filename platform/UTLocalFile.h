@@ -25,6 +25,10 @@ namespace bfs {
 // a file being written is never taken away, and one whose writer died (the kernel frees its lock)
 // goes with the next listing.
 
+// The process's file-mode creation mask, read without changing it (umask(2) would, for a moment, for
+// every thread); 022 when it cannot be read.
+mode_t ProcessUmask();
+
 // Copies move in chunks of this size (2 MiB); progress is reported once per chunk.
 inline constexpr int64_t COPY_CHUNK = 2097152;
 

@@ -61,12 +61,10 @@ int32_t DosDateFromFields(int Year, int Month, int Day, int Hour, int Minute, in
     return static_cast<int32_t>(d);
 }
 
-// The instant of a DOS date-time, or -1 for one that names no day (an entry never dated).
-int64_t DosDateInstant(int32_t FileDate) {
-    const auto d = static_cast<uint32_t>(FileDate);
-    const uint32_t month = (d >> 21) & 0x0F, day = (d >> 16) & 0x1F;
-    if (month < 1 || month > 12 || day < 1) return -1;
-    return DosDateToUnixTime(FileDate);
+// The instant of a valid UTC date and time.
+int64_t UtcInstant(int Year, int Month, int Day, int Hour, int Minute, int Second) {
+    std::tm t{Second, Minute, Hour, Day, Month - 1, Year - 1900, 0, 0, 0, 0, nullptr};
+    return static_cast<int64_t>(::timegm(&t));
 }
 
 bool AllDigits(std::string_view Text) {
@@ -94,8 +92,12 @@ class TFtpFileOper : public TFileOper, public IFtpBrowser {
   public:
     explicit TFtpFileOper(bool FreeOnTerminate) : TFileOper(FreeOnTerminate) {
         m_Session.SetConnectTimeout(15000);
+        // A server may think for a minute before it answers (a large upload being closed); a data
+        // connection that stops moving is given up far sooner, some 15 s after its last byte (libcurl
+        // averages the speed over five seconds): a cut one never delivers again, and a slow one
+        // still moves a byte a second.
         m_Session.SetReadTimeout(60000);
-        m_Session.SetLowSpeedLimit(1, 120);
+        m_Session.SetLowSpeedLimit(1, 10);
     }
     // The listing thread calls our overrides until it ends: end it before this part goes.
     ~TFtpFileOper() override {
@@ -126,6 +128,8 @@ class TFtpFileOper : public TFileOper, public IFtpBrowser {
     int32_t PutFile(const std::string& LocalPath, TFolderSource& Source, const TFileAttri& Attri,
                     int32_t SrcAttr, bool Log) override;
     int32_t RenameFile(const std::string& OldName, const std::string& NewName) override;
+    bool ReplacesByRename() const override { return true; }
+    int32_t ReplaceFile(const std::string& OldName, const std::string& NewName) override;
     int32_t GetFile(const std::string& LocalPath, TFolderSource& Source, const TFileAttri& Attri, int32_t X,
                     bool Log) override;
     int32_t CheckFolder() override;
@@ -145,8 +149,13 @@ class TFtpFileOper : public TFileOper, public IFtpBrowser {
     // Enters a server folder (ending in "/"): 0 done, -2 refused, -1 not connected.
     int32_t ChangeDir(const std::string& Folder);
     // Lists a server folder (ending in "/") into Entries, whole or not at all: MLSD, or LIST once
-    // the server has refused MLSD as unknown (500, 502).
+    // the server has refused MLSD as unknown (500, 502). Entries of a classic listing dated by day
+    // and year only keep that date (TakeExactTimes gives them their time).
     THttpResult ListServerFolder(const std::string& Folder, std::vector<TFtpListEntry>& Entries);
+    // Asks the server (MDTM, all in one request) for the exact times of the files among Entries
+    // that a classic listing of Folder dated by day and year only. A time the server will not tell
+    // leaves that entry's date; a failed request is returned, and the listing is then not whole.
+    THttpResult TakeExactTimes(const std::string& Folder, const std::vector<TFtpListEntry*>& Entries);
     // Lists one level of folders; the sub-folders found become FPending. False when the listing must
     // end (stopped or the connection lost): every folder not read is then marked NotListed.
     bool ListLevel(std::vector<TPendingFolder>& Level);
@@ -155,17 +164,25 @@ class TFtpFileOper : public TFileOper, public IFtpBrowser {
     // Uploads what Source gives (Size bytes) as Folder + Name.
     bool UploadFile(const std::string& Folder, const std::string& Name, const THttpSource& Source,
                     int64_t Size);
-    // Uploads under a fresh reserved name in Folder, then renames that over Name (deleting Name
-    // first where the server will not rename over it). Nothing is left behind on a failure.
+    // Uploads under a fresh reserved name in Folder, then gives it Name (RenameOver). Nothing is left
+    // behind on a failure.
     bool UploadReplacing(const std::string& Folder, const std::string& Name, const THttpSource& Source,
                          int64_t Size);
-    // Looks Name up in the listing of the server folder: 0 found (State filled), 1 not there, -1
-    // when the folder could not be listed or nothing is connected.
-    int32_t FileListed(const std::string& Folder, const std::string& Name, TEntryState& State);
+    // Renames the server path From to To, replacing a file there (ReplaceFile's contract): true
+    // done; false failed, both files then as they were.
+    bool RenameOver(const std::string& From, const std::string& To);
+    // Looks Name up in the listing of the server folder, by its exact name: 0 found (Found filled;
+    // with Dated, a file listed by day and year only is given its exact time), 1 not there, -1 when
+    // the folder could not be listed or nothing is connected.
+    int32_t LookUp(const std::string& Folder, const std::string& Name, TFtpListEntry& Found, bool Dated);
     // Whether the server folder (ending in "/") is known to be absent: a parent lists without it,
     // or with a file of its name. False when it is there or cannot be told.
     bool FolderAbsent(const std::string& Folder);
     int32_t RemoveRemoteDir(const std::string& Path);
+    // A file that a replace stepped aside and never deleted (AsideName) takes its name back when
+    // nothing among Entries of Folder holds it: true when it did (Aside then carries the name).
+    bool GiveNameBack(const std::string& Folder, const std::vector<TFtpListEntry>& Entries,
+                      TFtpListEntry& Aside);
     // Runs FTP commands (absolute paths, refused when holding a line break) on the connection.
     THttpResult Command(std::vector<std::string> Commands, std::vector<std::string>* Replies = nullptr);
     // Downloads the entry into a temporary file beside LocalPath, renamed over it only when whole
@@ -248,6 +265,7 @@ int32_t TFtpFileOper::Connect() {
         return -1;
     }
     m_Session.ResetAbort();
+    if (Terminated()) m_Session.Abort();  // a Stop that came before this line still ends the connect
     m_KnownFolder.clear();
     // The greeting is the first reply on the connection itself.
     std::string greeting;
@@ -362,7 +380,13 @@ bool TFtpFileOper::ListLevel(std::vector<TPendingFolder>& Level) {
         if (Terminated() || !m_Connected) return giveUp(i);
         TPendingFolder& item = Level[i];
         std::vector<TFtpListEntry> entries;
-        const THttpResult result = ListServerFolder(item.Folder, entries);
+        THttpResult result = ListServerFolder(item.Folder, entries);
+        if (result.Ok()) {
+            std::vector<TFtpListEntry*> yearOnly;
+            for (TFtpListEntry& e : entries)
+                if (e.YearOnly && e.Kind == TFtpListEntry::TKind::File) yearOnly.push_back(&e);
+            result = TakeExactTimes(item.Folder, yearOnly);
+        }
         if (!result.Ok()) {
             TMyException::Instance().LogError("Cannot list folder " + FHostPrefix + item.Folder,
                                               "EInOutError", result.ErrorText);
@@ -375,7 +399,7 @@ bool TFtpFileOper::ListLevel(std::vector<TPendingFolder>& Level) {
         std::vector<std::string> leftovers;
         for (TFtpListEntry& e : entries) {
             const bool folder = e.Kind == TFtpListEntry::TKind::Folder;
-            if (IsReservedName(e.Name)) {
+            if (IsReservedName(e.Name) && (folder || !GiveNameBack(item.Folder, entries, e))) {
                 if (!folder) leftovers.push_back(item.Folder + e.Name);
                 continue;
             }
@@ -404,22 +428,64 @@ void TFtpFileOper::RemoveMarkerLeftovers() {
     std::vector<TFtpListEntry> entries;
     const std::string marker = FRootPath + "/" + MARKER_FOLDER + "/";
     if (!ListServerFolder(marker, entries).Ok()) return;
-    for (const TFtpListEntry& e : entries)
-        if (e.Kind == TFtpListEntry::TKind::File && IsReservedName(e.Name))
+    for (TFtpListEntry& e : entries)
+        if (e.Kind == TFtpListEntry::TKind::File && IsReservedName(e.Name) &&
+            !GiveNameBack(marker, entries, e))
             Command({"DELE " + marker + e.Name});
 }
 
-int32_t TFtpFileOper::FileListed(const std::string& Folder, const std::string& Name, TEntryState& State) {
-    State = TEntryState{};
+bool TFtpFileOper::GiveNameBack(const std::string& Folder, const std::vector<TFtpListEntry>& Entries,
+                                TFtpListEntry& Aside) {
+    const std::string original(AsideOf(Aside.Name));
+    if (original.empty() || !FtpNameUsable(original) || IsReservedName(original) ||
+        std::any_of(Entries.begin(), Entries.end(),
+                    [&](const TFtpListEntry& e) { return e.Name == original; }) ||
+        !Command({"RNFR " + Folder + Aside.Name, "RNTO " + Folder + original}).Ok())
+        return false;
+    Aside.Name = original;
+    return true;
+}
+
+THttpResult TFtpFileOper::TakeExactTimes(const std::string& Folder,
+                                         const std::vector<TFtpListEntry*>& Entries) {
+    std::vector<TFtpListEntry*> asked;
+    std::vector<std::string> commands;
+    for (TFtpListEntry* e : Entries)
+        if (!HoldsLineBreak(Folder + e->Name)) {
+            asked.push_back(e);
+            // "*": a refusal (a file gone meanwhile, a server without MDTM) ends nothing. The path
+            // begins with "/", so no server reads it as a time to set.
+            commands.push_back("*MDTM " + Folder + e->Name);
+        }
+    if (commands.empty()) return {};
+    std::vector<std::string> replies;
+    const THttpResult result = Command(std::move(commands), &replies);
+    if (!result.Ok()) return result;
+    // Each command gets one final reply ("ddd text"), in order: a time (213) or a refusal (4xx, 5xx).
+    // Around them come only the log-on of a new connection and the return to its first folder,
+    // whose replies are neither, as any refusal there would have failed the request.
+    std::vector<std::string_view> answers;
+    for (const std::string& line : replies)
+        if (line.size() >= 4 && line[3] == ' ' && AllDigits(std::string_view(line).substr(0, 3)) &&
+            (line.starts_with("213") || line[0] == '4' || line[0] == '5'))
+            answers.push_back(line);
+    if (answers.size() != asked.size()) return result;  // not to be matched up: the dates stay
+    for (size_t i = 0; i < asked.size(); ++i) TakeMdtmTime(answers[i], *asked[i]);
+    return result;
+}
+
+int32_t TFtpFileOper::LookUp(const std::string& Folder, const std::string& Name, TFtpListEntry& Found,
+                             bool Dated) {
+    Found = TFtpListEntry{};
     if (!m_Connected) return -1;
     std::vector<TFtpListEntry> entries;
     if (!ListServerFolder(Folder, entries).Ok()) return -1;
-    for (const TFtpListEntry& e : entries)
+    for (TFtpListEntry& e : entries)
         if (e.Name == Name) {
-            State.Exists = true;
-            State.IsFolder = e.Kind == TFtpListEntry::TKind::Folder;
-            State.Size = State.IsFolder ? 0 : e.Size;
-            State.FileDate = e.FileDate;
+            if (Dated && e.YearOnly && e.Kind == TFtpListEntry::TKind::File &&
+                !TakeExactTimes(Folder, {&e}).Ok())
+                return -1;
+            Found = std::move(e);
             return 0;
         }
     return 1;
@@ -430,17 +496,43 @@ bool TFtpFileOper::FolderAbsent(const std::string& Folder) {
     const std::string inner = Folder.substr(0, Folder.size() - 1);
     const size_t slash = inner.rfind('/');
     const std::string parent = inner.substr(0, slash + 1), name = inner.substr(slash + 1);
-    TEntryState state;
-    const int32_t found = FileListed(parent, name, state);
-    if (found == 1 || (found == 0 && !state.IsFolder)) return true;
+    TFtpListEntry entry;
+    const int32_t found = LookUp(parent, name, entry, false);
+    if (found == 1 || (found == 0 && entry.Kind != TFtpListEntry::TKind::Folder)) return true;
     return found == -1 && FolderAbsent(parent);
 }
 
+// Whether a server may take Name for another: servers on some systems drop blanks at either end of
+// a name, and dots at its end, so that "a " names "a".
+bool ServersMayAlter(std::string_view Name) {
+    return !Name.empty() && (Name.front() == ' ' || Name.back() == ' ' || Name.back() == '.');
+}
+
+// The entry counts as there only when the server lists it under exactly its name, in folders of
+// exactly their names: a folder of the path that a server could take for another is looked up in
+// its parent first (an entry in "x " is not one in "x").
 int32_t TFtpFileOper::GetEntryState(TFolderSource&, const TFileAttri& Attri, TEntryState& State) {
     State = TEntryState{};
     if (!EntryUsable(Attri) || !m_Connected) return 1;
-    const std::string folder = ServerFolder(Attri.Path.str());
-    const int32_t found = FileListed(folder, Attri.Name, State);
+    const std::string& rel = Attri.Path.str();
+    for (size_t start = 1, end = 0; (end = rel.find('/', start)) != std::string::npos; start = end + 1) {
+        const std::string name = rel.substr(start, end - start);
+        if (!ServersMayAlter(name)) continue;
+        const std::string parent = ServerFolder(rel.substr(0, start));
+        TFtpListEntry folder;
+        const int32_t found = LookUp(parent, name, folder, false);
+        if (found == 1 || (found == 0 && folder.Kind != TFtpListEntry::TKind::Folder)) return 0;
+        if (found == -1) return FolderAbsent(parent) ? 0 : 1;
+    }
+    const std::string folder = ServerFolder(rel);
+    TFtpListEntry entry;
+    const int32_t found = LookUp(folder, Attri.Name, entry, true);
+    if (found == 0) {
+        State.Exists = true;
+        State.IsFolder = entry.Kind == TFtpListEntry::TKind::Folder;
+        State.Size = State.IsFolder ? 0 : entry.Size;
+        State.FileDate = entry.FileDate;
+    }
     if (found >= 0) return 0;
     return FolderAbsent(folder) ? 0 : 1;
 }
@@ -467,13 +559,37 @@ bool TFtpFileOper::UploadFile(const std::string& Folder, const std::string& Name
 bool TFtpFileOper::UploadReplacing(const std::string& Folder, const std::string& Name,
                                    const THttpSource& Source, int64_t Size) {
     const std::string temp = NewReservedName();
-    if (UploadFile(Folder, temp, Source, Size)) {
-        const std::vector<std::string> rename = {"RNFR " + Folder + temp, "RNTO " + Folder + Name};
-        if (Command(rename).Ok()) return true;
-        // A server that renames over no existing file: the old one goes first.
-        if (Command({"DELE " + Folder + Name}).Ok() && Command(rename).Ok()) return true;
-    }
+    if (UploadFile(Folder, temp, Source, Size) && RenameOver(Folder + temp, Folder + Name)) return true;
     Command({"DELE " + Folder + temp});
+    return false;
+}
+
+// Most servers rename over a file. One that will not sees the old file step aside to a reserved
+// name in its folder while From takes its name, and only then is the old one deleted; when From
+// cannot take the name, the old file goes back. At no moment is the only copy of either deleted.
+bool TFtpFileOper::RenameOver(const std::string& From, const std::string& To) {
+    if (Command({"RNFR " + From, "RNTO " + To}).Ok()) return true;
+    const size_t slash = To.rfind('/');
+    const std::string folder = To.substr(0, slash + 1);
+    // Only a file steps aside: a folder moved to a reserved name would vanish from every listing.
+    TFtpListEntry target;
+    if (LookUp(folder, To.substr(slash + 1), target, false) != 0 || target.Kind != TFtpListEntry::TKind::File)
+        return false;
+    // Under AsideName, so that a run ending right here leaves the file for the next listing to give
+    // back its name.
+    std::string asideName = AsideName(To.substr(slash + 1));
+    if (asideName.empty()) asideName = NewReservedName();
+    const std::string aside = folder + asideName;
+    if (!Command({"RNFR " + To, "RNTO " + aside}).Ok()) return false;
+    if (Command({"RNFR " + From, "RNTO " + To}).Ok()) {
+        Command({"DELE " + aside});  // should that fail, the next listing removes the leftover
+        return true;
+    }
+    // A second try runs on a new connection when the first one was lost.
+    const std::vector<std::string> back = {"RNFR " + aside, "RNTO " + To};
+    if (!Command(back).Ok() && !Command(back).Ok())
+        TMyException::Instance().LogError("Cannot put the old file back: " + FHostPrefix + To, "EInOutError",
+                                          "it is kept as " + aside + " until a listing gives it its name");
     return false;
 }
 
@@ -564,8 +680,8 @@ int64_t TFtpFileOper::GetFileSize(const std::string& FullPath) {
 int32_t TFtpFileOper::Fetch(const std::string& LocalPath, const TFileAttri& Attri, int64_t ExpectedSize,
                             bool CheckDate) {
     const std::string folder = ServerFolder(Attri.Path.str());
-    TEntryState now;
-    if (FileListed(folder, Attri.Name, now) != 0 || now.IsFolder) return -1;
+    TFtpListEntry now;
+    if (LookUp(folder, Attri.Name, now, CheckDate) != 0 || now.Kind != TFtpListEntry::TKind::File) return -1;
     if (ExpectedSize < 0) ExpectedSize = now.Size;
     const int64_t dated = DosDateInstant(Attri.FileDate);
     if (now.Size != ExpectedSize || (CheckDate && dated != -1 && now.FileDate != Attri.FileDate))
@@ -578,9 +694,12 @@ int32_t TFtpFileOper::Fetch(const std::string& LocalPath, const TFileAttri& Attr
     int64_t bytes = 0;
     if (!DownloadFile(folder, Attri.Name, temp.Fd(), bytes)) return -1;
     if (bytes != ExpectedSize) return RESULT_SOURCE_CHANGED;
-    if (CheckDate && dated != -1) {
-        const timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(dated), 0}};
-        ::futimens(temp.Fd(), times);
+    // The server's own time, as exactly as its listing tells it (a classic one: to the minute).
+    const int64_t when = now.Time >= 0 ? now.Time : DosDateInstant(now.FileDate);
+    if (CheckDate && when != -1) {
+        const timespec times[2] = {{0, UTIME_OMIT},
+                                   {static_cast<time_t>(when), now.Time >= 0 ? now.Nanos : 0}};
+        if (::futimens(temp.Fd(), times) != 0) return -1;
     }
     return temp.CommitAs(LocalPath) ? 0 : -1;
 }
@@ -657,9 +776,21 @@ int32_t TFtpFileOper::RenameFile(const std::string& OldName, const std::string& 
     const std::string from = ServerPathOf(OldName), to = ServerPathOf(NewName);
     if (from.empty() || to.empty()) return 1;
     const size_t slash = to.rfind('/');
-    TEntryState state;
-    if (FileListed(to.substr(0, slash + 1), to.substr(slash + 1), state) != 1) return 1;
+    const std::string folder = to.substr(0, slash + 1), name = to.substr(slash + 1);
+    TFtpListEntry there;
+    if (LookUp(folder, name, there, false) != 1) return 1;
+    // A server that drops blanks at either end of a name would rename onto the file named without
+    // them, which a rename must never replace: such a name is refused while that file exists.
+    const std::string bare = Trim(name);
+    if (bare != name && !bare.empty() && LookUp(folder, bare, there, false) != 1) return 1;
     return Command({"RNFR " + from, "RNTO " + to}).Ok() ? 0 : 1;
+}
+
+int32_t TFtpFileOper::ReplaceFile(const std::string& OldName, const std::string& NewName) {
+    if (!m_Connected) return 1;
+    const std::string from = ServerPathOf(OldName), to = ServerPathOf(NewName);
+    if (from.empty() || to.empty() || from == to) return 1;
+    return RenameOver(from, to) ? 0 : 1;
 }
 
 std::vector<TFileAttri> TFtpFileOper::ListSubfolders(const std::string& Path) {
@@ -755,6 +886,14 @@ bool ParseMlsdLine(std::string_view Line, TFtpListEntry& Entry) {
             const auto field = [&value](size_t At, size_t Len) { return std::stoi(value.substr(At, Len)); };
             Entry.FileDate = UtcTimeToDosDate(field(0, 4), field(4, 2), field(6, 2), field(8, 2),
                                               field(10, 2), field(12, 2));
+            if (Entry.FileDate == 0) continue;  // no valid time
+            Entry.Time =
+                UtcInstant(field(0, 4), field(4, 2), field(6, 2), field(8, 2), field(10, 2), field(12, 2));
+            // A fraction of a second (".5") gives the nanoseconds; digits past the ninth are cut.
+            const std::string_view fraction = std::string_view(value).substr(14);
+            if (fraction.size() > 1 && fraction[0] == '.' && AllDigits(fraction.substr(1)))
+                for (size_t i = 1; i <= 9; ++i)
+                    Entry.Nanos = Entry.Nanos * 10 + (i < fraction.size() ? fraction[i] - '0' : 0);
         }
     }
     if (Entry.Name == "." || Entry.Name == "..") Entry.Kind = TFtpListEntry::TKind::Skip;
@@ -787,7 +926,8 @@ bool ParseListLine(std::string_view Line, std::time_t Now, TFtpListEntry& Entry)
             continue;
         const std::string_view when = fields[m + 2].Text;
         int year = 0, hour = 0, minute = 0;
-        if (when.size() == 5 && when[2] == ':') {
+        const bool yearOnly = !(when.size() == 5 && when[2] == ':');
+        if (!yearOnly) {
             if (!ParseNumber(when.substr(0, 2), hour) || !ParseNumber(when.substr(3, 2), minute)) continue;
             // No year: the latest one that does not put the date more than a day after Now.
             std::tm now{};
@@ -809,9 +949,25 @@ bool ParseListLine(std::string_view Line, std::time_t Now, TFtpListEntry& Entry)
         if (Entry.Name == "." || Entry.Name == "..") Entry.Kind = TFtpListEntry::TKind::Skip;
         ParseNumber(fields[m - 1].Text, Entry.Size);
         Entry.FileDate = DosDateFromFields(year, month, day, hour, minute, 0);
+        Entry.YearOnly = yearOnly;
         return true;
     }
     return false;
+}
+
+bool TakeMdtmTime(std::string_view Reply, TFtpListEntry& Entry) {
+    const std::string_view digits = Reply.substr(std::min<size_t>(4, Reply.size()), 14);
+    if (!Reply.starts_with("213 ") || digits.size() != 14 || !AllDigits(digits) ||
+        (Reply.size() > 18 && Reply[18] != '.'))
+        return false;
+    const auto field = [digits](size_t At, size_t Len) {
+        return std::stoi(std::string(digits.substr(At, Len)));
+    };
+    const int month = field(4, 2), day = field(6, 2), hour = field(8, 2), minute = field(10, 2);
+    if (month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59) return false;
+    Entry.FileDate = DosDateFromFields(field(0, 4), month, day, hour, minute, 0);
+    Entry.YearOnly = false;
+    return true;
 }
 
 }  // namespace bfs

@@ -51,6 +51,14 @@ struct TFtpListEntry {
     std::string Name;
     int64_t Size = 0;
     int32_t FileDate = 0;  // DOS date-time
+    // The instant of the last change as exactly as a machine line tells it (UTC seconds, and the
+    // nanoseconds of a fraction). -1 for a classic line, whose fields name no zone: its instant is
+    // FileDate read as local time, to the minute.
+    int64_t Time = -1;
+    int32_t Nanos = 0;
+    // A classic line dated by day and year ("Jun 10  2025", as servers list what is six months
+    // old): FileDate is the day's start until the exact time replaces it (TakeMdtmTime).
+    bool YearOnly = false;
 };
 // A machine listing line (MLSD): "fact=value;...; name". Its modify time is UTC, converted to
 // local time. False when the line is not an entry line.
@@ -58,5 +66,10 @@ bool ParseMlsdLine(std::string_view Line, TFtpListEntry& Entry);
 // A classic listing line ("ls -l" form): the time is taken as given. A date without a year lies
 // within the last six months before Now (UTC seconds), so its year is Now's or the one before.
 bool ParseListLine(std::string_view Line, std::time_t Now, TFtpListEntry& Entry);
+// Dates a classic entry by the server's answer to MDTM ("213 YYYYMMDDHHMMSS", UTC, as a server
+// that lists in UTC lists its times) at the precision of a classic line's time of day: the same
+// fields, seconds cut, so that an entry keeps its date when its line turns from the time-of-day
+// form to the year form as it ages. False (the entry unchanged) for any other answer.
+bool TakeMdtmTime(std::string_view Reply, TFtpListEntry& Entry);
 
 }  // namespace bfs

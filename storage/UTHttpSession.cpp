@@ -3,6 +3,7 @@
 #include "platform/UTLocalFile.h"
 
 #include <curl/curl.h>
+#include <strings.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -104,6 +105,15 @@ int OnConnected(void* User, char*, char*, int, int) {
     t->Connected = true;
     t->LastData = TClock::now();
     return CURL_PREREQFUNC_OK;
+}
+
+// Whether the finished transfer spoke HTTP(S). Only there does the last status tell the outcome: an
+// FTP request that libcurl ended well may end on the refusal of a command allowed to fail ("*MKD"
+// of a folder that exists).
+bool SpeaksHttp(CURL* Easy) {
+    const char* scheme = nullptr;
+    curl_easy_getinfo(Easy, CURLINFO_SCHEME, &scheme);
+    return !scheme || ::strncasecmp(scheme, "http", 4) == 0;
 }
 
 }  // namespace
@@ -272,7 +282,7 @@ THttpResult THttpSession::Perform(const THttpRequest& Request, const THttpSink& 
     } else if (code != CURLE_OK) {
         result.Error = code;
         result.ErrorText = m_Impl->ErrorText[0] ? m_Impl->ErrorText : curl_easy_strerror(code);
-    } else if (result.Status >= 400) {
+    } else if (result.Status >= 400 && SpeaksHttp(easy)) {
         result.Error = HTTP_STATUS_FAILED;
         result.ErrorText = "HTTP " + std::to_string(result.Status);
     }

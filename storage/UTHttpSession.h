@@ -14,10 +14,11 @@ namespace bfs {
 
 // How one transfer ended.
 struct THttpResult {
-    // 0 on success; else the libcurl error code of the failure, or HTTP_STATUS_FAILED when the
+    // 0 on success; else the libcurl error code of the failure, or HTTP_STATUS_FAILED when an HTTP
     // server answered with a status of 400 or more.
     int Error = 0;
-    // The HTTP status of the last response received; 0 when none arrived.
+    // The HTTP status of the last response received (FTP: the code of the server's last reply, which
+    // may be the refusal of a command allowed to fail); 0 when none arrived.
     long Status = 0;
     // Why it failed, in words (libcurl's error text, or "HTTP <status>"); empty on success.
     std::string ErrorText;

@@ -1,9 +1,12 @@
 #include "storage/UTStorageCommon.h"
 
+#include "model/UTPublicFunc.h"
+
 #include <openssl/evp.h>
 
 #include <algorithm>
 #include <cctype>
+#include <ctime>
 
 namespace bfs {
 
@@ -70,25 +73,33 @@ std::string DecodePath(std::string_view Path) {
     return out;
 }
 
-int32_t HttpDateToDosDate(std::string_view Text) {
-    // "Fri, 05 Mar 2010 14:07:33 GMT"
+int64_t HttpDateToUnixTime(std::string_view Text) {
+    // "Fri, 05 Mar 2010 14:07:33 GMT", always UTC
     static constexpr std::string_view MONTHS[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                                   "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    Text = TrimWhiteSpace(Text);
     const size_t comma = Text.find(", ");
-    if (comma == std::string_view::npos) return 0;
+    if (comma == std::string_view::npos) return -1;
     Text.remove_prefix(comma + 2);
-    if (Text.size() < 20 || Text[2] != ' ' || Text[6] != ' ' || Text[11] != ' ' || Text[14] != ':' ||
-        Text[17] != ':')
-        return 0;
-    int month = 0;
+    if (Text.size() != 24 || Text[2] != ' ' || Text[6] != ' ' || Text[11] != ' ' || Text[14] != ':' ||
+        Text[17] != ':' || Text.substr(20) != " GMT")
+        return -1;
+    std::tm tm{};
+    tm.tm_mon = -1;
     for (int i = 0; i < 12; ++i)
-        if (Text.substr(3, 3) == MONTHS[i]) month = i + 1;
-    int year = 0, day = 0, hour = 0, minute = 0, second = 0;
-    if (month == 0 || !ParseNumber(Text.substr(0, 2), day) || !ParseNumber(Text.substr(7, 4), year) ||
-        !ParseNumber(Text.substr(12, 2), hour) || !ParseNumber(Text.substr(15, 2), minute) ||
-        !ParseNumber(Text.substr(18, 2), second))
-        return 0;
-    return UtcTimeToDosDate(year, month, day, hour, minute, second);
+        if (Text.substr(3, 3) == MONTHS[i]) tm.tm_mon = i;
+    if (tm.tm_mon < 0 || !ParseNumber(Text.substr(0, 2), tm.tm_mday) ||
+        !ParseNumber(Text.substr(7, 4), tm.tm_year) || !ParseNumber(Text.substr(12, 2), tm.tm_hour) ||
+        !ParseNumber(Text.substr(15, 2), tm.tm_min) || !ParseNumber(Text.substr(18, 2), tm.tm_sec) ||
+        tm.tm_mday < 1 || tm.tm_mday > 31 || tm.tm_hour > 23 || tm.tm_min > 59 || tm.tm_sec > 60)
+        return -1;
+    tm.tm_year -= 1900;
+    return static_cast<int64_t>(::timegm(&tm));
+}
+
+int32_t HttpDateToDosDate(std::string_view Text) {
+    const int64_t unix = HttpDateToUnixTime(Text);
+    return unix == -1 ? 0 : UnixTimeToDosDate(unix);
 }
 
 std::string Base64Encode(std::string_view Text) {

@@ -31,15 +31,6 @@ inline std::string FormatPercent(double Value) {
     return text.empty() ? "0" : text;
 }
 
-// The instant of a DOS date-time, or -1 for one that names no day (month or day 0, as a record that
-// was never dated holds): such a date leaves a file's time as it is.
-inline int64_t DosDateInstant(int32_t FileDate) {
-    const auto d = static_cast<uint32_t>(FileDate);
-    const uint32_t month = (d >> 21) & 0x0F, day = (d >> 16) & 0x1F;
-    if (month < 1 || month > 12 || day < 1) return -1;
-    return DosDateToUnixTime(FileDate);
-}
-
 // A folder waiting to be listed by a back-end that lists one folder per request: its address on
 // the server (in the back-end's own form), its node, and the Path its entries get.
 struct TPendingFolder {
@@ -91,8 +82,10 @@ bool ParseNumber(std::string_view Text, T& Value) {
 std::string EncodePath(std::string_view Path);
 // The reverse: "%XX" becomes its byte; a "%" not followed by two hexadecimal digits stays as it is.
 std::string DecodePath(std::string_view Path);
-// An HTTP date ("Fri, 05 Mar 2010 14:07:33 GMT") as a DOS date-time of local time; 0 when the
-// text is no such date.
+// An HTTP date ("Fri, 05 Mar 2010 14:07:33 GMT", always UTC; blanks around it allowed) as Unix
+// seconds, the second itself; -1 when the text is no such date.
+int64_t HttpDateToUnixTime(std::string_view Text);
+// The same as a DOS date-time of local time; 0 when the text is no such date.
 int32_t HttpDateToDosDate(std::string_view Text);
 // Standard Base64 with "=" padding.
 std::string Base64Encode(std::string_view Text);

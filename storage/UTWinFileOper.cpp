@@ -78,6 +78,22 @@ bool MayBeFile(const dirent* Entry) noexcept {
     return Entry->d_type == DT_REG || Entry->d_type == DT_UNKNOWN;
 }
 
+// The listed entry of a file or folder Name of status St, in the folder Path.
+TFileAttri EntryOf(const char* Name, const struct stat& St, const TSharedString& Path) {
+    const bool folder = S_ISDIR(St.st_mode);
+    TFileAttri attri;
+    attri.IsFolder = folder ? 1 : 0;
+    attri.Name = Name;
+    attri.Size = folder ? 0 : static_cast<int64_t>(St.st_size);
+    attri.FileDate = UnixTimeToDosDate(static_cast<int64_t>(St.st_mtime));
+    int32_t attr = folder ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
+    if ((St.st_mode & S_IWUSR) == 0) attr |= FILE_ATTRIBUTE_READONLY;
+    if (Name[0] == '.') attr |= FILE_ATTRIBUTE_HIDDEN;
+    attri.Attr = attr;
+    attri.Path = Path;
+    return attri;
+}
+
 // Removes a temporary file that its writer left behind (it died, or the system did), only when no
 // writer holds its lock: a copy in progress keeps its file. Failures wait for the next listing.
 void RemoveLeftover(int FolderFd, const std::string& Name) noexcept {
@@ -238,9 +254,9 @@ class TWinFileOper : public TFileOper {
     int32_t ReplaceFile(const std::string& OldName, const std::string& NewName) override;
 
     // Copies Src to Dst (full local paths) in chunks of COPY_CHUNK, reporting a percentage after
-    // each; Dst is held under the writer's lock (UTLocalFile.h) meanwhile. FileDate is the source
-    // entry's listed date, and the date the copy gets; an undated one (no day, as 0) asks for
-    // neither, and the copy keeps the source's time. 0: copied. RESULT_SOURCE_CHANGED: Src no longer
+    // each; Dst is held under the writer's lock (UTLocalFile.h) meanwhile, and gets Src's own times.
+    // FileDate is the source entry's listed date (an undated one, no day, as 0, is not compared).
+    // 0: copied. RESULT_SOURCE_CHANGED: Src no longer
     // had ExpectedSize and FileDate when opened (Dst untouched), or its size, time or length changed
     // while it was copied. -1: Src missing or unreadable, Dst not writable or held by another writer,
     // or a read or write failed. A failed copy leaves no file under a Dst name that did not exist
@@ -450,20 +466,23 @@ bool TWinFileOper::ReadFolder(DIR* Dir, TFileTree& Node, const TSharedString& Pa
             continue;
         }
 
-        TFileAttri attri;
-        attri.IsFolder = folder ? 1 : 0;
-        attri.Name = name;
-        attri.Size = folder ? 0 : static_cast<int64_t>(st.st_size);
-        attri.FileDate = UnixTimeToDosDate(static_cast<int64_t>(st.st_mtime));
-        int32_t attr = folder ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
-        if ((st.st_mode & S_IWUSR) == 0) attr |= FILE_ATTRIBUTE_READONLY;
-        if (name[0] == '.') attr |= FILE_ATTRIBUTE_HIDDEN;
-        attri.Attr = attr;
-        attri.Path = Path;
-        TFileTree* child = Node.AddChild(std::move(attri));
+        TFileTree* child = Node.AddChild(EntryOf(name, st, Path));
         if (folder) SubFolders.push_back(child);
     }
-    for (const std::string& leftover : leftovers) RemoveLeftover(fd, leftover);
+    for (const std::string& leftover : leftovers) {
+        // A file stepped aside by a replace that never finished goes back under its name when
+        // nothing took that name, and is listed there.
+        const std::string_view original = AsideOf(leftover);
+        struct stat st {};
+        if (!original.empty() && IsSafeName(original) &&
+            ::renameat2(fd, leftover.c_str(), fd, std::string(original).c_str(), RENAME_NOREPLACE) == 0 &&
+            ::fstatat(fd, std::string(original).c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISREG(st.st_mode)) {
+            Node.AddChild(EntryOf(std::string(original).c_str(), st, Path));
+            continue;
+        }
+        RemoveLeftover(fd, leftover);
+    }
     if (failure != 0) LogFailure("Cannot list folder " + FolderUnder(Root, Path.str()), failure);
     return failure == 0;
 }
@@ -623,7 +642,6 @@ int32_t TWinFileOper::PutFile(const std::string& LocalPath, TFolderSource& Sourc
     const std::string target = GetFullPath(Source, Attri);
     if (Log) ReportStatus("Copy:" + LocalPath);
     if (MakeDir(Attri.Path.str()) != 0) return -1;
-    // The copy carries the listed time of the source entry, which the next analysis compares.
     return CopyFileData(LocalPath, target, SrcAttr, Attri.Size, Attri.FileDate);
 }
 
@@ -694,9 +712,9 @@ int32_t TWinFileOper::CopyFileData(const std::string& Src, const std::string& Ds
         case TCopyResult::Stopped:
             return -1;
     }
-    timespec times[2] = {srcStat.st_atim, srcStat.st_mtim};
-    if (const int64_t dated = DosDateInstant(FileDate); dated != -1)
-        times[1] = {static_cast<time_t>(dated), 0};
+    // The copy keeps the source's own time to the nanosecond: its DOS date is the listed one (checked
+    // above), and other tools that compare times see the two files alike.
+    const timespec times[2] = {srcStat.st_atim, srcStat.st_mtim};
     return dst.Finish(times) ? 0 : -1;
 }
 

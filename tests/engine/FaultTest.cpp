@@ -41,6 +41,12 @@ struct TFaultPlan {
     bool Dead = false;                // after Abandon: nothing more reaches the disk
     std::function<void()> Meanwhile;  // EditMeanwhile: a user's edit made during the run
     bool Fired = false;
+    // How the side behaves beside the faults: it cannot rename over a file; it writes a copy
+    // straight under its name, in one step, as an object store does; it stores a name ending in a
+    // blank without that blank, as some servers do.
+    bool NoReplace = false;
+    bool Atomic = false;
+    bool DropsTrailingBlank = false;
 
     // Whether an operation of class Op (FailWrite, FailRename, FailDelete, FailBackup) may go ahead.
     bool Allowed(TFault Op) {
@@ -78,6 +84,16 @@ class TFaultOper : public TFileOper {
     TFileOper& In() {
         Inner->FFolderSource = FFolderSource;
         return *Inner;
+    }
+    // Where the side stores what is written to Path.
+    std::string Stored(std::string Path) const {
+        if (Plan.DropsTrailingBlank)
+            while (Path.ends_with(" ")) Path.pop_back();
+        return Path;
+    }
+    TFileAttri Stored(TFileAttri A) const {
+        A.Name = Stored(A.Name);
+        return A;
     }
     bool Allowed(TFault Op) { return Plan.Allowed(Op); }
 
@@ -126,8 +142,8 @@ class TFaultOper : public TFileOper {
         if (Plan.Kind == TFault::ShortWrite && ++Plan.Count == Plan.N) {
             Plan.Fired = true;
             // The side takes the file and reports success, but keeps only half of it.
-            const int32_t rc = In().PutFile(Local, S, A, Attr, Log);
-            ::truncate(In().GetFullPath(S, A).c_str(), A.Size / 2);
+            const int32_t rc = In().PutFile(Local, S, Stored(A), Attr, Log);
+            ::truncate(In().GetFullPath(S, Stored(A)).c_str(), A.Size / 2);
             return rc;
         }
         if (!Allowed(TFault::FailWrite)) {
@@ -139,10 +155,10 @@ class TFaultOper : public TFileOper {
             }
             return 1;
         }
-        return In().PutFile(Local, S, A, Attr, Log);
+        return In().PutFile(Local, S, Stored(A), Attr, Log);
     }
     int32_t RenameFile(const std::string& From, const std::string& To) override {
-        return Allowed(TFault::FailRename) ? In().RenameFile(From, To) : 1;
+        return Allowed(TFault::FailRename) ? In().RenameFile(From, Stored(To)) : 1;
     }
     int32_t GetFile(const std::string& Local, TFolderSource& S, const TFileAttri& A, int32_t X,
                     bool Log) override {
@@ -153,9 +169,10 @@ class TFaultOper : public TFileOper {
         return In().GetEntryState(S, A, State);
     }
     TFileAttri TempEntryFor(const TFileAttri& Target) override { return In().TempEntryFor(Target); }
-    bool ReplacesByRename() const override { return Inner->ReplacesByRename(); }
+    bool ReplacesByRename() const override { return !Plan.NoReplace && Inner->ReplacesByRename(); }
+    bool WritesAtomically() const override { return Plan.Atomic; }
     int32_t ReplaceFile(const std::string& From, const std::string& To) override {
-        return Allowed(TFault::FailRename) ? In().ReplaceFile(From, To) : 1;
+        return Allowed(TFault::FailRename) ? In().ReplaceFile(From, Stored(To)) : 1;
     }
 };
 
@@ -257,9 +274,10 @@ TEST_F(FaultTest, EveryFaultAtEveryStepKeepsWholeVersionsAndConverges) {
     struct TCase {
         TFault Kind;
         int MaxN;
-    } cases[] = {{TFault::FailWrite, 3},  {TFault::FailRename, 3}, {TFault::FailDelete, 2},
-                 {TFault::FailBackup, 3}, {TFault::ShortWrite, 3}, {TFault::EditMeanwhile, 3},
-                 {TFault::Abandon, 7}};
+        bool NoReplace = false;  // a side that cannot rename over a file steps the old one aside
+    } cases[] = {{TFault::FailWrite, 3},     {TFault::FailRename, 3}, {TFault::FailRename, 5, true},
+                 {TFault::FailDelete, 2},    {TFault::FailBackup, 3}, {TFault::ShortWrite, 3},
+                 {TFault::EditMeanwhile, 3}, {TFault::Abandon, 7},    {TFault::Abandon, 9, true}};
     for (const TCase& c : cases) {
         int fired = 0;
         for (int n = 1; n <= c.MaxN; ++n) {
@@ -288,6 +306,7 @@ TEST_F(FaultTest, EveryFaultAtEveryStepKeepsWholeVersionsAndConverges) {
                 TFaultPlan& plan = faultOnRight ? RightPlan : LeftPlan;
                 plan.Kind = c.Kind;
                 plan.N = n;
+                plan.NoReplace = c.NoReplace;
                 plan.Meanwhile = [&] { Edit(Left, "/stable.txt", "s2 edited meanwhile", T1 + 300); };
                 const auto log = Run();
                 ExpectWholeVersions();
@@ -590,6 +609,48 @@ TEST_F(FaultTest, RunsThatMustNotHappenDoNot) {
     EXPECT_EQ(ReadWholeFile(Right + "/" + MARKER_FOLDER + "/" + BACKUP_FOLDER + longName, backup), 0);
     EXPECT_EQ(backup, "v1");
     EXPECT_EQ(Files(Right)[longName], "v2");
+}
+
+// A copy the side does not show as written after the write (cut short on a side that writes in one
+// step; stored under another name) fails its row with an Error line, the saved state does not
+// record it, and later runs overwrite nothing with it.
+TEST_F(FaultTest, WritesTheSideDoesNotShowAsWrittenFailTheirRows) {
+    struct TCase {
+        const char* What;
+        std::string Name;
+        bool Atomic, DropsBlank;
+    } cases[] = {
+        {"cut short on a side that writes in one step", "/a.txt", true, false},
+        {"stored without its trailing blank", "/a.txt ", false, true},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.What);
+        fs::remove_all(Left), fs::remove_all(Right), fs::remove_all(Home.Dir + "/data");
+        MakeFolders(Left), MakeFolders(Right);
+        Edit(Left, c.Name, "v1 of the file", T1);
+        Run();
+        Edit(Left, c.Name, "v2 of the file, longer", T1 + 100);
+        RightPlan.Atomic = c.Atomic;
+        RightPlan.DropsTrailingBlank = c.DropsBlank;
+        RightPlan.Kind = c.Atomic ? TFault::ShortWrite : TFault::None;
+        RightPlan.N = 1;
+        for (int run = 0; run < 2; ++run) {
+            const auto log = Run();
+            EXPECT_NE(std::find(log.begin(), log.end(), "Error not found as written: " + Right + c.Name),
+                      log.end())
+                << (log.empty() ? "" : log.front());
+            EXPECT_EQ(Files(Left)[c.Name], "v2 of the file, longer");  // never overwritten by what went wrong
+            // The right side's state still records the first version (14 bytes), or nothing new.
+            std::string state;
+            ReadWholeFile(Right + "/" + MARKER_FOLDER + "/T1", state);
+            TFileTree saved;
+            ASSERT_TRUE(saved.LoadFromStream(state));
+            for (const auto& entry : saved.Children)
+                if ("/" + entry->Name == c.Name) EXPECT_NE(entry->Data->Size, 22);
+            if (c.Atomic) break;  // the half file is the right side's own change now: a conflict
+        }
+        LeftPlan = RightPlan = TFaultPlan{};
+    }
 }
 
 }  // namespace

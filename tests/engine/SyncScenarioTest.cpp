@@ -5,6 +5,7 @@
 #include "MemFileOper.h"
 #include "engine/UTFileSyncThread.h"
 #include "engine/UTTaskRun.h"
+#include "model/UTDosTime.h"
 #include "model/UTPublicFunc.h"
 #include "platform/UTAtomicFile.h"
 
@@ -248,6 +249,40 @@ TEST_F(SyncScenarioTest, RemoteToRemoteCopiesPassThroughPrivateStagingFilesThatA
     EXPECT_EQ(st.st_mode & 0777, 0700u);
     EXPECT_TRUE(fs::is_empty(staging));
     EXPECT_EQ(PlanRows(Analyze()->Plan), std::vector<std::string>{});
+}
+
+// A download gives a new file the mode a plain copy would (0666 less the umask) and keeps the mode of
+// the file it replaces (a script stays executable, a private file private).
+TEST_F(SyncScenarioTest, DownloadsKeepTheReplacedFilesModeAndGiveNewFilesThePlainOne) {
+    auto store = std::make_shared<TMemStore>();
+    TSyncTask::SetFileOperFactory([&](const TFolderSource& f, bool) -> std::unique_ptr<TFileOper> {
+        return f.DeviceType == DEVICE_FTP ? std::make_unique<TMemFileOper>(store) : nullptr;
+    });
+    Task.LFolder->DeviceType = DEVICE_FTP;
+    Task.LFolder->FolerAllName = "mem:left";
+    const mode_t mask = ::umask(022);
+    ::umask(mask);
+    const struct {
+        const char* Name;
+        mode_t Existing;  // 0: none
+        mode_t Expected;
+    } cases[] = {{"/new.txt", 0, 0666 & ~mask}, {"/tool.sh", 0755, 0755}, {"/private.txt", 0600, 0600}};
+    for (const auto& c : cases) {
+        store->AddFile(c.Name, "remote, newer", UnixTimeToDosDate(T2));
+        if (c.Existing != 0) {
+            Write(Right, c.Name, "old", T1);
+            ASSERT_EQ(::chmod((Right + c.Name).c_str(), c.Existing), 0);
+        }
+    }
+    Run();
+    for (const auto& c : cases) {
+        struct stat st {};
+        ASSERT_EQ(::stat((Right + c.Name).c_str(), &st), 0) << c.Name;
+        EXPECT_EQ(st.st_mode & 07777, c.Expected) << c.Name;
+        std::string content;
+        ReadWholeFile(Right + c.Name, content);
+        EXPECT_EQ(content, "remote, newer");
+    }
 }
 
 // Fault injection: an operation on one path fails. Its row ends 3 with an "Error " line, nothing

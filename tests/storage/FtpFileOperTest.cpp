@@ -12,9 +12,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -44,12 +46,55 @@ std::unique_ptr<TFileOper> FtpSide(const TFtpServer& Server, const std::string& 
     return oper;
 }
 
+// Quirks of servers met in the field, put into pyftpdlib by a module that Python imports at start:
+// a rename never replaces a file, blanks at the end of a name are dropped, and a download of a file
+// named "stall..." stops after its first 4 KiB with its connection left open.
+constexpr const char* QUIRKS = R"PY(
+import os
+from pyftpdlib import filesystems, handlers
+
+class TrimmingFS(filesystems.AbstractedFS):
+    def ftp2fs(self, ftppath):
+        return super().ftp2fs('/'.join(part.rstrip(' ') for part in ftppath.split('/')))
+
+class StallingDTP(handlers.DTPHandler):
+    sent = 0
+    def use_sendfile(self):
+        return False
+    def send(self, data):
+        if not os.path.basename(getattr(self.file_obj, 'name', '')).startswith('stall'):
+            return super().send(data)
+        if self.sent >= 4096:
+            self.del_channel()
+            return 0
+        n = super().send(data[:4096 - self.sent])
+        self.sent += n
+        return n
+
+def refuse_rename_over(self, path, rename=handlers.FTPHandler.ftp_RNTO):
+    if self._rnfr and os.path.lexists(path):
+        self._rnfr = None
+        return self.respond('550 File exists.')
+    return rename(self, path)
+
+handlers.FTPHandler.abstracted_fs = TrimmingFS
+handlers.FTPHandler.dtp_handler = StallingDTP
+handlers.FTPHandler.ftp_RNTO = refuse_rename_over
+)PY";
+
+bool StartQuirky(TFtpServer& Server) {
+    const TTempFolder module;
+    std::ofstream(module.Path + "/sitecustomize.py") << QUIRKS;
+    TScopedEnv path("PYTHONPATH", module.Path);
+    return Server.Start(TServerKind::Pyftpdlib);
+}
+
 // A contract side: a fresh server whose root folder "/side" is the side's root.
-TContractSide MakeFtpSide(TServerKind Kind) {
+TContractSide MakeFtpSide(TServerKind Kind, bool Quirky = false) {
     RequireFtpServer(Kind);
     if (::testing::Test::IsSkipped() || ::testing::Test::HasFatalFailure()) return {};
     auto server = std::make_shared<TFtpServer>();
-    if (!server->Start(Kind)) {
+    if (!(Quirky ? StartQuirky(*server) : server->Start(Kind))) {
         ADD_FAILURE() << "the FTP server did not start";
         return {};
     }
@@ -65,7 +110,8 @@ TContractSide MakeFtpSide(TServerKind Kind) {
 
 const bool g_FtpContract =
     (RegisterFileOperContract("FtpMlsd", [] { return MakeFtpSide(TServerKind::Pyftpdlib); }),
-     RegisterFileOperContract("FtpList", [] { return MakeFtpSide(TServerKind::Vsftpd); }), true);
+     RegisterFileOperContract("FtpList", [] { return MakeFtpSide(TServerKind::Vsftpd); }),
+     RegisterFileOperContract("FtpQuirks", [] { return MakeFtpSide(TServerKind::Pyftpdlib, true); }), true);
 
 #define BFS_START_SERVER(Server, Kind, ...)                                                         \
     do {                                                                                            \
@@ -170,13 +216,15 @@ TEST(FtpListingTest, MachineLines) {
         const char* Name;
         int64_t Size;
         int64_t Utc;
+        int32_t Nanos;
     } cases[] = {
         {"modify=20231114221320;perm=r;size=5368709120;type=file; big.bin", true, K::File, "big.bin",
-         5368709120, 1700000000},
-        {"Type=dir;Modify=20231114221320.123; a dir ", true, K::Folder, "a dir ", 0, 1700000000},
-        {"type=cdir;modify=20231114221320; .", true, K::Skip, ".", 0, 1700000000},
-        {"type=OS.unix=slink:/x;modify=20231114221320; l", true, K::Skip, "l", 0, 1700000000},
-        {"no facts here", false, K::Skip, "", 0, 0},
+         5368709120, 1700000000, 0},
+        {"Type=dir;Modify=20231114221320.123; a dir ", true, K::Folder, "a dir ", 0, 1700000000, 123000000},
+        {"type=file;modify=20231114221321.1234567891; odd", true, K::File, "odd", 0, 1700000001, 123456789},
+        {"type=cdir;modify=20231114221320; .", true, K::Skip, ".", 0, 1700000000, 0},
+        {"type=OS.unix=slink:/x;modify=20231114221320; l", true, K::Skip, "l", 0, 1700000000, 0},
+        {"no facts here", false, K::Skip, "", 0, -1, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Line);
@@ -187,10 +235,36 @@ TEST(FtpListingTest, MachineLines) {
         EXPECT_EQ(e.Name, c.Name);
         EXPECT_EQ(e.Size, c.Size);
         EXPECT_EQ(e.FileDate, UnixTimeToDosDate(c.Utc));  // UTC on the line, local time in the entry
+        EXPECT_EQ(e.Time, c.Utc);                         // and the instant as exact as the line
+        EXPECT_EQ(e.Nanos, c.Nanos);
     }
     ::unsetenv("TZ");
     ::tzset();
     ResetLocalTimeCache();
+}
+
+// A line dated by day and year takes the minute of the server's MDTM answer: the date a line of the
+// time-of-day form gives for the same instant. Other answers leave the day's date.
+TEST(FtpListingTest, DayAndYearLinesTakeTheMdtmMinute) {
+    const std::time_t now = 1796644800;  // 2026-12-07 12:00 UTC
+    TFtpListEntry recent, aged;
+    ASSERT_TRUE(ParseListLine("-rw-r--r-- 1 u g 3 Jun 10 12:30 a", now, recent));
+    ASSERT_TRUE(ParseListLine("-rw-r--r-- 1 u g 3 Jun 10  2026 a", now, aged));
+    EXPECT_FALSE(recent.YearOnly);
+    const struct {
+        const char* Reply;
+        bool Taken;
+    } cases[] = {{"213 20260610123059", true},
+                 {"213 20260610123000.25", true},
+                 {"550 Could not get file time.", false},
+                 {"213 2026061012", false},
+                 {"213 20261310123000", false}};
+    for (const auto& c : cases) {
+        TFtpListEntry e = aged;
+        EXPECT_EQ(TakeMdtmTime(c.Reply, e), c.Taken) << c.Reply;
+        EXPECT_EQ(e.FileDate, c.Taken ? recent.FileDate : aged.FileDate) << c.Reply;
+        EXPECT_EQ(e.YearOnly, !c.Taken) << c.Reply;
+    }
 }
 
 class FtpFileOperTest : public ::testing::Test {
@@ -405,6 +479,120 @@ TEST_F(FtpFileOperTest, BrowsesSubfolders) {
     EXPECT_EQ(browser->SameServer(other), 0);
     other.PWD = "other";
     EXPECT_EQ(browser->SameServer(other), 1);
+}
+
+// A two-way sync's traffic in one folder on one back-end object: each download is followed by an
+// upload to a temporary name that takes its name by a replace (the file just downloaded) or a
+// rename (a new file). Downloads carry the server's time as its listing tells it: MLSD to the
+// second; a classic listing to the minute, a file listed by day and year only as well.
+TEST_F(FtpFileOperTest, DownloadsAndUploadsInterleave) {
+    TScopedEnv tz("TZ", "UTC");
+    ::tzset();
+    ResetLocalTimeCache();
+    // Odd seconds, which a date rounded to DOS precision would lose.
+    const time_t recent = std::time(nullptr) / 2 * 2 - 3 * 86400 + 17, old = recent - 400 * 86400;
+    for (const TServerKind kind : {TServerKind::Pyftpdlib, TServerKind::Vsftpd}) {
+        TFtpServer server;
+        BFS_START_SERVER(server, kind);
+        for (int i = 0; i < 6; ++i)
+            WriteAt(server.Files + "/d/in" + std::to_string(i), "in", i % 2 ? old : recent);
+        server.Own(server.Files + "/d");
+        auto oper = FtpSide(server, "");
+        ASSERT_EQ(oper->Connect(), 0);
+        ASSERT_EQ(oper->ListFolder(), 0);
+        TFolderSource& side = *oper->FFolderSource;
+        for (int i = 0; i < 6; ++i) {
+            SCOPED_TRACE(std::to_string(i) + (kind == TServerKind::Vsftpd ? " LIST" : " MLSD"));
+            const std::string name = "in" + std::to_string(i), local = Local.Path + "/" + name;
+            const TFileAttri& listed = *Child(*Child(*oper->FFileTree, "d"), name)->Data;
+            const time_t sent = i % 2 ? old : recent,
+                         shown = kind == TServerKind::Vsftpd ? sent / 60 * 60 : sent;
+            EXPECT_EQ(listed.FileDate, UnixTimeToDosDate(shown));
+            ASSERT_EQ(oper->GetFile(local, side, listed, 0, false), 0);
+            struct stat st {};
+            ASSERT_EQ(::stat(local.c_str(), &st), 0);
+            EXPECT_EQ(st.st_mtim.tv_sec, shown);
+
+            WriteDated(local, "fresh", 1700000000);
+            const TFileAttri target =
+                Entry("/d/", i < 3 ? name : "out" + std::to_string(i), 5, UnixTimeToDosDate(1700000000));
+            const TFileAttri temp = oper->TempEntryFor(target);
+            const std::string from = oper->GetFullPath(side, temp), to = oper->GetFullPath(side, target);
+            ASSERT_EQ(oper->PutFile(local, side, temp, 0, false), 0);
+            EXPECT_EQ(oper->GetFileSize(from), 5);
+            EXPECT_EQ(i < 3 ? oper->ReplaceFile(from, to) : oper->RenameFile(from, to), 0);
+            TEntryState state;
+            EXPECT_EQ(oper->GetEntryState(side, target, state), 0);
+            EXPECT_TRUE(state.Exists && state.Size == 5);
+        }
+    }
+    ::unsetenv("TZ");
+    ::tzset();
+    ResetLocalTimeCache();
+}
+
+// A file that a replace stepped aside and never deleted takes its name back at the next listing
+// when nothing holds that name; otherwise it goes as a leftover.
+TEST_F(FtpFileOperTest, ListingGivesAsidesTheirNamesBack) {
+    TFtpServer server;
+    BFS_START_SERVER(server, TServerKind::Pyftpdlib);
+    WriteAt(server.Files + "/d/" + AsideName("f"), "old f", 1700000000);
+    WriteAt(server.Files + "/d/" + AsideName("g"), "old g", 1700000000);
+    WriteAt(server.Files + "/d/g", "new g", 1700000000);
+    auto oper = FtpSide(server, "");
+    ASSERT_EQ(oper->Connect(), 0);
+    ASSERT_EQ(oper->ListFolder(), 0);
+    EXPECT_EQ(ChildNames(*Child(*oper->FFileTree, "d")), (std::vector<std::string>{"f", "g"}));
+    std::string f, g;
+    ReadWholeFile(server.Files + "/d/f", f);
+    ReadWholeFile(server.Files + "/d/g", g);
+    EXPECT_EQ(f + "|" + g, "old f|new g");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(server.Files + "/d"), {}), 2);
+}
+
+// Against the quirks above: a replace whose upload cannot take the name leaves the old file as it
+// was; an entry counts only under its exact name; a download whose data stops fails soon.
+TEST_F(FtpFileOperTest, ServerQuirks) {
+    TFtpServer server;
+    RequireFtpServer(TServerKind::Pyftpdlib);
+    if (IsSkipped() || HasFatalFailure()) return;
+    ASSERT_TRUE(StartQuirky(server));
+    WriteAt(server.Files + "/x/f", "old", 1700000000);
+    WriteAt(server.Files + "/stall.bin", std::string(65536, 's'), 1700000000);
+    auto oper = FtpSide(server, "");
+    ASSERT_EQ(oper->Connect(), 0);
+    TFolderSource& side = *oper->FFolderSource;
+    const std::string f = oper->GetFullPath(side, Entry("/x/", "f"));
+    EXPECT_NE(oper->ReplaceFile(oper->GetFullPath(side, Entry("/x/", NewReservedName())), f), 0);
+    std::string read;
+    ReadWholeFile(server.Files + "/x/f", read);
+    EXPECT_EQ(read, "old");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(server.Files + "/x"), {}), 1);
+
+    WriteDated(Local.Path + "/a", "a", 1700000000);
+    ASSERT_EQ(
+        oper->PutFile(Local.Path + "/a", side, Entry("/", "a ", 1, UnixTimeToDosDate(1700000000)), 0, false),
+        0);
+    ASSERT_TRUE(FileExists(server.Files + "/a"));  // stored as "a"
+    for (const TFileAttri& e : {Entry("/", "a "), Entry("/x /", "f"), Entry("/x/", "f")}) {
+        TEntryState state;
+        EXPECT_EQ(oper->GetEntryState(side, e, state), 0);
+        EXPECT_EQ(state.Exists, e.Name == "f" && e.Path == "/x/") << e.Path.str() << e.Name;
+    }
+    // A rename onto "a " would land on "a" here: refused while "a" is there.
+    WriteAt(server.Files + "/t", "t", 1700000000);
+    EXPECT_NE(
+        oper->RenameFile(oper->GetFullPath(side, Entry("/", "t")), oper->GetFullPath(side, Entry("/", "a "))),
+        0);
+    ReadWholeFile(server.Files + "/a", read);
+    EXPECT_EQ(read, "a");
+
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_NE(oper->GetFile(Local.Path + "/s", side, Entry("/", "stall.bin", 65536), 0, false), 0);
+    // Generous: the point is that a stalled transfer ends at all, well before the 60 s time-out.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(40));
+    EXPECT_FALSE(FileExists(Local.Path + "/s"));
+    EXPECT_EQ(oper->GetFile(Local.Path + "/f", side, Entry("/x/", "f", 3), 0, false), 0);
 }
 
 }  // namespace

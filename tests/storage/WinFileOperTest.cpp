@@ -325,19 +325,23 @@ TEST_F(WinFileOperTest, ChangedSourceLeavesTheTargetUntouched) {
     EXPECT_EQ(content, "four");
 }
 
+// A copy keeps the source's own time to the nanosecond (not its listed, two-second DOS date).
 TEST_F(WinFileOperTest, PutFileCreatesFoldersAndDatesTheCopy) {
     const std::string local = m_Temp.Path + "/local.txt";
-    WriteDated(local, "data", 1650000000);
-    const int32_t date = UnixTimeToDosDate(1650000000);
+    WriteDated(local, "data", 1650000003);
+    const timespec exact[2] = {{1650000003, 123456789}, {1650000003, 123456789}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, local.c_str(), exact, 0), 0);
+    const int32_t date = UnixTimeToDosDate(1650000003);
     EXPECT_EQ(Oper->PutFile(local, Side(), Entry("/New/Deeper/", "a.txt", 4, date), 0, true), 0);
     struct stat st {};
     ASSERT_EQ(::stat((Root + "/New/Deeper/a.txt").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mtime, DosDateToUnixTime(date));
+    EXPECT_EQ(st.st_mtim.tv_sec, 1650000003);
+    EXPECT_EQ(st.st_mtim.tv_nsec, 123456789);
     ASSERT_FALSE(Recorder.Messages.empty());
     EXPECT_EQ(Recorder.Messages[0].Text, "Copy:" + local);
     // A read-only target is replaced too.
     ::chmod((Root + "/New/Deeper/a.txt").c_str(), 0444);
-    WriteDated(local, "new!", 1650000000);
+    WriteDated(local, "new!", 1650000003);
     EXPECT_EQ(Oper->PutFile(local, Side(), Entry("/New/Deeper/", "a.txt", 4, date), 0, false), 0);
     std::string content;
     ReadWholeFile(Root + "/New/Deeper/a.txt", content);
@@ -392,6 +396,25 @@ TEST_F(WinFileOperTest, TempEntriesAndMarkerLeftovers) {
     EXPECT_TRUE(FileExists(Root + marker + "TASK2.p.Ab12Cd"));
     EXPECT_TRUE(FileExists(Root + marker + "TASK1"));
     EXPECT_EQ(ChildNames(*Child(*Oper->FFileTree, "Sub")), (std::vector<std::string>{"user.p.Ab12Cd"}));
+}
+
+// A file a replace stepped aside and never deleted (the run ended between the two renames) gets its
+// name back when nothing took it, and is listed there; beside a file of its name it is a leftover.
+TEST_F(WinFileOperTest, FilesSteppedAsideGetTheirNameBack) {
+    Write("Sub/" + AsideName("lost.txt"), "the version before");
+    Write("Sub/" + AsideName("kept.txt"), "the old version");
+    Write("Sub/kept.txt", "the new version");
+    ASSERT_EQ(Oper->ListFolder(), 0);
+    EXPECT_EQ(ChildNames(*Child(*Oper->FFileTree, "Sub")),
+              (std::vector<std::string>{"kept.txt", "lost.txt"}));
+    EXPECT_EQ(Child(*Child(*Oper->FFileTree, "Sub"), "lost.txt")->Data->Size, 18);
+    std::string content;
+    ReadWholeFile(Root + "/Sub/lost.txt", content);
+    EXPECT_EQ(content, "the version before");
+    EXPECT_FALSE(FileExists(Root + "/Sub/" + AsideName("kept.txt")));
+    EXPECT_EQ(AsideOf(AsideName("a.txt")), "a.txt");
+    EXPECT_EQ(AsideOf(NewReservedName()), "");
+    EXPECT_EQ(AsideName(std::string(250, 'n')), "");  // too long for a name: stepped aside otherwise
 }
 
 TEST_F(WinFileOperTest, MissingRootIsNeverCreated) {

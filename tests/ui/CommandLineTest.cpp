@@ -1,4 +1,5 @@
 #include "UiTestMain.h"
+#include "common/TestSides.h"
 #include "engine/UTSyncTask.h"
 #include "model/UTFolderSource.h"
 #include "platform/UTAtomicFile.h"
@@ -20,9 +21,10 @@ class CommandLineTest : public QObject {
 
     std::string Root() const { return m_Home.path().toStdString(); }
 
-    // A task list with one two-way task over two folders of the temporary home, saved as the windows
-    // save tasks.
-    void WriteTaskList(const char* Name, int32_t TSsync) {
+    // A task list with one two-way task over two folders of the temporary home (or Left and Right),
+    // saved as the windows save tasks.
+    void WriteTaskList(const char* Name, int32_t TSsync, bfs::test::TSide* Left = nullptr,
+                       bfs::test::TSide* Right = nullptr) {
         qputenv("XDG_CONFIG_HOME", (m_Home.path() + "/config").toUtf8());
         TSyncTask task;
         task.SyncName = Name;
@@ -34,6 +36,8 @@ class CommandLineTest : public QObject {
             folder->DeviceType = DEVICE_LOCAL;
             folder->FolerAllName = Root() + side;
         }
+        if (Left) Left->Configure(*task.LFolder);
+        if (Right) Right->Configure(*task.RFolder);
         QCOMPARE(task.SaveToTaskList(1), 0);
     }
 
@@ -72,6 +76,52 @@ class CommandLineTest : public QObject {
         QByteArray errors;
         QCOMPARE(RunProgram(QStringLiteral("daily"), &errors), 1);
         QVERIFY(!errors.isEmpty());
+    }
+
+    // Each kind of remote side through the program a scheduler starts: a first sync, edits on both
+    // sides (one with an older date), deletions, and a run after them: nothing is lost or brought
+    // back, and the last run changes nothing.
+    void remoteSidesKeepEditsAndDeletions_data() {
+        QTest::addColumn<QString>("kind");
+        for (const char* kind : {"Share", "FtpList", "WebDavRclone", "S3Prefix", "DeviceFolder"})
+            QTest::newRow(kind) << QString(kind);
+    }
+    void remoteSidesKeepEditsAndDeletions() {
+        QFETCH(QString, kind);
+        using namespace bfs::test;
+        qputenv("BFS_DEVICE_NAME", "Pocket_PC");
+        qputenv("BFS_TEST_SOURCE_DIR", BFS_SOURCE_DIR);
+        const std::string scratch = Root() + "/" + kind.toStdString();
+        std::unique_ptr<TSide> right;
+        for (const TSideKind& k : SideKinds())
+            if (kind == k.Name) right = k.Make(scratch);
+        QVERIFY2(right, "the side's server did not start");
+        TLocalSide left(scratch + "/left");
+        const int64_t t1 = 1600000000, t2 = 1600002000;
+        QVERIFY(left.Write("/docs/a.txt", "alpha", t2) && left.Write("/b.txt", "beta", t1));
+        QVERIFY(right->Write("/c.txt", "gamma", t1));
+        const QString task = "Remote " + kind;  // one task per row: the list keeps them all
+        WriteTaskList(task.toUtf8().constData(), 1, &left, right.get());
+        QByteArray errors;
+        QVERIFY2(RunProgram(task, &errors) == 0, errors.constData());
+        const std::vector<std::string> first = {"/b.txt=beta", "/c.txt=gamma", "/docs/", "/docs/a.txt=alpha"};
+        QCOMPARE(Contents(left.List()), first);
+        QCOMPARE(Contents(right->List()), first);
+
+        QVERIFY(left.Write("/docs/a.txt", "alpha, edited with an older date", t1));
+        left.Remove("/b.txt");
+        QVERIFY(right->Write("/c.txt", "gamma, edited on the server", t2));
+        QVERIFY2(RunProgram(task, &errors) == 0, errors.constData());
+        const std::vector<std::string> second = {"/c.txt=gamma, edited on the server", "/docs/",
+                                                 "/docs/a.txt=alpha, edited with an older date"};
+        QCOMPARE(Contents(left.List()), second);
+        QCOMPARE(Contents(right->List()), second);
+
+        const TTree leftBefore = left.List(), rightBefore = right->List();
+        QVERIFY2(RunProgram(task, &errors) == 0, errors.constData());
+        QVERIFY(left.List() == leftBefore);
+        QVERIFY(right->List() == rightBefore);
+        qunsetenv("BFS_DEVICE_NAME");
     }
 };
 
