@@ -73,6 +73,27 @@ pugi::xml_node ChildNamed(const pugi::xml_node& Node, std::string_view Name) {
     return {};
 }
 
+// What a HEAD or GET reply tells of an object.
+struct TObjectInfo {
+    int64_t Size = -1;      // -1: not told
+    int32_t FileDate = 0;   // DOS date-time of Last-Modified; 0: not told
+    int64_t Modified = -1;  // Last-Modified as Unix seconds, to the second the header gives; -1: not told
+    std::string ETag;       // as sent, quotes included; empty: not told
+};
+
+// Reads the size, date and entity tag out of a reply's headers (names in lower case).
+TObjectInfo ObjectInfoOf(const std::map<std::string, std::string>& Headers) {
+    TObjectInfo info;
+    if (const auto length = Headers.find("content-length"); length != Headers.end())
+        if (!ParseNumber(std::string_view(length->second), info.Size)) info.Size = -1;
+    if (const auto modified = Headers.find("last-modified"); modified != Headers.end()) {
+        info.FileDate = HttpDateToDosDate(modified->second);
+        info.Modified = HttpDateToUnixTime(modified->second);
+    }
+    if (const auto etag = Headers.find("etag"); etag != Headers.end()) info.ETag = etag->second;
+    return info;
+}
+
 // One key of a listing, relative to the side's root.
 struct TListedKey {
     std::string Rel;
@@ -82,7 +103,9 @@ struct TListedKey {
 
 class TS3FileOper : public TFileOper, public IS3Browser {
   public:
-    explicit TS3FileOper(bool FreeOnTerminate) : TFileOper(FreeOnTerminate) {}
+    explicit TS3FileOper(bool FreeOnTerminate) : TFileOper(FreeOnTerminate) {
+        FStorage.Stopped = [this] { return Terminated(); };
+    }
     // The listing thread calls our overrides until it ends: end it before this part goes.
     ~TS3FileOper() override {
         Stop();
@@ -120,7 +143,7 @@ class TS3FileOper : public TFileOper, public IS3Browser {
     int32_t CheckFolder() override;
     int32_t GetEntryState(TFolderSource& Source, const TFileAttri& Attri, TEntryState& State) override;
 
-    // An object appears under its key whole or not at all.
+    // An object appears under its key whole or not at all (StoreObject).
     bool WritesAtomically() const override { return true; }
     bool ReplacesByRename() const override { return true; }
     int32_t ReplaceFile(const std::string& OldName, const std::string& NewName) override;
@@ -164,8 +187,14 @@ class TS3FileOper : public TFileOper, public IS3Browser {
         return IsSafeName(name) &&
                (slash == std::string::npos || IsSafeRelPath("/" + rel.substr(0, slash + 1)));
     }
-    // HEAD of a key: 0 there (size and date filled), 1 not there, -1 could not tell.
-    int32_t HeadKey(const std::string& Key, int64_t* Size = nullptr, int32_t* FileDate = nullptr);
+    // HEAD of a key: 0 there (Info filled; a reply without the object's size counts as -1), 1 not
+    // there, -1 could not tell.
+    int32_t HeadKey(const std::string& Key, TObjectInfo* Info = nullptr);
+    // Stores Body as the object Key, whole or not at all, and confirms it there. 0 stored; -1 not,
+    // and Key then holds what it held before (logged where the service showed something else).
+    int32_t StoreObject(const std::string& Key, const std::string& Body);
+    // Whether the object Key shows Size bytes now; a mismatch or a failed look-up is logged.
+    bool ShowsSize(const std::string& Key, int64_t Size);
     // One page of keys below Prefix, from after Marker: false when the request failed or the reply
     // is no key list. Next: where the next page starts; empty when this was the last.
     bool ListPage(const std::string& Prefix, const std::string& Marker, const char* MaxKeys,
@@ -320,8 +349,10 @@ int32_t TS3FileOper::ListFolder() {
 
 void TS3FileOper::BuildTree(const std::vector<TListedKey>& Keys, std::vector<std::string>& Leftovers) {
     const std::string root = FolderKey("");
-    // Folder paths ("a/b", no "/" at the ends) first: a name that is a folder somewhere is never
-    // also listed as a file of the same level.
+    // Folder paths ("a/b", no "/" at the ends) first, then the files. A key "a" beside keys below
+    // "a/" is a file and a folder of one name, which S3 allows: both are listed (the folder among
+    // the folders, the file among the files), so that the analysis sees the pair and neither is
+    // taken for deleted.
     std::set<std::string> folders;
     struct TFile {
         std::string Folder;
@@ -374,8 +405,6 @@ void TS3FileOper::BuildTree(const std::vector<TListedKey>& Keys, std::vector<std
         nodes[f] = nodes.at(parent)->AddChild(std::move(attri));
     }
     for (const TFile& f : files) {
-        const std::string full = f.Folder.empty() ? f.Name : f.Folder + "/" + f.Name;
-        if (folders.count(full)) continue;
         TFileAttri attri;
         attri.IsFolder = 0;
         attri.Name = f.Name;
@@ -387,34 +416,40 @@ void TS3FileOper::BuildTree(const std::vector<TListedKey>& Keys, std::vector<std
     }
 }
 
-int32_t TS3FileOper::HeadKey(const std::string& Key, int64_t* Size, int32_t* FileDate) {
+int32_t TS3FileOper::HeadKey(const std::string& Key, TObjectInfo* Info) {
     std::map<std::string, std::string> headers;
     if (!FStorage.HeadObject(ServiceBucket(), Key, &headers)) return LastStatus(FStorage) == 404 ? 1 : -1;
-    if (Size) {
-        const auto length = headers.find("content-length");
-        if (length == headers.end() || !ParseNumber(std::string_view(length->second), *Size)) return -1;
-    }
-    if (FileDate) {
-        const auto modified = headers.find("last-modified");
-        *FileDate = modified == headers.end() ? 0 : HttpDateToDosDate(modified->second);
-    }
-    return 0;
+    if (!Info) return 0;
+    *Info = ObjectInfoOf(headers);
+    return Info->Size < 0 ? -1 : 0;
 }
 
+// A file "a" and a folder "a/" are two things on S3 and may both be there. The kind asked for is
+// looked up first, so that neither stands in for the other; the other kind only when the asked one
+// is missing, and State then says which kind was found.
 int32_t TS3FileOper::GetEntryState(TFolderSource&, const TFileAttri& Attri, TEntryState& State) {
     State = TEntryState{};
     if (!EntryUsable(Attri)) return 1;
     const std::string key = KeyOf(Attri);
-    const int32_t head = HeadKey(key, &State.Size, &State.FileDate);
-    if (head == 0) {
-        State.Exists = true;
-        return 0;
+    // Each: 0 found (State filled), 1 not there, -1 could not tell.
+    const auto file = [&]() -> int32_t {
+        TObjectInfo info;
+        const int32_t head = HeadKey(key, &info);
+        if (head == 0) State = TEntryState{true, false, info.Size, info.FileDate};
+        return head;
+    };
+    const auto folder = [&]() -> int32_t {
+        const int32_t below = KeysBelow(key + "/", false);
+        if (below == 1) State = TEntryState{true, true, 0, 0};
+        return below < 0 ? -1 : 1 - below;
+    };
+    const bool askedFolder = Attri.IsFolder != 0;
+    int32_t found = askedFolder ? folder() : file();
+    if (found == 1) found = askedFolder ? file() : folder();
+    if (found < 0) {
+        State = TEntryState{};
+        return 1;
     }
-    State = TEntryState{};
-    if (head < 0) return 1;
-    const int32_t below = KeysBelow(key + "/", false);
-    if (below < 0) return 1;
-    State.Exists = State.IsFolder = below == 1;
     return 0;
 }
 
@@ -429,7 +464,37 @@ int32_t TS3FileOper::ReadFileToStream(TFolderSource&, const TFileAttri& Attri, s
 int32_t TS3FileOper::WriteStreamToFile(const std::string& Stream, TFolderSource&, const TFileAttri& Attri,
                                        bool) {
     if (!EntryUsable(Attri)) return -1;
-    return FStorage.PutObject(ServiceBucket(), KeyOf(Attri), Stream, true) ? 0 : -1;
+    return StoreObject(KeyOf(Attri), Stream);
+}
+
+bool TS3FileOper::ShowsSize(const std::string& Key, int64_t Size) {
+    TObjectInfo info;
+    const int32_t head = HeadKey(Key, &info);
+    if (head == 0 && info.Size == Size) return true;
+    TMyException::Instance().LogError("Not stored: " + Key, "EInOutError",
+                                      head == 0 ? "the service shows " + std::to_string(info.Size) +
+                                                      " bytes of " + std::to_string(Size) + " written"
+                                                : std::string("the service does not show what was written"));
+    return false;
+}
+
+// Some services store a PUT's body under its key as it arrives, so that a cut upload leaves part of
+// the new body where the whole old object was, and the next run takes it for a change made there.
+// So a body goes to a reserved key at the top of the marker folder first, is confirmed there, and
+// takes its key by a copy on the service, which no cut connection leaves half done. (The reserved
+// key is removed; when that fails, it is a leftover that the next listing removes.) An empty body
+// has nothing to cut short and is stored directly.
+int32_t TS3FileOper::StoreObject(const std::string& Key, const std::string& Body) {
+    const std::string bucket = ServiceBucket();
+    const auto size = static_cast<int64_t>(Body.size());
+    if (Body.empty()) return FStorage.PutObject(bucket, Key, Body, true) && ShowsSize(Key, 0) ? 0 : -1;
+    const std::string temp = FolderKey(std::string("/") + MARKER_FOLDER + "/") + NewReservedName();
+    int32_t result = -1;
+    if (FStorage.PutObject(bucket, temp, Body, true) && ShowsSize(temp, size) &&
+        FStorage.CopyObject(bucket, temp, bucket, Key))
+        result = ShowsSize(Key, size) ? 0 : -1;
+    FStorage.DeleteObject(bucket, temp);
+    return result;
 }
 
 // Folders exist only as parts of keys; one that holds nothing yet gets a zero-byte marker key.
@@ -465,8 +530,8 @@ int32_t TS3FileOper::RemoveDir(TFolderSource&, const TFileAttri& Attri, bool) {
 
 int64_t TS3FileOper::GetFileSize(const std::string& FullPath) {
     if (!KeyUsable(FullPath)) return -1;
-    int64_t size = -1;
-    return HeadKey(FullPath, &size) == 0 ? size : -1;
+    TObjectInfo info;
+    return HeadKey(FullPath, &info) == 0 ? info.Size : -1;
 }
 
 int32_t TS3FileOper::BackupFile(TFolderSource&, const TFileAttri& Attri) {
@@ -489,8 +554,8 @@ int32_t TS3FileOper::PutFile(const std::string& LocalPath, TFolderSource&, const
                                           "larger than 5 GiB, the most one S3 upload takes");
         return -1;
     }
-    // The whole file is read before anything is sent, so a source that changes meanwhile is
-    // told before its object is written.
+    // The whole file is read before anything is sent, so a source that changes meanwhile is told
+    // before its object is written; what is sent, and digested for "Content-MD5", is this one copy.
     std::string body(static_cast<size_t>(Attri.Size), '\0');
     const ssize_t n = body.empty() ? 0 : ReadFull(fd.Get(), body.data(), body.size());
     char extra = 0;
@@ -498,7 +563,7 @@ int32_t TS3FileOper::PutFile(const std::string& LocalPath, TFolderSource&, const
     if (n != Attri.Size || ReadFull(fd.Get(), &extra, 1) != 0 ||
         ChangedSince(fd.Get(), before, Attri.Size, Attri.FileDate))
         return RESULT_SOURCE_CHANGED;
-    return FStorage.PutObject(ServiceBucket(), KeyOf(Attri), body, true) ? 0 : -1;
+    return StoreObject(KeyOf(Attri), body);
 }
 
 int32_t TS3FileOper::GetFile(const std::string& LocalPath, TFolderSource&, const TFileAttri& Attri, int32_t,
@@ -506,24 +571,35 @@ int32_t TS3FileOper::GetFile(const std::string& LocalPath, TFolderSource&, const
     if (!EntryUsable(Attri)) return -1;
     const std::string key = KeyOf(Attri);
     if (Log) ReportStatus("Copy:" + key);
-    int64_t size = 0;
-    int32_t date = 0;
-    if (HeadKey(key, &size, &date) != 0) return -1;
-    if (size != Attri.Size || (DosDateInstant(Attri.FileDate) != -1 && date != Attri.FileDate))
+    TObjectInfo before;
+    if (HeadKey(key, &before) != 0) return -1;
+    if (before.Size != Attri.Size ||
+        (DosDateInstant(Attri.FileDate) != -1 && before.FileDate != Attri.FileDate))
         return RESULT_SOURCE_CHANGED;
-    if (size > MAX_OBJECT_SIZE) {
+    if (before.Size > MAX_OBJECT_SIZE) {
         TMyException::Instance().LogError("Not fetched: " + key, "EInOutError",
                                           "larger than 5 GiB, the most one S3 object holds here");
         return -1;
     }
     std::string body;
-    if (!FStorage.GetObject(ServiceBucket(), key, body)) return -1;
-    if (static_cast<int64_t>(body.size()) != Attri.Size) return RESULT_SOURCE_CHANGED;
-    // The target changes only once the whole object is on disk.
+    std::map<std::string, std::string> headers;
+    if (!FStorage.GetObject(ServiceBucket(), key, body, &headers)) return -1;
+    // The object must still be the one looked at: replaced in between, it shows another tag or date.
+    const TObjectInfo got = ObjectInfoOf(headers);
+    if (static_cast<int64_t>(body.size()) != Attri.Size ||
+        (got.Modified != -1 && before.Modified != -1 && got.Modified != before.Modified) ||
+        (!got.ETag.empty() && !before.ETag.empty() && got.ETag != before.ETag))
+        return RESULT_SOURCE_CHANGED;
+    // The target changes only once the whole object is on disk. It is dated with the object's own
+    // time, to the second the service tells (not rounded to a DOS date's even second).
     const size_t slash = LocalPath.rfind('/');
     TTempFile temp(slash == std::string::npos ? std::string("./") : LocalPath.substr(0, slash + 1),
                    LOCAL_TEMP_PREFIX);
     if (!temp.Created() || WriteAll(temp.Fd(), body) != 0) return -1;
+    if (got.Modified != -1) {
+        const timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(got.Modified), 0}};
+        if (::futimens(temp.Fd(), times) != 0) return -1;
+    }
     return temp.CommitAs(LocalPath) ? 0 : -1;
 }
 

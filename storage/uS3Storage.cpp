@@ -10,6 +10,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 
 namespace bfs {
 
@@ -47,6 +48,14 @@ void AppendLines(std::vector<std::string>& Lines, const std::string& Text) {
         Lines.push_back(std::move(line));
         start = end + 1;
     }
+}
+
+// The "Content-MD5" value of Body: the Base64 of its MD5 digest; empty when none can be made.
+std::string ContentMD5(std::string_view Body) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int digestLen = 0;
+    if (::EVP_Digest(Body.data(), Body.size(), digest, &digestLen, EVP_md5(), nullptr) != 1) return {};
+    return Base64Encode(std::string_view(reinterpret_cast<const char*>(digest), digestLen));
 }
 
 // Releases the request in progress however the call ends.
@@ -140,10 +149,11 @@ void TS3Storage::NewRequest() {
     HTTP->Protocols = "http,https";
     m_Session.ResetAbort();
     m_Busy = true;
+    if (Stopped && Stopped()) m_Session.Abort();
 }
 
 bool TS3Storage::Request(const std::string& Verb, const std::string& Resource, const std::string& Query,
-                         const std::string* Body, const std::string& ContentType,
+                         const std::string* Body, const std::string& ContentType, const std::string& MD5,
                          const std::vector<std::string>& AmzHeaders, TReply& Reply) {
     NewRequest();
     const TRequestGuard guard{HTTP, m_Busy};
@@ -156,9 +166,10 @@ bool TS3Storage::Request(const std::string& Verb, const std::string& Resource, c
     HTTP->Url = Scheme + Endpoint + Resource + (Query.empty() ? "" : "?" + Query);
     HTTP->Method = Verb;
     if (Body) HTTP->Headers.push_back("Content-Type: " + ContentType);
+    if (!MD5.empty()) HTTP->Headers.push_back("Content-MD5: " + MD5);
     HTTP->Headers.push_back("Date: " + date);
     HTTP->Headers.insert(HTTP->Headers.end(), AmzHeaders.begin(), AmzHeaders.end());
-    HTTP->Headers.push_back(SignRequest(Verb, "", Body ? ContentType : "", date, Resource, amz));
+    HTTP->Headers.push_back(SignRequest(Verb, MD5, Body ? ContentType : "", date, Resource, amz));
     if (Body)
         HTTPMethodWithBody(*Body, Reply);
     else
@@ -220,26 +231,34 @@ void TS3Storage::HTTPMethodWithBody(const std::string& Body, TReply& Reply) {
 
 bool TS3Storage::PutBucket(const std::string& Bucket) {
     TReply reply;
-    return Request("PUT", "/" + Bucket, "", nullptr, "", {}, reply);
+    return Request("PUT", "/" + Bucket, "", nullptr, "", "", {}, reply);
 }
 
 bool TS3Storage::DeleteObject(const std::string& Bucket, const std::string& Key) {
     TReply reply;
     const std::string resource = "/" + Bucket + (Key.empty() ? "" : "/" + EncodePath(Key));
-    return Request("DELETE", resource, "", nullptr, "", {}, reply);
+    return Request("DELETE", resource, "", nullptr, "", "", {}, reply);
 }
 
 bool TS3Storage::PutObject(const std::string& Bucket, const std::string& Key, const std::string& Stream,
                            bool Binary) {
     TReply reply;
+    // The digest is taken of the very string that is sent: no later change can come between them.
+    const std::string md5 = ContentMD5(Stream);
+    if (md5.empty()) {
+        ErrorText = {"Http Result: no MD5 digest of the body"};
+        return false;
+    }
     return Request("PUT", "/" + Bucket + "/" + EncodePath(Key), "", &Stream,
-                   Binary ? CONTENT_BINARY : CONTENT_TEXT, {}, reply);
+                   Binary ? CONTENT_BINARY : CONTENT_TEXT, md5, {}, reply);
 }
 
-bool TS3Storage::GetObject(const std::string& Bucket, const std::string& Key, std::string& Stream) {
+bool TS3Storage::GetObject(const std::string& Bucket, const std::string& Key, std::string& Stream,
+                           std::map<std::string, std::string>* Headers) {
     TReply reply;
-    if (!Request("GET", "/" + Bucket + "/" + EncodePath(Key), "", nullptr, "", {}, reply)) return false;
+    if (!Request("GET", "/" + Bucket + "/" + EncodePath(Key), "", nullptr, "", "", {}, reply)) return false;
     Stream += reply.Body;
+    if (Headers) *Headers = std::move(reply.Headers);
     return true;
 }
 
@@ -252,7 +271,8 @@ bool TS3Storage::CopyObject(const std::string& SourceBucket, const std::string& 
     const std::string source = "x-amz-copy-source: /" + SourceBucket + "/" + path;
     // A copy of an empty body: the PUT carries no content of its own.
     const std::string empty;
-    if (!Request("PUT", "/" + Bucket + "/" + EncodePath(Key), "", &empty, CONTENT_BINARY, {source}, reply))
+    if (!Request("PUT", "/" + Bucket + "/" + EncodePath(Key), "", &empty, CONTENT_BINARY, "", {source},
+                 reply))
         return false;
     // A copy that fails late is still answered 200, with an <Error> document as the body.
     if (reply.Body.find("<Error>") != std::string::npos) {
@@ -266,14 +286,14 @@ bool TS3Storage::CopyObject(const std::string& SourceBucket, const std::string& 
 bool TS3Storage::HeadObject(const std::string& Bucket, const std::string& Key,
                             std::map<std::string, std::string>* Headers) {
     TReply reply;
-    if (!Request("HEAD", "/" + Bucket + "/" + EncodePath(Key), "", nullptr, "", {}, reply)) return false;
+    if (!Request("HEAD", "/" + Bucket + "/" + EncodePath(Key), "", nullptr, "", "", {}, reply)) return false;
     if (Headers) *Headers = std::move(reply.Headers);
     return true;
 }
 
 bool TS3Storage::ListAllBuckets(std::string& Stream) {
     TReply reply;
-    if (!Request("GET", "/", "", nullptr, "", {}, reply)) return false;
+    if (!Request("GET", "/", "", nullptr, "", "", {}, reply)) return false;
     Stream = std::move(reply.Body);
     return true;
 }
@@ -284,7 +304,7 @@ bool TS3Storage::ListBucket(const std::string& Bucket, std::string& Stream) {
 
 bool TS3Storage::ListBucketQuery(const std::string& Bucket, const std::string& Query, std::string& Stream) {
     TReply reply;
-    if (!Request("GET", "/" + Bucket, Query, nullptr, "", {}, reply)) return false;
+    if (!Request("GET", "/" + Bucket, Query, nullptr, "", "", {}, reply)) return false;
     Stream = std::move(reply.Body);
     return true;
 }

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <ctime>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -64,9 +65,13 @@ class TS3Storage {
     bool DeleteObject(const std::string& Bucket, const std::string& Key);
     // PUT of the whole Stream as the object, content type "binary/octet-stream" (Binary) or
     // "text/html". An empty Stream still sends "Content-Length: 0" and its signed content type.
+    // The request carries the signed "Content-MD5" of exactly the bytes sent, so that a service
+    // refuses a body that did not arrive as sent instead of storing it.
     bool PutObject(const std::string& Bucket, const std::string& Key, const std::string& Stream, bool Binary);
-    // GET of the object; on success its body is appended to Stream, which is otherwise untouched.
-    bool GetObject(const std::string& Bucket, const std::string& Key, std::string& Stream);
+    // GET of the object; on success its body is appended to Stream, which is otherwise untouched,
+    // and Headers (when given) receives the reply headers, names in lower case.
+    bool GetObject(const std::string& Bucket, const std::string& Key, std::string& Stream,
+                   std::map<std::string, std::string>* Headers = nullptr);
     // Server-side copy: PUT of the target with a signed "x-amz-copy-source" naming the source.
     bool CopyObject(const std::string& SourceBucket, const std::string& SourceKey, const std::string& Bucket,
                     const std::string& Key);
@@ -84,6 +89,9 @@ class TS3Storage {
 
     // Ends the request in progress, if any: its blocked call returns at once and fails.
     void AbortRequest();
+    // Asked as each request starts: when it says so, the request fails at once (a stop that came
+    // between two requests, which AbortRequest alone would miss). None: never.
+    std::function<bool()> Stopped;
     // Prepares the request of the next call; a request still held from before is dropped.
     void NewRequest();
     // "Authorization: AWS " + AccessKeyId + ":" + Base64(HMAC-SHA1(SecretKey, Verb LF MD5 LF
@@ -105,9 +113,10 @@ class TS3Storage {
         std::string Failure;                         // the network failure, when no reply came
     };
     // One whole request: signed, sent, its reply in Reply; ErrorText set by the outcome.
-    // Body: the upload (may be empty), nullptr for a request without one.
+    // Body: the upload (may be empty), nullptr for a request without one. MD5: the body's
+    // "Content-MD5", sent and signed; empty for none.
     bool Request(const std::string& Verb, const std::string& Resource, const std::string& Query,
-                 const std::string* Body, const std::string& ContentType,
+                 const std::string* Body, const std::string& ContentType, const std::string& MD5,
                  const std::vector<std::string>& AmzHeaders, TReply& Reply);
     // Sends HTTP with Body, which counts as a body even when empty ("Content-Length: 0").
     void HTTPMethodWithBody(const std::string& Body, TReply& Reply);

@@ -2,22 +2,27 @@
 #include "common/TestServers.h"
 #include "model/UTConsts.h"
 #include "model/UTDosTime.h"
+#include "model/UTMyException.h"
 #include "platform/UTAtomicFile.h"
 #include "storage/UTFtpFileOper.h"
 #include "storage/UTS3FileOper.h"
 #include "storage/UTStorageCommon.h"
 #include "storage/uS3Storage.h"
 #include "tests/storage/ContractTest.h"
+#include "tests/storage/S3CutProxy.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <ctime>
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace bfs::test {
@@ -164,14 +169,15 @@ TEST_F(S3FileOperTest, KeysBecomeAFolderTree) {
     Seed("docs/a.txt.tmp", "tmp");
     Seed("docs/Deep/er/c.txt", "ccc");
     Seed("docsextra/x.txt", "x");  // beside the prefix, not below it
-    Seed("docs/clash", "file");    // a name that is a folder too stays the folder
+    Seed("docs/clash", "file");    // a file and a folder of one name: both are listed
     Seed("docs/clash/in.txt", "in");
     auto oper = S3Side(Server.Endpoint(), "side/docs");
     ASSERT_EQ(oper->Connect(), 0);
     ASSERT_EQ(oper->CheckFolder(), 0);
     EXPECT_EQ(oper->ListFolder(), 0);
     const TFileTree& root = *oper->FFileTree;
-    EXPECT_EQ(ChildNames(root), (std::vector<std::string>{"clash", "Deep", "Sub", "a.txt", "a.txt.tmp"}));
+    EXPECT_EQ(ChildNames(root),
+              (std::vector<std::string>{"clash", "Deep", "Sub", "a.txt", "a.txt.tmp", "clash"}));
     const TFileTree* sub = Child(root, "Sub");
     ASSERT_NE(sub, nullptr);
     EXPECT_EQ(sub->Data->IsFolder, 1);
@@ -182,7 +188,13 @@ TEST_F(S3FileOperTest, KeysBecomeAFolderTree) {
     ASSERT_NE(er, nullptr);
     EXPECT_EQ(er->Data->Path, "/Deep/");
     EXPECT_EQ(Child(*er, "c.txt")->Data->Path, "/Deep/er/");
+    EXPECT_EQ(Child(root, "clash")->Data->IsFolder, 1);
     EXPECT_EQ(ChildNames(*Child(root, "clash")), (std::vector<std::string>{"in.txt"}));
+    const TFileTree& clashFile = *root.Children.back();
+    EXPECT_EQ(clashFile.Data->IsFolder, 0);
+    EXPECT_EQ(clashFile.Data->Path, "/");
+    EXPECT_EQ(clashFile.Data->Size, 4);
+    EXPECT_TRUE(clashFile.Children.empty());
     // The key form of an entry, with and without a prefix.
     EXPECT_EQ(oper->GetFullPath(*oper->FFolderSource, Entry("/Deep/er/", "c.txt")), "docs/Deep/er/c.txt");
     auto top = S3Side(Server.Endpoint(), "side");
@@ -190,6 +202,117 @@ TEST_F(S3FileOperTest, KeysBecomeAFolderTree) {
     EXPECT_EQ(top->GetFullPath(*top->FFolderSource, Entry("/", "x.txt")), "x.txt");
     EXPECT_EQ(top->GetFileSize("docs/a.txt"), 1);
     EXPECT_EQ(top->GetFileSize("/docs/a.txt"), -1);
+}
+
+// A file and a folder of one name may both be on S3: each is found as what it is asked for, and the
+// other kind only stands in, as what it is, when the asked one is missing.
+TEST_F(S3FileOperTest, EntryStateLooksUpTheAskedKind) {
+    if (IsSkipped()) return;
+    for (const char* key : {"docs/pair", "docs/pair/in.txt", "docs/file", "docs/dir/x", "docs/marker/"}) {
+        Seed(key, "four");
+        if (HasFatalFailure()) return;
+    }
+    auto oper = S3Side(Server.Endpoint(), "side/docs");
+    ASSERT_EQ(oper->Connect(), 0);
+    const struct {
+        const char* Name;
+        int32_t AskFolder;
+        bool Exists, IsFolder;
+        int64_t Size;
+    } cases[] = {
+        {"pair", 0, true, false, 4},  {"pair", 1, true, true, 0},   {"file", 0, true, false, 4},
+        {"file", 1, true, false, 4},  {"dir", 1, true, true, 0},    {"dir", 0, true, true, 0},
+        {"marker", 1, true, true, 0}, {"marker", 0, true, true, 0}, {"none", 0, false, false, 0},
+        {"none", 1, false, false, 0}, {"pai", 0, false, false, 0},  {"pair.x", 1, false, false, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.Name) + (c.AskFolder ? " as a folder" : " as a file"));
+        TFileAttri entry = Entry("/", c.Name);
+        entry.IsFolder = c.AskFolder;
+        TEntryState state{true, true, 9, 9};
+        ASSERT_EQ(oper->GetEntryState(*oper->FFolderSource, entry, state), 0);
+        EXPECT_EQ(state.Exists, c.Exists);
+        EXPECT_EQ(state.IsFolder, c.IsFolder);
+        EXPECT_EQ(state.Size, c.Size);
+        EXPECT_EQ(state.FileDate != 0, c.Exists && !c.IsFolder);
+    }
+}
+
+// An upload cut on its way, or one that reaches the server other than it was sent, leaves the key
+// as it was (the old object whole, or still no object) and is reported as failed.
+TEST_F(S3FileOperTest, SpoiledUploadLeavesTheKeyAsItWas) {
+    if (IsSkipped()) return;
+    TS3CutProxy proxy(Server.Port);
+    auto oper = S3Side(proxy.Endpoint(), "side/docs");
+    ASSERT_EQ(oper->Connect(), 0);
+    TFolderSource& side = *oper->FFolderSource;
+    const std::string fresh = "the new text, longer than the old one";
+    const std::string local = Scratch.Path + "/new.txt";
+    WriteDated(local, fresh, 1700000000);
+    const TFileAttri listed =
+        Entry("/", "a.txt", static_cast<int64_t>(fresh.size()), UnixTimeToDosDate(1700000000));
+    const struct {
+        TS3CutProxy::TMode Mode;
+        bool Stream;      // WriteStreamToFile, else PutFile
+        const char* Old;  // what the key holds before; null: nothing
+    } cases[] = {
+        {TS3CutProxy::TMode::Cut, false, "old text"}, {TS3CutProxy::TMode::Shorten, false, "old text"},
+        {TS3CutProxy::TMode::Cut, true, "old text"},  {TS3CutProxy::TMode::Shorten, true, "old text"},
+        {TS3CutProxy::TMode::Cut, false, nullptr},    {TS3CutProxy::TMode::Shorten, true, nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.Mode == TS3CutProxy::TMode::Cut ? "cut" : "shortened") +
+                     (c.Stream ? " stream" : " file") + (c.Old ? " over an object" : " as a new object"));
+        Client.DeleteObject("bfsaccess-side", "docs/a.txt");
+        if (c.Old) Seed("docs/a.txt", c.Old);
+        proxy.Spoil(c.Mode, 10);
+        const int spoiled = proxy.Spoiled();
+        EXPECT_NE(c.Stream ? oper->WriteStreamToFile(fresh, side, listed, false)
+                           : oper->PutFile(local, side, listed, 0, false),
+                  0);
+        EXPECT_EQ(proxy.Spoiled(), spoiled + 1);
+        std::string got;
+        EXPECT_EQ(Client.GetObject("bfsaccess-side", "docs/a.txt", got), c.Old != nullptr);
+        EXPECT_EQ(got, c.Old ? c.Old : "");
+        proxy.Spoil(TS3CutProxy::TMode::Pass);
+        EXPECT_EQ(oper->ListFolder(), 0);  // removes what the failed upload left
+        std::string xml;
+        ASSERT_TRUE(Client.ListBucketQuery("bfsaccess-side", "prefix=docs%2F", xml));
+        EXPECT_EQ(xml.find(std::string(RESERVED_PREFIX)), std::string::npos) << xml;
+    }
+    // What the server showed is in the log: a short object is no object stored.
+    std::string log;
+    ReadWholeFile(TMyException::LogFileName(), log);
+    EXPECT_NE(log.find("Not stored: docs/"), std::string::npos) << log;
+    EXPECT_NE(log.find("shows 10 bytes of " + std::to_string(fresh.size())), std::string::npos) << log;
+}
+
+// A download is dated with the object's own time as the service tells it, to the second, not
+// rounded down to the even second of a DOS date.
+TEST_F(S3FileOperTest, DownloadKeepsTheObjectsTime) {
+    if (IsSkipped()) return;
+    bool odd = false;  // stored again until the service dates it on an odd second
+    for (int attempt = 0; attempt < 4 && !odd; ++attempt) {
+        if (attempt > 0) std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        Seed("docs/odd.txt", "dated");
+        std::map<std::string, std::string> headers;
+        ASSERT_TRUE(Client.HeadObject("bfsaccess-side", "docs/odd.txt", &headers));
+        const std::string& modified = headers["last-modified"];  // "Mon, 07 Dec 2026 17:46:25 GMT"
+        ASSERT_EQ(modified.size(), 29u) << modified;
+        odd = (modified[24] - '0') % 2 == 1;
+    }
+    ASSERT_TRUE(odd) << "the service dated the object on even seconds only";
+    auto oper = S3Side(Server.Endpoint(), "side/docs");
+    ASSERT_EQ(oper->Connect(), 0);
+    ASSERT_EQ(oper->ListFolder(), 0);
+    const TFileTree* listed = Child(*oper->FFileTree, "odd.txt");
+    ASSERT_NE(listed, nullptr);
+    const std::string local = Scratch.Path + "/odd.txt";
+    ASSERT_EQ(oper->GetFile(local, *oper->FFolderSource, *listed->Data, 0, false), 0);
+    struct stat st {};
+    ASSERT_EQ(::stat(local.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mtim.tv_sec, DosDateToUnixTime(listed->Data->FileDate) + 1);
+    EXPECT_EQ(st.st_mtim.tv_nsec, 0);
 }
 
 TEST_F(S3FileOperTest, ListsEveryPage) {

@@ -1,6 +1,7 @@
 #include "common/LoopbackHttpServer.h"
 #include "common/TestServers.h"
 #include "storage/uS3Storage.h"
+#include "tests/storage/S3CutProxy.h"
 
 #include <gtest/gtest.h>
 #include <pugixml.hpp>
@@ -209,6 +210,24 @@ TEST_F(S3StorageTest, EmptyUploadCarriesLengthAndType) {
         std::string got;
         EXPECT_TRUE(Client.GetObject(BUCKET, key, got));
         EXPECT_EQ(got, "");
+    }
+}
+
+// Every upload carries the digest of what it sends, signed (the launcher refuses a signature that
+// does not cover the header as sent).
+TEST_F(S3StorageTest, UploadsCarryTheirDigest) {
+    TS3CutProxy proxy(Server.Port);
+    TS3Storage viaProxy;
+    viaProxy.Create(ACCESS, SECRET);
+    viaProxy.Endpoint = proxy.Endpoint();
+    const struct {
+        std::string Body, MD5;  // the Base64 of the body's MD5 digest
+    } cases[] = {{"", "1B2M2Y8AsgTpgAmY7PhCfg=="}, {"hello", "XUFAKrxLKna5cZ2REBfFkg=="}};
+    for (const auto& c : cases) {
+        ASSERT_TRUE(viaProxy.PutObject(BUCKET, "k", c.Body, true)) << Joined(viaProxy.ErrorText);
+        ASSERT_FALSE(proxy.Heads().empty());
+        EXPECT_NE(proxy.Heads().back().find("\r\nContent-MD5: " + c.MD5 + "\r\n"), std::string::npos)
+            << proxy.Heads().back();
     }
 }
 
