@@ -61,6 +61,38 @@ bool IsShareName(std::string_view Name) {
     return IsSafeName(Name) && Name.find('\\') == std::string_view::npos;
 }
 
+// Whether the server keeps a name it is given as it is. The server takes a name that Windows could
+// not hold (a character it forbids, a blank or a dot at the end, a device name such as "aux" or
+// "prn.txt"), but shows it to every client under a short alias ("AH7A2L~4"): written under such a
+// name, a file would seem gone and another appear. Such names are never written.
+bool IsKeptName(std::string_view Name) {
+    if (Name.empty() || Name.back() == ' ' || Name.back() == '.') return false;
+    for (const unsigned char c : Name)
+        if (c < 0x20 || std::string_view("\"*:<>?|").find(static_cast<char>(c)) != std::string_view::npos)
+            return false;
+    const std::string_view base = Name.substr(0, Name.find('.'));
+    const auto upper = [](std::string_view Text) {
+        std::string out(Text);
+        for (char& c : out)
+            if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+        return out;
+    };
+    const std::string device = upper(base);
+    if (device == "AUX" || device == "CON" || device == "NUL" || device == "PRN") return false;
+    return !(device.size() == 4 && (device.starts_with("COM") || device.starts_with("LPT")) &&
+             device[3] >= '1' && device[3] <= '9');
+}
+
+// Whether every name of a root-relative "/"-separated path is one the server keeps.
+bool IsKeptPath(std::string_view Rel) {
+    for (size_t start = 0; start < Rel.size();) {
+        const size_t end = std::min(Rel.find('/', start), Rel.size());
+        if (end > start && !IsKeptName(Rel.substr(start, end - start))) return false;
+        start = end + 1;
+    }
+    return true;
+}
+
 // The names of a root-relative "/"-separated path ("/" gives none); false when one is unusable.
 bool SplitRelPath(std::string_view Rel, std::vector<std::string>& Names) {
     Names.clear();
@@ -238,14 +270,32 @@ class TNetFileOper : public TFileOper, public INetShareBrowser {
                                               "a name holding \"\\\" cannot be used on a share");
         return IsShareName(Attri.Name) && UrlOf(Source, Attri.Path.str(), Attri.Name, Url);
     }
+    // EntryUrl for an entry that is to be written: also refused, and logged, when the server would
+    // show its name, or a folder's on its path, under an alias.
+    bool NewEntryUrl(const TFolderSource& Source, const TFileAttri& Attri, std::string& Url) {
+        if (!EntryUrl(Source, Attri, Url)) return false;
+        if (IsKeptName(Attri.Name) && IsKeptPath(Attri.Path.str())) return true;
+        TMyException::Instance().LogError("Refused " + RootText(Source) + Attri.Path.str() + Attri.Name,
+                                          "EInOutError", "the share would show this name under another one");
+        return false;
+    }
     // The URL of a full path as GetFullPath gives it: the root is cut off its front once.
     bool UrlOfFullPath(const std::string& FullPath, std::string& Url);
     // 0, or the errno of the failing look-up.
     int Stat(const std::string& Url, struct stat& St);
     int MakeOneFolder(const std::string& Url);
-    // Removes the reserved-name files found in a listed folder. No write of this process is under
-    // way meanwhile (every call on a share holds g_SmbLock); the server tells nothing of other writers.
-    void RemoveLeftovers(const std::string& FolderUrl, const std::vector<std::string>& Names);
+    // Whether the folder at FolderUrl shows an entry named exactly Name: the server also finds a
+    // name by another that differs in case only, or by its short alias. 0 (Found set) or the errno.
+    int ListsName(const std::string& FolderUrl, std::string_view Name, bool& Found);
+    // Removes the reserved-name files found in a listed folder (Shown: how the log names it). No
+    // write of this process is under way meanwhile (every call on a share holds g_SmbLock). The
+    // server refuses to remove a file that a session still holds open: a copy still running, or one
+    // whose connection was cut and which the server has not yet given up on (it holds the file until
+    // its keepalive finds the client gone). Such a file stays, logged, for the next listing.
+    void RemoveLeftovers(const std::string& FolderUrl, const std::string& Shown,
+                         const std::vector<std::string>& Names);
+    // What the log shows for a root-relative folder ("/docs/"): the root text and "\" separators.
+    static std::string ShownFolder(const TFolderSource& Source, const std::string& Rel);
     // Reads Folder's entries into Node; SubFolders gets its folders. 0, or the errno that stopped it.
     int ReadFolder(const std::string& FolderUrl, TFileTree& Node, const TSharedString& Path, bool TopLevel,
                    std::vector<TFileTree*>& SubFolders);
@@ -258,6 +308,9 @@ class TNetFileOper : public TFileOper, public INetShareBrowser {
     // Writes Data to a fresh reserved name beside the target URL and renames it over the target.
     int32_t WriteReplacing(const std::string& FolderUrl, const std::string& Target, const std::string& Data);
     void SetDate(const std::string& Url, int32_t FileDate);
+    // Gives the remote file the local file's times (the server keeps microseconds); a failure is
+    // logged: the file is whole, and what the share then shows is what a sync records.
+    void SetTimes(const std::string& Url, const struct stat& Local, const std::string& Shown);
     void Progress(const std::string& Shown, int64_t Done, int64_t Total);
 
     SMBCCTX* m_Ctx = nullptr;
@@ -454,12 +507,44 @@ int32_t TNetFileOper::GetScanSteps() {
     return steps;
 }
 
-void TNetFileOper::RemoveLeftovers(const std::string& FolderUrl, const std::vector<std::string>& Names) {
+std::string TNetFileOper::ShownFolder(const TFolderSource& Source, const std::string& Rel) {
+    std::string shown = Rel;
+    std::replace(shown.begin(), shown.end(), '/', '\\');
+    return RootText(Source) + shown;
+}
+
+void TNetFileOper::RemoveLeftovers(const std::string& FolderUrl, const std::string& Shown,
+                                   const std::vector<std::string>& Names) {
     SMBCCTX* ctx = Context();
     for (const std::string& name : Names) {
         std::string url = FolderUrl;
         AppendEncoded(url, name);
-        smbc_getFunctionUnlink(ctx)(ctx, url.c_str());
+        errno = 0;
+        if (smbc_getFunctionUnlink(ctx)(ctx, url.c_str()) == 0) continue;
+        const int err = errno != 0 ? errno : EIO;
+        if (err == ENOENT) continue;  // gone meanwhile
+        TMyException::Instance().LogError("Cannot remove leftover " + Shown + name, "EInOutError",
+                                          std::system_category().message(err) +
+                                              (err == EBUSY ? " (still held open on the server)" : "") +
+                                              "; tried again at the next listing");
+    }
+}
+
+int TNetFileOper::ListsName(const std::string& FolderUrl, std::string_view Name, bool& Found) {
+    Found = false;
+    SMBCCTX* ctx = Context();
+    if (!ctx) return EIO;
+    errno = 0;
+    TRemoteDir dir(ctx, smbc_getFunctionOpendir(ctx)(ctx, FolderUrl.c_str()));
+    if (!dir.Get()) return errno != 0 ? errno : EIO;
+    for (;;) {
+        errno = 0;
+        const smbc_dirent* entry = smbc_getFunctionReaddir(ctx)(ctx, dir.Get());
+        if (!entry) return errno != 0 && errno != ENOENT ? errno : 0;
+        if (Name == entry->name) {
+            Found = true;
+            return 0;
+        }
     }
 }
 
@@ -507,7 +592,7 @@ int TNetFileOper::ReadFolder(const std::string& FolderUrl, TFileTree& Node, cons
         else if (folder)
             child->NotListed = true;
     }
-    RemoveLeftovers(FolderUrl, leftovers);
+    RemoveLeftovers(FolderUrl, ShownFolder(*FFolderSource, Path.str()), leftovers);
     return 0;
 }
 
@@ -521,7 +606,6 @@ int32_t TNetFileOper::ListFolder() {
             std::string Path;  // "/" at the top, "/docs/" below
         };
         std::vector<TFrame> pending{{FFileTree.get(), "/"}};
-        const std::string root = RootText(*FFolderSource);
         while (!pending.empty()) {
             if (Terminated()) {
                 for (const TFrame& f : pending) f.Node->NotListed = true;
@@ -538,10 +622,7 @@ int32_t TNetFileOper::ListFolder() {
                 err = ReadFolder(url, *frame.Node, TSharedString(frame.Path), frame.Path == "/", subFolders);
             }
             if (err != 0) {
-                std::string shown = root + frame.Path;
-                std::replace(shown.begin() + static_cast<std::ptrdiff_t>(root.size()), shown.end(), '/',
-                             '\\');
-                LogFailure("Cannot list folder " + shown, err);
+                LogFailure("Cannot list folder " + ShownFolder(*FFolderSource, frame.Path), err);
                 // What was read of it stays, but none of it counts as complete.
                 frame.Node->NotListed = true;
                 for (TFileTree* folder : subFolders) folder->NotListed = true;
@@ -560,7 +641,9 @@ int32_t TNetFileOper::ListFolder() {
                     while (const smbc_dirent* entry = smbc_getFunctionReaddir(ctx)(ctx, dir.Get()))
                         if (entry->smbc_type == SMBC_FILE && IsReservedName(entry->name))
                             leftovers.emplace_back(entry->name);
-                RemoveLeftovers(marker + "/", leftovers);
+                RemoveLeftovers(marker + "/",
+                                ShownFolder(*FFolderSource, std::string("/") + MARKER_FOLDER + "/"),
+                                leftovers);
             }
             if (frame.Path.size() > 1 && frame.Path.find('/', 1) == frame.Path.size() - 1) PostProgress();
             if (frame.Path == "/") PostProgress();
@@ -622,7 +705,7 @@ int32_t TNetFileOper::WriteStreamToFile(const std::string& Stream, TFolderSource
                                         const TFileAttri& Attri, bool) {
     std::lock_guard smb(g_SmbLock);
     std::string folder, target;
-    if (!EntryUrl(Source, Attri, target) || !UrlOf(Source, Attri.Path.str(), "", folder)) return 1;
+    if (!NewEntryUrl(Source, Attri, target) || !UrlOf(Source, Attri.Path.str(), "", folder)) return 1;
     if (MakeDir(Attri.Path.str()) != 0) return 1;
     struct stat st {};
     const int err = Stat(target, st);
@@ -650,6 +733,11 @@ int32_t TNetFileOper::MakeDir(const std::string& RelPath) {
     TShareAddress address;
     std::vector<std::string> names;
     if (!Root(*FFolderSource, address) || !SplitRelPath(RelPath, names) || !Context()) return 1;
+    if (!IsKeptPath(RelPath)) {
+        TMyException::Instance().LogError("Refused " + ShownFolder(*FFolderSource, RelPath), "EInOutError",
+                                          "the share would show this name under another one");
+        return 1;
+    }
     std::string url = ShareUrl(address, names);
     struct stat st {};
     if (Stat(url, st) == 0) return S_ISDIR(st.st_mode) ? 0 : 1;
@@ -732,7 +820,8 @@ int32_t TNetFileOper::BackupFile(TFolderSource& Source, const TFileAttri& Attri)
     AppendEncoded(temp, NewReservedName());
     SMBCCTX* ctx = Context();
     if (CopyRemote(current, temp) == 0) {
-        struct timeval times[2] = {{st.st_atime, 0}, {st.st_mtime, 0}};
+        struct timeval times[2] = {{st.st_atim.tv_sec, st.st_atim.tv_nsec / 1000},
+                                   {st.st_mtim.tv_sec, st.st_mtim.tv_nsec / 1000}};
         smbc_getFunctionUtimes(ctx)(ctx, temp.c_str(), times);
         if (smbc_getFunctionRename(ctx)(ctx, temp.c_str(), ctx, backup.c_str()) == 0) return 0;
     }
@@ -765,6 +854,15 @@ void TNetFileOper::Progress(const std::string& Shown, int64_t Done, int64_t Tota
         SetStatusText(std::move(text));
     else
         ReportStatus(std::move(text));
+}
+
+void TNetFileOper::SetTimes(const std::string& Url, const struct stat& Local, const std::string& Shown) {
+    SMBCCTX* ctx = Context();
+    struct timeval times[2] = {{Local.st_atim.tv_sec, Local.st_atim.tv_nsec / 1000},
+                               {Local.st_mtim.tv_sec, Local.st_mtim.tv_nsec / 1000}};
+    errno = 0;
+    if (smbc_getFunctionUtimes(ctx)(ctx, Url.c_str(), times) != 0)
+        LogFailure("Cannot date " + Shown, errno != 0 ? errno : EIO);
 }
 
 void TNetFileOper::SetDate(const std::string& Url, int32_t FileDate) {
@@ -804,19 +902,19 @@ int32_t TNetFileOper::Upload(int In, const struct stat& InStat, SMBCFILE* Out, c
 }
 
 // Writes the local file straight to the entry (callers that must not expose a part pass a
-// TempEntryFor entry), then gives it the entry's date. A failed copy leaves no file under a name
-// that did not exist before.
+// TempEntryFor entry), then gives it the local file's own times (whose date the entry was listed
+// with), not that date rounded to even seconds. A failed copy leaves no file under a name that did
+// not exist before.
 int32_t TNetFileOper::PutFile(const std::string& LocalPath, TFolderSource& Source, const TFileAttri& Attri,
                               int32_t, bool Log) {
     std::lock_guard smb(g_SmbLock);
     std::string url;
     SMBCCTX* ctx = Context();
-    if (!ctx || !EntryUrl(Source, Attri, url)) return -1;
+    if (!ctx || !NewEntryUrl(Source, Attri, url)) return -1;
     if (Log) ReportStatus("Copy:" + LocalPath);
     struct stat st {};
     TFd in(OpenForReading(LocalPath, st));
     if (in.Get() < 0) return -1;
-    const int64_t dated = DosDateInstant(Attri.FileDate);
     if (DiffersFromListing(st, Attri.Size, Attri.FileDate)) return RESULT_SOURCE_CHANGED;
     if (MakeDir(Attri.Path.str()) != 0) return -1;
     struct stat old {};
@@ -835,7 +933,7 @@ int32_t TNetFileOper::PutFile(const std::string& LocalPath, TFolderSource& Sourc
         if (created) smbc_getFunctionUnlink(ctx)(ctx, url.c_str());
         return result;
     }
-    SetDate(url, dated != -1 ? Attri.FileDate : UnixTimeToDosDate(st.st_mtime));
+    SetTimes(url, st, GetFullPath(Source, Attri));
     return 0;
 }
 
@@ -851,7 +949,6 @@ int32_t TNetFileOper::GetFile(const std::string& LocalPath, TFolderSource& Sourc
     if (Log) ReportStatus("Copy:" + shown);
     struct stat st {};
     if (Stat(url, st) != 0 || S_ISDIR(st.st_mode)) return -1;
-    const int64_t dated = DosDateInstant(Attri.FileDate);
     if (DiffersFromListing(st, Attri.Size, Attri.FileDate)) return RESULT_SOURCE_CHANGED;
 
     const size_t slash = LocalPath.rfind('/');
@@ -871,12 +968,16 @@ int32_t TNetFileOper::GetFile(const std::string& LocalPath, TFolderSource& Sourc
         if (done > Attri.Size) return RESULT_SOURCE_CHANGED;
         if (Log) Progress(shown, done, Attri.Size);
     }
+    // Rewritten meanwhile, even within the same second, is another version: the server's times
+    // are finer than a second.
     struct stat after {};
     if (done != Attri.Size || Stat(url, after) != 0 || after.st_size != st.st_size ||
-        after.st_mtime != st.st_mtime)
+        after.st_mtim.tv_sec != st.st_mtim.tv_sec || after.st_mtim.tv_nsec != st.st_mtim.tv_nsec)
         return RESULT_SOURCE_CHANGED;
-    const timespec times[2] = {{st.st_atime, 0}, {dated != -1 ? static_cast<time_t>(dated) : st.st_mtime, 0}};
-    if (::fchmod(temp.Fd(), 0644) != 0 || ::futimens(temp.Fd(), times) != 0) return -1;
+    // Made as a plain copy makes a file (0666 less the umask), dated as exactly as the server dates
+    // the entry.
+    const timespec times[2] = {st.st_atim, st.st_mtim};
+    if (::fchmod(temp.Fd(), 0666 & ~ProcessUmask()) != 0 || ::futimens(temp.Fd(), times) != 0) return -1;
     return temp.CommitAs(LocalPath) ? 0 : -1;
 }
 
@@ -886,23 +987,33 @@ int32_t TNetFileOper::RenameFile(const std::string& OldName, const std::string& 
     std::lock_guard smb(g_SmbLock);
     std::string from, to;
     SMBCCTX* ctx = Context();
-    if (!ctx || !UrlOfFullPath(OldName, from) || !UrlOfFullPath(NewName, to)) return 1;
+    if (!ctx || !UrlOfFullPath(OldName, from) || !UrlOfFullPath(NewName, to) ||
+        !IsKeptName(NewName.substr(NewName.rfind('\\') + 1)))
+        return 1;
     struct stat st {};
     if (Stat(to, st) != ENOENT) return 1;
     return smbc_getFunctionRename(ctx)(ctx, from.c_str(), ctx, to.c_str()) == 0 ? 0 : 1;
 }
 
+// Replaces only the entry of exactly that name: the server would also find, and replace, one whose
+// name differs in case only.
 int32_t TNetFileOper::ReplaceFile(const std::string& OldName, const std::string& NewName) {
     std::lock_guard smb(g_SmbLock);
     std::string from, to;
     SMBCCTX* ctx = Context();
-    if (!ctx || !UrlOfFullPath(OldName, from) || !UrlOfFullPath(NewName, to)) return 1;
+    const std::string name = NewName.substr(NewName.rfind('\\') + 1);
+    if (!ctx || !UrlOfFullPath(OldName, from) || !UrlOfFullPath(NewName, to) || !IsKeptName(name)) return 1;
     struct stat st {};
     const int err = Stat(to, st);
     if ((err == 0 && S_ISDIR(st.st_mode)) || (err != 0 && err != ENOENT)) return 1;
+    bool exact = false;
+    if (err == 0 && (ListsName(to.substr(0, to.rfind('/') + 1), name, exact) != 0 || !exact)) return 1;
     return smbc_getFunctionRename(ctx)(ctx, from.c_str(), ctx, to.c_str()) == 0 ? 0 : 1;
 }
 
+// The server looks a name up without regard to case, and by short aliases too: what it finds is
+// taken for the entry only when its folder lists exactly the asked name (a listing of the folder
+// for each entry found).
 int32_t TNetFileOper::GetEntryState(TFolderSource& Source, const TFileAttri& Attri, TEntryState& State) {
     std::lock_guard smb(g_SmbLock);
     State = TEntryState{};
@@ -919,6 +1030,13 @@ int32_t TNetFileOper::GetEntryState(TFolderSource& Source, const TFileAttri& Att
                    ? 0
                    : 1;
     }
+    // Found, but perhaps under another name: only the entry of exactly this name counts.
+    std::string folder;
+    bool exact = false;
+    if (!UrlOf(Source, Attri.Path.str(), "", folder)) return 1;
+    if (folder.back() != '/') folder += '/';
+    if (ListsName(folder, Attri.Name, exact) != 0) return 1;
+    if (!exact) return 0;
     State.Exists = true;
     if (S_ISDIR(st.st_mode)) {
         State.IsFolder = true;

@@ -83,6 +83,25 @@ int32_t DeviceTimeToDosDate(const TDeviceFileTime& Time) {
         (static_cast<uint32_t>(f.tm_min) << 5) | static_cast<uint32_t>(f.tm_sec / 2));
 }
 
+// The instant a file time names, to its 100 ns: the device keeps wall-clock times, read here in the
+// desktop's time zone as the listing's dates are. False when it names none.
+bool DeviceTimeToInstant(const TDeviceFileTime& Time, timespec& Instant) {
+    const uint64_t ticks = (static_cast<uint64_t>(Time.High) << 32) | Time.Low;
+    const time_t wall = static_cast<time_t>(static_cast<int64_t>(ticks / 10000000ULL) - 11644473600LL);
+    tm f{};
+    if (!::gmtime_r(&wall, &f)) return false;
+    const int64_t seconds =
+        LocalTimeToUnixTime(f.tm_year + 1900, f.tm_mon + 1, f.tm_mday, f.tm_hour, f.tm_min, f.tm_sec);
+    if (seconds == -1) return false;
+    Instant.tv_sec = static_cast<time_t>(seconds);
+    Instant.tv_nsec = static_cast<long>(ticks % 10000000ULL) * 100;
+    return true;
+}
+
+bool SameTime(const TDeviceFileTime& A, const TDeviceFileTime& B) {
+    return A.High == B.High && A.Low == B.Low;
+}
+
 // A device path component that may be joined: a safe name without the device's separator or the
 // library's wildcards (a name holding one would be taken for a search pattern).
 bool IsDeviceName(std::string_view Name) {
@@ -216,10 +235,12 @@ class TWMFileOper : public TFileOper, public IDeviceBrowser {
     bool DeviceFileExists(const std::string& Path) { return LookUp(Path) == TLookUp::Found; }
     // The store's sizes, or the device name when they cannot be read.
     std::string GetDeviceInfo();
-    // Copies the device file Dev to the local file Local through a temporary file beside it, which
-    // takes Local's name only when every read succeeded and exactly Total bytes came: 0 copied, 1 a
-    // read failed, RESULT_SOURCE_CHANGED the file had another length. Local is untouched unless 0.
-    int32_t CopyFromDevice(const std::string& Local, const std::string& Dev, int64_t Total);
+    // Copies the device file Dev, found as Listed, to the local file Local through a temporary file
+    // beside it, which takes Local's name only when every read succeeded, exactly the listed size
+    // came and the device still shows the file as Listed (size and time to the 100 ns): 0 copied, 1
+    // a read failed, RESULT_SOURCE_CHANGED the file changed meanwhile. Local is untouched unless 0;
+    // then it has a plain copy's mode (0666 less the umask) and the device file's time.
+    int32_t CopyFromDevice(const std::string& Local, const std::string& Dev, const CE_FIND_DATA& Listed);
     // Copies the local file Local to the device file Dev (replaced when Overwrite). Expected: the size
     // and date Local was listed with (a date naming no day is not compared). 0 copied; 1 a read,
     // write or open failed; RESULT_SOURCE_CHANGED Local is not, or did not stay, as listed. A device
@@ -269,6 +290,10 @@ class TWMFileOper : public TFileOper, public IDeviceBrowser {
                     std::vector<std::pair<TFileTree*, std::string>>& Folders);
     // Removes reserved leftovers from the top of the marker folder.
     void RemoveMarkerLeftovers();
+    // Deletes what failed writers left (device paths of reserved-name files): this program's own
+    // files, never the user's. A file a writer still holds open is refused by the device; that, and
+    // any other failure, is logged and tried again by the next listing.
+    void RemoveLeftovers(const std::vector<std::string>& Paths);
 
     std::string m_KnownFolders[2];                             // device folders MakeDir made or found last
     std::chrono::steady_clock::time_point m_ConnectedUntil{};  // see Connect
@@ -332,8 +357,10 @@ int32_t TWMFileOper::Connect() {
     for (;;) {
         const auto left =
             std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        ready = ::poll(&p, 1, static_cast<int>(std::max<int64_t>(0, left.count())));
-        if (ready > 0 || (ready < 0 && errno != EINTR) || (ready == 0 && left.count() <= 0)) break;
+        // In slices, so that a Stop ends the wait.
+        ready = ::poll(&p, 1, static_cast<int>(std::clamp<int64_t>(left.count(), 0, 100)));
+        if (ready > 0 || (ready < 0 && errno != EINTR) || (ready == 0 && left.count() <= 0) || Terminated())
+            break;
     }
     if (ready != 1 || init.InitResult != 0) {
         FailureText = NO_DEVICE;
@@ -422,6 +449,23 @@ int32_t TWMFileOper::ListFolder() {
     });
 }
 
+namespace {
+
+// The listed entry of a device file or folder named Name, found as Data, in the folder Rel.
+TFileAttri EntryOf(const std::string& Name, const CE_FIND_DATA& Data, const TSharedString& Rel) {
+    const bool folder = (Data.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    TFileAttri attri;
+    attri.Name = Name;
+    attri.IsFolder = folder ? 1 : 0;
+    attri.Size = folder ? 0 : SizeOf(Data);
+    attri.FileDate = DeviceTimeToDosDate(Data.LastWriteTime);
+    attri.Attr = static_cast<int32_t>(Data.FileAttributes);
+    attri.Path = Rel;
+    return attri;
+}
+
+}  // namespace
+
 bool TWMFileOper::ReadFolder(const std::string& Dir, TFileTree& Node, const TSharedString& Rel, bool TopLevel,
                              std::vector<std::pair<TFileTree*, std::string>>& Folders) {
     CE_FIND_DATA data{};
@@ -433,6 +477,7 @@ bool TWMFileOper::ReadFolder(const std::string& Dir, TFileTree& Node, const TSha
         return false;
     }
     std::vector<std::string> leftovers;
+    std::vector<std::pair<std::string, CE_FIND_DATA>> asides;  // files a replace stepped aside
     bool whole = true;
     do {
         std::string name;
@@ -444,7 +489,10 @@ bool TWMFileOper::ReadFolder(const std::string& Dir, TFileTree& Node, const TSha
         if (name == "." || name == "..") continue;
         const bool folder = (data.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
         if (IsReservedName(name)) {
-            if (!folder) leftovers.push_back(Dir + name);
+            if (!folder && !AsideOf(name).empty())
+                asides.emplace_back(name, data);
+            else if (!folder)
+                leftovers.push_back(Dir + name);
             continue;
         }
         if (!IsDeviceName(name)) {
@@ -453,14 +501,7 @@ bool TWMFileOper::ReadFolder(const std::string& Dir, TFileTree& Node, const TSha
             continue;
         }
         if (TopLevel && name == MARKER_FOLDER) continue;
-        TFileAttri attri;
-        attri.Name = name;
-        attri.IsFolder = folder ? 1 : 0;
-        attri.Size = folder ? 0 : SizeOf(data);
-        attri.FileDate = DeviceTimeToDosDate(data.LastWriteTime);
-        attri.Attr = static_cast<int32_t>(data.FileAttributes);
-        attri.Path = Rel;
-        TFileTree* child = Node.AddChild(std::move(attri));
+        TFileTree* child = Node.AddChild(EntryOf(name, data, Rel));
         if (folder) Folders.emplace_back(child, Rel.str() + name + "/");
     } while (find.Next(data));
     if (find.Error() != DEVICE_ERROR_NO_MORE_FILES) {
@@ -468,9 +509,29 @@ bool TWMFileOper::ReadFolder(const std::string& Dir, TFileTree& Node, const TSha
                                           DeviceErrorText(find.Error()));
         whole = false;
     }
-    // What a failed writer left; this program's own files, never the user's.
-    for (const std::string& leftover : leftovers) RapiDeleteFile(leftover);
+    // A file stepped aside by a replace that never finished goes back under its name when nothing
+    // took that name, and is listed there; otherwise it is a leftover.
+    for (const auto& [aside, found] : asides) {
+        const std::string original(AsideOf(aside));
+        const bool taken = std::any_of(Node.Children.begin(), Node.Children.end(),
+                                       [&](const TFileTreeRef& c) { return c->Name == original; });
+        if (whole && !taken && IsDeviceName(original) && RapiMoveFile(Dir + aside, Dir + original))
+            Node.AddChild(EntryOf(original, found, Rel));
+        else
+            leftovers.push_back(Dir + aside);
+    }
+    RemoveLeftovers(leftovers);
     return whole;
+}
+
+void TWMFileOper::RemoveLeftovers(const std::vector<std::string>& Paths) {
+    for (const std::string& path : Paths) {
+        if (RapiDeleteFile(path)) continue;
+        const uint32_t error = RapiLastError();
+        if (IsNotFound(error)) continue;  // gone meanwhile
+        TMyException::Instance().LogError("Cannot remove leftover " + path, "EInOutError",
+                                          DeviceErrorText(error) + "; tried again at the next listing");
+    }
 }
 
 void TWMFileOper::RemoveMarkerLeftovers() {
@@ -485,15 +546,19 @@ void TWMFileOper::RemoveMarkerLeftovers() {
             (data.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
             leftovers.push_back(marker + name);
     } while (find.Next(data));
-    for (const std::string& leftover : leftovers) RapiDeleteFile(leftover);
+    RemoveLeftovers(leftovers);
 }
 
 int32_t TWMFileOper::GetEntryState(TFolderSource&, const TFileAttri& Attri, TEntryState& State) {
     State = TEntryState{};
     if (!EntryUsable(Attri)) return 1;
     CE_FIND_DATA data{};
+    std::string shown;
     switch (LookUp(EntryPath(Attri), &data)) {
         case TLookUp::Found:
+            // A device finds names without regard to case: only the entry of exactly this name counts.
+            if (!NameOf(data, shown)) return 1;
+            if (shown != Attri.Name) return 0;
             State.Exists = true;
             State.IsFolder = (data.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
             if (!State.IsFolder) {
@@ -677,7 +742,7 @@ int32_t TWMFileOper::GetFile(const std::string& LocalPath, TFolderSource&, const
         (DosDateInstant(Attri.FileDate) != -1 && DeviceTimeToDosDate(data.LastWriteTime) != Attri.FileDate))
         return RESULT_SOURCE_CHANGED;
     try {
-        return CopyFromDevice(LocalPath, dev, Attri.Size);
+        return CopyFromDevice(LocalPath, dev, data);
     } catch (const std::exception& e) {
         LogError("Copy:" + dev, e);
         return -1;
@@ -691,7 +756,9 @@ int32_t TWMFileOper::RenameFile(const std::string& OldName, const std::string& N
     return RapiMoveFile(OldName, NewName) ? 0 : -1;
 }
 
-int32_t TWMFileOper::CopyFromDevice(const std::string& Local, const std::string& Dev, int64_t Total) {
+int32_t TWMFileOper::CopyFromDevice(const std::string& Local, const std::string& Dev,
+                                    const CE_FIND_DATA& Listed) {
+    const int64_t total = SizeOf(Listed);
     const TDeviceSession session;
     if (!session.Up()) return 1;
     TDeviceFile file(Dev, DEVICE_GENERIC_READ, DEVICE_SHARE_READ, DEVICE_OPEN_EXISTING);
@@ -713,13 +780,23 @@ int32_t TWMFileOper::CopyFromDevice(const std::string& Local, const std::string&
         if (WriteAll(temp.Fd(), std::string_view(chunk.data(), read)) != 0) return 1;
         done += read;
         const std::string percent =
-            Total == 0 ? std::string("100")
-                       : FormatPercent(static_cast<double>(done) / static_cast<double>(Total) * 100);
+            total == 0 ? std::string("100")
+                       : FormatPercent(static_cast<double>(done) / static_cast<double>(total) * 100);
         ReportStatus("Copy:" + Dev + " : " + percent + "%");
     }
     if (!file.Close()) return 1;
-    // A file that grew or shrank while it was read is not taken: Local keeps what it held.
-    if (done != Total) return RESULT_SOURCE_CHANGED;
+    // A file that grew, shrank or was written again while it was read is not taken: Local keeps
+    // what it held.
+    CE_FIND_DATA now{};
+    if (done != total || LookUp(Dev, &now) != TLookUp::Found || SizeOf(now) != total ||
+        !SameTime(now.LastWriteTime, Listed.LastWriteTime))
+        return RESULT_SOURCE_CHANGED;
+    timespec dated{};
+    if (::fchmod(temp.Fd(), 0666 & ~ProcessUmask()) != 0) return 1;
+    if (DeviceTimeToInstant(Listed.LastWriteTime, dated)) {
+        const timespec times[2] = {{0, UTIME_OMIT}, dated};
+        if (::futimens(temp.Fd(), times) != 0) return 1;
+    }
     return temp.CommitAs(Local) ? 0 : 1;
 }
 

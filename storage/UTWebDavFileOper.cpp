@@ -217,6 +217,14 @@ class TWebDavFileOper : public TFileOper, public IWebDavBrowser {
     // end (stopped or the connection lost): every folder not read is then marked NotListed.
     bool ListLevel(std::vector<TPendingFolder>& Level);
     void RemoveMarkerLeftovers();
+    // Deletes what failed writers left (server paths of reserved-name files): this program's own
+    // files, never the user's. A server refuses to delete a file that an upload is still writing
+    // (rclone answers 423; apache writes an upload to a name of its own and gives it the reserved
+    // name only once it is whole), so a copy still running keeps its file; any refused deletion is
+    // logged and tried again by the next listing. A file that another program's copy has finished
+    // but not yet renamed cannot be told from a leftover: that copy's rename then fails, and its
+    // row says so.
+    void RemoveLeftovers(const std::vector<std::string>& Paths);
     // Creates a collection that may exist: 0 made or there, else the failure.
     int32_t SendMkcol(const std::string& Path);
 
@@ -300,6 +308,7 @@ int32_t TWebDavFileOper::Connect() {
     }
     m_Client.SetLogOn(side.UserName, side.PWD);
     m_Client.ResetAbort();
+    if (Terminated()) m_Client.Abort();  // a Stop that came before this line still ends the connect
     TDavReply reply;
     std::vector<TFileAttri> entries;
     int32_t result = Propfind(FAddress.Path, true, "1", entries, &reply);
@@ -389,8 +398,7 @@ bool TWebDavFileOper::ListLevel(std::vector<TPendingFolder>& Level) {
             TFileTree* child = item.Node->AddChild(std::move(e));
             if (folder) next.push_back({path, child, TSharedString(item.Rel.str() + name + "/")});
         }
-        // What a failed writer left; this program's own files, never the user's.
-        for (const std::string& leftover : leftovers) m_Client.Delete(UrlOf(leftover));
+        RemoveLeftovers(leftovers);
     }
     FPending = std::move(next);
     return true;
@@ -399,9 +407,25 @@ bool TWebDavFileOper::ListLevel(std::vector<TPendingFolder>& Level) {
 void TWebDavFileOper::RemoveMarkerLeftovers() {
     std::vector<TFileAttri> entries;
     if (PropfindUrl(FolderPathOf(MARKER_FOLDER), entries) != 0) return;
+    std::vector<std::string> leftovers;
     for (size_t k = 1; k < entries.size(); ++k)
         if (entries[k].IsFolder == 0 && IsReservedName(entries[k].Name))
-            m_Client.Delete(UrlOf(entries[k].Path.str()));
+            leftovers.push_back(entries[k].Path.str());
+    RemoveLeftovers(leftovers);
+}
+
+void TWebDavFileOper::RemoveLeftovers(const std::vector<std::string>& Paths) {
+    for (const std::string& path : Paths) {
+        const TDavReply reply = m_Client.Delete(UrlOf(path));
+        const int32_t result = DavResult(reply);
+        if (result == 0 || result == 1) continue;  // removed, or gone meanwhile
+        TMyException::Instance().LogError(
+            "Cannot remove leftover " + FAddress.Origin() + path, "EInOutError",
+            (reply.ErrorText.empty() ? "request refused (" + std::to_string(reply.Status) + ")"
+                                     : reply.ErrorText) +
+                (reply.Status == 423 ? ", the file is still being written" : "") +
+                "; tried again at the next listing");
+    }
 }
 
 int32_t TWebDavFileOper::Lookup(const std::string& Path, TEntryState& State) {
@@ -629,13 +653,18 @@ int32_t TWebDavFileOper::GetFile(const std::string& LocalPath, TFolderSource& So
     if (writeError != 0) return -1;
     if (!reply.Success()) return reply.Status == 404 ? 1 : PutResult(reply);
     if (bytes != Attri.Size) return RESULT_SOURCE_CHANGED;
-    const int64_t dated = DosDateInstant(Attri.FileDate);
+    // The reply's date is the file's as the listing gave it; another one is another version.
+    if (DosDateInstant(Attri.FileDate) != -1 && !reply.Modified.empty() &&
+        ParseHttpDate(reply.Modified) != Attri.FileDate)
+        return RESULT_SOURCE_CHANGED;
+    // Made as a plain copy makes a file (0666 less the umask), dated with the second the server
+    // gives the file (the listed date, rounded to even seconds, only where the reply has none).
+    int64_t dated = reply.Modified.empty() ? -1 : HttpDateToUnixTime(reply.Modified);
+    if (dated == -1) dated = DosDateInstant(Attri.FileDate);
+    if (::fchmod(temp.Fd(), 0666 & ~ProcessUmask()) != 0) return -1;
     if (dated != -1) {
-        // The reply's date is the file's as the listing gave it; another one is another version.
-        if (!reply.Modified.empty() && ParseHttpDate(reply.Modified) != Attri.FileDate)
-            return RESULT_SOURCE_CHANGED;
         const timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(dated), 0}};
-        ::futimens(temp.Fd(), times);
+        if (::futimens(temp.Fd(), times) != 0) return -1;
     }
     return temp.CommitAs(LocalPath) ? 0 : -1;
 }

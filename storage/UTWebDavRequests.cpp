@@ -6,6 +6,7 @@
 #include <cctype>
 #include <charconv>
 #include <cstring>
+#include <ctime>
 #include <utility>
 #include <vector>
 

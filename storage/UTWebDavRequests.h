@@ -33,7 +33,7 @@ std::string UrlHost(std::string_view Url);
 std::string ServerPath(std::string_view Url);
 // The first segment of ServerPath: "dav" of 'http://host/dav/files'.
 std::string FirstPathSegment(std::string_view Url);
-// EncodePath, DecodePath and Base64Encode: storage/UTStorageCommon.h.
+// EncodePath, DecodePath, Base64Encode and the HTTP dates: storage/UTStorageCommon.h.
 
 // A reader over Text from its start (Text must outlive it): the body of an upload held in memory.
 THttpSource TextSource(std::string_view Text);

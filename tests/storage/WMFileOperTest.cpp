@@ -8,12 +8,14 @@
 #include "tests/storage/RapiTestDevice.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <utility>
@@ -113,6 +115,17 @@ TEST_F(WMFileOperTest, ListsWithRootRelativePaths) {
         EXPECT_EQ(b->Data->Path, base + "Sub/");
         EXPECT_EQ(b->Data->Size, 2);
     }
+}
+
+// A file a replace stepped aside and never deleted gets its name back when nothing took it.
+TEST_F(WMFileOperTest, FilesSteppedAsideGetTheirNameBack) {
+    Device->Write("/My Documents/" + AsideName("lost.txt"), "before");
+    Device->Write("/My Documents/" + AsideName("kept.txt"), "old");
+    Device->Write("/My Documents/kept.txt", "new");
+    ASSERT_EQ(Oper->ListFolder(), 0);
+    EXPECT_EQ(ChildNames(*Oper->FFileTree), (std::vector<std::string>{"kept.txt", "lost.txt"}));
+    EXPECT_EQ(Device->Read("/My Documents/lost.txt"), "before");
+    EXPECT_FALSE(Device->Exists("/My Documents/" + AsideName("kept.txt")));
 }
 
 // A 200,000-byte file comes in four chunks of at most 65,537 bytes, one status text each.
@@ -295,6 +308,37 @@ TEST_F(WMFileOperTest, StreamsLeaveNoStagingFile) {
     }
     std::string read;
     EXPECT_NE(Oper->ReadFileToStream(Side(), Entry("/", "missing"), read, 0), 0);
+}
+
+// A download is made as a plain copy makes a file (0666 less the umask) and carries the device
+// file's own time, to the 100 ns the device keeps. A file written again while it is read, to the
+// same size and date as listed, is not taken: the local file keeps what it held.
+TEST_F(WMFileOperTest, DownloadKeepsTheDeviceTimeAndAPlainMode) {
+    const std::string device = Device->Local("/My Documents/t.txt"), local = Scratch.Path + "/t.txt";
+    Device->Write("/My Documents/t.txt", std::string(150000, 'a'));
+    const timespec fine[2] = {{1700000001, 0}, {1700000001, 987654300}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, device.c_str(), fine, 0), 0);
+    ASSERT_EQ(Oper->ListFolder(), 0);
+    const TFileAttri listed = *Child(*Oper->FFileTree, "t.txt")->Data;
+    const mode_t old = ::umask(027);
+    EXPECT_EQ(Oper->GetFile(local, Side(), listed, 0, false), 0);
+    ::umask(old);
+    struct stat st {};
+    ASSERT_EQ(::stat(local.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_TRUE(st.st_mtim.tv_sec == 1700000001 && st.st_mtim.tv_nsec == 987654300) << st.st_mtim.tv_nsec;
+
+    bool rewritten = false;
+    Recorder.OnMessage = [&](uint32_t) {
+        if (std::exchange(rewritten, true)) return;
+        std::ofstream(device, std::ios::binary) << std::string(150000, 'b');
+        const timespec again[2] = {{1700000001, 0}, {1700000001, 0}};  // the same DOS date
+        ::utimensat(AT_FDCWD, device.c_str(), again, 0);
+    };
+    EXPECT_EQ(Oper->GetFile(local, Side(), listed, 0, false), RESULT_SOURCE_CHANGED);
+    std::string read;
+    ReadWholeFile(local, read);
+    EXPECT_EQ(read, std::string(150000, 'a'));
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include "storage/UTWebDavRequests.h"
 #include "storage/webdavxml.h"
 #include "tests/storage/ContractTest.h"
+#include "tests/storage/NetCutProxy.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -19,6 +20,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace bfs::test {
@@ -215,6 +217,10 @@ TEST(WebDavReplyTest, DatesAreUtcShownInLocalTimeWithSummerTime) {
     EXPECT_EQ((ParseHttpDate("Mon, 01 Jul 2024 12:00:00 GMT") >> 11) & 31, 14);  // UTC+2 in summer
     EXPECT_EQ((ParseHttpDate("Mon, 01 Jan 2024 12:00:00 GMT") >> 11) & 31, 13);  // UTC+1 in winter
     EXPECT_EQ(ParseHttpDate("01 Jan 2024"), 0);
+    EXPECT_EQ(HttpDateToUnixTime(" Tue, 14 Nov 2023 22:13:21 GMT"), 1700000001);  // the second itself
+    for (const char* other :
+         {"Tue, 14 Nov 2023 22:13:21 CET", "Tue, 32 Nov 2023 22:13:21 GMT", "14 Nov 2023"})
+        EXPECT_EQ(HttpDateToUnixTime(other), -1) << other;
     ::unsetenv("TZ");
     ::tzset();
     ResetLocalTimeCache();
@@ -392,6 +398,73 @@ TEST(WebDavServerTest, UnreadableRepliesAreListingErrors) {
     EXPECT_EQ(oper->ListFolder(), 1);
     ASSERT_EQ(ChildNames(*oper->FFileTree), std::vector<std::string>{"sub"});
     EXPECT_TRUE(oper->FFileTree->Children[0]->NotListed);
+}
+
+// What failed writers left goes with the next listing (listed folders, the top of the marker
+// folder); an upload still running keeps its file: the server refuses to delete it (rclone answers
+// 423), which is logged, and drops the part itself once the upload fails.
+TEST(WebDavServerTest, LeftoversGoButNotARunningUpload) {
+    TWebDavServer server;
+    BFS_START_DAV(server, TDavKind::Rclone);
+    TTempFolder scratch;
+    const TScopedEnv config("XDG_CONFIG_HOME", scratch.Path);
+    const std::string files = server.Files, marker = std::string("/") + MARKER_FOLDER;
+    const std::vector<std::string> left = {"/.~bfs.top", "/sub/.~bfs.sub", marker + "/.~bfs.m"};
+    for (const std::string& l : left) {
+        std::filesystem::create_directories(std::filesystem::path(files + l).parent_path());
+        ASSERT_EQ(WriteFileAtomic(files + l, "left"), 0);
+    }
+    auto proxy = std::make_unique<TCutProxy>(server.Port);
+    auto uploader = DavSide("http://127.0.0.1:" + std::to_string(proxy->Port));
+    ASSERT_EQ(uploader->Connect(), 0);
+    WriteDated(scratch.Path + "/big", std::string(32 << 20, 'x'), 1700000000);
+    const TFileAttri temp =
+        uploader->TempEntryFor(Entry("/", "big", 32 << 20, UnixTimeToDosDate(1700000000)));
+    proxy->CutAfter(16 << 20);  // the server goes on waiting for the rest
+    EXPECT_NE(uploader->PutFile(scratch.Path + "/big", *uploader->FFolderSource, temp, 0, false), 0);
+    const std::string running = files + "/" + temp.Name;
+
+    auto oper = DavSide(server.Address());
+    ASSERT_TRUE(oper->Connect() == 0 && oper->ListFolder() == 0);
+    EXPECT_EQ(ChildNames(*oper->FFileTree), (std::vector<std::string>{"sub"}));
+    for (const std::string& l : left) EXPECT_FALSE(std::filesystem::exists(files + l)) << l;
+    EXPECT_TRUE(std::filesystem::exists(running));
+    std::string log;
+    ReadWholeFile(scratch.Path + "/bramlow-file-sync/ErrorInfo.txt", log);
+    EXPECT_NE(log.find("Cannot remove leftover " + server.Address("/" + temp.Name)), std::string::npos)
+        << log;
+    proxy.reset();
+    // The bound only keeps a failure from hanging the test.
+    for (int i = 0; i < 200 && std::filesystem::exists(running); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        ASSERT_EQ(oper->ListFolder(), 0);
+    }
+    EXPECT_FALSE(std::filesystem::exists(running));
+}
+
+// A download is made as a plain copy makes a file (0666 less the umask), dated with the very second
+// the server gives the file, not that second rounded down to an even one.
+TEST(WebDavServerTest, DownloadsKeepTheServersSecondAndAPlainMode) {
+    for (const TDavKind kind : {TDavKind::Rclone, TDavKind::Apache}) {
+        SCOPED_TRACE(kind == TDavKind::Rclone ? "rclone" : "apache");
+        TWebDavServer server;
+        BFS_START_DAV(server, kind);
+        TTempFolder scratch;
+        WriteDated(server.Files + "/odd.txt", "odd", 1700000001);
+        server.Own(server.Files);
+        auto oper = DavSide(server.Address());
+        ASSERT_TRUE(oper->Connect() == 0 && oper->ListFolder() == 0);
+        const std::string local = scratch.Path + "/odd.txt";
+        const mode_t old = ::umask(027);
+        EXPECT_EQ(
+            oper->GetFile(local, *oper->FFolderSource, *Child(*oper->FFileTree, "odd.txt")->Data, 0, false),
+            0);
+        ::umask(old);
+        struct stat st {};
+        ASSERT_EQ(::stat(local.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0640u);
+        EXPECT_TRUE(st.st_mtim.tv_sec == 1700000001 && st.st_mtim.tv_nsec == 0) << st.st_mtim.tv_sec;
+    }
 }
 
 }  // namespace
