@@ -6,12 +6,23 @@
 
 namespace bfs {
 
+TTaskRun::~TTaskRun() {
+    Stop();
+    if (m_Connect.joinable()) m_Connect.join();
+}
+
 int32_t TTaskRun::StartScan() {
     ErrorText.clear();
     Notes.clear();
     m_ScanComplete = false;
     FolderCheckFailed = false;
+    ConnectFailed = false;
     ScanSteps = 0;
+    // The back-ends below are replaced: never while a worker of this run still uses them.
+    if (WorkerAlive()) {
+        ErrorText = "The task \"" + Task.SyncName + "\" is already running.";
+        return 1;
+    }
     ErrorText = FolderCheckText(Task.CheckFolders());
     if (!ErrorText.empty()) {
         FolderCheckFailed = true;
@@ -29,6 +40,10 @@ int32_t TTaskRun::StartScan() {
         ErrorText = "The task \"" + Task.SyncName + "\" is already running.";
         return 1;
     }
+    // A result was built on the listings of the back-ends that go now: a sync of it would record
+    // states from the new, unlisted ones. Only a new analysis gives a result to carry out.
+    ResultTree.reset();
+    m_AnalysisCancelled = false;
     LeftOper = TSyncTask::CreateFileOper(Task.LFolder, false);
     RightOper = TSyncTask::CreateFileOper(Task.RFolder, false);
     auto prepare = [this](TFileOper* oper, const TFolderSourceRef& folder) {
@@ -40,38 +55,113 @@ int32_t TTaskRun::StartScan() {
     };
     prepare(LeftOper.get(), Task.LFolder);
     prepare(RightOper.get(), Task.RFolder);
-
-    // A back-end's one-line reason, when it gives one, ends the line.
-    auto reason = [](const TFileOper* Oper) {
-        return Oper && !Oper->FailureText.empty() ? " (" + Oper->FailureText + ")" : std::string();
-    };
-    if (!LeftOper || LeftOper->Connect() != 0)
-        ErrorText = "Cannot connect Left folder: " + Task.LFolder->FolerAllName + reason(LeftOper.get());
-    else if (!RightOper || RightOper->Connect() != 0)
-        ErrorText = "Cannot connect Right folder: " + Task.RFolder->FolerAllName + reason(RightOper.get());
-    else if (LeftOper->CheckFolder() != 0)
-        ErrorText = "Left Folder is not exists." + reason(LeftOper.get());
-    else if (RightOper->CheckFolder() != 0)
-        ErrorText = "Right Folder is not exists." + reason(RightOper.get());
-    if (!ErrorText.empty()) {
+    // A kind without a back-end is known without asking anyone.
+    if (!LeftOper || !RightOper) {
+        ErrorText = !LeftOper ? "Cannot connect Left folder: " + Task.LFolder->FolerAllName
+                              : "Cannot connect Right folder: " + Task.RFolder->FolerAllName;
         TMyException::Instance().LogError("Task " + Task.SyncName, "Connect", ErrorText);
         Stop();
         m_Lock.Unlock();
         return 1;
     }
-    Task.Busy = 1;
-    ScanSteps = LeftOper->GetScanSteps() + RightOper->GetScanSteps();
+    m_ConnectError.clear();
+    m_Listing = false;
+    m_ListingSteps = 0;
     if (OnScanEnded) {
         LeftOper->OnTerminate = [this](TThread&) { OnScanEnded(0); };
         RightOper->OnTerminate = [this](TThread&) { OnScanEnded(1); };
     }
-    RightOper->Resume();
-    LeftOper->Resume();
+    Task.Busy = 1;
+    if (OnScanEnded) {
+        m_Connect = std::jthread([this] { ConnectThenList(); });
+        return 0;
+    }
+    // A waiting caller waits for the connect too, and sees a refusal here.
+    ConnectThenList();
+    if (!m_ConnectError.empty()) {
+        ErrorText = m_ConnectError;
+        Task.Busy = 0;
+        m_Lock.Unlock();
+        return 1;
+    }
+    ScanSteps = m_ListingSteps;
     return 0;
 }
 
+std::string TTaskRun::ConnectSides() {
+    // A back-end that throws has failed that step; nothing escapes the worker.
+    auto step = [](TFileOper& Oper, int32_t (TFileOper::*Call)()) -> int32_t {
+        try {
+            return (Oper.*Call)();
+        } catch (const std::exception& e) {
+            TMyException::Instance().HandleException(e);
+        } catch (...) {
+            TMyException::Instance().LogError("unknown", "Exception", "unknown exception while connecting");
+        }
+        return -1;
+    };
+    // A back-end's one-line reason, when it gives one, ends the line.
+    auto reason = [](const TFileOper& Oper) {
+        return Oper.FailureText.empty() ? std::string() : " (" + Oper.FailureText + ")";
+    };
+    TFileOper& left = *LeftOper;
+    TFileOper& right = *RightOper;
+    std::string line;
+    // A step cut short by Stop is no refusal: the run was cancelled.
+    if (ScanStopped()) return {};
+    if (step(left, &TFileOper::Connect) != 0)
+        line = "Cannot connect Left folder: " + Task.LFolder->FolerAllName + reason(left);
+    else if (!ScanStopped() && step(right, &TFileOper::Connect) != 0)
+        line = "Cannot connect Right folder: " + Task.RFolder->FolerAllName + reason(right);
+    else if (!ScanStopped() && step(left, &TFileOper::CheckFolder) != 0)
+        line = "Left Folder is not exists." + reason(left);
+    else if (!ScanStopped() && step(right, &TFileOper::CheckFolder) != 0)
+        line = "Right Folder is not exists." + reason(right);
+    return ScanStopped() ? std::string() : line;
+}
+
+// runs on the connect worker (or the waiting caller's thread)
+void TTaskRun::ConnectThenList() {
+    std::string refusal = ConnectSides();
+    if (refusal.empty() && !ScanStopped()) {
+        try {
+            m_ListingSteps = LeftOper->GetScanSteps() + RightOper->GetScanSteps();
+        } catch (const std::exception& e) {
+            TMyException::Instance().HandleException(e);
+            m_ListingSteps = 0;
+        }
+        if (OnScanListing) OnScanListing(m_ListingSteps);
+        m_Listing = true;
+        RightOper->Resume();
+        LeftOper->Resume();
+        return;
+    }
+    if (!refusal.empty()) {
+        TMyException::Instance().LogError("Task " + Task.SyncName, "Connect", refusal);
+        m_ConnectError = std::move(refusal);
+    }
+    LeftOper->Stop();
+    RightOper->Stop();
+    // No listing will end: the scan's ends are told here, once per side.
+    if (OnScanEnded) {
+        OnScanEnded(0);
+        OnScanEnded(1);
+    }
+}
+
 int32_t TTaskRun::FinishScan() {
+    if (m_Connect.joinable()) m_Connect.join();
     if (!LeftOper || !RightOper) return 1;
+    if (!m_ConnectError.empty()) {
+        ErrorText = m_ConnectError;
+        ConnectFailed = true;
+        Task.Busy = 0;
+        m_Lock.Unlock();
+        return 1;
+    }
+    ScanSteps = m_ListingSteps;
+    // Stopped while connecting: nothing was listed, and the run goes no further.
+    if (!m_Listing) return 1;
     LeftOper->WaitFor();
     RightOper->WaitFor();
     const int32_t local = Task.GetLocalStateSides();
@@ -225,6 +315,7 @@ void TTaskRun::FinishSync() {
 }
 
 void TTaskRun::Stop() {
+    // A connect under way fails at once: Stop closes what the back-end holds open.
     if (LeftOper) LeftOper->Stop();
     if (RightOper) RightOper->Stop();
     if (m_Analysis) m_Analysis->Terminate();
@@ -250,6 +341,8 @@ void TTaskRun::Release() {
 }
 
 bool TTaskRun::WorkerAlive() const {
+    // While the connect worker lives it may be starting the listings: their threads are not looked at.
+    if (m_Connect.joinable()) return true;
     return (LeftOper && LeftOper->Started()) || (RightOper && RightOper->Started()) || m_Analysis || m_Sync;
 }
 

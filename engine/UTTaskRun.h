@@ -11,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 
 namespace bfs {
 
@@ -27,10 +28,16 @@ namespace bfs {
 // wait would never let them through. It sets the three On...Ended calls, starts each step
 // (StartScan, StartAnalyze, StartSync), and when told the worker has ended (the calls run on the
 // worker's own thread, right after its body; post from there) calls the matching Finish step on its
-// own thread, where the worker is joined at once and freed.
+// own thread, where the worker is joined at once and freed. Nor does a window wait for a server:
+// with OnScanEnded set, connecting and checking the two sides is the scan's first step, on the
+// scan's worker (see StartScan).
 class TTaskRun {
   public:
     explicit TTaskRun(TSyncTask& Task) : Task(Task) {}
+    // Stops every worker of the run and waits for them: a connect under way is aborted.
+    ~TTaskRun();
+    TTaskRun(const TTaskRun&) = delete;
+    TTaskRun& operator=(const TTaskRun&) = delete;
 
     TSyncTask& Task;
     INotifyTarget* NotifyWnd = nullptr;
@@ -40,22 +47,38 @@ class TTaskRun {
     TPlan Plan;                      // the rows of the changes view
     std::string ErrorText;           // why a step did not run (the log pane shows it)
     std::vector<std::string> Notes;  // what the analysis held back and why (log pane lines)
-    int32_t ScanSteps = 0;           // progress steps the two listings will report (WM_UPDATEPROCESS)
+    // Progress steps the two listings will report (WM_UPDATEPROCESS): set by StartScan for a waiting
+    // caller, else handed to OnScanListing (and set by FinishScan).
+    int32_t ScanSteps = 0;
     bool FolderCheckFailed = false;  // StartScan refused the folder addresses themselves
+    // The scan ended before its listings because a side could not be connected or checked; set by
+    // FinishScan, with the line in ErrorText ("Cannot connect Left folder: ...").
+    bool ConnectFailed = false;
 
     // Called on a worker thread when its body has ended: a side's listing (0 left, 1 right), the
-    // analysis, the sync walk. Set before the step that starts the worker.
+    // analysis, the sync walk. Set before the step that starts the worker. A scan that ends before
+    // its listings start (a side refused, or stopped while connecting) calls OnScanEnded for both
+    // sides, left first, from its connect worker.
     std::function<void(int Side)> OnScanEnded;
     std::function<void()> OnAnalysisEnded;
     std::function<void()> OnSyncEnded;
+    // Called on the scan's connect worker once both sides are connected and checked, right before
+    // their listings start, with the progress steps they will report. Optional.
+    std::function<void(int32_t Steps)> OnScanListing;
 
     // Checks the task and its folders, takes the task's lock, makes, connects and checks a back-end
     // per side, and starts both listings (each on its own thread, with the side's saved state loaded
     // after it). 0 started; otherwise ErrorText says why ("Left and right folders are the same",
     // "Cannot connect Left folder: ...", the task already running, a setting that did not load...).
+    // With OnScanEnded set, StartScan never talks to a server: it returns once the connect worker is
+    // started, which connects and checks the sides (in the same order, with the same lines) and then
+    // starts the listings; a refusal arrives through OnScanEnded and FinishScan (ConnectFailed). Stop
+    // aborts a connect under way. Without OnScanEnded, the caller waits for the connect here.
+    // Either way the back-ends of an earlier scan go, and with them the result built on them.
     int32_t StartScan();
     // Waits for both listings and loads the saved states kept locally. 0, or 1 when a listing ended
-    // early (cancelled or failed).
+    // early (cancelled or failed) or never started (ConnectFailed tells a refused side from a stop);
+    // a refused scan's lock is freed here.
     int32_t FinishScan();
     // Analyses the two listings (on the analysis thread, waiting for it) and builds the plan of the
     // changes view. 0, or 1 with ErrorText (a bad mask). An analysis that was not cancelled and
@@ -85,6 +108,13 @@ class TTaskRun {
     static std::string FolderCheckText(int32_t Code);
 
   private:
+    // Connects and checks both sides: the refusal line, or empty when both are usable or the run
+    // was stopped. Runs on the connect worker (or the waiting caller's thread).
+    std::string ConnectSides();
+    // The connect worker's body: ConnectSides, then the listings, or both sides' ends.
+    void ConnectThenList();
+    bool ScanStopped() const { return LeftOper->Terminated() || RightOper->Terminated(); }
+
     TFileLock m_Lock;
     std::unique_ptr<TAnalyzeThread> m_Analysis;
     std::unique_ptr<TFileSyncThread> m_Sync;
@@ -95,6 +125,14 @@ class TTaskRun {
     bool m_StateCurrent[2] = {false, false};
     bool m_Walked = false;             // a sync of the current result wrote to the sides
     uint64_t m_LocalHash[2] = {0, 0};  // fingerprints of locally kept states, as loaded
+    // Written by the connect worker, read once it is joined: why it refused, whether it started the
+    // listings, and their progress steps.
+    std::string m_ConnectError;
+    bool m_Listing = false;
+    int32_t m_ListingSteps = 0;
+    // The connect worker; started and joined on the caller's thread only. Declared after the
+    // back-ends it works on.
+    std::jthread m_Connect;
 
     uint64_t SavedHash(int Side) const;
     // Compares the contents of the two files of a result node through the scan's back-ends.

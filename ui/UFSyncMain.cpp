@@ -3,8 +3,10 @@
 #include "engine/UTPlan.h"
 #include "model/UTConsts.h"
 #include "model/UTFileOper.h"
+#include "model/UTMyException.h"
 #include "model/UTPublicFunc.h"
 #include "model/UTSysConfig.h"
+#include "model/UTThread.h"
 #include "platform/UTSystem.h"
 #include "ui/DMUnit.h"
 #include "ui/ImageEx.h"
@@ -20,6 +22,7 @@
 #include <QButtonGroup>
 #include <QCloseEvent>
 #include <QDesktopServices>
+#include <QFile>
 #include <QFileDialog>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -41,6 +44,11 @@
 #include <QUrl>
 #include <QVBoxLayout>
 
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+
 namespace bfs {
 
 namespace {
@@ -49,6 +57,8 @@ namespace {
 constexpr uint32_t WM_SCAN_ENDED = 1401;  // wParam: the side
 constexpr uint32_t WM_ANALYSIS_ENDED = 1402;
 constexpr uint32_t WM_SYNC_ENDED = 1403;
+constexpr uint32_t WM_SCAN_LISTING = 1404;  // wParam: the listings' progress steps
+constexpr uint32_t WM_ROW_COMMAND_ENDED = 1405;
 
 const QColor GREY_CAPTION(0x80, 0x80, 0x80);
 
@@ -77,11 +87,74 @@ QString TwoDigits(int Value) {
 
 }  // namespace
 
+// A delete or save-as of one row's file on a side, run on its own thread so that the window never
+// waits for the side's server. The window keeps the object until its end has been handled; Stop
+// (from the window's thread) aborts what the back-end has under way.
+struct TFSyncMain::TRowCommand : public TThread {
+    enum TKind { DELETE_FILE, SAVE_AS };
+    enum TOutcome { DONE, CHANGED, FAILED };
+
+    ~TRowCommand() override {
+        Stop();
+        WaitFor();
+    }
+    void Stop() {
+        Terminate();
+        if (Oper) Oper->Stop();
+    }
+
+    TKind Kind = DELETE_FILE;
+    std::unique_ptr<TFileOper> Oper;
+    TFolderSourceRef Folder;
+    TFileAttri Entry;           // the row's file as the analysis saw it on this side
+    std::string FullPath;       // its address, for the log line
+    std::string Target;         // save as: the chosen local file
+    TPlanRow* Row = nullptr;    // touched on the window's thread only; the plan is kept while this runs
+    TOutcome Outcome = FAILED;  // read once the thread has ended
+
+  protected:
+    // runs on the row command's thread
+    void Execute() override {
+        try {
+            Outcome = Kind == DELETE_FILE ? Delete() : Save();
+        } catch (const std::exception& e) {
+            TMyException::Instance().HandleException(e);
+            Outcome = FAILED;
+        }
+        Oper->Stop();
+    }
+
+  private:
+    TOutcome Delete() {
+        if (Oper->Connect() != 0 || Terminated()) return FAILED;
+        // Only the file the row shows is deleted: one changed since the analysis is left alone.
+        TEntryState now;
+        const bool told = Oper->GetEntryState(*Folder, Entry, now) == 0;
+        if (Terminated()) return FAILED;
+        if (!told || !now.Exists || now.IsFolder || now.Size != Entry.Size || now.FileDate != Entry.FileDate)
+            return CHANGED;
+        return Oper->DeleteFile(*Folder, Entry, false) == 0 ? DONE : FAILED;
+    }
+    // The file is fetched under a reserved name beside the target and takes the target's name only
+    // when whole: a failure or a cancel leaves whatever the target was.
+    TOutcome Save() {
+        const std::filesystem::path target(Target);
+        const std::string temp = (target.parent_path() / NewReservedName()).string();
+        const bool fetched =
+            Oper->Connect() == 0 && !Terminated() && Oper->GetFile(temp, *Folder, Entry, 0, false) == 0;
+        if (fetched && !Terminated() && std::rename(temp.c_str(), Target.c_str()) == 0) return DONE;
+        if (std::remove(temp.c_str()) != 0 && errno != ENOENT)
+            TMyException::Instance().LogError("Cannot remove " + temp, "EInOutError", std::strerror(errno));
+        return FAILED;
+    }
+};
+
 TFSyncMain::TFSyncMain(QWidget* Parent) : QWidget(Parent) {
     Task = std::make_unique<TSyncTask>();
     m_Run = std::make_unique<TTaskRun>(*Task);
     m_Run->NotifyWnd = &m_Notify;
     m_Run->OnScanEnded = [this](int Side) { m_Notify.PostMessage(WM_SCAN_ENDED, Side, 0); };
+    m_Run->OnScanListing = [this](int32_t Steps) { m_Notify.PostMessage(WM_SCAN_LISTING, Steps, 0); };
     m_Run->OnAnalysisEnded = [this] { m_Notify.PostMessage(WM_ANALYSIS_ENDED, 0, 0); };
     m_Run->OnSyncEnded = [this] { m_Notify.PostMessage(WM_SYNC_ENDED, 0, 0); };
     m_Images.LoadStrip(QStringLiteral("ImageList1"));
@@ -90,6 +163,10 @@ TFSyncMain::TFSyncMain(QWidget* Parent) : QWidget(Parent) {
     m_Run->Plan.FileImage = [this](const std::string& Name) { return m_Icons->ImageOf(Name); };
     ChooseFolder = [this](int, const std::string& Current) {
         return QFileDialog::getExistingDirectory(this, QString(), Utf8(Current)).toStdString();
+    };
+    // File names are bytes: the chosen name goes to the disk in the file system's own encoding.
+    ChooseSaveTarget = [this](const std::string& Name) {
+        return QFile::encodeName(QFileDialog::getSaveFileName(this, QString(), Utf8(Name))).toStdString();
     };
     BuildControls();
     BuildActions();
@@ -105,7 +182,7 @@ TFSyncMain::~TFSyncMain() {
 }
 
 bool TFSyncMain::Running() const {
-    return Task->Busy != 0 || m_Run->WorkerAlive() || m_RunningScans > 0 || m_SyncPending;
+    return Task->Busy != 0 || m_Run->WorkerAlive() || m_RunningScans > 0 || m_SyncPending || m_RowCommand;
 }
 
 QStringList TFSyncMain::LogLines() const {
@@ -502,6 +579,9 @@ bool TFSyncMain::event(QEvent* Event) {
         case WM_SYNC_ENDED:
             SyncThreadTerminated();
             return true;
+        case WM_ROW_COMMAND_ENDED:
+            RowCommandEnded();
+            return true;
         default:
             break;
     }
@@ -519,6 +599,9 @@ bool TFSyncMain::event(QEvent* Event) {
             return true;
         case WM_COPYPROCESS:
             Label_ActionStatus->setText(Utf8(GetStatusText()));
+            return true;
+        case WM_SCAN_LISTING:
+            ScanListing(static_cast<int32_t>(m->WParam));
             return true;
         case WM_SHOWLOG:
             Action_Log->trigger();
@@ -577,11 +660,17 @@ void TFSyncMain::AnalyzeThenSync() {
 
 void TFSyncMain::StartAnalyze() {
     if (Running() || m_Closing) return;
+    // An address still being typed is taken now: once the run has started, its workers read it, and
+    // the edit's own "editing finished" would only come when the run disables it.
+    if (edit_LFolder->isModified()) FolderEdited(1);
+    if (Edit_RFolder->isModified()) FolderEdited(0);
     if (m_Run->StartScan() != 0) {
         // Folder checks in red; connect and root checks, a task already running, a damaged setting
         // in the pane's own colour. Nothing else changes.
         AddLogLine(Utf8(m_Run->ErrorText), m_Run->FolderCheckFailed);
         m_SyncAfterAnalyze = false;
+        // A refusal past the folder checks has replaced the back-ends and dropped the result.
+        UpdateSyncEnabled();
         emit RunEnded(true);
         return;
     }
@@ -595,7 +684,8 @@ void TFSyncMain::StartAnalyze() {
     rb_conflicts->setText(Lang("conflicts") + QStringLiteral("()"));
     rb_errors->setText(Lang("errors") + QStringLiteral("()"));
     m_RunningScans = 2;
-    pb_action->setRange(0, std::max(1, m_Run->ScanSteps));
+    // Busy until the sides are connected and their listings tell their steps (ScanListing).
+    pb_action->setRange(0, 0);
     pb_action->setValue(0);
     m_ElapsedSeconds = 0;
     Label_lasttime->setText(QStringLiteral("00:00:00"));
@@ -621,6 +711,27 @@ void TFSyncMain::ScanEnded(int) {
     if (m_RunningScans > 0 && --m_RunningScans == 0) StartCompare();
 }
 
+void TFSyncMain::ScanListing(int32_t Steps) {
+    if (m_RunningScans == 0 || m_Cancelled) return;
+    pb_action->setRange(0, std::max(1, Steps));
+    pb_action->setValue(0);
+}
+
+void TFSyncMain::EndRefusedScan() {
+    Timer1->stop();
+    pb_action->setValue(0);
+    pb_action->hide();
+    SetButtonEnabled(BitBtn_cancel, BitBtn_cancel1, "BitBtn_cancel", false);
+    SetTopControlsEnabled(true);
+    // The previous result went when the run began.
+    GroupBox_ResultsFilter->setEnabled(false);
+    SetViewsEnabled(false);
+    SetAnalyzeEnabled(true);
+    Label_lasttime->setText(QStringLiteral("00:00:00"));
+    Label_ActionStatus->setText(Lang("starttip"));
+    UpdateSyncEnabled();
+}
+
 void TFSyncMain::StartCompare() {
     m_HeldBack = m_Run->FinishScan() != 0;
     if (m_Cancelled || m_Closing) {
@@ -631,6 +742,15 @@ void TFSyncMain::StartCompare() {
             SetAnalyzeEnabled(true);
             emit RunEnded(true);
         }
+        return;
+    }
+    if (m_Run->ConnectFailed) {
+        // A side refused on the scan's worker: the one line a refusal at the start gives, in the
+        // pane's own colour, and no record.
+        AddLogLine(Utf8(m_Run->ErrorText));
+        m_SyncAfterAnalyze = false;
+        EndRefusedScan();
+        emit RunEnded(true);
         return;
     }
     m_ScanMs = m_ScanTime.elapsed();
@@ -752,7 +872,7 @@ int TFSyncMain::CheckDiskSpace() const {
 
 void TFSyncMain::BitBtn_SyncClick() {
     lb_File->hide();
-    if (!BitBtn_Sync->isEnabled() || Running() || !m_ResultUsable) return;
+    if (!BitBtn_Sync->isEnabled() || Running() || !m_ResultUsable || !m_Run->ResultTree) return;
     Task->AutoRun = 0;
     if (const int full = CheckDiskSpace(); full != 0) {
         const QString text = full == 1 ? QStringLiteral("Left Folder disk space is not enough.")
@@ -840,6 +960,11 @@ bool TFSyncMain::PlanHasFailedRow() const {
 
 void TFSyncMain::BitBtn_cancelClick() {
     if (!BitBtn_cancel->isEnabled()) return;
+    if (m_RowCommand) {
+        // Its end is handled as any other: the log pane says what was not done.
+        m_RowCommand->Stop();
+        return;
+    }
     if (m_Syncing) {
         m_Run->Stop();
         SetButtonEnabled(BitBtn_Sync, BitBtn_Sync1, "BitBtn_Sync", false);
@@ -978,16 +1103,6 @@ void TFSyncMain::AddFilterFromNode(bool ByType, bool Include) {
     ShowView(m_CurrentView < 0 ? VIEW_CHANGES : m_CurrentView);
 }
 
-namespace {
-
-// A back-end for a side, for one row command; its entry names the row's file (or its folder).
-struct TSideEntry {
-    std::unique_ptr<TFileOper> Oper;
-    TFileAttri Entry;
-};
-
-}  // namespace
-
 void TFSyncMain::OpenSideFile(bool FolderOnly, int Side) {
     TPlanRow* row = SelectedRow();
     if (!row || !m_HaveResult) return;
@@ -1006,56 +1121,86 @@ void TFSyncMain::OpenSideFile(bool FolderOnly, int Side) {
         OpenURL(0, path);
 }
 
+std::unique_ptr<TFSyncMain::TRowCommand> TFSyncMain::NewRowCommand(TPlanRow& Row, int Side) {
+    const TFolderSourceRef& folder = Side == 0 ? Task->LFolder : Task->RFolder;
+    auto command = std::make_unique<TRowCommand>();
+    command->Oper = TSyncTask::CreateFileOper(folder, false);
+    if (!command->Oper) return nullptr;
+    command->Oper->FFolderSource = folder;
+    command->Oper->NotifyWnd = &m_Notify;  // a long copy reports on the status line
+    command->Folder = folder;
+    command->Row = &Row;
+    command->Entry.Path = Row.Data.FolderPath;
+    command->Entry.Name = Row.Data.Name;
+    command->Entry.Size = Side == 0 ? Row.Data.LeftSize : Row.Data.RightSize;
+    command->Entry.FileDate = Side == 0 ? Row.Data.LeftDate : Row.Data.RightDate;
+    command->FullPath = command->Oper->GetFullPath(*folder, command->Entry);
+    command->OnTerminate = [this](TThread&) { m_Notify.PostMessage(WM_ROW_COMMAND_ENDED, 0, 0); };
+    return command;
+}
+
 void TFSyncMain::DeleteSideFile(int Side) {
     TPlanRow* row = SelectedRow();
     if (!row || Running() || !m_HaveResult) return;
-    const TFolderSourceRef& folder = Side == 0 ? Task->LFolder : Task->RFolder;
-    std::unique_ptr<TFileOper> oper = TSyncTask::CreateFileOper(folder, false);
-    if (!oper) return;
-    oper->FFolderSource = folder;
-    TFileAttri entry;
-    entry.Path = row->Data.FolderPath;
-    entry.Name = row->Data.Name;
-    oper->Connect();
-    // Only the file the row shows is deleted: one changed since the analysis is left alone.
-    TEntryState now;
-    const int64_t size = Side == 0 ? row->Data.LeftSize : row->Data.RightSize;
-    const int32_t date = Side == 0 ? row->Data.LeftDate : row->Data.RightDate;
-    if (oper->GetEntryState(*folder, entry, now) != 0 || !now.Exists || now.IsFolder || now.Size != size ||
-        now.FileDate != date) {
-        AddLogLine(
-            QStringLiteral("Error changed since the analysis: ") + Utf8(oper->GetFullPath(*folder, entry)),
-            true);
-        oper->Stop();
-        return;
-    }
-    const int32_t rc = oper->DeleteFile(*folder, entry, false);
-    oper->Stop();
-    if (rc == 0) {
-        m_Run->Plan.SetNodeAction(*row, ACTION_NOT_COPY);
-        m_Model->RowChanged(*row, true);
-    } else {
-        AddLogLine(QStringLiteral("Error deleting: ") + Utf8(oper->GetFullPath(*folder, entry)), true);
-    }
+    std::unique_ptr<TRowCommand> command = NewRowCommand(*row, Side);
+    if (!command) return;
+    command->Kind = TRowCommand::DELETE_FILE;
+    StartRowCommand(std::move(command));
 }
 
 void TFSyncMain::SaveSideFileAs(int Side) {
     TPlanRow* row = SelectedRow();
     if (!row || Running() || !m_HaveResult) return;
-    const QString target = QFileDialog::getSaveFileName(this, QString(), Utf8(row->Data.Name));
-    if (target.isEmpty()) return;
-    const TFolderSourceRef& folder = Side == 0 ? Task->LFolder : Task->RFolder;
-    std::unique_ptr<TFileOper> oper = TSyncTask::CreateFileOper(folder, false);
-    if (!oper) return;
-    oper->FFolderSource = folder;
-    TFileAttri entry;
-    entry.Path = row->Data.FolderPath;
-    entry.Name = row->Data.Name;
-    entry.Size = Side == 0 ? row->Data.LeftSize : row->Data.RightSize;
-    oper->Connect();
-    const int32_t rc = oper->GetFile(target.toStdString(), *folder, entry, false, false);
-    oper->Stop();
-    if (rc != 0) AddLogLine(QStringLiteral("Error saving: ") + target, true);
+    const std::string target = ChooseSaveTarget ? ChooseSaveTarget(row->Data.Name) : std::string();
+    // The dialog lets events through: look again at what it may have changed.
+    row = SelectedRow();
+    if (target.empty() || !row || Running() || !m_HaveResult) return;
+    std::unique_ptr<TRowCommand> command = NewRowCommand(*row, Side);
+    if (!command) return;
+    command->Kind = TRowCommand::SAVE_AS;
+    command->Target = target;
+    StartRowCommand(std::move(command));
+}
+
+void TFSyncMain::StartRowCommand(std::unique_ptr<TRowCommand> Command) {
+    m_FilterWasEnabled = GroupBox_ResultsFilter->isEnabled();
+    m_StatusBeforeCommand = Label_ActionStatus->text();
+    SetTopControlsEnabled(false);
+    SetAnalyzeEnabled(false);
+    SetButtonEnabled(BitBtn_Sync, BitBtn_Sync1, "BitBtn_Sync", false);
+    SetButtonEnabled(BitBtn_cancel, BitBtn_cancel1, "BitBtn_cancel", true);
+    pb_action->setRange(0, 0);  // busy: a delete or a download tells no steps
+    pb_action->show();
+    m_RowCommand = std::move(Command);
+    m_RowCommand->Resume();
+}
+
+void TFSyncMain::RowCommandEnded() {
+    if (!m_RowCommand) return;
+    const std::unique_ptr<TRowCommand> command = std::move(m_RowCommand);
+    command->WaitFor();
+    if (m_Closing) return;
+    pb_action->hide();
+    SetButtonEnabled(BitBtn_cancel, BitBtn_cancel1, "BitBtn_cancel", false);
+    SetTopControlsEnabled(true);
+    GroupBox_ResultsFilter->setEnabled(m_FilterWasEnabled);
+    SetAnalyzeEnabled(true);
+    Label_ActionStatus->setText(m_StatusBeforeCommand);
+    const QString path = Utf8(command->FullPath);
+    if (command->Kind == TRowCommand::SAVE_AS) {
+        if (command->Outcome != TRowCommand::DONE)
+            AddLogLine(QStringLiteral("Error saving: ") +
+                           QFile::decodeName(QByteArray::fromStdString(command->Target)),
+                       true);
+    } else if (command->Outcome == TRowCommand::DONE) {
+        m_Run->Plan.SetNodeAction(*command->Row, ACTION_NOT_COPY);
+        m_Model->RowChanged(*command->Row, true);
+    } else if (command->Outcome == TRowCommand::CHANGED) {
+        AddLogLine(QStringLiteral("Error changed since the analysis: ") + path, true);
+    } else {
+        AddLogLine(QStringLiteral("Error deleting: ") + path, true);
+    }
+    UpdateSyncEnabled();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -1133,12 +1278,19 @@ void TFSyncMain::DrainWorkers() {
     m_SyncAfterAnalyze = false;
     if (!m_Run) return;
     m_Run->Stop();
+    if (m_RowCommand) m_RowCommand->Stop();
     // The workers may be waiting for this thread (a log line, a row repaint): their calls and their
     // end messages are let through until none is alive; the handlers only finish the steps now.
-    while (m_Run->WorkerAlive() || m_RunningScans > 0) {
+    const auto alive = [this] { return m_Run->WorkerAlive() || m_RunningScans > 0 || m_RowCommand; };
+    while (alive()) {
         QCoreApplication::sendPostedEvents(this);
         QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents, 10);
-        if (m_Run->WorkerAlive() || m_RunningScans > 0) QThread::msleep(2);
+        if (!alive()) break;
+        // A stop that reached a back-end just before it began a request may have been forgotten
+        // there: asking again costs nothing.
+        m_Run->Stop();
+        if (m_RowCommand) m_RowCommand->Stop();
+        QThread::msleep(2);
     }
     Task->Busy = 0;
 }

@@ -41,8 +41,10 @@ class TToolTip;
 //
 // Nothing here ever waits for a worker: listings, analysis and sync run on their own threads, report
 // progress through posted messages, and end through messages posted from their end (TTaskRun's
-// On...Ended calls); the window finishes each step on its own thread. While a worker of the task is
-// alive, no new run starts and the plan cannot be switched or changed.
+// On...Ended calls); the window finishes each step on its own thread. Nor does it wait for a server:
+// the run connects to the sides on its scan worker, and the row commands that reach a side (delete,
+// save as) run on a thread of their own. While a worker of the task is alive, no new run starts and
+// the plan cannot be switched or changed.
 class TFSyncMain : public QWidget {
     Q_OBJECT
 
@@ -60,6 +62,9 @@ class TFSyncMain : public QWidget {
     // Chooses a folder for a side (0 right, 1 left) starting at Current; empty when the user cancels.
     // By default a local directory chooser.
     std::function<std::string(int Side, const std::string& Current)> ChooseFolder;
+    // Chooses the local file a row's file is saved as, proposing Name; empty when the user cancels.
+    // By default a save dialog.
+    std::function<std::string(const std::string& Name)> ChooseSaveTarget;
 
     // One analysis run; nothing while the task is busy.
     void StartAnalyze();
@@ -80,7 +85,7 @@ class TFSyncMain : public QWidget {
     // its name, then filters the result again and rebuilds the view.
     void AddFilterFromNode(bool ByType, bool Include);
     void LoadLanguageTexts();
-    // A run or a worker of it is alive.
+    // A run or a worker of it (a row command included) is alive.
     bool Running() const;
 
     TTaskRun& Run() { return *m_Run; }
@@ -163,6 +168,9 @@ class TFSyncMain : public QWidget {
     void AnalyzeClicked();
     void BeginAnalyzeUI();
     void ScanEnded(int Side);
+    void ScanListing(int32_t Steps);
+    // A scan that a side refused: the controls as before the run, without a record.
+    void EndRefusedScan();
     void StartCompare();
     void AnalyzeThreadTerminated();
     void ShowAnalysisSummary();
@@ -182,6 +190,11 @@ class TFSyncMain : public QWidget {
     void OpenSideFile(bool FolderOnly, int Side);
     void DeleteSideFile(int Side);
     void SaveSideFileAs(int Side);
+    struct TRowCommand;  // a delete or save-as of one row, on its own thread
+    // A row command for the row's file on a side; null when the side has no back-end.
+    std::unique_ptr<TRowCommand> NewRowCommand(TPlanRow& Row, int Side);
+    void StartRowCommand(std::unique_ptr<TRowCommand> Command);
+    void RowCommandEnded();
     void BrowseFolder(int Side);
     void FolderEdited(int Side);
     void ShowDirectionPicture();
@@ -212,7 +225,10 @@ class TFSyncMain : public QWidget {
     bool m_HeldBack = false;  // the current run's analysis held entries back or a listing was incomplete
     int64_t m_LeftFree = 0;
     int64_t m_RightFree = 0;
-    QStringList m_RunLines;  // the log-pane lines of the current sync
+    QStringList m_RunLines;                     // the log-pane lines of the current sync
+    std::unique_ptr<TRowCommand> m_RowCommand;  // the row command under way, until its end is handled
+    bool m_FilterWasEnabled = false;            // the view choice before the row command
+    QString m_StatusBeforeCommand;              // the status line before the row command
 };
 
 }  // namespace bfs

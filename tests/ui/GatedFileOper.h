@@ -1,7 +1,8 @@
 #pragma once
 
-// An in-memory side whose listing or copies can be held at a gate: the windows' tests and the
-// screens use it to catch a run in the middle (a scan or a sync that waits until let go or stopped).
+// An in-memory side whose listing, copies or downloads can be held at a gate: the windows' tests
+// and the screens use it to catch a run in the middle (a scan, a sync or a row's "save as" that
+// waits until let go or stopped).
 
 #include "engine/MemFileOper.h"
 
@@ -44,8 +45,8 @@ class TGate {
 
 class TGatedFileOper : public TMemFileOper {
   public:
-    TGatedFileOper(TMemStoreRef Store, TGate* ListGate, TGate* PutGate)
-        : TMemFileOper(std::move(Store)), m_ListGate(ListGate), m_PutGate(PutGate) {}
+    TGatedFileOper(TMemStoreRef Store, TGate* ListGate, TGate* PutGate, TGate* GetGate = nullptr)
+        : TMemFileOper(std::move(Store)), m_ListGate(ListGate), m_PutGate(PutGate), m_GetGate(GetGate) {}
 
     int32_t ListFolder() override {
         if (m_ListGate) m_ListGate->Wait([this] { return Terminated(); });
@@ -56,10 +57,18 @@ class TGatedFileOper : public TMemFileOper {
         if (m_PutGate) m_PutGate->Wait([] { return false; });
         return TMemFileOper::PutFile(LocalPath, Source, A, Flags, Log);
     }
+    // A download held at the gate ends when let go or stopped, and then writes the file whole, as a
+    // back-end that finishes the piece it was reading would.
+    int32_t GetFile(const std::string& LocalPath, TFolderSource& Source, const TFileAttri& A, int32_t X,
+                    bool Log) override {
+        if (m_GetGate) m_GetGate->Wait([this] { return Terminated(); });
+        return TMemFileOper::GetFile(LocalPath, Source, A, X, Log);
+    }
 
   private:
     TGate* m_ListGate;
     TGate* m_PutGate;
+    TGate* m_GetGate;
 };
 
 }  // namespace bfs::test

@@ -1,5 +1,6 @@
 #include "GatedFileOper.h"
 #include "UiTestMain.h"
+#include "common/SilentServer.h"
 #include "model/UTConsts.h"
 #include "platform/UTAtomicFile.h"
 #include "ui/ImageEx.h"
@@ -9,7 +10,9 @@
 
 #include <QAction>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QProgressBar>
 #include <QRadioButton>
 #include <QTemporaryDir>
 #include <QTextBlock>
@@ -58,7 +61,7 @@ class TaskWindowTest : public QObject {
     std::unique_ptr<TQtNotifyTarget> m_MainTarget;
     std::string m_Left, m_Right;
     TMemStoreRef m_LeftStore, m_RightStore;
-    TGate m_ListGate, m_PutGate;
+    TGate m_ListGate, m_PutGate, m_GetGate;
 
     TFSyncMain& Open(int32_t Kind) {
         m_Window = std::make_unique<TFSyncMain>();
@@ -100,16 +103,18 @@ class TaskWindowTest : public QObject {
         m_RightStore = std::make_shared<TMemStore>();
         m_ListGate.Open();
         m_PutGate.Open();
+        m_GetGate.Open();
         TSyncTask::SetFileOperFactory([this](const TFolderSource& f, bool) -> std::unique_ptr<TFileOper> {
             // Like the program's own factory, no back-end for a kind that has none.
             if (f.FolerAllName.rfind("mem:", 0) != 0 || f.DeviceType == DEVICE_SFTP) return nullptr;
             return std::make_unique<TGatedFileOper>(f.FolerAllName == "mem:left" ? m_LeftStore : m_RightStore,
-                                                    &m_ListGate, &m_PutGate);
+                                                    &m_ListGate, &m_PutGate, &m_GetGate);
         });
     }
     void cleanup() {
         m_ListGate.Open();
         m_PutGate.Open();
+        m_GetGate.Open();
         m_Window.reset();
         TSyncTask::SetFileOperFactory({});
     }
@@ -139,6 +144,15 @@ class TaskWindowTest : public QObject {
             QVERIFY(w.BitBtn_Analyze->isEnabled());
             QVERIFY(!w.BitBtn_Sync->isEnabled());
         }
+    }
+
+    // An address typed and not yet left is the one the run uses.
+    void aRunTakesTheAddressStillBeingTyped() {
+        TFSyncMain& w = Open(DEVICE_LOCAL);
+        w.Edit_RFolder->clear();
+        QTest::keyClicks(w.Edit_RFolder, QString::fromStdString(m_Left));
+        w.StartAnalyze();
+        QCOMPARE(w.LogLines(), QStringList{"Left and right folders are the same"});
     }
 
     void analyzeThenSyncCarriesOutThePlanAndRecordsTheRun() {
@@ -230,12 +244,80 @@ class TaskWindowTest : public QObject {
         w.VST1->setCurrentIndex(w.PlanModel().IndexOf(row));
         m_RightStore->AddFile("/a.txt", "changed meanwhile", 3000);
         w.act_del_right_file->trigger();
+        QVERIFY(Idle(w));
         QVERIFY(m_RightStore->Has("/a.txt"));
         QVERIFY(HasLine(w.LogLines(), "Error changed since the analysis: "));
         m_RightStore->AddFile("/a.txt", "right", 2000);
         w.act_del_right_file->trigger();
+        QVERIFY(Idle(w));
         QVERIFY(!m_RightStore->Has("/a.txt"));
         QCOMPARE(row->Data.Action, ACTION_NOT_COPY);
+    }
+
+    // "Save as" downloads on its own thread; the file appears whole under the chosen name or not at
+    // all (no temporary file left either), whatever ends the download.
+    void saveAsRunsOffTheWindowAndNeverLeavesAPartialFile() {
+        enum TEnd { LET_GO, CANCEL, CLOSE };
+        const std::string folder = m_Home.path().toStdString() + "/saved", target = folder + "/a copy.txt";
+        for (const TEnd end : {LET_GO, CANCEL, CLOSE}) {
+            fs::remove_all(folder);
+            fs::create_directories(folder);
+            m_LeftStore->AddFile("/a.txt", "alpha", 1000);
+            TFSyncMain& w = Open(DEVICE_WEBDAV);
+            w.StartAnalyze();
+            QVERIFY(Idle(w));
+            w.VST1->setCurrentIndex(w.PlanModel().IndexOf(w.Run().Plan.RootNode->Children.front().get()));
+            w.ChooseSaveTarget = [&](const std::string&) { return target; };
+            m_GetGate.Close();
+            w.act_leftfilesaveas->trigger();
+            QTRY_COMPARE(m_GetGate.Waiting.load(), 1);
+            QVERIFY(w.Running() && w.BitBtn_cancel->isEnabled() && !w.BitBtn_Analyze->isEnabled());
+            if (end == CLOSE) {
+                w.close();
+                m_Window.reset();
+            } else {
+                end == LET_GO ? m_GetGate.Open() : w.BitBtn_cancelClick();
+                QVERIFY(Idle(w));
+                QCOMPARE(HasLine(w.LogLines(), "Error saving: " + QString::fromStdString(target)),
+                         end == CANCEL);
+            }
+            std::string content;
+            QCOMPARE(ReadWholeFile(target, content) == 0 ? content : "none",
+                     end == LET_GO ? "alpha" : "none");
+            QCOMPARE(std::distance(fs::directory_iterator(folder), fs::directory_iterator()),
+                     end == LET_GO ? 1 : 0);
+        }
+    }
+
+    // A server that takes the connection and never answers: the window's loop keeps turning while the
+    // run waits on it and Cancel ends the run; once the server refuses, the run ends with its one line.
+    void aSilentServerNeverHoldsTheWindow() {
+        TSilentServer server;
+        TFSyncMain& w = Open(DEVICE_LOCAL);
+        w.Task->LFolder->DeviceType = DEVICE_WEBDAV;
+        w.Task->LFolder->FolerAllName = server.Address("http") + "/dav";
+        int ticks = 0;
+        QTimer timer;
+        connect(&timer, &QTimer::timeout, [&] { ++ticks; });
+        timer.start(5);
+        QSignalSpy ended(&w, &TFSyncMain::RunEnded);
+        w.StartAnalyze();
+        QTRY_VERIFY(server.Accepted() > 0);
+        const int before = ticks;
+        QTRY_VERIFY(ticks > before + 3);
+        QVERIFY(w.Running() && ended.isEmpty());
+        w.BitBtn_cancelClick();
+        QVERIFY(Idle(w));  // a generous bound: the server would hold the run for a minute
+        QCOMPARE(ended.size(), 1);
+        server.Refuse();
+        const QStringList earlier = w.LogLines();
+        w.StartAnalyze();
+        QVERIFY(Idle(w));
+        QCOMPARE(w.LogLines().mid(earlier.size()),
+                 QStringList{"Cannot connect Left folder: " + QString::fromStdString(server.Address("http")) +
+                             "/dav (server not reachable)"});
+        QCOMPARE(ended.size(), 2);
+        QVERIFY(w.BitBtn_Analyze->isEnabled() && !w.BitBtn_cancel->isEnabled() && !w.pb_action->isVisible());
     }
 
     void cancelDuringTheListingsEndsTheRunWithoutAnAnalysis() {

@@ -1,0 +1,70 @@
+#include "EngineTestUtil.h"
+#include "common/SilentServer.h"
+#include "platform/UTFileLock.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+namespace bfs::test {
+namespace {
+
+using TaskRunTest = TLocalTaskTest;
+
+// Waits until Done, at most 20 s: a generous bound, far below the minute a silent server holds a
+// WebDAV connect, so only a scan that waits it out fails.
+template <class TDone>
+bool WaitUntil(TDone Done) {
+    for (int i = 0; i < 4000 && !Done(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    return Done();
+}
+
+// Driven the window's way, StartScan returns while the server holds the connect; the connect's end
+// (a stop, or the server dropping it) comes through the scan's end, both sides' ends from it.
+TEST_F(TaskRunTest, TheConnectRunsOnTheScanWorkerAndEndsThroughTheScansEnd) {
+    TSilentServer server;
+    ASSERT_TRUE(server.Started());
+    Task.LFolder->DeviceType = DEVICE_WEBDAV;
+    Task.LFolder->FolerAllName = server.Address("http") + "/dav";
+    for (const bool stop : {true, false}) {  // the server refuses from the second case on
+        TTaskRun run(Task);
+        std::atomic<int> ended{0};
+        run.OnScanEnded = [&](int) { ++ended; };
+        const int before = server.Accepted();
+        ASSERT_EQ(run.StartScan(), 0);
+        ASSERT_TRUE(WaitUntil([&] { return server.Accepted() > before; }));
+        EXPECT_EQ(ended, 0);
+        if (stop)
+            run.Stop();
+        else
+            server.Refuse();
+        ASSERT_TRUE(WaitUntil([&] { return ended == 2; }));
+        EXPECT_EQ(run.FinishScan(), 1);
+        EXPECT_EQ(run.ConnectFailed, !stop);
+        EXPECT_EQ(run.ErrorText, stop ? ""
+                                      : "Cannot connect Left folder: " + server.Address("http") +
+                                            "/dav (server not reachable)");
+        EXPECT_FALSE(run.WorkerAlive());
+        // A refused scan frees the task at once (a stopped one on Release).
+        TFileLock lock;
+        EXPECT_EQ(lock.TryLock(Task.LockFileName()), !stop);
+    }
+}
+
+// Once a new scan has replaced the back-ends whose listings the last result was built on, that
+// result is never carried out, even when the new scan is refused.
+TEST_F(TaskRunTest, ARefusedScanDropsTheResultBuiltOnTheOldListings) {
+    ASSERT_EQ(WriteFileAtomic(Left + "/a.txt", "alpha"), 0);
+    std::unique_ptr<TTaskRun> run = Analyze();
+    Task.RFolder->FolerAllName = Right + "/gone";
+    EXPECT_EQ(run->StartScan(), 1);
+    EXPECT_EQ(run->Sync(), 1);
+    EXPECT_EQ(run->ErrorText, "The analysis did not end: analyze again before a sync.");
+    EXPECT_FALSE(std::filesystem::exists(Right + "/gone"));
+}
+
+}  // namespace
+}  // namespace bfs::test
