@@ -240,6 +240,20 @@ const std::vector<TScenario>& Scenarios() {
              both.insert(both.begin(), "/f/");
              t.ExpectBoth(both);
          }},
+        {"FileAndFolderOfOneName",
+         [](TwoWayScenarioTest& t) {
+             // Only an object store holds both at once; elsewhere there is nothing to try.
+             if (!t.R.Side->Write("/clash", "a file", T1) || !t.R.Side->Write("/clash/in.txt", "below", T1)) {
+                 t.R.Remove("/clash");
+                 return;
+             }
+             t.L.Write("/other.txt", "o", T1);
+             t.Sync();
+             EXPECT_EQ(Contents(t.L.List()),
+                       (std::vector<std::string>{"/other.txt=o"}));  // neither came over
+             EXPECT_EQ(t.R.Read("/clash"), "a file");
+             EXPECT_EQ(t.R.Read("/clash/in.txt"), "below");
+         }},
         {"NameEndingInABlank",
          [](TwoWayScenarioTest& t) {
              // Some servers store such a name without its blank: the run must then say so, and lose
