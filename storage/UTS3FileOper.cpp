@@ -207,7 +207,8 @@ class TS3FileOper : public TFileOper, public IS3Browser {
 
     TS3Storage FStorage;
     TS3Address FAddress;
-    std::set<std::string> m_KnownFolders;  // folder keys MakeDir made or found
+    std::set<std::string> m_KnownFolders;  // folder keys MakeDir made or found on m_KnownSide
+    std::string m_KnownSide;
 };
 
 void TS3FileOper::TakeSide() {
@@ -221,8 +222,11 @@ void TS3FileOper::TakeSide() {
 int32_t TS3FileOper::Connect() {
     FailureText.clear();
     if (FFolderSource->DeviceType != DEVICE_S3) return -2;
+    // The sync walk connects before every row: the folders known on this side stay known.
+    const std::string side = FFolderSource->FolerAllName;
+    if (side != m_KnownSide) m_KnownFolders.clear();
+    m_KnownSide = side;
     TakeSide();
-    m_KnownFolders.clear();
     if (FAddress.Bucket.empty()) {
         FailureText = "bucket not found";
         return -1;
