@@ -69,7 +69,9 @@ class TDiskSide : public TSide {
         const std::string path = Root + Rel;
         std::error_code ec;
         fs::create_directories(fs::path(path).parent_path(), ec);
-        const timespec times[2] = {{static_cast<time_t>(Time), 0}, {static_cast<time_t>(Time), 0}};
+        // An odd second and a part of one: a copy must keep both, not the two-second listed date.
+        const timespec times[2] = {{static_cast<time_t>(Time + 1), 123456789},
+                                   {static_cast<time_t>(Time + 1), 123456789}};
         if (WriteFileAtomic(path, Content) != 0 || ::chmod(path.c_str(), 0644) != 0 ||
             ::utimensat(AT_FDCWD, path.c_str(), times, 0) != 0)
             return false;
