@@ -3,6 +3,8 @@
 // Each picture is DIR/<window>-<state><SUFFIX>.png. The sides are in-memory stores (the test back-end),
 // so every run looks the same.
 
+#include "Screens.h"
+
 #include "GatedFileOper.h"
 #include "model/UTConsts.h"
 #include "model/UTSysConfig.h"
@@ -29,7 +31,9 @@
 
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <memory>
+#include <vector>
 
 using namespace bfs;
 using namespace bfs::test;
@@ -38,7 +42,19 @@ namespace {
 
 QString g_Dir;
 QString g_Suffix;
+
+std::vector<void (*)()>& Registered() {
+    static std::vector<void (*)()> screens;
+    return screens;
+}
+
+}  // namespace
+
 int g_Failures = 0;
+
+TScreens::TScreens(void (*Render)()) {
+    Registered().push_back(Render);
+}
 
 void Save(QWidget& W, const QString& Name) {
     QCoreApplication::processEvents();
@@ -51,9 +67,7 @@ void Save(QWidget& W, const QString& Name) {
     }
 }
 
-// Lets the window's run go on until Done, at most 20 s; a state never reached fails the screens.
-template <class TDone>
-void WaitFor(TDone Done, const char* What) {
+void WaitFor(const std::function<bool()>& Done, const char* What) {
     for (int i = 0; i < 4000 && !Done(); ++i) {
         QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
         QThread::msleep(2);
@@ -64,6 +78,8 @@ void WaitFor(TDone Done, const char* What) {
         ++g_Failures;
     }
 }
+
+namespace {
 
 void WaitIdle(TFSyncMain& W) {
     WaitFor([&] { return !W.Running(); }, "the end of the run");
@@ -317,5 +333,6 @@ int main(int argc, char* argv[]) {
     MainWindowScreens();
     TaskConfigScreens();
     TrayMenuScreens();
+    for (void (*render)() : Registered()) render();
     return g_Failures == 0 ? 0 : 1;
 }
