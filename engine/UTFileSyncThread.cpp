@@ -443,9 +443,21 @@ int32_t TFileSyncThread::SyncFolder(TResultNodeData& D) {
 void TFileSyncThread::SaveState() {
     // Without the analysis it carried out, a walk knows too little to say what a side now holds.
     if (!ResultTree) return;
+    const auto reportNotWritten = [this](int Sides) {
+        StateNotWritten |= Sides;
+        for (int side : {SIDE_LEFT, SIDE_RIGHT}) {
+            if ((Sides & (side == SIDE_LEFT ? STATE_LEFT_NOT_WRITTEN : STATE_RIGHT_NOT_WRITTEN)) == 0)
+                continue;
+            StatusText = StateNotWrittenLine(Task, side);
+            ShowStatus();
+        }
+    };
     std::unique_ptr<TFileOper> opers[2] = {TSyncTask::CreateFileOper(Task.LFolder, false),
                                            TSyncTask::CreateFileOper(Task.RFolder, false)};
-    if (!opers[0] || !opers[1]) return;
+    if (!opers[0] || !opers[1]) {
+        reportNotWritten(STATE_LEFT_NOT_WRITTEN | STATE_RIGHT_NOT_WRITTEN);
+        return;
+    }
     opers[0]->FFolderSource = Task.LFolder;
     opers[1]->FFolderSource = Task.RFolder;
     // Only what the walk wrote needs a new look: both sides are listed again at once, each on its
@@ -466,6 +478,7 @@ void TFileSyncThread::SaveState() {
         }
     } catch (const std::exception& e) {
         LogError("Save State Error", e);
+        reportNotWritten(STATE_LEFT_NOT_WRITTEN | STATE_RIGHT_NOT_WRITTEN);
         return;
     }
     const TFileTreeRef saved[2] = {LeftSavedTree, RightSavedTree};
@@ -480,7 +493,7 @@ void TFileSyncThread::SaveState() {
     const bool skip[2] = {!relist && StateCurrent[0], !relist && StateCurrent[1]};
     TFileOper* const writers[2] = {opers[0].get(), opers[1].get()};
     uint64_t hashes[2] = {LeftSavedHash, RightSavedHash};
-    SaveStates(Task, sources, writers, skip, hashes);
+    reportNotWritten(SaveStates(Task, sources, writers, skip, hashes));
     opers[0]->Stop();
     opers[1]->Stop();
 }

@@ -69,6 +69,9 @@ class TFileSyncThread : public TThread {
     // An earlier walk over the same result wrote to the sides (its marks are in the result tree), so
     // the sides are listed again even when this walk does nothing.
     bool WrittenBefore = false;
+    // The sides whose new saved state could not be built or written (STATE_LEFT_NOT_WRITTEN,
+    // STATE_RIGHT_NOT_WRITTEN); each also has an "Error" line in the log pane.
+    int StateNotWritten = 0;
 
     void MakeMarkerFolders();
     void SyncNodes(TPlanRow& Node);

@@ -267,19 +267,31 @@ int32_t WriteSavedState(const TSyncTask& Task, int Side, TFileOper& Oper, const 
 
 }  // namespace
 
-void SaveStates(const TSyncTask& Task, const TStateSources (&Sources)[2], TFileOper* const (&Writers)[2],
-                const bool (&Skip)[2], uint64_t (&Hashes)[2]) {
+int SaveStates(const TSyncTask& Task, const TStateSources (&Sources)[2], TFileOper* const (&Writers)[2],
+               const bool (&Skip)[2], uint64_t (&Hashes)[2]) {
     const std::string roots[2] = {Task.LFolder->FolerAllName, Task.RFolder->FolerAllName};
+    const int bits[2] = {STATE_LEFT_NOT_WRITTEN, STATE_RIGHT_NOT_WRITTEN};
     std::string texts[2];
     try {
         BuildSavedStates(Sources, roots, Skip, texts);
     } catch (const std::exception& e) {
         LogError("Save State Error", e);
-        return;
+        return (Skip[0] ? 0 : bits[0]) | (Skip[1] ? 0 : bits[1]);
     }
-    for (int side : {0, 1})
-        if (!Skip[side] && WriteSavedState(Task, side, *Writers[side], texts[side], Hashes[side]) == 0)
+    int notWritten = 0;
+    for (int side : {0, 1}) {
+        if (Skip[side]) continue;
+        if (WriteSavedState(Task, side, *Writers[side], texts[side], Hashes[side]) == 0)
             Hashes[side] = TFileTree::TextHash(texts[side]);
+        else
+            notWritten |= bits[side];
+    }
+    return notWritten;
+}
+
+std::string StateNotWrittenLine(const TSyncTask& Task, int Side) {
+    return std::string("Error saved state of the ") + (Side == SIDE_LEFT ? "left" : "right") +
+           " side not written: " + (Side == SIDE_LEFT ? Task.LFolder : Task.RFolder)->FolerAllName;
 }
 
 int32_t SaveStateLocalFile(const TSyncTask& Task, const std::string& Text, int Side) {

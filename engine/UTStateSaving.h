@@ -35,8 +35,15 @@ std::string BuildSavedState(int Side, const TStateSources& Sources, std::string_
 // the task keeps it: through Writers[i] into side i's marker folder, or locally. Hashes hold the
 // stored texts' fingerprints (TFileTree::TextHash, 0 for none) and become those of what each side's
 // state now holds. A side with Skip set is already current and left alone. Failures are logged.
-void SaveStates(const TSyncTask& Task, const TStateSources (&Sources)[2], TFileOper* const (&Writers)[2],
-                const bool (&Skip)[2], uint64_t (&Hashes)[2]);
+// Returns the sides whose state could not be built or written: STATE_LEFT_NOT_WRITTEN and
+// STATE_RIGHT_NOT_WRITTEN, 0 when every side is current.
+inline constexpr int STATE_LEFT_NOT_WRITTEN = 1;
+inline constexpr int STATE_RIGHT_NOT_WRITTEN = 2;
+int SaveStates(const TSyncTask& Task, const TStateSources (&Sources)[2], TFileOper* const (&Writers)[2],
+               const bool (&Skip)[2], uint64_t (&Hashes)[2]);
+
+// The log line for a side whose state SaveStates could not write (it names the side's folder).
+std::string StateNotWrittenLine(const TSyncTask& Task, int Side);
 
 // Writes a side's saved state to its local file (Side 0 left, 1 right): 0 or an errno.
 int32_t SaveStateLocalFile(const TSyncTask& Task, const std::string& Text, int Side);

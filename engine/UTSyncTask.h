@@ -137,9 +137,9 @@ class TSyncTask {
     // or empty file leaves Tree empty; a file that does not load cleanly also leaves it empty (no
     // saved state) and writes one line to the error log. Returns 0 when a state was loaded.
     // Hash gets TFileTree::TextHash of the loaded text (0 when none loaded). A file that exists but
-    // does not load (empty ones too) is renamed with ".damaged" added, replacing an older one, and
-    // sets Damaged. Listing, the side's listing of this run, lets the state share its nodes
-    // (TFileTree::LoadFromStream).
+    // does not load (empty ones too), or names another folder than the side's (ForeignState), is
+    // renamed with ".damaged" added, replacing an older one, and sets Damaged. Listing, the side's
+    // listing of this run, lets the state share its nodes (TFileTree::LoadFromStream).
     int32_t LoadSavedTree(TFileTree& Tree, int Side, uint64_t* Hash = nullptr, bool* Damaged = nullptr,
                           const TFileTree* Listing = nullptr) const;
 

@@ -14,6 +14,7 @@ TTaskRun::~TTaskRun() {
 int32_t TTaskRun::StartScan() {
     ErrorText.clear();
     Notes.clear();
+    m_StateNotWritten = 0;
     m_ScanComplete = false;
     FolderCheckFailed = false;
     ConnectFailed = false;
@@ -253,7 +254,11 @@ int32_t TTaskRun::FinishAnalyze() {
             sources[side].Previous = m_UsedSavedStates ? opers[side]->FSavedTree.get() : nullptr;
         }
         uint64_t hashes[2] = {SavedHash(0), SavedHash(1)};
-        SaveStates(Task, sources, opers, m_StateCurrent, hashes);
+        const int notWritten = SaveStates(Task, sources, opers, m_StateCurrent, hashes);
+        m_StateNotWritten |= notWritten;
+        for (int side : {0, 1})
+            if (notWritten & (side == 0 ? STATE_LEFT_NOT_WRITTEN : STATE_RIGHT_NOT_WRITTEN))
+                Notes.push_back(StateNotWrittenLine(Task, side));
         for (int side : {0, 1}) m_LocalHash[side] = opers[side]->FSavedTreeHash = hashes[side];
         m_Lock.Unlock();
     }
@@ -309,6 +314,7 @@ void TTaskRun::FinishSync() {
     std::unique_ptr<TFileSyncThread> sync = std::move(m_Sync);
     sync->WaitFor();
     m_Walked = m_Walked || sync->OperCount > 0;
+    m_StateNotWritten |= sync->StateNotWritten;
     sync.reset();
     Task.Busy = 0;
     m_Lock.Unlock();

@@ -104,6 +104,10 @@ class TTaskRun {
     // A worker of this run has been started and not yet finished (joined).
     bool WorkerAlive() const;
 
+    // A saved state this run should have written could not be (STATE_LEFT_NOT_WRITTEN,
+    // STATE_RIGHT_NOT_WRITTEN): the run failed, whatever its rows say.
+    int StateNotWritten() const { return m_StateNotWritten; }
+
     // The line for a failed TSyncTask::CheckFolders result; empty for FOLDERS_OK.
     static std::string FolderCheckText(int32_t Code);
 
@@ -123,6 +127,7 @@ class TTaskRun {
     bool m_UsedSavedStates = false;
     bool m_StateDamaged = false;
     bool m_StateCurrent[2] = {false, false};
+    int m_StateNotWritten = 0;
     bool m_Walked = false;             // a sync of the current result wrote to the sides
     uint64_t m_LocalHash[2] = {0, 0};  // fingerprints of locally kept states, as loaded
     // Written by the connect worker, read once it is joined: why it refused, whether it started the

@@ -3,6 +3,7 @@
 #include "model/UTConsts.h"
 #include "model/UTListOrder.h"
 #include "model/UTMyException.h"
+#include "model/UTPublicFunc.h"
 #include "platform/UTLocalFile.h"
 
 #include <sys/stat.h>
@@ -96,6 +97,12 @@ int32_t TFileOper::ListTree(const std::function<bool()>& Scan) noexcept {
     return FinishListing(complete);
 }
 
+bool ForeignState(const TFileTree& State, std::string_view Address, std::string& Error) {
+    if (TFileTree::RootTextNames(Trim(State.Name), Trim(Address))) return false;
+    Error = "written for another folder: " + State.Name;
+    return true;
+}
+
 int32_t TFileOper::LoadSavedTreeThroughStream() {
     TFileAttri attri;
     attri.Name = FTreeFileName;
@@ -110,7 +117,7 @@ int32_t TFileOper::LoadSavedTreeThroughStream() {
         uint64_t hash = 0;
         const int rc = LoadSavedStateFile(*tree, local, &error, FFileTree.get(), &hash);
         if (rc == ENOENT) return 1;  // no saved state yet
-        if (rc == 0) {
+        if (rc == 0 && !ForeignState(*tree, FFolderSource->FolerAllName, error)) {
             FSavedTree = tree;
             FSavedTreeHash = hash;
             return 0;
@@ -135,7 +142,8 @@ int32_t TFileOper::LoadSavedTreeThroughStream() {
             unreadable = true;
             error = e.what();
         }
-        if (!stream.empty() && tree->LoadFromStream(stream, &error, FFileTree.get())) {
+        if (!stream.empty() && tree->LoadFromStream(stream, &error, FFileTree.get()) &&
+            !ForeignState(*tree, FFolderSource->FolerAllName, error)) {
             FSavedTree = tree;
             FSavedTreeHash = TFileTree::TextHash(stream);
             return 0;

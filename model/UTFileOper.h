@@ -207,8 +207,9 @@ class TFileOper : public TThread {
     int32_t ListTree(const std::function<bool()>& Scan) noexcept;
     // Reads FTreeFileName from the marker folder through ReadFileToStream and loads it into
     // FSavedTree (FSavedTreeHash its fingerprint). A missing file leaves it empty. A file that does
-    // not load is renamed FTreeFileName + ".damaged" (replacing an older one), logged once, and sets
-    // FSavedTreeDamaged: the analysis then overwrites nothing on the strength of a date.
+    // not load, or names another folder than the side's (ForeignState), is renamed FTreeFileName + ".damaged"
+    // (replacing an older one), logged once, and sets FSavedTreeDamaged: the analysis then overwrites nothing
+    // on the strength of a date.
     int32_t LoadSavedTreeThroughStream();
 
     bool m_ListComplete = true;
@@ -219,6 +220,11 @@ class TFileOper : public TThread {
 // such file; another errno when it could not be read; -1 when it did not load (the reason in Error).
 int LoadSavedStateFile(TFileTree& Tree, const std::string& Path, std::string* Error, const TFileTree* Listing,
                        uint64_t* Hash);
+
+// Whether a loaded saved state was written for a folder other than Address (its first line names
+// another one: copied from another pair, the sides' states swapped, the folder moved). Such a state
+// says nothing about this folder and counts as damaged; Error then says why.
+bool ForeignState(const TFileTree& State, std::string_view Address, std::string& Error);
 
 // Sorts every level of a tree into listing order (iteratively; depth is not bounded by the stack).
 void SortTreeLevels(TFileTree& Root);

@@ -130,6 +130,11 @@ int64_t CopyBytes(int In, int Out, int64_t Size) noexcept {
     return done;
 }
 
+bool SameTimes(const struct stat& A, const struct stat& B) noexcept {
+    return A.st_mtim.tv_sec == B.st_mtim.tv_sec && A.st_mtim.tv_nsec == B.st_mtim.tv_nsec &&
+           A.st_ctim.tv_sec == B.st_ctim.tv_sec && A.st_ctim.tv_nsec == B.st_ctim.tv_nsec;
+}
+
 TCopyResult CopyFileContents(int In, const struct stat& InStat, int Out, const TCopyProgress& Progress,
                              std::stop_token Stop) {
     const int64_t total = static_cast<int64_t>(InStat.st_size);
@@ -147,8 +152,7 @@ TCopyResult CopyFileContents(int In, const struct stat& InStat, int Out, const T
     const ssize_t beyond = ::read(In, &probe, 1);
     struct stat after {};
     if (beyond < 0 || ::fstat(In, &after) != 0) return TCopyResult::Failed;
-    if (done != total || beyond != 0 || after.st_size != InStat.st_size ||
-        after.st_mtim.tv_sec != InStat.st_mtim.tv_sec || after.st_mtim.tv_nsec != InStat.st_mtim.tv_nsec)
+    if (done != total || beyond != 0 || after.st_size != InStat.st_size || !SameTimes(after, InStat))
         return TCopyResult::SourceChanged;
     return TCopyResult::Done;
 }

@@ -71,6 +71,11 @@ int OpenForReading(const std::string& Path, struct stat& St) noexcept;
 // per thread. The bytes copied, fewer only at the end of In; -1 on a read or write error.
 int64_t CopyBytes(int In, int Out, int64_t Size) noexcept;
 
+// Whether A and B give a file the same modification and change times, to the nanosecond. The change
+// time moves with every write, even one whose writer puts the modification time back, and no user
+// can set it: a file with both times as they were has not been written to.
+bool SameTimes(const struct stat& A, const struct stat& B) noexcept;
+
 enum class TCopyResult {
     Done,           // every byte copied, and the source unchanged meanwhile
     Failed,         // a read or write failed
@@ -84,8 +89,8 @@ using TCopyProgress = std::function<void(int64_t Done, int64_t Total)>;
 // Copies the regular file In (InStat: its state when it was opened, In still at its start) to Out
 // in chunks of COPY_CHUNK, reporting each chunk to Progress (may be empty). Stop is tested before
 // every chunk. Afterwards the source must still have InStat's size and change time, and nothing
-// beyond that size, or the copy counts as SourceChanged. On any result but Done, Out holds whatever
-// was written so far: the caller's TCopyTarget or TTempFile removes it.
+// beyond that size, or the copy counts as SourceChanged (SameTimes). On any result but Done, Out holds
+// whatever was written so far: the caller's TCopyTarget or TTempFile removes it.
 TCopyResult CopyFileContents(int In, const struct stat& InStat, int Out, const TCopyProgress& Progress,
                              std::stop_token Stop = {});
 

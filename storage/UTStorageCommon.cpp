@@ -1,6 +1,7 @@
 #include "storage/UTStorageCommon.h"
 
 #include "model/UTPublicFunc.h"
+#include "platform/UTLocalFile.h"
 
 #include <openssl/evp.h>
 
@@ -28,8 +29,7 @@ bool DiffersFromListing(const struct stat& St, int64_t Size, int32_t FileDate) {
 
 bool ChangedSince(int Fd, const struct stat& Before, int64_t Size, int32_t FileDate) {
     struct stat after {};
-    return ::fstat(Fd, &after) != 0 || DiffersFromListing(after, Size, FileDate) ||
-           after.st_mtim.tv_sec != Before.st_mtim.tv_sec || after.st_mtim.tv_nsec != Before.st_mtim.tv_nsec;
+    return ::fstat(Fd, &after) != 0 || DiffersFromListing(after, Size, FileDate) || !SameTimes(after, Before);
 }
 
 bool StartsWithNoCase(std::string_view Text, std::string_view Head) {

@@ -60,7 +60,8 @@ bool ListByLevels(std::vector<TPendingFolder> Level, std::vector<TPendingFolder>
 // that names no day is not compared).
 bool DiffersFromListing(const struct stat& St, int64_t Size, int32_t FileDate);
 // Whether the local source open as Fd changed while it was copied: it no longer matches the
-// listing, or its time is not Before's to the nanosecond (rewritten within the same second).
+// listing, or its modification or change time is not Before's to the nanosecond (rewritten within
+// the same second, or rewritten and dated back).
 bool ChangedSince(int Fd, const struct stat& Before, int64_t Size, int32_t FileDate);
 
 // Whether Text begins with Head, ASCII letters compared without case (schemes, header names).

@@ -5,6 +5,7 @@
 // equal, the latest edits kept, no row left, no stray file).
 
 #include "EngineTestUtil.h"
+#include "engine/UTStateSaving.h"
 #include "engine/UTTaskRun.h"
 #include "model/UTDosTime.h"
 #include "model/UTPublicFunc.h"
@@ -18,6 +19,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -513,8 +515,8 @@ TEST_F(FaultTest, EqualFilesAreEqualWhateverTheirChangeCodes) {
     }
 }
 
-// A saved state that does not load is kept aside; the run compares like a first sync but
-// overwrites nothing: differing files are conflicts, one-sided entries are copied.
+// A saved state that does not load, or names another folder, is kept aside; the run compares like a
+// first sync but overwrites nothing: differing files are conflicts, one-sided entries are copied.
 TEST_F(FaultTest, ADamagedStateOverwritesNothingAndIsKeptAside) {
     const std::string state = Left + "/" + MARKER_FOLDER + "/T1";
     struct {
@@ -525,6 +527,11 @@ TEST_F(FaultTest, ADamagedStateOverwritesNothingAndIsKeptAside) {
         {"cut short", [](std::string& t) { t.resize(t.size() / 2); }},
         {"empty", [](std::string& t) { t.clear(); }},
         {"a line in the wrong place", [](std::string& t) { t.replace(t.find(":/sub/:"), 7, ":/:"); }},
+        // Whole and loadable, but written for another folder (copied from another pair, the sides'
+        // states swapped, the folder moved): it says nothing about this one.
+        {"another folder's first line", [](std::string& t) { t.insert(t.find("::"), "-elsewhere"); }},
+        {"the other side's",
+         [this](std::string& t) { ReadWholeFile(Right + "/" + MARKER_FOLDER + "/T1", t); }},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.What);
@@ -645,11 +652,42 @@ TEST_F(FaultTest, WritesTheSideDoesNotShowAsWrittenFailTheirRows) {
             ReadWholeFile(Right + "/" + MARKER_FOLDER + "/T1", state);
             TFileTree saved;
             ASSERT_TRUE(saved.LoadFromStream(state));
-            for (const auto& entry : saved.Children)
-                if ("/" + entry->Name == c.Name) EXPECT_NE(entry->Data->Size, 22);
+            for (const auto& entry : saved.Children) {
+                if ("/" + entry->Name == c.Name) {
+                    EXPECT_NE(entry->Data->Size, 22);
+                }
+            }
             if (c.Atomic) break;  // the half file is the right side's own change now: a conflict
         }
         LeftPlan = RightPlan = TFaultPlan{};
+    }
+}
+
+// A saved state that cannot be written fails the run, whether a sync wrote it or an analysis that
+// left nothing to do: an Error line names the side, and the run reports it.
+TEST_F(FaultTest, AStateThatCannotBeWrittenFailsTheRun) {
+    const std::string state = Right + "/" + MARKER_FOLDER + "/T1";
+    for (bool sync : {true, false}) {
+        SCOPED_TRACE(sync ? "after a sync" : "nothing to do");
+        fs::remove_all(Left), fs::remove_all(Right), MakeFolders(Left), MakeFolders(Right);
+        Edit(Left, "/a.txt", "a", T1);
+        Run();
+        if (sync) Edit(Left, "/b.txt", "b", T1);
+        Edit(Left, "/a.txt", "a2", T1 + 10);  // not the state it holds: it has to be written
+        fs::remove(state);
+        ASSERT_TRUE(fs::create_directory(state));  // where the state goes, nothing can be written
+        auto run = Analyze();
+        std::vector<std::string> lines;
+        if (sync) {
+            run->Sync([&](const std::string& Line) { lines.push_back(Line); });
+        } else {
+            lines = run->Notes;
+        }
+        EXPECT_EQ(run->StateNotWritten(), STATE_RIGHT_NOT_WRITTEN);
+        const std::string line = "Error saved state of the right side not written: " + Right;
+        EXPECT_NE(std::find(lines.begin(), lines.end(), line), lines.end())
+            << ::testing::PrintToString(lines);
+        fs::remove(state);
     }
 }
 

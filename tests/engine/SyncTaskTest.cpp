@@ -230,6 +230,7 @@ class SyncTaskStateTest : public ::testing::Test {
 TEST_F(SyncTaskStateTest, LoadSavedTreeReplacesWhatTheTreeHeld) {
     TSyncTask task;
     task.SyncID = "../T1";
+    task.RFolder->FolerAllName = "/r";
     const std::string file = task.LocalStateFileName(1);
     EXPECT_EQ(file, m_Home.Dir + "/data/bramlow-file-sync/%2E.%2FT1R");
 
@@ -267,17 +268,28 @@ TEST_F(SyncTaskStateTest, LockFileNameLiesInThePrivateRuntimeFolder) {
     old ? ::setenv("XDG_RUNTIME_DIR", saved.c_str(), 1) : ::unsetenv("XDG_RUNTIME_DIR");
 }
 
+// Cut short, or whole but written for another folder: no state, kept aside, one log line.
 TEST_F(SyncTaskStateTest, DamagedStateGivesNoStateAndOneLogLine) {
-    TSyncTask task;
-    task.SyncID = "T2";
-    ASSERT_EQ(WriteFileAtomic(task.LocalStateFileName(0), "/l::2\r\na.txt:0:/:5:1:32\r\n"), 0);
-    auto tree = BuildTree("/stale", {{"old.txt"}});
-    EXPECT_EQ(task.LoadSavedTree(*tree, 0), 1);
-    EXPECT_TRUE(tree->Children.empty());
-    EXPECT_EQ(tree->ChildCount, 0);
-    const std::string log = ErrorLog();
-    EXPECT_NE(log.find("T2L"), std::string::npos) << log;
-    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1) << log;
+    for (const char* text : {"/l::2\r\na.txt:0:/:5:1:32\r\n", "/other::1\r\na.txt:0:/:5:1:32\r\n"}) {
+        SCOPED_TRACE(text);
+        ::unlink((m_Home.Dir + "/config/bramlow-file-sync/ErrorInfo.txt").c_str());
+        TSyncTask task;
+        task.SyncID = "T2";
+        task.LFolder->FolerAllName = "/l";
+        ASSERT_EQ(WriteFileAtomic(task.LocalStateFileName(0), text), 0);
+        auto tree = BuildTree("/stale", {{"old.txt"}});
+        bool damaged = false;
+        EXPECT_EQ(task.LoadSavedTree(*tree, 0, nullptr, &damaged), 1);
+        EXPECT_TRUE(damaged);
+        EXPECT_TRUE(tree->Children.empty());
+        EXPECT_EQ(tree->ChildCount, 0);
+        std::string kept;
+        EXPECT_EQ(ReadWholeFile(task.LocalStateFileName(0) + ".damaged", kept), 0);
+        EXPECT_EQ(kept, text);
+        const std::string log = ErrorLog();
+        EXPECT_NE(log.find("T2L"), std::string::npos) << log;
+        EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1) << log;
+    }
 }
 
 }  // namespace

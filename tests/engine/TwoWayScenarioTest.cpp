@@ -71,8 +71,9 @@ class TwoWayScenarioTest : public ::testing::TestWithParam<std::tuple<size_t, si
         Planned.clear();
         PlanCodes(run.Plan, Planned);
         run.Sync([&](const std::string& Line) { log.push_back(Line); });
-        if (!MayFail)
+        if (!MayFail) {
             for (const std::string& line : log) EXPECT_FALSE(line.starts_with("Error")) << line;
+        }
         if (RightIsLocal) ExpectTimesAlike();
         return log;
     }
@@ -114,8 +115,9 @@ class TwoWayScenarioTest : public ::testing::TestWithParam<std::tuple<size_t, si
         const TTree left = L.List(), right = R.List();
         for (const auto& [rel, item] : left) {
             auto it = right.find(rel);
-            if (it != right.end() && !item.Folder && it->second.Content == item.Content)
+            if (it != right.end() && !item.Folder && it->second.Content == item.Content) {
                 EXPECT_EQ(it->second.TimeNs, item.TimeNs) << rel;
+            }
         }
     }
 

@@ -182,12 +182,14 @@ TEST_F(FileOperTest, SavedStateLoadsOnlyWhenAskedAndBadStateIsDiscardedAndLogged
         {"short", true, "/r::2\r\nx:0:/:1:2:32\r\n", 0, true},
         {"in the wrong place", true, "/r::1\r\nd:1:/:1:-1:16\r\nx:0:/e/:1:2:32\r\n", 0, true},
         {"blank", true, " ", 0, true},
+        {"another folder's", true, "/elsewhere::1\r\nx:0:/:1:2:32\r\n", 0, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Name);
         ::unlink((m_Dir + "/bramlow-file-sync/ErrorInfo.txt").c_str());
         TScriptedOper oper;
         oper.FTreeFileName = "TASK1";
+        oper.FFolderSource->FolerAllName = "/r";
         oper.LoadSavedTreeFlag = c.Flag;
         if (!c.State.empty()) oper.Files[marker + "TASK1"] = c.State;
         oper.ListFolder();

@@ -43,8 +43,8 @@ class LocalFileTest : public ::testing::Test {
     const std::string m_Root = m_Temp.Path;
 };
 
-// The source shrinks (or a stop is requested) either before the copy starts or once its first chunk
-// has gone over; the copy must notice and say which. (Growing and touched sources: tests/storage.)
+// The source shrinks or is rewritten (or a stop is requested) either before the copy starts or once its first
+// chunk has gone over; the copy must notice and say which. (Growing and touched sources: tests/storage.)
 TEST_F(LocalFileTest, CopyNoticesChangedSourcesAndStops) {
     const int64_t size = 2 * COPY_CHUNK + 5;
     const struct {
@@ -65,6 +65,17 @@ TEST_F(LocalFileTest, CopyNoticesChangedSourcesAndStops) {
          [](auto& Src, auto&) { ::truncate(Src.c_str(), 10); },
          TCopyResult::SourceChanged,
          {COPY_CHUNK}},
+        // Rewritten in place, same size, the date put back: only the change time tells.
+        {"rewritten meanwhile, dated back",
+         true,
+         [](auto& Src, auto&) {
+             TFd fd(::open(Src.c_str(), O_WRONLY | O_CLOEXEC));
+             ASSERT_EQ(::pwrite(fd.Get(), "x", 1, 0), 1);
+             const timespec back[2] = {{1600000000, 0}, {1600000000, 0}};
+             ::futimens(fd.Get(), back);
+         },
+         TCopyResult::SourceChanged,
+         {COPY_CHUNK, 2 * COPY_CHUNK, size}},
         {"stopped before", false, [](auto&, auto& Stop) { Stop.request_stop(); }, TCopyResult::Stopped, {}},
         {"stopped meanwhile",
          true,

@@ -1,9 +1,12 @@
 #include "UiTestMain.h"
 #include "common/TestSides.h"
 #include "engine/UTSyncTask.h"
+#include "model/UTConsts.h"
 #include "model/UTFolderSource.h"
 #include "platform/UTAtomicFile.h"
 
+#include <QDir>
+#include <QFile>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QTemporaryDir>
@@ -76,6 +79,18 @@ class CommandLineTest : public QObject {
         QByteArray errors;
         QCOMPARE(RunProgram(QStringLiteral("daily"), &errors), 1);
         QVERIFY(!errors.isEmpty());
+
+        // A saved state that cannot be written fails the run; the task is free again afterwards.
+        const QString marker = QString::fromStdString(Root() + "/right/" + MARKER_FOLDER);
+        const QStringList states = QDir(marker).entryList(QDir::Files);
+        QCOMPARE(states.size(), 1);
+        const QString state = marker + "/" + states[0];
+        QVERIFY(QFile::remove(state));
+        QVERIFY(QDir().mkdir(state));
+        QCOMPARE(WriteFileAtomic(Root() + "/left/docs/b.txt", "beta"), 0);
+        QCOMPARE(RunProgram(QStringLiteral("Daily")), 1);
+        QVERIFY(QDir().rmdir(state));
+        QCOMPARE(RunProgram(QStringLiteral("Daily")), 0);
     }
 
     // Each kind of remote side through the program a scheduler starts: a first sync, edits on both
