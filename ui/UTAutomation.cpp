@@ -121,14 +121,17 @@ void TAutomation::StartRun(TFSyncMain& Window, TAutoRunMode Mode, TRunOwner Owne
     }
 }
 
-void TAutomation::OnRunEnded(bool Failed) {
+void TAutomation::OnRunEnded(bool Failed, const QString& Reason) {
     auto* window = qobject_cast<TFSyncMain*>(sender());
     auto it =
         std::find_if(m_Runs.begin(), m_Runs.end(), [&](const TTrackedRun& r) { return r.Window == window; });
     if (!window || it == m_Runs.end()) return;
     const TTrackedRun run = *it;
     m_Runs.erase(it);
-    RunDone(run, Failed, "the run failed, was cancelled or could not list a side");
+    if (Reason.isEmpty())
+        RunDone(run, Failed, "the run failed, was cancelled or could not list a side");
+    else
+        RunDone(run, Failed, Reason.toStdString(), true);
 }
 
 void TAutomation::ForgetGoneWindows() {
@@ -142,12 +145,12 @@ void TAutomation::ForgetGoneWindows() {
     for (const TTrackedRun& r : gone) RunDone(r, true, "the task window closed before its run ended");
 }
 
-void TAutomation::RunDone(const TTrackedRun& Run, bool Failed, const std::string& Reason) {
+void TAutomation::RunDone(const TTrackedRun& Run, bool Failed, const std::string& Reason, bool WholeLine) {
     switch (Run.Owner) {
         case TRunOwner::Automatic:
             break;
         case TRunOwner::CommandLine:
-            if (Failed) CommandLineFailure("task \"" + Run.Name + "\": " + Reason);
+            if (Failed) CommandLineFailure(WholeLine ? Reason : "task \"" + Run.Name + "\": " + Reason);
             CheckCommandLineDone();
             break;
         case TRunOwner::SessionEnd:

@@ -104,9 +104,10 @@ class TAutomation : public QObject {
 
     std::vector<IAutoRunTarget*> Targets(std::vector<TWindowTarget>& Storage, TRunOwner Owner);
     void StartRun(TFSyncMain& Window, TAutoRunMode Mode, TRunOwner Owner);
-    void OnRunEnded(bool Failed);
+    void OnRunEnded(bool Failed, const QString& Reason);
     void ForgetGoneWindows();
-    void RunDone(const TTrackedRun& Run, bool Failed, const std::string& Reason);
+    // Reason completes "task "<name>": ", or is the whole line when WholeLine (a window's own line).
+    void RunDone(const TTrackedRun& Run, bool Failed, const std::string& Reason, bool WholeLine = false);
     bool Waiting(TRunOwner Owner) const;
     void CommandLineFailure(const std::string& Reason);
     void CheckCommandLineDone();

@@ -4,6 +4,7 @@
 #include "model/UTConsts.h"
 #include "model/UTFolderSource.h"
 #include "platform/UTAtomicFile.h"
+#include "platform/UTFileLock.h"
 
 #include <QDir>
 #include <QFile>
@@ -29,6 +30,7 @@ class CommandLineTest : public QObject {
     void WriteTaskList(const char* Name, int32_t TSsync, bfs::test::TSide* Left = nullptr,
                        bfs::test::TSide* Right = nullptr) {
         qputenv("XDG_CONFIG_HOME", (m_Home.path() + "/config").toUtf8());
+        qputenv("XDG_RUNTIME_DIR", m_Home.path().toUtf8());
         TSyncTask task;
         task.SyncName = Name;
         task.IsDeleteFile = 1;
@@ -42,7 +44,9 @@ class CommandLineTest : public QObject {
         if (Left) Left->Configure(*task.LFolder);
         if (Right) Right->Configure(*task.RFolder);
         QCOMPARE(task.SaveToTaskList(1), 0);
+        m_LockFile = task.LockFileName();
     }
+    std::string m_LockFile;  // the last task's lock, as the program finds it
 
     // Runs the program with Argument; its exit status, or -1 when it did not end in time.
     int RunProgram(const QString& Argument, QByteArray* Errors = nullptr) {
@@ -79,6 +83,14 @@ class CommandLineTest : public QObject {
         QByteArray errors;
         QCOMPARE(RunProgram(QStringLiteral("daily"), &errors), 1);
         QVERIFY(!errors.isEmpty());
+
+        // A run of the task under way elsewhere: this one is refused, and says why.
+        {
+            TFileLock running;
+            QVERIFY(running.TryLock(m_LockFile));
+            QCOMPARE(RunProgram(QStringLiteral("Daily"), &errors), 1);
+            QVERIFY2(errors.contains("The task \"Daily\" is already running."), errors.constData());
+        }
 
         // A saved state that cannot be written fails the run; the task is free again afterwards.
         const QString marker = QString::fromStdString(Root() + "/right/" + MARKER_FOLDER);
