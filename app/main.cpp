@@ -1,11 +1,14 @@
 // The program: "bramlow-file-sync" opens the main window (one interactive instance per user);
 // "bramlow-file-sync <task name>" runs the tasks of that name as their settings say, without a
-// person, and ends when they have ended (status 0 when every run succeeded, 1 otherwise).
+// person, and ends when they have ended (status 0 when every run succeeded, 1 otherwise);
+// "bramlow-file-sync --schedule-due daily|weekly <creation date> <n>" only answers whether a
+// scheduled job is due today (status 0 due, 1 not, 2 bad arguments).
 
 #include "model/UTConsts.h"
 #include "model/UTRegistry.h"
 #include "model/UTSysConfig.h"
 #include "platform/UTFolders.h"
+#include "platform/UTTaskScheduler.h"
 #include "ui/DMUnit.h"
 #include "ui/StartUnit.h"
 #include "ui/UFMain.h"
@@ -18,9 +21,12 @@
 #include <QEventLoop>
 #include <QTimer>
 
+#include <cstdio>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace {
 
@@ -32,9 +38,36 @@ void StartupBox(const char* Text) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
+    // A scheduled job asks first whether today is one of its days (every n days or weeks): no window,
+    // no settings. A lone argument is always a task name.
+    if (argc > 2 && std::string_view(argv[1]) == "--schedule-due") {
+        std::string error;
+        const int due = bfs::ScheduleDueCheck(std::vector<std::string>(argv + 2, argv + argc), error);
+        if (due == 2) std::fprintf(stderr, "%s\n", error.c_str());
+        return due;
+    }
+    const bool commandLine = argc > 1;
+    // Without a display (a timer before log-in, an SSH shell) a named task still runs, windows
+    // unseen; the windows themselves cannot open. A platform chosen by the caller stands.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY") &&
+        qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
+        if (!commandLine) {
+            std::fprintf(stderr,
+                         "Bramlow File Sync: no display to open the windows on (neither DISPLAY nor "
+                         "WAYLAND_DISPLAY is set).\n");
+            return 1;
+        }
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    }
+    // A run without a person writes only its own lines to standard error (a scheduler keeps them):
+    // the window system's notes about windows no one sees are not among them.
+    if (commandLine)
+        qInstallMessageHandler([](QtMsgType Type, const QMessageLogContext&, const QString& Text) {
+            if (Type == QtCriticalMsg || Type == QtFatalMsg)
+                std::fprintf(stderr, "Bramlow File Sync: %s\n", qPrintable(Text));
+        });
     QApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("Bramlow File Sync"));
-    const bool commandLine = argc > 1;
 
     // A first start finds the program folder seeded with the default settings and language file;
     // stored passwords stay the user's alone.

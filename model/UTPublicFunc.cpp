@@ -105,6 +105,12 @@ void LogStartupError(const std::string& What, int Err) {
     TMyException::Instance().LogError(RUN_AT_STARTUP_CONTEXT, "EInOutError", message);
 }
 
+// The autostart entry that starts Program under the name ValueName.
+std::string AutostartEntryText(std::string_view ValueName, const std::string& Program) {
+    return "[Desktop Entry]\nType=Application\nName=" + EscapeDesktopString(ValueName) +
+           "\nExec=" + QuoteDesktopExecArg(Program) + "\n";
+}
+
 }  // namespace
 
 std::string Trim(std::string_view S) {
@@ -364,8 +370,7 @@ int SetRunAtStartup(std::string_view ValueName, std::string_view Flag) {
             LogStartupError("Cannot find the running program", errno);
             return 0;
         }
-        std::string entry = "[Desktop Entry]\nType=Application\nName=" + EscapeDesktopString(ValueName) +
-                            "\nExec=" + QuoteDesktopExecArg(program) + "\n";
+        std::string entry = AutostartEntryText(ValueName, program);
         if (int err = MakeFolders(folder); err != 0) {
             LogStartupError("Cannot create " + folder, err);
             return 0;
@@ -375,6 +380,24 @@ int SetRunAtStartup(std::string_view ValueName, std::string_view Flag) {
         LogError(RUN_AT_STARTUP_CONTEXT, e);
     }
     return 0;
+}
+
+std::string GetRunAtStartupFile() {
+    std::string folder = GetAutostartFolder();
+    return folder.empty() ? std::string() : folder + AUTOSTART_FILE;
+}
+
+int GetRunAtStartup(std::string_view ValueName) {
+    std::string file = GetRunAtStartupFile();
+    if (file.empty()) return -1;
+    std::error_code ec;
+    const auto status = std::filesystem::symlink_status(file, ec);
+    if (status.type() == std::filesystem::file_type::not_found) return 0;
+    if (ec) return -1;
+    std::string program = GetExecutablePath();
+    std::string text;
+    if (program.empty() || ReadWholeFile(file, text) != 0) return -1;
+    return text == AutostartEntryText(ValueName, program) ? 1 : -1;
 }
 
 std::string GetStagingFolder() {

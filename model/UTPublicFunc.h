@@ -143,6 +143,13 @@ void SetShutdownCommand(std::vector<std::string> Argv);
 // ($XDG_CONFIG_HOME/autostart/bramlow-file-sync.desktop) named ValueName that starts the running
 // program; with a blank Flag removes it. Failures go to the error log only. Always 0.
 int SetRunAtStartup(std::string_view ValueName, std::string_view Flag);
+// The file of that autostart entry; empty when there is no home folder.
+std::string GetRunAtStartupFile();
+// What the session starts: 1 when the entry SetRunAtStartup(ValueName, on) writes is in place for
+// the running program, 0 when there is no entry, -1 when something else stands there (an entry
+// for another program or name, one that cannot be read) or there is no home folder. Callers check
+// with it whether a SetRunAtStartup took.
+int GetRunAtStartup(std::string_view ValueName);
 
 // The private staging folder (files passing between two remote sides) and the folder of locally
 // kept saved states. Each ends with "/"; empty when the folder could not be made.

@@ -120,6 +120,7 @@ int TSysConfig::Load(const std::string& FileName) {
                 this->** number = ini.ReadInteger(SETTINGS_SECTION, s.Key, s.IntDefault);
             else if (auto* list = std::get_if<TListField>(&s.Field))
                 this->** list = SplitSeparated(',', ini.ReadString(SETTINGS_SECTION, s.Key, ""));
+            if (s.Key == "CheckVersionVeryDay") StoredCheckVersionVeryDay = CheckVersionVeryDay;
         }
         // The language file is opened by this name inside the program folder; a name that leads
         // elsewhere is not followed.
@@ -154,7 +155,9 @@ int TSysConfig::Save() {
                 return 2;
             }
         }
-        return SaveSettings(ini) ? 0 : 2;
+        if (!SaveSettings(ini)) return 2;
+        StoredCheckVersionVeryDay = CheckVersionVeryDay;
+        return 0;
     } catch (const std::exception& e) {
         LogError(CONTEXT_CONFIG_READ, e);
         return 2;

@@ -44,6 +44,10 @@ class TSysConfig {
     int32_t HideTaskToTray = 0;
     int32_t WindowsStart = 0;
     int32_t CheckVersionVeryDay = 0;
+    // CheckVersionVeryDay as the settings file holds it (set by Load and by a successful Save). A
+    // run started for a named task clears CheckVersionVeryDay for that run only; the options window
+    // shows and stores this one, so saving the options in such a run keeps the user's choice.
+    int32_t StoredCheckVersionVeryDay = 0;
     int32_t CreateFolder = 0;
     int32_t SaveLog = 0;
     std::vector<std::string> ExcludeFilter;

@@ -2,6 +2,7 @@
 
 #include "platform/UTFolders.h"
 
+#include <fcntl.h>
 #include <limits.h>
 #include <pwd.h>
 #include <spawn.h>
@@ -47,7 +48,10 @@ std::string GetExecutablePath() {
     }
 }
 
-int RunCommand(const std::vector<std::string>& Argv) {
+namespace {
+
+// Starts Argv (Argv[0] looked up in PATH) with the given file actions. The child's pid, or -1.
+pid_t SpawnCommand(const std::vector<std::string>& Argv, const posix_spawn_file_actions_t* Actions) {
     if (Argv.empty() || Argv[0].empty()) return -1;
     std::vector<char*> args;
     args.reserve(Argv.size() + 1);
@@ -56,13 +60,54 @@ int RunCommand(const std::vector<std::string>& Argv) {
     // posix_spawnp is fork and exec done safely in a process that has other threads; it also
     // reports a program that cannot be executed (not found, no right) as its own failure.
     pid_t pid = 0;
-    if (::posix_spawnp(&pid, args[0], nullptr, nullptr, args.data(), environ) != 0) return -1;
+    if (::posix_spawnp(&pid, args[0], Actions, nullptr, args.data(), environ) != 0) return -1;
+    return pid;
+}
+
+// Waits for the child to end: its exit status, or -1 when it was ended by a signal.
+int WaitForCommand(pid_t Pid) {
     int status = 0;
-    while (::waitpid(pid, &status, 0) < 0) {
+    while (::waitpid(Pid, &status, 0) < 0) {
         if (errno != EINTR) return -1;
     }
     if (!WIFEXITED(status)) return -1;
     return WEXITSTATUS(status);
+}
+
+}  // namespace
+
+int RunCommand(const std::vector<std::string>& Argv) {
+    pid_t pid = SpawnCommand(Argv, nullptr);
+    return pid < 0 ? -1 : WaitForCommand(pid);
+}
+
+int RunCommandOutput(const std::vector<std::string>& Argv, std::string& Output) {
+    Output.clear();
+    int fds[2];
+    // Close-on-exec, so that no other child started meanwhile keeps the pipe open; the dup2 below
+    // gives the child a standard output without that flag.
+    if (::pipe2(fds, O_CLOEXEC) != 0) return -1;
+    posix_spawn_file_actions_t actions;
+    ::posix_spawn_file_actions_init(&actions);
+    ::posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+    pid_t pid = SpawnCommand(Argv, &actions);
+    ::posix_spawn_file_actions_destroy(&actions);
+    ::close(fds[1]);
+    if (pid < 0) {
+        ::close(fds[0]);
+        return -1;
+    }
+    char buf[4096];
+    for (;;) {
+        ssize_t n = ::read(fds[0], buf, sizeof buf);
+        if (n > 0) {
+            Output.append(buf, static_cast<size_t>(n));
+        } else if (n == 0 || errno != EINTR) {
+            break;
+        }
+    }
+    ::close(fds[0]);
+    return WaitForCommand(pid);
 }
 
 std::string GetAutostartFolder() {

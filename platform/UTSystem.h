@@ -22,6 +22,10 @@ std::string GetExecutablePath();
 // status, or -1 when it could not be started or was ended by a signal.
 int RunCommand(const std::vector<std::string>& Argv);
 
+// RunCommand that also collects what the program writes to its standard output into Output (its
+// standard error stays the caller's). Output holds what was read even when the status is not 0.
+int RunCommandOutput(const std::vector<std::string>& Argv, std::string& Output);
+
 // The folder of the session's autostart entries: $XDG_CONFIG_HOME/autostart/ (when that is an
 // absolute path), else ~/.config/autostart/. Ends with "/"; empty when there is no home folder.
 // The folder is not created.

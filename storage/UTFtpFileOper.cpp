@@ -136,6 +136,7 @@ class TFtpFileOper : public TFileOper, public IFtpBrowser {
     int32_t GetEntryState(TFolderSource& Source, const TFileAttri& Attri, TEntryState& State) override;
 
     std::vector<TFileAttri> ListSubfolders(const std::string& Path) override;
+    bool LastListRead() const override { return m_LastListRead; }
     int32_t SameServer(const TFolderSource& Other) override;
     void ParseUrl() override;
 
@@ -234,6 +235,8 @@ class TFtpFileOper : public TFileOper, public IFtpBrowser {
 
     THttpSession m_Session;
     std::atomic<bool> m_Connected{false};
+    // Whether the last ListSubfolders read its folder.
+    bool m_LastListRead = false;
     bool m_UseList = false;     // the server knows no MLSD
     std::string m_KnownFolder;  // the server folder MakeDir made or found last
     std::string FHost;          // host[:port]
@@ -800,9 +803,11 @@ std::vector<TFileAttri> TFtpFileOper::ListSubfolders(const std::string& Path) {
     folder = Trim(folder);
     if (folder.empty() || folder.front() != '/') folder.insert(folder.begin(), '/');
     if (folder.back() != '/') folder += '/';
+    m_LastListRead = false;
     if (!m_Connected || HoldsLineBreak(folder)) return folders;
     std::vector<TFtpListEntry> entries;
     if (!ListServerFolder(folder, entries).Ok()) return folders;
+    m_LastListRead = true;
     for (const TFtpListEntry& e : entries)
         if (e.Kind == TFtpListEntry::TKind::Folder) {
             TFileAttri attri;

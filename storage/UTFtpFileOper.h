@@ -24,6 +24,9 @@ class IFtpBrowser {
     // ("/dir"): each with Name and Path (the folder's server path + name + "/"). Empty when not
     // connected or the folder cannot be listed.
     virtual std::vector<TFileAttri> ListSubfolders(const std::string& Path) = 0;
+    // Whether the last ListSubfolders read its folder: an empty list is then an empty folder, not a
+    // failure.
+    virtual bool LastListRead() const = 0;
     // 1 when Other differs from this back-end's side in user, password or host (the connection
     // is then dropped, so the next Connect logs on anew), else 0.
     virtual int32_t SameServer(const TFolderSource& Other) = 0;

@@ -414,7 +414,12 @@ int TNetFileOper::Stat(const std::string& Url, struct stat& St) {
 int32_t TNetFileOper::Connect() {
     FailureText.clear();
     TShareAddress address;
-    if (!Root(*FFolderSource, address)) {
+    // A bare server ("\\host"), as the folder window connects to it to list its shares, is taken
+    // apart as if it named a share, which it then does not.
+    const bool usable = Root(*FFolderSource, address);
+    const bool serverOnly = !usable && ParseShareAddress(RootText(*FFolderSource) + "\\_", address);
+    if (serverOnly) address.Share.clear();
+    if (!usable && !serverOnly) {
         FailureText = "share not found";
         return CODE_NO_NETWORK;
     }
@@ -459,7 +464,8 @@ int32_t TNetFileOper::Connect() {
             if (entry->smbc_type == SMBC_FILE_SHARE) FShareList.push_back(prefix + entry->name);
     }
     struct stat st {};
-    const int err = Stat(ShareUrl(TShareAddress{address.Host, address.Port, address.Share, {}}), st);
+    const int err =
+        serverOnly ? 0 : Stat(ShareUrl(TShareAddress{address.Host, address.Port, address.Share, {}}), st);
     // A missing share is CheckFolder's to report; the log-on itself went through.
     if (err != 0 && err != ENOENT && err != ENOTDIR) return fail(err);
     m_ConnectedLogon = logon;
@@ -1081,7 +1087,7 @@ std::unique_ptr<TFileOper> CreateNetFileOper(bool FreeOnTerminate) {
 }
 
 INetShareBrowser* AsNetShareBrowser(TFileOper& Oper) {
-    return dynamic_cast<TNetFileOper*>(&Oper);
+    return dynamic_cast<INetShareBrowser*>(&Oper);
 }
 
 std::string GetServerName(std::string_view Path) {

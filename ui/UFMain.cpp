@@ -9,22 +9,27 @@
 #include "model/UTSysConfig.h"
 #include "platform/UTAtomicFile.h"
 #include "platform/UTFolders.h"
+#include "platform/UTTaskScheduler.h"
 #include "ui/DMUnit.h"
+#include "ui/FAbout.h"
 #include "ui/ImageEx.h"
+#include "ui/UFFileSyncOptions.h"
 #include "ui/UFSyncMain.h"
 #include "ui/UFTaskConfig.h"
 #include "ui/UTAutomation.h"
 #include "ui/UTPictures.h"
 #include "ui/UTWebPage.h"
 #include "ui/UTWindowChrome.h"
+#include "ui/uF_TastTemplate.h"
+#include "ui/uF_TemplateList.h"
 
 #include <QAction>
 #include <QApplication>
 #include <QFile>
 #include <QFileDialog>
 #include <QHBoxLayout>
-#include <QInputDialog>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMenu>
 #include <QPainter>
 #include <QStackedWidget>
@@ -340,9 +345,10 @@ void TFMain::BuildActions() {
     send(Action_Log, WM_SHOWLOG);
     for (int kind = 0; kind < 11; ++kind) send(ViewActions[kind], VIEW_MESSAGES[kind]);
 
-    // The program options window is not part of this program yet.
     Action_program = new QAction(this);
-    Action_program->setEnabled(false);
+    connect(Action_program, &QAction::triggered, this, [this] {
+        if (ShowOptions) ShowOptions();
+    });
     make(Action_exportTL, &TFMain::Action_exportTLExecute);
     make(Action_ImprotTL, &TFMain::Action_ImprotTLExecute);
     act_quickstart = new QAction(this);
@@ -465,25 +471,28 @@ void TFMain::SetDefaultSeams() {
         return 1;
     };
     ChooseTemplate = [this](const QStringList& Names) {
-        bool ok = false;
-        const QString name =
-            QInputDialog::getItem(this, ProgramName(), Lang("templist"), Names, 0, false, &ok);
-        return ok ? name : QString();
+        TF_TemplateList dialog(this);
+        dialog.Label1->setText(Lang("templist"));
+        dialog.SetTemplates(Names);
+        return dialog.exec() == 1 ? dialog.SelectedTemplate() : QString();
     };
     AskTemplateName = [this] {
-        bool ok = false;
-        const QString name = QInputDialog::getText(this, ProgramName(), Lang("templatename"),
-                                                   QLineEdit::Normal, QString(), &ok);
-        return ok ? name : QString();
+        TF_TastTemplate dialog(this);
+        dialog.Label1->setText(Lang("templatename"));
+        return dialog.exec() == 1 ? dialog.Edit_name->text() : QString();
     };
     ChooseTaskListFile = [this](bool Save) {
         const QString filter = QStringLiteral("fs (*.fs)");
         return Save ? QFileDialog::getSaveFileName(this, ProgramName(), QString(), filter)
                     : QFileDialog::getOpenFileName(this, ProgramName(), QString(), filter);
     };
-    ShowAbout = [] {
-        ShowMessageBox(ProgramName() + QStringLiteral("\rVersion: ") + QString::fromUtf8(ProgramVersion()),
-                       ProgramName(), MB_OK | MB_ICONINFORMATION);
+    ShowOptions = [this] {
+        TFFileSyncOptions dialog(this);
+        dialog.exec();
+    };
+    ShowAbout = [this] {
+        TAboutBox dialog(this);
+        dialog.exec();
     };
 }
 
@@ -869,6 +878,14 @@ void TFMain::Action_DeleteTaskExecute() {
     const QString text =
         Lang("DeleteJob") + QStringLiteral(" \" ") + tab.Label->text() + QStringLiteral(" \" ?");
     if (ShowMessageBox(text, ProgramName(), MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2) != IDYES) return;
+    // The task's job goes first: left behind, it would keep starting a task that is gone.
+    const std::string& id = w->Task->SyncID;
+    if (ScheduledJobExists(id) && (EnsureTaskScheduler() != 0 || DeleteScheduledJob(id) != 0)) {
+        ShowMessageBox(
+            Lang("schedulejoberror") + QLatin1Char('\n') + QString::fromStdString(SchedulerError()),
+            ProgramName(), MB_OK | MB_ICONERROR);
+        return;
+    }
     // A task still in the file would come back at the next start: its tab stays until it is gone.
     if (w->Task->DeleteFromTaskList() != 0) {
         ShowMessageBox(Lang("error_free_tasklist_xml"), ProgramName(), MB_OK | MB_ICONERROR);

@@ -115,6 +115,8 @@ class TFMain : public QWidget {
     // The task-list file to export to (Save) or import from; empty when cancelled.
     std::function<QString(bool Save)> ChooseTaskListFile;
     std::function<void()> ShowAbout;
+    // The program options window (Tools > Program options), shown modally.
+    std::function<void()> ShowOptions;
     // A task window has finished a sync (WM_TASKFINISHED); by default Automation's TaskFinished.
     std::function<void()> TaskFinished;
 

@@ -11,6 +11,7 @@
 #include "ui/DMUnit.h"
 #include "ui/ImageEx.h"
 #include "ui/TooltipUtil.h"
+#include "ui/UFSelectFolder.h"
 #include "ui/UTFileTypeIcons.h"
 #include "ui/UTPictures.h"
 #include "ui/UTPlanModel.h"
@@ -161,8 +162,11 @@ TFSyncMain::TFSyncMain(QWidget* Parent) : QWidget(Parent) {
     m_Directions.LoadStrip(QStringLiteral("iml_button"));
     m_Icons = std::make_unique<TFileTypeIcons>(m_Images);
     m_Run->Plan.FileImage = [this](const std::string& Name) { return m_Icons->ImageOf(Name); };
-    ChooseFolder = [this](int, const std::string& Current) {
-        return QFileDialog::getExistingDirectory(this, QString(), Utf8(Current)).toStdString();
+    SelectFolder = [this](int Side, TFolderSource& Folder) {
+        TFSelectFolder window(this);
+        window.IsLeft = Side == 1 ? 1 : 0;
+        window.FolderSource = &Folder;
+        return window.exec() == 1;
     };
     // File names are bytes: the chosen name goes to the disk in the file system's own encoding.
     ChooseSaveTarget = [this](const std::string& Name) {
@@ -671,7 +675,7 @@ void TFSyncMain::StartAnalyze() {
         m_SyncAfterAnalyze = false;
         // A refusal past the folder checks has replaced the back-ends and dropped the result.
         UpdateSyncEnabled();
-        emit RunEnded(true);
+        emit RunEnded(true, Utf8(m_Run->ErrorText));
         return;
     }
     BeginAnalyzeUI();
@@ -750,7 +754,7 @@ void TFSyncMain::StartCompare() {
         AddLogLine(Utf8(m_Run->ErrorText));
         m_SyncAfterAnalyze = false;
         EndRefusedScan();
-        emit RunEnded(true);
+        emit RunEnded(true, Utf8(m_Run->ErrorText));
         return;
     }
     m_ScanMs = m_ScanTime.elapsed();
@@ -790,7 +794,8 @@ void TFSyncMain::AnalyzeThreadTerminated() {
         QTimer::singleShot(1000, this, [this] {
             m_SyncPending = false;
             if (!m_Closing && !Running()) BitBtn_SyncClick();
-            if (!m_Syncing && !m_Closing) emit RunEnded(true);  // the sync that was asked for did not start
+            if (!m_Syncing && !m_Closing)
+                emit RunEnded(true, m_SyncRefusal);  // the sync asked for did not start
         });
     } else {
         emit RunEnded(!m_ResultUsable || m_HeldBack);
@@ -853,9 +858,9 @@ std::string TFSyncMain::DiskText() {
     else if (remote(left.DeviceType))
         c = "Left Folder:" + left.InfoText;
     if (remote(right.DeviceType))
-        c += ";Right Folder:" + right.InfoText;
+        c.append(";Right Folder:").append(right.InfoText);
     else if (right.DeviceType == DEVICE_LOCAL || right.DeviceType == DEVICE_NONE)
-        c += ";" + local(right, m_RightFree, "Right Folder:");
+        c.append(";").append(local(right, m_RightFree, "Right Folder:"));
     return c;
 }
 
@@ -870,14 +875,39 @@ int TFSyncMain::CheckDiskSpace() const {
     return result;
 }
 
+QString TFSyncMain::DiskSpaceText(int Full) const {
+    const auto mb = [](int64_t Bytes) { return QLocale::c().toString((Bytes + 1048575) / 1048576); };
+    const bool left = Full == 1;
+    return QStringLiteral("%1 Folder disk space is not enough: %2 MB needed, %3 MB free.")
+        .arg(left ? QStringLiteral("Left") : QStringLiteral("Right"))
+        .arg(mb(left ? m_Run->Plan.LeftBytes : m_Run->Plan.RightBytes))
+        .arg(mb(left ? m_LeftFree : m_RightFree));
+}
+
 void TFSyncMain::BitBtn_SyncClick() {
     lb_File->hide();
+    m_SyncRefusal.clear();
     if (!BitBtn_Sync->isEnabled() || Running() || !m_ResultUsable || !m_Run->ResultTree) return;
+    // Started by a trigger or the command line: no one is there to answer a box.
+    const bool unattended = Task->AutoRun == 1;
     Task->AutoRun = 0;
     if (const int full = CheckDiskSpace(); full != 0) {
-        const QString text = full == 1 ? QStringLiteral("Left Folder disk space is not enough.")
-                                       : QStringLiteral("Right Folder disk space is not enough.");
-        ShowMessageBox(text, QStringLiteral("Bramlow File Sync"), MB_ICONERROR);
+        const QString text = DiskSpaceText(full);
+        if (!unattended) {
+            ShowMessageBox(text, QStringLiteral("Bramlow File Sync"), MB_ICONERROR);
+            return;
+        }
+        // The refusal goes to both logs, and the task is free for its next run.
+        AddLogLine(text, true);
+        try {
+            Task->LogIfEnabled(text.toStdString() + "\r\n");
+        } catch (const std::exception& e) {
+            AddLogLine(Utf8(e.what()), true);
+        }
+        m_Run->Release();
+        m_ResultUsable = false;
+        UpdateSyncEnabled();
+        m_SyncRefusal = text;
         return;
     }
     BeginSync();
@@ -943,7 +973,11 @@ void TFSyncMain::SyncThreadTerminated() {
     } catch (const std::exception& e) {
         AddLogLine(Utf8(e.what()), true);
     }
-    emit RunEnded(m_HeldBack || PlanHasFailedRow());
+    if (m_Run->StateNotWritten() != 0)
+        emit RunEnded(true, QStringLiteral("The task \"%1\" ran, but a saved state could not be written.")
+                                .arg(Utf8(Task->SyncName)));
+    else
+        emit RunEnded(m_HeldBack || PlanHasFailedRow());
 }
 
 bool TFSyncMain::PlanHasFailedRow() const {
@@ -1222,16 +1256,24 @@ void TFSyncMain::FolderEdited(int Side) {
 void TFSyncMain::BrowseFolder(int Side) {
     if (Running()) return;
     TFolderSource& folder = Side == 1 ? *Task->LFolder : *Task->RFolder;
-    const std::string chosen = ChooseFolder ? ChooseFolder(Side, folder.FolerAllName) : std::string();
-    if (!chosen.empty()) {
-        folder.FolerAllName = StripTrailingSlash(chosen);
-        folder.DeviceType = DEVICE_LOCAL;
+    bool chosen = false;
+    if (ChooseFolder) {
+        const std::string path = ChooseFolder(Side, folder.FolerAllName);
+        chosen = !path.empty();
+        if (chosen) {
+            folder.FolerAllName = StripTrailingSlash(path);
+            folder.DeviceType = DEVICE_LOCAL;
+        }
+    } else if (SelectFolder) {
+        chosen = SelectFolder(Side, folder);
+    }
+    if (chosen) {
         (Side == 1 ? edit_LFolder : Edit_RFolder)->setText(Utf8(folder.FolerAllName));
         Task->SaveToTaskList(0);
     }
     if (Side == 1)
         ShowFolderTips();
-    else if (!chosen.empty())
+    else if (chosen)
         ShowTip(BitBtn_Analyze, QStringLiteral("Bramlow File Sync"), BitBtn_Analyze->toolTip());
 }
 

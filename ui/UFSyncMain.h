@@ -59,8 +59,11 @@ class TFSyncMain : public QWidget {
     // Opens the task configuration window on Copy (a copy of the task) and gives 1 when the user
     // accepted it. Until that window exists, the options button does nothing.
     std::function<int(TSyncTask& Copy)> EditTaskOptions;
-    // Chooses a folder for a side (0 right, 1 left) starting at Current; empty when the user cancels.
-    // By default a local directory chooser.
+    // Lets the user choose a side's folder (0 right, 1 left) on any kind of storage: edits Folder in
+    // place and returns true on OK, leaves it as it was otherwise. By default the folder window.
+    std::function<bool(int Side, TFolderSource& Folder)> SelectFolder;
+    // When set, stands in for SelectFolder with a chooser of local folders: it chooses a folder
+    // starting at Current, empty when the user cancels; a chosen folder makes the side a local folder.
     std::function<std::string(int Side, const std::string& Current)> ChooseFolder;
     // Chooses the local file a row's file is saved as, proposing Name; empty when the user cancels.
     // By default a save dialog.
@@ -148,8 +151,9 @@ class TFSyncMain : public QWidget {
   signals:
     // A run of this window has ended: refused, cancelled, an analysis that no sync follows, or a
     // sync. Failed: it could not start or was cancelled, the analysis failed or held entries back
-    // because a side could not be listed, or a row of the sync failed.
-    void RunEnded(bool Failed);
+    // because a side could not be listed, or a row of the sync failed. Reason, when not empty, says
+    // why in one line (a refusal's own line: "The task "<name>" is already running.").
+    void RunEnded(bool Failed, const QString& Reason = QString());
 
   protected:
     bool event(QEvent* Event) override;
@@ -176,6 +180,8 @@ class TFSyncMain : public QWidget {
     void ShowAnalysisSummary();
     std::string DiskText();
     int CheckDiskSpace() const;
+    // The refusal for CheckDiskSpace's result: which side, the bytes needed and the bytes free.
+    QString DiskSpaceText(int Full) const;
     void BeginSync();
     void SyncThreadTerminated();
     bool PlanHasFailedRow() const;
@@ -213,6 +219,7 @@ class TFSyncMain : public QWidget {
     bool m_SyncAfterAnalyze = false;
     bool m_Closing = false;
     bool m_SyncPending = false;   // an analysis ended and its sync starts in a moment
+    QString m_SyncRefusal;        // why the last sync asked for did not start (no box was shown)
     bool m_HaveResult = false;    // an analysis ended and its plan may be shown
     bool m_ResultUsable = false;  // ... and was not cancelled: it may be carried out
     int m_CurrentView = -1;       // view kind shown, -1 before the first analysis

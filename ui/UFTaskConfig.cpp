@@ -6,13 +6,13 @@
 #include "model/UTSysConfig.h"
 #include "ui/DMUnit.h"
 #include "ui/ImageEx.h"
+#include "ui/UFSelectFolder.h"
 #include "ui/UTWindowChrome.h"
 
 #include <QButtonGroup>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFile>
-#include <QFileDialog>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -260,12 +260,14 @@ QLabel* NewHeading(QWidget* Parent, const QString& Text) {
 
 TFTaskConfig::TFTaskConfig(QWidget* Parent) : QDialog(Parent) {
     Task = std::make_unique<TSyncTask>();
-    ChooseFolder = [this](int, const std::string& Current) {
-        const QString chosen = QFileDialog::getExistingDirectory(
-            this, QString(), QFile::decodeName(QByteArray::fromStdString(Current)));
-        // Back to the file name's own bytes, whatever their encoding.
-        return chosen.isEmpty() ? std::string() : QFile::encodeName(chosen).toStdString();
+    SelectFolder = [this](int Side, TFolderSource& Folder) {
+        TFSelectFolder window(this);
+        window.IsLeft = Side == 1 ? 1 : 0;
+        window.FolderSource = &Folder;
+        return window.exec() == 1;
     };
+    RunScheduleEditor = [](TScheduleManagerForm& Editor) { return Editor.Execute(); };
+    Clock = [] { return QDateTime::currentDateTime(); };
     BuildControls();
     ConnectInterlocks();
     resize(DEFAULT_WIDTH, DEFAULT_HEIGHT);
@@ -622,7 +624,6 @@ QWidget* TFTaskConfig::BuildAutomationPage() {
     period->addStretch(1);
     grid->addLayout(period, row++, 0, 1, 2);
 
-    // Scheduled jobs are shown with the task's settings, which are kept as they are.
     cb_synctaskscheduler = new QCheckBox(gb_atuocondition);
     cb_anataskschedule = new QCheckBox(gb_atuocondition);
     grid->addWidget(cb_synctaskscheduler, row, 0);
@@ -635,9 +636,10 @@ QWidget* TFTaskConfig::BuildAutomationPage() {
     schedule->addWidget(Edit_task, 1);
     schedule->addWidget(bt_taskconfig);
     grid->addLayout(schedule, row++, 0, 1, 2);
-    for (QWidget* w : {static_cast<QWidget*>(cb_synctaskscheduler), static_cast<QWidget*>(cb_anataskschedule),
-                       static_cast<QWidget*>(Edit_task), static_cast<QWidget*>(bt_taskconfig)})
-        w->setEnabled(false);
+    bt_taskconfig->setEnabled(false);
+    connect(bt_taskconfig, &QPushButton::clicked, this, &TFTaskConfig::bt_taskconfigClick);
+    // A summary longer than the edit shows its beginning, and whole as the tooltip.
+    connect(Edit_task, &QLineEdit::textChanged, Edit_task, &QWidget::setToolTip);
     grid->setColumnStretch(0, 1);
     grid->setColumnStretch(1, 1);
     v->addWidget(gb_atuocondition);
@@ -709,6 +711,19 @@ void TFTaskConfig::ConnectInterlocks() {
     });
     connect(cb_synctaskscheduler, &QCheckBox::toggled, this, [this](bool On) {
         if (On) cb_anataskschedule->setChecked(true);
+        cb_anataskschedule->setEnabled(!On);
+    });
+    // Only recorded here: OK or Apply makes or removes the job.
+    connect(cb_anataskschedule, &QCheckBox::toggled, this, [this](bool On) {
+        bt_taskconfig->setEnabled(On);
+        if (!On) {
+            m_PendingSchedule.reset();
+            Edit_task->clear();
+        } else if (!m_PendingSchedule && Edit_task->text().isEmpty()) {
+            // Ticked again: the job last saved, if there is one, still stands.
+            Edit_task->setText(Utf8(Task->TaskScheduler));
+            Edit_task->setCursorPosition(0);
+        }
     });
 }
 
@@ -745,6 +760,7 @@ void TFTaskConfig::FormShow() {
     try {
         m_LFolder = *Task->LFolder;
         m_RFolder = *Task->RFolder;
+        m_JobTaskName = Task->SyncName;
         if (IsNew && Task->SyncName.empty()) {
             TitleBar->SetTitle(QStringLiteral("[") + Lang("newtaskname") + QStringLiteral("] ") +
                                Lang("Options"));
@@ -946,6 +962,7 @@ void TFTaskConfig::LoadTaskToForm() {
     cb_synctaskscheduler->setChecked(IntToBool(t.TSsync));
     cb_anataskschedule->setChecked(IntToBool(t.TSanalyze));
     Edit_task->setText(Utf8(t.TaskScheduler));
+    Edit_task->setCursorPosition(0);
     cb_usetasktags->setChecked(IntToBool(t.EnsureFolderTags));
     cb_coflicts->setCurrentIndex(t.Conflicts);
 }
@@ -1002,10 +1019,16 @@ bool TFTaskConfig::SaveFormToTask(TSyncTask& To) {
     CommitOpenEditor(vedit_include);
 
     To.SyncName = Trim(edit_taskname->text().toStdString());
-    To.LFolder->DeviceType = m_LFolder.DeviceType;
-    To.LFolder->FolerAllName = m_LFolder.FolerAllName;
-    To.RFolder->DeviceType = m_RFolder.DeviceType;
-    To.RFolder->FolerAllName = m_RFolder.FolerAllName;
+    // The sides as the folder window left them: kind, address, log-on and per-kind options.
+    for (auto [to, from] :
+         {std::pair{To.LFolder.get(), &m_LFolder}, std::pair{To.RFolder.get(), &m_RFolder}}) {
+        to->DeviceType = from->DeviceType;
+        to->FolerAllName = from->FolerAllName;
+        to->UserName = from->UserName;
+        to->PWD = from->PWD;
+        to->FactTime = from->FactTime;
+        to->PrivateKey = from->PrivateKey;
+    }
     if (rb_sync->isChecked()) {
         To.SyncDirection = 0;
         To.ForcedOrVerified = -1;
@@ -1116,6 +1139,12 @@ bool TFTaskConfig::SaveTask() {
         if (!SaveFormToTask(edited)) return false;
         // A new task gets an identifier of its own, also when it was made from a template.
         if (IsNew) edited.SyncID.clear();
+        // Scheduled with no schedule chosen: there would be no job to match the ticked box.
+        if (cb_anataskschedule->isChecked() && !m_PendingSchedule &&
+            !(Scheduler.ScheduledJobExists && Scheduler.ScheduledJobExists(edited.SyncID))) {
+            Refuse("schedulenotset", bt_taskconfig);
+            return false;
+        }
         TSyncTask before;
         before.Assign(*Task);
         Task->Assign(edited);
@@ -1128,7 +1157,8 @@ bool TFTaskConfig::SaveTask() {
         }
         IsNew = false;
         Applied = true;
-        return true;
+        // The job goes by the identifier, which a new task has only now.
+        return ApplySchedule(before);
     } catch (const std::exception& e) {
         LogError(SysConfig().GetText("createsyncjoberror"), e);
         return false;
@@ -1156,14 +1186,88 @@ void TFTaskConfig::BitBtn_CancelClick() {
 }
 
 // ---------------------------------------------------------------------------------------------
+// Scheduled job
+
+void TFTaskConfig::EditSchedule() {
+    const QString text = RunScheduleDialog();
+    if (text.isEmpty()) return;
+    Edit_task->setText(text);
+    Edit_task->setCursorPosition(0);
+}
+
+QString TFTaskConfig::RunScheduleDialog() {
+    TScheduleManagerForm editor(Scheduler, Clock, this);
+    if (!RunScheduleEditor || RunScheduleEditor(editor) != QDialog::Accepted) return {};
+    m_PendingSchedule = editor.Schedule();
+    return editor.Summary();
+}
+
+bool TFTaskConfig::ApplySchedule(const TSyncTask& Before) {
+    enum class TChange { None, Remove, Create, Rename };
+    const std::string id = Task->SyncID;
+    const std::string name = Task->SyncName;
+    const bool exists = Scheduler.ScheduledJobExists(id);
+    TChange change = TChange::None;
+    if (!IntToBool(Task->TSanalyze) && !IntToBool(Task->TSsync))
+        change = exists ? TChange::Remove : TChange::None;
+    else if (m_PendingSchedule)
+        change = TChange::Create;
+    else if (exists && name != m_JobTaskName)
+        change = TChange::Rename;
+    if (change == TChange::None) return true;
+
+    int status = Scheduler.EnsureTaskScheduler();
+    if (status == 0) {
+        switch (change) {
+            case TChange::None:
+                break;
+            case TChange::Remove:
+                status = Scheduler.DeleteScheduledJob(id);
+                break;
+            case TChange::Create: {
+                TScheduleSpec spec = *m_PendingSchedule;
+                spec.CreationDate = Clock().date().toString(QStringLiteral("yyyy-MM-dd")).toStdString();
+                if (exists) status = Scheduler.DeleteScheduledJob(id);
+                if (status == 0) status = Scheduler.CreateScheduledJob(id, name, spec);
+                break;
+            }
+            case TChange::Rename:
+                status = Scheduler.RenameScheduledJob(id, name);
+                break;
+        }
+    }
+    if (status == 0) {
+        m_PendingSchedule.reset();
+        m_JobTaskName = name;
+        return true;
+    }
+
+    ShowMessageBox(Lang("schedulejoberror") + QLatin1Char('\n') + Utf8(Scheduler.SchedulerError()),
+                   QString::fromUtf8(PROGRAM_NAME), MB_OK | MB_ICONERROR);
+    // The task list tells of the job that is left: the one before, or none.
+    const bool left = Scheduler.ScheduledJobExists(id);
+    Task->TSsync = left ? Before.TSsync : 0;
+    Task->TSanalyze = left ? Before.TSanalyze : 0;
+    Task->TaskScheduler = left ? Before.TaskScheduler : std::string();
+    if (Task->SaveToTaskList(0) != 0)
+        ShowMessageBox(Lang("error_free_tasklist_xml"), QString::fromUtf8(PROGRAM_NAME),
+                       MB_OK | MB_ICONERROR);
+    return false;
+}
+
+// ---------------------------------------------------------------------------------------------
 // Folders, masks, tabs
 
 void TFTaskConfig::BrowseFolder(int Side) {
     TFolderSource& folder = Side == 1 ? m_LFolder : m_RFolder;
-    const std::string chosen = ChooseFolder ? ChooseFolder(Side, folder.FolerAllName) : std::string();
-    if (chosen.empty()) return;
-    folder.FolerAllName = StripTrailingSlash(chosen);
-    folder.DeviceType = DEVICE_LOCAL;
+    if (ChooseFolder) {
+        const std::string chosen = ChooseFolder(Side, folder.FolerAllName);
+        if (chosen.empty()) return;
+        folder.FolerAllName = StripTrailingSlash(chosen);
+        folder.DeviceType = DEVICE_LOCAL;
+    } else if (!SelectFolder || !SelectFolder(Side, folder)) {
+        return;
+    }
     (Side == 1 ? edit_lfolder : edit_rfolder)->setText(Utf8(folder.FolerAllName));
 }
 

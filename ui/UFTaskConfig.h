@@ -2,12 +2,15 @@
 
 #include "engine/UTSyncTask.h"
 #include "model/UTFolderSource.h"
+#include "ui/ScheduleManagerUnit.h"
 
+#include <QDateTime>
 #include <QDialog>
 
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 class QCheckBox;
@@ -55,9 +58,19 @@ class TFTaskConfig : public QDialog {
     std::unique_ptr<TSyncTask> Task;
     // True once an Apply or OK has written Task into the task list.
     bool Applied = false;
-    // Chooses a folder for a side (1 left, 0 right) starting at Current; empty when the user
-    // cancels. A chosen folder makes the side a local folder. By default a local directory chooser.
+    // Lets the user choose a side's folder (1 left, 0 right) on any kind of storage: edits Folder in
+    // place and returns true on OK, leaves it as it was otherwise. By default the folder window.
+    std::function<bool(int Side, TFolderSource& Folder)> SelectFolder;
+    // When set, stands in for SelectFolder with a chooser of local folders: it chooses a folder
+    // starting at Current, empty when the user cancels; a chosen folder makes the side a local folder.
     std::function<std::string(int Side, const std::string& Current)> ChooseFolder;
+    // The task's scheduled job is changed through this, only by OK and Apply; the platform's link by
+    // default.
+    TSchedulerLink Scheduler = PlatformSchedulerLink();
+    // Runs the schedule editor and gives its result, 1 after OK; by default it is shown modally.
+    std::function<int(TScheduleManagerForm& Editor)> RunScheduleEditor;
+    // Now: for the schedule editor, and the day from which a new job counts its days and weeks.
+    std::function<QDateTime()> Clock;
 
     // The language text of Key broken into lines of about 100 characters; empty for an empty key.
     static std::string GetLangHint(const std::string& Key);
@@ -72,6 +85,8 @@ class TFTaskConfig : public QDialog {
     void bt_delexcludeClick();
     void bt_addincludeClick();
     void bt_delincludeClick();
+    // "Config...": the schedule editor; its choice is kept for the next OK or Apply.
+    void bt_taskconfigClick() { EditSchedule(); }
     // Shows the page of a tab button (select1Button, select2button or select3button).
     void SelectTab(TImageExButton* Button);
     TImageExButton* CurrentTab() const { return m_CurrentTab; }
@@ -221,6 +236,13 @@ class TFTaskConfig : public QDialog {
     void Refuse(const char* MessageKey, QWidget* Focus);
     void ShowPageOf(QWidget* Control);
     void SetOneWayText(int DirectionIndex);
+    void EditSchedule();
+    // The editor's summary after its OK (its choice then waits in m_PendingSchedule); else empty.
+    QString RunScheduleDialog();
+    // Makes the saved task's job what the controls ask for (Before: the task as it was before the
+    // save). On a failure, after the box that says why, the task's schedule fields are saved as the
+    // job that is left, and the result is false.
+    bool ApplySchedule(const TSyncTask& Before);
 
     TImageExButton* m_CurrentTab = nullptr;
     bool m_Shown = false;
@@ -229,6 +251,10 @@ class TFTaskConfig : public QDialog {
     TFolderSource m_RFolder;
     TSizeLimit m_SizeLimits[4] = {};
     TTimeLimit m_TimeLimits[4] = {};
+    // A schedule chosen with "Config..." and not yet made into the job.
+    std::optional<TScheduleSpec> m_PendingSchedule;
+    // The task name the existing job passes to the program: a renamed task's job is rewritten.
+    std::string m_JobTaskName;
 };
 
 }  // namespace bfs

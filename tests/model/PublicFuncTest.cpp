@@ -312,9 +312,15 @@ TEST_F(PublicFuncFolderTest, RunAtStartupWritesAndRemovesTheAutostartEntry) {
     EXPECT_NE(text.find("\nType=Application\n"), std::string::npos);
     EXPECT_NE(text.find("\nName=Bramlow File Sync\n"), std::string::npos);
     EXPECT_NE(text.find("\nExec=" + QuoteDesktopExecArg(GetExecutablePath()) + "\n"), std::string::npos);
+    EXPECT_EQ(GetRunAtStartupFile(), entry);
+    EXPECT_EQ(GetRunAtStartup("Bramlow File Sync"), 1);
+    EXPECT_EQ(GetRunAtStartup("Other"), -1);  // an entry, but not the one asked about
+    ASSERT_EQ(WriteFileAtomic(entry, text + "X-Extra=1\n"), 0);
+    EXPECT_EQ(GetRunAtStartup("Bramlow File Sync"), -1);
 
     EXPECT_EQ(SetRunAtStartup("Bramlow File Sync", " \t"), 0);  // a blank flag switches it off
     EXPECT_FALSE(std::filesystem::exists(entry));
+    EXPECT_EQ(GetRunAtStartup("Bramlow File Sync"), 0);
     EXPECT_EQ(SetRunAtStartup("Bramlow File Sync", ""), 0);  // already off: no failure
     EXPECT_EQ(LogLineCount(), 0u);
 
@@ -322,6 +328,7 @@ TEST_F(PublicFuncFolderTest, RunAtStartupWritesAndRemovesTheAutostartEntry) {
     std::filesystem::remove_all(m_Root + "/autostart");
     ASSERT_EQ(WriteFileAtomic(m_Root + "/autostart", "x"), 0);
     EXPECT_EQ(SetRunAtStartup("Bramlow File Sync", "on"), 0);
+    EXPECT_EQ(GetRunAtStartup("Bramlow File Sync"), 0);  // it did not take
     ASSERT_EQ(LogLineCount(), 1u);
     ASSERT_EQ(ReadWholeFile(TMyException::LogFileName(), text), 0);
     EXPECT_NE(

@@ -172,6 +172,17 @@ TEST_F(SysConfigTest, FilterListsSurviveSaveAndLoad) {
     }
 }
 
+TEST_F(SysConfigTest, StoredVersionCheckFollowsTheFileNotTheRun) {
+    WriteProgramFile("Tessmarin.ini", "[filesync]\nCheckVersionVeryDay=1\n");
+    TSysConfig config;
+    ASSERT_EQ(config.Load("Tessmarin.ini"), 0);
+    EXPECT_EQ(config.StoredCheckVersionVeryDay, 1);
+    config.CheckVersionVeryDay = 0;  // a run for a named task
+    EXPECT_EQ(config.StoredCheckVersionVeryDay, 1);
+    ASSERT_EQ(config.Save(), 0);
+    EXPECT_EQ(config.StoredCheckVersionVeryDay, 0);  // what was written
+}
+
 TEST_F(SysConfigTest, SaveCreatesAMissingFile) {
     TSysConfig config;
     config.curlang = "en-english.lng";

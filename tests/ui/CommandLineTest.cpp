@@ -28,7 +28,8 @@ class CommandLineTest : public QObject {
     // A task list with one two-way task over two folders of the temporary home (or Left and Right),
     // saved as the windows save tasks.
     void WriteTaskList(const char* Name, int32_t TSsync, bfs::test::TSide* Left = nullptr,
-                       bfs::test::TSide* Right = nullptr) {
+                       bfs::test::TSide* Right = nullptr, const std::string& LeftFolder = {},
+                       const std::string& RightFolder = {}) {
         qputenv("XDG_CONFIG_HOME", (m_Home.path() + "/config").toUtf8());
         qputenv("XDG_RUNTIME_DIR", m_Home.path().toUtf8());
         TSyncTask task;
@@ -41,6 +42,8 @@ class CommandLineTest : public QObject {
             folder->DeviceType = DEVICE_LOCAL;
             folder->FolerAllName = Root() + side;
         }
+        if (!LeftFolder.empty()) task.LFolder->FolerAllName = LeftFolder;
+        if (!RightFolder.empty()) task.RFolder->FolerAllName = RightFolder;
         if (Left) Left->Configure(*task.LFolder);
         if (Right) Right->Configure(*task.RFolder);
         QCOMPARE(task.SaveToTaskList(1), 0);
@@ -48,16 +51,22 @@ class CommandLineTest : public QObject {
     }
     std::string m_LockFile;  // the last task's lock, as the program finds it
 
-    // Runs the program with Argument; its exit status, or -1 when it did not end in time.
-    int RunProgram(const QString& Argument, QByteArray* Errors = nullptr) {
+    // Runs the program with Argument (none when null); its exit status, or -1 when it did not end in
+    // time. Without Display, it starts as a scheduler before log-in would: no display at all.
+    int RunProgram(const QString& Argument, QByteArray* Errors = nullptr, bool Display = true) {
         QProcess program;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         for (const char* var : {"config", "data", "cache"})
             env.insert(QStringLiteral("XDG_%1_HOME").arg(QString(var).toUpper()), m_Home.path() + "/" + var);
         env.insert("XDG_RUNTIME_DIR", m_Home.path());
-        env.insert("QT_QPA_PLATFORM", "offscreen");
+        if (Display) {
+            env.insert("QT_QPA_PLATFORM", "offscreen");
+        } else {
+            for (const char* var : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"}) env.remove(var);
+        }
         program.setProcessEnvironment(env);
-        program.start(QStringLiteral(BFS_PROGRAM_PATH), {Argument});
+        program.start(QStringLiteral(BFS_PROGRAM_PATH),
+                      Argument.isNull() ? QStringList() : QStringList{Argument});
         if (!program.waitForFinished(60000)) {
             program.kill();
             return -1;
@@ -77,10 +86,15 @@ class CommandLineTest : public QObject {
         std::string copied;
         QCOMPARE(ReadWholeFile(Root() + "/right/docs/a.txt", copied), 0);
         QCOMPARE(copied, std::string("alpha"));
-        // Nothing left to do: the run still ends, and well.
-        QCOMPARE(RunProgram(QStringLiteral("Daily")), 0);
-        // Names are case-sensitive; an unknown one is a failure, with its reason.
+        // Nothing left to do: the run still ends, and well; also without a display, and with no
+        // line on standard error that is not the program's own.
         QByteArray errors;
+        QCOMPARE(RunProgram(QStringLiteral("Daily"), &errors, false), 0);
+        QVERIFY2(errors.isEmpty(), errors.constData());
+        // The windows need a display: without one, a start says why and ends.
+        QCOMPARE(RunProgram(QString(), &errors, false), 1);
+        QVERIFY2(errors.contains("no display"), errors.constData());
+        // Names are case-sensitive; an unknown one is a failure, with its reason.
         QCOMPARE(RunProgram(QStringLiteral("daily"), &errors), 1);
         QVERIFY(!errors.isEmpty());
 
@@ -103,6 +117,30 @@ class CommandLineTest : public QObject {
         QCOMPARE(RunProgram(QStringLiteral("Daily")), 1);
         QVERIFY(QDir().rmdir(state));
         QCOMPARE(RunProgram(QStringLiteral("Daily")), 0);
+    }
+
+    // Not enough room on a side, in a run no one watches: no box waits for a click; the refusal,
+    // with both sizes, goes to the task log and the run fails, and the task is free again.
+    // (A small file system of its own needs the right to mount one.)
+    void aFullDiskRefusesWithoutABox() {
+        const std::string right = Root() + "/small";
+        QCOMPARE(MakeFolders(right), 0);
+        QProcess mount;
+        mount.start("mount", {"-t", "tmpfs", "-o", "size=1m", "tmpfs", QString::fromStdString(right)});
+        if (!mount.waitForFinished(10000) || mount.exitCode() != 0)
+            QSKIP("cannot mount a small file system here");
+        const auto unmount =
+            qScopeGuard([&] { QProcess::execute("umount", {QString::fromStdString(right)}); });
+        const std::string left = Root() + "/big";
+        QCOMPARE(MakeFolders(left), 0);
+        QCOMPARE(WriteFileAtomic(left + "/big.bin", std::string(3 << 20, 'b')), 0);
+        WriteTaskList("Full", 1, nullptr, nullptr, left, right);
+        QByteArray errors;
+        QCOMPARE(RunProgram(QStringLiteral("Full"), &errors), 1);
+        QVERIFY2(errors.contains("Right Folder disk space is not enough: 3 MB needed, 1 MB free."),
+                 errors.constData());
+        TFileLock lock;
+        QVERIFY(lock.TryLock(m_LockFile));
     }
 
     // Each kind of remote side through the program a scheduler starts: a first sync, edits on both

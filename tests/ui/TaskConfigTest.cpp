@@ -117,6 +117,15 @@ class TaskConfigTest : public QObject {
         t.RFolder->DeviceType = DEVICE_LOCAL;
         t.RFolder->FolerAllName = "/srv/photos";
         if (Setup) Setup(t);
+        // A task loaded with a schedule has its job; the user's own scheduler is never reached.
+        const bool scheduled = t.TSanalyze != 0;
+        m_Window->Scheduler = {
+            .EnsureTaskScheduler = [] { return 0; },
+            .ScheduledJobExists = [scheduled](std::string_view) { return scheduled; },
+            .DeleteScheduledJob = [](std::string_view) { return 0; },
+            .CreateScheduledJob = [](std::string_view, std::string_view, const TScheduleSpec&) { return 0; },
+            .RenameScheduledJob = [](std::string_view, std::string_view) { return 0; },
+            .SchedulerError = [] { return std::string(); }};
         m_Window->IsNew = IsNew;
         m_Window->show();
         return *m_Window;

@@ -1,0 +1,152 @@
+#include "UiTestMain.h"
+#include "model/UTIniFile.h"
+#include "model/UTRegistry.h"
+#include "model/UTSysConfig.h"
+#include "platform/UTFolders.h"
+#include "ui/DMUnit.h"
+#include "ui/FAbout.h"
+#include "ui/ImageEx.h"
+#include "ui/uF_TastTemplate.h"
+#include "ui/uF_TemplateList.h"
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+using namespace bfs;
+
+class TemplateAboutTest : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir m_Home;
+    std::unique_ptr<TIniFile> m_OldLanguage;
+    std::string m_OldHomePage;
+    QStringList m_Boxes;
+
+  private slots:
+    void initTestCase() {
+        qputenv("XDG_CONFIG_HOME", m_Home.path().toUtf8());
+        std::ofstream(GetProgramFolder() + "templates.lng") << "[title]\ntasknameerror=Bad name\n";
+        m_OldLanguage = std::move(SysConfig().LangFile);
+        QCOMPARE(SysConfig().OpenLanguage("templates.lng"), 0);
+        m_OldHomePage = RegistryInfo.HomePage;
+        MessageBoxFunc = [this](const QString& Text, const QString& Caption, int Flags) {
+            m_Boxes << Text + "|" + Caption + "|" + QString::number(Flags);
+            return IDOK;
+        };
+    }
+    void cleanupTestCase() {
+        SysConfig().LangFile = std::move(m_OldLanguage);
+        RegistryInfo.HomePage = m_OldHomePage;
+        MessageBoxFunc = nullptr;
+    }
+    void init() { m_Boxes.clear(); }
+
+    // A refused name keeps the window open with the "tasknameerror" box; the caller trims the name
+    // and saves nothing for an empty one, so blanks around a name and the empty name pass.
+    void templateNamesAreChecked() {
+        const struct {
+            QString Typed;
+            bool Accepted;
+        } rows[] = {
+            {"Weekly", true},
+            {"  Weekly  ", true},
+            {"", true},
+            {"Mon-Fri backup", true},
+            {"a\"b", true},
+            {"a,b", false},
+            {",", false},
+            {"a/b", false},
+            {"a\\b", false},
+            {"a:b", false},
+            {"a*b", false},
+            {"a?b", false},
+            {"a<b>", false},
+            {"a|b", false},
+            {"a\tb", false},
+            {"a\nb", false},
+            {"a\x01"
+             "b",
+             false},
+            {"a\x7f"
+             "b",
+             false},
+            {QString(".."), false},
+        };
+        for (const auto& r : rows) {
+            m_Boxes.clear();
+            TF_TastTemplate w;
+            w.show();
+            w.Edit_name->setText(r.Typed);
+            w.OKButton->Click();
+            QVERIFY2(w.result() == (r.Accepted ? 1 : 0), qPrintable(r.Typed));
+            QCOMPARE(w.isVisible(), !r.Accepted);
+            QCOMPARE(m_Boxes, r.Accepted ? QStringList() : QStringList{"Bad name|Bramlow File Sync|64"});
+        }
+        TF_TastTemplate w;
+        QCOMPARE(w.Edit_name->maxLength(), 30);
+        w.show();
+        w.CanceButton->Click();
+        QCOMPARE(w.result(), 2);
+        QVERIFY(!w.isVisible());
+    }
+
+    void templateListShowsEachNameOnceAndReturnsTheChosenOne() {
+        TF_TemplateList w;
+        w.SetTemplates({"Home", " Office ", "Home", "", "  ", "Office", "home"});
+        QStringList lines;
+        for (int i = 0; i < w.lb_template->count(); ++i) lines << w.lb_template->item(i)->text();
+        QCOMPARE(lines, QStringList({"Home", "Office", "home"}));
+        w.show();
+        QCOMPARE(w.SelectedTemplate(), QString());  // OK now adds nothing
+        w.lb_template->setCurrentRow(1);
+        QCOMPARE(w.SelectedTemplate(), QString("Office"));
+        w.OKButton->Click();
+        QCOMPARE(w.result(), 1);
+
+        w.SetTemplates({"Office"});  // filled again: the old lines and the selection are gone
+        QCOMPARE(w.lb_template->count(), 1);
+        QCOMPARE(w.SelectedTemplate(), QString());
+        w.show();
+        w.CanceButton->Click();
+        QCOMPARE(w.result(), 2);
+    }
+
+    void aboutBoxNamesTheVersionAndOpensItsLinks() {
+        RegistryInfo.HomePage = "https://www.bramlow-file-sync.example/about-test/";
+        TAboutBox w;
+        std::vector<std::string> opened;
+        w.OpenLink = [&](const std::string& Address) { opened.push_back(Address); };
+        w.show();
+        QCOMPARE(w.lb_Version->text(), QString("Bramlow File Sync 2010.1.2"));
+        QCOMPARE(w.lb_website2->text(), QString::fromStdString(RegistryInfo.HomePage));
+        QCOMPARE(w.lb_Email2->text(), QString("support@bramlow-file-sync.example"));
+        w.lb_website2->Click();
+        w.lb_Email2->Click();
+        QCOMPARE(opened, (std::vector<std::string>{RegistryInfo.HomePage,
+                                                   "mailto:support@bramlow-file-sync.example"}));
+        QVERIFY(w.isVisible());  // following a link leaves the window open
+        w.OKButton->Click();
+        QCOMPARE(w.result(), 1);
+        QVERIFY(!w.isVisible());
+
+        // A click on the background closes it too.
+        TAboutBox again;
+        again.OpenLink = [&](const std::string& Address) { opened.push_back(Address); };
+        again.show();
+        QTest::mouseClick(again.Image1, Qt::LeftButton, {}, QPoint(5, again.Image1->height() - 5));
+        QVERIFY(!again.isVisible());
+        QCOMPARE(opened.size(), size_t(2));
+    }
+};
+
+BFS_UI_TEST(TemplateAboutTest);
+
+#include "TemplateAboutTest.moc"
