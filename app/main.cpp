@@ -68,6 +68,8 @@ int main(int argc, char* argv[]) {
         });
     QApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("Bramlow File Sync"));
+    // The desktop matches the windows to the menu entry the program installs.
+    QGuiApplication::setDesktopFileName(QStringLiteral("bramlow-file-sync"));
 
     // A first start finds the program folder seeded with the default settings and language file;
     // stored passwords stay the user's alone.
