@@ -6,6 +6,7 @@
 
 #include <time.h>
 #include <unistd.h>
+#include <utf8proc.h>
 
 #include <cerrno>
 #include <charconv>
@@ -78,23 +79,11 @@ bool HasControlCharacter(std::string_view Text) {
 // line that is not.
 bool IsUtf8(std::string_view Text) {
     for (size_t i = 0; i < Text.size();) {
-        const unsigned char c = static_cast<unsigned char>(Text[i]);
-        const size_t len = c < 0x80                ? 1
-                           : c >= 0xc2 && c < 0xe0 ? 2
-                           : c >= 0xe0 && c < 0xf0 ? 3
-                           : c >= 0xf0 && c < 0xf5 ? 4
-                                                   : 0;
-        if (len == 0 || i + len > Text.size()) return false;
-        uint32_t code = len == 1 ? c : c & (0x7f >> len);
-        for (size_t k = 1; k < len; ++k) {
-            const unsigned char b = static_cast<unsigned char>(Text[i + k]);
-            if ((b & 0xc0) != 0x80) return false;
-            code = code << 6 | (b & 0x3f);
-        }
-        if ((len == 3 && (code < 0x800 || (code >= 0xd800 && code < 0xe000))) ||
-            (len == 4 && (code < 0x10000 || code > 0x10ffff)))
-            return false;
-        i += len;
+        utf8proc_int32_t code = 0;
+        const auto n = utf8proc_iterate(reinterpret_cast<const utf8proc_uint8_t*>(Text.data() + i),
+                                        static_cast<utf8proc_ssize_t>(Text.size() - i), &code);
+        if (n <= 0) return false;
+        i += static_cast<size_t>(n);
     }
     return true;
 }
