@@ -3,10 +3,10 @@
 #include "model/UTConsts.h"
 #include "model/UTRegistry.h"
 #include "ui/ImageEx.h"
+#include "ui/UTDialogParts.h"
 #include "ui/UTPictures.h"
 #include "ui/UTWebPage.h"
 #include "ui/UTWindowChrome.h"
-#include "ui/uF_TastTemplate.h"
 
 #include <QFrame>
 #include <QGridLayout>

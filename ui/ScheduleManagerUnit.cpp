@@ -3,6 +3,7 @@
 #include "model/UTConsts.h"
 #include "ui/DMUnit.h"
 #include "ui/ImageEx.h"
+#include "ui/UTDialogParts.h"
 #include "ui/UTPictures.h"
 #include "ui/UTWindowChrome.h"
 
@@ -26,8 +27,6 @@ namespace {
 
 constexpr int DEFAULT_WIDTH = 596;
 constexpr int DEFAULT_HEIGHT = 377;
-constexpr int BUTTON_WIDTH = 79;  // the faces of DM->bigbutton
-constexpr int BUTTON_HEIGHT = 26;
 constexpr int ICON_SIZE = 32;
 
 // The counts' ranges, by frequency: days, weeks, the day of the month.
@@ -50,44 +49,6 @@ QSpinBox* NewCount(QWidget* Parent) {
     count->setValue(COUNT_MIN);
     count->setMinimumWidth(count->fontMetrics().horizontalAdvance(QStringLiteral("0000")) + 36);
     return count;
-}
-
-// A dialog button: the picture of DM->bigbutton with its caption over it. The caption lets the
-// mouse through, so that pointing at it or clicking it is pointing at or clicking the button.
-QWidget* NewFaceButton(QWidget* Parent, const QString& Text, TImageExButton*& Button, TImageEx*& Caption) {
-    auto* holder = new QWidget(Parent);
-    auto* grid = new QGridLayout(holder);
-    grid->setContentsMargins(0, 0, 0, 0);
-    Button = new TImageExButton(holder);
-    Button->setScaledContents(true);
-    Button->setFocusPolicy(Qt::StrongFocus);
-    Button->setAccessibleName(Text);
-    Button->setToolTip(Text);
-    Caption = new TImageEx(holder);
-    Caption->setText(Text);
-    Caption->setAlignment(Qt::AlignCenter);
-    Caption->setAttribute(Qt::WA_TransparentForMouseEvents);
-    grid->addWidget(Button, 0, 0);
-    grid->addWidget(Caption, 0, 0);
-
-    const QFontMetrics fm(Caption->font());
-    const QSize size(std::max(BUTTON_WIDTH, fm.horizontalAdvance(Text) + 20),
-                     std::max(BUTTON_HEIGHT, fm.height() + 8));
-    Button->setFixedSize(size);
-    Caption->setFixedSize(size);
-
-    // Normal, under the mouse, and pressed while the left button is down (only while enabled).
-    Button->SetPicAutoChange(true);
-    if (DM) {
-        Button->SetPicNormal(DM->bigbutton.Pixmap(0));
-        Button->SetPicMouseMove(DM->bigbutton.Pixmap(1));
-    }
-    TImageExButton* b = Button;
-    QObject::connect(b, &TImageEx::mouseDown, b, [b] {
-        if (DM && b->isEnabled()) b->setPixmap(DM->bigbutton.Pixmap(2));
-    });
-    QObject::connect(b, &TImageEx::clicked, b, [b] { b->SetPicState(b->PicState()); });
-    return holder;
 }
 
 }  // namespace
@@ -266,11 +227,9 @@ void TScheduleManagerForm::BuildControls() {
     buttons->setContentsMargins(12, 10, 12, 0);
     buttons->setSpacing(8);
     buttons->addStretch(1);
-    buttons->addWidget(NewFaceButton(this, QStringLiteral("OK"), OkButton, Label9));
-    buttons->addWidget(NewFaceButton(this, QStringLiteral("Cancel"), CancelButton, Label10));
+    buttons->addWidget(NewDialogButton(this, QStringLiteral("OK"), OkButton, Label9));
+    buttons->addWidget(NewDialogButton(this, QStringLiteral("Cancel"), CancelButton, Label10));
     layout->addLayout(buttons);
-    OkButton->SetPicState(isNormal);
-    CancelButton->SetPicState(isNormal);
 
     connect(comScheduleTask, &QComboBox::activated, this, &TScheduleManagerForm::comScheduleTaskChange);
     connect(dtpStartTime, &QTimeEdit::timeChanged, this, &TScheduleManagerForm::Describe);

@@ -8,6 +8,7 @@
 #include "platform/UTFolders.h"
 #include "ui/DMUnit.h"
 #include "ui/ImageEx.h"
+#include "ui/UTDialogParts.h"
 #include "ui/UTWindowChrome.h"
 
 #include <QCheckBox>
@@ -16,7 +17,6 @@
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
-#include <QPainter>
 #include <QShowEvent>
 #include <QSignalBlocker>
 #include <QStackedWidget>
@@ -25,6 +25,7 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <array>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -35,10 +36,6 @@ namespace {
 
 constexpr int DEFAULT_WIDTH = 465;
 constexpr int DEFAULT_HEIGHT = 362;
-constexpr int TAB_WIDTH = 75;  // the faces of DM->TabIL
-constexpr int TAB_HEIGHT = 27;
-constexpr int BUTTON_WIDTH = 79;  // the faces of DM->bigbutton
-constexpr int BUTTON_HEIGHT = 26;
 const char* const CAPTION = "Bramlow File Sync options";
 
 // The 0/1 settings and their boxes, in the order the General page shows them.
@@ -54,50 +51,6 @@ QString Lang(const char* Key) {
 
 QString Utf8(const std::string& Text) {
     return QString::fromStdString(Text);
-}
-
-// A face 8% lighter, for a tab under the mouse.
-QPixmap Lighter(const QPixmap& Face) {
-    if (Face.isNull()) return Face;
-    QPixmap result = Face;
-    QPainter p(&result);
-    p.setCompositionMode(QPainter::CompositionMode_SourceAtop);
-    p.fillRect(QRectF(QPointF(0, 0), result.deviceIndependentSize()), QColor(255, 255, 255, 20));
-    return result;
-}
-
-// A picture button with its caption over it; the caption lets the mouse through to the button.
-void StackFace(QWidget* Parent, QGridLayout* Grid, int Column, TImageExButton*& Button, TImageEx*& Caption) {
-    Button = new TImageExButton(Parent);
-    Button->setScaledContents(true);
-    Button->setFocusPolicy(Qt::StrongFocus);
-    Caption = new TImageEx(Parent);
-    Caption->setAlignment(Qt::AlignCenter);
-    Caption->setAttribute(Qt::WA_TransparentForMouseEvents);
-    Grid->addWidget(Button, 0, Column);
-    Grid->addWidget(Caption, 0, Column);
-}
-
-// The button at least as large as its face, larger when its caption needs it.
-void FitFace(TImageExButton* Button, TImageEx* Caption, int Width, int Height) {
-    const QFontMetrics fm(Caption->font());
-    const QSize size(std::max(Width, fm.horizontalAdvance(Caption->text()) + 20),
-                     std::max(Height, fm.height() + 8));
-    Button->setFixedSize(size);
-    Caption->setFixedSize(size);
-}
-
-// The dialog-button faces: normal, under the mouse, and pressed while the left button is down.
-void UseBigButtonFaces(TImageExButton* Button) {
-    Button->SetPicAutoChange(true);
-    if (!DM) return;
-    Button->SetPicNormal(DM->bigbutton.Pixmap(0));
-    Button->SetPicMouseMove(DM->bigbutton.Pixmap(1));
-    QObject::connect(Button, &TImageEx::mouseDown, Button, [Button] {
-        if (DM && Button->isEnabled()) Button->setPixmap(DM->bigbutton.Pixmap(2));
-    });
-    QObject::connect(Button, &TImageEx::clicked, Button,
-                     [Button] { Button->SetPicState(Button->PicState()); });
 }
 
 // A pattern list: the row number as its fixed key, the pattern as its value.
@@ -227,25 +180,9 @@ void TFFileSyncOptions::BuildControls() {
     layout->setSpacing(0);
     layout->addWidget(TitleBar);
 
-    auto* tabs = new QWidget(this);
-    auto* tabGrid = new QGridLayout(tabs);
-    tabGrid->setContentsMargins(12, 6, 12, 0);
-    tabGrid->setHorizontalSpacing(2);
-    StackFace(tabs, tabGrid, 0, select1Button, ts_General);
-    StackFace(tabs, tabGrid, 1, select2button, ts_filter);
-    for (TImageExButton* tab : {select1Button, select2button}) {
-        tab->SetGroupIndex(1);
-        tab->SetPicAutoChange(true);
-        tab->SetClickAutoChange(true);
-        if (DM) {
-            tab->SetPicNormal(DM->TabIL.Pixmap(0));
-            tab->SetPicMouseMove(Lighter(DM->TabIL.Pixmap(0)));
-            tab->SetPicSelect(DM->TabIL.Pixmap(1));
-        }
+    layout->addWidget(NewPageTabRow(this, {{&select1Button, &ts_General}, {&select2button, &ts_filter}}));
+    for (TImageExButton* tab : {select1Button, select2button})
         connect(tab, &TImageEx::clicked, this, [this, tab] { SelectTab(tab); });
-    }
-    tabGrid->setColumnStretch(2, 1);
-    layout->addWidget(tabs);
 
     Notebook1 = new QStackedWidget(this);
     Notebook1->setObjectName(QStringLiteral("Notebook1"));
@@ -261,9 +198,9 @@ void TFFileSyncOptions::BuildControls() {
     bottomGrid->setContentsMargins(12, 10, 12, 0);
     bottomGrid->setHorizontalSpacing(8);
     bottomGrid->setColumnStretch(0, 1);
-    StackFace(bottom, bottomGrid, 1, OkButton, Label_ok);
-    StackFace(bottom, bottomGrid, 2, CancelButton, Label_cancel);
-    StackFace(bottom, bottomGrid, 3, applyButton, Label29);
+    StackFace(bottom, bottomGrid, 0, 1, OkButton, Label_ok);
+    StackFace(bottom, bottomGrid, 0, 2, CancelButton, Label_cancel);
+    StackFace(bottom, bottomGrid, 0, 3, applyButton, Label29);
     for (TImageExButton* b : {OkButton, CancelButton, applyButton}) UseBigButtonFaces(b);
     connect(OkButton, &TImageEx::clicked, this, &TFFileSyncOptions::BitBtn_okClick);
     connect(CancelButton, &TImageEx::clicked, this, &TFFileSyncOptions::CancelButtonClick);
@@ -394,22 +331,16 @@ void TFFileSyncOptions::LoadLanguageTexts() {
     vedit_include->setAccessibleName(lb_include->text());
     cb_languagelist->setAccessibleName(lb_language->text());
 
-    // Picture buttons: their caption is their name and their tooltip.
-    const std::pair<TImageExButton*, TImageEx*> faces[] = {
-        {select1Button, ts_General},  {select2button, ts_filter}, {OkButton, Label_ok},
-        {CancelButton, Label_cancel}, {applyButton, Label29},
-    };
-    for (auto [button, caption] : faces) {
-        const bool tab = button == select1Button || button == select2button;
-        FitFace(button, caption, tab ? TAB_WIDTH : BUTTON_WIDTH, tab ? TAB_HEIGHT : BUTTON_HEIGHT);
-        button->setAccessibleName(caption->text());
-        button->setToolTip(caption->text());
-    }
+    // Picture buttons fit their captions, which name them.
+    for (auto [tab, caption] : {std::pair{select1Button, ts_General}, std::pair{select2button, ts_filter}})
+        FitFace(tab, caption, TAB_WIDTH, TAB_HEIGHT);
+    for (auto [button, caption] : {std::pair{OkButton, Label_ok}, std::pair{CancelButton, Label_cancel},
+                                   std::pair{applyButton, Label29}})
+        FitFace(button, caption, BUTTON_WIDTH, BUTTON_HEIGHT);
     for (TImageExButton* b : {OkButton, CancelButton, applyButton}) b->SetPicState(isNormal);
-    select2button->SetPicState(isNormal);
-    select1Button->SetPicState(isSelect);
-    m_CurrentTab = select1Button;
-    Notebook1->setCurrentIndex(0);
+    for (TImageExButton* tab : {select1Button, select2button}) tab->SetPicState(isNormal);
+    m_CurrentTab = nullptr;
+    SelectTab(select1Button);
 }
 
 void TFFileSyncOptions::LoadOptionsToForm() {
@@ -553,11 +484,8 @@ void TFFileSyncOptions::bt_delincludeClick() {
 }
 
 void TFFileSyncOptions::SelectTab(TImageExButton* Button) {
-    if (!Button || Button == m_CurrentTab) return;
-    if (m_CurrentTab) m_CurrentTab->SetPicState(isNormal);
-    Button->SetPicState(isSelect);
-    m_CurrentTab = Button;
-    Notebook1->setCurrentIndex(Button == select1Button ? 0 : 1);
+    const std::array tabs{select1Button, select2button};
+    ShowPageTab(tabs, Notebook1, m_CurrentTab, Button);
 }
 
 }  // namespace bfs

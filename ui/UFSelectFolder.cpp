@@ -15,6 +15,7 @@
 #include "storage/UTWebDavRequests.h"
 #include "ui/DMUnit.h"
 #include "ui/ImageEx.h"
+#include "ui/UTDialogParts.h"
 #include "ui/UTWindowChrome.h"
 
 #include <QAbstractFileIconProvider>
@@ -30,7 +31,6 @@
 #include <QInputDialog>
 #include <QLabel>
 #include <QLineEdit>
-#include <QPainter>
 #include <QShowEvent>
 #include <QStackedWidget>
 #include <QTimer>
@@ -49,10 +49,6 @@ namespace {
 
 constexpr int DEFAULT_WIDTH = 640;
 constexpr int DEFAULT_HEIGHT = 480;
-constexpr int TAB_WIDTH = 75;  // the faces of DM->TabIL
-constexpr int TAB_HEIGHT = 27;
-constexpr int BUTTON_WIDTH = 79;  // the faces of DM->bigbutton
-constexpr int BUTTON_HEIGHT = 26;
 
 // Tree pictures (ilnet).
 constexpr int IMAGE_ALL = 0;
@@ -113,59 +109,6 @@ std::vector<std::string> SplitLevels(const std::string& Path, char Sep) {
         start = end + 1;
     }
     return levels;
-}
-
-// A face 8% lighter, for a picture that has no face of its own under the mouse.
-QPixmap Lighter(const QPixmap& Face) {
-    if (Face.isNull()) return Face;
-    QPixmap result = Face;
-    QPainter p(&result);
-    p.setCompositionMode(QPainter::CompositionMode_SourceAtop);
-    p.fillRect(QRectF(QPointF(0, 0), result.deviceIndependentSize()), QColor(255, 255, 255, 20));
-    return result;
-}
-
-// A picture button with its caption over it; the caption lets the mouse through, so that pointing
-// at it or clicking it is pointing at or clicking the button.
-QWidget* FaceHolder(QWidget* Parent, TImageExButton*& Button, TImageEx*& Caption) {
-    auto* holder = new QWidget(Parent);
-    auto* grid = new QGridLayout(holder);
-    grid->setContentsMargins(0, 0, 0, 0);
-    Button = new TImageExButton(holder);
-    Button->setScaledContents(true);
-    Button->setFocusPolicy(Qt::StrongFocus);
-    Caption = new TImageEx(holder);
-    Caption->setAlignment(Qt::AlignCenter);
-    Caption->setAttribute(Qt::WA_TransparentForMouseEvents);
-    grid->addWidget(Button, 0, 0);
-    grid->addWidget(Caption, 0, 0);
-    return holder;
-}
-
-// The button at least as large as its face, larger when its caption needs it.
-void FitFace(TImageExButton* Button, TImageEx* Caption, int Width, int Height) {
-    const QFontMetrics fm(Caption->font());
-    const QSize size(std::max(Width, fm.horizontalAdvance(Caption->text()) + 20),
-                     std::max(Height, fm.height() + 8));
-    Button->setFixedSize(size);
-    Caption->setFixedSize(size);
-    Button->setAccessibleName(Caption->text());
-    Button->setToolTip(Caption->text());
-}
-
-// The dialog-button faces: normal, under the mouse, pressed while the left button is down; the
-// caption greys with the button.
-void UseBigButtonFaces(TImageExButton* Button, TImageEx* Caption) {
-    Button->SetPicAutoChange(true);
-    QObject::connect(Button, &TImageEx::clicked, Button,
-                     [Button] { Button->SetPicState(Button->PicState()); });
-    Caption->setEnabled(Button->isEnabled());
-    if (!DM) return;
-    Button->SetPicNormal(DM->bigbutton.Pixmap(0));
-    Button->SetPicMouseMove(DM->bigbutton.Pixmap(1));
-    QObject::connect(Button, &TImageEx::mouseDown, Button, [Button] {
-        if (DM && Button->isEnabled()) Button->setPixmap(DM->bigbutton.Pixmap(2));
-    });
 }
 
 void EnableFace(TImageExButton* Button, TImageEx* Caption, bool Enabled) {
@@ -239,12 +182,7 @@ void TFSelectFolder::BuildControls() {
     for (int page = 0; page < PAGE_COUNT; ++page) {
         QWidget* holder = FaceHolder(this, SideButtons[page], SideLabels[page]);
         TImageExButton* button = SideButtons[page];
-        button->SetPicAutoChange(true);
-        if (DM) {
-            button->SetPicNormal(DM->TabIL.Pixmap(0));
-            button->SetPicMouseMove(Lighter(DM->TabIL.Pixmap(0)));
-            button->SetPicSelect(DM->TabIL.Pixmap(1));
-        }
+        UseTabFaces(button);
         connect(button, &TImageEx::clicked, this, [this, button] { SelectPage(button); });
         side->addWidget(holder);
     }
@@ -269,11 +207,8 @@ void TFSelectFolder::BuildControls() {
     layout->addLayout(bottom);
     bt_createbucket->setText(QStringLiteral("Create a Amazon S3 Bucket"));
     createbucketButton->parentWidget()->hide();
-    const std::pair<TImageExButton*, TImageEx*> faces[] = {{MakeFolderButton, bt_NewFolder},
-                                                           {createbucketButton, bt_createbucket},
-                                                           {OkButton, Label_ok},
-                                                           {CancelButton, Label_cancel}};
-    for (const auto& [button, caption] : faces) UseBigButtonFaces(button, caption);
+    for (TImageExButton* b : {MakeFolderButton, createbucketButton, OkButton, CancelButton})
+        UseBigButtonFaces(b);
     connect(MakeFolderButton, &TImageEx::clicked, this, &TFSelectFolder::bt_NewFolderClick);
     connect(createbucketButton, &TImageEx::clicked, this, &TFSelectFolder::bt_createbucketClick);
     connect(OkButton, &TImageEx::clicked, this, &TFSelectFolder::OkButtonClick);
@@ -368,7 +303,7 @@ QWidget* TFSelectFolder::BuildPage(int Page) {
     grid->addWidget(tree, row, 0, 1, 3);
     grid->setRowStretch(row, 1);
     grid->setColumnStretch(1, 1);
-    UseBigButtonFaces(ConnectButtons[Page], ConnectLabels[Page]);
+    UseBigButtonFaces(ConnectButtons[Page]);
 
     // Connect, and Enter in the address, by page (the SFTP page's does nothing); every tree node
     // answers a click and Enter.

@@ -1,12 +1,15 @@
 #include "ui/UFTaskConfig.h"
 
+#include "model/TaskList.h"
 #include "model/UTConsts.h"
 #include "model/UTMyException.h"
 #include "model/UTPublicFunc.h"
 #include "model/UTSysConfig.h"
+#include "platform/UTFolders.h"
 #include "ui/DMUnit.h"
 #include "ui/ImageEx.h"
 #include "ui/UFSelectFolder.h"
+#include "ui/UTDialogParts.h"
 #include "ui/UTWindowChrome.h"
 
 #include <QButtonGroup>
@@ -19,7 +22,6 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
-#include <QPainter>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QRegularExpressionValidator>
@@ -33,6 +35,7 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <limits>
 #include <optional>
@@ -43,11 +46,8 @@ namespace {
 
 constexpr int DEFAULT_WIDTH = 568;
 constexpr int DEFAULT_HEIGHT = 547;
-constexpr int TAB_WIDTH = 75;  // the faces of DM->TabIL
-constexpr int TAB_HEIGHT = 27;
-constexpr int BUTTON_WIDTH = 79;  // the faces of DM->bigbutton
-constexpr int BUTTON_HEIGHT = 26;
 constexpr int NAME_MAX_LENGTH = 50;
+constexpr const char* TASK_LIST_FILE_NAME = "tasklist.fs";
 constexpr int HINT_WIDTH = 100;
 
 const char* const TWO_WAY_TEXT =
@@ -72,6 +72,23 @@ constexpr int DOS_LAST_YEAR = 2107;
 const char* const SIZE_UNITS[3] = {"B", "KB", "MB"};
 constexpr int64_t UNIT_FACTORS[3] = {1, 1024, 1024 * 1024};
 
+// Whether a task of the task list other than the one with OwnID (none when empty) is called Name.
+// Names compare trimmed and exactly, as the command line and the scheduler look tasks up. A task
+// list that cannot be read names no task here: saving into it fails with its own message.
+bool NameTakenByAnotherTask(const std::string& Name, const std::string& OwnID) {
+    const std::string folder = GetProgramFolder();
+    if (folder.empty()) return false;
+    TTaskListDocument doc;
+    if (doc.LoadFile(folder + TASK_LIST_FILE_NAME) != TTaskListDocument::LOAD_OK) return false;
+    const TXMLTaskListType list = doc.GetTaskList();
+    for (int i = 0; i < list.Count(); ++i) {
+        const TXMLTastType tast = list.Get_Tast(i);
+        if (!OwnID.empty() && tast.Get_SyncID() == OwnID) continue;
+        if (Trim(tast.Get_SyncName()) == Name) return true;
+    }
+    return false;
+}
+
 QString Lang(const char* Key) {
     return QString::fromStdString(SysConfig().GetText(Key));
 }
@@ -93,61 +110,6 @@ void SetHint(QWidget* Control, const std::string& Text) {
     line.replace(QLatin1Char('\n'), QLatin1Char(' '));
     Control->setStatusTip(line);
     Control->setAccessibleDescription(line);
-}
-
-// A face 8% lighter, for a picture that has no face of its own under the mouse.
-QPixmap Lighter(const QPixmap& Face) {
-    if (Face.isNull()) return Face;
-    QPixmap result = Face;
-    QPainter p(&result);
-    p.setCompositionMode(QPainter::CompositionMode_SourceAtop);
-    p.fillRect(QRectF(QPointF(0, 0), result.deviceIndependentSize()), QColor(255, 255, 255, 20));
-    return result;
-}
-
-// A picture button with its caption over it. The caption lets the mouse through, so that pointing
-// at it or clicking it is pointing at or clicking the button.
-void StackFace(QWidget* Parent, QGridLayout* Grid, int Row, int Column, TImageExButton*& Button,
-               TImageEx*& Caption) {
-    Button = new TImageExButton(Parent);
-    Button->setScaledContents(true);
-    Button->setFocusPolicy(Qt::StrongFocus);
-    Caption = new TImageEx(Parent);
-    Caption->setAlignment(Qt::AlignCenter);
-    Caption->setAttribute(Qt::WA_TransparentForMouseEvents);
-    Grid->addWidget(Button, Row, Column);
-    Grid->addWidget(Caption, Row, Column);
-}
-
-QWidget* FaceHolder(QWidget* Parent, TImageExButton*& Button, TImageEx*& Caption) {
-    auto* holder = new QWidget(Parent);
-    auto* grid = new QGridLayout(holder);
-    grid->setContentsMargins(0, 0, 0, 0);
-    StackFace(holder, grid, 0, 0, Button, Caption);
-    return holder;
-}
-
-// The button at least as large as its face, wider and taller when its caption needs it.
-void FitFace(TImageExButton* Button, TImageEx* Caption, int Width, int Height) {
-    const QFontMetrics fm(Caption->font());
-    const QSize size(std::max(Width, fm.horizontalAdvance(Caption->text()) + 20),
-                     std::max(Height, fm.height() + 8));
-    Button->setFixedSize(size);
-    Caption->setFixedSize(size);
-}
-
-// The dialog-button faces: normal, under the mouse, and pressed while the left button is down.
-void UseBigButtonFaces(TImageExButton* Button) {
-    Button->SetPicAutoChange(true);
-    if (!DM) return;
-    Button->SetPicNormal(DM->bigbutton.Pixmap(0));
-    Button->SetPicMouseMove(DM->bigbutton.Pixmap(1));
-    QObject::connect(Button, &TImageEx::mouseDown, Button, [Button] {
-        if (DM && Button->isEnabled()) Button->setPixmap(DM->bigbutton.Pixmap(2));
-    });
-    // After the click the face of the state the button is in comes back.
-    QObject::connect(Button, &TImageEx::clicked, Button,
-                     [Button] { Button->SetPicState(Button->PicState()); });
 }
 
 // The date-time of a DOS date-time as the date edits show it, "MM/DD/YYYY hh:mm".
@@ -290,27 +252,10 @@ void TFTaskConfig::BuildControls() {
     layout->setSpacing(0);
     layout->addWidget(TitleBar);
 
-    auto* tabs = new QWidget(this);
-    auto* tabGrid = new QGridLayout(tabs);
-    tabGrid->setContentsMargins(12, 6, 12, 0);
-    tabGrid->setHorizontalSpacing(2);
-    const std::pair<TImageExButton**, TImageEx**> tabFaces[] = {
-        {&select1Button, &ts_General}, {&select2button, &ts_filter}, {&select3button, &ts_atuo}};
-    for (int i = 0; i < 3; ++i) {
-        StackFace(tabs, tabGrid, 0, i, *tabFaces[i].first, *tabFaces[i].second);
-        TImageExButton* tab = *tabFaces[i].first;
-        tab->SetGroupIndex(1);
-        tab->SetPicAutoChange(true);
-        tab->SetClickAutoChange(true);
-        if (DM) {
-            tab->SetPicNormal(DM->TabIL.Pixmap(0));
-            tab->SetPicMouseMove(Lighter(DM->TabIL.Pixmap(0)));
-            tab->SetPicSelect(DM->TabIL.Pixmap(1));
-        }
+    layout->addWidget(NewPageTabRow(
+        this, {{&select1Button, &ts_General}, {&select2button, &ts_filter}, {&select3button, &ts_atuo}}));
+    for (TImageExButton* tab : {select1Button, select2button, select3button})
         connect(tab, &TImageEx::clicked, this, [this, tab] { SelectTab(tab); });
-    }
-    tabGrid->setColumnStretch(3, 1);
-    layout->addWidget(tabs);
 
     Notebook1 = new QStackedWidget(this);
     Notebook1->setObjectName(QStringLiteral("Notebook1"));
@@ -838,6 +783,15 @@ void TFTaskConfig::LoadLanguageTexts() {
             group->setTitle(text);
     }
 
+    // Picture buttons fit their captions, which name them; the Browse buttons' hints follow.
+    for (auto [tab, caption] : {std::pair{select1Button, ts_General}, std::pair{select2button, ts_filter},
+                                std::pair{select3button, ts_atuo}})
+        FitFace(tab, caption, TAB_WIDTH, TAB_HEIGHT);
+    for (auto [button, caption] : {std::pair{OkButton, Label_ok}, std::pair{CancelButton, Label_cancel},
+                                   std::pair{applyButton, Label29}, std::pair{lbrowseButton, tb_lbrowse},
+                                   std::pair{RFolderImage, tb_rbrowse}})
+        FitFace(button, caption, BUTTON_WIDTH, BUTTON_HEIGHT);
+
     cb_syncdirect->clear();
     cb_syncdirect->addItems({Lang("ltor"), Lang("rtol")});
     cb_coflicts->clear();
@@ -891,25 +845,11 @@ void TFTaskConfig::LoadLanguageTexts() {
     }
     SetHint(cb_excludehidden, "All Hidden files and folders will be excluded.");
 
-    // Picture buttons: their caption is their name and their tooltip.
-    const std::pair<TImageExButton*, TImageEx*> faces[] = {
-        {select1Button, ts_General}, {select2button, ts_filter},   {select3button, ts_atuo},
-        {OkButton, Label_ok},        {CancelButton, Label_cancel}, {applyButton, Label29},
-        {lbrowseButton, tb_lbrowse}, {RFolderImage, tb_rbrowse},
-    };
-    for (auto [button, caption] : faces) {
-        const bool tab = button == select1Button || button == select2button || button == select3button;
-        FitFace(button, caption, tab ? TAB_WIDTH : BUTTON_WIDTH, tab ? TAB_HEIGHT : BUTTON_HEIGHT);
-        if (button->accessibleName().isEmpty()) button->setAccessibleName(caption->text());
-        if (button->toolTip().isEmpty()) button->setToolTip(caption->text());
-    }
     for (TImageExButton* b : {OkButton, CancelButton, applyButton, lbrowseButton, RFolderImage})
         b->SetPicState(isNormal);
-    select2button->SetPicState(isNormal);
-    select3button->SetPicState(isNormal);
-    select1Button->SetPicState(isSelect);
-    m_CurrentTab = select1Button;
-    Notebook1->setCurrentIndex(0);
+    for (TImageExButton* tab : {select1Button, select2button, select3button}) tab->SetPicState(isNormal);
+    m_CurrentTab = nullptr;
+    SelectTab(select1Button);
 }
 
 void TFTaskConfig::LoadTaskToForm() {
@@ -1005,13 +945,22 @@ void TFTaskConfig::Refuse(const char* MessageKey, QWidget* Focus) {
 
 bool TFTaskConfig::CheckTaskName() {
     const std::string name = Trim(edit_taskname->text().toStdString());
-    // The name names the task's log and scheduled job: no path characters, no control characters.
+    // The name names the task's log and scheduled job: not empty, no path characters, no control
+    // characters.
     const QString text = Utf8(name);
     const bool control =
         std::any_of(text.begin(), text.end(), [](QChar c) { return c.category() == QChar::Other_Control; });
-    if (IsValidFileName(name) && !control) return true;
-    Refuse("tasknameerror", edit_taskname);
-    return false;
+    if (name.empty() || !IsValidFileName(name) || control) {
+        Refuse("tasknameerror", edit_taskname);
+        return false;
+    }
+    // The command line and the scheduled jobs find a task by its name: it names one task only. A
+    // task not yet saved has no entry of its own in the list.
+    if (NameTakenByAnotherTask(name, IsNew ? std::string() : Task->SyncID)) {
+        Refuse("tasknameexists", edit_taskname);
+        return false;
+    }
+    return true;
 }
 
 bool TFTaskConfig::SaveFormToTask(TSyncTask& To) {
@@ -1166,17 +1115,11 @@ bool TFTaskConfig::SaveTask() {
 }
 
 void TFTaskConfig::BitBtn_okClick() {
-    // No name: the window closes as cancelled.
-    if (Trim(edit_taskname->text().toStdString()).empty()) {
-        reject();
-        return;
-    }
     if (!CheckTaskName() || !SaveTask()) return;
     done(1);
 }
 
 void TFTaskConfig::BitBtn_ApplyClick() {
-    if (Trim(edit_taskname->text().toStdString()).empty()) return;
     if (!CheckTaskName()) return;
     SaveTask();
 }
@@ -1310,11 +1253,8 @@ void TFTaskConfig::bt_delincludeClick() {
 }
 
 void TFTaskConfig::SelectTab(TImageExButton* Button) {
-    if (!Button || Button == m_CurrentTab) return;
-    if (m_CurrentTab) m_CurrentTab->SetPicState(isNormal);
-    Button->SetPicState(isSelect);
-    m_CurrentTab = Button;
-    Notebook1->setCurrentIndex(Button == select1Button ? 0 : Button == select2button ? 1 : 2);
+    const std::array tabs{select1Button, select2button, select3button};
+    ShowPageTab(tabs, Notebook1, m_CurrentTab, Button);
 }
 
 }  // namespace bfs

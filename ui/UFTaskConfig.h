@@ -225,7 +225,8 @@ class TFTaskConfig : public QDialog {
     // Reads every control into To (a copy of Task); false, with the message shown and the focus on
     // the control at fault, when a value is refused.
     bool SaveFormToTask(TSyncTask& To);
-    // Checks the name; false, with its message, when it cannot name a task.
+    // Checks the name; false, with its message, when it is empty, cannot name a task, or names
+    // another task of the task list.
     bool CheckTaskName();
     // Reads the controls into a copy, puts it into Task and writes the task list; false when a
     // value was refused or the write failed (Task is then as it was).

@@ -5,9 +5,9 @@
 #include "model/UTSysConfig.h"
 #include "ui/DMUnit.h"
 #include "ui/ImageEx.h"
+#include "ui/UTDialogParts.h"
 #include "ui/UTWindowChrome.h"
 
-#include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
@@ -22,48 +22,8 @@ namespace {
 constexpr int DEFAULT_WIDTH = 260;
 constexpr int DEFAULT_HEIGHT = 120;
 constexpr int NAME_MAX_LENGTH = 30;
-constexpr int BUTTON_WIDTH = 79;  // the faces of DM->bigbutton
-constexpr int BUTTON_HEIGHT = 26;
 
 }  // namespace
-
-QWidget* NewDialogButton(QWidget* Parent, const QString& Caption, TImageExButton*& Button, TImageEx*& Label) {
-    auto* holder = new QWidget(Parent);
-    auto* grid = new QGridLayout(holder);
-    grid->setContentsMargins(0, 0, 0, 0);
-    Button = new TImageExButton(holder);
-    Button->setScaledContents(true);
-    Button->setFocusPolicy(Qt::StrongFocus);
-    Button->setAccessibleName(Caption);
-    Button->setToolTip(Caption);
-    Label = new TImageEx(holder);
-    Label->setText(Caption);
-    Label->setTextFormat(Qt::PlainText);
-    Label->setAlignment(Qt::AlignCenter);
-    Label->setAttribute(Qt::WA_TransparentForMouseEvents);
-    grid->addWidget(Button, 0, 0);
-    grid->addWidget(Label, 0, 0);
-
-    const QFontMetrics fm(Label->font());
-    const QSize size(std::max(BUTTON_WIDTH, fm.horizontalAdvance(Caption) + 20),
-                     std::max(BUTTON_HEIGHT, fm.height() + 8));
-    Button->setFixedSize(size);
-    Label->setFixedSize(size);
-
-    Button->SetPicAutoChange(true);
-    if (DM) {
-        Button->SetPicNormal(DM->bigbutton.Pixmap(0));
-        Button->SetPicMouseMove(DM->bigbutton.Pixmap(1));
-    }
-    TImageExButton* b = Button;
-    QObject::connect(b, &TImageEx::mouseDown, b, [b] {
-        if (DM && b->isEnabled()) b->setPixmap(DM->bigbutton.Pixmap(2));
-    });
-    // After the click the face of the state the button is in comes back.
-    QObject::connect(b, &TImageEx::clicked, b, [b] { b->SetPicState(b->PicState()); });
-    Button->SetPicState(isNormal);
-    return holder;
-}
 
 TF_TastTemplate::TF_TastTemplate(QWidget* Parent) : QDialog(Parent) {
     TitleBar = MakeBorderless(*this, QString::fromUtf8(PROGRAM_NAME), false, true);

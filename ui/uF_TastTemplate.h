@@ -12,12 +12,6 @@ class TImageEx;
 class TImageExButton;
 class TTitleBar;
 
-// A dialog button of the small windows: an image button with the data module's dialog-button faces
-// (normal, under the mouse, pressed) and its caption over it. The caption lets the mouse through,
-// so pointing at it or clicking it is pointing at or clicking the button. The button is at least as
-// large as its face and grows with its caption's text. Returns the holder to put into a layout.
-QWidget* NewDialogButton(QWidget* Parent, const QString& Caption, TImageExButton*& Button, TImageEx*& Label);
-
 // Asks the name under which the current task is saved as a template. The caller puts the prompt into
 // Label1, shows the window modally and, on OK (result 1), reads Edit_name.
 class TF_TastTemplate : public QDialog {

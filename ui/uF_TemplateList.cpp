@@ -2,8 +2,8 @@
 
 #include "model/UTConsts.h"
 #include "ui/ImageEx.h"
+#include "ui/UTDialogParts.h"
 #include "ui/UTWindowChrome.h"
-#include "ui/uF_TastTemplate.h"
 
 #include <QHBoxLayout>
 #include <QLabel>

@@ -6,9 +6,11 @@
 #include "ui/DMUnit.h"
 #include "ui/ImageEx.h"
 #include "ui/UFTaskConfig.h"
+#include "ui/UTDialogParts.h"
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QGridLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QRadioButton>
@@ -136,7 +138,8 @@ class TaskConfigTest : public QObject {
         qputenv("XDG_CONFIG_HOME", m_Home.path().toUtf8());
         std::ofstream(GetProgramFolder() + "taskconfig.lng")
             << "[title]\nnewtaskname=New task\nOptions=Options\nfilesizeerror=Check the sizes\n"
-               "filetimeerror=Check the dates\ntasknameerror=Bad name\nerror_free_tasklist_xml=No list\n"
+               "filetimeerror=Check the dates\ntasknameerror=Bad name\ntasknameexists=Name taken\n"
+               "error_free_tasklist_xml=No list\n"
                "ltor=Left to right\nrtol=Right to left\ndonotcopy=Do not copy\nnewerfilewins=Newer wins\n";
         m_OldLanguage = std::move(SysConfig().LangFile);
         QCOMPARE(SysConfig().OpenLanguage("taskconfig.lng"), 0);
@@ -285,6 +288,126 @@ class TaskConfigTest : public QObject {
         }
     }
 
+    void taskNamesAreCheckedOnOkAndApply() {
+        // Music is another task of the list, stored as Stored; the window edits Photos, saved
+        // beside it, or a new task.
+        const struct {
+            const char* What;
+            std::string Stored;
+            bool IsNew;
+            QString Typed;
+            QString Message;  // empty: accepted
+            std::string Saved;
+        } rows[] = {
+            {"empty", "Music", false, "", "Bad name", ""},
+            {"blanks only", "Music", false, "   ", "Bad name", ""},
+            {"empty new task", "Music", true, "", "Bad name", ""},
+            {"another task's name", "Music", false, "Music", "Name taken", ""},
+            {"another task's name, new task", "Music", true, "Music", "Name taken", ""},
+            {"clash after trimming the typed name", "Music", false, "  Music ", "Name taken", ""},
+            {"clash after trimming the stored name", " Music  ", false, "Music", "Name taken", ""},
+            {"names compare exactly", "Music", false, "music", "", "music"},
+            {"the task's own name", "Music", false, "Photos", "", "Photos"},
+            {"the task's own name with blanks", "Music", false, " Photos ", "", "Photos"},
+            {"a new name", "Music", false, "Holiday", "", "Holiday"},
+            {"a new name, new task", "Music", true, "Holiday", "", "Holiday"},
+        };
+        for (const auto& r : rows) {
+            for (bool ok : {true, false}) {
+                const QString what = QString("%1 (%2)").arg(r.What, ok ? "OK" : "Apply");
+                fs::remove(TaskListPath());
+                TSyncTask music;
+                music.SyncName = r.Stored;
+                music.SyncID = "{music}";
+                QCOMPARE(music.SaveToTaskList(1), 0);
+                TFTaskConfig& w = Open(
+                    [&](TSyncTask& t) {
+                        if (r.IsNew)
+                            t.SyncID.clear();
+                        else
+                            QCOMPARE(t.SaveToTaskList(1), 0);
+                    },
+                    r.IsNew);
+                const QStringList idsBefore = StoredIDs();
+                w.select2button->Click();
+                w.edit_taskname->setText(r.Typed);
+                m_Boxes.clear();
+                ok ? w.BitBtn_okClick() : w.BitBtn_ApplyClick();
+                if (!r.Message.isEmpty()) {
+                    QVERIFY2(w.isVisible(), qPrintable(what));
+                    QCOMPARE(m_Boxes.size(), 1);
+                    QCOMPARE(m_Boxes[0].Text, r.Message);
+                    QCOMPARE(w.focusWidget(), w.edit_taskname);
+                    QCOMPARE(w.CurrentTab(), w.select1Button);
+                    QVERIFY2(!w.Applied, qPrintable(what));
+                    QCOMPARE(StoredIDs(), idsBefore);
+                    if (!r.IsNew) QCOMPARE(Stored("{photos}")->SyncName, std::string("Photos"));
+                    continue;
+                }
+                QVERIFY2(m_Boxes.isEmpty(), qPrintable(what));
+                QVERIFY2(w.Applied, qPrintable(what));
+                QCOMPARE(w.isVisible(), !ok);
+                QCOMPARE(w.Task->SyncName, r.Saved);
+                QCOMPARE(Stored(w.Task->SyncID)->SyncName, r.Saved);
+                QCOMPARE(Stored("{music}")->SyncName, r.Stored);
+                QCOMPARE(StoredIDs().size(), 2);
+            }
+        }
+    }
+
+    void dialogButtonsAndTabsShowTheirFaces() {
+        TDM dm;
+        QWidget parent;
+        auto* grid = new QGridLayout(&parent);
+        TImageExButton *shortButton, *longButton, *tab1, *tab2;
+        TImageEx *shortCaption, *longCaption, *tabCaption1, *tabCaption2;
+        grid->addWidget(NewDialogButton(&parent, "OK", shortButton, shortCaption), 0, 0);
+        grid->addWidget(NewDialogButton(&parent, QString(40, 'W'), longButton, longCaption), 0, 1);
+        StackFace(&parent, grid, 1, 0, tab1, tabCaption1);
+        StackFace(&parent, grid, 1, 1, tab2, tabCaption2);
+
+        // A button is as large as its face, or as its caption needs; the caption covers it exactly
+        // and names it.
+        const QFontMetrics fm(longCaption->font());
+        const struct {
+            TImageExButton* Button;
+            TImageEx* Caption;
+            QSize Size;
+        } sizes[] = {
+            {shortButton, shortCaption, QSize(BUTTON_WIDTH, std::max(BUTTON_HEIGHT, fm.height() + 8))},
+            {longButton, longCaption,
+             QSize(fm.horizontalAdvance(QString(40, 'W')) + 20, std::max(BUTTON_HEIGHT, fm.height() + 8))},
+        };
+        for (const auto& r : sizes) {
+            QCOMPARE(r.Button->size(), r.Size);
+            QCOMPARE(r.Caption->size(), r.Size);
+            QCOMPARE(r.Button->accessibleName(), r.Caption->text());
+            QCOMPARE(r.Button->toolTip(), r.Caption->text());
+            QVERIFY(r.Caption->testAttribute(Qt::WA_TransparentForMouseEvents));
+        }
+
+        // Pressed while the button is down, its state's face again after the click.
+        const auto same = [](const QPixmap& A, const QPixmap& B) { return A.toImage() == B.toImage(); };
+        QVERIFY(same(shortButton->pixmap(), dm.bigbutton.Pixmap(0)));
+        emit shortButton->mouseDown();
+        QVERIFY(same(shortButton->pixmap(), dm.bigbutton.Pixmap(2)));
+        shortButton->Click();
+        QVERIFY(same(shortButton->pixmap(), dm.bigbutton.Pixmap(0)));
+        shortButton->setEnabled(false);
+        emit shortButton->mouseDown();
+        QVERIFY(!same(shortButton->pixmap(), dm.bigbutton.Pixmap(2)));
+
+        // Page tabs: a click selects one, and only one of the row.
+        for (TImageExButton* t : {tab1, tab2}) UsePageTabFaces(t);
+        QVERIFY(same(tab1->PicMouseMove(), LighterFace(dm.TabIL.Pixmap(0))));
+        QVERIFY(!same(tab1->PicMouseMove(), tab1->PicNormal()));
+        tab1->Click();
+        tab2->Click();
+        QCOMPARE(std::make_pair(tab1->PicState(), tab2->PicState()), std::make_pair(isNormal, isSelect));
+        QVERIFY(same(tab2->pixmap(), dm.TabIL.Pixmap(1)));
+        QVERIFY(same(tab1->pixmap(), dm.TabIL.Pixmap(0)));
+    }
+
     void aFailedWriteKeepsTheWindowAndTheTask() {
         std::ofstream(TaskListPath()) << "<not a task list";
         TFTaskConfig& w = Open([](TSyncTask&) {});
@@ -310,11 +433,11 @@ class TaskConfigTest : public QObject {
         QVERIFY(!w.cb_syncdirect->isEnabled() && !w.rb_forcedcopy->isEnabled() &&
                 !w.rb_Verified->isEnabled());
         QVERIFY(w.cb_excludeempty->isChecked());
-        // A blank name: Apply does nothing, OK closes as cancelled; nothing is written.
+        // A blank name is refused by Apply and OK alike; nothing is written.
         w.BitBtn_ApplyClick();
-        QVERIFY(w.isVisible());
         w.BitBtn_okClick();
-        QCOMPARE(w.result(), 0);
+        QVERIFY(w.isVisible());
+        QCOMPARE(m_Boxes.size(), 2);
         QVERIFY(!fs::exists(TaskListPath()));
 
         TFTaskConfig& again = Open(
@@ -343,6 +466,8 @@ class TaskConfigTest : public QObject {
             TFTaskConfig& w =
                 Open([](TSyncTask& t) { t.SyncName = "Weekly", t.SyncID = "Weekly-template"; }, true);
             QCOMPARE(w.edit_taskname->text(), QString("Weekly"));
+            // Two tasks cannot share a name either.
+            if (i > 0) w.edit_taskname->setText(QString("Weekly %1").arg(i));
             w.BitBtn_okClick();
             QCOMPARE(w.result(), 1);
             ids << QString::fromStdString(w.Task->SyncID);
