@@ -14,7 +14,10 @@
 // reference is a bare walk of the device's folder (`find`) and `cp -r` of the same files, and the
 // ratios show what the binding and the back-end add.
 //
-// Usage: remote_bench [--files N] [--copy M]   (defaults 10,000 and 1,000; multiples of 100)
+// FTP runs on both servers the tests use: pyftpdlib (MLSD) and, when run as root, vsftpd (LIST).
+//
+// Usage: remote_bench [--files N] [--copy M] [--only KIND]   (defaults 10,000 and 1,000; multiples
+// of 100; KIND one of share, ftp, ftp-vsftpd, webdav-rclone, webdav-apache, s3, device)
 
 #include "BenchReport.h"
 #include "common/TestServers.h"
@@ -286,7 +289,7 @@ void PrintTable() {
 // of its own (S3) has no Served folder: Seed stores a local tree below the remote root instead,
 // and Count counts the files below a remote folder.
 struct TLayout {
-    std::string Kind;  // "share", "ftp", "webdav-rclone", "webdav-apache" or "s3"
+    std::string Kind;  // "share", "ftp", "ftp-vsftpd", "webdav-rclone", "webdav-apache", "s3" or "device"
     std::string Served, Local;
     TRemote Remote;  // Address: the served folder's root, to which "/name" or "\name" is added
     char Sep = '/';
@@ -554,9 +557,12 @@ bool OnPath(const char* Program) {
 
 int main(int argc, char** argv) {
     int files = 10000, copy = 1000;
+    std::string only;  // empty: every kind
     for (int i = 1; i < argc; ++i) {
         const std::string_view a = argv[i];
-        if ((a == "--files" || a == "--copy") && i + 1 < argc) {
+        if (a == "--only" && i + 1 < argc) {
+            only = argv[++i];
+        } else if ((a == "--files" || a == "--copy") && i + 1 < argc) {
             const int n = std::atoi(argv[++i]);
             if (n < FILES_PER_FOLDER || n % FILES_PER_FOLDER != 0) {
                 std::fprintf(stderr, "%s needs a positive multiple of %d\n", argv[i - 1], FILES_PER_FOLDER);
@@ -564,7 +570,8 @@ int main(int argc, char** argv) {
             }
             (a == "--files" ? files : copy) = n;
         } else {
-            std::printf("usage: remote_bench [--files N] [--copy M]   (multiples of %d)\n", FILES_PER_FOLDER);
+            std::printf("usage: remote_bench [--files N] [--copy M] [--only KIND]   (multiples of %d)\n",
+                        FILES_PER_FOLDER);
             return a == "--help" || a == "-h" ? 0 : 2;
         }
     }
@@ -584,9 +591,10 @@ int main(int argc, char** argv) {
         "start them. Scratch folder: %s\n",
         scratch.Path.c_str());
 
+    const auto wanted = [&only](const std::string& Kind) { return only.empty() || only == Kind; };
     int rc = 0;
     try {
-        {
+        if (wanted("share")) {
             bfs::test::TSmbServer smb(SMB_PASS);
             if (!OnPath("smbclient"))
                 std::printf("\nshare: skipped (smbclient not installed)\n");
@@ -602,24 +610,33 @@ int main(int argc, char** argv) {
                 RunKind(l, SmbReference(smb), files, copy, scratch.Path);
             }
         }
-        {
+        for (const bfs::test::TServerKind kind :
+             {bfs::test::TServerKind::Pyftpdlib, bfs::test::TServerKind::Vsftpd}) {
+            const bool vsftpd = kind == bfs::test::TServerKind::Vsftpd;
+            const std::string name = vsftpd ? "ftp-vsftpd" : "ftp";
+            if (!wanted(name)) continue;
             bfs::test::TFtpServer ftp;
             if (!OnPath("rclone"))
-                std::printf("\nftp: skipped (rclone not installed)\n");
-            else if (!ftp.Start(bfs::test::TServerKind::Pyftpdlib))
-                std::printf("\nftp: skipped (pyftpdlib did not start; scripts/install-deps installs it)\n");
+                std::printf("\n%s: skipped (rclone not installed)\n", name.c_str());
+            else if (vsftpd && ::geteuid() != 0)
+                std::printf("\n%s: skipped (vsftpd needs root to serve an account)\n", name.c_str());
+            else if (!ftp.Start(kind))
+                std::printf("\n%s: skipped (the server did not start; scripts/install-deps installs it)\n",
+                            name.c_str());
             else {
                 TLayout l;
-                l.Kind = "ftp";
+                l.Kind = name;
                 l.Served = ftp.Files;
-                l.Local = scratch.Path + "/ftp-local";
+                l.Local = scratch.Path + "/" + name + "-local";
                 l.Remote = {bfs::DEVICE_FTP, ftp.Address(), bfs::test::FTP_USER, bfs::test::FTP_PASS};
+                l.Own = [&ftp](const std::string& Served) { ftp.Own(Served); };
                 RunKind(l, FtpReference(ftp, scratch.Path), files, copy, scratch.Path);
             }
         }
         for (const bfs::test::TDavKind kind : {bfs::test::TDavKind::Rclone, bfs::test::TDavKind::Apache}) {
             const bool apache = kind == bfs::test::TDavKind::Apache;
             const std::string name = apache ? "webdav-apache" : "webdav-rclone";
+            if (!wanted(name)) continue;
             bfs::test::TWebDavServer dav;
             if (!OnPath("rclone"))
                 std::printf("\n%s: skipped (rclone not installed)\n", name.c_str());
@@ -636,7 +653,7 @@ int main(int argc, char** argv) {
                 RunKind(l, DavReference(dav, scratch.Path), files, copy, scratch.Path);
             }
         }
-        {
+        if (wanted("s3")) {
             // The launcher and s3rver live in the source tree, where the storage tests find them.
             ::setenv("BFS_TEST_SOURCE_DIR", BFS_SOURCE_DIR, 0);
             bfs::test::TS3Server s3;
@@ -673,7 +690,7 @@ int main(int argc, char** argv) {
                 RunKind(l, S3Reference(s3), files, copy, scratch.Path);
             }
         }
-        {
+        if (wanted("device")) {
             // The stand-in library serves the device "Bench" from a folder of the scratch folder.
             const std::string library = DeviceLibrary(), folder = scratch.Path + "/device";
             fs::create_directories(folder);

@@ -20,6 +20,8 @@
 #include <cstring>
 #include <ctime>
 #include <exception>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -35,6 +37,10 @@ constexpr std::string_view LOCAL_TEMP_PREFIX = ".~bfs.g.";
 static_assert(LOCAL_TEMP_PREFIX.starts_with(RESERVED_PREFIX));
 // Progress steps of a listing: one per level, at most this many.
 constexpr int32_t SCAN_STEPS = 20;
+// A listing reads this many folders at once, each on a connection of its own (the back-end's own
+// and up to three more, logged on only while folders wait for them): most of a folder's time is
+// the round trips of its commands and its data connection.
+constexpr size_t LIST_CONNECTIONS = 4;
 
 // Bytes that would end or cut an FTP command line. A name or path holding one is refused before
 // anything is sent.
@@ -144,6 +150,8 @@ class TFtpFileOper : public TFileOper, public IFtpBrowser {
     void CloseConnection() override {
         m_Connected = false;
         m_Session.Abort();
+        const std::lock_guard lock(m_ListSessionsLock);
+        for (THttpSession* session : m_ListSessions) session->Abort();
     }
 
   private:
@@ -152,14 +160,24 @@ class TFtpFileOper : public TFileOper, public IFtpBrowser {
     // Lists a server folder (ending in "/") into Entries, whole or not at all: MLSD, or LIST once
     // the server has refused MLSD as unknown (500, 502). Entries of a classic listing dated by day
     // and year only keep that date (TakeExactTimes gives them their time).
-    THttpResult ListServerFolder(const std::string& Folder, std::vector<TFtpListEntry>& Entries);
+    THttpResult ListServerFolder(const std::string& Folder, std::vector<TFtpListEntry>& Entries) {
+        return ListServerFolder(m_Session, Folder, Entries);
+    }
+    THttpResult ListServerFolder(THttpSession& Session, const std::string& Folder,
+                                 std::vector<TFtpListEntry>& Entries);
     // Asks the server (MDTM, all in one request) for the exact times of the files among Entries
     // that a classic listing of Folder dated by day and year only. A time the server will not tell
     // leaves that entry's date; a failed request is returned, and the listing is then not whole.
-    THttpResult TakeExactTimes(const std::string& Folder, const std::vector<TFtpListEntry*>& Entries);
-    // Lists one level of folders; the sub-folders found become FPending. False when the listing must
-    // end (stopped or the connection lost): every folder not read is then marked NotListed.
-    bool ListLevel(std::vector<TPendingFolder>& Level);
+    THttpResult TakeExactTimes(THttpSession& Session, const std::string& Folder,
+                               const std::vector<TFtpListEntry*>& Entries);
+    // Lists one folder of the tree into its node on Session; its sub-folders go to SubFolders.
+    // Fresh: Session has not read a folder yet; a failure to get in at all is then handed back (the
+    // server may allow fewer connections than the listing opens).
+    // Runs on one of the listing's threads.
+    TFolderRead ReadFolder(THttpSession& Session, bool Fresh, const TPendingFolder& Item,
+                           std::vector<TPendingFolder>& SubFolders);
+    // A reader of the listing on a connection of its own (ListFoldersInParallel); runs on its thread.
+    TFolderReader MakeListReader();
     // Downloads Folder + Name into the descriptor Fd; Bytes gets the count written.
     bool DownloadFile(const std::string& Folder, const std::string& Name, int Fd, int64_t& Bytes);
     // Uploads what Source gives (Size bytes) as Folder + Name.
@@ -182,10 +200,14 @@ class TFtpFileOper : public TFileOper, public IFtpBrowser {
     int32_t RemoveRemoteDir(const std::string& Path);
     // A file that a replace stepped aside and never deleted (AsideName) takes its name back when
     // nothing among Entries of Folder holds it: true when it did (Aside then carries the name).
-    bool GiveNameBack(const std::string& Folder, const std::vector<TFtpListEntry>& Entries,
-                      TFtpListEntry& Aside);
+    bool GiveNameBack(THttpSession& Session, const std::string& Folder,
+                      const std::vector<TFtpListEntry>& Entries, TFtpListEntry& Aside);
     // Runs FTP commands (absolute paths, refused when holding a line break) on the connection.
-    THttpResult Command(std::vector<std::string> Commands, std::vector<std::string>* Replies = nullptr);
+    THttpResult Command(std::vector<std::string> Commands, std::vector<std::string>* Replies = nullptr) {
+        return Command(m_Session, std::move(Commands), Replies);
+    }
+    THttpResult Command(THttpSession& Session, std::vector<std::string> Commands,
+                        std::vector<std::string>* Replies = nullptr);
     // Downloads the entry into a temporary file beside LocalPath, renamed over it only when whole
     // and of the listed size. ExpectedSize < 0: whatever size the listing now gives.
     int32_t Fetch(const std::string& LocalPath, const TFileAttri& Attri, int64_t ExpectedSize,
@@ -237,14 +259,17 @@ class TFtpFileOper : public TFileOper, public IFtpBrowser {
     std::atomic<bool> m_Connected{false};
     // Whether the last ListSubfolders read its folder.
     bool m_LastListRead = false;
-    bool m_UseList = false;     // the server knows no MLSD
-    std::string m_KnownFolder;  // the server folder MakeDir made or found last
-    std::string FHost;          // host[:port]
+    std::atomic<bool> m_UseList{false};  // the server knows no MLSD
+    std::string m_KnownFolder;           // the server folder MakeDir made or found last
+    std::string FHost;                   // host[:port]
     std::string FUser;
     std::string FPassword;
     std::string FRootPath;    // server path of the root: "" or "/data"
     std::string FHostPrefix;  // "ftp://" + FHost
-    std::vector<TPendingFolder> FPending;
+    // The connections of the listing's further workers, aborted by CloseConnection with the
+    // back-end's own.
+    std::mutex m_ListSessionsLock;
+    std::vector<THttpSession*> m_ListSessions;  // guarded by m_ListSessionsLock
 };
 
 // The side's address is read in its normal form but never written back: the task's windows read
@@ -308,7 +333,8 @@ int32_t TFtpFileOper::ChangeDir(const std::string& Folder) {
     return m_Session.Perform(r, {}).Ok() ? 0 : -2;
 }
 
-THttpResult TFtpFileOper::Command(std::vector<std::string> Commands, std::vector<std::string>* Replies) {
+THttpResult TFtpFileOper::Command(THttpSession& Session, std::vector<std::string> Commands,
+                                  std::vector<std::string>* Replies) {
     THttpResult refused;
     refused.Error = SESSION_NOT_SENT;
     refused.ErrorText = "not sent: a line break in a command";
@@ -318,22 +344,24 @@ THttpResult TFtpFileOper::Command(std::vector<std::string> Commands, std::vector
     r.NoBody = true;
     r.Commands = std::move(Commands);
     if (Replies) r.OnReply = [Replies](std::string_view Line) { Replies->emplace_back(Line); };
-    return m_Session.Perform(r, {});
+    return Session.Perform(r, {});
 }
 
-THttpResult TFtpFileOper::ListServerFolder(const std::string& Folder, std::vector<TFtpListEntry>& Entries) {
+THttpResult TFtpFileOper::ListServerFolder(THttpSession& Session, const std::string& Folder,
+                                           std::vector<TFtpListEntry>& Entries) {
     for (;;) {
         Entries.clear();
         std::string text;
         THttpRequest r = Request(FolderUrl(Folder));
         // "-a": servers that hide names beginning with "." show them then.
-        r.Method = m_UseList ? "LIST -a" : "MLSD";
-        const THttpResult result = m_Session.Perform(r, [&text](std::string_view Data) {
+        const bool useList = m_UseList;
+        r.Method = useList ? "LIST -a" : "MLSD";
+        const THttpResult result = Session.Perform(r, [&text](std::string_view Data) {
             text.append(Data);
             return true;
         });
         if (!result.Ok()) {
-            if (!m_UseList && (result.Status == 500 || result.Status == 502)) {
+            if (!useList && (result.Status == 500 || result.Status == 502)) {
                 m_UseList = true;
                 continue;
             }
@@ -347,7 +375,7 @@ THttpResult TFtpFileOper::ListServerFolder(const std::string& Folder, std::vecto
             rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + 1);
             if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
             TFtpListEntry entry;
-            const bool parsed = m_UseList ? ParseListLine(line, now, entry) : ParseMlsdLine(line, entry);
+            const bool parsed = useList ? ParseListLine(line, now, entry) : ParseMlsdLine(line, entry);
             if (parsed && entry.Kind != TFtpListEntry::TKind::Skip && IsSafeName(entry.Name))
                 Entries.push_back(std::move(entry));
         }
@@ -356,75 +384,96 @@ THttpResult TFtpFileOper::ListServerFolder(const std::string& Folder, std::vecto
 }
 
 int32_t TFtpFileOper::ListFolder() {
-    const int32_t result = ListTree([this] {
-        FPending.clear();
+    return ListTree([this] {
         if (!m_Connected) {
             FFileTree->NotListed = true;  // unknown, not empty
             return false;
         }
         RemoveMarkerLeftovers();
-        return ListByLevels(
-            {{FRootPath + "/", FFileTree.get(), TSharedString("/")}}, FPending, SCAN_STEPS,
-            [this](auto& Level) { return ListLevel(Level); }, [this] { PostProgress(); });
+        return ListFoldersInParallel(
+            {FRootPath + "/", FFileTree.get(), TSharedString("/")}, LIST_CONNECTIONS, SCAN_STEPS,
+            [this](const TPendingFolder& Item, std::vector<TPendingFolder>& SubFolders) {
+                return ReadFolder(m_Session, false, Item, SubFolders);
+            },
+            [this] { return MakeListReader(); }, [this] { return Terminated() || !m_Connected; },
+            [this] { PostProgress(); });
     });
-    FPending.clear();
-    return result;
 }
 
-bool TFtpFileOper::ListLevel(std::vector<TPendingFolder>& Level) {
-    std::vector<TPendingFolder> next;
-    const auto giveUp = [&](size_t From) {
-        for (size_t i = From; i < Level.size(); ++i) Level[i].Node->NotListed = true;
-        for (TPendingFolder& p : next) p.Node->NotListed = true;
-        FPending.clear();
-        return false;
+TFolderReader TFtpFileOper::MakeListReader() {
+    // The session is registered before its first request, so that a Stop from now on aborts it.
+    struct TListSession {
+        TFtpFileOper& Owner;
+        THttpSession Session;
+        bool Fresh = true;
+        explicit TListSession(TFtpFileOper& Oper) : Owner(Oper) {
+            Session.SetConnectTimeout(15000);
+            Session.SetReadTimeout(60000);
+            Session.SetLowSpeedLimit(1, 10);
+            const std::lock_guard lock(Owner.m_ListSessionsLock);
+            Owner.m_ListSessions.push_back(&Session);
+        }
+        ~TListSession() {
+            const std::lock_guard lock(Owner.m_ListSessionsLock);
+            std::erase(Owner.m_ListSessions, &Session);
+        }
     };
-    for (size_t i = 0; i < Level.size(); ++i) {
-        if (Terminated() || !m_Connected) return giveUp(i);
-        TPendingFolder& item = Level[i];
-        std::vector<TFtpListEntry> entries;
-        THttpResult result = ListServerFolder(item.Folder, entries);
-        if (result.Ok()) {
-            std::vector<TFtpListEntry*> yearOnly;
-            for (TFtpListEntry& e : entries)
-                if (e.YearOnly && e.Kind == TFtpListEntry::TKind::File) yearOnly.push_back(&e);
-            result = TakeExactTimes(item.Folder, yearOnly);
-        }
-        if (!result.Ok()) {
-            TMyException::Instance().LogError("Cannot list folder " + FHostPrefix + item.Folder,
-                                              "EInOutError", result.ErrorText);
-            item.Node->NotListed = true;
-            // A refusal concerns this folder; anything else (a lost connection, a stop) all the rest.
-            if (result.Status >= 400 && result.Error != SESSION_ABORTED) continue;
-            return giveUp(i + 1);
-        }
-        const bool top = item.Node == FFileTree.get();
-        std::vector<std::string> leftovers;
-        for (TFtpListEntry& e : entries) {
-            const bool folder = e.Kind == TFtpListEntry::TKind::Folder;
-            if (IsReservedName(e.Name) && (folder || !GiveNameBack(item.Folder, entries, e))) {
-                if (!folder) leftovers.push_back(item.Folder + e.Name);
-                continue;
-            }
-            if (top && e.Name == MARKER_FOLDER) continue;
-            TFileAttri attri;
-            attri.IsFolder = folder ? 1 : 0;
-            attri.Name = e.Name;
-            attri.Size = folder ? 0 : e.Size;
-            attri.FileDate = e.FileDate;
-            attri.Attr = (folder ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE) |
-                         (e.Name[0] == '.' ? FILE_ATTRIBUTE_HIDDEN : 0);
-            attri.Path = item.Rel;
-            TFileTree* child = item.Node->AddChild(std::move(attri));
-            if (folder)
-                next.push_back(
-                    {item.Folder + e.Name + "/", child, TSharedString(item.Rel.str() + e.Name + "/")});
-        }
-        // What a failed writer left; this program's own files, never the user's.
-        for (const std::string& leftover : leftovers) Command({"DELE " + leftover});
+    auto list = std::make_shared<TListSession>(*this);
+    if (Terminated() || !m_Connected) list->Session.Abort();
+    return [this, list](const TPendingFolder& Item, std::vector<TPendingFolder>& SubFolders) {
+        const TFolderRead result = ReadFolder(list->Session, list->Fresh, Item, SubFolders);
+        if (result != TFolderRead::HandBack) list->Fresh = false;
+        return result;
+    };
+}
+
+TFolderRead TFtpFileOper::ReadFolder(THttpSession& Session, bool Fresh, const TPendingFolder& Item,
+                                     std::vector<TPendingFolder>& SubFolders) {
+    std::vector<TFtpListEntry> entries;
+    THttpResult result = ListServerFolder(Session, Item.Folder, entries);
+    if (result.Ok()) {
+        std::vector<TFtpListEntry*> yearOnly;
+        for (TFtpListEntry& e : entries)
+            if (e.YearOnly && e.Kind == TFtpListEntry::TKind::File) yearOnly.push_back(&e);
+        result = TakeExactTimes(Session, Item.Folder, yearOnly);
     }
-    FPending = std::move(next);
-    return true;
+    if (!result.Ok()) {
+        // A connection that never got in (no answer, "421 too many connections", a refused log-on)
+        // leaves the folder to the others; a refusal of the folder itself is the folder's.
+        if (Fresh && result.Error != SESSION_ABORTED && !Terminated() &&
+            (result.Error == SESSION_LOGIN_DENIED || result.Status < 500))
+            return TFolderRead::HandBack;
+        TMyException::Instance().LogError("Cannot list folder " + FHostPrefix + Item.Folder, "EInOutError",
+                                          result.ErrorText);
+        // A refusal concerns this folder; anything else (a lost connection, a stop) all the rest.
+        return result.Status >= 400 && result.Error != SESSION_ABORTED ? TFolderRead::Refused
+                                                                       : TFolderRead::GiveUp;
+    }
+    const bool top = Item.Node == FFileTree.get();
+    std::vector<std::string> leftovers;
+    for (TFtpListEntry& e : entries) {
+        const bool folder = e.Kind == TFtpListEntry::TKind::Folder;
+        if (IsReservedName(e.Name) && (folder || !GiveNameBack(Session, Item.Folder, entries, e))) {
+            if (!folder) leftovers.push_back(Item.Folder + e.Name);
+            continue;
+        }
+        if (top && e.Name == MARKER_FOLDER) continue;
+        TFileAttri attri;
+        attri.IsFolder = folder ? 1 : 0;
+        attri.Name = e.Name;
+        attri.Size = folder ? 0 : e.Size;
+        attri.FileDate = e.FileDate;
+        attri.Attr = (folder ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE) |
+                     (e.Name[0] == '.' ? FILE_ATTRIBUTE_HIDDEN : 0);
+        attri.Path = Item.Rel;
+        TFileTree* child = Item.Node->AddChild(std::move(attri));
+        if (folder)
+            SubFolders.push_back(
+                {Item.Folder + e.Name + "/", child, TSharedString(Item.Rel.str() + e.Name + "/")});
+    }
+    // What a failed writer left; this program's own files, never the user's.
+    for (const std::string& leftover : leftovers) Command(Session, {"DELE " + leftover});
+    return TFolderRead::Read;
 }
 
 void TFtpFileOper::RemoveMarkerLeftovers() {
@@ -433,23 +482,23 @@ void TFtpFileOper::RemoveMarkerLeftovers() {
     if (!ListServerFolder(marker, entries).Ok()) return;
     for (TFtpListEntry& e : entries)
         if (e.Kind == TFtpListEntry::TKind::File && IsReservedName(e.Name) &&
-            !GiveNameBack(marker, entries, e))
+            !GiveNameBack(m_Session, marker, entries, e))
             Command({"DELE " + marker + e.Name});
 }
 
-bool TFtpFileOper::GiveNameBack(const std::string& Folder, const std::vector<TFtpListEntry>& Entries,
-                                TFtpListEntry& Aside) {
+bool TFtpFileOper::GiveNameBack(THttpSession& Session, const std::string& Folder,
+                                const std::vector<TFtpListEntry>& Entries, TFtpListEntry& Aside) {
     const std::string original(AsideOf(Aside.Name));
     if (original.empty() || !FtpNameUsable(original) || IsReservedName(original) ||
         std::any_of(Entries.begin(), Entries.end(),
                     [&](const TFtpListEntry& e) { return e.Name == original; }) ||
-        !Command({"RNFR " + Folder + Aside.Name, "RNTO " + Folder + original}).Ok())
+        !Command(Session, {"RNFR " + Folder + Aside.Name, "RNTO " + Folder + original}).Ok())
         return false;
     Aside.Name = original;
     return true;
 }
 
-THttpResult TFtpFileOper::TakeExactTimes(const std::string& Folder,
+THttpResult TFtpFileOper::TakeExactTimes(THttpSession& Session, const std::string& Folder,
                                          const std::vector<TFtpListEntry*>& Entries) {
     std::vector<TFtpListEntry*> asked;
     std::vector<std::string> commands;
@@ -462,7 +511,7 @@ THttpResult TFtpFileOper::TakeExactTimes(const std::string& Folder,
         }
     if (commands.empty()) return {};
     std::vector<std::string> replies;
-    const THttpResult result = Command(std::move(commands), &replies);
+    const THttpResult result = Command(Session, std::move(commands), &replies);
     if (!result.Ok()) return result;
     // Each command gets one final reply ("ddd text"), in order: a time (213) or a refusal (4xx, 5xx).
     // Around them come only the log-on of a new connection and the return to its first folder,
@@ -486,7 +535,7 @@ int32_t TFtpFileOper::LookUp(const std::string& Folder, const std::string& Name,
     for (TFtpListEntry& e : entries)
         if (e.Name == Name) {
             if (Dated && e.YearOnly && e.Kind == TFtpListEntry::TKind::File &&
-                !TakeExactTimes(Folder, {&e}).Ok())
+                !TakeExactTimes(m_Session, Folder, {&e}).Ok())
                 return -1;
             Found = std::move(e);
             return 0;

@@ -7,7 +7,13 @@
 
 #include <algorithm>
 #include <cctype>
+#include <condition_variable>
 #include <ctime>
+#include <deque>
+#include <exception>
+#include <mutex>
+#include <system_error>
+#include <thread>
 
 namespace bfs {
 
@@ -20,7 +26,152 @@ int HexValue(char C) {
     return -1;
 }
 
+// The shared state of a parallel listing (ListFoldersInParallel).
+struct TListingQueue {
+    struct TWaiting {
+        TPendingFolder Folder;
+        int32_t Depth;  // 0 for the root
+    };
+    TListingQueue(size_t Workers_, int32_t Steps_, const std::function<TFolderReader()>& MakeReader_,
+                  const std::function<bool()>& Stopped_, const std::function<void()>& Progress_)
+        : Workers(Workers_), Steps(Steps_), MakeReader(MakeReader_), Stopped(Stopped_), Progress(Progress_) {}
+
+    size_t Workers;
+    const int32_t Steps;
+    const std::function<TFolderReader()>& MakeReader;
+    const std::function<bool()>& Stopped;
+    const std::function<void()>& Progress;
+
+    std::mutex Lock;  // guards everything below, and the Progress calls
+    std::condition_variable Changed;
+    std::deque<TWaiting> Waiting;  // found, not taken yet, in the order found
+    size_t Busy = 0;               // workers reading a folder
+    size_t Free = 1;               // workers started (or starting) and not reading: the caller's first
+    size_t Started = 1;            // threads started, the caller's included
+    int32_t Announced = 0;         // levels announced by Progress
+    bool GiveUp = false;
+    bool Complete = true;
+    std::exception_ptr Failure;
+    std::vector<std::thread> Threads;
+
+    // Under Lock: marks every folder still waiting unread.
+    void DropWaiting() {
+        for (TWaiting& w : Waiting) w.Folder.Node->NotListed = true;
+        if (!Waiting.empty()) Complete = false;
+        Waiting.clear();
+    }
+    // Under Lock: starts another worker while more folders wait than free workers would take.
+    void StartWorkers() {
+        while (!GiveUp && Started < Workers && Waiting.size() > Free) {
+            try {
+                Threads.emplace_back([this] { Run(); });
+            } catch (const std::system_error&) {
+                Workers = Started;  // no more threads to be had: the running ones do it all
+                return;
+            }
+            ++Started;
+            ++Free;
+        }
+    }
+    // A started thread: gets its own reader and works with it; without one it takes no part.
+    void Run() {
+        TFolderReader reader;
+        try {
+            reader = MakeReader();
+        } catch (...) {
+            reader = nullptr;
+        }
+        if (!reader) {
+            const std::lock_guard lock(Lock);
+            --Free;
+            Changed.notify_all();
+            return;
+        }
+        Work(reader, false);
+    }
+    // Takes folders and reads them with Reader until none is left, the listing ends, or Reader
+    // hands one back.
+    void Work(const TFolderReader& Reader, bool First) {
+        std::unique_lock lock(Lock);
+        for (;;) {
+            Changed.wait(lock, [this] { return !Waiting.empty() || Busy == 0 || GiveUp; });
+            if (!GiveUp && Stopped()) {
+                GiveUp = true;
+                Complete = false;
+            }
+            if (GiveUp || Waiting.empty()) {  // given up, or every folder read
+                if (GiveUp) DropWaiting();
+                --Free;
+                Changed.notify_all();
+                return;
+            }
+            TWaiting item = std::move(Waiting.front());
+            Waiting.pop_front();
+            --Free;
+            ++Busy;
+            if (item.Depth >= Announced && Announced < Steps) {
+                Announced = item.Depth + 1;
+                Progress();
+            }
+            StartWorkers();
+            lock.unlock();
+
+            std::vector<TPendingFolder> found;
+            TFolderRead result = TFolderRead::GiveUp;
+            std::exception_ptr failure;
+            try {
+                result = Reader(item.Folder, found);
+            } catch (...) {
+                failure = std::current_exception();
+            }
+
+            lock.lock();
+            --Busy;
+            if (failure && !Failure) Failure = failure;
+            if (result == TFolderRead::HandBack && First) result = TFolderRead::GiveUp;
+            switch (result) {
+                case TFolderRead::Read:
+                    for (TPendingFolder& f : found) Waiting.push_back({std::move(f), item.Depth + 1});
+                    break;
+                case TFolderRead::Refused:
+                case TFolderRead::GiveUp:
+                    item.Folder.Node->NotListed = true;
+                    for (TPendingFolder& f : found) f.Node->NotListed = true;
+                    Complete = false;
+                    if (result == TFolderRead::GiveUp) GiveUp = true;
+                    break;
+                case TFolderRead::HandBack:
+                    Waiting.push_front(std::move(item));
+                    Changed.notify_all();
+                    return;
+            }
+            ++Free;
+            StartWorkers();
+            Changed.notify_all();
+        }
+    }
+};
+
 }  // namespace
+
+bool ListFoldersInParallel(TPendingFolder Root, size_t Workers, int32_t Steps, const TFolderReader& First,
+                           const std::function<TFolderReader()>& MakeReader,
+                           const std::function<bool()>& Stopped, const std::function<void()>& Progress) {
+    TListingQueue queue(std::max<size_t>(Workers, 1), Steps, MakeReader, Stopped, Progress);
+    queue.Waiting.push_back({std::move(Root), 0});
+    queue.Work(First, true);
+    // Once the caller's worker has ended, no thread is started any more: it ends only when nothing
+    // waits and nobody reads, or when the listing was given up.
+    std::vector<std::thread> threads;
+    {
+        const std::lock_guard lock(queue.Lock);
+        threads = std::move(queue.Threads);
+    }
+    for (std::thread& t : threads) t.join();
+    queue.DropWaiting();
+    if (queue.Failure) std::rethrow_exception(queue.Failure);
+    return queue.Complete;
+}
 
 bool DiffersFromListing(const struct stat& St, int64_t Size, int32_t FileDate) {
     return static_cast<int64_t>(St.st_size) != Size ||

@@ -11,6 +11,7 @@
 
 #include <charconv>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -39,22 +40,31 @@ struct TPendingFolder {
     TSharedString Rel;
 };
 
-// Lists a tree breadth first, one level at a time, starting from Level: ListLevel(level) lists
-// every folder of a level and leaves the next level in Pending, or returns false to end the
-// listing (a stop, a lost connection). Progress is called before each of the first Steps levels.
-// True when every level was listed.
-template <typename TListLevel, typename TProgress>
-bool ListByLevels(std::vector<TPendingFolder> Level, std::vector<TPendingFolder>& Pending, int32_t Steps,
-                  TListLevel&& ListLevel, TProgress&& Progress) {
-    for (int32_t step = 0; !Level.empty(); Level = std::move(Pending)) {
-        if (step < Steps) {
-            Progress();
-            ++step;
-        }
-        if (!ListLevel(Level)) return false;
-    }
-    return true;
-}
+// What reading one folder of a listing came to.
+enum class TFolderRead {
+    Read,     // listed whole
+    Refused,  // this folder could not be read (marked NotListed, logged); the others go on
+    GiveUp,   // the connection is lost or the listing stopped: nothing more is read
+    HandBack  // this worker cannot serve (its own log-on failed): another worker reads the folder
+};
+
+// One worker of a parallel listing, on its own connection: reads Folder into its node and appends
+// the folders found in it to SubFolders. Runs on one thread at a time; never on two.
+using TFolderReader =
+    std::function<TFolderRead(const TPendingFolder& Folder, std::vector<TPendingFolder>& SubFolders)>;
+
+// Lists a tree folder by folder, starting from Root, on up to Workers threads: the calling thread
+// reads with First; each further thread is started only while folders are waiting, and gets its
+// reader (its own connection) from MakeReader, called on that thread (an empty reader: it takes no
+// part). Folders are taken in the order they were found, so Progress, called under the listing's
+// lock, goes out once per level before its first folder is read, for at most Steps levels. Stopped
+// is tested before every folder. Each folder's node is filled by the one worker that reads it, so
+// the tree is the same whatever the number of workers; its levels are left unsorted.
+// True when every folder was read; otherwise every folder not read is marked NotListed. An
+// exception of a reader ends the listing and is rethrown once every worker has ended.
+bool ListFoldersInParallel(TPendingFolder Root, size_t Workers, int32_t Steps, const TFolderReader& First,
+                           const std::function<TFolderReader()>& MakeReader,
+                           const std::function<bool()>& Stopped, const std::function<void()>& Progress);
 
 // Whether a local source's status St no longer matches the size and date a listing gave it (a date
 // that names no day is not compared).

@@ -18,6 +18,8 @@
 #include <charconv>
 #include <cstring>
 #include <exception>
+#include <memory>
+#include <mutex>
 #include <set>
 #include <string>
 #include <string_view>
@@ -33,6 +35,10 @@ constexpr std::string_view LOCAL_TEMP_PREFIX = ".~bfs.g.";
 static_assert(LOCAL_TEMP_PREFIX.starts_with(RESERVED_PREFIX));
 // Progress steps of a listing: one per level, at most this many.
 constexpr int32_t SCAN_STEPS = 20;
+// A listing reads this many folders at once, each on a connection of its own (the back-end's own
+// and up to three more, opened only while folders wait for them): a folder's time is mostly the
+// round trip of its PROPFIND and the server's work on it, which overlap.
+constexpr size_t LIST_CONNECTIONS = 4;
 
 // The path of an href (an absolute URL or an absolute path), percent-decoded, without "/" at the
 // end; false when it is neither.
@@ -189,6 +195,8 @@ class TWebDavFileOper : public TFileOper, public IWebDavBrowser {
     void CloseConnection() override {
         m_Connected = false;
         m_Client.Abort();
+        const std::lock_guard lock(m_ListClientsLock);
+        for (TWebDavClient* client : m_ListClients) client->Abort();
     }
 
   private:
@@ -196,7 +204,12 @@ class TWebDavFileOper : public TFileOper, public IWebDavBrowser {
     // (Entries filled, the queried resource first when named), 1 for 404, 2 when no answer came,
     // a status from 400 to 499 as it is, -1 otherwise (another status, an unreadable reply).
     int32_t Propfind(const std::string& Path, bool Folder, const char* Depth,
-                     std::vector<TFileAttri>& Entries, TDavReply* Reply = nullptr, size_t* Dropped = nullptr);
+                     std::vector<TFileAttri>& Entries, TDavReply* Reply = nullptr,
+                     size_t* Dropped = nullptr) {
+        return Propfind(m_Client, Path, Folder, Depth, Entries, Reply, Dropped);
+    }
+    int32_t Propfind(TWebDavClient& Client, const std::string& Path, bool Folder, const char* Depth,
+                     std::vector<TFileAttri>& Entries, TDavReply* Reply, size_t* Dropped);
     // Looks a server path up: 0 there (State filled), 1 not there (also when a folder on its way is
     // a file or missing), -1 when it cannot be told.
     int32_t Lookup(const std::string& Path, TEntryState& State);
@@ -213,9 +226,14 @@ class TWebDavFileOper : public TFileOper, public IWebDavBrowser {
     int32_t SendCopy(const std::string& From, const std::string& To) {
         return DavResult(m_Client.Copy(UrlOf(From), UrlOf(To), true));
     }
-    // Lists one level of folders; the sub-folders found become FPending. False when the listing must
-    // end (stopped or the connection lost): every folder not read is then marked NotListed.
-    bool ListLevel(std::vector<TPendingFolder>& Level);
+    // Lists one folder of the tree into its node on Client; its sub-folders go to SubFolders.
+    // Fresh: Client has not read a folder yet; a failure to get an answer at all, a refused log-on
+    // or a server too busy is then handed back (the server may take fewer connections than the
+    // listing opens). Runs on one of the listing's threads.
+    TFolderRead ReadFolder(TWebDavClient& Client, bool Fresh, const TPendingFolder& Item,
+                           std::vector<TPendingFolder>& SubFolders);
+    // A reader of the listing on a connection of its own (ListFoldersInParallel); runs on its thread.
+    TFolderReader MakeListReader();
     void RemoveMarkerLeftovers();
     // Deletes what failed writers left (server paths of reserved-name files): this program's own
     // files, never the user's. A server refuses to delete a file that an upload is still writing
@@ -224,7 +242,7 @@ class TWebDavFileOper : public TFileOper, public IWebDavBrowser {
     // logged and tried again by the next listing. A file that another program's copy has finished
     // but not yet renamed cannot be told from a leftover: that copy's rename then fails, and its
     // row says so.
-    void RemoveLeftovers(const std::vector<std::string>& Paths);
+    void RemoveLeftovers(TWebDavClient& Client, const std::vector<std::string>& Paths);
     // Creates a collection that may exist: 0 made or there, else the failure.
     int32_t SendMkcol(const std::string& Path);
 
@@ -266,15 +284,19 @@ class TWebDavFileOper : public TFileOper, public IWebDavBrowser {
     // What the last successful Connect was made with: the same again connects at once.
     std::string m_ConnectedAddress, m_ConnectedUser, m_ConnectedPassword;
     std::string FBackupFolder;
-    std::vector<TPendingFolder> FPending;
     std::vector<TFileAttri> FEntries;
-    std::set<std::string> m_KnownFolders;  // server paths of folders made or found
+    // The connections of the listing's further workers, aborted by CloseConnection with the
+    // back-end's own.
+    std::mutex m_ListClientsLock;
+    std::vector<TWebDavClient*> m_ListClients;  // guarded by m_ListClientsLock
+    std::set<std::string> m_KnownFolders;       // server paths of folders made or found
 };
 
-int32_t TWebDavFileOper::Propfind(const std::string& Path, bool Folder, const char* Depth,
-                                  std::vector<TFileAttri>& Entries, TDavReply* Reply, size_t* Dropped) {
+int32_t TWebDavFileOper::Propfind(TWebDavClient& Client, const std::string& Path, bool Folder,
+                                  const char* Depth, std::vector<TFileAttri>& Entries, TDavReply* Reply,
+                                  size_t* Dropped) {
     Entries.clear();
-    TDavReply reply = m_Client.Propfind(UrlOf(Path, Folder), Depth);
+    TDavReply reply = Client.Propfind(UrlOf(Path, Folder), Depth);
     int32_t result = -1;
     size_t dropped = 0;
     if (reply.Status == 207 && reply.Error == 0)
@@ -343,65 +365,81 @@ int32_t TWebDavFileOper::CheckFolder() {
 }
 
 int32_t TWebDavFileOper::ListFolder() {
-    const int32_t result = ListTree([this] {
-        FPending.clear();
+    return ListTree([this] {
         if (!m_Connected) {
             FFileTree->NotListed = true;  // unknown, not empty
             return false;
         }
         RemoveMarkerLeftovers();
-        return ListByLevels(
-            {{FAddress.Path, FFileTree.get(), TSharedString("/")}}, FPending, SCAN_STEPS,
-            [this](auto& Level) { return ListLevel(Level); }, [this] { PostProgress(); });
+        return ListFoldersInParallel(
+            {FAddress.Path, FFileTree.get(), TSharedString("/")}, LIST_CONNECTIONS, SCAN_STEPS,
+            [this](const TPendingFolder& Item, std::vector<TPendingFolder>& SubFolders) {
+                return ReadFolder(m_Client, false, Item, SubFolders);
+            },
+            [this] { return MakeListReader(); }, [this] { return Terminated() || !m_Connected; },
+            [this] { PostProgress(); });
     });
-    FPending.clear();
-    return result;
 }
 
-bool TWebDavFileOper::ListLevel(std::vector<TPendingFolder>& Level) {
-    std::vector<TPendingFolder> next;
-    const auto giveUp = [&](size_t From) {
-        for (size_t i = From; i < Level.size(); ++i) Level[i].Node->NotListed = true;
-        for (TPendingFolder& p : next) p.Node->NotListed = true;
-        FPending.clear();
-        return false;
+TFolderReader TWebDavFileOper::MakeListReader() {
+    // The client is registered before its first request, so that a Stop from now on aborts it.
+    struct TListClient {
+        TWebDavFileOper& Owner;
+        TWebDavClient Client;
+        bool Fresh = true;
+        explicit TListClient(TWebDavFileOper& Oper) : Owner(Oper) {
+            Client.SetLogOn(Oper.m_ConnectedUser, Oper.m_ConnectedPassword);
+            const std::lock_guard lock(Owner.m_ListClientsLock);
+            Owner.m_ListClients.push_back(&Client);
+        }
+        ~TListClient() {
+            const std::lock_guard lock(Owner.m_ListClientsLock);
+            std::erase(Owner.m_ListClients, &Client);
+        }
     };
-    for (size_t i = 0; i < Level.size(); ++i) {
-        if (Terminated() || !m_Connected) return giveUp(i);
-        TPendingFolder& item = Level[i];
-        std::vector<TFileAttri> entries;
-        TDavReply reply;
-        int32_t result = PropfindUrl(item.Folder, entries, &reply);
-        if (result == 0 && (entries.empty() || entries[0].Path != item.Folder || entries[0].IsFolder != 1))
-            result = -1;
-        if (result != 0) {
-            TMyException::Instance().LogError(
-                "Cannot list folder " + FAddress.Origin() + item.Folder + "/", "EInOutError",
-                reply.ErrorText.empty() ? ReasonOf(result, reply) : reply.ErrorText);
-            item.Node->NotListed = true;
-            // An answer concerns this folder; no answer (a lost connection, a stop) all the rest.
-            if (result != 2 && !m_Client.Aborted()) continue;
-            return giveUp(i + 1);
-        }
-        const bool top = item.Node == FFileTree.get();
-        std::vector<std::string> leftovers;
-        for (size_t k = 1; k < entries.size(); ++k) {
-            TFileAttri& e = entries[k];
-            const bool folder = e.IsFolder == 1;
-            if (IsReservedName(e.Name)) {
-                if (!folder) leftovers.push_back(e.Path.str());
-                continue;
-            }
-            if (top && e.Name == MARKER_FOLDER) continue;
-            const std::string path = e.Path.str(), name = e.Name;
-            e.Path = item.Rel;
-            TFileTree* child = item.Node->AddChild(std::move(e));
-            if (folder) next.push_back({path, child, TSharedString(item.Rel.str() + name + "/")});
-        }
-        RemoveLeftovers(leftovers);
+    auto list = std::make_shared<TListClient>(*this);
+    if (Terminated() || !m_Connected) list->Client.Abort();
+    return [this, list](const TPendingFolder& Item, std::vector<TPendingFolder>& SubFolders) {
+        const TFolderRead result = ReadFolder(list->Client, list->Fresh, Item, SubFolders);
+        if (result != TFolderRead::HandBack) list->Fresh = false;
+        return result;
+    };
+}
+
+TFolderRead TWebDavFileOper::ReadFolder(TWebDavClient& Client, bool Fresh, const TPendingFolder& Item,
+                                        std::vector<TPendingFolder>& SubFolders) {
+    std::vector<TFileAttri> entries;
+    TDavReply reply;
+    int32_t result = Propfind(Client, Item.Folder, true, "1", entries, &reply, nullptr);
+    if (result == 0 && (entries.empty() || entries[0].Path != Item.Folder || entries[0].IsFolder != 1))
+        result = -1;
+    if (result != 0) {
+        if (Fresh && !Client.Aborted() && !Terminated() &&
+            (result == 2 || reply.Status == 401 || reply.Status == 429 || reply.Status == 503))
+            return TFolderRead::HandBack;
+        TMyException::Instance().LogError(
+            "Cannot list folder " + FAddress.Origin() + Item.Folder + "/", "EInOutError",
+            reply.ErrorText.empty() ? ReasonOf(result, reply) : reply.ErrorText);
+        // An answer concerns this folder; no answer (a lost connection, a stop) all the rest.
+        return result != 2 && !Client.Aborted() ? TFolderRead::Refused : TFolderRead::GiveUp;
     }
-    FPending = std::move(next);
-    return true;
+    const bool top = Item.Node == FFileTree.get();
+    std::vector<std::string> leftovers;
+    for (size_t k = 1; k < entries.size(); ++k) {
+        TFileAttri& e = entries[k];
+        const bool folder = e.IsFolder == 1;
+        if (IsReservedName(e.Name)) {
+            if (!folder) leftovers.push_back(e.Path.str());
+            continue;
+        }
+        if (top && e.Name == MARKER_FOLDER) continue;
+        const std::string path = e.Path.str(), name = e.Name;
+        e.Path = Item.Rel;
+        TFileTree* child = Item.Node->AddChild(std::move(e));
+        if (folder) SubFolders.push_back({path, child, TSharedString(Item.Rel.str() + name + "/")});
+    }
+    RemoveLeftovers(Client, leftovers);
+    return TFolderRead::Read;
 }
 
 void TWebDavFileOper::RemoveMarkerLeftovers() {
@@ -411,12 +449,12 @@ void TWebDavFileOper::RemoveMarkerLeftovers() {
     for (size_t k = 1; k < entries.size(); ++k)
         if (entries[k].IsFolder == 0 && IsReservedName(entries[k].Name))
             leftovers.push_back(entries[k].Path.str());
-    RemoveLeftovers(leftovers);
+    RemoveLeftovers(m_Client, leftovers);
 }
 
-void TWebDavFileOper::RemoveLeftovers(const std::vector<std::string>& Paths) {
+void TWebDavFileOper::RemoveLeftovers(TWebDavClient& Client, const std::vector<std::string>& Paths) {
     for (const std::string& path : Paths) {
-        const TDavReply reply = m_Client.Delete(UrlOf(path));
+        const TDavReply reply = Client.Delete(UrlOf(path));
         const int32_t result = DavResult(reply);
         if (result == 0 || result == 1) continue;  // removed, or gone meanwhile
         TMyException::Instance().LogError(

@@ -58,8 +58,11 @@ int32_t DavResult(const TDavReply& Reply);
 class TWebDavClient {
   public:
     static constexpr const char* USER_AGENT = "Bramlow File Sync";
+    // The three properties a listing reads, and no others: asked for everything, a server may
+    // work out costly ones (a file's content type, its checksum) for every file.
     static constexpr const char* PROPFIND_BODY =
-        R"(<?xml version="1.0"?><D:propfind xmlns:D="DAV:"><D:allprop/></D:propfind>)";
+        R"(<?xml version="1.0"?><D:propfind xmlns:D="DAV:"><D:prop><D:resourcetype/>)"
+        R"(<D:getcontentlength/><D:getlastmodified/></D:prop></D:propfind>)";
 
     TWebDavClient();
     void SetLogOn(std::string User, std::string Password);
@@ -68,7 +71,7 @@ class TWebDavClient {
     void ResetAbort() noexcept { m_Session.ResetAbort(); }
     bool Aborted() const noexcept { return m_Session.Aborted(); }
 
-    // PROPFIND with Depth "0" or "1" and the allprop body; the reply's body is kept.
+    // PROPFIND with Depth "0" or "1" for PROPFIND_BODY's properties; the reply's body is kept.
     TDavReply Propfind(const std::string& Url, const char* Depth);
     TDavReply Delete(const std::string& Url);
     // MOVE and COPY to Destination (a full URL), replacing an existing target only with Overwrite.
