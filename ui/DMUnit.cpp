@@ -11,9 +11,13 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QGuiApplication>
+#include <QLabel>
+#include <QLayout>
 #include <QMessageBox>
 #include <QProcess>
+#include <QScreen>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -32,6 +36,8 @@ namespace {
 // The update description is a few lines; a body beyond this is no update description, and is
 // not written into the program folder (the address is plain HTTP: anyone on the way may answer).
 constexpr int64_t MAX_DOWNLOAD_BYTES = 1 << 20;
+// The longest line of a message box's text, in average characters, that is still easy to follow.
+constexpr int MESSAGE_MEASURE = 100;
 
 QString Caption() {
     return QString::fromUtf8(PROGRAM_NAME);
@@ -64,6 +70,14 @@ const char* ProgramVersion() {
     return BFS_PROGRAM_VERSION;
 }
 
+int MessageTextWidth(int LongestLine, int Measure, int ScreenWidth, int Extra) {
+    int box = ScreenWidth * 9 / 10;
+    // On a screen wider than this the toolkit keeps a box 480 pixels narrower than the screen and at
+    // most 1000 wide, breaking lines anywhere, even inside words, to stay so.
+    if (ScreenWidth > 1024) box = std::min({box, ScreenWidth - 480, 1000});
+    return std::max(0, std::min({LongestLine, Measure, box - Extra}));
+}
+
 std::unique_ptr<QMessageBox> BuildMessageBox(const QString& Text, const QString& Caption, int Flags,
                                              QWidget* Parent) {
     auto box = std::make_unique<QMessageBox>(Parent);
@@ -85,6 +99,21 @@ std::unique_ptr<QMessageBox> BuildMessageBox(const QString& Text, const QString&
         box->setEscapeButton(QMessageBox::No);
     } else {
         box->setStandardButtons(QMessageBox::Ok);
+    }
+    // The box grows with its text, so that a long text does not wrap into a narrow column: the text
+    // column is held at least as wide as MessageTextWidth allows, which the box then keeps.
+    if (auto* label = box->findChild<QLabel*>(QStringLiteral("qt_msgbox_label"))) {
+        const QFontMetrics fm(label->font());
+        int longest = 0;
+        for (const QString& line : text.split(QLatin1Char('\n')))
+            longest = std::max(longest, fm.horizontalAdvance(line));
+        // The rest of the box's width: what it needs besides a text column wider than any other part.
+        constexpr int PROBE = 4000;
+        label->setMinimumWidth(PROBE);
+        box->layout()->activate();
+        const int extra = std::max(0, box->layout()->totalMinimumSize().width() - PROBE);
+        label->setMinimumWidth(MessageTextWidth(longest + 1, fm.averageCharWidth() * MESSAGE_MEASURE,
+                                                box->screen()->availableGeometry().width(), extra));
     }
     return box;
 }

@@ -39,6 +39,11 @@ int ShowMessageBox(const QString& Text, const QString& Caption, int Flags);
 // icon. The text is plain text; a carriage return in it breaks the line.
 std::unique_ptr<QMessageBox> BuildMessageBox(const QString& Text, const QString& Caption, int Flags,
                                              QWidget* Parent = nullptr);
+// The width of a message box's text column: its longest line (LongestLine pixels) when that fits, else
+// the most a box may give its text on a screen ScreenWidth pixels wide: Measure (a line still easy
+// to follow), and a box of nine tenths of the screen, or on a wide screen as wide as the toolkit lets a
+// box grow before it breaks lines inside words. Extra is the rest of the box's width (icon, margins).
+int MessageTextWidth(int LongestLine, int Measure, int ScreenWidth, int Extra);
 // Shows BuildMessageBox's box over the active window and waits for the answer.
 int ExecMessageBox(const QString& Text, const QString& Caption, int Flags);
 

@@ -32,6 +32,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QPainter>
+#include <QScreen>
 #include <QStackedWidget>
 #include <QVBoxLayout>
 
@@ -47,6 +48,7 @@ constexpr const char* TASK_LIST_FILE_NAME = "tasklist.fs";
 constexpr int EDGE_WIDTH = 6;    // an edge piece of a tab
 constexpr int TAB_PADDING = 20;  // a middle piece is its caption's width plus this
 constexpr int SCROLL_STEP = 50;  // pixels per click of a scroll button
+constexpr int DEFAULT_WIDTH = 1040, DEFAULT_HEIGHT = 660;
 // The iml_main pictures: selected right edge, middle, left edge; unselected right, left, middle.
 constexpr int IMG_SEL_RIGHT = 0, IMG_SEL_MIDDLE = 1, IMG_SEL_LEFT = 2;
 constexpr int IMG_RIGHT = 3, IMG_LEFT = 4, IMG_MIDDLE = 5;
@@ -128,7 +130,11 @@ TFMain::TFMain(QWidget* Parent) : QWidget(Parent) {
 
     LoadLanguageTexts();
     UpdateTaskActions();
-    resize(832, 618);
+    MakeResizable(*this, *TitleBar);
+    // Never smaller than the window's own size, unless the screen is; by default wide enough that a
+    // task's plan view shows its last column.
+    setMinimumSize(QSize(832, 618).boundedTo(screen()->availableGeometry().size()));
+    resize(DEFAULT_WIDTH, DEFAULT_HEIGHT);
     // The tip line shows the hint of whatever control of this window is under the mouse.
     qApp->installEventFilter(this);
 }
@@ -321,7 +327,17 @@ void TFMain::BuildActions() {
     send(Action_Options, WM_JOB_OPTION);
     make(Action_saveasT, &TFMain::Action_saveasTExecute);
     send(Action_analyze, WM_ANAL_JOB, {QKeySequence(Qt::Key_F5), QKeySequence(Qt::ALT | Qt::Key_A)});
-    send(Action_sync, WM_ANAL_SYNC, {QKeySequence(Qt::Key_F6), QKeySequence(Qt::ALT | Qt::Key_S)});
+    // Sync carries out the plan the task window shows while it is current (the user's changes to it
+    // included); Analyze and Sync always analyzes first.
+    Action_sync = new QAction(this);
+    Action_sync->setShortcuts({QKeySequence(Qt::Key_F6), QKeySequence(Qt::ALT | Qt::Key_S)});
+    addAction(Action_sync);
+    connect(Action_sync, &QAction::triggered, this, [this] {
+        if (TFSyncMain* w = CurrentTaskWindow()) {
+            TMessageEvent message(WM_ANAL_SYNC, SYNC_SHOWN_PLAN, 10);
+            QCoreApplication::sendEvent(w, &message);
+        }
+    });
     send(Action_AS, WM_ANAL_SYNC, {QKeySequence(Qt::Key_F9)});
     auto runAll = [this](QAction*& Action, int Sync, Qt::Key Key) {
         Action = new QAction(this);
@@ -510,7 +526,8 @@ void TFMain::UpdateJobMenu() {
     UpdateTaskActions();
     if (TFSyncMain* w = CurrentTaskWindow()) {
         Action_analyze->setEnabled(w->BitBtn_Analyze->isEnabled());
-        Action_sync->setEnabled(w->BitBtn_Sync->isEnabled());
+        // Without a plan to carry out, Sync analyzes first.
+        Action_sync->setEnabled(w->BitBtn_Sync->isEnabled() || w->BitBtn_Analyze->isEnabled());
         Action_Options->setEnabled(w->bt_taskconfig->isEnabled());
     }
     act_newFromTemplate->setEnabled(!Trim(SysConfig().TemplateList).empty());
@@ -939,7 +956,8 @@ void TFMain::Action_ImprotTLExecute() {
 // Messages and events
 
 void TFMain::RestoreWindow() {
-    if (isMinimized()) showNormal();
+    // A window minimised while maximised comes back maximised.
+    if (isMinimized()) setWindowState(windowState() & ~Qt::WindowMinimized);
     show();
     raise();
     activateWindow();

@@ -45,10 +45,13 @@
 #include <QUrl>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <tuple>
+#include <vector>
 
 namespace bfs {
 
@@ -84,6 +87,12 @@ const struct {
 
 QString TwoDigits(int Value) {
     return Value < 10 ? QStringLiteral("0%1").arg(Value) : QString::number(Value);
+}
+
+// The run clock's "hh:mm:ss".
+QString ClockText(int Seconds) {
+    const int h = Seconds / 3600, m = Seconds / 60 % 60, s = Seconds % 60;
+    return QStringLiteral("%1:%2:%3").arg(TwoDigits(h), TwoDigits(m), TwoDigits(s));
 }
 
 }  // namespace
@@ -615,7 +624,9 @@ bool TFSyncMain::event(QEvent* Event) {
             // The main window's runs are manual runs; while the task runs they are ignored.
             if (Running()) return true;
             Task->AutoRun = 0;
-            if (msg == WM_ANAL_SYNC)
+            if (msg == WM_ANAL_SYNC && m->WParam == SYNC_SHOWN_PLAN)
+                SyncShownPlan();
+            else if (msg == WM_ANAL_SYNC)
                 AnalyzeThenSync();
             else
                 StartAnalyze();
@@ -662,6 +673,25 @@ void TFSyncMain::AnalyzeThenSync() {
     StartAnalyze();
 }
 
+bool TFSyncMain::PlanIsCurrent() const {
+    return m_HaveResult && m_ResultUsable && m_Run->ResultTree != nullptr;
+}
+
+void TFSyncMain::SyncShownPlan() {
+    if (Running()) return;
+    // An address still being typed counts: the plan was made for the one before it.
+    if (edit_LFolder->isModified()) FolderEdited(1);
+    if (Edit_RFolder->isModified()) FolderEdited(0);
+    if (!PlanIsCurrent()) {
+        AnalyzeThenSync();
+        return;
+    }
+    // The rows the user changed are in the result: the changes view built from it holds them (a row
+    // set to "do not copy" leaves it), and is what a sync carries out.
+    if (m_CurrentView != VIEW_CHANGES) ShowView(VIEW_CHANGES);
+    BitBtn_SyncClick();
+}
+
 void TFSyncMain::StartAnalyze() {
     if (Running() || m_Closing) return;
     // An address still being typed is taken now: once the run has started, its workers read it, and
@@ -681,6 +711,8 @@ void TFSyncMain::StartAnalyze() {
     BeginAnalyzeUI();
     // The previous result goes with the view: no stale counts, no stale plan.
     m_HaveResult = m_ResultUsable = false;
+    m_SyncedSides.clear();
+    m_SyncedResult.reset();
     m_CurrentView = -1;
     m_Model->Reset([this] { m_Run->Plan.InitResultTree(Task->SyncName); });
     rb_all->setText(Lang("all") + QStringLiteral("()"));
@@ -803,7 +835,9 @@ void TFSyncMain::AnalyzeThreadTerminated() {
     if (!m_Run->ResultTree) return;
     const TFileTree& root = *m_Run->ResultTree;
     const int64_t changes = root.OverwriteCount + root.NewCount + root.DeleteCount;
-    if (changes < 1) {
+    // Nothing left to do only when nothing waits either: a conflict or an error is left to the user,
+    // and a cut-short analysis never tells.
+    if (changes < 1 && root.ConflictCount == 0 && root.ErrorCount == 0 && m_ResultUsable) {
         ShowTip(BitBtn_Analyze, QStringLiteral("Analysis result"), QStringLiteral("No changes were made."));
         Label_ActionStatus->setText(QStringLiteral("No changes were made."));
     } else if (BitBtn_Sync->isEnabled() && !syncNext) {
@@ -915,18 +949,22 @@ void TFSyncMain::BitBtn_SyncClick() {
         if (!m_Closing) AddLogLine(Utf8(Line));
     };
     auto rowChanged = [this](TPlanRow& Row) {
+        if (Row.Data.Action == ACTION_ERROR) ++m_SyncFailures;
         if (!m_Closing) m_Model->RowChanged(Row);
     };
     if (m_Run->StartSync(logPane, rowChanged) != 0) {
         AddLogLine(Utf8(m_Run->ErrorText));
         m_HeldBack = true;
         SyncThreadTerminated();
+        Label_ActionStatus->setText(Utf8(m_Run->ErrorText));  // no walk, so no "Sync finished."
     }
     m_SyncAfterAnalyze = false;
 }
 
 void TFSyncMain::BeginSync() {
     m_SyncTime.start();
+    m_SyncCancelled = false;
+    m_SyncFailures = 0;
     SetTopControlsEnabled(false);
     SetAnalyzeEnabled(false);
     SetButtonEnabled(BitBtn_Sync, BitBtn_Sync1, "BitBtn_Sync", false);
@@ -950,21 +988,46 @@ void TFSyncMain::BeginSync() {
 void TFSyncMain::SyncThreadTerminated() {
     m_Run->FinishSync();
     if (m_Closing) return;
-    Label_lasttime->setText(QStringLiteral("00:00:00"));
+    const qint64 syncMs = m_SyncTime.elapsed();
     SetTopControlsEnabled(true);
-    GroupBox_ResultsFilter->setEnabled(false);
     SetAnalyzeEnabled(true);
     Task->Busy = 0;
     if (MainWnd) MainWnd->SendMessage(WM_TASKFINISHED, 0, 10);
     SetButtonEnabled(BitBtn_cancel, BitBtn_cancel1, "BitBtn_cancel", false);
     pb_action->hide();
     Timer1->stop();
-    const qint64 syncMs = m_SyncTime.elapsed();
-    Label_ActionStatus->setText(Lang("syncend"));
-    AddLogLine(QStringLiteral("----- Sync End. Time:%1ms -----").arg(syncMs));
-    m_Syncing = false;
+    // The clock keeps the run's time until the next run starts it again.
+    m_ElapsedSeconds = static_cast<int>(syncMs / 1000);
+    Label_lasttime->setText(ClockText(m_ElapsedSeconds));
     // The plan has been carried out: it is not carried out a second time without a new analysis.
     m_ResultUsable = false;
+
+    // The rows show what the walk did: both sides as they now are, the counts of what is left, the
+    // failed rows in the errors view. The views may be looked at; Sync stays off.
+    int64_t left = 0;
+    if (m_Run->ResultTree) {
+        RecordSyncedSides();
+        m_Run->Plan.RecountResults(*m_Run->ResultTree);
+        RefreshRows();
+        UpdateFilterCaptions();
+        const TFileTree& r = *m_Run->ResultTree;
+        left = r.NewCount + r.OverwriteCount + r.DeleteCount;
+    }
+    GroupBox_ResultsFilter->setEnabled(m_HaveResult);
+    SetViewsEnabled(m_HaveResult);
+    UpdateSyncEnabled();
+
+    // A cancel that came after the last row cancelled nothing.
+    const bool cancelled = m_SyncCancelled && left > 0;
+    QString status = cancelled ? QStringLiteral("Sync cancelled.") : Lang("syncend");
+    if (m_SyncFailures > 0)
+        status = QStringLiteral("%1 %2 failed.")
+                     .arg(cancelled ? QStringLiteral("Sync cancelled:") : QStringLiteral("Sync finished:"))
+                     .arg(m_SyncFailures);
+    Label_ActionStatus->setText(status);
+    if (cancelled) AddLogLine(status);
+    AddLogLine(QStringLiteral("----- Sync End. Time:%1ms -----").arg(syncMs));
+    m_Syncing = false;
     std::string text;
     for (const QString& line : m_RunLines) text += line.toStdString() + "\r\n";
     m_RunLines.clear();
@@ -973,11 +1036,88 @@ void TFSyncMain::SyncThreadTerminated() {
     } catch (const std::exception& e) {
         AddLogLine(Utf8(e.what()), true);
     }
-    if (m_Run->StateNotWritten() != 0)
-        emit RunEnded(true, QStringLiteral("The task \"%1\" ran, but a saved state could not be written.")
-                                .arg(Utf8(Task->SyncName)));
-    else
-        emit RunEnded(m_HeldBack || PlanHasFailedRow());
+    if (m_Run->StateNotWritten() != 0) {
+        const QString reason = QStringLiteral("The task \"%1\" ran, but a saved state could not be written.")
+                                   .arg(Utf8(Task->SyncName));
+        Label_ActionStatus->setText(reason);
+        emit RunEnded(true, reason);
+    } else {
+        emit RunEnded(cancelled || m_HeldBack || m_SyncFailures > 0 || PlanHasFailedRow());
+    }
+}
+
+void TFSyncMain::RecordSyncedSides() {
+    m_SyncedSides.clear();
+    m_SyncedResult = m_Run->ResultTree;
+    std::vector<const TFileTree*> pending{m_SyncedResult.get()};
+    while (!pending.empty()) {
+        const TFileTree& n = *pending.back();
+        pending.pop_back();
+        for (const TFileTreeRef& c : n.Children) pending.push_back(c.get());
+        if (n.DoneAction == 0) continue;
+        // A copy: the source as it was, the target as the walk saw it right after writing it (its
+        // size and date there), with the source's attributes. A delete: nothing on either side.
+        TSides s;
+        const TPlanAction done = PlanAction(n.DoneAction);
+        if (done.Operation == OPER_COPY && done.SourceSide == SIDE_LEFT)
+            s = {n.LeftDate, n.LeftAttr, n.RightDate, n.LeftAttr, n.LeftSize, n.RightSize};
+        else if (done.Operation == OPER_COPY)
+            s = {n.LeftDate, n.RightAttr, n.RightDate, n.RightAttr, n.LeftSize, n.RightSize};
+        m_SyncedSides.emplace(&n, s);
+    }
+}
+
+void TFSyncMain::RefreshRows() {
+    TPlanRow* root = m_Run->Plan.RootNode.get();
+    if (!root) return;
+    const bool synced = m_SyncedResult && m_SyncedResult == m_Run->ResultTree;
+    // Rows in pre-order; walked backwards, every row comes after the rows below it.
+    std::vector<TPlanRow*> rows{root};
+    for (size_t i = 0; i < rows.size(); ++i)
+        for (const auto& c : rows[i]->Children) rows.push_back(c.get());
+    // A folder row's sizes are its own plus those of the rows below it: its own part stays.
+    std::vector<std::pair<int64_t, int64_t>> own(rows.size());
+    for (size_t i = 0; i < rows.size(); ++i) {
+        const TResultNodeData& d = rows[i]->Data;
+        own[i] = {d.LeftSize, d.RightSize};
+        for (const auto& c : rows[i]->Children) {
+            own[i].first -= c->Data.LeftSize;
+            own[i].second -= c->Data.RightSize;
+        }
+    }
+    for (size_t i = rows.size(); i-- > 0;) {
+        TPlanRow& row = *rows[i];
+        TResultNodeData& d = row.Data;
+        const TFileTree* node = d.ResultNode.get();
+        if (synced && node) {
+            if (auto it = m_SyncedSides.find(node); it != m_SyncedSides.end()) {
+                const TSides& s = it->second;
+                d.LeftDate = s.LeftDate;
+                d.LeftAttr = s.LeftAttr;
+                d.RightDate = s.RightDate;
+                d.RightAttr = s.RightAttr;
+                // A folder's own size counts nothing (a saved state gives it -1).
+                own[i] = {d.IsFolder ? std::max<int64_t>(0, s.LeftSize) : s.LeftSize,
+                          d.IsFolder ? std::max<int64_t>(0, s.RightSize) : s.RightSize};
+                if (row.Children.empty()) std::tie(d.LeftSize, d.RightSize) = own[i];
+            }
+        }
+        if (node) {
+            d.LtoRCount = node->LtoRCount;
+            d.RtoLCount = node->RtoLCount;
+        }
+        if (row.Children.empty()) continue;
+        std::tie(d.LeftSize, d.RightSize) = own[i];
+        if (&row == root) d.LtoRCount = d.RtoLCount = 0;
+        for (const auto& c : row.Children) {
+            d.LeftSize += c->Data.LeftSize;
+            d.RightSize += c->Data.RightSize;
+            if (&row != root) continue;
+            d.LtoRCount += c->Data.LtoRCount;
+            d.RtoLCount += c->Data.RtoLCount;
+        }
+    }
+    m_Model->RowChanged(*root, true);
 }
 
 bool TFSyncMain::PlanHasFailedRow() const {
@@ -1000,6 +1140,7 @@ void TFSyncMain::BitBtn_cancelClick() {
         return;
     }
     if (m_Syncing) {
+        m_SyncCancelled = true;
         m_Run->Stop();
         SetButtonEnabled(BitBtn_Sync, BitBtn_Sync1, "BitBtn_Sync", false);
         return;
@@ -1019,8 +1160,7 @@ void TFSyncMain::BitBtn_cancelClick() {
 
 void TFSyncMain::Timer1Timer() {
     ++m_ElapsedSeconds;
-    const int h = m_ElapsedSeconds / 3600, m = m_ElapsedSeconds / 60 % 60, s = m_ElapsedSeconds % 60;
-    Label_lasttime->setText(QStringLiteral("%1:%2:%3").arg(TwoDigits(h), TwoDigits(m), TwoDigits(s)));
+    Label_lasttime->setText(ClockText(m_ElapsedSeconds));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -1031,6 +1171,7 @@ void TFSyncMain::ShowView(int Kind) {
     m_Model->Reset([this, Kind] { m_Run->Plan.ShowView(*m_Run->ResultTree, Kind, Task->SyncName); });
     VST1->expandAll();
     m_CurrentView = Kind;
+    if (m_SyncedResult && m_SyncedResult == m_Run->ResultTree) RefreshRows();
     UpdateFilterCaptions();
     CheckViewControls(Kind);
     UpdateSyncEnabled();
@@ -1111,13 +1252,35 @@ void TFSyncMain::SetSelectedRowAction(int32_t Code) {
     if (!row || Running() || !m_HaveResult || !m_Run->ResultTree) return;
     SetButtonEnabled(BitBtn_Sync, BitBtn_Sync1, "BitBtn_Sync", false);
     m_Run->Plan.SetNodeAction(*row, Code);
-    m_Model->RowChanged(*row, true);
     m_Run->Plan.RecountResults(*m_Run->ResultTree);
-    const TFileTree& r = *m_Run->ResultTree;
-    if (r.OverwriteCount + r.NewCount + r.DeleteCount > 0) {
-        UpdateFilterCaptions();
-        UpdateSyncEnabled();
+    // The counts of the row, of the rows below it and of the folders holding it follow the change,
+    // and so do the captions, also when nothing is left to do.
+    auto takeCounts = [](TResultNodeData& D) {
+        if (!D.ResultNode) return;
+        D.LtoRCount = D.ResultNode->LtoRCount;
+        D.RtoLCount = D.ResultNode->RtoLCount;
+    };
+    std::vector<TPlanRow*> below{row};
+    while (!below.empty()) {
+        TPlanRow* r = below.back();
+        below.pop_back();
+        takeCounts(r->Data);
+        for (const auto& c : r->Children) below.push_back(c.get());
     }
+    m_Model->RowChanged(*row, true);
+    for (TPlanRow* up = row->Parent; up; up = up->Parent) {
+        takeCounts(up->Data);
+        m_Model->RowChanged(*up);
+    }
+    if (TPlanRow* root = m_Run->Plan.RootNode.get()) {
+        root->Data.LtoRCount = root->Data.RtoLCount = 0;
+        for (const auto& c : root->Children) {
+            root->Data.LtoRCount += c->Data.LtoRCount;
+            root->Data.RtoLCount += c->Data.RtoLCount;
+        }
+    }
+    UpdateFilterCaptions();
+    UpdateSyncEnabled();
 }
 
 void TFSyncMain::AddFilterFromNode(bool ByType, bool Include) {
@@ -1144,13 +1307,27 @@ void TFSyncMain::OpenSideFile(bool FolderOnly, int Side) {
     std::unique_ptr<TFileOper> oper = TSyncTask::CreateFileOper(folder, false);
     if (!oper) return;
     oper->FFolderSource = folder;
+    const bool local = folder->DeviceType == DEVICE_LOCAL || folder->DeviceType == DEVICE_NONE;
+    // The folder of a folder row is the row's own; a file row's is the folder holding it, named as
+    // an entry in its own parent: a back-end gives no path for an entry without a name.
     TFileAttri entry;
     entry.Path = row->Data.FolderPath;
-    entry.Name = FolderOnly ? std::string() : row->Data.Name;
-    const std::string path = oper->GetFullPath(*folder, entry);
+    entry.Name = row->Data.Name;
+    if (FolderOnly && !row->Data.IsFolder) {
+        std::string holder = row->Data.FolderPath.str();
+        while (!holder.empty() && holder.back() == '/') holder.pop_back();
+        const size_t slash = holder.rfind('/');
+        entry.Path = slash == std::string::npos ? std::string("/") : holder.substr(0, slash + 1);
+        entry.Name = slash == std::string::npos ? holder : holder.substr(slash + 1);
+    }
+    entry.IsFolder = FolderOnly ? 1 : 0;
+    // A file row at the top: the side's root, which a local side names by its address.
+    const std::string path =
+        entry.Name.empty() && local ? folder->FolerAllName : oper->GetFullPath(*folder, entry);
     oper->Stop();
-    if (folder->DeviceType == DEVICE_LOCAL || folder->DeviceType == DEVICE_NONE)
-        QDesktopServices::openUrl(QUrl::fromLocalFile(Utf8(path)));
+    if (path.empty()) return;
+    if (local)
+        QDesktopServices::openUrl(QUrl::fromLocalFile(QFile::decodeName(QByteArray::fromStdString(path))));
     else
         OpenURL(0, path);
 }
@@ -1251,6 +1428,16 @@ void TFSyncMain::FolderEdited(int Side) {
         Task->SaveLeftFolderPath();
     else
         Task->SaveRightFolderPath();
+    DropPlan();
+}
+
+void TFSyncMain::DropPlan() {
+    if (!m_ResultUsable || Running()) return;
+    // The plan was made for the folders and settings as they were: it is never carried out on others.
+    m_ResultUsable = false;
+    m_Run->Release();
+    UpdateSyncEnabled();
+    AddLogLine(QStringLiteral("The task changed after its analysis: analyze it again before a sync."));
 }
 
 void TFSyncMain::BrowseFolder(int Side) {
@@ -1270,6 +1457,7 @@ void TFSyncMain::BrowseFolder(int Side) {
     if (chosen) {
         (Side == 1 ? edit_LFolder : Edit_RFolder)->setText(Utf8(folder.FolerAllName));
         Task->SaveToTaskList(0);
+        DropPlan();
     }
     if (Side == 1)
         ShowFolderTips();
@@ -1283,6 +1471,7 @@ void TFSyncMain::Action_optionsExecute() {
     copy->Assign(*Task);
     if (EditTaskOptions(*copy) != 1) return;
     Task->Assign(*copy);
+    DropPlan();
     edit_LFolder->setText(Utf8(Task->LFolder->FolerAllName));
     Edit_RFolder->setText(Utf8(Task->RFolder->FolerAllName));
     ShowDirectionPicture();

@@ -12,6 +12,7 @@
 
 #include <functional>
 #include <memory>
+#include <unordered_map>
 
 class QAction;
 class QActionGroup;
@@ -34,6 +35,11 @@ class TImageEx;
 class TImageExButton;
 class TPlanModel;
 class TToolTip;
+
+// wParam of WM_ANAL_SYNC from the main window's Sync command: the plan the window shows is carried
+// out while it is current, and only otherwise analysed first. Analyze and Sync sends 0: it always
+// analyses first.
+constexpr intptr_t SYNC_SHOWN_PLAN = 1;
 
 // The task window: one per task, docked in the task's tab page. It owns the task and drives every
 // run of it: the folder checks, both listings, the analysis, the plan view, the sync walk and the run
@@ -73,6 +79,12 @@ class TFSyncMain : public QWidget {
     void StartAnalyze();
     // An analysis run followed by a sync of its plan, when the task is not busy.
     void AnalyzeThenSync();
+    // The plan shown is current: an analysis ended, was not cancelled, and its plan was not yet
+    // carried out.
+    bool PlanIsCurrent() const;
+    // Carries out the current plan, with the user's row changes, from the changes view as the Sync
+    // button does; without a current plan, AnalyzeThenSync. Nothing while the task is busy.
+    void SyncShownPlan();
     // The empty plan with its root row named after the task; the folder addresses and the direction
     // picture of the options button.
     void InitResultTree();
@@ -181,10 +193,20 @@ class TFSyncMain : public QWidget {
     std::string DiskText();
     int CheckDiskSpace() const;
     // The refusal for CheckDiskSpace's result: which side, the bytes needed and the bytes free.
+    // The task's folders or settings changed: a plan made before is not carried out any more (its
+    // lock goes with it); Sync needs a new analysis.
+    void DropPlan();
     QString DiskSpaceText(int Full) const;
     void BeginSync();
     void SyncThreadTerminated();
     bool PlanHasFailedRow() const;
+    // Right after a sync: keeps what each row the walk carried out now holds on both sides, from
+    // the result nodes as the walk left them (before a recount gives them the analysis's sides).
+    void RecordSyncedSides();
+    // Gives every row of the plan shown the counts of what is left to do, folder rows their sums
+    // again, and, after a sync, the rows it carried out the sides it recorded (a view built after
+    // the sync takes the analysis's sides from the result).
+    void RefreshRows();
     void Timer1Timer();
     void ShowFolderTips();
     void ShowTip(QWidget* Target, const QString& Title, const QString& Text);
@@ -232,7 +254,17 @@ class TFSyncMain : public QWidget {
     bool m_HeldBack = false;  // the current run's analysis held entries back or a listing was incomplete
     int64_t m_LeftFree = 0;
     int64_t m_RightFree = 0;
-    QStringList m_RunLines;                     // the log-pane lines of the current sync
+    QStringList m_RunLines;        // the log-pane lines of the current sync
+    bool m_SyncCancelled = false;  // Cancel was pressed during the current sync
+    int64_t m_SyncFailures = 0;    // rows the current sync marked failed
+    // What the rows the last sync carried out hold now on each side, by result node; for the result
+    // m_SyncedResult only (held, so that its nodes stay what the keys point at).
+    struct TSides {
+        int32_t LeftDate = 0, LeftAttr = 0, RightDate = 0, RightAttr = 0;
+        int64_t LeftSize = 0, RightSize = 0;
+    };
+    std::unordered_map<const TFileTree*, TSides> m_SyncedSides;
+    TFileTreeRef m_SyncedResult;
     std::unique_ptr<TRowCommand> m_RowCommand;  // the row command under way, until its end is handled
     bool m_FilterWasEnabled = false;            // the view choice before the row command
     QString m_StatusBeforeCommand;              // the status line before the row command

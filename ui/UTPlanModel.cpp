@@ -6,6 +6,7 @@
 #include "model/UTSysConfig.h"
 #include "ui/UTImageList.h"
 
+#include <QApplication>
 #include <QDate>
 #include <QHeaderView>
 #include <QPainter>
@@ -31,6 +32,8 @@ constexpr std::array<const char*, PLAN_COLUMN_COUNT> COLUMN_TITLE_KEYS = {
 
 // Column widths at the design's font; they grow with the font in use.
 constexpr std::array<int, PLAN_COLUMN_COUNT> COLUMN_WIDTHS = {180, 115, 70, 40, 45, 40, 45, 115, 70, 45};
+// The widest size the size columns show without cutting it.
+constexpr qlonglong LARGEST_SIZE_SHOWN_WHOLE = 999'999'999'999LL;
 // Line height of the font the widths were chosen for (8 points at 96 dots per inch).
 constexpr double DESIGN_FONT_HEIGHT = 13.0;
 
@@ -65,13 +68,37 @@ QString WithoutTimeZone(const QString& Format) {
     return out.simplified();
 }
 
-// Thin vertical lines between the columns.
+// Thin vertical lines between the columns. On a selected row the action picture sits on a plate of
+// the window colour, as it is, where the style would tint it with the selection colour: arrows in
+// the accent colour would vanish into it.
 class TGridDelegate : public QStyledItemDelegate {
   public:
     using QStyledItemDelegate::QStyledItemDelegate;
     void paint(QPainter* Painter, const QStyleOptionViewItem& Option,
                const QModelIndex& Index) const override {
-        QStyledItemDelegate::paint(Painter, Option, Index);
+        QStyleOptionViewItem opt = Option;
+        initStyleOption(&opt, Index);
+        const bool plate = Index.column() == COL_DIRECTION && (opt.state & QStyle::State_Selected) &&
+                           (opt.features & QStyleOptionViewItem::HasDecoration);
+        if (!plate) {
+            QStyledItemDelegate::paint(Painter, Option, Index);
+        } else {
+            const QWidget* widget = opt.widget;
+            QStyle* style = widget ? widget->style() : QApplication::style();
+            const QRect picture = style->subElementRect(QStyle::SE_ItemViewItemDecoration, &opt, widget);
+            const QPixmap pixmap =
+                opt.icon.pixmap(opt.decorationSize, Painter->device()->devicePixelRatioF());
+            opt.features &= ~QStyleOptionViewItem::HasDecoration;
+            opt.icon = QIcon();
+            style->drawControl(QStyle::CE_ItemViewItem, &opt, Painter, widget);
+            Painter->save();
+            Painter->setRenderHint(QPainter::Antialiasing);
+            Painter->setPen(Qt::NoPen);
+            Painter->setBrush(QColor(0xFF, 0xFF, 0xFF));
+            Painter->drawRoundedRect(QRectF(picture).adjusted(-2, -1, 2, 1), 3, 3);
+            Painter->restore();
+            style->drawItemPixmap(Painter, picture, Qt::AlignCenter, pixmap);
+        }
         Painter->save();
         Painter->setPen(QColor(0xE1, 0xE5, 0xE9));
         Painter->drawLine(Option.rect.topRight(), Option.rect.bottomRight());
@@ -115,9 +142,15 @@ void ApplyColumnWidths(QTreeView& View, int From) {
         locale.toString(QDate(2088, 12, 28), locale.dateFormat(QLocale::ShortFormat)) + u' ' +
         locale.toString(QTime(23, 58, 58), WithoutTimeZone(locale.timeFormat(QLocale::LongFormat)));
     const int dateWidth = View.fontMetrics().horizontalAdvance(wideDate) + View.fontMetrics().height();
+    // A size column holds a size below a terabyte whole, with the separators the model writes.
+    QLocale grouped;
+    grouped.setNumberOptions(grouped.numberOptions() & ~QLocale::OmitGroupSeparator);
+    const int sizeWidth = View.fontMetrics().horizontalAdvance(grouped.toString(LARGEST_SIZE_SHOWN_WHOLE)) +
+                          View.fontMetrics().height();
     for (int i = From; i < std::min<int>(header.count(), PLAN_COLUMN_COUNT); ++i) {
         int width = static_cast<int>(COLUMN_WIDTHS[static_cast<size_t>(i)] * scale + 0.5);
         if (i == COL_LEFT_DATE || i == COL_RIGHT_DATE) width = std::max(width, dateWidth);
+        if (i == COL_LEFT_SIZE || i == COL_RIGHT_SIZE) width = std::max(width, sizeWidth);
         header.resizeSection(i, width);
     }
 }

@@ -3,13 +3,19 @@
 #include "ui/ImageEx.h"
 #include "ui/UTPictures.h"
 
+#include <QCursor>
 #include <QEvent>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPainterPath>
+#include <QRegion>
+#include <QStyleHints>
 #include <QWindow>
+
+#include <algorithm>
 
 namespace bfs {
 
@@ -19,7 +25,8 @@ const QColor PANEL(0xF4, 0xF6, 0xF8);
 const QColor BORDER(0xD0, 0xD7, 0xDE);
 constexpr qreal CORNER = 9.0;  // an 18-pixel corner ellipse
 
-// Paints the rounded outline under the window's own contents.
+// Paints the rounded outline under the window's own contents; square while the window fills the
+// screen, whose corners are the screen's.
 class TRoundedBackground : public QObject {
   public:
     using QObject::QObject;
@@ -28,8 +35,9 @@ class TRoundedBackground : public QObject {
             auto* w = static_cast<QWidget*>(Watched);
             QPainter p(w);
             p.setRenderHint(QPainter::Antialiasing);
+            const qreal corner = w->isMaximized() || w->isFullScreen() ? 0.0 : CORNER;
             QPainterPath outline;
-            outline.addRoundedRect(QRectF(w->rect()).adjusted(0.5, 0.5, -0.5, -0.5), CORNER, CORNER);
+            outline.addRoundedRect(QRectF(w->rect()).adjusted(0.5, 0.5, -0.5, -0.5), corner, corner);
             p.fillPath(outline, PANEL);
             p.setPen(QPen(BORDER, 1.0));
             p.drawPath(outline);
@@ -38,16 +46,42 @@ class TRoundedBackground : public QObject {
     }
 };
 
-// A picture button of the title bar: Name + "1" normally, Name + "2" under the mouse.
-TImageEx* ChromeButton(QWidget* Parent, const std::string& Name, const QString& AccessibleName) {
+// A picture button of the title bar, reached by the keyboard too.
+TImageEx* PictureButton(QWidget* Parent, const QString& AccessibleName) {
     auto* b = new TImageEx(Parent);
     b->setFocusPolicy(Qt::TabFocus);
     b->setAccessibleName(AccessibleName);
     b->setToolTip(AccessibleName);
+    return b;
+}
+
+// A picture button of the title bar: Name + "1" normally, Name + "2" under the mouse.
+TImageEx* ChromeButton(QWidget* Parent, const std::string& Name, const QString& AccessibleName) {
+    TImageEx* b = PictureButton(Parent, AccessibleName);
     LoadJpegResource(b, Name + "1", "JPG");
     QObject::connect(b, &TImageEx::mouseEnter, b, [b, Name] { LoadJpegResource(b, Name + "2", "JPG"); });
     QObject::connect(b, &TImageEx::mouseLeave, b, [b, Name] { LoadJpegResource(b, Name + "1", "JPG"); });
     return b;
+}
+
+// Which end of a line of Length pixels the position P lies within Reach pixels of: -1 the start,
+// 1 the end, 0 neither. A line shorter than twice the reach gives the nearer end.
+int NearEnd(int P, int Length, int Reach) {
+    const int toStart = P, toEnd = Length - 1 - P;
+    if (std::min(toStart, toEnd) >= Reach) return 0;
+    return toStart <= toEnd ? -1 : 1;
+}
+
+Qt::CursorShape CursorFor(Qt::Edges Edges) {
+    const bool horizontal = Edges & (Qt::LeftEdge | Qt::RightEdge);
+    const bool vertical = Edges & (Qt::TopEdge | Qt::BottomEdge);
+    if (horizontal && vertical)
+        return (Edges == (Qt::LeftEdge | Qt::TopEdge) || Edges == (Qt::RightEdge | Qt::BottomEdge))
+                   ? Qt::SizeFDiagCursor
+                   : Qt::SizeBDiagCursor;
+    if (horizontal) return Qt::SizeHorCursor;
+    if (vertical) return Qt::SizeVerCursor;
+    return Qt::ArrowCursor;
 }
 
 }  // namespace
@@ -79,22 +113,86 @@ void TTitleBar::SetTitle(const QString& Title) {
     m_Window.setWindowTitle(Title);
 }
 
+void TTitleBar::AddMaximise() {
+    if (MaxBtn) return;
+    MaxBtn = PictureButton(this, tr("Maximise"));
+    connect(MaxBtn, &TImageEx::mouseEnter, this, [this] {
+        m_MaxHover = true;
+        ShowMaxFace();
+    });
+    connect(MaxBtn, &TImageEx::mouseLeave, this, [this] {
+        m_MaxHover = false;
+        ShowMaxFace();
+    });
+    connect(MaxBtn, &TImageEx::clicked, this, &TTitleBar::ToggleMaximised);
+    auto* bar = static_cast<QHBoxLayout*>(layout());
+    bar->insertWidget(bar->indexOf(CloseBtn), MaxBtn);
+    if (MinBtn) setTabOrder(MinBtn, MaxBtn);
+    setTabOrder(MaxBtn, CloseBtn);
+    // The face follows the window's state, however it changed (the picture, a double click, the
+    // window manager).
+    m_Window.installEventFilter(this);
+    ShowMaxFace();
+}
+
+void TTitleBar::ToggleMaximised() {
+    if (m_Window.isMaximized())
+        m_Window.showNormal();
+    else
+        m_Window.showMaximized();
+}
+
+void TTitleBar::ShowMaxFace() {
+    const bool maximised = m_Window.isMaximized();
+    LoadJpegResource(MaxBtn, std::string(maximised ? "RestoreBtn" : "MaxBtn") + (m_MaxHover ? "2" : "1"),
+                     "JPG");
+    const QString name = maximised ? tr("Restore") : tr("Maximise");
+    MaxBtn->setAccessibleName(name);
+    MaxBtn->setToolTip(name);
+}
+
+bool TTitleBar::eventFilter(QObject* Watched, QEvent* Event) {
+    if (Watched == &m_Window && Event->type() == QEvent::WindowStateChange && MaxBtn) ShowMaxFace();
+    return QWidget::eventFilter(Watched, Event);
+}
+
 void TTitleBar::mousePressEvent(QMouseEvent* Event) {
     if (Event->button() != Qt::LeftButton) return QWidget::mousePressEvent(Event);
-    // The window manager moves the window when it can; otherwise the bar follows the mouse itself.
-    if (QWindow* handle = m_Window.windowHandle(); handle && handle->startSystemMove()) return;
-    m_Dragging = true;
-    m_DragOffset = Event->globalPosition().toPoint() - m_Window.frameGeometry().topLeft();
+    // The move starts once the mouse has moved: a press alone, or the first press of a double
+    // click, leaves the window where it is.
+    m_Pressed = true;
+    m_PressPos = Event->globalPosition().toPoint();
 }
 
 void TTitleBar::mouseMoveEvent(QMouseEvent* Event) {
-    if (m_Dragging) m_Window.move(Event->globalPosition().toPoint() - m_DragOffset);
+    const QPoint pos = Event->globalPosition().toPoint();
+    if (m_Pressed &&
+        (pos - m_PressPos).manhattanLength() >= QGuiApplication::styleHints()->startDragDistance()) {
+        m_Pressed = false;
+        // The window manager moves the window when it can; otherwise the bar follows the mouse
+        // itself, except for a maximised window, which stays where it is.
+        QWindow* handle = m_Window.windowHandle();
+        if (!(handle && handle->startSystemMove()) && !m_Window.isMaximized()) {
+            m_Dragging = true;
+            m_DragOffset = m_PressPos - m_Window.frameGeometry().topLeft();
+        }
+    }
+    if (m_Dragging) m_Window.move(pos - m_DragOffset);
     QWidget::mouseMoveEvent(Event);
 }
 
 void TTitleBar::mouseReleaseEvent(QMouseEvent* Event) {
-    m_Dragging = false;
+    m_Pressed = m_Dragging = false;
     QWidget::mouseReleaseEvent(Event);
+}
+
+void TTitleBar::mouseDoubleClickEvent(QMouseEvent* Event) {
+    if (MaxBtn && Event->button() == Qt::LeftButton) {
+        m_Pressed = false;
+        ToggleMaximised();
+        return;
+    }
+    QWidget::mouseDoubleClickEvent(Event);
 }
 
 TTitleBar* MakeBorderless(QWidget& Window, const QString& Title, bool WithMinimise, bool Small) {
@@ -102,6 +200,100 @@ TTitleBar* MakeBorderless(QWidget& Window, const QString& Title, bool WithMinimi
     Window.setAttribute(Qt::WA_TranslucentBackground, true);
     Window.installEventFilter(new TRoundedBackground(&Window));
     return new TTitleBar(Window, Title, WithMinimise, Small);
+}
+
+Qt::Edges ResizeEdges(QPoint Pos, QSize Size, int Border, int Corner) {
+    if (!QRect(QPoint(0, 0), Size).contains(Pos)) return {};
+    int across = NearEnd(Pos.x(), Size.width(), Border);
+    int down = NearEnd(Pos.y(), Size.height(), Border);
+    if (across == 0 && down == 0) return {};
+    // On an edge near a corner the mouse holds the corner: easier to hit than a few pixels square.
+    if (across == 0) across = NearEnd(Pos.x(), Size.width(), Corner);
+    if (down == 0) down = NearEnd(Pos.y(), Size.height(), Corner);
+    Qt::Edges edges;
+    if (across < 0) edges |= Qt::LeftEdge;
+    if (across > 0) edges |= Qt::RightEdge;
+    if (down < 0) edges |= Qt::TopEdge;
+    if (down > 0) edges |= Qt::BottomEdge;
+    return edges;
+}
+
+QRect ResizedGeometry(const QRect& Start, Qt::Edges Edges, QPoint Delta, QSize Minimum) {
+    QRect r = Start;
+    if (Edges & Qt::LeftEdge)
+        r.setLeft(std::min(Start.left() + Delta.x(), Start.right() + 1 - Minimum.width()));
+    if (Edges & Qt::RightEdge)
+        r.setRight(std::max(Start.right() + Delta.x(), Start.left() + Minimum.width() - 1));
+    if (Edges & Qt::TopEdge)
+        r.setTop(std::min(Start.top() + Delta.y(), Start.bottom() + 1 - Minimum.height()));
+    if (Edges & Qt::BottomEdge)
+        r.setBottom(std::max(Start.bottom() + Delta.y(), Start.top() + Minimum.height() - 1));
+    return r;
+}
+
+TResizeFrame::TResizeFrame(QWidget& Window) : QWidget(&Window), m_Window(Window) {
+    setObjectName(QStringLiteral("ResizeFrame"));
+    setMouseTracking(true);
+    Window.installEventFilter(this);
+    FollowWindow();
+}
+
+void TResizeFrame::FollowWindow() {
+    const QRect all = m_Window.rect();
+    setGeometry(all);
+    // Only the band takes the mouse; everything inside it goes to the window's own controls.
+    setMask(QRegion(all).subtracted(
+        QRegion(all.adjusted(RESIZE_BORDER, RESIZE_BORDER, -RESIZE_BORDER, -RESIZE_BORDER))));
+    setVisible(!m_Window.isMaximized() && !m_Window.isFullScreen());
+    raise();
+}
+
+bool TResizeFrame::eventFilter(QObject* Watched, QEvent* Event) {
+    if (Watched == &m_Window) switch (Event->type()) {
+            case QEvent::Resize:
+            case QEvent::Show:
+            case QEvent::WindowStateChange:
+                FollowWindow();
+                break;
+            case QEvent::ChildAdded:
+                raise();  // above controls added later
+                break;
+            default:
+                break;
+        }
+    return QWidget::eventFilter(Watched, Event);
+}
+
+void TResizeFrame::mousePressEvent(QMouseEvent* Event) {
+    const Qt::Edges edges = ResizeEdges(Event->position().toPoint(), size(), RESIZE_BORDER, RESIZE_CORNER);
+    if (Event->button() != Qt::LeftButton || !edges) return QWidget::mousePressEvent(Event);
+    // The window system resizes the window when it offers that (it knows the screen's edges and
+    // other windows); otherwise the window follows the mouse itself.
+    if (QWindow* handle = m_Window.windowHandle(); handle && handle->startSystemResize(edges)) return;
+    m_Held = edges;
+    m_StartGeometry = m_Window.geometry();
+    m_StartPos = Event->globalPosition().toPoint();
+}
+
+void TResizeFrame::mouseMoveEvent(QMouseEvent* Event) {
+    if (m_Held) {
+        m_Window.setGeometry(ResizedGeometry(m_StartGeometry, m_Held,
+                                             Event->globalPosition().toPoint() - m_StartPos,
+                                             m_Window.minimumSize().expandedTo(m_Window.minimumSizeHint())));
+        return;
+    }
+    setCursor(CursorFor(ResizeEdges(Event->position().toPoint(), size(), RESIZE_BORDER, RESIZE_CORNER)));
+    QWidget::mouseMoveEvent(Event);
+}
+
+void TResizeFrame::mouseReleaseEvent(QMouseEvent* Event) {
+    m_Held = {};
+    QWidget::mouseReleaseEvent(Event);
+}
+
+TResizeFrame* MakeResizable(QWidget& Window, TTitleBar& Bar) {
+    Bar.AddMaximise();
+    return new TResizeFrame(Window);
 }
 
 }  // namespace bfs

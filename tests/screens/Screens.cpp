@@ -158,6 +158,12 @@ void TaskWindowScreens() {
         Save(w, QStringLiteral("task-window-analysis-%1").arg(names[kind]));
     }
     w.ShowView(VIEW_CHANGES);
+    // A selected row keeps its action picture readable on the selection colour.
+    const QAbstractItemModel& plan = *w.VST1->model();
+    const QModelIndex selected = plan.index(0, 0, plan.index(0, 0, plan.index(0, 0)));
+    w.VST1->setCurrentIndex(selected);
+    Save(w, "task-window-selected-row");
+    w.VST1->clearSelection();
 
     // A sync caught in the middle, then its end with a failed row.
     puts.Count = 0;
@@ -265,7 +271,7 @@ void MainWindowScreens() {
     std::remove(list.c_str());
     auto shoot = [](const char* Name, int ScrollClicks) {
         TFMain w;
-        w.resize(832, 618);
+        if (ScrollClicks > 0) w.resize(832, 618);  // the narrowest window, where the tabs run out of room
         w.show();
         w.LoadTaskList("");
         for (int i = 0; i < ScrollClicks; ++i) w.MoveRightButtonClick();

@@ -10,17 +10,25 @@
 #include "ui/ImageEx.h"
 #include "ui/UFMain.h"
 #include "ui/UFSyncMain.h"
+#include "ui/UTPictures.h"
+#include "ui/UTWindowChrome.h"
 
 #include <QAction>
+#include <QHeaderView>
 #include <QLabel>
+#include <QMessageBox>
+#include <QScreen>
+#include <QScrollBar>
 #include <QSignalSpy>
 #include <QStackedWidget>
 #include <QTemporaryDir>
+#include <QTreeView>
 #include <QtTest>
 #include <sys/stat.h>
 
 #include <filesystem>
 #include <memory>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -395,6 +403,142 @@ class MainWindowTest : public QObject {
         QCOMPARE(m.Pl_jobs->x(), m.panel_tab->width() - m.StripWidth());
         m.SelectTab(1);  // a chosen tab is scrolled into view
         QCOMPARE(m.Pl_jobs->x(), -m.Tabs()[1].LeftPiece->x());
+    }
+
+    void resizeEdgesFollowThePoint() {
+        const Qt::Edges none, l = Qt::LeftEdge, r = Qt::RightEdge, t = Qt::TopEdge, b = Qt::BottomEdge;
+        const std::pair<QPoint, Qt::Edges> cases[] = {
+            {{200, 150}, none}, {{0, 150}, l},       {{4, 150}, l},       {{5, 150}, none},
+            {{399, 150}, r},    {{394, 150}, none},  {{200, 0}, t},       {{200, 299}, b},
+            {{0, 0}, l | t},    {{2, 15}, l | t},    {{2, 16}, l},        {{15, 2}, t | l},
+            {{16, 2}, t},       {{397, 285}, r | b}, {{384, 298}, b | r}, {{383, 298}, b},
+            {{-1, 150}, none},  {{400, 150}, none},
+        };
+        for (const auto& [pos, edges] : cases)
+            QVERIFY2(ResizeEdges(pos, {400, 300}, RESIZE_BORDER, RESIZE_CORNER) == edges,
+                     qPrintable(QStringLiteral("at %1,%2").arg(pos.x()).arg(pos.y())));
+        // A window narrower than two borders: the nearer edges.
+        QVERIFY(ResizeEdges({2, 3}, {6, 6}, RESIZE_BORDER, RESIZE_CORNER) == (l | b));
+
+        const QRect start(100, 100, 400, 300);
+        const std::tuple<Qt::Edges, QPoint, QRect> moves[] = {
+            {r, {50, 999}, {100, 100, 450, 300}},    {l, {-30, 0}, {70, 100, 430, 300}},
+            {l, {500, 0}, {300, 100, 200, 300}},  // stops at the minimum, the right edge stays
+            {t | l, {10, 10}, {110, 110, 390, 290}}, {b, {0, -400}, {100, 100, 400, 150}},
+            {b | r, {20, 30}, {100, 100, 420, 330}}, {none, {20, 30}, start},
+        };
+        for (const auto& [edges, delta, expected] : moves)
+            QCOMPARE(ResizedGeometry(start, edges, delta, {200, 150}), expected);
+    }
+
+    void edgesResizeTheMainWindowWithTheirCursors() {
+        SaveTasks({{"A", "a"}});
+        TFMain& m = Open();
+        m.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&m));
+        // At its default size a task's plan shows its last column, with room for a scroll bar.
+        QTreeView& plan = *m.CurrentTaskWindow()->VST1;
+        QVERIFY(plan.header()->length() + plan.verticalScrollBar()->sizeHint().width() <=
+                plan.width() - 2 * plan.frameWidth());
+
+        auto* frame = m.findChild<TResizeFrame*>();
+        QVERIFY(frame && frame->isVisible());
+        const int w = m.width(), h = m.height();
+        QCOMPARE(m.childAt(2, h / 2), static_cast<QWidget*>(frame));
+        QVERIFY(m.childAt(w / 2, h / 2) != frame);
+        const std::pair<QPoint, Qt::CursorShape> cursors[] = {{{w - 2, h / 2}, Qt::SizeHorCursor},
+                                                              {{w / 2, h - 2}, Qt::SizeVerCursor},
+                                                              {{2, 2}, Qt::SizeFDiagCursor},
+                                                              {{w - 2, 2}, Qt::SizeBDiagCursor}};
+        for (const auto& [pos, shape] : cursors) {
+            QTest::mouseMove(frame, pos);
+            QCOMPARE(frame->cursor().shape(), shape);
+        }
+
+        // Without the window system's resizing (offscreen) the window follows the mouse itself.
+        const QRect before = m.geometry();
+        QTest::mousePress(frame, Qt::LeftButton, {}, {w - 2, h - 2});
+        QTest::mouseMove(frame, {w + 48, h + 38});
+        QTest::mouseRelease(frame, Qt::LeftButton, {}, {w + 48, h + 38});
+        QCOMPARE(m.geometry(), before.adjusted(0, 0, 50, 40));
+        QTest::mousePress(frame, Qt::LeftButton, {}, {2, 2});
+        QTest::mouseMove(frame, {-28, -18});
+        QTest::mouseRelease(frame, Qt::LeftButton, {}, {-28, -18});
+        QCOMPARE(m.geometry(), before.adjusted(-30, -20, 50, 40));
+        QCOMPARE(m.minimumSize(), QSize(832, 618).boundedTo(m.screen()->availableGeometry().size()));
+    }
+
+    void maximiseByPictureAndTitleAndBack() {
+        TFMain& m = Open();
+        m.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&m));
+        TTitleBar& bar = *m.TitleBar;
+        auto* frame = m.findChild<TResizeFrame*>();
+        auto face = [&](const char* Name) {
+            return bar.MaxBtn->pixmap().toImage() == LoadPicture(QString::fromLatin1(Name)).toImage();
+        };
+        QVERIFY(face("MaxBtn1"));
+        QEnterEvent enter(QPointF(2, 2), QPointF(2, 2), QPointF(2, 2));
+        QCoreApplication::sendEvent(bar.MaxBtn, &enter);
+        QVERIFY(face("MaxBtn2"));
+        // Twice by the picture (the mouse stays over it), then twice by a double click on the title.
+        for (int i = 0; i < 4; ++i) {
+            if (i < 2)
+                bar.MaxBtn->Click();
+            else
+                QTest::mouseDClick(bar.TitleLabel, Qt::LeftButton);
+            const bool maximised = i % 2 == 0;
+            QCOMPARE(m.isMaximized(), maximised);
+            QVERIFY(face(maximised ? "RestoreBtn2" : "MaxBtn2"));
+            QCOMPARE(frame->isVisible(), !maximised);  // a maximised window has no edges to take
+        }
+
+        // Minimised while maximised, the window comes back maximised when called for.
+        m.showMaximized();
+        m.showMinimized();
+        TMessageEvent restore(WM_RESTORE_WIN, 0, 0);
+        QCoreApplication::sendEvent(&m, &restore);
+        QVERIFY(m.isMaximized() && !m.isMinimized());
+
+        // A dialog's title bar neither maximises nor takes a double click for it.
+        QWidget dialog;
+        TTitleBar* small = MakeBorderless(dialog, QStringLiteral("Dialog"), false, true);
+        dialog.show();
+        QVERIFY(!small->MaxBtn);
+        QTest::mouseDClick(small->TitleLabel, Qt::LeftButton);
+        QVERIFY(!dialog.isMaximized());
+    }
+
+    void messageBoxesGrowWithTheirText() {
+        const struct {
+            int Longest, Measure, Screen, Extra, Expected;
+        } widths[] = {
+            {300, 700, 1920, 90, 300},    // fits: the text's own width
+            {1500, 700, 1920, 90, 700},   // a wide screen: no longer than a line easy to follow
+            {600, 700, 400, 70, 290},     // an 800-pixel screen at scale 2: nine tenths of it
+            {900, 700, 800, 70, 650},     // the same screen at scale 1
+            {900, 700, 1100, 80, 540},    // no wider than the toolkit lets a box grow
+            {2000, 1200, 3840, 80, 920},  // nor wider than 1000 pixels
+        };
+        for (const auto& c : widths)
+            QCOMPARE(MessageTextWidth(c.Longest, c.Measure, c.Screen, c.Extra), c.Expected);
+
+        const QString longText = QStringLiteral(
+            "Can not download the new version.\rBecause Can not connect "
+            "http://update.bramlow-file-sync.example/,Please check the network. The task list could not "
+            "be exported to /home/anna/Documents/Backups/exported task lists/tasklist.fs");
+        const struct {
+            QString Text;
+            int MaxLines;
+        } boxes[] = {{QStringLiteral("Right Folder disk space is not enough."), 1}, {longText, 4}};
+        for (const auto& c : boxes) {
+            std::unique_ptr<QMessageBox> box = BuildMessageBox(c.Text, QStringLiteral("Caption"), MB_OK);
+            box->show();
+            QVERIFY(box->width() <= box->screen()->availableGeometry().width() * 9 / 10);
+            auto* label = box->findChild<QLabel*>(QStringLiteral("qt_msgbox_label"));
+            QVERIFY2(label->height() < (c.MaxLines + 1) * label->fontMetrics().lineSpacing(),
+                     qPrintable(c.Text));
+        }
     }
 };
 

@@ -2,6 +2,7 @@
 #include "UiTestMain.h"
 #include "common/SilentServer.h"
 #include "model/UTConsts.h"
+#include "model/UTSysConfig.h"
 #include "platform/UTAtomicFile.h"
 #include "ui/ImageEx.h"
 #include "ui/UFSyncMain.h"
@@ -9,11 +10,13 @@
 #include "ui/UTQtNotifyTarget.h"
 
 #include <QAction>
+#include <QDesktopServices>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QRadioButton>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTextBlock>
 #include <QTreeView>
@@ -50,6 +53,40 @@ void WriteFile(const std::string& Path, const std::string& Content) {
     QCOMPARE(WriteFileAtomic(Path, Content), 0);
 }
 
+// The row of the plan shown for the entry Name, at any depth; null when the view has none.
+TPlanRow* FindRow(TFSyncMain& W, const std::string& Name) {
+    std::vector<TPlanRow*> pending{W.Run().Plan.RootNode.get()};
+    while (!pending.empty()) {
+        TPlanRow* row = pending.back();
+        pending.pop_back();
+        if (row->Data.ResultNode && row->Data.Name == Name) return row;
+        for (const auto& c : row->Children) pending.push_back(c.get());
+    }
+    return nullptr;
+}
+
+void SelectRow(TFSyncMain& W, const std::string& Name) {
+    TPlanRow* row = FindRow(W, Name);
+    QVERIFY2(row, Name.c_str());
+    const QModelIndex index = W.PlanModel().IndexOf(row);
+    W.VST1->setCurrentIndex(index);
+    emit W.VST1->clicked(index);  // as a click: the row menu is made for the row
+}
+
+int AnalysisRecords(TFSyncMain& W) {
+    return static_cast<int>(W.LogLines().filter(QRegularExpression("^----- Analysis ")).size());
+}
+
+// Takes the local files the window hands to the desktop.
+class TOpenedUrls : public QObject {
+    Q_OBJECT
+  public slots:
+    void Open(const QUrl& Url) { Opened << Url.toLocalFile(); }
+
+  public:
+    QStringList Opened;
+};
+
 }  // namespace
 
 class TaskWindowTest : public QObject {
@@ -83,6 +120,20 @@ class TaskWindowTest : public QObject {
         m_Window->show();
         return *m_Window;
     }
+    static constexpr int32_t DAY = (45 << 25) | (3 << 21) | (14 << 16), LATER = DAY + (1 << 11);
+    // A task synced once, with notes.txt changed on both sides since: analysed, a conflict waits.
+    TFSyncMain& OpenWithConflict() {
+        m_LeftStore->AddFile("/notes.txt", "first", DAY);
+        TFSyncMain& w = Open(DEVICE_WEBDAV);
+        w.StartAnalyze();
+        if (Idle(w)) w.BitBtn_SyncClick();
+        Idle(w);
+        m_LeftStore->AddFile("/notes.txt", "left edit", LATER);
+        m_RightStore->AddFile("/notes.txt", "right edit", LATER + 2);
+        w.StartAnalyze();
+        Idle(w);
+        return w;
+    }
     // Waits until no run of the window is alive.
     static bool Idle(TFSyncMain& W) {
         return QTest::qWaitFor([&] { return !W.Running(); }, 10000);
@@ -92,6 +143,11 @@ class TaskWindowTest : public QObject {
     void init() {
         qputenv("XDG_CONFIG_HOME", m_Home.path().toUtf8());
         qputenv("XDG_DATA_HOME", (m_Home.path() + "/data").toUtf8());
+        // The task's lock is this test's own, whatever else runs the same task at the same time.
+        qputenv("XDG_RUNTIME_DIR", m_Home.path().toUtf8());
+        // Nor do the program-wide masks that other windows' tests leave behind filter these plans.
+        SysConfig().IncludeFilter.clear();
+        SysConfig().ExcludeFilter.clear();
         const std::string root = m_Home.path().toStdString();
         m_Left = root + "/left";
         m_Right = root + "/right";
@@ -343,19 +399,26 @@ class TaskWindowTest : public QObject {
     }
 
     void cancelDuringTheSyncStopsAfterTheCurrentRow() {
-        for (int i = 0; i < 5; ++i) m_LeftStore->AddFile("/f" + std::to_string(i) + ".txt", "data", 1000);
+        for (int i = 0; i < 12; ++i) m_LeftStore->AddFile("/f" + std::to_string(i) + ".txt", "data", 1000);
         TFSyncMain& w = Open(DEVICE_WEBDAV);
         w.StartAnalyze();
         QVERIFY(Idle(w));
         m_PutGate.Close();
+        QSignalSpy ended(&w, &TFSyncMain::RunEnded);
         w.BitBtn_SyncClick();
-        QTRY_COMPARE(m_PutGate.Waiting.load(), 1);
+        QTRY_VERIFY(m_PutGate.Waiting.load() >= 1);
         QVERIFY(w.Running());
         QVERIFY(!w.BitBtn_Analyze->isEnabled());
         w.BitBtn_cancelClick();
         m_PutGate.Open();
         QVERIFY(Idle(w));
-        QVERIFY(m_RightStore->Snapshot().size() < 5);
+        const size_t left = 12 - m_RightStore->Snapshot().size();
+        QVERIFY(left > 0);
+        // Said so, counted as a failed run, and what is left is in the captions.
+        QCOMPARE(w.Label_ActionStatus->text(), QString("Sync cancelled."));
+        QCOMPARE(w.LogLines().mid(w.LogLines().size() - 2, 1), QStringList{"Sync cancelled."});
+        QCOMPARE(ended.front().front().toBool(), true);
+        QVERIFY(w.rb_changed->text().endsWith(QString("(%1)").arg(left)));
         QVERIFY(HasLine(w.LogLines(), "----- Sync End. Time:"));
         QCOMPARE(std::count(m_Main.Received.begin(), m_Main.Received.end(), WM_TASKFINISHED), 1);
     }
@@ -379,6 +442,134 @@ class TaskWindowTest : public QObject {
         QVERIFY(errorRow);
     }
 
+    // Job > Sync (F6) carries out the plan shown with the user's changes, from any view; Analyze and
+    // Sync (F9) analyzes again. A conflict waiting is no "No changes were made.".
+    void syncCommandCarriesOutThePlanAsTheUserLeftIt() {
+        const struct {
+            intptr_t WParam;
+            int View;
+            std::string Notes;  // the right side's notes.txt afterwards
+            bool SkippedCopied;
+        } cases[] = {{SYNC_SHOWN_PLAN, VIEW_ALL, "left edit", false}, {0, VIEW_CHANGES, "right edit", true}};
+        for (const auto& c : cases) {
+            m_LeftStore = std::make_shared<TMemStore>();
+            m_RightStore = std::make_shared<TMemStore>();
+            TFSyncMain& w = OpenWithConflict();
+            QVERIFY(w.Label_ActionStatus->text() != "No changes were made.");
+            m_LeftStore->AddFile("/b.txt", "beta", LATER);
+            w.StartAnalyze();
+            QVERIFY(Idle(w));
+            w.ShowView(VIEW_ALL);
+            SelectRow(w, "notes.txt");
+            w.act_pop_LtoR->trigger();
+            SelectRow(w, "b.txt");
+            w.act_pop_Donotcopy->trigger();
+            w.ShowView(c.View);
+            const int analyses = AnalysisRecords(w);
+            QSignalSpy ended(&w, &TFSyncMain::RunEnded);
+            TMessageEvent sync(WM_ANAL_SYNC, c.WParam, 10);
+            QCoreApplication::sendEvent(&w, &sync);
+            QVERIFY(QTest::qWaitFor([&] { return !ended.isEmpty(); }, 10000));
+            QCOMPARE(m_RightStore->Get("/notes.txt").Content, c.Notes);
+            QCOMPARE(m_RightStore->Has("/b.txt"), c.SkippedCopied);
+            QCOMPARE(AnalysisRecords(w) - analyses, c.WParam == SYNC_SHOWN_PLAN ? 0 : 1);
+        }
+    }
+
+    // A plan is carried out only on the folders it was made for: a folder changed after the
+    // analysis takes Sync away, and F6 analyses again.
+    void aChangedFolderDropsThePlan() {
+        TFSyncMain& w = OpenWithConflict();
+        m_LeftStore->AddFile("/b.txt", "beta", LATER);
+        w.StartAnalyze();
+        QVERIFY(Idle(w));
+        QVERIFY(w.BitBtn_Sync->isEnabled());
+        // Still being typed when F6 comes.
+        w.edit_LFolder->setText("mem:elsewhere");
+        w.edit_LFolder->setModified(true);
+        const int analyses = AnalysisRecords(w);
+        QSignalSpy ended(&w, &TFSyncMain::RunEnded);
+        TMessageEvent sync(WM_ANAL_SYNC, SYNC_SHOWN_PLAN, 10);
+        QCoreApplication::sendEvent(&w, &sync);
+        QVERIFY(QTest::qWaitFor([&] { return !ended.isEmpty(); }, 10000));
+        QCOMPARE(AnalysisRecords(w) - analyses, 1);
+        // And a folder changed and left: Sync goes away at once.
+        QVERIFY(Idle(w));
+        w.edit_LFolder->setText("mem:left");
+        emit w.edit_LFolder->editingFinished();
+        m_LeftStore->AddFile("/c.txt", "gamma", LATER);
+        w.StartAnalyze();
+        QVERIFY(Idle(w));
+        QVERIFY(w.BitBtn_Sync->isEnabled());
+        w.edit_LFolder->setText("mem:elsewhere");
+        emit w.edit_LFolder->editingFinished();
+        QVERIFY(!w.BitBtn_Sync->isEnabled());
+    }
+
+    // After a sync each row it carried out shows both sides as they now are, also in a view chosen
+    // afterwards; folder rows sum them, and the clock keeps the run's time.
+    void aSyncedPlanShowsBothSidesAsTheyNowAre() {
+        m_LeftStore->AddFile("/docs/old.txt", "old", DAY);
+        TFSyncMain& w = OpenWithConflict();
+        m_LeftStore->AddFile("/docs/new.txt", std::string(300, 'n'), LATER);  // copied to the right
+        m_LeftStore->Remove("/docs/old.txt");                                 // deleted on the right
+        m_LeftStore->AddFile("/bad.txt", std::string(50, 'b'), LATER);        // fails
+        m_LeftStore->FailPaths.insert("/bad.txt");
+        w.StartAnalyze();
+        QVERIFY(Idle(w));
+        w.ShowView(VIEW_CONFLICTS);
+        SelectRow(w, "notes.txt");
+        w.act_pop_RtoL->trigger();  // "right edit" copied to the left
+        w.ShowView(VIEW_CHANGES);
+        m_PutGate.Close();
+        w.BitBtn_SyncClick();
+        QTimer::singleShot(1100, [this] { m_PutGate.Open(); });
+        QVERIFY(Idle(w));
+        QCOMPARE(w.Label_lasttime->text(), QString("00:00:01"));
+        QCOMPARE(w.Label_ActionStatus->text(), QString("Sync finished: 1 failed."));
+        QVERIFY(w.rb_changed->text().endsWith("(0)") && w.rb_errors->text().endsWith("(1)"));
+        const struct {
+            const char* Name;
+            int64_t LeftSize, RightSize;
+        } rows[] = {{"new.txt", 300, 300},
+                    {"notes.txt", 10, 10},
+                    {"old.txt", 0, 0},
+                    {"bad.txt", 50, 0},
+                    {"docs", 300, 300}};
+        for (const int view : {int(VIEW_CHANGES), int(VIEW_ALL)}) {
+            if (view == VIEW_ALL) w.ShowView(view);
+            for (const auto& r : rows) {
+                QVERIFY2(FindRow(w, r.Name), r.Name);
+                const TResultNodeData& d = FindRow(w, r.Name)->Data;
+                QCOMPARE(std::make_pair(d.LeftSize, d.RightSize), std::make_pair(r.LeftSize, r.RightSize));
+                QCOMPARE(d.LeftDate != 0, r.LeftSize > 0 && !d.IsFolder);
+                QCOMPARE(d.RightDate != 0, r.RightSize > 0 && !d.IsFolder);
+                QCOMPARE(d.LtoRCount + d.RtoLCount, 0);
+            }
+            QCOMPARE(FindRow(w, "notes.txt")->Data.LeftDate, FindRow(w, "notes.txt")->Data.RightDate);
+        }
+        w.rb_errors->click();  // the result may be looked at, not carried out again
+        QCOMPARE(w.Run().Plan.RootNode->Children.front()->Data.Name, std::string("bad.txt"));
+        QVERIFY(!w.BitBtn_Sync->isEnabled());
+    }
+
+    // "Open folder" on a local side: a folder row's own folder, a file row's holder, the root.
+    void openFolderOpensTheRowsFolderOnALocalSide() {
+        WriteFile(m_Left + "/docs/a.txt", "alpha");
+        WriteFile(m_Left + "/top.txt", "top");
+        TFSyncMain& w = Open(DEVICE_LOCAL);
+        w.StartAnalyze();
+        QVERIFY(Idle(w));
+        TOpenedUrls urls;
+        QDesktopServices::setUrlHandler("file", &urls, "Open");
+        for (const auto& [row, folder] : {std::pair{"a.txt", "/docs"}, {"docs", "/docs"}, {"top.txt", ""}}) {
+            SelectRow(w, row);
+            w.act_open_Left_Folder->trigger();
+            QCOMPARE(urls.Opened.takeFirst(), QString::fromStdString(m_Left + folder));
+        }
+        QDesktopServices::unsetUrlHandler("file");
+    }
+
     void closingDuringASyncWaitsForTheWorkerWithoutDeadlock() {
         for (int i = 0; i < 3; ++i) m_LeftStore->AddFile("/f" + std::to_string(i) + ".txt", "data", 1000);
         TFSyncMain& w = Open(DEVICE_WEBDAV);
@@ -386,7 +577,7 @@ class TaskWindowTest : public QObject {
         QVERIFY(Idle(w));
         m_PutGate.Close();
         w.BitBtn_SyncClick();
-        QTRY_COMPARE(m_PutGate.Waiting.load(), 1);
+        QTRY_VERIFY(m_PutGate.Waiting.load() >= 1);
         // Let the row through a moment after the close began, as a slow copy would.
         QTimer::singleShot(50, [this] { m_PutGate.Open(); });
         w.close();

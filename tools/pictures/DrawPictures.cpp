@@ -1,5 +1,5 @@
 // Draws every picture of the program: plan marks, button and tab faces, the task window's action
-// buttons, the close and minimise pictures, the balloon icons and the application icon.
+// buttons, the close, minimise, maximise and restore pictures, the balloon icons and the application icon.
 //
 //   bfs-draw-pictures OUTDIR [--sheet SHEET.png]
 //
@@ -424,15 +424,38 @@ TDraw ActionButton(std::function<void(const TCanvas&)> Glyph, TFace F) {
     };
 }
 
-// Close and minimise of the borderless windows, 16 x 16: 1 normal, 2 under the mouse.
-TDraw WindowButton(bool Close, TFace F) {
-    return [Close, F](const TCanvas& C) {
+// The glyphs of the borderless windows' title-bar pictures.
+enum class TWindowGlyph { Close, Minimise, Maximise, Restore };
+
+// Close, minimise, maximise and restore of the borderless windows, 16 x 16: 1 normal, 2 under the
+// mouse. Maximise is one window outline; restore is two, the one behind showing only where the front
+// one does not cover it.
+TDraw WindowButton(TWindowGlyph G, TFace F) {
+    return [G, F](const TCanvas& C) {
         FlatFace(C, QRectF(0, 0, 16, 16), F, 3);
-        if (Close) {
-            C.Line(TEXT, {4.75, 4.75}, {11.25, 11.25});
-            C.Line(TEXT, {11.25, 4.75}, {4.75, 11.25});
-        } else {
-            C.Line(TEXT, {4.5, 8}, {11.5, 8});
+        switch (G) {
+            case TWindowGlyph::Close:
+                C.Line(TEXT, {4.75, 4.75}, {11.25, 11.25});
+                C.Line(TEXT, {11.25, 4.75}, {4.75, 11.25});
+                break;
+            case TWindowGlyph::Minimise:
+                C.Line(TEXT, {4.5, 8}, {11.5, 8});
+                break;
+            case TWindowGlyph::Maximise:
+                C.P.setPen(C.Pen(TEXT));
+                C.P.setBrush(Qt::NoBrush);
+                C.P.drawRect(QRectF(QPointF(C.Grid(4.5), C.Grid(4.5)), QPointF(C.Grid(11.5), C.Grid(11.5))));
+                break;
+            case TWindowGlyph::Restore:
+                C.P.setPen(C.Pen(TEXT));
+                C.P.setBrush(Qt::NoBrush);
+                C.P.drawRect(QRectF(QPointF(C.Grid(3.5), C.Grid(6.5)), QPointF(C.Grid(9.5), C.Grid(12.5))));
+                C.Polyline(TEXT, QPolygonF{{C.Grid(6.5), C.Grid(6.5)},
+                                           {C.Grid(6.5), C.Grid(3.5)},
+                                           {C.Grid(12.5), C.Grid(3.5)},
+                                           {C.Grid(12.5), C.Grid(9.5)},
+                                           {C.Grid(9.5), C.Grid(9.5)}});
+                break;
         }
     };
 }
@@ -566,13 +589,21 @@ std::vector<TPicture> Pictures() {
     list.push_back(Single("BitBtn_cancel1", 40, ActionButton(CancelGlyph, TFace::Normal)));
     list.push_back(Single("BitBtn_cancel2", 40, ActionButton(CancelGlyph, TFace::Hover)));
     list.push_back(Single("BitBtn_cancel3", 40, ActionButton(CancelGlyph, TFace::Disabled)));
-    // Dialogs use "SMCLoseBtn", the main window "CloseBtn" and "MinBtn": one look for all.
-    list.push_back(Single("SMCLoseBtn1", 16, WindowButton(true, TFace::Normal)));
-    list.push_back(Single("SMCLoseBtn2", 16, WindowButton(true, TFace::Hover)));
-    list.push_back(Single("CloseBtn1", 16, WindowButton(true, TFace::Normal)));
-    list.push_back(Single("CloseBtn2", 16, WindowButton(true, TFace::Hover)));
-    list.push_back(Single("MinBtn1", 16, WindowButton(false, TFace::Normal)));
-    list.push_back(Single("MinBtn2", 16, WindowButton(false, TFace::Hover)));
+    // Dialogs use "SMCLoseBtn", the main window "CloseBtn", "MinBtn" and "MaxBtn" ("RestoreBtn" while
+    // maximised): one look for all.
+    const struct {
+        const char* Normal;
+        const char* Hover;
+        TWindowGlyph Glyph;
+    } windowButtons[] = {{"SMCLoseBtn1", "SMCLoseBtn2", TWindowGlyph::Close},
+                         {"CloseBtn1", "CloseBtn2", TWindowGlyph::Close},
+                         {"MinBtn1", "MinBtn2", TWindowGlyph::Minimise},
+                         {"MaxBtn1", "MaxBtn2", TWindowGlyph::Maximise},
+                         {"RestoreBtn1", "RestoreBtn2", TWindowGlyph::Restore}};
+    for (const auto& b : windowButtons) {
+        list.push_back(Single(b.Normal, 16, WindowButton(b.Glyph, TFace::Normal)));
+        list.push_back(Single(b.Hover, 16, WindowButton(b.Glyph, TFace::Hover)));
+    }
     list.push_back(Single("AppIcon", 32, [](const TCanvas& C) { SyncMark(C, 0, 0, 32); }));
     return list;
 }
