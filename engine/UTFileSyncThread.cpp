@@ -14,15 +14,23 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 namespace bfs {
 
 namespace {
+
+std::atomic<int> g_TransferCount{0};  // SetTransferCount's; 0: SYNC_TRANSFERS
 
 struct TActionRow {
     int32_t Code;
@@ -89,6 +97,38 @@ TPlanAction PlanAction(int32_t Code) {
     return {};
 }
 
+// A row from the moment the walk reaches it until it is reported.
+struct TFileSyncThread::TRowJob {
+    TPlanRow* Row = nullptr;
+    int32_t Code = ACTION_NONE;  // the row's code when the walk reached it
+    bool Runs = false;           // carries out an operation on a transfer
+    bool Counts = false;         // a row without children that runs: counts in OperCount
+    bool Folder = false;         // the operation is a folder's (SyncFolder)
+    TRowRun Run;                 // written by the transfer, read once Done
+    int32_t Result = 0;          // written by the transfer, read once Done
+    bool Done = false;           // guarded by TRowPool::Lock
+};
+
+// The transfers' threads and the rows between the walk and the report.
+struct TFileSyncThread::TRowPool {
+    std::mutex Lock;                      // guards Given, Closing and every job's Done
+    std::condition_variable_any Changed;  // a row was handed out or finished, or the pool closes
+    std::vector<TRowJob*> Given;          // by transfer: the row handed to it and not yet done, or null
+    bool Closing = false;                 // no more rows: each thread ends once its row is done
+    // Walked rows not yet reported, in row order. Sync thread only (their Done under Lock).
+    std::deque<std::unique_ptr<TRowJob>> Reports;
+    std::vector<std::thread> Threads;
+
+    ~TRowPool() {
+        {
+            std::lock_guard lock(Lock);
+            Closing = true;
+        }
+        Changed.notify_all();
+        for (std::thread& t : Threads) t.join();
+    }
+};
+
 TFileSyncThread::TFileSyncThread(TPlan& View, TSyncTask& Task) : TThread(true), View(View), Task(Task) {}
 
 TFileSyncThread::~TFileSyncThread() {
@@ -96,8 +136,26 @@ TFileSyncThread::~TFileSyncThread() {
     WaitFor();
 }
 
+void TFileSyncThread::SetTransferCount(int Count) {
+    g_TransferCount = std::max(0, Count);
+}
+
+int TFileSyncThread::TransferCount() {
+    const int count = g_TransferCount;
+    return count > 0 ? count : SYNC_TRANSFERS;
+}
+
 bool TFileSyncThread::IsLocal(int Side) const {
     return IsLocalKind(Folder(Side).DeviceType);
+}
+
+std::unique_ptr<TFileOper> TFileSyncThread::MakeOper(int Side) {
+    TFolderSourceRef& folder = Side == SIDE_LEFT ? Task.LFolder : Task.RFolder;
+    auto oper = TSyncTask::CreateFileOper(folder, true);
+    if (!oper) return oper;
+    oper->FFolderSource = folder;
+    oper->NotifyWnd = NotifyWnd;
+    return oper;
 }
 
 void TFileSyncThread::PostProgress() {
@@ -115,18 +173,14 @@ void TFileSyncThread::ShowStatus() {
 void TFileSyncThread::Execute() {
     try {
         MakeMarkerFolders();
-        LeftOper = TSyncTask::CreateFileOper(Task.LFolder, true);
-        RightOper = TSyncTask::CreateFileOper(Task.RFolder, true);
+        LeftOper = MakeOper(SIDE_LEFT);
+        RightOper = MakeOper(SIDE_RIGHT);
         if (!LeftOper || !RightOper) {
             StatusText = std::string("Cannot connect ") + (!LeftOper ? "Left" : "Right") +
                          " folder: " + (!LeftOper ? Task.LFolder : Task.RFolder)->FolerAllName;
             ShowStatus();
             return;
         }
-        LeftOper->FFolderSource = Task.LFolder;
-        RightOper->FFolderSource = Task.RFolder;
-        LeftOper->NotifyWnd = NotifyWnd;
-        RightOper->NotifyWnd = NotifyWnd;
 
         if (View.RootNode) SyncNodes(*View.RootNode);
 
@@ -138,6 +192,9 @@ void TFileSyncThread::Execute() {
     } catch (const std::exception& e) {
         LogError("Write Error", e);
     }
+    for (TTransfer& t : m_Transfers)
+        for (auto& oper : t.Own)
+            if (oper) oper->Stop();
     if (LeftOper) LeftOper->Stop();
     if (RightOper) RightOper->Stop();
 }
@@ -156,7 +213,135 @@ void TFileSyncThread::MakeMarkerFolders() {
     }
 }
 
+void TFileSyncThread::MakeTargetFolder(TTransfer& Via, const TResultNodeData& D, int32_t Code) {
+    const TPlanAction action = PlanAction(Code);
+    const int target = action.SourceSide == SIDE_LEFT ? SIDE_RIGHT : SIDE_LEFT;
+    if (!IsSafeRelPath(D.FolderPath)) return;
+    const bool replaces = (target == SIDE_LEFT ? D.LeftAttr : D.RightAttr) != 0;
+    const bool backsUp = Task.SaveOldFile == 1 && Task.EstimateDiskSpace == 0 && !D.IsFolder &&
+                         (action.Operation == OPER_DELETE ||
+                          (replaces && (Code == ACTION_RIGHT_NEWER || Code == ACTION_LEFT_NEWER)));
+    if (action.Operation != OPER_COPY && !backsUp) return;
+    try {
+        TFileOper& oper = *Via.Opers[target];
+        oper.Connect();
+        // The folder written into, and the one its backup goes to; each made at most once per transfer.
+        std::string folders[2] = {action.Operation == OPER_COPY ? D.FolderPath.str() : std::string(), {}};
+        if (backsUp) folders[1] = oper.GetBackupFolder() + D.FolderPath.str();
+        for (const std::string& folder : folders)
+            if (!folder.empty() && Via.Made[target].count(folder) == 0 && oper.MakeDir(folder) == 0)
+                Via.Made[target].insert(folder);
+    } catch (const std::exception& e) {
+        LogError("Write Folder Error", e);
+    }
+}
+
+void TFileSyncThread::ReportRow(TRowJob& Job) {
+    TPlanRow& row = *Job.Row;
+    TResultNodeData& d = row.Data;
+    const int32_t code = Job.Code;
+    if (Job.Counts) ++OperCount;
+    if (Job.Runs) {
+        StatusText = std::move(Job.Run.Status);
+        ShowStatus();
+        PostProgress();
+        if (Job.Result == 0 && d.ResultNode) MarkDone(*d.ResultNode, code, Job.Run.Written);
+    }
+    if (!TakesResult(code)) return;
+    const int32_t outcome = Job.Result != 0 ? ACTION_ERROR : ACTION_SAME;
+    if (d.ResultNode) d.ResultNode->SetStatus(outcome);
+    // A window paints the rows while the walk runs: the row's code changes on its thread.
+    bool written = false;
+    if (RowChanged && NotifyWnd)
+        NotifyWnd->Synchronize([this, &row, &written, outcome] {
+            row.Data.Action = outcome;
+            written = true;
+            RowChanged(row);
+        });
+    if (!written) {
+        d.Action = outcome;
+        if (RowChanged && !NotifyWnd) RowChanged(row);
+    }
+}
+
 void TFileSyncThread::SyncNodes(TPlanRow& Node) {
+    if (m_Transfers.empty()) {
+        // The first transfer works through the walk's own back-ends; each other one has its own.
+        // Between two local folders the time goes to the file system, which makes files one at a
+        // time faster than side by side: one transfer, unless a count was set.
+        const int transfers =
+            g_TransferCount == 0 && IsLocal(SIDE_LEFT) && IsLocal(SIDE_RIGHT) ? 1 : TransferCount();
+        for (int i = 0; i < transfers; ++i) {
+            TTransfer t;
+            if (i > 0) {
+                t.Own[SIDE_LEFT] = MakeOper(SIDE_LEFT);
+                t.Own[SIDE_RIGHT] = MakeOper(SIDE_RIGHT);
+            }
+            t.Opers[SIDE_LEFT] = i > 0 ? t.Own[SIDE_LEFT].get() : LeftOper.get();
+            t.Opers[SIDE_RIGHT] = i > 0 ? t.Own[SIDE_RIGHT].get() : RightOper.get();
+            if (!t.Opers[SIDE_LEFT] || !t.Opers[SIDE_RIGHT]) break;
+            m_Transfers.push_back(std::move(t));
+        }
+        if (m_Transfers.empty()) return;
+    }
+    TRowPool pool;
+    pool.Given.assign(m_Transfers.size(), nullptr);
+    // Runs on a pool thread: carries out the rows handed to transfer Index, one at a time.
+    const auto transfer = [this, &pool](size_t Index) {
+        TTransfer& via = m_Transfers[Index];
+        std::unique_lock lock(pool.Lock);
+        for (;;) {
+            pool.Changed.wait(lock, [&] { return pool.Given[Index] != nullptr || pool.Closing; });
+            if (pool.Given[Index] == nullptr) return;
+            TRowJob& job = *pool.Given[Index];
+            lock.unlock();
+            job.Run.Opers[SIDE_LEFT] = via.Opers[SIDE_LEFT];
+            job.Run.Opers[SIDE_RIGHT] = via.Opers[SIDE_RIGHT];
+            try {
+                job.Result =
+                    job.Folder ? SyncFolder(job.Run, job.Row->Data) : SyncFile(job.Run, job.Row->Data);
+            } catch (...) {
+                Terminate();  // as an exception in the row's operation: the walk ends after it
+                job.Run.Status = "Error: " + job.Run.Status;
+                job.Result = 1;
+            }
+            lock.lock();
+            job.Done = true;
+            pool.Given[Index] = nullptr;
+            pool.Changed.notify_all();
+        }
+    };
+    for (size_t i = 0; i < m_Transfers.size(); ++i) pool.Threads.emplace_back(transfer, i);
+
+    // Reports the rows at the head of the queue that are done, in row order.
+    const auto report = [&] {
+        for (;;) {
+            {
+                std::lock_guard lock(pool.Lock);
+                if (pool.Reports.empty() || !pool.Reports.front()->Done) return;
+            }
+            const std::unique_ptr<TRowJob> job = std::move(pool.Reports.front());
+            pool.Reports.pop_front();
+            ReportRow(*job);
+        }
+    };
+    // Waits until Ready() holds (it is tested under the pool's lock), reporting finished rows
+    // meanwhile. False when the walk is cancelled first (only when Cancellable).
+    const auto waitUntil = [&](const auto& Ready, bool Cancellable) {
+        for (;;) {
+            report();
+            std::unique_lock lock(pool.Lock);
+            const auto wake = [&] {
+                return Ready() || (!pool.Reports.empty() && pool.Reports.front()->Done);
+            };
+            if (Ready()) return true;
+            if (!Cancellable)
+                pool.Changed.wait(lock, wake);
+            else if (!pool.Changed.wait(lock, StopToken(), wake))
+                return false;
+        }
+    };
+
     // Post-order: a folder row is handled after the rows below it (a folder is removed only after
     // its contents). Iterative, so deep plans cannot exhaust the stack.
     struct TFrame {
@@ -181,62 +366,77 @@ void TFileSyncThread::SyncNodes(TPlanRow& Node) {
         ++f.Next;
         f.Descended = false;
 
-        TResultNodeData& d = child.Data;
+        const TResultNodeData& d = child.Data;
         // An entry the filters excluded never moves, whichever view the plan shows.
         if (d.ResultNode && (d.ResultNode->Flags & NODE_EXCLUDED) != 0) continue;
-        const int32_t code = d.Action;
-        int32_t result = 0;
-        bool ran = false;
-        if (hasChildren) {
-            if ((code == ACTION_DELETED_LEFT || code == ACTION_DELETED_RIGHT) && d.LtoRCount == 0 &&
-                d.RtoLCount == 0) {
-                result = SyncFolder(d);
-                ran = true;
+        auto job = std::make_unique<TRowJob>();
+        job->Row = &child;
+        job->Code = d.Action;
+        job->Folder = hasChildren || d.IsFolder;
+        const TPlanAction action = PlanAction(job->Code);
+        if (hasChildren)
+            job->Runs = action.Operation == OPER_DELETE && d.LtoRCount == 0 && d.RtoLCount == 0;
+        else
+            job->Runs = job->Counts = action.Operation != OPER_NONE;
+        if (!job->Runs && !TakesResult(job->Code)) continue;
+
+        if (job->Runs) {
+            // A folder is removed only once nothing below it is in flight.
+            const std::string below = d.FolderPath + d.Name + "/";
+            const bool removesFolder = job->Folder && action.Operation == OPER_DELETE;
+            size_t idle = 0;
+            const bool free = waitUntil(
+                [&] {
+                    idle = std::find(pool.Given.begin(), pool.Given.end(), nullptr) - pool.Given.begin();
+                    if (idle == pool.Given.size()) return false;
+                    return !removesFolder ||
+                           std::none_of(pool.Given.begin(), pool.Given.end(), [&](const TRowJob* b) {
+                               return b && b->Row->Data.FolderPath.str().starts_with(below);
+                           });
+                },
+                true);
+            if (!free || Terminated()) break;  // cancelled: nothing more is handed out
+            // The transfer is idle: its back-ends are this thread's until the row is handed over.
+            MakeTargetFolder(m_Transfers[idle], d, job->Code);
+            {
+                std::lock_guard lock(pool.Lock);
+                pool.Given[idle] = job.get();
             }
-        } else if (RunsOperation(code)) {
-            result = d.IsFolder ? SyncFolder(d) : SyncFile(d);
-            ran = true;
-            ++OperCount;
+            pool.Changed.notify_all();
+        } else {
+            job->Done = true;  // not shared yet
         }
-        if (ran && result == 0 && d.ResultNode) MarkDone(*d.ResultNode, code, m_Written);
-        if (TakesResult(code)) {
-            const int32_t outcome = result != 0 ? ACTION_ERROR : ACTION_SAME;
-            if (d.ResultNode) d.ResultNode->SetStatus(outcome);
-            // A window paints the rows while the walk runs: the row's code changes on its thread.
-            bool written = false;
-            if (RowChanged && NotifyWnd)
-                NotifyWnd->Synchronize([this, &child, &written, outcome] {
-                    child.Data.Action = outcome;
-                    written = true;
-                    RowChanged(child);
-                });
-            if (!written) {
-                d.Action = outcome;
-                if (RowChanged && !NotifyWnd) RowChanged(child);
-            }
-        }
+        pool.Reports.push_back(std::move(job));
+        report();
     }
+    // The rows in flight are waited for, even after a cancel, and every walked row is reported.
+    waitUntil(
+        [&] { return std::count(pool.Given.begin(), pool.Given.end(), nullptr) == std::ssize(pool.Given); },
+        false);
+    report();
 }
 
-int32_t TFileSyncThread::CheckTarget(const TResultNodeData& D, int Target, const TFileAttri& Attri) {
+int32_t TFileSyncThread::CheckTarget(TRowRun& R, const TResultNodeData& D, int Target,
+                                     const TFileAttri& Attri) {
     // The row's fields of the target side are what the analysis saw there: attribute 0 means no entry.
     const int32_t attr = Target == SIDE_LEFT ? D.LeftAttr : D.RightAttr;
     const int64_t size = Target == SIDE_LEFT ? D.LeftSize : D.RightSize;
     const int32_t date = Target == SIDE_LEFT ? D.LeftDate : D.RightDate;
+    TFileOper& tgt = *R.Opers[Target];
     TEntryState now;
-    const bool lookedUp = Oper(Target)->GetEntryState(Folder(Target), Attri, now) == 0;
+    const bool lookedUp = tgt.GetEntryState(Folder(Target), Attri, now) == 0;
     const bool same =
         lookedUp &&
         (attr == 0 ? !now.Exists : now.Exists && !now.IsFolder && now.Size == size && now.FileDate == date);
     if (same) return 0;
-    StatusText = "changed since the analysis: " + Oper(Target)->GetFullPath(Folder(Target), Attri);
+    R.Status = "changed since the analysis: " + tgt.GetFullPath(Folder(Target), Attri);
     return 1;
 }
 
-int32_t TFileSyncThread::CopyInto(int Source, int Target, const TFileAttri& Attri, const TFileAttri& Into,
-                                  int32_t SrcAttr) {
-    TFileOper& src = *Oper(Source);
-    TFileOper& tgt = *Oper(Target);
+int32_t TFileSyncThread::CopyInto(TRowRun& R, int Source, int Target, const TFileAttri& Attri,
+                                  const TFileAttri& Into, int32_t SrcAttr) {
+    TFileOper& src = *R.Opers[Source];
+    TFileOper& tgt = *R.Opers[Target];
     TFolderSource& srcFolder = Folder(Source);
     TFolderSource& tgtFolder = Folder(Target);
     const bool srcLocal = IsLocal(Source), tgtLocal = IsLocal(Target);
@@ -262,26 +462,26 @@ int32_t TFileSyncThread::CopyInto(int Source, int Target, const TFileAttri& Attr
 // A copy never exposes a partial file under the entry's name: it is written to a temporary entry of
 // the reserved form, checked (complete, of the listed size, the source unchanged after the read,
 // the target still as the analysis saw it), dated, and only then renamed onto the entry.
-int32_t TFileSyncThread::CopyFile(TResultNodeData& D, int32_t Code, int Source, int Target, TFileAttri& Attri,
-                                  int32_t SrcAttr) {
-    TFileOper& src = *Oper(Source);
-    TFileOper& tgt = *Oper(Target);
+int32_t TFileSyncThread::CopyFile(TRowRun& R, TResultNodeData& D, int32_t Code, int Source, int Target,
+                                  TFileAttri& Attri, int32_t SrcAttr) {
+    TFileOper& src = *R.Opers[Source];
+    TFileOper& tgt = *R.Opers[Target];
     TFolderSource& srcFolder = Folder(Source);
     TFolderSource& tgtFolder = Folder(Target);
     const std::string targetPath = tgt.GetFullPath(tgtFolder, Attri);
     const std::string sourcePath = src.GetFullPath(srcFolder, Attri);
     const auto sourceChanged = [&] {
-        StatusText = "changed while copying: " + sourcePath;
+        R.Status = "changed while copying: " + sourcePath;
         return RESULT_SOURCE_CHANGED;
     };
-    StatusText = "Copy:" + sourcePath + " -> " + targetPath;
+    R.Status = "Copy:" + sourcePath + " -> " + targetPath;
     const bool replaces = (Target == SIDE_LEFT ? D.LeftAttr : D.RightAttr) != 0;
     // The backup copies the target as the analysis saw it, or nothing.
     if (Task.SaveOldFile == 1 && (Code == ACTION_RIGHT_NEWER || Code == ACTION_LEFT_NEWER) && replaces &&
         Task.EstimateDiskSpace == 0) {
-        if (CheckTarget(D, Target, Attri) != 0) return 1;
+        if (CheckTarget(R, D, Target, Attri) != 0) return 1;
         if (tgt.BackupFile(tgtFolder, Attri) != 0) {
-            StatusText = "Backup failed, not replaced: " + targetPath;
+            R.Status = "Backup failed, not replaced: " + targetPath;
             return 1;
         }
     }
@@ -298,44 +498,44 @@ int32_t TFileSyncThread::CopyFile(TResultNodeData& D, int32_t Code, int Source, 
 
     if (tgt.WritesAtomically()) {
         // Written straight under its name: the same checks as a temporary copy, after the fact.
-        if (CheckTarget(D, Target, Attri) != 0) return 1;
-        int32_t result = CopyInto(Source, Target, Attri, Attri, SrcAttr);
-        StatusText = "Copy:" + sourcePath + " -> " + targetPath;
+        if (CheckTarget(R, D, Target, Attri) != 0) return 1;
+        int32_t result = CopyInto(R, Source, Target, Attri, Attri, SrcAttr);
+        R.Status = "Copy:" + sourcePath + " -> " + targetPath;
         if (result == 0 && !sourceUnchanged()) result = RESULT_SOURCE_CHANGED;
-        if (result == 0) result = ConfirmWritten(Target, Attri, false);
+        if (result == 0) result = ConfirmWritten(R, Target, Attri, false);
         return result == RESULT_SOURCE_CHANGED ? sourceChanged() : result;
     }
 
     const TFileAttri temp = tgt.TempEntryFor(Attri);
     const std::string tempPath = tgt.GetFullPath(tgtFolder, temp);
-    int32_t result = CopyInto(Source, Target, Attri, temp, SrcAttr);
-    StatusText = "Copy:" + sourcePath + " -> " + targetPath;
+    int32_t result = CopyInto(R, Source, Target, Attri, temp, SrcAttr);
+    R.Status = "Copy:" + sourcePath + " -> " + targetPath;
     if (result == 0 && tgt.GetFileSize(tempPath) != Attri.Size) result = 1;
     if (result == 0 && !sourceUnchanged()) result = RESULT_SOURCE_CHANGED;
     if (result == 0 && !replaces) {
         // The rename never goes over an entry: one that appeared meanwhile makes it fail (and the
         // check says so).
         result = tgt.RenameFile(tempPath, targetPath);
-        if (result != 0) CheckTarget(D, Target, Attri);
+        if (result != 0) CheckTarget(R, D, Target, Attri);
     } else if (result == 0) {
-        result = CheckTarget(D, Target, Attri);
+        result = CheckTarget(R, D, Target, Attri);
         if (result == 0)
             result = tgt.ReplacesByRename() ? tgt.ReplaceFile(tempPath, targetPath)
-                                            : ReplaceAside(tgt, tempPath, Attri, targetPath);
+                                            : ReplaceAside(R, tgt, tempPath, Attri, targetPath);
     }
     if (result != 0) {
         tgt.DeleteFile(tgtFolder, temp, false);
         return result == RESULT_SOURCE_CHANGED ? sourceChanged() : result;
     }
-    return ConfirmWritten(Target, Attri, false);
+    return ConfirmWritten(R, Target, Attri, false);
 }
 
 // For a side that cannot rename over a file: the old file steps aside (AsideName), the new one takes
 // its name, and only then is the old one deleted. When the new one cannot take the name, the old
 // one goes back; a run that ends in between leaves the aside for the next listing to give back. At
 // no point is the only copy of either deleted.
-int32_t TFileSyncThread::ReplaceAside(TFileOper& Tgt, const std::string& TempPath, const TFileAttri& Attri,
-                                      const std::string& TargetPath) {
+int32_t TFileSyncThread::ReplaceAside(TRowRun& R, TFileOper& Tgt, const std::string& TempPath,
+                                      const TFileAttri& Attri, const std::string& TargetPath) {
     TFolderSource& folder = *Tgt.FFolderSource;
     TFileAttri aside = Attri;  // beside the file, under the name a later listing gives back
     aside.Name = AsideName(Attri.Name);
@@ -344,7 +544,7 @@ int32_t TFileSyncThread::ReplaceAside(TFileOper& Tgt, const std::string& TempPat
     if (Tgt.RenameFile(TargetPath, asidePath) != 0) return 1;
     if (Tgt.RenameFile(TempPath, TargetPath) != 0) {
         if (Tgt.RenameFile(asidePath, TargetPath) != 0)
-            StatusText = "not replaced, and the old file could not take its name again: " + TargetPath;
+            R.Status = "not replaced, and the old file could not take its name again: " + TargetPath;
         return 1;
     }
     Tgt.DeleteFile(folder, aside, false);  // a leftover that stays is removed by a later listing
@@ -354,47 +554,46 @@ int32_t TFileSyncThread::ReplaceAside(TFileOper& Tgt, const std::string& TempPat
 // Looks the entry just written up on the target side: it must be there under its own name, of its
 // kind (and a file of the size written). What the side shows then is what the state records. A side
 // that stores the name otherwise (a trailing blank dropped, a name it cannot hold) fails the row.
-int32_t TFileSyncThread::ConfirmWritten(int Target, const TFileAttri& Attri, bool IsFolder) {
+int32_t TFileSyncThread::ConfirmWritten(TRowRun& R, int Target, const TFileAttri& Attri, bool IsFolder) {
     TEntryState now;
-    if (Oper(Target)->GetEntryState(Folder(Target), Attri, now) == 0 && now.Exists &&
+    if (R.Opers[Target]->GetEntryState(Folder(Target), Attri, now) == 0 && now.Exists &&
         now.IsFolder == IsFolder && (IsFolder || now.Size == Attri.Size)) {
-        m_Written = now;
+        R.Written = now;
         return 0;
     }
-    StatusText = "not found as written: " + Oper(Target)->GetFullPath(Folder(Target), Attri);
+    R.Status = "not found as written: " + R.Opers[Target]->GetFullPath(Folder(Target), Attri);
     return 1;
 }
 
-int32_t TFileSyncThread::RunRow(const TResultNodeData& D, const char* ErrorContext, const char* ErrorPrefix,
+int32_t TFileSyncThread::RunRow(TRowRun& R, const TResultNodeData& D, const char* ErrorContext,
+                                const char* ErrorPrefix,
                                 const std::function<int32_t(TFileOper&, TFileOper&)>& Operation) {
     const TPlanAction action = PlanAction(D.Action);
     const int source = action.SourceSide;
     const int target = source == SIDE_LEFT ? SIDE_RIGHT : SIDE_LEFT;
     int32_t result = 1;
-    StatusText.clear();
+    R.Status.clear();
     try {
         if (!IsSafeName(D.Name) || !IsSafeRelPath(D.FolderPath)) {
-            StatusText = "Error Unsafe name, not synced: " + D.FolderPath + D.Name;
+            R.Status = "Error Unsafe name, not synced: " + D.FolderPath + D.Name;
         } else {
-            TFileOper& src = *Oper(source);
-            TFileOper& tgt = *Oper(target);
+            TFileOper& src = *R.Opers[source];
+            TFileOper& tgt = *R.Opers[target];
             src.Connect();  // every row connects again; harmless on an open connection
             tgt.Connect();
             result = Operation(src, tgt);
-            if (result != 0) StatusText = "Error " + StatusText;
+            if (result != 0) R.Status = "Error " + R.Status;
         }
     } catch (const std::exception& e) {
         LogError(ErrorContext, e);
         Terminate();  // a write exception ends the walk after this row
-        StatusText = ErrorPrefix + StatusText;
+        R.Status = ErrorPrefix + R.Status;
         result = 1;
     }
-    ShowStatus();
-    PostProgress();
     return result;
 }
 
-int32_t TFileSyncThread::SyncFile(TResultNodeData& D) {
+int32_t TFileSyncThread::SyncFile(TRowRun& R, TResultNodeData& D) {
     const TPlanAction action = PlanAction(D.Action);
     const int source = action.SourceSide;
     const int target = source == SIDE_LEFT ? SIDE_RIGHT : SIDE_LEFT;
@@ -404,40 +603,41 @@ int32_t TFileSyncThread::SyncFile(TResultNodeData& D) {
     attri.Size = source == SIDE_LEFT ? D.LeftSize : D.RightSize;
     attri.FileDate = source == SIDE_LEFT ? D.LeftDate : D.RightDate;
     const int32_t srcAttr = source == SIDE_LEFT ? D.LeftAttr : D.RightAttr;
-    return RunRow(D, "Write Error", "Error: ", [&](TFileOper&, TFileOper& tgt) -> int32_t {
-        if (action.Operation == OPER_COPY) return CopyFile(D, D.Action, source, target, attri, srcAttr);
+    return RunRow(R, D, "Write Error", "Error: ", [&](TFileOper&, TFileOper& tgt) -> int32_t {
+        if (action.Operation == OPER_COPY) return CopyFile(R, D, D.Action, source, target, attri, srcAttr);
         const std::string targetPath = tgt.GetFullPath(Folder(target), attri);
-        StatusText = "Delete:" + targetPath;
-        if (CheckTarget(D, target, attri) != 0) return 1;
+        R.Status = "Delete:" + targetPath;
+        if (CheckTarget(R, D, target, attri) != 0) return 1;
         if (Task.SaveOldFile == 1 && Task.EstimateDiskSpace == 0 &&
             tgt.BackupFile(Folder(target), attri) != 0) {
-            StatusText = "Backup failed, not deleted: " + targetPath;
+            R.Status = "Backup failed, not deleted: " + targetPath;
             return 1;
         }
-        StatusText = "Delete:" + targetPath;
+        R.Status = "Delete:" + targetPath;
         return tgt.DeleteFile(Folder(target), attri, true);
     });
 }
 
 // A folder's own operation: made on the target, or removed there when empty. A failed one gets the
 // "Error " prefix like a file's, so the log never shows a failure as done.
-int32_t TFileSyncThread::SyncFolder(TResultNodeData& D) {
+int32_t TFileSyncThread::SyncFolder(TRowRun& R, TResultNodeData& D) {
     const TPlanAction action = PlanAction(D.Action);
     const int target = action.SourceSide == SIDE_LEFT ? SIDE_RIGHT : SIDE_LEFT;
     TFileAttri attri;
     attri.Name = D.Name;
     attri.Path = D.FolderPath;
     attri.IsFolder = 1;
-    return RunRow(D, "Write Folder Error", "Error:Write Folder ", [&](TFileOper&, TFileOper& tgt) -> int32_t {
-        if (action.Operation == OPER_COPY) {
-            const std::string rel = D.FolderPath + D.Name;
-            StatusText = "Copy Folder " + rel;
-            if (tgt.MakeDir(rel) != 0) return 1;
-            return ConfirmWritten(target, attri, true);
-        }
-        StatusText = "Delete Folder " + tgt.GetFullPath(Folder(target), attri);
-        return tgt.RemoveDir(Folder(target), attri, true);
-    });
+    return RunRow(R, D, "Write Folder Error", "Error:Write Folder ",
+                  [&](TFileOper&, TFileOper& tgt) -> int32_t {
+                      if (action.Operation == OPER_COPY) {
+                          const std::string rel = D.FolderPath + D.Name;
+                          R.Status = "Copy Folder " + rel;
+                          if (tgt.MakeDir(rel) != 0) return 1;
+                          return ConfirmWritten(R, target, attri, true);
+                      }
+                      R.Status = "Delete Folder " + tgt.GetFullPath(Folder(target), attri);
+                      return tgt.RemoveDir(Folder(target), attri, true);
+                  });
 }
 
 void TFileSyncThread::SaveState() {

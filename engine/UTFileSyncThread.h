@@ -9,8 +9,10 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <set>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace bfs {
 
@@ -30,22 +32,38 @@ struct TPlanAction {
 };
 TPlanAction PlanAction(int32_t Code);
 
-// Carries out a plan: creates the marker folders, walks the plan's rows in post-order, copies or
-// deletes each row's entry through the two back-ends, marks each row done (18) or failed (3), and,
+// How many rows a walk carries out at once when a side is remote: each on a transfer of its own
+// (its own back-ends, so a remote side's own connection). Between two local folders, one.
+constexpr int SYNC_TRANSFERS = 4;
+
+// Carries out a plan: creates the marker folders, walks the plan's rows in post-order, hands each
+// row's copy or deletion to a small pool of transfers, marks each row done (18) or failed (3), and,
 // when anything was done, stores each side's new saved state.
 //
-// Runs on its own thread. Log lines and row repaints go to the window through NotifyWnd and wait
-// for it (Synchronize); progress (WM_UPDATEPROCESS) is posted without waiting. Without a target the
-// calls run directly on the sync thread.
+// Rows run side by side, but everything the user sees comes out in row order, as if they had run
+// one by one: a row's log line, repaint and count are reported once it and every row before it are
+// done. A folder is made on the target before the first file that goes into it is handed out; a
+// folder is removed only once every row below it is done. Cancelling (or a row's exception) stops
+// the handing out; the rows in flight are waited for and reported.
+//
+// Runs on its own thread; the pool's threads run only the rows' operations. Log lines and row
+// repaints go to the window from the sync thread through NotifyWnd and wait for it (Synchronize);
+// progress (WM_UPDATEPROCESS) is posted without waiting. Without a target the calls run directly on
+// the sync thread.
 class TFileSyncThread : public TThread {
   public:
     TFileSyncThread(TPlan& View, TSyncTask& Task);
     ~TFileSyncThread() override;
 
-    std::unique_ptr<TFileOper> LeftOper;   // made by Execute for the left folder
-    std::unique_ptr<TFileOper> RightOper;  // made by Execute for the right folder
-    std::string StatusText;                // the current log line
-    int32_t OperCount = 0;                 // rows that ran an operation
+    // The number of transfers of the walks that start afterwards; 0 gives back SYNC_TRANSFERS.
+    // Tests run their suites with one transfer as well as with the default.
+    static void SetTransferCount(int Count);
+    static int TransferCount();
+
+    std::unique_ptr<TFileOper> LeftOper;   // made by Execute for the left folder (the first transfer's)
+    std::unique_ptr<TFileOper> RightOper;  // made by Execute for the right folder (the first transfer's)
+    std::string StatusText;                // the current log line (sync thread only)
+    int32_t OperCount = 0;                 // rows that ran an operation, as reported
     TPlan& View;
     TSyncTask& Task;
     INotifyTarget* NotifyWnd = nullptr;
@@ -73,10 +91,18 @@ class TFileSyncThread : public TThread {
     // STATE_RIGHT_NOT_WRITTEN); each also has an "Error" line in the log pane.
     int StateNotWritten = 0;
 
+    // One row being carried out: the back-ends of its transfer, and what it leaves for its report.
+    struct TRowRun {
+        TFileOper* Opers[2] = {nullptr, nullptr};
+        std::string Status;   // the row's log line
+        TEntryState Written;  // what the target side showed for the entry just written
+    };
+
     void MakeMarkerFolders();
     void SyncNodes(TPlanRow& Node);
-    int32_t SyncFile(TResultNodeData& D);
-    int32_t SyncFolder(TResultNodeData& D);
+    // Run on a pool thread, on that transfer's back-ends.
+    int32_t SyncFile(TRowRun& R, TResultNodeData& D);
+    int32_t SyncFolder(TRowRun& R, TResultNodeData& D);
     void ShowStatus();
     // Stores each side's new saved state, listing both sides again first when the walk wrote anything.
     void SaveState();
@@ -87,31 +113,50 @@ class TFileSyncThread : public TThread {
     void Execute() override;
 
   private:
-    TEntryState m_Written;  // what the target side showed for the last entry written
+    // A transfer: back-ends of its own for both sides, used by one pool thread (and by the sync
+    // thread while the transfer is idle).
+    struct TTransfer {
+        std::unique_ptr<TFileOper> Own[2];  // none for the first transfer: it uses LeftOper, RightOper
+        TFileOper* Opers[2] = {nullptr, nullptr};
+        std::set<std::string> Made[2];  // folders MakeTargetFolder made or found through Opers, by side
+    };
+    struct TRowJob;
+    struct TRowPool;
+    std::vector<TTransfer> m_Transfers;  // made by SyncNodes
 
-    TFileOper* Oper(int Side) const { return Side == SIDE_LEFT ? LeftOper.get() : RightOper.get(); }
     TFolderSource& Folder(int Side) const { return Side == SIDE_LEFT ? *Task.LFolder : *Task.RFolder; }
     bool IsLocal(int Side) const;
-    int32_t CopyFile(TResultNodeData& D, int32_t Code, int Source, int Target, TFileAttri& Attri,
+    // Makes a back-end of the side for the walk, connected to the task's folder and the window.
+    std::unique_ptr<TFileOper> MakeOper(int Side);
+    // Before the row D of Code is handed to the idle transfer Via: makes on the target side, through
+    // that transfer's back-end and once per transfer, the folder that a copy writes into and the
+    // folder that a backup goes to. Folders are so made one at a time, never by two transfers at
+    // once (a server may refuse a second request on a folder it is making), and the row's own
+    // calls find them made. A folder not made here is made, or found failing, by the row itself.
+    void MakeTargetFolder(TTransfer& Via, const TResultNodeData& D, int32_t Code);
+    // Reports one finished row: its count, its mark on the result node, its log line and progress,
+    // and its code (done or failed) with the repaint. Sync thread only, in row order.
+    void ReportRow(TRowJob& Job);
+    int32_t CopyFile(TRowRun& R, TResultNodeData& D, int32_t Code, int Source, int Target, TFileAttri& Attri,
                      int32_t SrcAttr);
     // Copies the source entry Attri into the target entry Into by the sides' kinds (a local side
     // reads or writes its files directly; between two remote sides through a staging file).
-    int32_t CopyInto(int Source, int Target, const TFileAttri& Attri, const TFileAttri& Into,
+    int32_t CopyInto(TRowRun& R, int Source, int Target, const TFileAttri& Attri, const TFileAttri& Into,
                      int32_t SrcAttr);
     // 0 when the target entry is as the row expects it (absent, or of the row's size and date);
-    // otherwise sets the status text and gives 1: the target is then left alone.
-    int32_t CheckTarget(const TResultNodeData& D, int Target, const TFileAttri& Attri);
+    // otherwise sets the row's status and gives 1: the target is then left alone.
+    int32_t CheckTarget(TRowRun& R, const TResultNodeData& D, int Target, const TFileAttri& Attri);
     // Gives the finished temporary copy TempPath the target's name on a side that cannot rename over
     // a file (see the definition). 0 done; else both files are as they were, where the side allows.
-    int32_t ReplaceAside(TFileOper& Tgt, const std::string& TempPath, const TFileAttri& Attri,
+    int32_t ReplaceAside(TRowRun& R, TFileOper& Tgt, const std::string& TempPath, const TFileAttri& Attri,
                          const std::string& TargetPath);
     // 0 when the target side shows the entry just written under its name, as written (then kept in
-    // m_Written); else sets the status text and gives 1.
-    int32_t ConfirmWritten(int Target, const TFileAttri& Attri, bool IsFolder);
+    // R.Written); else sets the row's status and gives 1.
+    int32_t ConfirmWritten(TRowRun& R, int Target, const TFileAttri& Attri, bool IsFolder);
     void PostProgress();
     // The frame of every row's operation: refuses unsafe names, connects both sides, runs Operation,
-    // prefixes a failure's status line, logs and ends the walk on an exception, and reports the line.
-    int32_t RunRow(const TResultNodeData& D, const char* ErrorContext, const char* ErrorPrefix,
+    // prefixes a failure's status line, and logs and ends the walk on an exception.
+    int32_t RunRow(TRowRun& R, const TResultNodeData& D, const char* ErrorContext, const char* ErrorPrefix,
                    const std::function<int32_t(TFileOper&, TFileOper&)>& Operation);
 };
 

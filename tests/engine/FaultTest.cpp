@@ -5,6 +5,7 @@
 // equal, the latest edits kept, no row left, no stray file).
 
 #include "EngineTestUtil.h"
+#include "engine/UTFileSyncThread.h"
 #include "engine/UTStateSaving.h"
 #include "engine/UTTaskRun.h"
 #include "model/UTDosTime.h"
@@ -20,12 +21,16 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <future>
 #include <map>
+#include <mutex>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace bfs {
@@ -34,6 +39,21 @@ namespace {
 namespace fs = std::filesystem;
 
 enum class TFault { None, FailWrite, FailRename, FailDelete, FailBackup, ShortWrite, EditMeanwhile, Abandon };
+
+// Guards every TFaultPlan and TTraffic: the transfers of a walk use a side's back-ends side by side.
+std::recursive_mutex g_FaultLock;
+
+// What the back-ends of the two sides are doing right now, to check how the walk spreads its rows
+// over its transfers: how many operations ran at once, and no two that must not overlap.
+struct TTraffic {
+    int MostBusy = 0;                    // files written at once
+    int Started = 0;                     // writes begun
+    std::multiset<std::string> Writing;  // full paths of the files being written
+    std::multiset<std::string> Making;   // full paths of folders being made
+    std::vector<std::string> Faults;     // overlaps that must not happen
+    std::chrono::milliseconds Hold{0};   // each write is held this long, so that rows overlap
+    std::string Slow;                    // a write from a path ending so is held 300 ms
+};
 
 // What the wrapper does, shared by every back-end object the run makes for one side.
 struct TFaultPlan {
@@ -51,6 +71,7 @@ struct TFaultPlan {
     bool DropsTrailingBlank = false;
 
     // Whether an operation of class Op (FailWrite, FailRename, FailDelete, FailBackup) may go ahead.
+    // Under g_FaultLock.
     bool Allowed(TFault Op) {
         if (Dead) return false;
         switch (Kind) {
@@ -75,13 +96,45 @@ struct TFaultPlan {
 // A local back-end with faults injected on the way to it.
 class TFaultOper : public TFileOper {
   public:
-    TFaultOper(TFaultPlan& Plan) : TFileOper(false), Plan(Plan), Inner(CreateWinFileOper(false)) {}
+    TFaultOper(TFaultPlan& Plan, TTraffic& Traffic)
+        : TFileOper(false), Plan(Plan), Traffic(Traffic), Inner(CreateWinFileOper(false)) {}
     ~TFaultOper() override {
         Terminate();
         WaitFor();
     }
     TFaultPlan& Plan;
+    TTraffic& Traffic;
     std::unique_ptr<TFileOper> Inner;
+
+    // Holds Path in the set In (none: nothing) while it lives.
+    struct TBusy {
+        TBusy(TTraffic& T, std::multiset<std::string>* In, std::string Path)
+            : T(T), In(In), Path(std::move(Path)) {
+            std::lock_guard lock(g_FaultLock);
+            if (In) In->insert(this->Path);
+            T.Started += In == &T.Writing ? 1 : 0;
+            T.MostBusy = std::max(T.MostBusy, static_cast<int>(T.Writing.size()));
+        }
+        ~TBusy() {
+            std::lock_guard lock(g_FaultLock);
+            if (In) In->erase(In->find(Path));
+        }
+        TTraffic& T;
+        std::multiset<std::string>* In;
+        std::string Path;
+    };
+    // Notes a fault when an entry of Set lies at Path or below it (Below), or is Path or above it.
+    void MustNotOverlap(const std::multiset<std::string>& Set, const std::string& Path, bool Below,
+                        const char* What) {
+        std::lock_guard lock(g_FaultLock);
+        for (const std::string& other : Set)
+            if (Below ? other.starts_with(Path + "/") : (Path + "/").starts_with(other + "/"))
+                Traffic.Faults.push_back(std::string(What) + ": " + Path + " beside " + other);
+    }
+    bool Dead() const {
+        std::lock_guard lock(g_FaultLock);
+        return Plan.Dead;
+    }
 
     TFileOper& In() {
         Inner->FFolderSource = FFolderSource;
@@ -97,7 +150,10 @@ class TFaultOper : public TFileOper {
         A.Name = Stored(A.Name);
         return A;
     }
-    bool Allowed(TFault Op) { return Plan.Allowed(Op); }
+    bool Allowed(TFault Op) {
+        std::lock_guard lock(g_FaultLock);
+        return Plan.Allowed(Op);
+    }
 
     int32_t Connect() override { return In().Connect(); }
     int32_t ListFolder() override {
@@ -117,15 +173,30 @@ class TFaultOper : public TFileOper {
     }
     int32_t WriteStreamToFile(const std::string& Stream, TFolderSource& S, const TFileAttri& A,
                               bool C) override {
-        return Plan.Dead ? 1 : In().WriteStreamToFile(Stream, S, A, C);
+        return Dead() ? 1 : In().WriteStreamToFile(Stream, S, A, C);
     }
-    int32_t MakeDir(const std::string& Rel) override { return Plan.Dead ? 1 : In().MakeDir(Rel); }
+    int32_t MakeDir(const std::string& Rel) override {
+        if (Dead()) return 1;
+        // Two transfers never make one folder, or a folder and one inside it, at the same time.
+        std::string path = FFolderSource->FolerAllName + "/" + Rel;
+        for (size_t at; (at = path.find("//")) != std::string::npos;) path.erase(at, 1);
+        while (path.size() > 1 && path.back() == '/') path.pop_back();
+        const bool makes = !fs::is_directory(path);
+        if (makes) {
+            MustNotOverlap(Traffic.Making, path, false, "folders made at once");
+            MustNotOverlap(Traffic.Making, path, true, "folders made at once");
+        }
+        TBusy busy(Traffic, makes ? &Traffic.Making : nullptr, path);
+        return In().MakeDir(Rel);
+    }
     int32_t GetScanSteps() override { return In().GetScanSteps(); }
     int32_t LoadSavedTree() override { return In().LoadSavedTree(); }
     int32_t DeleteFile(TFolderSource& S, const TFileAttri& A, bool Log) override {
         return Allowed(TFault::FailDelete) ? In().DeleteFile(S, A, Log) : 1;
     }
     int32_t RemoveDir(TFolderSource& S, const TFileAttri& A, bool Log) override {
+        // A folder goes only once nothing is written inside it any more.
+        MustNotOverlap(Traffic.Writing, In().GetFullPath(S, A), true, "folder removed while written to");
         return Allowed(TFault::FailDelete) ? In().RemoveDir(S, A, Log) : 1;
     }
     std::string GetBackupFolder() override { return In().GetBackupFolder(); }
@@ -140,15 +211,24 @@ class TFaultOper : public TFileOper {
     }
     int32_t PutFile(const std::string& Local, TFolderSource& S, const TFileAttri& A, int32_t Attr,
                     bool Log) override {
-        const bool abandon = Plan.Kind == TFault::Abandon && !Plan.Dead && Plan.Count + 1 == Plan.N;
-        if (Plan.Kind == TFault::ShortWrite && ++Plan.Count == Plan.N) {
-            Plan.Fired = true;
+        TBusy busy(Traffic, &Traffic.Writing, In().GetFullPath(S, A));
+        std::this_thread::sleep_for(!Traffic.Slow.empty() && Local.ends_with(Traffic.Slow)
+                                        ? std::chrono::milliseconds(300)
+                                        : Traffic.Hold);
+        bool abandon = false, shortWrite = false, allowed = true;
+        {
+            std::lock_guard lock(g_FaultLock);
+            abandon = Plan.Kind == TFault::Abandon && !Plan.Dead && Plan.Count + 1 == Plan.N;
+            if (Plan.Kind == TFault::ShortWrite && ++Plan.Count == Plan.N) Plan.Fired = shortWrite = true;
+            if (!shortWrite) allowed = Plan.Allowed(TFault::FailWrite);
+        }
+        if (shortWrite) {
             // The side takes the file and reports success, but keeps only half of it.
             const int32_t rc = In().PutFile(Local, S, Stored(A), Attr, Log);
             ::truncate(In().GetFullPath(S, Stored(A)).c_str(), A.Size / 2);
             return rc;
         }
-        if (!Allowed(TFault::FailWrite)) {
+        if (!allowed) {
             // A crash in the middle of a write leaves half a file under the name written to.
             if (abandon) {
                 std::string data;
@@ -197,14 +277,20 @@ std::map<std::string, std::string> Files(const std::string& Root, bool WithMarke
     return out;
 }
 
-class FaultTest : public test::TLocalTaskTest {
+// Every test runs with the walk's default number of transfers and with one.
+class FaultTest : public test::TLocalTaskTest, public ::testing::WithParamInterface<int> {
   protected:
     void SetUp() override {
         TLocalTaskTest::SetUp();
+        TFileSyncThread::SetTransferCount(GetParam());
         Task.IsDeleteFile = 1;
         TSyncTask::SetFileOperFactory([this](const TFolderSource& f, bool) -> std::unique_ptr<TFileOper> {
-            return std::make_unique<TFaultOper>(f.FolerAllName == Left ? LeftPlan : RightPlan);
+            return std::make_unique<TFaultOper>(f.FolerAllName == Left ? LeftPlan : RightPlan, Traffic);
         });
+    }
+    void TearDown() override {
+        TLocalTaskTest::TearDown();
+        TFileSyncThread::SetTransferCount(0);
     }
 
     // A user's edit: the file gets Content (a new version of Rel) dated Time; "" deletes it.
@@ -268,11 +354,17 @@ class FaultTest : public test::TLocalTaskTest {
     }
 
     TFaultPlan LeftPlan, RightPlan;
+    TTraffic Traffic;
     std::map<std::string, std::set<std::string>> Versions;
 };
 
+INSTANTIATE_TEST_SUITE_P(Transfers, FaultTest, ::testing::Values(SYNC_TRANSFERS, 1),
+                         [](const ::testing::TestParamInfo<int>& Info) {
+                             return Info.param == 1 ? std::string("One") : "Default";
+                         });
+
 // Every fault at every step of a run that copies both ways, replaces, creates folders and deletes.
-TEST_F(FaultTest, EveryFaultAtEveryStepKeepsWholeVersionsAndConverges) {
+TEST_P(FaultTest, EveryFaultAtEveryStepKeepsWholeVersionsAndConverges) {
     struct TCase {
         TFault Kind;
         int MaxN;
@@ -335,7 +427,7 @@ TEST_F(FaultTest, EveryFaultAtEveryStepKeepsWholeVersionsAndConverges) {
 
 // A target edited between the analysis and its row is left alone and the row fails; a source that
 // changed meanwhile is not copied. Both versions stay; the next runs show a conflict, not a copy.
-TEST_F(FaultTest, EntriesChangedAfterTheAnalysisAreLeftAlone) {
+TEST_P(FaultTest, EntriesChangedAfterTheAnalysisAreLeftAlone) {
     Edit(Left, "/a.txt", "a1", T1);
     Edit(Left, "/b.txt", "b1", T1);
     Run();
@@ -373,7 +465,7 @@ TEST_F(FaultTest, EntriesChangedAfterTheAnalysisAreLeftAlone) {
 
 // Real crashes: a child process runs the sync and is killed at different moments; the promise
 // holds for what it left, and fault-free runs converge.
-TEST_F(FaultTest, KilledRunsLeaveWholeVersionsAndConverge) {
+TEST_P(FaultTest, KilledRunsLeaveWholeVersionsAndConverge) {
     TSyncTask::SetFileOperFactory({});
     const std::string big(24 << 20, 'x');
     int killed = 0;
@@ -430,7 +522,7 @@ std::map<std::string, int32_t> Codes(TTaskRun& Run) {
 }
 
 // States are written whenever they would change, even when nothing is copied, and only then.
-TEST_F(FaultTest, StatesStayCurrentWithoutCopiesAndAreNotRewrittenWhenCurrent) {
+TEST_P(FaultTest, StatesStayCurrentWithoutCopiesAndAreNotRewrittenWhenCurrent) {
     for (int isDelete : {1, 0}) {
         SCOPED_TRACE(isDelete);
         fs::remove_all(Left), fs::remove_all(Right), MakeFolders(Left), MakeFolders(Right);
@@ -468,7 +560,7 @@ TEST_F(FaultTest, StatesStayCurrentWithoutCopiesAndAreNotRewrittenWhenCurrent) {
 
 // A file whose date, size and contents agree on both sides is one file whatever its change codes;
 // a folder made on both sides is one folder.
-TEST_F(FaultTest, EqualFilesAreEqualWhateverTheirChangeCodes) {
+TEST_P(FaultTest, EqualFilesAreEqualWhateverTheirChangeCodes) {
     struct TCase {
         const char* What;
         std::string Left, Right;  // the new versions
@@ -517,7 +609,7 @@ TEST_F(FaultTest, EqualFilesAreEqualWhateverTheirChangeCodes) {
 
 // A saved state that does not load, or names another folder, is kept aside; the run compares like a
 // first sync but overwrites nothing: differing files are conflicts, one-sided entries are copied.
-TEST_F(FaultTest, ADamagedStateOverwritesNothingAndIsKeptAside) {
+TEST_P(FaultTest, ADamagedStateOverwritesNothingAndIsKeptAside) {
     const std::string state = Left + "/" + MARKER_FOLDER + "/T1";
     struct {
         const char* What;
@@ -568,7 +660,7 @@ TEST_F(FaultTest, ADamagedStateOverwritesNothingAndIsKeptAside) {
 
 // A state that is there but cannot be read (here a pipe where the file was, which an ordinary
 // open would wait on for ever) is left where it is, and the run overwrites nothing.
-TEST_F(FaultTest, AStateThatCannotBeReadIsLeftInPlaceAndOverwritesNothing) {
+TEST_P(FaultTest, AStateThatCannotBeReadIsLeftInPlaceAndOverwritesNothing) {
     const std::string state = Left + "/" + MARKER_FOLDER + "/T1";
     Edit(Left, "/old.txt", "o1", T1);
     Run();
@@ -588,7 +680,7 @@ TEST_F(FaultTest, AStateThatCannotBeReadIsLeftInPlaceAndOverwritesNothing) {
 
 // One run per task; excluded rows never move whatever the view; a task whose direction did not load
 // does not run; backups of long names work, and a failed backup leaves the target alone.
-TEST_F(FaultTest, RunsThatMustNotHappenDoNot) {
+TEST_P(FaultTest, RunsThatMustNotHappenDoNot) {
     Edit(Left, "/a.txt", "a", T1);
     Edit(Left, "/skip.bak", "keep me out", T1);
     Task.ExcludeFilter = {"*.bak"};
@@ -621,7 +713,7 @@ TEST_F(FaultTest, RunsThatMustNotHappenDoNot) {
 // A copy the side does not show as written after the write (cut short on a side that writes in one
 // step; stored under another name) fails its row with an Error line, the saved state does not
 // record it, and later runs overwrite nothing with it.
-TEST_F(FaultTest, WritesTheSideDoesNotShowAsWrittenFailTheirRows) {
+TEST_P(FaultTest, WritesTheSideDoesNotShowAsWrittenFailTheirRows) {
     struct TCase {
         const char* What;
         std::string Name;
@@ -665,7 +757,7 @@ TEST_F(FaultTest, WritesTheSideDoesNotShowAsWrittenFailTheirRows) {
 
 // A saved state that cannot be written fails the run, whether a sync wrote it or an analysis that
 // left nothing to do: an Error line names the side, and the run reports it.
-TEST_F(FaultTest, AStateThatCannotBeWrittenFailsTheRun) {
+TEST_P(FaultTest, AStateThatCannotBeWrittenFailsTheRun) {
     const std::string state = Right + "/" + MARKER_FOLDER + "/T1";
     for (bool sync : {true, false}) {
         SCOPED_TRACE(sync ? "after a sync" : "nothing to do");
@@ -689,6 +781,166 @@ TEST_F(FaultTest, AStateThatCannotBeWrittenFailsTheRun) {
             << ::testing::PrintToString(lines);
         fs::remove(state);
     }
+}
+
+}  // namespace
+}  // namespace bfs
+
+namespace bfs {
+namespace {
+
+// The entry a walk's log line names, relative to its side ("" for other lines).
+std::string LineEntry(const std::string& Line, const std::string& Left, const std::string& Right) {
+    // A copy's line names the source, then the target: the last path is the row's entry.
+    const size_t left = Line.rfind(Left + "/"), right = Line.rfind(Right + "/");
+    if (left != std::string::npos && (right == std::string::npos || left > right))
+        return Line.substr(left + Left.size());
+    if (right != std::string::npos) return Line.substr(right + Right.size());
+    return Line.starts_with("Copy Folder ") ? Line.substr(12) : std::string();
+}
+
+// The rows that carry out an operation, in the walk's order (post-order); Files gets the files'.
+void OperationRows(const TPlanRow& Row, std::vector<std::string>& Out, std::vector<std::string>& Files) {
+    for (const auto& c : Row.Children) {
+        OperationRows(*c, Out, Files);
+        const TPlanAction action = PlanAction(c->Data.Action);
+        if (action.Operation != OPER_NONE &&
+            (c->Children.empty() || (c->Data.LtoRCount == 0 && c->Data.RtoLCount == 0)))
+            Out.push_back(c->Data.FolderPath + c->Data.Name);
+        if (!c->Data.IsFolder && action.Operation != OPER_NONE)
+            Files.push_back(c->Data.FolderPath + c->Data.Name);
+    }
+}
+
+// Rows that overlap: faults at every step while several rows are in flight are reported and
+// converge, no folder is removed while written to or made twice at once, and one transfer means
+// one write at a time.
+TEST_P(FaultTest, FaultsAmongRowsInFlightAreReportedAndConverge) {
+    const std::pair<TFault, int> cases[] = {
+        {TFault::FailWrite, 14}, {TFault::FailRename, 14}, {TFault::FailDelete, 6}, {TFault::Abandon, 14}};
+    Traffic.Hold = std::chrono::milliseconds(3);
+    for (const auto& [kind, maxN] : cases) {
+        for (int n = 1; n <= maxN; ++n) {
+            SCOPED_TRACE(testing::Message() << "fault " << static_cast<int>(kind) << " at " << n);
+            fs::remove_all(Left), fs::remove_all(Right), fs::remove_all(Home.Dir + "/data");
+            MakeFolders(Left), MakeFolders(Right);
+            Versions.clear();
+            std::map<std::string, std::string> expected;
+            for (const char* folder : {"/p", "/q/r", "/s"})
+                for (int i = 0; i < 4; ++i) {
+                    const std::string rel = folder + std::string("/") + std::to_string(i);
+                    Edit(Left, rel, "v1 " + rel, T1);
+                    expected[rel] = i % 2 == 0 ? "v2 " + rel : "v1 " + rel;
+                }
+            for (int i = 0; i < 3; ++i) Edit(Left, "/old/" + std::to_string(i), "old", T1);
+            Run();
+            for (const auto& [rel, content] : expected)
+                if (content.starts_with("v2")) Edit(Left, rel, content, T1 + 100);
+            for (int i = 0; i < 4; ++i) {
+                const std::string rel = "/new/" + std::to_string(i);
+                Edit(Left, rel, "new " + rel, T1 + 100);
+                expected[rel] = "new " + rel;
+            }
+            fs::remove_all(Left + "/old");
+            Traffic.MostBusy = 0;
+            RightPlan.Kind = kind;
+            RightPlan.N = n;
+            const auto log = Run();
+            ExpectWholeVersions();
+            if (RightPlan.Fired)
+                EXPECT_TRUE(std::any_of(log.begin(), log.end(),
+                                        [](const std::string& l) { return l.starts_with("Error"); }));
+            EXPECT_EQ(Traffic.MostBusy > 1, GetParam() > 1) << Traffic.MostBusy;
+            ExpectConverges(expected);
+            EXPECT_EQ(Traffic.Faults, std::vector<std::string>{});
+            if (HasFailure()) return;
+        }
+    }
+}
+
+// What the user sees comes out in row order, whatever order the rows finish in: the first row is
+// slow, the others finish before it, yet each line and repaint waits until its row and every row
+// before it are done.
+TEST_P(FaultTest, ReportsComeInRowOrder) {
+    for (int i = 0; i < 8; ++i) Edit(Left, "/f/" + std::to_string(i), "v" + std::to_string(i), T1);
+    Edit(Right, "/g/x", "x", T1);
+    Edit(Right, "/gone/y", "y", T1);
+    Run();
+    fs::remove_all(Right + "/gone");
+    for (int i = 0; i < 8; ++i) Edit(Left, "/f/" + std::to_string(i), "w" + std::to_string(i), T1 + 100);
+    Edit(Right, "/g/z", "z", T1 + 100);
+    Traffic.Slow = "/f/0";
+    Traffic.MostBusy = 0;
+    auto run = Analyze();
+    std::vector<std::string> rows, fileRows, lines, repainted;
+    OperationRows(*run->Plan.RootNode, rows, fileRows);
+    // A row is done when its target holds what the row writes, or no longer holds what it deletes.
+    const auto done = [&](const std::string& Rel) {
+        if (Rel.starts_with("/gone")) return !fs::exists(Left + Rel);
+        std::string left, right;
+        ReadWholeFile(Left + Rel, left), ReadWholeFile(Right + Rel, right);
+        return left == right;
+    };
+    std::vector<std::string> notDoneYet;
+    ASSERT_EQ(run->StartSync(
+                  [&](const std::string& Line) {
+                      const std::string entry = LineEntry(Line, Left, Right);
+                      if (entry.empty()) return;
+                      lines.push_back(entry);
+                      for (size_t i = 0; i < lines.size() && i < rows.size(); ++i)
+                          if (!done(rows[i])) notDoneYet.push_back(Line + " before " + rows[i]);
+                  },
+                  [&](TPlanRow& Row) {
+                      if (PlanAction(Row.Data.Action).Operation == OPER_NONE &&
+                          Row.Data.Action == ACTION_SAME && !Row.Data.IsFolder)
+                          repainted.push_back(Row.Data.FolderPath + Row.Data.Name);
+                  }),
+              0);
+    run->FinishSync();
+    EXPECT_EQ(rows.size(), 11u);
+    EXPECT_EQ(lines, rows);
+    EXPECT_EQ(notDoneYet, std::vector<std::string>{});
+    EXPECT_EQ(repainted, fileRows);
+    if (GetParam() > 1) EXPECT_GE(Traffic.MostBusy, 2);
+    EXPECT_EQ(Files(Left), Files(Right));
+}
+
+// A cancel stops the handing out of rows; the rows in flight finish and are reported, the count
+// says just those, and what was not carried out comes with the next run.
+TEST_P(FaultTest, ACancelledWalkFinishesTheRowsInFlight) {
+    std::map<std::string, std::string> expected;
+    for (int i = 0; i < 24; ++i) {
+        const std::string rel = "/c/" + std::to_string(100 + i);
+        Edit(Left, rel, "content " + rel, T1);
+        expected[rel] = "content " + rel;
+    }
+    Traffic.Hold = std::chrono::milliseconds(20);
+    auto run = Analyze();
+    std::vector<std::string> lines;
+    // The walk's end is awaited without FinishSync, which would take the walk out of Stop's reach.
+    std::promise<void> ended;
+    run->OnSyncEnded = [&] { ended.set_value(); };
+    ASSERT_EQ(run->StartSync([&](const std::string& Line) {
+        lines.push_back(Line);
+        if (lines.size() == 1) run->Stop();
+    }),
+              0);
+    ended.get_future().wait();
+    run->FinishSync();
+    ASSERT_FALSE(lines.empty());
+    const std::string count = lines.back();
+    lines.pop_back();
+    const size_t copied = Files(Right).size();
+    EXPECT_EQ(lines.size(), copied);
+    EXPECT_EQ(Traffic.Started, static_cast<int>(copied));  // every row begun was finished
+    EXPECT_EQ(count, "Operator File :" + std::to_string(copied));
+    EXPECT_GE(copied, 1u);
+    // Rows that finish before the first one may free transfers for more rows until the first line
+    // is out; one transfer hands out at most the row after it.
+    EXPECT_LE(copied, GetParam() == 1 ? 2u : 23u);
+    ExpectWholeVersions();
+    Traffic.Hold = {};
+    ExpectConverges(expected);
 }
 
 }  // namespace

@@ -1,17 +1,20 @@
 // Two-way runs as the command line makes them, with the right folder on every kind of storage behind
 // its real server: one table of scenarios, one list of sides. Each scenario changes files on either
 // side behind the program's back (as a user or another program would), runs the task, checks both
-// trees, and ends with a run that must change nothing on either side.
+// trees, and ends with a run that must change nothing on either side. Every scenario runs with the
+// walk's default number of transfers and with one.
 
 #include "EngineTestUtil.h"
 #include "common/TempFolder.h"
 #include "common/TestSides.h"
+#include "engine/UTFileSyncThread.h"
 #include "engine/UTTaskRun.h"
 #include "model/UTConsts.h"
 #include "storage/rapi.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -43,9 +46,10 @@ struct TScenario {
     std::function<void(TwoWayScenarioTest&)> Run;
 };
 
-class TwoWayScenarioTest : public ::testing::TestWithParam<std::tuple<size_t, size_t>> {
+class TwoWayScenarioTest : public ::testing::TestWithParam<std::tuple<size_t, size_t, int>> {
   public:
     void SetUp() override {
+        TFileSyncThread::SetTransferCount(std::get<2>(GetParam()));
         const TSideKind& kind = SideKinds()[std::get<0>(GetParam())];
         if (std::string(kind.Name).starts_with("Device") && !LoadRapi()) GTEST_SKIP() << "no device library";
         R.Side = kind.Make(m_Scratch.Path);
@@ -59,6 +63,7 @@ class TwoWayScenarioTest : public ::testing::TestWithParam<std::tuple<size_t, si
         R.Side->Configure(*Task.RFolder);
         RightIsLocal = std::string(kind.Name) == "Local";
     }
+    void TearDown() override { TFileSyncThread::SetTransferCount(0); }
 
     // One whole run, as `bramlow-file-sync "<task>"` makes it. Returns the sync's log lines.
     std::vector<std::string> Sync(bool MayFail = false) {
@@ -199,10 +204,33 @@ const std::vector<TScenario>& Scenarios() {
              t.Task.IsDeleteFile = 1;
              t.L.Write("/old/x.txt", "x", T1);
              t.L.Write("/old/deeper/y.txt", "y", T1);
+             for (int i = 0; i < 5; ++i) t.L.Write("/old/deeper/z" + std::to_string(i), "z", T1);
              t.L.Write("/keep.txt", "k", T1);
              t.Sync();
              t.L.Remove("/old");
              const auto log = t.Sync();
+             t.ExpectBoth({"/keep.txt=k"});
+         }},
+        {"ManyRowsInNewFoldersEachWay",
+         [](TwoWayScenarioTest& t) {
+             // More rows than transfers, in folders that the run makes, then all deleted again: each
+             // folder is made before its files and removed after them, on every kind of side.
+             t.Task.IsDeleteFile = 1;
+             std::vector<std::string> both = {"/keep.txt=k"};
+             for (const char* folder : {"/n1", "/n1/n2", "/m1"})
+                 for (int i = 0; i < 4; ++i) {
+                     const std::string rel = folder + std::string("/f") + std::to_string(i);
+                     (std::string(folder) == "/m1" ? t.R : t.L).Write(rel, "c " + rel, T1);
+                     both.push_back(rel + "=c " + rel);
+                 }
+             t.L.Write("/keep.txt", "k", T1);
+             for (const char* folder : {"/m1/", "/n1/", "/n1/n2/"}) both.push_back(folder);
+             t.Sync();
+             std::sort(both.begin(), both.end());
+             t.ExpectBoth(both);
+             t.L.Remove("/n1");
+             t.R.Remove("/m1");
+             t.Sync();
              t.ExpectBoth({"/keep.txt=k"});
          }},
         {"MoveBetweenFolders",
@@ -281,10 +309,12 @@ TEST_P(TwoWayScenarioTest, Run) {
 
 INSTANTIATE_TEST_SUITE_P(Sides, TwoWayScenarioTest,
                          ::testing::Combine(::testing::Range(size_t{0}, SideKinds().size()),
-                                            ::testing::Range(size_t{0}, Scenarios().size())),
-                         [](const ::testing::TestParamInfo<std::tuple<size_t, size_t>>& Info) {
+                                            ::testing::Range(size_t{0}, Scenarios().size()),
+                                            ::testing::Values(SYNC_TRANSFERS, 1)),
+                         [](const ::testing::TestParamInfo<std::tuple<size_t, size_t, int>>& Info) {
                              return std::string(SideKinds()[std::get<0>(Info.param)].Name) + "_" +
-                                    Scenarios()[std::get<1>(Info.param)].Name;
+                                    Scenarios()[std::get<1>(Info.param)].Name +
+                                    (std::get<2>(Info.param) == 1 ? "_OneTransfer" : "");
                          });
 
 }  // namespace
