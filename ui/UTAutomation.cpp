@@ -44,6 +44,8 @@ TAutomation::TAutomation(QObject* Parent)
     connect(Timer_task, &QTimer::timeout, this, &TAutomation::Timer_taskTimer);
     connect(m_MountTimer, &QTimer::timeout, this, &TAutomation::PollMounts);
     m_FinishTimer->setSingleShot(true);
+    // The pause before a close or a power-off is as long as it says (a coarse timer may end it early).
+    m_FinishTimer->setTimerType(Qt::PreciseTimer);
     connect(m_FinishTimer, &QTimer::timeout, this, &TAutomation::FinishTimeout);
     if (auto* app = qobject_cast<QGuiApplication*>(QCoreApplication::instance()))
         connect(app, &QGuiApplication::commitDataRequest, this,
