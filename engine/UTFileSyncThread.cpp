@@ -163,11 +163,40 @@ void TFileSyncThread::PostProgress() {
 }
 
 void TFileSyncThread::ShowStatus() {
-    if (!LogPane) return;
-    if (NotifyWnd)
-        NotifyWnd->Synchronize([this] { LogPane(StatusText); });
-    else
-        LogPane(StatusText);
+    Report(StatusText, nullptr, 0);
+}
+
+void TFileSyncThread::Report(std::string Line, TPlanRow* Row, int32_t Outcome) {
+    if (!ReportsWaiting) {
+        if (Row) {
+            Row->Data.Action = Outcome;
+            if (RowChanged) RowChanged(*Row);
+        } else if (LogPane) {
+            LogPane(Line);
+        }
+        return;
+    }
+    {
+        std::lock_guard lock(m_ReportLock);
+        if (Row)
+            m_Reports.Rows.emplace_back(Row, Outcome);
+        else
+            m_Reports.Lines.push_back(std::move(Line));
+        if (m_ReportsPosted) return;
+        m_ReportsPosted = true;
+    }
+    ReportsWaiting();
+}
+
+TSyncReports TFileSyncThread::TakeReports() {
+    TSyncReports taken;
+    {
+        std::lock_guard lock(m_ReportLock);
+        taken = std::exchange(m_Reports, {});
+        m_ReportsPosted = false;
+    }
+    for (auto& [row, outcome] : taken.Rows) row->Data.Action = outcome;
+    return taken;
 }
 
 void TFileSyncThread::Execute() {
@@ -250,18 +279,7 @@ void TFileSyncThread::ReportRow(TRowJob& Job) {
     if (!TakesResult(code)) return;
     const int32_t outcome = Job.Result != 0 ? ACTION_ERROR : ACTION_SAME;
     if (d.ResultNode) d.ResultNode->SetStatus(outcome);
-    // A window paints the rows while the walk runs: the row's code changes on its thread.
-    bool written = false;
-    if (RowChanged && NotifyWnd)
-        NotifyWnd->Synchronize([this, &row, &written, outcome] {
-            row.Data.Action = outcome;
-            written = true;
-            RowChanged(row);
-        });
-    if (!written) {
-        d.Action = outcome;
-        if (RowChanged && !NotifyWnd) RowChanged(row);
-    }
+    Report({}, &row, outcome);
 }
 
 void TFileSyncThread::SyncNodes(TPlanRow& Node) {
@@ -286,8 +304,23 @@ void TFileSyncThread::SyncNodes(TPlanRow& Node) {
     }
     TRowPool pool;
     pool.Given.assign(m_Transfers.size(), nullptr);
+    // Carries out one row on a transfer's back-ends.
+    const auto runRow = [this](TTransfer& Via, TRowJob& Job) {
+        Job.Run.Opers[SIDE_LEFT] = Via.Opers[SIDE_LEFT];
+        Job.Run.Opers[SIDE_RIGHT] = Via.Opers[SIDE_RIGHT];
+        try {
+            Job.Result = Job.Folder ? SyncFolder(Job.Run, Job.Row->Data) : SyncFile(Job.Run, Job.Row->Data);
+        } catch (...) {
+            Terminate();  // as an exception in the row's operation: the walk ends after it
+            Job.Run.Status = "Error: " + Job.Run.Status;
+            Job.Result = 1;
+        }
+    };
+    // With one transfer the walk carries out each row itself: handing it to a thread and waiting
+    // for it would only add two thread switches to every row.
+    const bool inlineRows = m_Transfers.size() == 1;
     // Runs on a pool thread: carries out the rows handed to transfer Index, one at a time.
-    const auto transfer = [this, &pool](size_t Index) {
+    const auto transfer = [this, &pool, &runRow](size_t Index) {
         TTransfer& via = m_Transfers[Index];
         std::unique_lock lock(pool.Lock);
         for (;;) {
@@ -295,23 +328,15 @@ void TFileSyncThread::SyncNodes(TPlanRow& Node) {
             if (pool.Given[Index] == nullptr) return;
             TRowJob& job = *pool.Given[Index];
             lock.unlock();
-            job.Run.Opers[SIDE_LEFT] = via.Opers[SIDE_LEFT];
-            job.Run.Opers[SIDE_RIGHT] = via.Opers[SIDE_RIGHT];
-            try {
-                job.Result =
-                    job.Folder ? SyncFolder(job.Run, job.Row->Data) : SyncFile(job.Run, job.Row->Data);
-            } catch (...) {
-                Terminate();  // as an exception in the row's operation: the walk ends after it
-                job.Run.Status = "Error: " + job.Run.Status;
-                job.Result = 1;
-            }
+            runRow(via, job);
             lock.lock();
             job.Done = true;
             pool.Given[Index] = nullptr;
             pool.Changed.notify_all();
         }
     };
-    for (size_t i = 0; i < m_Transfers.size(); ++i) pool.Threads.emplace_back(transfer, i);
+    if (!inlineRows)
+        for (size_t i = 0; i < m_Transfers.size(); ++i) pool.Threads.emplace_back(transfer, i);
 
     // Reports the rows at the head of the queue that are done, in row order.
     const auto report = [&] {
@@ -398,6 +423,13 @@ void TFileSyncThread::SyncNodes(TPlanRow& Node) {
             if (!free || Terminated()) break;  // cancelled: nothing more is handed out
             // The transfer is idle: its back-ends are this thread's until the row is handed over.
             MakeTargetFolder(m_Transfers[idle], d, job->Code);
+            if (inlineRows) {
+                runRow(m_Transfers[idle], *job);
+                job->Done = true;  // not shared
+                pool.Reports.push_back(std::move(job));
+                report();
+                continue;
+            }
             {
                 std::lock_guard lock(pool.Lock);
                 pool.Given[idle] = job.get();

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <string>
 #include <utility>
@@ -36,6 +37,12 @@ TPlanAction PlanAction(int32_t Code);
 // (its own back-ends, so a remote side's own connection). Between two local folders, one.
 constexpr int SYNC_TRANSFERS = 4;
 
+// What a walk has for a window that the window has not taken yet.
+struct TSyncReports {
+    std::vector<std::string> Lines;                   // for the log pane
+    std::vector<std::pair<TPlanRow*, int32_t>> Rows;  // a row and its outcome (ACTION_SAME, ACTION_ERROR)
+};
+
 // Carries out a plan: creates the marker folders, walks the plan's rows in post-order, hands each
 // row's copy or deletion to a small pool of transfers, marks each row done (18) or failed (3), and,
 // when anything was done, stores each side's new saved state.
@@ -46,10 +53,10 @@ constexpr int SYNC_TRANSFERS = 4;
 // folder is removed only once every row below it is done. Cancelling (or a row's exception) stops
 // the handing out; the rows in flight are waited for and reported.
 //
-// Runs on its own thread; the pool's threads run only the rows' operations. Log lines and row
-// repaints go to the window from the sync thread through NotifyWnd and wait for it (Synchronize);
-// progress (WM_UPDATEPROCESS) is posted without waiting. Without a target the calls run directly on
-// the sync thread.
+// Runs on its own thread; the pool's threads run only the rows' operations. The walk never waits for
+// a window: with ReportsWaiting set, log lines and row outcomes are gathered for the window to take
+// in blocks (TakeReports), and progress (WM_UPDATEPROCESS) is posted through NotifyWnd. Without it
+// LogPane and RowChanged are called directly on the sync thread.
 class TFileSyncThread : public TThread {
   public:
     TFileSyncThread(TPlan& View, TSyncTask& Task);
@@ -67,10 +74,16 @@ class TFileSyncThread : public TThread {
     TPlan& View;
     TSyncTask& Task;
     INotifyTarget* NotifyWnd = nullptr;
-    // The run-log pane: adds one line. Called through NotifyWnd->Synchronize.
+    // The run-log pane: adds one line (without ReportsWaiting).
     std::function<void(const std::string&)> LogPane;
-    // Repaints one row after the walk changed it. Called through NotifyWnd->Synchronize.
+    // Repaints one row after the walk changed it (without ReportsWaiting).
     std::function<void(TPlanRow&)> RowChanged;
+    // Called on the sync thread when reports wait to be taken, once until the next TakeReports.
+    std::function<void()> ReportsWaiting;
+    // The reports gathered since the last call, each kind in its order, with every reported row's
+    // outcome written into the row itself. For the thread that shows the rows (the window's): the
+    // walk changes no row's code while a window may paint it.
+    TSyncReports TakeReports();
 
     // What the analysis worked from: the result tree whose nodes the rows show, each side's listing,
     // and each side's saved state when the analysis used it (else none) with the fingerprint of the
@@ -123,6 +136,11 @@ class TFileSyncThread : public TThread {
     struct TRowJob;
     struct TRowPool;
     std::vector<TTransfer> m_Transfers;  // made by SyncNodes
+    std::mutex m_ReportLock;             // guards m_Reports and m_ReportsPosted
+    TSyncReports m_Reports;
+    bool m_ReportsPosted = false;  // ReportsWaiting was called since the last TakeReports
+    // Hands a line or a row's outcome to the window, or to LogPane and RowChanged.
+    void Report(std::string Line, TPlanRow* Row, int32_t Outcome);
 
     TFolderSource& Folder(int Side) const { return Side == SIDE_LEFT ? *Task.LFolder : *Task.RFolder; }
     bool IsLocal(int Side) const;

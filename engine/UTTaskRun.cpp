@@ -290,6 +290,7 @@ int32_t TTaskRun::StartSync(const std::function<void(const std::string&)>& LogPa
     sync.NotifyWnd = NotifyWnd;
     sync.LogPane = LogPane;
     sync.RowChanged = RowChanged;
+    sync.ReportsWaiting = OnSyncReports;
     sync.ResultTree = ResultTree;
     if (LeftOper && RightOper) {
         sync.LeftListing = LeftOper->FFileTree;
@@ -313,11 +314,16 @@ void TTaskRun::FinishSync() {
     if (!m_Sync) return;
     std::unique_ptr<TFileSyncThread> sync = std::move(m_Sync);
     sync->WaitFor();
+    sync->TakeReports();
     m_Walked = m_Walked || sync->OperCount > 0;
     m_StateNotWritten |= sync->StateNotWritten;
     sync.reset();
     Task.Busy = 0;
     m_Lock.Unlock();
+}
+
+TSyncReports TTaskRun::TakeSyncReports() {
+    return m_Sync ? m_Sync->TakeReports() : TSyncReports{};
 }
 
 void TTaskRun::Stop() {

@@ -23,9 +23,9 @@ namespace bfs {
 // the end of Sync, or of Analyze when there is nothing to sync), Release, or the run object goes.
 //
 // Two ways to drive it. Batch runs, the tests and the benchmark call the waiting steps (FinishScan,
-// Analyze, Sync), each of which waits for its worker. A window must never wait for a worker: the
-// sync thread's log lines and row repaints wait for the window's thread, so a window blocked in a
-// wait would never let them through. It sets the three On...Ended calls, starts each step
+// Analyze, Sync), each of which waits for its worker. A window must never wait for a worker (it
+// would freeze for as long as the worker runs, and a worker may send to it and wait). It sets the
+// three On...Ended calls (and OnSyncReports), starts each step
 // (StartScan, StartAnalyze, StartSync), and when told the worker has ended (the calls run on the
 // worker's own thread, right after its body; post from there) calls the matching Finish step on its
 // own thread, where the worker is joined at once and freed. Nor does a window wait for a server:
@@ -62,6 +62,10 @@ class TTaskRun {
     std::function<void(int Side)> OnScanEnded;
     std::function<void()> OnAnalysisEnded;
     std::function<void()> OnSyncEnded;
+    // Called on the sync thread when the walk has log lines or row outcomes for the window, once
+    // until TakeSyncReports. With it set the walk never waits for the window: StartSync's LogPane
+    // and RowChanged are not called, the window takes the reports in blocks on its own thread.
+    std::function<void()> OnSyncReports;
     // Called on the scan's connect worker once both sides are connected and checked, right before
     // their listings start, with the progress steps they will report. Optional.
     std::function<void(int32_t Steps)> OnScanListing;
@@ -97,6 +101,9 @@ class TTaskRun {
     int32_t StartSync(const std::function<void(const std::string&)>& LogPane = {},
                       const std::function<void(TPlanRow&)>& RowChanged = {});
     void FinishSync();
+    // The walk's reports not yet taken (see OnSyncReports), with the rows' outcomes written into
+    // them; none once FinishSync has run, which writes the outcomes left.
+    TSyncReports TakeSyncReports();
     // Asks every worker of the run (listings, analysis, sync walk) to stop at its next test.
     void Stop();
     // Ends a run that goes no further (cancelled during the listings): frees the task's lock.

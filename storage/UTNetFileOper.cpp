@@ -7,6 +7,7 @@
 #include "platform/UTLocalFile.h"
 #include "storage/UTStorageCommon.h"
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <libsmbclient.h>
 #include <netdb.h>
@@ -165,6 +166,88 @@ int ProbeServer(const std::string& Host, int Port) {
     return err;
 }
 
+// The share client library, loaded when a share is first used rather than at every start of the
+// program: it brings about a hundred libraries of its own, which cost a start some 25 ms.
+constexpr const char* SMB_LIBRARY = "libsmbclient.so.0";
+
+struct TSmbLibrary {
+    decltype(&smbc_free_context) free_context = nullptr;
+    decltype(&smbc_getFunctionClose) getFunctionClose = nullptr;
+    decltype(&smbc_getFunctionClosedir) getFunctionClosedir = nullptr;
+    decltype(&smbc_getFunctionMkdir) getFunctionMkdir = nullptr;
+    decltype(&smbc_getFunctionOpen) getFunctionOpen = nullptr;
+    decltype(&smbc_getFunctionOpendir) getFunctionOpendir = nullptr;
+    decltype(&smbc_getFunctionRead) getFunctionRead = nullptr;
+    decltype(&smbc_getFunctionReaddir) getFunctionReaddir = nullptr;
+    decltype(&smbc_getFunctionReaddirPlus2) getFunctionReaddirPlus2 = nullptr;
+    decltype(&smbc_getFunctionRename) getFunctionRename = nullptr;
+    decltype(&smbc_getFunctionRmdir) getFunctionRmdir = nullptr;
+    decltype(&smbc_getFunctionStat) getFunctionStat = nullptr;
+    decltype(&smbc_getFunctionUnlink) getFunctionUnlink = nullptr;
+    decltype(&smbc_getFunctionUtimes) getFunctionUtimes = nullptr;
+    decltype(&smbc_getFunctionWrite) getFunctionWrite = nullptr;
+    decltype(&smbc_getOptionUserData) getOptionUserData = nullptr;
+    decltype(&smbc_init_context) init_context = nullptr;
+    decltype(&smbc_new_context) new_context = nullptr;
+    decltype(&smbc_setDebug) setDebug = nullptr;
+    decltype(&smbc_setFunctionAuthDataWithContext) setFunctionAuthDataWithContext = nullptr;
+    decltype(&smbc_setOptionFallbackAfterKerberos) setOptionFallbackAfterKerberos = nullptr;
+    decltype(&smbc_setOptionNoAutoAnonymousLogin) setOptionNoAutoAnonymousLogin = nullptr;
+    decltype(&smbc_setOptionUseCCache) setOptionUseCCache = nullptr;
+    decltype(&smbc_setOptionUseKerberos) setOptionUseKerberos = nullptr;
+    decltype(&smbc_setOptionUserData) setOptionUserData = nullptr;
+    decltype(&smbc_setTimeout) setTimeout = nullptr;
+
+    // Loads the library and looks up every call once; false (for good) when either fails.
+    bool Load() {
+        std::call_once(m_Once, [this] {
+            void* handle = ::dlopen(SMB_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+            if (!handle) return;
+            const std::pair<const char*, void**> entries[] = {
+                {"smbc_free_context", reinterpret_cast<void**>(&free_context)},
+                {"smbc_getFunctionClose", reinterpret_cast<void**>(&getFunctionClose)},
+                {"smbc_getFunctionClosedir", reinterpret_cast<void**>(&getFunctionClosedir)},
+                {"smbc_getFunctionMkdir", reinterpret_cast<void**>(&getFunctionMkdir)},
+                {"smbc_getFunctionOpen", reinterpret_cast<void**>(&getFunctionOpen)},
+                {"smbc_getFunctionOpendir", reinterpret_cast<void**>(&getFunctionOpendir)},
+                {"smbc_getFunctionRead", reinterpret_cast<void**>(&getFunctionRead)},
+                {"smbc_getFunctionReaddir", reinterpret_cast<void**>(&getFunctionReaddir)},
+                {"smbc_getFunctionReaddirPlus2", reinterpret_cast<void**>(&getFunctionReaddirPlus2)},
+                {"smbc_getFunctionRename", reinterpret_cast<void**>(&getFunctionRename)},
+                {"smbc_getFunctionRmdir", reinterpret_cast<void**>(&getFunctionRmdir)},
+                {"smbc_getFunctionStat", reinterpret_cast<void**>(&getFunctionStat)},
+                {"smbc_getFunctionUnlink", reinterpret_cast<void**>(&getFunctionUnlink)},
+                {"smbc_getFunctionUtimes", reinterpret_cast<void**>(&getFunctionUtimes)},
+                {"smbc_getFunctionWrite", reinterpret_cast<void**>(&getFunctionWrite)},
+                {"smbc_getOptionUserData", reinterpret_cast<void**>(&getOptionUserData)},
+                {"smbc_init_context", reinterpret_cast<void**>(&init_context)},
+                {"smbc_new_context", reinterpret_cast<void**>(&new_context)},
+                {"smbc_setDebug", reinterpret_cast<void**>(&setDebug)},
+                {"smbc_setFunctionAuthDataWithContext",
+                 reinterpret_cast<void**>(&setFunctionAuthDataWithContext)},
+                {"smbc_setOptionFallbackAfterKerberos",
+                 reinterpret_cast<void**>(&setOptionFallbackAfterKerberos)},
+                {"smbc_setOptionNoAutoAnonymousLogin",
+                 reinterpret_cast<void**>(&setOptionNoAutoAnonymousLogin)},
+                {"smbc_setOptionUseCCache", reinterpret_cast<void**>(&setOptionUseCCache)},
+                {"smbc_setOptionUseKerberos", reinterpret_cast<void**>(&setOptionUseKerberos)},
+                {"smbc_setOptionUserData", reinterpret_cast<void**>(&setOptionUserData)},
+                {"smbc_setTimeout", reinterpret_cast<void**>(&setTimeout)}};
+            for (const auto& [name, slot] : entries) {
+                *slot = ::dlsym(handle, name);
+                if (!*slot) return;  // the handle stays: nothing is unloaded while the program runs
+            }
+            m_Loaded = true;
+        });
+        return m_Loaded;
+    }
+
+  private:
+    std::once_flag m_Once;
+    bool m_Loaded = false;
+};
+TSmbLibrary g_Smb;
+
 // The client library keeps per-call scratch memory in one global stack unless it was built with a
 // thread implementation, which this one exports none of: its calls are made one at a time across
 // all back-ends, a listing taking the lock per folder so that two sides still take turns.
@@ -177,7 +260,7 @@ class TNetFileOper : public TFileOper, public INetShareBrowser {
         Terminate();
         WaitFor();
         std::lock_guard lock(g_SmbLock);
-        if (m_Ctx) smbc_free_context(m_Ctx, 1);
+        if (m_Ctx) g_Smb.free_context(m_Ctx, 1);
     }
 
     int32_t Connect() override;
@@ -227,7 +310,7 @@ class TNetFileOper : public TFileOper, public INetShareBrowser {
         // False when closing reported an error (a write that never reached the server).
         bool Close() {
             if (!m_File) return true;
-            const bool ok = smbc_getFunctionClose(m_Ctx)(m_Ctx, m_File) == 0;
+            const bool ok = g_Smb.getFunctionClose(m_Ctx)(m_Ctx, m_File) == 0;
             m_File = nullptr;
             return ok;
         }
@@ -243,7 +326,7 @@ class TNetFileOper : public TFileOper, public INetShareBrowser {
         TRemoteDir(const TRemoteDir&) = delete;
         TRemoteDir& operator=(const TRemoteDir&) = delete;
         ~TRemoteDir() {
-            if (m_Dir) smbc_getFunctionClosedir(m_Ctx)(m_Ctx, m_Dir);
+            if (m_Dir) g_Smb.getFunctionClosedir(m_Ctx)(m_Ctx, m_Dir);
         }
         SMBCFILE* Get() const { return m_Dir; }
 
@@ -323,7 +406,7 @@ class TNetFileOper : public TFileOper, public INetShareBrowser {
 
 void TNetFileOper::AuthData(SMBCCTX* Ctx, const char*, const char*, char*, int, char* User, int UserLen,
                             char* Password, int PasswordLen) {
-    auto* self = static_cast<TNetFileOper*>(smbc_getOptionUserData(Ctx));
+    auto* self = static_cast<TNetFileOper*>(g_Smb.getOptionUserData(Ctx));
     if (!self || UserLen <= 0 || PasswordLen <= 0) return;
     const TFolderSource& side = *self->FFolderSource;
     const auto copy = [](const std::string& From, char* To, int Len) {
@@ -338,20 +421,24 @@ void TNetFileOper::AuthData(SMBCCTX* Ctx, const char*, const char*, char*, int, 
 SMBCCTX* TNetFileOper::Context() {
     if (m_Ctx) return m_Ctx;
     std::lock_guard lock(g_SmbLock);
-    SMBCCTX* ctx = smbc_new_context();
+    if (!g_Smb.Load()) {
+        FailureText = std::string("the share client library (") + SMB_LIBRARY + ") could not be loaded";
+        return nullptr;
+    }
+    SMBCCTX* ctx = g_Smb.new_context();
     if (!ctx) return nullptr;
-    smbc_setDebug(ctx, 0);
-    smbc_setTimeout(ctx, TIMEOUT_MS);
-    smbc_setOptionUserData(ctx, this);
-    smbc_setFunctionAuthDataWithContext(ctx, &TNetFileOper::AuthData);
+    g_Smb.setDebug(ctx, 0);
+    g_Smb.setTimeout(ctx, TIMEOUT_MS);
+    g_Smb.setOptionUserData(ctx, this);
+    g_Smb.setFunctionAuthDataWithContext(ctx, &TNetFileOper::AuthData);
     // Log on with the side's own user and password only: no Kerberos ticket of whoever runs the
     // program, no cached credentials, and no guest log-on when the password is refused.
-    smbc_setOptionUseKerberos(ctx, 0);
-    smbc_setOptionFallbackAfterKerberos(ctx, 0);
-    smbc_setOptionUseCCache(ctx, 0);
-    smbc_setOptionNoAutoAnonymousLogin(ctx, 1);
-    if (!smbc_init_context(ctx)) {
-        smbc_free_context(ctx, 0);
+    g_Smb.setOptionUseKerberos(ctx, 0);
+    g_Smb.setOptionFallbackAfterKerberos(ctx, 0);
+    g_Smb.setOptionUseCCache(ctx, 0);
+    g_Smb.setOptionNoAutoAnonymousLogin(ctx, 1);
+    if (!g_Smb.init_context(ctx)) {
+        g_Smb.free_context(ctx, 0);
         return nullptr;
     }
     m_Ctx = ctx;
@@ -403,7 +490,7 @@ int TNetFileOper::Stat(const std::string& Url, struct stat& St) {
     if (!ctx) return EIO;
     St = {};
     errno = 0;
-    if (smbc_getFunctionStat(ctx)(ctx, Url.c_str(), &St) == 0) return 0;
+    if (g_Smb.getFunctionStat(ctx)(ctx, Url.c_str(), &St) == 0) return 0;
     return errno != 0 ? errno : EIO;
 }
 
@@ -448,19 +535,24 @@ int32_t TNetFileOper::Connect() {
     if (const int err = ProbeServer(address.Host, address.Port); err != 0) return fail(err);
     std::lock_guard smb(g_SmbLock);
     SMBCCTX* ctx = Context();
-    if (!ctx) return fail(EIO);
+    if (!ctx) {
+        const std::string why = FailureText;  // the library could not be loaded
+        const int32_t code = fail(EIO);
+        if (!why.empty()) FailureText = why;
+        return code;
+    }
     TShareAddress server = address;
     server.Share.clear();
     server.Folder.clear();
     errno = 0;
-    FEnumHandle = smbc_getFunctionOpendir(ctx)(ctx, ShareUrl(server).c_str());
+    FEnumHandle = g_Smb.getFunctionOpendir(ctx)(ctx, ShareUrl(server).c_str());
     if (!FEnumHandle) return fail(errno != 0 ? errno : EIO);
     const std::string prefix =
         "\\\\" + address.Host + (address.Port != 445 ? ":" + std::to_string(address.Port) : "") + "\\";
     {
         TRemoteDir shares(ctx, FEnumHandle);
         FEnumHandle = nullptr;
-        while (const smbc_dirent* entry = smbc_getFunctionReaddir(ctx)(ctx, shares.Get()))
+        while (const smbc_dirent* entry = g_Smb.getFunctionReaddir(ctx)(ctx, shares.Get()))
             if (entry->smbc_type == SMBC_FILE_SHARE) FShareList.push_back(prefix + entry->name);
     }
     struct stat st {};
@@ -501,10 +593,10 @@ int32_t TNetFileOper::GetScanSteps() {
     std::string url;
     SMBCCTX* ctx = Context();
     if (!ctx || !UrlOf(*FFolderSource, "/", "", url)) return 0;
-    TRemoteDir dir(ctx, smbc_getFunctionOpendir(ctx)(ctx, url.c_str()));
+    TRemoteDir dir(ctx, g_Smb.getFunctionOpendir(ctx)(ctx, url.c_str()));
     if (!dir.Get()) return 0;
     int32_t steps = 1;
-    while (const smbc_dirent* entry = smbc_getFunctionReaddir(ctx)(ctx, dir.Get())) {
+    while (const smbc_dirent* entry = g_Smb.getFunctionReaddir(ctx)(ctx, dir.Get())) {
         const std::string_view name = entry->name;
         if (entry->smbc_type == SMBC_DIR && IsShareName(name) && !IsReservedName(name) &&
             name != MARKER_FOLDER)
@@ -526,7 +618,7 @@ void TNetFileOper::RemoveLeftovers(const std::string& FolderUrl, const std::stri
         std::string url = FolderUrl;
         AppendEncoded(url, name);
         errno = 0;
-        if (smbc_getFunctionUnlink(ctx)(ctx, url.c_str()) == 0) continue;
+        if (g_Smb.getFunctionUnlink(ctx)(ctx, url.c_str()) == 0) continue;
         const int err = errno != 0 ? errno : EIO;
         if (err == ENOENT) continue;  // gone meanwhile
         TMyException::Instance().LogError("Cannot remove leftover " + Shown + name, "EInOutError",
@@ -541,11 +633,11 @@ int TNetFileOper::ListsName(const std::string& FolderUrl, std::string_view Name,
     SMBCCTX* ctx = Context();
     if (!ctx) return EIO;
     errno = 0;
-    TRemoteDir dir(ctx, smbc_getFunctionOpendir(ctx)(ctx, FolderUrl.c_str()));
+    TRemoteDir dir(ctx, g_Smb.getFunctionOpendir(ctx)(ctx, FolderUrl.c_str()));
     if (!dir.Get()) return errno != 0 ? errno : EIO;
     for (;;) {
         errno = 0;
-        const smbc_dirent* entry = smbc_getFunctionReaddir(ctx)(ctx, dir.Get());
+        const smbc_dirent* entry = g_Smb.getFunctionReaddir(ctx)(ctx, dir.Get());
         if (!entry) return errno != 0 && errno != ENOENT ? errno : 0;
         if (Name == entry->name) {
             Found = true;
@@ -560,13 +652,13 @@ int TNetFileOper::ReadFolder(const std::string& FolderUrl, TFileTree& Node, cons
     SMBCCTX* ctx = Context();
     if (!ctx) return EIO;
     errno = 0;
-    TRemoteDir dir(ctx, smbc_getFunctionOpendir(ctx)(ctx, FolderUrl.c_str()));
+    TRemoteDir dir(ctx, g_Smb.getFunctionOpendir(ctx)(ctx, FolderUrl.c_str()));
     if (!dir.Get()) return errno != 0 ? errno : EIO;
     std::vector<std::string> leftovers;
     for (;;) {
         struct stat st {};
         errno = 0;
-        const libsmb_file_info* info = smbc_getFunctionReaddirPlus2(ctx)(ctx, dir.Get(), &st);
+        const libsmb_file_info* info = g_Smb.getFunctionReaddirPlus2(ctx)(ctx, dir.Get(), &st);
         if (!info) {
             if (errno != 0 && errno != ENOENT) return errno;
             break;
@@ -641,10 +733,10 @@ int32_t TNetFileOper::ListFolder() {
                 AppendEncoded(marker, MARKER_FOLDER);
                 std::lock_guard smb(g_SmbLock);
                 SMBCCTX* ctx = Context();
-                TRemoteDir dir(ctx, smbc_getFunctionOpendir(ctx)(ctx, (marker + "/").c_str()));
+                TRemoteDir dir(ctx, g_Smb.getFunctionOpendir(ctx)(ctx, (marker + "/").c_str()));
                 std::vector<std::string> leftovers;
                 if (dir.Get())
-                    while (const smbc_dirent* entry = smbc_getFunctionReaddir(ctx)(ctx, dir.Get()))
+                    while (const smbc_dirent* entry = g_Smb.getFunctionReaddir(ctx)(ctx, dir.Get()))
                         if (entry->smbc_type == SMBC_FILE && IsReservedName(entry->name))
                             leftovers.emplace_back(entry->name);
                 RemoveLeftovers(marker + "/",
@@ -667,11 +759,11 @@ int32_t TNetFileOper::ReadFileToStream(TFolderSource& Source, const TFileAttri& 
     std::string url;
     SMBCCTX* ctx = Context();
     if (!ctx || !EntryUrl(Source, Attri, url)) return 1;
-    TRemoteFile file(ctx, smbc_getFunctionOpen(ctx)(ctx, url.c_str(), O_RDONLY, 0));
+    TRemoteFile file(ctx, g_Smb.getFunctionOpen(ctx)(ctx, url.c_str(), O_RDONLY, 0));
     if (!file.Get()) return 1;
     std::string buffer(static_cast<size_t>(COPY_CHUNK), '\0');
     for (;;) {
-        const ssize_t n = smbc_getFunctionRead(ctx)(ctx, file.Get(), buffer.data(), buffer.size());
+        const ssize_t n = g_Smb.getFunctionRead(ctx)(ctx, file.Get(), buffer.data(), buffer.size());
         if (n < 0) {
             Stream.clear();
             return 1;
@@ -689,19 +781,19 @@ int32_t TNetFileOper::WriteReplacing(const std::string& FolderUrl, const std::st
     bool written = false;
     {
         TRemoteFile file(ctx,
-                         smbc_getFunctionOpen(ctx)(ctx, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644));
+                         g_Smb.getFunctionOpen(ctx)(ctx, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644));
         if (!file.Get()) return 1;
         size_t done = 0;
         while (done < Data.size()) {
             const size_t n = std::min(Data.size() - done, static_cast<size_t>(COPY_CHUNK));
-            const ssize_t w = smbc_getFunctionWrite(ctx)(ctx, file.Get(), Data.data() + done, n);
+            const ssize_t w = g_Smb.getFunctionWrite(ctx)(ctx, file.Get(), Data.data() + done, n);
             if (w <= 0) break;
             done += static_cast<size_t>(w);
         }
         written = done == Data.size() && file.Close();
     }
-    if (written && smbc_getFunctionRename(ctx)(ctx, temp.c_str(), ctx, Target.c_str()) == 0) return 0;
-    smbc_getFunctionUnlink(ctx)(ctx, temp.c_str());
+    if (written && g_Smb.getFunctionRename(ctx)(ctx, temp.c_str(), ctx, Target.c_str()) == 0) return 0;
+    g_Smb.getFunctionUnlink(ctx)(ctx, temp.c_str());
     return 1;
 }
 
@@ -726,7 +818,7 @@ int32_t TNetFileOper::WriteStreamToFile(const std::string& Stream, TFolderSource
 int TNetFileOper::MakeOneFolder(const std::string& Url) {
     SMBCCTX* ctx = Context();
     errno = 0;
-    if (smbc_getFunctionMkdir(ctx)(ctx, Url.c_str(), 0755) == 0) return 0;
+    if (g_Smb.getFunctionMkdir(ctx)(ctx, Url.c_str(), 0755) == 0) return 0;
     const int err = errno != 0 ? errno : EIO;
     struct stat st {};
     return Stat(Url, st) == 0 && S_ISDIR(st.st_mode) ? 0 : err;
@@ -761,7 +853,7 @@ int32_t TNetFileOper::DeleteFile(TFolderSource& Source, const TFileAttri& Attri,
     std::string url;
     SMBCCTX* ctx = Context();
     if (!ctx || !EntryUrl(Source, Attri, url)) return -1;
-    const int32_t result = smbc_getFunctionUnlink(ctx)(ctx, url.c_str()) == 0 ? 0 : -1;
+    const int32_t result = g_Smb.getFunctionUnlink(ctx)(ctx, url.c_str()) == 0 ? 0 : -1;
     if (Log) ReportStatus("Delete:" + GetFullPath(Source, Attri));
     return result;
 }
@@ -771,7 +863,7 @@ int32_t TNetFileOper::RemoveDir(TFolderSource& Source, const TFileAttri& Attri, 
     std::string url;
     SMBCCTX* ctx = Context();
     if (!ctx || !EntryUrl(Source, Attri, url)) return -1;
-    return smbc_getFunctionRmdir(ctx)(ctx, url.c_str()) == 0 ? 0 : -1;
+    return g_Smb.getFunctionRmdir(ctx)(ctx, url.c_str()) == 0 ? 0 : -1;
 }
 
 std::string TNetFileOper::GetBackupFolder() {
@@ -793,18 +885,18 @@ int64_t TNetFileOper::GetFileSize(const std::string& FullPath) {
 
 int32_t TNetFileOper::CopyRemote(const std::string& From, const std::string& To) {
     SMBCCTX* ctx = Context();
-    TRemoteFile in(ctx, smbc_getFunctionOpen(ctx)(ctx, From.c_str(), O_RDONLY, 0));
+    TRemoteFile in(ctx, g_Smb.getFunctionOpen(ctx)(ctx, From.c_str(), O_RDONLY, 0));
     if (!in.Get()) return 1;
-    TRemoteFile out(ctx, smbc_getFunctionOpen(ctx)(ctx, To.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644));
+    TRemoteFile out(ctx, g_Smb.getFunctionOpen(ctx)(ctx, To.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644));
     if (!out.Get()) return 1;
     std::string buffer(static_cast<size_t>(COPY_CHUNK), '\0');
     for (;;) {
-        const ssize_t n = smbc_getFunctionRead(ctx)(ctx, in.Get(), buffer.data(), buffer.size());
+        const ssize_t n = g_Smb.getFunctionRead(ctx)(ctx, in.Get(), buffer.data(), buffer.size());
         if (n < 0) return 1;
         if (n == 0) break;
         for (ssize_t done = 0; done < n;) {
-            const ssize_t w = smbc_getFunctionWrite(ctx)(ctx, out.Get(), buffer.data() + done,
-                                                         static_cast<size_t>(n - done));
+            const ssize_t w = g_Smb.getFunctionWrite(ctx)(ctx, out.Get(), buffer.data() + done,
+                                                          static_cast<size_t>(n - done));
             if (w <= 0) return 1;
             done += w;
         }
@@ -828,10 +920,10 @@ int32_t TNetFileOper::BackupFile(TFolderSource& Source, const TFileAttri& Attri)
     if (CopyRemote(current, temp) == 0) {
         struct timeval times[2] = {{st.st_atim.tv_sec, st.st_atim.tv_nsec / 1000},
                                    {st.st_mtim.tv_sec, st.st_mtim.tv_nsec / 1000}};
-        smbc_getFunctionUtimes(ctx)(ctx, temp.c_str(), times);
-        if (smbc_getFunctionRename(ctx)(ctx, temp.c_str(), ctx, backup.c_str()) == 0) return 0;
+        g_Smb.getFunctionUtimes(ctx)(ctx, temp.c_str(), times);
+        if (g_Smb.getFunctionRename(ctx)(ctx, temp.c_str(), ctx, backup.c_str()) == 0) return 0;
     }
-    smbc_getFunctionUnlink(ctx)(ctx, temp.c_str());
+    g_Smb.getFunctionUnlink(ctx)(ctx, temp.c_str());
     return 1;
 }
 
@@ -867,7 +959,7 @@ void TNetFileOper::SetTimes(const std::string& Url, const struct stat& Local, co
     struct timeval times[2] = {{Local.st_atim.tv_sec, Local.st_atim.tv_nsec / 1000},
                                {Local.st_mtim.tv_sec, Local.st_mtim.tv_nsec / 1000}};
     errno = 0;
-    if (smbc_getFunctionUtimes(ctx)(ctx, Url.c_str(), times) != 0)
+    if (g_Smb.getFunctionUtimes(ctx)(ctx, Url.c_str(), times) != 0)
         LogFailure("Cannot date " + Shown, errno != 0 ? errno : EIO);
 }
 
@@ -876,7 +968,7 @@ void TNetFileOper::SetDate(const std::string& Url, int32_t FileDate) {
     if (unix == -1) return;
     SMBCCTX* ctx = Context();
     struct timeval times[2] = {{static_cast<time_t>(unix), 0}, {static_cast<time_t>(unix), 0}};
-    smbc_getFunctionUtimes(ctx)(ctx, Url.c_str(), times);
+    g_Smb.getFunctionUtimes(ctx)(ctx, Url.c_str(), times);
 }
 
 int32_t TNetFileOper::Upload(int In, const struct stat& InStat, SMBCFILE* Out, const std::string& Shown,
@@ -892,7 +984,7 @@ int32_t TNetFileOper::Upload(int In, const struct stat& InStat, SMBCFILE* Out, c
         if (n == 0) return RESULT_SOURCE_CHANGED;  // it shrank meanwhile
         for (ssize_t w = 0; w < n;) {
             const ssize_t k =
-                smbc_getFunctionWrite(ctx)(ctx, Out, buffer.data() + w, static_cast<size_t>(n - w));
+                g_Smb.getFunctionWrite(ctx)(ctx, Out, buffer.data() + w, static_cast<size_t>(n - w));
             if (k <= 0) return -1;
             w += k;
         }
@@ -929,14 +1021,15 @@ int32_t TNetFileOper::PutFile(const std::string& LocalPath, TFolderSource& Sourc
     const bool created = err != 0;
     int32_t result = -1;
     {
-        TRemoteFile out(ctx, smbc_getFunctionOpen(ctx)(ctx, url.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644));
+        TRemoteFile out(ctx,
+                        g_Smb.getFunctionOpen(ctx)(ctx, url.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644));
         if (out.Get()) {
             result = Upload(in.Get(), st, out.Get(), LocalPath, Log);
             if (!out.Close() && result == 0) result = -1;
         }
     }
     if (result != 0) {
-        if (created) smbc_getFunctionUnlink(ctx)(ctx, url.c_str());
+        if (created) g_Smb.getFunctionUnlink(ctx)(ctx, url.c_str());
         return result;
     }
     SetTimes(url, st, GetFullPath(Source, Attri));
@@ -961,12 +1054,12 @@ int32_t TNetFileOper::GetFile(const std::string& LocalPath, TFolderSource& Sourc
     TTempFile temp(slash == std::string::npos ? std::string("./") : LocalPath.substr(0, slash + 1),
                    TEMP_PREFIX);
     if (!temp.Created()) return -1;
-    TRemoteFile in(ctx, smbc_getFunctionOpen(ctx)(ctx, url.c_str(), O_RDONLY, 0));
+    TRemoteFile in(ctx, g_Smb.getFunctionOpen(ctx)(ctx, url.c_str(), O_RDONLY, 0));
     if (!in.Get()) return -1;
     std::string buffer(static_cast<size_t>(COPY_CHUNK), '\0');
     int64_t done = 0;
     for (;;) {
-        const ssize_t n = smbc_getFunctionRead(ctx)(ctx, in.Get(), buffer.data(), buffer.size());
+        const ssize_t n = g_Smb.getFunctionRead(ctx)(ctx, in.Get(), buffer.data(), buffer.size());
         if (n < 0) return -1;
         if (n == 0) break;
         if (WriteAll(temp.Fd(), std::string_view(buffer.data(), static_cast<size_t>(n))) != 0) return -1;
@@ -998,7 +1091,7 @@ int32_t TNetFileOper::RenameFile(const std::string& OldName, const std::string& 
         return 1;
     struct stat st {};
     if (Stat(to, st) != ENOENT) return 1;
-    return smbc_getFunctionRename(ctx)(ctx, from.c_str(), ctx, to.c_str()) == 0 ? 0 : 1;
+    return g_Smb.getFunctionRename(ctx)(ctx, from.c_str(), ctx, to.c_str()) == 0 ? 0 : 1;
 }
 
 // Replaces only the entry of exactly that name: the server would also find, and replace, one whose
@@ -1014,7 +1107,7 @@ int32_t TNetFileOper::ReplaceFile(const std::string& OldName, const std::string&
     if ((err == 0 && S_ISDIR(st.st_mode)) || (err != 0 && err != ENOENT)) return 1;
     bool exact = false;
     if (err == 0 && (ListsName(to.substr(0, to.rfind('/') + 1), name, exact) != 0 || !exact)) return 1;
-    return smbc_getFunctionRename(ctx)(ctx, from.c_str(), ctx, to.c_str()) == 0 ? 0 : 1;
+    return g_Smb.getFunctionRename(ctx)(ctx, from.c_str(), ctx, to.c_str()) == 0 ? 0 : 1;
 }
 
 // The server looks a name up without regard to case, and by short aliases too: what it finds is
@@ -1064,10 +1157,10 @@ std::vector<std::string> TNetFileOper::GetSubFolders(const std::string& Path) {
         int err = EINVAL;
         if (ctx && ParseShareAddress(base, address)) {
             errno = 0;
-            TRemoteDir dir(ctx, smbc_getFunctionOpendir(ctx)(ctx, ShareUrl(address).c_str()));
+            TRemoteDir dir(ctx, g_Smb.getFunctionOpendir(ctx)(ctx, ShareUrl(address).c_str()));
             err = dir.Get() ? 0 : (errno != 0 ? errno : EIO);
             if (dir.Get())
-                while (const smbc_dirent* entry = smbc_getFunctionReaddir(ctx)(ctx, dir.Get()))
+                while (const smbc_dirent* entry = g_Smb.getFunctionReaddir(ctx)(ctx, dir.Get()))
                     if (entry->smbc_type == SMBC_DIR && IsShareName(entry->name))
                         folders.push_back(base + "\\" + entry->name);
         }

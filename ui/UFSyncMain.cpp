@@ -63,6 +63,8 @@ constexpr uint32_t WM_ANALYSIS_ENDED = 1402;
 constexpr uint32_t WM_SYNC_ENDED = 1403;
 constexpr uint32_t WM_SCAN_LISTING = 1404;  // wParam: the listings' progress steps
 constexpr uint32_t WM_ROW_COMMAND_ENDED = 1405;
+constexpr uint32_t WM_SYNC_REPORTS = 1406;  // the sync walk has lines or rows to show
+constexpr int REPORT_INTERVAL_MS = 33;
 
 const QColor GREY_CAPTION(0x80, 0x80, 0x80);
 
@@ -167,6 +169,7 @@ TFSyncMain::TFSyncMain(QWidget* Parent) : QWidget(Parent) {
     m_Run->OnScanListing = [this](int32_t Steps) { m_Notify.PostMessage(WM_SCAN_LISTING, Steps, 0); };
     m_Run->OnAnalysisEnded = [this] { m_Notify.PostMessage(WM_ANALYSIS_ENDED, 0, 0); };
     m_Run->OnSyncEnded = [this] { m_Notify.PostMessage(WM_SYNC_ENDED, 0, 0); };
+    m_Run->OnSyncReports = [this] { m_Notify.PostMessage(WM_SYNC_REPORTS, 0, 0); };
     m_Images.LoadStrip(QStringLiteral("ImageList1"));
     m_Directions.LoadStrip(QStringLiteral("iml_button"));
     m_Icons = std::make_unique<TFileTypeIcons>(m_Images);
@@ -391,6 +394,9 @@ void TFSyncMain::BuildControls() {
     Timer1 = new QTimer(this);
     Timer1->setInterval(1000);
     connect(Timer1, &QTimer::timeout, this, &TFSyncMain::Timer1Timer);
+    m_ReportTimer = new QTimer(this);
+    m_ReportTimer->setSingleShot(true);
+    connect(m_ReportTimer, &QTimer::timeout, this, &TFSyncMain::TakeReports);
     TipTimer = new QTimer(this);
     TipTimer->setInterval(1000);
     TipTimer->setSingleShot(true);
@@ -568,6 +574,58 @@ void TFSyncMain::AddLogLine(const QString& Line, bool Red) {
     memo1->verticalScrollBar()->setValue(memo1->verticalScrollBar()->maximum());
 }
 
+void TFSyncMain::AddLogLines(const QStringList& Lines) {
+    if (Lines.isEmpty()) return;
+    QTextCursor cursor(memo1->document());
+    cursor.beginEditBlock();
+    cursor.movePosition(QTextCursor::End);
+    QTextCharFormat format;
+    format.setForeground(palette().brush(QPalette::Text));
+    for (const QString& line : Lines) {
+        if (!memo1->document()->isEmpty()) cursor.insertBlock();
+        cursor.insertText(line, format);
+    }
+    cursor.endEditBlock();
+    if (m_Syncing) m_RunLines << Lines;
+    memo1->verticalScrollBar()->setValue(memo1->verticalScrollBar()->maximum());
+}
+
+bool TFSyncMain::Seen() const {
+    return isVisible() && !window()->isMinimized() &&
+           QGuiApplication::platformName() != QLatin1String("offscreen");
+}
+
+void TFSyncMain::ReportsArrived() {
+    if (m_ReportTimer->isActive()) return;
+    const qint64 since = m_LastReports.isValid() ? m_LastReports.elapsed() : REPORT_INTERVAL_MS;
+    if (since < REPORT_INTERVAL_MS)
+        m_ReportTimer->start(static_cast<int>(REPORT_INTERVAL_MS - since));
+    else
+        TakeReports();
+}
+
+void TFSyncMain::TakeReports() {
+    m_ReportTimer->stop();
+    m_LastReports.start();
+    if (const int steps = m_Notify.TakeSteps(); steps > 0)
+        pb_action->setValue(std::min(pb_action->maximum(), pb_action->value() + steps));
+    if (m_Notify.TakeStatus() && !m_Closing) Label_ActionStatus->setText(Utf8(GetStatusText()));
+    const TSyncReports reports = m_Run->TakeSyncReports();
+    std::vector<const TPlanRow*> rows;
+    rows.reserve(reports.Rows.size());
+    for (const auto& [row, outcome] : reports.Rows) {
+        if (outcome == ACTION_ERROR) ++m_SyncFailures;
+        rows.push_back(row);
+    }
+    if (m_Closing) return;
+    QStringList lines;
+    lines.reserve(static_cast<qsizetype>(reports.Lines.size()));
+    for (const std::string& line : reports.Lines) lines << Utf8(line);
+    AddLogLines(lines);
+    // Rows no one can see are repainted when the window shows again.
+    if (Seen() && !rows.empty()) m_Model->RowsChanged(rows);
+}
+
 void TFSyncMain::AddLogText(const std::string& Text) {
     const QStringList lines = Utf8(Text).split(QStringLiteral("\r\n"));
     for (int i = 0; i < lines.size(); ++i) {
@@ -607,11 +665,12 @@ bool TFSyncMain::event(QEvent* Event) {
         }
     switch (msg) {
         case WM_UPDATEPROCESS:
+        case WM_COPYPROCESS:
+        case WM_SYNC_REPORTS:
+            ReportsArrived();
+            return true;
         case WM_UPDATEPROCESS + 1:  // WM_SYNC
             if (pb_action->value() < pb_action->maximum()) pb_action->setValue(pb_action->value() + 1);
-            return true;
-        case WM_COPYPROCESS:
-            Label_ActionStatus->setText(Utf8(GetStatusText()));
             return true;
         case WM_SCAN_LISTING:
             ScanListing(static_cast<int32_t>(m->WParam));
@@ -769,6 +828,7 @@ void TFSyncMain::EndRefusedScan() {
 }
 
 void TFSyncMain::StartCompare() {
+    TakeReports();
     m_HeldBack = m_Run->FinishScan() != 0;
     if (m_Cancelled || m_Closing) {
         // Cancelled while listing: the run goes no further.
@@ -802,6 +862,7 @@ void TFSyncMain::StartCompare() {
 }
 
 void TFSyncMain::AnalyzeThreadTerminated() {
+    TakeReports();  // what the worker reported before its end comes first
     const int failed = m_Run->FinishAnalyze();
     if (m_Closing) return;
     m_AnalyzeMs = m_AnalyzeTime.elapsed();
@@ -945,14 +1006,7 @@ void TFSyncMain::BitBtn_SyncClick() {
         return;
     }
     BeginSync();
-    auto logPane = [this](const std::string& Line) {
-        if (!m_Closing) AddLogLine(Utf8(Line));
-    };
-    auto rowChanged = [this](TPlanRow& Row) {
-        if (Row.Data.Action == ACTION_ERROR) ++m_SyncFailures;
-        if (!m_Closing) m_Model->RowChanged(Row);
-    };
-    if (m_Run->StartSync(logPane, rowChanged) != 0) {
+    if (m_Run->StartSync() != 0) {
         AddLogLine(Utf8(m_Run->ErrorText));
         m_HeldBack = true;
         SyncThreadTerminated();
@@ -986,6 +1040,7 @@ void TFSyncMain::BeginSync() {
 }
 
 void TFSyncMain::SyncThreadTerminated() {
+    TakeReports();
     m_Run->FinishSync();
     if (m_Closing) return;
     const qint64 syncMs = m_SyncTime.elapsed();
@@ -1390,6 +1445,7 @@ void TFSyncMain::RowCommandEnded() {
     if (!m_RowCommand) return;
     const std::unique_ptr<TRowCommand> command = std::move(m_RowCommand);
     command->WaitFor();
+    TakeReports();
     if (m_Closing) return;
     pb_action->hide();
     SetButtonEnabled(BitBtn_cancel, BitBtn_cancel1, "BitBtn_cancel", false);

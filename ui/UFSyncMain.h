@@ -176,6 +176,8 @@ class TFSyncMain : public QWidget {
     void BuildControls();
     void BuildActions();
     void AddLogLine(const QString& Line, bool Red = false);
+    // Adds lines at the end in one edit, scrolled to the last.
+    void AddLogLines(const QStringList& Lines);
     void AddLogText(const std::string& Text);
     void SetButtonEnabled(TImageExButton* Button, QLabel* Caption, const char* Face, bool Enabled);
     void SetAnalyzeEnabled(bool Enabled);
@@ -228,8 +230,18 @@ class TFSyncMain : public QWidget {
     void ShowDirectionPicture();
     // Cancels every worker of the run and lets their ends through until none is alive.
     void DrainWorkers();
+    // A worker has progress, a status text or the walk's reports: shown now, or at the end of the
+    // current REPORT_INTERVAL_MS, so that however fast the workers go the window repaints at most
+    // about 30 times a second and never holds them up.
+    void ReportsArrived();
+    // Shows everything the workers reported since the last time.
+    void TakeReports();
+    // Someone may see the window: it is shown, not minimized, on a real display.
+    bool Seen() const;
 
     TQtNotifyTarget m_Notify{this};
+    QTimer* m_ReportTimer = nullptr;  // single shot: the reports held back by ReportsArrived
+    QElapsedTimer m_LastReports;      // since TakeReports last ran
     std::unique_ptr<TTaskRun> m_Run;
     TImageList m_Images{16, 16};  // plan pictures, then file-type icons
     TImageList m_Directions{55, 40};

@@ -304,6 +304,28 @@ void TPlanModel::RowChanged(const TPlanRow& Row, bool WithRowsBelow) {
         emit dataChanged(IndexOf(first, COL_NAME), IndexOf(last, PLAN_COLUMN_COUNT - 1));
 }
 
+void TPlanModel::RowsChanged(const std::vector<const TPlanRow*>& Rows) {
+    // A walk reports rows in plan order, so runs of siblings are long: each becomes one change, and a
+    // view repaints what it shows of the span instead of looking up every row.
+    size_t first = 0;
+    while (first < Rows.size()) {
+        const TPlanRow* parent = Rows[first]->Parent;
+        int32_t low = Rows[first]->Index, high = low;
+        size_t next = first + 1;
+        for (; next < Rows.size() && Rows[next]->Parent == parent; ++next) {
+            low = std::min(low, Rows[next]->Index);
+            high = std::max(high, Rows[next]->Index);
+        }
+        if (parent)
+            emit dataChanged(
+                IndexOf(parent->Children[static_cast<size_t>(low)].get(), COL_NAME),
+                IndexOf(parent->Children[static_cast<size_t>(high)].get(), PLAN_COLUMN_COUNT - 1));
+        else
+            emit dataChanged(IndexOf(Rows[first], COL_NAME), IndexOf(Rows[first], PLAN_COLUMN_COUNT - 1));
+        first = next;
+    }
+}
+
 QString TPlanModel::CellText(const TResultNodeData& d, int Column) const {
     switch (static_cast<TPlanColumn>(Column)) {
         case COL_NAME:

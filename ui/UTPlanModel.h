@@ -62,6 +62,8 @@ class TPlanModel : public QAbstractItemModel {
     void Reset(const std::function<void()>& Rebuild = {});
     // Repaints Row in every column; WithRowsBelow also every row below it (after SetNodeAction).
     void RowChanged(const TPlanRow& Row, bool WithRowsBelow = false);
+    // Repaints many rows at once: one change per run of rows under one parent, spanning them.
+    void RowsChanged(const std::vector<const TPlanRow*>& Rows);
     // The row an index shows; null for an invalid index.
     TPlanRow* RowOf(const QModelIndex& Index) const;
     // The index of Row in Column; invalid for null.

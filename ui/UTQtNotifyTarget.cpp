@@ -1,5 +1,7 @@
 #include "ui/UTQtNotifyTarget.h"
 
+#include "model/UTConsts.h"
+
 #include <QCoreApplication>
 #include <QMetaObject>
 #include <QThread>
@@ -7,6 +9,8 @@
 namespace bfs {
 
 void TQtNotifyTarget::PostMessage(uint32_t Msg, intptr_t WParam, intptr_t LParam) {
+    if (Msg == WM_UPDATEPROCESS && m_Steps.fetch_add(1) != 0) return;
+    if (Msg == WM_COPYPROCESS && m_Status.exchange(true)) return;
     if (QObject* r = m_Receiver.data())
         QCoreApplication::postEvent(r, new TMessageEvent(Msg, WParam, LParam));
 }

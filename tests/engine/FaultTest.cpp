@@ -21,6 +21,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -847,9 +848,10 @@ TEST_P(FaultTest, FaultsAmongRowsInFlightAreReportedAndConverge) {
             RightPlan.N = n;
             const auto log = Run();
             ExpectWholeVersions();
-            if (RightPlan.Fired)
+            if (RightPlan.Fired) {
                 EXPECT_TRUE(std::any_of(log.begin(), log.end(),
                                         [](const std::string& l) { return l.starts_with("Error"); }));
+            }
             EXPECT_EQ(Traffic.MostBusy > 1, GetParam() > 1) << Traffic.MostBusy;
             ExpectConverges(expected);
             EXPECT_EQ(Traffic.Faults, std::vector<std::string>{});
@@ -901,7 +903,51 @@ TEST_P(FaultTest, ReportsComeInRowOrder) {
     EXPECT_EQ(lines, rows);
     EXPECT_EQ(notDoneYet, std::vector<std::string>{});
     EXPECT_EQ(repainted, fileRows);
-    if (GetParam() > 1) EXPECT_GE(Traffic.MostBusy, 2);
+    if (GetParam() > 1) {
+        EXPECT_GE(Traffic.MostBusy, 2);
+    }
+    EXPECT_EQ(Files(Left), Files(Right));
+}
+
+// A window takes the walk's reports in blocks, and the walk never waits for it: here nobody takes
+// them until the walk has ended, yet it ends. They come in row order, announced once until taken,
+// and a row's code changes only when its report is taken (the window paints the codes meanwhile).
+TEST_P(FaultTest, AWindowTakesTheReportsInBlocksAndTheWalkNeverWaitsForIt) {
+    for (int i = 0; i < 8; ++i) Edit(Left, "/f/" + std::to_string(i), "v" + std::to_string(i), T1);
+    Edit(Right, "/g/x", "x", T1);
+    auto run = Analyze();
+    std::vector<std::string> rows, fileRows;
+    OperationRows(*run->Plan.RootNode, rows, fileRows);
+    std::atomic<int> announced{0};
+    std::promise<void> ended;
+    run->OnSyncReports = [&] { ++announced; };
+    run->OnSyncEnded = [&] { ended.set_value(); };
+    ASSERT_EQ(run->StartSync([](const std::string&) { ADD_FAILURE() << "a line went past the window"; }), 0);
+    ASSERT_EQ(ended.get_future().wait_for(std::chrono::seconds(60)), std::future_status::ready);
+
+    std::vector<std::string> codesBefore;
+    const std::function<void(const TPlanRow&)> same = [&](const TPlanRow& Row) {
+        for (const auto& c : Row.Children) {
+            same(*c);
+            if (c->Data.Action == ACTION_SAME) codesBefore.push_back(c->Data.FolderPath + c->Data.Name);
+        }
+    };
+    same(*run->Plan.RootNode);
+    EXPECT_EQ(codesBefore, std::vector<std::string>{});
+    const TSyncReports reports = run->TakeSyncReports();
+    EXPECT_EQ(announced.load(), 1);
+    std::vector<std::string> lines, taken;
+    for (const std::string& line : reports.Lines)
+        if (const std::string entry = LineEntry(line, Left, Right); !entry.empty()) lines.push_back(entry);
+    for (const auto& [row, outcome] : reports.Rows) {
+        EXPECT_EQ(row->Data.Action, outcome);
+        if (outcome == ACTION_SAME && !row->Data.IsFolder)
+            taken.push_back(row->Data.FolderPath + row->Data.Name);
+    }
+    EXPECT_EQ(lines, rows);
+    EXPECT_EQ(taken, fileRows);
+    EXPECT_TRUE(run->TakeSyncReports().Lines.empty());
+    run->FinishSync();
     EXPECT_EQ(Files(Left), Files(Right));
 }
 

@@ -89,6 +89,32 @@ class PlatformQtTest : public QObject {
         QCOMPARE(receiver.ReceivedOnThread, QThread::currentThread());
     }
 
+    // A fast worker's progress rides on the event still waiting: few events, every step counted,
+    // the text's news kept until taken, and the next post after a take comes through again.
+    void progressPostsRideOnTheEventStillWaiting() {
+        TReceiver receiver;
+        TQtNotifyTarget target(&receiver);
+        std::thread worker([&] {
+            for (int i = 0; i < 1000; ++i) {
+                target.PostMessage(WM_UPDATEPROCESS, 0, 10);
+                target.PostMessage(WM_COPYPROCESS, 0, 10);
+            }
+        });
+        worker.join();
+        QCoreApplication::processEvents();
+        QCOMPARE(receiver.Received, (std::vector<uint32_t>{WM_UPDATEPROCESS, WM_COPYPROCESS}));
+        QCOMPARE(target.TakeSteps(), 1000);
+        QVERIFY(target.TakeStatus());
+        QCOMPARE(target.TakeSteps(), 0);
+        QVERIFY(!target.TakeStatus());
+        target.PostMessage(WM_UPDATEPROCESS, 0, 10);
+        target.PostMessage(WM_TASKFINISHED, 0, 0);  // any other message is posted as it is
+        target.PostMessage(WM_TASKFINISHED, 0, 0);
+        QCoreApplication::processEvents();
+        QCOMPARE(receiver.Received.size(), size_t{5});
+        QCOMPARE(target.TakeSteps(), 1);
+    }
+
     void synchronizeBlocksUntilTheWindowThreadRanTheCall() {
         TReceiver receiver;
         TQtNotifyTarget target(&receiver);
