@@ -271,6 +271,10 @@ void TFileSyncThread::ReportRow(TRowJob& Job) {
     const int32_t code = Job.Code;
     if (Job.Counts) ++OperCount;
     if (Job.Runs) {
+        // Failed or not, the row may have written: the listing made after the walk looks at it.
+        const TPlanAction action = PlanAction(code);
+        m_Written[action.SourceSide == SIDE_LEFT ? SIDE_RIGHT : SIDE_LEFT].Add(d.FolderPath.str(), d.Name,
+                                                                               Job.Folder);
         StatusText = std::move(Job.Run.Status);
         ShowStatus();
         PostProgress();
@@ -693,8 +697,9 @@ void TFileSyncThread::SaveState() {
     opers[0]->FFolderSource = Task.LFolder;
     opers[1]->FFolderSource = Task.RFolder;
     // Only what the walk wrote needs a new look: both sides are listed again at once, each on its
-    // own listing thread. A new listing shares the analysis's listing's nodes wherever the side still
-    // shows them as they were, so it costs memory only for what changed.
+    // own listing thread, a back-end that can reading only the folders the walk wrote to and looking
+    // only at the entries it wrote. A new listing shares the analysis's listing's nodes wherever it
+    // takes or finds them as they were, so it costs memory only for what changed.
     const bool relist = OperCount > 0 || WrittenBefore;
     const TFileTreeRef listings[2] = {LeftListing, RightListing};
     try {
@@ -703,6 +708,8 @@ void TFileSyncThread::SaveState() {
         if (relist) {
             for (int side : {SIDE_LEFT, SIDE_RIGHT}) {
                 opers[side]->FEarlierListing = listings[side].get();
+                // What an earlier walk over this result wrote is not known here: all is read again.
+                if (!WrittenBefore) opers[side]->FWrittenEntries = &m_Written[side];
                 opers[side]->Resume();
             }
             opers[0]->WaitFor();

@@ -136,6 +136,7 @@ class TFileSyncThread : public TThread {
     struct TRowJob;
     struct TRowPool;
     std::vector<TTransfer> m_Transfers;  // made by SyncNodes
+    TWrittenEntries m_Written[2];        // by side: the entries the walk's rows wrote to (sync thread)
     std::mutex m_ReportLock;             // guards m_Reports and m_ReportsPosted
     TSyncReports m_Reports;
     bool m_ReportsPosted = false;  // ReportsWaiting was called since the last TakeReports

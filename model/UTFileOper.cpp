@@ -227,6 +227,26 @@ int LoadSavedStateFile(TFileTree& Tree, const std::string& Path, std::string* Er
     return Tree.LoadFromSource(source, static_cast<uint64_t>(st.st_size), Error, Listing, Hash) ? 0 : -1;
 }
 
+void TWrittenEntries::Add(std::string_view FolderPath, std::string_view Name, bool IsFolder) {
+    std::string path(FolderPath);
+    path.append(Name);
+    if (IsFolder) m_Folders.insert(path + "/");
+    m_Entries.insert(path);
+    // Every folder up to the root holds it; one already in has its parents in too.
+    for (std::string_view folder = FolderPath; !folder.empty();) {
+        if (!m_Folders.emplace(folder).second || folder.size() == 1) break;
+        const size_t slash = folder.rfind('/', folder.size() - 2);
+        folder = slash == std::string_view::npos ? std::string_view() : folder.substr(0, slash + 1);
+    }
+}
+
+bool TWrittenEntries::Touched(std::string_view Path, std::string_view Name, bool IsFolder) const {
+    std::string path(Path);
+    path.append(Name);
+    if (m_Entries.count(path) != 0) return true;
+    return IsFolder && m_Folders.count(path + "/") != 0;
+}
+
 void SortTreeLevels(TFileTree& Root) {
     std::vector<TFileTree*> stack{&Root};
     while (!stack.empty()) {

@@ -10,6 +10,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 
 namespace bfs {
 
@@ -74,6 +75,23 @@ std::string GetStatusText();
 //
 // Every back-end's destructor must Stop() and WaitFor() the listing thread itself: by the time the
 // base destructor runs, the back-end's overrides (ListFolder, LoadSavedTree) are gone.
+// The entries a sync walk wrote to (copied, replaced, deleted, made) on one side, by root-relative
+// path. A listing made again after the walk needs to look only at them: an entry the walk did not
+// touch is recorded in the new saved state as the analysis saw it (so that a change made to it
+// since is still a change at the next run), never as it is now.
+class TWrittenEntries {
+  public:
+    // The entry Name in the folder FolderPath ("/" at the top, "/docs/" below).
+    void Add(std::string_view FolderPath, std::string_view Name, bool IsFolder);
+    // Whether the walk wrote the entry Name of the folder Path, or (a folder) anything below it.
+    bool Touched(std::string_view Path, std::string_view Name, bool IsFolder) const;
+    bool Empty() const { return m_Entries.empty(); }
+
+  private:
+    std::unordered_set<std::string> m_Entries;  // "/docs/a.txt"
+    std::unordered_set<std::string> m_Folders;  // "/docs/": holding a written entry, or written itself
+};
+
 class TFileOper : public TThread {
   public:
     explicit TFileOper(bool FreeOnTerminate);
@@ -96,6 +114,10 @@ class TFileOper : public TThread {
     // were (ShareListedFiles, SameAsListed), so listing a side again costs memory only for what
     // changed. The earlier listing must stay unchanged while this one is made.
     const TFileTree* FEarlierListing = nullptr;
+    // With FEarlierListing, for a listing made again after a sync walk: what the walk wrote on this
+    // side. A back-end may then read again only what the walk touched, taking every other entry as
+    // the earlier listing shows it (see TWrittenEntries); null: everything is read.
+    const TWrittenEntries* FWrittenEntries = nullptr;
 
     // 0: connected and the root usable. May be called again on an open connection.
     virtual int32_t Connect() = 0;

@@ -30,6 +30,7 @@
 #include <string_view>
 #include <system_error>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 namespace bfs {
@@ -267,8 +268,11 @@ class TWinFileOper : public TFileOper {
   private:
     bool ScanTree();
     bool ScanBelow(const std::string& Root, TScanShare& Share, std::vector<TScanFrame>& Stack);
+    // Reads one folder's entries into Node, its sub-folders also into SubFolders. Earlier is the same
+    // folder in FEarlierListing (or null): with FWrittenEntries, an entry the walk did not touch is
+    // taken from it as it is (a folder with everything below it) instead of being looked at.
     bool ReadFolder(DIR* Dir, TFileTree& Node, const TSharedString& Path, bool TopLevel,
-                    std::vector<TFileTree*>& SubFolders, const std::string& Root);
+                    std::vector<TFileTree*>& SubFolders, const std::string& Root, const TFileTree* Earlier);
 };
 
 // Lists the root into a fresh FFileTree: the root folder first, then the folders below it on up to
@@ -310,7 +314,7 @@ bool TWinFileOper::ScanTree() {
 
     bool rootRead = true;
     TScanShare share;
-    if (!ReadFolder(rootDir.get(), *FFileTree, TSharedString("/"), true, share.Tops, root)) {
+    if (!ReadFolder(rootDir.get(), *FFileTree, TSharedString("/"), true, share.Tops, root, FEarlierListing)) {
         FFileTree->NotListed = true;
         rootRead = false;
     }
@@ -413,12 +417,12 @@ bool TWinFileOper::ScanBelow(const std::string& Root, TScanShare& Share, std::ve
             continue;
         }
         subFolders.clear();
-        if (!ReadFolder(dir.get(), *node, path, false, subFolders, Root)) {
+        const TFileTree* earlier = parent.Earlier ? FindListedFolder(*parent.Earlier, *node) : nullptr;
+        if (!ReadFolder(dir.get(), *node, path, false, subFolders, Root, earlier)) {
             node->NotListed = true;
             complete = false;
         }
         SortLevel(*node);  // here, on the listing's threads, rather than all at the end on one
-        const TFileTree* earlier = parent.Earlier ? FindListedFolder(*parent.Earlier, *node) : nullptr;
         if (earlier) ShareListedFiles(*node, *earlier);
         if (subFolders.empty()) {
             TakeEarlier(Share, Stack.size() == 1, *parent.Node, *node,
@@ -433,10 +437,14 @@ bool TWinFileOper::ScanBelow(const std::string& Root, TScanShare& Share, std::ve
 }
 
 bool TWinFileOper::ReadFolder(DIR* Dir, TFileTree& Node, const TSharedString& Path, bool TopLevel,
-                              std::vector<TFileTree*>& SubFolders, const std::string& Root) {
+                              std::vector<TFileTree*>& SubFolders, const std::string& Root,
+                              const TFileTree* Earlier) {
     const int fd = ::dirfd(Dir);
     int failure = 0;
     std::vector<std::string> leftovers;  // removed once the folder is read, never while it is
+    // Earlier's entries by name, made when the first untouched entry is met.
+    std::unordered_map<std::string_view, const TFileTree*> earlier;
+    const bool takesEarlier = Earlier && FWrittenEntries;
     for (;;) {
         errno = 0;
         const dirent* entry = ::readdir(Dir);
@@ -452,6 +460,17 @@ bool TWinFileOper::ReadFolder(DIR* Dir, TFileTree& Node, const TSharedString& Pa
         }
         // The marker folder holds this program's own files; it is never part of the listing.
         if (TopLevel && std::strcmp(name, MARKER_FOLDER) == 0) continue;
+
+        if (takesEarlier && (entry->d_type == DT_REG || entry->d_type == DT_DIR) &&
+            !FWrittenEntries->Touched(Path.str(), name, entry->d_type == DT_DIR)) {
+            if (earlier.empty())
+                for (const TFileTreeRef& c : Earlier->Children) earlier.emplace(c->Name, c.get());
+            const auto it = earlier.find(name);
+            if (it != earlier.end() && it->second->IsFolder() == (entry->d_type == DT_DIR)) {
+                Node.AppendNode(TFileTreeRef(const_cast<TFileTree*>(it->second)));
+                continue;
+            }
+        }
 
         struct stat st {};
         if (::fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {

@@ -428,9 +428,11 @@ TEST_P(FaultTest, EveryFaultAtEveryStepKeepsWholeVersionsAndConverges) {
 
 // A target edited between the analysis and its row is left alone and the row fails; a source that
 // changed meanwhile is not copied. Both versions stay; the next runs show a conflict, not a copy.
+// An entry no row touches, edited meanwhile, travels with the next run.
 TEST_P(FaultTest, EntriesChangedAfterTheAnalysisAreLeftAlone) {
     Edit(Left, "/a.txt", "a1", T1);
     Edit(Left, "/b.txt", "b1", T1);
+    Edit(Left, "/x.txt", "x1", T1);
     Run();
     Edit(Left, "/a.txt", "a2", T1 + 100);  // planned: copy to the right
     Edit(Left, "/b.txt", "b2", T1 + 100);  // planned: copy to the right
@@ -439,6 +441,7 @@ TEST_P(FaultTest, EntriesChangedAfterTheAnalysisAreLeftAlone) {
     Edit(Right, "/a.txt", "a3 right edit", T1 + 200);  // the target changed
     Edit(Right, "/n.txt", "n2 right", T1 + 200);       // a target expected absent appeared
     Edit(Left, "/b.txt", "b3 left again", T1 + 200);   // the source changed
+    Edit(Left, "/x.txt", "x2", T1 + 200);              // no row's entry
     std::vector<std::string> log;
     run->Sync([&](const std::string& l) { log.push_back(l); });
     const std::vector<std::string> errors(
@@ -459,9 +462,11 @@ TEST_P(FaultTest, EntriesChangedAfterTheAnalysisAreLeftAlone) {
         EXPECT_EQ(codes["a.txt"], ACTION_CONFLICT);
         EXPECT_EQ(codes["n.txt"], ACTION_CONFLICT);
         EXPECT_EQ(codes["b.txt"], i == 0 ? ACTION_LEFT_NEWER : ACTION_SAME);
+        EXPECT_EQ(codes["x.txt"], i == 0 ? ACTION_LEFT_NEWER : ACTION_SAME);
         again->Sync();
     }
     EXPECT_EQ(Files(Right)["/b.txt"], "b3 left again");
+    EXPECT_EQ(Files(Right)["/x.txt"], "x2");
 }
 
 // Real crashes: a child process runs the sync and is killed at different moments; the promise

@@ -237,6 +237,47 @@ TEST_F(WinFileOperTest, AListingMadeAgainSharesWhatDidNotChange) {
     EXPECT_EQ(shared, fresh);
 }
 
+// Made again after a walk, a listing looks only at what the walk wrote: an entry it did not touch
+// reads as the earlier listing showed it, even when it changed since (the next run sees that
+// change); a written one, or one new in a written folder, as it is now.
+TEST_F(WinFileOperTest, AListingMadeAgainAfterAWalkLooksOnlyAtWhatItWrote) {
+    for (const char* f :
+         {"untouched/a", "untouched/deep/b", "written/c", "written/d", "written/sub/e", "top.txt"})
+        Write(f, "x");
+    ASSERT_EQ(Oper->ListFolder(), 0);
+    const TFileTreeRef earlier = Oper->FFileTree;
+
+    // Changed since the analysis, not by the walk:
+    Write("untouched/a", "changed by someone");
+    Write("untouched/new", "x");
+    Write("written/c", "changed by someone");
+    Write("top.txt", "changed by someone");
+    // Written by the walk:
+    Write("written/d", "written");
+    Write("written/made/f", "written");
+    ASSERT_EQ(::unlink((Root + "/written/sub/e").c_str()), 0);
+    TWrittenEntries written;
+    written.Add("/written/", "d", false);
+    written.Add("/written/", "made", true);
+    written.Add("/written/made/", "f", false);
+    written.Add("/written/sub/", "e", false);
+    Oper->FEarlierListing = earlier.get();
+    Oper->FWrittenEntries = &written;
+    ASSERT_EQ(Oper->ListFolder(), 0);
+    const TFileTree& again = *Oper->FFileTree;
+    Oper->FWrittenEntries = nullptr;
+
+    EXPECT_EQ(Child(again, "untouched"), Child(*earlier, "untouched"));  // not read at all
+    EXPECT_EQ(Child(again, "top.txt"), Child(*earlier, "top.txt"));
+    const TFileTree* folder = Child(again, "written");
+    ASSERT_NE(folder, nullptr);
+    EXPECT_EQ(ChildNames(*folder), (std::vector<std::string>{"made", "sub", "c", "d"}));
+    EXPECT_EQ(Child(*folder, "c"), Child(*Child(*earlier, "written"), "c"));
+    EXPECT_EQ(Child(*folder, "d")->Data->Size, 7);
+    EXPECT_EQ(ChildNames(*Child(*folder, "made")), (std::vector<std::string>{"f"}));
+    EXPECT_EQ(ChildNames(*Child(*folder, "sub")), (std::vector<std::string>{}));
+}
+
 TEST_F(WinFileOperTest, StopDuringListingLeavesTheRestNotListed) {
     for (const char* f : {"a/1", "b/2", "c/3", "z.txt"}) Write(f, "x");
     Recorder.OnMessage = [&](uint32_t Msg) {
