@@ -193,7 +193,10 @@ class TFtpFileOper : public TFileOper, public IFtpBrowser {
     // Looks Name up in the listing of the server folder, by its exact name: 0 found (Found filled;
     // with Dated, a file listed by day and year only is given its exact time), 1 not there, -1 when
     // the folder could not be listed or nothing is connected.
-    int32_t LookUp(const std::string& Folder, const std::string& Name, TFtpListEntry& Found, bool Dated);
+    // With Reuse, a listing of Folder that nothing has been sent to the server since may stand in for a
+    // new one (see m_Kept); a listing made here is kept for such a use.
+    int32_t LookUp(const std::string& Folder, const std::string& Name, TFtpListEntry& Found, bool Dated,
+                   bool Reuse = false);
     // Whether the server folder (ending in "/") is known to be absent: a parent lists without it,
     // or with a file of its name. False when it is there or cannot be told.
     bool FolderAbsent(const std::string& Folder);
@@ -261,7 +264,15 @@ class TFtpFileOper : public TFileOper, public IFtpBrowser {
     bool m_LastListRead = false;
     std::atomic<bool> m_UseList{false};  // the server knows no MLSD
     std::string m_KnownFolder;           // the server folder MakeDir made or found last
-    std::string FHost;                   // host[:port]
+    // The last listing LookUp made and the session's request count right after it. A download's
+    // check before it reads takes it when nothing went to the server since: then it is the previous
+    // download's check after it, made a moment earlier, instead of a second listing of the folder.
+    struct {
+        std::string Folder;
+        std::vector<TFtpListEntry> Entries;
+        uint64_t Requests = 0;
+    } m_Kept;
+    std::string FHost;  // host[:port]
     std::string FUser;
     std::string FPassword;
     std::string FRootPath;    // server path of the root: "" or "/data"
@@ -527,17 +538,21 @@ THttpResult TFtpFileOper::TakeExactTimes(THttpSession& Session, const std::strin
 }
 
 int32_t TFtpFileOper::LookUp(const std::string& Folder, const std::string& Name, TFtpListEntry& Found,
-                             bool Dated) {
+                             bool Dated, bool Reuse) {
     Found = TFtpListEntry{};
     if (!m_Connected) return -1;
-    std::vector<TFtpListEntry> entries;
-    if (!ListServerFolder(Folder, entries).Ok()) return -1;
-    for (TFtpListEntry& e : entries)
+    if (!Reuse || m_Kept.Folder != Folder || m_Kept.Requests != m_Session.Requests()) {
+        m_Kept.Folder.clear();
+        if (!ListServerFolder(Folder, m_Kept.Entries).Ok()) return -1;
+        m_Kept.Folder = Folder;
+        m_Kept.Requests = m_Session.Requests();
+    }
+    for (const TFtpListEntry& e : m_Kept.Entries)
         if (e.Name == Name) {
-            if (Dated && e.YearOnly && e.Kind == TFtpListEntry::TKind::File &&
-                !TakeExactTimes(m_Session, Folder, {&e}).Ok())
+            Found = e;
+            if (Dated && Found.YearOnly && Found.Kind == TFtpListEntry::TKind::File &&
+                !TakeExactTimes(m_Session, Folder, {&Found}).Ok())
                 return -1;
-            Found = std::move(e);
             return 0;
         }
     return 1;
@@ -733,7 +748,8 @@ int32_t TFtpFileOper::Fetch(const std::string& LocalPath, const TFileAttri& Attr
                             bool CheckDate) {
     const std::string folder = ServerFolder(Attri.Path.str());
     TFtpListEntry now;
-    if (LookUp(folder, Attri.Name, now, CheckDate) != 0 || now.Kind != TFtpListEntry::TKind::File) return -1;
+    if (LookUp(folder, Attri.Name, now, CheckDate, true) != 0 || now.Kind != TFtpListEntry::TKind::File)
+        return -1;
     if (ExpectedSize < 0) ExpectedSize = now.Size;
     const int64_t dated = DosDateInstant(Attri.FileDate);
     if (now.Size != ExpectedSize || (CheckDate && dated != -1 && now.FileDate != Attri.FileDate))

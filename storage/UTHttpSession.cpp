@@ -162,6 +162,7 @@ void THttpSession::SetLowSpeedLimit(long BytesPerSecond, long Seconds) {
 
 THttpResult THttpSession::Perform(const THttpRequest& Request, const THttpSink& Sink) {
     std::lock_guard lock(m_Mutex);
+    ++m_Requests;
     THttpResult result;
     CURL* easy = m_Impl->Easy;
     CURLM* multi = m_Impl->Multi;

@@ -113,6 +113,9 @@ class THttpSession {
     // Runs Request, handing the body to Sink. Without Sink the body is dropped. A status of 400 or
     // more is a failure (its body still goes to Sink). Never throws except what Sink threw.
     THttpResult Perform(const THttpRequest& Request, const THttpSink& Sink);
+    // How many requests Perform has started: a caller tells from it whether anything went to the
+    // server since a moment it noted.
+    uint64_t Requests() const noexcept { return m_Requests; }
     // A GET of Url whose body is written to the descriptor Fd at its current position. A write
     // that fails ends the transfer (ErrorText names the write error).
     THttpResult Get(const std::string& Url, int Fd);
@@ -121,6 +124,7 @@ class THttpSession {
     struct TImpl;
 
     std::mutex m_Mutex;  // guards m_Impl and the settings: one transfer at a time
+    std::atomic<uint64_t> m_Requests{0};
     std::unique_ptr<TImpl> m_Impl;
     int m_ReadTimeoutMs = DEFAULT_READ_TIMEOUT_MS;
     int m_ConnectTimeoutMs = DEFAULT_CONNECT_TIMEOUT_MS;

@@ -402,6 +402,9 @@ class TNetFileOper : public TFileOper, public INetShareBrowser {
     std::string m_RefusedLogon;
     std::string m_ConnectedLogon;                              // the log-on of the last good Connect
     std::chrono::steady_clock::time_point m_ConnectedUntil{};  // see Connect
+    // The folder MakeDir made or found last (its address): a sync asks for the folder of every file
+    // it writes, mostly the same one many times over. A folder gone since makes the write fail.
+    std::string m_KnownFolder;
 };
 
 void TNetFileOper::AuthData(SMBCCTX* Ctx, const char*, const char*, char*, int, char* User, int UserLen,
@@ -837,14 +840,20 @@ int32_t TNetFileOper::MakeDir(const std::string& RelPath) {
         return 1;
     }
     std::string url = ShareUrl(address, names);
+    if (url == m_KnownFolder) return 0;
     struct stat st {};
-    if (Stat(url, st) == 0) return S_ISDIR(st.st_mode) ? 0 : 1;
+    if (Stat(url, st) == 0) {
+        if (!S_ISDIR(st.st_mode)) return 1;
+        m_KnownFolder = url;
+        return 0;
+    }
     if (Stat(ShareUrl(address), st) != 0 || !S_ISDIR(st.st_mode)) return 1;
     std::vector<std::string> made;
     for (const std::string& name : names) {
         made.push_back(name);
         if (MakeOneFolder(ShareUrl(address, made)) != 0) return 1;
     }
+    m_KnownFolder = url;
     return 0;
 }
 
@@ -863,6 +872,7 @@ int32_t TNetFileOper::RemoveDir(TFolderSource& Source, const TFileAttri& Attri, 
     std::string url;
     SMBCCTX* ctx = Context();
     if (!ctx || !EntryUrl(Source, Attri, url)) return -1;
+    m_KnownFolder.clear();
     return g_Smb.getFunctionRmdir(ctx)(ctx, url.c_str()) == 0 ? 0 : -1;
 }
 
@@ -1015,14 +1025,17 @@ int32_t TNetFileOper::PutFile(const std::string& LocalPath, TFolderSource& Sourc
     if (in.Get() < 0) return -1;
     if (DiffersFromListing(st, Attri.Size, Attri.FileDate)) return RESULT_SOURCE_CHANGED;
     if (MakeDir(Attri.Path.str()) != 0) return -1;
+    // A reserved name is a fresh temporary entry: made here, or the open fails. Any other entry is
+    // looked at first, so that a failed write removes only what it made.
+    const bool fresh = IsReservedName(Attri.Name);
     struct stat old {};
-    const int err = Stat(url, old);
+    const int err = fresh ? ENOENT : Stat(url, old);
     if (err == 0 && S_ISDIR(old.st_mode)) return -1;
     const bool created = err != 0;
     int32_t result = -1;
     {
-        TRemoteFile out(ctx,
-                        g_Smb.getFunctionOpen(ctx)(ctx, url.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644));
+        TRemoteFile out(ctx, g_Smb.getFunctionOpen(ctx)(
+                                 ctx, url.c_str(), O_WRONLY | O_CREAT | (fresh ? O_EXCL : O_TRUNC), 0644));
         if (out.Get()) {
             result = Upload(in.Get(), st, out.Get(), LocalPath, Log);
             if (!out.Close() && result == 0) result = -1;
