@@ -1031,12 +1031,13 @@ int32_t TNetFileOper::PutFile(const std::string& LocalPath, TFolderSource& Sourc
     struct stat old {};
     const int err = fresh ? ENOENT : Stat(url, old);
     if (err == 0 && S_ISDIR(old.st_mode)) return -1;
-    const bool created = err != 0;
+    bool created = false;  // only what this call made is removed when the write fails
     int32_t result = -1;
     {
         TRemoteFile out(ctx, g_Smb.getFunctionOpen(ctx)(
                                  ctx, url.c_str(), O_WRONLY | O_CREAT | (fresh ? O_EXCL : O_TRUNC), 0644));
         if (out.Get()) {
+            created = err != 0;
             result = Upload(in.Get(), st, out.Get(), LocalPath, Log);
             if (!out.Close() && result == 0) result = -1;
         }

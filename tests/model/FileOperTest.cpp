@@ -212,5 +212,39 @@ TEST_F(FileOperTest, ProgressStepsReachTheTarget) {
     EXPECT_EQ(recorder.Messages, (std::vector<uint32_t>{WM_UPDATEPROCESS, WM_UPDATEPROCESS}));
 }
 
+// What a walk wrote, and every folder above it, is touched; a sibling, a same-named entry in
+// another folder, a folder beside the written ones or an entry below a made folder is not.
+TEST(WrittenEntriesTest, TouchedAreTheWrittenEntriesAndTheFoldersAboveThem) {
+    TWrittenEntries written;
+    EXPECT_TRUE(written.Empty());
+    written.Add("/a/b/", "f.txt", false);
+    written.Add("/", "top.txt", false);
+    written.Add("/c/", "made", true);
+    EXPECT_FALSE(written.Empty());
+    const struct {
+        const char* Path;
+        const char* Name;
+        bool IsFolder;
+        bool Touched;
+    } cases[] = {
+        {"/a/b/", "f.txt", false, true},
+        {"/", "top.txt", false, true},
+        {"/", "a", true, true},
+        {"/a/", "b", true, true},
+        {"/c/", "made", true, true},
+        {"/", "c", true, true},
+        {"/a/b/", "g.txt", false, false},
+        {"/a/", "f.txt", false, false},
+        {"/a/", "b2", true, false},
+        {"/c/made/", "x", false, false},
+        {"/", "b", true, false},
+        // A written file that is a folder now is looked at again too.
+        {"/a/b/", "f.txt", true, true},
+        {"/", "top.txt", true, true},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(written.Touched(c.Path, c.Name, c.IsFolder), c.Touched) << c.Path << c.Name;
+}
+
 }  // namespace
 }  // namespace bfs

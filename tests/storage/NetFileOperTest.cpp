@@ -237,6 +237,22 @@ TEST_F(NetFileOperTest, FailedDownloadLeavesTheTarget) {
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(Scratch.Path + "/out"), {}), 1);
 }
 
+// A temporary entry is made by the upload itself: a file already under that name, whoever left
+// it, makes the upload fail and is left as it was.
+TEST_F(NetFileOperTest, AnUploadNeverTakesOverATemporaryNameInUse) {
+    std::filesystem::create_directory(Server()->SharePath + "/tmp");
+    auto oper = ShareOper(Server()->Address("\\tmp"));
+    ASSERT_EQ(oper->Connect(), 0);
+    const int32_t date = UnixTimeToDosDate(1700000000);
+    WriteDated(Scratch.Path + "/src", "mine", 1700000000);
+    const TFileAttri temp = oper->TempEntryFor(Entry("/", "f", 4, date));
+    WriteDated(Server()->SharePath + "/tmp/" + temp.Name, "theirs", 1600000000);
+    EXPECT_NE(oper->PutFile(Scratch.Path + "/src", *oper->FFolderSource, temp, 0, false), 0);
+    std::string read;
+    ReadWholeFile(Server()->SharePath + "/tmp/" + temp.Name, read);
+    EXPECT_EQ(read, "theirs");
+}
+
 // A stop after the top level leaves every folder not yet listed marked, never shown as empty.
 TEST_F(NetFileOperTest, StoppedListingMarksWhatIsPending) {
     for (const char* folder : {"/stop/a/deep", "/stop/b"})
