@@ -11,6 +11,7 @@
 //   on a tmpfs the trees would sit in memory and the figures would not be those of a disk).
 
 #include "BenchReport.h"
+#include "engine/UTFileSyncThread.h"
 #include "engine/UTPlan.h"
 #include "engine/UTSyncTask.h"
 #include "engine/UTTaskRun.h"
@@ -1324,8 +1325,9 @@ bool RunSize(long long N, bool Light, TSizeRun& S) {
 
 void PrintUsage() {
     std::printf(
-        "usage: engine_bench [--n N] [--large] [--dir PARENT]\n"
-        "  default: N = 10,000 and 100,000; --large adds 1,000,000; --n N runs only N\n");
+        "usage: engine_bench [--n N] [--large] [--dir PARENT] [--transfers T]\n"
+        "  default: N = 10,000 and 100,000; --large adds 1,000,000; --n N runs only N;\n"
+        "  --transfers T: rows carried out at once (default: as the program does)\n");
 }
 
 }  // namespace
@@ -1349,6 +1351,8 @@ int main(int argc, char** argv) {
             }
         } else if (a == "--dir" && i + 1 < argc) {
             parent = argv[++i];
+        } else if (a == "--transfers" && i + 1 < argc) {
+            bfs::TFileSyncThread::SetTransferCount(std::atoi(argv[++i]));
         } else {
             PrintUsage();
             return a == "--help" || a == "-h" ? 0 : 2;

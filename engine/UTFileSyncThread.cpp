@@ -289,10 +289,7 @@ void TFileSyncThread::ReportRow(TRowJob& Job) {
 void TFileSyncThread::SyncNodes(TPlanRow& Node) {
     if (m_Transfers.empty()) {
         // The first transfer works through the walk's own back-ends; each other one has its own.
-        // Between two local folders the time goes to the file system, which makes files one at a
-        // time faster than side by side: one transfer, unless a count was set.
-        const int transfers =
-            g_TransferCount == 0 && IsLocal(SIDE_LEFT) && IsLocal(SIDE_RIGHT) ? 1 : TransferCount();
+        const int transfers = TransferCount();
         for (int i = 0; i < transfers; ++i) {
             TTransfer t;
             if (i > 0) {
@@ -308,6 +305,12 @@ void TFileSyncThread::SyncNodes(TPlanRow& Node) {
     }
     TRowPool pool;
     pool.Given.assign(m_Transfers.size(), nullptr);
+    // Between two local folders the time goes to the file system. It makes new files one at a time
+    // faster than side by side, but replacing a file waits for the old one's blocks to be written
+    // out, and those waits overlap: the walk makes new files (and deletes, and handles folders)
+    // itself on the first transfer, and hands only the rows that replace a file to the others.
+    const bool splitLocal = m_Transfers.size() > 1 && IsLocal(SIDE_LEFT) && IsLocal(SIDE_RIGHT);
+    const size_t firstPooled = splitLocal ? 1 : 0;
     // Carries out one row on a transfer's back-ends.
     const auto runRow = [this](TTransfer& Via, TRowJob& Job) {
         Job.Run.Opers[SIDE_LEFT] = Via.Opers[SIDE_LEFT];
@@ -323,6 +326,15 @@ void TFileSyncThread::SyncNodes(TPlanRow& Node) {
     // With one transfer the walk carries out each row itself: handing it to a thread and waiting
     // for it would only add two thread switches to every row.
     const bool inlineRows = m_Transfers.size() == 1;
+    const auto runsInline = [&](const TRowJob& Job) {
+        if (inlineRows) return true;
+        if (!splitLocal) return false;
+        const TPlanAction action = PlanAction(Job.Code);
+        const TResultNodeData& d = Job.Row->Data;
+        const int target = action.SourceSide == SIDE_LEFT ? SIDE_RIGHT : SIDE_LEFT;
+        return Job.Folder || action.Operation != OPER_COPY ||
+               (target == SIDE_LEFT ? d.LeftAttr : d.RightAttr) == 0;
+    };
     // Runs on a pool thread: carries out the rows handed to transfer Index, one at a time.
     const auto transfer = [this, &pool, &runRow](size_t Index) {
         TTransfer& via = m_Transfers[Index];
@@ -340,7 +352,7 @@ void TFileSyncThread::SyncNodes(TPlanRow& Node) {
         }
     };
     if (!inlineRows)
-        for (size_t i = 0; i < m_Transfers.size(); ++i) pool.Threads.emplace_back(transfer, i);
+        for (size_t i = firstPooled; i < m_Transfers.size(); ++i) pool.Threads.emplace_back(transfer, i);
 
     // Reports the rows at the head of the queue that are done, in row order.
     const auto report = [&] {
@@ -413,21 +425,27 @@ void TFileSyncThread::SyncNodes(TPlanRow& Node) {
             // A folder is removed only once nothing below it is in flight.
             const std::string below = d.FolderPath + d.Name + "/";
             const bool removesFolder = job->Folder && action.Operation == OPER_DELETE;
+            // A row the walk carries out itself runs on the first transfer, which no pool thread uses.
+            const bool itself = runsInline(*job);
             size_t idle = 0;
             const bool free = waitUntil(
                 [&] {
-                    idle = std::find(pool.Given.begin(), pool.Given.end(), nullptr) - pool.Given.begin();
-                    if (idle == pool.Given.size()) return false;
-                    return !removesFolder ||
-                           std::none_of(pool.Given.begin(), pool.Given.end(), [&](const TRowJob* b) {
-                               return b && b->Row->Data.FolderPath.str().starts_with(below);
-                           });
+                    if (removesFolder &&
+                        std::any_of(pool.Given.begin(), pool.Given.end(), [&](const TRowJob* b) {
+                            return b && b->Row->Data.FolderPath.str().starts_with(below);
+                        }))
+                        return false;
+                    if (itself) return true;
+                    idle = std::find(pool.Given.begin() + static_cast<std::ptrdiff_t>(firstPooled),
+                                     pool.Given.end(), nullptr) -
+                           pool.Given.begin();
+                    return idle != pool.Given.size();
                 },
                 true);
             if (!free || Terminated()) break;  // cancelled: nothing more is handed out
             // The transfer is idle: its back-ends are this thread's until the row is handed over.
             MakeTargetFolder(m_Transfers[idle], d, job->Code);
-            if (inlineRows) {
+            if (itself) {
                 runRow(m_Transfers[idle], *job);
                 job->Done = true;  // not shared
                 pool.Reports.push_back(std::move(job));

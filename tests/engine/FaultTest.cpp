@@ -825,6 +825,7 @@ TEST_P(FaultTest, FaultsAmongRowsInFlightAreReportedAndConverge) {
     const std::pair<TFault, int> cases[] = {
         {TFault::FailWrite, 14}, {TFault::FailRename, 14}, {TFault::FailDelete, 6}, {TFault::Abandon, 14}};
     Traffic.Hold = std::chrono::milliseconds(3);
+    int mostBusy = 0;  // over the whole sweep: a fault at the first write may end a walk before any overlap
     for (const auto& [kind, maxN] : cases) {
         for (int n = 1; n <= maxN; ++n) {
             SCOPED_TRACE(testing::Message() << "fault " << static_cast<int>(kind) << " at " << n);
@@ -857,12 +858,16 @@ TEST_P(FaultTest, FaultsAmongRowsInFlightAreReportedAndConverge) {
                 EXPECT_TRUE(std::any_of(log.begin(), log.end(),
                                         [](const std::string& l) { return l.starts_with("Error"); }));
             }
-            EXPECT_EQ(Traffic.MostBusy > 1, GetParam() > 1) << Traffic.MostBusy;
+            if (GetParam() == 1) {
+                EXPECT_LE(Traffic.MostBusy, 1);
+            }
+            mostBusy = std::max(mostBusy, Traffic.MostBusy);
             ExpectConverges(expected);
             EXPECT_EQ(Traffic.Faults, std::vector<std::string>{});
             if (HasFailure()) return;
         }
     }
+    EXPECT_EQ(mostBusy > 1, GetParam() > 1) << mostBusy;
 }
 
 // What the user sees comes out in row order, whatever order the rows finish in: the first row is
