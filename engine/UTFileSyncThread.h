@@ -33,8 +33,9 @@ struct TPlanAction {
 };
 TPlanAction PlanAction(int32_t Code);
 
-// How many rows a walk carries out at once when a side is remote: each on a transfer of its own
-// (its own back-ends, so a remote side's own connection). Between two local folders, one.
+// How many rows a walk carries out at once: each on a transfer of its own (its own back-ends, so a
+// remote side's own connection). Between two local folders the walk makes new files itself, one
+// at a time, and only rows that replace a file go to the other transfers (see SyncNodes).
 constexpr int SYNC_TRANSFERS = 4;
 
 // What a walk has for a window that the window has not taken yet.

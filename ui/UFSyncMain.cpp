@@ -564,23 +564,16 @@ void TFSyncMain::SetViewsEnabled(bool Enabled) {
 }
 
 void TFSyncMain::AddLogLine(const QString& Line, bool Red) {
-    QTextCursor cursor(memo1->document());
-    cursor.movePosition(QTextCursor::End);
-    QTextCharFormat format;
-    format.setForeground(Red ? QBrush(QColor(0xD6, 0x45, 0x45)) : palette().brush(QPalette::Text));
-    if (!memo1->document()->isEmpty()) cursor.insertBlock();
-    cursor.insertText(Line, format);
-    if (m_Syncing) m_RunLines << Line;
-    memo1->verticalScrollBar()->setValue(memo1->verticalScrollBar()->maximum());
+    AddLogLines({Line}, Red);
 }
 
-void TFSyncMain::AddLogLines(const QStringList& Lines) {
+void TFSyncMain::AddLogLines(const QStringList& Lines, bool Red) {
     if (Lines.isEmpty()) return;
     QTextCursor cursor(memo1->document());
     cursor.beginEditBlock();
     cursor.movePosition(QTextCursor::End);
     QTextCharFormat format;
-    format.setForeground(palette().brush(QPalette::Text));
+    format.setForeground(Red ? QBrush(QColor(0xD6, 0x45, 0x45)) : palette().brush(QPalette::Text));
     for (const QString& line : Lines) {
         if (!memo1->document()->isEmpty()) cursor.insertBlock();
         cursor.insertText(line, format);

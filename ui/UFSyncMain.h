@@ -177,7 +177,7 @@ class TFSyncMain : public QWidget {
     void BuildActions();
     void AddLogLine(const QString& Line, bool Red = false);
     // Adds lines at the end in one edit, scrolled to the last.
-    void AddLogLines(const QStringList& Lines);
+    void AddLogLines(const QStringList& Lines, bool Red = false);
     void AddLogText(const std::string& Text);
     void SetButtonEnabled(TImageExButton* Button, QLabel* Caption, const char* Face, bool Enabled);
     void SetAnalyzeEnabled(bool Enabled);
