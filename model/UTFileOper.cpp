@@ -8,6 +8,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <mutex>
@@ -66,10 +67,12 @@ int32_t TFileOper::FinishListing(bool Complete) noexcept {
         SortTreeLevels(*FFileTree);
         FFileTree->RemoveChild(MARKER_FOLDER);
         if (Terminated()) FFileTree->NotListed = true;
+        GiveNotedAsidesBack();
         m_ListComplete = Complete && !Terminated() && !HasNotListed(*FFileTree);
         if (LoadSavedTreeFlag) {
             LoadSavedTree();
             LoadSavedTreeFlag = false;
+            GiveLegacyAsidesBack();
         }
     } catch (const std::exception& e) {
         // Whatever failed here, the listing vouches for nothing: no deletion is planned from it.
@@ -82,6 +85,10 @@ int32_t TFileOper::FinishListing(bool Complete) noexcept {
 
 int32_t TFileOper::ListTree(const std::function<bool()>& Scan) noexcept {
     bool complete = false;
+    {
+        std::lock_guard lock(m_AsidesMutex);
+        m_Asides.clear();  // any left by an earlier listing belong to its tree
+    }
     try {
         FFileTree = TFileTree::Create(std::string(), nullptr);
         complete = Scan();
@@ -95,6 +102,109 @@ int32_t TFileOper::ListTree(const std::function<bool()>& Scan) noexcept {
         complete = false;
     }
     return FinishListing(complete);
+}
+
+void TFileOper::NoteAside(TFileTree& Folder, TFileAttri Aside) {
+    std::lock_guard lock(m_AsidesMutex);
+    m_Asides.emplace_back(TFileTreeRef(&Folder), std::move(Aside));
+}
+
+bool TFileOper::TakeName(TFileTree& Folder, TFileTree& Node, const std::string& Original) {
+    TFileAttri target = *Node.Data;
+    target.Name = Original;
+    // RenameFile never goes over an entry: a name taken since the listing makes it fail.
+    if (RenameFile(GetFullPath(*FFolderSource, *Node.Data), GetFullPath(*FFolderSource, target)) != 0)
+        return false;
+    Node.Name = Original;
+    Node.Data->Attr =
+        (Node.Data->Attr & ~FILE_ATTRIBUTE_HIDDEN) | (Original[0] == '.' ? FILE_ATTRIBUTE_HIDDEN : 0);
+    // A side that renames by copying dates the file anew: the listing shows what the side shows.
+    TEntryState now;
+    if (GetEntryState(*FFolderSource, target, now) == 0 && now.Exists && !now.IsFolder) {
+        Node.Data->Size = now.Size;
+        Node.Data->FileDate = now.FileDate;
+    } else {
+        Folder.NotListed = true;  // not known as it is now: nothing here is taken as deleted
+        m_ListComplete = false;
+    }
+    SortLevel(Folder);
+    return true;
+}
+
+void TFileOper::GiveNotedAsidesBack() {
+    std::vector<std::pair<TFileTreeRef, TFileAttri>> asides;
+    {
+        std::lock_guard lock(m_AsidesMutex);
+        asides.swap(m_Asides);
+    }
+    for (auto& [folder, aside] : asides) {
+        if (Terminated()) break;
+        // A folder not read in full may hold the name unseen: the aside waits for a later listing.
+        if (folder->NotListed) continue;
+        const std::string original(AsideOf(aside.Name));
+        if (original.empty()) continue;
+        const bool taken = std::any_of(folder->Children.begin(), folder->Children.end(),
+                                       [&](const TFileTreeRef& c) { return c->Name == original; });
+        if (taken) {
+            DeleteFile(*FFolderSource, aside, false);  // the replace went through: the old version goes
+            continue;
+        }
+        const std::string name = aside.Name;
+        TFileTree* node = folder->AddChild(std::move(aside));
+        if (!TakeName(*folder, *node, original)) folder->RemoveChild(name);
+    }
+}
+
+namespace {
+const TFileTree* ChildNamed(const TFileTree& Folder, std::string_view Name) {
+    for (const TFileTreeRef& c : Folder.Children)
+        if (c->Name == Name) return c.get();
+    return nullptr;
+}
+
+// The folder of State at the root-relative Path ("/" at the top, "/docs/" below), or null.
+const TFileTree* StateFolder(const TFileTree& State, std::string_view Path) {
+    const TFileTree* folder = &State;
+    for (size_t at = 1; folder && at < Path.size();) {
+        const size_t slash = Path.find('/', at);
+        if (slash == std::string_view::npos) return nullptr;
+        folder = ChildNamed(*folder, Path.substr(at, slash - at));
+        if (folder && !folder->IsFolder()) return nullptr;
+        at = slash + 1;
+    }
+    return folder;
+}
+}  // namespace
+
+// A file of an earlier version's aside form is taken for one only where no user's file can be
+// meant: the name it stands in for is free in its folder, the saved state records that name as a
+// file of exactly the aside's size and date, and records nothing under the aside's own name (a
+// user's file of that name, once synced, is recorded). Anything else is the user's file.
+void TFileOper::GiveLegacyAsidesBack() {
+    if (!FSavedTree || FSavedTree->Children.empty()) return;
+    std::vector<std::pair<TFileTree*, TFileTree*>> found;  // folder, aside: renamed after the walk
+    std::vector<TFileTree*> stack{FFileTree.get()};
+    while (!stack.empty()) {
+        TFileTree* folder = stack.back();
+        stack.pop_back();
+        for (const TFileTreeRef& c : folder->Children) {
+            if (c->IsFolder())
+                stack.push_back(c.get());
+            else if (!folder->NotListed && !LegacyAsideOf(c->Name).empty())
+                found.emplace_back(folder, c.get());
+        }
+    }
+    for (const auto& [folder, node] : found) {
+        if (Terminated()) return;
+        const std::string original(LegacyAsideOf(node->Name));
+        const TFileTree* state = StateFolder(*FSavedTree, node->Data->Path.str());
+        const TFileTree* recorded = state ? ChildNamed(*state, original) : nullptr;
+        if (!recorded || recorded->IsFolder() || recorded->Data->Size != node->Data->Size ||
+            recorded->Data->FileDate != node->Data->FileDate || ChildNamed(*state, node->Name) ||
+            ChildNamed(*folder, original))
+            continue;
+        TakeName(*folder, *node, original);
+    }
 }
 
 bool ForeignState(const TFileTree& State, std::string_view Address, std::string& Error) {
@@ -169,8 +279,32 @@ int32_t TFileOper::LoadSavedTreeThroughStream() {
     return 1;
 }
 
+namespace {
+constexpr size_t RANDOM_LENGTH = 16;    // the random part of NewReservedName and AsideName
+constexpr size_t TEMP_FILE_RANDOM = 6;  // the random part mkostemp gives a TTempFile
+constexpr std::string_view ASIDE_MARK = "r.";
+constexpr size_t NAME_MAX_BYTES = 255;
+
+bool IsLowerAlnum(char c) noexcept {
+    return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
+}
+bool IsAlnum(char c) noexcept {
+    return IsLowerAlnum(c) || (c >= 'A' && c <= 'Z');
+}
+// Whether Text begins with Count characters that all pass Test.
+bool StartsWithRun(std::string_view Text, size_t Count, bool (*Test)(char) noexcept) noexcept {
+    return Text.size() >= Count && std::all_of(Text.begin(), Text.begin() + Count, Test);
+}
+}  // namespace
+
 bool IsReservedName(std::string_view Name) noexcept {
-    return Name.starts_with(RESERVED_PREFIX);
+    if (!Name.starts_with(RESERVED_PREFIX)) return false;
+    const std::string_view rest = Name.substr(RESERVED_PREFIX.size());
+    if (rest.size() == RANDOM_LENGTH && StartsWithRun(rest, RANDOM_LENGTH, IsLowerAlnum)) return true;
+    if (rest.size() == 2 + TEMP_FILE_RANDOM && IsTempFilePrefix(Name.substr(0, RESERVED_PREFIX.size() + 2)) &&
+        StartsWithRun(rest.substr(2), TEMP_FILE_RANDOM, IsAlnum))
+        return true;
+    return !AsideOf(Name).empty();
 }
 
 std::string NewReservedName() {
@@ -178,19 +312,15 @@ std::string NewReservedName() {
     thread_local std::mt19937_64 engine{std::random_device{}()};
     std::string name(RESERVED_PREFIX);
     std::uniform_int_distribution<int> pick(0, sizeof ALPHABET - 2);
-    for (int i = 0; i < 16; ++i) name.push_back(ALPHABET[pick(engine)]);
+    for (size_t i = 0; i < RANDOM_LENGTH; ++i) name.push_back(ALPHABET[pick(engine)]);
     return name;
 }
 
-namespace {
-constexpr std::string_view ASIDE_MARK = "r.";  // random reserved names hold no "."
-constexpr size_t NAME_MAX_BYTES = 255;
-}  // namespace
-
 std::string AsideName(std::string_view Name) {
-    if (RESERVED_PREFIX.size() + ASIDE_MARK.size() + Name.size() > NAME_MAX_BYTES) return {};
+    const std::string random = NewReservedName();
+    if (random.size() + ASIDE_MARK.size() + 1 + Name.size() > NAME_MAX_BYTES) return {};
     std::string aside(RESERVED_PREFIX);
-    aside.append(ASIDE_MARK).append(Name);
+    aside.append(ASIDE_MARK).append(random, RESERVED_PREFIX.size()).append(".").append(Name);
     return aside;
 }
 
@@ -199,7 +329,19 @@ std::string_view AsideOf(std::string_view Name) noexcept {
     Name.remove_prefix(RESERVED_PREFIX.size());
     if (!Name.starts_with(ASIDE_MARK)) return {};
     Name.remove_prefix(ASIDE_MARK.size());
-    return Name;
+    if (!StartsWithRun(Name, RANDOM_LENGTH, IsLowerAlnum) || Name.size() <= RANDOM_LENGTH + 1 ||
+        Name[RANDOM_LENGTH] != '.')
+        return {};
+    Name.remove_prefix(RANDOM_LENGTH + 1);
+    return IsSafeName(Name) ? Name : std::string_view();
+}
+
+std::string_view LegacyAsideOf(std::string_view Name) noexcept {
+    if (!Name.starts_with(RESERVED_PREFIX) || !AsideOf(Name).empty()) return {};
+    Name.remove_prefix(RESERVED_PREFIX.size());
+    if (!Name.starts_with(ASIDE_MARK)) return {};
+    Name.remove_prefix(ASIDE_MARK.size());
+    return IsSafeName(Name) ? Name : std::string_view();
 }
 
 TFileAttri TFileOper::TempEntryFor(const TFileAttri& Target) {

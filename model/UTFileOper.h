@@ -8,9 +8,12 @@
 
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <unordered_set>
+#include <utility>
+#include <vector>
 
 namespace bfs {
 
@@ -19,9 +22,24 @@ namespace bfs {
 // entry's name.
 constexpr int32_t RESULT_SOURCE_CHANGED = 5;
 
-// Temporary files of this program carry names of one reserved form: ".~bfs." followed by anything.
-// No listing shows them, and the next listing of the side removes leftovers that no writer holds.
+// The program's own names (temporaries, stepped-aside files, reserved keys) have one exact form:
+// RESERVED_PREFIX and a random part the program chose, and nothing else. Only names of that form
+// (IsReservedName) are left out of listings and removed or renamed as leftovers; any other name,
+// whatever its prefix, is the user's file and syncs like any other. The forms:
+// - NewReservedName: RESERVED_PREFIX + 16 of [a-z0-9];
+// - a local temporary file (TTempFile) made with a TempFilePrefix: RESERVED_PREFIX + one letter of
+//   TEMP_FILE_KINDS + "." + the six letters or digits [A-Za-z0-9] it chose;
+// - AsideName: RESERVED_PREFIX + "r." + 16 of [a-z0-9] + "." + the name stepped aside.
 inline constexpr std::string_view RESERVED_PREFIX = ".~bfs.";
+// The letters that tell the local temporary files of the back-ends apart.
+inline constexpr std::string_view TEMP_FILE_KINDS = "gmnp";
+// Whether Prefix makes TTempFile names of the reserved form: RESERVED_PREFIX, a letter of
+// TEMP_FILE_KINDS, ".".
+constexpr bool IsTempFilePrefix(std::string_view Prefix) noexcept {
+    return Prefix.size() == RESERVED_PREFIX.size() + 2 && Prefix.starts_with(RESERVED_PREFIX) &&
+           TEMP_FILE_KINDS.find(Prefix[RESERVED_PREFIX.size()]) != std::string_view::npos &&
+           Prefix.back() == '.';
+}
 bool IsReservedName(std::string_view Name) noexcept;
 // A fresh reserved name: RESERVED_PREFIX + 16 random letters and digits (22 bytes in all, so it fits
 // beside any name).
@@ -36,6 +54,11 @@ std::string NewReservedName();
 std::string AsideName(std::string_view Name);
 // The name that a reserved name of AsideName's form stands in for; empty for any other name.
 std::string_view AsideOf(std::string_view Name) noexcept;
+// Earlier versions stepped a file aside as RESERVED_PREFIX + "r." + its name, with no random part.
+// A user's file may be named so too: such a name is listed like any other, and takes the name it
+// stands in for only where the saved state shows that no user's file can be meant (FinishListing).
+// That name; empty for a name of any other form (AsideName's included).
+std::string_view LegacyAsideOf(std::string_view Name) noexcept;
 
 // An entry as it stands now on a side (TFileOper::GetEntryState).
 struct TEntryState {
@@ -233,8 +256,25 @@ class TFileOper : public TThread {
     // (replacing an older one), logged once, and sets FSavedTreeDamaged: the analysis then overwrites nothing
     // on the strength of a date.
     int32_t LoadSavedTreeThroughStream();
+    // A file of AsideName's form met in a listed folder of FFileTree (Aside as listed, Path its
+    // folder), left out of the listing. FinishListing gives it its name back when Folder lists no
+    // entry of that name, and removes it as a leftover when it does. Safe from several listing
+    // threads; back-ends that give names back themselves need not call it.
+    void NoteAside(TFileTree& Folder, TFileAttri Aside);
 
     bool m_ListComplete = true;
+
+  private:
+    // FinishListing's part for the files stepped aside: the noted ones (NoteAside), and, once the
+    // saved state is loaded, those of an earlier version's form that it vouches for.
+    void GiveNotedAsidesBack();
+    void GiveLegacyAsidesBack();
+    // Renames the listed file Node of Folder to Original on the side and in the listing; false when
+    // the side refused (the side and Node are then as they were).
+    bool TakeName(TFileTree& Folder, TFileTree& Node, const std::string& Original);
+
+    std::mutex m_AsidesMutex;  // guards m_Asides
+    std::vector<std::pair<TFileTreeRef, TFileAttri>> m_Asides;
 };
 
 // Loads the saved-state file at the local Path into Tree (TFileTree::LoadFromSource: read piece by

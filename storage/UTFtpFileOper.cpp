@@ -34,7 +34,7 @@ constexpr std::string_view FTP_SCHEME = "ftp://";
 // Local temporary files of downloads: reserved names, so that no listing shows them and the next
 // listing of a local side removes what a failed download left.
 constexpr std::string_view LOCAL_TEMP_PREFIX = ".~bfs.g.";
-static_assert(LOCAL_TEMP_PREFIX.starts_with(RESERVED_PREFIX));
+static_assert(IsTempFilePrefix(LOCAL_TEMP_PREFIX));
 // Progress steps of a listing: one per level, at most this many.
 constexpr int32_t SCAN_STEPS = 20;
 // A listing reads this many folders at once, each on a connection of its own (the back-end's own
@@ -201,8 +201,9 @@ class TFtpFileOper : public TFileOper, public IFtpBrowser {
     // or with a file of its name. False when it is there or cannot be told.
     bool FolderAbsent(const std::string& Folder);
     int32_t RemoveRemoteDir(const std::string& Path);
-    // A file that a replace stepped aside and never deleted (AsideName) takes its name back when
-    // nothing among Entries of Folder holds it: true when it did (Aside then carries the name).
+    // A file that a replace stepped aside and never deleted (AsideName, or an earlier version's form
+    // where the caller knows no user's file is meant) takes its name back when nothing among Entries
+    // of Folder holds it: true when it did (Aside then carries the name).
     bool GiveNameBack(THttpSession& Session, const std::string& Folder,
                       const std::vector<TFtpListEntry>& Entries, TFtpListEntry& Aside);
     // Runs FTP commands (absolute paths, refused when holding a line break) on the connection.
@@ -491,15 +492,21 @@ void TFtpFileOper::RemoveMarkerLeftovers() {
     std::vector<TFtpListEntry> entries;
     const std::string marker = FRootPath + "/" + MARKER_FOLDER + "/";
     if (!ListServerFolder(marker, entries).Ok()) return;
-    for (TFtpListEntry& e : entries)
-        if (e.Kind == TFtpListEntry::TKind::File && IsReservedName(e.Name) &&
-            !GiveNameBack(m_Session, marker, entries, e))
-            Command({"DELE " + marker + e.Name});
+    for (TFtpListEntry& e : entries) {
+        if (e.Kind != TFtpListEntry::TKind::File) continue;
+        if (IsReservedName(e.Name)) {
+            if (!GiveNameBack(m_Session, marker, entries, e)) Command({"DELE " + marker + e.Name});
+        } else if (!LegacyAsideOf(e.Name).empty()) {
+            // A saved state an earlier version stepped aside: this folder holds no user's file, but
+            // such a file is never removed, only given its name back when that is free.
+            GiveNameBack(m_Session, marker, entries, e);
+        }
+    }
 }
 
 bool TFtpFileOper::GiveNameBack(THttpSession& Session, const std::string& Folder,
                                 const std::vector<TFtpListEntry>& Entries, TFtpListEntry& Aside) {
-    const std::string original(AsideOf(Aside.Name));
+    const std::string original(IsReservedName(Aside.Name) ? AsideOf(Aside.Name) : LegacyAsideOf(Aside.Name));
     if (original.empty() || !FtpNameUsable(original) || IsReservedName(original) ||
         std::any_of(Entries.begin(), Entries.end(),
                     [&](const TFtpListEntry& e) { return e.Name == original; }) ||

@@ -36,7 +36,7 @@ namespace {
 // Temporary files on a share and downloads in a local folder: reserved names, so that no listing
 // shows them and the next listing removes leftovers.
 constexpr std::string_view TEMP_PREFIX = ".~bfs.n.";
-static_assert(TEMP_PREFIX.starts_with(RESERVED_PREFIX));
+static_assert(IsTempFilePrefix(TEMP_PREFIX));
 
 // How long one request to the server may take before it counts as unreachable.
 constexpr int TIMEOUT_MS = 10000;
@@ -669,8 +669,10 @@ int TNetFileOper::ReadFolder(const std::string& FolderUrl, TFileTree& Node, cons
         const std::string_view name = info->name ? info->name : "";
         if (name == "." || name == "..") continue;
         const bool folder = S_ISDIR(st.st_mode);
-        if (IsReservedName(name)) {
-            if (!folder && IsShareName(name)) leftovers.emplace_back(name);
+        const bool reserved = IsReservedName(name);
+        if (reserved && (folder || !IsShareName(name))) continue;
+        if (reserved && AsideOf(name).empty()) {
+            leftovers.emplace_back(name);
             continue;
         }
         if (TopLevel && name == MARKER_FOLDER) continue;
@@ -685,6 +687,10 @@ int TNetFileOper::ReadFolder(const std::string& FolderUrl, TFileTree& Node, cons
         if (name.front() == '.') attr |= FILE_ATTRIBUTE_HIDDEN;
         attri.Attr = attr;
         attri.Path = Path;
+        if (reserved) {
+            NoteAside(Node, std::move(attri));  // a file a replace stepped aside: given back or removed
+            continue;
+        }
         TFileTree* child = Node.AddChild(std::move(attri));
         // A name holding "\" is listed, so that its rows show it, but it never reaches a path: the
         // operations refuse it, and a folder so named is not entered (unknown, not empty).

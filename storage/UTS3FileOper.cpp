@@ -30,7 +30,7 @@ namespace {
 // Local temporary files of downloads: reserved names, so that no listing shows them and the next
 // listing of a local side removes what a failed download left.
 constexpr std::string_view LOCAL_TEMP_PREFIX = ".~bfs.g.";
-static_assert(LOCAL_TEMP_PREFIX.starts_with(RESERVED_PREFIX));
+static_assert(IsTempFilePrefix(LOCAL_TEMP_PREFIX));
 // The largest object one PUT may store; objects travel whole through memory, so the same bound
 // holds for downloads.
 constexpr int64_t MAX_OBJECT_SIZE = int64_t{5} << 30;
@@ -389,8 +389,13 @@ void TS3FileOper::BuildTree(const std::vector<TListedKey>& Keys, std::vector<std
         for (size_t i = 0; i + 1 < levels.size(); ++i) folder += (i ? "/" : "") + levels[i];
         if (IsReservedName(levels.back())) {
             // Leftovers go in every listed folder and at the top of the marker folder; deeper in
-            // the marker folder (the backups) nothing is touched.
-            if (folder == MARKER_FOLDER || !folder.starts_with(std::string(MARKER_FOLDER) + "/"))
+            // the marker folder (the backups) nothing is touched. A file a replace stepped aside
+            // in a listed folder is given its name back (NoteAside).
+            const bool listed =
+                folder != MARKER_FOLDER && !folder.starts_with(std::string(MARKER_FOLDER) + "/");
+            if (listed && !AsideOf(levels.back()).empty())
+                files.push_back({folder, levels.back(), &k});
+            else if (listed || folder == MARKER_FOLDER)
                 Leftovers.push_back(root + k.Rel);
             continue;
         }
@@ -416,7 +421,10 @@ void TS3FileOper::BuildTree(const std::vector<TListedKey>& Keys, std::vector<std
         attri.Size = f.Key->Size;
         attri.FileDate = f.Key->FileDate;
         attri.Attr = FILE_ATTRIBUTE_ARCHIVE | (f.Name[0] == '.' ? FILE_ATTRIBUTE_HIDDEN : 0);
-        nodes.at(f.Folder)->AddChild(std::move(attri));
+        if (IsReservedName(f.Name))
+            NoteAside(*nodes.at(f.Folder), std::move(attri));
+        else
+            nodes.at(f.Folder)->AddChild(std::move(attri));
     }
 }
 

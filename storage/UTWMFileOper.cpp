@@ -35,7 +35,7 @@ constexpr uint32_t DEVICE_CHUNK = 65537;
 // Local temporary files of copies from the device: reserved names, so that no listing shows them and
 // the next listing of a local side removes what a failed copy left.
 constexpr std::string_view LOCAL_TEMP_PREFIX = ".~bfs.m.";
-static_assert(LOCAL_TEMP_PREFIX.starts_with(RESERVED_PREFIX));
+static_assert(IsTempFilePrefix(LOCAL_TEMP_PREFIX));
 
 // Where the desktop's device software keeps the devices it was paired with: registry keys, here
 // sections of the program folder's registry file (model/UTRegistry.h).

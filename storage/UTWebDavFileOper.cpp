@@ -32,7 +32,7 @@ namespace {
 // Local temporary files of downloads: reserved names, so that no listing shows them and the next
 // listing of a local side removes what a failed download left.
 constexpr std::string_view LOCAL_TEMP_PREFIX = ".~bfs.g.";
-static_assert(LOCAL_TEMP_PREFIX.starts_with(RESERVED_PREFIX));
+static_assert(IsTempFilePrefix(LOCAL_TEMP_PREFIX));
 // Progress steps of a listing: one per level, at most this many.
 constexpr int32_t SCAN_STEPS = 20;
 // A listing reads this many folders at once, each on a connection of its own (the back-end's own
@@ -429,7 +429,12 @@ TFolderRead TWebDavFileOper::ReadFolder(TWebDavClient& Client, bool Fresh, const
         TFileAttri& e = entries[k];
         const bool folder = e.IsFolder == 1;
         if (IsReservedName(e.Name)) {
-            if (!folder) leftovers.push_back(e.Path.str());
+            if (!folder && !AsideOf(e.Name).empty()) {
+                e.Path = Item.Rel;
+                NoteAside(*Item.Node, std::move(e));  // a file a replace stepped aside
+            } else if (!folder) {
+                leftovers.push_back(e.Path.str());
+            }
             continue;
         }
         if (top && e.Name == MARKER_FOLDER) continue;

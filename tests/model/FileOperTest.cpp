@@ -212,6 +212,62 @@ TEST_F(FileOperTest, ProgressStepsReachTheTarget) {
     EXPECT_EQ(recorder.Messages, (std::vector<uint32_t>{WM_UPDATEPROCESS, WM_UPDATEPROCESS}));
 }
 
+// Only the exact forms the program makes are its own; every other name, whatever its prefix, is a
+// user's file. Names of an earlier version's aside form are told apart for the listing to check.
+TEST(ReservedNameTest, OnlyTheExactFormsAreReserved) {
+    const struct {
+        std::string Name;
+        bool Reserved;
+        const char* Aside;   // AsideOf
+        const char* Legacy;  // LegacyAsideOf
+    } cases[] = {
+        {NewReservedName(), true, "", ""},
+        {".~bfs.0123456789abcdef", true, "", ""},
+        {".~bfs.p.Ab3dE9", true, "", ""},
+        {".~bfs.g.zzzzzz", true, "", ""},
+        {".~bfs.m.000000", true, "", ""},
+        {".~bfs.n.ABCDEF", true, "", ""},
+        {".~bfs.r.0123456789abcdef.report.txt", true, "report.txt", ""},
+        {".~bfs.r.0123456789abcdef..hidden", true, ".hidden", ""},
+        {".~bfs.my-notes.txt", false, "", ""},
+        {".~bfs.", false, "", ""},
+        {".~bfs.abc", false, "", ""},
+        {".~bfs.0123456789abcde", false, "", ""},    // one short
+        {".~bfs.0123456789abcdefa", false, "", ""},  // one over
+        {".~bfs.0123456789ABCDEF", false, "", ""},
+        {".~bfs.0123456789abcdef.txt", false, "", ""},
+        {"x.~bfs.0123456789abcdef", false, "", ""},
+        {".~BFS.0123456789abcdef", false, "", ""},
+        {".~bfs.x.Ab3dE9", false, "", ""},  // no temporary file kind
+        {".~bfs.p.Ab3dE", false, "", ""},
+        {".~bfs.p.Ab3dE90", false, "", ""},
+        {".~bfs.p.Ab-dE9", false, "", ""},
+        {".~bfs.pp.Ab3dE9", false, "", ""},
+        {".~bfs.r.report.txt", false, "", "report.txt"},
+        {".~bfs.r.Ab3dE9", false, "", "Ab3dE9"},
+        {".~bfs.r.0123456789abcdef", false, "", "0123456789abcdef"},
+        {".~bfs.r.0123456789abcdef.", false, "", "0123456789abcdef."},
+        {".~bfs.r.0123456789abcdef..", false, "", "0123456789abcdef.."},
+        {".~bfs.r.0123456789abcdeX.a", false, "", "0123456789abcdeX.a"},
+        {".~bfs.r.", false, "", ""},
+        {".~bfs.r..", false, "", ""},
+        {".~bfs.r...", false, "", ""},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(IsReservedName(c.Name), c.Reserved) << c.Name;
+        EXPECT_EQ(AsideOf(c.Name), c.Aside) << c.Name;
+        EXPECT_EQ(LegacyAsideOf(c.Name), c.Legacy) << c.Name;
+    }
+    // Asides carry a random part of their own and fit a file name (255 bytes) or are not made.
+    const std::string a = AsideName("a.txt"), b = AsideName("a.txt");
+    EXPECT_NE(a, b);
+    EXPECT_TRUE(IsReservedName(a) && AsideOf(a) == "a.txt" && LegacyAsideOf(a).empty()) << a;
+    EXPECT_EQ(AsideName(std::string(230, 'n')).size(), 255u);
+    EXPECT_EQ(AsideName(std::string(231, 'n')), "");
+    static_assert(IsTempFilePrefix(".~bfs.p.") && !IsTempFilePrefix(".~bfs.r.") &&
+                  !IsTempFilePrefix(".~bfs.p"));
+}
+
 // What a walk wrote, and every folder above it, is touched; a sibling, a same-named entry in
 // another folder, a folder beside the written ones or an entry below a made folder is not.
 TEST(WrittenEntriesTest, TouchedAreTheWrittenEntriesAndTheFoldersAboveThem) {

@@ -166,10 +166,7 @@ class TFileOperContract : public ::testing::Test {
         data->FileDate = DATE;
         data->Attr = FILE_ATTRIBUTE_ARCHIVE;
         saved->AddChild("gone.txt", data);
-        std::string text;
-        saved->SaveToStream(text, Oper->FFolderSource->FolerAllName);
-        const TFileAttri state = Entry(std::string("/") + MARKER_FOLDER + "/", Oper->FTreeFileName);
-        ASSERT_EQ(Oper->WriteStreamToFile(text, *Oper->FFolderSource, state, false), 0);
+        ASSERT_EQ(WriteSavedState(*saved), 0);
 
         Oper->LoadSavedTreeFlag = true;
         EXPECT_EQ(Oper->ListFolder(), 0);
@@ -250,6 +247,116 @@ class TFileOperContract : public ::testing::Test {
             EXPECT_EQ(ChildNames(*Child(*Oper->FFileTree, "sub")), (std::vector<std::string>{"kept.txt"}));
             for (const TFileAttri& t : temps)
                 EXPECT_EQ(State(t).Exists, held && &t == &temps.back()) << t.Name;
+        }
+    }
+
+    // Only names of the exact forms the program makes are its own: a leftover of such a form goes,
+    // an aside takes its name back when that is free, and every other name, whatever its prefix, is
+    // a user's file that is listed and kept, listing after listing.
+    void OnlyTheProgramsOwnNamesAreLeftovers() {
+        const std::string marker = std::string("/") + MARKER_FOLDER + "/";
+        enum TFate { USER, REMOVED, GIVEN_BACK };
+        const struct {
+            std::string Path, Name;
+            TFate Fate;
+        } cases[] = {
+            {"/", ".~bfs.my-notes.txt", USER},
+            {"/", ".~bfs.abc", USER},
+            {"/", ".~bfs.0123456789abcde", USER},
+            {"/", ".~bfs.ABCDEFGHIJKLMNOP", USER},
+            {"/", ".~bfs.x.Ab3dE9", USER},
+            {"/sub/", ".~bfs.r.report.txt", USER},  // as an earlier version's aside was named
+            {"/sub/", ".~bfs.r.Ab3dE9", USER},
+            {"/.~bfs.folder/", "in.txt", USER},
+            {marker, ".~bfs.notes", USER},
+            {"/", ".~bfs.0123456789abcdef", REMOVED},
+            {"/sub/", ".~bfs.g.Ab3dE9", REMOVED},
+            {"/sub/", NewReservedName(), REMOVED},
+            {marker, ".~bfs.p.zZ09aA", REMOVED},
+            {"/sub/", AsideName("kept.txt"), REMOVED},  // kept.txt is there: the replace went through
+            {"/", AsideName("back.txt"), GIVEN_BACK},
+        };
+        ASSERT_EQ(Put("/sub/", "kept.txt", "k"), 0);
+        for (const auto& c : cases) ASSERT_EQ(Put(c.Path, c.Name, "content"), 0) << c.Path << c.Name;
+        const std::vector<std::string> top = {".~bfs.folder",           "sub",
+                                              ".~bfs.0123456789abcde",  ".~bfs.abc",
+                                              ".~bfs.ABCDEFGHIJKLMNOP", ".~bfs.my-notes.txt",
+                                              ".~bfs.x.Ab3dE9",         "back.txt"};
+        const std::vector<std::string> sub = {".~bfs.r.Ab3dE9", ".~bfs.r.report.txt", "kept.txt"};
+        for (int listing = 0; listing < 2; ++listing) {
+            SCOPED_TRACE(listing);
+            ASSERT_EQ(Oper->ListFolder(), 0);
+            EXPECT_EQ(ChildNames(*Oper->FFileTree), top);
+            const TFileTree *subFolder = Child(*Oper->FFileTree, "sub"),
+                            *userFolder = Child(*Oper->FFileTree, ".~bfs.folder"),
+                            *back = Child(*Oper->FFileTree, "back.txt");
+            ASSERT_TRUE(subFolder && userFolder && back);
+            EXPECT_EQ(ChildNames(*subFolder), sub);
+            EXPECT_EQ(ChildNames(*userFolder), std::vector<std::string>{"in.txt"});
+            EXPECT_EQ(back->Data->Size, 7);
+            for (const auto& c : cases) {
+                const TEntryState now = State(Entry(c.Path, c.Name));
+                EXPECT_EQ(now.Exists, c.Fate == USER) << c.Path << c.Name;
+                EXPECT_EQ(now.Size, c.Fate == USER ? 7 : 0) << c.Path << c.Name;
+            }
+            EXPECT_EQ(State(Entry("/", "back.txt")).Size, 7);
+            EXPECT_EQ(State(Entry("/sub/", "kept.txt")).Size, 1);
+        }
+    }
+
+    // A file named as an earlier version stepped files aside takes the name it stands in for only
+    // where the saved state vouches that no user's file is meant: it records that name as a file of
+    // the aside's very size and date, and nothing under the aside's own name, and the name is free.
+    void EarlierAsideTakesItsNameOnlyWhereTheStateVouches() {
+        const std::string aside = ".~bfs.r.f.txt";
+        const struct {
+            const char* Case;
+            bool OtherSize, OtherDate;  // the state records f.txt otherwise than the aside is listed
+            bool RecordsAside;          // the state records the aside's own name too
+            bool Taken;                 // f.txt is there
+            bool GivenBack;
+        } cases[] = {
+            {"vouched", false, false, false, false, true},
+            {"other date", false, true, false, false, false},
+            {"other size", true, false, false, false, false},
+            {"aside recorded", false, false, true, false, false},
+            {"name taken", false, false, false, true, false},
+        };
+        for (size_t i = 0; i < std::size(cases); ++i) {
+            const std::string path = "/c" + std::to_string(i) + "/";
+            ASSERT_EQ(Put(path, aside, "old"), 0);
+            if (cases[i].Taken) {
+                ASSERT_EQ(Put(path, "f.txt", "new!"), 0);
+            }
+        }
+        ASSERT_EQ(Oper->ListFolder(), 0);
+        auto saved = TFileTree::Create(std::string(), nullptr);
+        for (size_t i = 0; i < std::size(cases); ++i) {
+            const auto& c = cases[i];
+            const std::string name = "c" + std::to_string(i);
+            const TFileTree* listed = Child(*Child(*Oper->FFileTree, name), aside);
+            ASSERT_NE(listed, nullptr) << c.Case;  // with no saved state, a user's file
+            TFileTree* stateFolder = saved->AddChild(name, Child(*Oper->FFileTree, name)->Data);
+            TFileAttri f = *listed->Data;
+            if (c.OtherSize) ++f.Size;
+            if (c.OtherDate) f.FileDate = f.FileDate == DATE ? LATER : DATE;
+            stateFolder->AddChild("f.txt", &f);
+            if (c.RecordsAside) stateFolder->AddChild(aside, listed->Data);
+        }
+        ASSERT_EQ(WriteSavedState(*saved), 0);
+
+        Oper->LoadSavedTreeFlag = true;
+        ASSERT_EQ(Oper->ListFolder(), 0);
+        for (size_t i = 0; i < std::size(cases); ++i) {
+            const auto& c = cases[i];
+            SCOPED_TRACE(c.Case);
+            const std::string path = "/c" + std::to_string(i) + "/";
+            std::vector<std::string> names;
+            if (!c.GivenBack) names.push_back(aside);
+            if (c.GivenBack || c.Taken) names.push_back("f.txt");
+            EXPECT_EQ(ChildNames(*Child(*Oper->FFileTree, "c" + std::to_string(i))), names);
+            EXPECT_EQ(State(Entry(path, aside)).Exists, !c.GivenBack);
+            EXPECT_EQ(State(Entry(path, "f.txt")).Size, c.Taken ? 4 : c.GivenBack ? 3 : 0);
         }
     }
 
@@ -378,6 +485,13 @@ class TFileOperContract : public ::testing::Test {
         EXPECT_EQ(Oper->GetEntryState(*Oper->FFolderSource, E, state), 0) << E.Path.str() << E.Name;
         return state;
     }
+    // Stores Saved as the side's saved state, where the next listing asked to loads it.
+    int32_t WriteSavedState(const TFileTree& Saved) {
+        std::string text;
+        Saved.SaveToStream(text, Oper->FFolderSource->FolerAllName);
+        const TFileAttri state = Entry(std::string("/") + MARKER_FOLDER + "/", Oper->FTreeFileName);
+        return Oper->WriteStreamToFile(text, *Oper->FFolderSource, state, false);
+    }
     // Copies Content into the side as Path + Name, dated DATE.
     int32_t Put(const std::string& Path, const std::string& Name, const std::string& Content) {
         const std::string local = Local("put.tmp", Content);
@@ -414,6 +528,9 @@ inline void RegisterFileOperContract(const std::string& SideName, const TSideFac
         {"EntryStateTellsWhatIsThere", &C::EntryStateTellsWhatIsThere},
         {"TempEntryTakesTheTargetsName", &C::TempEntryTakesTheTargetsName},
         {"ListingHidesAndRemovesLeftovers", &C::ListingHidesAndRemovesLeftovers},
+        {"OnlyTheProgramsOwnNamesAreLeftovers", &C::OnlyTheProgramsOwnNamesAreLeftovers},
+        {"EarlierAsideTakesItsNameOnlyWhereTheStateVouches",
+         &C::EarlierAsideTakesItsNameOnlyWhereTheStateVouches},
     };
     const std::string suite = "FileOperContract/" + SideName;
     for (const auto& [name, body] : cases) {

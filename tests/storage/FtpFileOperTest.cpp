@@ -532,13 +532,17 @@ TEST_F(FtpFileOperTest, DownloadsAndUploadsInterleave) {
 }
 
 // A file that a replace stepped aside and never deleted takes its name back at the next listing
-// when nothing holds that name; otherwise it goes as a leftover.
+// when nothing holds that name; otherwise it goes as a leftover. At the top of the marker folder,
+// which holds no user's file, a saved state an earlier version stepped aside takes its name back
+// too, but is never removed.
 TEST_F(FtpFileOperTest, ListingGivesAsidesTheirNamesBack) {
     TFtpServer server;
     BFS_START_SERVER(server, TServerKind::Pyftpdlib);
     WriteAt(server.Files + "/d/" + AsideName("f"), "old f", 1700000000);
     WriteAt(server.Files + "/d/" + AsideName("g"), "old g", 1700000000);
     WriteAt(server.Files + "/d/g", "new g", 1700000000);
+    const std::string marker = server.Files + "/" + MARKER_FOLDER + "/";
+    for (const char* name : {".~bfs.r.T1", ".~bfs.r.T2", "T2"}) WriteAt(marker + name, name, 1700000000);
     auto oper = FtpSide(server, "");
     ASSERT_EQ(oper->Connect(), 0);
     ASSERT_EQ(oper->ListFolder(), 0);
@@ -548,6 +552,11 @@ TEST_F(FtpFileOperTest, ListingGivesAsidesTheirNamesBack) {
     ReadWholeFile(server.Files + "/d/g", g);
     EXPECT_EQ(f + "|" + g, "old f|new g");
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(server.Files + "/d"), {}), 2);
+    std::string t1;
+    ReadWholeFile(marker + "T1", t1);
+    EXPECT_EQ(t1, ".~bfs.r.T1");
+    EXPECT_TRUE(std::filesystem::exists(marker + ".~bfs.r.T2") &&
+                !std::filesystem::exists(marker + ".~bfs.r.T1"));
 }
 
 // Against the quirks above: a replace whose upload cannot take the name leaves the old file as it

@@ -417,8 +417,8 @@ TEST_F(S3FileOperTest, BrowserListsOnlyTheUsersBuckets) {
 TEST_F(S3FileOperTest, BrowserListsOneLevelOfFolders) {
     if (IsSkipped()) return;
     for (const char* key : {"top.txt", "docs/a.txt", "docs/Sub/b.txt", "docs/Sub/Deep/c.txt", "docs/Empty/",
-                            "docs/__BramlowFileSync__/T1", "docs/.~bfs.left/x", "docsextra/x.txt",
-                            "Photos/p.jpg", "a b/c.txt"}) {
+                            "docs/__BramlowFileSync__/T1", "docs/.~bfs.0123456789abcdef/x",
+                            "docs/.~bfs.mine/x", "docsextra/x.txt", "Photos/p.jpg", "a b/c.txt"}) {
         Seed(key, "x");
         if (HasFatalFailure()) return;
     }
@@ -432,8 +432,8 @@ TEST_F(S3FileOperTest, BrowserListsOneLevelOfFolders) {
     } cases[] = {
         {"", {"Photos", "a b", "docs", "docsextra"}, "/"},
         {"/", {"Photos", "a b", "docs", "docsextra"}, "/"},
-        {"docs", {"Empty", "Sub"}, "/docs/"},
-        {"/docs/", {"Empty", "Sub"}, "/docs/"},
+        {"docs", {".~bfs.mine", "Empty", "Sub"}, "/docs/"},
+        {"/docs/", {".~bfs.mine", "Empty", "Sub"}, "/docs/"},
         {"docs/Sub", {"Deep"}, "/docs/Sub/"},
         {"docs/Sub/Deep", {}, "/docs/Sub/Deep/"},
         {"nowhere", {}, "/nowhere/"},

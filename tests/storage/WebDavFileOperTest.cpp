@@ -409,7 +409,8 @@ TEST(WebDavServerTest, LeftoversGoButNotARunningUpload) {
     TTempFolder scratch;
     const TScopedEnv config("XDG_CONFIG_HOME", scratch.Path);
     const std::string files = server.Files, marker = std::string("/") + MARKER_FOLDER;
-    const std::vector<std::string> left = {"/.~bfs.top", "/sub/.~bfs.sub", marker + "/.~bfs.m"};
+    const std::vector<std::string> left = {"/" + NewReservedName(), "/sub/" + NewReservedName(),
+                                           marker + "/" + NewReservedName()};
     for (const std::string& l : left) {
         std::filesystem::create_directories(std::filesystem::path(files + l).parent_path());
         ASSERT_EQ(WriteFileAtomic(files + l, "left"), 0);
