@@ -12,12 +12,12 @@
 #include "ui/DMUnit.h"
 #include "ui/StartUnit.h"
 #include "ui/UFMain.h"
+#include "ui/UTApplication.h"
 #include "ui/UTAutomation.h"
 #include "ui/UTQtNotifyTarget.h"
 #include "ui/UTSeedFolder.h"
 #include "ui/UTSingleInstance.h"
 
-#include <QApplication>
 #include <QEventLoop>
 #include <QTimer>
 
@@ -66,7 +66,8 @@ int main(int argc, char* argv[]) {
             if (Type == QtCriticalMsg || Type == QtFatalMsg)
                 std::fprintf(stderr, "Bramlow File Sync: %s\n", qPrintable(Text));
         });
-    QApplication app(argc, argv);
+    // An exception that escapes a window's handler is logged, and the program goes on.
+    bfs::TApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("Bramlow File Sync"));
     // The desktop matches the windows to the menu entry the program installs.
     QGuiApplication::setDesktopFileName(QStringLiteral("bramlow-file-sync"));
