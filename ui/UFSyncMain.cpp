@@ -627,6 +627,23 @@ void TFSyncMain::AddLogText(const std::string& Text) {
     }
 }
 
+void TFSyncMain::LogToTask(const std::string& Text) {
+    try {
+        Task->LogIfEnabled(Text);
+    } catch (const std::exception& e) {
+        AddLogLine(Utf8(e.what()), true);
+    }
+}
+
+int64_t TFSyncMain::HeldConflicts() const {
+    return m_Run->ResultTree ? m_Run->ResultTree->ConflictCount : 0;
+}
+
+QString TFSyncMain::ConflictsReason(int64_t Conflicts) const {
+    return QStringLiteral("The task \"%1\" ran: %2")
+        .arg(Utf8(Task->SyncName), Utf8(TTaskRun::ConflictCountText(Conflicts)));
+}
+
 // ---------------------------------------------------------------------------------------------
 // Messages
 
@@ -884,7 +901,10 @@ void TFSyncMain::AnalyzeThreadTerminated() {
                 emit RunEnded(true, m_SyncRefusal);  // the sync asked for did not start
         });
     } else {
-        emit RunEnded(!m_ResultUsable || m_HeldBack);
+        // Conflicts left alone fail a run that went well otherwise, and it says how many.
+        const bool failed = !m_ResultUsable || m_HeldBack;
+        const int64_t conflicts = failed ? 0 : HeldConflicts();
+        emit RunEnded(failed || conflicts > 0, conflicts > 0 ? ConflictsReason(conflicts) : QString());
     }
     if (!m_Run->ResultTree) return;
     const TFileTree& root = *m_Run->ResultTree;
@@ -923,6 +943,20 @@ void TFSyncMain::ShowAnalysisSummary() {
             ",Included:" + std::to_string(r.IncludedCount) + ",Excluded:" + std::to_string(r.ExcludedCount);
     }
     AddLogText(Task->LogAnalysis(a, b, DiskText()));
+    // After the record, a line for every conflict the analysis holds and one with their count.
+    if (const std::vector<std::string>& conflicts = m_Run->ConflictLines; !conflicts.empty()) {
+        QStringList lines;
+        lines.reserve(static_cast<qsizetype>(conflicts.size()) + 1);
+        std::string text;
+        for (const std::string& line : conflicts) {
+            lines << Utf8(line);
+            text += line + "\r\n";
+        }
+        const std::string count = TTaskRun::ConflictCountText(static_cast<int64_t>(conflicts.size()));
+        lines << Utf8(count);
+        AddLogLines(lines);
+        LogToTask(text + count);
+    }
     UpdateSyncEnabled();
 }
 
@@ -987,11 +1021,7 @@ void TFSyncMain::BitBtn_SyncClick() {
         }
         // The refusal goes to both logs, and the task is free for its next run.
         AddLogLine(text, true);
-        try {
-            Task->LogIfEnabled(text.toStdString() + "\r\n");
-        } catch (const std::exception& e) {
-            AddLogLine(Utf8(e.what()), true);
-        }
+        LogToTask(text.toStdString() + "\r\n");
         m_Run->Release();
         m_ResultUsable = false;
         UpdateSyncEnabled();
@@ -1079,18 +1109,17 @@ void TFSyncMain::SyncThreadTerminated() {
     std::string text;
     for (const QString& line : m_RunLines) text += line.toStdString() + "\r\n";
     m_RunLines.clear();
-    try {
-        Task->LogIfEnabled(text);
-    } catch (const std::exception& e) {
-        AddLogLine(Utf8(e.what()), true);
-    }
+    LogToTask(text);
     if (m_Run->StateNotWritten() != 0) {
         const QString reason = QStringLiteral("The task \"%1\" ran, but a saved state could not be written.")
                                    .arg(Utf8(Task->SyncName));
         Label_ActionStatus->setText(reason);
         emit RunEnded(true, reason);
     } else {
-        emit RunEnded(cancelled || m_HeldBack || m_SyncFailures > 0 || PlanHasFailedRow());
+        const bool failed = cancelled || m_HeldBack || m_SyncFailures > 0 || PlanHasFailedRow();
+        const int64_t conflicts = HeldConflicts();
+        emit RunEnded(failed || conflicts > 0,
+                      !failed && conflicts > 0 ? ConflictsReason(conflicts) : QString());
     }
 }
 

@@ -163,8 +163,9 @@ class TFSyncMain : public QWidget {
   signals:
     // A run of this window has ended: refused, cancelled, an analysis that no sync follows, or a
     // sync. Failed: it could not start or was cancelled, the analysis failed or held entries back
-    // because a side could not be listed, or a row of the sync failed. Reason, when not empty, says
-    // why in one line (a refusal's own line: "The task "<name>" is already running.").
+    // because a side could not be listed, a row of the sync failed, or the result holds conflicts
+    // that were left alone. Reason, when not empty, says why in one line (a refusal's own line: "The
+    // task "<name>" is already running.").
     void RunEnded(bool Failed, const QString& Reason = QString());
 
   protected:
@@ -179,6 +180,13 @@ class TFSyncMain : public QWidget {
     // Adds lines at the end in one edit, scrolled to the last.
     void AddLogLines(const QStringList& Lines, bool Red = false);
     void AddLogText(const std::string& Text);
+    // Appends Text to the task log when SaveLog is on; a log that cannot be written says so in red
+    // in the pane.
+    void LogToTask(const std::string& Text);
+    // The conflicts the result holds now (none without a result), and the line a run that left them
+    // alone ends with ("The task "Daily" ran: 1 conflict was not synced.").
+    int64_t HeldConflicts() const;
+    QString ConflictsReason(int64_t Conflicts) const;
     void SetButtonEnabled(TImageExButton* Button, QLabel* Caption, const char* Face, bool Enabled);
     void SetAnalyzeEnabled(bool Enabled);
     void SetTopControlsEnabled(bool Enabled);
