@@ -122,5 +122,8 @@ int main(int argc, char* argv[]) {
     std::optional<std::string> task;
     if (commandLine) task = std::string(argv[1]);
     window.Automation->Start(task);
-    return app.exec();
+    const int status = app.exec();
+    // A command-line instance whose window closed before it ended itself (its runs were cancelled)
+    // still tells whether they went well.
+    return status == 0 && window.Automation->CommandLineFailed() ? 1 : status;
 }

@@ -762,7 +762,7 @@ void TFSyncMain::SyncShownPlan() {
 }
 
 void TFSyncMain::StartAnalyze() {
-    if (Running() || m_Closing) return;
+    if (Running() || m_Closing || m_Ending) return;
     // An address still being typed is taken now: once the run has started, its workers read it, and
     // the edit's own "editing finished" would only come when the run disables it.
     if (edit_LFolder->isModified()) FolderEdited(1);
@@ -840,7 +840,7 @@ void TFSyncMain::EndRefusedScan() {
 void TFSyncMain::StartCompare() {
     TakeReports();
     m_HeldBack = m_Run->FinishScan() != 0;
-    if (m_Cancelled || m_Closing) {
+    if (m_Cancelled || m_Closing || m_Ending) {
         // Cancelled while listing: the run goes no further.
         m_Cancelled = false;
         m_Run->Release();
@@ -896,7 +896,7 @@ void TFSyncMain::AnalyzeThreadTerminated() {
         m_SyncPending = true;
         QTimer::singleShot(1000, this, [this] {
             m_SyncPending = false;
-            if (!m_Closing && !Running()) BitBtn_SyncClick();
+            if (!m_Closing && !m_Ending && !Running()) BitBtn_SyncClick();
             if (!m_Syncing && !m_Closing)
                 emit RunEnded(true, m_SyncRefusal);  // the sync asked for did not start
         });
@@ -1009,7 +1009,7 @@ QString TFSyncMain::DiskSpaceText(int Full) const {
 void TFSyncMain::BitBtn_SyncClick() {
     lb_File->hide();
     m_SyncRefusal.clear();
-    if (!BitBtn_Sync->isEnabled() || Running() || !m_ResultUsable || !m_Run->ResultTree) return;
+    if (!BitBtn_Sync->isEnabled() || Running() || m_Ending || !m_ResultUsable || !m_Run->ResultTree) return;
     // Started by a trigger or the command line: no one is there to answer a box.
     const bool unattended = Task->AutoRun == 1;
     Task->AutoRun = 0;
@@ -1582,15 +1582,23 @@ void TFSyncMain::closeEvent(QCloseEvent* Event) {
     QWidget::closeEvent(Event);
 }
 
-void TFSyncMain::DrainWorkers() {
-    m_Closing = true;
+void TFSyncMain::EndRunForClose() {
+    m_Ending = true;
     m_SyncAfterAnalyze = false;
-    if (!m_Run) return;
+    // The Cancel button's own way, so the run's record is the one a cancel writes.
+    if (Running() && BitBtn_cancel->isEnabled()) BitBtn_cancelClick();
     m_Run->Stop();
     if (m_RowCommand) m_RowCommand->Stop();
+}
+
+void TFSyncMain::DrainWorkers() {
+    if (!m_Closing) EndRunForClose();
     // The workers may be waiting for this thread (a log line, a row repaint): their calls and their
-    // end messages are let through until none is alive; the handlers only finish the steps now.
-    const auto alive = [this] { return m_Run->WorkerAlive() || m_RunningScans > 0 || m_RowCommand; };
+    // end messages are let through until none is alive, and the run's ends are handled as usual,
+    // its record written. A sync waiting to follow its analysis is waited for too: it will not start.
+    const auto alive = [this] {
+        return m_Run->WorkerAlive() || m_RunningScans > 0 || m_RowCommand || m_SyncPending;
+    };
     while (alive()) {
         QCoreApplication::sendPostedEvents(this);
         QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents, 10);
@@ -1601,6 +1609,7 @@ void TFSyncMain::DrainWorkers() {
         if (m_RowCommand) m_RowCommand->Stop();
         QThread::msleep(2);
     }
+    m_Closing = true;
     Task->Busy = 0;
 }
 

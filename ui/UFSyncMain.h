@@ -102,6 +102,12 @@ class TFSyncMain : public QWidget {
     void LoadLanguageTexts();
     // A run or a worker of it (a row command included) is alive.
     bool Running() const;
+    // The window is about to close: the run under way is cancelled as Cancel cancels it (a sync
+    // stops handing out rows and the rows in flight finish), a sync waiting to follow its analysis
+    // never starts, and no run starts any more. Returns at once: the run's ends come in as usual and
+    // write its record ("Sync cancelled.") to the log pane and the task log; Running() turns false
+    // once they have.
+    void EndRunForClose();
 
     TTaskRun& Run() { return *m_Run; }
     TPlanModel& PlanModel() { return *m_Model; }
@@ -236,7 +242,8 @@ class TFSyncMain : public QWidget {
     void BrowseFolder(int Side);
     void FolderEdited(int Side);
     void ShowDirectionPicture();
-    // Cancels every worker of the run and lets their ends through until none is alive.
+    // Ends the run as EndRunForClose does and lets the workers' ends through until none is alive,
+    // so the run's record is written; from then on the window handles nothing but those ends.
     void DrainWorkers();
     // A worker has progress, a status text or the walk's reports: shown now, or at the end of the
     // current REPORT_INTERVAL_MS, so that however fast the workers go the window repaints at most
@@ -260,6 +267,7 @@ class TFSyncMain : public QWidget {
     bool m_Syncing = false;
     bool m_SyncAfterAnalyze = false;
     bool m_Closing = false;
+    bool m_Ending = false;        // EndRunForClose: the run is being ended, nothing new starts
     bool m_SyncPending = false;   // an analysis ended and its sync starts in a moment
     QString m_SyncRefusal;        // why the last sync asked for did not start (no box was shown)
     bool m_HaveResult = false;    // an analysis ended and its plan may be shown

@@ -610,18 +610,33 @@ class TaskWindowTest : public QObject {
         QDesktopServices::unsetUrlHandler("file");
     }
 
+    // The close cancels the sync as Cancel does: the rows in flight finish, and the run's record
+    // says it was cancelled, in the pane and in the task log.
     void closingDuringASyncWaitsForTheWorkerWithoutDeadlock() {
-        for (int i = 0; i < 3; ++i) m_LeftStore->AddFile("/f" + std::to_string(i) + ".txt", "data", 1000);
+        SysConfig().SaveLog = 1;
+        const auto saveLogOff = qScopeGuard([] { SysConfig().SaveLog = 0; });
+        for (int i = 0; i < 12; ++i) m_LeftStore->AddFile("/f" + std::to_string(i) + ".txt", "data", 1000);
         TFSyncMain& w = Open(DEVICE_WEBDAV);
         w.StartAnalyze();
         QVERIFY(Idle(w));
         m_PutGate.Close();
+        QSignalSpy ended(&w, &TFSyncMain::RunEnded);
         w.BitBtn_SyncClick();
         QTRY_VERIFY(m_PutGate.Waiting.load() >= 1);
         // Let the row through a moment after the close began, as a slow copy would.
         QTimer::singleShot(50, [this] { m_PutGate.Open(); });
         w.close();
         QVERIFY(!w.Run().WorkerAlive());
+        const size_t copied = m_RightStore->Snapshot().size();
+        QVERIFY2(copied >= 1 && copied < 12, qPrintable(QString::number(copied)));
+        QCOMPARE(ended.size(), 1);
+        QCOMPARE(ended.front().front().toBool(), true);
+        const QStringList lines = w.LogLines();
+        QVERIFY2(lines.size() >= 2 && lines[lines.size() - 2] == "Sync cancelled." &&
+                     lines.last().startsWith("----- Sync End. Time:"),
+                 qPrintable(lines.join('\n')));
+        QVERIFY2(TaskLog().find("\nSync cancelled.\n----- Sync End. Time:") != std::string::npos,
+                 TaskLog().c_str());
         m_Window.reset();
     }
 };
