@@ -12,12 +12,12 @@
 #include "ui/DMUnit.h"
 #include "ui/StartUnit.h"
 #include "ui/UFMain.h"
+#include "ui/UTApplication.h"
 #include "ui/UTAutomation.h"
 #include "ui/UTQtNotifyTarget.h"
 #include "ui/UTSeedFolder.h"
 #include "ui/UTSingleInstance.h"
 
-#include <QApplication>
 #include <QEventLoop>
 #include <QTimer>
 
@@ -66,7 +66,8 @@ int main(int argc, char* argv[]) {
             if (Type == QtCriticalMsg || Type == QtFatalMsg)
                 std::fprintf(stderr, "Bramlow File Sync: %s\n", qPrintable(Text));
         });
-    QApplication app(argc, argv);
+    // An exception that escapes a window's handler is logged, and the program goes on.
+    bfs::TApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("Bramlow File Sync"));
     // The desktop matches the windows to the menu entry the program installs.
     QGuiApplication::setDesktopFileName(QStringLiteral("bramlow-file-sync"));
@@ -121,5 +122,8 @@ int main(int argc, char* argv[]) {
     std::optional<std::string> task;
     if (commandLine) task = std::string(argv[1]);
     window.Automation->Start(task);
-    return app.exec();
+    const int status = app.exec();
+    // A command-line instance whose window closed before it ended itself (its runs were cancelled)
+    // still tells whether they went well.
+    return status == 0 && window.Automation->CommandLineFailed() ? 1 : status;
 }

@@ -6,6 +6,31 @@
 
 namespace bfs {
 
+namespace {
+
+// The log lines of the result's conflicts: its leaves whose conflict counter is set (filtering an
+// entry out clears its counters). Folders carry the sums of their leaves, so only the branches that
+// hold a conflict are walked, and a result without one not at all.
+std::vector<std::string> ConflictLinesOf(const TFileTree& Result) {
+    std::vector<std::string> lines;
+    std::vector<const TFileTree*> pending{&Result};
+    while (!pending.empty() && Result.ConflictCount > 0) {
+        const TFileTree& node = *pending.back();
+        pending.pop_back();
+        if (node.Children.empty()) {
+            if (node.Data && node.ConflictCount > 0)
+                lines.push_back("Conflict, not synced: " + node.Data->Path + node.Name);
+            continue;
+        }
+        // Children in reverse, so the lines come out in listing order.
+        for (auto it = node.Children.rbegin(); it != node.Children.rend(); ++it)
+            if ((*it)->ConflictCount > 0) pending.push_back(it->get());
+    }
+    return lines;
+}
+
+}  // namespace
+
 TTaskRun::~TTaskRun() {
     Stop();
     if (m_Connect.joinable()) m_Connect.join();
@@ -14,6 +39,7 @@ TTaskRun::~TTaskRun() {
 int32_t TTaskRun::StartScan() {
     ErrorText.clear();
     Notes.clear();
+    ConflictLines.clear();
     m_StateNotWritten = 0;
     m_ScanComplete = false;
     FolderCheckFailed = false;
@@ -206,6 +232,7 @@ int32_t TTaskRun::Analyze() {
 }
 
 int32_t TTaskRun::StartAnalyze() {
+    ConflictLines.clear();
     ResultTree = TFileTree::Create(std::string(), nullptr);
     m_Walked = false;
     m_AnalysisCancelled = false;
@@ -242,6 +269,8 @@ int32_t TTaskRun::FinishAnalyze() {
         m_Lock.Unlock();
         return 1;
     }
+    // A cut-short analysis leaves entries half decided: only a whole one names its conflicts.
+    if (!m_AnalysisCancelled) ConflictLines = ConflictLinesOf(*ResultTree);
     // Nothing to copy or delete: no walk follows, so the states are brought up to date now (a state
     // that is already current is not written).
     if (!m_AnalysisCancelled && m_ScanComplete &&
@@ -345,6 +374,10 @@ std::string TTaskRun::FolderCheckText(int32_t Code) {
         default:
             return std::string();
     }
+}
+
+std::string TTaskRun::ConflictCountText(int64_t Count) {
+    return std::to_string(Count) + (Count == 1 ? " conflict was" : " conflicts were") + " not synced.";
 }
 
 void TTaskRun::Release() {

@@ -47,6 +47,10 @@ class TTaskRun {
     TPlan Plan;                      // the rows of the changes view
     std::string ErrorText;           // why a step did not run (the log pane shows it)
     std::vector<std::string> Notes;  // what the analysis held back and why (log pane lines)
+    // The entries the last analysis holds as conflicts (changed on both sides and left alone, or a
+    // clash no rule settles; never an excluded entry), one log line each ("Conflict, not synced:
+    // /docs/a.txt"), in listing order. Set by an analysis that ran to its end, else empty.
+    std::vector<std::string> ConflictLines;
     // Progress steps the two listings will report (WM_UPDATEPROCESS): set by StartScan for a waiting
     // caller, else handed to OnScanListing (and set by FinishScan).
     int32_t ScanSteps = 0;
@@ -117,6 +121,8 @@ class TTaskRun {
 
     // The line for a failed TSyncTask::CheckFolders result; empty for FOLDERS_OK.
     static std::string FolderCheckText(int32_t Code);
+    // The line that says how many conflicts were left alone ("2 conflicts were not synced.").
+    static std::string ConflictCountText(int64_t Count);
 
   private:
     // Connects and checks both sides: the refusal line, or empty when both are usable or the run

@@ -23,7 +23,9 @@ namespace {
 
 using TCounter = int32_t TFileTree::*;
 
-// The counters an action code stands for on a leaf. Codes not listed set none.
+// The counters an action code stands for on a leaf. Codes not listed set none. A change code 7 left
+// on a result node is an entry changed on both sides that an automatic run leaves alone: a conflict
+// like code 2, never a change to carry out.
 struct TStatusCounters {
     int32_t Code;
     TCounter First;
@@ -37,7 +39,7 @@ constexpr TStatusCounters STATUS_COUNTERS[] = {
     {ACTION_RIGHT_NEWER, &TFileTree::RtoLCount, &TFileTree::OverwriteCount},
     {ACTION_SAME, &TFileTree::SameCount, nullptr},
     {ACTION_NEW, &TFileTree::NewCount, nullptr},
-    {ACTION_CHANGED, &TFileTree::OverwriteCount, nullptr},
+    {ACTION_CHANGED, &TFileTree::ConflictCount, nullptr},
     {ACTION_CONFLICT, &TFileTree::ConflictCount, nullptr},
     {ACTION_ERROR, &TFileTree::ErrorCount, nullptr},
     {ACTION_DELETED, &TFileTree::DeleteCount, nullptr},

@@ -25,6 +25,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QCloseEvent>
 #include <QFile>
 #include <QFileDialog>
 #include <QHBoxLayout>
@@ -34,6 +35,7 @@
 #include <QPainter>
 #include <QScreen>
 #include <QStackedWidget>
+#include <QTimer>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -74,6 +76,9 @@ constexpr uint32_t VIEW_MESSAGES[11] = {WM_ALL, WM_MODIFY,    WM_CONFLICT, WM_ER
                                         WM_NEW, WM_OVERWRIDE, WM_DELETE,   WM_LTOR,  WM_RTOL};
 constexpr const char* VIEW_KEYS[11] = {"all", "changed",   "conflicts", "errors", "include", "exclude",
                                        "new", "Overwrite", "delete",    "LtoR",   "RtoL"};
+// The question of a close while a task runs, for a language file from before it was asked.
+constexpr const char* CLOSE_RUNNING_TEXT =
+    "A task is still running. Stop it and close Bramlow File Sync? What it has done so far is kept.";
 // The View menu's order of the view kinds; -1 is a separator.
 constexpr int VIEW_MENU_ORDER[] = {9, 10, 0, 1, 2, 3, -1, 4, 5, -1, 6, 7, 8};
 
@@ -982,6 +987,46 @@ bool TFMain::event(QEvent* Event) {
         default:
             return QWidget::event(Event);
     }
+}
+
+bool TFMain::AnyRunGoing() const {
+    return std::any_of(m_Tabs.begin(), m_Tabs.end(),
+                       [](const TTaskTab& Tab) { return Tab.Window && Tab.Window->Running(); });
+}
+
+void TFMain::closeEvent(QCloseEvent* Event) {
+    if (!m_EndingRuns) {
+        if (!AnyRunGoing()) {
+            QWidget::closeEvent(Event);
+            return;
+        }
+        const bool unattended = (Automation && Automation->Unattended()) || qApp->isSavingSession();
+        QString question = Lang("closerunning");
+        if (question.isEmpty()) question = QString::fromUtf8(CLOSE_RUNNING_TEXT);
+        if (!unattended &&
+            ShowMessageBox(question, ProgramName(), MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2) != IDYES) {
+            Event->ignore();
+            return;
+        }
+        m_EndingRuns = true;
+        for (const TTaskTab& tab : m_Tabs)
+            if (tab.Window) tab.Window->EndRunForClose();
+    }
+    if (!AnyRunGoing()) {
+        if (m_CloseTimer) m_CloseTimer->stop();
+        QWidget::closeEvent(Event);
+        return;
+    }
+    // The window never waits for a worker: the close comes again once the runs have ended.
+    Event->ignore();
+    if (!m_CloseTimer) {
+        m_CloseTimer = new QTimer(this);
+        m_CloseTimer->setInterval(50);
+        connect(m_CloseTimer, &QTimer::timeout, this, [this] {
+            if (!AnyRunGoing()) close();
+        });
+    }
+    m_CloseTimer->start();
 }
 
 void TFMain::ShowHint(QWidget* Widget) {

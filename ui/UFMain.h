@@ -17,6 +17,7 @@ class QAction;
 class QLabel;
 class QMenu;
 class QStackedWidget;
+class QTimer;
 
 namespace bfs {
 
@@ -172,6 +173,10 @@ class TFMain : public QWidget {
   protected:
     bool event(QEvent* Event) override;
     bool eventFilter(QObject* Watched, QEvent* Event) override;
+    // A close while a task runs asks first (no one is asked in a command-line instance or at the end
+    // of the session). One that goes ahead ends every run as its Cancel does and closes once their
+    // records are written: the close is refused until then, and comes again by itself.
+    void closeEvent(QCloseEvent* Event) override;
 
   private:
     void BuildControls();
@@ -212,6 +217,8 @@ class TFMain : public QWidget {
     void Action_saveasTExecute();
     void Action_exportTLExecute();
     void Action_ImprotTLExecute();
+    // A task window (of any tab) has a run going.
+    bool AnyRunGoing() const;
 
     TQtNotifyTarget m_Notify{this};
     TImageList m_TabImages{6, 27};    // iml_main
@@ -223,6 +230,9 @@ class TFMain : public QWidget {
     int m_CurrentTab = -1;
     int m_StripWidth = 0;
     bool m_PageActivated = false;  // a page activation was sent since the last load
+
+    bool m_EndingRuns = false;       // a close went ahead: the runs are being ended
+    QTimer* m_CloseTimer = nullptr;  // looks for the runs' ends, then closes again
 };
 
 }  // namespace bfs

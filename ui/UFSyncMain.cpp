@@ -627,6 +627,23 @@ void TFSyncMain::AddLogText(const std::string& Text) {
     }
 }
 
+void TFSyncMain::LogToTask(const std::string& Text) {
+    try {
+        Task->LogIfEnabled(Text);
+    } catch (const std::exception& e) {
+        AddLogLine(Utf8(e.what()), true);
+    }
+}
+
+int64_t TFSyncMain::HeldConflicts() const {
+    return m_Run->ResultTree ? m_Run->ResultTree->ConflictCount : 0;
+}
+
+QString TFSyncMain::ConflictsReason(int64_t Conflicts) const {
+    return QStringLiteral("The task \"%1\" ran: %2")
+        .arg(Utf8(Task->SyncName), Utf8(TTaskRun::ConflictCountText(Conflicts)));
+}
+
 // ---------------------------------------------------------------------------------------------
 // Messages
 
@@ -745,7 +762,7 @@ void TFSyncMain::SyncShownPlan() {
 }
 
 void TFSyncMain::StartAnalyze() {
-    if (Running() || m_Closing) return;
+    if (Running() || m_Closing || m_Ending) return;
     // An address still being typed is taken now: once the run has started, its workers read it, and
     // the edit's own "editing finished" would only come when the run disables it.
     if (edit_LFolder->isModified()) FolderEdited(1);
@@ -823,7 +840,7 @@ void TFSyncMain::EndRefusedScan() {
 void TFSyncMain::StartCompare() {
     TakeReports();
     m_HeldBack = m_Run->FinishScan() != 0;
-    if (m_Cancelled || m_Closing) {
+    if (m_Cancelled || m_Closing || m_Ending) {
         // Cancelled while listing: the run goes no further.
         m_Cancelled = false;
         m_Run->Release();
@@ -879,12 +896,15 @@ void TFSyncMain::AnalyzeThreadTerminated() {
         m_SyncPending = true;
         QTimer::singleShot(1000, this, [this] {
             m_SyncPending = false;
-            if (!m_Closing && !Running()) BitBtn_SyncClick();
+            if (!m_Closing && !m_Ending && !Running()) BitBtn_SyncClick();
             if (!m_Syncing && !m_Closing)
                 emit RunEnded(true, m_SyncRefusal);  // the sync asked for did not start
         });
     } else {
-        emit RunEnded(!m_ResultUsable || m_HeldBack);
+        // Conflicts left alone fail a run that went well otherwise, and it says how many.
+        const bool failed = !m_ResultUsable || m_HeldBack;
+        const int64_t conflicts = failed ? 0 : HeldConflicts();
+        emit RunEnded(failed || conflicts > 0, conflicts > 0 ? ConflictsReason(conflicts) : QString());
     }
     if (!m_Run->ResultTree) return;
     const TFileTree& root = *m_Run->ResultTree;
@@ -923,6 +943,20 @@ void TFSyncMain::ShowAnalysisSummary() {
             ",Included:" + std::to_string(r.IncludedCount) + ",Excluded:" + std::to_string(r.ExcludedCount);
     }
     AddLogText(Task->LogAnalysis(a, b, DiskText()));
+    // After the record, a line for every conflict the analysis holds and one with their count.
+    if (const std::vector<std::string>& conflicts = m_Run->ConflictLines; !conflicts.empty()) {
+        QStringList lines;
+        lines.reserve(static_cast<qsizetype>(conflicts.size()) + 1);
+        std::string text;
+        for (const std::string& line : conflicts) {
+            lines << Utf8(line);
+            text += line + "\r\n";
+        }
+        const std::string count = TTaskRun::ConflictCountText(static_cast<int64_t>(conflicts.size()));
+        lines << Utf8(count);
+        AddLogLines(lines);
+        LogToTask(text + count);
+    }
     UpdateSyncEnabled();
 }
 
@@ -975,7 +1009,7 @@ QString TFSyncMain::DiskSpaceText(int Full) const {
 void TFSyncMain::BitBtn_SyncClick() {
     lb_File->hide();
     m_SyncRefusal.clear();
-    if (!BitBtn_Sync->isEnabled() || Running() || !m_ResultUsable || !m_Run->ResultTree) return;
+    if (!BitBtn_Sync->isEnabled() || Running() || m_Ending || !m_ResultUsable || !m_Run->ResultTree) return;
     // Started by a trigger or the command line: no one is there to answer a box.
     const bool unattended = Task->AutoRun == 1;
     Task->AutoRun = 0;
@@ -987,11 +1021,7 @@ void TFSyncMain::BitBtn_SyncClick() {
         }
         // The refusal goes to both logs, and the task is free for its next run.
         AddLogLine(text, true);
-        try {
-            Task->LogIfEnabled(text.toStdString() + "\r\n");
-        } catch (const std::exception& e) {
-            AddLogLine(Utf8(e.what()), true);
-        }
+        LogToTask(text.toStdString() + "\r\n");
         m_Run->Release();
         m_ResultUsable = false;
         UpdateSyncEnabled();
@@ -1079,18 +1109,17 @@ void TFSyncMain::SyncThreadTerminated() {
     std::string text;
     for (const QString& line : m_RunLines) text += line.toStdString() + "\r\n";
     m_RunLines.clear();
-    try {
-        Task->LogIfEnabled(text);
-    } catch (const std::exception& e) {
-        AddLogLine(Utf8(e.what()), true);
-    }
+    LogToTask(text);
     if (m_Run->StateNotWritten() != 0) {
         const QString reason = QStringLiteral("The task \"%1\" ran, but a saved state could not be written.")
                                    .arg(Utf8(Task->SyncName));
         Label_ActionStatus->setText(reason);
         emit RunEnded(true, reason);
     } else {
-        emit RunEnded(cancelled || m_HeldBack || m_SyncFailures > 0 || PlanHasFailedRow());
+        const bool failed = cancelled || m_HeldBack || m_SyncFailures > 0 || PlanHasFailedRow();
+        const int64_t conflicts = HeldConflicts();
+        emit RunEnded(failed || conflicts > 0,
+                      !failed && conflicts > 0 ? ConflictsReason(conflicts) : QString());
     }
 }
 
@@ -1553,15 +1582,23 @@ void TFSyncMain::closeEvent(QCloseEvent* Event) {
     QWidget::closeEvent(Event);
 }
 
-void TFSyncMain::DrainWorkers() {
-    m_Closing = true;
+void TFSyncMain::EndRunForClose() {
+    m_Ending = true;
     m_SyncAfterAnalyze = false;
-    if (!m_Run) return;
+    // The Cancel button's own way, so the run's record is the one a cancel writes.
+    if (Running() && BitBtn_cancel->isEnabled()) BitBtn_cancelClick();
     m_Run->Stop();
     if (m_RowCommand) m_RowCommand->Stop();
+}
+
+void TFSyncMain::DrainWorkers() {
+    if (!m_Closing) EndRunForClose();
     // The workers may be waiting for this thread (a log line, a row repaint): their calls and their
-    // end messages are let through until none is alive; the handlers only finish the steps now.
-    const auto alive = [this] { return m_Run->WorkerAlive() || m_RunningScans > 0 || m_RowCommand; };
+    // end messages are let through until none is alive, and the run's ends are handled as usual,
+    // its record written. A sync waiting to follow its analysis is waited for too: it will not start.
+    const auto alive = [this] {
+        return m_Run->WorkerAlive() || m_RunningScans > 0 || m_RowCommand || m_SyncPending;
+    };
     while (alive()) {
         QCoreApplication::sendPostedEvents(this);
         QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents, 10);
@@ -1572,6 +1609,7 @@ void TFSyncMain::DrainWorkers() {
         if (m_RowCommand) m_RowCommand->Stop();
         QThread::msleep(2);
     }
+    m_Closing = true;
     Task->Busy = 0;
 }
 

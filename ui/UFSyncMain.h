@@ -102,6 +102,12 @@ class TFSyncMain : public QWidget {
     void LoadLanguageTexts();
     // A run or a worker of it (a row command included) is alive.
     bool Running() const;
+    // The window is about to close: the run under way is cancelled as Cancel cancels it (a sync
+    // stops handing out rows and the rows in flight finish), a sync waiting to follow its analysis
+    // never starts, and no run starts any more. Returns at once: the run's ends come in as usual and
+    // write its record ("Sync cancelled.") to the log pane and the task log; Running() turns false
+    // once they have.
+    void EndRunForClose();
 
     TTaskRun& Run() { return *m_Run; }
     TPlanModel& PlanModel() { return *m_Model; }
@@ -163,8 +169,9 @@ class TFSyncMain : public QWidget {
   signals:
     // A run of this window has ended: refused, cancelled, an analysis that no sync follows, or a
     // sync. Failed: it could not start or was cancelled, the analysis failed or held entries back
-    // because a side could not be listed, or a row of the sync failed. Reason, when not empty, says
-    // why in one line (a refusal's own line: "The task "<name>" is already running.").
+    // because a side could not be listed, a row of the sync failed, or the result holds conflicts
+    // that were left alone. Reason, when not empty, says why in one line (a refusal's own line: "The
+    // task "<name>" is already running.").
     void RunEnded(bool Failed, const QString& Reason = QString());
 
   protected:
@@ -179,6 +186,13 @@ class TFSyncMain : public QWidget {
     // Adds lines at the end in one edit, scrolled to the last.
     void AddLogLines(const QStringList& Lines, bool Red = false);
     void AddLogText(const std::string& Text);
+    // Appends Text to the task log when SaveLog is on; a log that cannot be written says so in red
+    // in the pane.
+    void LogToTask(const std::string& Text);
+    // The conflicts the result holds now (none without a result), and the line a run that left them
+    // alone ends with ("The task "Daily" ran: 1 conflict was not synced.").
+    int64_t HeldConflicts() const;
+    QString ConflictsReason(int64_t Conflicts) const;
     void SetButtonEnabled(TImageExButton* Button, QLabel* Caption, const char* Face, bool Enabled);
     void SetAnalyzeEnabled(bool Enabled);
     void SetTopControlsEnabled(bool Enabled);
@@ -228,7 +242,8 @@ class TFSyncMain : public QWidget {
     void BrowseFolder(int Side);
     void FolderEdited(int Side);
     void ShowDirectionPicture();
-    // Cancels every worker of the run and lets their ends through until none is alive.
+    // Ends the run as EndRunForClose does and lets the workers' ends through until none is alive,
+    // so the run's record is written; from then on the window handles nothing but those ends.
     void DrainWorkers();
     // A worker has progress, a status text or the walk's reports: shown now, or at the end of the
     // current REPORT_INTERVAL_MS, so that however fast the workers go the window repaints at most
@@ -252,6 +267,7 @@ class TFSyncMain : public QWidget {
     bool m_Syncing = false;
     bool m_SyncAfterAnalyze = false;
     bool m_Closing = false;
+    bool m_Ending = false;        // EndRunForClose: the run is being ended, nothing new starts
     bool m_SyncPending = false;   // an analysis ended and its sync starts in a moment
     QString m_SyncRefusal;        // why the last sync asked for did not start (no box was shown)
     bool m_HaveResult = false;    // an analysis ended and its plan may be shown

@@ -237,6 +237,7 @@ void TAutomation::FinishTimeout() {
 }
 
 void TAutomation::SessionEnding() {
+    m_SessionEnding = true;
     if (m_SessionLoop) return;  // a second request while the first one waits
     CheckAutoRun(AUTORUN_SESSION_END);
     if (!Waiting(TRunOwner::SessionEnd)) return;

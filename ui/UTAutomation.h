@@ -91,6 +91,11 @@ class TAutomation : public QObject {
     void PollMounts();
     // Some task window is busy, or a run this object waits for has not ended yet.
     bool AnyTaskRunning() const;
+    // A command-line instance had a run that failed, or one that could not start.
+    bool CommandLineFailed() const { return m_CommandLineFailed; }
+    // No one is there to answer a question: this is a command-line instance, or the session is
+    // ending (from its commit-data request on).
+    bool Unattended() const { return m_CommandLine || m_SessionEnding; }
 
   private:
     class TWindowTarget;
@@ -118,7 +123,8 @@ class TAutomation : public QObject {
     QTimer* m_FinishTimer = nullptr;
     TMountTable m_Mounts;
     std::vector<TTrackedRun> m_Runs;
-    bool m_CommandLine = false;  // this is a command-line instance
+    bool m_CommandLine = false;    // this is a command-line instance
+    bool m_SessionEnding = false;  // SessionEnding was called
     bool m_CommandLineStarting = false;
     bool m_CommandLineFailed = false;
     bool m_ClosePending = false;

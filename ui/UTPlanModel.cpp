@@ -37,7 +37,8 @@ constexpr qlonglong LARGEST_SIZE_SHOWN_WHOLE = 999'999'999'999LL;
 // Line height of the font the widths were chosen for (8 points at 96 dots per inch).
 constexpr double DESIGN_FONT_HEIGHT = 13.0;
 
-// Direction pictures of column 5 by action code.
+// Direction pictures of column 5 by action code. A change code 7 left in a result is a conflict an
+// automatic run held back, and shows as one.
 struct TDirectionImage {
     int32_t Action;
     int32_t Image;
@@ -45,7 +46,7 @@ struct TDirectionImage {
 constexpr TDirectionImage DIRECTION_IMAGES[] = {
     {ACTION_SAME, 1},      {ACTION_NOT_COPY, 8},      {ACTION_RIGHT_ONLY, 2},     {ACTION_RIGHT_NEWER, 2},
     {ACTION_LEFT_ONLY, 3}, {ACTION_LEFT_NEWER, 3},    {ACTION_CONFLICT, 9},       {ACTION_ERROR, 12},
-    {ACTION_EXCLUDED, 8},  {ACTION_DELETED_LEFT, 11}, {ACTION_DELETED_RIGHT, 10},
+    {ACTION_EXCLUDED, 8},  {ACTION_DELETED_LEFT, 11}, {ACTION_DELETED_RIGHT, 10}, {ACTION_CHANGED, 9},
 };
 constexpr int32_t IMAGE_FOLDER_MARK = 4;
 

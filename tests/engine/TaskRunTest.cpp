@@ -1,5 +1,6 @@
 #include "EngineTestUtil.h"
 #include "common/SilentServer.h"
+#include "common/TestSides.h"
 #include "platform/UTFileLock.h"
 
 #include <gtest/gtest.h>
@@ -64,6 +65,35 @@ TEST_F(TaskRunTest, ARefusedScanDropsTheResultBuiltOnTheOldListings) {
     EXPECT_EQ(run->Sync(), 1);
     EXPECT_EQ(run->ErrorText, "The analysis did not end: analyze again before a sync.");
     EXPECT_FALSE(std::filesystem::exists(Right + "/gone"));
+}
+
+// Files changed on both sides that an automatic run leaves alone keep code 7: conflicts, counted as
+// such and never as changes, each named in one line, in listing order. An excluded one is none.
+TEST_F(TaskRunTest, ConflictsAreCountedAndNamedOnceEach) {
+    const int64_t t1 = 1600000000;
+    for (const std::string exclude : {"", "b.txt"}) {
+        TLocalSide left(Left + "/case" + exclude), right(Right + "/case" + exclude);
+        left.Configure(*Task.LFolder);
+        right.Configure(*Task.RFolder);
+        Task.SyncID = "conflicts" + exclude;
+        Task.AutoRun = 0;
+        Task.ExcludeFilter.clear();
+        for (const char* file : {"/docs/a.txt", "/b.txt", "/c.txt"}) ASSERT_TRUE(left.Write(file, "one", t1));
+        ASSERT_EQ(Analyze()->Sync(), 0);
+        for (const char* file : {"/docs/a.txt", "/b.txt", "/c.txt"})
+            ASSERT_TRUE(left.Write(file, "left", t1 + 600));
+        for (const char* file : {"/docs/a.txt", "/b.txt"}) ASSERT_TRUE(right.Write(file, "right", t1 + 1200));
+        Task.AutoRun = 1;  // Conflicts 0: left alone
+        if (!exclude.empty()) Task.ExcludeFilter = {exclude};
+        const std::unique_ptr<TTaskRun> run = Analyze();
+        std::vector<std::string> lines{"Conflict, not synced: /docs/a.txt", "Conflict, not synced: /b.txt"};
+        if (!exclude.empty()) lines.pop_back();
+        EXPECT_EQ(run->ConflictLines, lines);
+        EXPECT_EQ(run->ResultTree->ConflictCount, static_cast<int32_t>(lines.size()));
+        EXPECT_EQ(run->ResultTree->OverwriteCount, 1);  // c.txt alone
+    }
+    EXPECT_EQ(TTaskRun::ConflictCountText(1), "1 conflict was not synced.");
+    EXPECT_EQ(TTaskRun::ConflictCountText(3), "3 conflicts were not synced.");
 }
 
 }  // namespace

@@ -562,7 +562,7 @@ TEST(FileTreeCounters, SetStatusOnALeaf) {
         {ACTION_RIGHT_NEWER, "Excluded,Included,Overwrite,RtoL"},
         {ACTION_SAME, "Excluded,Included,Same"},
         {ACTION_NEW, "Excluded,Included,New"},
-        {ACTION_CHANGED, "Excluded,Included,Overwrite"},
+        {ACTION_CHANGED, "Conflict,Excluded,Included"},
         {ACTION_CONFLICT, "Conflict,Excluded,Included"},
         {ACTION_ERROR, "Error,Excluded,Included"},
         {ACTION_DELETED, "Delete,Excluded,Included"},

@@ -1,3 +1,4 @@
+#include "GatedFileOper.h"
 #include "UiTestMain.h"
 #include "engine/UTSyncTask.h"
 #include "model/TaskList.h"
@@ -10,6 +11,7 @@
 #include "ui/ImageEx.h"
 #include "ui/UFMain.h"
 #include "ui/UFSyncMain.h"
+#include "ui/UTAutomation.h"
 #include "ui/UTPictures.h"
 #include "ui/UTWindowChrome.h"
 
@@ -382,6 +384,68 @@ class MainWindowTest : public QObject {
         TMessageEvent done(WM_TASKFINISHED, 0, 10);
         QCoreApplication::sendEvent(&m, &done);
         QCOMPARE(finished, 1);
+    }
+
+    // A close while a sync runs asks first. No lets the run go on to its end; Yes, or a close no one
+    // is asked about (the session is ending), cancels it as Cancel does, and the window closes once
+    // the rows in flight have finished and the run's record is written. Nothing running: no question.
+    // (The record in the task log: TaskWindowTest.)
+    void closingDuringASyncAsksThenCancelsAndRecordsTheRun() {
+        const struct {
+            bool Running, SessionEnds;
+            int Answer, Boxes;
+            bool Closes;
+        } cases[] = {{false, false, IDNO, 0, true},
+                     {true, false, IDNO, 1, false},
+                     {true, false, IDYES, 1, true},
+                     {true, true, IDNO, 0, true}};
+        bfs::test::TGate gate;
+        bfs::test::TMemStoreRef left, right;
+        TSyncTask::SetFileOperFactory([&](const TFolderSource& f, bool) -> std::unique_ptr<TFileOper> {
+            return std::make_unique<bfs::test::TGatedFileOper>(f.FolerAllName == "mem:left" ? left : right,
+                                                               nullptr, &gate);
+        });
+        const auto restore = qScopeGuard([&] {
+            gate.Open();
+            m_Main.reset();
+            TSyncTask::SetFileOperFactory({});
+        });
+        for (const auto& c : cases) {
+            left = std::make_shared<bfs::test::TMemStore>();
+            right = std::make_shared<bfs::test::TMemStore>();
+            for (int i = 0; i < 12; ++i) left->AddFile("/f" + std::to_string(i) + ".txt", "data", 1000);
+            fs::remove(TaskListPath());
+            TSyncTask t;
+            t.SyncName = "Big";
+            t.SyncID = "close-" + std::to_string(&c - cases);
+            for (auto [folder, address] :
+                 {std::pair{t.LFolder.get(), "mem:left"}, std::pair{t.RFolder.get(), "mem:right"}}) {
+                folder->DeviceType = DEVICE_WEBDAV;
+                folder->FolerAllName = address;
+            }
+            QCOMPARE(t.SaveToTaskList(1), 0);
+            TFMain& main = Open();
+            main.show();
+            TFSyncMain& w = *main.LiveTaskWindows().at(0);
+            w.StartAnalyze();
+            QVERIFY(QTest::qWaitFor([&] { return !w.Running(); }, 10000));
+            if (c.Running) {
+                gate.Close();
+                w.BitBtn_SyncClick();
+                QVERIFY(QTest::qWaitFor([&] { return gate.Waiting.load() >= 1; }, 10000));
+            }
+            if (c.SessionEnds) main.Automation->SessionEnding();
+            m_Boxes.clear();
+            m_Answer = c.Answer;
+            QCOMPARE(main.close(), !c.Running);
+            QCOMPARE(static_cast<int>(m_Boxes.size()), c.Boxes);
+            gate.Open();
+            QVERIFY(QTest::qWaitFor([&] { return !w.Running() && main.isVisible() != c.Closes; }, 10000));
+            if (!c.Running) continue;
+            QCOMPARE(right->Snapshot().size() < 12, c.Closes);
+            QCOMPARE(w.LogLines().contains("Sync cancelled."), c.Closes);
+            QVERIFY(w.LogLines().last().startsWith("----- Sync End. Time:"));
+        }
     }
 
     void scrollButtonsKeepTheStripInReach() {

@@ -1,4 +1,6 @@
 #include "UiTestMain.h"
+#include "model/UTMyException.h"
+#include "platform/UTAtomicFile.h"
 #include "ui/UTSingleInstance.h"
 
 #include <QElapsedTimer>
@@ -7,6 +9,8 @@
 #include <QtTest>
 
 #include <atomic>
+#include <functional>
+#include <stdexcept>
 #include <thread>
 
 using namespace bfs;
@@ -30,13 +34,41 @@ class StartupTest : public QObject {
             took = t.elapsed();
             done = true;
         });
-        QTest::qWaitFor([&] { return done.load(); }, 10000);
+        const bool ended = QTest::qWaitFor([&] { return done.load(); }, 10000);
+        Q_UNUSED(ended);  // join waits for it either way
         second.join();
         return {claimed, took};
     }
 
   private slots:
-    void init() { qputenv("XDG_RUNTIME_DIR", m_Runtime.path().toUtf8()); }
+    void init() {
+        qputenv("XDG_RUNTIME_DIR", m_Runtime.path().toUtf8());
+        qputenv("XDG_CONFIG_HOME", m_Runtime.path().toUtf8());
+    }
+
+    // An exception that escapes a handler, of any type, is one error-log line with the context
+    // "unknown", and the program goes on.
+    void anExceptionEscapingAHandlerIsLoggedAndTheProgramGoesOn() {
+        const struct {
+            std::function<void()> Throw;
+            const char* Line;
+        } cases[] = {
+            {[] { throw std::out_of_range("row 7"); }, " msg:unknown out_of_range:row 7\r\n"},
+            {[] { throw 42; }, " msg:unknown Exception:an exception of unknown type\r\n"},
+        };
+        for (const auto& c : cases) {
+            QFile::remove(QString::fromStdString(TMyException::LogFileName()));
+            bool called = false;
+            QMetaObject::invokeMethod(
+                qApp, [&] { called = true, c.Throw(); }, Qt::QueuedConnection);
+            QVERIFY(QTest::qWaitFor([&] { return called; }));
+            std::string log;
+            QCOMPARE(ReadWholeFile(TMyException::LogFileName(), log), 0);
+            QVERIFY2(log.starts_with("[Error]:") && log.ends_with(c.Line) &&
+                         std::count(log.begin(), log.end(), '\n') == 1,
+                     log.c_str());
+        }
+    }
 
     void aSecondStartBringsTheFirstBackAndEnds() {
         TSingleInstance first(QStringLiteral("Bramlow File Sync"));

@@ -4,6 +4,7 @@
 #include "model/UTConsts.h"
 #include "model/UTSysConfig.h"
 #include "platform/UTAtomicFile.h"
+#include "platform/UTFolders.h"
 #include "ui/ImageEx.h"
 #include "ui/UFSyncMain.h"
 #include "ui/UTPlanModel.h"
@@ -137,6 +138,13 @@ class TaskWindowTest : public QObject {
     // Waits until no run of the window is alive.
     static bool Idle(TFSyncMain& W) {
         return QTest::qWaitFor([&] { return !W.Running(); }, 10000);
+    }
+    // The task's log as the window wrote it (SaveLog on), with bare line ends.
+    std::string TaskLog() const {
+        std::string text;
+        ReadWholeFile(GetProgramFolder() + SyncIDToFileName(m_Window->Task->SyncID) + ".log", text);
+        std::erase(text, '\r');
+        return text;
     }
 
   private slots:
@@ -423,6 +431,38 @@ class TaskWindowTest : public QObject {
         QCOMPARE(std::count(m_Main.Received.begin(), m_Main.Received.end(), WM_TASKFINISHED), 1);
     }
 
+    // A conflict, whether an automatic run leaves it alone or the two-way rule holds it, counts as
+    // one (not as a change), is named in the pane and the task log with the count after it, and
+    // fails the run with that count, also when a sync follows.
+    void conflictsAreNamedCountedAndFailTheRun() {
+        const auto saveLogOff = qScopeGuard([] { SysConfig().SaveLog = 0; });
+        for (const bool automatic : {true, false}) {
+            m_LeftStore = std::make_shared<TMemStore>();
+            m_RightStore = std::make_shared<TMemStore>();
+            SysConfig().SaveLog = 0;
+            TFSyncMain& w = OpenWithConflict();  // its analysis names the conflict once already
+            fs::remove(GetProgramFolder() + SyncIDToFileName(w.Task->SyncID) + ".log");
+            SysConfig().SaveLog = 1;
+            if (!automatic) m_LeftStore->AddFile("/new.txt", "a change: a sync follows", LATER);
+            w.Task->AutoRun = automatic;
+            QSignalSpy ended(&w, &TFSyncMain::RunEnded);
+            w.AnalyzeThenSync();
+            QVERIFY(QTest::qWaitFor([&] { return !ended.isEmpty() && !w.Running(); }, 10000));
+            QCOMPARE(ended.front()[0].toBool(), true);
+            QCOMPARE(ended.front()[1].toString(),
+                     QString(R"(The task "Photos" ran: 1 conflict was not synced.)"));
+            QCOMPARE(m_RightStore->Has("/new.txt"), !automatic);
+            const QString figures = QString("Changed:%1,Conflicts:1,").arg(automatic ? 0 : 1);
+            const QStringList lines = w.LogLines();
+            QVERIFY2(lines.filter(QRegularExpression("^All:")).last().contains(figures),
+                     qPrintable(lines.join('\n')));
+            QCOMPARE(lines.count("Conflict, not synced: /notes.txt"), 2);
+            QCOMPARE(lines.count("1 conflict was not synced."), 2);
+            QVERIFY(TaskLog().find("-----\nConflict, not synced: /notes.txt\n1 conflict was not synced.\n") !=
+                    std::string::npos);
+        }
+    }
+
     void aFailedRowIsShownAsAnError() {
         m_LeftStore->AddFile("/ok.txt", "fine", 1000);
         m_LeftStore->AddFile("/bad.txt", "broken", 1000);
@@ -570,18 +610,33 @@ class TaskWindowTest : public QObject {
         QDesktopServices::unsetUrlHandler("file");
     }
 
+    // The close cancels the sync as Cancel does: the rows in flight finish, and the run's record
+    // says it was cancelled, in the pane and in the task log.
     void closingDuringASyncWaitsForTheWorkerWithoutDeadlock() {
-        for (int i = 0; i < 3; ++i) m_LeftStore->AddFile("/f" + std::to_string(i) + ".txt", "data", 1000);
+        SysConfig().SaveLog = 1;
+        const auto saveLogOff = qScopeGuard([] { SysConfig().SaveLog = 0; });
+        for (int i = 0; i < 12; ++i) m_LeftStore->AddFile("/f" + std::to_string(i) + ".txt", "data", 1000);
         TFSyncMain& w = Open(DEVICE_WEBDAV);
         w.StartAnalyze();
         QVERIFY(Idle(w));
         m_PutGate.Close();
+        QSignalSpy ended(&w, &TFSyncMain::RunEnded);
         w.BitBtn_SyncClick();
         QTRY_VERIFY(m_PutGate.Waiting.load() >= 1);
         // Let the row through a moment after the close began, as a slow copy would.
         QTimer::singleShot(50, [this] { m_PutGate.Open(); });
         w.close();
         QVERIFY(!w.Run().WorkerAlive());
+        const size_t copied = m_RightStore->Snapshot().size();
+        QVERIFY2(copied >= 1 && copied < 12, qPrintable(QString::number(copied)));
+        QCOMPARE(ended.size(), 1);
+        QCOMPARE(ended.front().front().toBool(), true);
+        const QStringList lines = w.LogLines();
+        QVERIFY2(lines.size() >= 2 && lines[lines.size() - 2] == "Sync cancelled." &&
+                     lines.last().startsWith("----- Sync End. Time:"),
+                 qPrintable(lines.join('\n')));
+        QVERIFY2(TaskLog().find("\nSync cancelled.\n----- Sync End. Time:") != std::string::npos,
+                 TaskLog().c_str());
         m_Window.reset();
     }
 };

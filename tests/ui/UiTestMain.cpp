@@ -1,6 +1,7 @@
 #include "UiTestMain.h"
 
-#include <QApplication>
+#include "ui/UTApplication.h"
+
 #include <QtTest>
 
 #include <cstring>
@@ -16,8 +17,9 @@ std::vector<TFactory>& Factories() {
 }  // namespace bfs::uitest
 
 // Runs every registered class, or only the one named after "-class"; other arguments go to Qt Test.
+// The application object is the program's own, so the tests see its handling of events.
 int main(int argc, char* argv[]) {
-    QApplication app(argc, argv);
+    bfs::TApplication app(argc, argv);
     const char* only = nullptr;
     std::vector<char*> args;
     for (int i = 0; i < argc; ++i) {
