@@ -2,11 +2,13 @@
 
 #include "engine/UTDecision.h"
 #include "model/UTConsts.h"
+#include "model/UTDosTime.h"
 #include "model/UTListOrder.h"
 #include "model/UTMyException.h"
 #include "model/UTPublicFunc.h"
 #include "model/UTSysConfig.h"
 
+#include <algorithm>
 #include <exception>
 #include <thread>
 #include <unordered_map>
@@ -238,51 +240,71 @@ void TAnalyzeThread::MergePair(TMerge Kind, const TFileTreeRef& A, const TFileTr
     }
 
     TakeRightFields(a, b);
+    const bool sameSize = a.Data->Size == b.Data->Size;
     switch (Kind) {
         case TMerge::Trees: {
             // Equal dates with different sizes are two different files, not one: a conflict. With a
-            // damaged saved state nothing is overwritten: any difference is a conflict.
+            // damaged saved state nothing is overwritten: any difference is a conflict. A date at an
+            // end of the DOS range tells nothing, so equal ones there are a conflict until the
+            // contents show the files are one.
             const int c = CompareFileDates(DateOf(a), DateOf(b));
             if (c == 0)
-                a.SetStatus(a.Data->Size == b.Data->Size ? ACTION_SAME : ACTION_CONFLICT);
+                a.SetStatus(sameSize && !DosDateAtBound(DateOf(a)) ? ACTION_SAME : ACTION_CONFLICT);
             else if (NeverOverwrite)
                 a.SetStatus(ACTION_CONFLICT);
             else
                 a.SetStatus(MapAction(Task, c > 0 ? ACTION_LEFT_NEWER : ACTION_RIGHT_NEWER));
+            // Without saved states a pair is new on both sides: of equal size, the contents decide.
+            MarkForComparison(a, sameSize);
             break;
         }
         case TMerge::Saved:
             // A new size is a change even under the same date: a side that dates to the minute (an
-            // FTP listing) or to two seconds shows an edit made just after the sync that way.
-            a.SetStatus(CompareFileDates(DateOf(a), DateOf(b)) != 0 || a.Data->Size != b.Data->Size
-                            ? ACTION_CHANGED
-                            : ACTION_SAME);
+            // FTP listing) or to two seconds shows an edit made just after the sync that way. A file
+            // dated at an end of the DOS range may have been changed without its date showing it.
+            if (CompareFileDates(DateOf(a), DateOf(b)) != 0 || !sameSize) {
+                a.SetStatus(ACTION_CHANGED);
+            } else if (DosDateAtBound(DateOf(a))) {
+                a.SetStatus(ACTION_CHANGED);
+                a.Flags |= NODE_DATE_UNSURE;
+            } else {
+                a.SetStatus(ACTION_SAME);
+            }
             break;
         case TMerge::Changes: {
             const uint8_t absent = AbsenceOfPair(a, b);
-            // Both present with one date and one size: the same file unless the contents differ,
-            // which SettleEqualFiles looks at once the filters have run.
-            const bool sameStamp =
-                absent == 0 && CompareFileDates(DateOf(a), DateOf(b)) == 0 && a.Data->Size == b.Data->Size;
-            a.Flags |= absent;
+            const bool unsure = ((a.Flags | b.Flags) & NODE_DATE_UNSURE) != 0;
+            a.Flags = static_cast<uint8_t>((a.Flags & ~NODE_DATE_UNSURE) | absent);
+            const auto changed = [](int32_t Code) { return Code == ACTION_NEW || Code == ACTION_CHANGED; };
+            const bool bothChanged = changed(a.Status) && changed(b.Status);
             if (Task.AutoRun == 1 && a.Status == ACTION_CHANGED && b.Status == ACTION_CHANGED) {
                 // Changed on both sides in an automatic run: the newer file wins when the task says
-                // so (a tie goes to the right), otherwise the entry is left alone.
-                if (Task.Conflicts == 1)
-                    a.SetStatus(MapAction(Task, CompareFileDates(DateOf(a), DateOf(b)) > 0
-                                                    ? ACTION_LEFT_NEWER
-                                                    : ACTION_RIGHT_NEWER));
+                // so (a tie goes to the right), otherwise the entry is left alone. Two dates at one
+                // end of the DOS range do not tell which is newer: such a pair is left alone too.
+                const int newer = CompareFileDates(DateOf(a), DateOf(b));
+                if (Task.Conflicts == 1 && !(newer == 0 && DosDateAtBound(DateOf(a))))
+                    a.SetStatus(MapAction(Task, newer > 0 ? ACTION_LEFT_NEWER : ACTION_RIGHT_NEWER));
             } else {
                 a.SetStatus(MapAction(Task, DecideTwoWay(a.Status, b.Status, 0)));
             }
-            if (sameStamp && a.Status != ACTION_SAME) {
-                a.Flags |= NODE_SAME_STAMP;
-                ++m_SameStampCount;
-            }
+            // Both present and of one size: the same file, whatever the dates, when the contents
+            // are equal, which SettleEqualFiles looks at once the filters have run. That is asked
+            // where the dates say nothing (equal, or an end of the range), where both sides changed,
+            // and of every conflict: a run cut short after its copies leaves such pairs, newly dated
+            // by the target and not in the saved state.
+            const bool datesTellNothing = CompareFileDates(DateOf(a), DateOf(b)) == 0 || unsure;
+            MarkForComparison(a, absent == 0 && sameSize &&
+                                     (datesTellNothing || bothChanged || a.Status == ACTION_CONFLICT));
             break;
         }
     }
     TakeInto(R, A, Kind != TMerge::Saved);
+}
+
+void TAnalyzeThread::MarkForComparison(TFileTree& Node, bool Candidate) {
+    if (!Candidate || Node.Status == ACTION_SAME) return;
+    Node.Flags |= NODE_COMPARE;
+    ++m_CompareCount;
 }
 
 void TAnalyzeThread::HoldBackUnknown(bool NoDeletionOnRight, bool NoDeletionOnLeft) {
@@ -307,32 +329,49 @@ void TAnalyzeThread::HoldBackUnknown(bool NoDeletionOnRight, bool NoDeletionOnLe
 }
 
 void TAnalyzeThread::MarkKindClashes() {
-    // Which sides hold a result node now (the merges mark the side where it is absent).
+    // Which sides hold a result node now (the merges mark the side where it is absent): 1 left,
+    // 2 right.
     const auto sides = [](const TFileTree& Node) {
         return (Node.Flags & NODE_LEFT_ABSENT ? 0 : 1) | (Node.Flags & NODE_RIGHT_ABSENT ? 0 : 2);
     };
     std::vector<TFileTree*> pending{Result.get()};
     std::unordered_map<std::string_view, TFileTree*> folders;
+    std::vector<const TFileTree*> clashing;  // the folders of the level marked here
     while (!pending.empty()) {
         TFileTree* node = pending.back();
         pending.pop_back();
         // Folders come first in a level: their names are gathered, then each file is looked up.
         folders.clear();
+        clashing.clear();
         for (const TFileTreeRef& child : node->Children) {
             if (child->IsFolder()) {
-                folders.emplace(child->Name, child.get());
+                if (sides(*child) != 0) folders.emplace(child->Name, child.get());
                 continue;
             }
             if (folders.empty()) break;
             const auto folder = folders.find(child->Name);
-            if (folder == folders.end() || (sides(*child) & sides(*folder->second)) == 0) continue;
+            // An entry that no side holds any more (deleted on both) clashes with nothing.
+            const int fileSides = sides(*child);
+            if (folder == folders.end() || fileSides == 0) continue;
+            const int folderSides = sides(*folder->second);
             MarkDeep(*folder->second, ACTION_CONFLICT, 0);
+            clashing.push_back(folder->second);
             child->SetStatus(ACTION_CONFLICT);
-            Notes.push_back("A file and a folder on one side are both named " + EntryPath(*child) +
-                            ": neither is copied or deleted.");
+            child->Flags &= static_cast<uint8_t>(~NODE_COMPARE);
+            if ((fileSides & folderSides) != 0)
+                Notes.push_back("A file and a folder on one side are both named " + EntryPath(*child) +
+                                ": neither is copied or deleted.");
+            else
+                Notes.push_back(std::string("The ") + (folderSides == 1 ? "left" : "right") +
+                                " side holds a folder and the " + (fileSides == 1 ? "left" : "right") +
+                                " side a file named " + EntryPath(*child) +
+                                ": neither is copied or deleted until one of them is renamed or removed.");
         }
+        // Below a folder marked here everything is a conflict already.
         for (const TFileTreeRef& child : node->Children)
-            if (child->IsFolder() && child->Status != ACTION_CONFLICT) pending.push_back(child.get());
+            if (child->IsFolder() &&
+                std::find(clashing.begin(), clashing.end(), child.get()) == clashing.end())
+                pending.push_back(child.get());
     }
 }
 
@@ -376,18 +415,18 @@ void TAnalyzeThread::ApplyFilters(TFileTree& Node) {
 }
 
 void TAnalyzeThread::SettleEqualFiles() {
-    if (m_SameStampCount == 0 || !CompareContents) return;
+    if (m_CompareCount == 0 || !CompareContents) return;
     std::vector<TFileTree*> pending{Result.get()};
     while (!pending.empty() && !Terminated()) {
         TFileTree* node = pending.back();
         pending.pop_back();
         for (const TFileTreeRef& child : node->Children) pending.push_back(child.get());
         // Excluded and held-back entries are left as they are: nothing is done with them anyway.
-        if ((node->Flags & NODE_SAME_STAMP) == 0 || (node->Flags & (NODE_EXCLUDED | NODE_HELD_BACK)) != 0)
+        if ((node->Flags & NODE_COMPARE) == 0 || (node->Flags & (NODE_EXCLUDED | NODE_HELD_BACK)) != 0)
             continue;
         if (CompareContents(*node) == 0) {
             node->SetStatus(ACTION_SAME);
-            node->Flags &= static_cast<uint8_t>(~NODE_SAME_STAMP);
+            node->Flags &= static_cast<uint8_t>(~NODE_COMPARE);
         }
     }
 }

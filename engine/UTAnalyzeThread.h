@@ -67,8 +67,8 @@ class TAnalyzeThread : public TThread {
     bool NeverOverwrite = false;
     // Compares the contents of the two files of a result node (the left entry in Data, the right
     // one in the Right fields): 0 equal, 1 different, anything else could not tell. Optional; runs
-    // on the analysis thread. Asked only for pairs of equal date and size whose change codes say
-    // otherwise (NODE_SAME_STAMP): equal contents make them the same file (18).
+    // on the analysis thread. Asked only for pairs of equal size marked NODE_COMPARE: equal
+    // contents make them the same file (18); otherwise the planned action stands.
     std::function<int32_t(const TFileTree& Node)> CompareContents;
 
     // Why the analysis made no plan (a mask that is not a valid pattern, an unexpected failure);
@@ -78,14 +78,18 @@ class TAnalyzeThread : public TThread {
     std::vector<std::string> Notes;
 
     // Merges two listed folders: one-sided entries are copies (16, 17 through MapAction), pairs of
-    // files compare dates (20, 19, or 18 when equal; sizes are not compared).
+    // files compare dates (20, 19, or 18 when equal with equal sizes, else 2). Pairs of equal size
+    // that are not 18, and equal dates at an end of the DOS range (2), are left to the contents.
     void CompareTrees(TFileTree& Left, TFileTree& Right, TFileTree& Result);
     // Merges a side's listing with its saved state into a change tree: 6 new, 8 deleted, 7 changed
-    // date, 18 unchanged; folders present in both get -1.
+    // date or size, 18 unchanged; folders present in both get -1. A file whose date sits at an end of
+    // the DOS range is 7 with NODE_DATE_UNSURE: its date cannot show a change.
     void DiffWithSaved(TFileTree& Current, TFileTree& Saved, TFileTree& Changes);
     // Merges the two change trees by DecideTwoWay and MapAction. A one-sided entry is copied (16, 17
     // through MapAction) unless it was deleted on its side (8): that one, unknown to the other side,
-    // gets 18 with its subtree.
+    // gets 18 with its subtree. A pair present on both sides with one size is left to the contents
+    // when its dates say nothing (equal, or NODE_DATE_UNSURE on either side) or both sides changed
+    // it (6 or 7 on each).
     void CompareChanges(TFileTree& LeftChanges, TFileTree& RightChanges, TFileTree& Result);
 
     // The two-way decision table (UTDecision.h).
@@ -122,17 +126,19 @@ class TAnalyzeThread : public TThread {
     const TFileFilter& Filter();
     // Applies the rules about unknown contents to the merged result (see the class comment).
     void HoldBackUnknown(bool NoDeletionOnRight, bool NoDeletionOnLeft);
-    // A file and a folder of one name that one side holds at once (an object store can) cannot both
-    // go to the other side: both, with all below the folder, become conflicts, and a note names
-    // them. (A file on one side against a folder on the other is left to the plan: one of them may
-    // be the other's replacement.)
+    // A file and a folder of one name, whether one side holds both at once (an object store can) or
+    // each side holds one of them, cannot be synced: a copy would have to replace one kind by the
+    // other, or put both side by side. Both, with all below the folder, become conflicts, and a
+    // note names them; nothing changes until the user renames or removes one.
     void MarkKindClashes();
-    // Pairs marked NODE_SAME_STAMP whose contents are equal become 18 (included entries only).
+    // Marks a file pair NODE_COMPARE when Candidate holds and its code is not already 18.
+    void MarkForComparison(TFileTree& Node, bool Candidate);
+    // Pairs marked NODE_COMPARE whose contents are equal become 18 (included entries only).
     void SettleEqualFiles();
     void NoteNotListed(const TFileTree& Listing, const char* Side, const std::string& Address);
 
     std::unique_ptr<TFileFilter> m_Filter;
-    size_t m_SameStampCount = 0;  // nodes marked NODE_SAME_STAMP by CompareChanges
+    size_t m_CompareCount = 0;  // nodes marked NODE_COMPARE by the merges
 };
 
 }  // namespace bfs

@@ -60,6 +60,30 @@ int OpenAsListed(const std::string& Path, const TFileAttri& Entry, bool CheckDat
 int32_t CompareEntryContents(TFileOper& Left, TFolderSource& LeftFolder, const TFileAttri& LeftEntry,
                              TFileOper& Right, TFolderSource& RightFolder, const TFileAttri& RightEntry) {
     if (LeftEntry.Size != RightEntry.Size) return 1;
+    TFileOper* const opers[2] = {&Left, &Right};
+    TFolderSource* const folders[2] = {&LeftFolder, &RightFolder};
+    const TFileAttri* const entries[2] = {&LeftEntry, &RightEntry};
+    // A digest a side keeps spares reading its file: both sides' digests are compared, or the other
+    // side's file is read (from a staging copy where it is remote) and digested the same way.
+    std::string digests[2];
+    bool known[2] = {false, false};
+    for (int side : {0, 1})
+        if (!IsLocalKind(folders[side]->DeviceType))
+            known[side] = opers[side]->ContentDigest(*folders[side], *entries[side], digests[side]);
+    const auto kind = [](const std::string& Digest) { return Digest.substr(0, Digest.find(':')); };
+    if (known[0] && known[1] && kind(digests[0]) == kind(digests[1])) return digests[0] == digests[1] ? 0 : 1;
+    if (known[0] || known[1]) {
+        const int kept = known[0] ? 0 : 1, read = 1 - kept;
+        const TLocalView view(*opers[read], *folders[read], *entries[read]);
+        if (view.Path.empty()) return -1;
+        const TFd fd(OpenAsListed(view.Path, *entries[read], IsLocalKind(folders[read]->DeviceType)));
+        if (fd.Get() < 0) return -1;
+        std::string digest;
+        const auto bytes = [&fd](char* Buffer, std::size_t Capacity) -> int64_t {
+            return ReadFull(fd.Get(), Buffer, Capacity);
+        };
+        if (opers[kept]->DigestOf(bytes, digest)) return digest == digests[kept] ? 0 : 1;
+    }
     const TLocalView left(Left, LeftFolder, LeftEntry);
     const TLocalView right(Right, RightFolder, RightEntry);
     if (left.Path.empty() || right.Path.empty()) return -1;

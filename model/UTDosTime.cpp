@@ -16,8 +16,8 @@ uint32_t Pack(int year, int month, int day, int hour, int minute, int second) {
            static_cast<uint32_t>(minute) << 5 | static_cast<uint32_t>(second / 2);
 }
 
-constexpr uint32_t EARLIEST = (0u << 25) | (1u << 21) | (1u << 16);  // 1980-01-01 00:00:00
-constexpr uint32_t LATEST = (127u << 25) | (12u << 21) | (31u << 16) | (23u << 11) | (59u << 5) | 29u;
+constexpr auto EARLIEST = static_cast<uint32_t>(DOS_DATE_EARLIEST);
+constexpr auto LATEST = static_cast<uint32_t>(DOS_DATE_LATEST);
 
 int64_t FloorDiv(int64_t a, int64_t b) {
     return a / b - ((a % b != 0) && ((a < 0) != (b < 0)));

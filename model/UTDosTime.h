@@ -15,6 +15,17 @@ namespace bfs {
 // 1980-01-01 00:00:00 give that time, instants after 2107-12-31 23:59:58 give that time.
 int32_t UnixTimeToDosDate(int64_t UnixSeconds);
 
+// The two ends of the range: 1980-01-01 00:00:00 and 2107-12-31 23:59:58.
+constexpr int32_t DOS_DATE_EARLIEST = (1 << 21) | (1 << 16);
+constexpr int32_t DOS_DATE_LATEST =
+    static_cast<int32_t>((127u << 25) | (12u << 21) | (31u << 16) | (23u << 11) | (59u << 5) | 29u);
+// Whether a DOS date-time is one of the two ends of the range, which every instant beyond them is
+// clamped to: a file moved from one such instant to another shows the same date, so its date
+// cannot tell whether it changed.
+constexpr bool DosDateAtBound(int32_t FileDate) {
+    return FileDate == DOS_DATE_EARLIEST || FileDate == DOS_DATE_LATEST;
+}
+
 // The instant of a DOS date-time read as local time (daylight saving decided by the date itself).
 // Fields out of range (a month 0 or 13) are carried over as mktime does; -1 when the time cannot be
 // represented.

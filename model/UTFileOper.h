@@ -218,6 +218,26 @@ class TFileOper : public TThread {
         return 1;
     }
 
+    // The digest of the entry's contents that this side keeps itself and gives without the file
+    // being read (an object store's entity tag of an object stored by one upload is the MD5 of its
+    // bytes), as its kind and value: "md5:" and 32 lower-case hexadecimal digits. False when the
+    // side keeps none for the entry, or the entry no longer has the size it was listed with. The
+    // default: no digest.
+    virtual bool ContentDigest(TFolderSource& Source, const TFileAttri& Attri, std::string& Digest) {
+        (void)Source;
+        (void)Attri;
+        (void)Digest;
+        return false;
+    }
+    // The digest of the kind ContentDigest gives, of the bytes Bytes reads (a local file, say), so
+    // that they can be compared with an entry of this side without reading it. False when the side
+    // gives no digests, or Bytes failed.
+    virtual bool DigestOf(const TFileTree::TTextSource& Bytes, std::string& Digest) {
+        (void)Bytes;
+        (void)Digest;
+        return false;
+    }
+
     // Ends a run early: sets the stop request, then closes what the back-end holds open so that
     // pending calls fail. Safe from another thread while the listing runs.
     void Stop();

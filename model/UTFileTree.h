@@ -22,7 +22,11 @@ enum : uint8_t {
     NODE_RIGHT_ABSENT = 2,  // the analysis saw no entry on the right
     NODE_EXCLUDED = 4,      // the filters excluded the entry itself (its own state, not its folder's)
     NODE_HELD_BACK = 8,     // nothing planned because a side could not be listed: not done on either side
-    NODE_SAME_STAMP = 16,   // a pair of files of equal date and size whose change codes say otherwise
+    NODE_COMPARE = 16,      // a pair of files of equal size whose contents decide: equal ones are in sync
+    // Set by the comparison with a saved state on a file whose date sits at an end of the DOS range
+    // (DosDateAtBound): its date cannot show a change, so the file counts as changed (7) until its
+    // contents show it is not.
+    NODE_DATE_UNSURE = 32,
 };
 
 using TFileTreeRef = TRefPtr<TFileTree>;

@@ -142,6 +142,8 @@ class TS3FileOper : public TFileOper, public IS3Browser {
                     bool Log) override;
     int32_t CheckFolder() override;
     int32_t GetEntryState(TFolderSource& Source, const TFileAttri& Attri, TEntryState& State) override;
+    bool ContentDigest(TFolderSource& Source, const TFileAttri& Attri, std::string& Digest) override;
+    bool DigestOf(const TFileTree::TTextSource& Bytes, std::string& Digest) override;
 
     // An object appears under its key whole or not at all (StoreObject).
     bool WritesAtomically() const override { return true; }
@@ -465,6 +467,27 @@ int32_t TS3FileOper::GetEntryState(TFolderSource&, const TFileAttri& Attri, TEnt
     return 0;
 }
 
+// Every object this program stores is one upload, so its tag is its MD5; one stored otherwise may
+// not be, and then there is no digest.
+bool TS3FileOper::ContentDigest(TFolderSource&, const TFileAttri& Attri, std::string& Digest) {
+    if (!EntryUsable(Attri)) return false;
+    TObjectInfo info;
+    if (HeadKey(KeyOf(Attri), &info) != 0 || info.Size != Attri.Size ||
+        (DosDateInstant(Attri.FileDate) != -1 && info.FileDate != Attri.FileDate))
+        return false;
+    const std::string md5 = Md5OfEntityTag(info.ETag);
+    if (md5.empty()) return false;
+    Digest = "md5:" + md5;
+    return true;
+}
+
+bool TS3FileOper::DigestOf(const TFileTree::TTextSource& Bytes, std::string& Digest) {
+    const std::string md5 = Md5Hex(Bytes);
+    if (md5.empty()) return false;
+    Digest = "md5:" + md5;
+    return true;
+}
+
 int32_t TS3FileOper::ReadFileToStream(TFolderSource&, const TFileAttri& Attri, std::string& Stream, int32_t) {
     Stream.clear();
     if (!EntryUsable(Attri)) return -1;
@@ -761,6 +784,17 @@ int32_t S3TimeToDosDate(std::string_view Text) {
         !ParseNumber(Text.substr(14, 2), minute) || !ParseNumber(Text.substr(17, 2), second))
         return 0;
     return UtcTimeToDosDate(year, month, day, hour, minute, second);
+}
+
+std::string Md5OfEntityTag(std::string_view ETag) {
+    if (ETag.size() >= 2 && ETag.front() == '"' && ETag.back() == '"') ETag = ETag.substr(1, ETag.size() - 2);
+    if (ETag.size() != 32) return {};
+    std::string md5(ETag);
+    for (char& c : md5) {
+        if (!std::isxdigit(static_cast<unsigned char>(c))) return {};
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return md5;
 }
 
 }  // namespace bfs

@@ -52,4 +52,9 @@ TS3Address ParseS3Address(std::string_view Address);
 // instant; 0 when the text is no such time.
 int32_t S3TimeToDosDate(std::string_view Text);
 
+// The MD5 an entity tag stands for, as 32 lower-case hexadecimal digits: the tag of an object
+// stored by one upload is the MD5 of its bytes ("\"9e10...\"", quotes optional). Empty for any
+// other tag, such as that of an object uploaded in parts ("...-3").
+std::string Md5OfEntityTag(std::string_view ETag);
+
 }  // namespace bfs

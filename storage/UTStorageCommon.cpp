@@ -11,6 +11,7 @@
 #include <ctime>
 #include <deque>
 #include <exception>
+#include <memory>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -260,6 +261,31 @@ std::string Base64Encode(std::string_view Text) {
                           reinterpret_cast<const unsigned char*>(Text.data()), static_cast<int>(Text.size()));
     out.resize(n > 0 ? static_cast<size_t>(n) : 0);
     return out;
+}
+
+std::string Md5Hex(const TFileTree::TTextSource& Bytes) {
+    constexpr size_t CHUNK = 1 << 20;
+    const std::unique_ptr<EVP_MD_CTX, decltype(&::EVP_MD_CTX_free)> ctx(::EVP_MD_CTX_new(),
+                                                                        &::EVP_MD_CTX_free);
+    if (!ctx || ::EVP_DigestInit_ex(ctx.get(), EVP_md5(), nullptr) != 1) return {};
+    const auto buffer = std::make_unique<char[]>(CHUNK);
+    for (;;) {
+        const int64_t n = Bytes(buffer.get(), CHUNK);
+        if (n < 0) return {};
+        if (n == 0) break;
+        if (::EVP_DigestUpdate(ctx.get(), buffer.get(), static_cast<size_t>(n)) != 1) return {};
+    }
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (::EVP_DigestFinal_ex(ctx.get(), digest, &length) != 1) return {};
+    static constexpr char HEX[] = "0123456789abcdef";
+    std::string text;
+    text.reserve(2 * length);
+    for (unsigned int i = 0; i < length; ++i) {
+        text += HEX[digest[i] >> 4];
+        text += HEX[digest[i] & 15];
+    }
+    return text;
 }
 
 }  // namespace bfs

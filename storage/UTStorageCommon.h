@@ -100,5 +100,7 @@ int64_t HttpDateToUnixTime(std::string_view Text);
 int32_t HttpDateToDosDate(std::string_view Text);
 // Standard Base64 with "=" padding.
 std::string Base64Encode(std::string_view Text);
+// The MD5 of all that Bytes reads, as 32 lower-case hexadecimal digits; empty when Bytes failed.
+std::string Md5Hex(const TFileTree::TTextSource& Bytes);
 
 }  // namespace bfs

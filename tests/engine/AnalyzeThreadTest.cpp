@@ -1,10 +1,12 @@
 #include "EngineTestUtil.h"
 #include "engine/UTAnalyzeThread.h"
+#include "model/UTDosTime.h"
 #include "model/UTSysConfig.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <optional>
 
 namespace bfs {
@@ -63,10 +65,10 @@ TSyncTask& TwoFolders(TSyncTask& Task) {
 
 // One whole analysis from four tree descriptions; saved states are used when both are non-empty.
 TAnalysis Analyze(TSyncTask& Task, const Specs& LSaved, const Specs& LNow, const Specs& RSaved,
-                  const Specs& RNow) {
+                  const Specs& RNow, const std::function<int32_t(const TFileTree&)>& Compare = {}) {
     // Listings have unnamed roots, as the back-ends make them; saved states name their folder.
     const TAnalysis apart = RunAnalysis(Task, BuildTree("", LNow), BuildTree("", RNow),
-                                        BuildTree("/L", LSaved), BuildTree("/R", RSaved));
+                                        BuildTree("/L", LSaved), BuildTree("/R", RSaved), {}, {}, Compare);
     // The back-ends load a state beside its listing, sharing the listing's nodes where it records
     // them: the plan must not change.
     const auto beside = [](const TFileTreeRef& Saved, const TFileTree& Listing) {
@@ -77,8 +79,8 @@ TAnalysis Analyze(TSyncTask& Task, const Specs& LSaved, const Specs& LNow, const
         return loaded;
     };
     const TFileTreeRef ln = BuildTree("", LNow), rn = BuildTree("", RNow);
-    TAnalysis shared =
-        RunAnalysis(Task, ln, rn, beside(BuildTree("/L", LSaved), *ln), beside(BuildTree("/R", RSaved), *rn));
+    TAnalysis shared = RunAnalysis(Task, ln, rn, beside(BuildTree("/L", LSaved), *ln),
+                                   beside(BuildTree("/R", RSaved), *rn), {}, {}, Compare);
     EXPECT_EQ(Rows(*shared.Result), Rows(*apart.Result));
     EXPECT_EQ(shared.Notes, apart.Notes);
     return shared;
@@ -162,6 +164,91 @@ TEST(AnalyzeFileMatrix, EveryStateDirectionAndPolicy) {
     }
 }
 
+// ---- Pairs of one size that the contents decide --------------------------------------------------------
+
+constexpr int32_t LOW = DOS_DATE_EARLIEST;  // every instant before 1980 lists as this date
+constexpr int32_t HIGH = DOS_DATE_LATEST;   // every instant after 2107 lists as this date
+constexpr int32_t LATER = 0x50000000;       // a date from 2020
+constexpr int ASKED = 1, NOT_ASKED = 0;
+
+struct TContentCase {
+    const char* What;
+    int32_t LSaved, LNow, RSaved, RNow;  // dates of "f" (size 5); 0 = absent; no saved states when
+                                         // both saved dates are -1
+    int64_t RSize;                       // the right file's size now
+    int32_t Auto, Conflicts;
+    int32_t Contents;  // what the comparison says: 0 equal, 1 different, -1 could not tell
+    int32_t Expected;
+    int Asked;
+};
+
+// clang-format off
+constexpr TContentCase CONTENT_CASES[] = {
+    // A run cut short after its copies: both sides changed, with the same contents.
+    {"changed on both sides, equal", 10, 30, 10, 40, 5, 0, 0, 0, 18, ASKED},
+    {"changed on both sides, different", 10, 30, 10, 40, 5, 0, 0, 1, 2, ASKED},
+    {"changed on both sides, other sizes", 10, 30, 10, 40, 6, 0, 0, 0, 2, NOT_ASKED},
+    {"new on both sides, equal", 0, 30, 0, 40, 5, 0, 0, 0, 18, ASKED},
+    {"kept left, new right, equal", 10, 10, 0, 40, 5, 0, 0, 0, 18, ASKED},
+    {"automatic, do not copy, equal", 10, 30, 10, 40, 5, 1, 0, 0, 18, ASKED},
+    {"automatic, do not copy, different", 10, 30, 10, 40, 5, 1, 0, 1, 7, ASKED},
+    {"automatic, newer wins, equal", 10, 30, 10, 40, 5, 1, 1, 0, 18, ASKED},
+    {"automatic, newer wins, different", 10, 30, 10, 40, 5, 1, 1, 1, 19, ASKED},
+    {"changed on one side: the dates decide", 10, 30, 10, 10, 5, 0, 0, 0, 20, NOT_ASKED},
+    {"deleted left, changed right", 10, 0, 10, 40, 5, 0, 0, 0, 2, NOT_ASKED},
+    // A date at an end of the range cannot show an edit.
+    {"left at the lower end, equal", LOW, LOW, 10, 10, 5, 0, 0, 0, 18, ASKED},
+    {"left at the lower end, different: only the left can have changed", LOW, LOW, 10, 10, 5, 0, 0, 1, 20, ASKED},
+    {"left at the lower end, could not tell", LOW, LOW, 10, 10, 5, 0, 0, -1, 20, ASKED},
+    {"both at the lower end, different", LOW, LOW, LOW, LOW, 5, 0, 0, 1, 2, ASKED},
+    {"both at the lower end, equal", LOW, LOW, LOW, LOW, 5, 0, 0, 0, 18, ASKED},
+    {"left at the lower end, right edited, different", LOW, LOW, 10, 30, 5, 0, 0, 1, 2, ASKED},
+    {"left at the lower end, right edited to another size", LOW, LOW, 10, 30, 6, 0, 0, 1, 2, NOT_ASKED},
+    {"left moved from the lower end", LOW, 30, 10, 10, 5, 0, 0, 0, 20, NOT_ASKED},
+    {"left at the lower end, deleted right: the left may have changed", LOW, LOW, 10, 0, 5, 0, 0, 0, 2, NOT_ASKED},
+    {"automatic, newer wins, left at the lower end, right edited", LOW, LOW, 10, LATER, 5, 1, 1, 1, 19, ASKED},
+    {"automatic, newer wins, left at the upper end, right edited", HIGH, HIGH, 10, LATER, 5, 1, 1, 1, 20, ASKED},
+    {"automatic, newer wins, both at the lower end: no tie-break", LOW, LOW, LOW, LOW, 5, 1, 1, 1, 7, ASKED},
+    // Without saved states every pair is new on both sides.
+    {"no saved states, other dates, equal", -1, 30, -1, 40, 5, 0, 0, 0, 18, ASKED},
+    {"no saved states, other dates, different", -1, 30, -1, 40, 5, 0, 0, 1, 19, ASKED},
+    {"no saved states, one date", -1, 30, -1, 30, 5, 0, 0, 1, 18, NOT_ASKED},
+    {"no saved states, one date at the lower end, different", -1, LOW, -1, LOW, 5, 0, 0, 1, 2, ASKED},
+};
+// clang-format on
+
+TEST(AnalyzeContents, PairsOfOneSizeAreSettledByTheirContents) {
+    for (const TContentCase& c : CONTENT_CASES) {
+        for (bool mirror : {false, true}) {
+            if (mirror && c.Auto) continue;  // an automatic run's tie goes right
+            TSyncTask task;
+            TwoFolders(task);
+            task.AutoRun = static_cast<uint8_t>(c.Auto);
+            task.Conflicts = c.Conflicts;
+            const auto side = [](int32_t Date, int64_t Size) {
+                Specs s{{"keep", 5}};
+                if (Date > 0 || Date < -1) s.push_back({"f", Date, Size});
+                return s;
+            };
+            Specs ls = side(c.LSaved, 5), ln = side(c.LNow, 5), rs = side(c.RSaved, 5),
+                  rn = side(c.RNow, c.RSize);
+            if (c.LSaved == -1) ls.clear(), rs.clear();
+            int asked = 0;
+            const auto compare = [&](const TFileTree& Node) {
+                ++asked;
+                EXPECT_EQ(Node.Name, "f");
+                return c.Contents;
+            };
+            const TAnalysis a =
+                mirror ? Analyze(task, rs, rn, ls, ln, compare) : Analyze(task, ls, ln, rs, rn, compare);
+            const std::string what = std::string(c.What) + (mirror ? " (mirrored)" : "");
+            EXPECT_EQ(CodeOfF(a), mirror ? MirrorCode(c.Expected) : c.Expected) << what;
+            // Analyze runs the analysis twice: with the states apart and beside their listings.
+            EXPECT_EQ(asked, 2 * c.Asked) << what;
+        }
+    }
+}
+
 // ---- Whole trees -------------------------------------------------------------------------------------
 
 struct TTreeCase {
@@ -177,9 +264,13 @@ const TTreeCase TREE_CASES[] = {
     {"no saved states: left empty, the right entries are copies",
      {}, {}, {}, {{"d/x"}, {"d/y"}, {"z"}}, 0, 0, 0,
      {{"/", "d", 17}, {"/d/", "x", 17}, {"/d/", "y", 17}, {"/", "z", 17}}, nullptr},
-    {"a folder against a file of the same name",
+    {"a folder against a file of the same name: conflicts, nothing below the folder moves",
      {}, {{"x/a"}}, {}, {{"x"}}, 0, 0, 0,
-     {{"/", "x", 16}, {"/x/", "a", 16}, {"/", "x", 17}}, nullptr},
+     {{"/", "x", 2}, {"/x/", "a", 2}, {"/", "x", 2}}, "The left side holds a folder and the right side a file named /x"},
+    {"a folder against a file, one level down, one-way",
+     {}, {{"d/x/a"}, {"d/k"}}, {}, {{"d/x"}}, 1, 0, 0,
+     {{"/", "d", -1}, {"/d/", "x", 2}, {"/d/x/", "a", 2}, {"/d/", "k", 16}, {"/d/", "x", 2}},
+     "The left side holds a folder and the right side a file named /d/x"},
     {"a file and a folder of one name on one side (an object store): conflicts, nothing moves",
      {}, {{"x/a"}, {"x"}}, {}, {}, 0, 0, 0,
      {{"/", "x", 2}, {"/x/", "a", 2}, {"/", "x", 2}}, "A file and a folder on one side are both named /x"},
@@ -230,7 +321,11 @@ const TTreeCase TREE_CASES[] = {
      {{"/", "x", 16}, {"/x/", "a", 16}, {"/x/", "b", 18}, {"/", "keep", 18}}, nullptr},
     {"folder against file of the same name, with saved states",
      {{"keep"}, {"x/a"}}, {{"keep"}, {"x/a"}}, {{"keep"}, {"x/a"}}, {{"keep"}, {"x"}}, 0, 0, 1,
-     {{"/", "x", 82}, {"/x/", "a", 82}, {"/", "keep", 18}, {"/", "x", 17}}, nullptr},
+     {{"/", "x", 2}, {"/x/", "a", 2}, {"/", "keep", 18}, {"/", "x", 2}},
+     "The left side holds a folder and the right side a file named /x"},
+    {"a file replaced by a folder on one side and deleted on the other: no clash",
+     {{"keep"}, {"x"}}, {{"keep"}, {"x/a"}}, {{"keep"}, {"x"}}, {{"keep"}}, 0, 0, 1,
+     {{"/", "x", 16}, {"/x/", "a", 16}, {"/", "keep", 18}, {"/", "x", 18}}, nullptr},
     {"case twins with saved states",
      {{"keep"}, {"a.txt", 10}}, {{"keep"}, {"a.txt", 10}}, {{"keep"}, {"a.txt", 10}},
      {{"keep"}, {"A.txt", 10}}, 0, 0, 1,

@@ -16,6 +16,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <ostream>
 #include <string>
@@ -120,14 +121,17 @@ struct TAnalysis {
 };
 
 // Runs the analysis thread to its end on the given trees.
+// Compare stands for the content comparison of the scan's back-ends (none: never asked).
 inline TAnalysis RunAnalysis(TSyncTask& Task, TFileTreeRef Left, TFileTreeRef Right, TFileTreeRef LeftSaved,
                              TFileTreeRef RightSaved, std::vector<std::string> GlobalInclude = {},
-                             std::vector<std::string> GlobalExclude = {}) {
+                             std::vector<std::string> GlobalExclude = {},
+                             std::function<int32_t(const TFileTree&)> Compare = {}) {
     TAnalysis a;
     a.Result = TFileTree::Create({}, nullptr);
     TAnalyzeThread thread(Task, Left, Right, a.Result, LeftSaved, RightSaved);
     thread.GlobalIncludeFilter = std::move(GlobalInclude);
     thread.GlobalExcludeFilter = std::move(GlobalExclude);
+    thread.CompareContents = std::move(Compare);
     thread.Resume();
     thread.WaitFor();
     a.ErrorText = thread.ErrorText;

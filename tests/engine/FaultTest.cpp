@@ -564,8 +564,8 @@ TEST_P(FaultTest, StatesStayCurrentWithoutCopiesAndAreNotRewrittenWhenCurrent) {
     }
 }
 
-// A file whose date, size and contents agree on both sides is one file whatever its change codes;
-// a folder made on both sides is one folder.
+// A file whose size and contents agree on both sides is one file whatever its dates and change
+// codes; a folder made on both sides is one folder.
 TEST_P(FaultTest, EqualFilesAreEqualWhateverTheirChangeCodes) {
     struct TCase {
         const char* What;
@@ -578,7 +578,9 @@ TEST_P(FaultTest, EqualFilesAreEqualWhateverTheirChangeCodes) {
         {"the same edit on both sides", "v2", "v2", T1 + 100, T1 + 100, false, false, ACTION_SAME},
         {"the same new file on both sides", "n", "n", T1 + 100, T1 + 100, true, false, ACTION_SAME},
         {"one date and size, other contents", "v2", "w2", T1 + 100, T1 + 100, false, false, ACTION_CONFLICT},
-        {"other dates", "v2", "v2", T1 + 100, T1 + 200, false, false, ACTION_CONFLICT},
+        {"other dates", "v2", "v2", T1 + 100, T1 + 200, false, false, ACTION_SAME},
+        {"other dates and contents", "v2", "w2", T1 + 100, T1 + 200, false, false, ACTION_CONFLICT},
+        {"new on both sides with other dates", "n", "n", T1 + 100, T1 + 200, true, false, ACTION_SAME},
         {"a copy the last run made but never recorded", "v2", "", T1 + 100, 0, false, true, ACTION_SAME},
     };
     for (const TCase& c : cases) {

@@ -85,6 +85,24 @@ TEST_F(DosTimeTest, OutOfRangeInstantsAreClamped) {
     EXPECT_EQ(UnixTimeToDosDate(INT64_MIN), earliest);
 }
 
+// Every instant beyond either end lists as that end, so a date there cannot show that a file changed.
+TEST_F(DosTimeTest, DatesAtTheEndsOfTheRangeTellNothing) {
+    EXPECT_EQ(static_cast<uint32_t>(DOS_DATE_EARLIEST), Bits(1980, 1, 1, 0, 0, 0));
+    EXPECT_EQ(static_cast<uint32_t>(DOS_DATE_LATEST), Bits(2107, 12, 31, 23, 59, 58));
+    const struct {
+        int64_t Instant;
+        bool AtBound;
+    } cases[] = {
+        {Local(1975, 6, 1, 12, 0, 0), true},      {Local(1977, 6, 1, 12, 0, 0), true},
+        {Local(1979, 12, 31, 23, 59, 59), true},  {Local(1980, 1, 1, 0, 0, 0), true},
+        {Local(1980, 1, 1, 0, 0, 2), false},      {Local(2020, 9, 13, 12, 26, 40), false},
+        {Local(2107, 12, 31, 23, 59, 56), false}, {Local(2107, 12, 31, 23, 59, 58), true},
+        {Local(2150, 1, 1, 0, 0, 0), true},       {-5'000'000'000LL, true},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(DosDateAtBound(UnixTimeToDosDate(c.Instant)), c.AtBound) << c.Instant;
+}
+
 TEST_F(DosTimeTest, DatesCompareUnsigned) {
     int32_t y2043 = UnixTimeToDosDate(Local(2043, 6, 1, 0, 0, 0));
     int32_t y2044 = UnixTimeToDosDate(Local(2044, 6, 1, 0, 0, 0));

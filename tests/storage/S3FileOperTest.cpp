@@ -23,6 +23,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace bfs::test {
@@ -121,6 +122,38 @@ TEST(S3AddressTest, SplitsEndpointBucketAndPrefix) {
         EXPECT_EQ(a.Bucket, c.Bucket) << c.Address;
         EXPECT_EQ(a.Prefix, c.Prefix) << c.Address;
     }
+}
+
+// The tag of a single upload is the MD5 of the object; any other tag gives no digest.
+TEST(S3DigestTest, EntityTagsAndBytes) {
+    const struct {
+        const char* Tag;
+        const char* Md5;
+    } tags[] = {
+        {"\"900150983cd24fb0d6963f7d28e17f72\"", "900150983cd24fb0d6963f7d28e17f72"},
+        {"900150983CD24FB0D6963F7D28E17F72", "900150983cd24fb0d6963f7d28e17f72"},
+        {"\"900150983cd24fb0d6963f7d28e17f72-3\"", ""},  // uploaded in parts
+        {"\"900150983cd24fb0d6963f7d28e17f7\"", ""},     // too short
+        {"\"900150983cd24fb0d6963f7d28e17fzz\"", ""},
+        {"W/\"900150983cd24fb0d6963f7d28e17f72\"", ""},
+        {"", ""},
+    };
+    for (const auto& t : tags) EXPECT_EQ(Md5OfEntityTag(t.Tag), t.Md5) << t.Tag;
+
+    // Bytes read in pieces of any size give one digest; a failed read gives none.
+    const auto pieces = [](std::string Text, size_t Piece, bool Fail) {
+        return [Text, Piece, Fail, at = size_t{0}](char* Buffer, size_t Capacity) mutable -> int64_t {
+            if (at == Text.size()) return Fail ? -1 : 0;
+            const size_t n = std::min({Piece, Capacity, Text.size() - at});
+            std::copy_n(Text.data() + at, n, Buffer);
+            at += n;
+            return static_cast<int64_t>(n);
+        };
+    };
+    EXPECT_EQ(Md5Hex(pieces("", 1, false)), "d41d8cd98f00b204e9800998ecf8427e");
+    EXPECT_EQ(Md5Hex(pieces("abc", 1, false)), "900150983cd24fb0d6963f7d28e17f72");
+    EXPECT_EQ(Md5Hex(pieces("abc", 3, false)), "900150983cd24fb0d6963f7d28e17f72");
+    EXPECT_EQ(Md5Hex(pieces("abc", 2, true)), "");
 }
 
 TEST(S3TimeTest, UtcTimesBecomeLocalDosDates) {
@@ -313,6 +346,33 @@ TEST_F(S3FileOperTest, DownloadKeepsTheObjectsTime) {
     ASSERT_EQ(::stat(local.c_str(), &st), 0);
     EXPECT_EQ(st.st_mtim.tv_sec, DosDateToUnixTime(listed->Data->FileDate) + 1);
     EXPECT_EQ(st.st_mtim.tv_nsec, 0);
+}
+
+// An object's digest comes from its tag without a download, and a local file's is made alike; an
+// entry no longer as listed gives none.
+TEST_F(S3FileOperTest, DigestsOfObjectsAndLocalBytes) {
+    if (IsSkipped()) return;
+    Seed("docs/abc.txt", "abc");
+    auto oper = S3Side(Server.Endpoint(), "side/docs");
+    ASSERT_EQ(oper->Connect(), 0);
+    ASSERT_EQ(oper->ListFolder(), 0);
+    const TFileTree* listed = Child(*oper->FFileTree, "abc.txt");
+    ASSERT_NE(listed, nullptr);
+    std::string digest, local;
+    ASSERT_TRUE(oper->ContentDigest(*oper->FFolderSource, *listed->Data, digest));
+    EXPECT_EQ(digest, "md5:900150983cd24fb0d6963f7d28e17f72");
+    bool served = false;
+    const auto bytes = [&served](char* Buffer, size_t) -> int64_t {
+        if (std::exchange(served, true)) return 0;
+        std::copy_n("abc", 3, Buffer);
+        return 3;
+    };
+    ASSERT_TRUE(oper->DigestOf(bytes, local));
+    EXPECT_EQ(local, digest);
+    TFileAttri other = *listed->Data;
+    other.Size = 4;
+    EXPECT_FALSE(oper->ContentDigest(*oper->FFolderSource, other, digest));
+    EXPECT_FALSE(oper->ContentDigest(*oper->FFolderSource, Entry("/", "none.txt", 3), digest));
 }
 
 TEST_F(S3FileOperTest, ListsEveryPage) {
