@@ -84,6 +84,15 @@ int main(int argc, char* argv[]) {
     if (!commandLine) {
         instance = std::make_unique<bfs::TSingleInstance>(QStringLiteral("Bramlow File Sync"));
         if (!instance->Claim()) return 0;
+        // Another user's folder is never used: this start runs alone, and says so once.
+        if (!instance->Problem().isEmpty()) {
+            const QByteArray text = ("The runtime folder cannot be used: " + instance->Problem() +
+                                     ". A later start will not find this one, and no task can run "
+                                     "until the folder is mended.")
+                                        .toUtf8();
+            std::fprintf(stderr, "Bramlow File Sync: %s\n", text.constData());
+            StartupBox(text.constData());
+        }
     }
     if (loaded == 1) {
         StartupBox("Can not Find Config File,Exist!");

@@ -226,10 +226,11 @@ std::string TSyncTask::LocalStateFileName(int Side) const {
     return folder + SyncIDToFileName(SyncID) + (Side == 0 ? "L" : "R");
 }
 
-std::string TSyncTask::LockFileName() const {
-    const std::string folder = GetRuntimeFolder();
-    if (folder.empty()) return {};
-    return folder + SyncIDToFileName(SyncID) + ".lock";
+std::string TSyncTask::LockFileName(std::string* Problem) const {
+    const TRuntimeFolder folder = CheckRuntimeFolder();
+    if (Problem) *Problem = folder.Problem;
+    if (!folder.Problem.empty()) return {};
+    return folder.Path + SyncIDToFileName(SyncID) + ".lock";
 }
 
 int32_t TSyncTask::LoadSavedTree(TFileTree& Tree, int Side, uint64_t* Hash, bool* Damaged,

@@ -129,8 +129,9 @@ class TSyncTask {
     std::string LocalStateFileName(int Side) const;
 
     // The lock file that keeps two runs of this task apart (platform/UTFileLock.h): the runtime
-    // folder + SyncIDToFileName(SyncID) + ".lock". Empty when that folder is not available.
-    std::string LockFileName() const;
+    // folder + SyncIDToFileName(SyncID) + ".lock". Empty when that folder may not be used; Problem,
+    // when given, then says why (CheckRuntimeFolder's clause naming the folder).
+    std::string LockFileName(std::string* Problem = nullptr) const;
 
     // Loads the locally kept saved state of one side (Side 0 left, 1 right) into Tree, which is
     // emptied first (a stale state that a back-end read from a marker folder is not kept). A missing

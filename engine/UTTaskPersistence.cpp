@@ -129,8 +129,7 @@ void ReadItems(const TXMLItemListType& List, std::vector<std::string>& Masks, in
     auto limit = [](const std::string& Text, auto& Field, auto Unset) {
         if (!ParseDecimal(Text, Field)) Field = Unset;
     };
-    for (int i = 0, n = List.Count(); i < n; ++i) {
-        const TXMLItemType item = List.Get_Item(i);
+    for (const TXMLItemType& item : List.Items()) {
         const std::string name = item.Get_name();
         if (name.starts_with('N'))
             Masks.push_back(item.Get_value());
@@ -148,7 +147,7 @@ void ReadItems(const TXMLItemListType& List, std::vector<std::string>& Masks, in
 void WriteItems(const TXMLItemListType& List, const std::vector<std::string>& Masks, int32_t TimeMin,
                 int32_t TimeMax, int64_t SizeMin, int64_t SizeMax) {
     TXMLItemListType items = List;
-    for (int i = items.Count() - 1; i >= 0; --i) items.Delete(i);
+    items.Clear();
     auto add = [&](const std::string& Name, const std::string& Value) {
         TXMLItemType item = items.Add();
         item.Set_name(Name);

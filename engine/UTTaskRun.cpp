@@ -4,6 +4,9 @@
 #include "engine/UTStateSaving.h"
 #include "model/UTMyException.h"
 
+#include <cerrno>
+#include <system_error>
+
 namespace bfs {
 
 namespace {
@@ -36,6 +39,20 @@ TTaskRun::~TTaskRun() {
     if (m_Connect.joinable()) m_Connect.join();
 }
 
+bool TTaskRun::LockTask() {
+    std::string problem;
+    const std::string lockFile = Task.LockFileName(&problem);
+    if (!lockFile.empty() && m_Lock.TryLock(lockFile)) return true;
+    const std::string cannot = "The lock of task \"" + Task.SyncName + "\" could not be made: ";
+    if (lockFile.empty())
+        ErrorText = cannot + problem + ".";
+    else if (m_Lock.LastError() == EWOULDBLOCK)
+        ErrorText = "The task \"" + Task.SyncName + "\" is already running.";
+    else
+        ErrorText = cannot + lockFile + ": " + std::generic_category().message(m_Lock.LastError()) + ".";
+    return false;
+}
+
 int32_t TTaskRun::StartScan() {
     ErrorText.clear();
     Notes.clear();
@@ -62,11 +79,7 @@ int32_t TTaskRun::StartScan() {
         TMyException::Instance().LogError("Task " + Task.SyncName, "EConvertError", ErrorText);
         return 1;
     }
-    const std::string lockFile = Task.LockFileName();
-    if (lockFile.empty() || !m_Lock.TryLock(lockFile)) {
-        ErrorText = "The task \"" + Task.SyncName + "\" is already running.";
-        return 1;
-    }
+    if (!LockTask()) return 1;
     // A result was built on the listings of the back-ends that go now: a sync of it would record
     // states from the new, unlisted ones. Only a new analysis gives a result to carry out.
     ResultTree.reset();
@@ -309,10 +322,7 @@ int32_t TTaskRun::StartSync(const std::function<void(const std::string&)>& LogPa
         ErrorText = "The analysis did not end: analyze again before a sync.";
         return 1;
     }
-    if (!m_Lock.Held() && (Task.LockFileName().empty() || !m_Lock.TryLock(Task.LockFileName()))) {
-        ErrorText = "The task \"" + Task.SyncName + "\" is already running.";
-        return 1;
-    }
+    if (!m_Lock.Held() && !LockTask()) return 1;
     Task.Busy = 1;
     m_Sync = std::make_unique<TFileSyncThread>(Plan, Task);
     TFileSyncThread& sync = *m_Sync;

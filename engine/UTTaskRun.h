@@ -131,6 +131,9 @@ class TTaskRun {
     // The connect worker's body: ConnectSides, then the listings, or both sides' ends.
     void ConnectThenList();
     bool ScanStopped() const { return LeftOper->Terminated() || RightOper->Terminated(); }
+    // Takes the task's lock (true also when this run holds it already). False with ErrorText:
+    // another run holds it, or the lock could not be made (where, and why).
+    bool LockTask();
 
     TFileLock m_Lock;
     std::unique_ptr<TAnalyzeThread> m_Analysis;

@@ -32,9 +32,13 @@ bool IsXmlBlank(std::string_view Text) {
 }
 
 // Appends a child element. A blank text left alone in the parent ("<Tast>\n</Tast>") goes first, so
-// the parent does not end up with mixed text and elements, which the writer could not indent.
+// the parent does not end up with mixed text and elements, which the writer could not indent. A
+// parent whose last child is an element holds no such text (the reader keeps blank text only as an
+// element's sole child): appending to it takes constant time, and filling a long collection stays
+// linear.
 pugi::xml_node AppendElement(pugi::xml_node Parent, const char* Name) {
     if (!Parent) return {};
+    if (Parent.last_child().type() == pugi::node_element) return Parent.append_child(Name);
     for (pugi::xml_node Child = Parent.first_child(); Child;) {
         pugi::xml_node Next = Child.next_sibling();
         if (Child.type() == pugi::node_pcdata && IsXmlBlank(Child.value())) Parent.remove_child(Child);
@@ -127,6 +131,14 @@ void TXMLCollection::Clear() {
 
 void TXMLCollection::Delete(int Index) {
     pugi::xml_node(m_Node).remove_child(pugi::xml_node(ItemAt(Index)));
+}
+
+pugi::xml_node_struct* TXMLCollection::FirstItem(pugi::xml_node_struct* Parent, const char* ItemName) {
+    return pugi::xml_node(Parent).child(ItemName).internal_object();
+}
+
+pugi::xml_node_struct* TXMLCollection::NextItem(pugi::xml_node_struct* Item, const char* ItemName) {
+    return pugi::xml_node(Item).next_sibling(ItemName).internal_object();
 }
 
 pugi::xml_node_struct* TXMLCollection::ItemAt(int Index) const {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -62,6 +63,47 @@ class TXMLElement {
     pugi::xml_node_struct* m_Node = nullptr;
 };
 
+// A walk over the items of a collection in document order: each step goes to the next sibling of
+// that name, so a whole walk takes time linear in the collection's size (an index is counted from
+// the first item on every call). Removing the item an iterator stands on ends that iterator's use;
+// items added or removed elsewhere do not disturb it.
+template <class TItem>
+class TXMLItemIterator {
+  public:
+    using value_type = TItem;
+    using difference_type = std::ptrdiff_t;
+
+    TXMLItemIterator() = default;
+    TXMLItemIterator(pugi::xml_node_struct* Item, const char* ItemName)
+        : m_Item(Item), m_ItemName(ItemName) {}
+
+    TItem operator*() const { return TItem(m_Item); }
+    TXMLItemIterator& operator++();
+    TXMLItemIterator operator++(int) {
+        TXMLItemIterator before = *this;
+        ++*this;
+        return before;
+    }
+    friend bool operator==(const TXMLItemIterator& A, const TXMLItemIterator& B) {
+        return A.m_Item == B.m_Item;
+    }
+
+  private:
+    pugi::xml_node_struct* m_Item = nullptr;
+    const char* m_ItemName = nullptr;
+};
+
+template <class TItem>
+class TXMLItemRange {
+  public:
+    explicit TXMLItemRange(TXMLItemIterator<TItem> First) : m_First(First) {}
+    TXMLItemIterator<TItem> begin() const { return m_First; }
+    TXMLItemIterator<TItem> end() const { return {}; }
+
+  private:
+    TXMLItemIterator<TItem> m_First;
+};
+
 // The operations shared by both kinds of collection. Items are the child elements named by the
 // collection's item name; other children are neither counted nor touched. Indexes are 0-based;
 // an index out of range throws std::out_of_range.
@@ -71,6 +113,10 @@ class TXMLCollection : public TXMLElement {
     pugi::xml_node Node(int Index) const;  // the item element at Index
     void Clear();                          // removes every item
     void Delete(int Index);                // removes the item at Index; the others keep their order
+
+    // The first item of Parent's children named ItemName, and the next item after Item; null at the end.
+    static pugi::xml_node_struct* FirstItem(pugi::xml_node_struct* Parent, const char* ItemName);
+    static pugi::xml_node_struct* NextItem(pugi::xml_node_struct* Item, const char* ItemName);
 
   protected:
     TXMLCollection(pugi::xml_node_struct* Node, const char* ItemName)
@@ -94,11 +140,21 @@ class TXMLCollectionOf : public TXMLCollection {
     TItem Add() { return TItem(AddItem()); }
     // Inserts a new empty item before the item at Index (0 <= Index <= Count; Count appends).
     TItem Insert(int Index) { return TItem(InsertItem(Index)); }
+    // Every item, in document order, for a walk over the whole collection.
+    TXMLItemRange<TItem> Items() const {
+        return TXMLItemRange<TItem>(TXMLItemIterator<TItem>(FirstItem(m_Node, m_ItemName), m_ItemName));
+    }
 
   protected:
     using TXMLCollection::TXMLCollection;
     TItem ItemBinding(int Index) const { return TItem(ItemAt(Index)); }
 };
+
+template <class TItem>
+TXMLItemIterator<TItem>& TXMLItemIterator<TItem>::operator++() {
+    m_Item = TXMLCollection::NextItem(m_Item, m_ItemName);
+    return *this;
+}
 
 class TXMLItemType : public TXMLElement {
   public:

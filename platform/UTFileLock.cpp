@@ -14,7 +14,8 @@ bool TFileLock::TryLock(const std::string& Path) {
         return m_LastError == 0;
     }
     // Read access is all flock needs, and it also opens a lock file whose write bit was taken away.
-    const int fd = ::open(Path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOCTTY, 0600);
+    // A link in the lock file's place is not followed (ELOOP).
+    const int fd = ::open(Path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW, 0600);
     if (fd < 0) {
         m_LastError = errno;
         return false;

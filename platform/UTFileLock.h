@@ -16,7 +16,8 @@ class TFileLock {
     TFileLock(const TFileLock&) = delete;
     TFileLock& operator=(const TFileLock&) = delete;
 
-    // Opens Path (created with mode 0600 when missing) and takes the lock without waiting. True
+    // Opens Path (created with mode 0600 when missing; a symbolic link there is refused with ELOOP,
+    // never followed) and takes the lock without waiting. True
     // when the lock is held, also when this object already holds it on Path. False when someone
     // else holds it (LastError() EWOULDBLOCK), when the file cannot be opened or locked (its errno),
     // or when this object holds a lock on another path (EBUSY; that lock is kept).

@@ -9,7 +9,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <system_error>
 #include <vector>
 
 namespace bfs {
@@ -45,6 +47,36 @@ std::string PrivateCacheFolder(const char* name) {
     if (base.empty()) return {};
     std::string parent = Ensure(base + "/bramlow-file-sync", 0755);
     return parent.empty() ? std::string() : EnsurePrivate(parent + name);
+}
+
+std::string ErrnoText(int Err) {
+    return std::generic_category().message(Err);
+}
+
+// "" when Folder (made with mode 0700 when missing) may hold private files, else what is wrong with
+// it, as a clause naming it.
+std::string CheckPrivateFolder(const std::string& Folder) {
+    const std::string named = "the folder " + Folder + " ";
+    struct stat st {};
+    bool made = false;
+    int err = ::lstat(Folder.c_str(), &st) == 0 ? 0 : errno;
+    if (err == ENOENT) {
+        err = ::mkdir(Folder.c_str(), 0700) == 0 ? 0 : errno;
+        made = err == 0;
+        if (err != 0 && err != EEXIST) return named + "could not be created (" + ErrnoText(err) + ")";
+        err = ::lstat(Folder.c_str(), &st) == 0 ? 0 : errno;
+    }
+    if (err != 0) return named + "cannot be examined (" + ErrnoText(err) + ")";
+    if (S_ISLNK(st.st_mode)) return named + "is a symbolic link";
+    if (!S_ISDIR(st.st_mode)) return named + "is not a folder";
+    if (st.st_uid != ::geteuid())
+        return named + "belongs to another user (uid " + std::to_string(st.st_uid) + ")";
+    if ((st.st_mode & 07777) == 0700) return {};
+    // One made just now may have lost rights to the process's umask; it is ours to set.
+    if (made && ::chmod(Folder.c_str(), 0700) == 0) return {};
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    return named + "has mode " + mode + ", not 0700";
 }
 
 }  // namespace
@@ -106,11 +138,35 @@ std::string MakeStagingFile() {
     return path;
 }
 
-// Lock files are private: another user who could create or hold them could keep a task from running.
+// Lock files and the instance socket are private: another user who could create, hold or answer
+// them could keep a task from running or a start from opening its window. So the folder is used
+// only as it is checked to be, never fixed up and never followed through a link.
+TRuntimeFolder CheckRuntimeFolder() {
+    TRuntimeFolder result;
+    if (const char* v = std::getenv("XDG_RUNTIME_DIR"); v && v[0] == '/') {
+        result.Path = std::string(v) + "/bramlow-file-sync";
+    } else {
+        const std::string base = XdgBase("XDG_CACHE_HOME", "/.cache");
+        if (base.empty()) {
+            result.Problem =
+                "there is no runtime folder: XDG_RUNTIME_DIR is not set and the home folder is unknown";
+            return result;
+        }
+        const std::string parent = base + "/bramlow-file-sync";
+        if (const int err = MakeFolders(parent, 0755); err != 0) {
+            result.Problem = "the folder " + parent + " could not be created (" + ErrnoText(err) + ")";
+            return result;
+        }
+        result.Path = parent + "/run";
+    }
+    result.Problem = CheckPrivateFolder(result.Path);
+    result.Path += '/';
+    return result;
+}
+
 std::string GetRuntimeFolder() {
-    if (const char* v = std::getenv("XDG_RUNTIME_DIR"); v && v[0] == '/')
-        return EnsurePrivate(std::string(v) + "/bramlow-file-sync");
-    return PrivateCacheFolder("run");
+    TRuntimeFolder folder = CheckRuntimeFolder();
+    return folder.Problem.empty() ? std::move(folder.Path) : std::string();
 }
 
 }  // namespace bfs

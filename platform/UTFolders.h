@@ -21,6 +21,18 @@ std::string GetProgramFolder();
 int SecureProgramFolder();
 std::string GetDataFolder();
 std::string GetStagingFolderPath();
+
+// The runtime folder (lock files, the instance socket), and why it may not be used.
+struct TRuntimeFolder {
+    std::string Path;     // ends with "/"; empty when there is no base to put it in
+    std::string Problem;  // empty when the folder may be used, else a clause naming it: "the folder
+                          // /run/user/1000/bramlow-file-sync is a symbolic link"
+};
+// Makes the runtime folder (mode 0700) when it is missing and checks it: it is used only when it
+// is a real folder (not a link, never followed), owned by this user, of mode 0700. Anything else is
+// refused as it is found, never changed.
+TRuntimeFolder CheckRuntimeFolder();
+// CheckRuntimeFolder's path when the folder may be used, else "".
 std::string GetRuntimeFolder();
 
 // Creates an empty file of a unique name (mode 0600) in the staging folder and returns its full

@@ -41,6 +41,8 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <string>
+#include <unordered_set>
 
 namespace bfs {
 
@@ -582,18 +584,18 @@ int TFMain::CreateTaskWindow(const TSyncTask& Source) {
     return DockTaskWindow(std::move(window));
 }
 
-int TFMain::DockTaskWindow(std::unique_ptr<TFSyncMain> Window) {
+int TFMain::DockTaskWindow(std::unique_ptr<TFSyncMain> Window, bool LayOut) {
     TFSyncMain* w = Window.get();
     w->MainWnd = &m_Notify;
     // The task window hands over a whole copy of its task (Assign); the dialog works on its own.
     w->EditTaskOptions = [this](TSyncTask& Copy) { return TaskOptionsDialog ? TaskOptionsDialog(Copy) : 0; };
     w->InitResultTree();
     Notebook1->addWidget(Window.release());
-    AddTab(w);
+    AddTab(w, LayOut);
     return static_cast<int>(m_Tabs.size()) - 1;
 }
 
-void TFMain::AddTab(TFSyncMain* Window) {
+void TFMain::AddTab(TFSyncMain* Window, bool LayOut) {
     const int index = static_cast<int>(m_Tabs.size());
     TTaskTab tab;
     tab.Window = Window;
@@ -618,7 +620,7 @@ void TFMain::AddTab(TFSyncMain* Window) {
     tab.RightPiece = piece();
     m_Tabs.push_back(tab);
     SetTabImages(index, false);
-    TaskChanged();  // caption and width from the task's name, and the strip laid out
+    if (LayOut) TaskChanged();  // caption and width from the task's name, and the strip laid out
 }
 
 void TFMain::SetTabImages(int Index, bool Selected) {
@@ -764,16 +766,20 @@ void TFMain::LoadTaskList(const std::string& FileName) {
         TMyException::Instance().LogError(context, "EInOutError", why);
         return;
     }
-    const TXMLTaskListType list = doc.GetTaskList();
     bool renamed = false;
-    for (int i = 0; i < list.Count(); ++i) {
+    // The list is walked once, and the tabs' identifiers are looked up in a set: the load takes
+    // time linear in the number of tasks.
+    std::unordered_set<std::string> ids;
+    for (const TTaskTab& t : m_Tabs) ids.insert(t.Window->Task->SyncID);
+    int number = 0;
+    for (const TXMLTastType& tast : doc.GetTaskList().Items()) {
+        ++number;
         try {
-            const TXMLTastType tast = list.Get_Tast(i);
             // Without an identifier a task could not be told apart from another in the task list,
             // in its log or in its saved states.
             if (Trim(tast.Get_SyncID()).empty()) {
                 TMyException::Instance().LogError(context, "EConvertError",
-                                                  path + ": task " + std::to_string(i + 1) + " (\"" +
+                                                  path + ": task " + std::to_string(number) + " (\"" +
                                                       tast.Get_SyncName() + "\") has no SyncID");
                 continue;
             }
@@ -784,9 +790,7 @@ void TFMain::LoadTaskList(const std::string& FileName) {
             if (importing) {
                 task.SyncID = UniqueSyncID(task.SyncID + "_");
                 task.SaveToTaskList(1);
-            } else if (std::any_of(m_Tabs.begin(), m_Tabs.end(), [&](const TTaskTab& t) {
-                           return t.Window->Task->SyncID == task.SyncID;
-                       })) {
+            } else if (ids.contains(task.SyncID)) {
                 // Two elements of the task list share an identifier: the later one gets its own, in
                 // the file too, so that neither task writes into the other's element.
                 task.SyncID = UniqueSyncID(task.SyncID);
@@ -794,11 +798,13 @@ void TFMain::LoadTaskList(const std::string& FileName) {
                 renamed = true;
             }
             task.LastPeriodRun = std::chrono::steady_clock::now();
-            DockTaskWindow(std::move(window));
+            DockTaskWindow(std::move(window), false);
+            ids.insert(task.SyncID);
         } catch (const std::exception& e) {
             LogError(context, e);
         }
     }
+    TaskChanged();
     if (renamed) {
         if (const int saved = doc.Save(path); saved != 0)
             TMyException::Instance().LogError(context, "EInOutError",

@@ -190,9 +190,11 @@ class TFMain : public QWidget {
 
     // Makes a task window whose task gets Source's settings, with its page and tab; its tab's index.
     int CreateTaskWindow(const TSyncTask& Source);
-    // Wires a task window to this one and gives it a page and a tab; the tab's index.
-    int DockTaskWindow(std::unique_ptr<TFSyncMain> Window);
-    void AddTab(TFSyncMain* Window);
+    // Wires a task window to this one and gives it a page and a tab; the tab's index. Without
+    // LayOut the tab gets its caption and place only at the next TaskChanged: a load of many tasks
+    // lays the strip out once, not once per tab.
+    int DockTaskWindow(std::unique_ptr<TFSyncMain> Window, bool LayOut = true);
+    void AddTab(TFSyncMain* Window, bool LayOut = true);
     // Shows the page of tab Index (not deleted) and sends its window the page activation.
     void ShowTab(int Index);
     // Places the visible tabs one after the other and sizes the strip.

@@ -81,8 +81,7 @@ bool NameTakenByAnotherTask(const std::string& Name, const std::string& OwnID) {
     TTaskListDocument doc;
     if (doc.LoadFile(folder + TASK_LIST_FILE_NAME) != TTaskListDocument::LOAD_OK) return false;
     const TXMLTaskListType list = doc.GetTaskList();
-    for (int i = 0; i < list.Count(); ++i) {
-        const TXMLTastType tast = list.Get_Tast(i);
+    for (const TXMLTastType& tast : list.Items()) {
         if (!OwnID.empty() && tast.Get_SyncID() == OwnID) continue;
         if (Trim(tast.Get_SyncName()) == Name) return true;
     }

@@ -18,15 +18,23 @@ const QByteArray ANSWER = QByteArrayLiteral("ok\n");
 }  // namespace
 
 TSingleInstance::TSingleInstance(const QString& Name, QObject* Parent) : QObject(Parent) {
-    // A full path in the user's private runtime folder: no other user can take or answer it.
+    // A full path in the user's private runtime folder: no other user can take or answer it. A
+    // folder that fails its checks gives no path at all: a bare name would be a socket in the shared
+    // temporary folder.
+    const TRuntimeFolder folder = CheckRuntimeFolder();
+    if (!folder.Problem.empty()) {
+        m_Problem = QString::fromStdString(folder.Problem);
+        return;
+    }
     QString safe = Name;
     safe.replace(QLatin1Char('/'), QLatin1Char('_'));
-    m_Name = QString::fromStdString(GetRuntimeFolder()) + safe + QStringLiteral(".instance");
+    m_Name = QString::fromStdString(folder.Path) + safe + QStringLiteral(".instance");
 }
 
 TSingleInstance::~TSingleInstance() = default;
 
 bool TSingleInstance::Claim(int TimeoutMs) {
+    if (m_Name.isEmpty()) return true;  // no private folder: running alone, neither asking nor answering
     {
         QLocalSocket socket;
         socket.connectToServer(m_Name);

@@ -18,10 +18,13 @@ class TSingleInstance : public QObject {
     ~TSingleInstance() override;
 
     // True when this process is now the running instance. False when another one runs: it has then
-    // been asked to come back (and had up to TimeoutMs to answer).
+    // been asked to come back (and had up to TimeoutMs to answer). Also true, without a socket,
+    // when the runtime folder fails its checks (Problem): this instance then runs alone.
     bool Claim(int TimeoutMs = 3000);
-    // The socket's path.
+    // The socket's path; empty when the runtime folder may not be used.
     const QString& ServerName() const { return m_Name; }
+    // Why the runtime folder may not be used (a clause naming it), or empty.
+    const QString& Problem() const { return m_Problem; }
 
   signals:
     // Another start asked this instance to come back into view.
@@ -31,6 +34,7 @@ class TSingleInstance : public QObject {
     void Answer();
 
     QString m_Name;
+    QString m_Problem;
     QLocalServer* m_Server = nullptr;
 };
 

@@ -13,6 +13,7 @@
 #include "platform/UTAtomicFile.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -199,7 +200,9 @@ class TTempHome {
         ::setenv("XDG_CONFIG_HOME", (Dir + "/config").c_str(), 1);
         ::setenv("XDG_DATA_HOME", (Dir + "/data").c_str(), 1);
         ::setenv("XDG_CACHE_HOME", (Dir + "/cache").c_str(), 1);
-        ::setenv("XDG_RUNTIME_DIR", (Dir + "/run").c_str(), 1);  // task locks: tests run side by side
+        // Task locks: tests run side by side. The folder is there, private, as a session has it.
+        ::setenv("XDG_RUNTIME_DIR", (Dir + "/run").c_str(), 1);
+        ::mkdir((Dir + "/run").c_str(), 0700);
     }
     ~TTempHome() {
         std::error_code ec;

@@ -191,6 +191,49 @@ TEST_F(TaskPersistenceTest, NewElementOrderAndMaskRewrite) {
     EXPECT_EQ(Doc().GetTaskList().FindTast(second.SyncID), 1);
 }
 
+// Masks load in the file's order, whatever stands between the items; limits come by name.
+TEST_F(TaskPersistenceTest, FilterItemsLoadInTheFilesOrder) {
+    const struct {
+        const char* Items;
+        std::vector<std::string> Masks;
+        int32_t TimeMin;
+        int64_t SizeMax;
+    } cases[] = {
+        {"", {}, FILE_TIME_UNSET, -1},
+        {"<Item name=\"FileTimeMin\" value=\"7\"/><Item name=\"N5\" value=\"*.b\"/><!-- c -->"
+         "<Other name=\"N9\" value=\"not an item\"/><Item name=\"X\" value=\"*.x\"/>"
+         "<Item name=\"N1\" value=\"*.a\"/><Item name=\"FileSizeMax\" value=\"9\"/><Item name=\"N\"/>",
+         {"*.b", "*.a", ""},
+         7,
+         9},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Items);
+        TTaskListDocument doc;
+        ASSERT_EQ(doc.LoadText(std::string("<TaskList><Tast><SyncID>t</SyncID><Filter><IncludeFilter>") +
+                               c.Items + "</IncludeFilter></Filter></Tast></TaskList>"),
+                  TTaskListDocument::LOAD_OK);
+        TSyncTask task;
+        task.LoadFromXML(doc.GetTaskList().Get_Tast(0));
+        EXPECT_EQ(task.IncludeFilter, c.Masks);
+        EXPECT_EQ(task.IncludeFileTimeMin, c.TimeMin);
+        EXPECT_EQ(task.IncludeFileSizeMax, c.SizeMax);
+    }
+
+    // Many masks come back whole and in order, and a save with fewer leaves none of the others.
+    TSyncTask task;
+    Fill(task, "many");
+    for (size_t count : {size_t{5000}, size_t{3}}) {
+        task.IncludeFilter.clear();
+        for (size_t i = 0; i < count; ++i)
+            task.IncludeFilter.push_back("*." + std::to_string((i * 7919) % 10007));
+        ASSERT_EQ(task.SaveToTaskList(count == 3 ? 0 : 1), 0);
+        TSyncTask loaded;
+        loaded.LoadFromXML(Doc().GetTaskList().Get_Tast(0));
+        EXPECT_EQ(Stored(loaded), Stored(task)) << count;
+    }
+}
+
 TEST_F(TaskPersistenceTest, SaveFolderPathWritesOnlyThatAddress) {
     TSyncTask task;
     Fill(task, "t");

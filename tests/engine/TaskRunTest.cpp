@@ -4,10 +4,14 @@
 #include "platform/UTFileLock.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <functional>
+#include <memory>
 #include <thread>
 
 namespace bfs::test {
@@ -94,6 +98,59 @@ TEST_F(TaskRunTest, ConflictsAreCountedAndNamedOnceEach) {
     }
     EXPECT_EQ(TTaskRun::ConflictCountText(1), "1 conflict was not synced.");
     EXPECT_EQ(TTaskRun::ConflictCountText(3), "3 conflicts were not synced.");
+}
+
+// A lock that cannot be made says so, where and why, at the scan and at a sync that takes the lock
+// anew; nothing is copied. Only a lock held by another run says the task is running.
+TEST_F(TaskRunTest, ALockThatCannotBeMadeSaysWhereAndWhy) {
+    ASSERT_EQ(WriteFileAtomic(Left + "/a.txt", "alpha"), 0);
+    const std::string folder = Home.Dir + "/run/bramlow-file-sync";
+    const std::string lockFile = folder + "/T1.lock";
+    const std::string cannot = "The lock of task \"Task\" could not be made: ";
+    TFileLock other;
+    struct {
+        const char* Name;
+        std::function<bool()> Make;
+        std::string Text;
+    } cases[] = {
+        {"the folder is a file", [&] { return WriteFileAtomic(folder, "x", 0600) == 0; },
+         cannot + "the folder " + folder + " is not a folder."},
+        {"the folder is a link",
+         [&] {
+             return ::mkdir((Home.Dir + "/elsewhere").c_str(), 0700) == 0 &&
+                    ::symlink("../elsewhere", folder.c_str()) == 0;
+         },
+         cannot + "the folder " + folder + " is a symbolic link."},
+        {"the folder is open to others",
+         [&] { return ::mkdir(folder.c_str(), 0777) == 0 && ::chmod(folder.c_str(), 0777) == 0; },
+         cannot + "the folder " + folder + " has mode 0777, not 0700."},
+        {"the lock file is a folder",
+         [&] { return ::mkdir(folder.c_str(), 0700) == 0 && ::mkdir(lockFile.c_str(), 0700) == 0; },
+         cannot + lockFile + ": Is a directory."},
+        {"another run holds the lock", [&] { return other.TryLock(Task.LockFileName()); },
+         "The task \"Task\" is already running."},
+    };
+    for (const auto& c : cases) {
+        for (const bool atSync : {false, true}) {
+            SCOPED_TRACE(std::string(c.Name) + (atSync ? ", at the sync" : ", at the scan"));
+            std::filesystem::remove_all(folder);
+            std::unique_ptr<TTaskRun> run;
+            if (atSync) {
+                run = Analyze();  // takes the lock in a sound folder, and then lets it go
+                run->Release();
+            } else {
+                run = std::make_unique<TTaskRun>(Task);
+            }
+            std::filesystem::remove_all(folder);
+            std::filesystem::remove_all(Home.Dir + "/elsewhere");
+            ASSERT_TRUE(c.Make());
+            EXPECT_EQ(atSync ? run->Sync() : run->StartScan(), 1);
+            EXPECT_EQ(run->ErrorText, c.Text);
+            EXPECT_FALSE(std::filesystem::exists(Right + "/a.txt"));
+            EXPECT_FALSE(std::filesystem::exists(Home.Dir + "/elsewhere/T1.lock"));
+            other.Unlock();
+        }
+    }
 }
 
 }  // namespace

@@ -22,9 +22,12 @@ class TaskListTest : public ::testing::Test {
         EXPECT_EQ(ReadWholeFile(Path, Data), 0);
         return Data;
     }
+    // The identifiers by index; a walk over the items gives the same.
     std::vector<std::string> Ids(const TXMLTaskListType& List) {
-        std::vector<std::string> Result;
+        std::vector<std::string> Result, Walked;
         for (int I = 0; I < List.Count(); ++I) Result.push_back(List.Get_Tast(I).Get_SyncID());
+        for (const TXMLTastType& T : List.Items()) Walked.push_back(T.Get_SyncID());
+        EXPECT_EQ(Walked, Result);
         return Result;
     }
 
@@ -158,6 +161,67 @@ TEST_F(TaskListTest, CollectionOperationsKeepOrder) {
     EXPECT_EQ(Items.Get_Item(0).Get_name(), "N0");
     EXPECT_EQ(Items.Get_Item(1).Get_name(), "N1");
     EXPECT_EQ(Items.Node(1).attribute("name").value(), std::string("N1"));
+}
+
+// A walk visits the collection's own items once each, in document order, whatever stands between.
+TEST_F(TaskListTest, AWalkVisitsEachItemOnceInOrder) {
+    const struct {
+        const char* Text;
+        std::vector<std::string> Ids;
+    } Cases[] = {
+        {"<TaskList/>", {}},
+        {"<TaskList>\n</TaskList>", {}},
+        {"<TaskList><Task><SyncID>x</SyncID></Task></TaskList>", {}},
+        {"<TaskList><!-- c --><Tast><SyncID>a</SyncID></Tast><Task/><tast/><?pi x?>"
+         "<Tast><SyncID>b</SyncID><Tast><SyncID>inner</SyncID></Tast></Tast><Other/><Tast/></TaskList>",
+         {"a", "b", ""}},
+    };
+    for (const auto& C : Cases) {
+        TTaskListDocument Doc;
+        ASSERT_EQ(Doc.LoadText(C.Text), 0) << C.Text;
+        EXPECT_EQ(Ids(Doc.GetTaskList()), C.Ids) << C.Text;
+    }
+    // A null handle walks nothing.
+    EXPECT_EQ(TXMLTaskListType().Items().begin(), TXMLTaskListType().Items().end());
+    EXPECT_EQ(TXMLTastType().Get_Filter().Get_IncludeFilter().Items().begin(),
+              TXMLItemIterator<TXMLItemType>());
+
+    // Items added one after another come back in that order.
+    TTaskListDocument Doc;
+    TXMLIncludeFilterType Items = Doc.GetTaskList().Add().Get_Filter().Get_IncludeFilter();
+    std::vector<std::string> Names;
+    for (int I = 0; I < 2000; ++I) {
+        Names.push_back("N" + std::to_string(I));
+        Items.Add().Set_name(Names.back());
+    }
+    std::vector<std::string> Walked;
+    for (auto It = Items.Items().begin(); It != Items.Items().end(); It++) Walked.push_back((*It).Get_name());
+    EXPECT_EQ(Walked, Names);
+}
+
+// Only a blank text left alone in an element goes when the element gets its first child element;
+// other children stay where they are, and a new item goes after all of them.
+TEST_F(TaskListTest, AddingToAnElementKeepsItsOtherChildren) {
+    const struct {
+        const char* Text;
+        const char* Written;
+    } Cases[] = {
+        {"<TaskList>\n\t</TaskList>",
+         "<TaskList>\n\t<Tast>\n\t\t<SyncID>x</SyncID>\n\t</Tast>\n</TaskList>\n"},
+        {"<TaskList><Tast><SyncID>a</SyncID></Tast><!-- c --></TaskList>",
+         "<TaskList>\n\t<Tast>\n\t\t<SyncID>a</SyncID>\n\t</Tast>\n\t<!-- c "
+         "-->\n\t<Tast>\n\t\t<SyncID>x</SyncID>\n"
+         "\t</Tast>\n</TaskList>\n"},
+        {"<TaskList><Other/></TaskList>",
+         "<TaskList>\n\t<Other />\n\t<Tast>\n\t\t<SyncID>x</SyncID>\n\t</Tast>\n</TaskList>\n"},
+    };
+    for (const auto& C : Cases) {
+        TTaskListDocument Doc;
+        ASSERT_EQ(Doc.LoadText(C.Text), 0) << C.Text;
+        Doc.GetTaskList().Add().Set_SyncID("x");
+        const std::string Text = Doc.ToText();
+        EXPECT_EQ(Text.substr(Text.find("<TaskList")), C.Written) << C.Text;
+    }
 }
 
 TEST_F(TaskListTest, FindTastMatchesExactlyAndFirst) {

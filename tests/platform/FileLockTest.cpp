@@ -1,13 +1,16 @@
 #include "common/TempFolder.h"
 #include "platform/UTFileLock.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <filesystem>
+#include <functional>
 
 namespace bfs {
 namespace {
@@ -36,6 +39,38 @@ TEST_F(FileLockTest, OneHolderPerPathEvenWithinOneProcess) {
     }
     EXPECT_TRUE(a.TryLock(m_Path));  // freed by b's destruction
     EXPECT_TRUE(std::filesystem::is_regular_file(m_Path));
+}
+
+// What stands in the lock file's place is never followed nor replaced: the lock is refused with
+// the reason, and the place is left as it was.
+TEST_F(FileLockTest, OnlyAFileIsLocked) {
+    const std::string target = m_Dir + "/target";
+    struct {
+        const char* Name;
+        std::function<int()> Make;
+        int Error;
+    } cases[] = {
+        {"a link to nothing", [&] { return ::symlink(target.c_str(), m_Path.c_str()); }, ELOOP},
+        {"a link to a file",
+         [&] {
+             return ::close(::open(target.c_str(), O_CREAT | O_WRONLY, 0600)) |
+                    ::symlink(target.c_str(), m_Path.c_str());
+         },
+         ELOOP},
+        {"a folder", [&] { return ::mkdir(m_Path.c_str(), 0700); }, EISDIR},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        std::filesystem::remove_all(m_Path);
+        std::filesystem::remove(target);
+        ASSERT_EQ(c.Make(), 0);
+        const bool targetBefore = std::filesystem::exists(target);
+        TFileLock lock;
+        EXPECT_FALSE(lock.TryLock(m_Path));
+        EXPECT_EQ(lock.LastError(), c.Error);
+        EXPECT_FALSE(lock.Held());
+        EXPECT_EQ(std::filesystem::exists(target), targetBefore);  // a link's target is never made
+    }
 }
 
 TEST_F(FileLockTest, AKilledHolderFreesTheLock) {

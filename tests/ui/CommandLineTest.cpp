@@ -13,9 +13,11 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <filesystem>
 #include <string>
 
 using namespace bfs;
+namespace fs = std::filesystem;
 
 // The real program, started as a scheduler would start it: "bramlow-file-sync <task name>".
 class CommandLineTest : public QObject {
@@ -104,6 +106,21 @@ class CommandLineTest : public QObject {
             QVERIFY(running.TryLock(m_LockFile));
             QCOMPARE(RunProgram(QStringLiteral("Daily"), &errors), 1);
             QVERIFY2(errors.contains("The task \"Daily\" is already running."), errors.constData());
+        }
+        // A runtime folder that is not the user's private one: the lock is not made there, and the
+        // run says where and why.
+        {
+            const std::string folder = m_Home.path().toStdString() + "/bramlow-file-sync";
+            const std::string elsewhere = m_Home.path().toStdString() + "/elsewhere";
+            QVERIFY(fs::remove_all(folder) > 0);
+            QCOMPARE(MakeFolders(elsewhere, 0700), 0);
+            fs::create_directory_symlink(elsewhere, folder);
+            QCOMPARE(RunProgram(QStringLiteral("Daily"), &errors), 1);
+            const QByteArray line = "The lock of task \"Daily\" could not be made: the folder " +
+                                    QByteArray::fromStdString(folder) + " is a symbolic link.";
+            QVERIFY2(errors.contains(line), errors.constData());
+            QVERIFY(fs::is_empty(elsewhere));
+            fs::remove(folder);
         }
 
         // A saved state that cannot be written fails the run; the task is free again afterwards.

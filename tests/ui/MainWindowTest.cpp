@@ -160,6 +160,46 @@ class MainWindowTest : public QObject {
         QVERIFY(ReadText(TMyException::LogFileName()).find("has no SyncID") != std::string::npos);
     }
 
+    // Every task in the list's order, each tab captioned; shared identifiers are separated, in the
+    // file too; an element without one is skipped and named by its place in the list.
+    void loadKeepsTheListsOrderAndSeparatesSharedIdentifiers() {
+        using V = std::vector<std::string>;
+        const struct {
+            std::vector<std::pair<std::string, std::string>> Tasks;
+            V Windows, Captions, File;
+            const char* Logged;
+        } cases[] = {
+            {{{"A", "a"}, {"B", "a"}, {"C", "b"}, {"D", "a"}},
+             {"a", "a_2", "b", "a_3"},
+             {"A", "B", "C", "D"},
+             {"a", "a_2", "b", "a_3"},
+             nullptr},
+            {{{"A", "x"}, {"None", " "}, {"C", "x"}},
+             {"x", "x_2"},
+             {"A", "C"},
+             {"x", " ", "x_2"},
+             "task 2 (\"None\") has no SyncID"},
+        };
+        for (const auto& c : cases) {
+            m_Main.reset();
+            fs::remove(TaskListPath());
+            fs::remove(TMyException::LogFileName());
+            SaveTasks(c.Tasks);
+            TFMain& m = Open();
+            QCOMPARE(WindowIds(), c.Windows);
+            V captions;
+            for (const auto& tab : m.Tabs()) {
+                captions.push_back(tab.Label->text().toStdString());
+                QVERIFY(tab.MiddleWidth > 0);
+            }
+            QCOMPARE(captions, c.Captions);
+            QCOMPARE(IdsInTaskList(), c.File);
+            QCOMPARE(ReadText(TMyException::LogFileName()).find("has no SyncID") != std::string::npos,
+                     c.Logged != nullptr);
+            if (c.Logged) QVERIFY(ReadText(TMyException::LogFileName()).find(c.Logged) != std::string::npos);
+        }
+    }
+
     void sharedIdentifiersInTheTaskListAreSeparated() {
         SaveTasks({{"A", "same"}, {"B", "same"}});
         Open();

@@ -3,7 +3,9 @@
 #include "platform/UTAtomicFile.h"
 #include "ui/UTSingleInstance.h"
 
+#include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QLocalServer>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -34,8 +36,7 @@ class StartupTest : public QObject {
             took = t.elapsed();
             done = true;
         });
-        const bool ended = QTest::qWaitFor([&] { return done.load(); }, 10000);
-        Q_UNUSED(ended);  // join waits for it either way
+        (void)QTest::qWaitFor([&] { return done.load(); }, 10000);
         second.join();
         return {claimed, took};
     }
@@ -92,6 +93,42 @@ class StartupTest : public QObject {
         }
         // The hung one is gone: the next start runs.
         QVERIFY(probe.Claim(300));
+    }
+
+    // A runtime folder that is not this user's private folder is never used: nothing there is
+    // connected to or listened on; the start runs alone and says why.
+    void aRuntimeFolderThatIsNotPrivateIsNeverUsed() {
+        const QString folder = m_Runtime.path() + "/bramlow-file-sync";
+        const QString elsewhere = m_Runtime.path() + "/elsewhere";
+        const auto owner = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner;
+        const struct {
+            const char* Name;
+            bool Link;                // a link to a private folder elsewhere, else a folder of Mode
+            QFile::Permissions Mode;  // of the folder the socket would be in
+            QString Problem;
+        } cases[] = {
+            {"open to others", false, owner | QFile::ReadOther | QFile::ExeOther,
+             "the folder " + folder + " has mode 0705, not 0700"},
+            {"a link", true, owner, "the folder " + folder + " is a symbolic link"},
+        };
+        for (const auto& c : cases) {
+            const QString listening = c.Link ? elsewhere : folder;
+            QVERIFY(QDir().mkpath(listening) && QFile::setPermissions(listening, c.Mode));
+            if (c.Link) QVERIFY(QFile::link(elsewhere, folder));
+            // Someone answers where the socket would be.
+            QLocalServer other;
+            QVERIFY(other.listen(listening + "/Bramlow File Sync.instance"));
+            TSingleInstance start(QStringLiteral("Bramlow File Sync"));
+            QVERIFY2(start.ServerName().isEmpty(), c.Name);
+            QCOMPARE(start.Problem(), c.Problem);
+            QVERIFY2(start.Claim(300), c.Name);
+            QTest::qWait(50);
+            QVERIFY2(!other.hasPendingConnections(), c.Name);
+            other.close();
+            QFile::remove(folder);
+            QVERIFY(QFile::setPermissions(listening, owner));
+            QVERIFY(QDir(listening).removeRecursively());
+        }
     }
 };
 

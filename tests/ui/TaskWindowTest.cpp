@@ -12,6 +12,8 @@
 
 #include <QAction>
 #include <QDesktopServices>
+#include <QDir>
+#include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -184,20 +186,32 @@ class TaskWindowTest : public QObject {
     }
 
     void refusedRunsWriteOneLineAndChangeNothing() {
+        // The runtime folder here is the program folder too (both live in m_Home).
+        const QString runFolder = m_Home.path() + "/bramlow-file-sync";
         const struct {
             int32_t Kind;
             bool SameFolders;
+            QFile::Permissions RunFolder;  // the runtime folder's mode during the run
             QString Line;
             bool Red;
         } cases[] = {
-            {DEVICE_LOCAL, true, "Left and right folders are the same", true},
-            {DEVICE_SFTP, false, "Cannot connect Left folder: mem:left", false},
+            {DEVICE_LOCAL, true, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner,
+             "Left and right folders are the same", true},
+            {DEVICE_SFTP, false, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner,
+             "Cannot connect Left folder: mem:left", false},
+            {DEVICE_LOCAL, false,
+             QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadOther | QFile::ExeOther,
+             "The lock of task \"Photos\" could not be made: the folder " + runFolder +
+                 " has mode 0705, not 0700.",
+             false},
         };
         for (const auto& c : cases) {
             TFSyncMain& w = Open(c.Kind);
             if (c.SameFolders) w.Task->RFolder->FolerAllName = w.Task->LFolder->FolerAllName;
             QSignalSpy ended(&w, &TFSyncMain::RunEnded);
+            QVERIFY(QDir().mkpath(runFolder) && QFile::setPermissions(runFolder, c.RunFolder));
             w.StartAnalyze();
+            QVERIFY(QFile::setPermissions(runFolder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
             QCOMPARE(ended.size(), 1);
             QCOMPARE(ended.front().front().toBool(), true);
             QCOMPARE(w.LogLines(), QStringList{c.Line});

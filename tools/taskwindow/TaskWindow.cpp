@@ -40,8 +40,7 @@ int main(int argc, char* argv[]) {
         return 1;
     }
     const bfs::TXMLTaskListType tasks = doc.GetTaskList();
-    for (int i = 0; i < tasks.Count(); ++i) {
-        const bfs::TXMLTastType tast = tasks.Get_Tast(i);
+    for (const bfs::TXMLTastType& tast : tasks.Items()) {
         if (tast.Get_SyncName() != name) continue;
         bfs::TFSyncMain window;
         window.Task->LoadFromXML(tast);
