@@ -47,7 +47,8 @@ class TFileFilter::TRegex {
     }
 
     // Compiles Pattern; on failure returns false with PCRE2's message and the offset in Error.
-    bool Compile(const std::string& Pattern, std::string& Error) {
+    // Without Jit the pattern is only checked, never matched.
+    bool Compile(const std::string& Pattern, std::string& Error, bool Jit = true) {
         int code = 0;
         PCRE2_SIZE offset = 0;
         // UTF mode so that "." and classes step over whole characters; names that are not valid
@@ -58,6 +59,7 @@ class TFileFilter::TRegex {
             Error = PcreMessage(code) + " at offset " + std::to_string(offset);
             return false;
         }
+        if (!Jit) return true;
         pcre2_jit_compile(m_Code, PCRE2_JIT_COMPLETE);  // the interpreter serves when JIT is unavailable
         m_MatchData = pcre2_match_data_create_from_pattern(m_Code, nullptr);
         if (!m_MatchData) {
@@ -78,6 +80,52 @@ class TFileFilter::TRegex {
   private:
     pcre2_code* m_Code = nullptr;
     pcre2_match_data* m_MatchData = nullptr;
+};
+
+// The masks of one kind, joined into as few patterns as the matcher takes: a pattern's compiled form
+// has a size limit (a few thousand masks), so a long list is split into several patterns, and a path
+// matches when any of them occurs in it, just as with one joined pattern.
+class TFileFilter::TPatternSet {
+  public:
+    // Compiles the masks of both lists (blank ones dropped); false with PCRE2's message in Error.
+    bool Compile(const std::vector<std::string>& TaskMasks, const std::vector<std::string>& GlobalMasks,
+                 std::string& Error) {
+        std::string pattern;
+        const auto flush = [&] {
+            if (pattern.empty()) return true;
+            auto regex = std::make_unique<TRegex>();
+            if (!regex->Compile(pattern, Error)) return false;
+            m_Parts.push_back(std::move(regex));
+            pattern.clear();
+            return true;
+        };
+        for (const auto* list : {&TaskMasks, &GlobalMasks}) {
+            for (const std::string& mask : *list) {
+                if (IsBlankMask(mask)) continue;
+                if (pattern.size() >= PATTERN_PART_SIZE && !flush()) return false;
+                if (!pattern.empty()) pattern.push_back('|');
+                AppendMaskPattern(pattern, mask);
+            }
+        }
+        return flush();
+    }
+    bool Empty() const noexcept { return m_Parts.empty(); }
+    // 1 when a mask occurs in Subject, 0 when none does, -1 when the matcher gave up on a part and
+    // no other part matched.
+    int Search(std::string_view Subject) const {
+        int result = 0;
+        for (const auto& part : m_Parts) {
+            const int rc = part->Search(Subject);
+            if (rc == 1) return 1;
+            if (rc < 0) result = -1;
+        }
+        return result;
+    }
+
+  private:
+    // Pattern text per part: well below what the compiled form may hold.
+    static constexpr std::size_t PATTERN_PART_SIZE = 8192;
+    std::vector<std::unique_ptr<TRegex>> m_Parts;
 };
 
 std::string TFileFilter::BuildPattern(const std::vector<std::string>& TaskMasks,
@@ -106,6 +154,8 @@ TFileFilter::TFileFilter(const TSyncTask& Task, const std::vector<std::string>& 
       m_IncludeFileSizeMax(Task.IncludeFileSizeMax),
       m_ExcludeFileSizeMin(Task.ExcludeFileSizeMin),
       m_ExcludeFileSizeMax(Task.ExcludeFileSizeMax) {
+    m_Include = std::make_unique<TPatternSet>();
+    m_Exclude = std::make_unique<TPatternSet>();
     m_IncludePattern = BuildPattern(Task.IncludeFilter, GlobalInclude);
     m_ExcludePattern = BuildPattern(Task.ExcludeFilter, GlobalExclude);
 
@@ -123,7 +173,7 @@ TFileFilter::TFileFilter(const TSyncTask& Task, const std::vector<std::string>& 
                 std::string pattern, error;
                 AppendMaskPattern(pattern, mask);
                 TRegex probe;
-                if (!probe.Compile(pattern, error)) {
+                if (!probe.Compile(pattern, error, false)) {
                     m_ErrorText = std::string("The ") + kind.Kind + " mask \"" + mask +
                                   "\" is not a valid pattern: " + error;
                     return;
@@ -132,22 +182,21 @@ TFileFilter::TFileFilter(const TSyncTask& Task, const std::vector<std::string>& 
         }
     }
 
+    // The joined patterns are shown only in part: a long mask list makes them megabytes long.
+    const auto shown = [](const std::string& Pattern) {
+        constexpr std::size_t SHOWN = 200;
+        return Pattern.size() <= SHOWN ? Pattern : Pattern.substr(0, SHOWN) + "...";
+    };
     std::string error;
-    if (!m_IncludePattern.empty()) {
-        m_Include = std::make_unique<TRegex>();
-        if (!m_Include->Compile(m_IncludePattern, error)) {
-            m_ErrorText =
-                "The include masks do not form a valid pattern \"" + m_IncludePattern + "\": " + error;
-            return;
-        }
+    if (!m_Include->Compile(Task.IncludeFilter, GlobalInclude, error)) {
+        m_ErrorText =
+            "The include masks do not form a valid pattern \"" + shown(m_IncludePattern) + "\": " + error;
+        return;
     }
-    if (!m_ExcludePattern.empty()) {
-        m_Exclude = std::make_unique<TRegex>();
-        if (!m_Exclude->Compile(m_ExcludePattern, error)) {
-            m_ErrorText =
-                "The exclude masks do not form a valid pattern \"" + m_ExcludePattern + "\": " + error;
-            return;
-        }
+    if (!m_Exclude->Compile(Task.ExcludeFilter, GlobalExclude, error)) {
+        m_ErrorText =
+            "The exclude masks do not form a valid pattern \"" + shown(m_ExcludePattern) + "\": " + error;
+        return;
     }
 }
 
@@ -161,10 +210,11 @@ int32_t TFileFilter::FilterNode(const TFileTree& Node) const {
     std::replace(path.begin(), path.end(), '/', '\\');
 
     int32_t state = ACTION_INCLUDED;
-    if (m_Include) {
+    if (!m_Include->Empty()) {
         state = m_Include->Search(path) == 1 ? ACTION_INCLUDED : ACTION_EXCLUDED;
-        if (state == ACTION_INCLUDED && m_Exclude && m_Exclude->Search(path) != 0) state = ACTION_EXCLUDED;
-    } else if (m_Exclude) {
+        if (state == ACTION_INCLUDED && !m_Exclude->Empty() && m_Exclude->Search(path) != 0)
+            state = ACTION_EXCLUDED;
+    } else if (!m_Exclude->Empty()) {
         state = m_Exclude->Search(path) != 0 ? ACTION_EXCLUDED : ACTION_INCLUDED;
     }
 

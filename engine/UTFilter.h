@@ -52,11 +52,12 @@ class TFileFilter {
 
   private:
     class TRegex;
+    class TPatternSet;
 
     std::string m_IncludePattern;
     std::string m_ExcludePattern;
-    std::unique_ptr<TRegex> m_Include;  // none when the pattern is empty
-    std::unique_ptr<TRegex> m_Exclude;
+    std::unique_ptr<TPatternSet> m_Include;  // made by the constructor (possibly empty)
+    std::unique_ptr<TPatternSet> m_Exclude;
     std::string m_ErrorText;
     int32_t m_ExcludeEmtpyFolder;
     int32_t m_ExcludeHiddenFile;

@@ -150,8 +150,9 @@ TFMain::~TFMain() {
     qApp->removeEventFilter(this);
     delete Automation;
     Automation = nullptr;
-    // The task windows end their runs while this window can still hear from them.
-    for (TTaskTab& tab : m_Tabs) delete tab.Window;
+    // The task windows end their runs while this window can still hear from them. Last to first: the
+    // page shown goes last, so the page stack never switches pages (a walk over all of them) per delete.
+    for (auto tab = m_Tabs.rbegin(); tab != m_Tabs.rend(); ++tab) delete tab->Window;
     m_Tabs.clear();
 }
 

@@ -180,5 +180,19 @@ TEST(FilterTest, BadMaskIsNamedAndBlankMasksAreDropped) {
     EXPECT_EQ(Filtered(task, {{"a"}, {"b"}}), (Paths{"/a", "/b"}));
 }
 
+// A long mask list is more than one compiled pattern holds: it still filters as one joined pattern,
+// masks of either list matching wherever they stand in it.
+TEST(FilterTest, TensOfThousandsOfMasksFilterLikeOne) {
+    TSyncTask task;
+    for (int i = 0; i < 40000; ++i) task.ExcludeFilter.push_back("\\skip" + std::to_string(i) + "\\*");
+    task.IncludeFilter = {"*.txt"};
+    EXPECT_EQ(
+        Filtered(task, {{"skip0/a.txt"}, {"skip21000/b.txt"}, {"skip39999/c.txt"}, {"keep/d.txt"}, {"e.dat"}},
+                 {}, {"last"}),
+        (Paths{"/keep/d.txt"}));
+    task.IncludeFilter = {};
+    EXPECT_EQ(Filtered(task, {{"a"}, {"lastly"}, {"skip7/x"}}, {}, {"last"}), (Paths{"/skip7", "/a"}));
+}
+
 }  // namespace
 }  // namespace bfs
