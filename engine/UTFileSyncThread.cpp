@@ -9,6 +9,7 @@
 #include "platform/UTAtomicFile.h"
 #include "platform/UTFolders.h"
 #include "platform/UTLocalFile.h"
+#include "platform/UTLocalRoot.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -76,17 +77,20 @@ void MarkDone(TFileTree& Node, int32_t Code, const TEntryState& Written) {
 
 // Finishes a download into the local file Path, which stands in for Target: it gets the mode of the
 // file it replaces, or a new file's mode (0666 less the umask) as a plain copy would give it, and,
-// when the side that sent it did not date it like its listing, the listed date. 0 or 1.
+// when the side that sent it did not date it like its listing, the listed date. Both are reached
+// beneath their side's root (UTLocalRoot.h), and Path is changed through one descriptor. 0 or 1.
 int32_t FinishDownload(const std::string& Path, const std::string& Target, int32_t FileDate) {
     struct stat st {};
-    const mode_t mode = ::lstat(Target.c_str(), &st) == 0 && S_ISREG(st.st_mode) ? (st.st_mode & 07777)
-                                                                                 : (0666 & ~ProcessUmask());
-    if (::chmod(Path.c_str(), mode) != 0 || ::stat(Path.c_str(), &st) != 0) return 1;
+    const mode_t mode =
+        StatLocal(Target, st) == 0 && S_ISREG(st.st_mode) ? (st.st_mode & 07777) : (0666 & ~ProcessUmask());
+    const TFd fd(OpenLocal(Path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK));
+    if (fd.Get() < 0 || ::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode) || ::fchmod(fd.Get(), mode) != 0)
+        return 1;
     if (UnixTimeToDosDate(static_cast<int64_t>(st.st_mtime)) == FileDate) return 0;
     const int64_t unix = DosDateInstant(FileDate);
     if (unix == -1) return 0;
     const timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(unix), 0}};
-    return ::utimensat(AT_FDCWD, Path.c_str(), times, 0) == 0 ? 0 : 1;
+    return ::futimens(fd.Get(), times) == 0 ? 0 : 1;
 }
 
 }  // namespace
@@ -539,7 +543,12 @@ int32_t TFileSyncThread::CopyFile(TRowRun& R, TResultNodeData& D, int32_t Code, 
             return 1;
         }
     }
-    if (tgt.MakeDir(Attri.Path) != 0) return 1;
+    // A folder that cannot be made or reached (a link where the analysis saw a folder) fails the
+    // row, saying so when the target no longer looks as the analysis saw it.
+    if (tgt.MakeDir(Attri.Path) != 0) {
+        CheckTarget(R, D, Target, Attri);
+        return 1;
+    }
 
     // A source that is not a local file is looked at again once it has been read (a local one was
     // checked while it was read, on the open file).

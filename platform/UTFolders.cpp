@@ -119,6 +119,16 @@ int SecureProgramFolder() {
     return err;
 }
 
+std::vector<std::string> OwnFolderPaths() {
+    std::vector<std::string> folders;
+    for (const auto& [var, fallback] : {std::pair{"XDG_CONFIG_HOME", "/.config"},
+                                        {"XDG_DATA_HOME", "/.local/share"},
+                                        {"XDG_CACHE_HOME", "/.cache"}})
+        if (std::string base = XdgBase(var, fallback); !base.empty())
+            folders.push_back(base + "/bramlow-file-sync");
+    return folders;
+}
+
 std::string GetDataFolder() {
     std::string base = XdgBase("XDG_DATA_HOME", "/.local/share");
     return base.empty() ? std::string() : Ensure(base + "/bramlow-file-sync", 0755);

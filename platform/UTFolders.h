@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace bfs {
 
@@ -38,6 +39,10 @@ std::string GetRuntimeFolder();
 // Creates an empty file of a unique name (mode 0600) in the staging folder and returns its full
 // path; empty when it cannot be made. The caller removes it when done with it.
 std::string MakeStagingFile();
+
+// The program's own folders (the program, data and cache folders), made yet or not, without a
+// trailing "/". Paths in them are the program's, never a side's, wherever they lie.
+std::vector<std::string> OwnFolderPaths();
 
 // The user's home folder: $HOME when set and not empty, else the password database's entry; empty
 // when neither knows it. Safe on any thread.

@@ -1,5 +1,7 @@
 #include "platform/UTLocalFile.h"
 
+#include "platform/UTLocalRoot.h"
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -8,6 +10,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <fstream>
+#include <random>
 
 namespace bfs {
 
@@ -22,16 +25,39 @@ bool LockForWriting(int Fd, struct stat& St) noexcept {
     return ::fstat(Fd, &St) == 0 && St.st_nlink > 0;
 }
 
+bool SameFile(const struct stat& A, const struct stat* B) noexcept {
+    return B && A.st_dev == B->st_dev && A.st_ino == B->st_ino;
+}
+
+// Readies the file already at Path for being written over: only a regular file (no link, no folder)
+// that is not Source, given the owner's write permission when it lacks it. 1 ready, 0 refused,
+// -1 gone meanwhile.
+int ReadyExisting(const std::string& Path, const struct stat* Source) {
+    const TFd probe(OpenLocal(Path, O_PATH | O_NOFOLLOW));
+    struct stat st {};
+    if (probe.Get() < 0) return errno == ENOENT ? -1 : 0;
+    if (::fstat(probe.Get(), &st) != 0 || !S_ISREG(st.st_mode) || SameFile(st, Source)) return 0;
+    if ((st.st_mode & S_IWUSR) != 0) return 1;
+    // Through the descriptor, so that the file looked at is the file changed.
+    const std::string self = "/proc/self/fd/" + std::to_string(probe.Get());
+    return ::chmod(self.c_str(), (st.st_mode & 07777) | S_IWUSR) == 0 ? 1 : 0;
+}
+
 // Opens Path for writing, created when missing (Created tells which), under the writer's lock and
-// not yet truncated. -1 when it cannot be opened or another writer holds it.
-int OpenForWriting(const std::string& Path, mode_t Mode, bool& Created, struct stat& St) {
+// not yet truncated. -1 when it cannot be opened, is refused (ReadyExisting) or another writer
+// holds it. A new name, the usual case, costs one open.
+int OpenForWriting(const std::string& Path, mode_t Mode, const struct stat* Source, bool& Created,
+                   struct stat& St) {
     for (int attempt = 0; attempt < 3; ++attempt) {
         Created = true;
-        int fd = ::open(Path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, Mode);
+        int fd = OpenLocal(Path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, Mode);
         if (fd < 0 && errno == EEXIST) {
             Created = false;
-            fd = ::open(Path.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
-            if (fd < 0 && errno == ENOENT) continue;  // removed since
+            const int ready = ReadyExisting(Path, Source);
+            if (ready == 0) return -1;
+            if (ready < 0) continue;  // removed since
+            fd = OpenLocal(Path, O_WRONLY | O_NOFOLLOW);
+            if (fd < 0 && errno == ENOENT) continue;
         }
         if (fd < 0) return -1;
         if (LockForWriting(fd, St)) return fd;
@@ -40,8 +66,24 @@ int OpenForWriting(const std::string& Path, mode_t Mode, bool& Created, struct s
     return -1;
 }
 
-bool SameFile(const struct stat& A, const struct stat* B) noexcept {
-    return B && A.st_dev == B->st_dev && A.st_ino == B->st_ino;
+// Removes the file Path names, reached as it was created. A file that cannot be removed now (not
+// even memory to reach it) is left to the next listing of its folder.
+void RemoveLocal(const std::string& Path) noexcept {
+    try {
+        const TLocalParent parent(Path);
+        if (parent.Ok()) ::unlinkat(parent.Dir(), parent.Name(), 0);
+    } catch (...) {
+    }
+}
+
+// Six random letters and digits for a temporary name.
+std::string RandomPart() {
+    static constexpr char ALPHABET[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    thread_local std::mt19937_64 engine{std::random_device{}()};
+    std::uniform_int_distribution<int> pick(0, sizeof ALPHABET - 2);
+    std::string part(6, ' ');
+    for (char& c : part) c = ALPHABET[pick(engine)];
+    return part;
 }
 
 }  // namespace
@@ -83,7 +125,7 @@ ssize_t ReadFull(int Fd, char* Buffer, size_t Size) noexcept {
 int OpenForReading(const std::string& Path, struct stat& St) noexcept {
     // Opened without waiting: a pipe put where a file was expected would block an ordinary open
     // until a writer came. A regular file then reads as usual.
-    const int fd = ::open(Path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    const int fd = OpenLocal(Path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0) return -1;
     if (::fstat(fd, &St) != 0 || !S_ISREG(St.st_mode)) {
         ::close(fd);
@@ -158,16 +200,26 @@ TCopyResult CopyFileContents(int In, const struct stat& InStat, int Out, const T
 }
 
 TTempFile::TTempFile(const std::string& Folder, std::string_view Prefix) {
-    for (int attempt = 0; attempt < 3 && m_Fd < 0; ++attempt) {
-        std::string name = Folder;
-        name.append(Prefix).append("XXXXXX");
-        const int fd = ::mkostemp(name.data(), O_CLOEXEC);
-        if (fd < 0) return;
+    m_Dir = TFd(OpenLocal(Folder, O_PATH | O_DIRECTORY));
+    if (m_Dir.Get() < 0) return;
+    // As mkostemp(3) makes names, but in the folder held: a link put in the folder's place meanwhile
+    // is never followed.
+    for (int attempt = 0, locks = 0; attempt < 100 && locks < 3 && m_Fd < 0; ++attempt) {
+        std::string name(Prefix);
+        name += RandomPart();
+        const int fd =
+            ::openat(m_Dir.Get(), name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd < 0) {
+            if (errno == EEXIST) continue;
+            return;
+        }
         struct stat st {};
         if (LockForWriting(fd, st)) {
             m_Fd = fd;
-            m_Path = std::move(name);
+            m_Name = std::move(name);
+            m_Path = Folder + m_Name;
         } else {
+            ++locks;
             ::close(fd);  // a listing took it for a leftover: it removes it, a fresh name follows
         }
     }
@@ -175,12 +227,23 @@ TTempFile::TTempFile(const std::string& Folder, std::string_view Prefix) {
 
 TTempFile::~TTempFile() {
     if (m_Fd < 0) return;
-    ::unlink(m_Path.c_str());  // still under the lock
+    ::unlinkat(m_Dir.Get(), m_Name.c_str(), 0);  // still under the lock
     ::close(m_Fd);
 }
 
-bool TTempFile::CommitAs(const std::string& Target) noexcept {
-    if (m_Fd < 0 || ::fsync(m_Fd) != 0 || ::rename(m_Path.c_str(), Target.c_str()) != 0) return false;
+bool TTempFile::CommitAs(const std::string& Target) {
+    if (m_Fd < 0 || ::fsync(m_Fd) != 0) return false;
+    // A target in the temporary file's own folder (the usual case) is named in the folder held.
+    const std::string_view folder(m_Path.data(), m_Path.size() - m_Name.size());
+    const size_t slash = Target.rfind('/');
+    int renamed;
+    if (slash != std::string::npos && std::string_view(Target).substr(0, slash + 1) == folder) {
+        renamed = ::renameat(m_Dir.Get(), m_Name.c_str(), m_Dir.Get(), Target.c_str() + slash + 1);
+    } else {
+        const TLocalParent parent(Target);
+        renamed = parent.Ok() ? ::renameat(m_Dir.Get(), m_Name.c_str(), parent.Dir(), parent.Name()) : -1;
+    }
+    if (renamed != 0) return false;
     const bool closed = ::close(m_Fd) == 0;
     m_Fd = -1;
     return closed;
@@ -190,13 +253,7 @@ bool TCopyTarget::Open(const std::string& Path, mode_t Mode, const struct stat* 
     Abandon();
     m_Path = Path;
     struct stat st {};
-    if (::lstat(Path.c_str(), &st) == 0) {
-        if (!S_ISREG(st.st_mode)) return false;  // never write through a link or into a folder
-        if (SameFile(st, Source)) return false;
-        if ((st.st_mode & S_IWUSR) == 0 && ::chmod(Path.c_str(), (st.st_mode & 07777) | S_IWUSR) != 0)
-            return false;
-    }
-    m_Fd = OpenForWriting(Path, Mode, m_Created, st);
+    m_Fd = OpenForWriting(Path, Mode, Source, m_Created, st);
     if (m_Fd < 0) {
         m_Created = false;
         return false;
@@ -219,13 +276,13 @@ bool TCopyTarget::Finish(const timespec Times[2]) noexcept {
     }
     const bool closed = ::close(m_Fd) == 0;
     m_Fd = -1;
-    if (!closed && m_Created) ::unlink(m_Path.c_str());
+    if (!closed && m_Created) RemoveLocal(m_Path);
     return closed;
 }
 
 void TCopyTarget::Abandon() noexcept {
     if (m_Fd < 0) return;
-    if (m_Created) ::unlink(m_Path.c_str());  // still under the lock
+    if (m_Created) RemoveLocal(m_Path);  // still under the lock
     ::close(m_Fd);
     m_Fd = -1;
 }

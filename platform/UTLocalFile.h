@@ -17,7 +17,8 @@ namespace bfs {
 
 // Writing and copying local files for the storage back-ends: the local side copies with it, and a
 // side reached over a network downloads into and uploads from local files with it, so that no
-// back-end has copy code of its own.
+// back-end has copy code of its own. A path that lies under the open root of a local side is
+// reached beneath that root, through no link (UTLocalRoot.h).
 //
 // The writer's lock: every file written here is held under an exclusive flock(2) from the moment
 // it is opened or created until it is committed, closed or removed. A listing that finds one of
@@ -38,6 +39,15 @@ class TFd {
     explicit TFd(int Fd = -1) noexcept : m_Fd(Fd) {}
     TFd(const TFd&) = delete;
     TFd& operator=(const TFd&) = delete;
+    TFd(TFd&& Other) noexcept : m_Fd(Other.m_Fd) { Other.m_Fd = -1; }
+    TFd& operator=(TFd&& Other) noexcept {
+        if (this != &Other) {
+            Reset();
+            m_Fd = Other.m_Fd;
+            Other.m_Fd = -1;
+        }
+        return *this;
+    }
     ~TFd() { Reset(); }
     int Get() const noexcept { return m_Fd; }
     // Closes now; false when close reported an error (a write that never reached the disk).
@@ -62,8 +72,8 @@ int WriteAll(int Fd, std::string_view Data) noexcept;
 ssize_t ReadFull(int Fd, char* Buffer, size_t Size) noexcept;
 
 // Opens Path for reading when it is a regular file (a link at Path is not followed) and leaves its
-// state at opening in St; -1 otherwise, with errno set (EINVAL: not a file). Never waits on a pipe
-// found at Path.
+// state at opening in St; -1 otherwise, with errno set (EINVAL: not a file; ELOOP: a link on the
+// way beneath a side's root). Never waits on a pipe found at Path.
 int OpenForReading(const std::string& Path, struct stat& St) noexcept;
 
 // Copies up to Size bytes from the current position of In to the current position of Out: inside
@@ -95,9 +105,10 @@ TCopyResult CopyFileContents(int In, const struct stat& InStat, int Out, const T
                              std::stop_token Stop = {});
 
 // A temporary file in a folder, for a file that must appear under its final name whole or not at
-// all. Its name is Folder + Prefix + six random characters: short whatever the final name, unique,
-// and of whatever form the caller's listings skip and clean up (Prefix). It is held under the
-// writer's lock from its creation on.
+// all. Its name is Folder + Prefix + six random letters and digits: short whatever the final name,
+// unique, and of whatever form the caller's listings skip and clean up (Prefix). It is made with
+// mode 0600 and held under the writer's lock from its creation on. The folder is reached once and
+// held: the file is created, renamed and removed in the folder it was made in.
 // Who removes it: the destructor, unless CommitAs gave it its final name; a writer that died leaves
 // it to the next listing of the folder.
 class TTempFile {
@@ -113,10 +124,12 @@ class TTempFile {
     const std::string& Path() const noexcept { return m_Path; }
     // Flushes to disk, renames over Target in one step (the old Target stays whole until then) and
     // closes. False when any step failed; an uncommitted file is removed by the destructor.
-    bool CommitAs(const std::string& Target) noexcept;
+    bool CommitAs(const std::string& Target);
 
   private:
     std::string m_Path;
+    std::string m_Name;  // the file's name in its folder
+    TFd m_Dir;           // the folder
     int m_Fd = -1;
 };
 

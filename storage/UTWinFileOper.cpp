@@ -7,6 +7,7 @@
 #include "model/UTPublicFunc.h"
 #include "platform/UTAtomicFile.h"
 #include "platform/UTLocalFile.h"
+#include "platform/UTLocalRoot.h"
 #include "storage/UTStorageCommon.h"
 
 #include <dirent.h>
@@ -153,6 +154,18 @@ std::string FolderUnder(const std::string& Root, std::string_view Rel) {
     return r;
 }
 
+// A root-relative path without its leading "/" ("docs/a.txt"; "" for the root itself).
+std::string_view Relative(std::string_view Path) {
+    while (!Path.empty() && Path.front() == '/') Path.remove_prefix(1);
+    return Path;
+}
+
+// Logs an entry a listing leaves out: a link (never followed), a pipe, a device.
+void LogSkipped(const std::string& Root, const TSharedString& Path, const char* Name, bool Link) {
+    TMyException::Instance().LogError("Skipped " + FolderUnder(Root, Path.str()) + Name, "EInOutError",
+                                      Link ? "a symbolic link, not followed" : "not a file or a folder");
+}
+
 bool EntryUsable(const TFolderSource& Source, const TFileAttri& Attri) {
     return IsSafeName(Attri.Name) && IsSafeRelPath(Attri.Path.str()) && RootUsable(RootOf(Source));
 }
@@ -209,7 +222,9 @@ class TWinFileOper : public TFileOper {
     // A sync connects both sides before every row; on a local side that is a look at the root, and
     // a good look is taken as still good for one second, so many small files do not cost two looks
     // each. (Every operation still refuses a root that is gone where it would create anything.)
+    // The folder kept open from the last row is let go: each row reaches its folder afresh.
     int32_t Connect() override {
+        m_Folder.Reset();
         const auto now = std::chrono::steady_clock::now();
         if (now < m_ConnectedUntil) return 0;
         const int32_t result = CheckFolder();
@@ -225,9 +240,7 @@ class TWinFileOper : public TFileOper {
     int32_t MakeDir(const std::string& RelPath) override;
     int32_t GetScanSteps() override;
     int32_t LoadSavedTree() override { return LoadSavedTreeThroughStream(); }
-    std::string LocalPathOf(const TFileAttri& Attri) override {
-        return EntryUsable(*FFolderSource, Attri) ? EntryPath(*FFolderSource, Attri) : std::string();
-    }
+    std::string LocalPathOf(const TFileAttri& Attri) override { return GetFullPath(*FFolderSource, Attri); }
     int32_t DeleteFile(TFolderSource& Source, const TFileAttri& Attri, bool Log) override;
     int32_t RemoveDir(TFolderSource& Source, const TFileAttri& Attri, bool Log) override;
     std::string GetBackupFolder() override;
@@ -246,10 +259,34 @@ class TWinFileOper : public TFileOper {
     bool ReplacesByRename() const override { return true; }
 
   private:
-    // The two folders MakeDir made or found last (full paths): a copy's folder and the backup folder
-    // take turns when replaced files are backed up.
+    // Every operation reaches its entry beneath the side's root (UTLocalRoot.h): the root is opened
+    // once, and each folder below it is reached through no link.
+    TLocalRootRef m_Root;
+    // The folder reached last (m_FolderRel, "docs/" below the root) stays open until the next row:
+    // a copy's look-ups, rename and check all act in one folder.
+    std::string m_FolderRel;
+    TFd m_Folder;
+    // The two folders MakeDir made or found last ("docs/" below the root): a copy's folder and the
+    // backup folder take turns when replaced files are backed up.
     std::string m_KnownFolders[2];
     std::chrono::steady_clock::time_point m_ConnectedUntil{};  // see Connect
+
+    // The side's root, opened when first needed and again once Source names another one; null
+    // (errno set) when it cannot be opened.
+    const TLocalRoot* Root(const TFolderSource& Source);
+    // The folder Rel ("/" the root, "/docs/" below it) of Source, reached beneath its root; -1 with
+    // errno (ELOOP: a link on the way) when it cannot be. Kept open as the folder reached last, or,
+    // with Apart, held there instead (for a second folder in use at the same time).
+    int FolderFd(const TFolderSource& Source, std::string_view Rel, TFd* Apart = nullptr);
+    // The folder holding the entry at FullPath (a path GetFullPath gave) and, in Name, the entry's
+    // name (a pointer into FullPath); -1 when FullPath does not lie below the side's root or its
+    // folder cannot be reached.
+    int ParentOf(const std::string& FullPath, const char*& Name, TFd* Apart = nullptr);
+    void ForgetFolders() {
+        m_Folder.Reset();
+        m_KnownFolders[0].clear();
+        m_KnownFolders[1].clear();
+    }
 
   public:
     int32_t ReplaceFile(const std::string& OldName, const std::string& NewName) override;
@@ -267,7 +304,7 @@ class TWinFileOper : public TFileOper {
 
   private:
     bool ScanTree();
-    bool ScanBelow(const std::string& Root, TScanShare& Share, std::vector<TScanFrame>& Stack);
+    bool ScanBelow(int RootFd, const std::string& Root, TScanShare& Share, std::vector<TScanFrame>& Stack);
     // Reads one folder's entries into Node, its sub-folders also into SubFolders. Earlier is the same
     // folder in FEarlierListing (or null): with FWrittenEntries, an entry the walk did not touch is
     // taken from it as it is (a folder with everything below it) instead of being looked at.
@@ -289,8 +326,11 @@ bool TWinFileOper::ScanTree() {
         FFileTree->NotListed = true;
         return false;
     }
-    // A link at the root itself is followed: the user chose that folder.
-    int rootFd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    // The listing reads the folder every other operation reaches its entries beneath (a link at the
+    // root itself was followed when it was opened: the user chose that folder).
+    const TLocalRoot* open = Root(*FFolderSource);
+    const int openFd = open ? open->Fd() : -1;
+    int rootFd = open ? ::openat(openFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
     if (rootFd < 0) {
         const int err = errno;
         LogFailure("Cannot list folder " + root, err);
@@ -328,7 +368,7 @@ bool TWinFileOper::ScanTree() {
     const auto work = [&] {
         std::vector<TScanFrame> stack;
         try {
-            if (!ScanBelow(root, share, stack)) complete = false;
+            if (!ScanBelow(openFd, root, share, stack)) complete = false;
         } catch (...) {
             complete = false;
             const std::lock_guard lock(failureLock);
@@ -357,8 +397,9 @@ bool TWinFileOper::ScanTree() {
 // bounded by the thread's stack). Stack's first frame is the root, opened by this thread. False
 // when a folder could not be read or a stop ended the listing; folders still pending in Stack are
 // then unread.
-bool TWinFileOper::ScanBelow(const std::string& Root, TScanShare& Share, std::vector<TScanFrame>& Stack) {
-    const int rootFd = ::open(Root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+bool TWinFileOper::ScanBelow(int RootFd, const std::string& Root, TScanShare& Share,
+                             std::vector<TScanFrame>& Stack) {
+    const int rootFd = ::openat(RootFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     TDirPtr rootDir(rootFd >= 0 ? ::fdopendir(rootFd) : nullptr);
     if (!rootDir) {
         const int err = errno;
@@ -453,7 +494,13 @@ bool TWinFileOper::ReadFolder(DIR* Dir, TFileTree& Node, const TSharedString& Pa
             break;
         }
         const char* name = entry->d_name;
-        if (IsDotOrDotDot(name) || entry->d_type == DT_LNK) continue;
+        if (IsDotOrDotDot(name)) continue;
+        // Links are never followed nor synced; the listing of the analysis names each one in the
+        // error log (one made again after the walk would name it twice).
+        if (entry->d_type == DT_LNK) {
+            if (!FEarlierListing) LogSkipped(Root, Path, name, true);
+            continue;
+        }
         if (IsReservedName(name)) {
             if (MayBeFile(entry)) leftovers.emplace_back(name);
             continue;
@@ -479,9 +526,7 @@ bool TWinFileOper::ReadFolder(DIR* Dir, TFileTree& Node, const TSharedString& Pa
         }
         const bool folder = S_ISDIR(st.st_mode);
         if (!folder && !S_ISREG(st.st_mode)) {
-            if (!S_ISLNK(st.st_mode))
-                TMyException::Instance().LogError("Skipped " + FolderUnder(Root, Path.str()) + name,
-                                                  "EInOutError", "not a file or a folder");
+            if (!S_ISLNK(st.st_mode) || !FEarlierListing) LogSkipped(Root, Path, name, S_ISLNK(st.st_mode));
             continue;
         }
 
@@ -507,9 +552,8 @@ bool TWinFileOper::ReadFolder(DIR* Dir, TFileTree& Node, const TSharedString& Pa
 }
 
 int32_t TWinFileOper::GetScanSteps() {
-    const std::string root = RootOf(*FFolderSource);
-    if (!RootUsable(root)) return 0;
-    int fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const TLocalRoot* root = Root(*FFolderSource);
+    int fd = root ? ::openat(root->Fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
     if (fd < 0) return 0;
     TDirPtr dir(::fdopendir(fd));
     if (!dir) {
@@ -532,15 +576,81 @@ int32_t TWinFileOper::GetScanSteps() {
 }
 
 int32_t TWinFileOper::CheckFolder() {
-    const std::string root = RootOf(*FFolderSource);
-    return RootUsable(root) && FolderExists(root) ? 0 : 1;
+    const TLocalRoot* root = Root(*FFolderSource);
+    return root && FolderExists(root->Path()) ? 0 : 1;
+}
+
+const TLocalRoot* TWinFileOper::Root(const TFolderSource& Source) {
+    std::string root = RootOf(Source);
+    if (m_Root && m_Root->Path() == root) return m_Root.get();
+    ForgetFolders();
+    m_Root.reset();
+    if (!RootUsable(root)) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    m_Root = TLocalRoot::Open(root);
+    return m_Root.get();
+}
+
+int TWinFileOper::FolderFd(const TFolderSource& Source, std::string_view Rel, TFd* Apart) {
+    const TLocalRoot* root = Root(Source);
+    if (!root) return -1;
+    Rel = Relative(Rel);
+    if (Rel.empty()) return root->Fd();
+    if (m_Folder.Get() >= 0 && Rel == m_FolderRel) return m_Folder.Get();
+    TFd fd(OpenBeneath(root->Fd(), Rel, O_PATH | O_DIRECTORY));
+    if (fd.Get() < 0) return -1;
+    TFd& into = Apart ? *Apart : m_Folder;
+    into = std::move(fd);
+    if (!Apart) m_FolderRel.assign(Rel);
+    return into.Get();
+}
+
+int TWinFileOper::ParentOf(const std::string& FullPath, const char*& Name, TFd* Apart) {
+    const TLocalRoot* root = Root(*FFolderSource);
+    if (!root) return -1;
+    const std::string& r = root->Path();
+    const size_t skip = r == "/" ? 1 : r.size() + 1;  // the root and the "/" after it
+    if (FullPath.size() <= skip || !FullPath.starts_with(r) || FullPath[skip - 1] != '/') {
+        errno = EINVAL;
+        return -1;
+    }
+    const std::string_view rel = std::string_view(FullPath).substr(skip);
+    const size_t slash = rel.rfind('/');
+    const std::string_view name = slash == std::string_view::npos ? rel : rel.substr(slash + 1);
+    if (!IsSafeName(name)) {
+        errno = EINVAL;
+        return -1;
+    }
+    Name = name.data();  // the end of FullPath: ends with its NUL
+    return FolderFd(*FFolderSource,
+                    slash == std::string_view::npos ? std::string_view() : rel.substr(0, slash + 1), Apart);
 }
 
 int32_t TWinFileOper::ReadFileToStream(TFolderSource& Source, const TFileAttri& Attri, std::string& Stream,
                                        int32_t) {
     Stream.clear();
     if (!EntryUsable(Source, Attri)) return 1;
-    return ReadWholeFile(EntryPath(Source, Attri), Stream) == 0 ? 0 : 1;
+    struct stat st {};
+    const int dir = FolderFd(Source, Attri.Path.str());
+    TFd fd(dir < 0 ? -1 : ::openat(dir, Attri.Name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (fd.Get() < 0 || ::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode)) return 1;
+    // Read to its end, however long it is by then.
+    Stream.resize(static_cast<size_t>(st.st_size) + 1);
+    size_t got = 0;
+    for (;;) {
+        const ssize_t n = ReadFull(fd.Get(), Stream.data() + got, Stream.size() - got);
+        if (n < 0) {
+            Stream.clear();
+            return 1;
+        }
+        got += static_cast<size_t>(n);
+        if (got < Stream.size()) break;
+        Stream.resize(Stream.size() * 2);
+    }
+    Stream.resize(got);
+    return 0;
 }
 
 // Writes the stream under a unique temporary name beside the target (TTempFile), flushed and dated,
@@ -551,9 +661,11 @@ int32_t TWinFileOper::WriteStreamToFile(const std::string& Stream, TFolderSource
     if (!EntryUsable(Source, Attri)) return 1;
     if (MakeDir(Attri.Path.str()) != 0) return 1;
     const std::string target = EntryPath(Source, Attri);
+    const int dir = FolderFd(Source, Attri.Path.str());
+    if (dir < 0) return 1;
     mode_t mode = 0644;
     struct stat st {};
-    if (::lstat(target.c_str(), &st) == 0) {
+    if (::fstatat(dir, Attri.Name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
         if (!S_ISREG(st.st_mode)) return 1;  // never replace a folder or a link by a file
         mode = st.st_mode & 07777;
         if (ClearReadOnly) mode |= S_IWUSR;
@@ -569,7 +681,7 @@ int32_t TWinFileOper::WriteStreamToFile(const std::string& Stream, TFolderSource
     if (::fchmod(temp.Fd(), mode) != 0) return 1;
     if (unix != -1 && ::futimens(temp.Fd(), times) != 0) return 1;
     if (!temp.CommitAs(target)) return 1;
-    TFd folder(::open(EntryFolder(Source, Attri).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    TFd folder(::openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (folder.Get() >= 0) ::fsync(folder.Get());
     return 0;
 }
@@ -577,35 +689,43 @@ int32_t TWinFileOper::WriteStreamToFile(const std::string& Stream, TFolderSource
 // Creates a root-relative folder and its missing parents below the root. The root itself is never
 // created: a missing root is an unmounted or removed drive, and filling its mount point would put
 // the files on the wrong disk.
+// Every part is made or found beneath the root through no link: a part that is a link (or a file)
+// fails, whatever it leads to.
 int32_t TWinFileOper::MakeDir(const std::string& RelPath) {
-    const std::string root = RootOf(*FFolderSource);
-    if (!RootUsable(root) || !IsSafeRelPath(RelPath)) return 1;
-    const std::string folder = FolderUnder(root, RelPath);
+    if (!IsSafeRelPath(RelPath)) return 1;
+    const TLocalRoot* root = Root(*FFolderSource);
+    if (!root) return 1;
+    std::string folder(Relative(RelPath));
+    if (folder.empty()) return 0;  // the root itself, open
+    if (folder.back() != '/') folder += '/';
     // A sync copies file after file into the same folder: the folder made or found last is taken as
     // still there (a copy into a folder removed meanwhile fails and its row says so).
     if (folder == m_KnownFolders[0] || folder == m_KnownFolders[1]) return 0;
-    if (!FolderExists(folder)) {
-        if (!FolderExists(root)) return 1;  // never create a missing root (an unmounted disk)
-        if (MakeFolders(folder) != 0) return 1;
+    if (FolderFd(*FFolderSource, folder) < 0) {
+        if (errno != ENOENT) return 1;
+        if (!FolderExists(root->Path())) return 1;  // never create a missing root (an unmounted disk)
+        if (MakeFoldersBeneath(root->Fd(), folder) != 0) return 1;
     }
     m_KnownFolders[1] = std::move(m_KnownFolders[0]);
-    m_KnownFolders[0] = folder;
+    m_KnownFolders[0] = std::move(folder);
     return 0;
 }
 
 int32_t TWinFileOper::DeleteFile(TFolderSource& Source, const TFileAttri& Attri, bool Log) {
     if (!EntryUsable(Source, Attri)) return -1;
-    const std::string path = EntryPath(Source, Attri);
-    const int32_t result = ::unlink(path.c_str()) == 0 ? 0 : -1;  // unlink never removes a folder
-    if (Log) ReportStatus("Delete:" + path);
+    const int dir = FolderFd(Source, Attri.Path.str());
+    // Without AT_REMOVEDIR unlinkat never removes a folder.
+    const int32_t result = dir >= 0 && ::unlinkat(dir, Attri.Name.c_str(), 0) == 0 ? 0 : -1;
+    if (Log) ReportStatus("Delete:" + EntryPath(Source, Attri));
     return result;
 }
 
 int32_t TWinFileOper::RemoveDir(TFolderSource& Source, const TFileAttri& Attri, bool) {
     if (!EntryUsable(Source, Attri)) return -1;
-    m_KnownFolders[0].clear();
-    m_KnownFolders[1].clear();
-    return ::rmdir(EntryPath(Source, Attri).c_str()) == 0 ? 0 : -1;
+    const int dir = FolderFd(Source, Attri.Path.str());
+    const int32_t result = dir >= 0 && ::unlinkat(dir, Attri.Name.c_str(), AT_REMOVEDIR) == 0 ? 0 : -1;
+    ForgetFolders();  // the folder kept open may have been this one
+    return result;
 }
 
 std::string TWinFileOper::GetBackupFolder() {
@@ -617,8 +737,10 @@ std::string TWinFileOper::GetBackupFolder() {
 }
 
 int64_t TWinFileOper::GetFileSize(const std::string& FullPath) {
+    const char* name = nullptr;
+    const int dir = ParentOf(FullPath, name);
     struct stat st {};
-    if (::lstat(FullPath.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+    if (dir < 0 || ::fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) return -1;
     return static_cast<int64_t>(st.st_size);
 }
 
@@ -650,9 +772,12 @@ std::string TWinFileOper::ExtractDir(const std::string& Path) {
     return slash == std::string::npos ? std::string() : Path.substr(0, slash + 1);
 }
 
-// Empty for an entry whose name or path could climb out of the root: nothing is done with it.
+// Empty for an entry whose name or path could climb out of the root: nothing is done with it. The
+// root is opened first: whoever opens the path then reaches it beneath the root (UTLocalRoot.h).
 std::string TWinFileOper::GetFullPath(TFolderSource& Source, const TFileAttri& Attri) {
-    return EntryUsable(Source, Attri) ? EntryPath(Source, Attri) : std::string();
+    if (!EntryUsable(Source, Attri)) return {};
+    Root(Source);
+    return EntryPath(Source, Attri);
 }
 
 int32_t TWinFileOper::PutFile(const std::string& LocalPath, TFolderSource& Source, const TFileAttri& Attri,
@@ -676,37 +801,48 @@ int32_t TWinFileOper::GetFile(const std::string& LocalPath, TFolderSource& Sourc
 int32_t TWinFileOper::RenameFile(const std::string& OldName, const std::string& NewName) {
     for (const std::string* path : {&OldName, &NewName})
         if (path->empty() || path->front() != '/' || !IsSafeRelPath(*path)) return 1;
-    if (::renameat2(AT_FDCWD, OldName.c_str(), AT_FDCWD, NewName.c_str(), RENAME_NOREPLACE) == 0) return 0;
+    const char *oldName = nullptr, *newName = nullptr;
+    TFd apart;
+    const int oldDir = ParentOf(OldName, oldName);
+    const int newDir = oldDir < 0 ? -1 : ParentOf(NewName, newName, &apart);
+    if (newDir < 0) return 1;
+    if (::renameat2(oldDir, oldName, newDir, newName, RENAME_NOREPLACE) == 0) return 0;
     if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return 1;
     // A file system without no-replace renames (NFS, some FUSE ones): a hard link refuses an
     // existing name just as well.
-    if (::link(OldName.c_str(), NewName.c_str()) == 0) {
-        if (::unlink(OldName.c_str()) == 0) return 0;
-        ::unlink(NewName.c_str());
+    if (::linkat(oldDir, oldName, newDir, newName, 0) == 0) {
+        if (::unlinkat(oldDir, oldName, 0) == 0) return 0;
+        ::unlinkat(newDir, newName, 0);
         return 1;
     }
     if (errno != EPERM && errno != EOPNOTSUPP && errno != ENOSYS) return 1;
     // No hard links either (FAT-like ones): test, then rename.
     struct stat st {};
-    if (::lstat(NewName.c_str(), &st) == 0 || errno != ENOENT) return 1;
-    return ::rename(OldName.c_str(), NewName.c_str()) == 0 ? 0 : 1;
+    if (::fstatat(newDir, newName, &st, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT) return 1;
+    return ::renameat(oldDir, oldName, newDir, newName) == 0 ? 0 : 1;
 }
 
 int32_t TWinFileOper::ReplaceFile(const std::string& OldName, const std::string& NewName) {
     for (const std::string* path : {&OldName, &NewName})
         if (path->empty() || path->front() != '/' || !IsSafeRelPath(*path)) return 1;
-    // Never replace a folder or write through a link: only a regular file (or nothing) is replaced.
+    const char *oldName = nullptr, *newName = nullptr;
+    TFd apart;
+    const int oldDir = ParentOf(OldName, oldName);
+    const int newDir = oldDir < 0 ? -1 : ParentOf(NewName, newName, &apart);
+    if (newDir < 0) return 1;
+    // Never replace a folder or a link: only a regular file (or nothing) is replaced.
     struct stat st {};
-    if (::lstat(NewName.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) return 1;
+    if (::fstatat(newDir, newName, &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(st.st_mode)) return 1;
     // rename(2) swaps the name over in one step: the old file stays until the new one is in place.
-    return ::rename(OldName.c_str(), NewName.c_str()) == 0 ? 0 : 1;
+    return ::renameat(oldDir, oldName, newDir, newName) == 0 ? 0 : 1;
 }
 
 int32_t TWinFileOper::CopyFileData(const std::string& Src, const std::string& Dst, int32_t,
                                    int64_t ExpectedSize, int32_t FileDate) {
     struct stat srcStat {};
     TFd src(OpenForReading(Src, srcStat));
-    if (src.Get() < 0) return -1;
+    // A link on the way (a folder swapped for one since the listing): not the file that was listed.
+    if (src.Get() < 0) return errno == ELOOP ? RESULT_SOURCE_CHANGED : -1;
     // Changed since it was listed: leave Dst alone.
     if (DiffersFromListing(srcStat, ExpectedSize, FileDate)) return RESULT_SOURCE_CHANGED;
 
@@ -741,7 +877,9 @@ int32_t TWinFileOper::GetEntryState(TFolderSource& Source, const TFileAttri& Att
     State = TEntryState{};
     if (!EntryUsable(Source, Attri)) return 1;
     struct stat st {};
-    if (::lstat(EntryPath(Source, Attri).c_str(), &st) != 0) {
+    const int dir = FolderFd(Source, Attri.Path.str());
+    if (dir < 0 || ::fstatat(dir, Attri.Name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        // A file on the way: nothing there. A link on the way (ELOOP) tells nothing of the entry.
         // Absent only where the root is there: a root that is gone (an unmounted disk) tells nothing.
         if (errno == ENOTDIR) return 0;
         return errno == ENOENT && FolderExists(RootOf(Source)) ? 0 : 1;

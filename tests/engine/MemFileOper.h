@@ -8,6 +8,9 @@
 #include "model/UTFileOper.h"
 #include "model/UTPublicFunc.h"
 #include "platform/UTAtomicFile.h"
+#include "platform/UTLocalFile.h"
+
+#include <sys/stat.h>
 
 #include <map>
 #include <memory>
@@ -219,8 +222,12 @@ class TMemFileOper : public TFileOper {
     std::string GetFolderPath(TFolderSource&, const TFileAttri& A) override { return FullPath(A.Path); }
     int32_t PutFile(const std::string& LocalPath, TFolderSource&, const TFileAttri& A, int32_t,
                     bool Log) override {
-        std::string content;
-        if (ReadWholeFile(LocalPath, content) != 0) return 1;
+        // The local file is read as the remote back-ends read it (beneath its side's root).
+        struct stat st {};
+        const TFd fd(OpenForReading(LocalPath, st));
+        std::string content(static_cast<size_t>(fd.Get() < 0 ? 0 : st.st_size), '\0');
+        if (fd.Get() < 0 || ReadFull(fd.Get(), content.data(), content.size()) != std::ssize(content))
+            return 1;
         if (Log) ReportStatus("Copy:" + FullPath(A.Path + A.Name));
         if (static_cast<int64_t>(content.size()) != A.Size) return RESULT_SOURCE_CHANGED;
         return StoreFile(RelPath(A), content, A.FileDate);
@@ -243,7 +250,11 @@ class TMemFileOper : public TFileOper {
         if (e.Folder) return 1;
         if (static_cast<int64_t>(e.Content.size()) != A.Size || e.Date != A.FileDate)
             return RESULT_SOURCE_CHANGED;
-        return WriteFileAtomic(LocalPath, e.Content) == 0 ? 0 : 1;
+        // Written as the remote back-ends write a download: a temporary file beside it, then renamed.
+        const size_t slash = LocalPath.rfind('/');
+        TTempFile temp(slash == std::string::npos ? std::string("./") : LocalPath.substr(0, slash + 1),
+                       ".~bfs.g.");
+        return temp.Created() && WriteAll(temp.Fd(), e.Content) == 0 && temp.CommitAs(LocalPath) ? 0 : 1;
     }
     int32_t CheckFolder() override { return Store->RootExists ? 0 : 1; }
     int32_t GetEntryState(TFolderSource&, const TFileAttri& A, TEntryState& State) override {
