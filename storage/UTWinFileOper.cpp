@@ -53,7 +53,7 @@ constexpr unsigned SCAN_THREADS = 4;
 // Temporary files of this side: reserved names (IsReservedName), so that no listing shows them and
 // the next listing removes those that no writer holds.
 constexpr std::string_view TEMP_PREFIX = ".~bfs.p.";
-static_assert(TEMP_PREFIX.starts_with(RESERVED_PREFIX));
+static_assert(IsTempFilePrefix(TEMP_PREFIX));
 
 std::string ErrorText(int Err) {
     return std::system_category().message(Err);
