@@ -254,8 +254,9 @@ void TAnalyzeThread::MergePair(TMerge Kind, const TFileTreeRef& A, const TFileTr
                 a.SetStatus(ACTION_CONFLICT);
             else
                 a.SetStatus(MapAction(Task, c > 0 ? ACTION_LEFT_NEWER : ACTION_RIGHT_NEWER));
-            // Without saved states a pair is new on both sides: of equal size, the contents decide.
-            MarkForComparison(a, sameSize);
+            // A conflict of equal size (no date to go by, or a damaged saved state) is settled by the
+            // contents; otherwise the newer file is copied, so that both sides then show one time.
+            MarkForComparison(a, sameSize && a.Status == ACTION_CONFLICT);
             break;
         }
         case TMerge::Saved:

@@ -78,8 +78,9 @@ class TAnalyzeThread : public TThread {
     std::vector<std::string> Notes;
 
     // Merges two listed folders: one-sided entries are copies (16, 17 through MapAction), pairs of
-    // files compare dates (20, 19, or 18 when equal with equal sizes, else 2). Pairs of equal size
-    // that are not 18, and equal dates at an end of the DOS range (2), are left to the contents.
+    // files compare dates (20, 19, or 18 when equal with equal sizes, else 2). Conflicts of equal
+    // size (equal dates at an end of the DOS range, or any difference under a damaged saved state)
+    // are left to the contents.
     void CompareTrees(TFileTree& Left, TFileTree& Right, TFileTree& Result);
     // Merges a side's listing with its saved state into a change tree: 6 new, 8 deleted, 7 changed
     // date or size, 18 unchanged; folders present in both get -1. A file whose date sits at an end of
