@@ -63,24 +63,21 @@ bool ParseSize(std::string_view Text, int64_t& Size) {
     return ParseNumber(Text, Size) && Size >= 0;
 }
 
-// The reply as ParseMultistatus describes it; Dropped counts the resources inside the queried one
-// that were left out for their names.
-bool ParseReply(std::string_view Text, std::string_view Queried, std::vector<TFileAttri>& Entries,
-                size_t& Dropped) {
+// The reply as ParseMultistatus describes it, from Document (the reply loaded); Dropped counts the
+// resources inside the queried one that were left out for their names.
+bool ParseReply(const pugi::xml_document& Document, std::string_view Queried,
+                std::vector<TFileAttri>& Entries, size_t& Dropped) {
     Entries.clear();
     Dropped = 0;
-    pugi::xml_document doc;
-    // As it stands: pugixml reads the encoding the reply declares (or its byte order mark).
-    if (!doc.load_buffer(Text.data(), Text.size(), pugi::parse_default, pugi::encoding_auto)) return false;
-    const TXMLMultistatusType multistatus = GetMultistatus(doc);
+    const TXMLMultistatusType multistatus = GetMultistatus(Document);
     if (!multistatus.Exists()) return false;
     std::string queried(Queried);
     while (!queried.empty() && queried.back() == '/') queried.pop_back();
     bool self = false;
     std::set<std::string> seen;
-    for (pugi::xml_node node = multistatus.Node().first_child(); node; node = node.next_sibling()) {
-        if (!IsDavElement(node, "response")) continue;
-        const TXMLResponseType response(node);
+    Entries.reserve(multistatus.Count());
+    for (size_t r = 0, count = multistatus.Count(); r < count; ++r) {
+        const TXMLResponseType response = multistatus.Response(r);
         std::string path;
         if (!HrefPath(response.Href(), path)) return false;
         const bool isSelf = path == queried;
@@ -92,24 +89,26 @@ bool ParseReply(std::string_view Text, std::string_view Queried, std::vector<TFi
         const std::string status = response.Status();
         if (!status.empty() && (StatusCodeOf(status) < 200 || StatusCodeOf(status) >= 300)) return false;
         // The properties come from the propstats that were found (2xx), the first that has each.
-        TXMLPropType length, modified, type;
+        TXMLGetcontentlengthType length;
+        TXMLGetlastmodifiedType modified;
+        TXMLResourcetypeType type;
         for (size_t i = 0, n = response.PropstatCount(); i < n; ++i) {
             const TXMLPropstatType propstat = response.Propstat(i);
             const std::string code = propstat.Status();
             if (!code.empty() && (StatusCodeOf(code) < 200 || StatusCodeOf(code) >= 300)) continue;
             const TXMLPropType prop = propstat.Prop();
-            if (!length.Exists() && prop.Getcontentlength().Exists()) length = prop;
-            if (!modified.Exists() && prop.Getlastmodified().Exists()) modified = prop;
-            if (!type.Exists() && prop.Resourcetype().Exists()) type = prop;
+            if (!length.Exists()) length = prop.Getcontentlength();
+            if (!modified.Exists()) modified = prop.Getlastmodified();
+            if (!type.Exists()) type = prop.Resourcetype();
         }
         if (!type.Exists()) return false;
         TFileAttri attri;
         attri.Name = slash == std::string::npos ? std::string() : path.substr(slash + 1);
-        attri.IsFolder = type.Resourcetype().IsCollection() ? 1 : 0;
+        attri.IsFolder = type.IsCollection() ? 1 : 0;
         int64_t size = 0;
-        if (!ParseSize(length.Getcontentlength().Text(), size)) return false;
+        if (!ParseSize(length.Text(), size)) return false;
         attri.Size = attri.IsFolder ? 0 : size;
-        const std::string date = Trim(modified.Getlastmodified().Text());
+        const std::string date = Trim(modified.Text());
         attri.FileDate = date.empty() ? 0 : ParseHttpDate(date);
         if (!date.empty() && attri.FileDate == 0 && !attri.IsFolder) return false;
         attri.Attr = (attri.IsFolder ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE) |
@@ -129,6 +128,22 @@ bool ParseReply(std::string_view Text, std::string_view Queried, std::vector<TFi
         Entries.push_back(std::move(attri));
     }
     return true;
+}
+
+// A reply's text loaded as it stands: pugixml reads the encoding the reply declares (or its byte
+// order mark). Text is parsed in place (no copy of it is made for UTF-8) and must outlive Document.
+bool LoadReply(std::string& Text, pugi::xml_document& Document) {
+    return static_cast<bool>(
+        Document.load_buffer_inplace(Text.data(), Text.size(), DAV_PARSE_OPTIONS, pugi::encoding_auto));
+}
+
+bool ParseReply(std::string&& Text, std::string_view Queried, std::vector<TFileAttri>& Entries,
+                size_t& Dropped) {
+    Entries.clear();
+    Dropped = 0;
+    std::string text = std::move(Text);  // freed with the document, once the entries are out
+    pugi::xml_document doc;
+    return LoadReply(text, doc) && ParseReply(doc, Queried, Entries, Dropped);
 }
 
 // Result of a PUT: 0 for 2xx, else the status, 2 when no answer came.
@@ -300,7 +315,7 @@ int32_t TWebDavFileOper::Propfind(TWebDavClient& Client, const std::string& Path
     int32_t result = -1;
     size_t dropped = 0;
     if (reply.Status == 207 && reply.Error == 0)
-        result = ParseReply(reply.Body, Path, Entries, dropped) ? 0 : -1;
+        result = ParseReply(std::move(reply.Body), Path, Entries, dropped) ? 0 : -1;
     else if (reply.Status == 0 || (reply.Error != 0 && reply.Error != HTTP_STATUS_FAILED))
         result = 2;
     else if (reply.Status == 404)
@@ -737,7 +752,7 @@ IWebDavBrowser* WebDavBrowserOf(TFileOper& Oper) {
 
 bool ParseMultistatus(std::string_view Text, std::string_view Queried, std::vector<TFileAttri>& Entries) {
     size_t dropped = 0;
-    if (ParseReply(Text, Queried, Entries, dropped)) return true;
+    if (ParseReply(std::string(Text), Queried, Entries, dropped)) return true;
     Entries.clear();
     return false;
 }

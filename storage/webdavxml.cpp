@@ -1,7 +1,7 @@
 #include "storage/webdavxml.h"
 
+#include <algorithm>
 #include <charconv>
-#include <cstring>
 
 namespace bfs {
 
@@ -9,30 +9,55 @@ namespace {
 
 constexpr std::string_view DAV_NAMESPACE = "DAV:";
 
-// The namespace bound to Prefix ("" for the default namespace) at Node; "" when none is bound.
-std::string_view NamespaceOf(pugi::xml_node Node, std::string_view Prefix) {
-    const std::string attribute = Prefix.empty() ? std::string("xmlns") : "xmlns:" + std::string(Prefix);
-    for (; Node && Node.type() == pugi::node_element; Node = Node.parent())
-        if (const pugi::xml_attribute a = Node.attribute(attribute.c_str())) return a.value();
-    return {};
+// The prefix an attribute declares ("" for "xmlns", "D" for "xmlns:D"); false when it declares none.
+bool DeclaredPrefix(std::string_view Attribute, std::string_view& Prefix) {
+    if (!Attribute.starts_with("xmlns")) return false;
+    if (Attribute.size() == 5) {
+        Prefix = {};
+        return true;
+    }
+    if (Attribute[5] != ':' || Attribute.size() == 6) return false;
+    Prefix = Attribute.substr(6);
+    return true;
 }
 
 }  // namespace
 
-bool IsDavElement(const pugi::xml_node& Node, std::string_view LocalName) {
-    if (!Node || Node.type() != pugi::node_element) return false;
-    const std::string_view name = Node.name();
+TDavScopeRef TDavScope::Enter(const pugi::xml_node& Element, const TDavScopeRef& Parent) {
+    std::shared_ptr<TDavScope> scope;
+    for (pugi::xml_attribute a = Element.first_attribute(); a; a = a.next_attribute()) {
+        std::string_view prefix;
+        if (!DeclaredPrefix(a.name(), prefix)) continue;
+        if (!scope) {
+            scope = std::make_shared<TDavScope>();
+            scope->m_Parent = Parent;
+        }
+        scope->m_Declared.emplace_back(prefix, a.value());
+    }
+    if (!scope) return Parent;
+    // The first declaration of a prefix counts, as a lookup by name finds it.
+    std::stable_sort(scope->m_Declared.begin(), scope->m_Declared.end(),
+                     [](const auto& A, const auto& B) { return A.first < B.first; });
+    return scope;
+}
+
+std::string_view TDavScope::Namespace(std::string_view Prefix) const {
+    for (const TDavScope* s = this; s; s = s->m_Parent.get()) {
+        const auto at = std::lower_bound(s->m_Declared.begin(), s->m_Declared.end(), Prefix,
+                                         [](const auto& D, std::string_view P) { return D.first < P; });
+        if (at != s->m_Declared.end() && at->first == Prefix) return at->second;
+    }
+    return {};
+}
+
+std::string_view TXMLNodeType::DavLocalName(const pugi::xml_node& Element, const TDavScope* Scope) {
+    if (!Scope) return {};
+    const std::string_view name = Element.name();
     const size_t colon = name.find(':');
     const std::string_view prefix =
         colon == std::string_view::npos ? std::string_view() : name.substr(0, colon);
     const std::string_view local = colon == std::string_view::npos ? name : name.substr(colon + 1);
-    return local == LocalName && NamespaceOf(Node, prefix) == DAV_NAMESPACE;
-}
-
-pugi::xml_node DavChild(const pugi::xml_node& Node, std::string_view LocalName) {
-    for (pugi::xml_node c = Node.first_child(); c; c = c.next_sibling())
-        if (IsDavElement(c, LocalName)) return c;
-    return {};
+    return Scope->Namespace(prefix) == DAV_NAMESPACE ? local : std::string_view();
 }
 
 std::string TXMLTypedLeafType::Dt() const {
@@ -43,33 +68,54 @@ std::string TXMLTypedLeafType::Dt() const {
     return {};
 }
 
-size_t TXMLResponseType::PropstatCount() const {
-    size_t n = 0;
-    for (pugi::xml_node c = m_Node.first_child(); c; c = c.next_sibling()) n += IsDavElement(c, "propstat");
-    return n;
+TXMLResourcetypeType::TXMLResourcetypeType(const TXMLNodeType& Node) : TXMLNodeType(Node) {
+    ForEachDavChild([this](std::string_view Local, TXMLNodeType&& Child) {
+        if (Local == "collection") TakeFirst(m_Collection, std::move(Child));
+    });
 }
 
-TXMLPropstatType TXMLResponseType::Propstat(size_t Index) const {
-    for (pugi::xml_node c = m_Node.first_child(); c; c = c.next_sibling())
-        if (IsDavElement(c, "propstat") && Index-- == 0) return TXMLPropstatType(c);
-    return {};
+TXMLPropType::TXMLPropType(const TXMLNodeType& Node) : TXMLNodeType(Node) {
+    static constexpr std::string_view NAMES[COUNT] = {
+        "getcontentlength", "creationdate",  "displayname", "getetag",      "getlastmodified",
+        "resourcetype",     "supportedlock", "ishidden",    "iscollection", "getcontenttype"};
+    ForEachDavChild([this](std::string_view Local, TXMLNodeType&& Child) {
+        for (size_t k = 0; k < COUNT; ++k)
+            if (Local == NAMES[k]) return TakeFirst(m_Child[k], std::move(Child));
+    });
 }
 
-size_t TXMLMultistatusType::Count() const {
-    size_t n = 0;
-    for (pugi::xml_node c = m_Node.first_child(); c; c = c.next_sibling()) n += IsDavElement(c, "response");
-    return n;
+TXMLPropstatType::TXMLPropstatType(const TXMLNodeType& Node) : TXMLNodeType(Node) {
+    ForEachDavChild([this](std::string_view Local, TXMLNodeType&& Child) {
+        if (Local == "prop")
+            TakeFirst(m_Prop, std::move(Child));
+        else if (Local == "status")
+            TakeFirst(m_Status, std::move(Child));
+    });
 }
 
-TXMLResponseType TXMLMultistatusType::Response(size_t Index) const {
-    for (pugi::xml_node c = m_Node.first_child(); c; c = c.next_sibling())
-        if (IsDavElement(c, "response") && Index-- == 0) return TXMLResponseType(c);
-    return {};
+TXMLResponseType::TXMLResponseType(const TXMLNodeType& Node) : TXMLNodeType(Node) {
+    ForEachDavChild([this](std::string_view Local, TXMLNodeType&& Child) {
+        if (Local == "propstat")
+            m_Propstats.push_back(Child.Node());
+        else if (Local == "href")
+            TakeFirst(m_Href, std::move(Child));
+        else if (Local == "status")
+            TakeFirst(m_Status, std::move(Child));
+    });
+}
+
+TXMLMultistatusType::TXMLMultistatusType(const TXMLNodeType& Node) : TXMLNodeType(Node) {
+    ForEachDavChild([this](std::string_view Local, TXMLNodeType&& Child) {
+        if (Local == "response") m_Responses.push_back(Child.Node());
+    });
 }
 
 TXMLMultistatusType GetMultistatus(const pugi::xml_document& Document) {
     const pugi::xml_node root = Document.document_element();
-    return IsDavElement(root, "multistatus") ? TXMLMultistatusType(root) : TXMLMultistatusType();
+    if (!root) return {};
+    TDavScopeRef scope = TDavScope::Enter(root, nullptr);
+    if (TXMLNodeType::DavLocalName(root, scope.get()) != "multistatus") return {};
+    return TXMLMultistatusType(TXMLNodeType(root, std::move(scope)));
 }
 
 int StatusCodeOf(std::string_view Line) {

@@ -4,41 +4,89 @@
 // pugixml document. Elements are matched by their local name in the namespace "DAV:", whatever prefix
 // the reply binds to it ("D:", "lp1:", a default namespace); elements of other namespaces are never
 // taken for them. A child missing from the reply reads as an empty node, whose text is empty.
+//
+// Each node of the view walks its element's children once, when it is made, and keeps the ones it
+// names; the namespace declarations in force are carried down from the root (TDavScope), so that an
+// element's namespace is resolved once, from its own attributes and its parent's scope. A reply is
+// read in time and memory linear in its size, however many responses, propstats or properties it
+// holds.
 
 #include <pugixml.hpp>
 
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace bfs {
 
-// Whether Node is the element LocalName in the namespace "DAV:" (its prefix resolved through the
-// xmlns declarations of Node and its ancestors).
-bool IsDavElement(const pugi::xml_node& Node, std::string_view LocalName);
-// The first child element of Node that IsDavElement(LocalName); an empty node when there is none.
-pugi::xml_node DavChild(const pugi::xml_node& Node, std::string_view LocalName);
+// How a reply is loaded into a document: pugixml's defaults, with an element's text kept in the
+// element itself (one node less per text).
+inline constexpr unsigned DAV_PARSE_OPTIONS = pugi::parse_default | pugi::parse_embed_pcdata;
 
-// A node of the view: a pugixml element (empty when missing) with its text.
+class TDavScope;
+using TDavScopeRef = std::shared_ptr<const TDavScope>;
+
+// The namespace declarations in force at an element: its own, then those of the scope it was entered
+// from. An element that declares nothing shares its parent's scope.
+class TDavScope {
+  public:
+    // The scope of Element, entered from its parent's scope Parent (null for the document's root).
+    static TDavScopeRef Enter(const pugi::xml_node& Element, const TDavScopeRef& Parent);
+    // The namespace Prefix is bound to ("" the default namespace); empty when none is.
+    std::string_view Namespace(std::string_view Prefix) const;
+
+  private:
+    TDavScopeRef m_Parent;
+    std::vector<std::pair<std::string_view, std::string_view>> m_Declared;  // prefix, namespace; sorted
+};
+
+// An element of the view with the scope in force at it; empty when missing.
 class TXMLNodeType {
   public:
     TXMLNodeType() = default;
-    explicit TXMLNodeType(pugi::xml_node Node) : m_Node(Node) {}
+    TXMLNodeType(pugi::xml_node Node, TDavScopeRef Scope) : m_Node(Node), m_Scope(std::move(Scope)) {}
     bool Exists() const { return static_cast<bool>(m_Node); }
-    // The element's own text (its first text child); empty for a missing element.
+    // The element's own text; empty for a missing element.
     std::string Text() const { return m_Node.text().get(); }
     pugi::xml_node Node() const { return m_Node; }
+    const TDavScopeRef& Scope() const { return m_Scope; }
+    // The local name of Element when it is in the namespace "DAV:" under Scope, the scope in force
+    // at Element itself (null: none declared); else empty.
+    static std::string_view DavLocalName(const pugi::xml_node& Element, const TDavScope* Scope);
 
   protected:
-    TXMLNodeType Child(std::string_view LocalName) const { return TXMLNodeType(DavChild(m_Node, LocalName)); }
+    // Calls Take(LocalName, Child) for every child element of this one in the namespace "DAV:", in
+    // document order; Child carries its own scope.
+    template <class F>
+    void ForEachDavChild(F&& Take) const {
+        for (pugi::xml_node c = m_Node.first_child(); c; c = c.next_sibling()) {
+            if (c.type() != pugi::node_element) continue;
+            TDavScopeRef scope = TDavScope::Enter(c, m_Scope);
+            const std::string_view local = DavLocalName(c, scope.get());
+            if (!local.empty()) Take(local, TXMLNodeType(c, std::move(scope)));
+        }
+    }
+    // A child element of this one with its scope.
+    TXMLNodeType Entered(const pugi::xml_node& Child) const {
+        return TXMLNodeType(Child, TDavScope::Enter(Child, m_Scope));
+    }
+    // Keeps Child in Slot when Slot is still empty: the first of a name counts.
+    static void TakeFirst(TXMLNodeType& Slot, TXMLNodeType&& Child) {
+        if (!Slot.Exists()) Slot = std::move(Child);
+    }
     pugi::xml_node m_Node;
+    TDavScopeRef m_Scope;  // the declarations in force at m_Node
 };
 
 // The leaves with a data-type attribute: getcontentlength, creationdate, getlastmodified, ishidden,
 // iscollection.
 class TXMLTypedLeafType : public TXMLNodeType {
   public:
-    using TXMLNodeType::TXMLNodeType;
+    TXMLTypedLeafType() = default;
+    explicit TXMLTypedLeafType(const TXMLNodeType& Node) : TXMLNodeType(Node) {}
     // The attribute "dt" (in any namespace), empty when absent.
     std::string Dt() const;
 };
@@ -50,60 +98,95 @@ using TXMLIscollectionType = TXMLTypedLeafType;
 
 class TXMLResourcetypeType : public TXMLNodeType {
   public:
-    using TXMLNodeType::TXMLNodeType;
+    TXMLResourcetypeType() = default;
+    explicit TXMLResourcetypeType(const TXMLNodeType& Node);
     // The collection child's text (a collection element is empty: its presence is what counts).
-    std::string Collection() const { return Child("collection").Text(); }
+    std::string Collection() const { return m_Collection.Text(); }
     // Whether the resource type holds a DAV: collection element: the resource is a folder.
-    bool IsCollection() const { return static_cast<bool>(DavChild(m_Node, "collection")); }
+    bool IsCollection() const { return m_Collection.Exists(); }
+
+  private:
+    TXMLNodeType m_Collection;
 };
 
 class TXMLPropType : public TXMLNodeType {
   public:
-    using TXMLNodeType::TXMLNodeType;
-    TXMLGetcontentlengthType Getcontentlength() const {
-        return TXMLTypedLeafType(DavChild(m_Node, "getcontentlength"));
-    }
-    TXMLCreationdateType Creationdate() const { return TXMLTypedLeafType(DavChild(m_Node, "creationdate")); }
-    std::string Displayname() const { return Child("displayname").Text(); }
-    std::string Getetag() const { return Child("getetag").Text(); }
-    TXMLGetlastmodifiedType Getlastmodified() const {
-        return TXMLTypedLeafType(DavChild(m_Node, "getlastmodified"));
-    }
-    TXMLResourcetypeType Resourcetype() const {
-        return TXMLResourcetypeType(DavChild(m_Node, "resourcetype"));
-    }
-    std::string Supportedlock() const { return Child("supportedlock").Text(); }
-    TXMLIshiddenType Ishidden() const { return TXMLTypedLeafType(DavChild(m_Node, "ishidden")); }
-    TXMLIscollectionType Iscollection() const { return TXMLTypedLeafType(DavChild(m_Node, "iscollection")); }
-    std::string Getcontenttype() const { return Child("getcontenttype").Text(); }
+    TXMLPropType() = default;
+    explicit TXMLPropType(const TXMLNodeType& Node);
+    TXMLGetcontentlengthType Getcontentlength() const { return TXMLTypedLeafType(m_Child[LENGTH]); }
+    TXMLCreationdateType Creationdate() const { return TXMLTypedLeafType(m_Child[CREATED]); }
+    std::string Displayname() const { return m_Child[NAME].Text(); }
+    std::string Getetag() const { return m_Child[ETAG].Text(); }
+    TXMLGetlastmodifiedType Getlastmodified() const { return TXMLTypedLeafType(m_Child[MODIFIED]); }
+    TXMLResourcetypeType Resourcetype() const { return TXMLResourcetypeType(m_Child[TYPE]); }
+    std::string Supportedlock() const { return m_Child[LOCK].Text(); }
+    TXMLIshiddenType Ishidden() const { return TXMLTypedLeafType(m_Child[HIDDEN]); }
+    TXMLIscollectionType Iscollection() const { return TXMLTypedLeafType(m_Child[COLLECTION]); }
+    std::string Getcontenttype() const { return m_Child[CONTENT_TYPE].Text(); }
+
+  private:
+    enum : size_t {
+        LENGTH,
+        CREATED,
+        NAME,
+        ETAG,
+        MODIFIED,
+        TYPE,
+        LOCK,
+        HIDDEN,
+        COLLECTION,
+        CONTENT_TYPE,
+        COUNT
+    };
+    TXMLNodeType m_Child[COUNT];
 };
 
 class TXMLPropstatType : public TXMLNodeType {
   public:
-    using TXMLNodeType::TXMLNodeType;
-    TXMLPropType Prop() const { return TXMLPropType(DavChild(m_Node, "prop")); }
+    TXMLPropstatType() = default;
+    explicit TXMLPropstatType(const TXMLNodeType& Node);
+    TXMLPropType Prop() const { return TXMLPropType(m_Prop); }
     // The status line of these properties ("HTTP/1.1 200 OK").
-    std::string Status() const { return Child("status").Text(); }
+    std::string Status() const { return m_Status.Text(); }
+
+  private:
+    TXMLNodeType m_Prop, m_Status;
 };
 
 class TXMLResponseType : public TXMLNodeType {
   public:
-    using TXMLNodeType::TXMLNodeType;
-    std::string Href() const { return Child("href").Text(); }
+    TXMLResponseType() = default;
+    explicit TXMLResponseType(const TXMLNodeType& Node);
+    std::string Href() const { return m_Href.Text(); }
     // The first propstat; a response may hold several (one per status of its properties).
-    TXMLPropstatType Propstat() const { return TXMLPropstatType(DavChild(m_Node, "propstat")); }
-    size_t PropstatCount() const;
-    TXMLPropstatType Propstat(size_t Index) const;
+    TXMLPropstatType Propstat() const { return Propstat(0); }
+    size_t PropstatCount() const { return m_Propstats.size(); }
+    // The Index-th propstat; an empty node past the end.
+    TXMLPropstatType Propstat(size_t Index) const {
+        return Index < m_Propstats.size() ? TXMLPropstatType(Entered(m_Propstats[Index]))
+                                          : TXMLPropstatType();
+    }
     // The status of the whole response, when it has one instead of propstats.
-    std::string Status() const { return Child("status").Text(); }
+    std::string Status() const { return m_Status.Text(); }
+
+  private:
+    TXMLNodeType m_Href, m_Status;
+    std::vector<pugi::xml_node> m_Propstats;  // their scopes are made again when they are read
 };
 
 class TXMLMultistatusType : public TXMLNodeType {
   public:
-    using TXMLNodeType::TXMLNodeType;
-    size_t Count() const;
+    TXMLMultistatusType() = default;
+    explicit TXMLMultistatusType(const TXMLNodeType& Node);
+    size_t Count() const { return m_Responses.size(); }
     // The Index-th response, in reply order; an empty node past the end.
-    TXMLResponseType Response(size_t Index) const;
+    TXMLResponseType Response(size_t Index) const {
+        return Index < m_Responses.size() ? TXMLResponseType(Entered(m_Responses[Index]))
+                                          : TXMLResponseType();
+    }
+
+  private:
+    std::vector<pugi::xml_node> m_Responses;  // their scopes are made again when they are read
 };
 
 // The document's root bound as a multi-status; an empty view (Exists() false) when the root is not

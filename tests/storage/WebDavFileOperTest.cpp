@@ -226,6 +226,56 @@ TEST(WebDavReplyTest, DatesAreUtcShownInLocalTimeWithSummerTime) {
     ResetLocalTimeCache();
 }
 
+// Replies of many responses, propstats or properties read in one walk each: a quadratic reader
+// would spend many minutes on these (the run's time-out is the guard; no time is asserted).
+TEST(WebDavReplyTest, HugeRepliesReadInOnePass) {
+    const std::string head = R"(<?xml version="1.0"?><D:multistatus xmlns:D="DAV:">)";
+    const std::string self =
+        R"(<D:response><D:href>/dav/</D:href><D:propstat><D:prop><D:resourcetype><D:collection/>)"
+        R"(</D:resourcetype></D:prop></D:propstat></D:response>)";
+    const auto repeat = [](const std::string& Piece, size_t Times) {
+        std::string text;
+        text.reserve(Piece.size() * Times);
+        for (size_t k = 0; k < Times; ++k) text += Piece;
+        return text;
+    };
+    const std::string refused =
+        "<D:propstat><D:prop/><D:status>HTTP/1.1 404 Not Found</D:status></D:propstat>";
+    const std::string found =
+        "<D:propstat><D:prop><D:resourcetype/><D:getcontentlength>7</D:getcontentlength>"
+        "</D:prop><D:status>HTTP/1.1 200 OK</D:status></D:propstat>";
+    // Each response binds its own prefix, as some servers write them.
+    std::string files;
+    for (int k = 0; k < 100000; ++k)
+        files += R"(<D:response xmlns:p="DAV:"><D:href>/dav/f)" + std::to_string(k) +
+                 "</D:href><D:propstat><p:prop><p:resourcetype/><p:getcontentlength>" + std::to_string(k) +
+                 "</p:getcontentlength></p:prop></D:propstat></D:response>";
+    const struct {
+        const char* What;
+        std::string Text;
+        size_t Entries;
+        int64_t LastSize;
+    } cases[] = {
+        {"100,000 propstats of one response, the found one last",
+         head + self + "<D:response><D:href>/dav/x</D:href>" + repeat(refused, 100000) + found +
+             "</D:response></D:multistatus>",
+         2, 7},
+        {"100,000 properties of one prop",
+         head + self + "<D:response><D:href>/dav/x</D:href><D:propstat><D:prop>" +
+             repeat("<D:displayname>n</D:displayname>", 100000) +
+             "<D:resourcetype/><D:getcontentlength>9</D:getcontentlength></D:prop></D:propstat></D:response>"
+             "</D:multistatus>",
+         2, 9},
+        {"100,000 responses", head + self + files + "</D:multistatus>", 100001, 99999},
+    };
+    for (const auto& c : cases) {
+        std::vector<TFileAttri> e;
+        ASSERT_TRUE(ParseMultistatus(c.Text, "/dav", e)) << c.What;
+        ASSERT_EQ(e.size(), c.Entries) << c.What;
+        EXPECT_TRUE(e[0].IsFolder == 1 && e.back().IsFolder == 0 && e.back().Size == c.LastSize) << c.What;
+    }
+}
+
 // Where the servers answer differently, our results are the same on both.
 TEST(WebDavServerTest, ServersDifferOurResultsDoNot) {
     for (const TDavKind kind : {TDavKind::Rclone, TDavKind::Apache}) {
