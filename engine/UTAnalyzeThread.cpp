@@ -247,13 +247,17 @@ void TAnalyzeThread::MergePair(TMerge Kind, const TFileTreeRef& A, const TFileTr
             // damaged saved state nothing is overwritten: any difference is a conflict. A date at an
             // end of the DOS range tells nothing, so equal ones there are a conflict until the
             // contents show the files are one.
+            // Which is newer is told on one clock: dates equal only once the sides' clocks are
+            // put alike, or a side whose clock cannot be put alike, tell nothing either.
+            bool unsure = false;
             const int c = CompareFileDates(DateOf(a), DateOf(b));
+            const int newer = c == 0 ? 0 : CompareNewer(DateOf(a), DateOf(b), unsure);
             if (c == 0)
                 a.SetStatus(sameSize && !DosDateAtBound(DateOf(a)) ? ACTION_SAME : ACTION_CONFLICT);
-            else if (NeverOverwrite)
+            else if (NeverOverwrite || unsure || newer == 0)
                 a.SetStatus(ACTION_CONFLICT);
             else
-                a.SetStatus(MapAction(Task, c > 0 ? ACTION_LEFT_NEWER : ACTION_RIGHT_NEWER));
+                a.SetStatus(MapAction(Task, newer > 0 ? ACTION_LEFT_NEWER : ACTION_RIGHT_NEWER));
             // A conflict of equal size (no date to go by, or a damaged saved state) is settled by the
             // contents; otherwise the newer file is copied, so that both sides then show one time.
             MarkForComparison(a, sameSize && a.Status == ACTION_CONFLICT);
@@ -282,8 +286,12 @@ void TAnalyzeThread::MergePair(TMerge Kind, const TFileTreeRef& A, const TFileTr
                 // Changed on both sides in an automatic run: the newer file wins when the task says
                 // so (a tie goes to the right), otherwise the entry is left alone. Two dates at one
                 // end of the DOS range do not tell which is newer: such a pair is left alone too.
-                const int newer = CompareFileDates(DateOf(a), DateOf(b));
-                if (Task.Conflicts == 1 && !(newer == 0 && DosDateAtBound(DateOf(a))))
+                // With a side's clock that cannot be put alike with ours, the pair is a conflict.
+                bool unsureClock = false;
+                const int newer = CompareNewer(DateOf(a), DateOf(b), unsureClock);
+                if (Task.Conflicts == 1 && unsureClock)
+                    a.SetStatus(ACTION_CONFLICT);
+                else if (Task.Conflicts == 1 && !(newer == 0 && DosDateAtBound(DateOf(a))))
                     a.SetStatus(MapAction(Task, newer > 0 ? ACTION_LEFT_NEWER : ACTION_RIGHT_NEWER));
             } else {
                 a.SetStatus(MapAction(Task, DecideTwoWay(a.Status, b.Status, 0)));
@@ -300,6 +308,21 @@ void TAnalyzeThread::MergePair(TMerge Kind, const TFileTreeRef& A, const TFileTr
         }
     }
     TakeInto(R, A, Kind != TMerge::Saved);
+}
+
+int TAnalyzeThread::CompareNewer(int32_t LeftDate, int32_t RightDate, bool& Unsure) const {
+    Unsure = ClockOffsets[0].Unsettled || ClockOffsets[1].Unsettled;
+    // A date on this computer's clock: the side's offset taken out, through the instant (a DOS date is
+    // local time). Dates at an end of the range, or naming no day, stay as they are.
+    const auto onOurClock = [](int32_t Date, const TClockOffset& Clock) {
+        const int64_t shift = Clock.Known && !Clock.Unsettled &&
+                                      (Clock.Seconds >= CLOCK_TOLERANCE || Clock.Seconds <= -CLOCK_TOLERANCE)
+                                  ? Clock.Seconds
+                                  : 0;
+        const int64_t instant = shift == 0 || DosDateAtBound(Date) ? -1 : DosDateInstant(Date);
+        return instant == -1 ? Date : UnixTimeToDosDate(instant - shift);
+    };
+    return CompareFileDates(onOurClock(LeftDate, ClockOffsets[0]), onOurClock(RightDate, ClockOffsets[1]));
 }
 
 void TAnalyzeThread::MarkForComparison(TFileTree& Node, bool Candidate) {

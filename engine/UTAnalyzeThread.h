@@ -2,6 +2,7 @@
 
 #include "engine/UTFilter.h"
 #include "engine/UTSyncTask.h"
+#include "model/UTFileOper.h"
 #include "model/UTFileTree.h"
 #include "model/UTNotify.h"
 #include "model/UTThread.h"
@@ -65,6 +66,12 @@ class TAnalyzeThread : public TThread {
     bool StateCurrent[2] = {false, false};
     // Set by the analysis in a damaged-state comparison.
     bool NeverOverwrite = false;
+    // Set by the caller (0 left, 1 right): how far each side's clock, where the side dates its files
+    // itself, runs ahead of this computer's (TFileOper::ClockOffset). Which of two files is newer is
+    // decided with each side's offset taken out (an offset under CLOCK_TOLERANCE counts as none); a
+    // side whose measurements disagree (Unsettled) tells nothing about which is newer, and such a
+    // pair is a conflict. The dates themselves, and so the saved states, stay the sides' own.
+    TClockOffset ClockOffsets[2];
     // Compares the contents of the two files of a result node (the left entry in Data, the right
     // one in the Right fields): 0 equal, 1 different, anything else could not tell. Optional; runs
     // on the analysis thread. Asked only for pairs of equal size marked NODE_COMPARE: equal
@@ -134,6 +141,9 @@ class TAnalyzeThread : public TThread {
     void MarkKindClashes();
     // Marks a file pair NODE_COMPARE when Candidate holds and its code is not already 18.
     void MarkForComparison(TFileTree& Node, bool Candidate);
+    // Which of two dates is newer once each side's clock offset is taken out (CompareFileDates's
+    // sign); Unsure when a side's clock offset is unsettled.
+    int CompareNewer(int32_t LeftDate, int32_t RightDate, bool& Unsure) const;
     // Pairs marked NODE_COMPARE whose contents are equal become 18 (included entries only).
     void SettleEqualFiles();
     void NoteNotListed(const TFileTree& Listing, const char* Side, const std::string& Address);

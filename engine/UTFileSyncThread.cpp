@@ -487,7 +487,8 @@ int32_t TFileSyncThread::CheckTarget(TRowRun& R, const TResultNodeData& D, int T
         lookedUp &&
         (attr == 0 ? !now.Exists : now.Exists && !now.IsFolder && now.Size == size && now.FileDate == date);
     if (same) return 0;
-    R.Status = "changed since the analysis: " + tgt.GetFullPath(Folder(Target), Attri);
+    R.Status = (lookedUp ? "changed since the analysis: " : "could not be looked up: ") +
+               tgt.GetFullPath(Folder(Target), Attri);
     return 1;
 }
 
@@ -628,6 +629,19 @@ int32_t TFileSyncThread::ConfirmWritten(TRowRun& R, int Target, const TFileAttri
     return 1;
 }
 
+namespace {
+
+// The reasons the two back-ends of a failed row give (FailureText), as " (reason)" or
+// " (reason; reason)"; empty when they give none.
+std::string FailureReasons(const TFileOper& First, const TFileOper& Second) {
+    std::string reasons = First.FailureText;
+    if (!Second.FailureText.empty() && Second.FailureText != reasons)
+        reasons += (reasons.empty() ? "" : "; ") + Second.FailureText;
+    return reasons.empty() ? reasons : " (" + reasons + ")";
+}
+
+}  // namespace
+
 int32_t TFileSyncThread::RunRow(TRowRun& R, const TResultNodeData& D, const char* ErrorContext,
                                 const char* ErrorPrefix,
                                 const std::function<int32_t(TFileOper&, TFileOper&)>& Operation) {
@@ -642,10 +656,12 @@ int32_t TFileSyncThread::RunRow(TRowRun& R, const TResultNodeData& D, const char
         } else {
             TFileOper& src = *R.Opers[source];
             TFileOper& tgt = *R.Opers[target];
+            src.FailureText.clear();  // a reason the back-ends give for this row's failure
+            tgt.FailureText.clear();
             src.Connect();  // every row connects again; harmless on an open connection
             tgt.Connect();
             result = Operation(src, tgt);
-            if (result != 0) R.Status = "Error " + R.Status;
+            if (result != 0) R.Status = "Error " + R.Status + FailureReasons(tgt, src);
         }
     } catch (const std::exception& e) {
         LogError(ErrorContext, e);

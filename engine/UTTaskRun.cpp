@@ -258,6 +258,8 @@ int32_t TTaskRun::StartAnalyze() {
                                                   LeftOper->FSavedTree, RightOper->FSavedTree);
     m_Analysis->NotifyWnd = NotifyWnd;
     m_Analysis->StateDamaged = m_StateDamaged;
+    m_Analysis->ClockOffsets[0] = LeftOper->ClockOffset();
+    m_Analysis->ClockOffsets[1] = RightOper->ClockOffset();
     m_Analysis->CompareContents = [this](const TFileTree& Node) { return CompareContents(Node); };
     if (OnAnalysisEnded) m_Analysis->OnTerminate = [this](TThread&) { OnAnalysisEnded(); };
     Task.Busy = 1;

@@ -115,6 +115,15 @@ class TWrittenEntries {
     std::unordered_set<std::string> m_Folders;  // "/docs/": holding a written entry, or written itself
 };
 
+// The clock of a side that dates its files itself, against this computer's.
+struct TClockOffset {
+    bool Known = false;      // measured (the side's replies carry its time)
+    bool Unsettled = false;  // measured, but the measurements differ by more than CLOCK_TOLERANCE
+    int64_t Seconds = 0;     // Known: the side's clock minus this computer's
+};
+// Clocks this close count as one: the offset is then taken as none.
+inline constexpr int64_t CLOCK_TOLERANCE = 120;
+
 class TFileOper : public TThread {
   public:
     explicit TFileOper(bool FreeOnTerminate);
@@ -125,6 +134,9 @@ class TFileOper : public TThread {
     std::string InfoText;                // what the back-end reports about the side
     // Why the last Connect or CheckFolder failed, in one line ("server not reachable", "log-on
     // refused", "share not found"); empty when the back-end has nothing to add. Never a password.
+    // A back-end may also set it when a later operation fails for a reason of the whole side (a
+    // log-on refused in the middle of a run): the sync walk clears it before each row and adds it
+    // to a failed row's Error line.
     std::string FailureText;
     TFileTreeRef FFileTree;          // root of the listing
     std::string FTreeFileName;       // the side's saved-state file in the marker folder (SyncID)
@@ -244,6 +256,10 @@ class TFileOper : public TThread {
 
     // Whether the last listing read every folder (no NotListed node in FFileTree).
     bool ListComplete() const noexcept { return m_ListComplete; }
+
+    // How far the clock of a side that dates its files itself (a server) ran ahead of this
+    // computer's while it was connected and listed; unknown where the side does not tell.
+    virtual TClockOffset ClockOffset() const { return {}; }
 
   protected:
     void Execute() override;

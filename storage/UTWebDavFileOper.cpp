@@ -163,7 +163,9 @@ std::string ReasonOf(int32_t Result, const TDavReply& Reply) {
 
 class TWebDavFileOper : public TFileOper, public IWebDavBrowser {
   public:
-    explicit TWebDavFileOper(bool FreeOnTerminate) : TFileOper(FreeOnTerminate) {}
+    explicit TWebDavFileOper(bool FreeOnTerminate) : TFileOper(FreeOnTerminate) {
+        m_Client.OnAnswered = [this](const TDavReply& Reply) { NoteReply(Reply, true); };
+    }
     // The listing thread calls our overrides until it ends: end it before this part goes.
     ~TWebDavFileOper() override {
         Stop();
@@ -205,6 +207,12 @@ class TWebDavFileOper : public TFileOper, public IWebDavBrowser {
     int32_t ReplaceFile(const std::string& OldName, const std::string& NewName) override;
 
     const std::vector<TFileAttri>& RootEntries() const override { return FEntries; }
+
+    TClockOffset ClockOffset() const override {
+        const std::lock_guard lock(m_ClockLock);
+        if (m_ClockSamples == 0) return {};
+        return {true, m_ClockMax - m_ClockMin > CLOCK_TOLERANCE, m_ClockMin + (m_ClockMax - m_ClockMin) / 2};
+    }
 
   protected:
     void CloseConnection() override {
@@ -305,6 +313,23 @@ class TWebDavFileOper : public TFileOper, public IWebDavBrowser {
     std::mutex m_ListClientsLock;
     std::vector<TWebDavClient*> m_ListClients;  // guarded by m_ListClientsLock
     std::set<std::string> m_KnownFolders;       // server paths of folders made or found
+    // The server's clock against ours, from the Date of every reply since the last Connect: the
+    // least and the greatest difference seen (seconds).
+    mutable std::mutex m_ClockLock;
+    int64_t m_ClockMin = 0, m_ClockMax = 0;
+    size_t m_ClockSamples = 0;  // guarded by m_ClockLock with the two above
+
+    // Takes the clock of every reply; Main: a reply to the back-end's own connection, whose refused
+    // log-on is the reason of the operation that failed.
+    void NoteReply(const TDavReply& Reply, bool Main) {
+        if (Main && Reply.Status == 401) FailureText = "log-on refused";
+        if (Reply.Date == -1) return;
+        const int64_t offset = Reply.Date - Reply.ReceivedAt;
+        const std::lock_guard lock(m_ClockLock);
+        m_ClockMin = m_ClockSamples == 0 ? offset : std::min(m_ClockMin, offset);
+        m_ClockMax = m_ClockSamples == 0 ? offset : std::max(m_ClockMax, offset);
+        ++m_ClockSamples;
+    }
 };
 
 int32_t TWebDavFileOper::Propfind(TWebDavClient& Client, const std::string& Path, bool Folder,
@@ -342,6 +367,10 @@ int32_t TWebDavFileOper::Connect() {
     if (!ParseWebDavAddress(side.FolerAllName, FAddress)) {
         FailureText = "not a WebDAV address";
         return -1;
+    }
+    {
+        const std::lock_guard lock(m_ClockLock);
+        m_ClockSamples = 0;
     }
     m_Client.SetLogOn(side.UserName, side.PWD);
     m_Client.ResetAbort();
@@ -404,6 +433,7 @@ TFolderReader TWebDavFileOper::MakeListReader() {
         bool Fresh = true;
         explicit TListClient(TWebDavFileOper& Oper) : Owner(Oper) {
             Client.SetLogOn(Oper.m_ConnectedUser, Oper.m_ConnectedPassword);
+            Client.OnAnswered = [&Oper](const TDavReply& Reply) { Oper.NoteReply(Reply, false); };
             const std::lock_guard lock(Owner.m_ListClientsLock);
             Owner.m_ListClients.push_back(&Client);
         }

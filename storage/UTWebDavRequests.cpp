@@ -145,10 +145,14 @@ TDavReply TWebDavClient::Run(THttpRequest Request, const THttpSink& Sink,
                 reply.Server.clear();
                 reply.Modified.clear();
                 reply.Body.clear();
+                reply.Date = -1;
             } else if (HeaderValue(Line, "Server", value)) {
                 reply.Server = value;
             } else if (HeaderValue(Line, "Last-Modified", value)) {
                 reply.Modified = value;
+            } else if (HeaderValue(Line, "Date", value)) {
+                reply.Date = HttpDateToUnixTime(value);
+                reply.ReceivedAt = static_cast<int64_t>(std::time(nullptr));
             } else if (HeaderValue(Line, "WWW-Authenticate", value)) {
                 digestOffered = digestOffered || StartsWithNoCase(value, "Digest");
                 basicOffered = basicOffered || StartsWithNoCase(value, "Basic");
@@ -172,6 +176,7 @@ TDavReply TWebDavClient::Run(THttpRequest Request, const THttpSink& Sink,
             m_Digest = true;
             continue;
         }
+        if (OnAnswered) OnAnswered(reply);
         return reply;
     }
 }

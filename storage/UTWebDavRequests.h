@@ -40,12 +40,14 @@ THttpSource TextSource(std::string_view Text);
 
 // What one exchange came to.
 struct TDavReply {
-    long Status = 0;        // the HTTP status; 0 when no answer came (not sent, unreachable, aborted)
-    int Error = 0;          // THttpResult::Error
-    std::string ErrorText;  // why it failed, in words; never a password
-    std::string Body;       // the reply's body where the routine keeps it (PROPFIND)
-    std::string Server;     // the reply's "Server" header
-    std::string Modified;   // the reply's "Last-Modified" header
+    long Status = 0;         // the HTTP status; 0 when no answer came (not sent, unreachable, aborted)
+    int Error = 0;           // THttpResult::Error
+    std::string ErrorText;   // why it failed, in words; never a password
+    std::string Body;        // the reply's body where the routine keeps it (PROPFIND)
+    std::string Server;      // the reply's "Server" header
+    std::string Modified;    // the reply's "Last-Modified" header
+    int64_t Date = -1;       // the reply's "Date" header (Unix seconds); -1 when it gave none that reads
+    int64_t ReceivedAt = 0;  // this computer's clock (Unix seconds) when that header arrived
     bool Success() const { return Error == 0 && Status >= 200 && Status < 300; }
 };
 
@@ -70,6 +72,8 @@ class TWebDavClient {
     void Abort() noexcept { m_Session.Abort(); }
     void ResetAbort() noexcept { m_Session.ResetAbort(); }
     bool Aborted() const noexcept { return m_Session.Aborted(); }
+    // Called with every exchange's final reply, on the thread that ran it.
+    std::function<void(const TDavReply&)> OnAnswered;
 
     // PROPFIND with Depth "0" or "1" for PROPFIND_BODY's properties; the reply's body is kept.
     TDavReply Propfind(const std::string& Url, const char* Depth);
