@@ -487,8 +487,7 @@ int32_t TFileSyncThread::CheckTarget(TRowRun& R, const TResultNodeData& D, int T
         lookedUp &&
         (attr == 0 ? !now.Exists : now.Exists && !now.IsFolder && now.Size == size && now.FileDate == date);
     if (same) return 0;
-    R.Status = (lookedUp ? "changed since the analysis: " : "could not be looked up: ") +
-               tgt.GetFullPath(Folder(Target), Attri);
+    R.Status = "changed since the analysis: " + tgt.GetFullPath(Folder(Target), Attri);
     return 1;
 }
 

@@ -217,6 +217,46 @@ constexpr TContentCase CONTENT_CASES[] = {
 };
 // clang-format on
 
+// Which file is newer is told with each side's clock offset taken out; offsets within the tolerance
+// count as none, and a side whose clock is unsettled leaves the pair a conflict. The dates of the
+// result stay the sides' own.
+TEST(AnalyzeTrees, NewerIsToldOnOneClock) {
+    constexpr int64_t B = 1700000000, H = 3600;
+    const auto at = [](int64_t Unix) { return UnixTimeToDosDate(Unix); };
+    const TClockOffset none, fast5{true, false, 5 * H}, slow3{true, false, -3 * H}, minute{true, false, 60},
+        unsettled{true, true, 5 * H};
+    const struct {
+        const char* What;
+        bool Saved;  // both changed since saved states; else no saved states
+        int64_t Left, Right;
+        TClockOffset LeftClock, RightClock;
+        int32_t Expected;
+    } cases[] = {
+        {"right 5 h fast: its later date is the older edit", true, B - H, B + 3 * H, none, fast5, 20},
+        {"the same dates, no clock known", true, B - H, B + 3 * H, none, none, 19},
+        {"left 3 h slow: its earlier date is the newer edit", true, B - 4 * H, B - 2 * H, slow3, none, 20},
+        {"an offset within the tolerance counts as none", true, B, B + 30, none, minute, 19},
+        {"an unsettled clock: a conflict", true, B - H, B + 3 * H, none, unsettled, 2},
+        {"no saved states, right 5 h fast", false, B - H, B + 3 * H, none, fast5, 20},
+        {"no saved states, one time on one clock", false, B, B + 5 * H, none, fast5, 2},
+        {"no saved states, an unsettled clock", false, B - H, B + 3 * H, unsettled, none, 2},
+    };
+    for (const auto& c : cases) {
+        TSyncTask task;
+        TwoFolders(task);
+        task.AutoRun = 1;
+        task.Conflicts = 1;
+        const Specs saved = c.Saved ? Specs{{"f", at(B - 100 * H), 1}} : Specs{};
+        const TAnalysis a = RunAnalysis(task, BuildTree("", {{"f", at(c.Left), 2}}),
+                                        BuildTree("", {{"f", at(c.Right), 3}}), BuildTree("/L", saved),
+                                        BuildTree("/R", saved), {}, {}, {}, {c.LeftClock, c.RightClock});
+        ASSERT_EQ(a.Result->Children.size(), 1u) << c.What;
+        const TFileTree& f = *a.Result->Children[0];
+        EXPECT_EQ(f.Status, c.Expected) << c.What;
+        EXPECT_TRUE(f.Data->FileDate == at(c.Left) && f.RightDate == at(c.Right)) << c.What;
+    }
+}
+
 TEST(AnalyzeContents, PairsOfOneSizeAreSettledByTheirContents) {
     for (const TContentCase& c : CONTENT_CASES) {
         for (bool mirror : {false, true}) {

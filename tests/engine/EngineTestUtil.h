@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <array>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -126,10 +127,13 @@ struct TAnalysis {
 inline TAnalysis RunAnalysis(TSyncTask& Task, TFileTreeRef Left, TFileTreeRef Right, TFileTreeRef LeftSaved,
                              TFileTreeRef RightSaved, std::vector<std::string> GlobalInclude = {},
                              std::vector<std::string> GlobalExclude = {},
-                             std::function<int32_t(const TFileTree&)> Compare = {}) {
+                             std::function<int32_t(const TFileTree&)> Compare = {},
+                             const std::array<TClockOffset, 2>& Clocks = {}) {
     TAnalysis a;
     a.Result = TFileTree::Create({}, nullptr);
     TAnalyzeThread thread(Task, Left, Right, a.Result, LeftSaved, RightSaved);
+    thread.ClockOffsets[0] = Clocks[0];
+    thread.ClockOffsets[1] = Clocks[1];
     thread.GlobalIncludeFilter = std::move(GlobalInclude);
     thread.GlobalExcludeFilter = std::move(GlobalExclude);
     thread.CompareContents = std::move(Compare);

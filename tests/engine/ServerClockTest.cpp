@@ -1,6 +1,7 @@
 // Whole runs against a WebDAV server whose clock is off, or whose log-on stops working mid-run. The
 // server is a real one (rclone, apache); a relay in front of it moves the clock its replies tell.
 
+#include "EngineTestUtil.h"
 #include "common/TempFolder.h"
 #include "common/TestSides.h"
 #include "engine/UTTaskRun.h"
@@ -34,7 +35,8 @@ constexpr int64_t HOUR = 3600;
 // request comes on a connection of its own. Interim replies (100 Continue) pass as they are.
 class TSkewProxy {
   public:
-    TSkewProxy(int TargetPort, std::function<int64_t()> Skew) : m_Target(TargetPort), m_Skew(std::move(Skew)) {
+    TSkewProxy(int TargetPort, std::function<int64_t()> Skew)
+        : m_Target(TargetPort), m_Skew(std::move(Skew)) {
         m_Listen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in addr = Loopback(0);
         socklen_t len = sizeof addr;
@@ -198,15 +200,16 @@ TEST(ServerClockTest, NewerWinsOnOneClock) {
         const char* Right;
         bool Conflict;
     } cases[] = {
-        {"5 hours fast, the local edit later", [](int) { return 5 * HOUR; }, 3 * HOUR, -HOUR,
-         "local", "local", false},
+        {"5 hours fast, the local edit later", [](int) { return 5 * HOUR; }, 3 * HOUR, -HOUR, "local",
+         "local", false},
         {"3 hours slow, the server's edit later", [](int) { return -3 * HOUR; }, -4 * HOUR, -2 * HOUR,
          "server", "server", false},
-        {"fast by turns", [](int N) { return N % 2 ? 5 * HOUR : 0; }, 3 * HOUR, -HOUR, "local",
-         "server", true},
+        {"fast by turns", [](int N) { return N % 2 ? 5 * HOUR : 0; }, 3 * HOUR, -HOUR, "local", "server",
+         true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.What);
+        const TTempHome home;  // task locks and local states of its own
         TWebDavServer server;
         ASSERT_TRUE(server.Start(TDavKind::Rclone)) << "the server did not start";
         std::atomic<int> connections{0};
@@ -239,14 +242,16 @@ TEST(ServerClockTest, LogOnRefusedMidRunIsNamed) {
     BFS_REQUIRE_PROGRAM(HTPASSWD);
     BFS_REQUIRE_PROGRAM(APACHE2);
     if (::geteuid() != 0) GTEST_SKIP() << "apache2 needs root to serve as www-data";
+    const TTempHome home;
     TWebDavServer server;
     ASSERT_TRUE(server.Start(TDavKind::Apache)) << "the server did not start";
     TTempFolder scratch;
     TLocalSide left(scratch.Path + "/left");
     auto own = [&server](const std::string& Path) { server.Own(Path); };
-    TServedSide right(server.Files + "/side", own, DEVICE_WEBDAV, server.Address("/side"), DAV_USER, DAV_PASS);
+    TServedSide right(server.Files + "/side", own, DEVICE_WEBDAV, server.Address("/side"), DAV_USER,
+                      DAV_PASS);
     TSyncTask task;
-        MakeNewerWins(task);
+    MakeNewerWins(task);
     left.Configure(*task.LFolder);
     right.Configure(*task.RFolder);
     ASSERT_TRUE(left.Write("/a.txt", "a", std::time(nullptr) - HOUR));
