@@ -487,7 +487,10 @@ int32_t TFileSyncThread::CheckTarget(TRowRun& R, const TResultNodeData& D, int T
         lookedUp &&
         (attr == 0 ? !now.Exists : now.Exists && !now.IsFolder && now.Size == size && now.FileDate == date);
     if (same) return 0;
-    R.Status = "changed since the analysis: " + tgt.GetFullPath(Folder(Target), Attri);
+    // A side that says why it could not tell (a log-on refused) has not shown a change.
+    R.Status =
+        (lookedUp || tgt.FailureText.empty() ? "changed since the analysis: " : "could not be looked up: ") +
+        tgt.GetFullPath(Folder(Target), Attri);
     return 1;
 }
 
