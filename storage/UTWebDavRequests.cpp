@@ -156,6 +156,13 @@ TDavReply TWebDavClient::Run(THttpRequest Request, const THttpSink& Sink,
             } else if (HeaderValue(Line, "WWW-Authenticate", value)) {
                 digestOffered = digestOffered || StartsWithNoCase(value, "Digest");
                 basicOffered = basicOffered || StartsWithNoCase(value, "Basic");
+            } else if (KeepBody && status >= 200 && status < 300 &&
+                       HeaderValue(Line, "Content-Length", value)) {
+                // The body is kept whole: room for all of it at once, not twice its size while it grows.
+                uint64_t length = 0;
+                const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), length);
+                if (ec == std::errc() && end == value.data() + value.size() && length <= MAX_REPLY_BODY)
+                    reply.Body.reserve(static_cast<size_t>(length));
             }
         };
         // Only a 2xx body is handed on: an error page never becomes a file or a listing.
