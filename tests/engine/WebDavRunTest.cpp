@@ -187,7 +187,7 @@ void MakeNewerWins(TSyncTask& Task) {
 // clock; taken against this computer's clock (the replies' dates), the edit made later wins. A
 // server whose replies tell clocks hours apart gives no offset to go by: the pair is held as a
 // conflict and both edits stay.
-TEST(ServerClockTest, NewerWinsOnOneClock) {
+TEST(WebDavRunTest, NewerWinsOnOneClock) {
     BFS_REQUIRE_PROGRAM(HTPASSWD);
     BFS_REQUIRE_PROGRAM(RCLONE);
     const struct {
@@ -238,7 +238,7 @@ TEST(ServerClockTest, NewerWinsOnOneClock) {
 }
 
 // A log-on the server stops taking after the analysis fails the rows, and their Error lines say so.
-TEST(ServerClockTest, LogOnRefusedMidRunIsNamed) {
+TEST(WebDavRunTest, LogOnRefusedMidRunIsNamed) {
     BFS_REQUIRE_PROGRAM(HTPASSWD);
     BFS_REQUIRE_PROGRAM(APACHE2);
     if (::geteuid() != 0) GTEST_SKIP() << "apache2 needs root to serve as www-data";
