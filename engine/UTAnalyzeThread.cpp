@@ -399,6 +399,20 @@ void TAnalyzeThread::MarkKindClashes() {
     }
 }
 
+void TAnalyzeThread::NoteClock(const TClockOffset& Clock, const char* Side, const std::string& Address) {
+    if (Clock.Unsettled) {
+        Notes.push_back(std::string("The ") + Side + " folder " + Address +
+                        " gave server times that disagree: where a newer file would win, it is left as a "
+                        "conflict.");
+    } else if (Clock.Known && (Clock.Seconds >= CLOCK_TOLERANCE || Clock.Seconds <= -CLOCK_TOLERANCE)) {
+        const int64_t minutes = (Clock.Seconds < 0 ? -Clock.Seconds : Clock.Seconds) / 60;
+        Notes.push_back(std::string("The server clock of the ") + Side + " folder " + Address + " runs " +
+                        std::to_string(minutes / 60) + " h " + std::to_string(minutes % 60) + " min " +
+                        (Clock.Seconds < 0 ? "behind" : "ahead of") +
+                        " this computer's: newer files are told with that taken out.");
+    }
+}
+
 void TAnalyzeThread::NoteNotListed(const TFileTree& Listing, const char* Side, const std::string& Address) {
     if (Listing.NotListed) {
         Notes.push_back(std::string("The ") + Side + " folder " + Address +
@@ -466,6 +480,8 @@ void TAnalyzeThread::Analyze() {
     result.NotListed = LeftTree->NotListed || RightTree->NotListed;
     NoteNotListed(*LeftTree, "left", Task.LFolder->FolerAllName);
     NoteNotListed(*RightTree, "right", Task.RFolder->FolerAllName);
+    NoteClock(ClockOffsets[0], "left", Task.LFolder->FolerAllName);
+    NoteClock(ClockOffsets[1], "right", Task.RFolder->FolerAllName);
 
     bool noDeletionOnRight = false, noDeletionOnLeft = false;
     const bool savedUsable = !LeftSaved->Children.empty() && !RightSaved->Children.empty();

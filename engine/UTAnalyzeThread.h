@@ -146,6 +146,8 @@ class TAnalyzeThread : public TThread {
     int CompareNewer(int32_t LeftDate, int32_t RightDate, bool& Unsure) const;
     // Pairs marked NODE_COMPARE whose contents are equal become 18 (included entries only).
     void SettleEqualFiles();
+    // A note on a side's clock when it changes how newer files are told (ClockOffsets).
+    void NoteClock(const TClockOffset& Clock, const char* Side, const std::string& Address);
     void NoteNotListed(const TFileTree& Listing, const char* Side, const std::string& Address);
 
     std::unique_ptr<TFileFilter> m_Filter;

@@ -231,15 +231,20 @@ TEST(AnalyzeTrees, NewerIsToldOnOneClock) {
         int64_t Left, Right;
         TClockOffset LeftClock, RightClock;
         int32_t Expected;
+        const char* Note;  // a part of the one note on the clocks; empty: none
     } cases[] = {
-        {"right 5 h fast: its later date is the older edit", true, B - H, B + 3 * H, none, fast5, 20},
-        {"the same dates, no clock known", true, B - H, B + 3 * H, none, none, 19},
-        {"left 3 h slow: its earlier date is the newer edit", true, B - 4 * H, B - 2 * H, slow3, none, 20},
-        {"an offset within the tolerance counts as none", true, B, B + 30, none, minute, 19},
-        {"an unsettled clock: a conflict", true, B - H, B + 3 * H, none, unsettled, 2},
-        {"no saved states, right 5 h fast", false, B - H, B + 3 * H, none, fast5, 20},
-        {"no saved states, one time on one clock", false, B, B + 5 * H, none, fast5, 2},
-        {"no saved states, an unsettled clock", false, B - H, B + 3 * H, unsettled, none, 2},
+        {"right 5 h fast: its later date is the older edit", true, B - H, B + 3 * H, none, fast5, 20,
+         "right folder /R runs 5 h 0 min ahead of"},
+        {"the same dates, no clock known", true, B - H, B + 3 * H, none, none, 19, ""},
+        {"left 3 h slow: its earlier date is the newer edit", true, B - 4 * H, B - 2 * H, slow3, none, 20,
+         "left folder /L runs 3 h 0 min behind"},
+        {"an offset within the tolerance counts as none", true, B, B + 30, none, minute, 19, ""},
+        {"an unsettled clock: a conflict", true, B - H, B + 3 * H, none, unsettled, 2,
+         "/R gave server times"},
+        {"no saved states, right 5 h fast", false, B - H, B + 3 * H, none, fast5, 20, "ahead of"},
+        {"no saved states, one time on one clock", false, B, B + 5 * H, none, fast5, 2, "ahead of"},
+        {"no saved states, an unsettled clock", false, B - H, B + 3 * H, unsettled, none, 2,
+         "/L gave server"},
     };
     for (const auto& c : cases) {
         TSyncTask task;
@@ -254,6 +259,10 @@ TEST(AnalyzeTrees, NewerIsToldOnOneClock) {
         const TFileTree& f = *a.Result->Children[0];
         EXPECT_EQ(f.Status, c.Expected) << c.What;
         EXPECT_TRUE(f.Data->FileDate == at(c.Left) && f.RightDate == at(c.Right)) << c.What;
+        EXPECT_EQ(a.Notes.size(), *c.Note ? 1u : 0u) << c.What;
+        if (*c.Note) {
+            EXPECT_TRUE(HasNote(a, c.Note)) << c.What;
+        }
     }
 }
 
