@@ -642,10 +642,19 @@ int32_t TFileSyncThread::RunRow(TRowRun& R, const TResultNodeData& D, const char
         } else {
             TFileOper& src = *R.Opers[source];
             TFileOper& tgt = *R.Opers[target];
+            // A back-end that can tell why its part of the row failed (a log-on refused when it
+            // connected again) says so in FailureText, which the row's error line then ends with.
+            src.FailureText.clear();
+            tgt.FailureText.clear();
             src.Connect();  // every row connects again; harmless on an open connection
             tgt.Connect();
             result = Operation(src, tgt);
-            if (result != 0) R.Status = "Error " + R.Status;
+            if (result != 0) {
+                R.Status = "Error " + R.Status;
+                for (const TFileOper* side : {&src, &tgt})
+                    if (!side->FailureText.empty() && (side == &src || &src != &tgt))
+                        R.Status += " (" + side->FailureText + ")";
+            }
         }
     } catch (const std::exception& e) {
         LogError(ErrorContext, e);

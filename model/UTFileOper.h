@@ -125,6 +125,7 @@ class TFileOper : public TThread {
     std::string InfoText;                // what the back-end reports about the side
     // Why the last Connect or CheckFolder failed, in one line ("server not reachable", "log-on
     // refused", "share not found"); empty when the back-end has nothing to add. Never a password.
+    // A sync clears it before each row; a back-end may set it when the row's operation fails.
     std::string FailureText;
     TFileTreeRef FFileTree;          // root of the listing
     std::string FTreeFileName;       // the side's saved-state file in the marker folder (SyncID)
