@@ -198,7 +198,8 @@ class TFtpFileOper : public TFileOper, public IFtpBrowser {
     // The commands that ask for the size and time of the file Path, each allowed to fail, and the
     // entry their replies (Replies, all of the request's in order) tell; false when they tell none.
     std::vector<std::string> FactCommands(const std::string& Path) const;
-    bool FactsFromReplies(const std::vector<std::string>& Replies, const std::string& Name, TFtpListEntry& Entry);
+    bool FactsFromReplies(const std::vector<std::string>& Replies, const std::string& Name,
+                          TFtpListEntry& Entry);
     // Asks the server for the one entry Folder + Name (MLST, or SIZE and MDTM: a file's only);
     // false when it tells nothing (absent, a folder without MLST, or no such commands).
     bool AskEntry(const std::string& Folder, const std::string& Name, TFtpListEntry& Entry);
@@ -306,7 +307,7 @@ class TFtpFileOper : public TFileOper, public IFtpBrowser {
     };
     std::map<std::string, TKnownFolder> m_Known;  // by server folder ("/a/")
     size_t m_KnownEntries = 0;                    // entries held, to bound the memory it takes
-    std::string FHost;  // host[:port]
+    std::string FHost;                            // host[:port]
     std::string FUser;
     std::string FPassword;
     std::string FRootPath;    // server path of the root: "" or "/data"
@@ -665,8 +666,7 @@ bool TFtpFileOper::FactsFromReplies(const std::vector<std::string>& Replies, con
         return false;
     }
     if (finals.size() < 2 || !finals[finals.size() - 2].starts_with("213 ") ||
-        !ParseNumber(finals[finals.size() - 2].substr(4), Entry.Size) ||
-        !TakeMdtmTime(finals.back(), Entry))
+        !ParseNumber(finals[finals.size() - 2].substr(4), Entry.Size) || !TakeMdtmTime(finals.back(), Entry))
         return false;
     Entry.Kind = TFtpListEntry::TKind::File;
     Entry.Name = Name;
@@ -813,11 +813,11 @@ int32_t TFtpFileOper::ReadFileToStream(TFolderSource&, const TFileAttri& Attri, 
                                        int32_t) {
     Stream.clear();
     if (!EntryUsable(Attri) || !m_Connected) return 1;
-    const THttpResult result = Perform(m_Session, Request(FileUrl(ServerFolder(Attri.Path.str()), Attri.Name)),
-                                                 [&](std::string_view D) {
-                                                     Stream.append(D);
-                                                     return true;
-                                                 });
+    const THttpResult result = Perform(
+        m_Session, Request(FileUrl(ServerFolder(Attri.Path.str()), Attri.Name)), [&](std::string_view D) {
+            Stream.append(D);
+            return true;
+        });
     if (result.Ok()) return 0;
     Stream.clear();
     return 1;
@@ -911,7 +911,8 @@ int32_t TFtpFileOper::Fetch(const std::string& LocalPath, const TFileAttri& Attr
     const bool exact = !ServersMayAlter(Attri.Name);
     if (!exact) {
         Forget(folder);
-        if (LookUp(folder, Attri.Name, now, CheckDate) != 0 || now.Kind != TFtpListEntry::TKind::File) return -1;
+        if (LookUp(folder, Attri.Name, now, CheckDate) != 0 || now.Kind != TFtpListEntry::TKind::File)
+            return -1;
     }
     if (!DownloadFile(folder, Attri.Name, temp.Fd(), bytes, exact ? &now : nullptr, &told)) return -1;
     if (!exact) {
@@ -1073,7 +1074,8 @@ IFtpBrowser* FtpBrowserOf(TFileOper& Oper) {
 
 std::string NormalizeUrl(std::string_view Address) {
     std::string rest = Trim(Address);
-    if (rest.size() >= FTP_SCHEME.size() && StartsWithNoCase(rest, FTP_SCHEME)) rest.erase(0, FTP_SCHEME.size());
+    if (rest.size() >= FTP_SCHEME.size() && StartsWithNoCase(rest, FTP_SCHEME))
+        rest.erase(0, FTP_SCHEME.size());
     while (!rest.empty() && rest.back() == '/') rest.pop_back();
     return std::string(FTP_SCHEME) + rest;
 }
@@ -1263,8 +1265,8 @@ bool ParseListLine(std::string_view Line, std::time_t Now, TFtpListEntry& Entry)
         } else {
             month = MonthNumber(fields[m].Text);
             last = m + 2;
-            if (month == 0 || last >= fields.size() || !NumberField(fields[m + 1].Text, fields[m + 1].Text.size(), day) ||
-                day < 1 || day > 31)
+            if (month == 0 || last >= fields.size() ||
+                !NumberField(fields[m + 1].Text, fields[m + 1].Text.size(), day) || day < 1 || day > 31)
                 continue;
             const std::string_view when = fields[last].Text;
             yearOnly = !(when.size() == 5 && when[2] == ':');
@@ -1357,9 +1359,9 @@ void TFtpListingReader::Finish() {
 
 std::string TFtpListingReader::Problem() const {
     if (TooLong)
-        return "the listing is longer than " +
-               (m_Limit >= (size_t{1} << 20) ? std::to_string(m_Limit >> 20) + " MiB"
-                                              : std::to_string(m_Limit) + " bytes");
+        return "the listing is longer than " + (m_Limit >= (size_t{1} << 20)
+                                                    ? std::to_string(m_Limit >> 20) + " MiB"
+                                                    : std::to_string(m_Limit) + " bytes");
     if (Unreadable) return "a line of the listing cannot be read: \"" + FirstUnreadable + "\"";
     return {};
 }

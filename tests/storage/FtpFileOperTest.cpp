@@ -253,7 +253,8 @@ TEST(FtpListingTest, ListLines) {
         {"-rw-r--r-- 1 u g 3 2026-12-07 13:16 iso name", true, K::File, "iso name", 3, 2026, 12, 7, 13, 16},
         {"drwxr-xr-x 2 u g 4096 2019-02-28 00:01 iso dir", true, K::Folder, "iso dir", 0, 2019, 2, 28, 0, 1},
         {"12-07-26  01:16PM       <DIR>          sub", true, K::Folder, "sub", 0, 2026, 12, 7, 13, 16},
-        {"12-07-26  12:05AM                 1234 name.txt", true, K::File, "name.txt", 1234, 2026, 12, 7, 0, 5},
+        {"12-07-26  12:05AM                 1234 name.txt", true, K::File, "name.txt", 1234, 2026, 12, 7, 0,
+         5},
         {"01-31-99  12:59PM                    0 a b", true, K::File, "a b", 0, 1999, 1, 31, 12, 59},
         {"12-07-2026  13:16     5368709120 big", true, K::File, "big", 5368709120, 2026, 12, 7, 13, 16},
         // Not read: a localised month, a day-first DOS date, a 24-hour time with AM, a 31st of
@@ -295,14 +296,14 @@ TEST(FtpListingTest, ReaderTakesWholeListingsOnly) {
         const char* Unreadable;
         bool TooLong;
     } cases[] = {
-        {true, "total 8\r\n-rw-r--r-- 1 u g 3 Dec 07 13:16 a\r\n\r\n12-07-26  01:16PM  <DIR>  b\n", "a|b|", "",
-         false},
+        {true, "total 8\r\n-rw-r--r-- 1 u g 3 Dec 07 13:16 a\r\n\r\n12-07-26  01:16PM  <DIR>  b\n", "a|b|",
+         "", false},
         {true, "-rw-r--r-- 1 u g 3 Dec 07 13:16 a\r\n-rw-r--r-- 1 u g 3 Dez 07 13:16 b\r\nweird\r\n", "a|",
          "-rw-r--r-- 1 u g 3 Dez 07 13:16 b", false},
-        {true, "lrwxrwxrwx 1 u g 4 Dec 07 13:16 l -> a\n-rw-r--r-- 1 u g 3 Dec 07 13:16 no end", "no end|", "",
-         false},
-        {false, "type=cdir;modify=20231114221320; .\r\ntype=file;size=1;modify=20231114221320; f\r\n", "f|", "",
-         false},
+        {true, "lrwxrwxrwx 1 u g 4 Dec 07 13:16 l -> a\n-rw-r--r-- 1 u g 3 Dec 07 13:16 no end", "no end|",
+         "", false},
+        {false, "type=cdir;modify=20231114221320; .\r\ntype=file;size=1;modify=20231114221320; f\r\n", "f|",
+         "", false},
         {false, "type=file;size=1; f\r\nsize=1; untyped\r\n", "f|", "size=1; untyped", false},
         {true, "-rw-r--r-- 1 u g 3 Dec 07 13:16 a/b\n", "", "-rw-r--r-- 1 u g 3 Dec 07 13:16 a/b", false},
         {true, std::string(300, '-') + "\n", "", "", true},
@@ -313,7 +314,8 @@ TEST(FtpListingTest, ReaderTakesWholeListingsOnly) {
             SCOPED_TRACE(reply + " in pieces of " + std::to_string(piece));
             TFtpListingReader reader(c.Classic, now, 256);
             bool fed = true;
-            for (size_t at = 0; at < reply.size() && fed; at += piece) fed = reader.Feed(std::string_view(reply).substr(at, piece));
+            for (size_t at = 0; at < reply.size() && fed; at += piece)
+                fed = reader.Feed(std::string_view(reply).substr(at, piece));
             reader.Finish();
             std::string names;
             for (const TFtpListEntry& e : reader.Entries) names += e.Name + "|";
@@ -348,8 +350,8 @@ TEST(FtpListingTest, MachineLines) {
         {"type=cdir;modify=20231114221320; .", true, K::Skip, ".", 0, 1700000000, 0},
         {"type=OS.unix=slink:/x;modify=20231114221320; l", true, K::Skip, "l", 0, 1700000000, 0},
         // A fact given twice counts as given last, whole: no fraction of the first is added in.
-        {"type=file;modify=20231114221319.999999999;modify=20231114221320.5; twice", true, K::File, "twice", 0,
-         1700000000, 500000000},
+        {"type=file;modify=20231114221319.999999999;modify=20231114221320.5; twice", true, K::File, "twice",
+         0, 1700000000, 500000000},
         {"type=file;modify=20231114221320.999999999;modify=x; bad last", true, K::File, "bad last", 0, -1, 0},
         {"no facts here", false, K::Skip, "", 0, -1, 0},
     };
@@ -361,8 +363,9 @@ TEST(FtpListingTest, MachineLines) {
         EXPECT_EQ(e.Kind, c.Kind);
         EXPECT_EQ(e.Name, c.Name);
         EXPECT_EQ(e.Size, c.Size);
-        EXPECT_EQ(e.FileDate, c.Utc < 0 ? 0 : UnixTimeToDosDate(c.Utc));  // UTC on the line, local in the entry
-        EXPECT_EQ(e.Time, c.Utc);                         // and the instant as exact as the line
+        EXPECT_EQ(e.FileDate,
+                  c.Utc < 0 ? 0 : UnixTimeToDosDate(c.Utc));  // UTC on the line, local in the entry
+        EXPECT_EQ(e.Time, c.Utc);                             // and the instant as exact as the line
         EXPECT_EQ(e.Nanos, c.Nanos);
     }
     ::unsetenv("TZ");
@@ -749,7 +752,8 @@ TEST_F(FtpFileOperTest, DosListingsAndUnreadableLines) {
     WriteAt(server.Files + "/r/bad/garbled", "g", when);
     WriteAt(server.Files + "/r/bad/seen", "s", when);
     const timespec times[2] = {{when, 0}, {when, 0}};
-    for (const char* folder : {"/r/sub", "/r/bad"}) ::utimensat(AT_FDCWD, (server.Files + folder).c_str(), times, 0);
+    for (const char* folder : {"/r/sub", "/r/bad"})
+        ::utimensat(AT_FDCWD, (server.Files + folder).c_str(), times, 0);
     const std::string log = TMyException::LogFileName();
     ::unlink(log.c_str());
     auto oper = FtpSide(server, "/r");
@@ -791,8 +795,8 @@ TEST_F(FtpFileOperTest, RefusedLogOnAndSilentServer) {
 
     WriteDated(Local.Path + "/hang", "hang", 1700000000);
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_NE(oper->PutFile(Local.Path + "/hang", side, Entry("/", "hang", 4, UnixTimeToDosDate(1700000000)), 0,
-                            false),
+    EXPECT_NE(oper->PutFile(Local.Path + "/hang", side, Entry("/", "hang", 4, UnixTimeToDosDate(1700000000)),
+                            0, false),
               0);
     // Generous: the point is that it ends well before the minute libcurl would wait.
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(40));
