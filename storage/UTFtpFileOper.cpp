@@ -745,6 +745,7 @@ bool TFtpFileOper::DownloadFile(const std::string& Folder, const std::string& Na
     int writeError = 0;
     THttpRequest r = Request(FileUrl(Folder, Name));
     r.ReplyTimeoutSeconds = TRANSFER_REPLY_TIMEOUT_S;
+    r.NoSizeAsked = After != nullptr;  // the size is asked after the transfer
     std::vector<std::string> replies;
     if (After) {
         r.AfterCommands = FactCommands(Folder + Name);

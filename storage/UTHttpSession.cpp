@@ -199,6 +199,7 @@ THttpResult THttpSession::Perform(const THttpRequest& Request, const THttpSink& 
     if (commands.List) curl_easy_setopt(easy, CURLOPT_QUOTE, commands.List);
     if (afterCommands.List) curl_easy_setopt(easy, CURLOPT_POSTQUOTE, afterCommands.List);
     if (Request.NoBody) curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
+    if (Request.NoSizeAsked) curl_easy_setopt(easy, CURLOPT_IGNORE_CONTENT_LENGTH, 1L);
     if (Request.ReplyTimeoutSeconds > 0)
         curl_easy_setopt(easy, CURLOPT_SERVER_RESPONSE_TIMEOUT, Request.ReplyTimeoutSeconds);
     if (Request.Source) {
