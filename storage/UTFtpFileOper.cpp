@@ -678,11 +678,11 @@ bool TFtpFileOper::AskEntry(const std::string& Folder, const std::string& Name, 
     if (ServersMayAlter(Name)) return false;
     std::vector<std::string> commands = FactCommands(Folder + Name);
     if (commands.empty()) return false;
-    commands.insert(commands.begin(), "TYPE I");  // sizes in binary
+    const bool mlst = commands.front().starts_with("*MLST");
+    if (!mlst) commands.insert(commands.begin(), "TYPE I");  // sizes as the bytes a download gives
     std::vector<std::string> replies;
     if (!Command(std::move(commands), &replies).Ok()) return false;
-    if (FactsFromReplies(replies, Name, Entry)) return true;
-    return false;
+    return FactsFromReplies(replies, Name, Entry);
 }
 
 void TFtpFileOper::ForgetWrittenBy(std::string_view Command) {
