@@ -814,11 +814,12 @@ int32_t TFtpFileOper::ReadFileToStream(TFolderSource&, const TFileAttri& Attri, 
                                        int32_t) {
     Stream.clear();
     if (!EntryUsable(Attri) || !m_Connected) return 1;
-    const THttpResult result = Perform(
-        m_Session, Request(FileUrl(ServerFolder(Attri.Path.str()), Attri.Name)), [&](std::string_view D) {
-            Stream.append(D);
-            return true;
-        });
+    THttpRequest r = Request(FileUrl(ServerFolder(Attri.Path.str()), Attri.Name));
+    r.ReplyTimeoutSeconds = TRANSFER_REPLY_TIMEOUT_S;
+    const THttpResult result = Perform(m_Session, r, [&](std::string_view D) {
+        Stream.append(D);
+        return true;
+    });
     if (result.Ok()) return 0;
     Stream.clear();
     return 1;

@@ -574,6 +574,8 @@ TEST_F(FtpFileOperTest, ConnectTellsWhatWentWrong) {
         {server.Address("/missing"), FTP_PASS, "folder not found", true},
         {server.Address(""), "wrong-secret", "log-on refused", false},
         {"ftp://127.0.0.1:" + std::to_string(FreePort()), "wrong-secret", "server not reachable", false},
+        {" ", FTP_PASS, "no server named in the address", false},
+        {"ftp:///data", FTP_PASS, "no server named in the address", false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Address);
