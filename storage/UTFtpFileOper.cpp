@@ -103,10 +103,12 @@ class TFtpFileOper : public TFileOper, public IFtpBrowser {
   public:
     explicit TFtpFileOper(bool FreeOnTerminate) : TFileOper(FreeOnTerminate) {
         m_Session.SetConnectTimeout(15000);
-        // A server may think for a minute before it answers (a large upload being closed); a data
-        // connection that stops moving is given up far sooner, some 15 s after its last byte (libcurl
-        // averages the speed over five seconds): a cut one never delivers again, and a slow one
-        // still moves a byte a second.
+        // A server may think for a minute before it answers a command (a large file deleted or
+        // renamed); a data connection that stops moving is given up far sooner, some 15 s after its
+        // last byte (libcurl averages the speed over five seconds): a cut one never delivers again,
+        // and a slow one still moves a byte a second. The replies around a transfer are waited for
+        // no longer than that (TRANSFER_REPLY_TIMEOUT_S): a server that never saw its data
+        // connection end answers never.
         m_Session.SetReadTimeout(60000);
         m_Session.SetLowSpeedLimit(1, 10);
     }
