@@ -20,6 +20,7 @@
 #include <cstring>
 #include <ctime>
 #include <exception>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -35,12 +36,20 @@ constexpr std::string_view FTP_SCHEME = "ftp://";
 // listing of a local side removes what a failed download left.
 constexpr std::string_view LOCAL_TEMP_PREFIX = ".~bfs.g.";
 static_assert(IsTempFilePrefix(LOCAL_TEMP_PREFIX));
+// THttpResult::Error of a listing that came but cannot be read whole (a line that is no entry, a
+// reply over the size limit): the folder's listing is incomplete.
+constexpr int LISTING_INCOMPLETE = HTTP_STATUS_FAILED + 1;
 // Progress steps of a listing: one per level, at most this many.
 constexpr int32_t SCAN_STEPS = 20;
 // A listing reads this many folders at once, each on a connection of its own (the back-end's own
 // and up to three more, logged on only while folders wait for them): most of a folder's time is
 // the round trips of its commands and its data connection.
 constexpr size_t LIST_CONNECTIONS = 4;
+// The longest wait for a server's reply around a transfer: as long as a data connection may stand
+// still (SetLowSpeedLimit below and libcurl's averaging).
+constexpr long TRANSFER_REPLY_TIMEOUT_S = 15;
+// The most entries the back-end keeps of folders it looked at between rows.
+constexpr size_t KNOWN_ENTRIES_MOST = 200000;
 
 // Bytes that would end or cut an FTP command line. A name or path holding one is refused before
 // anything is sent.
@@ -55,16 +64,6 @@ bool FtpNameUsable(std::string_view Name) {
 }
 bool FtpRelPathUsable(std::string_view Path) {
     return IsSafeRelPath(Path) && Path.find('\\') == std::string_view::npos && !HoldsLineBreak(Path);
-}
-
-// A DOS date-time straight from its fields (a listing's time taken as given), years clamped.
-int32_t DosDateFromFields(int Year, int Month, int Day, int Hour, int Minute, int Second) {
-    if (Year < 1980) return static_cast<int32_t>((1u << 21) | (1u << 16));
-    if (Year > 2107) Year = 2107;
-    const uint32_t d = (static_cast<uint32_t>(Year - 1980) << 25) | (static_cast<uint32_t>(Month) << 21) |
-                       (static_cast<uint32_t>(Day) << 16) | (static_cast<uint32_t>(Hour) << 11) |
-                       (static_cast<uint32_t>(Minute) << 5) | static_cast<uint32_t>(Second / 2);
-    return static_cast<int32_t>(d);
 }
 
 // The instant of a valid UTC date and time.
@@ -89,6 +88,12 @@ int MonthNumber(std::string_view Text) {
     return 0;
 }
 
+// Whether a server may take Name for another: servers on some systems drop blanks at either end of
+// a name, and dots at its end, so that "a " names "a".
+bool ServersMayAlter(std::string_view Name) {
+    return !Name.empty() && (Name.front() == ' ' || Name.back() == ' ' || Name.back() == '.');
+}
+
 // The server's greeting without its reply code: "220 Welcome" gives " Welcome".
 std::string GreetingText(std::string_view Line) {
     return Line.size() > 3 ? std::string(Line.substr(3)) : std::string();
@@ -98,10 +103,12 @@ class TFtpFileOper : public TFileOper, public IFtpBrowser {
   public:
     explicit TFtpFileOper(bool FreeOnTerminate) : TFileOper(FreeOnTerminate) {
         m_Session.SetConnectTimeout(15000);
-        // A server may think for a minute before it answers (a large upload being closed); a data
-        // connection that stops moving is given up far sooner, some 15 s after its last byte (libcurl
-        // averages the speed over five seconds): a cut one never delivers again, and a slow one
-        // still moves a byte a second.
+        // A server may think for a minute before it answers a command (a large file deleted or
+        // renamed); a data connection that stops moving is given up far sooner, some 15 s after its
+        // last byte (libcurl averages the speed over five seconds): a cut one never delivers again,
+        // and a slow one still moves a byte a second. The replies around a transfer are waited for
+        // no longer than that (TRANSFER_REPLY_TIMEOUT_S): a server that never saw its data
+        // connection end answers never.
         m_Session.SetReadTimeout(60000);
         m_Session.SetLowSpeedLimit(1, 10);
     }
@@ -155,6 +162,13 @@ class TFtpFileOper : public TFileOper, public IFtpBrowser {
     }
 
   private:
+    // Runs a request on Session. A log-on the server refuses on the back-end's own connection (made
+    // again after a drop) becomes the reason a failing row gives (FailureText).
+    THttpResult Perform(THttpSession& Session, const THttpRequest& Request, const THttpSink& Sink) {
+        THttpResult result = Session.Perform(Request, Sink);
+        if (result.Error == SESSION_LOGIN_DENIED && &Session == &m_Session) FailureText = "log-on refused";
+        return result;
+    }
     // Enters a server folder (ending in "/"): 0 done, -2 refused, -1 not connected.
     int32_t ChangeDir(const std::string& Folder);
     // Lists a server folder (ending in "/") into Entries, whole or not at all: MLSD, or LIST once
@@ -179,7 +193,18 @@ class TFtpFileOper : public TFileOper, public IFtpBrowser {
     // A reader of the listing on a connection of its own (ListFoldersInParallel); runs on its thread.
     TFolderReader MakeListReader();
     // Downloads Folder + Name into the descriptor Fd; Bytes gets the count written.
-    bool DownloadFile(const std::string& Folder, const std::string& Name, int Fd, int64_t& Bytes);
+    // With After, the server is asked right after the transfer for the file's size and time (MLST,
+    // or SIZE and MDTM), on the same connection: true in Told when After holds them.
+    bool DownloadFile(const std::string& Folder, const std::string& Name, int Fd, int64_t& Bytes,
+                      TFtpListEntry* After = nullptr, bool* Told = nullptr);
+    // The commands that ask for the size and time of the file Path, each allowed to fail, and the
+    // entry their replies (Replies, all of the request's in order) tell; false when they tell none.
+    std::vector<std::string> FactCommands(const std::string& Path) const;
+    bool FactsFromReplies(const std::vector<std::string>& Replies, const std::string& Name,
+                          TFtpListEntry& Entry);
+    // Asks the server for the one entry Folder + Name (MLST, or SIZE and MDTM: a file's only);
+    // false when it tells nothing (absent, a folder without MLST, or no such commands).
+    bool AskEntry(const std::string& Folder, const std::string& Name, TFtpListEntry& Entry);
     // Uploads what Source gives (Size bytes) as Folder + Name.
     bool UploadFile(const std::string& Folder, const std::string& Name, const THttpSource& Source,
                     int64_t Size);
@@ -190,13 +215,20 @@ class TFtpFileOper : public TFileOper, public IFtpBrowser {
     // Renames the server path From to To, replacing a file there (ReplaceFile's contract): true
     // done; false failed, both files then as they were.
     bool RenameOver(const std::string& From, const std::string& To);
-    // Looks Name up in the listing of the server folder, by its exact name: 0 found (Found filled;
-    // with Dated, a file listed by day and year only is given its exact time), 1 not there, -1 when
-    // the folder could not be listed or nothing is connected.
-    // With Reuse, a listing of Folder that nothing has been sent to the server since may stand in for a
-    // new one (see m_Kept); a listing made here is kept for such a use.
-    int32_t LookUp(const std::string& Folder, const std::string& Name, TFtpListEntry& Found, bool Dated,
-                   bool Reuse = false);
+    // Looks Name up in the server folder, by its exact name: 0 found (Found filled; with Dated, a
+    // file listed by day and year only is given its exact time), 1 not there, -1 when the folder
+    // could not be listed or nothing is connected. What this connection already knows of the
+    // folder answers first (m_Known); then the entry alone is asked for, and only then is the
+    // folder listed (and kept).
+    int32_t LookUp(const std::string& Folder, const std::string& Name, TFtpListEntry& Found, bool Dated);
+    // Forgets what is known of the server folder (ending in "/"), or of the folder of a server path.
+    void Forget(const std::string& Folder) { m_Known.erase(Folder); }
+    void ForgetFolderOf(std::string_view Path) {
+        while (!Path.empty() && Path.back() == '/') Path.remove_suffix(1);
+        Forget(std::string(Path.substr(0, Path.rfind('/') + 1)));
+    }
+    // Forgets what a command sent on the back-end's own connection may change.
+    void ForgetWrittenBy(std::string_view Command);
     // Whether the server folder (ending in "/") is known to be absent: a parent lists without it,
     // or with a file of its name. False when it is there or cannot be told.
     bool FolderAbsent(const std::string& Folder);
@@ -265,15 +297,19 @@ class TFtpFileOper : public TFileOper, public IFtpBrowser {
     bool m_LastListRead = false;
     std::atomic<bool> m_UseList{false};  // the server knows no MLSD
     std::string m_KnownFolder;           // the server folder MakeDir made or found last
-    // The last listing LookUp made and the session's request count right after it. A download's
-    // check before it reads takes it when nothing went to the server since: then it is the previous
-    // download's check after it, made a moment earlier, instead of a second listing of the folder.
-    struct {
-        std::string Folder;
-        std::vector<TFtpListEntry> Entries;
-        uint64_t Requests = 0;
-    } m_Kept;
-    std::string FHost;  // host[:port]
+    std::atomic<bool> m_NoMlst{false};   // the server knows no MLST
+    // What the back-end's own connection knows of server folders between rows: a folder's whole
+    // listing, and entries it asked for one by one (MLST, SIZE and MDTM, as a download ends). While
+    // a run goes on only this connection writes there, and each of its writes forgets the folder it
+    // touches; a new connection or a new listing of the side forgets everything.
+    struct TKnownFolder {
+        bool Listed = false;
+        std::vector<TFtpListEntry> Entries;         // the listing, when Listed
+        std::map<std::string, TFtpListEntry> Told;  // by name, newer than the listing
+    };
+    std::map<std::string, TKnownFolder> m_Known;  // by server folder ("/a/")
+    size_t m_KnownEntries = 0;                    // entries held, to bound the memory it takes
+    std::string FHost;                            // host[:port]
     std::string FUser;
     std::string FPassword;
     std::string FRootPath;    // server path of the root: "" or "/data"
@@ -300,13 +336,19 @@ int32_t TFtpFileOper::Connect() {
     ParseUrl();
     FUser = FFolderSource->UserName;
     FPassword = FFolderSource->PWD;
-    if (FHost.empty() || HoldsLineBreak(FRootPath) || HoldsLineBreak(FUser) || HoldsLineBreak(FPassword)) {
+    if (FHost.empty()) {
+        FailureText = "no server named in the address";
+        return -1;
+    }
+    if (HoldsLineBreak(FRootPath) || HoldsLineBreak(FUser) || HoldsLineBreak(FPassword)) {
         FailureText = "server not reachable";
         return -1;
     }
     m_Session.ResetAbort();
     if (Terminated()) m_Session.Abort();  // a Stop that came before this line still ends the connect
     m_KnownFolder.clear();
+    m_Known.clear();
+    m_KnownEntries = 0;
     // The greeting is the first reply on the connection itself.
     std::string greeting;
     THttpRequest r = Request(FHostPrefix + "/");
@@ -342,7 +384,7 @@ int32_t TFtpFileOper::ChangeDir(const std::string& Folder) {
     if (HoldsLineBreak(Folder)) return -2;
     THttpRequest r = Request(FolderUrl(Folder));
     r.NoBody = true;
-    return m_Session.Perform(r, {}).Ok() ? 0 : -2;
+    return Perform(m_Session, r, {}).Ok() ? 0 : -2;
 }
 
 THttpResult TFtpFileOper::Command(THttpSession& Session, std::vector<std::string> Commands,
@@ -352,45 +394,40 @@ THttpResult TFtpFileOper::Command(THttpSession& Session, std::vector<std::string
     refused.ErrorText = "not sent: a line break in a command";
     for (const std::string& c : Commands)
         if (HoldsLineBreak(c)) return refused;
+    if (&Session == &m_Session)
+        for (const std::string& c : Commands) ForgetWrittenBy(c);
     THttpRequest r = Request(FHostPrefix + "/");
     r.NoBody = true;
     r.Commands = std::move(Commands);
     if (Replies) r.OnReply = [Replies](std::string_view Line) { Replies->emplace_back(Line); };
-    return Session.Perform(r, {});
+    return Perform(Session, r, {});
 }
 
 THttpResult TFtpFileOper::ListServerFolder(THttpSession& Session, const std::string& Folder,
                                            std::vector<TFtpListEntry>& Entries) {
     for (;;) {
         Entries.clear();
-        std::string text;
         THttpRequest r = Request(FolderUrl(Folder));
         // "-a": servers that hide names beginning with "." show them then.
         const bool useList = m_UseList;
         r.Method = useList ? "LIST -a" : "MLSD";
-        const THttpResult result = Session.Perform(r, [&text](std::string_view Data) {
-            text.append(Data);
-            return true;
-        });
-        if (!result.Ok()) {
+        TFtpListingReader reader(useList, std::time(nullptr));
+        THttpResult result =
+            Perform(Session, r, [&reader](std::string_view Data) { return reader.Feed(Data); });
+        if (!result.Ok() && !reader.TooLong) {
             if (!useList && (result.Status == 500 || result.Status == 502)) {
                 m_UseList = true;
                 continue;
             }
             return result;
         }
-        const std::time_t now = std::time(nullptr);
-        std::string_view rest(text);
-        while (!rest.empty()) {
-            const size_t end = rest.find('\n');
-            std::string_view line = rest.substr(0, end);
-            rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + 1);
-            if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-            TFtpListEntry entry;
-            const bool parsed = useList ? ParseListLine(line, now, entry) : ParseMlsdLine(line, entry);
-            if (parsed && entry.Kind != TFtpListEntry::TKind::Skip && IsSafeName(entry.Name))
-                Entries.push_back(std::move(entry));
+        reader.Finish();
+        if (reader.TooLong || reader.Unreadable) {
+            result.Error = LISTING_INCOMPLETE;
+            result.ErrorText = reader.Problem();
+            return result;
         }
+        Entries = std::move(reader.Entries);
         return result;
     }
 }
@@ -401,6 +438,8 @@ int32_t TFtpFileOper::ListFolder() {
             FFileTree->NotListed = true;  // unknown, not empty
             return false;
         }
+        m_Known.clear();  // a new listing: nothing from before it is trusted
+        m_KnownEntries = 0;
         RemoveMarkerLeftovers();
         return ListFoldersInParallel(
             {FRootPath + "/", FFileTree.get(), TSharedString("/")}, LIST_CONNECTIONS, SCAN_STEPS,
@@ -448,6 +487,11 @@ TFolderRead TFtpFileOper::ReadFolder(THttpSession& Session, bool Fresh, const TP
         for (TFtpListEntry& e : entries)
             if (e.YearOnly && e.Kind == TFtpListEntry::TKind::File) yearOnly.push_back(&e);
         result = TakeExactTimes(Session, Item.Folder, yearOnly);
+    }
+    if (result.Error == LISTING_INCOMPLETE) {
+        TMyException::Instance().LogError("Cannot list folder " + FHostPrefix + Item.Folder, "EInOutError",
+                                          result.ErrorText);
+        return TFolderRead::Refused;
     }
     if (!result.Ok()) {
         // A connection that never got in (no answer, "421 too many connections", a refused log-on)
@@ -545,24 +589,115 @@ THttpResult TFtpFileOper::TakeExactTimes(THttpSession& Session, const std::strin
 }
 
 int32_t TFtpFileOper::LookUp(const std::string& Folder, const std::string& Name, TFtpListEntry& Found,
-                             bool Dated, bool Reuse) {
+                             bool Dated) {
     Found = TFtpListEntry{};
     if (!m_Connected) return -1;
-    if (!Reuse || m_Kept.Folder != Folder || m_Kept.Requests != m_Session.Requests()) {
-        m_Kept.Folder.clear();
-        if (!ListServerFolder(Folder, m_Kept.Entries).Ok()) return -1;
-        m_Kept.Folder = Folder;
-        m_Kept.Requests = m_Session.Requests();
+    if (const auto known = m_Known.find(Folder); known != m_Known.end()) {
+        if (const auto told = known->second.Told.find(Name); told != known->second.Told.end()) {
+            Found = told->second;
+            return 0;
+        }
     }
-    for (const TFtpListEntry& e : m_Kept.Entries)
+    if (!m_Known[Folder].Listed) {
+        TFtpListEntry one;
+        if (AskEntry(Folder, Name, one)) {
+            Found = one;
+            m_Known[Folder].Told[Name] = std::move(one);
+            ++m_KnownEntries;
+            return 0;
+        }
+        std::vector<TFtpListEntry> entries;
+        if (!ListServerFolder(Folder, entries).Ok()) {
+            Forget(Folder);
+            return -1;
+        }
+        // Bounded: past some hundred thousand entries the oldest knowledge goes, all of it.
+        if (m_KnownEntries + entries.size() > KNOWN_ENTRIES_MOST) {
+            m_Known.clear();
+            m_KnownEntries = 0;
+        }
+        m_KnownEntries += entries.size();
+        TKnownFolder& known = m_Known[Folder];
+        known.Listed = true;
+        known.Entries = std::move(entries);
+    }
+    for (TFtpListEntry& e : m_Known[Folder].Entries)
         if (e.Name == Name) {
-            Found = e;
-            if (Dated && Found.YearOnly && Found.Kind == TFtpListEntry::TKind::File &&
-                !TakeExactTimes(m_Session, Folder, {&Found}).Ok())
+            // Asked once; the answer stays with the kept listing.
+            if (Dated && e.YearOnly && e.Kind == TFtpListEntry::TKind::File &&
+                !TakeExactTimes(m_Session, Folder, {&e}).Ok())
                 return -1;
+            Found = e;
             return 0;
         }
     return 1;
+}
+
+std::vector<std::string> TFtpFileOper::FactCommands(const std::string& Path) const {
+    if (HoldsLineBreak(Path)) return {};
+    if (!m_UseList && !m_NoMlst) return {"*MLST " + Path};
+    return {"*SIZE " + Path, "*MDTM " + Path};
+}
+
+bool TFtpFileOper::FactsFromReplies(const std::vector<std::string>& Replies, const std::string& Name,
+                                    TFtpListEntry& Entry) {
+    Entry = TFtpListEntry{};
+    // The final lines of the replies ("ddd text"): the fact commands' come last.
+    std::vector<std::string_view> finals;
+    for (const std::string& line : Replies)
+        if (line.size() >= 4 && line[3] == ' ' && AllDigits(std::string_view(line).substr(0, 3)))
+            finals.push_back(line);
+    if (!m_UseList && !m_NoMlst) {
+        if (finals.empty()) return false;
+        if (finals.back().starts_with("500") || finals.back().starts_with("502")) {
+            m_NoMlst = true;
+            return false;
+        }
+        if (!finals.back().starts_with("250")) return false;
+        // The entry's line of the reply: a blank, then facts and the path.
+        for (auto it = Replies.rbegin(); it != Replies.rend(); ++it) {
+            if (it->empty() || it->front() != ' ') continue;
+            // The path in the reply is the one the server found: it ends in exactly the name asked.
+            if (!ParseMlsdLine(std::string_view(*it).substr(1), Entry) ||
+                Entry.Kind == TFtpListEntry::TKind::Skip ||
+                !(Entry.Name == Name || Entry.Name.ends_with("/" + Name)))
+                return false;
+            Entry.Name = Name;
+            return true;
+        }
+        return false;
+    }
+    if (finals.size() < 2 || !finals[finals.size() - 2].starts_with("213 ") ||
+        !ParseNumber(finals[finals.size() - 2].substr(4), Entry.Size) || !TakeMdtmTime(finals.back(), Entry))
+        return false;
+    Entry.Kind = TFtpListEntry::TKind::File;
+    Entry.Name = Name;
+    return true;
+}
+
+bool TFtpFileOper::AskEntry(const std::string& Folder, const std::string& Name, TFtpListEntry& Entry) {
+    // A name the server may take for another is looked for in the listing, under exactly its name.
+    if (ServersMayAlter(Name)) return false;
+    std::vector<std::string> commands = FactCommands(Folder + Name);
+    if (commands.empty()) return false;
+    const bool mlst = commands.front().starts_with("*MLST");
+    if (!mlst) commands.insert(commands.begin(), "TYPE I");  // sizes as the bytes a download gives
+    std::vector<std::string> replies;
+    if (!Command(std::move(commands), &replies).Ok()) return false;
+    return FactsFromReplies(replies, Name, Entry);
+}
+
+void TFtpFileOper::ForgetWrittenBy(std::string_view Command) {
+    if (Command.starts_with('*')) Command.remove_prefix(1);
+    const size_t space = Command.find(' ');
+    if (space == std::string_view::npos) return;
+    const std::string_view verb = Command.substr(0, space), path = Command.substr(space + 1);
+    if (verb == "DELE" || verb == "RNFR" || verb == "RNTO" || verb == "STOR") {
+        ForgetFolderOf(path);
+    } else if (verb == "MKD" || verb == "RMD") {
+        ForgetFolderOf(path);
+        Forget(std::string(path) + (path.ends_with('/') ? "" : "/"));
+    }
 }
 
 bool TFtpFileOper::FolderAbsent(const std::string& Folder) {
@@ -574,12 +709,6 @@ bool TFtpFileOper::FolderAbsent(const std::string& Folder) {
     const int32_t found = LookUp(parent, name, entry, false);
     if (found == 1 || (found == 0 && entry.Kind != TFtpListEntry::TKind::Folder)) return true;
     return found == -1 && FolderAbsent(parent);
-}
-
-// Whether a server may take Name for another: servers on some systems drop blanks at either end of
-// a name, and dots at its end, so that "a " names "a".
-bool ServersMayAlter(std::string_view Name) {
-    return !Name.empty() && (Name.front() == ' ' || Name.back() == ' ' || Name.back() == '.');
 }
 
 // The entry counts as there only when the server lists it under exactly its name, in folders of
@@ -611,23 +740,39 @@ int32_t TFtpFileOper::GetEntryState(TFolderSource&, const TFileAttri& Attri, TEn
     return FolderAbsent(folder) ? 0 : 1;
 }
 
-bool TFtpFileOper::DownloadFile(const std::string& Folder, const std::string& Name, int Fd, int64_t& Bytes) {
+bool TFtpFileOper::DownloadFile(const std::string& Folder, const std::string& Name, int Fd, int64_t& Bytes,
+                                TFtpListEntry* After, bool* Told) {
     Bytes = 0;
+    if (Told) *Told = false;
     int writeError = 0;
-    const THttpResult result = m_Session.Perform(Request(FileUrl(Folder, Name)), [&](std::string_view Data) {
+    THttpRequest r = Request(FileUrl(Folder, Name));
+    r.ReplyTimeoutSeconds = TRANSFER_REPLY_TIMEOUT_S;
+    r.NoSizeAsked = After != nullptr;  // the size is asked after the transfer
+    std::vector<std::string> replies;
+    if (After) {
+        r.AfterCommands = FactCommands(Folder + Name);
+        r.OnReply = [&replies](std::string_view Line) { replies.emplace_back(Line); };
+    }
+    const THttpResult result = Perform(m_Session, r, [&](std::string_view Data) {
         writeError = WriteAll(Fd, Data);
         Bytes += static_cast<int64_t>(Data.size());
         return writeError == 0;
     });
-    return result.Ok() && writeError == 0;
+    if (!result.Ok() || writeError != 0) return false;
+    if (After && !r.AfterCommands.empty()) *Told = FactsFromReplies(replies, Name, *After);
+    return true;
 }
 
 bool TFtpFileOper::UploadFile(const std::string& Folder, const std::string& Name, const THttpSource& Source,
                               int64_t Size) {
+    Forget(Folder);
     THttpRequest r = Request(FileUrl(Folder, Name));
     r.Source = Source;
     r.UploadSize = Size;
-    return m_Session.Perform(r, {}).Ok();
+    // A server that never saw the data connection end (cut on the way) never answers: given up
+    // as soon as a data connection that stops moving is.
+    r.ReplyTimeoutSeconds = TRANSFER_REPLY_TIMEOUT_S;
+    return Perform(m_Session, r, {}).Ok();
 }
 
 bool TFtpFileOper::UploadReplacing(const std::string& Folder, const std::string& Name,
@@ -671,11 +816,12 @@ int32_t TFtpFileOper::ReadFileToStream(TFolderSource&, const TFileAttri& Attri, 
                                        int32_t) {
     Stream.clear();
     if (!EntryUsable(Attri) || !m_Connected) return 1;
-    const THttpResult result = m_Session.Perform(Request(FileUrl(ServerFolder(Attri.Path.str()), Attri.Name)),
-                                                 [&](std::string_view D) {
-                                                     Stream.append(D);
-                                                     return true;
-                                                 });
+    THttpRequest r = Request(FileUrl(ServerFolder(Attri.Path.str()), Attri.Name));
+    r.ReplyTimeoutSeconds = TRANSFER_REPLY_TIMEOUT_S;
+    const THttpResult result = Perform(m_Session, r, [&](std::string_view D) {
+        Stream.append(D);
+        return true;
+    });
     if (result.Ok()) return 0;
     Stream.clear();
     return 1;
@@ -705,11 +851,13 @@ int32_t TFtpFileOper::MakeDir(const std::string& RelPath) {
     if (!m_Connected) return -1;
     const std::string folder = ServerFolder(RelPath);
     if (folder == m_KnownFolder) return 0;
+    m_Known.clear();  // folders are made: what their parents list changes
+    m_KnownEntries = 0;
     THttpRequest r = Request(FolderUrl(folder));
     r.NoBody = true;
     for (size_t slash = FRootPath.size() + 1; (slash = folder.find('/', slash)) != std::string::npos; ++slash)
         r.Commands.push_back("*MKD " + folder.substr(0, slash));
-    if (!m_Session.Perform(r, {}).Ok()) return 1;
+    if (!Perform(m_Session, r, {}).Ok()) return 1;
     m_KnownFolder = folder;
     return 0;
 }
@@ -754,26 +902,42 @@ int64_t TFtpFileOper::GetFileSize(const std::string& FullPath) {
 int32_t TFtpFileOper::Fetch(const std::string& LocalPath, const TFileAttri& Attri, int64_t ExpectedSize,
                             bool CheckDate) {
     const std::string folder = ServerFolder(Attri.Path.str());
-    TFtpListEntry now;
-    if (LookUp(folder, Attri.Name, now, CheckDate, true) != 0 || now.Kind != TFtpListEntry::TKind::File)
-        return -1;
-    if (ExpectedSize < 0) ExpectedSize = now.Size;
-    const int64_t dated = DosDateInstant(Attri.FileDate);
-    if (now.Size != ExpectedSize || (CheckDate && dated != -1 && now.FileDate != Attri.FileDate))
-        return RESULT_SOURCE_CHANGED;
-
     const size_t slash = LocalPath.rfind('/');
     TTempFile temp(slash == std::string::npos ? std::string("./") : LocalPath.substr(0, slash + 1),
                    LOCAL_TEMP_PREFIX);
     if (!temp.Created()) return -1;
+    // The file is read first and looked at right after, on the same connection: what it is then is
+    // what was read, unless it changed while it was read (which its size or time then tell).
     int64_t bytes = 0;
-    if (!DownloadFile(folder, Attri.Name, temp.Fd(), bytes)) return -1;
-    if (bytes != ExpectedSize) return RESULT_SOURCE_CHANGED;
+    TFtpListEntry now;
+    bool told = false;
+    // A name the server may take for another must be listed under exactly that name first.
+    const bool exact = !ServersMayAlter(Attri.Name);
+    if (!exact) {
+        Forget(folder);
+        if (LookUp(folder, Attri.Name, now, CheckDate) != 0 || now.Kind != TFtpListEntry::TKind::File)
+            return -1;
+    }
+    if (!DownloadFile(folder, Attri.Name, temp.Fd(), bytes, exact ? &now : nullptr, &told)) return -1;
+    if (!exact) {
+        // As listed just before.
+    } else if (told) {
+        m_Known[folder].Told[Attri.Name] = now;
+        ++m_KnownEntries;
+    } else {
+        Forget(folder);  // a server that tells nothing of one file: a listing made now
+        if (LookUp(folder, Attri.Name, now, CheckDate) != 0) return -1;
+    }
+    if (now.Kind != TFtpListEntry::TKind::File) return -1;
+    if (ExpectedSize < 0) ExpectedSize = now.Size;
+    const int64_t dated = DosDateInstant(Attri.FileDate);
+    if (now.Size != ExpectedSize || bytes != ExpectedSize ||
+        (CheckDate && dated != -1 && now.FileDate != Attri.FileDate))
+        return RESULT_SOURCE_CHANGED;
     // The server's own time, as exactly as its listing tells it (a classic one: to the minute).
     const int64_t when = now.Time >= 0 ? now.Time : DosDateInstant(now.FileDate);
     if (CheckDate && when != -1) {
-        const timespec times[2] = {{0, UTIME_OMIT},
-                                   {static_cast<time_t>(when), now.Time >= 0 ? now.Nanos : 0}};
+        const timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(when), now.Nanos}};
         if (::futimens(temp.Fd(), times) != 0) return -1;
     }
     return temp.CommitAs(LocalPath) ? 0 : -1;
@@ -913,10 +1077,11 @@ IFtpBrowser* FtpBrowserOf(TFileOper& Oper) {
 }
 
 std::string NormalizeUrl(std::string_view Address) {
-    std::string url = Trim(Address);
-    if (!url.empty() && url.back() == '/') url.pop_back();
-    if (!url.starts_with(FTP_SCHEME)) url.insert(0, FTP_SCHEME);
-    return url;
+    std::string rest = Trim(Address);
+    if (rest.size() >= FTP_SCHEME.size() && StartsWithNoCase(rest, FTP_SCHEME))
+        rest.erase(0, FTP_SCHEME.size());
+    while (!rest.empty() && rest.back() == '/') rest.pop_back();
+    return std::string(FTP_SCHEME) + rest;
 }
 
 std::string HostOf(std::string_view Address) {
@@ -931,7 +1096,7 @@ std::string HostPrefix(std::string_view Address) {
 
 std::string RootPath(std::string_view Address) {
     const std::string url = NormalizeUrl(Address);
-    return url.substr(HostPrefix(url).size());
+    return url.substr(std::min(url.size(), HostPrefix(url).size()));
 }
 
 bool ParseMlsdLine(std::string_view Line, TFtpListEntry& Entry) {
@@ -958,8 +1123,12 @@ bool ParseMlsdLine(std::string_view Line, TFtpListEntry& Entry) {
                                           : TFtpListEntry::TKind::Skip;  // cdir, pdir, links, devices
         } else if (key == "size") {
             if (!ParseNumber(std::string_view(value), Entry.Size)) Entry.Size = 0;
-        } else if (key == "modify" && value.size() >= 14 &&
-                   AllDigits(std::string_view(value).substr(0, 14))) {
+        } else if (key == "modify") {
+            // The last modify fact counts, whole: nothing of an earlier one stays.
+            Entry.FileDate = 0;
+            Entry.Time = -1;
+            Entry.Nanos = 0;
+            if (value.size() < 14 || !AllDigits(std::string_view(value).substr(0, 14))) continue;
             const auto field = [&value](size_t At, size_t Len) { return std::stoi(value.substr(At, Len)); };
             Entry.FileDate = UtcTimeToDosDate(field(0, 4), field(4, 2), field(6, 2), field(8, 2),
                                               field(10, 2), field(12, 2));
@@ -977,55 +1146,153 @@ bool ParseMlsdLine(std::string_view Line, TFtpListEntry& Entry) {
     return typed;
 }
 
-bool ParseListLine(std::string_view Line, std::time_t Now, TFtpListEntry& Entry) {
-    Entry = TFtpListEntry{};
-    if (Line.empty()) return false;
-    // Fields with their places in the line: the name is the rest after the date, kept as it is.
-    struct TField {
-        std::string_view Text;
-        size_t End;
-    };
-    std::vector<TField> fields;
-    for (size_t at = 0; at < Line.size() && fields.size() < 9;) {
+namespace {
+
+// A field of a classic line with the place where it ends: the name is the rest of the line.
+struct TLineField {
+    std::string_view Text;
+    size_t End;
+};
+
+std::vector<TLineField> SplitFields(std::string_view Line, size_t Most) {
+    std::vector<TLineField> fields;
+    for (size_t at = 0; at < Line.size() && fields.size() < Most;) {
         while (at < Line.size() && Line[at] == ' ') ++at;
         if (at >= Line.size()) break;
         const size_t end = std::min(Line.find(' ', at), Line.size());
         fields.push_back({Line.substr(at, end - at), end});
         at = end;
     }
-    // The month is the field after the size, followed by the day and a time or a year; owner and
-    // group may be names or numbers, and some servers give no group.
-    for (size_t m = 3; m + 2 < fields.size(); ++m) {
-        const int month = MonthNumber(fields[m].Text);
-        int day = 0;
-        if (month == 0 || !AllDigits(fields[m - 1].Text) || !ParseNumber(fields[m + 1].Text, day) ||
-            day < 1 || day > 31)
-            continue;
-        const std::string_view when = fields[m + 2].Text;
-        int year = 0, hour = 0, minute = 0;
-        const bool yearOnly = !(when.size() == 5 && when[2] == ':');
-        if (!yearOnly) {
-            if (!ParseNumber(when.substr(0, 2), hour) || !ParseNumber(when.substr(3, 2), minute)) continue;
-            // No year: the latest one that does not put the date more than a day after Now.
-            std::tm now{};
-            ::gmtime_r(&Now, &now);
-            year = now.tm_year + 1900;
-            const int nowMonth = now.tm_mon + 1;
-            if (month > nowMonth || (month == nowMonth && day > now.tm_mday + 1)) --year;
-        } else if (!ParseNumber(when, year) || when.size() != 4) {
-            continue;
+    return fields;
+}
+
+bool NumberField(std::string_view Text, size_t Len, int& Value) {
+    return Text.size() == Len && AllDigits(Text) && ParseNumber(Text, Value);
+}
+
+// "13:16", or on a 12-hour clock "01:16PM" (12:xxAM is just after midnight).
+bool ParseClock(std::string_view Text, int& Hour, int& Minute) {
+    int half = 0;  // 1 AM, 2 PM
+    if (Text.size() == 7) {
+        const char a = static_cast<char>(std::toupper(static_cast<unsigned char>(Text[5])));
+        const char m = static_cast<char>(std::toupper(static_cast<unsigned char>(Text[6])));
+        if ((a != 'A' && a != 'P') || m != 'M') return false;
+        half = a == 'A' ? 1 : 2;
+        Text.remove_suffix(2);
+    }
+    if (Text.size() != 5 || Text[2] != ':' || !NumberField(Text.substr(0, 2), 2, Hour) ||
+        !NumberField(Text.substr(3, 2), 2, Minute) || Minute > 59)
+        return false;
+    if (half != 0) {
+        if (Hour < 1 || Hour > 12) return false;
+        Hour = Hour % 12 + (half == 2 ? 12 : 0);
+    }
+    return Hour <= 23;
+}
+
+bool ValidDay(int Year, int Month, int Day) {
+    static constexpr int DAYS[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    if (Month < 1 || Month > 12 || Day < 1 || Day > DAYS[Month - 1]) return false;
+    return Month != 2 || Day < 29 || (Year % 4 == 0 && (Year % 100 != 0 || Year % 400 == 0));
+}
+
+// "2026-12-07".
+bool ParseIsoDate(std::string_view Text, int& Year, int& Month, int& Day) {
+    return Text.size() == 10 && Text[4] == '-' && Text[7] == '-' && NumberField(Text.substr(0, 4), 4, Year) &&
+           NumberField(Text.substr(5, 2), 2, Month) && NumberField(Text.substr(8, 2), 2, Day) &&
+           ValidDay(Year, Month, Day);
+}
+
+// "12-07-26" or "12-07-2026", month first; a two-digit year from 70 on is of the 1900s.
+bool ParseDosDate(std::string_view Text, int& Year, int& Month, int& Day) {
+    if ((Text.size() != 8 && Text.size() != 10) || Text[2] != '-' || Text[5] != '-' ||
+        !NumberField(Text.substr(0, 2), 2, Month) || !NumberField(Text.substr(3, 2), 2, Day) ||
+        !NumberField(Text.substr(6), Text.size() - 6, Year))
+        return false;
+    if (Text.size() == 8) Year += Year >= 70 ? 1900 : 2000;
+    return ValidDay(Year, Month, Day);
+}
+
+// Fills the entry's times from the fields of a classic line, read as UTC.
+void DateClassic(TFtpListEntry& Entry, int Year, int Month, int Day, int Hour, int Minute) {
+    Entry.Time = UtcInstant(Year, Month, Day, Hour, Minute, 0);
+    Entry.Nanos = 0;
+    Entry.FileDate = UnixTimeToDosDate(Entry.Time);
+}
+
+TFtpListEntry::TKind KindOf(char Type, std::string_view Name) {
+    if (Name == "." || Name == "..") return TFtpListEntry::TKind::Skip;
+    return Type == 'd'   ? TFtpListEntry::TKind::Folder
+           : Type == '-' ? TFtpListEntry::TKind::File
+                         : TFtpListEntry::TKind::Skip;  // links, devices
+}
+
+// The DOS form: date, time, "<DIR>" or the size, then the name after the blanks.
+bool ParseDosLine(std::string_view Line, TFtpListEntry& Entry) {
+    const std::vector<TLineField> fields = SplitFields(Line, 3);
+    int year = 0, month = 0, day = 0, hour = 0, minute = 0;
+    if (fields.size() < 3 || !ParseDosDate(fields[0].Text, year, month, day) ||
+        !ParseClock(fields[1].Text, hour, minute))
+        return false;
+    const bool folder = fields[2].Text == "<DIR>";
+    if (!folder && !(AllDigits(fields[2].Text) && ParseNumber(fields[2].Text, Entry.Size))) return false;
+    size_t nameAt = fields[2].End;
+    while (nameAt < Line.size() && Line[nameAt] == ' ') ++nameAt;
+    if (nameAt >= Line.size()) return false;
+    Entry.Name = std::string(Line.substr(nameAt));
+    Entry.Kind = KindOf(folder ? 'd' : '-', Entry.Name);
+    if (folder) Entry.Size = 0;
+    DateClassic(Entry, year, month, day, hour, minute);
+    return true;
+}
+
+}  // namespace
+
+bool ParseListLine(std::string_view Line, std::time_t Now, TFtpListEntry& Entry) {
+    Entry = TFtpListEntry{};
+    if (Line.empty()) return false;
+    if (Line[0] >= '0' && Line[0] <= '9') {
+        if (ParseDosLine(Line, Entry)) return true;
+        Entry = TFtpListEntry{};
+        return false;
+    }
+    const std::vector<TLineField> fields = SplitFields(Line, 9);
+    // The date follows the size: a month, the day and a time or a year; or an ISO date and a time.
+    // Owner and group may be names or numbers, and some servers give no group.
+    for (size_t m = 3; m + 1 < fields.size(); ++m) {
+        if (!AllDigits(fields[m - 1].Text)) continue;
+        int year = 0, month = 0, day = 0, hour = 0, minute = 0;
+        size_t last = m + 1;  // the date's last field
+        bool yearOnly = false;
+        if (ParseIsoDate(fields[m].Text, year, month, day)) {
+            if (!ParseClock(fields[m + 1].Text, hour, minute) || fields[m + 1].Text.size() != 5) continue;
+        } else {
+            month = MonthNumber(fields[m].Text);
+            last = m + 2;
+            if (month == 0 || last >= fields.size() ||
+                !NumberField(fields[m + 1].Text, fields[m + 1].Text.size(), day) || day < 1 || day > 31)
+                continue;
+            const std::string_view when = fields[last].Text;
+            yearOnly = !(when.size() == 5 && when[2] == ':');
+            if (!yearOnly) {
+                if (!ParseClock(when, hour, minute)) continue;
+                // No year: the latest one that does not put the date more than a day after Now.
+                std::tm now{};
+                ::gmtime_r(&Now, &now);
+                year = now.tm_year + 1900;
+                const int nowMonth = now.tm_mon + 1;
+                if (month > nowMonth || (month == nowMonth && day > now.tm_mday + 1)) --year;
+            } else if (!NumberField(when, 4, year)) {
+                continue;
+            }
+            if (!ValidDay(year, month, day)) continue;
         }
-        if (hour > 23 || minute > 59) continue;
-        const size_t nameAt = fields[m + 2].End + 1;
+        const size_t nameAt = fields[last].End + 1;
         if (nameAt >= Line.size()) return false;
         Entry.Name = std::string(Line.substr(nameAt));
-        const char type = Line[0];
-        Entry.Kind = type == 'd'   ? TFtpListEntry::TKind::Folder
-                     : type == '-' ? TFtpListEntry::TKind::File
-                                   : TFtpListEntry::TKind::Skip;  // links, devices
-        if (Entry.Name == "." || Entry.Name == "..") Entry.Kind = TFtpListEntry::TKind::Skip;
+        Entry.Kind = KindOf(Line[0], Entry.Name);
         ParseNumber(fields[m - 1].Text, Entry.Size);
-        Entry.FileDate = DosDateFromFields(year, month, day, hour, minute, 0);
+        DateClassic(Entry, year, month, day, hour, minute);
         Entry.YearOnly = yearOnly;
         return true;
     }
@@ -1040,11 +1307,67 @@ bool TakeMdtmTime(std::string_view Reply, TFtpListEntry& Entry) {
     const auto field = [digits](size_t At, size_t Len) {
         return std::stoi(std::string(digits.substr(At, Len)));
     };
-    const int month = field(4, 2), day = field(6, 2), hour = field(8, 2), minute = field(10, 2);
-    if (month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59) return false;
-    Entry.FileDate = DosDateFromFields(field(0, 4), month, day, hour, minute, 0);
+    const int year = field(0, 4), month = field(4, 2), day = field(6, 2), hour = field(8, 2),
+              minute = field(10, 2);
+    if (!ValidDay(year, month, day) || hour > 23 || minute > 59) return false;
+    DateClassic(Entry, year, month, day, hour, minute);
     Entry.YearOnly = false;
     return true;
+}
+
+void TFtpListingReader::Line(std::string_view Text) {
+    if (!Text.empty() && Text.back() == '\r') Text.remove_suffix(1);
+    if (Text.find_first_not_of(" \t") == std::string_view::npos) return;
+    if (m_Classic && Text.starts_with("total ")) return;
+    TFtpListEntry entry;
+    const bool parsed = m_Classic ? ParseListLine(Text, m_Now, entry) : ParseMlsdLine(Text, entry);
+    if (parsed && entry.Kind == TFtpListEntry::TKind::Skip) return;
+    if (parsed && IsSafeName(entry.Name)) {
+        Entries.push_back(std::move(entry));
+        return;
+    }
+    if (!Unreadable) FirstUnreadable = std::string(Text.substr(0, 200));
+    Unreadable = true;
+}
+
+bool TFtpListingReader::Feed(std::string_view Data) {
+    if (TooLong) return false;
+    m_Total += Data.size();
+    if (m_Total > m_Limit) {
+        TooLong = true;
+        m_Partial.clear();
+        return false;
+    }
+    while (!Data.empty()) {
+        const size_t end = Data.find('\n');
+        if (end == std::string_view::npos) {
+            m_Partial.append(Data);
+            break;
+        }
+        if (m_Partial.empty()) {
+            Line(Data.substr(0, end));
+        } else {
+            m_Partial.append(Data.substr(0, end));
+            Line(m_Partial);
+            m_Partial.clear();
+        }
+        Data.remove_prefix(end + 1);
+    }
+    return true;
+}
+
+void TFtpListingReader::Finish() {
+    if (!TooLong && !m_Partial.empty()) Line(m_Partial);
+    m_Partial.clear();
+}
+
+std::string TFtpListingReader::Problem() const {
+    if (TooLong)
+        return "the listing is longer than " + (m_Limit >= (size_t{1} << 20)
+                                                    ? std::to_string(m_Limit >> 20) + " MiB"
+                                                    : std::to_string(m_Limit) + " bytes");
+    if (Unreadable) return "a line of the listing cannot be read: \"" + FirstUnreadable + "\"";
+    return {};
 }
 
 }  // namespace bfs

@@ -64,6 +64,12 @@ struct THttpRequest {
     std::vector<std::string> AfterCommands;
     // Connect, log on and run Commands only: no transfer.
     bool NoBody = false;
+    // FTP: the longest wait for any one server reply, the one after a transfer included; 0: libcurl's
+    // own (a minute after a transfer).
+    long ReplyTimeoutSeconds = 0;
+    // FTP: a download asks no size before it starts (one round trip less); its caller counts the
+    // bytes itself.
+    bool NoSizeAsked = false;
     // When set, the request uploads what Source gives (UploadSize bytes; -1 when unknown).
     THttpSource Source;
     int64_t UploadSize = -1;

@@ -344,6 +344,40 @@ TEST_F(SyncScenarioTest, FailedOperationsAreSeenAgainByTheNextRunWhichConverges)
     }
 }
 
+// A back-end that tells why its part of a row failed (FailureText) has the row's error line end
+// with the reason; the next row starts without it.
+TEST_F(SyncScenarioTest, FailedRowEndsWithTheBackEndsReason) {
+    struct TRefusingOper : TMemFileOper {
+        using TMemFileOper::TMemFileOper;
+        int32_t PutFile(const std::string& LocalPath, TFolderSource& Source, const TFileAttri& A, int32_t X,
+                        bool Log) override {
+            if (LocalPath.ends_with("/refused.txt")) {
+                FailureText = "log-on refused";
+                return 1;
+            }
+            return TMemFileOper::PutFile(LocalPath, Source, A, X, Log);
+        }
+    };
+    auto store = std::make_shared<TMemStore>();
+    TSyncTask::SetFileOperFactory([&](const TFolderSource& f, bool) -> std::unique_ptr<TFileOper> {
+        return f.DeviceType == DEVICE_FTP ? std::make_unique<TRefusingOper>(store) : nullptr;
+    });
+    Task.RFolder->DeviceType = DEVICE_FTP;
+    Task.RFolder->FolerAllName = "mem:right";
+    Write(Left, "/a.txt", "a", T1);
+    Write(Left, "/refused.txt", "r", T1);
+    Write(Left, "/z.txt", "z", T1);
+    store->FailPaths = {"/z.txt"};
+    std::vector<std::string> errors;
+    for (const std::string& line : Run())
+        if (line.starts_with("Error ")) errors.push_back(line);
+    ASSERT_EQ(errors.size(), 2u);
+    EXPECT_TRUE(errors[0].starts_with("Error Copy:") && errors[0].ends_with("refused.txt (log-on refused)"))
+        << errors[0];
+    EXPECT_TRUE(errors[1].ends_with("z.txt")) << errors[1];  // failed too, for no reason told
+    EXPECT_EQ(store->Get("/a.txt").Content, "a");
+}
+
 TEST_F(SyncScenarioTest, UnsafeNamesInAPlanAreNeverJoinedIntoAPath) {
     Write(Left, "/a.txt", "a", T1);
     auto run = Analyze();

@@ -1,6 +1,7 @@
 #include "common/TestServers.h"
 #include "model/UTConsts.h"
 #include "model/UTDosTime.h"
+#include "model/UTMyException.h"
 #include "platform/UTAtomicFile.h"
 #include "platform/UTLocalFile.h"
 #include "storage/UTFtpFileOper.h"
@@ -82,9 +83,62 @@ handlers.FTPHandler.dtp_handler = StallingDTP
 handlers.FTPHandler.ftp_RNTO = refuse_rename_over
 )PY";
 
-bool StartQuirky(TFtpServer& Server) {
+// A server of another kind, in pyftpdlib: no MLSD or MLST, a LIST in the DOS form (12-hour clock,
+// UTC), and a folder holding a file "garbled" lists a line no client reads. Once a file "refuse"
+// is in the folder BFS_FTP_FLAGS, every connection is dropped at its next command and every log-on
+// refused. An upload of a file named "hang..." never gets its last reply: the server keeps waiting
+// as if its data connection had not ended.
+constexpr const char* DOS_SERVER = R"PY(
+import os, time
+from pyftpdlib import authorizers, filesystems, handlers
+
+FLAGS = os.environ.get('BFS_FTP_FLAGS', '/nonexistent')
+
+class DosFS(filesystems.AbstractedFS):
+    def format_list(self, basedir, listing, ignore_err=True):
+        for name in listing:
+            path = os.path.join(basedir, name)
+            st = self.lstat(path)
+            when = time.strftime('%m-%d-%y  %I:%M%p', time.gmtime(st.st_mtime))
+            if os.path.isdir(path):
+                line = '%s       <DIR>          %s' % (when, name)
+            else:
+                line = '%s %20d %s' % (when, st.st_size, name)
+            yield (line + '\r\n').encode('utf8')
+        if 'garbled' in listing:
+            yield b'-rw-r--r-- 1 u g 3 Dez 07 13:16 lost\r\n'
+
+class HangingDTP(handlers.DTPHandler):
+    def handle_close(self):
+        if self.receive and os.path.basename(self.file_obj.name).startswith('hang'):
+            self.del_channel()
+            return
+        super().handle_close()
+
+def refusing(self, username, password, handler, check=authorizers.DummyAuthorizer.validate_authentication):
+    if os.path.exists(os.path.join(FLAGS, 'refuse')):
+        raise authorizers.AuthenticationFailed('Authentication failed.')
+    return check(self, username, password, handler)
+
+def dropping(self, line, cmd, arg, pre=handlers.FTPHandler.pre_process_command):
+    if self.authenticated and os.path.exists(os.path.join(FLAGS, 'refuse')):
+        return self.close()
+    return pre(self, line, cmd, arg)
+
+proto = dict(handlers.FTPHandler.proto_cmds)
+for c in ('MLSD', 'MLST'):
+    proto.pop(c)
+handlers.FTPHandler.proto_cmds = proto
+handlers.FTPHandler.abstracted_fs = DosFS
+handlers.FTPHandler.dtp_handler = HangingDTP
+handlers.FTPHandler.auth_failed_timeout = 0
+handlers.FTPHandler.pre_process_command = dropping
+authorizers.DummyAuthorizer.validate_authentication = refusing
+)PY";
+
+bool StartQuirky(TFtpServer& Server, const char* Quirks = QUIRKS) {
     const TTempFolder module;
-    std::ofstream(module.Path + "/sitecustomize.py") << QUIRKS;
+    std::ofstream(module.Path + "/sitecustomize.py") << Quirks;
     TScopedEnv path("PYTHONPATH", module.Path);
     return Server.Start(TServerKind::Pyftpdlib);
 }
@@ -146,16 +200,28 @@ TEST(FtpAddressTest, RoutinesOnAddresses) {
         {"ftp://host/", "ftp://host", "host", ""},
         {"  ftp://host:2121/a/b  ", "ftp://host:2121/a/b", "host:2121", "/a/b"},
         {"ftp://h/a/a", "ftp://h/a/a", "h", "/a/a"},
+        {"FTP://h/a//", "ftp://h/a", "h", "/a"},
+        {"", "ftp://", "", ""},
+        {"   ", "ftp://", "", ""},
+        {"ftp:///", "ftp://", "", ""},
+        {"ftp:///data", "ftp:///data", "", "/data"},
+        {"/", "ftp://", "", ""},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(NormalizeUrl(c.Address), c.Normal) << c.Address;
+        EXPECT_EQ(NormalizeUrl(NormalizeUrl(c.Address)), c.Normal) << c.Address;
         EXPECT_EQ(HostOf(NormalizeUrl(c.Address)), c.Host) << c.Address;
         EXPECT_EQ(HostPrefix(c.Address), std::string("ftp://") + c.Host) << c.Address;
         EXPECT_EQ(RootPath(c.Address), c.Root) << c.Address;
     }
 }
 
+// Every form's fields are UTC: the entry holds that instant (Time) and its local time (FileDate),
+// here in a zone with summer time.
 TEST(FtpListingTest, ListLines) {
+    TScopedEnv tz("TZ", "America/New_York");
+    ::tzset();
+    ResetLocalTimeCache();
     // Now: 2026-12-07 12:00 UTC; dates without a year lie within the six months before it.
     const std::time_t now = 1796644800;
     using K = TFtpListEntry::TKind;
@@ -184,6 +250,21 @@ TEST(FtpListingTest, ListLines) {
         {"total 12", false, K::Skip, "", 0, 0, 0, 0, 0, 0},
         {"", false, K::Skip, "", 0, 0, 0, 0, 0, 0},
         {"-rw-r--r-- 1 u g x Dec 07 13:16 nosize", false, K::Skip, "", 0, 0, 0, 0, 0, 0},
+        {"-rw-r--r-- 1 u g 3 2026-12-07 13:16 iso name", true, K::File, "iso name", 3, 2026, 12, 7, 13, 16},
+        {"drwxr-xr-x 2 u g 4096 2019-02-28 00:01 iso dir", true, K::Folder, "iso dir", 0, 2019, 2, 28, 0, 1},
+        {"12-07-26  01:16PM       <DIR>          sub", true, K::Folder, "sub", 0, 2026, 12, 7, 13, 16},
+        {"12-07-26  12:05AM                 1234 name.txt", true, K::File, "name.txt", 1234, 2026, 12, 7, 0,
+         5},
+        {"01-31-99  12:59PM                    0 a b", true, K::File, "a b", 0, 1999, 1, 31, 12, 59},
+        {"12-07-2026  13:16     5368709120 big", true, K::File, "big", 5368709120, 2026, 12, 7, 13, 16},
+        // Not read: a localised month, a day-first DOS date, a 24-hour time with AM, a 31st of
+        // February, a DOS line without a name.
+        {"-rw-r--r-- 1 u g 3 Dez 07 13:16 a", false, K::Skip, "", 0, 0, 0, 0, 0, 0},
+        {"-rw-r--r-- 1 u g 3 7 déc. 13:16 a", false, K::Skip, "", 0, 0, 0, 0, 0, 0},
+        {"31-12-26  01:16PM  1 a", false, K::Skip, "", 0, 0, 0, 0, 0, 0},
+        {"12-07-26  13:16PM  1 a", false, K::Skip, "", 0, 0, 0, 0, 0, 0},
+        {"-rw-r--r-- 1 u g 3 2026-02-31 13:16 a", false, K::Skip, "", 0, 0, 0, 0, 0, 0},
+        {"12-07-26  01:16PM  <DIR>  ", false, K::Skip, "", 0, 0, 0, 0, 0, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Line);
@@ -195,12 +276,56 @@ TEST(FtpListingTest, ListLines) {
         if (c.Kind == K::File) {
             EXPECT_EQ(e.Size, c.Size);
         }
-        const auto d = static_cast<uint32_t>(e.FileDate);
-        EXPECT_EQ(static_cast<int>(d >> 25) + 1980, c.Year);
-        EXPECT_EQ(static_cast<int>((d >> 21) & 15), c.Month);
-        EXPECT_EQ(static_cast<int>((d >> 16) & 31), c.Day);
-        EXPECT_EQ(static_cast<int>((d >> 11) & 31), c.Hour);
-        EXPECT_EQ(static_cast<int>((d >> 5) & 63), c.Minute);
+        std::tm t{0, c.Minute, c.Hour, c.Day, c.Month - 1, c.Year - 1900, 0, 0, 0, 0, nullptr};
+        EXPECT_EQ(e.Time, ::timegm(&t));
+        EXPECT_EQ(e.FileDate, UnixTimeToDosDate(::timegm(&t)));
+    }
+    ::unsetenv("TZ");
+    ::tzset();
+    ResetLocalTimeCache();
+}
+
+// A listing reply read in pieces of every size: lines cut anywhere, CR LF or LF, blank and "total"
+// lines passed over; a line that is no entry, or a reply over the limit, leaves it incomplete.
+TEST(FtpListingTest, ReaderTakesWholeListingsOnly) {
+    const std::time_t now = 1796644800;
+    const struct {
+        bool Classic;
+        std::string Reply;
+        const char* Names;  // the entries read, "|" after each
+        const char* Unreadable;
+        bool TooLong;
+    } cases[] = {
+        {true, "total 8\r\n-rw-r--r-- 1 u g 3 Dec 07 13:16 a\r\n\r\n12-07-26  01:16PM  <DIR>  b\n", "a|b|",
+         "", false},
+        {true, "-rw-r--r-- 1 u g 3 Dec 07 13:16 a\r\n-rw-r--r-- 1 u g 3 Dez 07 13:16 b\r\nweird\r\n", "a|",
+         "-rw-r--r-- 1 u g 3 Dez 07 13:16 b", false},
+        {true, "lrwxrwxrwx 1 u g 4 Dec 07 13:16 l -> a\n-rw-r--r-- 1 u g 3 Dec 07 13:16 no end", "no end|",
+         "", false},
+        {false, "type=cdir;modify=20231114221320; .\r\ntype=file;size=1;modify=20231114221320; f\r\n", "f|",
+         "", false},
+        {false, "type=file;size=1; f\r\nsize=1; untyped\r\n", "f|", "size=1; untyped", false},
+        {true, "-rw-r--r-- 1 u g 3 Dec 07 13:16 a/b\n", "", "-rw-r--r-- 1 u g 3 Dec 07 13:16 a/b", false},
+        {true, std::string(300, '-') + "\n", "", "", true},
+    };
+    for (const auto& c : cases) {
+        const std::string reply = c.Reply;
+        for (const size_t piece : {size_t{1}, size_t{7}, reply.size()}) {
+            SCOPED_TRACE(reply + " in pieces of " + std::to_string(piece));
+            TFtpListingReader reader(c.Classic, now, 256);
+            bool fed = true;
+            for (size_t at = 0; at < reply.size() && fed; at += piece)
+                fed = reader.Feed(std::string_view(reply).substr(at, piece));
+            reader.Finish();
+            std::string names;
+            for (const TFtpListEntry& e : reader.Entries) names += e.Name + "|";
+            EXPECT_EQ(reader.TooLong, c.TooLong);
+            EXPECT_EQ(fed, !c.TooLong);
+            if (c.TooLong) continue;
+            EXPECT_EQ(names, c.Names);
+            EXPECT_EQ(reader.FirstUnreadable, c.Unreadable);
+            EXPECT_EQ(reader.Problem().empty(), *c.Unreadable == 0);
+        }
     }
 }
 
@@ -224,6 +349,10 @@ TEST(FtpListingTest, MachineLines) {
         {"type=file;modify=20231114221321.1234567891; odd", true, K::File, "odd", 0, 1700000001, 123456789},
         {"type=cdir;modify=20231114221320; .", true, K::Skip, ".", 0, 1700000000, 0},
         {"type=OS.unix=slink:/x;modify=20231114221320; l", true, K::Skip, "l", 0, 1700000000, 0},
+        // A fact given twice counts as given last, whole: no fraction of the first is added in.
+        {"type=file;modify=20231114221319.999999999;modify=20231114221320.5; twice", true, K::File, "twice",
+         0, 1700000000, 500000000},
+        {"type=file;modify=20231114221320.999999999;modify=x; bad last", true, K::File, "bad last", 0, -1, 0},
         {"no facts here", false, K::Skip, "", 0, -1, 0},
     };
     for (const auto& c : cases) {
@@ -234,8 +363,9 @@ TEST(FtpListingTest, MachineLines) {
         EXPECT_EQ(e.Kind, c.Kind);
         EXPECT_EQ(e.Name, c.Name);
         EXPECT_EQ(e.Size, c.Size);
-        EXPECT_EQ(e.FileDate, UnixTimeToDosDate(c.Utc));  // UTC on the line, local time in the entry
-        EXPECT_EQ(e.Time, c.Utc);                         // and the instant as exact as the line
+        EXPECT_EQ(e.FileDate,
+                  c.Utc < 0 ? 0 : UnixTimeToDosDate(c.Utc));  // UTC on the line, local in the entry
+        EXPECT_EQ(e.Time, c.Utc);                             // and the instant as exact as the line
         EXPECT_EQ(e.Nanos, c.Nanos);
     }
     ::unsetenv("TZ");
@@ -276,9 +406,10 @@ class FtpFileOperTest : public ::testing::Test {
 };
 
 // The same files served by pyftpdlib (MLSD) and vsftpd (LIST) list as the same tree: names, kinds,
-// 64-bit sizes, dates (to the minute, in UTC) and paths, the root cut off the front only once.
+// 64-bit sizes, dates (to the minute, each server's UTC read alike in a zone with summer time) and
+// paths, the root cut off the front only once.
 TEST_F(FtpFileOperTest, MachineAndClassicListingsAgree) {
-    TScopedEnv tz("TZ", "UTC");
+    TScopedEnv tz("TZ", "Europe/Berlin");
     ::tzset();
     ResetLocalTimeCache();
     TFtpServer mlsd, list;
@@ -443,6 +574,8 @@ TEST_F(FtpFileOperTest, ConnectTellsWhatWentWrong) {
         {server.Address("/missing"), FTP_PASS, "folder not found", true},
         {server.Address(""), "wrong-secret", "log-on refused", false},
         {"ftp://127.0.0.1:" + std::to_string(FreePort()), "wrong-secret", "server not reachable", false},
+        {" ", FTP_PASS, "no server named in the address", false},
+        {"ftp:///data", FTP_PASS, "no server named in the address", false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Address);
@@ -486,7 +619,7 @@ TEST_F(FtpFileOperTest, BrowsesSubfolders) {
 // rename (a new file). Downloads carry the server's time as its listing tells it: MLSD to the
 // second; a classic listing to the minute, a file listed by day and year only as well.
 TEST_F(FtpFileOperTest, DownloadsAndUploadsInterleave) {
-    TScopedEnv tz("TZ", "UTC");
+    TScopedEnv tz("TZ", "America/New_York");
     ::tzset();
     ResetLocalTimeCache();
     // Odd seconds, which a date rounded to DOS precision would lose.
@@ -602,6 +735,83 @@ TEST_F(FtpFileOperTest, ServerQuirks) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(40));
     EXPECT_FALSE(FileExists(Local.Path + "/s"));
     EXPECT_EQ(oper->GetFile(Local.Path + "/f", side, Entry("/x/", "f", 3), 0, false), 0);
+}
+
+// A server listing in the DOS form reads like any other: its times are UTC, a download takes the
+// time the listing shows. A folder with a line that cannot be read is not listed, and says which
+// line in the error log; the rest of the tree is.
+TEST_F(FtpFileOperTest, DosListingsAndUnreadableLines) {
+    TScopedEnv tz("TZ", "Europe/Berlin");
+    ::tzset();
+    ResetLocalTimeCache();
+    TFtpServer server;
+    RequireFtpServer(TServerKind::Pyftpdlib);
+    if (IsSkipped() || HasFatalFailure()) return;
+    ASSERT_TRUE(StartQuirky(server, DOS_SERVER));
+    const time_t when = 1796649360;  // 2026-12-07 13:16 UTC
+    WriteAt(server.Files + "/r/sub/in.txt", "inner", when);
+    WriteAt(server.Files + "/r/top.txt", "top", when);
+    WriteAt(server.Files + "/r/bad/garbled", "g", when);
+    WriteAt(server.Files + "/r/bad/seen", "s", when);
+    const timespec times[2] = {{when, 0}, {when, 0}};
+    for (const char* folder : {"/r/sub", "/r/bad"})
+        ::utimensat(AT_FDCWD, (server.Files + folder).c_str(), times, 0);
+    const std::string log = TMyException::LogFileName();
+    ::unlink(log.c_str());
+    auto oper = FtpSide(server, "/r");
+    ASSERT_EQ(oper->Connect(), 0);
+    EXPECT_EQ(oper->ListFolder(), 1);
+    std::vector<std::string> tree;
+    Describe(*oper->FFileTree, tree);
+    const std::string date = std::to_string(UnixTimeToDosDate(when));
+    EXPECT_EQ(tree, (std::vector<std::string>{"/bad/ " + date + " not listed", "/sub/ " + date,
+                                              "/sub/in.txt 5 " + date, "/top.txt 3 " + date}));
+    std::string errors;
+    ReadWholeFile(log, errors);
+    EXPECT_NE(errors.find("/r/bad/"), std::string::npos) << errors;
+    EXPECT_NE(errors.find("Dez 07 13:16 lost"), std::string::npos) << errors;
+
+    const TFileAttri& top = *Child(*oper->FFileTree, "top.txt")->Data;
+    ASSERT_EQ(oper->GetFile(Local.Path + "/top.txt", *oper->FFolderSource, top, 0, false), 0);
+    struct stat st {};
+    ASSERT_EQ(::stat((Local.Path + "/top.txt").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mtim.tv_sec, when);
+    ::unsetenv("TZ");
+    ::tzset();
+    ResetLocalTimeCache();
+}
+
+// A log-on refused when the connection is made again names itself as the failing row's reason; an
+// upload whose last reply never comes fails as soon as a stalled data connection would.
+TEST_F(FtpFileOperTest, RefusedLogOnAndSilentServer) {
+    TFtpServer server;
+    RequireFtpServer(TServerKind::Pyftpdlib);
+    if (IsSkipped() || HasFatalFailure()) return;
+    const TTempFolder flags;
+    TScopedEnv env("BFS_FTP_FLAGS", flags.Path);
+    ASSERT_TRUE(StartQuirky(server, DOS_SERVER));
+    WriteAt(server.Files + "/f", "f", 1700000000);
+    auto oper = FtpSide(server, "");
+    ASSERT_EQ(oper->Connect(), 0);
+    TFolderSource& side = *oper->FFolderSource;
+
+    WriteDated(Local.Path + "/hang", "hang", 1700000000);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_NE(oper->PutFile(Local.Path + "/hang", side, Entry("/", "hang", 4, UnixTimeToDosDate(1700000000)),
+                            0, false),
+              0);
+    // Generous: the point is that it ends well before the minute libcurl would wait.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(40));
+    EXPECT_TRUE(oper->FailureText.empty());
+
+    std::ofstream(flags.Path + "/refuse") << "";
+    int32_t result = 0;
+    for (int i = 0; i < 2 && oper->FailureText.empty(); ++i) {
+        TEntryState state;
+        result = oper->GetEntryState(side, Entry("/", "f"), state);
+    }
+    EXPECT_NE(result, 0);
+    EXPECT_EQ(oper->FailureText, "log-on refused");
 }
 
 }  // namespace
