@@ -15,6 +15,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLocale>
+#include <QRegularExpression>
 #include <QSpinBox>
 #include <QTimeEdit>
 #include <QVBoxLayout>
@@ -64,6 +65,9 @@ TSchedulerLink PlatformSchedulerLink() {
     link.RenameScheduledJob = [](std::string_view ID, std::string_view Name) {
         return RenameScheduledJob(ID, Name);
     };
+    link.ReadScheduledJob = [](std::string_view ID, TScheduleSpec& Spec) {
+        return ReadScheduledJob(ID, Spec);
+    };
     link.SchedulerError = [] { return SchedulerError(); };
     return link;
 }
@@ -71,7 +75,10 @@ TSchedulerLink PlatformSchedulerLink() {
 QString DescribeSchedule(int Frequency, int Every, const std::array<bool, 7>& WeekDays, const QTime& Start,
                          const QDate& Today) {
     const QLocale locale;
-    const QString t = locale.toString(Start, QLocale::LongFormat);
+    // Hours and minutes in the locale's short form, without the seconds or a zone some locales add.
+    QString format = locale.timeFormat(QLocale::ShortFormat);
+    format.remove(QRegularExpression(QStringLiteral("[:.]s+|\\s*t+")));
+    const QString t = locale.toString(QTime(Start.hour(), Start.minute()), format.trimmed());
     const QString d = locale.toString(Today, QLocale::ShortFormat);
     if (Frequency == 1) {
         QStringList days;
@@ -81,8 +88,15 @@ QString DescribeSchedule(int Frequency, int Every, const std::array<bool, 7>& We
         if (Every == 1) return QStringLiteral("At %1 every %2 of every week, starting %3").arg(t, list, d);
         return QStringLiteral("At %1 every %2 of every %3 weeks, starting %4").arg(t, list).arg(Every).arg(d);
     }
-    if (Frequency == 2)
-        return QStringLiteral("At %1 on day %2 of every month, starting %3").arg(t).arg(Every).arg(d);
+    if (Frequency == 2) {
+        // The job runs on that day of the month only: a month without it is left out.
+        const QString months = Every == 29   ? QStringLiteral("every month (February only in leap years)")
+                               : Every == 30 ? QStringLiteral("every month but February")
+                               : Every >= 31
+                                   ? QStringLiteral("every month that has one (not Feb, Apr, Jun, Sep, Nov)")
+                                   : QStringLiteral("every month");
+        return QStringLiteral("At %1 on day %2 of %3, starting %4").arg(t).arg(Every).arg(months, d);
+    }
     if (Every == 1) return QStringLiteral("At %1 every day, starting %2").arg(t, d);
     return QStringLiteral("At %1 every %2 days, starting %3").arg(t).arg(Every).arg(d);
 }
@@ -254,11 +268,47 @@ void TScheduleManagerForm::ClampCount(QSpinBox* Count, int Minimum, int Maximum)
     if (value > Maximum) Count->setValue(Maximum);
 }
 
+void TScheduleManagerForm::OpenOn(std::string_view SyncID, const std::optional<TScheduleSpec>& Pending) {
+    TScheduleSpec saved;
+    if (Pending)
+        m_Saved = Pending;
+    else if (m_Link.ReadScheduledJob && m_Link.ReadScheduledJob(SyncID, saved))
+        m_Saved = saved;
+    else
+        m_Saved.reset();
+}
+
+void TScheduleManagerForm::OpenOn(const TScheduleSpec& Saved) {
+    m_Saved = Saved;
+}
+
 bool TScheduleManagerForm::FormShow() {
     OkButton->SetPicState(isNormal);
     CancelButton->SetPicState(isNormal);
-    comScheduleTask->setCurrentIndex(0);
-    comScheduleTaskChange();
+    const QTime now = Now().time();
+    {
+        const QSignalBlocker quiet(dtpStartTime);
+        dtpStartTime->setTime(m_Saved ? QTime(m_Saved->Hour, m_Saved->Minute)
+                                      : QTime(now.hour(), now.minute()));
+    }
+    if (m_Saved && m_Saved->Frequency >= 0 && m_Saved->Frequency <= 2) {
+        const int frequency = m_Saved->Frequency;
+        comScheduleTask->setCurrentIndex(frequency);
+        {
+            const QSignalBlocker quiet(CountOf(frequency));
+            CountOf(frequency)->setValue(std::clamp(m_Saved->Every, COUNT_MIN, COUNT_MAX[frequency]));
+        }
+        const auto boxes = WeekBoxes();
+        for (size_t i = 0; i < boxes.size(); ++i) {
+            const QSignalBlocker quiet(boxes[i]);
+            boxes[i]->setChecked(frequency == 1 && m_Saved->WeekDays[i]);
+        }
+        ShowGroupOf(frequency);
+        Describe();
+    } else {
+        comScheduleTask->setCurrentIndex(0);
+        comScheduleTaskChange();
+    }
     if (const int status = m_Link.EnsureTaskScheduler ? m_Link.EnsureTaskScheduler() : -1; status != 0) {
         const std::string why = m_Link.SchedulerError ? m_Link.SchedulerError() : std::string();
         ShowMessageBox(
@@ -276,13 +326,9 @@ int TScheduleManagerForm::Execute() {
 }
 
 void TScheduleManagerForm::comScheduleTaskChange() {
+    // The start time stays as set: a new frequency only brings its own count and days back to
+    // their first values.
     const int frequency = std::max(0, comScheduleTask->currentIndex());
-    // Only hours and minutes reach the job.
-    const QTime now = Now().time();
-    {
-        const QSignalBlocker quiet(dtpStartTime);
-        dtpStartTime->setTime(QTime(now.hour(), now.minute()));
-    }
     {
         const QSignalBlocker quiet(CountOf(frequency));
         CountOf(frequency)->setValue(COUNT_MIN);
@@ -293,10 +339,14 @@ void TScheduleManagerForm::comScheduleTaskChange() {
             box->setChecked(box == CheckBoxMon);
         }
     }
-    DailyGroup->setVisible(frequency == 0);
-    WeeklyGroup->setVisible(frequency == 1);
-    MonthlyGroup->setVisible(frequency == 2);
+    ShowGroupOf(frequency);
     Describe();
+}
+
+void TScheduleManagerForm::ShowGroupOf(int Frequency) {
+    DailyGroup->setVisible(Frequency == 0);
+    WeeklyGroup->setVisible(Frequency == 1);
+    MonthlyGroup->setVisible(Frequency == 2);
 }
 
 TScheduleSpec TScheduleManagerForm::Schedule() const {
