@@ -52,6 +52,14 @@ QSpinBox* NewCount(QWidget* Parent) {
     return count;
 }
 
+// Hours and minutes in the locale's short time form, without the seconds or the zone some locales
+// add: only these reach the job, which runs at that time wherever the computer is.
+QString HourMinuteFormat(const QLocale& Locale) {
+    QString format = Locale.timeFormat(QLocale::ShortFormat);
+    format.remove(QRegularExpression(QStringLiteral("[:.]s+|\\s*t+")));
+    return format.trimmed();
+}
+
 }  // namespace
 
 TSchedulerLink PlatformSchedulerLink() {
@@ -75,10 +83,7 @@ TSchedulerLink PlatformSchedulerLink() {
 QString DescribeSchedule(int Frequency, int Every, const std::array<bool, 7>& WeekDays, const QTime& Start,
                          const QDate& Today) {
     const QLocale locale;
-    // Hours and minutes in the locale's short form, without the seconds or a zone some locales add.
-    QString format = locale.timeFormat(QLocale::ShortFormat);
-    format.remove(QRegularExpression(QStringLiteral("[:.]s+|\\s*t+")));
-    const QString t = locale.toString(QTime(Start.hour(), Start.minute()), format.trimmed());
+    const QString t = locale.toString(QTime(Start.hour(), Start.minute()), HourMinuteFormat(locale));
     const QString d = locale.toString(Today, QLocale::ShortFormat);
     if (Frequency == 1) {
         QStringList days;
@@ -171,7 +176,7 @@ void TScheduleManagerForm::BuildControls() {
     comScheduleTask->setMinimumWidth(
         comScheduleTask->fontMetrics().horizontalAdvance(QStringLiteral("Monthly")) + 60);
     dtpStartTime = new QTimeEdit(body);
-    dtpStartTime->setDisplayFormat(QLocale().timeFormat(QLocale::ShortFormat));
+    dtpStartTime->setDisplayFormat(HourMinuteFormat(QLocale()));
     QLabel* frequencyLabel = NewLabel(body, QStringLiteral("Task Frequency:"));
     QLabel* startLabel = NewLabel(body, QStringLiteral("Start Time:"));
     frequencyLabel->setBuddy(comScheduleTask);
