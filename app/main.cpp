@@ -74,8 +74,10 @@ int main(int argc, char* argv[]) {
     // Without a display (a timer before log-in, an SSH shell) a named task still runs, windows
     // unseen; the windows themselves cannot open. A platform chosen by the caller stands.
     const bool choosePlatform = qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM");
+    const bool displayNamed =
+        !qEnvironmentVariableIsEmpty("DISPLAY") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
     if (choosePlatform) {
-        if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
+        if (!displayNamed) {
             if (!commandLine) {
                 std::fprintf(stderr,
                              "Bramlow File Sync: no display to open the windows on (neither DISPLAY nor "
@@ -101,6 +103,8 @@ int main(int argc, char* argv[]) {
     QCoreApplication::setApplicationName(QStringLiteral("Bramlow File Sync"));
     // The desktop matches the windows to the menu entry the program installs.
     QGuiApplication::setDesktopFileName(QStringLiteral("bramlow-file-sync"));
+    // The list tried is this program's own: the programs it starts (a link's opener) choose theirs.
+    if (choosePlatform && displayNamed) qunsetenv("QT_QPA_PLATFORM");
     if (choosePlatform && !commandLine && QGuiApplication::platformName() == QLatin1String("offscreen")) {
         std::fprintf(stderr, "Bramlow File Sync: no display to open the windows on (%s cannot be opened).\n",
                      DisplayNames().constData());
