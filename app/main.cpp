@@ -18,7 +18,9 @@
 #include "ui/UTSeedFolder.h"
 #include "ui/UTSingleInstance.h"
 
+#include <QByteArray>
 #include <QEventLoop>
+#include <QStringList>
 #include <QTimer>
 
 #include <cstdio>
@@ -35,6 +37,28 @@ void StartupBox(const char* Text) {
     bfs::ShowMessageBox(QString::fromUtf8(Text), QStringLiteral("Tip"), bfs::MB_OK);
 }
 
+// The displays named in the environment, for a message.
+QByteArray DisplayNames() {
+    QStringList names;
+    for (const char* name : {"WAYLAND_DISPLAY", "DISPLAY"})
+        if (!qEnvironmentVariableIsEmpty(name))
+            names << QString::fromLatin1(name) + QLatin1Char('=') + qEnvironmentVariable(name);
+    return names.join(QStringLiteral(", ")).toLocal8Bit();
+}
+
+// The window-system platforms to try, in order: those of the displays named in the environment
+// (Wayland first in a Wayland session), then the unseen one.
+QByteArray DisplayPlatforms() {
+    const bool wayland = !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+    const bool x = !qEnvironmentVariableIsEmpty("DISPLAY");
+    const bool waylandSession = qgetenv("XDG_SESSION_TYPE") == "wayland";
+    QByteArray platforms;
+    if (wayland && waylandSession) platforms += "wayland;";
+    if (x) platforms += "xcb;";
+    if (wayland && !waylandSession) platforms += "wayland;";
+    return platforms + "offscreen";
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
@@ -49,15 +73,23 @@ int main(int argc, char* argv[]) {
     const bool commandLine = argc > 1;
     // Without a display (a timer before log-in, an SSH shell) a named task still runs, windows
     // unseen; the windows themselves cannot open. A platform chosen by the caller stands.
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY") &&
-        qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
-        if (!commandLine) {
-            std::fprintf(stderr,
-                         "Bramlow File Sync: no display to open the windows on (neither DISPLAY nor "
-                         "WAYLAND_DISPLAY is set).\n");
-            return 1;
+    const bool choosePlatform = qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM");
+    const bool displayNamed =
+        !qEnvironmentVariableIsEmpty("DISPLAY") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+    if (choosePlatform) {
+        if (!displayNamed) {
+            if (!commandLine) {
+                std::fprintf(stderr,
+                             "Bramlow File Sync: no display to open the windows on (neither DISPLAY nor "
+                             "WAYLAND_DISPLAY is set).\n");
+                return 1;
+            }
+            qputenv("QT_QPA_PLATFORM", "offscreen");
+        } else {
+            // A display that is named but gone (the session that named it has ended) is not fatal:
+            // the window system tries the displays in turn and ends on the unseen one.
+            qputenv("QT_QPA_PLATFORM", DisplayPlatforms());
         }
-        qputenv("QT_QPA_PLATFORM", "offscreen");
     }
     // A run without a person writes only its own lines to standard error (a scheduler keeps them):
     // the window system's notes about windows no one sees are not among them.
@@ -71,6 +103,13 @@ int main(int argc, char* argv[]) {
     QCoreApplication::setApplicationName(QStringLiteral("Bramlow File Sync"));
     // The desktop matches the windows to the menu entry the program installs.
     QGuiApplication::setDesktopFileName(QStringLiteral("bramlow-file-sync"));
+    // The list tried is this program's own: the programs it starts (a link's opener) choose theirs.
+    if (choosePlatform && displayNamed) qunsetenv("QT_QPA_PLATFORM");
+    if (choosePlatform && !commandLine && QGuiApplication::platformName() == QLatin1String("offscreen")) {
+        std::fprintf(stderr, "Bramlow File Sync: no display to open the windows on (%s cannot be opened).\n",
+                     DisplayNames().constData());
+        return 1;
+    }
 
     // A first start finds the program folder seeded with the default settings and language file;
     // stored passwords stay the user's alone.

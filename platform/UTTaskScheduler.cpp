@@ -8,6 +8,7 @@
 #include <unistd.h>
 #include <utf8proc.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <chrono>
@@ -227,6 +228,20 @@ std::string TwoDigits(int Value) {
     return {char('0' + Value / 10), char('0' + Value % 10)};
 }
 
+constexpr std::string_view DAY_NAMES[7] = {"Mon", "Tue", "Wed", "Thu", "Fri", "Sat", "Sun"};
+
+// The value of the first line "Key=..." of a unit file.
+std::optional<std::string> UnitValue(const std::string& Text, std::string_view Key) {
+    for (size_t pos = 0; pos < Text.size();) {
+        size_t end = std::min(Text.find('\n', pos), Text.size());
+        std::string_view line(Text.data() + pos, end - pos);
+        if (line.size() > Key.size() && line.starts_with(Key) && line[Key.size()] == '=')
+            return std::string(line.substr(Key.size() + 1));
+        pos = end + 1;
+    }
+    return std::nullopt;
+}
+
 // The timer's OnCalendar= expression; empty when the schedule is not one the editor offers.
 std::string CalendarExpression(const TScheduleSpec& Spec) {
     const std::string time = " " + TwoDigits(Spec.Hour) + ":" + TwoDigits(Spec.Minute) + ":00";
@@ -234,12 +249,11 @@ std::string CalendarExpression(const TScheduleSpec& Spec) {
         case 0:
             return "*-*-*" + time;
         case 1: {
-            constexpr const char* NAMES[7] = {"Mon", "Tue", "Wed", "Thu", "Fri", "Sat", "Sun"};
             std::string days;
             for (size_t i = 0; i < 7; ++i) {
                 if (!Spec.WeekDays[i]) continue;
                 if (!days.empty()) days += ',';
-                days += NAMES[i];
+                days += DAY_NAMES[i];
             }
             return days.empty() ? std::string() : days + " *-*-*" + time;
         }
@@ -273,44 +287,13 @@ std::string CheckSpec(const TScheduleSpec& Spec) {
     return {};
 }
 
-// The environment variables the user manager lacks that the job's program needs to open its
-// windows on this display, as "NAME=value", taken from this process.
-std::vector<std::string> MissingDisplayVariables(const std::string& ManagerEnvironment) {
-    auto managerHas = [&](std::string_view Name) {
-        size_t pos = 0;
-        while (pos < ManagerEnvironment.size()) {
-            size_t end = ManagerEnvironment.find('\n', pos);
-            if (end == std::string::npos) end = ManagerEnvironment.size();
-            std::string_view line(ManagerEnvironment.data() + pos, end - pos);
-            if (line.size() > Name.size() && line.substr(0, Name.size()) == Name && line[Name.size()] == '=')
-                return true;
-            pos = end + 1;
-        }
-        return false;
-    };
-    auto ours = [](const char* Name) -> std::optional<std::string> {
-        const char* value = std::getenv(Name);
-        if (!value || !*value || !IsUnitText(value)) return std::nullopt;
-        return std::string(value);
-    };
-    std::vector<std::string> missing;
-    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY"}) {
-        if (managerHas(name)) continue;
-        if (auto value = ours(name)) missing.push_back(std::string(name) + "=" + *value);
-    }
-    // An X display may need its authority file; it goes with the display it belongs to.
-    if (!missing.empty() && missing.front().starts_with("DISPLAY=") && !managerHas("XAUTHORITY"))
-        if (auto value = ours("XAUTHORITY")) missing.push_back("XAUTHORITY=" + *value);
-    return missing;
-}
-
+// The service carries no display of its own: the one of the session that made the job is gone
+// after a log-out or a restart. The program opens its windows on the display the user manager
+// knows when it runs, and runs unseen when there is none.
 std::string ServiceText(std::string_view TaskName, const std::string& Program, const std::string& Folder,
-                        const std::vector<std::string>& Environment,
                         const std::vector<std::string>& Condition) {
     std::string text = "[Unit]\n" + UnitLine("Description", TaskName) + "\n[Service]\n" +
                        UnitLine("Type", "exec") + UnitLine("WorkingDirectory", Folder);
-    for (const std::string& assignment : Environment)
-        text += UnitLine("Environment", QuoteUnitWord(assignment, false));
     if (!Condition.empty()) text += UnitLine("ExecCondition", ExecLine(Condition));
     text += UnitLine("ExecStart", ExecLine({Program, std::string(TaskName)}));
     return text;
@@ -320,6 +303,13 @@ std::string TimerText(std::string_view TaskName, const std::string& Calendar) {
     return "[Unit]\n" + UnitLine("Description", TaskName) + "\n[Timer]\n" + UnitLine("OnCalendar", Calendar) +
            UnitLine("AccuracySec", "1s") + UnitLine("Persistent", "false") + "\n[Install]\n" +
            UnitLine("WantedBy", "timers.target");
+}
+
+// A line Environment="DISPLAY=...", "WAYLAND_DISPLAY=..." or "XAUTHORITY=..." of an older service.
+bool IsDisplayAssignment(std::string_view Line) {
+    for (std::string_view name : {"DISPLAY=", "WAYLAND_DISPLAY=", "XAUTHORITY="})
+        if (Line.starts_with("Environment=\"" + std::string(name))) return true;
+    return false;
 }
 
 // The program a job starts, checked; 0 or an errno (SchedulerError() then says why).
@@ -409,8 +399,8 @@ int CreateScheduledJob(std::string_view SyncID, std::string_view TaskName, const
         return ENOENT;
     }
 
-    std::string managerEnvironment;
-    if (int status = RunScheduler({"show-environment"}, &managerEnvironment); status != 0) return status;
+    // Nothing is written for a user manager that cannot be reached.
+    if (int status = EnsureTaskScheduler(); status != 0) return status;
 
     std::vector<std::string> condition;
     if (Spec.Frequency != 2 && Spec.Every > 1) {
@@ -423,9 +413,7 @@ int CreateScheduledJob(std::string_view SyncID, std::string_view TaskName, const
     const std::string service = folder + stem + ".service", timer = folder + stem + ".timer";
 
     if (int error = MakeFolders(folder)) return FileFailure("Cannot make the folder", folder, error);
-    if (int error =
-            WriteFileAtomic(service, ServiceText(TaskName, program, programFolder,
-                                                 MissingDisplayVariables(managerEnvironment), condition))) {
+    if (int error = WriteFileAtomic(service, ServiceText(TaskName, program, programFolder, condition))) {
         FileFailure("Cannot write", service, error);
         RollBack(folder, stem, false);
         return error;
@@ -461,8 +449,8 @@ int RenameScheduledJob(std::string_view SyncID, std::string_view TaskName) {
     std::string program;
     if (int error = CheckedProgram(program)) return error;
 
-    // Only the name changes: the lines that carry it are replaced, the rest (the display, the due
-    // check) stays as it was made.
+    // Only the name changes: the lines that carry it are replaced, the rest (the due check) stays
+    // as it was made. A display an older job was given is dropped: it outlives its session.
     std::string text;
     size_t pos = 0;
     while (pos < old.size()) {
@@ -473,7 +461,7 @@ int RenameScheduledJob(std::string_view SyncID, std::string_view TaskName) {
             text += UnitLine("Description", TaskName);
         else if (line.starts_with("ExecStart="))
             text += UnitLine("ExecStart", ExecLine({program, std::string(TaskName)}));
-        else
+        else if (!IsDisplayAssignment(line))
             text += line;
         pos = end;
     }
@@ -483,6 +471,68 @@ int RenameScheduledJob(std::string_view SyncID, std::string_view TaskName) {
         return status;
     }
     return 0;
+}
+
+bool ReadScheduledJob(std::string_view SyncID, TScheduleSpec& Spec) {
+    const std::string folder = UnitFolder();
+    if (SyncID.empty() || folder.empty()) return false;
+    const std::string stem = folder + ScheduledUnitStem(SyncID);
+    std::string timer, service;
+    if (ReadWholeFile(stem + ".timer", timer) != 0 || ReadWholeFile(stem + ".service", service) != 0)
+        return false;
+    const auto calendar = UnitValue(timer, "OnCalendar");
+    if (!calendar) return false;
+    auto number = [](std::string_view Digits, int& Value) {
+        auto [end, ec] = std::from_chars(Digits.data(), Digits.data() + Digits.size(), Value);
+        return !Digits.empty() && ec == std::errc() && end == Digits.data() + Digits.size();
+    };
+
+    // "[days ]*-*-<* or day> HH:MM:00", as CalendarExpression writes it.
+    TScheduleSpec spec;
+    std::vector<std::string_view> words;
+    for (std::string_view rest(*calendar); !rest.empty();) {
+        const size_t blank = std::min(rest.find(' '), rest.size());
+        words.push_back(rest.substr(0, blank));
+        rest.remove_prefix(std::min(blank + 1, rest.size()));
+    }
+    if (words.size() == 3) {
+        spec.Frequency = 1;
+        for (std::string_view days = words[0]; !days.empty();) {
+            const size_t comma = std::min(days.find(','), days.size());
+            const auto name = std::find(std::begin(DAY_NAMES), std::end(DAY_NAMES), days.substr(0, comma));
+            if (name == std::end(DAY_NAMES)) return false;
+            spec.WeekDays[static_cast<size_t>(name - std::begin(DAY_NAMES))] = true;
+            days.remove_prefix(std::min(comma + 1, days.size()));
+        }
+        words.erase(words.begin());
+    }
+    if (words.size() != 2 || !words[0].starts_with("*-*-") || words[1].size() != 8 ||
+        !words[1].ends_with(":00") || words[1][2] != ':' || !number(words[1].substr(0, 2), spec.Hour) ||
+        !number(words[1].substr(3, 2), spec.Minute))
+        return false;
+    const std::string_view day = words[0].substr(4);
+    if (day != "*") {
+        if (spec.Frequency == 1 || !number(day, spec.Every)) return false;
+        spec.Frequency = 2;
+    }
+
+    // Every n days or weeks: the due check's last two words, the creation date and n.
+    if (const auto condition = UnitValue(service, "ExecCondition"); condition && spec.Frequency != 2) {
+        std::vector<std::string> args;
+        for (size_t pos = 0; (pos = condition->find('"', pos)) != std::string::npos;) {
+            const size_t end = condition->find('"', pos + 1);
+            if (end == std::string::npos) break;
+            args.push_back(condition->substr(pos + 1, end - pos - 1));
+            pos = end + 1;
+        }
+        if (args.size() < 3 || !ParseDate(args[args.size() - 2]) || !number(args.back(), spec.Every) ||
+            args[args.size() - 3] != (spec.Frequency == 0 ? "daily" : "weekly"))
+            return false;
+        spec.CreationDate = args[args.size() - 2];
+    }
+    if (!CheckSpec(spec).empty()) return false;
+    Spec = spec;
+    return true;
 }
 
 std::string SchedulerError() {

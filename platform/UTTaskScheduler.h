@@ -35,6 +35,11 @@ int EnsureTaskScheduler();
 // "Back" never finds the job of "Backup". An empty identifier has no job.
 bool ScheduledJobExists(std::string_view SyncID);
 
+// The schedule of the task's job read back from its unit files (the creation date only for a job
+// every n > 1 days or weeks). False, Spec untouched, when the task has no job or its units do not
+// hold a schedule this program makes.
+bool ReadScheduledJob(std::string_view SyncID, TScheduleSpec& Spec);
+
 // Stops and disables the task's timer, removes both unit files, reloads the user manager.
 // 0 when no unit file is left (also when there was none); else the failing step's status, and
 // SchedulerError() names the command and its status.

@@ -2,6 +2,7 @@
 
 #include "model/UTConsts.h"
 #include "model/UTRegistry.h"
+#include "ui/DMUnit.h"
 #include "ui/ImageEx.h"
 #include "ui/UTDialogParts.h"
 #include "ui/UTPictures.h"
@@ -132,7 +133,7 @@ void TAboutBox::showEvent(QShowEvent* Event) {
 
 void TAboutBox::FormShow() {
     lb_Version->setText(QString::fromUtf8(PROGRAM_NAME) + QLatin1Char(' ') +
-                        QString::fromUtf8(ABOUT_VERSION));
+                        QString::fromUtf8(ProgramVersion()));
     const QString page = QString::fromStdString(RegistryInfo.HomePage);
     lb_website2->setText(page);
     lb_website2->setToolTip(page);

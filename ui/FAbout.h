@@ -14,13 +14,12 @@ class TImageEx;
 class TImageExButton;
 class TTitleBar;
 
-// The version the about window names after the program's name.
-inline constexpr const char* ABOUT_VERSION = "2010.1.2";
 // The maker's contact address that the about window shows and writes to.
 inline constexpr const char* CONTACT_EMAIL = "support@bramlow-file-sync.example";
 
-// The program's name and version, with links to the product's web page (the registry's HomePage)
-// and to the contact address. A click on the background, the close picture, Escape or OK closes it.
+// The program's name and its version (the build's, ProgramVersion()), with links to the product's web page
+// (the registry's HomePage) and to the contact address. A click on the background, the close picture, Escape
+// or OK closes it.
 class TAboutBox : public QDialog {
     Q_OBJECT
 

@@ -15,6 +15,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLocale>
+#include <QRegularExpression>
 #include <QSpinBox>
 #include <QTimeEdit>
 #include <QVBoxLayout>
@@ -51,6 +52,14 @@ QSpinBox* NewCount(QWidget* Parent) {
     return count;
 }
 
+// Hours and minutes in the locale's short time form, without the seconds or the zone some locales
+// add: only these reach the job, which runs at that time wherever the computer is.
+QString HourMinuteFormat(const QLocale& Locale) {
+    QString format = Locale.timeFormat(QLocale::ShortFormat);
+    format.remove(QRegularExpression(QStringLiteral("[:.]s+|\\s*t+")));
+    return format.trimmed();
+}
+
 }  // namespace
 
 TSchedulerLink PlatformSchedulerLink() {
@@ -64,6 +73,9 @@ TSchedulerLink PlatformSchedulerLink() {
     link.RenameScheduledJob = [](std::string_view ID, std::string_view Name) {
         return RenameScheduledJob(ID, Name);
     };
+    link.ReadScheduledJob = [](std::string_view ID, TScheduleSpec& Spec) {
+        return ReadScheduledJob(ID, Spec);
+    };
     link.SchedulerError = [] { return SchedulerError(); };
     return link;
 }
@@ -71,7 +83,7 @@ TSchedulerLink PlatformSchedulerLink() {
 QString DescribeSchedule(int Frequency, int Every, const std::array<bool, 7>& WeekDays, const QTime& Start,
                          const QDate& Today) {
     const QLocale locale;
-    const QString t = locale.toString(Start, QLocale::LongFormat);
+    const QString t = locale.toString(QTime(Start.hour(), Start.minute()), HourMinuteFormat(locale));
     const QString d = locale.toString(Today, QLocale::ShortFormat);
     if (Frequency == 1) {
         QStringList days;
@@ -81,8 +93,15 @@ QString DescribeSchedule(int Frequency, int Every, const std::array<bool, 7>& We
         if (Every == 1) return QStringLiteral("At %1 every %2 of every week, starting %3").arg(t, list, d);
         return QStringLiteral("At %1 every %2 of every %3 weeks, starting %4").arg(t, list).arg(Every).arg(d);
     }
-    if (Frequency == 2)
-        return QStringLiteral("At %1 on day %2 of every month, starting %3").arg(t).arg(Every).arg(d);
+    if (Frequency == 2) {
+        // The job runs on that day of the month only: a month without it is left out.
+        const QString months = Every == 29   ? QStringLiteral("every month (February only in leap years)")
+                               : Every == 30 ? QStringLiteral("every month but February")
+                               : Every >= 31
+                                   ? QStringLiteral("every month that has one (not Feb, Apr, Jun, Sep, Nov)")
+                                   : QStringLiteral("every month");
+        return QStringLiteral("At %1 on day %2 of %3, starting %4").arg(t).arg(Every).arg(months, d);
+    }
     if (Every == 1) return QStringLiteral("At %1 every day, starting %2").arg(t, d);
     return QStringLiteral("At %1 every %2 days, starting %3").arg(t).arg(Every).arg(d);
 }
@@ -157,7 +176,7 @@ void TScheduleManagerForm::BuildControls() {
     comScheduleTask->setMinimumWidth(
         comScheduleTask->fontMetrics().horizontalAdvance(QStringLiteral("Monthly")) + 60);
     dtpStartTime = new QTimeEdit(body);
-    dtpStartTime->setDisplayFormat(QLocale().timeFormat(QLocale::ShortFormat));
+    dtpStartTime->setDisplayFormat(HourMinuteFormat(QLocale()));
     QLabel* frequencyLabel = NewLabel(body, QStringLiteral("Task Frequency:"));
     QLabel* startLabel = NewLabel(body, QStringLiteral("Start Time:"));
     frequencyLabel->setBuddy(comScheduleTask);
@@ -254,11 +273,47 @@ void TScheduleManagerForm::ClampCount(QSpinBox* Count, int Minimum, int Maximum)
     if (value > Maximum) Count->setValue(Maximum);
 }
 
+void TScheduleManagerForm::OpenOn(std::string_view SyncID, const std::optional<TScheduleSpec>& Pending) {
+    TScheduleSpec saved;
+    if (Pending)
+        m_Saved = Pending;
+    else if (m_Link.ReadScheduledJob && m_Link.ReadScheduledJob(SyncID, saved))
+        m_Saved = saved;
+    else
+        m_Saved.reset();
+}
+
+void TScheduleManagerForm::OpenOn(const TScheduleSpec& Saved) {
+    m_Saved = Saved;
+}
+
 bool TScheduleManagerForm::FormShow() {
     OkButton->SetPicState(isNormal);
     CancelButton->SetPicState(isNormal);
-    comScheduleTask->setCurrentIndex(0);
-    comScheduleTaskChange();
+    const QTime now = Now().time();
+    {
+        const QSignalBlocker quiet(dtpStartTime);
+        dtpStartTime->setTime(m_Saved ? QTime(m_Saved->Hour, m_Saved->Minute)
+                                      : QTime(now.hour(), now.minute()));
+    }
+    if (m_Saved && m_Saved->Frequency >= 0 && m_Saved->Frequency <= 2) {
+        const int frequency = m_Saved->Frequency;
+        comScheduleTask->setCurrentIndex(frequency);
+        {
+            const QSignalBlocker quiet(CountOf(frequency));
+            CountOf(frequency)->setValue(std::clamp(m_Saved->Every, COUNT_MIN, COUNT_MAX[frequency]));
+        }
+        const auto boxes = WeekBoxes();
+        for (size_t i = 0; i < boxes.size(); ++i) {
+            const QSignalBlocker quiet(boxes[i]);
+            boxes[i]->setChecked(frequency == 1 && m_Saved->WeekDays[i]);
+        }
+        ShowGroupOf(frequency);
+        Describe();
+    } else {
+        comScheduleTask->setCurrentIndex(0);
+        comScheduleTaskChange();
+    }
     if (const int status = m_Link.EnsureTaskScheduler ? m_Link.EnsureTaskScheduler() : -1; status != 0) {
         const std::string why = m_Link.SchedulerError ? m_Link.SchedulerError() : std::string();
         ShowMessageBox(
@@ -276,13 +331,9 @@ int TScheduleManagerForm::Execute() {
 }
 
 void TScheduleManagerForm::comScheduleTaskChange() {
+    // The start time stays as set: a new frequency only brings its own count and days back to
+    // their first values.
     const int frequency = std::max(0, comScheduleTask->currentIndex());
-    // Only hours and minutes reach the job.
-    const QTime now = Now().time();
-    {
-        const QSignalBlocker quiet(dtpStartTime);
-        dtpStartTime->setTime(QTime(now.hour(), now.minute()));
-    }
     {
         const QSignalBlocker quiet(CountOf(frequency));
         CountOf(frequency)->setValue(COUNT_MIN);
@@ -293,10 +344,14 @@ void TScheduleManagerForm::comScheduleTaskChange() {
             box->setChecked(box == CheckBoxMon);
         }
     }
-    DailyGroup->setVisible(frequency == 0);
-    WeeklyGroup->setVisible(frequency == 1);
-    MonthlyGroup->setVisible(frequency == 2);
+    ShowGroupOf(frequency);
     Describe();
+}
+
+void TScheduleManagerForm::ShowGroupOf(int Frequency) {
+    DailyGroup->setVisible(Frequency == 0);
+    WeeklyGroup->setVisible(Frequency == 1);
+    MonthlyGroup->setVisible(Frequency == 2);
 }
 
 TScheduleSpec TScheduleManagerForm::Schedule() const {

@@ -10,6 +10,7 @@
 
 #include <array>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -34,20 +35,24 @@ struct TSchedulerLink {
     std::function<int(std::string_view SyncID, std::string_view TaskName, const TScheduleSpec& Spec)>
         CreateScheduledJob;
     std::function<int(std::string_view SyncID, std::string_view TaskName)> RenameScheduledJob;
+    // The schedule of the task's job; optional (no job is read back without it).
+    std::function<bool(std::string_view SyncID, TScheduleSpec& Spec)> ReadScheduledJob = nullptr;
     std::function<std::string()> SchedulerError;
 };
 TSchedulerLink PlatformSchedulerLink();
 
-// The one-line summary of a schedule. Start is the start time, shown in the locale's long time
-// format; Today is the day counting starts from, in its short date format. Every is the count of
-// the frequency (days, weeks, or the day of the month); WeekDays, Monday first, matter for weekly.
+// The one-line summary of a schedule. Start is the start time, hours and minutes in the locale's
+// short time format (no time zone: the job runs at that time wherever the computer is); Today is
+// the day counting starts from, in its short date format. Every is the count of the frequency
+// (days, weeks, or the day of the month: a day past 28 names the months that lack it, where the
+// job does not run); WeekDays, Monday first, matter for weekly.
 QString DescribeSchedule(int Frequency, int Every, const std::array<bool, 7>& WeekDays, const QTime& Start,
                          const QDate& Today);
 
 // The schedule editor: when the scheduler shall start a task (daily, weekly on chosen weekdays, or
 // monthly on one day, at a start time, every so many days, weeks or months), with a summary of the
-// choice kept up to date. It always opens with its defaults and makes no job itself: its caller
-// reads Schedule() and the summary after OK.
+// choice kept up to date. It opens on the schedule given to OpenOn (the task's job), else on its
+// defaults, and makes no job itself: its caller reads Schedule() and the summary after OK.
 class TScheduleManagerForm : public QDialog {
     Q_OBJECT
 
@@ -57,8 +62,13 @@ class TScheduleManagerForm : public QDialog {
                                   QWidget* Parent = nullptr);
     ~TScheduleManagerForm() override;
 
-    // The defaults (daily, every day, now), then checks that the scheduler can be reached: false,
-    // after a box saying why, when it cannot.
+    // What FormShow opens on: Pending when given (a choice not yet made into a job), else the
+    // task's job as the scheduler holds it; the defaults when there is neither.
+    void OpenOn(std::string_view SyncID, const std::optional<TScheduleSpec>& Pending = std::nullopt);
+    void OpenOn(const TScheduleSpec& Saved);
+
+    // The schedule given to OpenOn or the defaults (daily, every day, now), then checks that the scheduler
+    // can be reached: false, after a box saying why, when it cannot.
     bool FormShow();
     // FormShow, then the window modally: 1 after OK, 0 after Cancel or when the scheduler is out of
     // reach.
@@ -104,9 +114,11 @@ class TScheduleManagerForm : public QDialog {
     QSpinBox* CountOf(int Frequency) const;
     // Brings a count typed or stepped outside its range back to the nearest end of it.
     void ClampCount(QSpinBox* Count, int Minimum, int Maximum);
+    void ShowGroupOf(int Frequency);
 
     TSchedulerLink m_Link;
     std::function<QDateTime()> m_Clock;
+    std::optional<TScheduleSpec> m_Saved;
 };
 
 }  // namespace bfs

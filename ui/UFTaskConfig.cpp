@@ -1139,6 +1139,7 @@ void TFTaskConfig::EditSchedule() {
 
 QString TFTaskConfig::RunScheduleDialog() {
     TScheduleManagerForm editor(Scheduler, Clock, this);
+    editor.OpenOn(Task->SyncID, m_PendingSchedule);  // the choice not yet made, else the job's
     if (!RunScheduleEditor || RunScheduleEditor(editor) != QDialog::Accepted) return {};
     m_PendingSchedule = editor.Schedule();
     return editor.Summary();

@@ -240,20 +240,54 @@ TEST_F(TaskSchedulerTest, BadInputIsRefusedBeforeAnythingRuns) {
     EXPECT_TRUE(UnitFiles().empty());
 }
 
-TEST_F(TaskSchedulerTest, DisplayTheManagerLacksIsPassedOn) {
-    test::TScopedEnv display("DISPLAY", ":7"), wayland("WAYLAND_DISPLAY", "wayland-1"),
+// The display of the session that made a job is gone after a log-out or a restart: the job names
+// none, and a rename drops the display an older job was given.
+TEST_F(TaskSchedulerTest, JobsCarryNoDisplayOfTheSessionThatMadeThem) {
+    test::TScopedEnv display("DISPLAY", ":74"), wayland("WAYLAND_DISPLAY", "wayland-1"),
         auth("XAUTHORITY", "/x a");
-    const std::pair<const char*, Lines> cases[] = {
-        {"HOME=/root\n", {"\"DISPLAY=:7\"", "\"WAYLAND_DISPLAY=wayland-1\"", "\"XAUTHORITY=/x a\""}},
-        {"WAYLAND_DISPLAY=wayland-0\nXAUTHORITY=/y\n", {"\"DISPLAY=:7\""}},
-        {"DISPLAY=:0\nWAYLAND_DISPLAY=wayland-0\n", {}},
-    };
-    for (const auto& [manager, passed] : cases) {
-        Put("env", manager);
-        ASSERT_EQ(CreateScheduledJob("id", "Backup", Spec(0, 1)), 0) << SchedulerError();
-        EXPECT_EQ(Values(Unit("id", ".service"), "Environment"), passed) << manager;
-    }
+    Put("env", "HOME=/root\n");
+    ASSERT_EQ(CreateScheduledJob("id", "Backup", Spec(0, 2)), 0) << SchedulerError();
+    std::string service = Unit("id", ".service");
+    EXPECT_EQ(Values(service, "Environment"), Lines{}) << service;
+
+    const size_t exec = service.find("ExecStart=");
+    service.insert(exec,
+                   "Environment=\"DISPLAY=:74\"\nEnvironment=\"WAYLAND_DISPLAY=wayland-1\"\n"
+                   "Environment=\"XAUTHORITY=/x a\"\nEnvironment=\"LANG=C\"\n");
+    Put("units/" + ScheduledUnitStem("id") + ".service", service);
+    ASSERT_EQ(RenameScheduledJob("id", "Nightly"), 0) << SchedulerError();
+    EXPECT_EQ(Values(Unit("id", ".service"), "Environment"), Lines{"\"LANG=C\""});
+    EXPECT_EQ(Values(Unit("id", ".service"), "ExecCondition").size(), 1u);
     CheckWithSystemd("id");
+}
+
+// The editor opens on the job as it was made.
+TEST_F(TaskSchedulerTest, AJobIsReadBackAsItWasMade) {
+    const std::array<bool, 7> tueFri = {false, true, false, false, true},
+                              sun = {false, false, false, false, false, false, true};
+    const TScheduleSpec specs[] = {Spec(0, 1, 6, 30),      Spec(0, 365, 0, 0),  Spec(1, 1, 21, 15, tueFri),
+                                   Spec(1, 56, 9, 5, sun), Spec(2, 31, 23, 59), Spec(2, 1, 12, 0)};
+    for (const TScheduleSpec& made : specs) {
+        ASSERT_EQ(CreateScheduledJob("id", "Backup", made), 0) << SchedulerError();
+        TScheduleSpec read;
+        ASSERT_TRUE(ReadScheduledJob("id", read)) << Unit("id", ".timer") << Unit("id", ".service");
+        EXPECT_EQ(read.Frequency, made.Frequency);
+        EXPECT_EQ(read.Every, made.Every);
+        EXPECT_EQ(read.Hour * 60 + read.Minute, made.Hour * 60 + made.Minute);
+        EXPECT_EQ(read.WeekDays, made.WeekDays);
+        // Counting from the creation day matters only every n > 1 days or weeks.
+        EXPECT_EQ(read.CreationDate, made.Frequency != 2 && made.Every > 1 ? made.CreationDate : "");
+    }
+    TScheduleSpec untouched = Spec(0, 7);
+    EXPECT_FALSE(ReadScheduledJob("other", untouched));
+    EXPECT_FALSE(ReadScheduledJob("", untouched));
+    // A timer changed by hand into something the editor cannot show is not read.
+    for (const char* calendar : {"hourly", "Mon..Fri *-*-* 08:00:00", "*-*-* 08:00", "*-02-29 08:00:00"}) {
+        Put("units/" + ScheduledUnitStem("id") + ".timer",
+            std::string("[Timer]\nOnCalendar=") + calendar + "\n");
+        EXPECT_FALSE(ReadScheduledJob("id", untouched)) << calendar;
+    }
+    EXPECT_EQ(untouched.Every, 7);
 }
 
 TEST(TaskSchedulerDueTest, CountsLocalCalendarDays) {

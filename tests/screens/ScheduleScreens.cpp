@@ -1,5 +1,6 @@
-// The schedule editor on a weekly choice, and the configuration window's automation page of a task
-// that runs on a schedule. The scheduler is a stand-in that is always there.
+// The schedule editor opened on a task's weekly job, then switched to a late day of the month (the
+// start time kept, the months without that day named), and the configuration window's automation
+// page of a task that runs on a schedule. The scheduler is a stand-in that is always there.
 
 #include "Screens.h"
 #include "model/UTConsts.h"
@@ -29,16 +30,13 @@ TSchedulerLink AlwaysThere() {
 
 void ScheduleScreens() {
     TScheduleManagerForm editor(AlwaysThere(), [] { return NOW; });
+    editor.OpenOn(TScheduleSpec{1, 2, 6, 30, {true, false, false, true, false, false, false}, "2026-11-02"});
     if (!editor.FormShow()) ++g_Failures;
-    editor.comScheduleTask->setCurrentIndex(1);
-    editor.comScheduleTaskChange();
-    editor.CheckBoxThu->setChecked(true);
-    editor.seEveryOfWeekly->setValue(2);
     editor.show();
     Save(editor, "schedule-editor-weekly");
     editor.comScheduleTask->setCurrentIndex(2);
     editor.comScheduleTaskChange();
-    editor.seEveryOfMonthly->setValue(15);
+    editor.seEveryOfMonthly->setValue(31);
     Save(editor, "schedule-editor-monthly");
     editor.close();
 
@@ -55,7 +53,7 @@ void ScheduleScreens() {
     t.StartAnalyze = 1;
     t.TSsync = t.TSanalyze = 1;
     t.TaskScheduler =
-        DescribeSchedule(1, 2, {true, false, false, true, false, false, false}, QTime(21, 30), NOW.date())
+        DescribeSchedule(1, 2, {true, false, false, true, false, false, false}, QTime(6, 30), NOW.date())
             .toStdString();
     w.show();
     w.SelectTab(w.select3button);

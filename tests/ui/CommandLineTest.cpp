@@ -54,8 +54,10 @@ class CommandLineTest : public QObject {
     std::string m_LockFile;  // the last task's lock, as the program finds it
 
     // Runs the program with Argument (none when null); its exit status, or -1 when it did not end in
-    // time. Without Display, it starts as a scheduler before log-in would: no display at all.
-    int RunProgram(const QString& Argument, QByteArray* Errors = nullptr, bool Display = true) {
+    // time. Without Display, it starts as a scheduler before log-in would: no display at all, or
+    // only the GoneDisplay the session that set the job had.
+    int RunProgram(const QString& Argument, QByteArray* Errors = nullptr, bool Display = true,
+                   const QString& GoneDisplay = {}) {
         QProcess program;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         for (const char* var : {"config", "data", "cache"})
@@ -65,6 +67,7 @@ class CommandLineTest : public QObject {
             env.insert("QT_QPA_PLATFORM", "offscreen");
         } else {
             for (const char* var : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"}) env.remove(var);
+            if (!GoneDisplay.isEmpty()) env.insert("DISPLAY", GoneDisplay);
         }
         program.setProcessEnvironment(env);
         program.start(QStringLiteral(BFS_PROGRAM_PATH),
@@ -96,6 +99,16 @@ class CommandLineTest : public QObject {
         // The windows need a display: without one, a start says why and ends.
         QCOMPARE(RunProgram(QString(), &errors, false), 1);
         QVERIFY2(errors.contains("no display"), errors.constData());
+        // A display that is gone (the session that set the job has ended): the run goes on unseen,
+        // and a start of the windows says which display cannot be opened.
+        int gone = 99;
+        while (QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(gone))) ++gone;
+        const QString display = QStringLiteral(":%1").arg(gone);
+        QCOMPARE(WriteFileAtomic(Root() + "/left/docs/gone.txt", "gamma"), 0);
+        QCOMPARE(RunProgram(QStringLiteral("Daily"), &errors, false, display), 0);
+        QCOMPARE(ReadWholeFile(Root() + "/right/docs/gone.txt", copied), 0);
+        QCOMPARE(RunProgram(QString(), &errors, false, display), 1);
+        QVERIFY2(errors.contains("DISPLAY=" + display.toUtf8() + " cannot be opened"), errors.constData());
         // Names are case-sensitive; an unknown one is a failure, with its reason.
         QCOMPARE(RunProgram(QStringLiteral("daily"), &errors), 1);
         QVERIFY(!errors.isEmpty());

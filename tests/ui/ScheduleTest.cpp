@@ -26,6 +26,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <memory>
 #include <set>
 
@@ -35,7 +36,7 @@ namespace fs = std::filesystem;
 namespace {
 
 const QDateTime NOW(QDate(2026, 12, 6), QTime(14, 30, 17));
-const QString AT = QStringLiteral("At 14:30:00 UTC ");
+const QString AT = QStringLiteral("At 14:30 ");
 const QString STARTING = QStringLiteral(", starting 6 Dec 2026");
 const QString OLD = QStringLiteral("At 08:00:00 UTC every day, starting 1 Dec 2026");
 
@@ -47,6 +48,7 @@ QString Q(std::string_view Text) {
 struct TFakeScheduler {
     QStringList Calls;
     std::set<std::string> Jobs;
+    std::map<std::string, TScheduleSpec> Saved;  // what ReadScheduledJob finds
     int EnsureStatus = 0, CreateStatus = 0, DeleteStatus = 0;
 
     TSchedulerLink Link() {
@@ -74,6 +76,11 @@ struct TFakeScheduler {
         };
         link.RenameScheduledJob = [this](std::string_view ID, std::string_view Name) {
             return Calls << "rename " + Q(ID) + " " + Q(Name), 0;
+        };
+        link.ReadScheduledJob = [this](std::string_view ID, TScheduleSpec& S) {
+            const auto found = Saved.find(std::string(ID));
+            if (found == Saved.end()) return false;
+            return S = found->second, true;
         };
         link.SchedulerError = [] {
             return std::string("systemctl --user enable --now x.timer: exit status 1");
@@ -191,8 +198,16 @@ class ScheduleTest : public QObject {
                                         << "every  of every week";
         QTest::newRow("every 2 weeks") << 1 << 2 << ".X..X.."
                                        << "every Tue,Fri of every 2 weeks";
-        QTest::newRow("monthly, day 31") << 2 << 31 << ""
-                                         << "on day 31 of every month";
+        // The job runs only in months that have the day: the summary says which ones it skips.
+        QTest::newRow("monthly, day 28") << 2 << 28 << ""
+                                         << "on day 28 of every month";
+        QTest::newRow("monthly, day 29") << 2 << 29 << ""
+                                         << "on day 29 of every month (February only in leap years)";
+        QTest::newRow("monthly, day 30") << 2 << 30 << ""
+                                         << "on day 30 of every month but February";
+        QTest::newRow("monthly, day 31")
+            << 2 << 31 << ""
+            << "on day 31 of every month that has one (not Feb, Apr, Jun, Sep, Nov)";
     }
     void describeScheduleGivesEachForm() {
         QFETCH(int, frequency);
@@ -205,7 +220,7 @@ class ScheduleTest : public QObject {
                  AT + text + STARTING);
     }
 
-    void editorOpensOnDefaultsAndResetsOnEveryFrequencyChange() {
+    void editorOpensOnDefaultsAndKeepsTheTypedTimeAcrossFrequencies() {
         QDateTime now = NOW;
         TScheduleManagerForm e(m_Fake.Link(), [&now] { return now; });
         QVERIFY(e.FormShow());
@@ -218,31 +233,85 @@ class ScheduleTest : public QObject {
 
         e.seEveryOfDaily->setValue(3);
         e.dtpStartTime->setTime(QTime(9, 5));
-        QCOMPARE(e.Summary(), "At 09:05:00 UTC every 3 days" + STARTING);
-        now = now.addSecs(60);
+        QCOMPARE(e.Summary(), "At 09:05 every 3 days" + STARTING);
+        now = now.addSecs(3600);
         const auto choose = [&](int Frequency) {
             e.comScheduleTask->setCurrentIndex(Frequency);
             e.comScheduleTaskChange();
         };
         choose(1);
-        QCOMPARE(e.dtpStartTime->time(), QTime(14, 31));
+        QCOMPARE(e.dtpStartTime->time(), QTime(9, 5));
         QVERIFY(!e.DailyGroup->isVisibleTo(&e) && e.WeeklyGroup->isVisibleTo(&e));
         QCOMPARE(e.Schedule().WeekDays,
                  (std::array<bool, 7>{true, false, false, false, false, false, false}));
         e.CheckBoxWed->setChecked(true);
         e.CheckBoxSun->setChecked(true);
         e.seEveryOfWeekly->setValue(4);
-        QCOMPARE(e.Summary(), "At 14:31:00 UTC every Mon,Wed,Sun of every 4 weeks" + STARTING);
+        QCOMPARE(e.Summary(), "At 09:05 every Mon,Wed,Sun of every 4 weeks" + STARTING);
         choose(2);
         QVERIFY(e.MonthlyGroup->isVisibleTo(&e) && !e.WeeklyGroup->isVisibleTo(&e));
-        QCOMPARE(e.Summary(), "At 14:31:00 UTC on day 1 of every month" + STARTING);
-        // Back again: the defaults, not what was there.
+        QCOMPARE(e.Summary(), "At 09:05 on day 1 of every month" + STARTING);
+        // Back again: the count and days start over, the time stays.
         choose(1);
         QCOMPARE(e.seEveryOfWeekly->value(), 1);
         QCOMPARE(e.Schedule().WeekDays,
                  (std::array<bool, 7>{true, false, false, false, false, false, false}));
         choose(0);
         QCOMPARE(e.seEveryOfDaily->value(), 1);
+        QCOMPARE(e.dtpStartTime->time(), QTime(9, 5));
+    }
+
+    // Config... on a scheduled task opens the editor on the job's schedule, and OK without a change
+    // makes the same job again; a choice not yet saved is what a second Config... shows.
+    void editorOpensOnTheSavedSchedule_data() {
+        QTest::addColumn<int>("frequency");
+        QTest::addColumn<int>("every");
+        QTest::addColumn<QString>("days");
+        QTest::addColumn<QString>("summary");
+        QTest::newRow("daily") << 0 << 1 << "......."
+                               << "At 06:30 every day";
+        QTest::newRow("every 3 days") << 0 << 3 << "......."
+                                      << "At 06:30 every 3 days";
+        QTest::newRow("weekly") << 1 << 2 << ".X..X.."
+                                << "At 06:30 every Tue,Fri of every 2 weeks";
+        QTest::newRow("monthly") << 2 << 15 << "......."
+                                 << "At 06:30 on day 15 of every month";
+    }
+    void editorOpensOnTheSavedSchedule() {
+        QFETCH(int, frequency);
+        QFETCH(int, every);
+        QFETCH(QString, days);
+        QFETCH(QString, summary);
+        TScheduleSpec saved{frequency, every, 6, 30, {}, "2026-11-02"};
+        for (int i = 0; i < 7; ++i) saved.WeekDays[static_cast<size_t>(i)] = days[i] == 'X';
+        m_Fake.Jobs.insert("{photos}");
+        m_Fake.Saved["{photos}"] = saved;
+        QStringList shown;
+        auto w = Config([](TSyncTask& t) { t.TSsync = t.TSanalyze = 1, t.TaskScheduler = OLD.toStdString(); },
+                        [&](TScheduleManagerForm& E) {
+                            const TScheduleSpec s = E.Schedule();
+                            QString d;
+                            for (bool on : s.WeekDays) d += on ? 'X' : '.';
+                            shown << QString("%1 %2 %3 %4")
+                                         .arg(s.Frequency)
+                                         .arg(s.Every)
+                                         .arg(d)
+                                         .arg(E.dtpStartTime->time().toString("HH:mm"));
+                            QCOMPARE(E.Summary(), summary + STARTING);
+                            QVERIFY((frequency == 0   ? E.DailyGroup
+                                     : frequency == 1 ? E.WeeklyGroup
+                                                      : E.MonthlyGroup)
+                                        ->isVisibleTo(&E));
+                        });
+        w->bt_taskconfigClick();
+        m_Fake.Saved.clear();  // the second opening shows the choice taken, not the job
+        w->bt_taskconfigClick();
+        const QString expected = QString("%1 %2 %3 06:30").arg(frequency).arg(every).arg(days);
+        QCOMPARE(shown, (QStringList{expected, expected}));
+        w->BitBtn_okClick();
+        QCOMPARE(
+            m_Fake.Calls.last(),
+            QString("create {photos} Photos %1/%2 6:30 %3 2026-12-06").arg(frequency).arg(every).arg(days));
     }
 
     void typedCountsAreBroughtIntoTheirRanges_data() {

@@ -702,20 +702,74 @@ QImage ContactSheet(const std::vector<TPicture>& List) {
     return sheet;
 }
 
+// The program's icon for the desktop's icon theme: the same mark drawn at each size the theme
+// asks for, and as a scalable picture of the same shapes.
+constexpr int THEME_ICON_SIZES[] = {16, 24, 32, 48, 64, 128, 256};
+
+QString SvgPath(const QPainterPath& Path) {
+    QString d;
+    const auto n = [](qreal V) { return QString::number(V, 'f', 3); };
+    for (int i = 0; i < Path.elementCount(); ++i) {
+        const QPainterPath::Element e = Path.elementAt(i);
+        if (e.isMoveTo()) {
+            d += QStringLiteral("M%1 %2").arg(n(e.x), n(e.y));
+        } else if (e.isLineTo()) {
+            d += QStringLiteral("L%1 %2").arg(n(e.x), n(e.y));
+        } else if (e.isCurveTo() && i + 2 < Path.elementCount()) {
+            const QPainterPath::Element c2 = Path.elementAt(i + 1), end = Path.elementAt(i + 2);
+            d += QStringLiteral("C%1 %2 %3 %4 %5 %6")
+                     .arg(n(e.x), n(e.y), n(c2.x), n(c2.y), n(end.x), n(end.y));
+            i += 2;
+        }
+    }
+    return d + QLatin1Char('Z');
+}
+
+// The mark of SyncMark at its larger form, on a 16 by 16 canvas.
+QByteArray IconSvg() {
+    QPainterPath box;
+    box.addRoundedRect(QRectF(0.5, 0.5, 15, 15), 3.5, 3.5);
+    const std::pair<QColor, QPainterPath> shapes[] = {
+        {ACCENT, box},
+        {WINDOW, SolidArrow(3.5, 12.5, 5.5, 1.6, 2.6, 3.2)},
+        {WINDOW, SolidArrow(12.5, 3.5, 10.5, 1.6, 2.6, 3.2)},
+    };
+    QString svg = QStringLiteral(
+        "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"256\" height=\"256\" viewBox=\"0 0 16 16\">\n");
+    for (const auto& [color, path] : shapes)
+        svg += QStringLiteral("  <path fill=\"%1\" d=\"%2\"/>\n").arg(color.name(), SvgPath(path));
+    return (svg + QStringLiteral("</svg>\n")).toUtf8();
+}
+
+// <Dir>/<size>x<size>/apps/<Name>.png for each theme size and <Dir>/scalable/apps/<Name>.svg.
+bool WriteThemeIcons(const QString& Dir, const QString& Name) {
+    for (int size : THEME_ICON_SIZES) {
+        const QString folder = QStringLiteral("%1/%2x%2/apps").arg(Dir).arg(size);
+        const TPicture icon = Single("AppIcon", size, [size](const TCanvas& C) { SyncMark(C, 0, 0, size); });
+        if (!QDir().mkpath(folder) || !SavePng(Render(icon, 1), folder + QLatin1Char('/') + Name + ".png"))
+            return false;
+    }
+    const QString folder = Dir + QStringLiteral("/scalable/apps");
+    return QDir().mkpath(folder) && WriteFile(folder + QLatin1Char('/') + Name + ".svg", IconSvg());
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
     QString outDir;
     QString sheetName;
+    QString iconDir;
     for (int i = 1; i < argc; ++i) {
         const QString arg = QString::fromLocal8Bit(argv[i]);
         if (arg == QLatin1String("--sheet") && i + 1 < argc)
             sheetName = QString::fromLocal8Bit(argv[++i]);
+        else if (arg == QLatin1String("--icons") && i + 1 < argc)
+            iconDir = QString::fromLocal8Bit(argv[++i]);
         else if (outDir.isEmpty())
             outDir = arg;
     }
     if (outDir.isEmpty()) {
-        std::fprintf(stderr, "usage: bfs-draw-pictures OUTDIR [--sheet SHEET.png]\n");
+        std::fprintf(stderr, "usage: bfs-draw-pictures OUTDIR [--sheet SHEET.png] [--icons THEMEDIR]\n");
         return 2;
     }
     if (!QDir().mkpath(outDir)) {
@@ -742,6 +796,10 @@ int main(int argc, char* argv[]) {
     qrc += "  </qresource>\n</RCC>\n";
     if (!WriteFile(dir.filePath(QStringLiteral("pictures.qrc")), qrc)) {
         std::fprintf(stderr, "bfs-draw-pictures: cannot write pictures.qrc\n");
+        return 1;
+    }
+    if (!iconDir.isEmpty() && !WriteThemeIcons(iconDir, QStringLiteral("bramlow-file-sync"))) {
+        std::fprintf(stderr, "bfs-draw-pictures: cannot write the icons into %s\n", qPrintable(iconDir));
         return 1;
     }
     if (!sheetName.isEmpty()) {
