@@ -2,6 +2,7 @@
 
 #include <QKeyEvent>
 #include <QMouseEvent>
+#include <QPainter>
 
 namespace bfs {
 
@@ -60,6 +61,19 @@ void TImageEx::keyPressEvent(QKeyEvent* Event) {
         default:
             QLabel::keyPressEvent(Event);
     }
+}
+
+// The focus mark: a dotted frame in the accent colour just inside the control's edge, over the
+// picture and under a caption stacked on it.
+void TImageEx::paintEvent(QPaintEvent* Event) {
+    QLabel::paintEvent(Event);
+    if (!hasFocus()) return;
+    QPainter p(this);
+    p.setRenderHint(QPainter::Antialiasing);
+    QPen pen(QColor(0x2F, 0x6F, 0xDE), 1.5, Qt::DotLine);
+    p.setPen(pen);
+    p.setBrush(Qt::NoBrush);
+    p.drawRoundedRect(QRectF(rect()).adjusted(2.5, 2.5, -2.5, -2.5), 3, 3);
 }
 
 TImageExButton::TImageExButton(QWidget* Parent) : TImageEx(Parent) {

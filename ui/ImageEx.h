@@ -7,8 +7,9 @@ namespace bfs {
 
 // A picture control that tells when the mouse enters and leaves it, when the left button goes down
 // on it (windows show a pressed face then) and when it is clicked (a left press and release inside
-// it, or Space or Enter while it has the focus). Tag is free for the
-// windows: 1 marks a control whose picture LoadJpegResource must not replace.
+// it, or Space or Enter while it has the focus). A control that has the focus shows a focus mark
+// around its picture, so the keyboard's place is seen on picture buttons as on any other button.
+// Tag is free for the windows: 1 marks a control whose picture LoadJpegResource must not replace.
 class TImageEx : public QLabel {
     Q_OBJECT
   public:
@@ -34,6 +35,7 @@ class TImageEx : public QLabel {
     void mousePressEvent(QMouseEvent* Event) override;
     void mouseReleaseEvent(QMouseEvent* Event) override;
     void keyPressEvent(QKeyEvent* Event) override;
+    void paintEvent(QPaintEvent* Event) override;
 
   private:
     bool m_Pressed = false;
