@@ -13,7 +13,8 @@ namespace {
 bool StartsWithNoCase(std::string_view Text, std::string_view Prefix) {
     return Text.size() >= Prefix.size() &&
            std::equal(Prefix.begin(), Prefix.end(), Text.begin(), [](char a, char b) {
-               return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
+               return std::tolower(static_cast<unsigned char>(a)) ==
+                      std::tolower(static_cast<unsigned char>(b));
            });
 }
 
@@ -65,8 +66,7 @@ std::optional<std::string> ShareForm(std::string_view Rest, bool FromUrl) {
         const bool last = end == Rest.size();
         // One trailing separator is dropped; an empty part anywhere else names nothing.
         if (part.empty() && !(last && parts >= 2)) return std::nullopt;
-        if (part.find('\\') != std::string::npos || part.find('\0') != std::string::npos)
-            return std::nullopt;
+        if (part.find('\\') != std::string::npos || part.find('\0') != std::string::npos) return std::nullopt;
         if (!part.empty()) {
             if (parts > 0) address += '\\';
             address += part;

@@ -166,10 +166,10 @@ QStringList LanguageNames(const std::string& Languages) {
 TFFileSyncOptions::TFFileSyncOptions(QWidget* Parent) : QDialog(Parent) {
     BuildControls();
     // The tabs, each page in reading order, the dialog buttons.
-    QWidget* const order[] = {select1Button,   select2button, cb_languagelist, cb_SF,         cb_checkversion,
-                              cb_savelog,      cb_hidetray,   cb_showicon,     cb_autoclose,  vedit_exclude,
-                              bt_addexclude,   bt_delexclude, vedit_include,   bt_addinclude, bt_delinclude,
-                              OkButton,        CancelButton,  applyButton};
+    QWidget* const order[] = {select1Button, select2button, cb_languagelist, cb_SF,         cb_checkversion,
+                              cb_savelog,    cb_hidetray,   cb_showicon,     cb_autoclose,  vedit_exclude,
+                              bt_addexclude, bt_delexclude, vedit_include,   bt_addinclude, bt_delinclude,
+                              OkButton,      CancelButton,  applyButton};
     for (size_t i = 1; i < std::size(order); ++i) setTabOrder(order[i - 1], order[i]);
     resize(DEFAULT_WIDTH, DEFAULT_HEIGHT);
 }
@@ -492,8 +492,9 @@ bool TFFileSyncOptions::ApplyAutostart() {
 void TFFileSyncOptions::keyPressEvent(QKeyEvent* Event) {
     const bool enter = Event->key() == Qt::Key_Return || Event->key() == Qt::Key_Enter;
     QWidget* focus = focusWidget();
-    const bool inPatterns = focus && (vedit_exclude->isAncestorOf(focus) || vedit_include->isAncestorOf(focus) ||
-                                      focus == vedit_exclude || focus == vedit_include);
+    const bool inPatterns =
+        focus && (vedit_exclude->isAncestorOf(focus) || vedit_include->isAncestorOf(focus) ||
+                  focus == vedit_exclude || focus == vedit_include);
     if (enter && (Event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier && !inPatterns) {
         Event->accept();
         BitBtn_okClick();

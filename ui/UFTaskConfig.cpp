@@ -1,8 +1,8 @@
 #include "ui/UFTaskConfig.h"
 
 #include "model/TaskList.h"
-#include "model/UTFolderForm.h"
 #include "model/UTConsts.h"
+#include "model/UTFolderForm.h"
 #include "model/UTMyException.h"
 #include "model/UTPublicFunc.h"
 #include "model/UTSysConfig.h"
@@ -24,9 +24,9 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QLocale>
 #include <QPushButton>
 #include <QRadioButton>
-#include <QLocale>
 #include <QRegularExpressionValidator>
 #include <QShowEvent>
 #include <QSpinBox>
@@ -113,7 +113,8 @@ std::string FreeTaskName(const std::string& Name, int MaxLength) {
     }
     for (;; ++number) {
         const QString suffix = QStringLiteral(" (%1)").arg(number);
-        const QString candidate = base.left(std::max<qsizetype>(1, MaxLength - suffix.size())).trimmed() + suffix;
+        const QString candidate =
+            base.left(std::max<qsizetype>(1, MaxLength - suffix.size())).trimmed() + suffix;
         if (!taken.count(candidate.toStdString())) return candidate.toStdString();
     }
 }
@@ -829,10 +830,10 @@ void TFTaskConfig::SetTabOrder() {
         // Filter
         vedit_exclude, bt_addexclude, bt_delexclude, cb_exfilesizemin, Edit_exfilesizemin,
         Edit_exfilesizemin_b, cb_filesizemax, Edit_exfilesizemax, Edit_exfilesizemax_b, cb_exfiletimemin,
-        edit_exfiletimemin, cb_exfiletimemax, edit_exfiletimemax, vedit_include, bt_addinclude,
-        bt_delinclude, cb_infilesizemin, Edit_infilesizemin, Edit_infilesizemin_b, cb_infilesizemax,
-        Edit_infilesizemax, Edit_infilesizemax_b, cb_infiletimemin, edit_infiletimemin, cb_infiletimemax,
-        edit_infiletimemax, cb_excludeempty, cb_excludehidden, cb_excludesystem,
+        edit_exfiletimemin, cb_exfiletimemax, edit_exfiletimemax, vedit_include, bt_addinclude, bt_delinclude,
+        cb_infilesizemin, Edit_infilesizemin, Edit_infilesizemin_b, cb_infilesizemax, Edit_infilesizemax,
+        Edit_infilesizemax_b, cb_infiletimemin, edit_infiletimemin, cb_infiletimemax, edit_infiletimemax,
+        cb_excludeempty, cb_excludehidden, cb_excludesystem,
         // Automation
         cb_syncitstart, cb_anaitstart, cb_syncconn, cb_anaconn, cb_synclogoff, cb_anslogoff, cb_syncperiod,
         cb_anaperiod, edit_hours, edit_minutes, cb_synctaskscheduler, cb_anataskschedule, Edit_task,
@@ -990,8 +991,9 @@ void TFTaskConfig::LoadLanguageTexts() {
         SetHint(t.Edit, GetLangHint(t.HintKey));
     }
     SetHint(cb_excludehidden, "All Hidden files and folders will be excluded.");
-    SetHint(cb_userTemp, "Copies always go through a temporary name: each file is written under a temporary "
-                         "name, checked, and only then renamed, so a side never holds half a file.");
+    SetHint(cb_userTemp,
+            "Copies always go through a temporary name: each file is written under a temporary "
+            "name, checked, and only then renamed, so a side never holds half a file.");
 
     for (TImageExButton* b : {OkButton, CancelButton, applyButton, lbrowseButton, RFolderImage})
         b->SetPicState(isNormal);

@@ -40,7 +40,8 @@ TEST(FolderFormTest, TheFormOfAnAddressNamesItsKind) {
         {"http://dav.example.org/a", DEVICE_LOCAL, DEVICE_WEBDAV, "http://dav.example.org/a"},
         {"https://dav.example.org:8443/", DEVICE_FTP, DEVICE_WEBDAV, "https://dav.example.org:8443"},
         // An S3 side's address is a web address: the side stays S3.
-        {"https://s3.example.org/bucket/photos", DEVICE_S3, DEVICE_S3, "https://s3.example.org/bucket/photos"},
+        {"https://s3.example.org/bucket/photos", DEVICE_S3, DEVICE_S3,
+         "https://s3.example.org/bucket/photos"},
         {"http://s3.example.org/bucket", DEVICE_S3, DEVICE_S3, "http://s3.example.org/bucket"},
         {"ftp://", DEVICE_LOCAL, REFUSED, ""},
         {"https:///path", DEVICE_LOCAL, REFUSED, ""},

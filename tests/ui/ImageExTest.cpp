@@ -324,8 +324,8 @@ class ImageExTest : public QObject {
         const struct {
             QString Text;  // the field's text before the call
             bool Shown;
-        } steps[] = {{"", true},   {"", false},     {"/home", true}, {"/home/a", false},
-                     {"", true},   {"", false},     {"x", true},     {"x", false}};
+        } steps[] = {{"", true}, {"", false}, {"/home", true}, {"/home/a", false},
+                     {"", true}, {"", false}, {"x", true},     {"x", false}};
         for (const auto& s : steps) {
             field.setText(s.Text);
             tip.Hide();

@@ -203,9 +203,9 @@ class OptionsTest : public QObject {
             bool EntryBefore;
             std::function<void(const std::string& Entry)> Break;  // before the press
             TPress Press;
-            int EntryAfter;            // GetRunAtStartup
-            const char* Written;       // the key written, nullptr: the file as it was
-            const char* Box;           // the start of the box shown, nullptr: none
+            int EntryAfter;       // GetRunAtStartup
+            const char* Written;  // the key written, nullptr: the file as it was
+            const char* Box;      // the start of the box shown, nullptr: none
         } rows[] = {
             {"on, cancelled", false, nullptr, CANCEL, 0, nullptr, nullptr},
             {"off, cancelled", true, nullptr, CANCEL, 1, nullptr, nullptr},
@@ -248,8 +248,7 @@ class OptionsTest : public QObject {
                 continue;
             }
             QVERIFY2(m_Boxes.isEmpty(), row.Name);
-            const std::string expected =
-                row.Written ? SettingsText({row.Written}) : fileBefore;
+            const std::string expected = row.Written ? SettingsText({row.Written}) : fileBefore;
             QVERIFY2(ReadText(SettingsPath()) == expected, row.Name);
             // Opened again, the box shows what the session will do.
             QVERIFY2(Open().cb_SF->isChecked() == (row.EntryAfter == 1), row.Name);

@@ -4,8 +4,8 @@
 #include "model/UTSysConfig.h"
 #include "platform/UTFolders.h"
 #include "ui/DMUnit.h"
-#include "ui/ScheduleManagerUnit.h"
 #include "ui/ImageEx.h"
+#include "ui/ScheduleManagerUnit.h"
 #include "ui/UFTaskConfig.h"
 #include "ui/UTDialogParts.h"
 
@@ -480,7 +480,8 @@ class TaskConfigTest : public QObject {
             ids << QString::fromStdString(w.Task->SyncID);
         }
         QCOMPARE(StoredIDs(), ids);
-        QVERIFY(ids[0] != ids[1] && ids[1] != ids[2] && !ids.contains("Weekly-template") && !ids.contains(""));
+        QVERIFY(ids[0] != ids[1] && ids[1] != ids[2] && !ids.contains("Weekly-template") &&
+                !ids.contains(""));
     }
 
     void aTemplateIsOfferedANameNoTaskHas() {
@@ -548,7 +549,8 @@ class TaskConfigTest : public QObject {
                     t.SyncName = "Weekly";
                     t.TSanalyze = 1;
                     t.TSsync = r.Sync;
-                    t.TaskScheduler = DescribeSchedule(r.Frequency, r.Every, r.Days, r.Start, then).toStdString();
+                    t.TaskScheduler =
+                        DescribeSchedule(r.Frequency, r.Every, r.Days, r.Start, then).toStdString();
                 },
                 true);
             w.Scheduler.ScheduledJobExists = [](std::string_view) { return false; };
@@ -670,8 +672,8 @@ class TaskConfigTest : public QObject {
     // Enter is OK except where a mask is typed; Tab walks the page as it reads.
     void keyboard() {
         TFTaskConfig& w = Open([](TSyncTask& t) { QCOMPARE(t.SaveToTaskList(1), 0); });
-        QWidget* expected[] = {w.edit_taskname, w.edit_lfolder, w.lbrowseButton, w.edit_rfolder,
-                               w.RFolderImage,  w.rb_sync};
+        QWidget* expected[] = {w.edit_taskname, w.edit_lfolder, w.lbrowseButton,
+                               w.edit_rfolder,  w.RFolderImage, w.rb_sync};
         QWidget* at = w.edit_taskname;
         for (QWidget* next : expected) {
             QCOMPARE(at, next);
