@@ -47,9 +47,9 @@ void TaskConfigKeyboardScreens() {
     t.RFolder->DeviceType = DEVICE_NETWORK;
     t.RFolder->FolerAllName = "\\\\nas\\backup\\Documents";
     t.TSsync = t.TSanalyze = 1;
-    t.TaskScheduler =
-        DescribeSchedule(1, 1, {false, false, false, false, true, false, false}, QTime(18, 0), QDate(2025, 5, 1))
-            .toStdString();
+    t.TaskScheduler = DescribeSchedule(1, 1, {false, false, false, false, true, false, false}, QTime(18, 0),
+                                       QDate(2025, 5, 1))
+                          .toStdString();
     fromTemplate.show();
     Save(fromTemplate, "task-config-from-template");
     fromTemplate.SelectTab(fromTemplate.select3button);
