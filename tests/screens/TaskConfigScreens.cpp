@@ -11,8 +11,12 @@
 #include "ui/UFTaskConfig.h"
 
 #include <QApplication>
+#include <QCheckBox>
+#include <QKeyEvent>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QTableWidget>
+#include <QToolButton>
 
 #include <cstdio>
 #include <memory>
@@ -26,6 +30,13 @@ const QDateTime NOW(QDate(2026, 12, 8), QTime(9, 0));
 void Activate(QWidget& W) {
     W.activateWindow();
     WaitFor([&] { return W.isActiveWindow(); }, "the window's activation");
+}
+
+// The focus moved on by the Tab key from From, as a user moves it.
+void TabFrom(QWidget* From) {
+    From->setFocus();
+    QKeyEvent tab(QEvent::KeyPress, Qt::Key_Tab, Qt::NoModifier);
+    QCoreApplication::sendEvent(From, &tab);
 }
 
 void TaskConfigKeyboardScreens() {
@@ -89,10 +100,15 @@ void TaskConfigKeyboardScreens() {
     box.reset();
     Activate(typed);
     typed.edit_lfolder->setText("/home/anna/photos");
-    typed.lbrowseButton->setFocus();
+    TabFrom(typed.edit_lfolder);
     Save(typed, "task-config-focus-browse");
-    typed.OkButton->setFocus();
+    TabFrom(typed.cb_estimatedisk);
     Save(typed, "task-config-focus-ok");
+    typed.SelectTab(typed.select2button);
+    TabFrom(typed.vedit_exclude);
+    Save(typed, "task-config-focus-add-mask");
+    TabFrom(typed.cb_exfilesizemin);
+    Save(typed, "task-config-focus-size");
     typed.close();
     std::remove(list.c_str());
 }

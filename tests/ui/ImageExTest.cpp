@@ -312,6 +312,34 @@ class ImageExTest : public QObject {
         QToolTip::hideText();
     }
 
+    // The focus mark shows for the keyboard's focus, not for a click's.
+    void focusMarkShowsForTheKeyboard() {
+        QWidget window;
+        TImageEx first(&window), second(&window);
+        for (TImageEx* w : {&first, &second}) {
+            w->setFocusPolicy(Qt::StrongFocus);
+            w->setFixedSize(60, 24);
+        }
+        second.move(0, 30);
+        window.show();
+        window.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+        second.setFocus(Qt::OtherFocusReason);
+        const QImage unmarked = first.grab().toImage();
+        const struct {
+            Qt::FocusReason Reason;
+            bool Marked;
+        } rows[] = {{Qt::TabFocusReason, true},
+                    {Qt::MouseFocusReason, false},
+                    {Qt::BacktabFocusReason, true},
+                    {Qt::OtherFocusReason, true}};
+        for (const auto& r : rows) {
+            second.setFocus(Qt::OtherFocusReason);
+            first.setFocus(r.Reason);
+            QCOMPARE(first.grab().toImage() != unmarked, r.Marked);
+        }
+    }
+
     // A field's balloon shows once, and again only after the field went from empty to filled or
     // back; typing into the field closes it.
     void balloonOnceUntilTheFieldChanges() {
