@@ -177,8 +177,8 @@ class TSyncTask {
     // Removes the first element with the task's SyncID. No such element (or no file): nothing is
     // written and the result is 0.
     int32_t DeleteFromTaskList();
-    // Writes one side's FolerAllName (Side 0 left, 1 right) into the task's element; a task missing
-    // from the file is appended whole, as SaveToTaskList(0) does.
+    // Writes one side's FolerAllName and DeviceType (Side 0 left, 1 right) into the task's element; a
+    // task missing from the file is appended whole, as SaveToTaskList(0) does.
     int32_t SaveFolderPath(int Side);
     int32_t SaveLeftFolderPath() { return SaveFolderPath(0); }
     int32_t SaveRightFolderPath() { return SaveFolderPath(1); }

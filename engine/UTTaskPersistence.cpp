@@ -414,10 +414,15 @@ int32_t TSyncTask::SaveFolderPath(int Side) {
         const int index = list.FindTast(SyncID);
         if (index < 0) return SaveToTaskList(0);  // the element is gone: the whole task is saved
         const TXMLTastType tast = list.Get_Tast(index);
+        // The kind goes with the address: a typed address takes the kind of its form.
+        const auto write = [](const auto& Element, const TFolderSource& Folder) {
+            Element.Set_DeviceType(std::to_string(Folder.DeviceType));
+            Element.Set_FolerAllName(Folder.FolerAllName);
+        };
         if (Side == 0)
-            tast.Get_LFolder().Set_FolerAllName(LFolder->FolerAllName);
+            write(tast.Get_LFolder(), *LFolder);
         else
-            tast.Get_RFolder().Set_FolerAllName(RFolder->FolerAllName);
+            write(tast.Get_RFolder(), *RFolder);
         SaveTaskListFile(doc, path);
         return 0;
     } catch (const std::exception& e) {

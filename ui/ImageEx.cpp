@@ -1,7 +1,9 @@
 #include "ui/ImageEx.h"
 
+#include <QFocusEvent>
 #include <QKeyEvent>
 #include <QMouseEvent>
+#include <QPainter>
 
 namespace bfs {
 
@@ -60,6 +62,26 @@ void TImageEx::keyPressEvent(QKeyEvent* Event) {
         default:
             QLabel::keyPressEvent(Event);
     }
+}
+
+// The focus mark: a dotted frame in the accent colour just inside the control's edge, over the
+// picture and under a caption stacked on it.
+void TImageEx::paintEvent(QPaintEvent* Event) {
+    QLabel::paintEvent(Event);
+    if (!hasFocus() || m_MouseFocus) return;
+    QPainter p(this);
+    p.setRenderHint(QPainter::Antialiasing);
+    QPen pen(QColor(0x2F, 0x6F, 0xDE), 1.5, Qt::DotLine);
+    p.setPen(pen);
+    p.setBrush(Qt::NoBrush);
+    p.drawRoundedRect(QRectF(rect()).adjusted(2.5, 2.5, -2.5, -2.5), 3, 3);
+}
+
+void TImageEx::focusInEvent(QFocusEvent* Event) {
+    // Coming back to the window, or a menu closing, keeps the mark as it was.
+    if (Event->reason() != Qt::ActiveWindowFocusReason && Event->reason() != Qt::PopupFocusReason)
+        m_MouseFocus = Event->reason() == Qt::MouseFocusReason;
+    QLabel::focusInEvent(Event);
 }
 
 TImageExButton::TImageExButton(QWidget* Parent) : TImageEx(Parent) {

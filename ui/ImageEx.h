@@ -7,8 +7,10 @@ namespace bfs {
 
 // A picture control that tells when the mouse enters and leaves it, when the left button goes down
 // on it (windows show a pressed face then) and when it is clicked (a left press and release inside
-// it, or Space or Enter while it has the focus). Tag is free for the
-// windows: 1 marks a control whose picture LoadJpegResource must not replace.
+// it, or Space or Enter while it has the focus). A control that has the focus from the keyboard (or
+// given by the window) shows a focus mark around its picture, so the keyboard's place is seen on
+// picture buttons as on any other button; a click that gives it the focus shows none.
+// Tag is free for the windows: 1 marks a control whose picture LoadJpegResource must not replace.
 class TImageEx : public QLabel {
     Q_OBJECT
   public:
@@ -34,9 +36,12 @@ class TImageEx : public QLabel {
     void mousePressEvent(QMouseEvent* Event) override;
     void mouseReleaseEvent(QMouseEvent* Event) override;
     void keyPressEvent(QKeyEvent* Event) override;
+    void paintEvent(QPaintEvent* Event) override;
+    void focusInEvent(QFocusEvent* Event) override;
 
   private:
     bool m_Pressed = false;
+    bool m_MouseFocus = false;  // the focus came with a click
 };
 
 enum TPicState { isNormal, isMouseMove, isSelect };

@@ -7,6 +7,7 @@
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPainterPath>
@@ -178,6 +179,29 @@ void TToolTip::ShowBalloon(QWidget* Target, int Icon, const QString& Title, cons
     if (Target) PopupAt(Target);
 }
 
+bool TToolTip::ShowBalloonOnce(QWidget* Target, int Icon, const QString& Title, const QString& Text) {
+    if (!Target) return false;
+    auto* field = qobject_cast<QLineEdit*>(Target);
+    auto [at, added] = m_Once.try_emplace(Target);
+    if (added) {
+        connect(Target, &QObject::destroyed, this, [this, Target] { m_Once.erase(Target); });
+        // Seen at each change, so that empty, filled and empty again between two calls counts.
+        if (field) {
+            at->second.Empty = field->text().isEmpty();
+            connect(field, &QLineEdit::textChanged, this, [this, Target](const QString& Now) {
+                const auto once = m_Once.find(Target);
+                if (once == m_Once.end() || once->second.Empty == Now.isEmpty()) return;
+                once->second.Empty = Now.isEmpty();
+                once->second.Shown = false;
+            });
+        }
+    }
+    if (at->second.Shown) return false;
+    at->second.Shown = true;
+    ShowBalloon(Target, Icon, Title, Text);
+    return true;
+}
+
 void TToolTip::PopupAt(QWidget* Target) {
     if (g_Shown) g_Shown->Hide();
     g_Shown = this;
@@ -210,9 +234,11 @@ void TToolTip::Hide() {
     if (g_Shown == this) g_Shown = nullptr;
 }
 
-// While the balloon points at the target, the target's own tooltip is not shown.
+// While the balloon points at the target, the target's own tooltip is not shown; a key typed into
+// the target closes the balloon.
 bool TToolTip::eventFilter(QObject* Watched, QEvent* Event) {
     if (m_Active && Watched == m_TargetControl && Event->type() == QEvent::ToolTip) return true;
+    if (m_Active && Watched == m_TargetControl && Event->type() == QEvent::KeyPress) Hide();
     return QObject::eventFilter(Watched, Event);
 }
 

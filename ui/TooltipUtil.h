@@ -5,6 +5,8 @@
 #include <QString>
 #include <QTimer>
 
+#include <map>
+
 class QWidget;
 
 namespace bfs {
@@ -12,7 +14,8 @@ namespace bfs {
 // Balloon tips: a title with an icon and a text below it, in a rounded balloon whose pointer points
 // at a control, hidden again after Interval milliseconds. One balloon of the whole program shows at a
 // time: showing one closes the one shown before, of whatever TToolTip. While a balloon points at a
-// control, that control's own tooltip stays quiet; its tooltip text is never changed.
+// control, that control's own tooltip stays quiet; its tooltip text is never changed. Typing into
+// the control closes the balloon: it never hides what the user types.
 class TToolTip : public QObject {
     Q_OBJECT
   public:
@@ -33,6 +36,11 @@ class TToolTip : public QObject {
     int Position = 0;
 
     void ShowBalloon(QWidget* Target, int Icon, const QString& Title, const QString& Text);
+    // The same, once: nothing when this component has shown a balloon at Target already and Target
+    // has not changed since. A field (QLineEdit) changes when it goes from empty to filled or back,
+    // so its hint comes again once it is empty again after it was filled; any other control's
+    // balloon shows only once. True when the balloon showed.
+    bool ShowBalloonOnce(QWidget* Target, int Icon, const QString& Title, const QString& Text);
     // Closes this balloon when it shows.
     void Hide();
 
@@ -58,6 +66,12 @@ class TToolTip : public QObject {
     QPointer<QWidget> m_TargetControl;
     QPointer<QWidget> m_TipWindow;
     QTimer m_HideTimer;
+    // The targets of ShowBalloonOnce: whether their balloon was shown since they last changed.
+    struct TOnce {
+        bool Shown = false;
+        bool Empty = false;  // of a field: whether it was empty when last seen
+    };
+    std::map<const QWidget*, TOnce> m_Once;
 };
 
 }  // namespace bfs

@@ -16,6 +16,7 @@
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QShowEvent>
 #include <QSignalBlocker>
@@ -164,6 +165,12 @@ QStringList LanguageNames(const std::string& Languages) {
 
 TFFileSyncOptions::TFFileSyncOptions(QWidget* Parent) : QDialog(Parent) {
     BuildControls();
+    // The tabs, each page in reading order, the dialog buttons.
+    QWidget* const order[] = {select1Button, select2button, cb_languagelist, cb_SF,         cb_checkversion,
+                              cb_savelog,    cb_hidetray,   cb_showicon,     cb_autoclose,  vedit_exclude,
+                              bt_addexclude, bt_delexclude, vedit_include,   bt_addinclude, bt_delinclude,
+                              OkButton,      CancelButton,  applyButton};
+    for (size_t i = 1; i < std::size(order); ++i) setTabOrder(order[i - 1], order[i]);
     resize(DEFAULT_WIDTH, DEFAULT_HEIGHT);
 }
 
@@ -234,8 +241,6 @@ QWidget* TFFileSyncOptions::BuildGeneralPage() {
         *box = new QCheckBox(page);
         v->addWidget(*box);
     }
-    // A user's click, not a load of the form, changes the autostart entry.
-    connect(cb_SF, &QCheckBox::clicked, this, &TFFileSyncOptions::cb_SFClick);
     v->addStretch(1);
     return page;
 }
@@ -358,10 +363,11 @@ void TFFileSyncOptions::LoadOptionsToForm() {
     }
     // The user's stored choice, also in a run that has cleared it for itself.
     cb_checkversion->setChecked(cfg.StoredCheckVersionVeryDay == 1);
-    // The box acts at once and a Cancel keeps what it did: it shows what the session will do.
+    // The box shows what the session will do, whatever the key says.
+    m_StartShown = GetRunAtStartup(PROGRAM_NAME) == 1;
     {
         const QSignalBlocker quiet(cb_SF);
-        cb_SF->setChecked(GetRunAtStartup(PROGRAM_NAME) == 1);
+        cb_SF->setChecked(m_StartShown);
     }
 
     ShowPatterns(vedit_exclude, cfg.ExcludeFilter);
@@ -418,7 +424,22 @@ bool TFFileSyncOptions::ApplyOptions() {
         cfg.ExcludeFilter = PatternsOf(vedit_exclude);
         cfg.IncludeFilter = PatternsOf(vedit_include);
 
+        // The entry first: when it cannot be changed, nothing is stored.
+        const bool startBefore = m_StartShown;
+        if (!ApplyAutostart()) {
+            cfg.curlang = oldLanguage;
+            for (size_t i = 0; i < FLAG_COUNT; ++i) cfg.*FLAGS[i] = oldFlags[i];
+            cfg.ExcludeFilter = std::move(oldExclude);
+            cfg.IncludeFilter = std::move(oldInclude);
+            if (newLanguage) cfg.LangFile = std::move(previousLanguage);
+            return false;
+        }
         if (cfg.Save() != 0) {
+            // The entry goes back with the settings.
+            if (m_StartShown != startBefore) {
+                SetRunAtStartup(PROGRAM_NAME, startBefore ? PROGRAM_NAME : "");
+                m_StartShown = GetRunAtStartup(PROGRAM_NAME) == 1;
+            }
             // Not in the file, so not in the settings either (the failure is in the error log).
             cfg.curlang = oldLanguage;
             for (size_t i = 0; i < FLAG_COUNT; ++i) cfg.*FLAGS[i] = oldFlags[i];
@@ -451,17 +472,35 @@ void TFFileSyncOptions::CancelButtonClick() {
     reject();
 }
 
-void TFFileSyncOptions::cb_SFClick() {
+bool TFFileSyncOptions::ApplyAutostart() {
     const bool on = cb_SF->isChecked();
+    if (on == m_StartShown) return true;
     SetRunAtStartup(PROGRAM_NAME, on ? PROGRAM_NAME : "");
-    if (GetRunAtStartup(PROGRAM_NAME) == (on ? 1 : 0)) return;
-    // It did not take (the reason is in the error log): the box shows what the session will do.
-    {
-        const QSignalBlocker quiet(cb_SF);
-        cb_SF->setChecked(!on);
+    if (GetRunAtStartup(PROGRAM_NAME) == (on ? 1 : 0)) {
+        m_StartShown = on;
+        return true;
     }
+    // It did not take (the reason is in the error log); the box keeps the user's choice, to try again
+    // or to take back.
+    SelectTab(select1Button);
     ShowMessageBox(Lang("autostarterror") + QLatin1Char('\r') + Utf8(GetRunAtStartupFile()),
                    QString::fromUtf8(PROGRAM_NAME), MB_OK | MB_ICONERROR);
+    cb_SF->setFocus();
+    return false;
+}
+
+void TFFileSyncOptions::keyPressEvent(QKeyEvent* Event) {
+    const bool enter = Event->key() == Qt::Key_Return || Event->key() == Qt::Key_Enter;
+    QWidget* focus = focusWidget();
+    const bool inPatterns =
+        focus && (vedit_exclude->isAncestorOf(focus) || vedit_include->isAncestorOf(focus) ||
+                  focus == vedit_exclude || focus == vedit_include);
+    if (enter && (Event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier && !inPatterns) {
+        Event->accept();
+        BitBtn_okClick();
+        return;
+    }
+    QDialog::keyPressEvent(Event);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -23,8 +23,10 @@ class TTitleBar;
 // failed write puts the settings in memory (and the language file) back as they were. So the
 // settings always hold what the file was last given.
 //
-// The start-with-session box acts at once on the autostart entry, whatever the window's result;
-// a change that did not take is reported and the box shows the state the entry is in.
+// The start-with-session box shows whether the session starts the program (its autostart entry);
+// OK and Apply make the entry so, together with the settings: a change of the entry that did not
+// take is reported and nothing is stored, and a failed write of the settings puts the entry back.
+// Cancel leaves the entry as it was, as everything else.
 //
 // exec() gives 1 after a successful OK, 0 otherwise.
 class TFFileSyncOptions : public QDialog {
@@ -42,7 +44,6 @@ class TFFileSyncOptions : public QDialog {
     void BitBtn_okClick();
     void BitBtn_ApplyClick();
     void CancelButtonClick();
-    void cb_SFClick();
     void bt_addexcludeClick();
     void bt_delexcludeClick();
     void bt_addincludeClick();
@@ -88,6 +89,9 @@ class TFFileSyncOptions : public QDialog {
 
   protected:
     void showEvent(QShowEvent* Event) override;
+    // Enter is OK wherever the focused control does not take it itself (a pattern being typed, a
+    // picture button).
+    void keyPressEvent(QKeyEvent* Event) override;
 
   private:
     void BuildControls();
@@ -97,6 +101,12 @@ class TFFileSyncOptions : public QDialog {
     void LoadLanguageTexts();
     void LoadOptionsToForm();
     void Refuse(const QString& Message, QWidget* Focus);
+    // Makes the autostart entry what the box asks for, when that differs from what it showed;
+    // false, after a box saying why, when the entry could not be changed.
+    bool ApplyAutostart();
+
+    // Whether the session started the program when the box was last loaded or applied.
+    bool m_StartShown = false;
 
     TImageExButton* m_CurrentTab = nullptr;
     bool m_Shown = false;

@@ -2,6 +2,7 @@
 
 #include "model/TaskList.h"
 #include "model/UTConsts.h"
+#include "model/UTFolderForm.h"
 #include "model/UTMyException.h"
 #include "model/UTPublicFunc.h"
 #include "model/UTSysConfig.h"
@@ -20,8 +21,10 @@
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QLocale>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QRegularExpressionValidator>
@@ -39,6 +42,7 @@
 #include <charconv>
 #include <limits>
 #include <optional>
+#include <set>
 
 namespace bfs {
 
@@ -72,20 +76,127 @@ constexpr int DOS_LAST_YEAR = 2107;
 const char* const SIZE_UNITS[3] = {"B", "KB", "MB"};
 constexpr int64_t UNIT_FACTORS[3] = {1, 1024, 1024 * 1024};
 
-// Whether a task of the task list other than the one with OwnID (none when empty) is called Name.
-// Names compare trimmed and exactly, as the command line and the scheduler look tasks up. A task
-// list that cannot be read names no task here: saving into it fails with its own message.
-bool NameTakenByAnotherTask(const std::string& Name, const std::string& OwnID) {
+// The names of the tasks of the task list other than the one with OwnID (none when empty),
+// trimmed: names compare trimmed and exactly, as the command line and the scheduler look tasks up.
+// A task list that cannot be read names no task here: saving into it fails with its own message.
+std::set<std::string> OtherTaskNames(const std::string& OwnID) {
+    std::set<std::string> names;
     const std::string folder = GetProgramFolder();
-    if (folder.empty()) return false;
+    if (folder.empty()) return names;
     TTaskListDocument doc;
-    if (doc.LoadFile(folder + TASK_LIST_FILE_NAME) != TTaskListDocument::LOAD_OK) return false;
+    if (doc.LoadFile(folder + TASK_LIST_FILE_NAME) != TTaskListDocument::LOAD_OK) return names;
     const TXMLTaskListType list = doc.GetTaskList();
     for (const TXMLTastType& tast : list.Items()) {
         if (!OwnID.empty() && tast.Get_SyncID() == OwnID) continue;
-        if (Trim(tast.Get_SyncName()) == Name) return true;
+        names.insert(Trim(tast.Get_SyncName()));
     }
-    return false;
+    return names;
+}
+
+bool NameTakenByAnotherTask(const std::string& Name, const std::string& OwnID) {
+    return OtherTaskNames(OwnID).count(Name) > 0;
+}
+
+// Name when no task of the list has it; else the first of "Name (2)", "Name (3)", ... that none
+// has, a number Name already ends with counted on from, and Name shortened where the number would
+// not fit in MaxLength characters.
+std::string FreeTaskName(const std::string& Name, int MaxLength) {
+    const std::set<std::string> taken = OtherTaskNames(std::string());
+    const QString name = QString::fromStdString(Trim(Name));
+    if (!taken.count(name.toStdString())) return name.toStdString();
+    static const QRegularExpression numbered(QStringLiteral("^(.*\\S) \\((\\d{1,6})\\)$"));
+    QString base = name;
+    int number = 2;
+    if (const QRegularExpressionMatch m = numbered.match(name); m.hasMatch()) {
+        base = m.captured(1);
+        number = std::max(2, m.captured(2).toInt() + 1);
+    }
+    for (;; ++number) {
+        const QString suffix = QStringLiteral(" (%1)").arg(number);
+        const QString candidate =
+            base.left(std::max<qsizetype>(1, MaxLength - suffix.size())).trimmed() + suffix;
+        if (!taken.count(candidate.toStdString())) return candidate.toStdString();
+    }
+}
+
+// The schedule a summary of the schedule editor describes (DescribeSchedule), without its start
+// day: a task that takes a schedule over counts from the day its job is made. Nothing for a text
+// of no such form.
+struct TScheduleText {
+    TScheduleSpec Spec;
+    QTime Start;
+};
+std::optional<TScheduleText> ScheduleOfSummary(const QString& Text) {
+    static const char* const DAYS[7] = {"Mon", "Tue", "Wed", "Thu", "Fri", "Sat", "Sun"};
+    static const QRegularExpression daily(
+        QStringLiteral("^At (.+?) every (?:day|(\\d+) days), starting .+$"));
+    static const QRegularExpression weekly(
+        QStringLiteral("^At (.+?) every ([A-Za-z,]+) of every (?:week|(\\d+) weeks), starting .+$"));
+    static const QRegularExpression monthly(
+        QStringLiteral("^At (.+?) on day (\\d+) of every month, starting .+$"));
+    TScheduleText result;
+    QString time;
+    int high = 365;
+    if (const auto m = daily.match(Text); m.hasMatch()) {
+        result.Spec.Frequency = 0;
+        time = m.captured(1);
+        result.Spec.Every = m.captured(2).isEmpty() ? 1 : m.captured(2).toInt();
+    } else if (const auto w = weekly.match(Text); w.hasMatch()) {
+        result.Spec.Frequency = 1;
+        high = 56;
+        time = w.captured(1);
+        result.Spec.Every = w.captured(3).isEmpty() ? 1 : w.captured(3).toInt();
+        for (const QString& day : w.captured(2).split(QLatin1Char(','))) {
+            const auto found = std::find_if(std::begin(DAYS), std::end(DAYS),
+                                            [&](const char* d) { return day == QLatin1String(d); });
+            if (found == std::end(DAYS)) return std::nullopt;
+            result.Spec.WeekDays[static_cast<size_t>(found - std::begin(DAYS))] = true;
+        }
+    } else if (const auto d = monthly.match(Text); d.hasMatch()) {
+        result.Spec.Frequency = 2;
+        high = 31;
+        time = d.captured(1);
+        result.Spec.Every = d.captured(2).toInt();
+    } else {
+        return std::nullopt;
+    }
+    if (result.Spec.Every < 1 || result.Spec.Every > high) return std::nullopt;
+
+    // The start time as the locale wrote it: hours, minutes, maybe seconds, maybe AM or PM.
+    static const QRegularExpression clock(QStringLiteral("(\\d{1,2})\\D(\\d{2})(?:\\D(\\d{2}))?"));
+    const QRegularExpressionMatch c = clock.match(time);
+    if (!c.hasMatch()) return std::nullopt;
+    int hour = c.captured(1).toInt();
+    const int minute = c.captured(2).toInt(), second = c.captured(3).toInt();
+    const QLocale locale;
+    const auto writes = [&](int Hour) {
+        return locale.toString(QTime(Hour, minute, second), QLocale::LongFormat) == time;
+    };
+    if (!writes(hour)) {
+        if (hour < 12 && writes(hour + 12))
+            hour += 12;
+        else if (hour == 12 && writes(0))
+            hour = 0;
+        else if (hour < 12 && !locale.pmText().isEmpty() && time.contains(locale.pmText()))
+            hour += 12;
+        else if (hour == 12 && !locale.amText().isEmpty() && time.contains(locale.amText()))
+            hour = 0;
+    }
+    result.Start = QTime(hour, minute, second);
+    if (!result.Start.isValid()) return std::nullopt;
+    result.Spec.Hour = hour;
+    result.Spec.Minute = minute;
+    return result;
+}
+
+// The text said when a typed folder address fits no kind of storage.
+QString FolderFormError(const QString& Address) {
+    return QStringLiteral(
+               "This folder address is of no form Bramlow File Sync knows:\n%1\n\nType a path that "
+               "begins with \"/\", a share (\\\\host\\share or smb://host/share), an ftp://, http:// "
+               "or https:// address, or a device folder (wm:device\\folder); or choose the folder with "
+               "Browse.")
+        .arg(Address);
 }
 
 QString Lang(const char* Key) {
@@ -231,6 +342,7 @@ TFTaskConfig::TFTaskConfig(QWidget* Parent) : QDialog(Parent) {
     Clock = [] { return QDateTime::currentDateTime(); };
     BuildControls();
     ConnectInterlocks();
+    SetTabOrder();
     resize(DEFAULT_WIDTH, DEFAULT_HEIGHT);
 }
 
@@ -307,13 +419,9 @@ QWidget* TFTaskConfig::BuildGeneralPage() {
     lb_rfolder = NewLabel(page);
     edit_lfolder = new QLineEdit(page);
     edit_rfolder = new QLineEdit(page);
-    // The addresses change through Browse only, and look so.
-    for (QLineEdit* e : {edit_lfolder, edit_rfolder}) {
-        e->setReadOnly(true);
-        QPalette p = e->palette();
-        p.setColor(QPalette::Base, QColor(0xF4, 0xF6, 0xF8));
-        e->setPalette(p);
-    }
+    // An address typed or pasted takes its kind of storage from its form (Browse chooses both).
+    connect(edit_lfolder, &QLineEdit::editingFinished, this, [this] { TakeTypedFolder(1); });
+    connect(edit_rfolder, &QLineEdit::editingFinished, this, [this] { TakeTypedFolder(0); });
     folders->addWidget(lb_taskname, 0, 0);
     folders->addWidget(edit_taskname, 0, 1);
     folders->addWidget(lb_lfolder, 1, 0);
@@ -375,6 +483,10 @@ QWidget* TFTaskConfig::BuildGeneralPage() {
     cb_userTemp = new QCheckBox(page);
     cb_prodelete = new QCheckBox(page);
     cb_estimatedisk = new QCheckBox(page);
+    // Every copy is written under a temporary name and renamed when whole: the box says so and is
+    // no choice. The task's own key stays as stored.
+    cb_userTemp->setChecked(true);
+    cb_userTemp->setEnabled(false);
     options->addWidget(cb_savepv, 0, 0);
     options->addWidget(cb_userTemp, 0, 1);
     options->addWidget(cb_prodelete, 1, 0);
@@ -695,6 +807,42 @@ bool TFTaskConfig::event(QEvent* Event) {
     return QDialog::event(Event);
 }
 
+void TFTaskConfig::keyPressEvent(QKeyEvent* Event) {
+    const bool enter = Event->key() == Qt::Key_Return || Event->key() == Qt::Key_Enter;
+    QWidget* focus = focusWidget();
+    const bool inMasks = focus && (vedit_exclude->isAncestorOf(focus) || vedit_include->isAncestorOf(focus) ||
+                                   focus == vedit_exclude || focus == vedit_include);
+    if (enter && (Event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier && !inMasks) {
+        Event->accept();
+        BitBtn_okClick();
+        return;
+    }
+    QDialog::keyPressEvent(Event);
+}
+
+void TFTaskConfig::SetTabOrder() {
+    const std::vector<QWidget*> order = {
+        select1Button, select2button, select3button,
+        // General
+        edit_taskname, edit_lfolder, lbrowseButton, edit_rfolder, RFolderImage, rb_sync, rb_backup,
+        cb_syncdirect, rb_forcedcopy, rb_Verified, cb_usetasktags, cb_savepv, cb_userTemp, cb_prodelete,
+        cb_estimatedisk,
+        // Filter
+        vedit_exclude, bt_addexclude, bt_delexclude, cb_exfilesizemin, Edit_exfilesizemin,
+        Edit_exfilesizemin_b, cb_filesizemax, Edit_exfilesizemax, Edit_exfilesizemax_b, cb_exfiletimemin,
+        edit_exfiletimemin, cb_exfiletimemax, edit_exfiletimemax, vedit_include, bt_addinclude, bt_delinclude,
+        cb_infilesizemin, Edit_infilesizemin, Edit_infilesizemin_b, cb_infilesizemax, Edit_infilesizemax,
+        Edit_infilesizemax_b, cb_infiletimemin, edit_infiletimemin, cb_infiletimemax, edit_infiletimemax,
+        cb_excludeempty, cb_excludehidden, cb_excludesystem,
+        // Automation
+        cb_syncitstart, cb_anaitstart, cb_syncconn, cb_anaconn, cb_synclogoff, cb_anslogoff, cb_syncperiod,
+        cb_anaperiod, edit_hours, edit_minutes, cb_synctaskscheduler, cb_anataskschedule, Edit_task,
+        bt_taskconfig, cb_coflicts,
+        // The dialog buttons
+        OkButton, CancelButton, applyButton};
+    for (size_t i = 1; i < order.size(); ++i) setTabOrder(order[i - 1], order[i]);
+}
+
 void TFTaskConfig::FormShow() {
     try {
         LoadLanguageTexts();
@@ -720,9 +868,10 @@ void TFTaskConfig::FormShow() {
                 e->setItem(0, 0, new QTableWidgetItem);
             }
         } else {
-            TitleBar->SetTitle(QStringLiteral("[") + Utf8(Task->SyncName) + QStringLiteral("] ") +
-                               Lang("Options"));
             LoadTaskToForm();
+            if (IsNew) TakeTemplate();
+            TitleBar->SetTitle(QStringLiteral("[") + edit_taskname->text() + QStringLiteral("] ") +
+                               Lang("Options"));
         }
     } catch (const std::exception& e) {
         LogError(SysConfig().GetText("createsyncjoberror"), e);
@@ -822,7 +971,6 @@ void TFTaskConfig::LoadLanguageTexts() {
         {lb_syncdirect, "syncdirect_hint"},
         {rb_forcedcopy, "forcedcopy_hint"},
         {cb_savepv, "savepv_hint"},
-        {cb_userTemp, "userTempfile_hint"},
         {cb_prodelete, "prodelete_hint"},
         {cb_estimatedisk, "estimatedisk_hint"},
         {vedit_exclude, "exclude_hint"},
@@ -843,6 +991,9 @@ void TFTaskConfig::LoadLanguageTexts() {
         SetHint(t.Edit, GetLangHint(t.HintKey));
     }
     SetHint(cb_excludehidden, "All Hidden files and folders will be excluded.");
+    SetHint(cb_userTemp,
+            "Copies always go through a temporary name: each file is written under a temporary "
+            "name, checked, and only then renamed, so a side never holds half a file.");
 
     for (TImageExButton* b : {OkButton, CancelButton, applyButton, lbrowseButton, RFolderImage})
         b->SetPicState(isNormal);
@@ -874,7 +1025,6 @@ void TFTaskConfig::LoadTaskToForm() {
     // In this order: a box's handler may change a box loaded before it.
     const std::pair<QCheckBox*, int32_t TSyncTask::*> early[] = {
         {cb_savepv, &TSyncTask::SaveOldFile},
-        {cb_userTemp, &TSyncTask::UseTempFile},
         {cb_prodelete, &TSyncTask::IsDeleteFile},
         {cb_estimatedisk, &TSyncTask::EstimateDiskSpace},
     };
@@ -904,6 +1054,25 @@ void TFTaskConfig::LoadTaskToForm() {
     Edit_task->setCursorPosition(0);
     cb_usetasktags->setChecked(IntToBool(t.EnsureFolderTags));
     cb_coflicts->setCurrentIndex(t.Conflicts);
+}
+
+void TFTaskConfig::TakeTemplate() {
+    // The template's own name is mostly a task's already (the task it was saved from, or one made
+    // from it before).
+    edit_taskname->setText(Utf8(FreeTaskName(Task->SyncName, edit_taskname->maxLength())));
+    if (!cb_anataskschedule->isChecked()) return;
+    // The job is made by OK or Apply, for the new task, counting from that day.
+    const std::optional<TScheduleText> schedule = ScheduleOfSummary(Utf8(Task->TaskScheduler));
+    if (!schedule) {
+        // Nothing to make a job of: the boxes stay, and OK asks for a schedule.
+        Edit_task->clear();
+        return;
+    }
+    m_PendingSchedule = schedule->Spec;
+    const TScheduleSpec& spec = schedule->Spec;
+    Edit_task->setText(DescribeSchedule(spec.Frequency, spec.Every, spec.WeekDays, schedule->Start,
+                                        (Clock ? Clock() : QDateTime::currentDateTime()).date()));
+    Edit_task->setCursorPosition(0);
 }
 
 void TFTaskConfig::LoadSizeFilters() {
@@ -967,7 +1136,19 @@ bool TFTaskConfig::SaveFormToTask(TSyncTask& To) {
     CommitOpenEditor(vedit_include);
 
     To.SyncName = Trim(edit_taskname->text().toStdString());
-    // The sides as the folder window left them: kind, address, log-on and per-kind options.
+    // An address typed and not yet taken is taken now; one of no known form is refused.
+    for (int side : {1, 0}) {
+        if (!TakeTypedFolder(side)) {
+            QLineEdit* edit = side == 1 ? edit_lfolder : edit_rfolder;
+            ShowPageOf(edit);
+            ShowMessageBox(FolderFormError(edit->text().trimmed()), QString::fromUtf8(PROGRAM_NAME),
+                           MB_OK | MB_ICONINFORMATION);
+            edit->setFocus();
+            return false;
+        }
+    }
+    // The sides as the folder window or the typed addresses left them: kind, address, log-on and
+    // per-kind options.
     for (auto [to, from] :
          {std::pair{To.LFolder.get(), &m_LFolder}, std::pair{To.RFolder.get(), &m_RFolder}}) {
         to->DeviceType = from->DeviceType;
@@ -987,7 +1168,6 @@ bool TFTaskConfig::SaveFormToTask(TSyncTask& To) {
     To.CheckNoChange = 0;
     const std::pair<QCheckBox*, int32_t TSyncTask::*> flags[] = {
         {cb_savepv, &TSyncTask::SaveOldFile},
-        {cb_userTemp, &TSyncTask::UseTempFile},
         {cb_prodelete, &TSyncTask::IsDeleteFile},
         {cb_estimatedisk, &TSyncTask::EstimateDiskSpace},
         {cb_excludeempty, &TSyncTask::ExcludeEmtpyFolder},
@@ -1212,6 +1392,21 @@ void TFTaskConfig::BrowseFolder(int Side) {
         return;
     }
     (Side == 1 ? edit_lfolder : edit_rfolder)->setText(Utf8(folder.FolerAllName));
+}
+
+bool TFTaskConfig::TakeTypedFolder(int Side) {
+    QLineEdit* edit = Side == 1 ? edit_lfolder : edit_rfolder;
+    TFolderSource& folder = Side == 1 ? m_LFolder : m_RFolder;
+    const std::string typed = edit->text().toStdString();
+    // Unchanged: the side stays as Browse or the task left it.
+    if (typed == folder.FolerAllName) return true;
+    const std::optional<TFolderForm> form = FolderFormOf(typed, folder.DeviceType);
+    if (!form) return false;
+    // Log-on name, password and the other settings of the side stay as they are.
+    folder.DeviceType = form->DeviceType;
+    folder.FolerAllName = form->Address;
+    if (edit->text() != Utf8(form->Address)) edit->setText(Utf8(form->Address));
+    return true;
 }
 
 void TFTaskConfig::AddMaskRow(QTableWidget* Editor, const char* ErrorKey) {

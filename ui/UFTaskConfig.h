@@ -194,6 +194,9 @@ class TFTaskConfig : public QDialog {
   protected:
     void showEvent(QShowEvent* Event) override;
     bool event(QEvent* Event) override;
+    // Enter is OK wherever the focused control does not take it itself (a mask being typed, a
+    // picture button, the "Config..." button).
+    void keyPressEvent(QKeyEvent* Event) override;
 
   private:
     // One size limit or date limit: its controls and the task field it edits.
@@ -222,6 +225,9 @@ class TFTaskConfig : public QDialog {
     void LoadTaskToForm();
     void LoadSizeFilters();
     void LoadTimeFilters();
+    // A new task made from a template: a name no task has yet, and the template's schedule taken
+    // over as if chosen with "Config...".
+    void TakeTemplate();
     // Reads every control into To (a copy of Task); false, with the message shown and the focus on
     // the control at fault, when a value is refused.
     bool SaveFormToTask(TSyncTask& To);
@@ -232,6 +238,11 @@ class TFTaskConfig : public QDialog {
     // value was refused or the write failed (Task is then as it was).
     bool SaveTask();
     void BrowseFolder(int Side);
+    // Takes the address typed into a side's field (1 left, 0 right): its kind from its form, the
+    // side's other settings kept. False, changing nothing, for an address of no known form.
+    bool TakeTypedFolder(int Side);
+    // The tab order: the page tabs, each page's controls in reading order, the dialog buttons.
+    void SetTabOrder();
     void AddMaskRow(QTableWidget* Editor, const char* ErrorKey);
     void DeleteMaskRow(QTableWidget* Editor, const char* ErrorKey);
     void Refuse(const char* MessageKey, QWidget* Focus);

@@ -6,6 +6,7 @@
 #include "ui/UTWindowChrome.h"
 
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QListWidget>
 #include <QSet>
@@ -77,6 +78,17 @@ void TF_TemplateList::SetTemplates(const QStringList& Names) {
 QString TF_TemplateList::SelectedTemplate() const {
     const QList<QListWidgetItem*> selected = lb_template->selectedItems();
     return selected.isEmpty() ? QString() : selected.first()->text();
+}
+
+void TF_TemplateList::keyPressEvent(QKeyEvent* Event) {
+    const bool enter = Event->key() == Qt::Key_Return || Event->key() == Qt::Key_Enter;
+    if (enter && (Event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
+        Event->accept();
+        // The list may have chosen its line already.
+        if (isVisible()) OKButtonClick();
+        return;
+    }
+    QDialog::keyPressEvent(Event);
 }
 
 void TF_TemplateList::OKButtonClick() {

@@ -38,6 +38,10 @@ class TF_TemplateList : public QDialog {
     TImageEx* OKLabel = nullptr;
     TImageExButton* CanceButton = nullptr;
     TImageEx* CancelLabel = nullptr;
+
+  protected:
+    // Enter is OK, as in any list of choices, unless a picture button with the focus takes it.
+    void keyPressEvent(QKeyEvent* Event) override;
 };
 
 }  // namespace bfs

@@ -238,13 +238,15 @@ TEST_F(TaskPersistenceTest, SaveFolderPathWritesOnlyThatAddress) {
     TSyncTask task;
     Fill(task, "t");
     ASSERT_EQ(task.SaveToTaskList(1), 0);
-    task.LFolder->FolerAllName = "/left/new";
+    task.LFolder->FolerAllName = "ftp://example.org/new";
+    task.LFolder->DeviceType = DEVICE_FTP;
     task.RFolder->FolerAllName = "/right/new";
     task.Hours = 99;
     ASSERT_EQ(task.SaveLeftFolderPath(), 0);
     TTaskListDocument doc = Doc();
     const TXMLTastType tast = doc.GetTaskList().Get_Tast(0);
-    EXPECT_EQ(tast.Get_LFolder().Get_FolerAllName(), "/left/new");
+    EXPECT_EQ(tast.Get_LFolder().Get_FolerAllName(), "ftp://example.org/new");
+    EXPECT_EQ(tast.Get_LFolder().Get_DeviceType(), std::to_string(DEVICE_FTP));
     EXPECT_NE(tast.Get_RFolder().Get_FolerAllName(), "/right/new");
     EXPECT_NE(tast.Get_Auto().Get_Hours(), "99");
     EXPECT_NE(task.SaveFolderPath(2), 0);

@@ -1,4 +1,5 @@
-// The program options window: both pages with settings filled in, and a refused pattern with its box.
+// The program options window: both pages with settings filled in, a refused pattern with its box,
+// and the focus on a picture button.
 
 #include "Screens.h"
 #include "model/UTSysConfig.h"
@@ -50,6 +51,14 @@ void OptionsScreens() {
         box->show();
         Save(*box, "options-refused-message");
     }
+    // The keyboard's place on a picture button.
+    box.reset();
+    w.activateWindow();
+    WaitFor([&] { return w.isActiveWindow(); }, "the options window's activation");
+    w.vedit_include->item(1, 0)->setText("*.odt");
+    w.SelectTab(w.select1Button);
+    w.applyButton->setFocus();
+    Save(w, "options-focus-apply");
     w.close();
 
     cfg.ExcludeFilter = exclude;

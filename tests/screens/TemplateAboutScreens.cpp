@@ -1,11 +1,12 @@
 // The template windows and the about window: the list of templates with one chosen, the name of a new
-// template (and the box for a name it refuses), and the about window.
+// template (and the box for a name it refuses, and the focus on its OK button), and the about window.
 
 #include "Screens.h"
 #include "model/UTRegistry.h"
 #include "model/UTSysConfig.h"
 #include "ui/DMUnit.h"
 #include "ui/FAbout.h"
+#include "ui/ImageEx.h"
 #include "ui/uF_TastTemplate.h"
 #include "ui/uF_TemplateList.h"
 
@@ -39,6 +40,12 @@ void TemplateAboutScreens() {
     name.Edit_name->setText("Weekly backup");
     name.show();
     Save(name, "template-name");
+    // The keyboard's place on a picture button.
+    name.activateWindow();
+    WaitFor([&] { return name.isActiveWindow(); }, "the template name window's activation");
+    name.OKButton->setFocus();
+    Save(name, "template-name-focus-ok");
+    name.Edit_name->setFocus();
 
     std::unique_ptr<QMessageBox> box;
     const TMessageBoxFunc shown = MessageBoxFunc;

@@ -9,6 +9,7 @@
 #include <QFile>
 #include <QHelpEvent>
 #include <QLabel>
+#include <QLineEdit>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QToolTip>
@@ -309,6 +310,64 @@ class ImageExTest : public QObject {
         QCoreApplication::sendEvent(&target, &help);
         QCOMPARE(QToolTip::text(), QStringLiteral("hint"));
         QToolTip::hideText();
+    }
+
+    // The focus mark shows for the keyboard's focus, not for a click's.
+    void focusMarkShowsForTheKeyboard() {
+        QWidget window;
+        TImageEx first(&window), second(&window);
+        for (TImageEx* w : {&first, &second}) {
+            w->setFocusPolicy(Qt::StrongFocus);
+            w->setFixedSize(60, 24);
+        }
+        second.move(0, 30);
+        window.show();
+        window.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+        second.setFocus(Qt::OtherFocusReason);
+        const QImage unmarked = first.grab().toImage();
+        const struct {
+            Qt::FocusReason Reason;
+            bool Marked;
+        } rows[] = {{Qt::TabFocusReason, true},
+                    {Qt::MouseFocusReason, false},
+                    {Qt::BacktabFocusReason, true},
+                    {Qt::OtherFocusReason, true}};
+        for (const auto& r : rows) {
+            second.setFocus(Qt::OtherFocusReason);
+            first.setFocus(r.Reason);
+            QCOMPARE(first.grab().toImage() != unmarked, r.Marked);
+        }
+    }
+
+    // A field's balloon shows once, and again only after the field went from empty to filled or
+    // back; typing into the field closes it.
+    void balloonOnceUntilTheFieldChanges() {
+        QWidget window;
+        QLineEdit field(&window);
+        QWidget button(&window);
+        window.show();
+        TToolTip tip(&window);
+        tip.Interval = 0;
+        const struct {
+            QString Text;  // the field's text before the call
+            bool Shown;
+        } steps[] = {{"", true}, {"", false}, {"/home", true}, {"/home/a", false},
+                     {"", true}, {"", false}, {"x", true},     {"x", false}};
+        for (const auto& s : steps) {
+            field.setText(s.Text);
+            tip.Hide();
+            QCOMPARE(tip.ShowBalloonOnce(&field, 1, "Tip", "Type a folder"), s.Shown);
+            QCOMPARE(tip.TipWindow()->isVisible(), s.Shown);
+        }
+        QVERIFY(tip.ShowBalloonOnce(&button, 1, "Tip", "Analyze"));
+        QVERIFY(!tip.ShowBalloonOnce(&button, 1, "Tip", "Analyze"));
+
+        field.clear();
+        QVERIFY(tip.ShowBalloonOnce(&field, 1, "Tip", "Type a folder"));
+        QTest::keyClick(&field, Qt::Key_Slash);
+        QVERIFY(!tip.Active() && !tip.TipWindow()->isVisible());
+        QCOMPARE(field.text(), QString("/"));
     }
 
     void balloonOwnerMustBeAWidget() {

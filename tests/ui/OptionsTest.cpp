@@ -185,52 +185,96 @@ class OptionsTest : public QObject {
                 }
                 QCOMPARE(ReadText(SettingsPath()), SettingsText(row.Written));
                 QVERIFY2(m_Boxes.isEmpty(), row.Name);
-                QVERIFY2(!fs::exists(Entry()), row.Name);  // only a click on the box touches it
+                // The autostart entry goes with the box's key.
+                const bool start =
+                    std::count(row.Written.begin(), row.Written.end(), std::string("WindowsStart=1")) > 0;
+                QVERIFY2(fs::exists(Entry()) == start, row.Name);
             }
         }
     }
 
-    // The box acts at once, whatever the window's result; a change that did not take is reported and
-    // the box shows what the session does.
-    void startAtLogInActsAtOnce() {
+    // The box changes the autostart entry with OK or Apply, never on its own: Cancel leaves the entry
+    // as it was. A change that did not take is reported and nothing is stored; a failed write of the
+    // settings puts the entry back.
+    void startAtLogInActsOnlyOnOkAndApply() {
+        enum TPress { OK, APPLY, CANCEL };
         const struct {
             const char* Name;
-            bool On;  // what the click asks for
-            std::function<void(const std::string& Entry)> Before;
-            int Entry;  // GetRunAtStartup after the click
+            bool EntryBefore;
+            std::function<void(const std::string& Entry)> Break;  // before the press
+            TPress Press;
+            int EntryAfter;       // GetRunAtStartup
+            const char* Written;  // the key written, nullptr: the file as it was
+            const char* Box;      // the start of the box shown, nullptr: none
         } rows[] = {
-            {"on", true, nullptr, 1},
-            {"off", false, [](const std::string&) { SetRunAtStartup("Bramlow File Sync", "on"); }, 0},
+            {"on, cancelled", false, nullptr, CANCEL, 0, nullptr, nullptr},
+            {"off, cancelled", true, nullptr, CANCEL, 1, nullptr, nullptr},
+            {"on, OK", false, nullptr, OK, 1, "WindowsStart=1", nullptr},
+            {"off, OK", true, nullptr, OK, 0, "WindowsStart=0", nullptr},
+            {"on, applied", false, nullptr, APPLY, 1, "WindowsStart=1", nullptr},
             // A file where the autostart folder belongs.
-            {"cannot write", true,
+            {"cannot write", false,
              [](const std::string& E) {
                  QCOMPARE(WriteFileAtomic(fs::path(E).parent_path().string(), "x"), 0);
              },
-             0},
-            // A folder with something in it where the entry belongs.
-            {"cannot remove", false, [](const std::string& E) { QCOMPARE(MakeFolders(E + "/inside"), 0); },
-             -1},
+             OK, 0, nullptr, "No autostart\r"},
+            // A folder where the settings file belongs.
+            {"settings not written", false,
+             [](const std::string&) {
+                 fs::remove(SettingsPath());
+                 QVERIFY(fs::create_directory(SettingsPath()));
+             },
+             OK, 0, nullptr, "Not saved\r"},
         };
         for (const auto& row : rows) {
             init();
-            if (row.Before) row.Before(Entry());
+            if (row.EntryBefore) {
+                QCOMPARE(SetRunAtStartup("Bramlow File Sync", "on"), 0);
+                SysConfig().WindowsStart = 1;
+                QCOMPARE(SysConfig().Save(), 0);
+            }
+            const std::string fileBefore = ReadText(SettingsPath());
             TFFileSyncOptions& w = Open();
-            w.cb_SF->setChecked(!row.On);
+            QVERIFY2(w.cb_SF->isChecked() == row.EntryBefore, row.Name);
             w.cb_SF->click();
-            const bool took = row.Entry == (row.On ? 1 : 0);
-            QVERIFY2(GetRunAtStartup("Bramlow File Sync") == row.Entry, row.Name);
-            QVERIFY2(w.cb_SF->isChecked() == (row.On == took), row.Name);
-            QVERIFY2(m_Boxes.size() == (took ? 0 : 1), row.Name);
-            if (!took)
-                QVERIFY2(m_Boxes[0].startsWith("No autostart\r") &&
-                             m_Boxes[0].endsWith("bramlow-file-sync.desktop"),
-                         qPrintable(m_Boxes[0]));
-            w.CancelButton->Click();
-            QVERIFY2(GetRunAtStartup("Bramlow File Sync") == row.Entry, row.Name);
-            QCOMPARE(ReadText(SettingsPath()), SettingsText());  // the key is stored by OK and Apply only
-            // Opened again, the box shows what the session will do, not the key.
-            QVERIFY2(Open().cb_SF->isChecked() == (row.Entry == 1), row.Name);
+            QVERIFY2(GetRunAtStartup("Bramlow File Sync") == (row.EntryBefore ? 1 : 0), row.Name);
+            if (row.Break) row.Break(Entry());
+            (row.Press == OK ? w.OkButton : row.Press == APPLY ? w.applyButton : w.CancelButton)->Click();
+            QVERIFY2(GetRunAtStartup("Bramlow File Sync") == row.EntryAfter, row.Name);
+            if (row.Box) {
+                QVERIFY2(m_Boxes.size() == 1 && m_Boxes[0].startsWith(row.Box), row.Name);
+                QVERIFY2(w.isVisible(), row.Name);
+                QVERIFY2(SysConfig().WindowsStart == (row.EntryBefore ? 1 : 0), row.Name);
+                continue;
+            }
+            QVERIFY2(m_Boxes.isEmpty(), row.Name);
+            const std::string expected = row.Written ? SettingsText({row.Written}) : fileBefore;
+            QVERIFY2(ReadText(SettingsPath()) == expected, row.Name);
+            // Opened again, the box shows what the session will do.
+            QVERIFY2(Open().cb_SF->isChecked() == (row.EntryAfter == 1), row.Name);
         }
+    }
+
+    // Enter is OK except where a pattern is typed; Tab walks the page as it reads.
+    void keyboard() {
+        TFFileSyncOptions& w = Open();
+        QWidget* at = w.cb_languagelist;
+        for (QWidget* next : {static_cast<QWidget*>(w.cb_languagelist), static_cast<QWidget*>(w.cb_SF),
+                              static_cast<QWidget*>(w.cb_checkversion)}) {
+            QCOMPARE(at, next);
+            at = at->nextInFocusChain();
+            while (at->focusPolicy() == Qt::NoFocus) at = at->nextInFocusChain();
+        }
+        w.SelectTab(w.select2button);
+        w.vedit_exclude->setFocus();
+        QTest::keyClick(w.vedit_exclude, Qt::Key_Return);
+        QVERIFY(w.isVisible());
+        w.SelectTab(w.select1Button);
+        w.cb_savelog->setFocus();
+        w.cb_savelog->setChecked(true);
+        QTest::keyClick(w.cb_savelog, Qt::Key_Return);
+        QCOMPARE(w.result(), 1);
+        QCOMPARE(ReadText(SettingsPath()), SettingsText({"SaveLog=1"}));
     }
 
     void aPatternHoldingACommaIsRefused() {

@@ -5,6 +5,7 @@
 #include "platform/UTFolders.h"
 #include "ui/DMUnit.h"
 #include "ui/ImageEx.h"
+#include "ui/ScheduleManagerUnit.h"
 #include "ui/UFTaskConfig.h"
 #include "ui/UTDialogParts.h"
 
@@ -105,6 +106,8 @@ class TaskConfigTest : public QObject {
         int Flags;
     };
     QList<TBox> m_Boxes;
+    // Runs on the window before it shows, when set.
+    std::function<void(TFTaskConfig&)> m_BeforeShow;
 
     // The window on a task as the task window opens it; Setup fills the task first.
     TFTaskConfig& Open(const std::function<void(TSyncTask&)>& Setup, bool IsNew = false) {
@@ -129,6 +132,7 @@ class TaskConfigTest : public QObject {
             .RenameScheduledJob = [](std::string_view, std::string_view) { return 0; },
             .SchedulerError = [] { return std::string(); }};
         m_Window->IsNew = IsNew;
+        if (m_BeforeShow) m_BeforeShow(*m_Window);
         m_Window->show();
         return *m_Window;
     }
@@ -139,7 +143,7 @@ class TaskConfigTest : public QObject {
         std::ofstream(GetProgramFolder() + "taskconfig.lng")
             << "[title]\nnewtaskname=New task\nOptions=Options\nfilesizeerror=Check the sizes\n"
                "filetimeerror=Check the dates\ntasknameerror=Bad name\ntasknameexists=Name taken\n"
-               "error_free_tasklist_xml=No list\n"
+               "error_free_tasklist_xml=No list\nschedulenotset=Choose a schedule\n"
                "ltor=Left to right\nrtol=Right to left\ndonotcopy=Do not copy\nnewerfilewins=Newer wins\n";
         m_OldLanguage = std::move(SysConfig().LangFile);
         QCOMPARE(SysConfig().OpenLanguage("taskconfig.lng"), 0);
@@ -155,6 +159,7 @@ class TaskConfigTest : public QObject {
     void init() {
         fs::remove(TaskListPath());
         m_Boxes.clear();
+        m_BeforeShow = nullptr;
     }
     void cleanup() { m_Window.reset(); }
 
@@ -462,23 +467,124 @@ class TaskConfigTest : public QObject {
 
     void tasksFromATemplateNeverShareItsIdentifier() {
         QStringList ids;
-        for (int i = 0; i < 2; ++i) {
+        for (int i = 0; i < 3; ++i) {
             TFTaskConfig& w =
                 Open([](TSyncTask& t) { t.SyncName = "Weekly", t.SyncID = "Weekly-template"; }, true);
-            QCOMPARE(w.edit_taskname->text(), QString("Weekly"));
-            // Two tasks cannot share a name either.
-            if (i > 0) w.edit_taskname->setText(QString("Weekly %1").arg(i));
+            // Two tasks cannot share a name: each is offered one no task has yet.
+            const QString offered = i == 0 ? QString("Weekly") : QString("Weekly (%1)").arg(i + 1);
+            QCOMPARE(w.edit_taskname->text(), offered);
+            QCOMPARE(w.windowTitle(), QString("[%1] Options").arg(offered));
             w.BitBtn_okClick();
             QCOMPARE(w.result(), 1);
+            QVERIFY(m_Boxes.isEmpty());
             ids << QString::fromStdString(w.Task->SyncID);
         }
         QCOMPARE(StoredIDs(), ids);
-        QVERIFY(ids[0] != ids[1] && !ids.contains("Weekly-template") && !ids.contains(""));
+        QVERIFY(ids[0] != ids[1] && ids[1] != ids[2] && !ids.contains("Weekly-template") &&
+                !ids.contains(""));
+    }
+
+    void aTemplateIsOfferedANameNoTaskHas() {
+        const QString long50(50, 'x');
+        const struct {
+            QStringList Stored;  // names of the task list
+            QString Template, Offered;
+        } rows[] = {
+            {{}, "Weekly", "Weekly"},
+            {{"Weekly", "Weekly (2)"}, "Weekly", "Weekly (3)"},
+            {{" Weekly "}, "Weekly", "Weekly (2)"},
+            {{"Weekly (2)"}, "Weekly (2)", "Weekly (3)"},
+            {{"Weekly", "Weekly (3)"}, "Weekly", "Weekly (2)"},
+            {{long50}, long50, QString(46, 'x') + " (2)"},
+        };
+        for (const auto& r : rows) {
+            fs::remove(TaskListPath());
+            for (int i = 0; i < r.Stored.size(); ++i) {
+                TSyncTask stored;
+                stored.SyncName = r.Stored[i].toStdString();
+                stored.SyncID = "{stored" + std::to_string(i) + "}";
+                QCOMPARE(stored.SaveToTaskList(1), 0);
+            }
+            TFTaskConfig& w = Open([&](TSyncTask& t) { t.SyncName = r.Template.toStdString(); }, true);
+            QCOMPARE(w.edit_taskname->text(), r.Offered);
+        }
+    }
+
+    // The template's schedule comes with it: OK makes the new task's job as if it had been chosen
+    // with Config..., counting from today.
+    void aTemplatesScheduleComesWithIt() {
+        const QDate today(2026, 3, 4), then(2025, 1, 2);
+        const auto weekDays = [](std::initializer_list<int> Days) {
+            std::array<bool, 7> d{};
+            for (int i : Days) d[size_t(i)] = true;
+            return d;
+        };
+        const struct {
+            const char* What;
+            int Frequency, Every;
+            std::array<bool, 7> Days;
+            QTime Start;
+            bool Sync;  // sync on schedule, not only analyze
+        } rows[] = {
+            {"every third day, after noon", 0, 3, {}, QTime(23, 5, 17), true},
+            {"every second week", 1, 2, weekDays({0, 6}), QTime(0, 0), false},
+            {"monthly", 2, 31, {}, QTime(12, 0), true},
+        };
+        for (const auto& r : rows) {
+            fs::remove(TaskListPath());
+            m_Boxes.clear();
+            std::vector<std::pair<std::string, TScheduleSpec>> made;
+            m_BeforeShow = [&](TFTaskConfig& w) {
+                w.Clock = [&] { return QDateTime(today, QTime(8, 0)); };
+                w.Scheduler.CreateScheduledJob = [&](std::string_view, std::string_view Name,
+                                                     const TScheduleSpec& Spec) {
+                    made.emplace_back(std::string(Name), Spec);
+                    return 0;
+                };
+            };
+            TFTaskConfig& w = Open(
+                [&](TSyncTask& t) {
+                    t.SyncName = "Weekly";
+                    t.TSanalyze = 1;
+                    t.TSsync = r.Sync;
+                    t.TaskScheduler =
+                        DescribeSchedule(r.Frequency, r.Every, r.Days, r.Start, then).toStdString();
+                },
+                true);
+            w.Scheduler.ScheduledJobExists = [](std::string_view) { return false; };
+            QCOMPARE(w.Edit_task->text(), DescribeSchedule(r.Frequency, r.Every, r.Days, r.Start, today));
+            w.BitBtn_okClick();
+            QVERIFY2(w.result() == 1 && m_Boxes.isEmpty(), r.What);
+            QCOMPARE(made.size(), size_t(1));
+            QCOMPARE(made[0].first, std::string("Weekly"));
+            const TScheduleSpec& spec = made[0].second;
+            QVERIFY2(spec.Frequency == r.Frequency && spec.Every == r.Every && spec.WeekDays == r.Days &&
+                         spec.Hour == r.Start.hour() && spec.Minute == r.Start.minute(),
+                     r.What);
+            QCOMPARE(spec.CreationDate, std::string("2026-03-04"));
+            QCOMPARE(Stored(w.Task->SyncID)->TSanalyze, 1);
+        }
+
+        // A summary that tells no schedule: nothing is shown, and OK asks for one.
+        m_Boxes.clear();
+        TFTaskConfig& w = Open(
+            [](TSyncTask& t) {
+                t.SyncName = "Weekly";
+                t.TSanalyze = 1;
+                t.TaskScheduler = "Daily at 10:00";
+            },
+            true);
+        w.Scheduler.ScheduledJobExists = [](std::string_view) { return false; };
+        QVERIFY(w.cb_anataskschedule->isChecked() && w.Edit_task->text().isEmpty());
+        w.BitBtn_okClick();
+        QVERIFY(w.isVisible());
+        QCOMPARE(m_Boxes.size(), 1);
+        QCOMPARE(m_Boxes[0].Text, QString("Choose a schedule"));
     }
 
     void applyThenCancelKeepsTheAppliedSettings() {
         TFTaskConfig& w = Open([](TSyncTask& t) { QCOMPARE(t.SaveToTaskList(1), 0); });
-        w.cb_userTemp->setChecked(true);
+        w.cb_savepv->setChecked(true);
         w.BitBtn_ApplyClick();
         QVERIFY(w.Applied && w.isVisible());
         w.cb_prodelete->setChecked(true);
@@ -486,10 +592,100 @@ class TaskConfigTest : public QObject {
         QCOMPARE(w.result(), 0);
         const auto stored = Stored("{photos}");
         for (const TSyncTask* t : {w.Task.get(), stored.get()}) {
-            QCOMPARE(t->UseTempFile, 1);
+            QCOMPARE(t->SaveOldFile, 1);
             QCOMPARE(t->IsDeleteFile, 0);
         }
         QCOMPARE(StoredIDs(), QStringList{"{photos}"});
+    }
+
+    // Copies always go through a temporary name: the box says so whatever the task's key, which is
+    // kept as stored.
+    void theTemporaryCopyBoxShowsWhatTheProgramDoes() {
+        for (int stored : {0, 1}) {
+            for (bool isNew : {false, true}) {
+                fs::remove(TaskListPath());
+                TFTaskConfig& w = Open(
+                    [&](TSyncTask& t) {
+                        t.UseTempFile = stored;
+                        if (isNew) t.SyncName.clear(), t.SyncID.clear();
+                    },
+                    isNew);
+                QVERIFY(w.cb_userTemp->isChecked() && !w.cb_userTemp->isEnabled());
+                QVERIFY(w.cb_userTemp->toolTip().contains("temporary name"));
+                if (isNew) w.edit_taskname->setText("Docs");
+                w.BitBtn_okClick();
+                QCOMPARE(w.result(), 1);
+                QCOMPARE(Stored(w.Task->SyncID)->UseTempFile, stored);
+            }
+        }
+    }
+
+    // A typed or pasted address takes its kind from its form; the side's log-on stays. One of no
+    // known form is refused before anything is saved.
+    void aTypedFolderTakesTheKindOfItsForm() {
+        const struct {
+            const char* Typed;
+            bool Leave;  // the field is left (editing finished) before OK
+            int Kind;    // -1: refused
+            const char* Stored;
+        } rows[] = {
+            {"/home/anna/photos/", false, DEVICE_LOCAL, "/home/anna/photos"},
+            {"smb://nas/photos", true, DEVICE_NETWORK, "\\\\nas\\photos"},
+            {"https://dav.example.org/p", false, DEVICE_WEBDAV, "https://dav.example.org/p"},
+            {"wm:Phone\\DCIM", true, DEVICE_MOBILE, "wm:Phone\\DCIM"},
+            {"~/photos", true, -1, ""},
+        };
+        for (const auto& r : rows) {
+            m_Boxes.clear();
+            fs::remove(TaskListPath());
+            TFTaskConfig& w = Open([](TSyncTask& t) { QCOMPARE(t.SaveToTaskList(1), 0); });
+            w.edit_lfolder->setFocus();
+            w.edit_lfolder->setText(r.Typed);
+            if (r.Leave) w.edit_rfolder->setFocus();
+            w.select3button->Click();
+            w.BitBtn_okClick();
+            const auto stored = Stored("{photos}");
+            if (r.Kind < 0) {
+                QVERIFY2(w.isVisible() && m_Boxes.size() == 1, r.Typed);
+                QVERIFY(m_Boxes[0].Text.contains(r.Typed));
+                QCOMPARE(w.focusWidget(), w.edit_lfolder);
+                QCOMPARE(w.CurrentTab(), w.select1Button);
+                QCOMPARE(stored->LFolder->DeviceType, DEVICE_FTP);
+                QCOMPARE(stored->LFolder->FolerAllName, std::string("ftp://example.org/photos"));
+                continue;
+            }
+            QVERIFY2(w.result() == 1 && m_Boxes.isEmpty(), r.Typed);
+            for (const TSyncTask* t : {w.Task.get(), stored.get()}) {
+                QCOMPARE(t->LFolder->DeviceType, r.Kind);
+                QCOMPARE(t->LFolder->FolerAllName, std::string(r.Stored));
+                QCOMPARE(t->LFolder->UserName, std::string("anna"));
+                QCOMPARE(t->LFolder->PWD, std::string("secret"));
+                QCOMPARE(t->RFolder->DeviceType, DEVICE_LOCAL);
+            }
+        }
+    }
+
+    // Enter is OK except where a mask is typed; Tab walks the page as it reads.
+    void keyboard() {
+        TFTaskConfig& w = Open([](TSyncTask& t) { QCOMPARE(t.SaveToTaskList(1), 0); });
+        QWidget* expected[] = {w.edit_taskname, w.edit_lfolder, w.lbrowseButton,
+                               w.edit_rfolder,  w.RFolderImage, w.rb_sync};
+        QWidget* at = w.edit_taskname;
+        for (QWidget* next : expected) {
+            QCOMPARE(at, next);
+            at = at->nextInFocusChain();
+            while (at->focusPolicy() == Qt::NoFocus) at = at->nextInFocusChain();
+        }
+        w.select2button->Click();
+        w.vedit_exclude->setFocus();
+        QTest::keyClick(w.vedit_exclude, Qt::Key_Return);
+        QVERIFY(w.isVisible());
+        w.select1Button->Click();
+        w.edit_taskname->setFocus();
+        w.edit_taskname->setText("Holiday");
+        QTest::keyClick(w.edit_taskname, Qt::Key_Return);
+        QCOMPARE(w.result(), 1);
+        QCOMPARE(Stored("{photos}")->SyncName, std::string("Holiday"));
     }
 
     void masksBrowseAndInterlocks() {

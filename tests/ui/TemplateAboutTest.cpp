@@ -119,6 +119,41 @@ class TemplateAboutTest : public QObject {
         QCOMPARE(w.result(), 2);
     }
 
+    // Enter is OK in either window, Tab goes from the field or list to OK and Cancel, and a picture
+    // button with the focus shows it.
+    void templateWindowsByKeyboard() {
+        const auto next = [](QWidget* W) {
+            do W = W->nextInFocusChain();
+            while (!(W->focusPolicy() & Qt::TabFocus));
+            return W;
+        };
+        TF_TastTemplate name;
+        name.show();
+        name.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&name));
+        QVERIFY(next(name.Edit_name) == name.OKButton && next(name.OKButton) == name.CanceButton);
+        name.OKButton->setFocus();
+        const QImage unmarked = name.CanceButton->grab().toImage();
+        name.CanceButton->setFocus();
+        QVERIFY(name.CanceButton->grab().toImage() != unmarked);
+        name.Edit_name->setFocus();
+        name.Edit_name->setText("Weekly");
+        QTest::keyClick(name.Edit_name, Qt::Key_Return);
+        QCOMPARE(name.result(), 1);
+
+        for (int row : {-1, 1}) {
+            TF_TemplateList list;
+            list.SetTemplates({"Home", "Office"});
+            list.show();
+            QVERIFY(next(list.lb_template) == list.OKButton && next(list.OKButton) == list.CanceButton);
+            list.lb_template->setFocus();
+            if (row >= 0) list.lb_template->setCurrentRow(row);
+            QTest::keyClick(list.lb_template, Qt::Key_Return);
+            QCOMPARE(list.result(), 1);
+            QCOMPARE(list.SelectedTemplate(), row < 0 ? QString() : QString("Office"));
+        }
+    }
+
     void aboutBoxNamesTheVersionAndOpensItsLinks() {
         RegistryInfo.HomePage = "https://www.bramlow-file-sync.example/about-test/";
         TAboutBox w;
