@@ -52,6 +52,8 @@ QSpinBox* NewCount(QWidget* Parent) {
     return count;
 }
 
+}  // namespace
+
 // Hours and minutes in the locale's short time form, without the seconds or the zone some locales
 // add: only these reach the job, which runs at that time wherever the computer is.
 QString HourMinuteFormat(const QLocale& Locale) {
@@ -59,8 +61,6 @@ QString HourMinuteFormat(const QLocale& Locale) {
     format.remove(QRegularExpression(QStringLiteral("[:.]s+|\\s*t+")));
     return format.trimmed();
 }
-
-}  // namespace
 
 TSchedulerLink PlatformSchedulerLink() {
     TSchedulerLink link;

@@ -5,6 +5,7 @@
 #include <QDate>
 #include <QDateTime>
 #include <QDialog>
+#include <QLocale>
 #include <QString>
 #include <QTime>
 
@@ -46,6 +47,8 @@ TSchedulerLink PlatformSchedulerLink();
 // the day counting starts from, in its short date format. Every is the count of the frequency
 // (days, weeks, or the day of the month: a day past 28 names the months that lack it, where the
 // job does not run); WeekDays, Monday first, matter for weekly.
+// Hours and minutes in the locale's short time form, without seconds or zone.
+QString HourMinuteFormat(const QLocale& Locale);
 QString DescribeSchedule(int Frequency, int Every, const std::array<bool, 7>& WeekDays, const QTime& Start,
                          const QDate& Today);
 

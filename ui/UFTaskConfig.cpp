@@ -133,7 +133,7 @@ std::optional<TScheduleText> ScheduleOfSummary(const QString& Text) {
     static const QRegularExpression weekly(
         QStringLiteral("^At (.+?) every ([A-Za-z,]+) of every (?:week|(\\d+) weeks), starting .+$"));
     static const QRegularExpression monthly(
-        QStringLiteral("^At (.+?) on day (\\d+) of every month, starting .+$"));
+        QStringLiteral("^At (.+?) on day (\\d+) of every month.*, starting .+$"));  // months left out follow
     TScheduleText result;
     QString time;
     int high = 365;
@@ -170,7 +170,9 @@ std::optional<TScheduleText> ScheduleOfSummary(const QString& Text) {
     const int minute = c.captured(2).toInt(), second = c.captured(3).toInt();
     const QLocale locale;
     const auto writes = [&](int Hour) {
-        return locale.toString(QTime(Hour, minute, second), QLocale::LongFormat) == time;
+        // Summaries give hours and minutes; those of earlier versions the locale's long form.
+        return locale.toString(QTime(Hour, minute), HourMinuteFormat(locale)) == time ||
+               locale.toString(QTime(Hour, minute, second), QLocale::LongFormat) == time;
     };
     if (!writes(hour)) {
         if (hour < 12 && writes(hour + 12))

@@ -524,11 +524,13 @@ class TaskConfigTest : public QObject {
             int Frequency, Every;
             std::array<bool, 7> Days;
             QTime Start;
-            bool Sync;  // sync on schedule, not only analyze
+            bool Sync;     // sync on schedule, not only analyze
+            bool Earlier;  // the summary as earlier versions wrote it: the locale's long time form
         } rows[] = {
-            {"every third day, after noon", 0, 3, {}, QTime(23, 5, 17), true},
-            {"every second week", 1, 2, weekDays({0, 6}), QTime(0, 0), false},
-            {"monthly", 2, 31, {}, QTime(12, 0), true},
+            {"every third day, after noon", 0, 3, {}, QTime(23, 5, 17), true, false},
+            {"every second week", 1, 2, weekDays({0, 6}), QTime(0, 0), false, false},
+            {"monthly", 2, 31, {}, QTime(12, 0), true, false},
+            {"an earlier version's summary", 0, 1, {}, QTime(14, 30), true, true},
         };
         for (const auto& r : rows) {
             fs::remove(TaskListPath());
@@ -548,7 +550,10 @@ class TaskConfigTest : public QObject {
                     t.TSanalyze = 1;
                     t.TSsync = r.Sync;
                     t.TaskScheduler =
-                        DescribeSchedule(r.Frequency, r.Every, r.Days, r.Start, then).toStdString();
+                        (r.Earlier ? QStringLiteral("At %1 every day, starting 1/2/25")
+                                         .arg(QLocale().toString(r.Start, QLocale::LongFormat))
+                                   : DescribeSchedule(r.Frequency, r.Every, r.Days, r.Start, then))
+                            .toStdString();
                 },
                 true);
             w.Scheduler.ScheduledJobExists = [](std::string_view) { return false; };
