@@ -102,7 +102,8 @@ TRun RunChild(const std::string& What, const std::string& Endpoint, const std::s
     if (::wait4(pid, &status, 0, &usage) != pid) return run;
     run.Seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     run.Ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
-    if (!run.Ok) std::printf("  (%s: exit status %d)\n", What.c_str(), WIFEXITED(status) ? WEXITSTATUS(status) : -1);
+    if (!run.Ok)
+        std::printf("  (%s: exit status %d)\n", What.c_str(), WIFEXITED(status) ? WEXITSTATUS(status) : -1);
     run.PeakKiB = usage.ru_maxrss;
     return run;
 }
@@ -141,8 +142,8 @@ bool SameFiles(const std::string& A, const std::string& B) {
 }
 
 void Print(const char* Name, const TRun& Run, int Mib) {
-    std::printf("%-10s %-6s %8.1f s %8.1f MiB/s   peak RSS %7.1f MiB\n", Name, Run.Ok ? "ok" : "FAILED", Run.Seconds,
-                Run.Seconds > 0 ? Mib / Run.Seconds : 0.0, Run.PeakKiB / 1024.0);
+    std::printf("%-10s %-6s %8.1f s %8.1f MiB/s   peak RSS %7.1f MiB\n", Name, Run.Ok ? "ok" : "FAILED",
+                Run.Seconds, Run.Seconds > 0 ? Mib / Run.Seconds : 0.0, Run.PeakKiB / 1024.0);
 }
 
 }  // namespace
@@ -180,6 +181,8 @@ int main(int argc, char** argv) {
     Print("upload", up, mib);
     const TRun down = RunChild("download", server.Endpoint(), fetched);
     Print("download", down, mib);
-    if (up.Ok && down.Ok) std::printf("fetched file %s the stored one\n", SameFiles(source, fetched) ? "equals" : "DIFFERS FROM");
+    if (up.Ok && down.Ok)
+        std::printf("fetched file %s the stored one\n",
+                    SameFiles(source, fetched) ? "equals" : "DIFFERS FROM");
     return 0;
 }

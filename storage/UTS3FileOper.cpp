@@ -808,6 +808,7 @@ bool TS3FileOper::ListObjects(const std::string& Bucket, const std::string& Path
 bool TS3FileOper::CreateBucket(const std::string& Name) {
     TakeSide();
     if (Trim(Name).empty()) return false;
+    m_Buckets.erase(Name);  // the new bucket comes before one the name found earlier
     return FStorage.PutBucket(FStorage.MakeBucketName(TS3Storage::EncodeKey(Name)));
 }
 

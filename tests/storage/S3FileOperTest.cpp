@@ -410,6 +410,37 @@ TEST(S3DownloadTest, CutDownloadsLeaveNoPartialFile) {
     }
 }
 
+// A rename is a copy and a deletion of the old key. When that deletion fails, the copy is taken
+// back only while the old key is seen holding its object: a deletion whose answer was lost may have
+// taken it, and then the copy is all there is.
+TEST(S3RenameTest, CopyIsTakenBackOnlyBesideTheOldObject) {
+    using TReply = TScriptedS3::TReply;
+    TTempFolder scratch;
+    ::setenv("XDG_CONFIG_HOME", scratch.Path.c_str(), 1);
+    TS3Storage::DefaultLimits().RetryDelaysMs = {10};
+    const std::string oldPath = "/bfsaccess-side/docs%2Fold.txt", newPath = "/bfsaccess-side/docs%2Fnew.txt";
+    const struct {
+        const char* Name;
+        std::vector<TReply> Old;  // deletion, its repeat, then the look-up
+        int NewRequests;          // look-up and copy, and a deletion when taken back
+    } cases[] = {
+        {"old key gone after a lost answer", {{503}, {404}, {404}}, 2},
+        {"old key still there", {{503}, {503}, {200}}, 3},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        TScriptedS3 service;
+        ASSERT_TRUE(service.Started());
+        service.Script(oldPath, c.Old);
+        service.Script(newPath, {{404}});
+        auto oper = S3Side(service.Endpoint(), "side/docs");
+        ASSERT_EQ(oper->Connect(), 0);
+        EXPECT_NE(oper->RenameFile("docs/old.txt", "docs/new.txt"), 0);
+        EXPECT_EQ(service.Requests(oldPath), 3);
+        EXPECT_EQ(service.Requests(newPath), c.NewRequests);
+    }
+}
+
 // A download is dated with the object's own time as the service tells it, to the second, not
 // rounded down to the even second of a DOS date.
 TEST_F(S3FileOperTest, DownloadKeepsTheObjectsTime) {
