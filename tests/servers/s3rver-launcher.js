@@ -57,5 +57,9 @@ server.store.deleteObject = (...args) => {
   deletions = run.catch(() => {});
   return run;
 };
-server.run().then(() => console.log('ready'), e => { console.error(e); process.exit(1); });
+// S3_READY_FILE, when set, is written once the server listens on its port.
+server.run().then(() => {
+  if (process.env.S3_READY_FILE) require('fs').writeFileSync(process.env.S3_READY_FILE, String(process.pid));
+  console.log('ready');
+}, e => { console.error(e); process.exit(1); });
 process.on('SIGTERM', () => server.close(() => process.exit(0)));

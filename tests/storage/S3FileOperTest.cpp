@@ -330,7 +330,8 @@ TEST_F(S3FileOperTest, SpoiledUploadLeavesTheKeyAsItWas) {
         proxy.Spoil(TS3CutProxy::TMode::Pass);
         EXPECT_EQ(oper->ListFolder(), 0);  // removes what the failed upload left
         std::string xml;
-        ASSERT_TRUE(Client.ListBucketQuery("bfsaccess-side", "prefix=docs%2F", xml));
+        ASSERT_TRUE(Client.ListBucketQuery("bfsaccess-side", "prefix=docs%2F", xml))
+            << Joined(Client.ErrorText);
         EXPECT_EQ(xml.find(std::string(RESERVED_PREFIX)), std::string::npos) << xml;
     }
     // What the server showed is in the log: a short object is no object stored.
