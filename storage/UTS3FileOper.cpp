@@ -280,9 +280,13 @@ int32_t TS3FileOper::CheckFolder() {
         FailureText = "bucket not found";
         return CHECK_NO_BUCKET;
     }
+    // The bucket is looked for afresh. When it is not found, the last look-up tells why: a server
+    // that does not answer is waited for once, not again by a listing.
+    m_Buckets.erase(FAddress.Bucket);
+    ServiceBucket();
     std::vector<TListedKey> keys;
     std::string next;
-    if (ListPage(FolderKey(""), "", "1", keys, next)) return 0;
+    if (m_Buckets.count(FAddress.Bucket) && ListPage(FolderKey(""), "", "1", keys, next)) return 0;
     const long status = LastStatus(FStorage);
     if (status == 0) {
         FailureText = "server not reachable";
