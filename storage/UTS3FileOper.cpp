@@ -31,8 +31,7 @@ namespace {
 // listing of a local side removes what a failed download left.
 constexpr std::string_view LOCAL_TEMP_PREFIX = ".~bfs.g.";
 static_assert(IsTempFilePrefix(LOCAL_TEMP_PREFIX));
-// The largest object one PUT may store; objects travel whole through memory, so the same bound
-// holds for downloads.
+// The largest object one PUT may store.
 constexpr int64_t MAX_OBJECT_SIZE = int64_t{5} << 30;
 constexpr const char* PAGE_SIZE = "1000";
 
@@ -41,6 +40,7 @@ constexpr int32_t CHECK_UNREACHABLE = 1;
 constexpr int32_t CHECK_LOGON_REFUSED = 2;
 constexpr int32_t CHECK_NO_BUCKET = 3;
 constexpr int32_t CHECK_REFUSED = 4;
+constexpr int32_t CHECK_CLOCK_SKEW = 5;
 
 // The HTTP status of the client's last failed request; 0 when no reply came (a network failure).
 long LastStatus(const TS3Storage& Storage) {
@@ -162,9 +162,10 @@ class TS3FileOper : public TFileOper, public IS3Browser {
   private:
     // Takes the side's address, keys and scheme into the client.
     void TakeSide();
-    std::string ServiceBucket() const {
-        return FStorage.MakeBucketName(TS3Storage::EncodeKey(FAddress.Bucket));
-    }
+    // The service's name of the side's bucket.
+    std::string ServiceBucket() { return ResolveBucket(FAddress.Bucket); }
+    // The service's name of the bucket a side or the folder window names Name (see the .cpp).
+    std::string ResolveBucket(const std::string& Name);
     // The key of a root-relative folder ("/" or "/docs/"): "" or "docs/" below the prefix.
     std::string FolderKey(std::string_view Rel) const {
         while (!Rel.empty() && Rel.front() == '/') Rel.remove_prefix(1);
@@ -192,9 +193,10 @@ class TS3FileOper : public TFileOper, public IS3Browser {
     // HEAD of a key: 0 there (Info filled; a reply without the object's size counts as -1), 1 not
     // there, -1 could not tell.
     int32_t HeadKey(const std::string& Key, TObjectInfo* Info = nullptr);
-    // Stores Body as the object Key, whole or not at all, and confirms it there. 0 stored; -1 not,
-    // and Key then holds what it held before (logged where the service showed something else).
-    int32_t StoreObject(const std::string& Key, const std::string& Body);
+    // Stores the Size bytes Read gives, whose "Content-MD5" is MD5, as the object Key, whole or
+    // not at all, and confirms it there. 0 stored; -1 not, and Key then holds what it held before
+    // (logged where the service showed something else).
+    int32_t StoreObject(const std::string& Key, const TS3Reader& Read, int64_t Size, const std::string& MD5);
     // Whether the object Key shows Size bytes now; a mismatch or a failed look-up is logged.
     bool ShowsSize(const std::string& Key, int64_t Size);
     // One page of keys below Prefix, from after Marker: false when the request failed or the reply
@@ -211,7 +213,42 @@ class TS3FileOper : public TFileOper, public IS3Browser {
     TS3Address FAddress;
     std::set<std::string> m_KnownFolders;  // folder keys MakeDir made or found on m_KnownSide
     std::string m_KnownSide;
+    std::map<std::string, std::string> m_Buckets;  // bucket names found on m_BucketsOf: user's to service's
+    std::string m_BucketsOf;
 };
+
+// A bucket is named on a side, and in the folder window, as the user knows it: the buckets this
+// program makes are "<key id in lower case>-<name>" on the service and named by <name>; any other
+// bucket the key can see is named by its own name. An address stored before the prefix was made
+// lower case meant "<key id as written>-<name>". So a name stands for the first of these that
+// exists: the lower-case prefix + name, the key id as written + "-" + name, the name itself. The
+// prefixed buckets come first, so every address stored before still reaches the bucket it always
+// meant while that exists. When none can be found (or the service refuses the key), the first one
+// is used, and its requests tell why.
+std::string TS3FileOper::ResolveBucket(const std::string& Name) {
+    const std::string account = FStorage.Scheme + FStorage.Endpoint + "\n" + FStorage.AccessKeyId;
+    if (account != m_BucketsOf) {
+        m_Buckets.clear();
+        m_BucketsOf = account;
+    }
+    if (const auto known = m_Buckets.find(Name); known != m_Buckets.end()) return known->second;
+    const std::string encoded = TS3Storage::EncodeKey(Name);
+    std::vector<std::string> candidates{FStorage.MakeBucketName(encoded)};
+    if (const std::string asWritten = FStorage.AccessKeyId + "-" + encoded; asWritten != candidates[0])
+        candidates.push_back(asWritten);
+    if (!encoded.empty()) candidates.push_back(encoded);
+    for (const std::string& bucket : candidates) {
+        std::string xml;
+        if (FStorage.ListBucketQuery(bucket, "max-keys=0", xml)) {
+            m_Buckets[Name] = bucket;
+            return bucket;
+        }
+        // Missing, or another account's (bucket names are shared by all): the next one. Anything
+        // else (the key refused, no answer) would refuse them all alike.
+        if (LastStatus(FStorage) != 404 && !LastErrorIs(FStorage, "AccessDenied")) break;
+    }
+    return candidates[0];
+}
 
 void TS3FileOper::TakeSide() {
     FAddress = ParseS3Address(FFolderSource->FolerAllName);
@@ -243,9 +280,13 @@ int32_t TS3FileOper::CheckFolder() {
         FailureText = "bucket not found";
         return CHECK_NO_BUCKET;
     }
+    // The bucket is looked for afresh. When it is not found, the last look-up tells why: a server
+    // that does not answer is waited for once, not again by a listing.
+    m_Buckets.erase(FAddress.Bucket);
+    ServiceBucket();
     std::vector<TListedKey> keys;
     std::string next;
-    if (ListPage(FolderKey(""), "", "1", keys, next)) return 0;
+    if (m_Buckets.count(FAddress.Bucket) && ListPage(FolderKey(""), "", "1", keys, next)) return 0;
     const long status = LastStatus(FStorage);
     if (status == 0) {
         FailureText = "server not reachable";
@@ -255,6 +296,15 @@ int32_t TS3FileOper::CheckFolder() {
         FailureText = "bucket not found";
         return CHECK_NO_BUCKET;
     }
+    if (LastErrorIs(FStorage, "RequestTimeTooSkewed")) {
+        FailureText = "clocks differ too much";
+        return CHECK_CLOCK_SKEW;
+    }
+    if (LastErrorIs(FStorage, "AccessDenied")) {
+        FailureText = "access denied";
+        return CHECK_REFUSED;
+    }
+    // InvalidAccessKeyId, SignatureDoesNotMatch, and any other refusal of the caller.
     if (status == 401 || status == 403) {
         FailureText = "log-on refused";
         return CHECK_LOGON_REFUSED;
@@ -499,7 +549,9 @@ int32_t TS3FileOper::ReadFileToStream(TFolderSource&, const TFileAttri& Attri, s
 int32_t TS3FileOper::WriteStreamToFile(const std::string& Stream, TFolderSource&, const TFileAttri& Attri,
                                        bool) {
     if (!EntryUsable(Attri)) return -1;
-    return StoreObject(KeyOf(Attri), Stream);
+    const TS3Reader read = TS3Storage::ReaderOf(Stream);
+    const auto size = static_cast<int64_t>(Stream.size());
+    return StoreObject(KeyOf(Attri), read, size, TS3Storage::ContentMD5Of(read, size));
 }
 
 bool TS3FileOper::ShowsSize(const std::string& Key, int64_t Size) {
@@ -518,16 +570,17 @@ bool TS3FileOper::ShowsSize(const std::string& Key, int64_t Size) {
 // So a body goes to a reserved key at the top of the marker folder first, is confirmed there, and
 // takes its key by a copy on the service, which no cut connection leaves half done. (The reserved
 // key is removed; when that fails, it is a leftover that the next listing removes.) An empty body
-// has nothing to cut short and is stored directly.
-int32_t TS3FileOper::StoreObject(const std::string& Key, const std::string& Body) {
+// has nothing to cut short and is stored directly. Only the reserved key, which nothing else
+// writes, is sent again after a failure that may pass.
+int32_t TS3FileOper::StoreObject(const std::string& Key, const TS3Reader& Read, int64_t Size,
+                                 const std::string& MD5) {
     const std::string bucket = ServiceBucket();
-    const auto size = static_cast<int64_t>(Body.size());
-    if (Body.empty()) return FStorage.PutObject(bucket, Key, Body, true) && ShowsSize(Key, 0) ? 0 : -1;
+    if (Size == 0) return FStorage.PutObject(bucket, Key, std::string(), true) && ShowsSize(Key, 0) ? 0 : -1;
     const std::string temp = FolderKey(std::string("/") + MARKER_FOLDER + "/") + NewReservedName();
     int32_t result = -1;
-    if (FStorage.PutObject(bucket, temp, Body, true) && ShowsSize(temp, size) &&
+    if (FStorage.PutObjectFrom(bucket, temp, Read, Size, MD5, true, true) && ShowsSize(temp, Size) &&
         FStorage.CopyObject(bucket, temp, bucket, Key))
-        result = ShowsSize(Key, size) ? 0 : -1;
+        result = ShowsSize(Key, Size) ? 0 : -1;
     FStorage.DeleteObject(bucket, temp);
     return result;
 }
@@ -589,16 +642,21 @@ int32_t TS3FileOper::PutFile(const std::string& LocalPath, TFolderSource&, const
                                           "larger than 5 GiB, the most one S3 upload takes");
         return -1;
     }
-    // The whole file is read before anything is sent, so a source that changes meanwhile is told
-    // before its object is written; what is sent, and digested for "Content-MD5", is this one copy.
-    std::string body(static_cast<size_t>(Attri.Size), '\0');
-    const ssize_t n = body.empty() ? 0 : ReadFull(fd.Get(), body.data(), body.size());
+    // The file is read twice, never held whole: once for its digest, then as it is sent. A file
+    // that changes after the first reading is told by its date and size, or else by the service,
+    // which refuses a body that does not match its "Content-MD5".
+    const TS3Reader read = [&fd](int64_t Offset, char* Buffer, size_t Size) -> int64_t {
+        const ssize_t n = ::pread(fd.Get(), Buffer, Size, Offset);
+        return n < 0 ? -1 : n;
+    };
+    const std::string md5 = TS3Storage::ContentMD5Of(read, Attri.Size);
+    if (md5.empty())
+        return ChangedSince(fd.Get(), before, Attri.Size, Attri.FileDate) ? RESULT_SOURCE_CHANGED : -1;
     char extra = 0;
-    if (n < 0) return -1;
-    if (n != Attri.Size || ReadFull(fd.Get(), &extra, 1) != 0 ||
+    if (::pread(fd.Get(), &extra, 1, Attri.Size) != 0 ||
         ChangedSince(fd.Get(), before, Attri.Size, Attri.FileDate))
         return RESULT_SOURCE_CHANGED;
-    return StoreObject(KeyOf(Attri), body);
+    return StoreObject(KeyOf(Attri), read, Attri.Size, md5);
 }
 
 int32_t TS3FileOper::GetFile(const std::string& LocalPath, TFolderSource&, const TFileAttri& Attri, int32_t,
@@ -611,26 +669,31 @@ int32_t TS3FileOper::GetFile(const std::string& LocalPath, TFolderSource&, const
     if (before.Size != Attri.Size ||
         (DosDateInstant(Attri.FileDate) != -1 && before.FileDate != Attri.FileDate))
         return RESULT_SOURCE_CHANGED;
-    if (before.Size > MAX_OBJECT_SIZE) {
-        TMyException::Instance().LogError("Not fetched: " + key, "EInOutError",
-                                          "larger than 5 GiB, the most one S3 object holds here");
-        return -1;
-    }
-    std::string body;
-    std::map<std::string, std::string> headers;
-    if (!FStorage.GetObject(ServiceBucket(), key, body, &headers)) return -1;
-    // The object must still be the one looked at: replaced in between, it shows another tag or date.
-    const TObjectInfo got = ObjectInfoOf(headers);
-    if (static_cast<int64_t>(body.size()) != Attri.Size ||
-        (got.Modified != -1 && before.Modified != -1 && got.Modified != before.Modified) ||
-        (!got.ETag.empty() && !before.ETag.empty() && got.ETag != before.ETag))
-        return RESULT_SOURCE_CHANGED;
-    // The target changes only once the whole object is on disk. It is dated with the object's own
-    // time, to the second the service tells (not rounded to a DOS date's even second).
+    // The body goes straight into a temporary file beside the target, which changes only once the
+    // whole object is on disk. A repeated request starts the file again.
     const size_t slash = LocalPath.rfind('/');
     TTempFile temp(slash == std::string::npos ? std::string("./") : LocalPath.substr(0, slash + 1),
                    LOCAL_TEMP_PREFIX);
-    if (!temp.Created() || WriteAll(temp.Fd(), body) != 0) return -1;
+    if (!temp.Created()) return -1;
+    int64_t written = 0;
+    const TS3Target target{[&temp, &written] {
+                               written = 0;
+                               return ::ftruncate(temp.Fd(), 0) == 0 && ::lseek(temp.Fd(), 0, SEEK_SET) == 0;
+                           },
+                           [&temp, &written](std::string_view Data) {
+                               written += static_cast<int64_t>(Data.size());
+                               return WriteAll(temp.Fd(), Data) == 0;
+                           }};
+    std::map<std::string, std::string> headers;
+    if (!FStorage.GetObjectTo(ServiceBucket(), key, target, &headers)) return -1;
+    // The object must still be the one looked at: replaced in between, it shows another tag or date.
+    const TObjectInfo got = ObjectInfoOf(headers);
+    if (written != Attri.Size ||
+        (got.Modified != -1 && before.Modified != -1 && got.Modified != before.Modified) ||
+        (!got.ETag.empty() && !before.ETag.empty() && got.ETag != before.ETag))
+        return RESULT_SOURCE_CHANGED;
+    // Dated with the object's own time, to the second the service tells (not rounded to a DOS
+    // date's even second).
     if (got.Modified != -1) {
         const timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(got.Modified), 0}};
         if (::futimens(temp.Fd(), times) != 0) return -1;
@@ -644,8 +707,9 @@ int32_t TS3FileOper::RenameFile(const std::string& OldName, const std::string& N
     if (HeadKey(NewName) != 1) return 1;
     if (!FStorage.CopyObject(ServiceBucket(), OldName, ServiceBucket(), NewName)) return 1;
     if (FStorage.DeleteObject(ServiceBucket(), OldName)) return 0;
-    // Both as they were: the copy goes again.
-    FStorage.DeleteObject(ServiceBucket(), NewName);
+    // Both as they were: the copy goes again, but only while the old key is seen to hold its
+    // object. A deletion whose answer was lost may have taken it: then the copy is all there is.
+    if (HeadKey(OldName) == 0) FStorage.DeleteObject(ServiceBucket(), NewName);
     return 1;
 }
 
@@ -666,12 +730,22 @@ bool TS3FileOper::ListBuckets(std::vector<std::string>& Names) {
     if (!FStorage.ListAllBuckets(xml)) return false;
     pugi::xml_document doc;
     if (!doc.load_buffer(xml.data(), xml.size())) return false;
-    const std::string own = FStorage.AccessKeyId + "-";
+    // Every bucket the key sees, named as ResolveBucket finds it again: the program's own without
+    // their prefix (only the leading one: a name that holds the key id again further on keeps it
+    // there), the others by their own names. A name is shown once: one of the others whose name an
+    // own bucket shows leads to that one (and from a prefix in lower case and the key id as written
+    // the same name may come twice).
+    std::set<std::string> shown;
+    const std::string prefixes[] = {FStorage.BucketPrefix(), FStorage.AccessKeyId + "-"};
     for (pugi::xml_node bucket : ChildNamed(doc.document_element(), "Buckets").children()) {
-        const std::string name = ChildNamed(bucket, "Name").text().get();
-        // Only the leading part goes: a name that holds the key id again further on keeps it there,
-        // so the shown name makes the same service name again.
-        if (name.size() > own.size() && name.starts_with(own)) Names.push_back(name.substr(own.size()));
+        std::string name = ChildNamed(bucket, "Name").text().get();
+        for (const std::string& prefix : prefixes) {
+            if (name.size() > prefix.size() && name.starts_with(prefix)) {
+                name.erase(0, prefix.size());
+                break;
+            }
+        }
+        if (!name.empty() && shown.insert(name).second) Names.push_back(std::move(name));
     }
     return true;
 }
@@ -683,7 +757,7 @@ bool TS3FileOper::ListObjects(const std::string& Bucket, const std::string& Path
     if (!folder.empty() && folder.front() == '/') folder.erase(0, 1);
     if (Trim(Bucket).empty() || (!folder.empty() && !IsSafeRelPath("/" + folder))) return false;
     if (!folder.empty() && folder.back() != '/') folder += '/';
-    const std::string bucket = FStorage.MakeBucketName(TS3Storage::EncodeKey(Bucket));
+    const std::string bucket = ResolveBucket(Bucket);
     const std::string holder = "/" + folder;
     std::string marker;
     std::set<std::string> seen;
@@ -738,6 +812,7 @@ bool TS3FileOper::ListObjects(const std::string& Bucket, const std::string& Path
 bool TS3FileOper::CreateBucket(const std::string& Name) {
     TakeSide();
     if (Trim(Name).empty()) return false;
+    m_Buckets.erase(Name);  // the new bucket comes before one the name found earlier
     return FStorage.PutBucket(FStorage.MakeBucketName(TS3Storage::EncodeKey(Name)));
 }
 

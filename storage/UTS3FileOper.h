@@ -18,12 +18,15 @@ std::unique_ptr<TFileOper> CreateS3FileOper(bool FreeOnTerminate);
 
 // Browsing an account for the folder window, on a back-end that CreateS3FileOper made. Each call
 // first takes the side's address (for the endpoint), keys and scheme, as Connect does. Bucket
-// names are the user's: the service's name is the access key id + "-" + that name.
+// names are the user's: a bucket this program made is the access key id in lower case + "-" + that
+// name on the service; any other bucket goes by its own name (the program's come first where both
+// would fit).
 class IS3Browser {
   public:
     virtual ~IS3Browser() = default;
-    // The user's buckets: those whose service name begins with the access key id + "-", that part
-    // removed; the others belong to no side of this account. False when the request fails.
+    // Every bucket the key can see: those whose service name begins with the access key id (in
+    // lower case, or as written) + "-" with that part removed, the others by their own names; a
+    // name is given once. False when the request fails.
     virtual bool ListBuckets(std::vector<std::string>& Names) = 0;
     // The folders directly inside Path ("" or "/" for the bucket's top, "a/b" or "/a/b/" below it)
     // of the user's bucket Bucket, every page of them: each with Name, IsFolder 1 and Path the

@@ -2,15 +2,19 @@
 
 #include "storage/UTStorageCommon.h"
 
+#include <curl/curl.h>
 #include <locale.h>
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
 
 #include <algorithm>
 #include <cctype>
+#include <charconv>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string_view>
+#include <thread>
 
 namespace bfs {
 
@@ -50,14 +54,6 @@ void AppendLines(std::vector<std::string>& Lines, const std::string& Text) {
     }
 }
 
-// The "Content-MD5" value of Body: the Base64 of its MD5 digest; empty when none can be made.
-std::string ContentMD5(std::string_view Body) {
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int digestLen = 0;
-    if (::EVP_Digest(Body.data(), Body.size(), digest, &digestLen, EVP_md5(), nullptr) != 1) return {};
-    return Base64Encode(std::string_view(reinterpret_cast<const char*>(digest), digestLen));
-}
-
 // Releases the request in progress however the call ends.
 struct TRequestGuard {
     std::unique_ptr<THttpRequest>& Request;
@@ -69,6 +65,21 @@ struct TRequestGuard {
 };
 
 }  // namespace
+
+TS3Limits& TS3Storage::DefaultLimits() {
+    static TS3Limits limits;
+    return limits;
+}
+
+TS3Storage::TS3Storage() {
+    SetLimits(DefaultLimits());
+}
+
+void TS3Storage::SetLimits(const TS3Limits& Limits) {
+    m_Limits = Limits;
+    m_Session.SetConnectTimeout(Limits.ConnectTimeoutMs);
+    m_Session.SetReadTimeout(Limits.ReadTimeoutMs);
+}
 
 void TS3Storage::Create(const std::string& Id, const std::string& Secret) {
     AccessKeyId = Id;
@@ -105,14 +116,18 @@ std::string TS3Storage::EncodePath(const std::string& Text) {
     return out;
 }
 
+std::string TS3Storage::BucketPrefix() const {
+    return Lower(AccessKeyId) + "-";
+}
+
 std::string TS3Storage::MakeBucketName(const std::string& Name) const {
-    return AccessKeyId + "-" + Trim(Name);
+    return BucketPrefix() + Trim(Name);
 }
 
 std::string TS3Storage::DisplayBucketName(const std::string& Name) const {
-    const std::string prefix = AccessKeyId + "-";
     std::string out = Name;
-    for (size_t at; (at = out.find(prefix)) != std::string::npos;) out.erase(at, prefix.size());
+    for (const std::string& prefix : {BucketPrefix(), AccessKeyId + "-"})
+        for (size_t at; (at = out.find(prefix)) != std::string::npos;) out.erase(at, prefix.size());
     return out;
 }
 
@@ -152,11 +167,89 @@ void TS3Storage::NewRequest() {
     if (Stopped && Stopped()) m_Session.Abort();
 }
 
+namespace {
+
+// Whether a failed attempt may pass when sent again: the service's 500 and 503 (it asks for a
+// repeat), and a connection that was reset, cut or went silent.
+bool MayPass(long Status, int Error, const std::string& Failure) {
+    if (Failure.empty()) return Status == 500 || Status == 503;
+    return Error == CURLE_OPERATION_TIMEDOUT || Error == CURLE_GOT_NOTHING || Error == CURLE_SEND_ERROR ||
+           Error == CURLE_RECV_ERROR || Error == CURLE_PARTIAL_FILE;
+}
+
+// The error code an <Error> document names ("InternalError"); empty when it names none.
+std::string ErrorCodeIn(const std::string& Body) {
+    const size_t open = Body.find("<Code>");
+    const size_t close = open == std::string::npos ? open : Body.find("</Code>", open);
+    return close == std::string::npos ? std::string() : Body.substr(open + 6, close - open - 6);
+}
+
+}  // namespace
+
+bool TS3Storage::WaitToRepeat(int Ms) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(Ms);
+    for (;;) {
+        if (m_Session.Aborted() || (Stopped && Stopped())) return false;
+        const auto left = until - std::chrono::steady_clock::now();
+        if (left <= std::chrono::steady_clock::duration::zero()) return true;
+        std::this_thread::sleep_for(
+            std::min<std::chrono::steady_clock::duration>(left, std::chrono::milliseconds(50)));
+    }
+}
+
 bool TS3Storage::Request(const std::string& Verb, const std::string& Resource, const std::string& Query,
-                         const std::string* Body, const std::string& ContentType, const std::string& MD5,
-                         const std::vector<std::string>& AmzHeaders, TReply& Reply) {
+                         const TBody* Body, const std::string& ContentType, const std::string& MD5,
+                         const std::vector<std::string>& AmzHeaders, TReply& Reply, const TSending& Sending) {
     NewRequest();
     const TRequestGuard guard{HTTP, m_Busy};
+    bool ok = false;
+    size_t attempts = 0;
+    for (;;) {
+        ++attempts;
+        Reply = TReply{};
+        if (Sending.Target && Sending.Target->Restart && !Sending.Target->Restart()) {
+            Reply.Failure = "the download's target could not be started again";
+            break;
+        }
+        Attempt(Verb, Resource, Query, Body, ContentType, MD5, AmzHeaders, Reply, Sending.Target);
+        ok = Reply.Failure.empty() && (Reply.Status == 200 || (Verb == "DELETE" && Reply.Status == 204));
+        bool mayPass = !ok && MayPass(Reply.Status, Reply.Error, Reply.Failure);
+        // A copy that fails late is still answered 200, with an <Error> document as the body.
+        if (ok && Sending.ErrorIn200 && Reply.Body.find("<Error>") != std::string::npos) {
+            ok = false;
+            const std::string code = ErrorCodeIn(Reply.Body);
+            mayPass = code == "InternalError" || code == "ServiceUnavailable" || code == "SlowDown";
+        }
+        // A deletion repeated after a lost answer may find its key gone: that 404 stays a failure,
+        // for nobody can tell whether this request removed the key or something else did.
+        if (ok || !mayPass || !Sending.Repeat || attempts > m_Limits.RetryDelaysMs.size() ||
+            !WaitToRepeat(m_Limits.RetryDelaysMs[attempts - 1]))
+            break;
+        // Each attempt is a request of its own: another request object, signed with a fresh date.
+        HTTP = std::make_unique<THttpRequest>();
+        HTTP->Protocols = "http,https";
+    }
+    ErrorText.clear();
+    if (!ok) {
+        std::string head =
+            Reply.Failure.empty() ? std::to_string(Reply.Status) + " " + Reply.Reason : Reply.Failure;
+        if (Reply.TooLong && Reply.Failure.empty())
+            head += " (a reply of more than " + std::to_string(m_Limits.MaxReplyBody) + " bytes)";
+        ErrorText.push_back("Http Result: " + head);
+        AppendLines(ErrorText, Reply.Body);
+        if (attempts > 1) ErrorText.push_back("Sent " + std::to_string(attempts) + " times");
+        // The secret is never sent, but a reply may quote whatever it likes: it is not kept.
+        if (!SecretKey.empty())
+            for (std::string& line : ErrorText)
+                for (size_t at = 0; (at = line.find(SecretKey, at)) != std::string::npos; at += 3)
+                    line.replace(at, SecretKey.size(), "***");
+    }
+    return ok;
+}
+
+void TS3Storage::Attempt(const std::string& Verb, const std::string& Resource, const std::string& Query,
+                         const TBody* Body, const std::string& ContentType, const std::string& MD5,
+                         const std::vector<std::string>& AmzHeaders, TReply& Reply, const TS3Target* Target) {
     const std::string date = Rfc822Date(std::time(nullptr));
     std::string amz;
     for (const std::string& line : AmzHeaders) {
@@ -171,93 +264,156 @@ bool TS3Storage::Request(const std::string& Verb, const std::string& Resource, c
     HTTP->Headers.insert(HTTP->Headers.end(), AmzHeaders.begin(), AmzHeaders.end());
     HTTP->Headers.push_back(SignRequest(Verb, MD5, Body ? ContentType : "", date, Resource, amz));
     if (Body)
-        HTTPMethodWithBody(*Body, Reply);
+        HTTPMethodWithBody(*Body, Reply, Target);
     else
-        HTTPMethod(Reply);
-
-    const bool ok =
-        Reply.Failure.empty() && (Reply.Status == 200 || (Verb == "DELETE" && Reply.Status == 204));
-    ErrorText.clear();
-    if (!ok) {
-        ErrorText.push_back("Http Result: " + (Reply.Failure.empty()
-                                                   ? std::to_string(Reply.Status) + " " + Reply.Reason
-                                                   : Reply.Failure));
-        AppendLines(ErrorText, Reply.Body);
-        // The secret is never sent, but a reply may quote whatever it likes: it is not kept.
-        if (!SecretKey.empty())
-            for (std::string& line : ErrorText)
-                for (size_t at = 0; (at = line.find(SecretKey, at)) != std::string::npos; at += 3)
-                    line.replace(at, SecretKey.size(), "***");
-    }
-    return ok;
+        HTTPMethod(Reply, Target);
 }
 
-void TS3Storage::HTTPMethod(TReply& Reply) {
+void TS3Storage::HTTPMethod(TReply& Reply, const TS3Target* Target) {
     if (HTTP->Method == "HEAD") HTTP->NoBody = true;
-    HTTP->OnReply = [&Reply](std::string_view Line) {
+    long status = 0;  // of the status line read last
+    HTTP->OnReply = [&Reply, &status](std::string_view Line) {
         if (Line.starts_with("HTTP/")) {
             // A new status line ("HTTP/1.1 100 Continue" comes before the final one).
             Reply.Headers.clear();
+            Reply.Body.clear();
             const size_t code = Line.find(' ');
             const size_t reason = code == std::string_view::npos ? code : Line.find(' ', code + 1);
             Reply.Reason = reason == std::string_view::npos ? "" : std::string(Line.substr(reason + 1));
+            status = 0;
+            if (code != std::string_view::npos)
+                std::from_chars(Line.data() + code + 1, Line.data() + Line.size(), status);
             return;
         }
         const size_t colon = Line.find(':');
         if (colon == std::string_view::npos) return;
         Reply.Headers[Lower(std::string(Line.substr(0, colon)))] = Trim(std::string(Line.substr(colon + 1)));
     };
-    const THttpResult result = m_Session.Perform(*HTTP, [&Reply](std::string_view Data) {
-        Reply.Body.append(Data);
-        return true;
-    });
+    bool targetFailed = false;
+    const size_t cap = m_Limits.MaxReplyBody;
+    const THttpResult result =
+        m_Session.Perform(*HTTP, [&Reply, &status, &targetFailed, Target, cap](std::string_view Data) {
+            if (Target && status == 200) {
+                targetFailed = !Target->Write(Data);
+                return !targetFailed;
+            }
+            // Whatever else comes is kept, within bounds: no reply may take unbounded memory.
+            if (Reply.Body.size() + Data.size() > cap) {
+                Reply.TooLong = true;
+                return false;
+            }
+            Reply.Body.append(Data);
+            return true;
+        });
     Reply.Status = result.Status;
-    if (!result.Ok() && result.Error != HTTP_STATUS_FAILED) Reply.Failure = result.ErrorText;
+    Reply.Error = result.Error;
+    if (Reply.TooLong)
+        Reply.Failure = "a reply of more than " + std::to_string(cap) + " bytes";
+    else if (targetFailed)
+        Reply.Failure = "the download could not be written";
+    else if (!result.Ok() && result.Error != HTTP_STATUS_FAILED)
+        Reply.Failure = result.ErrorText;
 }
 
-void TS3Storage::HTTPMethodWithBody(const std::string& Body, TReply& Reply) {
+void TS3Storage::HTTPMethodWithBody(const TBody& Body, TReply& Reply, const TS3Target* Target) {
     // An upload with its size known, even 0: libcurl then sends "Content-Length" and the given
-    // "Content-Type" for an empty body as well.
-    size_t sent = 0;
-    HTTP->UploadSize = static_cast<int64_t>(Body.size());
+    // "Content-Type" for an empty body as well. Every attempt reads from the start.
+    int64_t sent = 0;
+    HTTP->UploadSize = Body.Size;
     HTTP->Source = [&Body, &sent](char* Buffer, size_t Size) -> int64_t {
-        const size_t n = std::min(Size, Body.size() - sent);
-        std::memcpy(Buffer, Body.data() + sent, n);
+        const auto want =
+            static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(Size), Body.Size - sent));
+        if (want == 0) return 0;
+        const int64_t n = Body.Read(sent, Buffer, want);
+        // A source that ends before its size is no body to send.
+        if (n <= 0) return -1;
         sent += n;
-        return static_cast<int64_t>(n);
+        return n;
     };
-    HTTPMethod(Reply);
+    HTTPMethod(Reply, Target);
 }
 
 bool TS3Storage::PutBucket(const std::string& Bucket) {
     TReply reply;
-    return Request("PUT", "/" + Bucket, "", nullptr, "", "", {}, reply);
+    return Request("PUT", "/" + Bucket, "", nullptr, "", "", {}, reply, {.Repeat = false});
 }
 
 bool TS3Storage::DeleteObject(const std::string& Bucket, const std::string& Key) {
     TReply reply;
     const std::string resource = "/" + Bucket + (Key.empty() ? "" : "/" + EncodePath(Key));
-    return Request("DELETE", resource, "", nullptr, "", "", {}, reply);
+    return Request("DELETE", resource, "", nullptr, "", "", {}, reply, {});
+}
+
+std::string TS3Storage::ContentMD5Of(const TS3Reader& Read, int64_t Size) {
+    EVP_MD_CTX* ctx = ::EVP_MD_CTX_new();
+    if (!ctx) return {};
+    std::string out;
+    std::vector<char> buffer(size_t{1} << 20);
+    bool read = ::EVP_DigestInit_ex(ctx, EVP_md5(), nullptr) == 1;
+    for (int64_t at = 0; read && at < Size;) {
+        const int64_t n =
+            Read(at, buffer.data(), static_cast<size_t>(std::min<int64_t>(Size - at, buffer.size())));
+        read = n > 0 && ::EVP_DigestUpdate(ctx, buffer.data(), static_cast<size_t>(n)) == 1;
+        at += n;
+    }
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int digestLen = 0;
+    if (read && ::EVP_DigestFinal_ex(ctx, digest, &digestLen) == 1)
+        out = Base64Encode(std::string_view(reinterpret_cast<const char*>(digest), digestLen));
+    ::EVP_MD_CTX_free(ctx);
+    return out;
+}
+
+TS3Reader TS3Storage::ReaderOf(const std::string& Text) {
+    return [&Text](int64_t Offset, char* Buffer, size_t Size) -> int64_t {
+        const size_t n = std::min(Size, Text.size() - static_cast<size_t>(Offset));
+        std::memcpy(Buffer, Text.data() + Offset, n);
+        return static_cast<int64_t>(n);
+    };
 }
 
 bool TS3Storage::PutObject(const std::string& Bucket, const std::string& Key, const std::string& Stream,
-                           bool Binary) {
-    TReply reply;
+                           bool Binary, bool Repeat) {
     // The digest is taken of the very string that is sent: no later change can come between them.
-    const std::string md5 = ContentMD5(Stream);
-    if (md5.empty()) {
+    const TS3Reader read = ReaderOf(Stream);
+    const auto size = static_cast<int64_t>(Stream.size());
+    return PutObjectFrom(Bucket, Key, read, size, ContentMD5Of(read, size), Binary, Repeat);
+}
+
+bool TS3Storage::PutObjectFrom(const std::string& Bucket, const std::string& Key, const TS3Reader& Read,
+                               int64_t Size, const std::string& MD5, bool Binary, bool Repeat) {
+    if (MD5.empty()) {
         ErrorText = {"Http Result: no MD5 digest of the body"};
         return false;
     }
-    return Request("PUT", "/" + Bucket + "/" + EncodePath(Key), "", &Stream,
-                   Binary ? CONTENT_BINARY : CONTENT_TEXT, md5, {}, reply);
+    TReply reply;
+    const TBody body{Read, Size};
+    return Request("PUT", "/" + Bucket + "/" + EncodePath(Key), "", &body,
+                   Binary ? CONTENT_BINARY : CONTENT_TEXT, MD5, {}, reply, {.Repeat = Repeat});
 }
 
 bool TS3Storage::GetObject(const std::string& Bucket, const std::string& Key, std::string& Stream,
                            std::map<std::string, std::string>* Headers) {
+    const size_t kept = Stream.size();
+    const TS3Target target{[&Stream, kept] {
+                               Stream.resize(kept);
+                               return true;
+                           },
+                           [&Stream](std::string_view Data) {
+                               Stream.append(Data);
+                               return true;
+                           }};
+    if (GetObjectTo(Bucket, Key, target, Headers)) return true;
+    Stream.resize(kept);
+    return false;
+}
+
+bool TS3Storage::GetObjectTo(const std::string& Bucket, const std::string& Key, const TS3Target& Target,
+                             std::map<std::string, std::string>* Headers) {
     TReply reply;
-    if (!Request("GET", "/" + Bucket + "/" + EncodePath(Key), "", nullptr, "", "", {}, reply)) return false;
-    Stream += reply.Body;
+    if (!Request("GET", "/" + Bucket + "/" + EncodePath(Key), "", nullptr, "", "", {}, reply,
+                 {.Target = &Target}))
+        return false;
     if (Headers) *Headers = std::move(reply.Headers);
     return true;
 }
@@ -269,31 +425,26 @@ bool TS3Storage::CopyObject(const std::string& SourceBucket, const std::string& 
     std::string path = EncodePath(SourceKey);
     for (size_t at; (at = path.find("%2F")) != std::string::npos;) path.replace(at, 3, "/");
     const std::string source = "x-amz-copy-source: /" + SourceBucket + "/" + path;
-    // A copy of an empty body: the PUT carries no content of its own.
-    const std::string empty;
-    if (!Request("PUT", "/" + Bucket + "/" + EncodePath(Key), "", &empty, CONTENT_BINARY, "", {source},
-                 reply))
-        return false;
-    // A copy that fails late is still answered 200, with an <Error> document as the body.
-    if (reply.Body.find("<Error>") != std::string::npos) {
-        ErrorText = {"Http Result: 200 " + reply.Reason};
-        AppendLines(ErrorText, reply.Body);
-        return false;
-    }
-    return true;
+    // A copy of an empty body: the PUT carries no content of its own. Repeated, it copies the same
+    // source to the same key again.
+    const TS3Reader none = [](int64_t, char*, size_t) -> int64_t { return 0; };
+    const TBody empty{none, 0};
+    return Request("PUT", "/" + Bucket + "/" + EncodePath(Key), "", &empty, CONTENT_BINARY, "", {source},
+                   reply, {.ErrorIn200 = true});
 }
 
 bool TS3Storage::HeadObject(const std::string& Bucket, const std::string& Key,
                             std::map<std::string, std::string>* Headers) {
     TReply reply;
-    if (!Request("HEAD", "/" + Bucket + "/" + EncodePath(Key), "", nullptr, "", "", {}, reply)) return false;
+    if (!Request("HEAD", "/" + Bucket + "/" + EncodePath(Key), "", nullptr, "", "", {}, reply, {}))
+        return false;
     if (Headers) *Headers = std::move(reply.Headers);
     return true;
 }
 
 bool TS3Storage::ListAllBuckets(std::string& Stream) {
     TReply reply;
-    if (!Request("GET", "/", "", nullptr, "", "", {}, reply)) return false;
+    if (!Request("GET", "/", "", nullptr, "", "", {}, reply, {})) return false;
     Stream = std::move(reply.Body);
     return true;
 }
@@ -304,7 +455,7 @@ bool TS3Storage::ListBucket(const std::string& Bucket, std::string& Stream) {
 
 bool TS3Storage::ListBucketQuery(const std::string& Bucket, const std::string& Query, std::string& Stream) {
     TReply reply;
-    if (!Request("GET", "/" + Bucket, Query, nullptr, "", "", {}, reply)) return false;
+    if (!Request("GET", "/" + Bucket, Query, nullptr, "", "", {}, reply, {})) return false;
     Stream = std::move(reply.Body);
     return true;
 }

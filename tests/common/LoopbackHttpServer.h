@@ -26,6 +26,7 @@ class TLoopbackHttpServer {
         Answer,    // the whole answer; with PauseMs, the body in four parts with a pause before each
         Silent,    // reads the request and never answers, until the client gives up
         Truncate,  // announces the whole body, sends its first half and closes
+        Late,      // the whole answer, after PauseMs of silence
     };
     struct TReply {
         TReply(int Status = 200, std::string Body = {}, TKind Kind = TKind::Answer, int PauseMs = 0)
@@ -109,13 +110,23 @@ class TLoopbackHttpServer {
             }
             return;
         }
+        // Late: silent for PauseMs; what the client still sends is read, and one that gives up is let go.
+        const auto answerAt = std::chrono::steady_clock::now() + std::chrono::milliseconds(reply.PauseMs);
+        for (long long left = reply.PauseMs; reply.Kind == TKind::Late && left > 0;) {
+            pollfd fds[2] = {{Conn, POLLIN, 0}, {m_Wake[0], POLLIN, 0}};
+            if (::poll(fds, 2, static_cast<int>(left)) < 0 || (fds[1].revents & POLLIN)) return;
+            if ((fds[0].revents & (POLLIN | POLLHUP)) && ::recv(Conn, buf, sizeof buf, 0) <= 0) return;
+            left = std::chrono::ceil<std::chrono::milliseconds>(answerAt - std::chrono::steady_clock::now())
+                       .count();
+        }
         Send(Conn, "HTTP/1.1 " + std::to_string(reply.Status) + " X\r\nContent-Length: " +
                        std::to_string(reply.Body.size()) + "\r\nConnection: close\r\n\r\n");
         std::string_view body(reply.Body);
         if (reply.Kind == TKind::Truncate) body = body.substr(0, body.size() / 2);
-        const size_t part = reply.PauseMs > 0 ? (body.size() + 3) / 4 : body.size();
+        const int pause = reply.Kind == TKind::Late ? 0 : reply.PauseMs;
+        const size_t part = pause > 0 ? (body.size() + 3) / 4 : body.size();
         for (size_t at = 0; at < body.size(); at += part) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(reply.PauseMs));
+            std::this_thread::sleep_for(std::chrono::milliseconds(pause));
             Send(Conn, body.substr(at, part));
         }
     }

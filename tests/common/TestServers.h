@@ -249,15 +249,20 @@ class TS3Server {
         ::setenv("S3_ACCESS_KEY", AccessKey.c_str(), 1);
         ::setenv("S3_SECRET_KEY", SecretKey.c_str(), 1);
         ::setenv("S3_BUCKETS", Buckets.c_str(), 1);
+        // Ready once it says so: another test's server may have taken the same port meanwhile and
+        // answer there while this one fails to listen.
+        const std::string ready = m_Temp.Path + "/.ready";
+        ::setenv("S3_READY_FILE", ready.c_str(), 1);
         bool started = false;
         for (int attempt = 0; attempt < 5 && !started; ++attempt) {
             Port = FreePort();
             started = m_Process.Start({NODE, launcher, m_Temp.Path, std::to_string(Port)}, m_Temp.Path,
-                                      [this] { return Accepts(Port); });
+                                      [&] { return ::access(ready.c_str(), F_OK) == 0 && Accepts(Port); });
         }
         ::unsetenv("S3_ACCESS_KEY");
         ::unsetenv("S3_SECRET_KEY");
         ::unsetenv("S3_BUCKETS");
+        ::unsetenv("S3_READY_FILE");
         return started;
     }
     void Stop() { m_Process.Stop(); }

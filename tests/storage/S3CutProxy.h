@@ -20,7 +20,8 @@ namespace bfs::test {
 // keeps each request's head (Heads), and while a mode is set spoils every PUT whose body is longer
 // than Keep bytes: Cut sends Keep bytes of the body and then closes both connections (a killed
 // upload); Shorten tells the server the body has Keep bytes, sends those and drops the rest (a body
-// that did not arrive as sent).
+// that did not arrive as sent). Times: how many PUTs are spoiled before the proxy passes them
+// again; -1: all.
 class TS3CutProxy {
   public:
     enum class TMode { Pass, Cut, Shorten };
@@ -54,10 +55,11 @@ class TS3CutProxy {
     }
 
     std::string Endpoint() const { return "127.0.0.1:" + std::to_string(m_Port); }
-    void Spoil(TMode Mode, size_t Keep = 0) {
+    void Spoil(TMode Mode, size_t Keep = 0, int Times = -1) {
         std::lock_guard lock(m_Mutex);
         m_Mode = Mode;
         m_Keep = Keep;
+        m_Times = Times;
     }
     std::vector<std::string> Heads() const {
         std::lock_guard lock(m_Mutex);
@@ -112,7 +114,9 @@ class TS3CutProxy {
                         bodyLeft = std::stoull(head.substr(length + 17, lengthEnd - length - 17));
                     std::lock_guard lock(m_Mutex);
                     m_Heads.push_back(head);
-                    mode = head.starts_with("PUT ") && bodyLeft > m_Keep ? m_Mode : TMode::Pass;
+                    mode =
+                        head.starts_with("PUT ") && bodyLeft > m_Keep && m_Times != 0 ? m_Mode : TMode::Pass;
+                    if (mode != TMode::Pass && m_Times > 0) --m_Times;
                     keepLeft = m_Keep;
                     if (mode == TMode::Shorten)
                         head.replace(length + 2, lengthEnd - length - 2,
@@ -137,9 +141,10 @@ class TS3CutProxy {
     int m_Listen = -1;
     int m_Port = 0;
     std::atomic<bool> m_Stop{false};
-    mutable std::mutex m_Mutex;  // guards m_Mode, m_Keep and m_Heads
+    mutable std::mutex m_Mutex;  // guards m_Mode, m_Keep, m_Times and m_Heads
     TMode m_Mode = TMode::Pass;
     size_t m_Keep = 0;
+    int m_Times = -1;
     std::vector<std::string> m_Heads;
     std::atomic<int> m_Spoiled{0};
     std::thread m_Thread;

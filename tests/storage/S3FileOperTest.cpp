@@ -10,6 +10,7 @@
 #include "storage/uS3Storage.h"
 #include "tests/storage/ContractTest.h"
 #include "tests/storage/S3CutProxy.h"
+#include "tests/storage/S3ScriptedServer.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -19,6 +20,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <string>
@@ -43,11 +45,11 @@ void RequireS3Server() {
 }
 
 std::unique_ptr<TFileOper> S3Side(const std::string& Endpoint, const std::string& Path,
-                                  const std::string& Secret = SECRET) {
+                                  const std::string& Secret = SECRET, const std::string& Access = ACCESS) {
     auto oper = CreateS3FileOper(false);
     oper->FFolderSource->DeviceType = DEVICE_S3;
     oper->FFolderSource->FolerAllName = "http://" + Endpoint + "/" + Path;
-    oper->FFolderSource->UserName = ACCESS;
+    oper->FFolderSource->UserName = Access;
     oper->FFolderSource->PWD = Secret;
     oper->FFolderSource->FactTime = 0;
     return oper;
@@ -72,6 +74,20 @@ TContractSide MakeS3Side(const std::string& Path) {
 const bool g_S3Contract =
     (RegisterFileOperContract("S3Prefix", [] { return MakeS3Side("side/fresh/prefix"); }),
      RegisterFileOperContract("S3Bucket", [] { return MakeS3Side("top"); }), true);
+
+// The names in a local folder, sorted.
+std::vector<std::string> ListNames(const std::string& Folder) {
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(Folder)) names.push_back(e.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::string Joined(const std::vector<std::string>& Lines) {
+    std::string out;
+    for (const auto& l : Lines) out += l + "\n";
+    return out;
+}
 
 int32_t DosFields(int Year, int Month, int Day, int Hour, int Minute, int Second) {
     return static_cast<int32_t>((static_cast<uint32_t>(Year - 1980) << 25) |
@@ -180,6 +196,7 @@ class S3FileOperTest : public ::testing::Test {
   protected:
     void SetUp() override {
         ::setenv("XDG_CONFIG_HOME", Scratch.Path.c_str(), 1);
+        TS3Storage::DefaultLimits().RetryDelaysMs = {10, 20, 40};
         RequireS3Server();
         if (IsSkipped() || HasFatalFailure()) return;
         ASSERT_TRUE(Server.Start(ACCESS, SECRET, BUCKETS)) << "the S3 server did not start";
@@ -284,14 +301,17 @@ TEST_F(S3FileOperTest, SpoiledUploadLeavesTheKeyAsItWas) {
     WriteDated(local, fresh, 1700000000);
     const TFileAttri listed =
         Entry("/", "a.txt", static_cast<int64_t>(fresh.size()), UnixTimeToDosDate(1700000000));
+    // A cut connection may pass, and the upload goes again (three times more); a body that
+    // arrives other than sent is refused for good.
     const struct {
         TS3CutProxy::TMode Mode;
         bool Stream;      // WriteStreamToFile, else PutFile
         const char* Old;  // what the key holds before; null: nothing
+        int Attempts;
     } cases[] = {
-        {TS3CutProxy::TMode::Cut, false, "old text"}, {TS3CutProxy::TMode::Shorten, false, "old text"},
-        {TS3CutProxy::TMode::Cut, true, "old text"},  {TS3CutProxy::TMode::Shorten, true, "old text"},
-        {TS3CutProxy::TMode::Cut, false, nullptr},    {TS3CutProxy::TMode::Shorten, true, nullptr},
+        {TS3CutProxy::TMode::Cut, false, "old text", 4}, {TS3CutProxy::TMode::Shorten, false, "old text", 1},
+        {TS3CutProxy::TMode::Cut, true, "old text", 4},  {TS3CutProxy::TMode::Shorten, true, "old text", 1},
+        {TS3CutProxy::TMode::Cut, false, nullptr, 4},    {TS3CutProxy::TMode::Shorten, true, nullptr, 1},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.Mode == TS3CutProxy::TMode::Cut ? "cut" : "shortened") +
@@ -303,14 +323,15 @@ TEST_F(S3FileOperTest, SpoiledUploadLeavesTheKeyAsItWas) {
         EXPECT_NE(c.Stream ? oper->WriteStreamToFile(fresh, side, listed, false)
                            : oper->PutFile(local, side, listed, 0, false),
                   0);
-        EXPECT_EQ(proxy.Spoiled(), spoiled + 1);
+        EXPECT_EQ(proxy.Spoiled(), spoiled + c.Attempts);
         std::string got;
         EXPECT_EQ(Client.GetObject("bfsaccess-side", "docs/a.txt", got), c.Old != nullptr);
         EXPECT_EQ(got, c.Old ? c.Old : "");
         proxy.Spoil(TS3CutProxy::TMode::Pass);
         EXPECT_EQ(oper->ListFolder(), 0);  // removes what the failed upload left
         std::string xml;
-        ASSERT_TRUE(Client.ListBucketQuery("bfsaccess-side", "prefix=docs%2F", xml));
+        ASSERT_TRUE(Client.ListBucketQuery("bfsaccess-side", "prefix=docs%2F", xml))
+            << Joined(Client.ErrorText);
         EXPECT_EQ(xml.find(std::string(RESERVED_PREFIX)), std::string::npos) << xml;
     }
     // What the server showed is in the log: a short object is no object stored.
@@ -318,6 +339,107 @@ TEST_F(S3FileOperTest, SpoiledUploadLeavesTheKeyAsItWas) {
     ReadWholeFile(TMyException::LogFileName(), log);
     EXPECT_NE(log.find("Not stored: docs/"), std::string::npos) << log;
     EXPECT_NE(log.find("shows 10 bytes of " + std::to_string(fresh.size())), std::string::npos) << log;
+}
+
+// An upload cut once goes again from the file's first byte and stores the whole file.
+TEST_F(S3FileOperTest, RepeatedUploadStoresTheWholeFile) {
+    if (IsSkipped()) return;
+    TS3CutProxy proxy(Server.Port);
+    auto oper = S3Side(proxy.Endpoint(), "side/docs");
+    ASSERT_EQ(oper->Connect(), 0);
+    std::string fresh(200000, '\0');
+    for (size_t i = 0; i < fresh.size(); ++i) fresh[i] = static_cast<char>(i % 253);
+    const std::string local = Scratch.Path + "/big.bin";
+    WriteDated(local, fresh, 1700000000);
+    const TFileAttri listed =
+        Entry("/", "big.bin", static_cast<int64_t>(fresh.size()), UnixTimeToDosDate(1700000000));
+    for (const bool stream : {false, true}) {
+        SCOPED_TRACE(stream ? "stream" : "file");
+        Client.DeleteObject("bfsaccess-side", "docs/big.bin");
+        proxy.Spoil(TS3CutProxy::TMode::Cut, 50000, 1);
+        EXPECT_EQ(stream ? oper->WriteStreamToFile(fresh, *oper->FFolderSource, listed, false)
+                         : oper->PutFile(local, *oper->FFolderSource, listed, 0, false),
+                  0);
+        proxy.Spoil(TS3CutProxy::TMode::Pass);
+        std::string got;
+        EXPECT_TRUE(Client.GetObject("bfsaccess-side", "docs/big.bin", got));
+        EXPECT_TRUE(got == fresh) << got.size();
+    }
+}
+
+// A download goes into a temporary file beside the target; a repeat starts that file again, and a
+// download that never comes whole leaves the target as it was and no file beside it.
+TEST(S3DownloadTest, CutDownloadsLeaveNoPartialFile) {
+    using TKind = TLoopbackHttpServer::TKind;
+    using TReply = TScriptedS3::TReply;
+    TTempFolder scratch;
+    ::setenv("XDG_CONFIG_HOME", scratch.Path.c_str(), 1);
+    TS3Storage::DefaultLimits().RetryDelaysMs = {10, 20, 40};
+    const TReply cut{200, TScriptedS3::WHOLE, TKind::Truncate};
+    const struct {
+        const char* Name;
+        std::vector<TReply> Script;  // the look-up (HEAD), then the downloads
+        const char* Before;          // the target's text before; null: none
+        int32_t Result;
+        const char* After;  // null: no target
+    } cases[] = {
+        {"cut once", {{200, TScriptedS3::WHOLE}, cut}, "old", 0, TScriptedS3::WHOLE},
+        {"cut every time", {{200, TScriptedS3::WHOLE}, cut, cut, cut, cut}, "old", -1, "old"},
+        {"cut every time, new file", {{200, TScriptedS3::WHOLE}, cut, cut, cut, cut}, nullptr, -1, nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        TScriptedS3 service;
+        ASSERT_TRUE(service.Started());
+        service.Script("/bfsaccess-side/docs%2Fa.txt", c.Script);
+        const std::string folder = scratch.Path + "/" + c.Name;
+        ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+        const std::string local = folder + "/a.txt";
+        if (c.Before) {
+            ASSERT_EQ(WriteFileAtomic(local, c.Before), 0);
+        }
+        auto oper = S3Side(service.Endpoint(), "side/docs");
+        ASSERT_EQ(oper->Connect(), 0);
+        EXPECT_EQ(oper->GetFile(local, *oper->FFolderSource, Entry("/", "a.txt", 10), 0, false), c.Result);
+        std::string read;
+        EXPECT_EQ(ReadWholeFile(local, read) == 0, c.After != nullptr);
+        EXPECT_EQ(read, c.After ? c.After : "");
+        EXPECT_EQ(service.Requests("/bfsaccess-side/docs%2Fa.txt"),
+                  static_cast<int>(c.Script.size()) + (c.Result == 0));
+        EXPECT_EQ(ListNames(folder),
+                  c.After ? std::vector<std::string>{"a.txt"} : std::vector<std::string>{});
+    }
+}
+
+// A rename is a copy and a deletion of the old key. When that deletion fails, the copy is taken
+// back only while the old key is seen holding its object: a deletion whose answer was lost may have
+// taken it, and then the copy is all there is.
+TEST(S3RenameTest, CopyIsTakenBackOnlyBesideTheOldObject) {
+    using TReply = TScriptedS3::TReply;
+    TTempFolder scratch;
+    ::setenv("XDG_CONFIG_HOME", scratch.Path.c_str(), 1);
+    TS3Storage::DefaultLimits().RetryDelaysMs = {10};
+    const std::string oldPath = "/bfsaccess-side/docs%2Fold.txt", newPath = "/bfsaccess-side/docs%2Fnew.txt";
+    const struct {
+        const char* Name;
+        std::vector<TReply> Old;  // deletion, its repeat, then the look-up
+        int NewRequests;          // look-up and copy, and a deletion when taken back
+    } cases[] = {
+        {"old key gone after a lost answer", {{503}, {404}, {404}}, 2},
+        {"old key still there", {{503}, {503}, {200}}, 3},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        TScriptedS3 service;
+        ASSERT_TRUE(service.Started());
+        service.Script(oldPath, c.Old);
+        service.Script(newPath, {{404}});
+        auto oper = S3Side(service.Endpoint(), "side/docs");
+        ASSERT_EQ(oper->Connect(), 0);
+        EXPECT_NE(oper->RenameFile("docs/old.txt", "docs/new.txt"), 0);
+        EXPECT_EQ(service.Requests(oldPath), 3);
+        EXPECT_EQ(service.Requests(newPath), c.NewRequests);
+    }
 }
 
 // A download is dated with the object's own time as the service tells it, to the second, not
@@ -391,19 +513,26 @@ TEST_F(S3FileOperTest, ListsEveryPage) {
 TEST_F(S3FileOperTest, CheckFolderTellsWhyItFails) {
     if (IsSkipped()) return;
     const int closedPort = FreePort();
+    // A server whose clock is two hours ahead refuses every request as too far off its time.
+    TS3Server late;
+    ::setenv("S3_CLOCK_OFFSET_S", "7200", 1);
+    ASSERT_TRUE(late.Start(ACCESS, SECRET, BUCKETS));
+    ::unsetenv("S3_CLOCK_OFFSET_S");
     const struct {
-        std::string Endpoint, Path, Secret;
+        std::string Endpoint, Path, Secret, Access;
         int32_t Result;
         const char* Failure;
     } cases[] = {
-        {Server.Endpoint(), "side/docs", SECRET, 0, ""},
-        {Server.Endpoint(), "side", "wrong", 2, "log-on refused"},
-        {Server.Endpoint(), "nothere/docs", SECRET, 3, "bucket not found"},
-        {"127.0.0.1:" + std::to_string(closedPort), "side", SECRET, 1, "server not reachable"},
+        {Server.Endpoint(), "side/docs", SECRET, ACCESS, 0, ""},
+        {Server.Endpoint(), "side", "wrong", ACCESS, 2, "log-on refused"},       // SignatureDoesNotMatch
+        {Server.Endpoint(), "side", SECRET, "bfsother", 2, "log-on refused"},    // InvalidAccessKeyId
+        {late.Endpoint(), "side", SECRET, ACCESS, 5, "clocks differ too much"},  // RequestTimeTooSkewed
+        {Server.Endpoint(), "nothere/docs", SECRET, ACCESS, 3, "bucket not found"},
+        {"127.0.0.1:" + std::to_string(closedPort), "side", SECRET, ACCESS, 1, "server not reachable"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Endpoint + "/" + c.Path);
-        auto oper = S3Side(c.Endpoint, c.Path, c.Secret);
+        auto oper = S3Side(c.Endpoint, c.Path, c.Secret, c.Access);
         EXPECT_EQ(oper->Connect(), 0);  // sends nothing
         EXPECT_EQ(oper->CheckFolder(), c.Result);
         EXPECT_EQ(oper->FailureText, c.Failure);
@@ -450,7 +579,7 @@ TEST_F(S3FileOperTest, FolderMarkersComeAndGo) {
     EXPECT_EQ(ChildNames(*oper->FFileTree), (std::vector<std::string>{"Full"}));
 }
 
-TEST_F(S3FileOperTest, BrowserListsOnlyTheUsersBuckets) {
+TEST_F(S3FileOperTest, BrowserListsEveryBucket) {
     if (IsSkipped()) return;
     ASSERT_TRUE(Client.PutBucket("someone-else"));
     ASSERT_TRUE(Client.PutBucket("bfsaccess-x-bfsaccess-y"));  // the key id again inside the name
@@ -460,7 +589,7 @@ TEST_F(S3FileOperTest, BrowserListsOnlyTheUsersBuckets) {
     std::vector<std::string> names;
     ASSERT_TRUE(browser->ListBuckets(names));
     std::sort(names.begin(), names.end());
-    EXPECT_EQ(names, (std::vector<std::string>{"side", "top", "x-bfsaccess-y"}));
+    EXPECT_EQ(names, (std::vector<std::string>{"side", "someone-else", "top", "x-bfsaccess-y"}));
     // Every shown name leads back to its bucket.
     for (const std::string& name : names) {
         std::vector<TFileAttri> folders;
@@ -472,6 +601,56 @@ TEST_F(S3FileOperTest, BrowserListsOnlyTheUsersBuckets) {
     EXPECT_TRUE(none.empty());
     auto ftp = CreateFtpFileOper(false);
     EXPECT_EQ(S3BrowserOf(*ftp), nullptr);
+}
+
+// A real key id is upper case, and a bucket name may hold none. The program's buckets get the key id
+// in lower case; a bucket an address named before, with the key id as written, is still found;
+// every other bucket is named by its own name; each name shown leads to the bucket it came from.
+TEST(S3BucketTest, UpperCaseKeyIdsReachEveryBucket) {
+    RequireS3Server();
+    if (::testing::Test::IsSkipped() || ::testing::Test::HasFatalFailure()) return;
+    const std::string access = "AKIABFSTEST";
+    TS3Server server;
+    ASSERT_TRUE(
+        server.Start(access, SECRET, "AKIABFSTEST-legacy,akiabfstest-new,shared-data,akiabfstest-dup,dup"));
+    TS3Storage client;
+    client.Create(access, SECRET);
+    client.Endpoint = server.Endpoint();
+    auto oper = S3Side(server.Endpoint(), "new", SECRET, access);
+    IS3Browser* browser = S3BrowserOf(*oper);
+    ASSERT_TRUE(browser->CreateBucket("fresh"))
+        << (browser->GetErrorText().empty() ? "" : browser->GetErrorText()[0]);
+    std::vector<std::string> names;
+    ASSERT_TRUE(browser->ListBuckets(names));
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"dup", "fresh", "legacy", "new", "shared-data"}));
+    const struct {
+        const char* Address;  // the bucket part of a side's address
+        const char* Bucket;   // the service's bucket it reaches
+    } cases[] = {
+        {"legacy", "AKIABFSTEST-legacy"},  // stored before the prefix was made lower case
+        {"new", "akiabfstest-new"},       {"fresh", "akiabfstest-fresh"},
+        {"shared-data", "shared-data"},   {"akiabfstest-new", "akiabfstest-new"},  // the full name
+        {"dup", "akiabfstest-dup"},  // the program's bucket before one of the same name
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Address);
+        ASSERT_TRUE(client.PutObject(c.Bucket, std::string("in-") + c.Bucket, "x", true))
+            << Joined(client.ErrorText);
+        auto side = S3Side(server.Endpoint(), c.Address, SECRET, access);
+        ASSERT_EQ(side->Connect(), 0);
+        EXPECT_EQ(side->CheckFolder(), 0);
+        EXPECT_EQ(side->ListFolder(), 0);
+        EXPECT_EQ(ChildNames(*side->FFileTree), std::vector<std::string>{std::string("in-") + c.Bucket});
+        std::vector<TFileAttri> folders;
+        EXPECT_TRUE(S3BrowserOf(*side)->ListObjects(c.Address, "", folders));
+        ASSERT_TRUE(client.DeleteObject(c.Bucket, std::string("in-") + c.Bucket));
+    }
+    // A name that is no bucket at all is reported as such.
+    auto missing = S3Side(server.Endpoint(), "gone", SECRET, access);
+    ASSERT_EQ(missing->Connect(), 0);
+    EXPECT_EQ(missing->CheckFolder(), 3);
+    EXPECT_EQ(missing->FailureText, "bucket not found");
 }
 
 TEST_F(S3FileOperTest, BrowserListsOneLevelOfFolders) {

@@ -2,6 +2,7 @@
 #include "common/TestServers.h"
 #include "storage/uS3Storage.h"
 #include "tests/storage/S3CutProxy.h"
+#include "tests/storage/S3ScriptedServer.h"
 
 #include <gtest/gtest.h>
 #include <pugixml.hpp>
@@ -10,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <map>
 #include <set>
 #include <string>
 #include <thread>
@@ -112,6 +114,11 @@ TEST(S3SigningTest, KnownAnswerAndNames) {
     s3.Create("id", "secret");
     EXPECT_EQ(s3.MakeBucketName("  photos "), "id-photos");
     EXPECT_EQ(s3.DisplayBucketName("id-photos-id-2"), "photos-2");
+    // A bucket name holds no capital: a real key id is upper case.
+    s3.Create("AKIAEXAMPLE", "secret");
+    EXPECT_EQ(s3.MakeBucketName("photos"), "akiaexample-photos");
+    EXPECT_EQ(s3.DisplayBucketName("akiaexample-photos"), "photos");
+    EXPECT_EQ(s3.DisplayBucketName("AKIAEXAMPLE-photos"), "photos");
 }
 
 TEST(S3SigningTest, DateIsEnglishInEveryLocale) {
@@ -358,4 +365,136 @@ TEST(S3StatusTest, SuccessIsTheStatusCodeAlone) {
     aborter.join();
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
     EXPECT_TRUE(s3.GetObject("b", "ok", body)) << Joined(s3.ErrorText);
+}
+
+TEST(S3RetryTest, RepeatsWhatMayPassAndNothingElse) {
+    using TKind = TLoopbackHttpServer::TKind;
+    using TReply = TScriptedS3::TReply;
+    TScriptedS3 service;
+    ASSERT_TRUE(service.Started());
+    TS3Storage s3;
+    s3.Create(ACCESS, SECRET);
+    s3.Endpoint = service.Endpoint();
+    s3.SetLimits({.ConnectTimeoutMs = 2000,
+                  .ReadTimeoutMs = 300,
+                  .RetryDelaysMs = {10, 20, 40},
+                  .MaxReplyBody = 1000});
+    const std::string large(2000, 'x');
+    enum class TCall { Get, Delete, Copy, PutBucket, List };
+    const struct {
+        const char* Name;
+        TCall Call;
+        std::vector<TReply> Script;
+        bool Ok;
+        int Requests;
+        std::string Head;  // the start of ErrorText[0] of a failure
+    } cases[] = {
+        {"503 once", TCall::Get, {{503}}, true, 2, ""},
+        {"500 every time", TCall::Get, {{500}, {500}, {500}, {500}}, false, 4, "Http Result: 500"},
+        {"silent past the limit once", TCall::Get, {{200, "late", TKind::Late, 1500}}, true, 2, ""},
+        {"cut within the body once", TCall::Get, {{200, "whole body", TKind::Truncate}}, true, 2, ""},
+        {"missing", TCall::Get, {{404}}, false, 1, "Http Result: 404"},
+        {"deletion gone after a repeat", TCall::Delete, {{503}, {404}}, false, 2, "Http Result: 404"},
+        {"copy failing inside a 200",
+         TCall::Copy,
+         {{200, "<Error><Code>InternalError</Code></Error>"}},
+         true,
+         2,
+         ""},
+        {"copy refused inside a 200",
+         TCall::Copy,
+         {{200, "<Error><Code>AccessDenied</Code></Error>"}},
+         false,
+         1,
+         "Http Result: 200"},
+        {"bucket creation", TCall::PutBucket, {{503}}, false, 1, "Http Result: 503"},
+        {"list over the cap",
+         TCall::List,
+         {{200, large}},
+         false,
+         1,
+         "Http Result: a reply of more than 1000"},
+        {"error over the cap",
+         TCall::Get,
+         {{403, large}},
+         false,
+         1,
+         "Http Result: a reply of more than 1000"},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        const std::string bucket = "b" + std::to_string(++n);
+        const bool onBucket = c.Call == TCall::PutBucket || c.Call == TCall::List;
+        const std::string path = "/" + bucket + (onBucket ? "" : "/k");
+        service.Script(path, c.Script);
+        std::string body = "kept:";
+        bool ok = false;
+        switch (c.Call) {
+            case TCall::Get:
+                ok = s3.GetObject(bucket, "k", body);
+                break;
+            case TCall::Delete:
+                ok = s3.DeleteObject(bucket, "k");
+                break;
+            case TCall::Copy:
+                ok = s3.CopyObject(bucket, "src", bucket, "k");
+                break;
+            case TCall::PutBucket:
+                ok = s3.PutBucket(bucket);
+                break;
+            case TCall::List:
+                ok = s3.ListBucket(bucket, body);
+                break;
+        }
+        EXPECT_EQ(ok, c.Ok) << Joined(s3.ErrorText);
+        EXPECT_EQ(service.Requests(path), c.Requests);
+        // A repeated download starts again: nothing of a cut attempt stays.
+        if (c.Call == TCall::Get) {
+            EXPECT_EQ(body, std::string("kept:") + (c.Ok ? TScriptedS3::WHOLE : ""));
+        }
+        if (c.Ok) continue;
+        ASSERT_FALSE(s3.ErrorText.empty());
+        EXPECT_TRUE(s3.ErrorText[0].starts_with(c.Head)) << s3.ErrorText[0];
+        EXPECT_LT(Joined(s3.ErrorText).size(), 1200u);  // a long reply is not kept whole
+    }
+}
+
+// A service may think for a while before it answers (a large copy): longer than the update check's
+// five seconds is no failure. After a 503 the request goes again.
+TEST(S3RetryTest, SlowAnswerThen503Succeeds) {
+    TScriptedS3 service;
+    ASSERT_TRUE(service.Started());
+    service.Script("/b/k",
+                   {{503, "<Error><Code>SlowDown</Code></Error>", TLoopbackHttpServer::TKind::Late, 6000}});
+    TS3Limits limits;  // the limits every client has
+    limits.RetryDelaysMs = {10};
+    TS3Storage s3;
+    s3.Create(ACCESS, SECRET);
+    s3.Endpoint = service.Endpoint();
+    s3.SetLimits(limits);
+    std::string body;
+    EXPECT_TRUE(s3.CopyObject("b", "src", "b", "k")) << Joined(s3.ErrorText);
+    EXPECT_EQ(service.Requests("/b/k"), 2);
+}
+
+// An abort ends the wait before a repeat, as it ends a request, and nothing is sent after it. (Were
+// the wait not ended, the call would return only after the twenty seconds.)
+TEST(S3RetryTest, AbortEndsTheWaitBeforeARepeat) {
+    TScriptedS3 service;
+    ASSERT_TRUE(service.Started());
+    service.Script("/b/k", {{503}, {503}});
+    TS3Storage s3;
+    s3.Create(ACCESS, SECRET);
+    s3.Endpoint = service.Endpoint();
+    s3.SetLimits({.RetryDelaysMs = {20000, 20000}});
+    std::thread aborter([&] {
+        while (service.Requests("/b/k") == 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        s3.AbortRequest();
+    });
+    std::string body;
+    EXPECT_FALSE(s3.GetObject("b", "k", body));
+    aborter.join();
+    EXPECT_EQ(service.Requests("/b/k"), 1);
 }
