@@ -17,6 +17,7 @@
 #include <atomic>
 #include <cctype>
 #include <charconv>
+#include <chrono>
 #include <cstring>
 #include <ctime>
 #include <exception>
@@ -50,6 +51,8 @@ constexpr size_t LIST_CONNECTIONS = 4;
 constexpr long TRANSFER_REPLY_TIMEOUT_S = 15;
 // The most entries the back-end keeps of folders it looked at between rows.
 constexpr size_t KNOWN_ENTRIES_MOST = 200000;
+// How long what the connection learnt of a server folder is trusted (see TKnownFolder).
+constexpr std::chrono::seconds KNOWN_FOR{2};
 
 // Bytes that would end or cut an FTP command line. A name or path holding one is refused before
 // anything is sent.
@@ -301,11 +304,19 @@ class TFtpFileOper : public TFileOper, public IFtpBrowser {
     // What the back-end's own connection knows of server folders between rows: a folder's whole
     // listing, and entries it asked for one by one (MLST, SIZE and MDTM, as a download ends). While
     // a run goes on only this connection writes there, and each of its writes forgets the folder it
-    // touches; a new connection or a new listing of the side forgets everything.
+    // touches; a new connection or a new listing of the side forgets everything. Others may write
+    // there too, so what is known is trusted only for a moment (KNOWN_FOR): it spares the rows of one
+    // folder that follow each other a listing each, and never stands in for a look made later.
+    using TClock = std::chrono::steady_clock;
+    struct TKnownEntry {
+        TFtpListEntry Entry;
+        TClock::time_point Taken;
+    };
     struct TKnownFolder {
         bool Listed = false;
-        std::vector<TFtpListEntry> Entries;         // the listing, when Listed
-        std::map<std::string, TFtpListEntry> Told;  // by name, newer than the listing
+        TClock::time_point Taken;                 // when listed
+        std::vector<TFtpListEntry> Entries;       // the listing, when Listed
+        std::map<std::string, TKnownEntry> Told;  // by name, newer than the listing
     };
     std::map<std::string, TKnownFolder> m_Known;  // by server folder ("/a/")
     size_t m_KnownEntries = 0;                    // entries held, to bound the memory it takes
@@ -592,17 +603,24 @@ int32_t TFtpFileOper::LookUp(const std::string& Folder, const std::string& Name,
                              bool Dated) {
     Found = TFtpListEntry{};
     if (!m_Connected) return -1;
+    const auto fresh = [now = TClock::now()](TClock::time_point Taken) { return now - Taken < KNOWN_FOR; };
     if (const auto known = m_Known.find(Folder); known != m_Known.end()) {
-        if (const auto told = known->second.Told.find(Name); told != known->second.Told.end()) {
-            Found = told->second;
+        if (const auto told = known->second.Told.find(Name);
+            told != known->second.Told.end() && fresh(told->second.Taken)) {
+            Found = told->second.Entry;
             return 0;
+        }
+        if (known->second.Listed && !fresh(known->second.Taken)) {
+            m_KnownEntries -= std::min(m_KnownEntries, known->second.Entries.size());
+            known->second.Listed = false;
+            known->second.Entries.clear();
         }
     }
     if (!m_Known[Folder].Listed) {
         TFtpListEntry one;
         if (AskEntry(Folder, Name, one)) {
             Found = one;
-            m_Known[Folder].Told[Name] = std::move(one);
+            m_Known[Folder].Told[Name] = {std::move(one), TClock::now()};
             ++m_KnownEntries;
             return 0;
         }
@@ -619,6 +637,7 @@ int32_t TFtpFileOper::LookUp(const std::string& Folder, const std::string& Name,
         m_KnownEntries += entries.size();
         TKnownFolder& known = m_Known[Folder];
         known.Listed = true;
+        known.Taken = TClock::now();
         known.Entries = std::move(entries);
     }
     for (TFtpListEntry& e : m_Known[Folder].Entries)
@@ -922,7 +941,7 @@ int32_t TFtpFileOper::Fetch(const std::string& LocalPath, const TFileAttri& Attr
     if (!exact) {
         // As listed just before.
     } else if (told) {
-        m_Known[folder].Told[Attri.Name] = now;
+        m_Known[folder].Told[Attri.Name] = {now, TClock::now()};
         ++m_KnownEntries;
     } else {
         Forget(folder);  // a server that tells nothing of one file: a listing made now

@@ -20,6 +20,7 @@
 #include <fstream>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace bfs::test {
@@ -662,6 +663,31 @@ TEST_F(FtpFileOperTest, DownloadsAndUploadsInterleave) {
     ::unsetenv("TZ");
     ::tzset();
     ResetLocalTimeCache();
+}
+
+// What the connection learnt of a folder spares the rows that follow a listing each, but a file
+// another client changes is seen as it now is once a moment has passed: a check before an overwrite
+// or a deletion never rests on an old look.
+TEST_F(FtpFileOperTest, KnowledgeOfAFolderIsTrustedOnlyForAMoment) {
+    RequireFtpServer(TServerKind::Pyftpdlib);
+    TFtpServer server;
+    BFS_START_SERVER(server, TServerKind::Pyftpdlib);
+    WriteAt(server.Files + "/d/a", "one", 1700000000);
+    WriteAt(server.Files + "/d/b", "two", 1700000000);
+    auto oper = FtpSide(server, "");
+    ASSERT_EQ(oper->Connect(), 0);
+    TFolderSource& side = *oper->FFolderSource;
+    const auto sizeOf = [&](const char* Name) {
+        TEntryState state;
+        EXPECT_EQ(oper->GetEntryState(side, Entry("/d/", Name), state), 0);
+        return state.Exists ? state.Size : -1;
+    };
+    EXPECT_EQ(sizeOf("a"), 3);
+    WriteAt(server.Files + "/d/a", "changed", 1700000100);  // another client's write
+    ::unlink((server.Files + "/d/b").c_str());
+    std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+    EXPECT_EQ(sizeOf("a"), 7);
+    EXPECT_EQ(sizeOf("b"), -1);
 }
 
 // A file that a replace stepped aside and never deleted takes its name back at the next listing
