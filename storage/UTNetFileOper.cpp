@@ -14,10 +14,12 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -27,6 +29,7 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 namespace bfs {
@@ -38,8 +41,12 @@ namespace {
 constexpr std::string_view TEMP_PREFIX = ".~bfs.n.";
 static_assert(IsTempFilePrefix(TEMP_PREFIX));
 
-// How long one request to the server may take before it counts as unreachable.
-constexpr int TIMEOUT_MS = 10000;
+// How long one request to the server may take before it counts as unreachable: the client
+// library's own default. A busy server answers the first share listing of a connection only once
+// its listing service has started, which under load took longer than the 10 s this once was.
+std::atomic<int> g_TimeoutMs{20000};
+// The waits before the further attempts of a connection that timed out or was reset.
+constexpr int RETRY_WAITS_MS[] = {250, 1000, 3000};
 
 // The codes Connect and the browsing report, as the folder window knows them.
 constexpr int32_t CODE_ACCESS_DENIED = 5;
@@ -135,16 +142,17 @@ void AppendEncoded(std::string& Url, std::string_view Name) {
     }
 }
 
-// Whether the server accepts a connection on Port within TIMEOUT_MS: 0, or the errno of the failure.
-// The client library waits longer than that for a server that does not answer at all.
+// Whether the server accepts a connection on Port within the request time-out: 0, or the errno of
+// the failure (ENXIO: no such host). The client library waits longer than that for a server that
+// does not answer at all.
 int ProbeServer(const std::string& Host, int Port) {
     addrinfo hints{};
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
     if (::getaddrinfo(Host.c_str(), std::to_string(Port).c_str(), &hints, &found) != 0 || !found)
-        return EHOSTUNREACH;
+        return ENXIO;
     std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> list(found, &::freeaddrinfo);
-    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(TIMEOUT_MS);
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(g_TimeoutMs.load());
     int err = EHOSTUNREACH;
     for (const addrinfo* a = found; a; a = a->ai_next) {
         TFd fd(::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol));
@@ -183,6 +191,8 @@ struct TSmbLibrary {
     decltype(&smbc_getFunctionRename) getFunctionRename = nullptr;
     decltype(&smbc_getFunctionRmdir) getFunctionRmdir = nullptr;
     decltype(&smbc_getFunctionStat) getFunctionStat = nullptr;
+    decltype(&smbc_getFunctionFstat) getFunctionFstat = nullptr;
+    decltype(&smbc_getFunctionStatVFS) getFunctionStatVFS = nullptr;
     decltype(&smbc_getFunctionUnlink) getFunctionUnlink = nullptr;
     decltype(&smbc_getFunctionUtimes) getFunctionUtimes = nullptr;
     decltype(&smbc_getFunctionWrite) getFunctionWrite = nullptr;
@@ -216,6 +226,8 @@ struct TSmbLibrary {
                 {"smbc_getFunctionRename", reinterpret_cast<void**>(&getFunctionRename)},
                 {"smbc_getFunctionRmdir", reinterpret_cast<void**>(&getFunctionRmdir)},
                 {"smbc_getFunctionStat", reinterpret_cast<void**>(&getFunctionStat)},
+                {"smbc_getFunctionFstat", reinterpret_cast<void**>(&getFunctionFstat)},
+                {"smbc_getFunctionStatVFS", reinterpret_cast<void**>(&getFunctionStatVFS)},
                 {"smbc_getFunctionUnlink", reinterpret_cast<void**>(&getFunctionUnlink)},
                 {"smbc_getFunctionUtimes", reinterpret_cast<void**>(&getFunctionUtimes)},
                 {"smbc_getFunctionWrite", reinterpret_cast<void**>(&getFunctionWrite)},
@@ -291,6 +303,12 @@ class TNetFileOper : public TFileOper, public INetShareBrowser {
     int32_t ReplaceFile(const std::string& OldName, const std::string& NewName) override;
 
     const std::vector<std::string>& GetShareList() const override { return FShareList; }
+    bool ShareSpace(int64_t& Total, int64_t& Free) const {
+        std::lock_guard lock(m_SpaceLock);
+        Total = m_ShareTotal;
+        Free = m_ShareFree;
+        return m_HaveSpace;
+    }
     std::vector<std::string> GetSubFolders(const std::string& Path) override;
 
     // The server's disk shares found by the last Connect ("\\host\share").
@@ -339,6 +357,7 @@ class TNetFileOper : public TFileOper, public INetShareBrowser {
                          int WorkgroupLen, char* User, int UserLen, char* Password, int PasswordLen);
     // The context of this back-end, made on first use and kept; null when it could not be made.
     SMBCCTX* Context();
+    int ConnectOnce(const TShareAddress& Address, const std::string& ShareRoot);
     // The side's root taken apart; false for an unusable address.
     bool Root(const TFolderSource& Source, TShareAddress& Address) const;
     // The root's own text ("\\host\share\folder", no trailing separator).
@@ -396,7 +415,13 @@ class TNetFileOper : public TFileOper, public INetShareBrowser {
     void SetTimes(const std::string& Url, const struct stat& Local, const std::string& Shown);
     void Progress(const std::string& Shown, int64_t Done, int64_t Total);
 
+    // Asks the server for the size and free space of the share holding the root (ShareSpace).
+    void ReadShareSpace();
+
     SMBCCTX* m_Ctx = nullptr;
+    mutable std::mutex m_SpaceLock;  // the listing thread writes the three, the window reads them
+    bool m_HaveSpace = false;
+    int64_t m_ShareTotal = 0, m_ShareFree = 0;
     // The log-on the server refused (host, port, user, password): never offered again by this
     // back-end, since repeated attempts could lock the account.
     std::string m_RefusedLogon;
@@ -431,7 +456,7 @@ SMBCCTX* TNetFileOper::Context() {
     SMBCCTX* ctx = g_Smb.new_context();
     if (!ctx) return nullptr;
     g_Smb.setDebug(ctx, 0);
-    g_Smb.setTimeout(ctx, TIMEOUT_MS);
+    g_Smb.setTimeout(ctx, g_TimeoutMs.load());
     g_Smb.setOptionUserData(ctx, this);
     g_Smb.setFunctionAuthDataWithContext(ctx, &TNetFileOper::AuthData);
     // Log on with the side's own user and password only: no Kerberos ticket of whoever runs the
@@ -498,9 +523,11 @@ int TNetFileOper::Stat(const std::string& Url, struct stat& St) {
 }
 
 // Logs on and reads the server's disk shares, then opens the share itself, so that a refused
-// password shows here and not at the first file. A good Connect is taken as still good for one
-// second for the same log-on: a sync connects before every row. A refused log-on is remembered and
-// never offered to the server again by this back-end.
+// password shows here and not at the first file. A connection that timed out or was reset is made
+// again, a few times with growing waits: a busy server answers late, and a run should not fail for
+// that. A good Connect is taken as still good for one second for the same log-on (a sync connects
+// before every row); after that the share is looked at again on the connection already made. A
+// refused log-on is remembered and never offered to the server again by this back-end.
 int32_t TNetFileOper::Connect() {
     FailureText.clear();
     TShareAddress address;
@@ -521,51 +548,82 @@ int32_t TNetFileOper::Connect() {
     }
     const auto now = std::chrono::steady_clock::now();
     if (logon == m_ConnectedLogon && now < m_ConnectedUntil) return 0;
+    const std::string shareRoot = ShareUrl(TShareAddress{address.Host, address.Port, address.Share, {}});
+    if (logon == m_ConnectedLogon && !serverOnly) {
+        std::lock_guard smb(g_SmbLock);
+        struct stat st {};
+        const int err = Stat(shareRoot, st);
+        if (err == 0 || err == ENOENT || err == ENOTDIR) {
+            m_ConnectedUntil = now + std::chrono::seconds(1);
+            return 0;
+        }
+    }
+    m_ConnectedLogon.clear();
     m_ConnectedUntil = {};
     FShareList.clear();
     const auto fail = [&](int Err) {
-        const int32_t code = (Err == EACCES || Err == EPERM) ? CODE_ACCESS_DENIED : CODE_NO_NETWORK;
-        if (code == CODE_ACCESS_DENIED) {
+        FailureText = ShareFailureText(Err);
+        if (Err == EACCES || Err == EPERM) {
             m_RefusedLogon = logon;
-            FailureText = "log-on refused";
-        } else {
-            FailureText = "server not reachable";
+            return CODE_ACCESS_DENIED;
         }
-        return code;
+        return CODE_NO_NETWORK;
     };
-
-    // Probed before the client library is locked: a server that does not answer holds up no other side.
-    if (const int err = ProbeServer(address.Host, address.Port); err != 0) return fail(err);
-    std::lock_guard smb(g_SmbLock);
-    SMBCCTX* ctx = Context();
-    if (!ctx) {
+    if (!Context()) {
         const std::string why = FailureText;  // the library could not be loaded
         const int32_t code = fail(EIO);
         if (!why.empty()) FailureText = why;
         return code;
     }
-    TShareAddress server = address;
+    int err = 0;
+    for (size_t attempt = 0;; ++attempt) {
+        err = ConnectOnce(address, serverOnly ? std::string() : shareRoot);
+        if (err == 0 || !RetriesConnect(err) || attempt == std::size(RETRY_WAITS_MS) || Terminated()) break;
+        {
+            // The next attempt makes a connection of its own: the library would go on with the
+            // one that failed.
+            std::lock_guard smb(g_SmbLock);
+            g_Smb.free_context(m_Ctx, 1);
+            m_Ctx = nullptr;
+        }
+        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(RETRY_WAITS_MS[attempt]);
+        while (!Terminated() && std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        if (!Context()) break;
+    }
+    if (err != 0) return fail(err);
+    m_ConnectedLogon = logon;
+    m_ConnectedUntil = now + std::chrono::seconds(1);
+    return 0;
+}
+
+// One attempt of Connect: the server's disk shares into FShareList, then ShareRoot (unless empty)
+// looked at. 0, or the errno of the failure; a missing share is CheckFolder's to report.
+int TNetFileOper::ConnectOnce(const TShareAddress& Address, const std::string& ShareRoot) {
+    FShareList.clear();
+    // Probed before the client library is locked: a server that does not answer holds up no other side.
+    if (const int err = ProbeServer(Address.Host, Address.Port); err != 0) return err;
+    std::lock_guard smb(g_SmbLock);
+    SMBCCTX* ctx = Context();
+    if (!ctx) return EIO;
+    TShareAddress server = Address;
     server.Share.clear();
     server.Folder.clear();
     errno = 0;
     FEnumHandle = g_Smb.getFunctionOpendir(ctx)(ctx, ShareUrl(server).c_str());
-    if (!FEnumHandle) return fail(errno != 0 ? errno : EIO);
+    if (!FEnumHandle) return errno != 0 ? errno : EIO;
     const std::string prefix =
-        "\\\\" + address.Host + (address.Port != 445 ? ":" + std::to_string(address.Port) : "") + "\\";
+        "\\\\" + Address.Host + (Address.Port != 445 ? ":" + std::to_string(Address.Port) : "") + "\\";
     {
         TRemoteDir shares(ctx, FEnumHandle);
         FEnumHandle = nullptr;
         while (const smbc_dirent* entry = g_Smb.getFunctionReaddir(ctx)(ctx, shares.Get()))
             if (entry->smbc_type == SMBC_FILE_SHARE) FShareList.push_back(prefix + entry->name);
     }
+    if (ShareRoot.empty()) return 0;
     struct stat st {};
-    const int err =
-        serverOnly ? 0 : Stat(ShareUrl(TShareAddress{address.Host, address.Port, address.Share, {}}), st);
-    // A missing share is CheckFolder's to report; the log-on itself went through.
-    if (err != 0 && err != ENOENT && err != ENOTDIR) return fail(err);
-    m_ConnectedLogon = logon;
-    m_ConnectedUntil = now + std::chrono::seconds(1);
-    return 0;
+    const int err = Stat(ShareRoot, st);
+    return err == ENOENT || err == ENOTDIR ? 0 : err;
 }
 
 int32_t TNetFileOper::CheckFolder() {
@@ -757,8 +815,34 @@ int32_t TNetFileOper::ListFolder() {
             for (auto it = subFolders.rbegin(); it != subFolders.rend(); ++it)
                 pending.push_back({*it, frame.Path + (*it)->Name + "/"});
         }
+        ReadShareSpace();
         return complete;
     });
+}
+
+void TNetFileOper::ReadShareSpace() {
+    TShareAddress address;
+    bool have = false;
+    int64_t total = 0, free = 0;
+    if (Root(*FFolderSource, address)) {
+        address.Folder.clear();
+        std::string url = ShareUrl(address);
+        std::lock_guard smb(g_SmbLock);
+        SMBCCTX* ctx = Context();
+        struct statvfs info {};
+        if (ctx && g_Smb.getFunctionStatVFS(ctx)(ctx, url.data(), &info) == 0) {
+            // The library gives the server's units as they come: f_bsize bytes per sector and
+            // f_frsize sectors per allocation unit, in which the counts are.
+            const auto unit = static_cast<int64_t>(info.f_bsize) * static_cast<int64_t>(std::max<unsigned long>(1, info.f_frsize));
+            total = static_cast<int64_t>(info.f_blocks) * unit;
+            free = static_cast<int64_t>(info.f_bavail) * unit;
+            have = true;
+        }
+    }
+    std::lock_guard lock(m_SpaceLock);
+    m_HaveSpace = have;
+    m_ShareTotal = total;
+    m_ShareFree = free;
 }
 
 int32_t TNetFileOper::ReadFileToStream(TFolderSource& Source, const TFileAttri& Attri, std::string& Stream,
@@ -1201,6 +1285,41 @@ std::unique_ptr<TFileOper> CreateNetFileOper(bool FreeOnTerminate) {
 
 INetShareBrowser* AsNetShareBrowser(TFileOper& Oper) {
     return dynamic_cast<INetShareBrowser*>(&Oper);
+}
+
+bool GetShareSpace(const TFileOper& Oper, int64_t& TotalBytes, int64_t& FreeBytes) {
+    TotalBytes = FreeBytes = 0;
+    const auto* share = dynamic_cast<const TNetFileOper*>(&Oper);
+    return share && share->ShareSpace(TotalBytes, FreeBytes);
+}
+
+std::string ShareFailureText(int Err) {
+    if (Err == EACCES || Err == EPERM) return "log-on refused";
+    std::string why;
+    switch (Err) {
+        case ETIMEDOUT: why = "timed out"; break;
+        case ECONNRESET:
+        case ENETRESET:
+        case ECONNABORTED:
+        case EPIPE: why = "connection reset"; break;
+        case ECONNREFUSED: why = "connection refused"; break;
+        case ENXIO: why = "host not found"; break;
+        case EHOSTUNREACH:
+        case ENETUNREACH:
+        case EHOSTDOWN: why = "no route to host"; break;
+        case ENOENT:
+        case ENODEV: why = "not found"; break;
+        default: why = std::system_category().message(Err); break;
+    }
+    return "server not reachable: " + why;
+}
+
+bool RetriesConnect(int Err) {
+    return Err == ETIMEDOUT || Err == ECONNRESET || Err == ENETRESET || Err == ECONNABORTED || Err == EPIPE || Err == EAGAIN;
+}
+
+void SetShareTimeout(int Milliseconds) {
+    g_TimeoutMs = std::max(1, Milliseconds);
 }
 
 std::string GetServerName(std::string_view Path) {

@@ -7,9 +7,11 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <filesystem>
 #include <memory>
@@ -129,7 +131,7 @@ TEST_F(NetFileOperTest, ConnectFailures) {
         {Server()->Address("\\here"), PASSWORD, 0, 0, ""},
         {Server()->Address("\\here"), "wrong", 5, 1, "log-on refused"},
         {Server()->Address("\\here"), "", 5, 1, "log-on refused"},
-        {closed, PASSWORD, 1203, 1, "server not reachable"},
+        {closed, PASSWORD, 1203, 1, "server not reachable: connection refused"},
         {"\\\\127.0.0.1:" + std::to_string(Server()->Port) + "\\nosuch", PASSWORD, 0, 1, "share not found"},
         {Server()->Address("\\missing"), PASSWORD, 0, 1, ""},
     };
@@ -142,6 +144,88 @@ TEST_F(NetFileOperTest, ConnectFailures) {
         }
         EXPECT_EQ(oper->FailureText, c.Why);
     }
+}
+
+// What a failed connection is called, and which failures are tried again.
+TEST(NetAddressTest, FailureReasons) {
+    const struct {
+        int Err;
+        const char* Text;
+        bool Retried;
+    } cases[] = {
+        {EACCES, "log-on refused", false},
+        {EPERM, "log-on refused", false},
+        {ETIMEDOUT, "server not reachable: timed out", true},
+        {ECONNRESET, "server not reachable: connection reset", true},
+        {ENETRESET, "server not reachable: connection reset", true},
+        {ECONNABORTED, "server not reachable: connection reset", true},
+        {EPIPE, "server not reachable: connection reset", true},
+        {ECONNREFUSED, "server not reachable: connection refused", false},
+        {ENXIO, "server not reachable: host not found", false},
+        {EHOSTUNREACH, "server not reachable: no route to host", false},
+        {ENOENT, "server not reachable: not found", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Err);
+        EXPECT_EQ(ShareFailureText(c.Err), c.Text);
+        EXPECT_EQ(RetriesConnect(c.Err), c.Retried);
+    }
+}
+
+// A connection that a busy server resets or leaves unanswered is made again; one that keeps
+// failing so ends the Connect with the reason.
+TEST_F(NetFileOperTest, ConnectTriesAgainAfterResetOrTimeOut) {
+    SetShareTimeout(1500);
+    const struct {
+        int Resets, Hangs;
+        int32_t Connect;
+        const char* Why;
+    } cases[] = {
+        {1, 0, 0, ""},
+        {2, 0, 0, ""},
+        {0, 1, 0, ""},
+        {100, 0, 1203, "server not reachable: connection reset"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.Resets) + " resets, " + std::to_string(c.Hangs) + " hangs");
+        TCutProxy proxy(Server()->Port);
+        proxy.ResetFirst(c.Resets);
+        proxy.HangFirst(c.Hangs);
+        auto oper = ShareOper("\\\\127.0.0.1:" + std::to_string(proxy.Port) + "\\share");
+        EXPECT_EQ(oper->Connect(), c.Connect);
+        EXPECT_EQ(oper->FailureText, c.Why);
+        EXPECT_GT(proxy.Failed(), 0);
+        if (c.Connect == 0) {
+            EXPECT_EQ(oper->CheckFolder(), 0);
+        }
+    }
+    SetShareTimeout(20000);
+}
+
+// The free space of a share is the share's, whichever folder of it the side names.
+TEST_F(NetFileOperTest, ListingTakesTheSharesSpace) {
+    std::filesystem::create_directories(Server()->SharePath + "/space/sub");
+    struct statvfs local {};
+    ASSERT_EQ(::statvfs(Server()->SharePath.c_str(), &local), 0);
+    const int64_t total = static_cast<int64_t>(local.f_blocks) * static_cast<int64_t>(local.f_frsize);
+    for (const std::string& root : {Server()->Address(), Server()->Address("\\space\\sub")}) {
+        SCOPED_TRACE(root);
+        auto oper = ShareOper(root);
+        int64_t shareTotal = -1, shareFree = -1;
+        EXPECT_FALSE(GetShareSpace(*oper, shareTotal, shareFree));  // not before a listing
+        ASSERT_EQ(oper->Connect(), 0);
+        oper->ListFolder();
+        ASSERT_TRUE(GetShareSpace(*oper, shareTotal, shareFree));
+        // The server may count in units of its own: within a megabyte of what the folder's file
+        // system tells.
+        EXPECT_NEAR(static_cast<double>(shareTotal), static_cast<double>(total), 1 << 20);
+        EXPECT_GT(shareFree, 0);
+        EXPECT_LE(shareFree, shareTotal);
+    }
+    auto gone = ShareOper("\\\\127.0.0.1:" + std::to_string(FreePort()) + "\\share");
+    gone->ListFolder();
+    int64_t t = 0, f = 0;
+    EXPECT_FALSE(GetShareSpace(*gone, t, f));
 }
 
 // A refused log-on is not offered again (it could lock the account); another password is.
