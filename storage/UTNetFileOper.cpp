@@ -412,7 +412,7 @@ class TNetFileOper : public TFileOper, public INetShareBrowser {
     void SetDate(const std::string& Url, int32_t FileDate);
     // Gives the remote file the local file's times (the server keeps microseconds); a failure is
     // logged: the file is whole, and what the share then shows is what a sync records.
-    void SetTimes(const std::string& Url, const struct stat& Local, const std::string& Shown);
+    bool SetTimes(const std::string& Url, const struct stat& Local, const std::string& Shown);
     void Progress(const std::string& Shown, int64_t Done, int64_t Total);
 
     // Asks the server for the size and free space of the share holding the root (ShareSpace).
@@ -427,6 +427,19 @@ class TNetFileOper : public TFileOper, public INetShareBrowser {
     std::string m_RefusedLogon;
     std::string m_ConnectedLogon;                              // the log-on of the last good Connect
     std::chrono::steady_clock::time_point m_ConnectedUntil{};  // see Connect
+    // What this back-end knows of one entry without asking the server: the file its last upload
+    // wrote (its size, and its date once dated), then, after it renamed that file, the entry it
+    // renamed it to; or the file its last download read, as it stood when the read ended. A sync
+    // looks each of them up right after, to confirm what it wrote or that its source held still.
+    // Any other operation forgets it.
+    struct TKnownEntry {
+        std::string Url;
+        int64_t Size = 0;
+        int32_t FileDate = 0;
+        bool Dated = false;  // FileDate is what the server shows (the dating went through)
+    };
+    TKnownEntry m_Known;
+    void Forget() { m_Known.Url.clear(); }
     // The folder MakeDir made or found last (its address): a sync asks for the folder of every file
     // it writes, mostly the same one many times over. A folder gone since makes the write fail.
     std::string m_KnownFolder;
@@ -895,6 +908,7 @@ int32_t TNetFileOper::WriteReplacing(const std::string& FolderUrl, const std::st
 int32_t TNetFileOper::WriteStreamToFile(const std::string& Stream, TFolderSource& Source,
                                         const TFileAttri& Attri, bool) {
     std::lock_guard smb(g_SmbLock);
+    Forget();
     std::string folder, target;
     if (!NewEntryUrl(Source, Attri, target) || !UrlOf(Source, Attri.Path.str(), "", folder)) return 1;
     if (MakeDir(Attri.Path.str()) != 0) return 1;
@@ -949,6 +963,7 @@ int32_t TNetFileOper::MakeDir(const std::string& RelPath) {
 
 int32_t TNetFileOper::DeleteFile(TFolderSource& Source, const TFileAttri& Attri, bool Log) {
     std::lock_guard smb(g_SmbLock);
+    Forget();
     std::string url;
     SMBCCTX* ctx = Context();
     if (!ctx || !EntryUrl(Source, Attri, url)) return -1;
@@ -959,6 +974,7 @@ int32_t TNetFileOper::DeleteFile(TFolderSource& Source, const TFileAttri& Attri,
 
 int32_t TNetFileOper::RemoveDir(TFolderSource& Source, const TFileAttri& Attri, bool) {
     std::lock_guard smb(g_SmbLock);
+    Forget();
     std::string url;
     SMBCCTX* ctx = Context();
     if (!ctx || !EntryUrl(Source, Attri, url)) return -1;
@@ -979,7 +995,9 @@ int64_t TNetFileOper::GetFileSize(const std::string& FullPath) {
     std::lock_guard smb(g_SmbLock);
     std::string url;
     struct stat st {};
-    if (!UrlOfFullPath(FullPath, url) || Stat(url, st) != 0 || S_ISDIR(st.st_mode)) return -1;
+    if (!UrlOfFullPath(FullPath, url)) return -1;
+    if (url == m_Known.Url) return m_Known.Size;  // the file just written
+    if (Stat(url, st) != 0 || S_ISDIR(st.st_mode)) return -1;
     return static_cast<int64_t>(st.st_size);
 }
 
@@ -1008,6 +1026,7 @@ int32_t TNetFileOper::CopyRemote(const std::string& From, const std::string& To)
 // the marker folder, renamed over an older backup once complete; the copy keeps the file's date.
 int32_t TNetFileOper::BackupFile(TFolderSource& Source, const TFileAttri& Attri) {
     std::lock_guard smb(g_SmbLock);
+    Forget();
     std::string current, marker, backup;
     struct stat st {};
     if (!EntryUrl(Source, Attri, current) || Stat(current, st) != 0 || S_ISDIR(st.st_mode)) return 1;
@@ -1054,13 +1073,14 @@ void TNetFileOper::Progress(const std::string& Shown, int64_t Done, int64_t Tota
         ReportStatus(std::move(text));
 }
 
-void TNetFileOper::SetTimes(const std::string& Url, const struct stat& Local, const std::string& Shown) {
+bool TNetFileOper::SetTimes(const std::string& Url, const struct stat& Local, const std::string& Shown) {
     SMBCCTX* ctx = Context();
     struct timeval times[2] = {{Local.st_atim.tv_sec, Local.st_atim.tv_nsec / 1000},
                                {Local.st_mtim.tv_sec, Local.st_mtim.tv_nsec / 1000}};
     errno = 0;
-    if (g_Smb.getFunctionUtimes(ctx)(ctx, Url.c_str(), times) != 0)
-        LogFailure("Cannot date " + Shown, errno != 0 ? errno : EIO);
+    if (g_Smb.getFunctionUtimes(ctx)(ctx, Url.c_str(), times) == 0) return true;
+    LogFailure("Cannot date " + Shown, errno != 0 ? errno : EIO);
+    return false;
 }
 
 void TNetFileOper::SetDate(const std::string& Url, int32_t FileDate) {
@@ -1106,6 +1126,7 @@ int32_t TNetFileOper::Upload(int In, const struct stat& InStat, SMBCFILE* Out, c
 int32_t TNetFileOper::PutFile(const std::string& LocalPath, TFolderSource& Source, const TFileAttri& Attri,
                               int32_t, bool Log) {
     std::lock_guard smb(g_SmbLock);
+    Forget();
     std::string url;
     SMBCCTX* ctx = Context();
     if (!ctx || !NewEntryUrl(Source, Attri, url)) return -1;
@@ -1136,23 +1157,25 @@ int32_t TNetFileOper::PutFile(const std::string& LocalPath, TFolderSource& Sourc
         if (created) g_Smb.getFunctionUnlink(ctx)(ctx, url.c_str());
         return result;
     }
-    SetTimes(url, st, GetFullPath(Source, Attri));
+    // Every byte was taken by the server (each write answers for what it took): the size is known.
+    const bool dated = SetTimes(url, st, GetFullPath(Source, Attri));
+    m_Known = {url, static_cast<int64_t>(st.st_size), UnixTimeToDosDate(static_cast<int64_t>(st.st_mtime)), dated};
     return 0;
 }
 
 // Downloads the entry into a fresh reserved name beside LocalPath and renames it over LocalPath
 // only when it came whole, Attri.Size bytes: a failed or short download leaves LocalPath as it was.
+// The open file is looked at before and after the read: the bytes are one version only when its
+// size and times did not change meanwhile (five requests for a small file).
 int32_t TNetFileOper::GetFile(const std::string& LocalPath, TFolderSource& Source, const TFileAttri& Attri,
                               int32_t, bool Log) {
     std::lock_guard smb(g_SmbLock);
+    Forget();
     std::string url;
     SMBCCTX* ctx = Context();
     if (!ctx || !EntryUrl(Source, Attri, url) || LocalPath.empty()) return -1;
     const std::string shown = GetFullPath(Source, Attri);
     if (Log) ReportStatus("Copy:" + shown);
-    struct stat st {};
-    if (Stat(url, st) != 0 || S_ISDIR(st.st_mode)) return -1;
-    if (DiffersFromListing(st, Attri.Size, Attri.FileDate)) return RESULT_SOURCE_CHANGED;
 
     const size_t slash = LocalPath.rfind('/');
     TTempFile temp(slash == std::string::npos ? std::string("./") : LocalPath.substr(0, slash + 1),
@@ -1160,28 +1183,38 @@ int32_t TNetFileOper::GetFile(const std::string& LocalPath, TFolderSource& Sourc
     if (!temp.Created()) return -1;
     TRemoteFile in(ctx, g_Smb.getFunctionOpen(ctx)(ctx, url.c_str(), O_RDONLY, 0));
     if (!in.Get()) return -1;
-    std::string buffer(static_cast<size_t>(COPY_CHUNK), '\0');
+    struct stat st {};
+    if (g_Smb.getFunctionFstat(ctx)(ctx, in.Get(), &st) != 0 || S_ISDIR(st.st_mode)) return -1;
+    if (DiffersFromListing(st, Attri.Size, Attri.FileDate)) return RESULT_SOURCE_CHANGED;
+    // Asked for exactly the listed size: the library then reads no further to find the end, which
+    // the look after the read tells.
+    std::string buffer(static_cast<size_t>(std::min<int64_t>(std::max<int64_t>(Attri.Size, 1), COPY_CHUNK)),
+                       '\0');
     int64_t done = 0;
-    for (;;) {
-        const ssize_t n = g_Smb.getFunctionRead(ctx)(ctx, in.Get(), buffer.data(), buffer.size());
+    while (done < Attri.Size) {
+        const size_t want = static_cast<size_t>(std::min<int64_t>(Attri.Size - done, COPY_CHUNK));
+        const ssize_t n = g_Smb.getFunctionRead(ctx)(ctx, in.Get(), buffer.data(), want);
         if (n < 0) return -1;
-        if (n == 0) break;
+        if (n == 0) return RESULT_SOURCE_CHANGED;  // it shrank meanwhile
         if (WriteAll(temp.Fd(), std::string_view(buffer.data(), static_cast<size_t>(n))) != 0) return -1;
         done += n;
-        if (done > Attri.Size) return RESULT_SOURCE_CHANGED;
         if (Log) Progress(shown, done, Attri.Size);
     }
     // Rewritten meanwhile, even within the same second, is another version: the server's times
     // are finer than a second.
     struct stat after {};
-    if (done != Attri.Size || Stat(url, after) != 0 || after.st_size != st.st_size ||
+    if (g_Smb.getFunctionFstat(ctx)(ctx, in.Get(), &after) != 0 || after.st_size != st.st_size ||
         after.st_mtim.tv_sec != st.st_mtim.tv_sec || after.st_mtim.tv_nsec != st.st_mtim.tv_nsec)
         return RESULT_SOURCE_CHANGED;
+    in.Close();
     // Made as a plain copy makes a file (0666 less the umask), dated as exactly as the server dates
     // the entry.
     const timespec times[2] = {st.st_atim, st.st_mtim};
     if (::fchmod(temp.Fd(), 0666 & ~ProcessUmask()) != 0 || ::futimens(temp.Fd(), times) != 0) return -1;
-    return temp.CommitAs(LocalPath) ? 0 : -1;
+    if (!temp.CommitAs(LocalPath)) return -1;
+    m_Known = {url, static_cast<int64_t>(after.st_size), UnixTimeToDosDate(static_cast<int64_t>(after.st_mtime)),
+               true};
+    return 0;
 }
 
 // Moves OldName to NewName, never over an existing NewName: the server's rename replaces a target,
@@ -1193,9 +1226,20 @@ int32_t TNetFileOper::RenameFile(const std::string& OldName, const std::string& 
     if (!ctx || !UrlOfFullPath(OldName, from) || !UrlOfFullPath(NewName, to) ||
         !IsKeptName(NewName.substr(NewName.rfind('\\') + 1)))
         return 1;
+    TKnownEntry known = std::move(m_Known);
+    Forget();
+    // The look-up also finds a name that differs in case only, or an alias: the server's rename
+    // would replace what it found.
     struct stat st {};
     if (Stat(to, st) != ENOENT) return 1;
-    return g_Smb.getFunctionRename(ctx)(ctx, from.c_str(), ctx, to.c_str()) == 0 ? 0 : 1;
+    if (g_Smb.getFunctionRename(ctx)(ctx, from.c_str(), ctx, to.c_str()) != 0) return 1;
+    // Nothing held the name or any like it: the entry is now the file just written, under exactly
+    // this name.
+    if (known.Url == from && known.Dated) {
+        known.Url = to;
+        m_Known = std::move(known);
+    }
+    return 0;
 }
 
 // Replaces only the entry of exactly that name: the server would also find, and replace, one whose
@@ -1211,7 +1255,15 @@ int32_t TNetFileOper::ReplaceFile(const std::string& OldName, const std::string&
     if ((err == 0 && S_ISDIR(st.st_mode)) || (err != 0 && err != ENOENT)) return 1;
     bool exact = false;
     if (err == 0 && (ListsName(to.substr(0, to.rfind('/') + 1), name, exact) != 0 || !exact)) return 1;
-    return g_Smb.getFunctionRename(ctx)(ctx, from.c_str(), ctx, to.c_str()) == 0 ? 0 : 1;
+    TKnownEntry known = std::move(m_Known);
+    Forget();
+    if (g_Smb.getFunctionRename(ctx)(ctx, from.c_str(), ctx, to.c_str()) != 0) return 1;
+    // The entry of exactly this name (or none) was replaced: it is now the file just written.
+    if (known.Url == from && known.Dated) {
+        known.Url = to;
+        m_Known = std::move(known);
+    }
+    return 0;
 }
 
 // The server looks a name up without regard to case, and by short aliases too: what it finds is
@@ -1222,6 +1274,13 @@ int32_t TNetFileOper::GetEntryState(TFolderSource& Source, const TFileAttri& Att
     State = TEntryState{};
     std::string url;
     if (!EntryUrl(Source, Attri, url)) return 1;
+    if (url == m_Known.Url && m_Known.Dated) {
+        State.Exists = true;
+        State.Size = m_Known.Size;
+        State.FileDate = m_Known.FileDate;
+        Forget();
+        return 0;
+    }
     struct stat st {};
     const int err = Stat(url, st);
     if (err != 0) {
