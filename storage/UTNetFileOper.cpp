@@ -24,6 +24,7 @@
 #include <chrono>
 #include <cstring>
 #include <exception>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -265,6 +266,15 @@ TSmbLibrary g_Smb;
 // all back-ends, a listing taking the lock per folder so that two sides still take turns.
 std::recursive_mutex g_SmbLock;
 
+// The disk shares a server listed for a log-on ("host:port", user and password, one a line), and
+// until when they are taken as still so; under g_SmbLock.
+struct TServerSeen {
+    std::vector<std::string> Shares;
+    std::chrono::steady_clock::time_point Until;
+};
+std::map<std::string, TServerSeen> g_ServersSeen;
+constexpr auto SERVER_SEEN_FOR = std::chrono::seconds(10);
+
 class TNetFileOper : public TFileOper, public INetShareBrowser {
   public:
     explicit TNetFileOper(bool FreeOnTerminate) : TFileOper(FreeOnTerminate) {}
@@ -357,7 +367,7 @@ class TNetFileOper : public TFileOper, public INetShareBrowser {
                          int WorkgroupLen, char* User, int UserLen, char* Password, int PasswordLen);
     // The context of this back-end, made on first use and kept; null when it could not be made.
     SMBCCTX* Context();
-    int ConnectOnce(const TShareAddress& Address, const std::string& ShareRoot);
+    int ConnectOnce(const TShareAddress& Address, const std::string& ShareRoot, const std::string& Logon);
     // The side's root taken apart; false for an unusable address.
     bool Root(const TFolderSource& Source, TShareAddress& Address) const;
     // The root's own text ("\\host\share\folder", no trailing separator).
@@ -590,7 +600,7 @@ int32_t TNetFileOper::Connect() {
     }
     int err = 0;
     for (size_t attempt = 0;; ++attempt) {
-        err = ConnectOnce(address, serverOnly ? std::string() : shareRoot);
+        err = ConnectOnce(address, serverOnly ? std::string() : shareRoot, logon);
         if (err == 0 || !RetriesConnect(err) || attempt == std::size(RETRY_WAITS_MS) || Terminated()) break;
         {
             // The next attempt makes a connection of its own: the library would go on with the
@@ -611,31 +621,51 @@ int32_t TNetFileOper::Connect() {
 }
 
 // One attempt of Connect: the server's disk shares into FShareList, then ShareRoot (unless empty)
-// looked at. 0, or the errno of the failure; a missing share is CheckFolder's to report.
-int TNetFileOper::ConnectOnce(const TShareAddress& Address, const std::string& ShareRoot) {
+// looked at. 0, or the errno of the failure; a missing share is CheckFolder's to report. A server
+// whose shares were listed for the same log-on a moment ago is neither probed nor asked for them
+// again: the back-ends of one run (its listings, each transfer of its sync) connect within seconds
+// of one another, and each such listing costs the server a connection and a service of its own.
+int TNetFileOper::ConnectOnce(const TShareAddress& Address, const std::string& ShareRoot,
+                              const std::string& Logon) {
     FShareList.clear();
+    const auto now = std::chrono::steady_clock::now();
+    bool seen = false;
+    {
+        std::lock_guard smb(g_SmbLock);
+        const auto it = g_ServersSeen.find(Logon);
+        if (it != g_ServersSeen.end() && now < it->second.Until) {
+            FShareList = it->second.Shares;
+            seen = true;
+        }
+    }
     // Probed before the client library is locked: a server that does not answer holds up no other side.
-    if (const int err = ProbeServer(Address.Host, Address.Port); err != 0) return err;
+    if (!seen)
+        if (const int err = ProbeServer(Address.Host, Address.Port); err != 0) return err;
     std::lock_guard smb(g_SmbLock);
     SMBCCTX* ctx = Context();
     if (!ctx) return EIO;
-    TShareAddress server = Address;
-    server.Share.clear();
-    server.Folder.clear();
-    errno = 0;
-    FEnumHandle = g_Smb.getFunctionOpendir(ctx)(ctx, ShareUrl(server).c_str());
-    if (!FEnumHandle) return errno != 0 ? errno : EIO;
-    const std::string prefix =
-        "\\\\" + Address.Host + (Address.Port != 445 ? ":" + std::to_string(Address.Port) : "") + "\\";
-    {
-        TRemoteDir shares(ctx, FEnumHandle);
-        FEnumHandle = nullptr;
-        while (const smbc_dirent* entry = g_Smb.getFunctionReaddir(ctx)(ctx, shares.Get()))
-            if (entry->smbc_type == SMBC_FILE_SHARE) FShareList.push_back(prefix + entry->name);
+    if (!seen) {
+        TShareAddress server = Address;
+        server.Share.clear();
+        server.Folder.clear();
+        errno = 0;
+        FEnumHandle = g_Smb.getFunctionOpendir(ctx)(ctx, ShareUrl(server).c_str());
+        if (!FEnumHandle) return errno != 0 ? errno : EIO;
+        const std::string prefix =
+            "\\\\" + Address.Host + (Address.Port != 445 ? ":" + std::to_string(Address.Port) : "") + "\\";
+        {
+            TRemoteDir shares(ctx, FEnumHandle);
+            FEnumHandle = nullptr;
+            while (const smbc_dirent* entry = g_Smb.getFunctionReaddir(ctx)(ctx, shares.Get()))
+                if (entry->smbc_type == SMBC_FILE_SHARE) FShareList.push_back(prefix + entry->name);
+        }
+        std::erase_if(g_ServersSeen, [now](const auto& Entry) { return Entry.second.Until <= now; });
+        g_ServersSeen[Logon] = {FShareList, now + SERVER_SEEN_FOR};
     }
     if (ShareRoot.empty()) return 0;
     struct stat st {};
     const int err = Stat(ShareRoot, st);
+    if (err == EACCES || err == EPERM) g_ServersSeen.erase(Logon);
     return err == ENOENT || err == ENOTDIR ? 0 : err;
 }
 
