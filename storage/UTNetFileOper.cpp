@@ -1273,7 +1273,12 @@ int32_t TNetFileOper::RenameFile(const std::string& OldName, const std::string& 
 }
 
 // Replaces only the entry of exactly that name: the server would also find, and replace, one whose
-// name differs in case only.
+// name differs in case only. The client library's rename onto an existing file removes that file
+// first and then renames, which a cut connection in between would end with neither under the
+// name (and the new one under a temporary name that the next listing removes). So the old file
+// steps aside first (AsideName, which a listing gives back its name when the run ends before it
+// is deleted), the new one takes the name, and only then is the old one deleted; when the new one
+// cannot take the name, the old one goes back.
 int32_t TNetFileOper::ReplaceFile(const std::string& OldName, const std::string& NewName) {
     std::lock_guard smb(g_SmbLock);
     std::string from, to;
@@ -1283,11 +1288,30 @@ int32_t TNetFileOper::ReplaceFile(const std::string& OldName, const std::string&
     struct stat st {};
     const int err = Stat(to, st);
     if ((err == 0 && S_ISDIR(st.st_mode)) || (err != 0 && err != ENOENT)) return 1;
+    const std::string folder = to.substr(0, to.rfind('/') + 1);
     bool exact = false;
-    if (err == 0 && (ListsName(to.substr(0, to.rfind('/') + 1), name, exact) != 0 || !exact)) return 1;
+    if (err == 0 && (ListsName(folder, name, exact) != 0 || !exact)) return 1;
     TKnownEntry known = std::move(m_Known);
     Forget();
-    if (g_Smb.getFunctionRename(ctx)(ctx, from.c_str(), ctx, to.c_str()) != 0) return 1;
+    const auto rename = [&](const std::string& From, const std::string& To) {
+        return g_Smb.getFunctionRename(ctx)(ctx, From.c_str(), ctx, To.c_str()) == 0;
+    };
+    std::string aside;
+    if (err == 0) {
+        std::string asideName = AsideName(name);
+        if (asideName.empty()) asideName = NewReservedName();
+        aside = folder;
+        AppendEncoded(aside, asideName);
+        if (!rename(to, aside)) return 1;
+    }
+    if (!rename(from, to)) {
+        if (!aside.empty() && !rename(aside, to))
+            TMyException::Instance().LogError("Cannot give back " + NewName, "EInOutError",
+                                              "the old file stays aside; the next listing gives it back");
+        return 1;
+    }
+    // A leftover aside is removed by a later listing, the name being taken.
+    if (!aside.empty()) g_Smb.getFunctionUnlink(ctx)(ctx, aside.c_str());
     // The entry of exactly this name (or none) was replaced: it is now the file just written.
     if (known.Url == from && known.Dated) {
         known.Url = to;

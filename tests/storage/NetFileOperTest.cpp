@@ -490,5 +490,77 @@ TEST_F(NetFileOperTest, OnlyExactNamesAreConfirmedOrWritten) {
     EXPECT_EQ(read, "abc");
 }
 
+// A replace never leaves the name without a file: the old one steps aside and comes back when the
+// new one cannot take the name, and no aside stays behind either way.
+TEST_F(NetFileOperTest, ReplaceKeepsAFileUnderTheName) {
+    const std::string folder = Server()->SharePath + "/replace";
+    std::filesystem::create_directory(folder);
+    auto oper = ShareOper(Server()->Address("\\replace"));
+    TFolderSource& side = *oper->FFolderSource;
+    ASSERT_EQ(oper->Connect(), 0);
+    WriteDated(Scratch.Path + "/new", "new", 1700000000);
+    const struct {
+        bool TempThere;
+        int32_t Result;
+        const char* Content;
+    } cases[] = {{true, 0, "new"}, {false, 1, "old"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.TempThere);
+        WriteDated(folder + "/f.txt", "old", 1600000000);
+        const TFileAttri temp = oper->TempEntryFor(Entry("/", "f.txt", 3, UnixTimeToDosDate(1700000000)));
+        if (c.TempThere) {
+            ASSERT_EQ(oper->PutFile(Scratch.Path + "/new", side, temp, 0, false), 0);
+        }
+        EXPECT_EQ(oper->ReplaceFile(oper->GetFullPath(side, temp), oper->GetFullPath(side, Entry("/", "f.txt"))),
+                  c.Result);
+        std::string read;
+        ReadWholeFile(folder + "/f.txt", read);
+        EXPECT_EQ(read, c.Content);
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), {}), 1);
+    }
+}
+
+// Wherever the connection is cut during a replace, the next listing shows the file under its name,
+// old or new.
+TEST_F(NetFileOperTest, ReplaceCutAnywhereLeavesTheFile) {
+    const std::string folder = Server()->SharePath + "/cutreplace";
+    std::filesystem::create_directory(folder);
+    auto direct = ShareOper(Server()->Address("\\cutreplace"));
+    TFolderSource& side = *direct->FFolderSource;
+    ASSERT_EQ(direct->Connect(), 0);
+    WriteDated(Scratch.Path + "/new", "new", 1700000000);
+    const TFileAttri target = Entry("/", "f.txt", 3, UnixTimeToDosDate(1700000000));
+    bool cutEverywhere = true;
+    for (int64_t offset = 1; cutEverywhere; offset += 97) {
+        SCOPED_TRACE(offset);
+        WriteDated(folder + "/f.txt", "old", 1600000000);
+        const TFileAttri temp = direct->TempEntryFor(target);
+        ASSERT_EQ(direct->PutFile(Scratch.Path + "/new", side, temp, 0, false), 0);
+        {
+            TCutProxy proxy(Server()->Port);
+            auto cut = ShareOper("\\\\127.0.0.1:" + std::to_string(proxy.Port) + "\\share\\cutreplace");
+            ASSERT_EQ(cut->Connect(), 0);
+            proxy.CutAfter(offset);
+            // Done before the cut came: every later offset would be too.
+            cutEverywhere = cut->ReplaceFile(cut->GetFullPath(*cut->FFolderSource, temp),
+                                             cut->GetFullPath(*cut->FFolderSource, target)) != 0;
+        }
+        // The server lets go of the cut session's files soon after the relay ends; the bound only
+        // keeps a failure from hanging the test.
+        bool listed = false;
+        for (int i = 0; i < 100 && !listed; ++i) {
+            ASSERT_EQ(direct->ListFolder(), 0);
+            listed = Child(*direct->FFileTree, "f.txt") != nullptr;
+            if (!listed) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        ASSERT_TRUE(listed);
+        std::string read;
+        ReadWholeFile(folder + "/f.txt", read);
+        EXPECT_TRUE(read == "old" || read == "new") << read;
+        for (const auto& entry : std::filesystem::directory_iterator(folder))
+            if (entry.path().filename() != "f.txt") std::filesystem::remove(entry.path());
+    }
+}
+
 }  // namespace
 }  // namespace bfs::test
