@@ -292,8 +292,11 @@ void PrintTable() {
         const double ratio = r.Ours.Total() / std::max(1e-9, r.Ref.Sec);
         const bool measured = r.Ours.Ok && r.Ref.Ok;
         std::printf("  %s %s %sx %s (goal %sx)%s\n", r.Kind.c_str(), r.Copy.c_str(),
-                    measured ? Fixed(ratio, 1).c_str() : "?", r.Client.c_str(), Fixed(FIRST_COPY_GOAL, 1).c_str(),
-                    !measured ? "  << not measured: a run failed" : ratio > FIRST_COPY_GOAL ? "  << over the goal" : "");
+                    measured ? Fixed(ratio, 1).c_str() : "?", r.Client.c_str(),
+                    Fixed(FIRST_COPY_GOAL, 1).c_str(),
+                    !measured                 ? "  << not measured: a run failed"
+                    : ratio > FIRST_COPY_GOAL ? "  << over the goal"
+                                              : "");
     }
 }
 
@@ -382,7 +385,8 @@ void RunKind(const TLayout& L, const TReference& Ref, int Files, int Copy, const
     std::printf("  first run over the equal trees (untimed): %s s, %s copied%s\n",
                 Fixed(first.Total(), 2).c_str(), Grouped(first.Copied).c_str(),
                 first.Ok ? "" : (", FAILED: " + first.Error).c_str());
-    TRow noop{"no-op two-way, " + Grouped(Files) + " files", Ref.ListName, {}, {}, {}, L.Kind, {}, Ref.Client};
+    TRow noop{
+        "no-op two-way, " + Grouped(Files) + " files", Ref.ListName, {}, {}, {}, L.Kind, {}, Ref.Client};
     for (int i = 0; i < 2; ++i) {
         TEngineResult r = RunEngine(id + "-noop", noopL, At(L, "noop"), 0);
         if (i == 0 || !r.Ok || r.Total() < noop.Ours.Total()) noop.Ours = r;
@@ -399,13 +403,20 @@ void RunKind(const TLayout& L, const TReference& Ref, int Files, int Copy, const
     AddRow(noop);
 
     // First copies: the reference first, so that its source holds no saved state of ours.
-    TRow up{"first copy up, " + Grouped(Copy) + " files", Ref.UploadName, {}, {}, {}, L.Kind, "up", Ref.Client};
+    TRow up{
+        "first copy up, " + Grouped(Copy) + " files", Ref.UploadName, {}, {}, {}, L.Kind, "up", Ref.Client};
     up.Ref = Ref.Upload(upSrc, "up-ref");
     up.Ours = RunEngine(id + "-up", upSrc, At(L, "up-ours"), 1);
     CheckCopies(up, CountRemote(L, "up-ours"), CountRemote(L, "up-ref"), Copy, "server");
     AddRow(up);
 
-    TRow down{"first copy down, " + Grouped(Copy) + " files", Ref.DownloadName, {}, {}, {}, L.Kind, "down",
+    TRow down{"first copy down, " + Grouped(Copy) + " files",
+              Ref.DownloadName,
+              {},
+              {},
+              {},
+              L.Kind,
+              "down",
               Ref.Client};
     down.Ref = Ref.Download("down-src", L.Local + "/down-ref");
     down.Ours = RunEngine(id + "-down", L.Local + "/down-ours", At(L, "down-src"), 2);

@@ -441,15 +441,22 @@ class TNetFileOper : public TFileOper, public INetShareBrowser {
     // wrote (its size, and its date once dated), then, after it renamed that file, the entry it
     // renamed it to; or the file its last download read, as it stood when the read ended. A sync
     // looks each of them up right after, to confirm what it wrote or that its source held still.
-    // Any other operation forgets it.
+    // Connecting, listing and any operation that writes forget it, and so does the passing of a
+    // moment: it never stands in for a look at the entry made later.
     struct TKnownEntry {
         std::string Url;
         int64_t Size = 0;
         int32_t FileDate = 0;
         bool Dated = false;  // FileDate is what the server shows (the dating went through)
+        std::chrono::steady_clock::time_point Taken = std::chrono::steady_clock::now();
     };
     TKnownEntry m_Known;
     void Forget() { m_Known.Url.clear(); }
+    // Whether Url is the known entry, known a moment ago.
+    bool Knows(const std::string& Url) const {
+        return !Url.empty() && Url == m_Known.Url &&
+               std::chrono::steady_clock::now() - m_Known.Taken < std::chrono::seconds(1);
+    }
     // The folder MakeDir made or found last (its address): a sync asks for the folder of every file
     // it writes, mostly the same one many times over. A folder gone since makes the write fail.
     std::string m_KnownFolder;
@@ -553,6 +560,7 @@ int TNetFileOper::Stat(const std::string& Url, struct stat& St) {
 // refused log-on is remembered and never offered to the server again by this back-end.
 int32_t TNetFileOper::Connect() {
     FailureText.clear();
+    Forget();
     TShareAddress address;
     // A bare server ("\\host"), as the folder window connects to it to list its shares, is taken
     // apart as if it named a share, which it then does not.
@@ -609,7 +617,8 @@ int32_t TNetFileOper::Connect() {
             g_Smb.free_context(m_Ctx, 1);
             m_Ctx = nullptr;
         }
-        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(RETRY_WAITS_MS[attempt]);
+        const auto until =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(RETRY_WAITS_MS[attempt]);
         while (!Terminated() && std::chrono::steady_clock::now() < until)
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         if (!Context()) break;
@@ -671,6 +680,7 @@ int TNetFileOper::ConnectOnce(const TShareAddress& Address, const std::string& S
 
 int32_t TNetFileOper::CheckFolder() {
     std::lock_guard smb(g_SmbLock);
+    Forget();
     TShareAddress address;
     if (!Root(*FFolderSource, address)) {
         FailureText = "share not found";
@@ -807,6 +817,7 @@ int TNetFileOper::ReadFolder(const std::string& FolderUrl, TFileTree& Node, cons
 // Lists the root folder by folder (depth first). A folder that could not be entered, read to its
 // end, or reached before a stop is marked NotListed, and so is every folder still waiting.
 int32_t TNetFileOper::ListFolder() {
+    Forget();
     return ListTree([this] {
         bool complete = true;
         struct TFrame {
@@ -876,7 +887,8 @@ void TNetFileOper::ReadShareSpace() {
         if (ctx && g_Smb.getFunctionStatVFS(ctx)(ctx, url.data(), &info) == 0) {
             // The library gives the server's units as they come: f_bsize bytes per sector and
             // f_frsize sectors per allocation unit, in which the counts are.
-            const auto unit = static_cast<int64_t>(info.f_bsize) * static_cast<int64_t>(std::max<unsigned long>(1, info.f_frsize));
+            const auto unit = static_cast<int64_t>(info.f_bsize) *
+                              static_cast<int64_t>(std::max<unsigned long>(1, info.f_frsize));
             total = static_cast<int64_t>(info.f_blocks) * unit;
             free = static_cast<int64_t>(info.f_bavail) * unit;
             have = true;
@@ -1026,7 +1038,7 @@ int64_t TNetFileOper::GetFileSize(const std::string& FullPath) {
     std::string url;
     struct stat st {};
     if (!UrlOfFullPath(FullPath, url)) return -1;
-    if (url == m_Known.Url) return m_Known.Size;  // the file just written
+    if (Knows(url)) return m_Known.Size;  // the file just written
     if (Stat(url, st) != 0 || S_ISDIR(st.st_mode)) return -1;
     return static_cast<int64_t>(st.st_size);
 }
@@ -1189,7 +1201,8 @@ int32_t TNetFileOper::PutFile(const std::string& LocalPath, TFolderSource& Sourc
     }
     // Every byte was taken by the server (each write answers for what it took): the size is known.
     const bool dated = SetTimes(url, st, GetFullPath(Source, Attri));
-    m_Known = {url, static_cast<int64_t>(st.st_size), UnixTimeToDosDate(static_cast<int64_t>(st.st_mtime)), dated};
+    m_Known = {url, static_cast<int64_t>(st.st_size), UnixTimeToDosDate(static_cast<int64_t>(st.st_mtime)),
+               dated, std::chrono::steady_clock::now()};
     return 0;
 }
 
@@ -1242,8 +1255,9 @@ int32_t TNetFileOper::GetFile(const std::string& LocalPath, TFolderSource& Sourc
     const timespec times[2] = {st.st_atim, st.st_mtim};
     if (::fchmod(temp.Fd(), 0666 & ~ProcessUmask()) != 0 || ::futimens(temp.Fd(), times) != 0) return -1;
     if (!temp.CommitAs(LocalPath)) return -1;
-    m_Known = {url, static_cast<int64_t>(after.st_size), UnixTimeToDosDate(static_cast<int64_t>(after.st_mtime)),
-               true};
+    m_Known = {url, static_cast<int64_t>(after.st_size),
+               UnixTimeToDosDate(static_cast<int64_t>(after.st_mtime)), true,
+               std::chrono::steady_clock::now()};
     return 0;
 }
 
@@ -1256,6 +1270,7 @@ int32_t TNetFileOper::RenameFile(const std::string& OldName, const std::string& 
     if (!ctx || !UrlOfFullPath(OldName, from) || !UrlOfFullPath(NewName, to) ||
         !IsKeptName(NewName.substr(NewName.rfind('\\') + 1)))
         return 1;
+    const bool wrote = Knows(from);
     TKnownEntry known = std::move(m_Known);
     Forget();
     // The look-up also finds a name that differs in case only, or an alias: the server's rename
@@ -1265,7 +1280,7 @@ int32_t TNetFileOper::RenameFile(const std::string& OldName, const std::string& 
     if (g_Smb.getFunctionRename(ctx)(ctx, from.c_str(), ctx, to.c_str()) != 0) return 1;
     // Nothing held the name or any like it: the entry is now the file just written, under exactly
     // this name.
-    if (known.Url == from && known.Dated) {
+    if (wrote && known.Dated) {
         known.Url = to;
         m_Known = std::move(known);
     }
@@ -1291,6 +1306,7 @@ int32_t TNetFileOper::ReplaceFile(const std::string& OldName, const std::string&
     const std::string folder = to.substr(0, to.rfind('/') + 1);
     bool exact = false;
     if (err == 0 && (ListsName(folder, name, exact) != 0 || !exact)) return 1;
+    const bool wrote = Knows(from);
     TKnownEntry known = std::move(m_Known);
     Forget();
     const auto rename = [&](const std::string& From, const std::string& To) {
@@ -1313,7 +1329,7 @@ int32_t TNetFileOper::ReplaceFile(const std::string& OldName, const std::string&
     // A leftover aside is removed by a later listing, the name being taken.
     if (!aside.empty()) g_Smb.getFunctionUnlink(ctx)(ctx, aside.c_str());
     // The entry of exactly this name (or none) was replaced: it is now the file just written.
-    if (known.Url == from && known.Dated) {
+    if (wrote && known.Dated) {
         known.Url = to;
         m_Known = std::move(known);
     }
@@ -1328,7 +1344,7 @@ int32_t TNetFileOper::GetEntryState(TFolderSource& Source, const TFileAttri& Att
     State = TEntryState{};
     std::string url;
     if (!EntryUrl(Source, Attri, url)) return 1;
-    if (url == m_Known.Url && m_Known.Dated) {
+    if (Knows(url) && m_Known.Dated) {
         State.Exists = true;
         State.Size = m_Known.Size;
         State.FileDate = m_Known.FileDate;
@@ -1410,25 +1426,40 @@ std::string ShareFailureText(int Err) {
     if (Err == EACCES || Err == EPERM) return "log-on refused";
     std::string why;
     switch (Err) {
-        case ETIMEDOUT: why = "timed out"; break;
+        case ETIMEDOUT:
+            why = "timed out";
+            break;
         case ECONNRESET:
         case ENETRESET:
         case ECONNABORTED:
-        case EPIPE: why = "connection reset"; break;
-        case ECONNREFUSED: why = "connection refused"; break;
-        case ENXIO: why = "host not found"; break;
+        case EPIPE:
+            why = "connection reset";
+            break;
+        case ECONNREFUSED:
+            why = "connection refused";
+            break;
+        case ENXIO:
+            why = "host not found";
+            break;
         case EHOSTUNREACH:
         case ENETUNREACH:
-        case EHOSTDOWN: why = "no route to host"; break;
+        case EHOSTDOWN:
+            why = "no route to host";
+            break;
         case ENOENT:
-        case ENODEV: why = "not found"; break;
-        default: why = std::system_category().message(Err); break;
+        case ENODEV:
+            why = "not found";
+            break;
+        default:
+            why = std::system_category().message(Err);
+            break;
     }
     return "server not reachable: " + why;
 }
 
 bool RetriesConnect(int Err) {
-    return Err == ETIMEDOUT || Err == ECONNRESET || Err == ENETRESET || Err == ECONNABORTED || Err == EPIPE || Err == EAGAIN;
+    return Err == ETIMEDOUT || Err == ECONNRESET || Err == ENETRESET || Err == ECONNABORTED || Err == EPIPE ||
+           Err == EAGAIN;
 }
 
 void SetShareTimeout(int Milliseconds) {

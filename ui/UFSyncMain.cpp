@@ -974,7 +974,8 @@ std::string TFSyncMain::DiskText() {
     };
     // A share's space is what the server told its listing; without it the side's information
     // stands in, and its free space is unknown (-1), so no sync is refused for it.
-    auto share = [&text](const TFolderSource& Folder, const TFileOper* Oper, int64_t& Free, const char* Label) {
+    auto share = [&text](const TFolderSource& Folder, const TFileOper* Oper, int64_t& Free,
+                         const char* Label) {
         int64_t total = 0;
         Free = -1;
         if (Oper && GetShareSpace(*Oper, total, Free))
@@ -995,7 +996,8 @@ std::string TFSyncMain::DiskText() {
     else if (remote(left.DeviceType))
         c = "Left Folder:" + left.InfoText;
     if (right.DeviceType == DEVICE_NETWORK)
-        c.append(";").append(share(right, m_Run ? m_Run->RightOper.get() : nullptr, m_RightFree, "Right Folder:"));
+        c.append(";").append(
+            share(right, m_Run ? m_Run->RightOper.get() : nullptr, m_RightFree, "Right Folder:"));
     else if (remote(right.DeviceType))
         c.append(";Right Folder:").append(right.InfoText);
     else if (right.DeviceType == DEVICE_LOCAL || right.DeviceType == DEVICE_NONE)

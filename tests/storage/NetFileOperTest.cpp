@@ -511,12 +511,52 @@ TEST_F(NetFileOperTest, ReplaceKeepsAFileUnderTheName) {
         if (c.TempThere) {
             ASSERT_EQ(oper->PutFile(Scratch.Path + "/new", side, temp, 0, false), 0);
         }
-        EXPECT_EQ(oper->ReplaceFile(oper->GetFullPath(side, temp), oper->GetFullPath(side, Entry("/", "f.txt"))),
-                  c.Result);
+        EXPECT_EQ(
+            oper->ReplaceFile(oper->GetFullPath(side, temp), oper->GetFullPath(side, Entry("/", "f.txt"))),
+            c.Result);
         std::string read;
         ReadWholeFile(folder + "/f.txt", read);
         EXPECT_EQ(read, c.Content);
         EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), {}), 1);
+    }
+}
+
+// A copy confirms the file it just wrote or read without asking the server again; a look-up made
+// after a Connect, or a moment later, tells what is there then.
+TEST_F(NetFileOperTest, WhatACopyKnowsGoesStale) {
+    const std::string folder = Server()->SharePath + "/known";
+    std::filesystem::create_directory(folder);
+    auto oper = ShareOper(Server()->Address("\\known"));
+    TFolderSource& side = *oper->FFolderSource;
+    ASSERT_EQ(oper->Connect(), 0);
+    WriteDated(Scratch.Path + "/src", "abc", 1700000000);
+    const TFileAttri entry = Entry("/", "f.txt", 3, UnixTimeToDosDate(1700000000));
+    const struct {
+        bool Upload;    // else a download
+        int Staleness;  // 0 none, 1 a Connect, 2 a moment
+    } cases[] = {{true, 0}, {true, 1}, {true, 2}, {false, 0}, {false, 1}, {false, 2}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.Upload) + " " + std::to_string(c.Staleness));
+        std::filesystem::remove(folder + "/f.txt");
+        if (c.Upload) {
+            const TFileAttri temp = oper->TempEntryFor(entry);
+            ASSERT_EQ(oper->PutFile(Scratch.Path + "/src", side, temp, 0, false), 0);
+            ASSERT_EQ(oper->GetFileSize(oper->GetFullPath(side, temp)), 3);
+            ASSERT_EQ(oper->RenameFile(oper->GetFullPath(side, temp), oper->GetFullPath(side, entry)), 0);
+        } else {
+            WriteDated(folder + "/f.txt", "abc", 1700000000);
+            ASSERT_EQ(oper->GetFile(Scratch.Path + "/down", side, entry, 0, false), 0);
+        }
+        if (c.Staleness > 0) WriteDated(folder + "/f.txt", "changed", 1700000000);
+        if (c.Staleness == 1) {
+            ASSERT_EQ(oper->Connect(), 0);
+        }
+        if (c.Staleness == 2) std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+        TEntryState state;
+        ASSERT_EQ(oper->GetEntryState(side, entry, state), 0);
+        EXPECT_TRUE(state.Exists);
+        EXPECT_EQ(state.Size, c.Staleness > 0 ? 7 : 3);
+        EXPECT_EQ(state.FileDate, entry.FileDate);
     }
 }
 
