@@ -869,7 +869,7 @@ int32_t TNetFileOper::ListFolder() {
             for (auto it = subFolders.rbegin(); it != subFolders.rend(); ++it)
                 pending.push_back({*it, frame.Path + (*it)->Name + "/"});
         }
-        ReadShareSpace();
+        if (!Terminated()) ReadShareSpace();
         return complete;
     });
 }
