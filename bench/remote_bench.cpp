@@ -8,7 +8,8 @@
 //   - the first copy of 1,000 files in 10 folders each way (a one-way task into an empty folder).
 // Beside each, on the same trees in the same run, a reference client: smbclient (`recurse ON; ls`,
 // `mput`, `mget`) for the share, rclone (`lsf -R`, `copy`) for FTP, WebDAV and S3. It prints times,
-// the ratio ours / reference and peak resident memory; it asserts nothing.
+// the ratio ours / reference and peak resident memory; it asserts nothing. It ends with every first
+// copy's ratio against its reference client beside the goal (FIRST_COPY_GOAL).
 // The device kind runs on a device emulated in a local folder by the stand-in device library (built
 // with the program, or named by BFS_RAPI_LIBRARY); no client for such devices exists here, so its
 // reference is a bare walk of the device's folder (`find`) and `cp -r` of the same files, and the
