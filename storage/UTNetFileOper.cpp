@@ -437,6 +437,7 @@ class TNetFileOper : public TFileOper, public INetShareBrowser {
     std::string m_RefusedLogon;
     std::string m_ConnectedLogon;                              // the log-on of the last good Connect
     std::chrono::steady_clock::time_point m_ConnectedUntil{};  // see Connect
+    bool m_ListingFailed = false;  // the last ConnectOnce failed at the listing of the shares
     // What this back-end knows of one entry without asking the server: the file its last upload
     // wrote (its size, and its date once dated), then, after it renamed that file, the entry it
     // renamed it to; or the file its last download read, as it stood when the read ended. A sync
@@ -623,6 +624,18 @@ int32_t TNetFileOper::Connect() {
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         if (!Context()) break;
     }
+    // The server's listing of its shares is a service of its own, which a busy server may fail to
+    // start in time: a share that answers is still reached (its share list then stays empty).
+    if (err != 0 && m_ListingFailed && !serverOnly && err != EACCES && err != EPERM) {
+        std::lock_guard smb(g_SmbLock);
+        struct stat st {};
+        if (Stat(shareRoot, st) == 0) {
+            TMyException::Instance().LogError(
+                "Cannot list the shares of " + GetServerName(RootText(*FFolderSource)), "EInOutError",
+                ShareFailureText(err));
+            err = 0;
+        }
+    }
     if (err != 0) return fail(err);
     m_ConnectedLogon = logon;
     m_ConnectedUntil = now + std::chrono::seconds(1);
@@ -637,6 +650,7 @@ int32_t TNetFileOper::Connect() {
 int TNetFileOper::ConnectOnce(const TShareAddress& Address, const std::string& ShareRoot,
                               const std::string& Logon) {
     FShareList.clear();
+    m_ListingFailed = false;
     const auto now = std::chrono::steady_clock::now();
     bool seen = false;
     {
@@ -659,6 +673,7 @@ int TNetFileOper::ConnectOnce(const TShareAddress& Address, const std::string& S
         server.Folder.clear();
         errno = 0;
         FEnumHandle = g_Smb.getFunctionOpendir(ctx)(ctx, ShareUrl(server).c_str());
+        m_ListingFailed = !FEnumHandle;
         if (!FEnumHandle) return errno != 0 ? errno : EIO;
         const std::string prefix =
             "\\\\" + Address.Host + (Address.Port != 445 ? ":" + std::to_string(Address.Port) : "") + "\\";

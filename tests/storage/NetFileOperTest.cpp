@@ -184,6 +184,7 @@ TEST_F(NetFileOperTest, ConnectTriesAgainAfterResetOrTimeOut) {
         {1, 0, 0, ""},
         {2, 0, 0, ""},
         {0, 1, 0, ""},
+        {4, 0, 0, ""},  // every listing of the shares fails: the share itself is still reached
         {100, 0, 1203, "server not reachable: connection reset"},
     };
     for (const auto& c : cases) {
