@@ -14,19 +14,23 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <exception>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 namespace bfs {
@@ -38,8 +42,12 @@ namespace {
 constexpr std::string_view TEMP_PREFIX = ".~bfs.n.";
 static_assert(IsTempFilePrefix(TEMP_PREFIX));
 
-// How long one request to the server may take before it counts as unreachable.
-constexpr int TIMEOUT_MS = 10000;
+// How long one request to the server may take before it counts as unreachable: the client
+// library's own default. A busy server answers the first share listing of a connection only once
+// its listing service has started, which under load took longer than the 10 s this once was.
+std::atomic<int> g_TimeoutMs{20000};
+// The waits before the further attempts of a connection that timed out or was reset.
+constexpr int RETRY_WAITS_MS[] = {250, 1000, 3000};
 
 // The codes Connect and the browsing report, as the folder window knows them.
 constexpr int32_t CODE_ACCESS_DENIED = 5;
@@ -135,16 +143,17 @@ void AppendEncoded(std::string& Url, std::string_view Name) {
     }
 }
 
-// Whether the server accepts a connection on Port within TIMEOUT_MS: 0, or the errno of the failure.
-// The client library waits longer than that for a server that does not answer at all.
+// Whether the server accepts a connection on Port within the request time-out: 0, or the errno of
+// the failure (ENXIO: no such host). The client library waits longer than that for a server that
+// does not answer at all.
 int ProbeServer(const std::string& Host, int Port) {
     addrinfo hints{};
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
     if (::getaddrinfo(Host.c_str(), std::to_string(Port).c_str(), &hints, &found) != 0 || !found)
-        return EHOSTUNREACH;
+        return ENXIO;
     std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> list(found, &::freeaddrinfo);
-    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(TIMEOUT_MS);
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(g_TimeoutMs.load());
     int err = EHOSTUNREACH;
     for (const addrinfo* a = found; a; a = a->ai_next) {
         TFd fd(::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol));
@@ -183,6 +192,8 @@ struct TSmbLibrary {
     decltype(&smbc_getFunctionRename) getFunctionRename = nullptr;
     decltype(&smbc_getFunctionRmdir) getFunctionRmdir = nullptr;
     decltype(&smbc_getFunctionStat) getFunctionStat = nullptr;
+    decltype(&smbc_getFunctionFstat) getFunctionFstat = nullptr;
+    decltype(&smbc_getFunctionStatVFS) getFunctionStatVFS = nullptr;
     decltype(&smbc_getFunctionUnlink) getFunctionUnlink = nullptr;
     decltype(&smbc_getFunctionUtimes) getFunctionUtimes = nullptr;
     decltype(&smbc_getFunctionWrite) getFunctionWrite = nullptr;
@@ -216,6 +227,8 @@ struct TSmbLibrary {
                 {"smbc_getFunctionRename", reinterpret_cast<void**>(&getFunctionRename)},
                 {"smbc_getFunctionRmdir", reinterpret_cast<void**>(&getFunctionRmdir)},
                 {"smbc_getFunctionStat", reinterpret_cast<void**>(&getFunctionStat)},
+                {"smbc_getFunctionFstat", reinterpret_cast<void**>(&getFunctionFstat)},
+                {"smbc_getFunctionStatVFS", reinterpret_cast<void**>(&getFunctionStatVFS)},
                 {"smbc_getFunctionUnlink", reinterpret_cast<void**>(&getFunctionUnlink)},
                 {"smbc_getFunctionUtimes", reinterpret_cast<void**>(&getFunctionUtimes)},
                 {"smbc_getFunctionWrite", reinterpret_cast<void**>(&getFunctionWrite)},
@@ -252,6 +265,15 @@ TSmbLibrary g_Smb;
 // thread implementation, which this one exports none of: its calls are made one at a time across
 // all back-ends, a listing taking the lock per folder so that two sides still take turns.
 std::recursive_mutex g_SmbLock;
+
+// The disk shares a server listed for a log-on ("host:port", user and password, one a line), and
+// until when they are taken as still so; under g_SmbLock.
+struct TServerSeen {
+    std::vector<std::string> Shares;
+    std::chrono::steady_clock::time_point Until;
+};
+std::map<std::string, TServerSeen> g_ServersSeen;
+constexpr auto SERVER_SEEN_FOR = std::chrono::seconds(10);
 
 class TNetFileOper : public TFileOper, public INetShareBrowser {
   public:
@@ -291,6 +313,12 @@ class TNetFileOper : public TFileOper, public INetShareBrowser {
     int32_t ReplaceFile(const std::string& OldName, const std::string& NewName) override;
 
     const std::vector<std::string>& GetShareList() const override { return FShareList; }
+    bool ShareSpace(int64_t& Total, int64_t& Free) const {
+        std::lock_guard lock(m_SpaceLock);
+        Total = m_ShareTotal;
+        Free = m_ShareFree;
+        return m_HaveSpace;
+    }
     std::vector<std::string> GetSubFolders(const std::string& Path) override;
 
     // The server's disk shares found by the last Connect ("\\host\share").
@@ -339,6 +367,7 @@ class TNetFileOper : public TFileOper, public INetShareBrowser {
                          int WorkgroupLen, char* User, int UserLen, char* Password, int PasswordLen);
     // The context of this back-end, made on first use and kept; null when it could not be made.
     SMBCCTX* Context();
+    int ConnectOnce(const TShareAddress& Address, const std::string& ShareRoot, const std::string& Logon);
     // The side's root taken apart; false for an unusable address.
     bool Root(const TFolderSource& Source, TShareAddress& Address) const;
     // The root's own text ("\\host\share\folder", no trailing separator).
@@ -393,15 +422,42 @@ class TNetFileOper : public TFileOper, public INetShareBrowser {
     void SetDate(const std::string& Url, int32_t FileDate);
     // Gives the remote file the local file's times (the server keeps microseconds); a failure is
     // logged: the file is whole, and what the share then shows is what a sync records.
-    void SetTimes(const std::string& Url, const struct stat& Local, const std::string& Shown);
+    bool SetTimes(const std::string& Url, const struct stat& Local, const std::string& Shown);
     void Progress(const std::string& Shown, int64_t Done, int64_t Total);
 
+    // Asks the server for the size and free space of the share holding the root (ShareSpace).
+    void ReadShareSpace();
+
     SMBCCTX* m_Ctx = nullptr;
+    mutable std::mutex m_SpaceLock;  // the listing thread writes the three, the window reads them
+    bool m_HaveSpace = false;
+    int64_t m_ShareTotal = 0, m_ShareFree = 0;
     // The log-on the server refused (host, port, user, password): never offered again by this
     // back-end, since repeated attempts could lock the account.
     std::string m_RefusedLogon;
     std::string m_ConnectedLogon;                              // the log-on of the last good Connect
     std::chrono::steady_clock::time_point m_ConnectedUntil{};  // see Connect
+    bool m_ListingFailed = false;  // the last ConnectOnce failed at the listing of the shares
+    // What this back-end knows of one entry without asking the server: the file its last upload
+    // wrote (its size, and its date once dated), then, after it renamed that file, the entry it
+    // renamed it to; or the file its last download read, as it stood when the read ended. A sync
+    // looks each of them up right after, to confirm what it wrote or that its source held still.
+    // Connecting, listing and any operation that writes forget it, and so does the passing of a
+    // moment: it never stands in for a look at the entry made later.
+    struct TKnownEntry {
+        std::string Url;
+        int64_t Size = 0;
+        int32_t FileDate = 0;
+        bool Dated = false;  // FileDate is what the server shows (the dating went through)
+        std::chrono::steady_clock::time_point Taken = std::chrono::steady_clock::now();
+    };
+    TKnownEntry m_Known;
+    void Forget() { m_Known.Url.clear(); }
+    // Whether Url is the known entry, known a moment ago.
+    bool Knows(const std::string& Url) const {
+        return !Url.empty() && Url == m_Known.Url &&
+               std::chrono::steady_clock::now() - m_Known.Taken < std::chrono::seconds(1);
+    }
     // The folder MakeDir made or found last (its address): a sync asks for the folder of every file
     // it writes, mostly the same one many times over. A folder gone since makes the write fail.
     std::string m_KnownFolder;
@@ -431,7 +487,7 @@ SMBCCTX* TNetFileOper::Context() {
     SMBCCTX* ctx = g_Smb.new_context();
     if (!ctx) return nullptr;
     g_Smb.setDebug(ctx, 0);
-    g_Smb.setTimeout(ctx, TIMEOUT_MS);
+    g_Smb.setTimeout(ctx, g_TimeoutMs.load());
     g_Smb.setOptionUserData(ctx, this);
     g_Smb.setFunctionAuthDataWithContext(ctx, &TNetFileOper::AuthData);
     // Log on with the side's own user and password only: no Kerberos ticket of whoever runs the
@@ -498,11 +554,14 @@ int TNetFileOper::Stat(const std::string& Url, struct stat& St) {
 }
 
 // Logs on and reads the server's disk shares, then opens the share itself, so that a refused
-// password shows here and not at the first file. A good Connect is taken as still good for one
-// second for the same log-on: a sync connects before every row. A refused log-on is remembered and
-// never offered to the server again by this back-end.
+// password shows here and not at the first file. A connection that timed out or was reset is made
+// again, a few times with growing waits: a busy server answers late, and a run should not fail for
+// that. A good Connect is taken as still good for one second for the same log-on (a sync connects
+// before every row); after that the share is looked at again on the connection already made. A
+// refused log-on is remembered and never offered to the server again by this back-end.
 int32_t TNetFileOper::Connect() {
     FailureText.clear();
+    Forget();
     TShareAddress address;
     // A bare server ("\\host"), as the folder window connects to it to list its shares, is taken
     // apart as if it named a share, which it then does not.
@@ -521,55 +580,122 @@ int32_t TNetFileOper::Connect() {
     }
     const auto now = std::chrono::steady_clock::now();
     if (logon == m_ConnectedLogon && now < m_ConnectedUntil) return 0;
+    const std::string shareRoot = ShareUrl(TShareAddress{address.Host, address.Port, address.Share, {}});
+    if (logon == m_ConnectedLogon && !serverOnly) {
+        std::lock_guard smb(g_SmbLock);
+        struct stat st {};
+        const int err = Stat(shareRoot, st);
+        if (err == 0 || err == ENOENT || err == ENOTDIR) {
+            m_ConnectedUntil = now + std::chrono::seconds(1);
+            return 0;
+        }
+    }
+    m_ConnectedLogon.clear();
     m_ConnectedUntil = {};
     FShareList.clear();
     const auto fail = [&](int Err) {
-        const int32_t code = (Err == EACCES || Err == EPERM) ? CODE_ACCESS_DENIED : CODE_NO_NETWORK;
-        if (code == CODE_ACCESS_DENIED) {
+        FailureText = ShareFailureText(Err);
+        if (Err == EACCES || Err == EPERM) {
             m_RefusedLogon = logon;
-            FailureText = "log-on refused";
-        } else {
-            FailureText = "server not reachable";
+            return CODE_ACCESS_DENIED;
         }
-        return code;
+        return CODE_NO_NETWORK;
     };
-
-    // Probed before the client library is locked: a server that does not answer holds up no other side.
-    if (const int err = ProbeServer(address.Host, address.Port); err != 0) return fail(err);
-    std::lock_guard smb(g_SmbLock);
-    SMBCCTX* ctx = Context();
-    if (!ctx) {
+    if (!Context()) {
         const std::string why = FailureText;  // the library could not be loaded
         const int32_t code = fail(EIO);
         if (!why.empty()) FailureText = why;
         return code;
     }
-    TShareAddress server = address;
-    server.Share.clear();
-    server.Folder.clear();
-    errno = 0;
-    FEnumHandle = g_Smb.getFunctionOpendir(ctx)(ctx, ShareUrl(server).c_str());
-    if (!FEnumHandle) return fail(errno != 0 ? errno : EIO);
-    const std::string prefix =
-        "\\\\" + address.Host + (address.Port != 445 ? ":" + std::to_string(address.Port) : "") + "\\";
-    {
-        TRemoteDir shares(ctx, FEnumHandle);
-        FEnumHandle = nullptr;
-        while (const smbc_dirent* entry = g_Smb.getFunctionReaddir(ctx)(ctx, shares.Get()))
-            if (entry->smbc_type == SMBC_FILE_SHARE) FShareList.push_back(prefix + entry->name);
+    int err = 0;
+    for (size_t attempt = 0;; ++attempt) {
+        err = ConnectOnce(address, serverOnly ? std::string() : shareRoot, logon);
+        if (err == 0 || !RetriesConnect(err) || attempt == std::size(RETRY_WAITS_MS) || Terminated()) break;
+        {
+            // The next attempt makes a connection of its own: the library would go on with the
+            // one that failed.
+            std::lock_guard smb(g_SmbLock);
+            g_Smb.free_context(m_Ctx, 1);
+            m_Ctx = nullptr;
+        }
+        const auto until =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(RETRY_WAITS_MS[attempt]);
+        while (!Terminated() && std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        if (!Context()) break;
     }
-    struct stat st {};
-    const int err =
-        serverOnly ? 0 : Stat(ShareUrl(TShareAddress{address.Host, address.Port, address.Share, {}}), st);
-    // A missing share is CheckFolder's to report; the log-on itself went through.
-    if (err != 0 && err != ENOENT && err != ENOTDIR) return fail(err);
+    // The server's listing of its shares is a service of its own, which a busy server may fail to
+    // start in time: a share that answers is still reached (its share list then stays empty).
+    if (err != 0 && m_ListingFailed && !serverOnly && err != EACCES && err != EPERM) {
+        std::lock_guard smb(g_SmbLock);
+        struct stat st {};
+        if (Stat(shareRoot, st) == 0) {
+            TMyException::Instance().LogError(
+                "Cannot list the shares of " + GetServerName(RootText(*FFolderSource)), "EInOutError",
+                ShareFailureText(err));
+            err = 0;
+        }
+    }
+    if (err != 0) return fail(err);
     m_ConnectedLogon = logon;
     m_ConnectedUntil = now + std::chrono::seconds(1);
     return 0;
 }
 
+// One attempt of Connect: the server's disk shares into FShareList, then ShareRoot (unless empty)
+// looked at. 0, or the errno of the failure; a missing share is CheckFolder's to report. A server
+// whose shares were listed for the same log-on a moment ago is neither probed nor asked for them
+// again: the back-ends of one run (its listings, each transfer of its sync) connect within seconds
+// of one another, and each such listing costs the server a connection and a service of its own.
+int TNetFileOper::ConnectOnce(const TShareAddress& Address, const std::string& ShareRoot,
+                              const std::string& Logon) {
+    FShareList.clear();
+    m_ListingFailed = false;
+    const auto now = std::chrono::steady_clock::now();
+    bool seen = false;
+    {
+        std::lock_guard smb(g_SmbLock);
+        const auto it = g_ServersSeen.find(Logon);
+        if (it != g_ServersSeen.end() && now < it->second.Until) {
+            FShareList = it->second.Shares;
+            seen = true;
+        }
+    }
+    // Probed before the client library is locked: a server that does not answer holds up no other side.
+    if (!seen)
+        if (const int err = ProbeServer(Address.Host, Address.Port); err != 0) return err;
+    std::lock_guard smb(g_SmbLock);
+    SMBCCTX* ctx = Context();
+    if (!ctx) return EIO;
+    if (!seen) {
+        TShareAddress server = Address;
+        server.Share.clear();
+        server.Folder.clear();
+        errno = 0;
+        FEnumHandle = g_Smb.getFunctionOpendir(ctx)(ctx, ShareUrl(server).c_str());
+        m_ListingFailed = !FEnumHandle;
+        if (!FEnumHandle) return errno != 0 ? errno : EIO;
+        const std::string prefix =
+            "\\\\" + Address.Host + (Address.Port != 445 ? ":" + std::to_string(Address.Port) : "") + "\\";
+        {
+            TRemoteDir shares(ctx, FEnumHandle);
+            FEnumHandle = nullptr;
+            while (const smbc_dirent* entry = g_Smb.getFunctionReaddir(ctx)(ctx, shares.Get()))
+                if (entry->smbc_type == SMBC_FILE_SHARE) FShareList.push_back(prefix + entry->name);
+        }
+        std::erase_if(g_ServersSeen, [now](const auto& Entry) { return Entry.second.Until <= now; });
+        g_ServersSeen[Logon] = {FShareList, now + SERVER_SEEN_FOR};
+    }
+    if (ShareRoot.empty()) return 0;
+    struct stat st {};
+    const int err = Stat(ShareRoot, st);
+    if (err == EACCES || err == EPERM) g_ServersSeen.erase(Logon);
+    return err == ENOENT || err == ENOTDIR ? 0 : err;
+}
+
 int32_t TNetFileOper::CheckFolder() {
     std::lock_guard smb(g_SmbLock);
+    Forget();
     TShareAddress address;
     if (!Root(*FFolderSource, address)) {
         FailureText = "share not found";
@@ -706,6 +832,7 @@ int TNetFileOper::ReadFolder(const std::string& FolderUrl, TFileTree& Node, cons
 // Lists the root folder by folder (depth first). A folder that could not be entered, read to its
 // end, or reached before a stop is marked NotListed, and so is every folder still waiting.
 int32_t TNetFileOper::ListFolder() {
+    Forget();
     return ListTree([this] {
         bool complete = true;
         struct TFrame {
@@ -757,8 +884,35 @@ int32_t TNetFileOper::ListFolder() {
             for (auto it = subFolders.rbegin(); it != subFolders.rend(); ++it)
                 pending.push_back({*it, frame.Path + (*it)->Name + "/"});
         }
+        if (!Terminated()) ReadShareSpace();
         return complete;
     });
+}
+
+void TNetFileOper::ReadShareSpace() {
+    TShareAddress address;
+    bool have = false;
+    int64_t total = 0, free = 0;
+    if (Root(*FFolderSource, address)) {
+        address.Folder.clear();
+        std::string url = ShareUrl(address);
+        std::lock_guard smb(g_SmbLock);
+        SMBCCTX* ctx = Context();
+        struct statvfs info {};
+        if (ctx && g_Smb.getFunctionStatVFS(ctx)(ctx, url.data(), &info) == 0) {
+            // The library gives the server's units as they come: f_bsize bytes per sector and
+            // f_frsize sectors per allocation unit, in which the counts are.
+            const auto unit = static_cast<int64_t>(info.f_bsize) *
+                              static_cast<int64_t>(std::max<unsigned long>(1, info.f_frsize));
+            total = static_cast<int64_t>(info.f_blocks) * unit;
+            free = static_cast<int64_t>(info.f_bavail) * unit;
+            have = true;
+        }
+    }
+    std::lock_guard lock(m_SpaceLock);
+    m_HaveSpace = have;
+    m_ShareTotal = total;
+    m_ShareFree = free;
 }
 
 int32_t TNetFileOper::ReadFileToStream(TFolderSource& Source, const TFileAttri& Attri, std::string& Stream,
@@ -811,6 +965,7 @@ int32_t TNetFileOper::WriteReplacing(const std::string& FolderUrl, const std::st
 int32_t TNetFileOper::WriteStreamToFile(const std::string& Stream, TFolderSource& Source,
                                         const TFileAttri& Attri, bool) {
     std::lock_guard smb(g_SmbLock);
+    Forget();
     std::string folder, target;
     if (!NewEntryUrl(Source, Attri, target) || !UrlOf(Source, Attri.Path.str(), "", folder)) return 1;
     if (MakeDir(Attri.Path.str()) != 0) return 1;
@@ -865,6 +1020,7 @@ int32_t TNetFileOper::MakeDir(const std::string& RelPath) {
 
 int32_t TNetFileOper::DeleteFile(TFolderSource& Source, const TFileAttri& Attri, bool Log) {
     std::lock_guard smb(g_SmbLock);
+    Forget();
     std::string url;
     SMBCCTX* ctx = Context();
     if (!ctx || !EntryUrl(Source, Attri, url)) return -1;
@@ -875,6 +1031,7 @@ int32_t TNetFileOper::DeleteFile(TFolderSource& Source, const TFileAttri& Attri,
 
 int32_t TNetFileOper::RemoveDir(TFolderSource& Source, const TFileAttri& Attri, bool) {
     std::lock_guard smb(g_SmbLock);
+    Forget();
     std::string url;
     SMBCCTX* ctx = Context();
     if (!ctx || !EntryUrl(Source, Attri, url)) return -1;
@@ -895,7 +1052,9 @@ int64_t TNetFileOper::GetFileSize(const std::string& FullPath) {
     std::lock_guard smb(g_SmbLock);
     std::string url;
     struct stat st {};
-    if (!UrlOfFullPath(FullPath, url) || Stat(url, st) != 0 || S_ISDIR(st.st_mode)) return -1;
+    if (!UrlOfFullPath(FullPath, url)) return -1;
+    if (Knows(url)) return m_Known.Size;  // the file just written
+    if (Stat(url, st) != 0 || S_ISDIR(st.st_mode)) return -1;
     return static_cast<int64_t>(st.st_size);
 }
 
@@ -924,6 +1083,7 @@ int32_t TNetFileOper::CopyRemote(const std::string& From, const std::string& To)
 // the marker folder, renamed over an older backup once complete; the copy keeps the file's date.
 int32_t TNetFileOper::BackupFile(TFolderSource& Source, const TFileAttri& Attri) {
     std::lock_guard smb(g_SmbLock);
+    Forget();
     std::string current, marker, backup;
     struct stat st {};
     if (!EntryUrl(Source, Attri, current) || Stat(current, st) != 0 || S_ISDIR(st.st_mode)) return 1;
@@ -970,13 +1130,14 @@ void TNetFileOper::Progress(const std::string& Shown, int64_t Done, int64_t Tota
         ReportStatus(std::move(text));
 }
 
-void TNetFileOper::SetTimes(const std::string& Url, const struct stat& Local, const std::string& Shown) {
+bool TNetFileOper::SetTimes(const std::string& Url, const struct stat& Local, const std::string& Shown) {
     SMBCCTX* ctx = Context();
     struct timeval times[2] = {{Local.st_atim.tv_sec, Local.st_atim.tv_nsec / 1000},
                                {Local.st_mtim.tv_sec, Local.st_mtim.tv_nsec / 1000}};
     errno = 0;
-    if (g_Smb.getFunctionUtimes(ctx)(ctx, Url.c_str(), times) != 0)
-        LogFailure("Cannot date " + Shown, errno != 0 ? errno : EIO);
+    if (g_Smb.getFunctionUtimes(ctx)(ctx, Url.c_str(), times) == 0) return true;
+    LogFailure("Cannot date " + Shown, errno != 0 ? errno : EIO);
+    return false;
 }
 
 void TNetFileOper::SetDate(const std::string& Url, int32_t FileDate) {
@@ -1022,6 +1183,7 @@ int32_t TNetFileOper::Upload(int In, const struct stat& InStat, SMBCFILE* Out, c
 int32_t TNetFileOper::PutFile(const std::string& LocalPath, TFolderSource& Source, const TFileAttri& Attri,
                               int32_t, bool Log) {
     std::lock_guard smb(g_SmbLock);
+    Forget();
     std::string url;
     SMBCCTX* ctx = Context();
     if (!ctx || !NewEntryUrl(Source, Attri, url)) return -1;
@@ -1052,23 +1214,26 @@ int32_t TNetFileOper::PutFile(const std::string& LocalPath, TFolderSource& Sourc
         if (created) g_Smb.getFunctionUnlink(ctx)(ctx, url.c_str());
         return result;
     }
-    SetTimes(url, st, GetFullPath(Source, Attri));
+    // Every byte was taken by the server (each write answers for what it took): the size is known.
+    const bool dated = SetTimes(url, st, GetFullPath(Source, Attri));
+    m_Known = {url, static_cast<int64_t>(st.st_size), UnixTimeToDosDate(static_cast<int64_t>(st.st_mtime)),
+               dated, std::chrono::steady_clock::now()};
     return 0;
 }
 
 // Downloads the entry into a fresh reserved name beside LocalPath and renames it over LocalPath
 // only when it came whole, Attri.Size bytes: a failed or short download leaves LocalPath as it was.
+// The open file is looked at before and after the read: the bytes are one version only when its
+// size and times did not change meanwhile (five requests for a small file).
 int32_t TNetFileOper::GetFile(const std::string& LocalPath, TFolderSource& Source, const TFileAttri& Attri,
                               int32_t, bool Log) {
     std::lock_guard smb(g_SmbLock);
+    Forget();
     std::string url;
     SMBCCTX* ctx = Context();
     if (!ctx || !EntryUrl(Source, Attri, url) || LocalPath.empty()) return -1;
     const std::string shown = GetFullPath(Source, Attri);
     if (Log) ReportStatus("Copy:" + shown);
-    struct stat st {};
-    if (Stat(url, st) != 0 || S_ISDIR(st.st_mode)) return -1;
-    if (DiffersFromListing(st, Attri.Size, Attri.FileDate)) return RESULT_SOURCE_CHANGED;
 
     const size_t slash = LocalPath.rfind('/');
     TTempFile temp(slash == std::string::npos ? std::string("./") : LocalPath.substr(0, slash + 1),
@@ -1076,28 +1241,39 @@ int32_t TNetFileOper::GetFile(const std::string& LocalPath, TFolderSource& Sourc
     if (!temp.Created()) return -1;
     TRemoteFile in(ctx, g_Smb.getFunctionOpen(ctx)(ctx, url.c_str(), O_RDONLY, 0));
     if (!in.Get()) return -1;
-    std::string buffer(static_cast<size_t>(COPY_CHUNK), '\0');
+    struct stat st {};
+    if (g_Smb.getFunctionFstat(ctx)(ctx, in.Get(), &st) != 0 || S_ISDIR(st.st_mode)) return -1;
+    if (DiffersFromListing(st, Attri.Size, Attri.FileDate)) return RESULT_SOURCE_CHANGED;
+    // Asked for exactly the listed size: the library then reads no further to find the end, which
+    // the look after the read tells.
+    std::string buffer(static_cast<size_t>(std::min<int64_t>(std::max<int64_t>(Attri.Size, 1), COPY_CHUNK)),
+                       '\0');
     int64_t done = 0;
-    for (;;) {
-        const ssize_t n = g_Smb.getFunctionRead(ctx)(ctx, in.Get(), buffer.data(), buffer.size());
+    while (done < Attri.Size) {
+        const size_t want = static_cast<size_t>(std::min<int64_t>(Attri.Size - done, COPY_CHUNK));
+        const ssize_t n = g_Smb.getFunctionRead(ctx)(ctx, in.Get(), buffer.data(), want);
         if (n < 0) return -1;
-        if (n == 0) break;
+        if (n == 0) return RESULT_SOURCE_CHANGED;  // it shrank meanwhile
         if (WriteAll(temp.Fd(), std::string_view(buffer.data(), static_cast<size_t>(n))) != 0) return -1;
         done += n;
-        if (done > Attri.Size) return RESULT_SOURCE_CHANGED;
         if (Log) Progress(shown, done, Attri.Size);
     }
     // Rewritten meanwhile, even within the same second, is another version: the server's times
     // are finer than a second.
     struct stat after {};
-    if (done != Attri.Size || Stat(url, after) != 0 || after.st_size != st.st_size ||
+    if (g_Smb.getFunctionFstat(ctx)(ctx, in.Get(), &after) != 0 || after.st_size != st.st_size ||
         after.st_mtim.tv_sec != st.st_mtim.tv_sec || after.st_mtim.tv_nsec != st.st_mtim.tv_nsec)
         return RESULT_SOURCE_CHANGED;
+    in.Close();
     // Made as a plain copy makes a file (0666 less the umask), dated as exactly as the server dates
     // the entry.
     const timespec times[2] = {st.st_atim, st.st_mtim};
     if (::fchmod(temp.Fd(), 0666 & ~ProcessUmask()) != 0 || ::futimens(temp.Fd(), times) != 0) return -1;
-    return temp.CommitAs(LocalPath) ? 0 : -1;
+    if (!temp.CommitAs(LocalPath)) return -1;
+    m_Known = {url, static_cast<int64_t>(after.st_size),
+               UnixTimeToDosDate(static_cast<int64_t>(after.st_mtime)), true,
+               std::chrono::steady_clock::now()};
+    return 0;
 }
 
 // Moves OldName to NewName, never over an existing NewName: the server's rename replaces a target,
@@ -1109,13 +1285,30 @@ int32_t TNetFileOper::RenameFile(const std::string& OldName, const std::string& 
     if (!ctx || !UrlOfFullPath(OldName, from) || !UrlOfFullPath(NewName, to) ||
         !IsKeptName(NewName.substr(NewName.rfind('\\') + 1)))
         return 1;
+    const bool wrote = Knows(from);
+    TKnownEntry known = std::move(m_Known);
+    Forget();
+    // The look-up also finds a name that differs in case only, or an alias: the server's rename
+    // would replace what it found.
     struct stat st {};
     if (Stat(to, st) != ENOENT) return 1;
-    return g_Smb.getFunctionRename(ctx)(ctx, from.c_str(), ctx, to.c_str()) == 0 ? 0 : 1;
+    if (g_Smb.getFunctionRename(ctx)(ctx, from.c_str(), ctx, to.c_str()) != 0) return 1;
+    // Nothing held the name or any like it: the entry is now the file just written, under exactly
+    // this name.
+    if (wrote && known.Dated) {
+        known.Url = to;
+        m_Known = std::move(known);
+    }
+    return 0;
 }
 
 // Replaces only the entry of exactly that name: the server would also find, and replace, one whose
-// name differs in case only.
+// name differs in case only. The client library's rename onto an existing file removes that file
+// first and then renames, which a cut connection in between would end with neither under the
+// name (and the new one under a temporary name that the next listing removes). So the old file
+// steps aside first (AsideName, which a listing gives back its name when the run ends before it
+// is deleted), the new one takes the name, and only then is the old one deleted; when the new one
+// cannot take the name, the old one goes back.
 int32_t TNetFileOper::ReplaceFile(const std::string& OldName, const std::string& NewName) {
     std::lock_guard smb(g_SmbLock);
     std::string from, to;
@@ -1125,9 +1318,37 @@ int32_t TNetFileOper::ReplaceFile(const std::string& OldName, const std::string&
     struct stat st {};
     const int err = Stat(to, st);
     if ((err == 0 && S_ISDIR(st.st_mode)) || (err != 0 && err != ENOENT)) return 1;
+    const std::string folder = to.substr(0, to.rfind('/') + 1);
     bool exact = false;
-    if (err == 0 && (ListsName(to.substr(0, to.rfind('/') + 1), name, exact) != 0 || !exact)) return 1;
-    return g_Smb.getFunctionRename(ctx)(ctx, from.c_str(), ctx, to.c_str()) == 0 ? 0 : 1;
+    if (err == 0 && (ListsName(folder, name, exact) != 0 || !exact)) return 1;
+    const bool wrote = Knows(from);
+    TKnownEntry known = std::move(m_Known);
+    Forget();
+    const auto rename = [&](const std::string& From, const std::string& To) {
+        return g_Smb.getFunctionRename(ctx)(ctx, From.c_str(), ctx, To.c_str()) == 0;
+    };
+    std::string aside;
+    if (err == 0) {
+        std::string asideName = AsideName(name);
+        if (asideName.empty()) asideName = NewReservedName();
+        aside = folder;
+        AppendEncoded(aside, asideName);
+        if (!rename(to, aside)) return 1;
+    }
+    if (!rename(from, to)) {
+        if (!aside.empty() && !rename(aside, to))
+            TMyException::Instance().LogError("Cannot give back " + NewName, "EInOutError",
+                                              "the old file stays aside; the next listing gives it back");
+        return 1;
+    }
+    // A leftover aside is removed by a later listing, the name being taken.
+    if (!aside.empty()) g_Smb.getFunctionUnlink(ctx)(ctx, aside.c_str());
+    // The entry of exactly this name (or none) was replaced: it is now the file just written.
+    if (wrote && known.Dated) {
+        known.Url = to;
+        m_Known = std::move(known);
+    }
+    return 0;
 }
 
 // The server looks a name up without regard to case, and by short aliases too: what it finds is
@@ -1138,6 +1359,13 @@ int32_t TNetFileOper::GetEntryState(TFolderSource& Source, const TFileAttri& Att
     State = TEntryState{};
     std::string url;
     if (!EntryUrl(Source, Attri, url)) return 1;
+    if (Knows(url) && m_Known.Dated) {
+        State.Exists = true;
+        State.Size = m_Known.Size;
+        State.FileDate = m_Known.FileDate;
+        Forget();
+        return 0;
+    }
     struct stat st {};
     const int err = Stat(url, st);
     if (err != 0) {
@@ -1201,6 +1429,56 @@ std::unique_ptr<TFileOper> CreateNetFileOper(bool FreeOnTerminate) {
 
 INetShareBrowser* AsNetShareBrowser(TFileOper& Oper) {
     return dynamic_cast<INetShareBrowser*>(&Oper);
+}
+
+bool GetShareSpace(const TFileOper& Oper, int64_t& TotalBytes, int64_t& FreeBytes) {
+    TotalBytes = FreeBytes = 0;
+    const auto* share = dynamic_cast<const TNetFileOper*>(&Oper);
+    return share && share->ShareSpace(TotalBytes, FreeBytes);
+}
+
+std::string ShareFailureText(int Err) {
+    if (Err == EACCES || Err == EPERM) return "log-on refused";
+    std::string why;
+    switch (Err) {
+        case ETIMEDOUT:
+            why = "timed out";
+            break;
+        case ECONNRESET:
+        case ENETRESET:
+        case ECONNABORTED:
+        case EPIPE:
+            why = "connection reset";
+            break;
+        case ECONNREFUSED:
+            why = "connection refused";
+            break;
+        case ENXIO:
+            why = "host not found";
+            break;
+        case EHOSTUNREACH:
+        case ENETUNREACH:
+        case EHOSTDOWN:
+            why = "no route to host";
+            break;
+        case ENOENT:
+        case ENODEV:
+            why = "not found";
+            break;
+        default:
+            why = std::system_category().message(Err);
+            break;
+    }
+    return "server not reachable: " + why;
+}
+
+bool RetriesConnect(int Err) {
+    return Err == ETIMEDOUT || Err == ECONNRESET || Err == ENETRESET || Err == ECONNABORTED || Err == EPIPE ||
+           Err == EAGAIN;
+}
+
+void SetShareTimeout(int Milliseconds) {
+    g_TimeoutMs = std::max(1, Milliseconds);
 }
 
 std::string GetServerName(std::string_view Path) {

@@ -34,6 +34,21 @@ class INetShareBrowser {
 // The browsing side of a back-end made by CreateNetFileOper; null for any other back-end.
 INetShareBrowser* AsNetShareBrowser(TFileOper& Oper);
 
+// The size and the space free to the side's user of the share that holds the side's root, as the
+// server gave them at the end of the back-end's last listing. False for any other back-end, before
+// a listing, and when the server gave none.
+bool GetShareSpace(const TFileOper& Oper, int64_t& TotalBytes, int64_t& FreeBytes);
+
+// The words FailureText gives for a connection to a share that failed with the errno Err of the
+// client library: "log-on refused", or "server not reachable: " + why ("timed out", "connection
+// reset", "connection refused", "host not found", ...).
+std::string ShareFailureText(int Err);
+// Whether Connect tries a connection that failed with Err again: it timed out or was reset, as a
+// busy server's are; a refused or unknown one is not.
+bool RetriesConnect(int Err);
+// How long one request to a share may take before it counts as failed (20 s unless set).
+void SetShareTimeout(int Milliseconds);
+
 // "\\" + the server part of a share address ("\\host\share\dir" -> "\\host", "\\host:139\s" ->
 // "\\host:139"); an address without a share part, or not beginning with "\\", is given back as is.
 std::string GetServerName(std::string_view Path);

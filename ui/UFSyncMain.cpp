@@ -8,6 +8,7 @@
 #include "model/UTSysConfig.h"
 #include "model/UTThread.h"
 #include "platform/UTSystem.h"
+#include "storage/UTNetFileOper.h"
 #include "ui/DMUnit.h"
 #include "ui/ImageEx.h"
 #include "ui/TooltipUtil.h"
@@ -962,24 +963,42 @@ void TFSyncMain::ShowAnalysisSummary() {
 
 std::string TFSyncMain::DiskText() {
     std::string c;
-    auto local = [](const TFolderSource& Folder, int64_t& Free, const char* Label) {
-        int64_t total = 0;
-        GetDiskSpace(Folder.FolerAllName, total, Free);
-        return std::string(Label) + Folder.FolerAllName +
-               ",Total Size:" + std::to_string(total / 1024 / 1024) +
+    auto text = [](const char* Label, const std::string& Root, int64_t Total, int64_t Free) {
+        return std::string(Label) + Root + ",Total Size:" + std::to_string(Total / 1024 / 1024) +
                "MB, Free size:" + std::to_string(Free / 1024 / 1024) + "MB";
     };
+    auto local = [&text](const TFolderSource& Folder, int64_t& Free, const char* Label) {
+        int64_t total = 0;
+        GetDiskSpace(Folder.FolerAllName, total, Free);
+        return text(Label, Folder.FolerAllName, total, Free);
+    };
+    // A share's space is what the server told its listing; without it the side's information
+    // stands in, and its free space is unknown (-1), so no sync is refused for it.
+    auto share = [&text](const TFolderSource& Folder, const TFileOper* Oper, int64_t& Free,
+                         const char* Label) {
+        int64_t total = 0;
+        Free = -1;
+        if (Oper && GetShareSpace(*Oper, total, Free))
+            return text(Label, TSyncTask::GetShareRoot(Folder.FolerAllName), total, Free);
+        Free = -1;
+        return std::string(Label) + Folder.InfoText;
+    };
     auto remote = [](int32_t Kind) {
-        return Kind == DEVICE_NETWORK || Kind == DEVICE_FTP || Kind == DEVICE_WEBDAV || Kind == DEVICE_MOBILE;
+        return Kind == DEVICE_FTP || Kind == DEVICE_WEBDAV || Kind == DEVICE_MOBILE;
     };
     const TFolderSource& left = *Task->LFolder;
     const TFolderSource& right = *Task->RFolder;
     m_LeftFree = m_RightFree = 0;
     if (left.DeviceType == DEVICE_LOCAL || left.DeviceType == DEVICE_NONE)
         c = local(left, m_LeftFree, "Left Folder:");
+    else if (left.DeviceType == DEVICE_NETWORK)
+        c = share(left, m_Run ? m_Run->LeftOper.get() : nullptr, m_LeftFree, "Left Folder:");
     else if (remote(left.DeviceType))
         c = "Left Folder:" + left.InfoText;
-    if (remote(right.DeviceType))
+    if (right.DeviceType == DEVICE_NETWORK)
+        c.append(";").append(
+            share(right, m_Run ? m_Run->RightOper.get() : nullptr, m_RightFree, "Right Folder:"));
+    else if (remote(right.DeviceType))
         c.append(";Right Folder:").append(right.InfoText);
     else if (right.DeviceType == DEVICE_LOCAL || right.DeviceType == DEVICE_NONE)
         c.append(";").append(local(right, m_RightFree, "Right Folder:"));
@@ -991,9 +1010,12 @@ std::string TFSyncMain::DiskText() {
 
 int TFSyncMain::CheckDiskSpace() const {
     int result = 0;
-    auto isLocal = [](int32_t Kind) { return Kind == DEVICE_LOCAL || Kind == DEVICE_NONE; };
-    if (isLocal(Task->LFolder->DeviceType) && m_Run->Plan.LeftBytes > m_LeftFree) result = 1;
-    if (isLocal(Task->RFolder->DeviceType) && m_Run->Plan.RightBytes > m_RightFree) result = 2;
+    // A local side, and a share whose free space its server told (DiskText).
+    auto checked = [](int32_t Kind, int64_t Free) {
+        return Kind == DEVICE_LOCAL || Kind == DEVICE_NONE || (Kind == DEVICE_NETWORK && Free >= 0);
+    };
+    if (checked(Task->LFolder->DeviceType, m_LeftFree) && m_Run->Plan.LeftBytes > m_LeftFree) result = 1;
+    if (checked(Task->RFolder->DeviceType, m_RightFree) && m_Run->Plan.RightBytes > m_RightFree) result = 2;
     return result;
 }
 

@@ -4,7 +4,8 @@
 // does: once the client has sent a given number of bytes, the client's side of every connection
 // goes and new ones are refused, while the server's side stays open and silent (the server learns
 // of the cut only when the relay is destroyed). What a cut leaves on a server is then what a real
-// one leaves.
+// one leaves. It can also fail the first connections that carry anything, as a busy server does:
+// reset them, or take what they send and never answer.
 
 #include <netinet/in.h>
 #include <poll.h>
@@ -13,6 +14,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <set>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -40,6 +42,14 @@ class TCutProxy {
     }
     // Cuts once the client has sent Bytes more (in the middle of an upload).
     void CutAfter(int64_t Bytes) { m_Left = Bytes; }
+    // The next Count connections that send anything are reset at their first bytes (a connection
+    // that only opens and closes, as a reachability probe does, is not counted).
+    void ResetFirst(int Count) { m_Reset = Count; }
+    // The next Count connections that send anything get no answer: what they send is dropped, and
+    // they stay open until the client gives up or the relay ends.
+    void HangFirst(int Count) { m_Hang = Count; }
+    // How many connections were reset or hung so far.
+    int Failed() const { return m_Failed; }
 
     int Port = 0;  // 0 when the relay could not listen
 
@@ -69,8 +79,12 @@ class TCutProxy {
                 if (client < 0) continue;
                 const bool up = fds[k].fd == client;
                 const ssize_t n = ::recv(fds[k].fd, buffer, sizeof buffer, 0);
+                if (n > 0 && up && FailsFirstBytes(client, server)) continue;
+                if (n > 0 && up && m_Hung.count(client) != 0) continue;  // dropped
                 if (n <= 0 ||
                     ::send(up ? server : client, buffer, static_cast<size_t>(n), MSG_NOSIGNAL) != n) {
+                    m_Seen.erase(client);
+                    m_Hung.erase(client);
                     ::close(client);  // either side closed: so does the relay
                     ::close(server);
                     client = server = -1;
@@ -93,6 +107,31 @@ class TCutProxy {
             }
         }
     }
+    // Whether the client's first bytes fail its connection (ResetFirst, HangFirst); a reset one is
+    // closed on both sides, a hung one remembered.
+    bool FailsFirstBytes(int& Client, int& Server) {
+        if (m_Seen.count(Client) != 0) return false;
+        m_Seen.insert(Client);
+        if (m_Reset > 0) {
+            --m_Reset;
+            ++m_Failed;
+            const linger abort{1, 0};  // closing then sends a reset, not an orderly end
+            ::setsockopt(Client, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+            ::close(Client);
+            ::close(Server);
+            m_Seen.erase(Client);
+            Client = Server = -1;
+            return true;
+        }
+        if (m_Hang > 0) {
+            --m_Hang;
+            ++m_Failed;
+            m_Hung.insert(Client);
+            return true;
+        }
+        return false;
+    }
+
     // The client's sides go, the server's stay open until the relay ends.
     void Cut() {
         ::close(std::exchange(m_Listen, -1));
@@ -106,6 +145,8 @@ class TCutProxy {
     int m_Listen = -1;
     std::atomic<bool> m_Stop{false};
     std::atomic<int64_t> m_Left{0};
+    std::atomic<int> m_Reset{0}, m_Hang{0}, m_Failed{0};
+    std::set<int> m_Seen, m_Hung;  // client sockets that sent something; those left unanswered
     std::vector<std::pair<int, int>> m_Pairs;
     std::vector<int> m_Open;
     std::thread m_Thread;
