@@ -176,6 +176,7 @@ class TFSelectFolder : public QDialog {
 
   protected:
     void showEvent(QShowEvent* Event) override;
+    void keyPressEvent(QKeyEvent* Event) override;
 
   private:
     void BuildControls();

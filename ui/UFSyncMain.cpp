@@ -1,4 +1,5 @@
 #include "ui/UFSyncMain.h"
+#include "ui/UTWindowChrome.h"
 
 #include "engine/UTPlan.h"
 #include "model/UTConsts.h"
@@ -187,10 +188,16 @@ TFSyncMain::TFSyncMain(QWidget* Parent) : QWidget(Parent) {
     BuildControls();
     BuildActions();
     ToolTip = TToolTip::Create(this);
+    ShowKeyboardFocus(*this);
 }
 
 TFSyncMain::~TFSyncMain() {
     DrainWorkers();
+    // An address still being typed is kept, as leaving the edit keeps it; after this the edits'
+    // "editing finished", which their hiding below would bring, finds no task to write into.
+    if (edit_LFolder->isModified()) FolderEdited(1);
+    if (Edit_RFolder->isModified()) FolderEdited(0);
+    for (QLineEdit* edit : {edit_LFolder, Edit_RFolder}) edit->disconnect(this);
     // The view and its model read the plan, which goes with the members, before the child widgets.
     VST1->setModel(nullptr);
     delete m_Model;
@@ -771,6 +778,7 @@ void TFSyncMain::StartAnalyze() {
         // Folder checks in red; connect and root checks, a task already running, a damaged setting
         // in the pane's own colour. Nothing else changes.
         AddLogLine(Utf8(m_Run->ErrorText), m_Run->FolderCheckFailed);
+        Label_ActionStatus->setText(RefusalStatus());
         m_SyncAfterAnalyze = false;
         // A refusal past the folder checks has replaced the back-ends and dropped the result.
         UpdateSyncEnabled();
@@ -833,8 +841,14 @@ void TFSyncMain::EndRefusedScan() {
     SetViewsEnabled(false);
     SetAnalyzeEnabled(true);
     Label_lasttime->setText(QStringLiteral("00:00:00"));
-    Label_ActionStatus->setText(Lang("starttip"));
+    Label_ActionStatus->setText(RefusalStatus());
     UpdateSyncEnabled();
+}
+
+// Why the run did not start, for the status line: the short form where the run has one (the side
+// and the reason), else the log line itself.
+QString TFSyncMain::RefusalStatus() const {
+    return Utf8(m_Run->ErrorCause.empty() ? m_Run->ErrorText : m_Run->ErrorCause);
 }
 
 void TFSyncMain::StartCompare() {

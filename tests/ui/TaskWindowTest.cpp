@@ -90,6 +90,16 @@ class TOpenedUrls : public QObject {
     QStringList Opened;
 };
 
+// A side whose server turns the log-on away.
+class TRefusingOper : public TMemFileOper {
+  public:
+    using TMemFileOper::TMemFileOper;
+    int32_t Connect() override {
+        FailureText = "log-on refused";
+        return 5;
+    }
+};
+
 }  // namespace
 
 class TaskWindowTest : public QObject {
@@ -173,6 +183,7 @@ class TaskWindowTest : public QObject {
         TSyncTask::SetFileOperFactory([this](const TFolderSource& f, bool) -> std::unique_ptr<TFileOper> {
             // Like the program's own factory, no back-end for a kind that has none.
             if (f.FolerAllName.rfind("mem:", 0) != 0 || f.DeviceType == DEVICE_SFTP) return nullptr;
+            if (f.FolerAllName == "mem:refused") return std::make_unique<TRefusingOper>(m_LeftStore);
             return std::make_unique<TGatedFileOper>(f.FolerAllName == "mem:left" ? m_LeftStore : m_RightStore,
                                                     &m_ListGate, &m_PutGate, &m_GetGate);
         });
@@ -221,6 +232,67 @@ class TaskWindowTest : public QObject {
             QVERIFY(!w.Running());
             QVERIFY(w.BitBtn_Analyze->isEnabled());
             QVERIFY(!w.BitBtn_Sync->isEnabled());
+        }
+    }
+
+    // A run that does not start says why on the status line, and the log line adds where and why.
+    void aRefusedRunSaysWhyOnTheStatusLine() {
+        TSilentServer server;
+        server.Refuse();
+        const QString missing = QString::fromStdString(m_Home.path().toStdString() + "/gone");
+        const QString down = QString::fromStdString(server.Address("http")) + "/dav";
+        const struct {
+            const char* Name;
+            int32_t LeftKind, RightKind;
+            QString Left, Right;
+            bool OtherRunning;  // the same task runs in another window
+            QString Line, Status;
+        } cases[] = {
+            {"left folder missing", DEVICE_LOCAL, DEVICE_LOCAL, missing, "", false,
+             "Cannot connect Left folder: " + missing + " (no such folder)",
+             "Cannot connect the left folder: no such folder."},
+            {"right folder missing", DEVICE_LOCAL, DEVICE_LOCAL, "", missing, false,
+             "Cannot connect Right folder: " + missing + " (no such folder)",
+             "Cannot connect the right folder: no such folder."},
+            {"server down", DEVICE_WEBDAV, DEVICE_LOCAL, down, "", false,
+             "Cannot connect Left folder: " + down + " (server not reachable)",
+             "Cannot connect the left folder: server not reachable."},
+            {"log-on refused", DEVICE_LOCAL, DEVICE_WEBDAV, "", "mem:refused", false,
+             "Cannot connect Right folder: mem:refused (log-on refused)",
+             "Cannot connect the right folder: log-on refused."},
+            {"no storage of the kind", DEVICE_SFTP, DEVICE_LOCAL, "mem:left", "", false,
+             "Cannot connect Left folder: mem:left", "Cannot connect the left folder: no storage of this kind."},
+            {"already running", DEVICE_WEBDAV, DEVICE_WEBDAV, "mem:left", "mem:right", true,
+             "The task \"Photos\" is already running.", "The task \"Photos\" is already running."},
+            {"same folders", DEVICE_LOCAL, DEVICE_LOCAL, "", "", false, "Left and right folders are the same",
+             "Left and right folders are the same"},
+        };
+        for (const auto& c : cases) {
+            TFSyncMain& w = Open(DEVICE_LOCAL);
+            TSyncTask& t = *w.Task;
+            t.LFolder->DeviceType = c.LeftKind;
+            t.RFolder->DeviceType = c.RightKind;
+            if (!c.Left.isEmpty()) t.LFolder->FolerAllName = c.Left.toStdString();
+            if (!c.Right.isEmpty()) t.RFolder->FolerAllName = c.Right.toStdString();
+            if (c.Left.isEmpty() && c.Right.isEmpty()) t.RFolder->FolerAllName = t.LFolder->FolerAllName;
+            // The same task in a second window, held in its listing.
+            std::unique_ptr<TFSyncMain> other;
+            if (c.OtherRunning) {
+                m_ListGate.Close();
+                other = std::make_unique<TFSyncMain>();
+                other->Task->Assign(t);
+                other->StartAnalyze();
+                QTRY_COMPARE(m_ListGate.Waiting.load(), 2);
+            }
+            w.StartAnalyze();
+            QVERIFY2(Idle(w), c.Name);
+            QVERIFY2(w.LogLines() == QStringList{c.Line}, qPrintable(w.LogLines().join('|')));
+            QVERIFY2(w.Label_ActionStatus->text() == c.Status, qPrintable(w.Label_ActionStatus->text()));
+            QVERIFY2(w.BitBtn_Analyze->isEnabled() && !w.BitBtn_cancel->isEnabled(), c.Name);
+            if (other) {
+                m_ListGate.Open();
+                QVERIFY(Idle(*other));
+            }
         }
     }
 
