@@ -188,6 +188,12 @@ TFSyncMain::TFSyncMain(QWidget* Parent) : QWidget(Parent) {
     BuildControls();
     BuildActions();
     ToolTip = TToolTip::Create(this);
+    // Tab goes as the window is laid out: the folder strip left to right, the run buttons, the
+    // view choice, the plan, the log.
+    QWidget* const order[] = {edit_LFolder,  bt_LBrowse, bt_taskconfig, Edit_RFolder, bt_RBrowse,
+                              BitBtn_Analyze, BitBtn_Sync, BitBtn_cancel, rb_all,      rb_changed,
+                              rb_conflicts,  rb_errors,  VST1,          memo1};
+    for (size_t i = 1; i < std::size(order); ++i) setTabOrder(order[i - 1], order[i]);
     ShowKeyboardFocus(*this);
 }
 
@@ -229,6 +235,7 @@ void TFSyncMain::BuildControls() {
         auto* grid = new QGridLayout(box);
         grid->setContentsMargins(0, 0, 0, 0);
         Button = new TImageExButton(box);
+        Button->setFocusPolicy(Qt::StrongFocus);
         Caption = new TImageEx(box);
         Caption->setAlignment(Qt::AlignCenter);
         grid->addWidget(Button, 0, 0);

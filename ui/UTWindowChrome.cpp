@@ -7,6 +7,7 @@
 #include <QApplication>
 #include <QCursor>
 #include <QEvent>
+#include <QFocusEvent>
 #include <QGuiApplication>
 #include <QLineEdit>
 #include <QPointer>
@@ -321,6 +322,9 @@ class TFocusRing : public QWidget {
         hide();
         Window.setProperty(RING_PROPERTY, true);
         Window.installEventFilter(this);
+        // Every focus-in passes here first, with its reason (a click, a key...); the focus change
+        // that follows it is then followed.
+        qApp->installEventFilter(this);
         connect(qApp, &QApplication::focusChanged, this, [this](QWidget*, QWidget* Now) { Follow(Now); });
         Follow(QApplication::focusWidget());
     }
@@ -328,6 +332,9 @@ class TFocusRing : public QWidget {
   protected:
     bool eventFilter(QObject* Watched, QEvent* Event) override {
         switch (Event->type()) {
+            case QEvent::FocusIn:
+                m_ByMouse = static_cast<QFocusEvent*>(Event)->reason() == Qt::MouseFocusReason;
+                break;
             case QEvent::Move:
             case QEvent::Resize:
             case QEvent::Show:
@@ -367,7 +374,7 @@ class TFocusRing : public QWidget {
         if (m_Target) m_Target->removeEventFilter(this);
         m_Target = nullptr;
         // A focus the mouse gave needs no ring: the user is looking at where they clicked.
-        if (Now && Owns(Now) && !DrawsOwnFocus(Now) && QGuiApplication::mouseButtons() == Qt::NoButton) {
+        if (Now && Owns(Now) && !DrawsOwnFocus(Now) && !m_ByMouse) {
             m_Target = Now;
             m_Target->installEventFilter(this);
         }
@@ -387,6 +394,7 @@ class TFocusRing : public QWidget {
 
     QWidget& m_Window;
     QPointer<QWidget> m_Target;
+    bool m_ByMouse = false;  // the last focus-in came from a click
 };
 
 }  // namespace

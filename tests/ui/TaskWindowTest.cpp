@@ -296,6 +296,33 @@ class TaskWindowTest : public QObject {
         }
     }
 
+    // Tab walks the window as it is laid out, and the control it reaches shows a ring unless it
+    // draws its own focus; a click shows none.
+    void tabFollowsTheLayoutAndShowsTheFocus() {
+        TFSyncMain& w = Open(DEVICE_LOCAL);
+        QVERIFY(QTest::qWaitForWindowActive(&w));
+        auto* ring = w.findChild<QWidget*>(QStringLiteral("FocusRing"));
+        QVERIFY(ring);
+        // Sync and Cancel are off, and so is the view choice, until there is a plan.
+        const struct {
+            QWidget* Control;
+            bool Ring;
+        } stops[] = {{w.edit_LFolder, false}, {w.bt_LBrowse, true},     {w.bt_taskconfig, true},
+                     {w.Edit_RFolder, false}, {w.bt_RBrowse, true},     {w.BitBtn_Analyze, true},
+                     {w.VST1, true},          {w.memo1, true},          {w.edit_LFolder, false}};
+        w.edit_LFolder->setFocus(Qt::TabFocusReason);
+        for (const auto& c : stops) {
+            QCOMPARE(QApplication::focusWidget(), c.Control);
+            QTRY_COMPARE(ring->isVisible(), c.Ring);
+            if (c.Ring) QVERIFY(ring->geometry().contains(QRect(c.Control->mapTo(&w, QPoint()), c.Control->size())));
+            QTest::keyClick(c.Control, Qt::Key_Tab);
+        }
+        // A click puts the focus where the user looks: no ring.
+        QTest::mouseClick(w.VST1->viewport(), Qt::LeftButton);
+        QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(w.VST1));
+        QTRY_VERIFY(!ring->isVisible());
+    }
+
     // An address typed and not yet left is the one the run uses.
     void aRunTakesTheAddressStillBeingTyped() {
         TFSyncMain& w = Open(DEVICE_LOCAL);
