@@ -160,16 +160,28 @@ TFSelectFolder::TFSelectFolder(QWidget* Parent) : QDialog(Parent) {
 }
 
 // Enter chooses the folder shown (OK), as a dialog's default button does: in a tree after the node
-// has been opened, anywhere else but in a page's fields, where it connects, and on a picture button,
-// which it presses.
+// has been opened, and anywhere else but on a picture button, which it presses, and in a page's
+// fields, where it connects.
 void TFSelectFolder::keyPressEvent(QKeyEvent* Event) {
-    if ((Event->key() == Qt::Key_Return || Event->key() == Qt::Key_Enter) &&
-        !qobject_cast<QLineEdit*>(focusWidget())) {
+    if (Event->key() == Qt::Key_Return || Event->key() == Qt::Key_Enter) {
         Event->accept();
         if (!Event->isAutoRepeat()) OkButtonClick();
         return;
     }
     QDialog::keyPressEvent(Event);
+}
+
+bool TFSelectFolder::eventFilter(QObject* Watched, QEvent* Event) {
+    if (Event->type() == QEvent::KeyPress) {
+        const auto* key = static_cast<QKeyEvent*>(Event);
+        if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter)
+            for (const auto& [field, connectPage] : m_FieldConnects)
+                if (field == Watched) {
+                    if (!key->isAutoRepeat()) connectPage();
+                    return true;
+                }
+    }
+    return QDialog::eventFilter(Watched, Event);
 }
 
 TFSelectFolder::~TFSelectFolder() {
@@ -331,7 +343,11 @@ QWidget* TFSelectFolder::BuildPage(int Page) {
         if (c) (this->*c)();
     };
     connect(ConnectButtons[Page], &TImageEx::clicked, this, onConnect);
-    for (QLineEdit* e : page->findChildren<QLineEdit*>()) connect(e, &QLineEdit::returnPressed, this, onConnect);
+    // Enter in a field is taken there (eventFilter), never also by the window.
+    for (QLineEdit* e : page->findChildren<QLineEdit*>()) {
+        e->installEventFilter(this);
+        m_FieldConnects.push_back({e, onConnect});
+    }
     if (auto* t = qobject_cast<QTreeWidget*>(tree)) {
         void (TFSelectFolder::*const clicks[PAGE_COUNT])(QTreeWidgetItem*) = {nullptr,
                                                                               &TFSelectFolder::tvnetClick,

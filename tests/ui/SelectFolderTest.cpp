@@ -430,6 +430,41 @@ class SelectFolderTest : public QObject {
         QCOMPARE(m_Source.FolerAllName, (dir.path() + "/a/b").toStdString());
     }
 
+    // Enter chooses the folder, as a dialog's default button; in a page's field it connects, and on
+    // a picture button it presses that button.
+    void enterChoosesTheFolder() {
+        const struct {
+            const char* Name;
+            int Focus;  // 0 the address, 1 the user, 2 a folder node, 3 Cancel, 4 the local page's tab
+            int Result, Connects, Page;
+        } cases[] = {
+            {"address", 0, 0, 2, TFSelectFolder::PAGE_WEBDAV},
+            {"user", 1, 0, 2, TFSelectFolder::PAGE_WEBDAV},
+            {"folder node", 2, 1, 2, TFSelectFolder::PAGE_WEBDAV},  // the node is opened, then chosen
+            {"Cancel", 3, 2, 1, TFSelectFolder::PAGE_WEBDAV},
+            {"page tab", 4, 0, 1, TFSelectFolder::PAGE_COMPUTER},
+        };
+        for (const auto& c : cases) {
+            m_Window.reset();  // its back-ends answer from the script it was opened with
+            m_Source = TFolderSource{};
+            m_Source.DeviceType = DEVICE_WEBDAV;
+            m_Source.FolerAllName = "http://h/dav";
+            TFSelectFolder& w = Open();
+            m_Script->Entries["http://h/dav"] = {Folder("docs", "http://h/dav/docs")};
+            QVERIFY(QTest::qWaitForWindowActive(&w));
+            w.ConnectButtons[TFSelectFolder::PAGE_WEBDAV]->Click();
+            QWidget* focus[] = {w.edit_webdavaddr, w.Edit_webdavUser, w.webdavtv, w.CancelButton,
+                                w.SideButtons[TFSelectFolder::PAGE_COMPUTER]};
+            if (c.Focus == 2) w.webdavtv->setCurrentItem(FindNode(w.webdavtv, "docs"));
+            focus[c.Focus]->setFocus(Qt::TabFocusReason);
+            QTest::keyClick(focus[c.Focus], Qt::Key_Return);
+            QVERIFY2(w.result() == c.Result, c.Name);
+            QVERIFY2(static_cast<int>(m_Script->Seen.size()) == c.Connects, c.Name);
+            QVERIFY2(w.CurrentPage() == c.Page, c.Name);
+            if (c.Result == 1) QCOMPARE(m_Source.FolerAllName, std::string("http://h/dav/docs"));
+        }
+    }
+
     // The device page finds the attached device from "wm:" (and any address not naming one), opens
     // a full address down to its folder, and says "Not find windows mobile." and shows no node when
     // no device is attached; a device reached is recorded as the one connected last.
