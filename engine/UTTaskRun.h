@@ -43,9 +43,9 @@ class TTaskRun {
     INotifyTarget* NotifyWnd = nullptr;
     std::unique_ptr<TFileOper> LeftOper;  // the two listings of the scan
     std::unique_ptr<TFileOper> RightOper;
-    TFileTreeRef ResultTree;         // the analysis result
-    TPlan Plan;                      // the rows of the changes view
-    std::string ErrorText;           // why a step did not run (the log pane shows it)
+    TFileTreeRef ResultTree;  // the analysis result
+    TPlan Plan;               // the rows of the changes view
+    std::string ErrorText;    // why a step did not run (the log pane shows it)
     // ErrorText's short form for a status line where it differs (a side refused: the side and the
     // back-end's reason, without the address); else empty.
     std::string ErrorCause;

@@ -18,8 +18,8 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <ctime>
 #include <cstring>
+#include <ctime>
 #include <exception>
 #include <mutex>
 #include <optional>
@@ -378,10 +378,11 @@ int32_t TWMFileOper::Connect() {
     // The device this address names is the one connected last: "wm:" finds it next time.
     if (const std::string name = DeviceNameOf(FFolderSource->FolerAllName); !name.empty()) {
         const std::string folder = GetProgramFolder();
-        if (const int err = folder.empty() ? 0 : RecordLastDevice(folder + REGISTRY_FILE_NAME, name); err != 0)
-            TMyException::Instance().LogError("Device " + name, "EOSError",
-                                              "the last connected device was not recorded: " +
-                                                  std::string(std::strerror(err)));
+        if (const int err = folder.empty() ? 0 : RecordLastDevice(folder + REGISTRY_FILE_NAME, name);
+            err != 0)
+            TMyException::Instance().LogError(
+                "Device " + name, "EOSError",
+                "the last connected device was not recorded: " + std::string(std::strerror(err)));
     }
     return 0;
 }
@@ -963,11 +964,13 @@ int RecordLastDevice(const std::string& RegistryFile, const std::string& Name) {
     if (!known) {
         // A new partner: the next number no key holds yet.
         for (int n = static_cast<int>(keys.size()) + 1; partner.empty(); ++n)
-            if (std::find(keys.begin(), keys.end(), std::to_string(n)) == keys.end()) partner = std::to_string(n);
+            if (std::find(keys.begin(), keys.end(), std::to_string(n)) == keys.end())
+                partner = std::to_string(n);
     }
     if (known && Trim(registry.ReadString(DEVICE_SERVICES_KEY, "Last Device", "")) == partner) return 0;
     if (const int err = registry.WriteString(partners + partner, "DisplayName", Name); err != 0) return err;
-    if (const int err = registry.WriteString(DEVICE_SERVICES_KEY, "Last Device", partner); err != 0) return err;
+    if (const int err = registry.WriteString(DEVICE_SERVICES_KEY, "Last Device", partner); err != 0)
+        return err;
     return registry.Save();
 }
 

@@ -1,5 +1,4 @@
 #include "ui/UFSyncMain.h"
-#include "ui/UTWindowChrome.h"
 
 #include "engine/UTPlan.h"
 #include "model/UTConsts.h"
@@ -17,6 +16,7 @@
 #include "ui/UTPictures.h"
 #include "ui/UTPlanModel.h"
 #include "ui/UTWebPage.h"
+#include "ui/UTWindowChrome.h"
 
 #include <QAction>
 #include <QActionGroup>
@@ -190,9 +190,9 @@ TFSyncMain::TFSyncMain(QWidget* Parent) : QWidget(Parent) {
     ToolTip = TToolTip::Create(this);
     // Tab goes as the window is laid out: the folder strip left to right, the run buttons, the
     // view choice, the plan, the log.
-    QWidget* const order[] = {edit_LFolder,  bt_LBrowse, bt_taskconfig, Edit_RFolder, bt_RBrowse,
-                              BitBtn_Analyze, BitBtn_Sync, BitBtn_cancel, rb_all,      rb_changed,
-                              rb_conflicts,  rb_errors,  VST1,          memo1};
+    QWidget* const order[] = {edit_LFolder,   bt_LBrowse,  bt_taskconfig, Edit_RFolder, bt_RBrowse,
+                              BitBtn_Analyze, BitBtn_Sync, BitBtn_cancel, rb_all,       rb_changed,
+                              rb_conflicts,   rb_errors,   VST1,          memo1};
     for (size_t i = 1; i < std::size(order); ++i) setTabOrder(order[i - 1], order[i]);
     ShowKeyboardFocus(*this);
 }

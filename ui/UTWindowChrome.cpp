@@ -9,15 +9,15 @@
 #include <QEvent>
 #include <QFocusEvent>
 #include <QGuiApplication>
-#include <QLineEdit>
-#include <QPointer>
-#include <QStyle>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPainterPath>
+#include <QPointer>
 #include <QRegion>
+#include <QStyle>
 #include <QStyleHints>
 #include <QWindow>
 
@@ -332,9 +332,13 @@ class TFocusRing : public QWidget {
   protected:
     bool eventFilter(QObject* Watched, QEvent* Event) override {
         switch (Event->type()) {
-            case QEvent::FocusIn:
-                m_ByMouse = static_cast<QFocusEvent*>(Event)->reason() == Qt::MouseFocusReason;
+            case QEvent::FocusIn: {
+                // The focus a closing menu gives back shows as it showed before the menu.
+                const Qt::FocusReason reason = static_cast<QFocusEvent*>(Event)->reason();
+                if (reason != Qt::PopupFocusReason)
+                    m_Quiet = reason == Qt::MouseFocusReason || reason == Qt::ActiveWindowFocusReason;
                 break;
+            }
             case QEvent::Move:
             case QEvent::Resize:
             case QEvent::Show:
@@ -342,7 +346,8 @@ class TFocusRing : public QWidget {
             case QEvent::LayoutRequest:
                 // After the layouts have placed everything.
                 if (Watched == m_Target || Watched == &m_Window)
-                    QMetaObject::invokeMethod(this, [this] { Place(); }, Qt::QueuedConnection);
+                    QMetaObject::invokeMethod(
+                        this, [this] { Place(); }, Qt::QueuedConnection);
                 break;
             default:
                 break;
@@ -373,8 +378,10 @@ class TFocusRing : public QWidget {
     void Follow(QWidget* Now) {
         if (m_Target) m_Target->removeEventFilter(this);
         m_Target = nullptr;
-        // A focus the mouse gave needs no ring: the user is looking at where they clicked.
-        if (Now && Owns(Now) && !DrawsOwnFocus(Now) && !m_ByMouse) {
+        // A focus the mouse gave needs no ring: the user is looking at where they clicked. Nor does
+        // the focus a window finds again when it becomes active: the ring comes with the next key
+        // that moves it.
+        if (Now && Owns(Now) && !DrawsOwnFocus(Now) && !m_Quiet) {
             m_Target = Now;
             m_Target->installEventFilter(this);
         }
@@ -394,7 +401,7 @@ class TFocusRing : public QWidget {
 
     QWidget& m_Window;
     QPointer<QWidget> m_Target;
-    bool m_ByMouse = false;  // the last focus-in came from a click
+    bool m_Quiet = false;  // the last focus-in came from a click, a window's activation, a menu
 };
 
 }  // namespace

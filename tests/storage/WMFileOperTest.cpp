@@ -315,9 +315,11 @@ TEST_F(WMFileOperTest, RecordsTheDeviceConnectedLast) {
         bool Unchanged;
     } cases[] = {
         {"no file yet", "", "Pocket_PC", 0, "1", false},
-        {"a new partner beside another", other + services + "Last Device=1\r\n" + partners + "1]\r\nDisplayName=Seven\r\n",
-         "Pocket_PC", 0, "2", false},
-        {"a known partner", services + "Last Device=7\r\n" + partners + "7]\r\nDisplayName=Seven\r\n" + partners +
+        {"a new partner beside another",
+         other + services + "Last Device=1\r\n" + partners + "1]\r\nDisplayName=Seven\r\n", "Pocket_PC", 0,
+         "2", false},
+        {"a known partner",
+         services + "Last Device=7\r\n" + partners + "7]\r\nDisplayName=Seven\r\n" + partners +
              "42]\r\nDisplayName=Pocket_PC\r\n",
          "Pocket_PC", 0, "42", false},
         {"already the last", services + "Last Device=42\r\n" + partners + "42]\r\nDisplayName=Pocket_PC\r\n",
@@ -334,9 +336,11 @@ TEST_F(WMFileOperTest, RecordsTheDeviceConnectedLast) {
         if (c.Unchanged) EXPECT_EQ(after, c.Before);
         if (c.Result != 0) continue;
         EXPECT_EQ(LastDeviceName(file), c.Device);
-        EXPECT_EQ(TIniFile(file).ReadString("Software\\Microsoft\\Windows CE Services", "Last Device", ""), c.Partner);
+        EXPECT_EQ(TIniFile(file).ReadString("Software\\Microsoft\\Windows CE Services", "Last Device", ""),
+                  c.Partner);
         // Whatever else the file holds stays.
-        if (c.Before.starts_with(other)) EXPECT_EQ(TIniFile(file).ReadString("Software\\Bramlow File Sync", "CheckUpdate", ""), "1");
+        if (c.Before.starts_with(other))
+            EXPECT_EQ(TIniFile(file).ReadString("Software\\Bramlow File Sync", "CheckUpdate", ""), "1");
     }
 }
 

@@ -19,13 +19,13 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QMenu>
-#include <QTimer>
 #include <QMessageBox>
 #include <QScreen>
 #include <QScrollBar>
 #include <QSignalSpy>
 #include <QStackedWidget>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QTreeView>
 #include <QtTest>
 #include <sys/stat.h>
@@ -624,10 +624,10 @@ class MainWindowTest : public QObject {
             QSize Wanted;
             QRect Free, Expected;
         } cases[] = {
-            {{1040, 660}, {0, 0, 1920, 1040}, {440, 190, 1040, 660}},  // room enough: its own size
-            {{1040, 660}, {0, 0, 800, 476}, {0, 0, 800, 476}},         // 1,600 x 1,000 at 2x, less a panel
-            {{1040, 660}, {0, 32, 1000, 968}, {0, 186, 1000, 660}},    // too narrow only, panel on top
-            {{1040, 660}, {1920, 0, 1280, 600}, {2040, 0, 1040, 600}}, // a second screen
+            {{1040, 660}, {0, 0, 1920, 1040}, {440, 190, 1040, 660}},   // room enough: its own size
+            {{1040, 660}, {0, 0, 800, 476}, {0, 0, 800, 476}},          // 1,600 x 1,000 at 2x, less a panel
+            {{1040, 660}, {0, 32, 1000, 968}, {0, 186, 1000, 660}},     // too narrow only, panel on top
+            {{1040, 660}, {1920, 0, 1280, 600}, {2040, 0, 1040, 600}},  // a second screen
         };
         for (const auto& c : cases) QCOMPARE(FirstGeometry(c.Wanted, c.Free), c.Expected);
         // The offscreen screen is smaller than the window would like to be.
@@ -636,10 +636,10 @@ class MainWindowTest : public QObject {
         QVERIFY(QTest::qWaitForWindowExposed(&m));
         const QRect free = m.screen()->availableGeometry();
         QVERIFY2(free.contains(m.frameGeometry()), qPrintable(QString("%1x%2 on %3x%4")
-                                                                   .arg(m.width())
-                                                                   .arg(m.height())
-                                                                   .arg(free.width())
-                                                                   .arg(free.height())));
+                                                                  .arg(m.width())
+                                                                  .arg(m.height())
+                                                                  .arg(free.width())
+                                                                  .arg(free.height())));
     }
 
     // Alt and a menu's underlined letter opens the menu; the commands' own Alt keys stay theirs.
@@ -653,8 +653,10 @@ class MainWindowTest : public QObject {
             TImageExButton* Button;
             QString Text;
         } cases[] = {
-            {Qt::Key_J, m.pop_job, m.jobbutton, "Job"},      {Qt::Key_C, m.pop_action, m.actionbutton, "Actions"},
-            {Qt::Key_V, m.pop_view, m.viewbutton, "View"},   {Qt::Key_T, m.pop_tools, m.toolsbutton, "Tools"},
+            {Qt::Key_J, m.pop_job, m.jobbutton, "Job"},
+            {Qt::Key_C, m.pop_action, m.actionbutton, "Actions"},
+            {Qt::Key_V, m.pop_view, m.viewbutton, "View"},
+            {Qt::Key_T, m.pop_tools, m.toolsbutton, "Tools"},
             {Qt::Key_H, m.pop_help, m.HelpButton, "Help"},
         };
         for (const auto& c : cases) {
@@ -668,7 +670,8 @@ class MainWindowTest : public QObject {
             QVERIFY(c.Button->hasFocus());
         }
         // No menu letter is one of the commands' keys.
-        for (QAction* a : {m.Action_addTask, m.Action_DeleteTask, m.Action_analyze, m.Action_sync, m.Action_exit})
+        for (QAction* a :
+             {m.Action_addTask, m.Action_DeleteTask, m.Action_analyze, m.Action_sync, m.Action_exit})
             for (const auto& c : cases) QVERIFY(!a->shortcuts().contains(QKeySequence(Qt::ALT | c.Key)));
     }
 
@@ -705,7 +708,8 @@ class MainWindowTest : public QObject {
             {MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2, QMessageBox::No},
         };
         for (const auto& c : cases) {
-            std::unique_ptr<QMessageBox> box = BuildMessageBox(QStringLiteral("Text"), QStringLiteral("Caption"), c.Flags);
+            std::unique_ptr<QMessageBox> box =
+                BuildMessageBox(QStringLiteral("Text"), QStringLiteral("Caption"), c.Flags);
             box->show();
             QVERIFY(QTest::qWaitForWindowActive(box.get()));
             QTest::keyClick(box.get(), Qt::Key_Return);

@@ -481,10 +481,21 @@ class SelectFolderTest : public QObject {
         } cases[] = {
             {"offered address", true, "wm:", {}, "Pocket_PC", "", "wm:Pocket_PC"},
             {"any other address", true, "phone", {}, "Pocket_PC", "", "wm:Pocket_PC"},
-            {"full address", true, "wm:Pocket_PC\\docs\\notes", {}, "Pocket_PC", "notes",
+            {"full address",
+             true,
+             "wm:Pocket_PC\\docs\\notes",
+             {},
+             "Pocket_PC",
+             "notes",
              "wm:Pocket_PC\\docs\\notes"},
             {"offered address, no device", false, "wm:", {notFound}, "", "", "wm:"},
-            {"full address, no device", false, "wm:Pocket_PC\\docs", {notFound}, "", "", "wm:Pocket_PC\\docs"},
+            {"full address, no device",
+             false,
+             "wm:Pocket_PC\\docs",
+             {notFound},
+             "",
+             "",
+             "wm:Pocket_PC\\docs"},
         };
         const std::string registry = GetProgramFolder() + REGISTRY_FILE_NAME;
         for (const auto& c : cases) {
@@ -497,8 +508,9 @@ class SelectFolderTest : public QObject {
             m_Source.DeviceType = DEVICE_MOBILE;
             m_Source.FolerAllName = c.Address.toStdString();
             TFSelectFolder& w = Open(true);  // the page connects as it opens
-            QTRY_VERIFY2(m_Boxes.size() == c.Boxes.size() && (c.Top.isEmpty() || w.tvWM->topLevelItemCount() > 0),
-                         c.Name);
+            QTRY_VERIFY2(
+                m_Boxes.size() == c.Boxes.size() && (c.Top.isEmpty() || w.tvWM->topLevelItemCount() > 0),
+                c.Name);
             QCOMPARE(m_Boxes, c.Boxes);
             QCOMPARE(w.tvWM->topLevelItemCount(), c.Top.isEmpty() ? 0 : 1);
             if (!c.Top.isEmpty()) QCOMPARE(w.tvWM->topLevelItem(0)->text(0), c.Top);

@@ -261,7 +261,8 @@ class TaskWindowTest : public QObject {
              "Cannot connect Right folder: mem:refused (log-on refused)",
              "Cannot connect the right folder: log-on refused."},
             {"no storage of the kind", DEVICE_SFTP, DEVICE_LOCAL, "mem:left", "", false,
-             "Cannot connect Left folder: mem:left", "Cannot connect the left folder: no storage of this kind."},
+             "Cannot connect Left folder: mem:left",
+             "Cannot connect the left folder: no storage of this kind."},
             {"already running", DEVICE_WEBDAV, DEVICE_WEBDAV, "mem:left", "mem:right", true,
              "The task \"Photos\" is already running.", "The task \"Photos\" is already running."},
             {"same folders", DEVICE_LOCAL, DEVICE_LOCAL, "", "", false, "Left and right folders are the same",
@@ -307,14 +308,15 @@ class TaskWindowTest : public QObject {
         const struct {
             QWidget* Control;
             bool Ring;
-        } stops[] = {{w.edit_LFolder, false}, {w.bt_LBrowse, true},     {w.bt_taskconfig, true},
-                     {w.Edit_RFolder, false}, {w.bt_RBrowse, true},     {w.BitBtn_Analyze, true},
-                     {w.VST1, true},          {w.memo1, true},          {w.edit_LFolder, false}};
+        } stops[] = {{w.edit_LFolder, false}, {w.bt_LBrowse, true}, {w.bt_taskconfig, true},
+                     {w.Edit_RFolder, false}, {w.bt_RBrowse, true}, {w.BitBtn_Analyze, true},
+                     {w.VST1, true},          {w.memo1, true},      {w.edit_LFolder, false}};
         w.edit_LFolder->setFocus(Qt::TabFocusReason);
         for (const auto& c : stops) {
             QCOMPARE(QApplication::focusWidget(), c.Control);
             QTRY_COMPARE(ring->isVisible(), c.Ring);
-            if (c.Ring) QVERIFY(ring->geometry().contains(QRect(c.Control->mapTo(&w, QPoint()), c.Control->size())));
+            if (c.Ring)
+                QVERIFY(ring->geometry().contains(QRect(c.Control->mapTo(&w, QPoint()), c.Control->size())));
             QTest::keyClick(c.Control, Qt::Key_Tab);
         }
         // A click puts the focus where the user looks: no ring.
