@@ -329,18 +329,23 @@ TEST_F(WMFileOperTest, RecordsTheDeviceConnectedLast) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Name);
         std::remove(file.c_str());
-        if (!c.Before.empty()) ASSERT_EQ(WriteFileAtomic(file, c.Before), 0);
+        if (!c.Before.empty()) {
+            ASSERT_EQ(WriteFileAtomic(file, c.Before), 0);
+        }
         EXPECT_EQ(RecordLastDevice(file, c.Device), c.Result);
         std::string after;
         ReadWholeFile(file, after);
-        if (c.Unchanged) EXPECT_EQ(after, c.Before);
+        if (c.Unchanged) {
+            EXPECT_EQ(after, c.Before);
+        }
         if (c.Result != 0) continue;
         EXPECT_EQ(LastDeviceName(file), c.Device);
         EXPECT_EQ(TIniFile(file).ReadString("Software\\Microsoft\\Windows CE Services", "Last Device", ""),
                   c.Partner);
         // Whatever else the file holds stays.
-        if (c.Before.starts_with(other))
+        if (c.Before.starts_with(other)) {
             EXPECT_EQ(TIniFile(file).ReadString("Software\\Bramlow File Sync", "CheckUpdate", ""), "1");
+        }
     }
 }
 
