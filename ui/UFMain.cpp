@@ -629,6 +629,12 @@ void TFMain::AddTab(TFSyncMain* Window, bool LayOut) {
     tab.Label->setPalette(palette);
     tab.Label->show();
     tab.RightPiece = piece();
+    // Tab goes along the strip: the add button, the tabs in order, the scroll buttons, and then the
+    // page shown.
+    setTabOrder(m_Tabs.empty() ? static_cast<QWidget*>(bt_addtask) : m_Tabs.back().MiddlePiece,
+                tab.MiddlePiece);
+    setTabOrder(tab.MiddlePiece, moveLeftButton);
+    setTabOrder(moveLeftButton, MoveRightButton);
     m_Tabs.push_back(tab);
     SetTabImages(index, false);
     if (LayOut) TaskChanged();  // caption and width from the task's name, and the strip laid out

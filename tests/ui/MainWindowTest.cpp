@@ -18,6 +18,7 @@
 #include <QAction>
 #include <QHeaderView>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
 #include <QScreen>
@@ -677,24 +678,34 @@ class MainWindowTest : public QObject {
 
     // Tab reaches the window's picture buttons, and the one that has the focus shows it.
     void tabShowsWhereTheFocusIs() {
-        SaveTasks({{"A", "{a}"}});
+        SaveTasks({{"A", "{a}"}, {"B", "{b}"}});
         TFMain& m = Open();
         m.show();
         QVERIFY(QTest::qWaitForWindowActive(&m));
+        m.HelpButton->setFocus(Qt::TabFocusReason);  // the Job button comes to the focus, whatever had it
         m.jobbutton->setFocus(Qt::TabFocusReason);
         auto* ring = m.findChild<QWidget*>(QStringLiteral("FocusRing"));
         QVERIFY(ring);
         QStringList order;
-        for (int i = 0; i < 6; ++i) {
+        for (int i = 0; i < 9; ++i) {
             QWidget* f = QApplication::focusWidget();
             QVERIFY(f);
-            order << f->accessibleName();
-            QTRY_VERIFY(ring->isVisible());
-            QVERIFY(ring->geometry().contains(QRect(f->mapTo(&m, QPoint(0, 0)), f->size())));
+            const auto& tabs = m.Tabs();
+            order << (f == m.bt_addtask          ? QString("+")
+                      : f == tabs[0].MiddlePiece ? QString("tab A")
+                      : f == tabs[1].MiddlePiece ? QString("tab B")
+                      : f == static_cast<QWidget*>(m.CurrentTaskWindow()->edit_LFolder)
+                          ? QString("left folder")
+                          : f->accessibleName());
+            // An edit shows its focus itself.
+            const bool edit = qobject_cast<QLineEdit*>(f) != nullptr;
+            QTRY_COMPARE(ring->isVisible(), !edit);
+            if (!edit) QVERIFY(ring->geometry().contains(QRect(f->mapTo(&m, QPoint(0, 0)), f->size())));
             QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
         }
-        // Left to right along the menu bar, then the tab row.
-        QCOMPARE(order.mid(0, 5), QStringList({"Job", "Actions", "View", "Tools", "Help"}));
+        // Left to right along the menu bar and the tab row, then into the page shown.
+        QCOMPARE(order, QStringList({"Job", "Actions", "View", "Tools", "Help", "+", "tab A", "tab B",
+                                     "left folder"}));
     }
 
     // Enter answers a box with its default button: the delete question's is No.
