@@ -708,26 +708,6 @@ class MainWindowTest : public QObject {
                                      "left folder"}));
     }
 
-    // Enter answers a box with its default button: the delete question's is No.
-    void enterAnswersABoxWithItsDefault() {
-        const struct {
-            int Flags;
-            QMessageBox::StandardButton Answer;
-        } cases[] = {
-            {MB_OK | MB_ICONERROR, QMessageBox::Ok},
-            {MB_YESNO | MB_ICONQUESTION, QMessageBox::Yes},
-            {MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2, QMessageBox::No},
-        };
-        for (const auto& c : cases) {
-            std::unique_ptr<QMessageBox> box =
-                BuildMessageBox(QStringLiteral("Text"), QStringLiteral("Caption"), c.Flags);
-            box->show();
-            QVERIFY(QTest::qWaitForWindowActive(box.get()));
-            QTest::keyClick(box.get(), Qt::Key_Return);
-            QCOMPARE(box->standardButton(box->clickedButton()), c.Answer);
-        }
-    }
-
     void messageBoxesGrowWithTheirText() {
         const struct {
             int Longest, Measure, Screen, Extra, Expected;
