@@ -8,8 +8,10 @@
 #include "storage/UTWMFileOper.h"
 #include "storage/UTWebDavFileOper.h"
 #include "ui/DMUnit.h"
+#include "ui/ImageEx.h"
 #include "ui/UFSelectFolder.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFileSystemModel>
 #include <QMessageBox>
@@ -102,6 +104,10 @@ void SelectFolderScreens() {
         w.show();
         w.bt_webdavconnectClick();
         Save(w, "select-folder-webdav");
+        // The keyboard on OK.
+        w.OkButton->setFocus(Qt::TabFocusReason);
+        QCoreApplication::processEvents();
+        Save(w, "select-folder-keyboard");
     }
     {
         TFolderSource side;
