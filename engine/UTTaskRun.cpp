@@ -55,6 +55,7 @@ bool TTaskRun::LockTask() {
 
 int32_t TTaskRun::StartScan() {
     ErrorText.clear();
+    ErrorCause.clear();
     Notes.clear();
     ConflictLines.clear();
     m_StateNotWritten = 0;
@@ -99,12 +100,15 @@ int32_t TTaskRun::StartScan() {
     if (!LeftOper || !RightOper) {
         ErrorText = !LeftOper ? "Cannot connect Left folder: " + Task.LFolder->FolerAllName
                               : "Cannot connect Right folder: " + Task.RFolder->FolerAllName;
+        ErrorCause = std::string("Cannot connect the ") + (!LeftOper ? "left" : "right") +
+                     " folder: no storage of this kind.";
         TMyException::Instance().LogError("Task " + Task.SyncName, "Connect", ErrorText);
         Stop();
         m_Lock.Unlock();
         return 1;
     }
     m_ConnectError.clear();
+    m_ConnectCause.clear();
     m_Listing = false;
     m_ListingSteps = 0;
     if (OnScanEnded) {
@@ -120,6 +124,7 @@ int32_t TTaskRun::StartScan() {
     ConnectThenList();
     if (!m_ConnectError.empty()) {
         ErrorText = m_ConnectError;
+        ErrorCause = m_ConnectCause;
         Task.Busy = 0;
         m_Lock.Unlock();
         return 1;
@@ -149,14 +154,23 @@ std::string TTaskRun::ConnectSides() {
     std::string line;
     // A step cut short by Stop is no refusal: the run was cancelled.
     if (ScanStopped()) return {};
-    if (step(left, &TFileOper::Connect) != 0)
+    // The status line's short form: the side and the reason, without the address.
+    auto cause = [](const char* What, const TFileOper& Oper) {
+        return std::string(What) + (Oper.FailureText.empty() ? "." : ": " + Oper.FailureText + ".");
+    };
+    if (step(left, &TFileOper::Connect) != 0) {
         line = "Cannot connect Left folder: " + Task.LFolder->FolerAllName + reason(left);
-    else if (!ScanStopped() && step(right, &TFileOper::Connect) != 0)
+        m_ConnectCause = cause("Cannot connect the left folder", left);
+    } else if (!ScanStopped() && step(right, &TFileOper::Connect) != 0) {
         line = "Cannot connect Right folder: " + Task.RFolder->FolerAllName + reason(right);
-    else if (!ScanStopped() && step(left, &TFileOper::CheckFolder) != 0)
+        m_ConnectCause = cause("Cannot connect the right folder", right);
+    } else if (!ScanStopped() && step(left, &TFileOper::CheckFolder) != 0) {
         line = "Left Folder is not exists." + reason(left);
-    else if (!ScanStopped() && step(right, &TFileOper::CheckFolder) != 0)
+        m_ConnectCause = cause("The left folder cannot be used", left);
+    } else if (!ScanStopped() && step(right, &TFileOper::CheckFolder) != 0) {
         line = "Right Folder is not exists." + reason(right);
+        m_ConnectCause = cause("The right folder cannot be used", right);
+    }
     return ScanStopped() ? std::string() : line;
 }
 
@@ -194,6 +208,7 @@ int32_t TTaskRun::FinishScan() {
     if (!LeftOper || !RightOper) return 1;
     if (!m_ConnectError.empty()) {
         ErrorText = m_ConnectError;
+        ErrorCause = m_ConnectCause;
         ConnectFailed = true;
         Task.Busy = 0;
         m_Lock.Unlock();

@@ -43,9 +43,12 @@ class TTaskRun {
     INotifyTarget* NotifyWnd = nullptr;
     std::unique_ptr<TFileOper> LeftOper;  // the two listings of the scan
     std::unique_ptr<TFileOper> RightOper;
-    TFileTreeRef ResultTree;         // the analysis result
-    TPlan Plan;                      // the rows of the changes view
-    std::string ErrorText;           // why a step did not run (the log pane shows it)
+    TFileTreeRef ResultTree;  // the analysis result
+    TPlan Plan;               // the rows of the changes view
+    std::string ErrorText;    // why a step did not run (the log pane shows it)
+    // ErrorText's short form for a status line where it differs (a side refused: the side and the
+    // back-end's reason, without the address); else empty.
+    std::string ErrorCause;
     std::vector<std::string> Notes;  // what the analysis held back and why (log pane lines)
     // The entries the last analysis holds as conflicts (changed on both sides and left alone, or a
     // clash no rule settles; never an excluded entry), one log line each ("Conflict, not synced:
@@ -149,6 +152,7 @@ class TTaskRun {
     // Written by the connect worker, read once it is joined: why it refused, whether it started the
     // listings, and their progress steps.
     std::string m_ConnectError;
+    std::string m_ConnectCause;  // ErrorCause of m_ConnectError
     bool m_Listing = false;
     int32_t m_ListingSteps = 0;
     // The connect worker; started and joined on the caller's thread only. Declared after the

@@ -18,8 +18,10 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <ctime>
 #include <exception>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -373,6 +375,15 @@ int32_t TWMFileOper::Connect() {
     }
     FailureText.clear();  // a missing folder is CheckFolder's to report
     m_ConnectedUntil = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    // The device this address names is the one connected last: "wm:" finds it next time.
+    if (const std::string name = DeviceNameOf(FFolderSource->FolerAllName); !name.empty()) {
+        const std::string folder = GetProgramFolder();
+        if (const int err = folder.empty() ? 0 : RecordLastDevice(folder + REGISTRY_FILE_NAME, name);
+            err != 0)
+            TMyException::Instance().LogError(
+                "Device " + name, "EOSError",
+                "the last connected device was not recorded: " + std::string(std::strerror(err)));
+    }
     return 0;
 }
 
@@ -843,8 +854,11 @@ int32_t TWMFileOper::CopyToDevice(const std::string& Local, const std::string& D
 
 std::string TWMFileOper::GetDeviceName(const std::string& Path) {
     if (!Path.empty()) return DeviceNameOf(Path);
+    // Only a device that is attached now is found, whatever was recorded before.
+    if (!TDeviceSession().Up()) return {};
     const std::string folder = GetProgramFolder();
-    return folder.empty() ? std::string() : LastDeviceName(folder + REGISTRY_FILE_NAME);
+    std::string name = folder.empty() ? std::string() : LastDeviceName(folder + REGISTRY_FILE_NAME);
+    return name.empty() ? ConfiguredDeviceName() : name;
 }
 
 int32_t TWMFileOper::GetDeviceSubFolders(const std::string& Path, std::vector<std::string>& List) {
@@ -890,30 +904,74 @@ std::string DevicePathOf(std::string_view Address) {
     return path;
 }
 
+namespace {
+
+// The partner keys of the registry (the names below the partners key), in the order the file
+// holds them.
+std::vector<std::string> PartnerKeys(const TIniFile& Registry) {
+    const std::string partners = std::string(DEVICE_PARTNERS_KEY) + "\\";
+    std::vector<std::string> keys;
+    const std::string text = Registry.GetText();
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        const std::string line = Trim(std::string_view(text).substr(start, end - start));
+        start = end + 1;
+        if (line.size() < 2 || line.front() != '[' || line.back() != ']') continue;
+        const std::string key = Trim(std::string_view(line).substr(1, line.size() - 2));
+        if (key.size() > partners.size() && key.starts_with(partners) &&
+            key.find('\\', partners.size()) == std::string::npos)
+            keys.push_back(key.substr(partners.size()));
+    }
+    return keys;
+}
+
+// Guards the registry file's device keys against two connects recording at once.
+std::mutex g_RecordLock;
+
+}  // namespace
+
 std::string LastDeviceName(const std::string& RegistryFile) {
     TIniFile registry;
     if (registry.Load(RegistryFile) != 0) return {};
     const std::string partners = std::string(DEVICE_PARTNERS_KEY) + "\\";
     std::string partner = Trim(registry.ReadString(DEVICE_SERVICES_KEY, "Last Device", ""));
     if (partner.empty()) {
-        // The first partner key, in the order the file holds them.
-        const std::string text = registry.GetText();
-        size_t start = 0;
-        while (partner.empty() && start < text.size()) {
-            size_t end = text.find('\n', start);
-            if (end == std::string::npos) end = text.size();
-            const std::string line = Trim(std::string_view(text).substr(start, end - start));
-            start = end + 1;
-            if (line.size() < 2 || line.front() != '[' || line.back() != ']') continue;
-            const std::string key = Trim(std::string_view(line).substr(1, line.size() - 2));
-            if (key.size() > partners.size() && key.starts_with(partners) &&
-                key.find('\\', partners.size()) == std::string::npos)
-                partner = key.substr(partners.size());
-        }
-        if (partner.empty()) return {};
+        const std::vector<std::string> keys = PartnerKeys(registry);
+        if (keys.empty()) return {};
+        partner = keys.front();
     }
     if (!registry.SectionExists(partners + partner)) return {};
     return registry.ReadString(partners + partner, "DisplayName", "");
+}
+
+int RecordLastDevice(const std::string& RegistryFile, const std::string& Name) {
+    if (Trim(Name).empty()) return EINVAL;
+    std::lock_guard lock(g_RecordLock);
+    TIniFile registry;
+    const int loaded = registry.Load(RegistryFile);
+    if (loaded != 0 && loaded != ENOENT) return loaded;  // never replace a file that did not read
+    const std::string partners = std::string(DEVICE_PARTNERS_KEY) + "\\";
+    const std::vector<std::string> keys = PartnerKeys(registry);
+    std::string partner;
+    for (const std::string& key : keys)
+        if (registry.ReadString(partners + key, "DisplayName", "") == Name) {
+            partner = key;
+            break;
+        }
+    const bool known = !partner.empty();
+    if (!known) {
+        // A new partner: the next number no key holds yet.
+        for (int n = static_cast<int>(keys.size()) + 1; partner.empty(); ++n)
+            if (std::find(keys.begin(), keys.end(), std::to_string(n)) == keys.end())
+                partner = std::to_string(n);
+    }
+    if (known && Trim(registry.ReadString(DEVICE_SERVICES_KEY, "Last Device", "")) == partner) return 0;
+    if (const int err = registry.WriteString(partners + partner, "DisplayName", Name); err != 0) return err;
+    if (const int err = registry.WriteString(DEVICE_SERVICES_KEY, "Last Device", partner); err != 0)
+        return err;
+    return registry.Save();
 }
 
 void SetDeviceConnectWait(int Milliseconds) {

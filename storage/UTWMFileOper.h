@@ -22,8 +22,9 @@ std::unique_ptr<TFileOper> CreateWMFileOper(bool FreeOnTerminate);
 class IDeviceBrowser {
   public:
     virtual ~IDeviceBrowser() = default;
-    // The device name of a "wm:" address (DeviceNameOf); for an empty Path the name of the device
-    // the desktop connected last (LastDeviceName of the program folder's registry file).
+    // The device name of a "wm:" address (DeviceNameOf). For an empty Path the attached device's:
+    // empty when no device is attached, else the device the desktop connected last (LastDeviceName
+    // of the program folder's registry file), else the library's own (ConfiguredDeviceName).
     virtual std::string GetDeviceName(const std::string& Path) = 0;
     // The names (not paths) of the folders directly inside the device folder Path ("\" or
     // "\My Documents"), added to List. 0 when the folder was read (a folder holding nothing
@@ -44,6 +45,11 @@ std::string DevicePathOf(std::string_view Address);
 // the partner named by "Last Device", or the first partner when that is empty; empty when there is
 // none.
 std::string LastDeviceName(const std::string& RegistryFile);
+// Records in the registry file RegistryFile that the desktop connected the device Name last: the
+// partner of that display name (added when there is none) becomes "Last Device", as LastDeviceName
+// reads it. The file is rewritten only when that changes anything. 0, or the errno of the write
+// (EINVAL for an empty name).
+int RecordLastDevice(const std::string& RegistryFile, const std::string& Name);
 
 // How long Connect waits for the device library to report the device (default 2000 ms).
 void SetDeviceConnectWait(int Milliseconds);

@@ -575,9 +575,43 @@ int32_t TWinFileOper::GetScanSteps() {
     return steps;
 }
 
+// Why a side's root cannot be used, in the words the task window's log line ends with.
+std::string RootFailureText(const std::string& Root, int Err) {
+    if (!RootUsable(Root)) return Root.empty() ? "no folder given" : "not a full path";
+    switch (Err) {
+        case ENOENT:
+            return "no such folder";
+        case ENOTDIR:
+            return "not a folder";
+        case EACCES:
+        case EPERM:
+            return "access denied";
+        case ENOMEDIUM:
+        case ENODEV:
+        case ENXIO:
+        case EIO:
+        case ESTALE:
+        case ENOTCONN:
+        case EHOSTDOWN:
+        case ETIMEDOUT:
+            return "not reachable";
+        default:
+            return std::strerror(Err);
+    }
+}
+
 int32_t TWinFileOper::CheckFolder() {
+    FailureText.clear();
+    errno = 0;
     const TLocalRoot* root = Root(*FFolderSource);
-    return root && FolderExists(root->Path()) ? 0 : 1;
+    if (root && FolderExists(root->Path())) return 0;
+    int err = errno;
+    // The root held open from before may have gone since: ask the path itself why.
+    struct stat st {};
+    const std::string path = RootOf(*FFolderSource);
+    if (RootUsable(path)) err = ::stat(path.c_str(), &st) != 0 ? errno : S_ISDIR(st.st_mode) ? err : ENOTDIR;
+    FailureText = RootFailureText(path, err == 0 ? ENOENT : err);
+    return 1;
 }
 
 const TLocalRoot* TWinFileOper::Root(const TFolderSource& Source) {

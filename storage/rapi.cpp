@@ -175,6 +175,13 @@ bool Wide(std::string_view Path, std::u16string& Out) {
 
 }  // namespace
 
+std::string ConfiguredDeviceName() {
+    if (const char* named = std::getenv(DEVICE_NAME_ENV)) return Trim(named);
+    const std::string folder = GetProgramFolder();
+    if (folder.empty()) return {};
+    return Trim(TIniFile(folder + std::string(SETTINGS_FILE_NAME)).ReadString(DEVICE_SECTION, "Name", ""));
+}
+
 bool LoadRapi() {
     return Library().Load();
 }

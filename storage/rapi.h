@@ -36,6 +36,13 @@ inline constexpr const char* DEVICE_LIBRARY_ENV = "BFS_RAPI_LIBRARY";
 // The section of the settings file that the device library and its stand-in read.
 inline constexpr std::string_view DEVICE_SECTION = "Device";
 
+inline constexpr const char* DEVICE_NAME_ENV = "BFS_DEVICE_NAME";
+
+// The name of the device the library serves, as it is configured for the library: the environment
+// variable BFS_DEVICE_NAME when set, else the setting Name of section [Device] in the settings file;
+// empty when neither names one. Says nothing of whether the device is attached.
+std::string ConfiguredDeviceName();
+
 // True when the library is loaded (now or earlier). Safe on any thread.
 bool LoadRapi();
 // The file the last load tried, for messages ("" before the first try).

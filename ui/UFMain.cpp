@@ -140,8 +140,12 @@ TFMain::TFMain(QWidget* Parent) : QWidget(Parent) {
     MakeResizable(*this, *TitleBar);
     // Never smaller than the window's own size, unless the screen is; by default wide enough that a
     // task's plan view shows its last column.
-    setMinimumSize(QSize(832, 618).boundedTo(screen()->availableGeometry().size()));
-    resize(DEFAULT_WIDTH, DEFAULT_HEIGHT);
+    // The first size and place fit the screen's free area, at any scale: a window that would like
+    // to be bigger than the screen opens as big as it, centred, its title-bar pictures in reach.
+    const QRect free = screen()->availableGeometry();
+    setMinimumSize(QSize(832, 618).boundedTo(free.size()));
+    setGeometry(FirstGeometry(QSize(DEFAULT_WIDTH, DEFAULT_HEIGHT), free));
+    ShowKeyboardFocus(*this);
     // The tip line shows the hint of whatever control of this window is under the mouse.
     qApp->installEventFilter(this);
 }
@@ -214,11 +218,13 @@ QWidget* TFMain::BuildMenuBar() {
     auto* layout = new QHBoxLayout(bar);
     layout->setContentsMargins(15, 4, 16, 8);
     layout->setSpacing(6);
-    jobbutton = MakeMenuButton(bar, QStringLiteral("Job"), pop_job);
-    actionbutton = MakeMenuButton(bar, QStringLiteral("Actions"), pop_action);
-    viewbutton = MakeMenuButton(bar, QStringLiteral("View"), pop_view);
-    toolsbutton = MakeMenuButton(bar, QStringLiteral("Tools"), pop_tools);
-    HelpButton = MakeMenuButton(bar, QStringLiteral("Help"), pop_help);
+    // Alt and the underlined letter opens a menu; Alt+A, Alt+S, Alt+N, Alt+D and Alt+X are the
+    // commands' own keys.
+    jobbutton = MakeMenuButton(bar, QStringLiteral("&Job"), pop_job);
+    actionbutton = MakeMenuButton(bar, QStringLiteral("A&ctions"), pop_action);
+    viewbutton = MakeMenuButton(bar, QStringLiteral("&View"), pop_view);
+    toolsbutton = MakeMenuButton(bar, QStringLiteral("&Tools"), pop_tools);
+    HelpButton = MakeMenuButton(bar, QStringLiteral("&Help"), pop_help);
     for (QWidget* b : {jobbutton, actionbutton, viewbutton, toolsbutton, HelpButton}) layout->addWidget(b);
     layout->addStretch(1);
     return bar;
@@ -231,18 +237,22 @@ TImageExButton* TFMain::MakeMenuButton(QWidget* Parent, const QString& Caption, 
     b->SetPicMouseMove(m_MenuImages.Pixmap(1));
     b->SetPicAutoChange(true);
     b->setFocusPolicy(Qt::TabFocus);
-    b->setAccessibleName(Caption);
+    const QString text = QString(Caption).remove(QLatin1Char('&'));
+    b->setAccessibleName(text);
     // The caption lies over the picture and lets the mouse through to it, so a click on the text is
-    // a click on the button.
+    // a click on the button. Its "&" underlines the letter that opens the menu with Alt.
     auto* label = new QLabel(Caption, b);
     label->setTextFormat(Qt::PlainText);
     label->setAlignment(Qt::AlignCenter);
     label->setAttribute(Qt::WA_TransparentForMouseEvents);
+    label->setBuddy(b);
+    label->installEventFilter(this);
+    m_MenuButtons.push_back({label, b, Menu});
     auto* layout = new QHBoxLayout(b);
     layout->setContentsMargins(4, 0, 4, 0);
     layout->addWidget(label);
     const QFontMetrics fm(label->font());
-    b->setFixedSize(std::max(57, fm.horizontalAdvance(Caption) + 24), std::max(22, fm.height() + 8));
+    b->setFixedSize(std::max(57, fm.horizontalAdvance(text) + 24), std::max(22, fm.height() + 8));
     connect(b, &TImageEx::mouseDown, b, [this, b] { b->setPixmap(m_MenuImages.Pixmap(2)); });
     connect(b, &TImageEx::clicked, this, [this, b, Menu] { PopupMenu(b, Menu); });
     return b;
@@ -619,6 +629,12 @@ void TFMain::AddTab(TFSyncMain* Window, bool LayOut) {
     tab.Label->setPalette(palette);
     tab.Label->show();
     tab.RightPiece = piece();
+    // Tab goes along the strip: the add button, the tabs in order, the scroll buttons, and then the
+    // page shown.
+    setTabOrder(m_Tabs.empty() ? static_cast<QWidget*>(bt_addtask) : m_Tabs.back().MiddlePiece,
+                tab.MiddlePiece);
+    setTabOrder(tab.MiddlePiece, moveLeftButton);
+    setTabOrder(moveLeftButton, MoveRightButton);
     m_Tabs.push_back(tab);
     SetTabImages(index, false);
     if (LayOut) TaskChanged();  // caption and width from the task's name, and the strip laid out
@@ -1049,6 +1065,18 @@ void TFMain::ShowHint(QWidget* Widget) {
 
 bool TFMain::eventFilter(QObject* Watched, QEvent* Event) {
     switch (Event->type()) {
+        case QEvent::Shortcut:
+            // A menu button's letter: the button takes the focus and opens its menu, once the key
+            // has been dealt with.
+            for (const TMenuButton& m : m_MenuButtons)
+                if (Watched == m.Label) {
+                    m.Button->setFocus(Qt::ShortcutFocusReason);
+                    QTimer::singleShot(0, this, [this, m] {
+                        if (m.Button->isVisible()) PopupMenu(m.Button, m.Menu);
+                    });
+                    return true;
+                }
+            break;
         case QEvent::Resize:
             if (Watched == panel_tab) UpdateScrollButtons();
             break;

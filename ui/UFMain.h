@@ -233,6 +233,13 @@ class TFMain : public QWidget {
     int m_StripWidth = 0;
     bool m_PageActivated = false;  // a page activation was sent since the last load
 
+    struct TMenuButton {
+        QLabel* Label;  // its caption, whose "&" letter opens the menu
+        TImageExButton* Button;
+        QMenu* Menu;
+    };
+    std::vector<TMenuButton> m_MenuButtons;
+
     bool m_EndingRuns = false;       // a close went ahead: the runs are being ended
     QTimer* m_CloseTimer = nullptr;  // looks for the runs' ends, then closes again
 };

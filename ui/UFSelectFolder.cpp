@@ -29,6 +29,7 @@
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QInputDialog>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QShowEvent>
@@ -155,6 +156,32 @@ TFSelectFolder::TFSelectFolder(QWidget* Parent) : QDialog(Parent) {
     m_Images.LoadStrip(QStringLiteral("ilnet"));
     BuildControls();
     resize(DEFAULT_WIDTH, DEFAULT_HEIGHT);
+    ShowKeyboardFocus(*this);
+}
+
+// Enter chooses the folder shown (OK), as a dialog's default button does: in a tree after the node
+// has been opened, and anywhere else but on a picture button, which it presses, and in a page's
+// fields, where it connects.
+void TFSelectFolder::keyPressEvent(QKeyEvent* Event) {
+    if (Event->key() == Qt::Key_Return || Event->key() == Qt::Key_Enter) {
+        Event->accept();
+        if (!Event->isAutoRepeat()) OkButtonClick();
+        return;
+    }
+    QDialog::keyPressEvent(Event);
+}
+
+bool TFSelectFolder::eventFilter(QObject* Watched, QEvent* Event) {
+    if (Event->type() == QEvent::KeyPress) {
+        const auto* key = static_cast<QKeyEvent*>(Event);
+        if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter)
+            for (const auto& [field, connectPage] : m_FieldConnects)
+                if (field == Watched) {
+                    if (!key->isAutoRepeat()) connectPage();
+                    return true;
+                }
+    }
+    return QDialog::eventFilter(Watched, Event);
 }
 
 TFSelectFolder::~TFSelectFolder() {
@@ -305,8 +332,8 @@ QWidget* TFSelectFolder::BuildPage(int Page) {
     grid->setColumnStretch(1, 1);
     UseBigButtonFaces(ConnectButtons[Page]);
 
-    // Connect, and Enter in the address, by page (the SFTP page's does nothing); every tree node
-    // answers a click and Enter.
+    // Connect, and Enter in any of the page's fields, by page (the SFTP page's does nothing); every
+    // tree node answers a click and Enter.
     void (TFSelectFolder::*const connects[PAGE_COUNT])() = {
         &TFSelectFolder::BitBtn_pcClick,        &TFSelectFolder::BitBtn_network_ConnectClick,
         &TFSelectFolder::bt_fptconnectClick,    nullptr,
@@ -316,9 +343,11 @@ QWidget* TFSelectFolder::BuildPage(int Page) {
         if (c) (this->*c)();
     };
     connect(ConnectButtons[Page], &TImageEx::clicked, this, onConnect);
-    QLineEdit* address[PAGE_COUNT] = {Edit_Address,    edit_networkaddr, Edit_ftpip, edit_sftpaddr,
-                                      edit_webdavaddr, edit_wmaddr,      edit_S3addr};
-    connect(address[Page], &QLineEdit::returnPressed, this, onConnect);
+    // Enter in a field is taken there (eventFilter), never also by the window.
+    for (QLineEdit* e : page->findChildren<QLineEdit*>()) {
+        e->installEventFilter(this);
+        m_FieldConnects.push_back({e, onConnect});
+    }
     if (auto* t = qobject_cast<QTreeWidget*>(tree)) {
         void (TFSelectFolder::*const clicks[PAGE_COUNT])(QTreeWidgetItem*) = {nullptr,
                                                                               &TFSelectFolder::tvnetClick,
@@ -961,6 +990,8 @@ void TFSelectFolder::DeviceShowRoot(const std::string& Name, bool& Connected) {
         }))
         return;
     if (*result != 0) {
+        // No node of a device that could not be reached.
+        delete top;
         ShowMessageBox(QStringLiteral("Cannot connect the folder."), PROGRAM_CAPTION, MB_ICONINFORMATION);
         return;
     }
@@ -980,18 +1011,18 @@ void TFSelectFolder::bt_wnconnectClick() {
     tvWM->clear();
     const std::string address = TrimmedText(edit_wmaddr);
     const std::string named = DeviceNameOf(address);
+    if (named.empty()) edit_wmaddr->setText(QStringLiteral("wm:"));
+    // The attached device, found before anything is shown of it: none, and the page says so.
+    auto name = std::make_shared<std::string>();
+    if (!Call(DEVICE_MOBILE, [name](TFileOper& O) {
+            if (IDeviceBrowser* browser = DeviceBrowserOf(O)) *name = browser->GetDeviceName(std::string());
+        }))
+        return;
+    if (name->empty()) {
+        ShowMessageBox(QStringLiteral("Not find windows mobile."), PROGRAM_CAPTION, MB_ICONINFORMATION);
+        return;
+    }
     if (named.empty()) {
-        edit_wmaddr->setText(QStringLiteral("wm:"));
-        auto name = std::make_shared<std::string>();
-        if (!Call(DEVICE_MOBILE, [name](TFileOper& O) {
-                if (IDeviceBrowser* browser = DeviceBrowserOf(O))
-                    *name = browser->GetDeviceName(std::string());
-            }))
-            return;
-        if (name->empty()) {
-            ShowMessageBox(QStringLiteral("Not find windows mobile."), PROGRAM_CAPTION, MB_ICONINFORMATION);
-            return;
-        }
         DevicePrefix = "wm:" + *name;
         edit_wmaddr->setText(Utf8(DevicePrefix));
         bool connected = false;

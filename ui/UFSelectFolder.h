@@ -11,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 class QAbstractFileIconProvider;
@@ -176,6 +177,8 @@ class TFSelectFolder : public QDialog {
 
   protected:
     void showEvent(QShowEvent* Event) override;
+    void keyPressEvent(QKeyEvent* Event) override;
+    bool eventFilter(QObject* Watched, QEvent* Event) override;
 
   private:
     void BuildControls();
@@ -234,7 +237,9 @@ class TFSelectFolder : public QDialog {
     QFileSystemModel* m_FileSystem = nullptr;
     std::unique_ptr<QAbstractFileIconProvider> m_FolderIcons;
     TImageExButton* m_CurrentTabButton = nullptr;
-    bool m_Busy = false;           // a back-end call is running
+    bool m_Busy = false;  // a back-end call is running
+    // The fields of the pages, each with its page's Connect, which Enter in the field runs.
+    std::vector<std::pair<QLineEdit*, std::function<void()>>> m_FieldConnects;
     bool m_BucketsListed = false;  // an S3 connect succeeded: buckets may be created
     bool m_Closed = false;
 };

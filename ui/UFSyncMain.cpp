@@ -17,6 +17,7 @@
 #include "ui/UTPictures.h"
 #include "ui/UTPlanModel.h"
 #include "ui/UTWebPage.h"
+#include "ui/UTWindowChrome.h"
 
 #include <QAction>
 #include <QActionGroup>
@@ -188,10 +189,22 @@ TFSyncMain::TFSyncMain(QWidget* Parent) : QWidget(Parent) {
     BuildControls();
     BuildActions();
     ToolTip = TToolTip::Create(this);
+    // Tab goes as the window is laid out: the folder strip left to right, the run buttons, the
+    // view choice, the plan, the log.
+    QWidget* const order[] = {edit_LFolder,   bt_LBrowse,  bt_taskconfig, Edit_RFolder, bt_RBrowse,
+                              BitBtn_Analyze, BitBtn_Sync, BitBtn_cancel, rb_all,       rb_changed,
+                              rb_conflicts,   rb_errors,   VST1,          memo1};
+    for (size_t i = 1; i < std::size(order); ++i) setTabOrder(order[i - 1], order[i]);
+    ShowKeyboardFocus(*this);
 }
 
 TFSyncMain::~TFSyncMain() {
     DrainWorkers();
+    // An address still being typed is kept, as leaving the edit keeps it; after this the edits'
+    // "editing finished", which their hiding below would bring, finds no task to write into.
+    if (edit_LFolder->isModified()) FolderEdited(1);
+    if (Edit_RFolder->isModified()) FolderEdited(0);
+    for (QLineEdit* edit : {edit_LFolder, Edit_RFolder}) edit->disconnect(this);
     // The view and its model read the plan, which goes with the members, before the child widgets.
     VST1->setModel(nullptr);
     delete m_Model;
@@ -223,6 +236,7 @@ void TFSyncMain::BuildControls() {
         auto* grid = new QGridLayout(box);
         grid->setContentsMargins(0, 0, 0, 0);
         Button = new TImageExButton(box);
+        Button->setFocusPolicy(Qt::StrongFocus);
         Caption = new TImageEx(box);
         Caption->setAlignment(Qt::AlignCenter);
         grid->addWidget(Button, 0, 0);
@@ -772,6 +786,7 @@ void TFSyncMain::StartAnalyze() {
         // Folder checks in red; connect and root checks, a task already running, a damaged setting
         // in the pane's own colour. Nothing else changes.
         AddLogLine(Utf8(m_Run->ErrorText), m_Run->FolderCheckFailed);
+        Label_ActionStatus->setText(RefusalStatus());
         m_SyncAfterAnalyze = false;
         // A refusal past the folder checks has replaced the back-ends and dropped the result.
         UpdateSyncEnabled();
@@ -834,8 +849,14 @@ void TFSyncMain::EndRefusedScan() {
     SetViewsEnabled(false);
     SetAnalyzeEnabled(true);
     Label_lasttime->setText(QStringLiteral("00:00:00"));
-    Label_ActionStatus->setText(Lang("starttip"));
+    Label_ActionStatus->setText(RefusalStatus());
     UpdateSyncEnabled();
+}
+
+// Why the run did not start, for the status line: the short form where the run has one (the side
+// and the reason), else the log line itself.
+QString TFSyncMain::RefusalStatus() const {
+    return Utf8(m_Run->ErrorCause.empty() ? m_Run->ErrorText : m_Run->ErrorCause);
 }
 
 void TFSyncMain::StartCompare() {

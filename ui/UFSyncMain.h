@@ -203,6 +203,7 @@ class TFSyncMain : public QWidget {
     void ScanListing(int32_t Steps);
     // A scan that a side refused: the controls as before the run, without a record.
     void EndRefusedScan();
+    QString RefusalStatus() const;
     void StartCompare();
     void AnalyzeThreadTerminated();
     void ShowAnalysisSummary();

@@ -3,15 +3,21 @@
 #include "ui/ImageEx.h"
 #include "ui/UTPictures.h"
 
+#include <QAbstractButton>
+#include <QApplication>
 #include <QCursor>
 #include <QEvent>
+#include <QFocusEvent>
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPainterPath>
+#include <QPointer>
 #include <QRegion>
+#include <QStyle>
 #include <QStyleHints>
 #include <QWindow>
 
@@ -294,6 +300,114 @@ void TResizeFrame::mouseReleaseEvent(QMouseEvent* Event) {
 TResizeFrame* MakeResizable(QWidget& Window, TTitleBar& Bar) {
     Bar.AddMaximise();
     return new TResizeFrame(Window);
+}
+
+QRect FirstGeometry(QSize Wanted, const QRect& Free) {
+    return QStyle::alignedRect(Qt::LeftToRight, Qt::AlignCenter, Wanted.boundedTo(Free.size()), Free);
+}
+
+namespace {
+
+// The property that marks a window with a focus ring of its own.
+constexpr char RING_PROPERTY[] = "bfsFocusRing";
+const QColor ACCENT(0x2F, 0x6F, 0xDE);
+constexpr int RING_WIDTH = 2;
+
+class TFocusRing : public QWidget {
+  public:
+    explicit TFocusRing(QWidget& Window) : QWidget(&Window), m_Window(Window) {
+        setObjectName(QStringLiteral("FocusRing"));
+        setAttribute(Qt::WA_TransparentForMouseEvents);
+        setFocusPolicy(Qt::NoFocus);
+        hide();
+        Window.setProperty(RING_PROPERTY, true);
+        Window.installEventFilter(this);
+        // Every focus-in passes here first, with its reason (a click, a key...); the focus change
+        // that follows it is then followed.
+        qApp->installEventFilter(this);
+        connect(qApp, &QApplication::focusChanged, this, [this](QWidget*, QWidget* Now) { Follow(Now); });
+        Follow(QApplication::focusWidget());
+    }
+
+  protected:
+    bool eventFilter(QObject* Watched, QEvent* Event) override {
+        switch (Event->type()) {
+            case QEvent::FocusIn: {
+                // The focus a closing menu gives back shows as it showed before the menu.
+                const Qt::FocusReason reason = static_cast<QFocusEvent*>(Event)->reason();
+                if (reason != Qt::PopupFocusReason)
+                    m_Quiet = reason == Qt::MouseFocusReason || reason == Qt::ActiveWindowFocusReason;
+                break;
+            }
+            case QEvent::Move:
+            case QEvent::Resize:
+            case QEvent::Show:
+            case QEvent::Hide:
+            case QEvent::LayoutRequest:
+                // After the layouts have placed everything.
+                if (Watched == m_Target || Watched == &m_Window)
+                    QMetaObject::invokeMethod(
+                        this, [this] { Place(); }, Qt::QueuedConnection);
+                break;
+            default:
+                break;
+        }
+        return false;
+    }
+    void paintEvent(QPaintEvent*) override {
+        QPainter p(this);
+        p.setRenderHint(QPainter::Antialiasing);
+        p.setPen(QPen(ACCENT, RING_WIDTH));
+        const qreal half = RING_WIDTH / 2.0;
+        p.drawRoundedRect(QRectF(rect()).adjusted(half, half, -half, -half), 3, 3);
+    }
+
+  private:
+    // The control draws a focus of its own: an edit's frame, a check or radio button's mark.
+    static bool DrawsOwnFocus(const QWidget* W) {
+        return qobject_cast<const QLineEdit*>(W) || qobject_cast<const QAbstractButton*>(W);
+    }
+    // Whether W's focus is this ring's to show: the nearest window with a ring, from W up, is ours.
+    bool Owns(const QWidget* W) const {
+        for (; W; W = W->parentWidget()) {
+            if (W->property(RING_PROPERTY).toBool()) return W == &m_Window;
+            if (W->isWindow()) return false;
+        }
+        return false;
+    }
+    void Follow(QWidget* Now) {
+        if (m_Target) m_Target->removeEventFilter(this);
+        m_Target = nullptr;
+        // A focus the mouse gave needs no ring: the user is looking at where they clicked. Nor does
+        // the focus a window finds again when it becomes active: the ring comes with the next key
+        // that moves it.
+        if (Now && Owns(Now) && !DrawsOwnFocus(Now) && !m_Quiet) {
+            m_Target = Now;
+            m_Target->installEventFilter(this);
+        }
+        Place();
+    }
+    void Place() {
+        if (!m_Target || !m_Target->isVisible() || !m_Target->hasFocus()) {
+            hide();
+            return;
+        }
+        const QPoint at = m_Target->mapTo(&m_Window, QPoint(0, 0));
+        setGeometry(QRect(at, m_Target->size()).adjusted(-RING_WIDTH, -RING_WIDTH, RING_WIDTH, RING_WIDTH));
+        raise();
+        show();
+        update();
+    }
+
+    QWidget& m_Window;
+    QPointer<QWidget> m_Target;
+    bool m_Quiet = false;  // the last focus-in came from a click, a window's activation, a menu
+};
+
+}  // namespace
+
+QWidget* ShowKeyboardFocus(QWidget& Window) {
+    return new TFocusRing(Window);
 }
 
 }  // namespace bfs

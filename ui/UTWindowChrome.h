@@ -95,6 +95,17 @@ class TResizeFrame : public QWidget {
     QPoint m_StartPos;  // global
 };
 
+// Where a window that would like to be Wanted big first opens on a screen whose free area (without
+// panels and docks) is Free: as big as it likes where that fits, else as big as the free area, and
+// centred in the free area. Both in the screen's logical pixels, so the same at any scale.
+QRect FirstGeometry(QSize Wanted, const QRect& Free);
+
+// Shows which control of Window has the keyboard focus: a ring in the accent colour around it, drawn
+// over the window, for the controls that draw no focus of their own (picture buttons, views, the
+// plan). The ring follows the focus through Window and its children, except into a child that has
+// a ring of its own; a focus taken by a mouse click shows none. Returns the ring (a child of Window).
+QWidget* ShowKeyboardFocus(QWidget& Window);
+
 // Lets the borderless Window (MakeBorderless, with Bar its title bar) be resized from its edges and
 // corners and maximised: the resize band along its outline, and the maximise picture and double
 // click of its title bar.

@@ -8,11 +8,14 @@
 #include "model/UTSysConfig.h"
 #include "platform/UTFolders.h"
 #include "ui/DMUnit.h"
+#include "ui/ImageEx.h"
 #include "ui/UFMain.h"
 #include "ui/UFSyncMain.h"
 
+#include <QCoreApplication>
 #include <QHeaderView>
 #include <QMessageBox>
+#include <QScreen>
 #include <QTreeView>
 
 #include <cstdio>
@@ -54,7 +57,7 @@ void MainWindowResized() {
     TFSyncMain* task = w.CurrentTaskWindow();
     task->StartAnalyze();
     WaitFor([&] { return !task->Running(); }, "the end of the analysis");
-    w.resize(w.size() + QSize(200, 100));
+    w.resize(QSize(1040, 660) + QSize(200, 100));  // larger than the size it likes
     QTreeView& plan = *task->VST1;
     plan.expandAll();
     if (plan.header()->length() > plan.viewport()->width()) {
@@ -78,8 +81,31 @@ void LongMessage() {
     Save(*box, "message-box-long");
 }
 
+// The main window as it first opens on a screen smaller than it would like (the offscreen screen:
+// 800 x 600 pixels, 400 x 300 at 2x), and with the keyboard on the Job menu.
+void MainWindowFirstSize() {
+    const std::string list = GetProgramFolder() + "tasklist.fs";
+    std::remove(list.c_str());
+    TFMain w;
+    w.show();
+    w.LoadTaskList("");
+    // Its title bar whole on the screen, the pictures at its right end included (a screen lower than
+    // the window's controls need may leave its bottom below the screen's).
+    const QRect free = w.screen()->availableGeometry(), at = w.frameGeometry();
+    if (at.left() < free.left() || at.top() < free.top() || at.right() > free.right()) {
+        std::fprintf(stderr, "screens: the main window opens beyond the screen\n");
+        ++g_Failures;
+    }
+    Save(w, "main-window-first-size");
+    w.resize(1040, 660);
+    w.jobbutton->setFocus(Qt::TabFocusReason);
+    QCoreApplication::processEvents();
+    Save(w, "main-window-keyboard");
+}
+
 void ChromeScreens() {
     MainWindowResized();
+    MainWindowFirstSize();
     LongMessage();
 }
 

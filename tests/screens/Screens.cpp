@@ -109,6 +109,7 @@ void TaskWindowScreens() {
     auto left = std::make_shared<TMemStore>(), right = std::make_shared<TMemStore>();
     TSlowPuts puts;
     TSyncTask::SetFileOperFactory([&](const TFolderSource& f, bool) -> std::unique_ptr<TFileOper> {
+        if (f.DeviceType == DEVICE_LOCAL) return nullptr;  // the program's own local side
         return std::make_unique<TSlowOper>(f.FolerAllName.find("left") != std::string::npos ? left : right,
                                            puts);
     });
@@ -177,6 +178,19 @@ void TaskWindowScreens() {
     Save(w, "task-window-after-sync");
     w.ShowView(VIEW_ERRORS);
     Save(w, "task-window-failed-row");
+
+    // The keyboard's focus on Analyze.
+    w.BitBtn_Analyze->setFocus(Qt::TabFocusReason);
+    QCoreApplication::processEvents();
+    Save(w, "task-window-focus");
+
+    // A run that does not start: the left folder is on a disk not plugged in.
+    t.LFolder->DeviceType = DEVICE_LOCAL;
+    t.LFolder->FolerAllName = "/media/anna/Backup disk/Photos";
+    w.edit_LFolder->setText(QString::fromStdString(t.LFolder->FolerAllName));
+    w.StartAnalyze();
+    WaitIdle(w);
+    Save(w, "task-window-missing-folder");
     w.close();
     TSyncTask::SetFileOperFactory({});
 }
@@ -271,7 +285,9 @@ void MainWindowScreens() {
     std::remove(list.c_str());
     auto shoot = [](const char* Name, int ScrollClicks) {
         TFMain w;
-        if (ScrollClicks > 0) w.resize(832, 618);  // the narrowest window, where the tabs run out of room
+        // The narrowest window, where the tabs run out of room, else the size it likes on a screen
+        // with room for it.
+        w.resize(ScrollClicks > 0 ? QSize(832, 618) : QSize(1040, 660));
         w.show();
         w.LoadTaskList("");
         for (int i = 0; i < ScrollClicks; ++i) w.MoveRightButtonClick();

@@ -1,4 +1,5 @@
 #include "model/UTConsts.h"
+#include "model/UTIniFile.h"
 #include "model/UTRegistry.h"
 #include "platform/UTAtomicFile.h"
 #include "platform/UTFolders.h"
@@ -13,7 +14,9 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <memory>
@@ -281,14 +284,69 @@ TEST_F(WMFileOperTest, BrowsesTheDevice) {
         {services + "Last Device=\r\n" + partners + "7]\r\nDisplayName=Seven\r\n" + partners +
              "42]\r\nDisplayName=Pocket_PC\r\n",
          "Seven"},
-        {services + "Last Device=99\r\n" + partners + "7]\r\nDisplayName=Seven\r\n", ""},
-        {"", ""},
+        // Nothing recorded that names a partner: the device attached, by its library's name.
+        {services + "Last Device=99\r\n" + partners + "7]\r\nDisplayName=Seven\r\n", "Pocket_PC"},
+        {"", "Pocket_PC"},
     };
     for (const auto& c : cases) {
         ASSERT_EQ(WriteFileAtomic(GetProgramFolder() + REGISTRY_FILE_NAME, c.Registry), 0);
         EXPECT_EQ(browser->GetDeviceName(""), c.Name) << c.Registry;
     }
     EXPECT_EQ(browser->GetDeviceName("wm:Other\\x"), "Other");
+    // No device attached: none is found, whatever was recorded.
+    const TScopedEnv noFolder("BFS_DEVICE_FOLDER", Scratch.Path + "/no-such-folder");
+    EXPECT_EQ(browser->GetDeviceName(""), "");
+}
+
+// A device that connects is recorded as the one connected last, under the partner of its name.
+TEST_F(WMFileOperTest, RecordsTheDeviceConnectedLast) {
+    const std::string file = GetProgramFolder() + REGISTRY_FILE_NAME;
+    // SetUp connected wm:Pocket_PC\My Documents.
+    EXPECT_EQ(LastDeviceName(file), "Pocket_PC");
+    const std::string services = "[Software\\Microsoft\\Windows CE Services]\r\n";
+    const std::string partners = "[Software\\Microsoft\\Windows CE Services\\Partners\\";
+    const std::string other = "[Software\\Bramlow File Sync]\r\nCheckUpdate=1\r\n";
+    const struct {
+        const char* Name;
+        std::string Before;
+        std::string Device;
+        int Result;
+        std::string Partner;  // "Last Device" afterwards
+        bool Unchanged;
+    } cases[] = {
+        {"no file yet", "", "Pocket_PC", 0, "1", false},
+        {"a new partner beside another",
+         other + services + "Last Device=1\r\n" + partners + "1]\r\nDisplayName=Seven\r\n", "Pocket_PC", 0,
+         "2", false},
+        {"a known partner",
+         services + "Last Device=7\r\n" + partners + "7]\r\nDisplayName=Seven\r\n" + partners +
+             "42]\r\nDisplayName=Pocket_PC\r\n",
+         "Pocket_PC", 0, "42", false},
+        {"already the last", services + "Last Device=42\r\n" + partners + "42]\r\nDisplayName=Pocket_PC\r\n",
+         "Pocket_PC", 0, "42", true},
+        {"no name", other, "", EINVAL, "", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        std::remove(file.c_str());
+        if (!c.Before.empty()) {
+            ASSERT_EQ(WriteFileAtomic(file, c.Before), 0);
+        }
+        EXPECT_EQ(RecordLastDevice(file, c.Device), c.Result);
+        std::string after;
+        ReadWholeFile(file, after);
+        if (c.Unchanged) {
+            EXPECT_EQ(after, c.Before);
+        }
+        if (c.Result != 0) continue;
+        EXPECT_EQ(LastDeviceName(file), c.Device);
+        EXPECT_EQ(TIniFile(file).ReadString("Software\\Microsoft\\Windows CE Services", "Last Device", ""),
+                  c.Partner);
+        // Whatever else the file holds stays.
+        if (c.Before.starts_with(other)) {
+            EXPECT_EQ(TIniFile(file).ReadString("Software\\Bramlow File Sync", "CheckUpdate", ""), "1");
+        }
+    }
 }
 
 // A stream goes straight to the device under a temporary name and replaces the target; nothing

@@ -18,12 +18,15 @@
 #include <QAction>
 #include <QHeaderView>
 #include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
 #include <QMessageBox>
 #include <QScreen>
 #include <QScrollBar>
 #include <QSignalSpy>
 #include <QStackedWidget>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QTreeView>
 #include <QtTest>
 #include <sys/stat.h>
@@ -540,7 +543,10 @@ class MainWindowTest : public QObject {
         TFMain& m = Open();
         m.show();
         QVERIFY(QTest::qWaitForWindowExposed(&m));
-        // At its default size a task's plan shows its last column, with room for a scroll bar.
+        // At its default size (on a screen with room for it) a task's plan shows its last column,
+        // with room for a scroll bar.
+        m.resize(1040, 660);
+        QTRY_COMPARE(m.CurrentTaskWindow()->width(), m.Notebook1->contentsRect().width());
         QTreeView& plan = *m.CurrentTaskWindow()->VST1;
         QVERIFY(plan.header()->length() + plan.verticalScrollBar()->sizeHint().width() <=
                 plan.width() - 2 * plan.frameWidth());
@@ -611,6 +617,95 @@ class MainWindowTest : public QObject {
         QVERIFY(!small->MaxBtn);
         QTest::mouseDClick(small->TitleLabel, Qt::LeftButton);
         QVERIFY(!dialog.isMaximized());
+    }
+
+    // The first size fits the screen's free area and is centred in it, at any scale.
+    void firstSizeFitsTheScreen() {
+        const struct {
+            QSize Wanted;
+            QRect Free, Expected;
+        } cases[] = {
+            {{1040, 660}, {0, 0, 1920, 1040}, {440, 190, 1040, 660}},   // room enough: its own size
+            {{1040, 660}, {0, 0, 800, 476}, {0, 0, 800, 476}},          // 1,600 x 1,000 at 2x, less a panel
+            {{1040, 660}, {0, 32, 1000, 968}, {0, 186, 1000, 660}},     // too narrow only, panel on top
+            {{1040, 660}, {1920, 0, 1280, 600}, {2040, 0, 1040, 600}},  // a second screen
+        };
+        for (const auto& c : cases) QCOMPARE(FirstGeometry(c.Wanted, c.Free), c.Expected);
+        // The offscreen screen is smaller than the window would like to be.
+        TFMain& m = Open();
+        m.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&m));
+        const QRect free = m.screen()->availableGeometry();
+        QVERIFY2(free.contains(m.frameGeometry()), qPrintable(QString("%1x%2 on %3x%4")
+                                                                  .arg(m.width())
+                                                                  .arg(m.height())
+                                                                  .arg(free.width())
+                                                                  .arg(free.height())));
+    }
+
+    // Alt and a menu's underlined letter opens the menu; the commands' own Alt keys stay theirs.
+    void menuLettersOpenTheirMenus() {
+        TFMain& m = Open();
+        m.show();
+        QVERIFY(QTest::qWaitForWindowActive(&m));
+        const struct {
+            Qt::Key Key;
+            QMenu* Menu;
+            TImageExButton* Button;
+            QString Text;
+        } cases[] = {
+            {Qt::Key_J, m.pop_job, m.jobbutton, "Job"},
+            {Qt::Key_C, m.pop_action, m.actionbutton, "Actions"},
+            {Qt::Key_V, m.pop_view, m.viewbutton, "View"},
+            {Qt::Key_T, m.pop_tools, m.toolsbutton, "Tools"},
+            {Qt::Key_H, m.pop_help, m.HelpButton, "Help"},
+        };
+        for (const auto& c : cases) {
+            // The caption reads as before; the "&" only underlines.
+            QCOMPARE(c.Button->accessibleName(), c.Text);
+            QCOMPARE(c.Button->findChild<QLabel*>()->text().remove('&'), c.Text);
+            QSignalSpy shown(c.Menu, &QMenu::aboutToShow);
+            QTimer::singleShot(50, c.Menu, [menu = c.Menu] { menu->close(); });
+            QTest::keyClick(&m, c.Key, Qt::AltModifier);
+            QTRY_COMPARE(shown.size(), 1);
+            QVERIFY(c.Button->hasFocus());
+        }
+        // No menu letter is one of the commands' keys.
+        for (QAction* a :
+             {m.Action_addTask, m.Action_DeleteTask, m.Action_analyze, m.Action_sync, m.Action_exit})
+            for (const auto& c : cases) QVERIFY(!a->shortcuts().contains(QKeySequence(Qt::ALT | c.Key)));
+    }
+
+    // Tab reaches the window's picture buttons, and the one that has the focus shows it.
+    void tabShowsWhereTheFocusIs() {
+        SaveTasks({{"A", "{a}"}, {"B", "{b}"}});
+        TFMain& m = Open();
+        m.show();
+        QVERIFY(QTest::qWaitForWindowActive(&m));
+        m.HelpButton->setFocus(Qt::TabFocusReason);  // the Job button comes to the focus, whatever had it
+        m.jobbutton->setFocus(Qt::TabFocusReason);
+        auto* ring = m.findChild<QWidget*>(QStringLiteral("FocusRing"));
+        QVERIFY(ring);
+        QStringList order;
+        for (int i = 0; i < 9; ++i) {
+            QWidget* f = QApplication::focusWidget();
+            QVERIFY(f);
+            const auto& tabs = m.Tabs();
+            order << (f == m.bt_addtask          ? QString("+")
+                      : f == tabs[0].MiddlePiece ? QString("tab A")
+                      : f == tabs[1].MiddlePiece ? QString("tab B")
+                      : f == static_cast<QWidget*>(m.CurrentTaskWindow()->edit_LFolder)
+                          ? QString("left folder")
+                          : f->accessibleName());
+            // An edit shows its focus itself.
+            const bool edit = qobject_cast<QLineEdit*>(f) != nullptr;
+            QTRY_COMPARE(ring->isVisible(), !edit);
+            if (!edit) QVERIFY(ring->geometry().contains(QRect(f->mapTo(&m, QPoint(0, 0)), f->size())));
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        }
+        // Left to right along the menu bar and the tab row, then into the page shown.
+        QCOMPARE(order, QStringList({"Job", "Actions", "View", "Tools", "Help", "+", "tab A", "tab B",
+                                     "left folder"}));
     }
 
     void messageBoxesGrowWithTheirText() {

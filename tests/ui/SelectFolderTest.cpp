@@ -2,6 +2,7 @@
 #include "UiTestMain.h"
 #include "common/TestSides.h"
 #include "engine/UTSyncTask.h"
+#include "model/UTRegistry.h"
 #include "model/UTSysConfig.h"
 #include "platform/UTFolders.h"
 #include "storage/UTFtpFileOper.h"
@@ -13,6 +14,7 @@
 #include "ui/ImageEx.h"
 #include "ui/UFSelectFolder.h"
 
+#include <QDir>
 #include <QFileSystemModel>
 #include <QLineEdit>
 #include <QTemporaryDir>
@@ -426,6 +428,98 @@ class SelectFolderTest : public QObject {
         QCOMPARE(m_Boxes.size(), 1);
         w.OkButtonClick();
         QCOMPARE(m_Source.FolerAllName, (dir.path() + "/a/b").toStdString());
+    }
+
+    // Enter chooses the folder, as a dialog's default button; in a page's field it connects, and on
+    // a picture button it presses that button.
+    void enterChoosesTheFolder() {
+        const struct {
+            const char* Name;
+            int Focus;  // 0 the address, 1 the user, 2 a folder node, 3 Cancel, 4 the local page's tab
+            int Result, Connects, Page;
+        } cases[] = {
+            {"address", 0, 0, 2, TFSelectFolder::PAGE_WEBDAV},
+            {"user", 1, 0, 2, TFSelectFolder::PAGE_WEBDAV},
+            {"folder node", 2, 1, 2, TFSelectFolder::PAGE_WEBDAV},  // the node is opened, then chosen
+            {"Cancel", 3, 2, 1, TFSelectFolder::PAGE_WEBDAV},
+            {"page tab", 4, 0, 1, TFSelectFolder::PAGE_COMPUTER},
+        };
+        for (const auto& c : cases) {
+            m_Window.reset();  // its back-ends answer from the script it was opened with
+            m_Source = TFolderSource{};
+            m_Source.DeviceType = DEVICE_WEBDAV;
+            m_Source.FolerAllName = "http://h/dav";
+            TFSelectFolder& w = Open();
+            m_Script->Entries["http://h/dav"] = {Folder("docs", "http://h/dav/docs")};
+            QVERIFY(QTest::qWaitForWindowActive(&w));
+            w.ConnectButtons[TFSelectFolder::PAGE_WEBDAV]->Click();
+            QWidget* focus[] = {w.edit_webdavaddr, w.Edit_webdavUser, w.webdavtv, w.CancelButton,
+                                w.SideButtons[TFSelectFolder::PAGE_COMPUTER]};
+            if (c.Focus == 2) w.webdavtv->setCurrentItem(FindNode(w.webdavtv, "docs"));
+            focus[c.Focus]->setFocus(Qt::TabFocusReason);
+            QTest::keyClick(focus[c.Focus], Qt::Key_Return);
+            QVERIFY2(w.result() == c.Result, c.Name);
+            QVERIFY2(static_cast<int>(m_Script->Seen.size()) == c.Connects, c.Name);
+            QVERIFY2(w.CurrentPage() == c.Page, c.Name);
+            if (c.Result == 1) QCOMPARE(m_Source.FolerAllName, std::string("http://h/dav/docs"));
+        }
+    }
+
+    // The device page finds the attached device from "wm:" (and any address not naming one), opens
+    // a full address down to its folder, and says "Not find windows mobile." and shows no node when
+    // no device is attached; a device reached is recorded as the one connected last.
+    void devicePageFindsTheAttachedDevice() {
+        QTemporaryDir device;
+        QVERIFY(QDir(device.path()).mkpath("docs/notes"));
+        const QString notFound = "Bramlow File Sync|Not find windows mobile.";
+        const struct {
+            const char* Name;
+            bool Attached;
+            QString Address;
+            QStringList Boxes;
+            QString Top, Selected, AddressAfter;
+        } cases[] = {
+            {"offered address", true, "wm:", {}, "Pocket_PC", "", "wm:Pocket_PC"},
+            {"any other address", true, "phone", {}, "Pocket_PC", "", "wm:Pocket_PC"},
+            {"full address",
+             true,
+             "wm:Pocket_PC\\docs\\notes",
+             {},
+             "Pocket_PC",
+             "notes",
+             "wm:Pocket_PC\\docs\\notes"},
+            {"offered address, no device", false, "wm:", {notFound}, "", "", "wm:"},
+            {"full address, no device",
+             false,
+             "wm:Pocket_PC\\docs",
+             {notFound},
+             "",
+             "",
+             "wm:Pocket_PC\\docs"},
+        };
+        const std::string registry = GetProgramFolder() + REGISTRY_FILE_NAME;
+        for (const auto& c : cases) {
+            std::filesystem::remove(registry);
+            qputenv("BFS_DEVICE_NAME", "Pocket_PC");
+            if (c.Attached)
+                qputenv("BFS_DEVICE_FOLDER", device.path().toUtf8());
+            else
+                qputenv("BFS_DEVICE_FOLDER", (device.path() + "/unplugged").toUtf8());
+            m_Source.DeviceType = DEVICE_MOBILE;
+            m_Source.FolerAllName = c.Address.toStdString();
+            TFSelectFolder& w = Open(true);  // the page connects as it opens
+            QTRY_VERIFY2(
+                m_Boxes.size() == c.Boxes.size() && (c.Top.isEmpty() || w.tvWM->topLevelItemCount() > 0),
+                c.Name);
+            QCOMPARE(m_Boxes, c.Boxes);
+            QCOMPARE(w.tvWM->topLevelItemCount(), c.Top.isEmpty() ? 0 : 1);
+            if (!c.Top.isEmpty()) QCOMPARE(w.tvWM->topLevelItem(0)->text(0), c.Top);
+            if (!c.Selected.isEmpty()) QCOMPARE(w.tvWM->currentItem()->text(0), c.Selected);
+            QCOMPARE(w.edit_wmaddr->text(), c.AddressAfter);
+            // Only a device reached is recorded.
+            QCOMPARE(QString::fromStdString(LastDeviceName(registry)), c.Attached ? "Pocket_PC" : "");
+        }
+        qunsetenv("BFS_DEVICE_FOLDER");
     }
 
     // Every remote page against its real server: Connect, a sub-folder, Make New Folder, and OK

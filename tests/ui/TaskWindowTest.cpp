@@ -90,6 +90,16 @@ class TOpenedUrls : public QObject {
     QStringList Opened;
 };
 
+// A side whose server turns the log-on away.
+class TRefusingOper : public TMemFileOper {
+  public:
+    using TMemFileOper::TMemFileOper;
+    int32_t Connect() override {
+        FailureText = "log-on refused";
+        return 5;
+    }
+};
+
 }  // namespace
 
 class TaskWindowTest : public QObject {
@@ -173,6 +183,7 @@ class TaskWindowTest : public QObject {
         TSyncTask::SetFileOperFactory([this](const TFolderSource& f, bool) -> std::unique_ptr<TFileOper> {
             // Like the program's own factory, no back-end for a kind that has none.
             if (f.FolerAllName.rfind("mem:", 0) != 0 || f.DeviceType == DEVICE_SFTP) return nullptr;
+            if (f.FolerAllName == "mem:refused") return std::make_unique<TRefusingOper>(m_LeftStore);
             return std::make_unique<TGatedFileOper>(f.FolerAllName == "mem:left" ? m_LeftStore : m_RightStore,
                                                     &m_ListGate, &m_PutGate, &m_GetGate);
         });
@@ -222,6 +233,90 @@ class TaskWindowTest : public QObject {
             QVERIFY(w.BitBtn_Analyze->isEnabled());
             QVERIFY(!w.BitBtn_Sync->isEnabled());
         }
+    }
+
+    // A run that does not start says why on the status line, and the log line adds where and why.
+    void aRefusedRunSaysWhyOnTheStatusLine() {
+        TSilentServer server;
+        server.Refuse();
+        const QString missing = QString::fromStdString(m_Home.path().toStdString() + "/gone");
+        const QString down = QString::fromStdString(server.Address("http")) + "/dav";
+        const struct {
+            const char* Name;
+            int32_t LeftKind, RightKind;
+            QString Left, Right;
+            bool OtherRunning;  // the same task runs in another window
+            QString Line, Status;
+        } cases[] = {
+            {"left folder missing", DEVICE_LOCAL, DEVICE_LOCAL, missing, "", false,
+             "Cannot connect Left folder: " + missing + " (no such folder)",
+             "Cannot connect the left folder: no such folder."},
+            {"server down", DEVICE_WEBDAV, DEVICE_LOCAL, down, "", false,
+             "Cannot connect Left folder: " + down + " (server not reachable)",
+             "Cannot connect the left folder: server not reachable."},
+            {"log-on refused", DEVICE_LOCAL, DEVICE_WEBDAV, "", "mem:refused", false,
+             "Cannot connect Right folder: mem:refused (log-on refused)",
+             "Cannot connect the right folder: log-on refused."},
+            {"no storage of the kind", DEVICE_SFTP, DEVICE_LOCAL, "mem:left", "", false,
+             "Cannot connect Left folder: mem:left",
+             "Cannot connect the left folder: no storage of this kind."},
+            {"already running", DEVICE_WEBDAV, DEVICE_WEBDAV, "mem:left", "mem:right", true,
+             "The task \"Photos\" is already running.", "The task \"Photos\" is already running."},
+        };
+        for (const auto& c : cases) {
+            TFSyncMain& w = Open(DEVICE_LOCAL);
+            TSyncTask& t = *w.Task;
+            t.LFolder->DeviceType = c.LeftKind;
+            t.RFolder->DeviceType = c.RightKind;
+            if (!c.Left.isEmpty()) t.LFolder->FolerAllName = c.Left.toStdString();
+            if (!c.Right.isEmpty()) t.RFolder->FolerAllName = c.Right.toStdString();
+            // The same task in a second window, held in its listing.
+            std::unique_ptr<TFSyncMain> other;
+            if (c.OtherRunning) {
+                m_ListGate.Close();
+                other = std::make_unique<TFSyncMain>();
+                other->Task->Assign(t);
+                other->StartAnalyze();
+                QTRY_COMPARE(m_ListGate.Waiting.load(), 2);
+            }
+            w.StartAnalyze();
+            QVERIFY2(Idle(w), c.Name);
+            QVERIFY2(w.LogLines() == QStringList{c.Line}, qPrintable(w.LogLines().join('|')));
+            QVERIFY2(w.Label_ActionStatus->text() == c.Status, qPrintable(w.Label_ActionStatus->text()));
+            QVERIFY2(w.BitBtn_Analyze->isEnabled() && !w.BitBtn_cancel->isEnabled(), c.Name);
+            if (other) {
+                m_ListGate.Open();
+                QVERIFY(Idle(*other));
+            }
+        }
+    }
+
+    // Tab walks the window as it is laid out, and the control it reaches shows a ring unless it
+    // draws its own focus; a click shows none.
+    void tabFollowsTheLayoutAndShowsTheFocus() {
+        TFSyncMain& w = Open(DEVICE_LOCAL);
+        QVERIFY(QTest::qWaitForWindowActive(&w));
+        auto* ring = w.findChild<QWidget*>(QStringLiteral("FocusRing"));
+        QVERIFY(ring);
+        // Sync and Cancel are off, and so is the view choice, until there is a plan.
+        const struct {
+            QWidget* Control;
+            bool Ring;
+        } stops[] = {{w.edit_LFolder, false}, {w.bt_LBrowse, true}, {w.bt_taskconfig, true},
+                     {w.Edit_RFolder, false}, {w.bt_RBrowse, true}, {w.BitBtn_Analyze, true},
+                     {w.VST1, true},          {w.memo1, true},      {w.edit_LFolder, false}};
+        w.edit_LFolder->setFocus(Qt::TabFocusReason);
+        for (const auto& c : stops) {
+            QCOMPARE(QApplication::focusWidget(), c.Control);
+            QTRY_COMPARE(ring->isVisible(), c.Ring);
+            if (c.Ring)
+                QVERIFY(ring->geometry().contains(QRect(c.Control->mapTo(&w, QPoint()), c.Control->size())));
+            QTest::keyClick(c.Control, Qt::Key_Tab);
+        }
+        // A click puts the focus where the user looks: no ring.
+        QTest::mouseClick(w.VST1->viewport(), Qt::LeftButton);
+        QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(w.VST1));
+        QTRY_VERIFY(!ring->isVisible());
     }
 
     // An address typed and not yet left is the one the run uses.
