@@ -3,6 +3,7 @@
 #include "engine/UTPlan.h"
 #include "model/UTConsts.h"
 #include "model/UTFileOper.h"
+#include "model/UTFolderForm.h"
 #include "model/UTMyException.h"
 #include "model/UTPublicFunc.h"
 #include "model/UTSysConfig.h"
@@ -13,6 +14,7 @@
 #include "ui/ImageEx.h"
 #include "ui/TooltipUtil.h"
 #include "ui/UFSelectFolder.h"
+#include "ui/UTDialogParts.h"
 #include "ui/UTFileTypeIcons.h"
 #include "ui/UTPictures.h"
 #include "ui/UTPlanModel.h"
@@ -202,8 +204,8 @@ TFSyncMain::~TFSyncMain() {
     DrainWorkers();
     // An address still being typed is kept, as leaving the edit keeps it; after this the edits'
     // "editing finished", which their hiding below would bring, finds no task to write into.
-    if (edit_LFolder->isModified()) FolderEdited(1);
-    if (Edit_RFolder->isModified()) FolderEdited(0);
+    if (edit_LFolder->isModified()) FolderEdited(1, false);
+    if (Edit_RFolder->isModified()) FolderEdited(0, false);
     for (QLineEdit* edit : {edit_LFolder, Edit_RFolder}) edit->disconnect(this);
     // The view and its model read the plan, which goes with the members, before the child widgets.
     VST1->setModel(nullptr);
@@ -764,8 +766,8 @@ bool TFSyncMain::PlanIsCurrent() const {
 void TFSyncMain::SyncShownPlan() {
     if (Running()) return;
     // An address still being typed counts: the plan was made for the one before it.
-    if (edit_LFolder->isModified()) FolderEdited(1);
-    if (Edit_RFolder->isModified()) FolderEdited(0);
+    if (edit_LFolder->isModified() && !FolderEdited(1)) return;
+    if (Edit_RFolder->isModified() && !FolderEdited(0)) return;
     if (!PlanIsCurrent()) {
         AnalyzeThenSync();
         return;
@@ -780,8 +782,8 @@ void TFSyncMain::StartAnalyze() {
     if (Running() || m_Closing || m_Ending) return;
     // An address still being typed is taken now: once the run has started, its workers read it, and
     // the edit's own "editing finished" would only come when the run disables it.
-    if (edit_LFolder->isModified()) FolderEdited(1);
-    if (Edit_RFolder->isModified()) FolderEdited(0);
+    if (edit_LFolder->isModified() && !FolderEdited(1)) return;
+    if (Edit_RFolder->isModified() && !FolderEdited(0)) return;
     if (m_Run->StartScan() != 0) {
         // Folder checks in red; connect and root checks, a task already running, a damaged setting
         // in the pane's own colour. Nothing else changes.
@@ -1538,18 +1540,33 @@ void TFSyncMain::RowCommandEnded() {
 // ---------------------------------------------------------------------------------------------
 // Folders, options, tips
 
-void TFSyncMain::FolderEdited(int Side) {
+bool TFSyncMain::FolderEdited(int Side, bool Ask) {
     QLineEdit* edit = Side == 1 ? edit_LFolder : Edit_RFolder;
-    const std::string path = StripTrailingSlash(edit->text().toStdString());
-    edit->setText(Utf8(path));
     TFolderSource& folder = Side == 1 ? *Task->LFolder : *Task->RFolder;
-    if (folder.FolerAllName == path) return;
-    folder.FolerAllName = path;
+    const std::string typed = edit->text().toStdString();
+    if (typed == folder.FolerAllName) return true;
+    // The address takes its kind from its form; the side's log-on and other settings stay. One of
+    // no known form is refused and the side keeps its folder.
+    const std::optional<TFolderForm> form = FolderFormOf(typed, folder.DeviceType);
+    if (!form) {
+        edit->setText(Utf8(folder.FolerAllName));
+        edit->setModified(false);
+        if (Ask)
+            ShowMessageBox(FolderFormError(QString::fromStdString(typed).trimmed()),
+                           QStringLiteral("Bramlow File Sync"), MB_OK | MB_ICONINFORMATION);
+        return false;
+    }
+    edit->setText(Utf8(form->Address));
+    edit->setModified(false);
+    if (folder.FolerAllName == form->Address && folder.DeviceType == form->DeviceType) return true;
+    folder.DeviceType = form->DeviceType;
+    folder.FolerAllName = form->Address;
     if (Side == 1)
         Task->SaveLeftFolderPath();
     else
         Task->SaveRightFolderPath();
     DropPlan();
+    return true;
 }
 
 void TFSyncMain::DropPlan() {
@@ -1614,7 +1631,13 @@ void TFSyncMain::ShowFolderTips() {
 }
 
 void TFSyncMain::ShowTip(QWidget* Target, const QString& Title, const QString& Text) {
-    if (ToolTip && isVisible()) ToolTip->ShowBalloon(Target, 1, Title, Text);
+    // A folder field's tip shows once, and again only after the field was filled or emptied: it
+    // would hide what the user types.
+    if (!ToolTip || !isVisible()) return;
+    if (Target == edit_LFolder || Target == Edit_RFolder)
+        ToolTip->ShowBalloonOnce(Target, 1, Title, Text);
+    else
+        ToolTip->ShowBalloon(Target, 1, Title, Text);
 }
 
 // ---------------------------------------------------------------------------------------------

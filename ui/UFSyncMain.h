@@ -241,7 +241,9 @@ class TFSyncMain : public QWidget {
     void StartRowCommand(std::unique_ptr<TRowCommand> Command);
     void RowCommandEnded();
     void BrowseFolder(int Side);
-    void FolderEdited(int Side);
+    // Takes the address typed into a side's field (its kind from its form); false when it fits no
+    // kind: the field shows the side's folder again, with a message when Ask.
+    bool FolderEdited(int Side, bool Ask = true);
     void ShowDirectionPicture();
     // Ends the run as EndRunForClose does and lets the workers' ends through until none is alive,
     // so the run's record is written; from then on the window handles nothing but those ends.

@@ -191,16 +191,6 @@ std::optional<TScheduleText> ScheduleOfSummary(const QString& Text) {
     return result;
 }
 
-// The text said when a typed folder address fits no kind of storage.
-QString FolderFormError(const QString& Address) {
-    return QStringLiteral(
-               "This folder address is of no form Bramlow File Sync knows:\n%1\n\nType a path that "
-               "begins with \"/\", a share (\\\\host\\share or smb://host/share), an ftp://, http:// "
-               "or https:// address, or a device folder (wm:device\\folder); or choose the folder with "
-               "Browse.")
-        .arg(Address);
-}
-
 QString Lang(const char* Key) {
     return QString::fromStdString(SysConfig().GetText(Key));
 }

@@ -121,4 +121,14 @@ QWidget* NewDialogButton(QWidget* Parent, const QString& Text, TImageExButton*& 
     return holder;
 }
 
+// The text said when a typed folder address fits no kind of storage.
+QString FolderFormError(const QString& Address) {
+    return QStringLiteral(
+               "This folder address is of no form Bramlow File Sync knows:\n%1\n\nType a path that "
+               "begins with \"/\", a share (\\\\host\\share or smb://host/share), an ftp://, http:// "
+               "or https:// address, or a device folder (wm:device\\folder); or choose the folder with "
+               "Browse.")
+        .arg(Address);
+}
+
 }  // namespace bfs

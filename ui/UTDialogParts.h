@@ -65,4 +65,7 @@ void ShowPageTab(std::span<TImageExButton* const> Tabs, QStackedWidget* Pages, T
 // Returns its holder to put into a layout.
 QWidget* NewDialogButton(QWidget* Parent, const QString& Text, TImageExButton*& Button, TImageEx*& Caption);
 
+// The text said when a typed folder address fits no kind of storage (FolderFormOf).
+QString FolderFormError(const QString& Address);
+
 }  // namespace bfs

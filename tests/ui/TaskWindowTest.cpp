@@ -5,6 +5,7 @@
 #include "model/UTSysConfig.h"
 #include "platform/UTAtomicFile.h"
 #include "platform/UTFolders.h"
+#include "ui/DMUnit.h"
 #include "ui/ImageEx.h"
 #include "ui/UFSyncMain.h"
 #include "ui/UTPlanModel.h"
@@ -182,9 +183,13 @@ class TaskWindowTest : public QObject {
         m_GetGate.Open();
         TSyncTask::SetFileOperFactory([this](const TFolderSource& f, bool) -> std::unique_ptr<TFileOper> {
             // Like the program's own factory, no back-end for a kind that has none.
-            if (f.FolerAllName.rfind("mem:", 0) != 0 || f.DeviceType == DEVICE_SFTP) return nullptr;
-            if (f.FolerAllName == "mem:refused") return std::make_unique<TRefusingOper>(m_LeftStore);
-            return std::make_unique<TGatedFileOper>(f.FolerAllName == "mem:left" ? m_LeftStore : m_RightStore,
+            // A folder typed into the window is an address of a known form: "/mem/left" stands for
+            // "mem:left" there.
+            const std::string address =
+                f.FolerAllName.starts_with("/mem/") ? "mem:" + f.FolerAllName.substr(5) : f.FolerAllName;
+            if (address.rfind("mem:", 0) != 0 || f.DeviceType == DEVICE_SFTP) return nullptr;
+            if (address == "mem:refused") return std::make_unique<TRefusingOper>(m_LeftStore);
+            return std::make_unique<TGatedFileOper>(address == "mem:left" ? m_LeftStore : m_RightStore,
                                                     &m_ListGate, &m_PutGate, &m_GetGate);
         });
     }
@@ -634,7 +639,7 @@ class TaskWindowTest : public QObject {
         QVERIFY(Idle(w));
         QVERIFY(w.BitBtn_Sync->isEnabled());
         // Still being typed when F6 comes.
-        w.edit_LFolder->setText("mem:elsewhere");
+        w.edit_LFolder->setText("/mem/elsewhere");
         w.edit_LFolder->setModified(true);
         const int analyses = AnalysisRecords(w);
         QSignalSpy ended(&w, &TFSyncMain::RunEnded);
@@ -644,15 +649,50 @@ class TaskWindowTest : public QObject {
         QCOMPARE(AnalysisRecords(w) - analyses, 1);
         // And a folder changed and left: Sync goes away at once.
         QVERIFY(Idle(w));
-        w.edit_LFolder->setText("mem:left");
+        w.edit_LFolder->setText("/mem/left");
         emit w.edit_LFolder->editingFinished();
         m_LeftStore->AddFile("/c.txt", "gamma", LATER);
         w.StartAnalyze();
         QVERIFY(Idle(w));
         QVERIFY(w.BitBtn_Sync->isEnabled());
-        w.edit_LFolder->setText("mem:elsewhere");
+        w.edit_LFolder->setText("/mem/elsewhere");
         emit w.edit_LFolder->editingFinished();
         QVERIFY(!w.BitBtn_Sync->isEnabled());
+    }
+
+    // A folder typed into the window takes the kind of its form, and is stored so; one of no known
+    // form is refused with a message, and the side keeps its folder.
+    void aTypedFolderTakesTheKindOfItsForm() {
+        TFSyncMain& w = OpenWithConflict();
+        QStringList boxes;
+        MessageBoxFunc = [&](const QString& Text, const QString&, int) {
+            boxes << Text;
+            return 1;
+        };
+        const struct {
+            const char* Typed;
+            int32_t Kind;        // the side's kind after
+            const char* Stored;  // the side's address after
+            bool Refused;
+        } rows[] = {
+            {"/home/me/a/", DEVICE_LOCAL, "/home/me/a", false},
+            {"ftp://host/data", DEVICE_FTP, "ftp://host/data", false},
+            {"smb://host/share/dir", DEVICE_NETWORK, "\\\\host\\share\\dir", false},
+            {"relative/dir", DEVICE_NETWORK, "\\\\host\\share\\dir", true},
+            {"/mem/left", DEVICE_LOCAL, "/mem/left", false},
+        };
+        w.Task->LFolder->DeviceType = DEVICE_MOBILE;
+        for (const auto& r : rows) {
+            boxes.clear();
+            w.edit_LFolder->setText(QString::fromUtf8(r.Typed));
+            emit w.edit_LFolder->editingFinished();
+            QVERIFY2(boxes.size() == (r.Refused ? 1 : 0), r.Typed);
+            QCOMPARE(w.edit_LFolder->text(), QString::fromUtf8(r.Stored));
+            // (What SaveLeftFolderPath stores of the side is tested with the task list.)
+            QVERIFY2(w.Task->LFolder->DeviceType == r.Kind && w.Task->LFolder->FolerAllName == r.Stored,
+                     r.Typed);
+        }
+        MessageBoxFunc = nullptr;
     }
 
     // After a sync each row it carried out shows both sides as they now are, also in a view chosen
