@@ -78,9 +78,13 @@ void TImageEx::paintEvent(QPaintEvent* Event) {
 }
 
 void TImageEx::focusInEvent(QFocusEvent* Event) {
-    // Coming back to the window, or a menu closing, keeps the mark as it was.
-    if (Event->reason() != Qt::ActiveWindowFocusReason && Event->reason() != Qt::PopupFocusReason)
+    // Coming back to the window, or a menu closing, keeps the mark as it was; the focus a window
+    // gives as it first opens shows none, as a click's.
+    if (Event->reason() == Qt::ActiveWindowFocusReason)
+        m_MouseFocus = m_MouseFocus || !m_EverFocused;
+    else if (Event->reason() != Qt::PopupFocusReason)
         m_MouseFocus = Event->reason() == Qt::MouseFocusReason;
+    m_EverFocused = true;
     QLabel::focusInEvent(Event);
 }
 

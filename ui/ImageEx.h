@@ -42,6 +42,7 @@ class TImageEx : public QLabel {
   private:
     bool m_Pressed = false;
     bool m_MouseFocus = false;  // the focus came with a click
+    bool m_EverFocused = false;
 };
 
 enum TPicState { isNormal, isMouseMove, isSelect };

@@ -146,6 +146,9 @@ TFMain::TFMain(QWidget* Parent) : QWidget(Parent) {
     setMinimumSize(QSize(832, 618).boundedTo(free.size()));
     setGeometry(FirstGeometry(QSize(DEFAULT_WIDTH, DEFAULT_HEIGHT), free));
     ShowKeyboardFocus(*this);
+    // The keyboard starts at the menu bar, not at the title bar's first picture (a Space would
+    // minimise the window).
+    jobbutton->setFocus(Qt::OtherFocusReason);
     // The tip line shows the hint of whatever control of this window is under the mouse.
     qApp->installEventFilter(this);
 }
