@@ -571,16 +571,19 @@ bool TS3FileOper::ShowsSize(const std::string& Key, int64_t Size) {
 // takes its key by a copy on the service, which no cut connection leaves half done. (The reserved
 // key is removed; when that fails, it is a leftover that the next listing removes.) An empty body
 // has nothing to cut short and is stored directly. Only the reserved key, which nothing else
-// writes, is sent again after a failure that may pass.
+// writes, is sent again after a failure that may pass. Each step is confirmed by the tag its reply
+// gives, which names the very bytes stored; a reply without that tag is confirmed by a look-up.
 int32_t TS3FileOper::StoreObject(const std::string& Key, const TS3Reader& Read, int64_t Size,
                                  const std::string& MD5) {
     const std::string bucket = ServiceBucket();
     if (Size == 0) return FStorage.PutObject(bucket, Key, std::string(), true) && ShowsSize(Key, 0) ? 0 : -1;
     const std::string temp = FolderKey(std::string("/") + MARKER_FOLDER + "/") + NewReservedName();
     int32_t result = -1;
-    if (FStorage.PutObjectFrom(bucket, temp, Read, Size, MD5, true, true) && ShowsSize(temp, Size) &&
-        FStorage.CopyObject(bucket, temp, bucket, Key))
-        result = ShowsSize(Key, Size) ? 0 : -1;
+    std::string tag;
+    if (FStorage.PutObjectFrom(bucket, temp, Read, Size, MD5, true, true, &tag) &&
+        (TagIsDigest(tag, MD5) || ShowsSize(temp, Size)) &&
+        FStorage.CopyObject(bucket, temp, bucket, Key, &tag))
+        result = TagIsDigest(tag, MD5) || ShowsSize(Key, Size) ? 0 : -1;
     FStorage.DeleteObject(bucket, temp);
     return result;
 }
@@ -870,6 +873,15 @@ std::string Md5OfEntityTag(std::string_view ETag) {
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     }
     return md5;
+}
+
+bool TagIsDigest(std::string_view ETag, const std::string& ContentMD5) {
+    const std::string hex = Md5OfEntityTag(ETag);
+    if (hex.empty() || ContentMD5.empty()) return false;
+    std::string bytes;
+    for (size_t at = 0; at < hex.size(); at += 2)
+        bytes += static_cast<char>(std::stoi(hex.substr(at, 2), nullptr, 16));
+    return Base64Encode(bytes) == ContentMD5;
 }
 
 }  // namespace bfs

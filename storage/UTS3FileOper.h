@@ -60,4 +60,9 @@ int32_t S3TimeToDosDate(std::string_view Text);
 // other tag, such as that of an object uploaded in parts ("...-3").
 std::string Md5OfEntityTag(std::string_view ETag);
 
+// Whether ETag, a reply's tag of an object, is the MD5 digest whose Base64 text is ContentMD5 (a
+// "Content-MD5" value): the object then holds exactly the bytes of that digest. A tag that is no
+// digest (of an encrypted object, say) tells nothing: false.
+bool TagIsDigest(std::string_view ETag, const std::string& ContentMD5);
+
 }  // namespace bfs

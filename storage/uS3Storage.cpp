@@ -177,11 +177,28 @@ bool MayPass(long Status, int Error, const std::string& Failure) {
            Error == CURLE_RECV_ERROR || Error == CURLE_PARTIAL_FILE;
 }
 
+// The text of the first <Name> element of Body; empty when there is none.
+std::string ElementIn(const std::string& Body, const std::string& Name) {
+    const std::string openTag = "<" + Name + ">", closeTag = "</" + Name + ">";
+    const size_t open = Body.find(openTag);
+    const size_t close = open == std::string::npos ? open : Body.find(closeTag, open);
+    return close == std::string::npos ? std::string()
+                                      : Body.substr(open + openTag.size(), close - open - openTag.size());
+}
+
 // The error code an <Error> document names ("InternalError"); empty when it names none.
 std::string ErrorCodeIn(const std::string& Body) {
-    const size_t open = Body.find("<Code>");
-    const size_t close = open == std::string::npos ? open : Body.find("</Code>", open);
-    return close == std::string::npos ? std::string() : Body.substr(open + 6, close - open - 6);
+    return ElementIn(Body, "Code");
+}
+
+// Text with the XML entities a tag value may hold decoded ("&quot;" as '"').
+std::string XmlUnescape(std::string Text) {
+    static const std::pair<const char*, char> ENTITIES[] = {
+        {"&quot;", '"'}, {"&apos;", '\''}, {"&lt;", '<'}, {"&gt;", '>'}, {"&#34;", '"'}, {"&amp;", '&'}};
+    for (const auto& [entity, ch] : ENTITIES)
+        for (size_t at = 0; (at = Text.find(entity, at)) != std::string::npos; ++at)
+            Text.replace(at, std::strlen(entity), 1, ch);
+    return Text;
 }
 
 }  // namespace
@@ -381,15 +398,23 @@ bool TS3Storage::PutObject(const std::string& Bucket, const std::string& Key, co
 }
 
 bool TS3Storage::PutObjectFrom(const std::string& Bucket, const std::string& Key, const TS3Reader& Read,
-                               int64_t Size, const std::string& MD5, bool Binary, bool Repeat) {
+                               int64_t Size, const std::string& MD5, bool Binary, bool Repeat,
+                               std::string* ETag) {
+    if (ETag) ETag->clear();
     if (MD5.empty()) {
         ErrorText = {"Http Result: no MD5 digest of the body"};
         return false;
     }
     TReply reply;
     const TBody body{Read, Size};
-    return Request("PUT", "/" + Bucket + "/" + EncodePath(Key), "", &body,
-                   Binary ? CONTENT_BINARY : CONTENT_TEXT, MD5, {}, reply, {.Repeat = Repeat});
+    if (!Request("PUT", "/" + Bucket + "/" + EncodePath(Key), "", &body,
+                 Binary ? CONTENT_BINARY : CONTENT_TEXT, MD5, {}, reply, {.Repeat = Repeat}))
+        return false;
+    if (ETag) {
+        const auto tag = reply.Headers.find("etag");
+        if (tag != reply.Headers.end()) *ETag = tag->second;
+    }
+    return true;
 }
 
 bool TS3Storage::GetObject(const std::string& Bucket, const std::string& Key, std::string& Stream,
@@ -419,7 +444,8 @@ bool TS3Storage::GetObjectTo(const std::string& Bucket, const std::string& Key, 
 }
 
 bool TS3Storage::CopyObject(const std::string& SourceBucket, const std::string& SourceKey,
-                            const std::string& Bucket, const std::string& Key) {
+                            const std::string& Bucket, const std::string& Key, std::string* ETag) {
+    if (ETag) ETag->clear();
     TReply reply;
     // The source is a path: its "/" stay as they are (services decode the rest, some not "%2F").
     std::string path = EncodePath(SourceKey);
@@ -429,8 +455,11 @@ bool TS3Storage::CopyObject(const std::string& SourceBucket, const std::string& 
     // source to the same key again.
     const TS3Reader none = [](int64_t, char*, size_t) -> int64_t { return 0; };
     const TBody empty{none, 0};
-    return Request("PUT", "/" + Bucket + "/" + EncodePath(Key), "", &empty, CONTENT_BINARY, "", {source},
-                   reply, {.ErrorIn200 = true});
+    if (!Request("PUT", "/" + Bucket + "/" + EncodePath(Key), "", &empty, CONTENT_BINARY, "", {source}, reply,
+                 {.ErrorIn200 = true}))
+        return false;
+    if (ETag) *ETag = XmlUnescape(ElementIn(reply.Body, "ETag"));
+    return true;
 }
 
 bool TS3Storage::HeadObject(const std::string& Bucket, const std::string& Key,

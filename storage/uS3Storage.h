@@ -114,8 +114,9 @@ class TS3Storage {
     // PUT of the Size bytes that Read gives, read as they are sent, with MD5 (ContentMD5Of the same
     // bytes) as their "Content-MD5": a body that changed since it was digested is refused by the
     // service. Each attempt reads from the start again.
+    // ETag (when given) receives the reply's "ETag" header as sent, empty when it has none.
     bool PutObjectFrom(const std::string& Bucket, const std::string& Key, const TS3Reader& Read, int64_t Size,
-                       const std::string& MD5, bool Binary, bool Repeat);
+                       const std::string& MD5, bool Binary, bool Repeat, std::string* ETag = nullptr);
     // The "Content-MD5" value of the Size bytes Read gives: empty when they cannot all be read.
     static std::string ContentMD5Of(const TS3Reader& Read, int64_t Size);
     // A reader of Text, which must outlive it.
@@ -128,8 +129,10 @@ class TS3Storage {
     bool GetObjectTo(const std::string& Bucket, const std::string& Key, const TS3Target& Target,
                      std::map<std::string, std::string>* Headers = nullptr);
     // Server-side copy: PUT of the target with a signed "x-amz-copy-source" naming the source.
+    // ETag (when given) receives the <ETag> of the reply's copy result, its entities decoded
+    // ("\"…\""), empty when it has none.
     bool CopyObject(const std::string& SourceBucket, const std::string& SourceKey, const std::string& Bucket,
-                    const std::string& Key);
+                    const std::string& Key, std::string* ETag = nullptr);
     // HEAD of the object. On success Headers (when given) receives the reply headers, names in
     // lower case.
     bool HeadObject(const std::string& Bucket, const std::string& Key,

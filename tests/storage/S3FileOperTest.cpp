@@ -156,6 +156,20 @@ TEST(S3DigestTest, EntityTagsAndBytes) {
     };
     for (const auto& t : tags) EXPECT_EQ(Md5OfEntityTag(t.Tag), t.Md5) << t.Tag;
 
+    // A reply's tag confirms a stored body only when it is the digest that went out with it.
+    const struct {
+        const char* Tag;
+        const char* ContentMD5;
+        bool Same;
+    } confirms[] = {
+        {"\"900150983cd24fb0d6963f7d28e17f72\"", "kAFQmDzST7DWlj99KOF/cg==", true},
+        {"900150983CD24FB0D6963F7D28E17F72", "kAFQmDzST7DWlj99KOF/cg==", true},
+        {"\"900150983cd24fb0d6963f7d28e17f73\"", "kAFQmDzST7DWlj99KOF/cg==", false},  // another body
+        {"", "kAFQmDzST7DWlj99KOF/cg==", false},
+        {"\"900150983cd24fb0d6963f7d28e17f72\"", "", false},
+    };
+    for (const auto& c : confirms) EXPECT_EQ(TagIsDigest(c.Tag, c.ContentMD5), c.Same) << c.Tag;
+
     // Bytes read in pieces of any size give one digest; a failed read gives none.
     const auto pieces = [](std::string Text, size_t Piece, bool Fail) {
         return [Text, Piece, Fail, at = size_t{0}](char* Buffer, size_t Capacity) mutable -> int64_t {
@@ -365,6 +379,30 @@ TEST_F(S3FileOperTest, RepeatedUploadStoresTheWholeFile) {
         EXPECT_TRUE(Client.GetObject("bfsaccess-side", "docs/big.bin", got));
         EXPECT_TRUE(got == fresh) << got.size();
     }
+}
+
+// A stored body is confirmed by the tags the upload and the copy answer with: no look-up is sent.
+// (A tag that is not the body's digest is confirmed by a look-up: SpoiledUploadLeavesTheKeyAsItWas.)
+TEST_F(S3FileOperTest, UploadIsConfirmedByItsTags) {
+    if (IsSkipped()) return;
+    TS3CutProxy proxy(Server.Port);
+    auto oper = S3Side(proxy.Endpoint(), "side/docs");
+    ASSERT_EQ(oper->Connect(), 0);
+    const std::string fresh = "tagged text";
+    const std::string local = Scratch.Path + "/tagged.txt";
+    WriteDated(local, fresh, 1700000000);
+    const TFileAttri listed =
+        Entry("/", "tagged.txt", static_cast<int64_t>(fresh.size()), UnixTimeToDosDate(1700000000));
+    const size_t before = proxy.Heads().size();
+    ASSERT_EQ(oper->PutFile(local, *oper->FFolderSource, listed, 0, false), 0);
+    std::vector<std::string> verbs;
+    for (const std::string& head : proxy.Heads()) verbs.push_back(head.substr(0, head.find(' ')));
+    verbs.erase(verbs.begin(), verbs.begin() + static_cast<std::ptrdiff_t>(before));
+    std::erase(verbs, "GET");  // the bucket is looked up once, by a listing
+    EXPECT_EQ(verbs, (std::vector<std::string>{"PUT", "PUT", "DELETE"}));
+    std::string got;
+    EXPECT_TRUE(Client.GetObject("bfsaccess-side", "docs/tagged.txt", got));
+    EXPECT_EQ(got, fresh);
 }
 
 // A download goes into a temporary file beside the target; a repeat starts that file again, and a
