@@ -125,6 +125,7 @@ struct TEngineResult {
     double ScanSec = 0, AnalyzeSec = 0, SyncSec = 0;
     long long Peak = 0;  // the process's peak resident size during the run
     long long Copied = 0, ErrorLines = 0;
+    std::string FirstErrorLine;
     long long LeftListed = 0, RightListed = 0;  // entries of each side's listing
     double Total() const { return ScanSec + AnalyzeSec + SyncSec; }
 };
@@ -176,13 +177,13 @@ TEngineResult RunEngine(const std::string& SyncID, const std::string& Local, con
     run.Sync([&](const std::string& Line) {
         if (Line.rfind("Copy:", 0) == 0)
             ++r.Copied;
-        else if (Line.rfind("Error", 0) == 0)
-            ++r.ErrorLines;
+        else if (Line.rfind("Error", 0) == 0 && ++r.ErrorLines == 1)
+            r.FirstErrorLine = Line;
     });
     r.SyncSec = Seconds(t2, TClock::now());
     r.Peak = meter.Peak();
     r.Ok = r.ErrorLines == 0;
-    if (!r.Ok) r.Error = std::to_string(r.ErrorLines) + " error lines";
+    if (!r.Ok) r.Error = std::to_string(r.ErrorLines) + " error lines, the first: " + r.FirstErrorLine;
     return r;
 }
 
@@ -359,8 +360,9 @@ void CheckCopies(TRow& Row, long long Ours, long long Ref, int Copy, const char*
     Row.Check =
         std::string(Where) + " holds " + Grouped(Ours) + " (ours) / " + Grouped(Ref) + " (reference) files";
     if (Ours != Copy) {
+        Row.Ours.Error = "copied " + Grouped(Ours) + " of " + Grouped(Copy) + " files" +
+                         (Row.Ours.Ok ? " with no error reported" : "; " + Row.Ours.Error);
         Row.Ours.Ok = false;
-        Row.Ours.Error = "copied " + Grouped(Ours) + " of " + Grouped(Copy) + " files";
     }
     if (Ref != Copy) Row.Ref.Ok = false;
 }

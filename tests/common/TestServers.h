@@ -174,8 +174,11 @@ class TFtpServer {
         if (m_Kind == TServerKind::Vsftpd && !EnsureFtpAccount()) return false;
         for (int attempt = 0; attempt < 5; ++attempt) {
             Port = FreePort();
-            const int pasv = FreePort();
-            const std::string range = std::to_string(pasv) + "-" + std::to_string(std::min(pasv + 40, 65535));
+            // A wide range of passive ports: vsftpd tries a few random ports of its range for each
+            // transfer and ends the session ("500 OOPS", then a closed connection) when none binds,
+            // which a range of 40 met about once in 10,000 quick transfers.
+            const int pasv = FreePort(), pasvLast = std::min(pasv + 400, 65535);
+            const std::string range = std::to_string(pasv) + "-" + std::to_string(pasvLast);
             std::vector<std::string> argv;
             if (m_Kind == TServerKind::Pyftpdlib) {
                 argv = {PYTHON, "-m",     "pyftpdlib", "-i",     "127.0.0.1", "-p",  std::to_string(Port),
@@ -191,8 +194,7 @@ class TFtpServer {
                     << Files
                     << "\nchroot_local_user=YES\nallow_writeable_chroot=YES\npasv_address=127.0.0.1\n"
                        "pasv_min_port="
-                    << pasv << "\npasv_max_port=" << std::min(pasv + 40, 65535)
-                    << "\nsecure_chroot_dir=" << empty
+                    << pasv << "\npasv_max_port=" << pasvLast << "\nsecure_chroot_dir=" << empty
                     << "\npam_service_name=vsftpd\nutf8_filesystem=YES\nuse_localtime=NO\n";
                 if (!Banner.empty()) out << "ftpd_banner=" << Banner << "\n";
                 out.close();
