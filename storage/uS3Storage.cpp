@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <string_view>
 #include <thread>
 
@@ -191,15 +192,58 @@ std::string ErrorCodeIn(const std::string& Body) {
     return ElementIn(Body, "Code");
 }
 
-// Text with the XML entities a tag value may hold decoded ("&quot;" as '"').
-std::string XmlUnescape(std::string Text) {
-    static const std::pair<const char*, char> ENTITIES[] = {
+// Text with the XML entities a tag value may hold decoded ("&quot;" as '"'), in one pass: what a
+// decoded entity gives is not read again ("&amp;quot;" gives "&quot;"). Any other "&" stays.
+std::string XmlUnescape(std::string_view Text) {
+    static constexpr std::pair<std::string_view, char> ENTITIES[] = {
         {"&quot;", '"'}, {"&apos;", '\''}, {"&lt;", '<'}, {"&gt;", '>'}, {"&#34;", '"'}, {"&amp;", '&'}};
-    for (const auto& [entity, ch] : ENTITIES)
-        for (size_t at = 0; (at = Text.find(entity, at)) != std::string::npos; ++at)
-            Text.replace(at, std::strlen(entity), 1, ch);
-    return Text;
+    std::string out;
+    out.reserve(Text.size());
+    for (size_t at = 0; at < Text.size();) {
+        const size_t amp = std::min(Text.find('&', at), Text.size());
+        out.append(Text.substr(at, amp - at));
+        if (amp == Text.size()) break;
+        const std::string_view rest = Text.substr(amp);
+        const auto* entity = std::find_if(std::begin(ENTITIES), std::end(ENTITIES),
+                                          [rest](const auto& E) { return rest.starts_with(E.first); });
+        out += entity == std::end(ENTITIES) ? '&' : entity->second;
+        at = amp + (entity == std::end(ENTITIES) ? 1 : entity->first.size());
+    }
+    return out;
 }
+
+// What Text shows of itself in an error text: its first Limit bytes, every occurrence of Secret
+// (taken from the left) as "***", an occurrence that begins within them hidden whole. One pass of
+// the Knuth-Morris-Pratt search, so that no reply costs more than its length.
+std::string Scrubbed(std::string_view Text, std::string_view Secret, size_t Limit) {
+    Limit = std::min(Limit, Text.size());
+    if (Secret.empty()) return std::string(Text.substr(0, Limit));
+    // border[i]: the length of the longest proper prefix of Secret that ends at Secret[i].
+    std::vector<size_t> border(Secret.size(), 0);
+    for (size_t i = 1, k = 0; i < Secret.size(); ++i) {
+        while (k > 0 && Secret[i] != Secret[k]) k = border[k - 1];
+        if (Secret[i] == Secret[k]) ++k;
+        border[i] = k;
+    }
+    std::string out;
+    out.reserve(Limit);
+    size_t shown = 0;  // Text before this is in out, or hidden
+    const size_t end = std::min(Text.size(), Limit + Secret.size() - 1);
+    for (size_t i = 0, k = 0; i < end; ++i) {
+        while (k > 0 && Text[i] != Secret[k]) k = border[k - 1];
+        if (Text[i] == Secret[k]) ++k;
+        if (k < Secret.size()) continue;
+        out.append(Text.substr(shown, i + 1 - k - shown));
+        out += "***";
+        shown = i + 1;
+        k = 0;
+    }
+    if (shown < Limit) out.append(Text.substr(shown, Limit - shown));
+    return out;
+}
+
+// How much of an error reply's body goes into ErrorText: its cause, and no more.
+constexpr size_t ERROR_BODY_SHOWN = 4096;
 
 }  // namespace
 
@@ -252,14 +296,16 @@ bool TS3Storage::Request(const std::string& Verb, const std::string& Resource, c
             Reply.Failure.empty() ? std::to_string(Reply.Status) + " " + Reply.Reason : Reply.Failure;
         if (Reply.TooLong && Reply.Failure.empty())
             head += " (a reply of more than " + std::to_string(m_Limits.MaxReplyBody) + " bytes)";
-        ErrorText.push_back("Http Result: " + head);
-        AppendLines(ErrorText, Reply.Body);
-        if (attempts > 1) ErrorText.push_back("Sent " + std::to_string(attempts) + " times");
         // The secret is never sent, but a reply may quote whatever it likes: it is not kept.
-        if (!SecretKey.empty())
-            for (std::string& line : ErrorText)
-                for (size_t at = 0; (at = line.find(SecretKey, at)) != std::string::npos; at += 3)
-                    line.replace(at, SecretKey.size(), "***");
+        ErrorText.push_back(Scrubbed("Http Result: " + head, SecretKey, std::string::npos));
+        // The start of the body, cut before a UTF-8 character rather than within one.
+        size_t shown = std::min(Reply.Body.size(), ERROR_BODY_SHOWN);
+        for (int back = 0; back < 3 && shown < Reply.Body.size() &&
+                           (static_cast<unsigned char>(Reply.Body[shown]) & 0xC0) == 0x80;
+             ++back)
+            --shown;
+        AppendLines(ErrorText, Scrubbed(Reply.Body, SecretKey, shown));
+        if (attempts > 1) ErrorText.push_back("Sent " + std::to_string(attempts) + " times");
     }
     return ok;
 }

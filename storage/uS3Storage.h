@@ -63,7 +63,7 @@ class TS3Storage {
     // Secret access key: the HMAC key of every signature.
     std::string SecretKey;
     // The last failed request: "Http Result: " + status and reason phrase (or the network failure),
-    // then the lines of the reply body. Emptied by a request that succeeds.
+    // then the lines of the reply body's first 4 KiB. Emptied by a request that succeeds.
     std::vector<std::string> ErrorText;
     // Access key id: in every "Authorization" header and the prefix of every bucket name.
     std::string AccessKeyId;

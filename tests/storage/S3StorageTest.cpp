@@ -498,3 +498,57 @@ TEST(S3RetryTest, AbortEndsTheWaitBeforeARepeat) {
     aborter.join();
     EXPECT_EQ(service.Requests("/b/k"), 1);
 }
+
+// Reply texts are read in one pass each, with the results they always had: entity tags decoded
+// once, every whole secret hidden (from the left, as found), and of an error body its first 4 KiB.
+TEST(S3ReplyTextTest, EntityTagsAndErrorTexts) {
+    TScriptedS3 service;
+    ASSERT_TRUE(service.Started());
+    const struct {
+        std::string Tag, Decoded;
+    } tags[] = {
+        {"&quot;d41d8cd98f00b204e9800998ecf8427e&quot;", "\"d41d8cd98f00b204e9800998ecf8427e\""},
+        {"&#34;abc&#34;", "\"abc\""},
+        {"&amp;quot;&amp;amp;&lt;&gt;&apos;", "&quot;&amp;<>'"},
+        {"&&quot;a & b &am; &", "&\"a & b &am; &"},
+        {"", ""},
+    };
+    const std::string tail(5000, 'z');
+    const struct {
+        std::string Secret, Body;
+        std::vector<std::string> Lines;  // ErrorText after its first line
+    } errors[] = {
+        {SECRET, SECRET, {"***"}},
+        {SECRET,
+         "a" + SECRET + SECRET + "b\r\n" + SECRET.substr(0, 5) + SECRET + "\nend",
+         {"a******b", "bfs-s***", "end"}},
+        {"abcab", "ababcabcab", {"ab***cab"}},  // a secret that overlaps itself
+        {SECRET, std::string(4090, 'x') + SECRET + tail, {std::string(4090, 'x') + "***"}},
+        {SECRET, tail, {std::string(4096, 'z')}},
+        {SECRET,
+         std::string(4095, 'y') + "\xC3\xA9" + tail,
+         {std::string(4095, 'y')}},  // not within a character
+    };
+    TS3Storage s3;
+    s3.Create(ACCESS, SECRET);
+    s3.Endpoint = service.Endpoint();
+    int n = 0;
+    for (const auto& t : tags) {
+        const std::string key = "e" + std::to_string(++n);
+        service.Script("/b/" + key,
+                       {{200, "<CopyObjectResult><ETag>" + t.Tag + "</ETag></CopyObjectResult>"}});
+        std::string etag = "unset";
+        EXPECT_TRUE(s3.CopyObject("b", "src", "b", key, &etag)) << t.Tag;
+        EXPECT_EQ(etag, t.Decoded) << t.Tag;
+    }
+    for (const auto& e : errors) {
+        const std::string key = "k" + std::to_string(++n);
+        service.Script("/b/" + key, {{403, e.Body}});
+        s3.Create(ACCESS, e.Secret);
+        std::string body;
+        EXPECT_FALSE(s3.GetObject("b", key, body));
+        std::vector<std::string> lines{"Http Result: 403 X"};
+        lines.insert(lines.end(), e.Lines.begin(), e.Lines.end());
+        EXPECT_EQ(s3.ErrorText, lines) << e.Body.substr(0, 60);
+    }
+}
