@@ -6,6 +6,7 @@
 #include "model/UTPublicFunc.h"
 #include "platform/UTLocalFile.h"
 #include "storage/UTStorageCommon.h"
+#include "storage/UTXmlReply.h"
 #include "storage/uS3Storage.h"
 
 #include <pugixml.hpp>
@@ -323,7 +324,7 @@ bool TS3FileOper::ListPage(const std::string& Prefix, const std::string& Marker,
     std::string xml;
     if (!FStorage.ListBucketQuery(ServiceBucket(), query, xml)) return false;
     pugi::xml_document doc;
-    if (!doc.load_buffer(xml.data(), xml.size())) return false;
+    if (!LoadXmlReply(doc, xml, pugi::parse_default)) return false;
     const pugi::xml_node root = doc.document_element();
     std::string_view rootName = root.name();
     if (const size_t colon = rootName.find(':'); colon != std::string_view::npos)
@@ -732,7 +733,7 @@ bool TS3FileOper::ListBuckets(std::vector<std::string>& Names) {
     std::string xml;
     if (!FStorage.ListAllBuckets(xml)) return false;
     pugi::xml_document doc;
-    if (!doc.load_buffer(xml.data(), xml.size())) return false;
+    if (!LoadXmlReply(doc, xml, pugi::parse_default)) return false;
     // Every bucket the key sees, named as ResolveBucket finds it again: the program's own without
     // their prefix (only the leading one: a name that holds the key id again further on keeps it
     // there), the others by their own names. A name is shown once: one of the others whose name an
@@ -773,7 +774,7 @@ bool TS3FileOper::ListObjects(const std::string& Bucket, const std::string& Path
         std::string xml;
         if (!FStorage.ListBucketQuery(bucket, query, xml)) return false;
         pugi::xml_document doc;
-        if (!doc.load_buffer(xml.data(), xml.size())) return false;
+        if (!LoadXmlReply(doc, xml, pugi::parse_default)) return false;
         const pugi::xml_node root = doc.document_element();
         std::string last;
         for (pugi::xml_node c : root.children()) {

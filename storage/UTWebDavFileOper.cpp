@@ -7,6 +7,7 @@
 #include "platform/UTLocalFile.h"
 #include "storage/UTStorageCommon.h"
 #include "storage/UTWebDavRequests.h"
+#include "storage/UTXmlReply.h"
 #include "storage/webdavxml.h"
 
 #include <fcntl.h>
@@ -20,6 +21,7 @@
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <numeric>
 #include <set>
 #include <string>
 #include <string_view>
@@ -63,6 +65,25 @@ bool ParseSize(std::string_view Text, int64_t& Size) {
     return ParseNumber(Text, Size) && Size >= 0;
 }
 
+// Removes from Entries, from First on, each entry whose name an earlier one has; the order stays.
+// (Told once all are in: a set of the names as they come would hold every name a second time.)
+void DropRepeatedNames(std::vector<TFileAttri>& Entries, size_t First) {
+    std::vector<uint32_t> order(Entries.size() - First);
+    std::iota(order.begin(), order.end(), static_cast<uint32_t>(First));
+    std::stable_sort(order.begin(), order.end(),
+                     [&Entries](uint32_t A, uint32_t B) { return Entries[A].Name < Entries[B].Name; });
+    std::vector<bool> repeated(Entries.size(), false);
+    for (size_t k = 1; k < order.size(); ++k)
+        repeated[order[k]] = Entries[order[k]].Name == Entries[order[k - 1]].Name;
+    size_t kept = 0;
+    for (size_t i = 0; i < Entries.size(); ++i)
+        if (!repeated[i]) {
+            if (kept != i) Entries[kept] = std::move(Entries[i]);
+            ++kept;
+        }
+    Entries.erase(Entries.begin() + static_cast<ptrdiff_t>(kept), Entries.end());
+}
+
 // The reply as ParseMultistatus describes it, from Document (the reply loaded); Dropped counts the
 // resources inside the queried one that were left out for their names.
 bool ParseReply(const pugi::xml_document& Document, std::string_view Queried,
@@ -74,7 +95,6 @@ bool ParseReply(const pugi::xml_document& Document, std::string_view Queried,
     std::string queried(Queried);
     while (!queried.empty() && queried.back() == '/') queried.pop_back();
     bool self = false;
-    std::set<std::string> seen;
     Entries.reserve(multistatus.Count());
     for (size_t r = 0, count = multistatus.Count(); r < count; ++r) {
         const TXMLResponseType response = multistatus.Response(r);
@@ -124,26 +144,26 @@ bool ParseReply(const pugi::xml_document& Document, std::string_view Queried,
             ++Dropped;
             continue;
         }
-        if (!seen.insert(attri.Name).second) continue;
         Entries.push_back(std::move(attri));
     }
+    DropRepeatedNames(Entries, self ? 1 : 0);
     return true;
 }
 
 // A reply's text loaded as it stands: pugixml reads the encoding the reply declares (or its byte
-// order mark). Text is parsed in place (no copy of it is made for UTF-8) and must outlive Document.
-bool LoadReply(std::string& Text, pugi::xml_document& Document) {
-    return static_cast<bool>(
-        Document.load_buffer_inplace(Text.data(), Text.size(), DAV_PARSE_OPTIONS, pugi::encoding_auto));
-}
-
+// order mark). Text is parsed in place (no copy of it is made for UTF-8), within a bound on the
+// document's memory; the entries come out while both live. Why (when given) receives the reason of a
+// reply refused for anything but its form.
 bool ParseReply(std::string&& Text, std::string_view Queried, std::vector<TFileAttri>& Entries,
-                size_t& Dropped) {
+                size_t& Dropped, std::string* Why = nullptr) {
     Entries.clear();
     Dropped = 0;
     std::string text = std::move(Text);  // freed with the document, once the entries are out
     pugi::xml_document doc;
-    return LoadReply(text, doc) && ParseReply(doc, Queried, Entries, Dropped);
+    const pugi::xml_parse_result loaded = LoadXmlReply(doc, text, DAV_PARSE_OPTIONS);
+    if (loaded.status == pugi::status_out_of_memory && Why)
+        *Why = "the server's reply holds too many elements to read";
+    return loaded && ParseReply(doc, Queried, Entries, Dropped);
 }
 
 // Result of a PUT: 0 for 2xx, else the status, 2 when no answer came.
@@ -157,7 +177,8 @@ std::string ReasonOf(int32_t Result, const TDavReply& Reply) {
     if (Result == 2) return "server not reachable";
     if (Result == 1) return "folder not found";
     if (Result == 401) return "log-on refused";
-    if (Reply.Status == 207) return "the server's reply is no folder listing";
+    if (Reply.Status == 207)
+        return Reply.ErrorText.empty() ? "the server's reply is no folder listing" : Reply.ErrorText;
     return "request refused (" + std::to_string(Reply.Status) + ")";
 }
 
@@ -339,8 +360,10 @@ int32_t TWebDavFileOper::Propfind(TWebDavClient& Client, const std::string& Path
     TDavReply reply = Client.Propfind(UrlOf(Path, Folder), Depth);
     int32_t result = -1;
     size_t dropped = 0;
-    if (reply.Status == 207 && reply.Error == 0)
-        result = ParseReply(std::move(reply.Body), Path, Entries, dropped) ? 0 : -1;
+    if (reply.TooLong)
+        result = -1;  // an answer, and one no listing is read from
+    else if (reply.Status == 207 && reply.Error == 0)
+        result = ParseReply(std::move(reply.Body), Path, Entries, dropped, &reply.ErrorText) ? 0 : -1;
     else if (reply.Status == 0 || (reply.Error != 0 && reply.Error != HTTP_STATUS_FAILED))
         result = 2;
     else if (reply.Status == 404)

@@ -169,7 +169,10 @@ TDavReply TWebDavClient::Run(THttpRequest Request, const THttpSink& Sink,
         const THttpSink sink = [&](std::string_view Data) {
             if (status < 200 || status >= 300) return true;
             if (KeepBody) {
-                if (reply.Body.size() + Data.size() > MAX_REPLY_BODY) return false;
+                if (reply.Body.size() + Data.size() > MAX_REPLY_BODY) {
+                    reply.TooLong = true;
+                    return false;
+                }
                 reply.Body.append(Data);
             }
             return !Sink || Sink(Data);
@@ -178,6 +181,10 @@ TDavReply TWebDavClient::Run(THttpRequest Request, const THttpSink& Sink,
         reply.Status = result.Status;
         reply.Error = result.Error;
         reply.ErrorText = result.ErrorText;
+        if (reply.TooLong) {
+            reply.ErrorText = "a reply of more than " + std::to_string(MAX_REPLY_BODY) + " bytes";
+            std::string().swap(reply.Body);  // no part of it is read
+        }
         if (attempt == 0 && result.Status == 401 && !m_Digest && digestOffered && !basicOffered &&
             !m_User.empty()) {
             m_Digest = true;

@@ -48,6 +48,7 @@ struct TDavReply {
     std::string Modified;    // the reply's "Last-Modified" header
     int64_t Date = -1;       // the reply's "Date" header (Unix seconds); -1 when it gave none that reads
     int64_t ReceivedAt = 0;  // this computer's clock (Unix seconds) when that header arrived
+    bool TooLong = false;    // the body passed the most the client keeps of it (ErrorText says so)
     bool Success() const { return Error == 0 && Status >= 200 && Status < 300; }
 };
 

@@ -26,6 +26,14 @@
 namespace bfs::test {
 namespace {
 
+// "<a/>" repeated to fill Size bytes: the elements that cost a document the most per byte.
+std::string TinyElements(size_t Size) {
+    std::string text;
+    text.reserve(Size);
+    while (text.size() < Size) text += "<a/>";
+    return text;
+}
+
 // Skips (or under CI fails) the calling test when a server of this kind cannot run here; check
 // ::testing::Test::IsSkipped() / HasFatalFailure() after it.
 void RequireDavServer(TDavKind Kind) {
@@ -181,6 +189,17 @@ TEST(WebDavReplyTest, ParsesBothServersAndRefusesHostileReplies) {
     EXPECT_TRUE(ParseMultistatus(R"(<?xml version="1.0" encoding="ISO-8859-1"?>)" +
                                      one("/dav/x", "<displayname>\xE9</displayname>").substr(head.size()),
                                  "/dav", e));
+    // A name given again is read once, where it came first; the queried folder comes first wherever
+    // it stands.
+    std::string repeated = head + R"(<multistatus xmlns="DAV:">)";
+    for (const auto& [href, size] : std::vector<std::pair<std::string, int>>{
+             {"/dav/b", 1}, {"/dav/a", 2}, {"/dav/", 0}, {"/dav/b", 3}, {"/dav/a", 4}, {"/dav/c", 5}})
+        repeated += "<response><href>" + href + "</href><propstat><prop><resourcetype/><getcontentlength>" +
+                    std::to_string(size) + "</getcontentlength></prop></propstat></response>";
+    ASSERT_TRUE(ParseMultistatus(repeated + "</multistatus>", "/dav", e));
+    ASSERT_EQ(e.size(), 4u);
+    EXPECT_TRUE(e[0].Path == "/dav" && e[1].Name == "b" && e[1].Size == 1 && e[2].Name == "a" &&
+                e[2].Size == 2 && e[3].Name == "c");
     const std::string hostile[] = {
         "",
         "not xml at all",
@@ -193,6 +212,8 @@ TEST(WebDavReplyTest, ParsesBothServersAndRefusesHostileReplies) {
         one("/dav/x", "<getlastmodified>Someday</getlastmodified>"),
         one("/dav/x", std::string(100000, '<')),
         head + "<multistatus xmlns=\"DAV:\">" + std::string(20000, 'x') + "<response>",
+        // Tiny elements would cost sixteen times the reply's size: more than a reply may take.
+        head + "<multistatus xmlns=\"DAV:\">" + TinyElements(2 << 20) + "</multistatus>",
         // Resources the server could not describe may be there: no listing without them.
         head + R"(<multistatus xmlns="DAV:"><response><href>/dav/x</href><prop/></response></multistatus>)",
         head + R"(<multistatus xmlns="DAV:"><response><href>/dav/x</href><status>HTTP/1.1 403 No</status>)" +
@@ -435,6 +456,10 @@ TEST(WebDavServerTest, UnreadableRepliesAreListingErrors) {
     auto oper = DavSide(server.Url() + "dav");
     EXPECT_EQ(oper->Connect(), -1);
     EXPECT_EQ(oper->FailureText, "the server's reply is no folder listing");
+    reply =
+        R"(<?xml version="1.0"?><D:multistatus xmlns:D="DAV:">)" + TinyElements(2 << 20) + "</D:multistatus>";
+    EXPECT_EQ(oper->Connect(), -1);
+    EXPECT_EQ(oper->FailureText, "the server's reply holds too many elements to read");
     reply =
         R"(<?xml version="1.0"?><D:multistatus xmlns:D="DAV:"><D:response><D:href>/dav/</D:href><D:propstat><D:prop><D:resourcetype><D:collection/></D:resourcetype></D:prop></D:propstat></D:response><D:response><D:href>/dav/sub/</D:href><D:propstat><D:prop><D:resourcetype><D:collection/></D:resourcetype></D:prop></D:propstat></D:response></D:multistatus>)";
     EXPECT_EQ(oper->Connect(), 0);
