@@ -3,9 +3,9 @@
 // replies whose entity tag is one long run of XML entities, S3 error replies of newlines and of
 // secret-like pieces, and WebDAV folder listings of tiny elements and of a real server's form.
 // Each reply is read in a process of its own, whose peak resident memory is measured from its start
-// (BenchReport.h's TPeakMeter; where the kernel refuses the reset, ru_maxrss of the finished child,
-// which counts this process's own peak too); a case still running after --limit seconds is
-// stopped and shown as such. It prints figures and asserts nothing.
+// (BenchReport.h's TPeakMeter). A case still running after --limit seconds is stopped and shown as
+// such; its peak, and every peak where the kernel refuses the reset, is ru_maxrss of the child, which
+// counts this process's peak before the child started too. It prints figures and asserts nothing.
 //
 // Usage: reply_bench [--limit SECONDS] [--only NAME]   (NAME: a case's name as printed, or a part of it)
 
