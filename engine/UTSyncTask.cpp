@@ -244,7 +244,7 @@ int32_t TSyncTask::LoadSavedTree(TFileTree& Tree, int Side, uint64_t* Hash, bool
     uint64_t hash = 0;
     const int rc = LoadSavedStateFile(Tree, fileName, &error, Listing, &hash);
     if (rc == ENOENT) return 1;
-    if (rc == 0 && !ForeignState(Tree, (Side == 0 ? LFolder : RFolder)->FolerAllName, error)) {
+    if (rc == 0 && !ForeignState(Tree, *(Side == 0 ? LFolder : RFolder), error)) {
         if (Hash) *Hash = hash;
         return 0;
     }

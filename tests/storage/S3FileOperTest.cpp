@@ -2,6 +2,7 @@
 #include "common/TestServers.h"
 #include "model/UTConsts.h"
 #include "model/UTDosTime.h"
+#include "model/UTFolderForm.h"
 #include "model/UTMyException.h"
 #include "platform/UTAtomicFile.h"
 #include "storage/UTFtpFileOper.h"
@@ -131,12 +132,16 @@ TEST(S3AddressTest, SplitsEndpointBucketAndPrefix) {
         {"  http://host/b//p// ", "host", "b", "p"},
         {"http:///b/p", TS3Storage::DEFAULT_ENDPOINT, "b", "p"},
         {"http://host", "host", "", ""},
+        {"http://host/b/p /", "host", "b", "p "},
     };
     for (const auto& c : cases) {
-        const TS3Address a = ParseS3Address(c.Address);
-        EXPECT_EQ(a.Endpoint, c.Endpoint) << c.Address;
-        EXPECT_EQ(a.Bucket, c.Bucket) << c.Address;
-        EXPECT_EQ(a.Prefix, c.Prefix) << c.Address;
+        // The address, and its one form (a saved state's root), name the same bucket and prefix.
+        for (const std::string& address : {std::string(c.Address), FolderAddressForm(DEVICE_S3, c.Address)}) {
+            const TS3Address a = ParseS3Address(address);
+            EXPECT_EQ(a.Endpoint, c.Endpoint) << address;
+            EXPECT_EQ(a.Bucket, c.Bucket) << address;
+            EXPECT_EQ(a.Prefix, c.Prefix) << address;
+        }
     }
 }
 

@@ -3,6 +3,8 @@
 #include "common/TestServers.h"
 #include "model/UTConsts.h"
 #include "model/UTDosTime.h"
+#include "model/UTFolderForm.h"
+#include "model/UTListOrder.h"
 #include "platform/UTAtomicFile.h"
 #include "platform/UTLocalFile.h"
 #include "storage/UTHttpSession.h"
@@ -94,6 +96,7 @@ TEST(WebDavAddressTest, RoutinesOnAddresses) {
         {"https://host:443/x", true, "https://host", "/x", "host", "x", "x"},
         {"host:8080/my files/", true, "http://host:8080", "/my files", "host:8080", "my files", "my files"},
         {"http://[::1]:81/d", true, "http://[::1]:81", "/d", "[::1]:81", "d", "d"},
+        {"http://host/d /", true, "http://host", "/d ", "host", "d ", "d "},
         {"ftp://host/x", false, "", "", "", "", ""},
         {"http://user:pw@host/x", false, "", "", "", "", ""},
         {"http://host:0/x", false, "", "", "", "", ""},
@@ -109,6 +112,11 @@ TEST(WebDavAddressTest, RoutinesOnAddresses) {
         if (!c.Parsed) continue;
         EXPECT_EQ(a.Origin(), c.Origin);
         EXPECT_EQ(a.Path, c.Path);
+        // The one form of the address (a saved state's root) reaches the same server and folder.
+        TWebDavAddress form;
+        ASSERT_TRUE(ParseWebDavAddress(FolderAddressForm(DEVICE_WEBDAV, c.Address), form));
+        EXPECT_EQ(FoldName(form.Origin()), FoldName(a.Origin()));
+        EXPECT_EQ(form.Path, a.Path);
     }
 }
 
