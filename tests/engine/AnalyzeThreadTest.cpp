@@ -414,8 +414,7 @@ TEST(AnalyzeTrees, SavedStatesMustBelongToTheTasksFolders) {
         const char* LRoot;
         const char* TaskLeft;
         bool Used;
-    } cases[] = {// Another writing of the folder; a blank is part of a local folder's name.
-                 {"/L", "/L", true},
+    } cases[] = {{"/L", "/L", true},
                  {"/L", "//L/", true},
                  {"/l", "/L", false},
                  {"/L", "/L ", false},

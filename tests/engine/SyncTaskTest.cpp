@@ -48,8 +48,6 @@ constexpr TFoldersCase FOLDERS_CASES[] = {
     {3, "ftp://h/a", 3, "ftp://h/a/b", FOLDERS_NESTED},
     {3, "FTP://H:21/a/", 3, "ftp://h/a", FOLDERS_SAME},
     {3, "ftp://H/a", 3, "ftp://h/a/b", FOLDERS_NESTED},
-    {3, "ftp://h/a", 3, "ftp://h/A/b", FOLDERS_OK},
-    {5, "HTTP://h/dav/", 5, "http://h:80/dav/x", FOLDERS_NESTED},
     {2, "\\\\SRV\\Share", 2, "\\\\srv\\share\\sub", FOLDERS_NESTED},
     {1, "/data", 3, "ftp://h/data", FOLDERS_OK},
     {0, "/data", 1, "/data/x", FOLDERS_NESTED},

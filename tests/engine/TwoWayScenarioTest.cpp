@@ -43,20 +43,6 @@ class TChecked {
     std::unique_ptr<TSide> Side;
 };
 
-// Another writing of a side's folder, as a user may type it: the scheme in capitals and a separator
-// at the end; a share's names in capitals too, as its server finds them without regard to case.
-std::string OtherWriting(const TFolderSource& Side) {
-    std::string address = Side.FolerAllName;
-    const auto upper = [&](size_t From, size_t To) {
-        for (size_t i = From; i < To; ++i) address[i] = static_cast<char>(std::toupper(address[i]));
-    };
-    for (const std::string_view scheme : {"ftp://", "http://"})
-        if (address.starts_with(scheme)) upper(0, scheme.size());
-    if (Side.DeviceType == DEVICE_NETWORK) upper(address.find('\\', 2), address.size());
-    const bool backslashes = Side.DeviceType == DEVICE_NETWORK || Side.DeviceType == DEVICE_MOBILE;
-    return address + (backslashes ? "\\" : "/");
-}
-
 class TwoWayScenarioTest;
 
 // One scenario: what it sets up, changes and expects, through the fixture.
@@ -386,8 +372,14 @@ const std::vector<TScenario>& Scenarios() {
              t.L.Write("/b.txt", "b", T1);
              t.Sync();
              t.L.Remove("/a.txt");
-             for (TFolderSource* side : {t.Task.LFolder.get(), t.Task.RFolder.get()})
-                 side->FolerAllName = OtherWriting(*side);
+             // Another writing of each folder, as a user may type it: the scheme in capitals, a
+             // separator at the end.
+             for (TFolderSource* side : {t.Task.LFolder.get(), t.Task.RFolder.get()}) {
+                 std::string& a = side->FolerAllName;
+                 if (a.starts_with("ftp") || a.starts_with("http"))
+                     std::transform(a.begin(), a.begin() + a.find(':'), a.begin(), ::toupper);
+                 a += side->DeviceType == DEVICE_NETWORK || side->DeviceType == DEVICE_MOBILE ? "\\" : "/";
+             }
              t.Sync();
              t.ExpectBoth({"/b.txt=b"});  // the deletion travelled: the states were known again
              const std::string damaged = std::string("/") + MARKER_FOLDER + "/" + t.Task.SyncID + ".damaged";

@@ -192,7 +192,6 @@ TEST(FileTreeSaveLoad, EscapesOnlyTheFourCharactersOfNamesAndKeepsTheRootAsItIs)
     } rows[] = {
         {"ftp://h:21/x", DEVICE_FTP, "ftp://h:21/x", true},
         {"ftp%3A//h%3A21/x", DEVICE_FTP, "ftp://h:21/x", true},
-        {"ftp%3A//H%3A21/x/", DEVICE_FTP, "ftp://h/x", true},
         {"http://h/a%20b", DEVICE_WEBDAV, "http://h/a%20b", true},
         {"http://h/a%2520b", DEVICE_WEBDAV, "http://h/a%20b", true},
         {"ftp%3A//h%3A21/x", DEVICE_FTP, "ftp://h:21/y", false},
