@@ -3,6 +3,7 @@
 #include "engine/UTDecision.h"
 #include "model/UTConsts.h"
 #include "model/UTDosTime.h"
+#include "model/UTFolderForm.h"
 #include "model/UTListOrder.h"
 #include "model/UTMyException.h"
 #include "model/UTPublicFunc.h"
@@ -493,8 +494,10 @@ void TAnalyzeThread::Analyze() {
             "are conflicts and nothing is overwritten or deleted.");
         CompareTrees(*LeftTree, *RightTree, result);
     } else if (savedUsable &&
-               TFileTree::RootTextNames(Trim(LeftSaved->Name), Trim(Task.LFolder->FolerAllName)) &&
-               TFileTree::RootTextNames(Trim(RightSaved->Name), Trim(Task.RFolder->FolerAllName))) {
+               TFileTree::RootTextNames(LeftSaved->Name, Task.LFolder->DeviceType,
+                                        Task.LFolder->FolerAllName) &&
+               TFileTree::RootTextNames(RightSaved->Name, Task.RFolder->DeviceType,
+                                        Task.RFolder->FolerAllName)) {
         // A side that lists nothing although its saved state holds entries is most likely not there
         // (an unmounted disk lists as an empty folder): its "deletions" are not carried over.
         if (LeftTree->Children.empty()) {
@@ -528,8 +531,11 @@ void TAnalyzeThread::Analyze() {
         }
         left.join();
         if (leftFailure) std::rethrow_exception(leftFailure);
-        StateCurrent[0] = leftSame && LeftSaved->Name == Task.LFolder->FolerAllName;
-        StateCurrent[1] = rightSame && RightSaved->Name == Task.RFolder->FolerAllName;
+        // A state whose first line names the folder in another form is written again in the one form.
+        StateCurrent[0] = leftSame && LeftSaved->Name == FolderAddressForm(Task.LFolder->DeviceType,
+                                                                           Task.LFolder->FolerAllName);
+        StateCurrent[1] = rightSame && RightSaved->Name == FolderAddressForm(Task.RFolder->DeviceType,
+                                                                             Task.RFolder->FolerAllName);
         UsedSavedStates = true;
         CompareChanges(*LeftChanges, *RightChanges, result);
     } else {

@@ -3,6 +3,7 @@
 #include "engine/UTFileSyncThread.h"
 #include "engine/UTSyncTask.h"
 #include "model/UTConsts.h"
+#include "model/UTFolderForm.h"
 #include "model/UTListOrder.h"
 #include "model/UTMyException.h"
 #include "platform/UTAtomicFile.h"
@@ -269,7 +270,10 @@ int32_t WriteSavedState(const TSyncTask& Task, int Side, TFileOper& Oper, const 
 
 int SaveStates(const TSyncTask& Task, const TStateSources (&Sources)[2], TFileOper* const (&Writers)[2],
                const bool (&Skip)[2], uint64_t (&Hashes)[2]) {
-    const std::string roots[2] = {Task.LFolder->FolerAllName, Task.RFolder->FolerAllName};
+    // Each state names its folder in the one form its side connects to, whichever way the task
+    // writes the address: the next analysis knows it again under any writing of that folder.
+    const std::string roots[2] = {FolderAddressForm(Task.LFolder->DeviceType, Task.LFolder->FolerAllName),
+                                  FolderAddressForm(Task.RFolder->DeviceType, Task.RFolder->FolerAllName)};
     const int bits[2] = {STATE_LEFT_NOT_WRITTEN, STATE_RIGHT_NOT_WRITTEN};
     std::string texts[2];
     try {

@@ -1,5 +1,7 @@
 #include "engine/UTSyncTask.h"
 
+#include "model/UTFolderForm.h"
+#include "model/UTListOrder.h"
 #include "model/UTMyException.h"
 #include "model/UTPublicFunc.h"
 #include "platform/UTAtomicFile.h"
@@ -165,9 +167,21 @@ std::unique_ptr<TSyncTask> TSyncTask::Clone(const TSyncTask& Source) {
     return task;
 }
 
+namespace {
+// A side's address as CheckFolders compares it: trimmed, in the one form its kind connects to, so
+// that two writings of one folder are one folder here too; on a share or a device, whose names are
+// found without regard to case, case-folded. Empty when nothing is written.
+std::string ComparableAddress(const TFolderSource& Side) {
+    const std::string text = Trim(Side.FolerAllName);
+    if (text.empty()) return text;
+    const std::string form = FolderAddressForm(Side.DeviceType, text);
+    return Side.DeviceType == DEVICE_NETWORK || Side.DeviceType == DEVICE_MOBILE ? FoldName(form) : form;
+}
+}  // namespace
+
 int32_t TSyncTask::CheckFolders() const {
-    const std::string left = Trim(LFolder->FolerAllName);
-    const std::string right = Trim(RFolder->FolerAllName);
+    const std::string left = ComparableAddress(*LFolder);
+    const std::string right = ComparableAddress(*RFolder);
     const char leftSep = AddressSeparator(LFolder->DeviceType);
     const char rightSep = AddressSeparator(RFolder->DeviceType);
     const TNormalAddress l = NormaliseAddress(left, leftSep);
@@ -244,7 +258,7 @@ int32_t TSyncTask::LoadSavedTree(TFileTree& Tree, int Side, uint64_t* Hash, bool
     uint64_t hash = 0;
     const int rc = LoadSavedStateFile(Tree, fileName, &error, Listing, &hash);
     if (rc == ENOENT) return 1;
-    if (rc == 0 && !ForeignState(Tree, (Side == 0 ? LFolder : RFolder)->FolerAllName, error)) {
+    if (rc == 0 && !ForeignState(Tree, *(Side == 0 ? LFolder : RFolder), error)) {
         if (Hash) *Hash = hash;
         return 0;
     }

@@ -207,8 +207,8 @@ void TFileOper::GiveLegacyAsidesBack() {
     }
 }
 
-bool ForeignState(const TFileTree& State, std::string_view Address, std::string& Error) {
-    if (TFileTree::RootTextNames(Trim(State.Name), Trim(Address))) return false;
+bool ForeignState(const TFileTree& State, const TFolderSource& Side, std::string& Error) {
+    if (TFileTree::RootTextNames(State.Name, Side.DeviceType, Side.FolerAllName)) return false;
     Error = "written for another folder: " + State.Name;
     return true;
 }
@@ -227,7 +227,7 @@ int32_t TFileOper::LoadSavedTreeThroughStream() {
         uint64_t hash = 0;
         const int rc = LoadSavedStateFile(*tree, local, &error, FFileTree.get(), &hash);
         if (rc == ENOENT) return 1;  // no saved state yet
-        if (rc == 0 && !ForeignState(*tree, FFolderSource->FolerAllName, error)) {
+        if (rc == 0 && !ForeignState(*tree, *FFolderSource, error)) {
             FSavedTree = tree;
             FSavedTreeHash = hash;
             return 0;
@@ -253,7 +253,7 @@ int32_t TFileOper::LoadSavedTreeThroughStream() {
             error = e.what();
         }
         if (!stream.empty() && tree->LoadFromStream(stream, &error, FFileTree.get()) &&
-            !ForeignState(*tree, FFolderSource->FolerAllName, error)) {
+            !ForeignState(*tree, *FFolderSource, error)) {
             FSavedTree = tree;
             FSavedTreeHash = TFileTree::TextHash(stream);
             return 0;

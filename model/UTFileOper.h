@@ -319,10 +319,11 @@ class TFileOper : public TThread {
 int LoadSavedStateFile(TFileTree& Tree, const std::string& Path, std::string* Error, const TFileTree* Listing,
                        uint64_t* Hash);
 
-// Whether a loaded saved state was written for a folder other than Address (its first line names
-// another one: copied from another pair, the sides' states swapped, the folder moved). Such a state
-// says nothing about this folder and counts as damaged; Error then says why.
-bool ForeignState(const TFileTree& State, std::string_view Address, std::string& Error);
+// Whether a loaded saved state was written for a folder other than Side's (its first line names
+// another one: copied from another pair, the sides' states swapped, the folder moved). Another
+// writing of Side's own folder is no other folder (TFileTree::RootTextNames). Such a state says
+// nothing about this folder and counts as damaged; Error then says why.
+bool ForeignState(const TFileTree& State, const TFolderSource& Side, std::string& Error);
 
 // Sorts every level of a tree into listing order (iteratively; depth is not bounded by the stack).
 void SortTreeLevels(TFileTree& Root);

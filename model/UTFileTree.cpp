@@ -1,6 +1,7 @@
 #include "model/UTFileTree.h"
 
 #include "model/UTConsts.h"
+#include "model/UTFolderForm.h"
 #include "model/UTListOrder.h"
 #include "model/UTMyException.h"
 
@@ -530,11 +531,11 @@ size_t DecimalLength(int64_t Value) noexcept {
 
 }  // namespace
 
-bool TFileTree::RootTextNames(std::string_view RootText, std::string_view Address) {
-    if (RootText == Address) return true;
+bool TFileTree::RootTextNames(std::string_view RootText, int32_t Kind, std::string_view Address) {
+    if (SameFolderAddress(Kind, RootText, Address)) return true;
     std::string unescaped;
     return RootText.find('%') != std::string_view::npos && Unescape(RootText, unescaped) &&
-           unescaped == Address;
+           SameFolderAddress(Kind, unescaped, Address);
 }
 
 size_t TFileTree::EntryLineLength(std::string_view Name, int32_t Count, std::string_view Path,

@@ -194,9 +194,10 @@ class TFileTree : private TFileAttri {
     static void AppendRootLine(std::string& Stream, std::string_view RootText, int32_t Count);
     static void AppendEntryLine(std::string& Stream, std::string_view Name, int32_t Count,
                                 std::string_view Path, int32_t FileDate, int64_t Size, int32_t Attr);
-    // Whether a saved state's root text (the Name of a loaded state) names Address: written as it
-    // is, or percent-escaped as earlier versions wrote it ("ftp%3A//host%3A21/dir").
-    static bool RootTextNames(std::string_view RootText, std::string_view Address);
+    // Whether a saved state's root text (the Name of a loaded state) names the folder at Address, a
+    // side of Kind: written in any form of that address (SameFolderAddress), or percent-escaped as
+    // earlier versions wrote it ("ftp%3A//host%3A21/dir").
+    static bool RootTextNames(std::string_view RootText, int32_t Kind, std::string_view Address);
     // The length of the line AppendEntryLine would append, computed without writing it.
     static size_t EntryLineLength(std::string_view Name, int32_t Count, std::string_view Path,
                                   int32_t FileDate, int64_t Size, int32_t Attr) noexcept;

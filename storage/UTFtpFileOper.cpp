@@ -2,6 +2,7 @@
 
 #include "model/UTConsts.h"
 #include "model/UTDosTime.h"
+#include "model/UTFolderForm.h"
 #include "model/UTListOrder.h"
 #include "model/UTMyException.h"
 #include "model/UTPublicFunc.h"
@@ -1021,7 +1022,7 @@ int32_t TFtpFileOper::BackupFile(TFolderSource&, const TFileAttri& Attri) {
 }
 
 std::string TFtpFileOper::GetFullPath(TFolderSource& Source, const TFileAttri& Attri) {
-    std::string path = NormalizeUrl(Source.FolerAllName);
+    std::string path = HostPrefix(Source.FolerAllName) + RootPath(Source.FolerAllName);
     path += Attri.Path.str().empty() || Attri.Path.str().front() != '/' ? "/" + Attri.Path.str()
                                                                         : Attri.Path.str();
     if (path.back() != '/') path += '/';
@@ -1096,11 +1097,7 @@ IFtpBrowser* FtpBrowserOf(TFileOper& Oper) {
 }
 
 std::string NormalizeUrl(std::string_view Address) {
-    std::string rest = Trim(Address);
-    if (rest.size() >= FTP_SCHEME.size() && StartsWithNoCase(rest, FTP_SCHEME))
-        rest.erase(0, FTP_SCHEME.size());
-    while (!rest.empty() && rest.back() == '/') rest.pop_back();
-    return std::string(FTP_SCHEME) + rest;
+    return FolderAddressForm(DEVICE_FTP, Address);
 }
 
 std::string HostOf(std::string_view Address) {
@@ -1115,7 +1112,10 @@ std::string HostPrefix(std::string_view Address) {
 
 std::string RootPath(std::string_view Address) {
     const std::string url = NormalizeUrl(Address);
-    return url.substr(std::min(url.size(), HostPrefix(url).size()));
+    std::string path = url.substr(std::min(url.size(), HostPrefix(url).size()));
+    // The "/" that keeps a last name's trailing blank in the address is no part of the path.
+    if (!path.empty() && path.back() == '/') path.pop_back();
+    return path;
 }
 
 bool ParseMlsdLine(std::string_view Line, TFtpListEntry& Entry) {

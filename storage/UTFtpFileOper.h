@@ -37,16 +37,18 @@ class IFtpBrowser {
 IFtpBrowser* FtpBrowserOf(TFileOper& Oper);
 
 // Address routines.
-// Trimmed, every trailing "/" removed, "ftp://" (any case on input) put in front in lower case: a
-// normal form, so that NormalizeUrl(NormalizeUrl(a)) == NormalizeUrl(a). An address naming no host
+// The address in the one form the back-end connects to (FolderAddressForm of an FTP side): trimmed,
+// every trailing "/" removed (but the one after a last name ending in a blank: "ftp://h/d /" names
+// the folder "d "), "ftp://" (any case on input) put in front in lower case, the host in lower case
+// and port 21 left out; NormalizeUrl(NormalizeUrl(a)) == NormalizeUrl(a). An address naming no host
 // ("", "ftp:///") gives "ftp://" or "ftp:///path", which Connect refuses.
 std::string NormalizeUrl(std::string_view Address);
 // "host" or "host:port": the address without "ftp://", cut before the first "/" that follows.
 std::string HostOf(std::string_view Address);
 // "ftp://" + HostOf(NormalizeUrl(Address)).
 std::string HostPrefix(std::string_view Address);
-// The server path of the side's root: the normalised address without its host prefix ("" for the
-// server's top folder, else "/data").
+// The server path of the side's root: the normalised address without its host prefix and without a
+// "/" at the end ("" for the server's top folder, else "/data"; "/d " for "ftp://h/d /").
 std::string RootPath(std::string_view Address);
 
 // One line of a folder listing, as the back-end reads it.

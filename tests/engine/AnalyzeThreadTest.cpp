@@ -414,7 +414,11 @@ TEST(AnalyzeTrees, SavedStatesMustBelongToTheTasksFolders) {
         const char* LRoot;
         const char* TaskLeft;
         bool Used;
-    } cases[] = {{"/L", "/L", true}, {"/L", " /L\t", true}, {"/l", "/L", false}, {"/Other", "/L", false}};
+    } cases[] = {{"/L", "/L", true},
+                 {"/L", "//L/", true},
+                 {"/l", "/L", false},
+                 {"/L", "/L ", false},
+                 {"/Other", "/L", false}};
     for (const auto& c : cases) {
         TSyncTask task;
         TwoFolders(task);

@@ -46,6 +46,9 @@ constexpr TFoldersCase FOLDERS_CASES[] = {
     {2, "\\\\srv\\share", 2, "\\\\srv\\share2", FOLDERS_OK},
     {2, "\\\\srv\\share", 1, "/srv/share", FOLDERS_OK},
     {3, "ftp://h/a", 3, "ftp://h/a/b", FOLDERS_NESTED},
+    {3, "FTP://H:21/a/", 3, "ftp://h/a", FOLDERS_SAME},
+    {3, "ftp://H/a", 3, "ftp://h/a/b", FOLDERS_NESTED},
+    {2, "\\\\SRV\\Share", 2, "\\\\srv\\share\\sub", FOLDERS_NESTED},
     {1, "/data", 3, "ftp://h/data", FOLDERS_OK},
     {0, "/data", 1, "/data/x", FOLDERS_NESTED},
 };

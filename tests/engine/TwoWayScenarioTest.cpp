@@ -365,6 +365,26 @@ const std::vector<TScenario>& Scenarios() {
              EXPECT_EQ(t.L.Read("/old.txt"), "version 2");
              EXPECT_EQ(t.R.Read("/old.txt"), "version 3, right");
          }},
+        {"AnotherWritingOfTheFoldersKeepsTheStates",
+         [](TwoWayScenarioTest& t) {
+             t.Task.IsDeleteFile = 1;
+             t.L.Write("/a.txt", "a", T1);
+             t.L.Write("/b.txt", "b", T1);
+             t.Sync();
+             t.L.Remove("/a.txt");
+             // Another writing of each folder, as a user may type it: the scheme in capitals, a
+             // separator at the end.
+             for (TFolderSource* side : {t.Task.LFolder.get(), t.Task.RFolder.get()}) {
+                 std::string& a = side->FolerAllName;
+                 if (a.starts_with("ftp") || a.starts_with("http"))
+                     std::transform(a.begin(), a.begin() + a.find(':'), a.begin(), ::toupper);
+                 a += side->DeviceType == DEVICE_NETWORK || side->DeviceType == DEVICE_MOBILE ? "\\" : "/";
+             }
+             t.Sync();
+             t.ExpectBoth({"/b.txt=b"});  // the deletion travelled: the states were known again
+             const std::string damaged = std::string("/") + MARKER_FOLDER + "/" + t.Task.SyncID + ".damaged";
+             EXPECT_EQ(t.L.Read(damaged) + t.R.Read(damaged), "");
+         }},
         {"NameEndingInABlank",
          [](TwoWayScenarioTest& t) {
              // Some servers store such a name without its blank: the run must then say so, and lose

@@ -1,5 +1,6 @@
 #include "model/UTConsts.h"
 #include "model/UTFileTree.h"
+#include "model/UTFolderSource.h"
 
 #include <gtest/gtest.h>
 
@@ -185,15 +186,19 @@ TEST(FileTreeSaveLoad, EscapesOnlyTheFourCharactersOfNamesAndKeepsTheRootAsItIs)
     EXPECT_EQ(Save(root, "ftp://h:21/x"), "ftp://h:21/x::1\r\na%3Ab%25c%0Dd%0Ae\\f:0:/:1080124357:1:32\r\n");
     struct {
         const char* RootText;
+        int32_t Kind;
         const char* Address;
         bool Names;
     } rows[] = {
-        {"ftp://h:21/x", "ftp://h:21/x", true},      {"ftp%3A//h%3A21/x", "ftp://h:21/x", true},
-        {"http://h/a%20b", "http://h/a%20b", true},  {"http://h/a%2520b", "http://h/a%20b", true},
-        {"ftp%3A//h%3A21/x", "ftp://h:21/y", false}, {"/data", "/data2", false},
+        {"ftp://h:21/x", DEVICE_FTP, "ftp://h:21/x", true},
+        {"ftp%3A//h%3A21/x", DEVICE_FTP, "ftp://h:21/x", true},
+        {"http://h/a%20b", DEVICE_WEBDAV, "http://h/a%20b", true},
+        {"http://h/a%2520b", DEVICE_WEBDAV, "http://h/a%20b", true},
+        {"ftp%3A//h%3A21/x", DEVICE_FTP, "ftp://h:21/y", false},
+        {"/data", DEVICE_LOCAL, "/data2", false},
     };
     for (const auto& r : rows)
-        EXPECT_EQ(TFileTree::RootTextNames(r.RootText, r.Address), r.Names) << r.RootText;
+        EXPECT_EQ(TFileTree::RootTextNames(r.RootText, r.Kind, r.Address), r.Names) << r.RootText;
 }
 
 TEST(FileTreeSaveLoad, AcceptsOtherLineEndsAndIgnoresExtraLines) {

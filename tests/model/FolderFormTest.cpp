@@ -20,6 +20,7 @@ TEST(FolderFormTest, TheFormOfAnAddressNamesItsKind) {
         {"/home/me/a", DEVICE_MOBILE, DEVICE_LOCAL, "/home/me/a"},
         {"  /home/me/a/ ", DEVICE_FTP, DEVICE_LOCAL, "/home/me/a"},
         {"/", DEVICE_S3, DEVICE_LOCAL, "/"},
+        {"/home/me/a /", DEVICE_LOCAL, DEVICE_LOCAL, "/home/me/a /"},
         // Shares, in their stored form.
         {"\\\\nas\\music", DEVICE_LOCAL, DEVICE_NETWORK, "\\\\nas\\music"},
         {"\\\\nas:139\\music\\rock\\", DEVICE_LOCAL, DEVICE_NETWORK, "\\\\nas:139\\music\\rock"},
@@ -33,6 +34,7 @@ TEST(FolderFormTest, TheFormOfAnAddressNamesItsKind) {
         {"smb://nas/a%5Cb", DEVICE_LOCAL, REFUSED, ""},
         // Servers by their scheme, in any case.
         {"ftp://example.org/photos/", DEVICE_LOCAL, DEVICE_FTP, "ftp://example.org/photos"},
+        {"ftp://example.org/d /", DEVICE_LOCAL, DEVICE_FTP, "ftp://example.org/d /"},
         {"FTP://example.org", DEVICE_MOBILE, DEVICE_FTP, "FTP://example.org"},
         {"sftp://example.org/x", DEVICE_LOCAL, DEVICE_SFTP, "sftp://example.org/x"},
         {"http://dav.example.org/a", DEVICE_LOCAL, DEVICE_WEBDAV, "http://dav.example.org/a"},
@@ -65,6 +67,47 @@ TEST(FolderFormTest, TheFormOfAnAddressNamesItsKind) {
         ASSERT_TRUE(form) << c.Typed;
         EXPECT_EQ(form->DeviceType, c.Kind) << c.Typed;
         EXPECT_EQ(form->Address, c.Stored) << c.Typed;
+        // The stored form, typed again, is stored as it is.
+        const auto again = FolderFormOf(form->Address, form->DeviceType);
+        ASSERT_TRUE(again) << c.Typed;
+        EXPECT_EQ(again->Address, form->Address) << c.Typed;
+    }
+}
+
+// Two writings of one folder are one folder; a different folder stays different. Each address's
+// form, read again, is the same form.
+TEST(FolderFormTest, AddressFormsTellOneFolderFromAnother) {
+    const struct {
+        int32_t Kind;
+        const char* A;
+        const char* B;
+        bool Same;
+    } cases[] = {
+        {DEVICE_LOCAL, "/data", "//data//", true},
+        {DEVICE_LOCAL, "/data", "/data ", false},
+        {DEVICE_NETWORK, "\\\\nas\\Music\\rock", "\\\\NAS:445/music/Rock\\", true},
+        {DEVICE_NETWORK, "\\\\nas\\music", "\\\\nas:139\\music", false},
+        {DEVICE_FTP, "ftp://host/d", " FTP://HOST:21/d// ", true},
+        {DEVICE_FTP, "ftp://h/d /", "ftp://h/d //", true},
+        {DEVICE_FTP, "ftp://h/d", "ftp://h/d /", false},
+        {DEVICE_FTP, "ftp://h/a", "ftp://h/A", false},
+        {DEVICE_FTP, "ftp://h/a", "ftp://h/b", false},
+        {DEVICE_FTP, "ftp://h:2121/a", "ftp://g:2121/a", false},
+        {DEVICE_FTP, "ftp://h:2121/a", "ftp://h:2122/a", false},
+        {DEVICE_WEBDAV, "http://h/dav", "HTTP://H:80/dav/", true},
+        {DEVICE_WEBDAV, "http://h/dav", "https://h/dav", false},
+        {DEVICE_S3, "http://s3.example.org/b/p", "HTTPS://S3.example.org/b//p/", true},
+        {DEVICE_S3, "http://s3/b/p", "http://s3/b/p /", false},
+        {DEVICE_S3, "http://s3/b/p", "http://s3/c/p", false},
+        {DEVICE_MOBILE, "wm:Phone\\DCIM", "wm:Phone\\dcim\\", true},
+        {DEVICE_MOBILE, "wm:Phone\\", "wm:Phone\\\\", true},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(SameFolderAddress(c.Kind, c.A, c.B), c.Same) << c.A << " | " << c.B;
+        for (const char* address : {c.A, c.B}) {
+            const std::string form = FolderAddressForm(c.Kind, address);
+            EXPECT_EQ(FolderAddressForm(c.Kind, form), form) << address;
+        }
     }
 }
 

@@ -202,6 +202,8 @@ TEST(FtpAddressTest, RoutinesOnAddresses) {
         {"  ftp://host:2121/a/b  ", "ftp://host:2121/a/b", "host:2121", "/a/b"},
         {"ftp://h/a/a", "ftp://h/a/a", "h", "/a/a"},
         {"FTP://h/a//", "ftp://h/a", "h", "/a"},
+        {"ftp://Host:21/a", "ftp://host/a", "host", "/a"},
+        {"ftp://h/d /", "ftp://h/d /", "h", "/d "},
         {"", "ftp://", "", ""},
         {"   ", "ftp://", "", ""},
         {"ftp:///", "ftp://", "", ""},

@@ -2,6 +2,7 @@
 #include "common/TestServers.h"
 #include "model/UTConsts.h"
 #include "model/UTDosTime.h"
+#include "model/UTFolderForm.h"
 #include "model/UTMyException.h"
 #include "platform/UTAtomicFile.h"
 #include "storage/UTFtpFileOper.h"
@@ -131,12 +132,16 @@ TEST(S3AddressTest, SplitsEndpointBucketAndPrefix) {
         {"  http://host/b//p// ", "host", "b", "p"},
         {"http:///b/p", TS3Storage::DEFAULT_ENDPOINT, "b", "p"},
         {"http://host", "host", "", ""},
+        {"http://host/b/p /", "host", "b", "p "},
     };
     for (const auto& c : cases) {
         const TS3Address a = ParseS3Address(c.Address);
         EXPECT_EQ(a.Endpoint, c.Endpoint) << c.Address;
         EXPECT_EQ(a.Bucket, c.Bucket) << c.Address;
         EXPECT_EQ(a.Prefix, c.Prefix) << c.Address;
+        // The address's one form (a saved state's root) names the same bucket and prefix.
+        const TS3Address f = ParseS3Address(FolderAddressForm(DEVICE_S3, c.Address));
+        EXPECT_EQ(f.Endpoint + "|" + f.Bucket + "|" + f.Prefix, a.Endpoint + "|" + a.Bucket + "|" + a.Prefix);
     }
 }
 

@@ -3,6 +3,8 @@
 #include "common/TestServers.h"
 #include "model/UTConsts.h"
 #include "model/UTDosTime.h"
+#include "model/UTFolderForm.h"
+#include "model/UTListOrder.h"
 #include "platform/UTAtomicFile.h"
 #include "platform/UTLocalFile.h"
 #include "storage/UTHttpSession.h"
@@ -102,6 +104,7 @@ TEST(WebDavAddressTest, RoutinesOnAddresses) {
         {"https://host:443/x", true, "https://host", "/x", "host", "x", "x"},
         {"host:8080/my files/", true, "http://host:8080", "/my files", "host:8080", "my files", "my files"},
         {"http://[::1]:81/d", true, "http://[::1]:81", "/d", "[::1]:81", "d", "d"},
+        {"http://host/d /", true, "http://host", "/d ", "host", "d ", "d "},
         {"ftp://host/x", false, "", "", "", "", ""},
         {"http://user:pw@host/x", false, "", "", "", "", ""},
         {"http://host:0/x", false, "", "", "", "", ""},
@@ -109,7 +112,7 @@ TEST(WebDavAddressTest, RoutinesOnAddresses) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Address);
-        TWebDavAddress a;
+        TWebDavAddress a, f;
         ASSERT_EQ(ParseWebDavAddress(c.Address, a), c.Parsed);
         EXPECT_EQ(UrlHost(c.Address), c.Host);
         EXPECT_EQ(ServerPath(c.Address), c.Server);
@@ -117,6 +120,9 @@ TEST(WebDavAddressTest, RoutinesOnAddresses) {
         if (!c.Parsed) continue;
         EXPECT_EQ(a.Origin(), c.Origin);
         EXPECT_EQ(a.Path, c.Path);
+        // The address's one form (a saved state's root) names the same server and folder.
+        EXPECT_TRUE(ParseWebDavAddress(FolderAddressForm(DEVICE_WEBDAV, c.Address), f));
+        EXPECT_EQ(FoldName(f.Origin()) + f.Path, FoldName(a.Origin()) + a.Path);
     }
 }
 
