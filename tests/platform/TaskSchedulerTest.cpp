@@ -133,24 +133,20 @@ TEST_F(TaskSchedulerTest, UnitTextIsEscaped) {
     const std::string name = "Back \"up\" 50% $HOME \\ \xc3\xbc \\";
     const std::string description =
         "Description=Back \"up\" 50%% $HOME \\ \xc3\xbc \\ \n";  // no continuation
-    const struct {
-        std::string MadeAs;
-        bool Renamed;
-    } rows[] = {{name, false}, {"Old name", true}};
-    for (const auto& r : rows) {
-        ASSERT_EQ(CreateScheduledJob("a b/c", r.MadeAs, Spec(0, 1, 7, 0)), 0) << SchedulerError();
-        if (r.Renamed) {
+    for (const bool renamed : {false, true}) {
+        ASSERT_EQ(CreateScheduledJob("a b/c", renamed ? "Old name" : name, Spec(0, 1, 7, 0)), 0);
+        if (renamed) {
             ASSERT_EQ(RenameScheduledJob("a b/c", name), 0) << SchedulerError();
         }
         EXPECT_EQ(Unit("a b/c", ".service"),
                   "[Unit]\n" + description + "\n[Service]\nType=exec\nWorkingDirectory=" + T.Path +
                       "/config %%n/bramlow-file-sync/\nExecStart=" + QuotedProgram +
                       " \"Back \\\"up\\\" 50%% $$HOME \\\\ \xc3\xbc \\\\\"\n")
-            << r.MadeAs;
+            << renamed;
         EXPECT_EQ(Unit("a b/c", ".timer"), "[Unit]\n" + description +
                                                "\n[Timer]\nOnCalendar=*-*-* 07:00:00\nAccuracySec=1s\n"
                                                "Persistent=false\n\n[Install]\nWantedBy=timers.target\n")
-            << r.MadeAs;
+            << renamed;
         CheckWithSystemd("a b/c");
     }
 }
