@@ -440,34 +440,48 @@ int RenameScheduledJob(std::string_view SyncID, std::string_view TaskName) {
         return EINVAL;
     }
     const std::string folder = UnitFolder();
-    const std::string service = folder + ScheduledUnitStem(SyncID) + ".service";
-    std::string old;
-    if (folder.empty() || ReadWholeFile(service, old) != 0) {
+    const std::string stem = folder + ScheduledUnitStem(SyncID);
+    const std::string service = stem + ".service", timer = stem + ".timer";
+    std::string oldService, oldTimer;
+    if (folder.empty() || ReadWholeFile(service, oldService) != 0) {
         SetError("The task has no scheduled job: " + service);
         return ENOENT;
     }
+    const bool hasTimer = ReadWholeFile(timer, oldTimer) == 0;
     std::string program;
     if (int error = CheckedProgram(program)) return error;
 
-    // Only the name changes: the lines that carry it are replaced, the rest (the due check) stays
-    // as it was made. A display an older job was given is dropped: it outlives its session.
-    std::string text;
-    size_t pos = 0;
-    while (pos < old.size()) {
-        size_t end = old.find('\n', pos);
-        end = end == std::string::npos ? old.size() : end + 1;
-        std::string_view line(old.data() + pos, end - pos);
-        if (line.starts_with("Description="))
-            text += UnitLine("Description", TaskName);
-        else if (line.starts_with("ExecStart="))
-            text += UnitLine("ExecStart", ExecLine({program, std::string(TaskName)}));
-        else if (!IsDisplayAssignment(line))
-            text += line;
-        pos = end;
-    }
-    if (int error = WriteFileAtomic(service, text)) return FileFailure("Cannot write", service, error);
+    // Only the name changes: the lines that carry it are replaced, the rest (the due check, the
+    // calendar) stays as it was made. A display an older job was given is dropped: it outlives its
+    // session.
+    const auto renamed = [&](const std::string& Old) {
+        std::string text;
+        for (size_t pos = 0; pos < Old.size();) {
+            size_t end = Old.find('\n', pos);
+            end = end == std::string::npos ? Old.size() : end + 1;
+            std::string_view line(Old.data() + pos, end - pos);
+            if (line.starts_with("Description="))
+                text += UnitLine("Description", TaskName);
+            else if (line.starts_with("ExecStart="))
+                text += UnitLine("ExecStart", ExecLine({program, std::string(TaskName)}));
+            else if (!IsDisplayAssignment(line))
+                text += line;
+            pos = end;
+        }
+        return text;
+    };
+    // On any failure both units are put back: the job keeps running the task under its old name.
+    if (int error = WriteFileAtomic(service, renamed(oldService)))
+        return FileFailure("Cannot write", service, error);
+    if (hasTimer)
+        if (int error = WriteFileAtomic(timer, renamed(oldTimer))) {
+            FileFailure("Cannot write", timer, error);
+            WriteFileAtomic(service, oldService);
+            return error;
+        }
     if (int status = RunScheduler({"daemon-reload"}); status != 0) {
-        WriteFileAtomic(service, old);  // the job keeps running the task under its old name
+        WriteFileAtomic(service, oldService);
+        if (hasTimer) WriteFileAtomic(timer, oldTimer);
         return status;
     }
     return 0;

@@ -53,9 +53,9 @@ int DeleteScheduledJob(std::string_view SyncID);
 // without a day among them), a program path that systemd cannot start (a quote or backslash in it).
 int CreateScheduledJob(std::string_view SyncID, std::string_view TaskName, const TScheduleSpec& Spec);
 
-// Rewrites the task's service so that its job passes TaskName (after the task was renamed), keeps
-// the timer as it is, reloads the user manager. 0 on success (the old service stays on failure);
-// ENOENT when the task has no job.
+// Rewrites the task's units after the task was renamed: the service passes TaskName, and both
+// carry it as their description; the timer's schedule stays as it is. Reloads the user manager.
+// 0 on success (both old units stay on failure); ENOENT when the task has no job.
 int RenameScheduledJob(std::string_view SyncID, std::string_view TaskName);
 
 // The last failure of the functions above as a line for the user: the command and its exit

@@ -13,6 +13,7 @@
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLocale>
 #include <QRegularExpression>
@@ -388,6 +389,16 @@ void TScheduleManagerForm::OkButtonClick() {
         return;
     }
     accept();
+}
+
+void TScheduleManagerForm::keyPressEvent(QKeyEvent* Event) {
+    const bool enter = Event->key() == Qt::Key_Return || Event->key() == Qt::Key_Enter;
+    if (enter && (Event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
+        Event->accept();
+        if (!Event->isAutoRepeat()) OkButtonClick();
+        return;
+    }
+    QDialog::keyPressEvent(Event);
 }
 
 void TScheduleManagerForm::CancelButtonClick() {

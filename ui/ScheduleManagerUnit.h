@@ -18,6 +18,7 @@
 class QCheckBox;
 class QComboBox;
 class QGroupBox;
+class QKeyEvent;
 class QLabel;
 class QSpinBox;
 class QTimeEdit;
@@ -109,6 +110,11 @@ class TScheduleManagerForm : public QDialog {
     TImageExButton* CancelButton = nullptr;
     TImageEx* Label9 = nullptr;
     TImageEx* Label10 = nullptr;
+
+  protected:
+    // Enter, the keypad's too, is OK from every control, as a dialog's default button; a picture
+    // button with the focus takes it itself.
+    void keyPressEvent(QKeyEvent* Event) override;
 
   private:
     void BuildControls();

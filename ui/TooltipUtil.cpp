@@ -84,14 +84,15 @@ class TBalloonWindow : public QWidget {
         m_TextLabel->setVisible(!Text.isEmpty());
     }
 
-    // Places the balloon so that its pointer ends at Tip (global coordinates): above the point with
-    // the pointer below the body, or below it when there is no room above; moved sideways to stay
-    // on the screen.
-    void PointAt(QPoint Tip) {
-        QScreen* screen = QGuiApplication::screenAt(Tip);
+    // Places the balloon on the screen, moved sideways to stay on it: the body above with its
+    // pointer ending at AboveTip (global coordinates), or below with the pointer ending at
+    // BelowTip; the side preferred when the screen has room there, else the other one when that
+    // has room.
+    void PointAt(QPoint AboveTip, QPoint BelowTip, bool PreferBelow) {
+        QScreen* screen = QGuiApplication::screenAt(PreferBelow ? BelowTip : AboveTip);
         if (!screen) screen = QGuiApplication::primaryScreen();
         const QRect area =
-            screen ? screen->availableGeometry() : QRect(Tip - QPoint(2000, 2000), QSize(4000, 4000));
+            screen ? screen->availableGeometry() : QRect(AboveTip - QPoint(2000, 2000), QSize(4000, 4000));
 
         // The pointer takes STEM_HEIGHT at the top or at the bottom: the same size either way.
         layout()->setContentsMargins(PADDING, PADDING, PADDING, PADDING + STEM_HEIGHT);
@@ -99,15 +100,18 @@ class TBalloonWindow : public QWidget {
         layout()->activate();
         QSize whole = sizeHint().expandedTo(minimumSizeHint());
         if (hasHeightForWidth()) whole.setHeight(std::max(whole.height(), heightForWidth(whole.width())));
-        m_StemDown = Tip.y() - whole.height() >= area.top();
+        const bool roomAbove = AboveTip.y() - whole.height() >= area.top();
+        const bool roomBelow = BelowTip.y() + whole.height() <= area.bottom() + 1;
+        m_StemDown = PreferBelow ? !roomBelow && roomAbove : roomAbove;
+        const QPoint tip = m_StemDown ? AboveTip : BelowTip;
         if (!m_StemDown) layout()->setContentsMargins(PADDING, PADDING + STEM_HEIGHT, PADDING, PADDING);
-        int x = Tip.x() - STEM_OFFSET;
+        int x = tip.x() - STEM_OFFSET;
         x = std::max(area.left(), std::min(x, area.right() + 1 - whole.width()));
         const int lowest = RADIUS + STEM_WIDTH / 2;
-        m_StemX = std::clamp(Tip.x() - x, lowest, std::max(lowest, whole.width() - lowest));
+        m_StemX = std::clamp(tip.x() - x, lowest, std::max(lowest, whole.width() - lowest));
         resize(whole);
-        // The layout may still insist on more room; the pointer's end stays at Tip all the same.
-        move(x, m_StemDown ? Tip.y() - height() : Tip.y());
+        // The layout may still insist on more room; the pointer's end stays where it is all the same.
+        move(x, m_StemDown ? tip.y() - height() : tip.y());
         setMask(QRegion(Outline().toFillPolygon().toPolygon()));
         update();
     }
@@ -211,11 +215,15 @@ void TToolTip::PopupAt(QWidget* Target) {
     QToolTip::hideText();
 
     const int x = Position == 1 ? Target->width() / 2 : Position == 2 ? Target->width() : 0;
-    const QPoint tip = Target->mapToGlobal(QPoint(x, Target->height() / 2));
+    const QPoint middle = Target->mapToGlobal(QPoint(x, Target->height() / 2));
     auto* balloon = static_cast<TBalloonWindow*>(m_TipWindow.data());
     if (!balloon) return;
     balloon->SetContents(m_Icon, m_Title, m_Text);
-    balloon->PointAt(tip);
+    if (Below)
+        balloon->PointAt(Target->mapToGlobal(QPoint(x, 0)), Target->mapToGlobal(QPoint(x, Target->height())),
+                         true);
+    else
+        balloon->PointAt(middle, middle, false);
     balloon->show();
     m_Active = true;
     StartHideTimer();

@@ -31,9 +31,13 @@ class TToolTip : public QObject {
 
     // Time a balloon stays, ms; 0 keeps it until another balloon replaces it.
     int Interval = 3000;
-    // Where the pointer touches the target, at the middle of its height: 0 its left edge, 1 its
-    // centre, 2 its right edge.
+    // Where the pointer touches the target: 0 its left edge, 1 its centre, 2 its right edge.
     int Position = 0;
+    // Off: the pointer ends half way down the target and the body stands above it (below it when
+    // the screen has no room above). On: the body hangs below the target, the pointer touching its
+    // bottom edge (above its top edge when the screen has no room below), so that the balloon
+    // covers nothing of the target or of what lies above it.
+    bool Below = false;
 
     void ShowBalloon(QWidget* Target, int Icon, const QString& Title, const QString& Text);
     // The same, once: nothing when this component has shown a balloon at Target already and Target

@@ -300,7 +300,7 @@ void TFSyncMain::BuildControls() {
         Caption = new TImageEx(GroupBox_Action);
         Caption->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
         column->addWidget(Button, 0, Qt::AlignHCenter);
-        column->addWidget(Caption, 0, Qt::AlignHCenter);
+        column->addWidget(Caption, 0, Qt::AlignHCenter | Qt::AlignTop);
         actions->addLayout(column);
         TImageExButton* b = Button;
         const std::string face = Face;
@@ -1634,10 +1634,21 @@ void TFSyncMain::ShowTip(QWidget* Target, const QString& Title, const QString& T
     // A folder field's tip shows once, and again only after the field was filled or emptied: it
     // would hide what the user types.
     if (!ToolTip || !isVisible()) return;
-    if (Target == edit_LFolder || Target == Edit_RFolder)
+    if (Target == edit_LFolder || Target == Edit_RFolder) {
+        ToolTip->Below = false;
+        ToolTip->Position = 0;
         ToolTip->ShowBalloonOnce(Target, 1, Title, Text);
-    else
-        ToolTip->ShowBalloon(Target, 1, Title, Text);
+        return;
+    }
+    // A run button's balloon hangs below its caption, pointing up at the button: standing above
+    // it, the balloon would cover the folder fields while the user may be typing into them.
+    QWidget* caption = Target == BitBtn_Analyze  ? BitBtn_Analyze1
+                       : Target == BitBtn_Sync   ? BitBtn_Sync1
+                       : Target == BitBtn_cancel ? BitBtn_cancel1
+                                                 : nullptr;
+    ToolTip->Below = caption != nullptr;
+    ToolTip->Position = caption ? 1 : 0;
+    ToolTip->ShowBalloon(caption ? caption : Target, 1, Title, Text);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -2,7 +2,6 @@
 
 #include "model/TaskList.h"
 #include "model/UTConsts.h"
-#include "model/UTFolderForm.h"
 #include "model/UTMyException.h"
 #include "model/UTPublicFunc.h"
 #include "model/UTSysConfig.h"
@@ -411,9 +410,13 @@ QWidget* TFTaskConfig::BuildGeneralPage() {
     lb_rfolder = NewLabel(page);
     edit_lfolder = new QLineEdit(page);
     edit_rfolder = new QLineEdit(page);
-    // An address typed or pasted takes its kind of storage from its form (Browse chooses both).
-    connect(edit_lfolder, &QLineEdit::editingFinished, this, [this] { TakeTypedFolder(1); });
-    connect(edit_rfolder, &QLineEdit::editingFinished, this, [this] { TakeTypedFolder(0); });
+    // The addresses change through Browse only, and look so: shown, selectable, never read back.
+    for (QLineEdit* e : {edit_lfolder, edit_rfolder}) {
+        e->setReadOnly(true);
+        QPalette p = e->palette();
+        p.setColor(QPalette::Base, QColor(0xF4, 0xF6, 0xF8));
+        e->setPalette(p);
+    }
     folders->addWidget(lb_taskname, 0, 0);
     folders->addWidget(edit_taskname, 0, 1);
     folders->addWidget(lb_lfolder, 1, 0);
@@ -1128,19 +1131,7 @@ bool TFTaskConfig::SaveFormToTask(TSyncTask& To) {
     CommitOpenEditor(vedit_include);
 
     To.SyncName = Trim(edit_taskname->text().toStdString());
-    // An address typed and not yet taken is taken now; one of no known form is refused.
-    for (int side : {1, 0}) {
-        if (!TakeTypedFolder(side)) {
-            QLineEdit* edit = side == 1 ? edit_lfolder : edit_rfolder;
-            ShowPageOf(edit);
-            ShowMessageBox(FolderFormError(edit->text().trimmed()), QString::fromUtf8(PROGRAM_NAME),
-                           MB_OK | MB_ICONINFORMATION);
-            edit->setFocus();
-            return false;
-        }
-    }
-    // The sides as the folder window or the typed addresses left them: kind, address, log-on and
-    // per-kind options.
+    // The sides as the folder window left them: kind, address, log-on and per-kind options.
     for (auto [to, from] :
          {std::pair{To.LFolder.get(), &m_LFolder}, std::pair{To.RFolder.get(), &m_RFolder}}) {
         to->DeviceType = from->DeviceType;
@@ -1384,21 +1375,6 @@ void TFTaskConfig::BrowseFolder(int Side) {
         return;
     }
     (Side == 1 ? edit_lfolder : edit_rfolder)->setText(Utf8(folder.FolerAllName));
-}
-
-bool TFTaskConfig::TakeTypedFolder(int Side) {
-    QLineEdit* edit = Side == 1 ? edit_lfolder : edit_rfolder;
-    TFolderSource& folder = Side == 1 ? m_LFolder : m_RFolder;
-    const std::string typed = edit->text().toStdString();
-    // Unchanged: the side stays as Browse or the task left it.
-    if (typed == folder.FolerAllName) return true;
-    const std::optional<TFolderForm> form = FolderFormOf(typed, folder.DeviceType);
-    if (!form) return false;
-    // Log-on name, password and the other settings of the side stay as they are.
-    folder.DeviceType = form->DeviceType;
-    folder.FolerAllName = form->Address;
-    if (edit->text() != Utf8(form->Address)) edit->setText(Utf8(form->Address));
-    return true;
 }
 
 void TFTaskConfig::AddMaskRow(QTableWidget* Editor, const char* ErrorKey) {

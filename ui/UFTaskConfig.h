@@ -238,9 +238,6 @@ class TFTaskConfig : public QDialog {
     // value was refused or the write failed (Task is then as it was).
     bool SaveTask();
     void BrowseFolder(int Side);
-    // Takes the address typed into a side's field (1 left, 0 right): its kind from its form, the
-    // side's other settings kept. False, changing nothing, for an address of no known form.
-    bool TakeTypedFolder(int Side);
     // The tab order: the page tabs, each page's controls in reading order, the dialog buttons.
     void SetTabOrder();
     void AddMaskRow(QTableWidget* Editor, const char* ErrorKey);

@@ -71,8 +71,9 @@ void TF_TemplateList::SetTemplates(const QStringList& Names) {
         listed.insert(name);
         lb_template->addItem(name);
     }
-    lb_template->setCurrentRow(-1);
+    // The first line is chosen as the list opens, so that Enter or OK takes it at once.
     lb_template->clearSelection();
+    lb_template->setCurrentRow(lb_template->count() > 0 ? 0 : -1);
 }
 
 QString TF_TemplateList::SelectedTemplate() const {

@@ -23,7 +23,7 @@ class TF_TemplateList : public QDialog {
     explicit TF_TemplateList(QWidget* Parent = nullptr);
 
     // One line per template name, in the given order: blanks around a name are dropped, empty names
-    // are left out, and a name that comes again is listed once. No line is selected.
+    // are left out, and a name that comes again is listed once. The first line is selected.
     void SetTemplates(const QStringList& Names);
     // The selected line; empty when the list has no line or none is selected.
     QString SelectedTemplate() const;

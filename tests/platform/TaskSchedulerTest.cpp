@@ -128,19 +128,27 @@ TEST_F(TaskSchedulerTest, TriggersAreRenderedAndAcceptedBySystemd) {
     }
 }
 
+// A job made under the name, and one made under another and renamed, carry the same units.
 TEST_F(TaskSchedulerTest, UnitTextIsEscaped) {
     const std::string name = "Back \"up\" 50% $HOME \\ \xc3\xbc \\";
     const std::string description =
         "Description=Back \"up\" 50%% $HOME \\ \xc3\xbc \\ \n";  // no continuation
-    ASSERT_EQ(CreateScheduledJob("a b/c", name, Spec(0, 1, 7, 0)), 0) << SchedulerError();
-    EXPECT_EQ(Unit("a b/c", ".service"), "[Unit]\n" + description +
-                                             "\n[Service]\nType=exec\nWorkingDirectory=" + T.Path +
-                                             "/config %%n/bramlow-file-sync/\nExecStart=" + QuotedProgram +
-                                             " \"Back \\\"up\\\" 50%% $$HOME \\\\ \xc3\xbc \\\\\"\n");
-    EXPECT_EQ(Unit("a b/c", ".timer"), "[Unit]\n" + description +
-                                           "\n[Timer]\nOnCalendar=*-*-* 07:00:00\nAccuracySec=1s\n"
-                                           "Persistent=false\n\n[Install]\nWantedBy=timers.target\n");
-    CheckWithSystemd("a b/c");
+    for (const bool renamed : {false, true}) {
+        ASSERT_EQ(CreateScheduledJob("a b/c", renamed ? "Old name" : name, Spec(0, 1, 7, 0)), 0);
+        if (renamed) {
+            ASSERT_EQ(RenameScheduledJob("a b/c", name), 0) << SchedulerError();
+        }
+        EXPECT_EQ(Unit("a b/c", ".service"),
+                  "[Unit]\n" + description + "\n[Service]\nType=exec\nWorkingDirectory=" + T.Path +
+                      "/config %%n/bramlow-file-sync/\nExecStart=" + QuotedProgram +
+                      " \"Back \\\"up\\\" 50%% $$HOME \\\\ \xc3\xbc \\\\\"\n")
+            << renamed;
+        EXPECT_EQ(Unit("a b/c", ".timer"), "[Unit]\n" + description +
+                                               "\n[Timer]\nOnCalendar=*-*-* 07:00:00\nAccuracySec=1s\n"
+                                               "Persistent=false\n\n[Install]\nWantedBy=timers.target\n")
+            << renamed;
+        CheckWithSystemd("a b/c");
+    }
 }
 
 TEST(TaskSchedulerStemTest, IdentifiersAreEscapedAsSystemdDoes) {
@@ -169,14 +177,14 @@ TEST_F(TaskSchedulerTest, CallSequencesLookupRenameAndDelete) {
     EXPECT_TRUE(Calls().empty());
 
     const std::string timerText = Unit("Backup", ".timer"), serviceText = Unit("Backup", ".service");
-    Put("exit-daemon-reload", "5");  // the old service stays
+    Put("exit-daemon-reload", "5");  // the old units stay
     EXPECT_EQ(RenameScheduledJob("Backup", "New"), 5);
     EXPECT_EQ(Unit("Backup", ".service"), serviceText);
+    EXPECT_EQ(Unit("Backup", ".timer"), timerText);
     Put("exit-daemon-reload", "0");
     ASSERT_EQ(RenameScheduledJob("Backup", "New 50%"), 0) << SchedulerError();
     EXPECT_EQ(Values(Unit("Backup", ".service"), "ExecStart"), Lines{QuotedProgram + " \"New 50%%\""});
-    EXPECT_EQ(Values(Unit("Backup", ".service"), "Description"), Lines{"New 50%%"});
-    EXPECT_EQ(Unit("Backup", ".timer"), timerText);
+    EXPECT_EQ(Values(Unit("Backup", ".timer"), "OnCalendar"), Values(timerText, "OnCalendar"));
     CheckWithSystemd("Backup");
     Calls();
 

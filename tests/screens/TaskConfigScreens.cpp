@@ -1,6 +1,6 @@
-// The task configuration window as the keyboard and the typed addresses meet it: a new task made
-// from a template (a free name, the template's schedule), a typed folder of no known form refused
-// with its box, and the focus on a picture button.
+// The task configuration window as the keyboard meets it: a new task made from a template (a free
+// name, the template's schedule), a folder address selected in its read-only field, and the focus on
+// a picture button.
 
 #include "Screens.h"
 #include "model/UTConsts.h"
@@ -14,12 +14,10 @@
 #include <QCheckBox>
 #include <QKeyEvent>
 #include <QLineEdit>
-#include <QMessageBox>
 #include <QTableWidget>
 #include <QToolButton>
 
 #include <cstdio>
-#include <memory>
 
 using namespace bfs;
 
@@ -67,49 +65,32 @@ void TaskConfigKeyboardScreens() {
     Save(fromTemplate, "task-config-from-template-schedule");
     fromTemplate.close();
 
-    // A typed folder of no known form: refused on OK, the focus on its field.
-    TFTaskConfig typed;
-    TSyncTask& u = *typed.Task;
+    // A folder field takes no typing; its address can be selected and copied.
+    TFTaskConfig keyboard;
+    TSyncTask& u = *keyboard.Task;
     u.SyncName = "Photos";
-    u.SyncID = "{screens-typed}";
+    u.SyncID = "{screens-keyboard}";
     u.LFolder->DeviceType = DEVICE_FTP;
     u.LFolder->FolerAllName = "ftp://example.org/photos";
     u.RFolder->DeviceType = DEVICE_LOCAL;
     u.RFolder->FolerAllName = "/srv/photos";
-    typed.show();
-    Activate(typed);
-    typed.edit_lfolder->setText("photos/2024");
-    std::unique_ptr<QMessageBox> box;
-    const TMessageBoxFunc shown = MessageBoxFunc;
-    MessageBoxFunc = [&](const QString& Text, const QString& Caption, int Flags) {
-        box = BuildMessageBox(Text, Caption, Flags, &typed);
-        return IDOK;
-    };
-    typed.BitBtn_okClick();
-    MessageBoxFunc = shown;
-    if (!box || !typed.isVisible()) {
-        std::fprintf(stderr, "screens: the typed folder of no known form was not refused\n");
-        ++g_Failures;
-    } else {
-        Save(typed, "task-config-typed-refused");
-        box->show();
-        Save(*box, "task-config-typed-refused-message");
-    }
+    keyboard.show();
+    Activate(keyboard);
+    keyboard.edit_lfolder->setFocus();
+    keyboard.edit_lfolder->selectAll();
+    Save(keyboard, "task-config-folder-selected");
 
     // The keyboard's place on a picture button.
-    box.reset();
-    Activate(typed);
-    typed.edit_lfolder->setText("/home/anna/photos");
-    TabFrom(typed.edit_lfolder);
-    Save(typed, "task-config-focus-browse");
-    TabFrom(typed.cb_estimatedisk);
-    Save(typed, "task-config-focus-ok");
-    typed.SelectTab(typed.select2button);
-    TabFrom(typed.vedit_exclude);
-    Save(typed, "task-config-focus-add-mask");
-    TabFrom(typed.cb_exfilesizemin);
-    Save(typed, "task-config-focus-size");
-    typed.close();
+    TabFrom(keyboard.edit_lfolder);
+    Save(keyboard, "task-config-focus-browse");
+    TabFrom(keyboard.cb_estimatedisk);
+    Save(keyboard, "task-config-focus-ok");
+    keyboard.SelectTab(keyboard.select2button);
+    TabFrom(keyboard.vedit_exclude);
+    Save(keyboard, "task-config-focus-add-mask");
+    TabFrom(keyboard.cb_exfilesizemin);
+    Save(keyboard, "task-config-focus-size");
+    keyboard.close();
     std::remove(list.c_str());
 }
 

@@ -27,10 +27,10 @@ QString Lang(const char* Key) {
 }
 
 void TemplateAboutScreens() {
+    // As it opens: the first line chosen.
     TF_TemplateList list;
     list.Label1->setText(Lang("templist"));
     list.SetTemplates({"Home", "Office", "Photos to NAS", "Weekly backup", "Office"});
-    list.lb_template->setCurrentRow(1);
     list.show();
     Save(list, "template-list");
     list.close();

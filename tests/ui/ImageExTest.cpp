@@ -10,6 +10,7 @@
 #include <QHelpEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QScreen>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QToolTip>
@@ -252,8 +253,9 @@ class ImageExTest : public QObject {
         }
     }
 
-    // At the left edge, the centre or the right edge of the target, half way down; below the
-    // target when there is no room above it.
+    // At the left edge, the centre or the right edge of the target: half way down with the body
+    // above, below when there is no room above; or, hanging Below, at its bottom edge, at its top
+    // edge with the body above when there is no room below.
     void balloonPointsAtTheTarget() {
         QWidget window;
         window.resize(300, 200);
@@ -262,16 +264,25 @@ class ImageExTest : public QObject {
         window.show();
         TToolTip tip(&window);
         tip.Interval = 0;
-        for (const int windowTop : {300, 0}) {
-            window.move(200, windowTop);
+        const int low = window.screen()->availableGeometry().bottom() - 100;
+        const struct {
+            bool Below;
+            int WindowTop;
+            bool BodyBelow;
+            int TipY;  // in the target: 0 its top, 10 half way down, 20 its bottom
+        } rows[] = {
+            {false, 300, false, 10}, {false, 0, true, 10}, {true, 0, true, 20}, {true, low, false, 0}};
+        for (const auto& r : rows) {
+            window.move(200, r.WindowTop);
+            tip.Below = r.Below;
             for (const int position : {0, 1, 2}) {
                 tip.Position = position;
                 tip.ShowBalloon(&target, 1, QStringLiteral("Title"), QStringLiteral("<b>not bold</b>"));
-                const QPoint point = target.mapToGlobal(QPoint(position * 40, 10));
+                const QPoint point = target.mapToGlobal(QPoint(position * 40, r.TipY));
                 const QRect g = tip.TipWindow()->geometry();
                 QVERIFY(tip.TipWindow()->isVisible());
                 QVERIFY(g.left() <= point.x() && point.x() <= g.right());
-                QCOMPARE(windowTop ? g.bottom() + 1 : g.top(), point.y());
+                QCOMPARE(r.BodyBelow ? g.top() : g.bottom() + 1, point.y());
             }
         }
         // Texts are shown as they are, never as markup.

@@ -354,6 +354,43 @@ class ScheduleTest : public QObject {
         QCOMPARE(m_Boxes.size(), 1);
     }
 
+    // Enter and the keypad's Enter are OK from every field; a count typed just before counts, brought
+    // into its range.
+    void enterIsOkFromEveryField() {
+        using E = TScheduleManagerForm;
+        const struct {
+            const char* Name;
+            int Frequency;
+            std::function<QWidget*(E&)> Field;
+            int Every;  // after "400" is typed into the count; 0: not a count
+        } fields[] = {
+            {"frequency", 0, [](E& e) { return e.comScheduleTask; }, 0},
+            {"start time", 0, [](E& e) { return e.dtpStartTime; }, 0},
+            {"every n days", 0, [](E& e) { return e.seEveryOfDaily; }, 365},
+            {"every n weeks", 1, [](E& e) { return e.seEveryOfWeekly; }, 56},
+            {"a weekday", 1, [](E& e) { return e.CheckBoxWed; }, 0},
+            {"day of the month", 2, [](E& e) { return e.seEveryOfMonthly; }, 31},
+        };
+        for (const auto& f : fields) {
+            for (const auto& [key, modifier] :
+                 {std::pair{Qt::Key_Return, Qt::NoModifier}, std::pair{Qt::Key_Enter, Qt::KeypadModifier}}) {
+                auto e = Editor(f.Frequency);
+                e->show();
+                QWidget* field = f.Field(*e);
+                field->setFocus();
+                // A spin box or time edit types into its line edit.
+                QWidget* keys = field->focusProxy() ? field->focusProxy() : field;
+                if (f.Every) {
+                    static_cast<QSpinBox*>(field)->selectAll();
+                    QTest::keyClicks(keys, QStringLiteral("400"));
+                }
+                QTest::keyClick(keys, key, modifier);
+                QVERIFY2(e->result() == QDialog::Accepted && !e->isVisible(), f.Name);
+                if (f.Every) QCOMPARE(e->Schedule().Every, f.Every);
+            }
+        }
+    }
+
     void anUnreachableSchedulerGivesItsReasonAndCancels() {
         m_Fake.EnsureStatus = 1;
         QCOMPARE(Editor()->Execute(), 0);

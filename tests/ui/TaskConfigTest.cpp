@@ -9,7 +9,9 @@
 #include "ui/UFTaskConfig.h"
 #include "ui/UTDialogParts.h"
 
+#include <QApplication>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QComboBox>
 #include <QGridLayout>
 #include <QLabel>
@@ -625,49 +627,29 @@ class TaskConfigTest : public QObject {
         }
     }
 
-    // A typed or pasted address takes its kind from its form; the side's log-on stays. One of no
-    // known form is refused before anything is saved.
-    void aTypedFolderTakesTheKindOfItsForm() {
-        const struct {
-            const char* Typed;
-            bool Leave;  // the field is left (editing finished) before OK
-            int Kind;    // -1: refused
-            const char* Stored;
-        } rows[] = {
-            {"/home/anna/photos/", false, DEVICE_LOCAL, "/home/anna/photos"},
-            {"smb://nas/photos", true, DEVICE_NETWORK, "\\\\nas\\photos"},
-            {"https://dav.example.org/p", false, DEVICE_WEBDAV, "https://dav.example.org/p"},
-            {"wm:Phone\\DCIM", true, DEVICE_MOBILE, "wm:Phone\\DCIM"},
-            {"~/photos", true, -1, ""},
-        };
-        for (const auto& r : rows) {
-            m_Boxes.clear();
-            fs::remove(TaskListPath());
-            TFTaskConfig& w = Open([](TSyncTask& t) { QCOMPARE(t.SaveToTaskList(1), 0); });
-            w.edit_lfolder->setFocus();
-            w.edit_lfolder->setText(r.Typed);
-            if (r.Leave) w.edit_rfolder->setFocus();
-            w.select3button->Click();
-            w.BitBtn_okClick();
-            const auto stored = Stored("{photos}");
-            if (r.Kind < 0) {
-                QVERIFY2(w.isVisible() && m_Boxes.size() == 1, r.Typed);
-                QVERIFY(m_Boxes[0].Text.contains(r.Typed));
-                QCOMPARE(w.focusWidget(), w.edit_lfolder);
-                QCOMPARE(w.CurrentTab(), w.select1Button);
-                QCOMPARE(stored->LFolder->DeviceType, DEVICE_FTP);
-                QCOMPARE(stored->LFolder->FolerAllName, std::string("ftp://example.org/photos"));
-                continue;
-            }
-            QVERIFY2(w.result() == 1 && m_Boxes.isEmpty(), r.Typed);
-            for (const TSyncTask* t : {w.Task.get(), stored.get()}) {
-                QCOMPARE(t->LFolder->DeviceType, r.Kind);
-                QCOMPARE(t->LFolder->FolerAllName, std::string(r.Stored));
-                QCOMPARE(t->LFolder->UserName, std::string("anna"));
-                QCOMPARE(t->LFolder->PWD, std::string("secret"));
-                QCOMPARE(t->RFolder->DeviceType, DEVICE_LOCAL);
-            }
+    // The folder fields show the addresses, selectable, and take no typing or pasting; whatever
+    // their text, OK stores each side as the task or Browse left it.
+    void folderFieldsShowTheAddressesOnly() {
+        TFTaskConfig& w = Open([](TSyncTask& t) { QCOMPARE(t.SaveToTaskList(1), 0); });
+        QApplication::clipboard()->setText(QStringLiteral("/home/anna/pasted"));
+        for (QLineEdit* field : {w.edit_lfolder, w.edit_rfolder}) {
+            const QString shown = field->text();
+            QVERIFY(field->isReadOnly());
+            field->setFocus();
+            field->selectAll();
+            QCOMPARE(field->selectedText(), shown);
+            QTest::keyClicks(field, QStringLiteral("x/"));
+            QTest::keyClick(field, Qt::Key_V, Qt::ControlModifier);
+            QTest::keyClick(field, Qt::Key_Backspace);
+            QCOMPARE(field->text(), shown);
         }
+        w.edit_lfolder->setText(QStringLiteral("~/photos"));
+        w.BitBtn_okClick();
+        QVERIFY(w.result() == 1 && m_Boxes.isEmpty());
+        const auto stored = Stored("{photos}");
+        QCOMPARE(stored->LFolder->DeviceType, DEVICE_FTP);
+        QCOMPARE(stored->LFolder->FolerAllName, std::string("ftp://example.org/photos"));
+        QCOMPARE(stored->LFolder->UserName, std::string("anna"));
     }
 
     // Enter is OK except where a mask is typed; Tab walks the page as it reads.

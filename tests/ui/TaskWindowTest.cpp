@@ -7,11 +7,13 @@
 #include "platform/UTFolders.h"
 #include "ui/DMUnit.h"
 #include "ui/ImageEx.h"
+#include "ui/TooltipUtil.h"
 #include "ui/UFSyncMain.h"
 #include "ui/UTPlanModel.h"
 #include "ui/UTQtNotifyTarget.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QDesktopServices>
 #include <QDir>
 #include <QFile>
@@ -693,6 +695,37 @@ class TaskWindowTest : public QObject {
                      r.Typed);
         }
         MessageBoxFunc = nullptr;
+    }
+
+    // The balloon at Analyze, as a start or a tab change shows it, hangs below the button's caption
+    // and points up at it: it covers neither folder field, and a click into a field reaches it.
+    void theAnalyzeBalloonLeavesTheFolderFieldsFree() {
+        TFSyncMain& w = Open(DEVICE_WEBDAV);
+        // Room on the screen above the window and below it.
+        w.setGeometry(0, 150, 800, 400);
+        w.InitResultTree();
+        w.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&w));
+        w.BitBtn_Analyze->setToolTip(QStringLiteral("Compare both folders and show what a sync would do"));
+        TMessageEvent showTip(WM_SHOWTIP, 0, 10);
+        QCoreApplication::sendEvent(&w, &showTip);
+        QWidget* balloon = w.ToolTip->TipWindow();
+        QVERIFY(w.ToolTip->Active() && balloon->isVisible());
+        const QRect shown = balloon->geometry();
+        for (QWidget* field : {w.edit_LFolder, w.Edit_RFolder})
+            QVERIFY(!shown.intersects(QRect(field->mapToGlobal(QPoint(0, 0)), field->size())));
+        // The pointer's end: the middle of the caption's bottom edge, under the button.
+        QWidget* caption = w.BitBtn_Analyze1;
+        const QPoint end = caption->mapToGlobal(QPoint(caption->width() / 2, caption->height()));
+        const QPoint button = w.BitBtn_Analyze->mapToGlobal(QPoint(0, 0));
+        QVERIFY(button.x() <= end.x() && end.x() < button.x() + w.BitBtn_Analyze->width());
+        QCOMPARE(shown.top(), end.y());
+        QVERIFY(balloon->mask().contains(end - shown.topLeft() + QPoint(0, 3)));  // its pointer
+
+        const QPoint field = w.edit_LFolder->mapToGlobal(w.edit_LFolder->rect().center());
+        QCOMPARE(QApplication::widgetAt(field), w.edit_LFolder);
+        QTest::mouseClick(w.windowHandle(), Qt::LeftButton, {}, w.mapFromGlobal(field));
+        QVERIFY(w.edit_LFolder->hasFocus());
     }
 
     // After a sync each row it carried out shows both sides as they now are, also in a view chosen

@@ -9,6 +9,7 @@
 #include "ui/uF_TastTemplate.h"
 #include "ui/uF_TemplateList.h"
 
+#include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -105,15 +106,17 @@ class TemplateAboutTest : public QObject {
         for (int i = 0; i < w.lb_template->count(); ++i) lines << w.lb_template->item(i)->text();
         QCOMPARE(lines, QStringList({"Home", "Office", "home"}));
         w.show();
+        QCOMPARE(w.SelectedTemplate(), QString("Home"));  // the first line, as the list opens
+        w.lb_template->clearSelection();
         QCOMPARE(w.SelectedTemplate(), QString());  // OK now adds nothing
         w.lb_template->setCurrentRow(1);
         QCOMPARE(w.SelectedTemplate(), QString("Office"));
         w.OKButton->Click();
         QCOMPARE(w.result(), 1);
 
-        w.SetTemplates({"Office"});  // filled again: the old lines and the selection are gone
+        w.SetTemplates({"Weekly"});  // filled again: the old lines are gone, the first one chosen
         QCOMPARE(w.lb_template->count(), 1);
-        QCOMPARE(w.SelectedTemplate(), QString());
+        QCOMPARE(w.SelectedTemplate(), QString("Weekly"));
         w.show();
         w.CanceButton->Click();
         QCOMPARE(w.result(), 2);
@@ -141,16 +144,20 @@ class TemplateAboutTest : public QObject {
         QTest::keyClick(name.Edit_name, Qt::Key_Return);
         QCOMPARE(name.result(), 1);
 
+        // Enter on the list as it opens takes its first line; the keypad's Enter is the same.
         for (int row : {-1, 1}) {
             TF_TemplateList list;
             list.SetTemplates({"Home", "Office"});
             list.show();
+            list.activateWindow();
+            QVERIFY(QTest::qWaitForWindowActive(&list));
             QVERIFY(next(list.lb_template) == list.OKButton && next(list.OKButton) == list.CanceButton);
-            list.lb_template->setFocus();
+            QCOMPARE(QApplication::focusWidget(), list.lb_template);
             if (row >= 0) list.lb_template->setCurrentRow(row);
-            QTest::keyClick(list.lb_template, Qt::Key_Return);
+            QTest::keyClick(list.lb_template, row < 0 ? Qt::Key_Return : Qt::Key_Enter,
+                            row < 0 ? Qt::NoModifier : Qt::KeypadModifier);
             QCOMPARE(list.result(), 1);
-            QCOMPARE(list.SelectedTemplate(), row < 0 ? QString() : QString("Office"));
+            QCOMPARE(list.SelectedTemplate(), row < 0 ? QString("Home") : QString("Office"));
         }
     }
 
