@@ -2,7 +2,9 @@
 // (default 40,000). Prints the time to save and load the large task, to load every task of the long
 // list through the engine (the document, then each task's LoadFromXML), and to open a list of W
 // tasks in the main window (one page and tab per task, offscreen) with its time and memory per page.
-// Asserts nothing.
+// Then runs the program as a scheduler starts it ("bramlow-file-sync <task>", offscreen) on the
+// first task of that list of W, which copies one file, with its time and peak memory. Asserts
+// nothing.
 //
 // Usage: QT_QPA_PLATFORM=offscreen task_list_bench [--filters F] [--tasks T] [--window-tasks W]
 //   W defaults to 1,000: each task's page is a whole window of widgets (about 0.8 MB), so the
@@ -11,19 +13,26 @@
 #include "BenchReport.h"
 #include "engine/UTSyncTask.h"
 #include "model/TaskList.h"
+#include "model/UTFolderSource.h"
 #include "platform/UTAtomicFile.h"
 #include "platform/UTFolders.h"
 #include "ui/UFMain.h"
 
 #include <QApplication>
 #include <pugixml.hpp>
+#include <spawn.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <vector>
+
+extern char** environ;
 
 namespace {
 
@@ -35,12 +44,18 @@ std::string Mask(int I) {
     return "*.x" + std::to_string((I * 7919) % 1000003);
 }
 
+// The program's own pauses in a command-line run that copies something: 1 s between the analysis
+// and its sync, 5 s after the run before the program closes.
+constexpr double PROGRAM_PAUSES = 6.0;
+
 // A task between two local folders.
-void MakeTask(TSyncTask& Task, const char* Name, const char* ID) {
+void MakeTask(TSyncTask& Task, const char* Name, const char* ID, const std::string& Left = "/tmp/left",
+              const std::string& Right = "/tmp/right") {
     Task.SyncName = Name;
     Task.SyncID = ID;
-    Task.LFolder->FolerAllName = "/tmp/left";
-    Task.RFolder->FolerAllName = "/tmp/right";
+    Task.LFolder->DeviceType = Task.RFolder->DeviceType = DEVICE_LOCAL;
+    Task.LFolder->FolerAllName = Left;
+    Task.RFolder->FolerAllName = Right;
 }
 
 void LargeFilter(int Filters) {
@@ -69,13 +84,19 @@ void LargeFilter(int Filters) {
     std::remove((GetProgramFolder() + "tasklist.fs").c_str());
 }
 
-// Writes a task list of Tasks copies of one saved task, each with its own name and identifier.
-void WriteLongList(int Tasks) {
+// Writes a task list of Tasks copies of one saved task, each with its own name ("Task <i>") and
+// identifier. Given folders, the tasks are two-way between them and sync when run from the command
+// line.
+void WriteLongList(int Tasks, const std::string& Left = "/tmp/left",
+                   const std::string& Right = "/tmp/right") {
     TSyncTask task;
-    MakeTask(task, "Task", "task");
+    MakeTask(task, "Task", "task", Left, Right);
     task.IncludeFilter = {"*.txt", "*.doc"};
-    task.SaveToTaskList(1);
+    task.TSsync = 1;
+    // The model is the list's only task: a list written before would hold its own first.
     const std::string path = GetProgramFolder() + "tasklist.fs";
+    std::remove(path.c_str());
+    task.SaveToTaskList(1);
     TTaskListDocument one;
     one.LoadFile(path);
     pugi::xml_node model = one.GetTaskList().Get_Tast(0).XmlNode();
@@ -139,6 +160,37 @@ void LongListThroughWindow(int Tasks) {
     std::printf("  close (every page)                        %8.3f s\n", Seconds(t0, TClock::now()));
 }
 
+// Runs the program on the first task of a list of Tasks, as a scheduler would, with one file to copy.
+void CommandLineRun(int Tasks, const std::string& Scratch) {
+    const std::string left = Scratch + "/left", right = Scratch + "/right";
+    std::filesystem::remove_all(left);
+    std::filesystem::remove_all(right);
+    MakeFolders(left);
+    MakeFolders(right);
+    WriteFileAtomic(left + "/a.txt", "alpha");
+    WriteLongList(Tasks, left, right);
+
+    std::string program = BFS_PROGRAM_PATH, name = "Task 0";
+    std::vector<char*> args = {program.data(), name.data(), nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    const auto t0 = TClock::now();
+    pid_t pid = 0;
+    const int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    int status = 0;
+    rusage usage{};
+    const bool ended = rc == 0 && ::wait4(pid, &status, 0, &usage) == pid;
+    const double secs = Seconds(t0, TClock::now());
+    std::string copied;
+    const bool ok = ended && WIFEXITED(status) && WEXITSTATUS(status) == 0 &&
+                    ReadWholeFile(right + "/a.txt", copied) == 0 && copied == "alpha";
+    std::printf("A command-line run of one task of %s%s\n", Grouped(Tasks).c_str(), ok ? "" : " (FAILED)");
+    std::printf("  run (with %.0f s of the program's own pauses) %6.3f s\n", PROGRAM_PAUSES, secs);
+    std::printf("  peak memory                               %8.0f MB\n", usage.ru_maxrss / 1024.0);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -168,6 +220,7 @@ int main(int argc, char** argv) {
     if (windowTasks > 0) {
         if (windowTasks != tasks) WriteLongList(windowTasks);
         LongListThroughWindow(windowTasks);
+        CommandLineRun(windowTasks, scratch);
     }
     std::filesystem::remove_all(scratch);
     return 0;

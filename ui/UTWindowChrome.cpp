@@ -22,6 +22,7 @@
 #include <QWindow>
 
 #include <algorithm>
+#include <unordered_map>
 
 namespace bfs {
 
@@ -308,10 +309,72 @@ QRect FirstGeometry(QSize Wanted, const QRect& Free) {
 
 namespace {
 
-// The property that marks a window with a focus ring of its own.
-constexpr char RING_PROPERTY[] = "bfsFocusRing";
 const QColor ACCENT(0x2F, 0x6F, 0xDE);
 constexpr int RING_WIDTH = 2;
+
+class TFocusRing;
+
+// What the focus rings of all windows share: one filter on the application, which sees every
+// focus-in with its reason, and one connection to the application's focus changes, which hands each
+// change to the ring of the window the focus went into and to the ring that had it before. A ring
+// that marks nothing costs an event nothing, so a window of many pages, each with its ring, does
+// not slow every event of the program.
+class TFocusWatch : public QObject {
+  public:
+    // The application's one watch, made with the first ring.
+    static TFocusWatch& Instance() {
+        if (!s_Instance) s_Instance = new TFocusWatch;
+        return *s_Instance;
+    }
+    // The watch while it lasts (it goes with the application).
+    static TFocusWatch* Existing() { return s_Instance.data(); }
+
+    void Add(QWidget& Window, TFocusRing& Ring) {
+        m_Rings[&Window] = &Ring;
+        FocusChanged(QApplication::focusWidget());
+    }
+    void Remove(const QWidget& Window, const TFocusRing& Ring) {
+        const auto it = m_Rings.find(&Window);
+        if (it != m_Rings.end() && it->second == &Ring) m_Rings.erase(it);
+        if (m_Showing == &Ring) m_Showing = nullptr;
+    }
+    // Whether the last focus-in came from a click, a window's activation or a menu closing.
+    bool Quiet() const { return m_Quiet; }
+
+  protected:
+    bool eventFilter(QObject* Watched, QEvent* Event) override {
+        if (Event->type() == QEvent::FocusIn) {
+            // The focus a closing menu gives back shows as it showed before the menu.
+            const Qt::FocusReason reason = static_cast<QFocusEvent*>(Event)->reason();
+            if (reason != Qt::PopupFocusReason)
+                m_Quiet = reason == Qt::MouseFocusReason || reason == Qt::ActiveWindowFocusReason;
+        }
+        return QObject::eventFilter(Watched, Event);
+    }
+
+  private:
+    TFocusWatch() : QObject(qApp) {
+        // Every focus-in passes here first, with its reason (a click, a key...); the focus change
+        // that follows it is then followed.
+        qApp->installEventFilter(this);
+        connect(qApp, &QApplication::focusChanged, this,
+                [this](QWidget*, QWidget* Now) { FocusChanged(Now); });
+    }
+    // The ring whose focus W's is: that of the nearest window with a ring, from W up.
+    TFocusRing* RingOf(const QWidget* W) const {
+        for (; W; W = W->parentWidget()) {
+            if (const auto it = m_Rings.find(W); it != m_Rings.end()) return it->second;
+            if (W->isWindow()) return nullptr;
+        }
+        return nullptr;
+    }
+    void FocusChanged(QWidget* Now);
+
+    static inline QPointer<TFocusWatch> s_Instance;
+    std::unordered_map<const QWidget*, TFocusRing*> m_Rings;  // by the window each ring marks
+    TFocusRing* m_Showing = nullptr;                          // the ring the focus was last given to
+    bool m_Quiet = false;
+};
 
 class TFocusRing : public QWidget {
   public:
@@ -320,32 +383,38 @@ class TFocusRing : public QWidget {
         setAttribute(Qt::WA_TransparentForMouseEvents);
         setFocusPolicy(Qt::NoFocus);
         hide();
-        Window.setProperty(RING_PROPERTY, true);
         Window.installEventFilter(this);
-        // Every focus-in passes here first, with its reason (a click, a key...); the focus change
-        // that follows it is then followed.
-        qApp->installEventFilter(this);
-        connect(qApp, &QApplication::focusChanged, this, [this](QWidget*, QWidget* Now) { Follow(Now); });
-        Follow(QApplication::focusWidget());
+        TFocusWatch::Instance().Add(Window, *this);
+    }
+    ~TFocusRing() override {
+        if (TFocusWatch* watch = TFocusWatch::Existing()) watch->Remove(m_Window, *this);
+    }
+
+    // Shows the ring around Now, a control of this ring's window, or none when Now is null.
+    void Follow(QWidget* Now) {
+        if (m_Target) m_Target->removeEventFilter(this);
+        m_Target = nullptr;
+        // A focus the mouse gave needs no ring: the user is looking at where they clicked. Nor does
+        // the focus a window finds again when it becomes active: the ring comes with the next key
+        // that moves it.
+        if (Now && !DrawsOwnFocus(Now) && !TFocusWatch::Instance().Quiet()) {
+            m_Target = Now;
+            m_Target->installEventFilter(this);
+        }
+        Place();
     }
 
   protected:
     bool eventFilter(QObject* Watched, QEvent* Event) override {
         switch (Event->type()) {
-            case QEvent::FocusIn: {
-                // The focus a closing menu gives back shows as it showed before the menu.
-                const Qt::FocusReason reason = static_cast<QFocusEvent*>(Event)->reason();
-                if (reason != Qt::PopupFocusReason)
-                    m_Quiet = reason == Qt::MouseFocusReason || reason == Qt::ActiveWindowFocusReason;
-                break;
-            }
             case QEvent::Move:
             case QEvent::Resize:
             case QEvent::Show:
             case QEvent::Hide:
             case QEvent::LayoutRequest:
-                // After the layouts have placed everything.
-                if (Watched == m_Target || Watched == &m_Window)
+                // After the layouts have placed everything. Without a control to mark the ring is
+                // hidden already.
+                if (m_Target && (Watched == m_Target || Watched == &m_Window))
                     QMetaObject::invokeMethod(
                         this, [this] { Place(); }, Qt::QueuedConnection);
                 break;
@@ -367,26 +436,6 @@ class TFocusRing : public QWidget {
     static bool DrawsOwnFocus(const QWidget* W) {
         return qobject_cast<const QLineEdit*>(W) || qobject_cast<const QAbstractButton*>(W);
     }
-    // Whether W's focus is this ring's to show: the nearest window with a ring, from W up, is ours.
-    bool Owns(const QWidget* W) const {
-        for (; W; W = W->parentWidget()) {
-            if (W->property(RING_PROPERTY).toBool()) return W == &m_Window;
-            if (W->isWindow()) return false;
-        }
-        return false;
-    }
-    void Follow(QWidget* Now) {
-        if (m_Target) m_Target->removeEventFilter(this);
-        m_Target = nullptr;
-        // A focus the mouse gave needs no ring: the user is looking at where they clicked. Nor does
-        // the focus a window finds again when it becomes active: the ring comes with the next key
-        // that moves it.
-        if (Now && Owns(Now) && !DrawsOwnFocus(Now) && !m_Quiet) {
-            m_Target = Now;
-            m_Target->installEventFilter(this);
-        }
-        Place();
-    }
     void Place() {
         if (!m_Target || !m_Target->isVisible() || !m_Target->hasFocus()) {
             hide();
@@ -401,8 +450,14 @@ class TFocusRing : public QWidget {
 
     QWidget& m_Window;
     QPointer<QWidget> m_Target;
-    bool m_Quiet = false;  // the last focus-in came from a click, a window's activation, a menu
 };
+
+void TFocusWatch::FocusChanged(QWidget* Now) {
+    TFocusRing* owner = RingOf(Now);
+    if (m_Showing && m_Showing != owner) m_Showing->Follow(nullptr);
+    m_Showing = owner;
+    if (owner) owner->Follow(Now);
+}
 
 }  // namespace
 

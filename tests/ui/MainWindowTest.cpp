@@ -708,6 +708,51 @@ class MainWindowTest : public QObject {
                                      "left folder"}));
     }
 
+    // Each page marks the focus in it, a page made after the load too, and only the ring of the
+    // window the focus is in shows; pages and rings that go leave the others marking it.
+    void everyPageMarksItsFocusAndOutlivesOthersGoing() {
+        SaveTasks({{"A", "{a}"}, {"B", "{b}"}, {"C", "{c}"}});
+        TFMain& m = Open();
+        m.show();
+        QVERIFY(QTest::qWaitForWindowActive(&m));
+        m.Action_clone->trigger();  // a fourth page, shown at once
+        const auto ringOf = [](QWidget* W) {
+            return W->findChild<QWidget*>(QStringLiteral("FocusRing"), Qt::FindDirectChildrenOnly);
+        };
+        const auto marks = [](QWidget* Ring, QWidget* Control) {
+            return Ring->isVisible() && Ring->geometry().contains(QRect(
+                                            Control->mapTo(Ring->parentWidget(), QPoint()), Control->size()));
+        };
+        const auto& tabs = m.Tabs();
+        QCOMPARE(tabs.size(), size_t(4));
+        for (int shown : {3, 2, 0}) {
+            m.SelectTab(shown);
+            TFSyncMain* page = tabs[shown].Window;
+            page->bt_taskconfig->setFocus(Qt::TabFocusReason);
+            QTRY_VERIFY(marks(ringOf(page), page->bt_taskconfig));
+            QVERIFY(!ringOf(&m)->isVisible());
+            for (const TTaskTab& t : tabs) QVERIFY(t.Window == page || !ringOf(t.Window)->isVisible());
+        }
+        m.jobbutton->setFocus(Qt::TabFocusReason);
+        QTRY_VERIFY(marks(ringOf(&m), m.jobbutton));
+        QVERIFY(!ringOf(tabs[0].Window)->isVisible());
+
+        // The main window goes, its pages one by one, while one of them marks the focus; and a ring
+        // taken away while it marks the focus.
+        TFSyncMain other;
+        m.SelectTab(3);
+        tabs[3].Window->bt_taskconfig->setFocus(Qt::TabFocusReason);
+        QTRY_VERIFY(ringOf(tabs[3].Window)->isVisible());
+        m_Main.reset();
+        other.show();
+        QVERIFY(QTest::qWaitForWindowActive(&other));
+        other.bt_taskconfig->setFocus(Qt::TabFocusReason);
+        QTRY_VERIFY(marks(ringOf(&other), other.bt_taskconfig));
+        delete ringOf(&other);
+        other.bt_LBrowse->setFocus(Qt::TabFocusReason);
+        QVERIFY(!ringOf(&other));
+    }
+
     void messageBoxesGrowWithTheirText() {
         const struct {
             int Longest, Measure, Screen, Extra, Expected;
