@@ -1235,10 +1235,8 @@ int32_t TNetFileOper::GetFile(const std::string& LocalPath, TFolderSource& Sourc
     const std::string shown = GetFullPath(Source, Attri);
     if (Log) ReportStatus("Copy:" + shown);
 
-    const size_t slash = LocalPath.rfind('/');
-    TTempFile temp(slash == std::string::npos ? std::string("./") : LocalPath.substr(0, slash + 1),
-                   TEMP_PREFIX);
-    if (!temp.Created()) return -1;
+    TDownloadFile download(LocalPath, TEMP_PREFIX, Attri.Size);
+    if (!download.Created()) return -1;
     TRemoteFile in(ctx, g_Smb.getFunctionOpen(ctx)(ctx, url.c_str(), O_RDONLY, 0));
     if (!in.Get()) return -1;
     struct stat st {};
@@ -1254,7 +1252,8 @@ int32_t TNetFileOper::GetFile(const std::string& LocalPath, TFolderSource& Sourc
         const ssize_t n = g_Smb.getFunctionRead(ctx)(ctx, in.Get(), buffer.data(), want);
         if (n < 0) return -1;
         if (n == 0) return RESULT_SOURCE_CHANGED;  // it shrank meanwhile
-        if (WriteAll(temp.Fd(), std::string_view(buffer.data(), static_cast<size_t>(n))) != 0) return -1;
+        if (!download.Write(std::string_view(buffer.data(), static_cast<size_t>(n))))
+            return download.Overran() ? RESULT_SOURCE_CHANGED : -1;
         done += n;
         if (Log) Progress(shown, done, Attri.Size);
     }
@@ -1265,11 +1264,9 @@ int32_t TNetFileOper::GetFile(const std::string& LocalPath, TFolderSource& Sourc
         after.st_mtim.tv_sec != st.st_mtim.tv_sec || after.st_mtim.tv_nsec != st.st_mtim.tv_nsec)
         return RESULT_SOURCE_CHANGED;
     in.Close();
-    // Made as a plain copy makes a file (0666 less the umask), dated as exactly as the server dates
-    // the entry.
+    // Made as a plain copy makes a file, dated as exactly as the server dates the entry.
     const timespec times[2] = {st.st_atim, st.st_mtim};
-    if (::fchmod(temp.Fd(), 0666 & ~ProcessUmask()) != 0 || ::futimens(temp.Fd(), times) != 0) return -1;
-    if (!temp.CommitAs(LocalPath)) return -1;
+    if (!download.Commit(times)) return -1;
     m_Known = {url, static_cast<int64_t>(after.st_size),
                UnixTimeToDosDate(static_cast<int64_t>(after.st_mtime)), true,
                std::chrono::steady_clock::now()};

@@ -4,6 +4,8 @@
 #include "platform/UTLocalFile.h"
 
 #include <openssl/evp.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -15,6 +17,7 @@
 #include <mutex>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 namespace bfs {
 
@@ -182,6 +185,45 @@ bool DiffersFromListing(const struct stat& St, int64_t Size, int32_t FileDate) {
 bool ChangedSince(int Fd, const struct stat& Before, int64_t Size, int32_t FileDate) {
     struct stat after {};
     return ::fstat(Fd, &after) != 0 || DiffersFromListing(after, Size, FileDate) || !SameTimes(after, Before);
+}
+
+namespace {
+
+// The folder of a local path, ending with "/" ("./" for a bare name).
+std::string FolderOf(const std::string& Path) {
+    const size_t slash = Path.rfind('/');
+    return slash == std::string::npos ? std::string("./") : Path.substr(0, slash + 1);
+}
+
+}  // namespace
+
+TDownloadFile::TDownloadFile(std::string Target, std::string_view Prefix, int64_t Listed)
+    : m_Target(std::move(Target)), m_Temp(FolderOf(m_Target), Prefix), m_Listed(Listed) {}
+
+bool TDownloadFile::Write(std::string_view Data) {
+    if (m_Overran || m_WriteFailed || !m_Temp.Created()) return false;
+    if (static_cast<int64_t>(Data.size()) > m_Listed - m_Bytes) {
+        m_Overran = true;
+        return false;
+    }
+    if (WriteAll(m_Temp.Fd(), Data) != 0) {
+        m_WriteFailed = true;
+        return false;
+    }
+    m_Bytes += static_cast<int64_t>(Data.size());
+    return true;
+}
+
+bool TDownloadFile::Restart() {
+    m_Bytes = 0;
+    m_Overran = m_WriteFailed = false;
+    return m_Temp.Created() && ::ftruncate(m_Temp.Fd(), 0) == 0 && ::lseek(m_Temp.Fd(), 0, SEEK_SET) == 0;
+}
+
+bool TDownloadFile::Commit(const timespec* Times) {
+    if (!Whole() || ::fchmod(m_Temp.Fd(), 0666 & ~ProcessUmask()) != 0) return false;
+    if (Times && ::futimens(m_Temp.Fd(), Times) != 0) return false;
+    return m_Temp.CommitAs(m_Target);
 }
 
 bool StartsWithNoCase(std::string_view Text, std::string_view Head) {
