@@ -102,21 +102,22 @@ class TSmbServer {
         for (int attempt = 0; attempt < 5; ++attempt) {
             Port = FreePort();
             const std::string conf = Dir.Path + "/smb.conf";
-            std::ofstream(conf) << "[global]\n"
-                                << "server role = standalone server\ninterfaces = 127.0.0.1\n"
-                                << "bind interfaces only = yes\nsmb ports = " << Port << "\n"
-                                << "disable netbios = yes\npassdb backend = tdbsam:" << Dir.Path
-                                << "/private/passdb.tdb\nload printers = no\nprinting = bsd\n"
-                                << "printcap name = /dev/null\ndisable spoolss = yes\n"
-                                << "private dir = " << Dir.Path << "/private\nstate directory = " << Dir.Path
-                                << "/state\nlock directory = " << Dir.Path
-                                << "/lock\ncache directory = " << Dir.Path
-                                << "/cache\npid directory = " << Dir.Path
-                                << "/run\nncalrpc dir = " << Dir.Path << "/run/ncalrpc\n"
-                                << "[share]\npath = " << SharePath
-                                << "\nread only = no\nvalid users = " << User
-                                << "\n[other]\npath = " << Dir.Path << "/other\nread only = no\n"
-                                << "[printer]\npath = " << Dir.Path << "/spool\nprintable = yes\n";
+            std::ofstream out(conf);
+            out << "[global]\n"
+                << "server role = standalone server\ninterfaces = 127.0.0.1\n"
+                << "bind interfaces only = yes\nsmb ports = " << Port << "\n"
+                << "disable netbios = yes\npassdb backend = tdbsam:" << Dir.Path
+                << "/private/passdb.tdb\nload printers = no\nprinting = bsd\n"
+                << "printcap name = /dev/null\ndisable spoolss = yes\n"
+                << "private dir = " << Dir.Path << "/private\nstate directory = " << Dir.Path
+                << "/state\nlock directory = " << Dir.Path << "/lock\ncache directory = " << Dir.Path
+                << "/cache\npid directory = " << Dir.Path << "/run\nncalrpc dir = " << Dir.Path
+                << "/run/ncalrpc\n";
+            if (MaxProcesses > 0) out << "max smbd processes = " << MaxProcesses << "\n";
+            out << "[share]\npath = " << SharePath << "\nread only = no\nvalid users = " << User
+                << "\n[other]\npath = " << Dir.Path << "/other\nread only = no\n"
+                << "[printer]\npath = " << Dir.Path << "/spool\nprintable = yes\n";
+            out.close();
             if (attempt == 0) {
                 // smbpasswd reads the password twice from its standard input, never from its arguments.
                 const std::string input = Dir.Path + "/pw.txt";
@@ -141,6 +142,8 @@ class TSmbServer {
     }
 
     const std::string Password;
+    // The most sessions (each a process of the server) it serves at once; 0: no limit of its own.
+    int MaxProcesses = 0;
     TServerFolder Dir{"bfs-smb"};
     TServerProcess Process;
     int Port = 0;
