@@ -76,13 +76,20 @@ bool DiffersFromListing(const struct stat& St, int64_t Size, int32_t FileDate);
 // the same second, or rewritten and dated back).
 bool ChangedSince(int Fd, const struct stat& Before, int64_t Size, int32_t FileDate);
 
+// Removes the temporary file Name of the local folder FolderFd that its writer left behind (it died,
+// or the system did), only when no writer holds its lock: a copy in progress keeps its file.
+// Failures wait for the next time.
+void RemoveLeftover(int FolderFd, const std::string& Name) noexcept;
+
 // A download of a listed file into the local file Target, as every back-end's GetFile makes it: the
 // bytes go to a temporary file of the reserved form beside Target (Prefix, as TTempFile takes it),
 // which takes Target's name only once it holds exactly the Listed bytes the listing gave the file.
 // The file never holds more: the write that would take it past Listed is refused and ends the
 // download (Overran), so that a file that grows while it is read, or a server that sends without
 // end, cannot fill the disk. A temporary file not committed is removed when the object goes; one
-// that a killed run left is a leftover of the reserved form, removed by a later listing.
+// that a killed run left is a leftover of the reserved form, removed by a later listing of its
+// folder; the staging folder, which no side lists, is rid of its leftovers by the first download
+// into it that a process makes.
 class TDownloadFile {
   public:
     TDownloadFile(std::string Target, std::string_view Prefix, int64_t Listed);

@@ -8,6 +8,8 @@
 #include "common/TestServers.h"
 #include "model/UTConsts.h"
 #include "platform/UTAtomicFile.h"
+#include "platform/UTFolders.h"
+#include "platform/UTLocalFile.h"
 #include "storage/UTFtpFileOper.h"
 #include "storage/UTNetFileOper.h"
 #include "storage/UTS3FileOper.h"
@@ -19,10 +21,13 @@
 #include "tests/storage/RapiTestDevice.h"
 #include "tests/storage/S3ScriptedServer.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -157,6 +162,7 @@ void LocalSide(TServedFile& Out) {
 std::vector<std::string> Names(const std::string& Folder) {
     std::vector<std::string> names;
     for (const auto& e : std::filesystem::directory_iterator(Folder)) names.push_back(e.path().filename());
+    std::sort(names.begin(), names.end());
     return names;
 }
 
@@ -214,6 +220,27 @@ TEST(DownloadSizeTest, DownloadsStopAtTheListedSize) {
             EXPECT_EQ(kept, "old");
         }
     }
+}
+
+// No side lists the staging folder: the first download into it removes what a killed run left
+// there, the reserved names that no writer holds, and nothing else.
+TEST(DownloadSizeTest, StagingLeftoversGoAtTheFirstDownload) {
+    TTempFolder scratch;
+    const TScopedEnv cache("XDG_CACHE_HOME", scratch.Path);
+    const std::string staging = GetStagingFolderPath();
+    ASSERT_FALSE(staging.empty());
+    for (const char* name : {".~bfs.g.Left01", ".~bfs.g.Held01", ".~bfs.g.notours", "bfs-Ab12Cd"})
+        ASSERT_EQ(WriteFileAtomic(staging + name, "partial"), 0);
+    const TFd held(::open((staging + ".~bfs.g.Held01").c_str(), O_RDONLY | O_CLOEXEC));
+    ASSERT_EQ(::flock(held.Get(), LOCK_EX), 0);  // a run still writing it
+    TServedFile side;
+    WebDavSide(side);
+    ASSERT_EQ(side.Oper->Connect(), 0);
+    EXPECT_EQ(side.Oper->GetFile(staging + "bfs-target", *side.Oper->FFolderSource,
+                                 Entry("/", "short.bin", 2), 0, false),
+              0);
+    EXPECT_EQ(Names(staging),
+              (std::vector<std::string>{".~bfs.g.Held01", ".~bfs.g.notours", "bfs-Ab12Cd", "bfs-target"}));
 }
 
 }  // namespace
