@@ -99,25 +99,26 @@ class TSmbServer {
             ::close(fd);
             if (!written) return false;
         }
+        const std::string limit =
+            MaxProcesses > 0 ? "max smbd processes = " + std::to_string(MaxProcesses) + "\n" : "";
         for (int attempt = 0; attempt < 5; ++attempt) {
             Port = FreePort();
             const std::string conf = Dir.Path + "/smb.conf";
-            std::ofstream out(conf);
-            out << "[global]\n"
-                << "server role = standalone server\ninterfaces = 127.0.0.1\n"
-                << "bind interfaces only = yes\nsmb ports = " << Port << "\n"
-                << "disable netbios = yes\npassdb backend = tdbsam:" << Dir.Path
-                << "/private/passdb.tdb\nload printers = no\nprinting = bsd\n"
-                << "printcap name = /dev/null\ndisable spoolss = yes\n"
-                << "private dir = " << Dir.Path << "/private\nstate directory = " << Dir.Path
-                << "/state\nlock directory = " << Dir.Path << "/lock\ncache directory = " << Dir.Path
-                << "/cache\npid directory = " << Dir.Path << "/run\nncalrpc dir = " << Dir.Path
-                << "/run/ncalrpc\n";
-            if (MaxProcesses > 0) out << "max smbd processes = " << MaxProcesses << "\n";
-            out << "[share]\npath = " << SharePath << "\nread only = no\nvalid users = " << User
-                << "\n[other]\npath = " << Dir.Path << "/other\nread only = no\n"
-                << "[printer]\npath = " << Dir.Path << "/spool\nprintable = yes\n";
-            out.close();
+            std::ofstream(conf) << "[global]\n"
+                                << limit << "server role = standalone server\ninterfaces = 127.0.0.1\n"
+                                << "bind interfaces only = yes\nsmb ports = " << Port << "\n"
+                                << "disable netbios = yes\npassdb backend = tdbsam:" << Dir.Path
+                                << "/private/passdb.tdb\nload printers = no\nprinting = bsd\n"
+                                << "printcap name = /dev/null\ndisable spoolss = yes\n"
+                                << "private dir = " << Dir.Path << "/private\nstate directory = " << Dir.Path
+                                << "/state\nlock directory = " << Dir.Path
+                                << "/lock\ncache directory = " << Dir.Path
+                                << "/cache\npid directory = " << Dir.Path
+                                << "/run\nncalrpc dir = " << Dir.Path << "/run/ncalrpc\n"
+                                << "[share]\npath = " << SharePath
+                                << "\nread only = no\nvalid users = " << User
+                                << "\n[other]\npath = " << Dir.Path << "/other\nread only = no\n"
+                                << "[printer]\npath = " << Dir.Path << "/spool\nprintable = yes\n";
             if (attempt == 0) {
                 // smbpasswd reads the password twice from its standard input, never from its arguments.
                 const std::string input = Dir.Path + "/pw.txt";

@@ -40,12 +40,12 @@ constexpr const char* ENDLESS_FTP = R"PY(
 import os
 from pyftpdlib import filesystems, handlers
 class Endless:
-    name = 'endless'
+    name, closed = 'endless', False
     def __init__(self): self.left = 1024
     def read(self, size=65536):
         self.left -= 1
         return b'x' * 65536 if self.left >= 0 else b''
-    def close(self): pass
+    def close(self): self.closed = True
 class EndlessFS(filesystems.AbstractedFS):
     def open(self, filename, mode):
         return Endless() if os.path.basename(filename).startswith('endless') else super().open(filename, mode)
