@@ -196,10 +196,10 @@ class TFtpFileOper : public TFileOper, public IFtpBrowser {
                            std::vector<TPendingFolder>& SubFolders);
     // A reader of the listing on a connection of its own (ListFoldersInParallel); runs on its thread.
     TFolderReader MakeListReader();
-    // Downloads Folder + Name into the descriptor Fd; Bytes gets the count written.
-    // With After, the server is asked right after the transfer for the file's size and time (MLST,
-    // or SIZE and MDTM), on the same connection: true in Told when After holds them.
-    bool DownloadFile(const std::string& Folder, const std::string& Name, int Fd, int64_t& Bytes,
+    // Downloads Folder + Name into Into, which ends the transfer at its first byte past the listed
+    // size. With After, the server is asked right after the transfer for the file's size and time
+    // (MLST, or SIZE and MDTM), on the same connection: true in Told when After holds them.
+    bool DownloadFile(const std::string& Folder, const std::string& Name, TDownloadFile& Into,
                       TFtpListEntry* After = nullptr, bool* Told = nullptr);
     // The commands that ask for the size and time of the file Path, each allowed to fail, and the
     // entry their replies (Replies, all of the request's in order) tell; false when they tell none.
@@ -760,11 +760,9 @@ int32_t TFtpFileOper::GetEntryState(TFolderSource&, const TFileAttri& Attri, TEn
     return FolderAbsent(folder) ? 0 : 1;
 }
 
-bool TFtpFileOper::DownloadFile(const std::string& Folder, const std::string& Name, int Fd, int64_t& Bytes,
+bool TFtpFileOper::DownloadFile(const std::string& Folder, const std::string& Name, TDownloadFile& Into,
                                 TFtpListEntry* After, bool* Told) {
-    Bytes = 0;
     if (Told) *Told = false;
-    int writeError = 0;
     THttpRequest r = Request(FileUrl(Folder, Name));
     r.ReplyTimeoutSeconds = TRANSFER_REPLY_TIMEOUT_S;
     r.NoSizeAsked = After != nullptr;  // the size is asked after the transfer
@@ -773,12 +771,9 @@ bool TFtpFileOper::DownloadFile(const std::string& Folder, const std::string& Na
         r.AfterCommands = FactCommands(Folder + Name);
         r.OnReply = [&replies](std::string_view Line) { replies.emplace_back(Line); };
     }
-    const THttpResult result = Perform(m_Session, r, [&](std::string_view Data) {
-        writeError = WriteAll(Fd, Data);
-        Bytes += static_cast<int64_t>(Data.size());
-        return writeError == 0;
-    });
-    if (!result.Ok() || writeError != 0) return false;
+    const THttpResult result =
+        Perform(m_Session, r, [&Into](std::string_view Data) { return Into.Write(Data); });
+    if (!result.Ok()) return false;
     if (After && !r.AfterCommands.empty()) *Told = FactsFromReplies(replies, Name, *After);
     return true;
 }
@@ -922,23 +917,23 @@ int64_t TFtpFileOper::GetFileSize(const std::string& FullPath) {
 int32_t TFtpFileOper::Fetch(const std::string& LocalPath, const TFileAttri& Attri, int64_t ExpectedSize,
                             bool CheckDate) {
     const std::string folder = ServerFolder(Attri.Path.str());
-    const size_t slash = LocalPath.rfind('/');
-    TTempFile temp(slash == std::string::npos ? std::string("./") : LocalPath.substr(0, slash + 1),
-                   LOCAL_TEMP_PREFIX);
-    if (!temp.Created()) return -1;
     // The file is read first and looked at right after, on the same connection: what it is then is
     // what was read, unless it changed while it was read (which its size or time then tell).
-    int64_t bytes = 0;
     TFtpListEntry now;
     bool told = false;
-    // A name the server may take for another must be listed under exactly that name first.
+    // A name the server may take for another must be listed under exactly that name first, and so
+    // must a file whose size no listing gave: the download is held to the size listed.
     const bool exact = !ServersMayAlter(Attri.Name);
-    if (!exact) {
+    if (!exact || ExpectedSize < 0) {
         Forget(folder);
         if (LookUp(folder, Attri.Name, now, CheckDate) != 0 || now.Kind != TFtpListEntry::TKind::File)
             return -1;
+        if (ExpectedSize < 0) ExpectedSize = now.Size;
     }
-    if (!DownloadFile(folder, Attri.Name, temp.Fd(), bytes, exact ? &now : nullptr, &told)) return -1;
+    TDownloadFile download(LocalPath, LOCAL_TEMP_PREFIX, ExpectedSize);
+    if (!download.Created()) return -1;
+    if (!DownloadFile(folder, Attri.Name, download, exact ? &now : nullptr, &told))
+        return download.Overran() ? RESULT_SOURCE_CHANGED : -1;
     if (!exact) {
         // As listed just before.
     } else if (told) {
@@ -949,18 +944,14 @@ int32_t TFtpFileOper::Fetch(const std::string& LocalPath, const TFileAttri& Attr
         if (LookUp(folder, Attri.Name, now, CheckDate) != 0) return -1;
     }
     if (now.Kind != TFtpListEntry::TKind::File) return -1;
-    if (ExpectedSize < 0) ExpectedSize = now.Size;
     const int64_t dated = DosDateInstant(Attri.FileDate);
-    if (now.Size != ExpectedSize || bytes != ExpectedSize ||
+    if (now.Size != ExpectedSize || !download.Whole() ||
         (CheckDate && dated != -1 && now.FileDate != Attri.FileDate))
         return RESULT_SOURCE_CHANGED;
     // The server's own time, as exactly as its listing tells it (a classic one: to the minute).
     const int64_t when = now.Time >= 0 ? now.Time : DosDateInstant(now.FileDate);
-    if (CheckDate && when != -1) {
-        const timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(when), now.Nanos}};
-        if (::futimens(temp.Fd(), times) != 0) return -1;
-    }
-    return temp.CommitAs(LocalPath) ? 0 : -1;
+    const timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(when), now.Nanos}};
+    return download.Commit(CheckDate && when != -1 ? times : nullptr) ? 0 : -1;
 }
 
 int32_t TFtpFileOper::GetFile(const std::string& LocalPath, TFolderSource& Source, const TFileAttri& Attri,

@@ -275,6 +275,28 @@ struct TServerSeen {
 std::map<std::string, TServerSeen> g_ServersSeen;
 constexpr auto SERVER_SEEN_FOR = std::chrono::seconds(10);
 
+// The session with a server for one log-on (host and port, user and password), shared by every
+// back-end of that log-on while any of them lives: the scan's, the sync walk's and each of its
+// transfers', the final listing's. Their calls are made one at a time anyway (g_SmbLock), and a
+// server may serve only a few sessions at once (each a process of its own): one session per side
+// and run is all the server sees, the listing of its shares (on a connection of its own, let go
+// at once) coming only before it. Under g_SmbLock throughout.
+struct TSmbSession {
+    std::string User, Password;
+    SMBCCTX* Ctx = nullptr;           // made on first use, and again after Renew
+    bool Reached = false;             // a connection through it has reached the share
+    std::vector<std::string> Shares;  // the server's disk shares, as listed before it was reached
+    ~TSmbSession() { Renew(); }
+    // Lets the connection go: the next call makes a new one.
+    void Renew() {
+        if (Ctx) g_Smb.free_context(Ctx, 1);
+        Ctx = nullptr;
+        Reached = false;
+        Shares.clear();
+    }
+};
+std::map<std::string, std::weak_ptr<TSmbSession>> g_Sessions;  // by log-on
+
 class TNetFileOper : public TFileOper, public INetShareBrowser {
   public:
     explicit TNetFileOper(bool FreeOnTerminate) : TFileOper(FreeOnTerminate) {}
@@ -282,7 +304,7 @@ class TNetFileOper : public TFileOper, public INetShareBrowser {
         Terminate();
         WaitFor();
         std::lock_guard lock(g_SmbLock);
-        if (m_Ctx) g_Smb.free_context(m_Ctx, 1);
+        m_Session.reset();
     }
 
     int32_t Connect() override;
@@ -365,8 +387,13 @@ class TNetFileOper : public TFileOper, public INetShareBrowser {
 
     static void AuthData(SMBCCTX* Ctx, const char* Server, const char* Share, char* Workgroup,
                          int WorkgroupLen, char* User, int UserLen, char* Password, int PasswordLen);
-    // The context of this back-end, made on first use and kept; null when it could not be made.
+    // The context of the session this back-end shares for its side's log-on (TSmbSession), made on
+    // first use and kept; null when it could not be made. Call under g_SmbLock.
     SMBCCTX* Context();
+    // A new context that logs on as Session tells; null when it could not be made. Under g_SmbLock.
+    static SMBCCTX* NewContext(TSmbSession& Session);
+    // The log-on of the side: "host:port", user and password, one a line ("" for no usable address).
+    std::string Logon() const;
     int ConnectOnce(const TShareAddress& Address, const std::string& ShareRoot, const std::string& Logon);
     // The side's root taken apart; false for an unusable address.
     bool Root(const TFolderSource& Source, TShareAddress& Address) const;
@@ -428,8 +455,9 @@ class TNetFileOper : public TFileOper, public INetShareBrowser {
     // Asks the server for the size and free space of the share holding the root (ShareSpace).
     void ReadShareSpace();
 
-    SMBCCTX* m_Ctx = nullptr;
-    mutable std::mutex m_SpaceLock;  // the listing thread writes the three, the window reads them
+    std::shared_ptr<TSmbSession> m_Session;  // under g_SmbLock
+    std::string m_SessionLogon;              // the log-on m_Session serves
+    mutable std::mutex m_SpaceLock;          // the listing thread writes the three, the window reads them
     bool m_HaveSpace = false;
     int64_t m_ShareTotal = 0, m_ShareFree = 0;
     // The log-on the server refused (host, port, user, password): never offered again by this
@@ -438,6 +466,7 @@ class TNetFileOper : public TFileOper, public INetShareBrowser {
     std::string m_ConnectedLogon;                              // the log-on of the last good Connect
     std::chrono::steady_clock::time_point m_ConnectedUntil{};  // see Connect
     bool m_ListingFailed = false;  // the last ConnectOnce failed at the listing of the shares
+    bool m_Answered = false;       // the server took connections during the last Connect
     // What this back-end knows of one entry without asking the server: the file its last upload
     // wrote (its size, and its date once dated), then, after it renamed that file, the entry it
     // renamed it to; or the file its last download read, as it stood when the read ended. A sync
@@ -465,30 +494,57 @@ class TNetFileOper : public TFileOper, public INetShareBrowser {
 
 void TNetFileOper::AuthData(SMBCCTX* Ctx, const char*, const char*, char*, int, char* User, int UserLen,
                             char* Password, int PasswordLen) {
-    auto* self = static_cast<TNetFileOper*>(g_Smb.getOptionUserData(Ctx));
-    if (!self || UserLen <= 0 || PasswordLen <= 0) return;
-    const TFolderSource& side = *self->FFolderSource;
+    const auto* session = static_cast<const TSmbSession*>(g_Smb.getOptionUserData(Ctx));
+    if (!session || UserLen <= 0 || PasswordLen <= 0) return;
     const auto copy = [](const std::string& From, char* To, int Len) {
         const size_t n = std::min(From.size(), static_cast<size_t>(Len - 1));
         std::memcpy(To, From.data(), n);
         To[n] = '\0';
     };
-    copy(side.UserName, User, UserLen);
-    copy(side.PWD, Password, PasswordLen);
+    copy(session->User, User, UserLen);
+    copy(session->Password, Password, PasswordLen);
+}
+
+std::string TNetFileOper::Logon() const {
+    TShareAddress address;
+    // A bare server ("\\host") is taken apart as if it named a share.
+    if (!Root(*FFolderSource, address) && !ParseShareAddress(RootText(*FFolderSource) + "\\_", address))
+        return {};
+    return address.Host + ":" + std::to_string(address.Port) + "\n" + FFolderSource->UserName + "\n" +
+           FFolderSource->PWD;
 }
 
 SMBCCTX* TNetFileOper::Context() {
-    if (m_Ctx) return m_Ctx;
     std::lock_guard lock(g_SmbLock);
+    const std::string logon = Logon();
+    if (!m_Session || logon != m_SessionLogon) {
+        m_Session.reset();
+        std::erase_if(g_Sessions, [](const auto& Entry) { return Entry.second.expired(); });
+        std::weak_ptr<TSmbSession>& shared = g_Sessions[logon];
+        m_Session = shared.lock();
+        if (!m_Session) {
+            m_Session = std::make_shared<TSmbSession>();
+            m_Session->User = FFolderSource->UserName;
+            m_Session->Password = FFolderSource->PWD;
+            shared = m_Session;
+        }
+        m_SessionLogon = logon;
+    }
+    if (m_Session->Ctx) return m_Session->Ctx;
     if (!g_Smb.Load()) {
         FailureText = std::string("the share client library (") + SMB_LIBRARY + ") could not be loaded";
         return nullptr;
     }
+    m_Session->Ctx = NewContext(*m_Session);
+    return m_Session->Ctx;
+}
+
+SMBCCTX* TNetFileOper::NewContext(TSmbSession& Session) {
     SMBCCTX* ctx = g_Smb.new_context();
     if (!ctx) return nullptr;
     g_Smb.setDebug(ctx, 0);
     g_Smb.setTimeout(ctx, g_TimeoutMs.load());
-    g_Smb.setOptionUserData(ctx, this);
+    g_Smb.setOptionUserData(ctx, &Session);
     g_Smb.setFunctionAuthDataWithContext(ctx, &TNetFileOper::AuthData);
     // Log on with the side's own user and password only: no Kerberos ticket of whoever runs the
     // program, no cached credentials, and no guest log-on when the password is refused.
@@ -500,8 +556,7 @@ SMBCCTX* TNetFileOper::Context() {
         g_Smb.free_context(ctx, 0);
         return nullptr;
     }
-    m_Ctx = ctx;
-    return m_Ctx;
+    return ctx;
 }
 
 std::string TNetFileOper::RootText(const TFolderSource& Source) {
@@ -594,7 +649,7 @@ int32_t TNetFileOper::Connect() {
     m_ConnectedUntil = {};
     FShareList.clear();
     const auto fail = [&](int Err) {
-        FailureText = ShareFailureText(Err);
+        FailureText = ShareFailureText(Err, m_Answered);
         if (Err == EACCES || Err == EPERM) {
             m_RefusedLogon = logon;
             return CODE_ACCESS_DENIED;
@@ -608,6 +663,7 @@ int32_t TNetFileOper::Connect() {
         return code;
     }
     int err = 0;
+    m_Answered = false;
     for (size_t attempt = 0;; ++attempt) {
         err = ConnectOnce(address, serverOnly ? std::string() : shareRoot, logon);
         if (err == 0 || !RetriesConnect(err) || attempt == std::size(RETRY_WAITS_MS) || Terminated()) break;
@@ -615,8 +671,7 @@ int32_t TNetFileOper::Connect() {
             // The next attempt makes a connection of its own: the library would go on with the
             // one that failed.
             std::lock_guard smb(g_SmbLock);
-            g_Smb.free_context(m_Ctx, 1);
-            m_Ctx = nullptr;
+            if (m_Session) m_Session->Renew();
         }
         const auto until =
             std::chrono::steady_clock::now() + std::chrono::milliseconds(RETRY_WAITS_MS[attempt]);
@@ -652,7 +707,7 @@ int TNetFileOper::ConnectOnce(const TShareAddress& Address, const std::string& S
     FShareList.clear();
     m_ListingFailed = false;
     const auto now = std::chrono::steady_clock::now();
-    bool seen = false;
+    bool seen = false, reached = false;
     {
         std::lock_guard smb(g_SmbLock);
         const auto it = g_ServersSeen.find(Logon);
@@ -660,14 +715,27 @@ int TNetFileOper::ConnectOnce(const TShareAddress& Address, const std::string& S
             FShareList = it->second.Shares;
             seen = true;
         }
+        // A session already made lists no shares again: the server keeps one connection for it.
+        reached = m_Session && m_SessionLogon == Logon && m_Session->Reached;
+        if (reached) FShareList = m_Session->Shares;
     }
-    // Probed before the client library is locked: a server that does not answer holds up no other side.
-    if (!seen)
+    // Probed before the client library is locked: a server that does not answer holds up no other
+    // side. Probed once per Connect, and not at all for a session already made: a server that
+    // serves few sessions at once counts the probe's connection as one for a moment, and refuses
+    // the session that follows it.
+    if (!seen && !reached && !m_Answered)
         if (const int err = ProbeServer(Address.Host, Address.Port); err != 0) return err;
+    m_Answered = true;
     std::lock_guard smb(g_SmbLock);
-    SMBCCTX* ctx = Context();
-    if (!ctx) return EIO;
-    if (!seen) {
+    if (!Context()) return EIO;
+    if (!seen && !reached) {
+        // On a connection of its own, let go before the share is reached: kept, it would hold one
+        // more of the server's sessions for as long as the session lives.
+        const std::unique_ptr<SMBCCTX, void (*)(SMBCCTX*)> lister(NewContext(*m_Session), [](SMBCCTX* Ctx) {
+            if (Ctx) g_Smb.free_context(Ctx, 1);
+        });
+        SMBCCTX* ctx = lister.get();
+        if (!ctx) return EIO;
         TShareAddress server = Address;
         server.Share.clear();
         server.Folder.clear();
@@ -686,11 +754,18 @@ int TNetFileOper::ConnectOnce(const TShareAddress& Address, const std::string& S
         std::erase_if(g_ServersSeen, [now](const auto& Entry) { return Entry.second.Until <= now; });
         g_ServersSeen[Logon] = {FShareList, now + SERVER_SEEN_FOR};
     }
-    if (ShareRoot.empty()) return 0;
-    struct stat st {};
-    const int err = Stat(ShareRoot, st);
-    if (err == EACCES || err == EPERM) g_ServersSeen.erase(Logon);
-    return err == ENOENT || err == ENOTDIR ? 0 : err;
+    int err = 0;
+    if (!ShareRoot.empty()) {
+        struct stat st {};
+        err = Stat(ShareRoot, st);
+        if (err == EACCES || err == EPERM) g_ServersSeen.erase(Logon);
+        if (err == ENOENT || err == ENOTDIR) err = 0;
+    }
+    if (err == 0 && !ShareRoot.empty()) {
+        m_Session->Reached = true;
+        m_Session->Shares = FShareList;
+    }
+    return err;
 }
 
 int32_t TNetFileOper::CheckFolder() {
@@ -1235,10 +1310,8 @@ int32_t TNetFileOper::GetFile(const std::string& LocalPath, TFolderSource& Sourc
     const std::string shown = GetFullPath(Source, Attri);
     if (Log) ReportStatus("Copy:" + shown);
 
-    const size_t slash = LocalPath.rfind('/');
-    TTempFile temp(slash == std::string::npos ? std::string("./") : LocalPath.substr(0, slash + 1),
-                   TEMP_PREFIX);
-    if (!temp.Created()) return -1;
+    TDownloadFile download(LocalPath, TEMP_PREFIX, Attri.Size);
+    if (!download.Created()) return -1;
     TRemoteFile in(ctx, g_Smb.getFunctionOpen(ctx)(ctx, url.c_str(), O_RDONLY, 0));
     if (!in.Get()) return -1;
     struct stat st {};
@@ -1254,7 +1327,8 @@ int32_t TNetFileOper::GetFile(const std::string& LocalPath, TFolderSource& Sourc
         const ssize_t n = g_Smb.getFunctionRead(ctx)(ctx, in.Get(), buffer.data(), want);
         if (n < 0) return -1;
         if (n == 0) return RESULT_SOURCE_CHANGED;  // it shrank meanwhile
-        if (WriteAll(temp.Fd(), std::string_view(buffer.data(), static_cast<size_t>(n))) != 0) return -1;
+        if (!download.Write(std::string_view(buffer.data(), static_cast<size_t>(n))))
+            return download.Overran() ? RESULT_SOURCE_CHANGED : -1;
         done += n;
         if (Log) Progress(shown, done, Attri.Size);
     }
@@ -1265,11 +1339,9 @@ int32_t TNetFileOper::GetFile(const std::string& LocalPath, TFolderSource& Sourc
         after.st_mtim.tv_sec != st.st_mtim.tv_sec || after.st_mtim.tv_nsec != st.st_mtim.tv_nsec)
         return RESULT_SOURCE_CHANGED;
     in.Close();
-    // Made as a plain copy makes a file (0666 less the umask), dated as exactly as the server dates
-    // the entry.
+    // Made as a plain copy makes a file, dated as exactly as the server dates the entry.
     const timespec times[2] = {st.st_atim, st.st_mtim};
-    if (::fchmod(temp.Fd(), 0666 & ~ProcessUmask()) != 0 || ::futimens(temp.Fd(), times) != 0) return -1;
-    if (!temp.CommitAs(LocalPath)) return -1;
+    if (!download.Commit(times)) return -1;
     m_Known = {url, static_cast<int64_t>(after.st_size),
                UnixTimeToDosDate(static_cast<int64_t>(after.st_mtime)), true,
                std::chrono::steady_clock::now()};
@@ -1437,7 +1509,7 @@ bool GetShareSpace(const TFileOper& Oper, int64_t& TotalBytes, int64_t& FreeByte
     return share && share->ShareSpace(TotalBytes, FreeBytes);
 }
 
-std::string ShareFailureText(int Err) {
+std::string ShareFailureText(int Err, bool Answered) {
     if (Err == EACCES || Err == EPERM) return "log-on refused";
     std::string why;
     switch (Err) {
@@ -1448,6 +1520,8 @@ std::string ShareFailureText(int Err) {
         case ENETRESET:
         case ECONNABORTED:
         case EPIPE:
+            // A server that takes connections and drops this one has answered: it refused the session.
+            if (Answered) return "session refused by the server: connection reset";
             why = "connection reset";
             break;
         case ECONNREFUSED:

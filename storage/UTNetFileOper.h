@@ -41,8 +41,10 @@ bool GetShareSpace(const TFileOper& Oper, int64_t& TotalBytes, int64_t& FreeByte
 
 // The words FailureText gives for a connection to a share that failed with the errno Err of the
 // client library: "log-on refused", or "server not reachable: " + why ("timed out", "connection
-// reset", "connection refused", "host not found", ...).
-std::string ShareFailureText(int Err);
+// reset", "connection refused", "host not found", ...). Answered: the server took connections just
+// before (a server that serves no more sessions at once takes the connection and drops it), so a
+// reset reads "session refused by the server: connection reset".
+std::string ShareFailureText(int Err, bool Answered = false);
 // Whether Connect tries a connection that failed with Err again: it timed out or was reset, as a
 // busy server's are; a refused or unknown one is not.
 bool RetriesConnect(int Err);

@@ -674,35 +674,25 @@ int32_t TS3FileOper::GetFile(const std::string& LocalPath, TFolderSource&, const
         (DosDateInstant(Attri.FileDate) != -1 && before.FileDate != Attri.FileDate))
         return RESULT_SOURCE_CHANGED;
     // The body goes straight into a temporary file beside the target, which changes only once the
-    // whole object is on disk. A repeated request starts the file again.
-    const size_t slash = LocalPath.rfind('/');
-    TTempFile temp(slash == std::string::npos ? std::string("./") : LocalPath.substr(0, slash + 1),
-                   LOCAL_TEMP_PREFIX);
-    if (!temp.Created()) return -1;
-    int64_t written = 0;
-    const TS3Target target{[&temp, &written] {
-                               written = 0;
-                               return ::ftruncate(temp.Fd(), 0) == 0 && ::lseek(temp.Fd(), 0, SEEK_SET) == 0;
-                           },
-                           [&temp, &written](std::string_view Data) {
-                               written += static_cast<int64_t>(Data.size());
-                               return WriteAll(temp.Fd(), Data) == 0;
-                           }};
+    // whole object is on disk, and never holds more than the listed size. A repeated request starts
+    // the file again.
+    TDownloadFile download(LocalPath, LOCAL_TEMP_PREFIX, Attri.Size);
+    if (!download.Created()) return -1;
+    const TS3Target target{[&download] { return download.Restart(); },
+                           [&download](std::string_view Data) { return download.Write(Data); }};
     std::map<std::string, std::string> headers;
-    if (!FStorage.GetObjectTo(ServiceBucket(), key, target, &headers)) return -1;
+    if (!FStorage.GetObjectTo(ServiceBucket(), key, target, &headers))
+        return download.Overran() ? RESULT_SOURCE_CHANGED : -1;
     // The object must still be the one looked at: replaced in between, it shows another tag or date.
     const TObjectInfo got = ObjectInfoOf(headers);
-    if (written != Attri.Size ||
+    if (!download.Whole() ||
         (got.Modified != -1 && before.Modified != -1 && got.Modified != before.Modified) ||
         (!got.ETag.empty() && !before.ETag.empty() && got.ETag != before.ETag))
         return RESULT_SOURCE_CHANGED;
     // Dated with the object's own time, to the second the service tells (not rounded to a DOS
     // date's even second).
-    if (got.Modified != -1) {
-        const timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(got.Modified), 0}};
-        if (::futimens(temp.Fd(), times) != 0) return -1;
-    }
-    return temp.CommitAs(LocalPath) ? 0 : -1;
+    const timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(got.Modified), 0}};
+    return download.Commit(got.Modified != -1 ? times : nullptr) ? 0 : -1;
 }
 
 // Never over an existing name: the new key is looked up first.

@@ -1,9 +1,16 @@
 #include "storage/UTStorageCommon.h"
 
+#include "model/UTFileOper.h"
 #include "model/UTPublicFunc.h"
+#include "platform/UTFolders.h"
 #include "platform/UTLocalFile.h"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <openssl/evp.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -13,8 +20,10 @@
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 namespace bfs {
 
@@ -182,6 +191,82 @@ bool DiffersFromListing(const struct stat& St, int64_t Size, int32_t FileDate) {
 bool ChangedSince(int Fd, const struct stat& Before, int64_t Size, int32_t FileDate) {
     struct stat after {};
     return ::fstat(Fd, &after) != 0 || DiffersFromListing(after, Size, FileDate) || !SameTimes(after, Before);
+}
+
+namespace {
+
+// The folder of a local path, ending with "/" ("./" for a bare name).
+std::string FolderOf(const std::string& Path) {
+    const size_t slash = Path.rfind('/');
+    return slash == std::string::npos ? std::string("./") : Path.substr(0, slash + 1);
+}
+
+// Removes the leftovers of the reserved form from the staging folder, once per process (and folder):
+// a run killed while it staged a file leaves its temporary there, and no listing ever looks there.
+void RemoveStagingLeftovers(const std::string& Folder) {
+    static std::mutex lock;
+    static std::set<std::string> swept;
+    {
+        const std::lock_guard guard(lock);
+        if (!swept.insert(Folder).second) return;
+    }
+    const int fd = ::open(Folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return;
+    TDirPtr dir(::fdopendir(fd));
+    if (!dir) {
+        ::close(fd);
+        return;
+    }
+    std::vector<std::string> leftovers;
+    while (const dirent* entry = ::readdir(dir.get()))
+        if ((entry->d_type == DT_REG || entry->d_type == DT_UNKNOWN) && IsReservedName(entry->d_name))
+            leftovers.emplace_back(entry->d_name);
+    for (const std::string& name : leftovers) RemoveLeftover(fd, name);
+}
+
+// The folder of Target, rid of its leftovers first when it is the staging folder.
+std::string SweptFolderOf(const std::string& Target) {
+    std::string folder = FolderOf(Target);
+    if (folder == GetStagingFolderPath()) RemoveStagingLeftovers(folder);
+    return folder;
+}
+
+}  // namespace
+
+void RemoveLeftover(int FolderFd, const std::string& Name) noexcept {
+    TFd fd(::openat(FolderFd, Name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    struct stat st {};
+    if (fd.Get() < 0 || ::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode)) return;
+    if (::flock(fd.Get(), LOCK_EX | LOCK_NB) == 0) ::unlinkat(FolderFd, Name.c_str(), 0);
+}
+
+TDownloadFile::TDownloadFile(std::string Target, std::string_view Prefix, int64_t Listed)
+    : m_Target(std::move(Target)), m_Temp(SweptFolderOf(m_Target), Prefix), m_Listed(Listed) {}
+
+bool TDownloadFile::Write(std::string_view Data) {
+    if (m_Overran || m_WriteFailed || !m_Temp.Created()) return false;
+    if (static_cast<int64_t>(Data.size()) > m_Listed - m_Bytes) {
+        m_Overran = true;
+        return false;
+    }
+    if (WriteAll(m_Temp.Fd(), Data) != 0) {
+        m_WriteFailed = true;
+        return false;
+    }
+    m_Bytes += static_cast<int64_t>(Data.size());
+    return true;
+}
+
+bool TDownloadFile::Restart() {
+    m_Bytes = 0;
+    m_Overran = m_WriteFailed = false;
+    return m_Temp.Created() && ::ftruncate(m_Temp.Fd(), 0) == 0 && ::lseek(m_Temp.Fd(), 0, SEEK_SET) == 0;
+}
+
+bool TDownloadFile::Commit(const timespec* Times) {
+    if (!Whole() || ::fchmod(m_Temp.Fd(), 0666 & ~ProcessUmask()) != 0) return false;
+    if (Times && ::futimens(m_Temp.Fd(), Times) != 0) return false;
+    return m_Temp.CommitAs(m_Target);
 }
 
 bool StartsWithNoCase(std::string_view Text, std::string_view Head) {

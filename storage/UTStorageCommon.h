@@ -6,8 +6,10 @@
 #include "model/UTDosTime.h"
 #include "model/UTFileTree.h"
 #include "model/UTSharedString.h"
+#include "platform/UTLocalFile.h"
 
 #include <sys/stat.h>
+#include <time.h>
 
 #include <charconv>
 #include <cstdint>
@@ -73,6 +75,53 @@ bool DiffersFromListing(const struct stat& St, int64_t Size, int32_t FileDate);
 // listing, or its modification or change time is not Before's to the nanosecond (rewritten within
 // the same second, or rewritten and dated back).
 bool ChangedSince(int Fd, const struct stat& Before, int64_t Size, int32_t FileDate);
+
+// Removes the temporary file Name of the local folder FolderFd that its writer left behind (it died,
+// or the system did), only when no writer holds its lock: a copy in progress keeps its file.
+// Failures wait for the next time.
+void RemoveLeftover(int FolderFd, const std::string& Name) noexcept;
+
+// A download of a listed file into the local file Target, as every back-end's GetFile makes it: the
+// bytes go to a temporary file of the reserved form beside Target (Prefix, as TTempFile takes it),
+// which takes Target's name only once it holds exactly the Listed bytes the listing gave the file.
+// The file never holds more: the write that would take it past Listed is refused and ends the
+// download (Overran), so that a file that grows while it is read, or a server that sends without
+// end, cannot fill the disk. A temporary file not committed is removed when the object goes; one
+// that a killed run left is a leftover of the reserved form, removed by a later listing of its
+// folder; the staging folder, which no side lists, is rid of its leftovers by the first download
+// into it that a process makes.
+class TDownloadFile {
+  public:
+    TDownloadFile(std::string Target, std::string_view Prefix, int64_t Listed);
+    TDownloadFile(const TDownloadFile&) = delete;
+    TDownloadFile& operator=(const TDownloadFile&) = delete;
+
+    // Whether the temporary file could be made.
+    bool Created() const noexcept { return m_Temp.Created(); }
+    // Appends Data. False when it would take the file past the listed size (nothing of it is
+    // written, and Overran() tells) or when the write failed.
+    bool Write(std::string_view Data);
+    // Empties the file for another attempt at the same download.
+    bool Restart();
+    int64_t Bytes() const noexcept { return m_Bytes; }
+    bool Overran() const noexcept { return m_Overran; }
+    // Whether a write to the local file failed (a full disk, say).
+    bool WriteFailed() const noexcept { return m_WriteFailed; }
+    // Whether the file holds exactly the listed size.
+    bool Whole() const noexcept { return !m_Overran && m_Bytes == m_Listed; }
+    // Gives the file the mode a plain copy gets (0666 less the umask) and, when Times is given, the
+    // times futimens(2) takes from it; then flushes it and renames it over Target in one step. False
+    // when the file is not Whole() or a step failed (Target is then as it was).
+    bool Commit(const timespec* Times);
+
+  private:
+    std::string m_Target;
+    TTempFile m_Temp;
+    int64_t m_Listed;
+    int64_t m_Bytes = 0;
+    bool m_Overran = false;
+    bool m_WriteFailed = false;
+};
 
 // Whether Text begins with Head, ASCII letters compared without case (schemes, header names).
 bool StartsWithNoCase(std::string_view Text, std::string_view Head);

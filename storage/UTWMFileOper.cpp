@@ -774,10 +774,8 @@ int32_t TWMFileOper::CopyFromDevice(const std::string& Local, const std::string&
     if (!session.Up()) return 1;
     TDeviceFile file(Dev, DEVICE_GENERIC_READ, DEVICE_SHARE_READ, DEVICE_OPEN_EXISTING);
     if (!file.Open()) return 1;
-    const size_t slash = Local.rfind('/');
-    TTempFile temp(slash == std::string::npos ? std::string("./") : Local.substr(0, slash + 1),
-                   LOCAL_TEMP_PREFIX);
-    if (!temp.Created()) return 1;
+    TDownloadFile download(Local, LOCAL_TEMP_PREFIX, total);
+    if (!download.Created()) return 1;
     std::string chunk(DEVICE_CHUNK, '\0');
     int64_t done = 0;
     for (bool first = true;; first = false) {
@@ -788,7 +786,9 @@ int32_t TWMFileOper::CopyFromDevice(const std::string& Local, const std::string&
         }
         if (read == 0) break;
         read = std::min(read, DEVICE_CHUNK);
-        if (WriteAll(temp.Fd(), std::string_view(chunk.data(), read)) != 0) return 1;
+        // A file that grew while it was read is not taken: nothing past the listed size is written.
+        if (!download.Write(std::string_view(chunk.data(), read)))
+            return download.Overran() ? RESULT_SOURCE_CHANGED : 1;
         done += read;
         const std::string percent =
             total == 0 ? std::string("100")
@@ -802,13 +802,9 @@ int32_t TWMFileOper::CopyFromDevice(const std::string& Local, const std::string&
     if (done != total || LookUp(Dev, &now) != TLookUp::Found || SizeOf(now) != total ||
         !SameTime(now.LastWriteTime, Listed.LastWriteTime))
         return RESULT_SOURCE_CHANGED;
-    timespec dated{};
-    if (::fchmod(temp.Fd(), 0666 & ~ProcessUmask()) != 0) return 1;
-    if (DeviceTimeToInstant(Listed.LastWriteTime, dated)) {
-        const timespec times[2] = {{0, UTIME_OMIT}, dated};
-        if (::futimens(temp.Fd(), times) != 0) return 1;
-    }
-    return temp.CommitAs(Local) ? 0 : 1;
+    timespec times[2] = {{0, UTIME_OMIT}, {}};
+    const bool dated = DeviceTimeToInstant(Listed.LastWriteTime, times[1]);
+    return download.Commit(dated ? times : nullptr) ? 0 : 1;
 }
 
 int32_t TWMFileOper::CopyToDevice(const std::string& Local, const std::string& Dev, bool Overwrite,

@@ -744,40 +744,24 @@ int32_t TWebDavFileOper::GetFile(const std::string& LocalPath, TFolderSource& So
                                  int32_t, bool Log) {
     if (!EntryUsable(Attri) || !m_Connected) return -1;
     if (Log) ReportStatus("Copy:" + GetFullPath(Source, Attri));
-    const size_t slash = LocalPath.rfind('/');
-    TTempFile temp(slash == std::string::npos ? std::string("./") : LocalPath.substr(0, slash + 1),
-                   LOCAL_TEMP_PREFIX);
-    if (!temp.Created()) return -1;
-    int64_t bytes = 0;
-    int writeError = 0;
-    bool tooLong = false;
-    const TDavReply reply = m_Client.Get(UrlOf(ItemPath(Attri)), [&](std::string_view Data) {
-        bytes += static_cast<int64_t>(Data.size());
-        if (bytes > Attri.Size) {
-            tooLong = true;
-            return false;
-        }
-        writeError = WriteAll(temp.Fd(), Data);
-        return writeError == 0;
-    });
-    if (tooLong) return RESULT_SOURCE_CHANGED;
-    if (writeError != 0) return -1;
+    TDownloadFile download(LocalPath, LOCAL_TEMP_PREFIX, Attri.Size);
+    if (!download.Created()) return -1;
+    const TDavReply reply =
+        m_Client.Get(UrlOf(ItemPath(Attri)), [&](std::string_view Data) { return download.Write(Data); });
+    if (download.Overran()) return RESULT_SOURCE_CHANGED;
+    if (download.WriteFailed()) return -1;
     if (!reply.Success()) return reply.Status == 404 ? 1 : PutResult(reply);
-    if (bytes != Attri.Size) return RESULT_SOURCE_CHANGED;
+    if (!download.Whole()) return RESULT_SOURCE_CHANGED;  // fewer bytes than listed
     // The reply's date is the file's as the listing gave it; another one is another version.
     if (DosDateInstant(Attri.FileDate) != -1 && !reply.Modified.empty() &&
         ParseHttpDate(reply.Modified) != Attri.FileDate)
         return RESULT_SOURCE_CHANGED;
-    // Made as a plain copy makes a file (0666 less the umask), dated with the second the server
-    // gives the file (the listed date, rounded to even seconds, only where the reply has none).
+    // Made as a plain copy makes a file, dated with the second the server gives the file (the
+    // listed date, rounded to even seconds, only where the reply has none).
     int64_t dated = reply.Modified.empty() ? -1 : HttpDateToUnixTime(reply.Modified);
     if (dated == -1) dated = DosDateInstant(Attri.FileDate);
-    if (::fchmod(temp.Fd(), 0666 & ~ProcessUmask()) != 0) return -1;
-    if (dated != -1) {
-        const timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(dated), 0}};
-        if (::futimens(temp.Fd(), times) != 0) return -1;
-    }
-    return temp.CommitAs(LocalPath) ? 0 : -1;
+    const timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(dated), 0}};
+    return download.Commit(dated != -1 ? times : nullptr) ? 0 : -1;
 }
 
 // Never over an existing name: the server refuses a MOVE with "Overwrite: F" onto one (412).

@@ -96,15 +96,6 @@ TFileAttri EntryOf(const char* Name, const struct stat& St, const TSharedString&
     return attri;
 }
 
-// Removes a temporary file that its writer left behind (it died, or the system did), only when no
-// writer holds its lock: a copy in progress keeps its file. Failures wait for the next listing.
-void RemoveLeftover(int FolderFd, const std::string& Name) noexcept {
-    TFd fd(::openat(FolderFd, Name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-    struct stat st {};
-    if (fd.Get() < 0 || ::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode)) return;
-    if (::flock(fd.Get(), LOCK_EX | LOCK_NB) == 0) ::unlinkat(FolderFd, Name.c_str(), 0);
-}
-
 // The top of the marker folder holds the temporary files of backups and of copies into other
 // folders, and those of earlier versions; it is never listed, so its leftovers are removed here.
 void RemoveMarkerLeftovers(int RootFd) {

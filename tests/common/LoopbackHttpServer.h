@@ -27,7 +27,10 @@ class TLoopbackHttpServer {
         Silent,    // reads the request and never answers, until the client gives up
         Truncate,  // announces the whole body, sends its first half and closes
         Late,      // the whole answer, after PauseMs of silence
+        Endless,   // announces no length and sends the body over and over until the client closes
+                   // (ENDLESS_CAP bytes at most)
     };
+    static constexpr int64_t ENDLESS_CAP = int64_t{64} << 20;
     struct TReply {
         TReply(int Status = 200, std::string Body = {}, TKind Kind = TKind::Answer, int PauseMs = 0)
             : Status(Status), Body(std::move(Body)), Kind(Kind), PauseMs(PauseMs) {}
@@ -119,6 +122,15 @@ class TLoopbackHttpServer {
             left = std::chrono::ceil<std::chrono::milliseconds>(answerAt - std::chrono::steady_clock::now())
                        .count();
         }
+        if (reply.Kind == TKind::Endless) {
+            if (!Send(Conn, "HTTP/1.1 " + std::to_string(reply.Status) + " X\r\nConnection: close\r\n\r\n"))
+                return;
+            pollfd wake{m_Wake[0], POLLIN, 0};
+            for (int64_t sent = 0; !reply.Body.empty() && sent < ENDLESS_CAP && ::poll(&wake, 1, 0) == 0 &&
+                                   Send(Conn, reply.Body);)
+                sent += static_cast<int64_t>(reply.Body.size());
+            return;
+        }
         Send(Conn, "HTTP/1.1 " + std::to_string(reply.Status) + " X\r\nContent-Length: " +
                        std::to_string(reply.Body.size()) + "\r\nConnection: close\r\n\r\n");
         std::string_view body(reply.Body);
@@ -131,9 +143,11 @@ class TLoopbackHttpServer {
         }
     }
 
-    static void Send(int Fd, std::string_view Data) {
+    // False when the client is gone.
+    static bool Send(int Fd, std::string_view Data) {
         for (ssize_t n = 0; !Data.empty(); Data.remove_prefix(static_cast<size_t>(n)))
-            if ((n = ::send(Fd, Data.data(), Data.size(), MSG_NOSIGNAL)) <= 0) return;
+            if ((n = ::send(Fd, Data.data(), Data.size(), MSG_NOSIGNAL)) <= 0) return false;
+        return true;
     }
 
     THandler m_Handler;

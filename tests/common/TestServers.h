@@ -99,11 +99,13 @@ class TSmbServer {
             ::close(fd);
             if (!written) return false;
         }
+        const std::string limit =
+            MaxProcesses > 0 ? "max smbd processes = " + std::to_string(MaxProcesses) + "\n" : "";
         for (int attempt = 0; attempt < 5; ++attempt) {
             Port = FreePort();
             const std::string conf = Dir.Path + "/smb.conf";
             std::ofstream(conf) << "[global]\n"
-                                << "server role = standalone server\ninterfaces = 127.0.0.1\n"
+                                << limit << "server role = standalone server\ninterfaces = 127.0.0.1\n"
                                 << "bind interfaces only = yes\nsmb ports = " << Port << "\n"
                                 << "disable netbios = yes\npassdb backend = tdbsam:" << Dir.Path
                                 << "/private/passdb.tdb\nload printers = no\nprinting = bsd\n"
@@ -141,6 +143,8 @@ class TSmbServer {
     }
 
     const std::string Password;
+    // The most sessions (each a process of the server) it serves at once; 0: no limit of its own.
+    int MaxProcesses = 0;
     TServerFolder Dir{"bfs-smb"};
     TServerProcess Process;
     int Port = 0;

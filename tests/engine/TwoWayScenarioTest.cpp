@@ -418,5 +418,40 @@ INSTANTIATE_TEST_SUITE_P(Sides, TwoWayScenarioTest,
                                     (std::get<2>(Info.param) == 1 ? "_OneTransfer" : "");
                          });
 
+// A server that serves few sessions at once (each a process of its own) still takes a whole run:
+// the run keeps to one session for its share side, whatever its number of transfers.
+TEST(ShareSessionTest, FewSessionsStillSyncEverything) {
+    for (const int sessions : {3, 6}) {
+        SCOPED_TRACE(std::to_string(sessions) + " sessions");
+        TTempFolder scratch{"bfs-sessions"};
+        TTempHome home;
+        const std::string password = "bfs-smb-test-4711";
+        TSmbServer server(password);
+        server.MaxProcesses = sessions;
+        ASSERT_TRUE(server.Start()) << "smbd did not start";
+        TLocalSide left(scratch.Path + "/left");
+        TServedSide right(server.SharePath + "/side", nullptr, DEVICE_NETWORK, server.Address("\\side"),
+                          server.User, password);
+        for (int i = 0; i < 20; ++i) ASSERT_TRUE(left.Write("/f" + std::to_string(i) + ".txt", "x", T1));
+        TSyncTask task;
+        task.SyncName = task.SyncID = "Few";
+        task.AutoRun = 1;
+        left.Configure(*task.LFolder);
+        right.Configure(*task.RFolder);
+        TTaskRun run(task);
+        ASSERT_EQ(run.StartScan(), 0) << run.ErrorText;
+        ASSERT_EQ(run.FinishScan(), 0);
+        ASSERT_EQ(run.Analyze(), 0) << run.ErrorText;
+        std::vector<std::string> log;
+        run.Sync([&](const std::string& Line) { log.push_back(Line); });
+        for (const std::string& line : log) EXPECT_FALSE(line.starts_with("Error")) << line;
+        EXPECT_EQ(run.StateNotWritten(), 0);
+        EXPECT_EQ(right.List().size(), 20u);
+        const std::string state = std::string("/") + MARKER_FOLDER + "/" + SyncIDToFileName("Few");
+        EXPECT_NE(right.Read(state), "");
+        EXPECT_NE(left.Read(state), "");
+    }
+}
+
 }  // namespace
 }  // namespace bfs::test

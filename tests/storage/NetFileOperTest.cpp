@@ -146,12 +146,14 @@ TEST_F(NetFileOperTest, ConnectFailures) {
     }
 }
 
-// What a failed connection is called, and which failures are tried again.
+// What a failed connection is called, and which failures are tried again. A server that took
+// connections just before (Answered) and resets one has refused the session.
 TEST(NetAddressTest, FailureReasons) {
     const struct {
         int Err;
         const char* Text;
         bool Retried;
+        bool Answered = false;
     } cases[] = {
         {EACCES, "log-on refused", false},
         {EPERM, "log-on refused", false},
@@ -164,10 +166,14 @@ TEST(NetAddressTest, FailureReasons) {
         {ENXIO, "server not reachable: host not found", false},
         {EHOSTUNREACH, "server not reachable: no route to host", false},
         {ENOENT, "server not reachable: not found", false},
+        {ECONNRESET, "session refused by the server: connection reset", true, true},
+        {EPIPE, "session refused by the server: connection reset", true, true},
+        {ETIMEDOUT, "server not reachable: timed out", true, true},
+        {EACCES, "log-on refused", false, true},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.Err);
-        EXPECT_EQ(ShareFailureText(c.Err), c.Text);
+        SCOPED_TRACE(std::to_string(c.Err) + (c.Answered ? " answered" : ""));
+        EXPECT_EQ(ShareFailureText(c.Err, c.Answered), c.Text);
         EXPECT_EQ(RetriesConnect(c.Err), c.Retried);
     }
 }
@@ -185,7 +191,7 @@ TEST_F(NetFileOperTest, ConnectTriesAgainAfterResetOrTimeOut) {
         {2, 0, 0, ""},
         {0, 1, 0, ""},
         {4, 0, 0, ""},  // every listing of the shares fails: the share itself is still reached
-        {100, 0, 1203, "server not reachable: connection reset"},
+        {100, 0, 1203, "session refused by the server: connection reset"},  // it takes connections
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(c.Resets) + " resets, " + std::to_string(c.Hangs) + " hangs");
