@@ -58,7 +58,7 @@ long LastStatus(const TS3Storage& Storage) {
 // answer in time, no connection, or the service's answer; empty when it did not fail.
 std::string RequestFailure(const TS3Storage& Storage) {
     if (Storage.ErrorText.empty()) return {};
-    if (Storage.TimedOut) return "server did not answer (timed out)";
+    if (Storage.TimedOut) return "server timed out";
     if (LastStatus(Storage) == 0) return "server not reachable";
     constexpr std::string_view HEAD = "Http Result: ";
     return "server answered " + Storage.ErrorText.front().substr(HEAD.size());

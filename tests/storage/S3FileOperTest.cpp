@@ -484,9 +484,9 @@ TEST(S3FailureTest, FailuresGiveTheirReason) {
         const char* Expected;
     } cases[] = {
         {"a listing answered 500", {500}, true, listing, "server answered 500 X"},
-        {"a listing not answered", silent, true, listing, "server did not answer (timed out)"},
-        {"a folder check not answered", silent, false, check, "server did not answer (timed out)"},
-        {"an upload not answered", silent, true, upload, "server did not answer (timed out)"},
+        {"a listing not answered", silent, true, listing, "server timed out"},
+        {"a folder check not answered", silent, false, check, "server timed out"},
+        {"an upload not answered", silent, true, upload, "server timed out"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.What);
