@@ -1029,9 +1029,10 @@ void TFSyncMain::AnalyzeThreadTerminated() {
     const std::vector<std::string>& failures = m_Run->Failures;
     for (const std::string& note : m_Run->Notes)
         RunLine(Utf8(note), std::find(failures.begin(), failures.end(), note) != failures.end());
-    // A listing cut short says so in a note; should none have, the run still fails.
+    // A listing cut short, or an analysis stopped after its last note, still fails the run.
     if (m_HeldBack && m_Failures.isEmpty())
         RunFails(QStringLiteral("A side could not be listed completely."));
+    if (!m_ResultUsable && m_Failures.isEmpty()) RunFails(QStringLiteral("The analysis was cancelled."));
     ShowView(VIEW_CHANGES);
     Label_ActionStatus->setText(Lang("analyzefinish"));
     m_Run->Stop();
