@@ -895,6 +895,8 @@ void TFSyncMain::EndRun(const QString& Refusal) {
         LogToTask(text);
     }
     m_RecordLogged = false;
+    // Whatever ended it, the task is free again unless its plan waits to be carried out.
+    if (!m_Run->WorkerAlive() && !PlanIsCurrent()) m_Run->Release();
     if (m_Closing) return;
     if (!m_Failures.isEmpty()) {
         emit RunEnded(true,

@@ -201,9 +201,8 @@ class TFSyncMain : public QWidget {
     // Why the run fails, when no line says it.
     void RunFails(const QString& Reason);
     // The one end of every run, whatever ended it: the lines the task log still lacks (with a header
-    // of their own when the run ended before its analysis record), the reason (Refusal: a refused
-    // start's own line), and RunEnded. The caller has freed the task or left it to a plan to carry
-    // out.
+    // of their own when the run ended before its analysis record), the task freed unless a plan
+    // waits to be carried out, the reason (Refusal: a refused start's own line), and RunEnded.
     void EndRun(const QString& Refusal = QString());
     // Ends a run an exception stopped, once no worker of it is alive: the task freed, the controls
     // as between runs, the sync's record closed.
