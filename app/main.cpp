@@ -161,6 +161,11 @@ int main(int argc, char* argv[]) {
     splash.close();
 
     bfs::TFMain window;
+    // An exception that escaped a step of a run ends that run, so that it writes its record and
+    // frees its task, and a command-line instance still ends.
+    app.OnException = [&window](QObject* Receiver, const std::string& What) {
+        window.Automation->Unexpected(Receiver, What);
+    };
     if (instance)
         QObject::connect(instance.get(), &bfs::TSingleInstance::RestoreRequested, &window, [&window] {
             QCoreApplication::postEvent(&window, new bfs::TMessageEvent(bfs::WM_RESTORE_WIN, 0, 0));
@@ -171,6 +176,7 @@ int main(int argc, char* argv[]) {
     if (commandLine) task = std::string(argv[1]);
     window.Automation->Start(task);
     const int status = app.exec();
+    app.OnException = nullptr;
     // A command-line instance whose window closed before it ended itself (its runs were cancelled)
     // still tells whether they went well.
     return status == 0 && window.Automation->CommandLineFailed() ? 1 : status;

@@ -332,7 +332,8 @@ void TAnalyzeThread::MarkForComparison(TFileTree& Node, bool Candidate) {
     ++m_CompareCount;
 }
 
-void TAnalyzeThread::HoldBackUnknown(bool NoDeletionOnRight, bool NoDeletionOnLeft) {
+size_t TAnalyzeThread::HoldBackUnknown(bool NoDeletionOnRight, bool NoDeletionOnLeft) {
+    size_t held = 0;
     std::vector<TFileTree*> pending{Result.get()};
     while (!pending.empty()) {
         TFileTree* node = pending.back();
@@ -347,10 +348,17 @@ void TAnalyzeThread::HoldBackUnknown(bool NoDeletionOnRight, bool NoDeletionOnLe
                 (NoDeletionOnLeft && child->Status == ACTION_DELETED_RIGHT)) {
                 child->SetStatus(ACTION_NOT_COPY);
                 child->Flags |= NODE_HELD_BACK;
+                ++held;
             }
             pending.push_back(child.get());
         }
     }
+    return held;
+}
+
+void TAnalyzeThread::Note(std::string Line, bool Fails) {
+    if (Fails) Failures.push_back(Line);
+    Notes.push_back(std::move(Line));
 }
 
 void TAnalyzeThread::MarkKindClashes() {
@@ -384,13 +392,15 @@ void TAnalyzeThread::MarkKindClashes() {
             child->SetStatus(ACTION_CONFLICT);
             child->Flags &= static_cast<uint8_t>(~NODE_COMPARE);
             if ((fileSides & folderSides) != 0)
-                Notes.push_back("A file and a folder on one side are both named " + EntryPath(*child) +
-                                ": neither is copied or deleted.");
+                Note("A file and a folder on one side are both named " + EntryPath(*child) +
+                         ": neither is copied or deleted.",
+                     false);
             else
-                Notes.push_back(std::string("The ") + (folderSides == 1 ? "left" : "right") +
-                                " side holds a folder and the " + (fileSides == 1 ? "left" : "right") +
-                                " side a file named " + EntryPath(*child) +
-                                ": neither is copied or deleted until one of them is renamed or removed.");
+                Note(std::string("The ") + (folderSides == 1 ? "left" : "right") +
+                         " side holds a folder and the " + (fileSides == 1 ? "left" : "right") +
+                         " side a file named " + EntryPath(*child) +
+                         ": neither is copied or deleted until one of them is renamed or removed.",
+                     false);
         }
         // Below a folder marked here everything is a conflict already.
         for (const TFileTreeRef& child : node->Children)
@@ -402,22 +412,31 @@ void TAnalyzeThread::MarkKindClashes() {
 
 void TAnalyzeThread::NoteClock(const TClockOffset& Clock, const char* Side, const std::string& Address) {
     if (Clock.Unsettled) {
-        Notes.push_back(std::string("The ") + Side + " folder " + Address +
-                        " gave server times that disagree: where a newer file would win, it is left as a "
-                        "conflict.");
+        Note(std::string("The ") + Side + " folder " + Address +
+                 " gave server times that disagree: where a newer file would win, it is left as a "
+                 "conflict.",
+             false);
     } else if (Clock.Known && (Clock.Seconds >= CLOCK_TOLERANCE || Clock.Seconds <= -CLOCK_TOLERANCE)) {
         const int64_t minutes = (Clock.Seconds < 0 ? -Clock.Seconds : Clock.Seconds) / 60;
-        Notes.push_back(std::string("The server clock of the ") + Side + " folder " + Address + " runs " +
-                        std::to_string(minutes / 60) + " h " + std::to_string(minutes % 60) + " min " +
-                        (Clock.Seconds < 0 ? "behind" : "ahead of") +
-                        " this computer's: newer files are told with that taken out.");
+        Note(std::string("The server clock of the ") + Side + " folder " + Address + " runs " +
+                 std::to_string(minutes / 60) + " h " + std::to_string(minutes % 60) + " min " +
+                 (Clock.Seconds < 0 ? "behind" : "ahead of") +
+                 " this computer's: newer files are told with that taken out.",
+             false);
     }
 }
 
-void TAnalyzeThread::NoteNotListed(const TFileTree& Listing, const char* Side, const std::string& Address) {
+void TAnalyzeThread::NoteNotListed(const TFileTree& Listing, int Side, const std::string& Address) {
+    const char* side = Side == 0 ? "left" : "right";
+    // The side's own reason, when it gave one: " (why)".
+    const auto why = [&](const TFileTree& Folder) {
+        const std::string reason = NotListedWhy ? NotListedWhy(Side, Folder) : std::string();
+        return reason.empty() ? reason : " (" + reason + ")";
+    };
     if (Listing.NotListed) {
-        Notes.push_back(std::string("The ") + Side + " folder " + Address +
-                        " could not be listed completely: nothing is copied or deleted.");
+        Note(std::string("The ") + side + " folder " + Address + " could not be listed completely" +
+                 why(Listing) + ": nothing is copied or deleted.",
+             true);
         return;
     }
     std::vector<const TFileTree*> pending{&Listing};
@@ -428,8 +447,10 @@ void TAnalyzeThread::NoteNotListed(const TFileTree& Listing, const char* Side, c
         for (auto it = node->Children.rbegin(); it != node->Children.rend(); ++it) {
             const TFileTree& child = **it;
             if (child.NotListed)
-                Notes.push_back(std::string("The ") + Side + " folder " + EntryPath(child) +
-                                " could not be listed completely: nothing below it is copied or deleted.");
+                Note(std::string("The ") + side + " folder " + EntryPath(child) +
+                         " could not be listed completely" + why(child) +
+                         ": nothing below it is copied or deleted.",
+                     true);
             else
                 pending.push_back(&child);
         }
@@ -479,19 +500,24 @@ void TAnalyzeThread::Analyze() {
 
     TFileTree& result = *Result;
     result.NotListed = LeftTree->NotListed || RightTree->NotListed;
-    NoteNotListed(*LeftTree, "left", Task.LFolder->FolerAllName);
-    NoteNotListed(*RightTree, "right", Task.RFolder->FolerAllName);
+    NoteNotListed(*LeftTree, 0, Task.LFolder->FolerAllName);
+    NoteNotListed(*RightTree, 1, Task.RFolder->FolerAllName);
     NoteClock(ClockOffsets[0], "left", Task.LFolder->FolerAllName);
     NoteClock(ClockOffsets[1], "right", Task.RFolder->FolerAllName);
 
     bool noDeletionOnRight = false, noDeletionOnLeft = false;
+    // The notes on a side that lists nothing: they fail the run only where a deletion was held back
+    // (a file edited on one side and removed on the other is a conflict whatever they say).
+    std::vector<std::string> emptySides;
     const bool savedUsable = !LeftSaved->Children.empty() && !RightSaved->Children.empty();
     if (StateDamaged) {
         // What the last sync left is unknown: compare like a first sync, but overwrite nothing.
         NeverOverwrite = true;
-        Notes.push_back(
-            "A saved state could not be read: the folders are compared without it, differing files "
-            "are conflicts and nothing is overwritten or deleted.");
+        Note("A saved state could not be read" +
+                 (StateDamagedWhy.empty() ? "" : " (" + StateDamagedWhy + ")") +
+                 ": the folders are compared without it, differing files are conflicts and nothing is "
+                 "overwritten or deleted.",
+             true);
         CompareTrees(*LeftTree, *RightTree, result);
     } else if (savedUsable &&
                TFileTree::RootTextNames(LeftSaved->Name, Task.LFolder->DeviceType,
@@ -502,15 +528,17 @@ void TAnalyzeThread::Analyze() {
         // (an unmounted disk lists as an empty folder): its "deletions" are not carried over.
         if (LeftTree->Children.empty()) {
             noDeletionOnRight = true;
-            Notes.push_back("The left folder " + Task.LFolder->FolerAllName +
-                            " is empty although it held entries at the last sync: no deletion is planned on "
-                            "the right.");
+            emptySides.push_back(
+                "The left folder " + Task.LFolder->FolerAllName +
+                " is empty although it held entries at the last sync: no deletion is planned "
+                "on the right.");
         }
         if (RightTree->Children.empty()) {
             noDeletionOnLeft = true;
-            Notes.push_back("The right folder " + Task.RFolder->FolerAllName +
-                            " is empty although it held entries at the last sync: no deletion is planned on "
-                            "the left.");
+            emptySides.push_back(
+                "The right folder " + Task.RFolder->FolerAllName +
+                " is empty although it held entries at the last sync: no deletion is planned "
+                "on the left.");
         }
         // The two sides' comparisons with their saved states share nothing: the left one runs on a
         // thread of its own meanwhile.
@@ -540,14 +568,16 @@ void TAnalyzeThread::Analyze() {
         CompareChanges(*LeftChanges, *RightChanges, result);
     } else {
         if (savedUsable)
-            Notes.push_back(
+            Note(
                 "The saved states were written for other folders: the folders are compared "
-                "without them, so no deletion is detected.");
+                "without them, so no deletion is detected.",
+                true);
         CompareTrees(*LeftTree, *RightTree, result);
     }
-    if (Terminated()) Notes.push_back("The analysis was cancelled: the plan is incomplete.");
+    if (Terminated()) Note("The analysis was cancelled: the plan is incomplete.", true);
 
-    HoldBackUnknown(noDeletionOnRight, noDeletionOnLeft);
+    const bool heldBack = HoldBackUnknown(noDeletionOnRight, noDeletionOnLeft) > 0;
+    for (std::string& line : emptySides) Note(std::move(line), heldBack);
     MarkKindClashes();
     ApplyFilters(result);
     SettleEqualFiles();

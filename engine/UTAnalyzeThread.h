@@ -59,6 +59,7 @@ class TAnalyzeThread : public TThread {
     // are then compared without states, and files that differ become conflicts (nothing is
     // overwritten on the strength of a date).
     bool StateDamaged = false;
+    std::string StateDamagedWhy;  // with StateDamaged: which state, and why it was not read (optional)
     // Set by the analysis: the saved states were used (the plan rests on the changes since them).
     bool UsedSavedStates = false;
     // Set by the analysis, per side (0 left, 1 right): the side's saved state records exactly what
@@ -77,12 +78,19 @@ class TAnalyzeThread : public TThread {
     // on the analysis thread. Asked only for pairs of equal size marked NODE_COMPARE: equal
     // contents make them the same file (18); otherwise the planned action stands.
     std::function<int32_t(const TFileTree& Node)> CompareContents;
+    // Why a side (0 left, 1 right) could not list a folder of its listing (TFileOper::NotListedReason);
+    // optional: without it a note names the folder alone.
+    std::function<std::string(int Side, const TFileTree& Folder)> NotListedWhy;
 
     // Why the analysis made no plan (a mask that is not a valid pattern, an unexpected failure);
     // empty on success.
     std::string ErrorText;
-    // Lines for the log pane: what the analysis held back and why.
+    // Lines for the log pane: what the analysis held back and why, and what it took into account.
     std::vector<std::string> Notes;
+    // The notes that fail the run, in order: the plan leaves out what the run was to do (a folder not
+    // listed, deletions held back, saved states not used, a cancel). Notes that only inform (a
+    // server's clock) or name conflicts (counted as such) are not among them.
+    std::vector<std::string> Failures;
 
     // Merges two listed folders: one-sided entries are copies (16, 17 through MapAction), pairs of
     // files compare dates (20, 19, or 18 when equal with equal sizes, else 2). Conflicts of equal
@@ -132,8 +140,11 @@ class TAnalyzeThread : public TThread {
                    std::vector<TWalkItem>& Pending);
     void Analyze();
     const TFileFilter& Filter();
-    // Applies the rules about unknown contents to the merged result (see the class comment).
-    void HoldBackUnknown(bool NoDeletionOnRight, bool NoDeletionOnLeft);
+    // Applies the rules about unknown contents to the merged result (see the class comment). Returns
+    // how many deletions the two flags held back.
+    size_t HoldBackUnknown(bool NoDeletionOnRight, bool NoDeletionOnLeft);
+    // Adds a note; Fails: it is one of the Failures too.
+    void Note(std::string Line, bool Fails);
     // A file and a folder of one name, whether one side holds both at once (an object store can) or
     // each side holds one of them, cannot be synced: a copy would have to replace one kind by the
     // other, or put both side by side. Both, with all below the folder, become conflicts, and a
@@ -148,7 +159,7 @@ class TAnalyzeThread : public TThread {
     void SettleEqualFiles();
     // A note on a side's clock when it changes how newer files are told (ClockOffsets).
     void NoteClock(const TClockOffset& Clock, const char* Side, const std::string& Address);
-    void NoteNotListed(const TFileTree& Listing, const char* Side, const std::string& Address);
+    void NoteNotListed(const TFileTree& Listing, int Side, const std::string& Address);
 
     std::unique_ptr<TFileFilter> m_Filter;
     size_t m_CompareCount = 0;  // nodes marked NODE_COMPARE by the merges

@@ -724,12 +724,13 @@ int32_t TFileSyncThread::SyncFolder(TRowRun& R, TResultNodeData& D) {
 void TFileSyncThread::SaveState() {
     // Without the analysis it carried out, a walk knows too little to say what a side now holds.
     if (!ResultTree) return;
-    const auto reportNotWritten = [this](int Sides) {
+    std::string reasons[2];
+    const auto reportNotWritten = [this, &reasons](int Sides) {
         StateNotWritten |= Sides;
         for (int side : {SIDE_LEFT, SIDE_RIGHT}) {
             if ((Sides & (side == SIDE_LEFT ? STATE_LEFT_NOT_WRITTEN : STATE_RIGHT_NOT_WRITTEN)) == 0)
                 continue;
-            StatusText = StateNotWrittenLine(Task, side);
+            StatusText = StateNotWrittenLine(Task, side, reasons[side]);
             ShowStatus();
         }
     };
@@ -777,7 +778,7 @@ void TFileSyncThread::SaveState() {
     const bool skip[2] = {!relist && StateCurrent[0], !relist && StateCurrent[1]};
     TFileOper* const writers[2] = {opers[0].get(), opers[1].get()};
     uint64_t hashes[2] = {LeftSavedHash, RightSavedHash};
-    reportNotWritten(SaveStates(Task, sources, writers, skip, hashes));
+    reportNotWritten(SaveStates(Task, sources, writers, skip, hashes, &reasons));
     opers[0]->Stop();
     opers[1]->Stop();
 }

@@ -12,6 +12,8 @@
 #include <cerrno>
 #include <cstring>
 #include <exception>
+#include <string>
+#include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -242,9 +244,10 @@ void BuildSavedStates(const TStateSources (&Sources)[2], const std::string (&Roo
 
 // Writes a side's saved-state text where the task keeps it (the side's marker folder through Oper,
 // or the application-data folder for a side kept locally), unless it is the text the state already
-// holds. 0 written or current; else a failure, logged.
+// holds. 0 written or current; else a failure, logged, with Why saying what stood in the way where
+// that is known.
 int32_t WriteSavedState(const TSyncTask& Task, int Side, TFileOper& Oper, const std::string& Text,
-                        uint64_t PreviousHash) {
+                        uint64_t PreviousHash, std::string& Why) {
     if (PreviousHash != 0 && TFileTree::TextHash(Text) == PreviousHash) return 0;  // already current
     const int32_t local = Task.GetLocalStateSides();
     const bool keepsLocal = Side == SIDE_LEFT ? (local == LOCAL_STATE_LEFT || local == LOCAL_STATE_BOTH)
@@ -252,16 +255,26 @@ int32_t WriteSavedState(const TSyncTask& Task, int Side, TFileOper& Oper, const 
     int32_t rc;
     if (keepsLocal) {
         rc = SaveStateLocalFile(Task, Text, Side);
+        if (rc != 0) Why = std::generic_category().message(rc);
     } else {
         TFileAttri marker;
         marker.Name = SyncIDToFileName(Task.SyncID);
         marker.Path = std::string("/") + MARKER_FOLDER + "/";
+        Oper.FailureText.clear();
         rc = Oper.WriteStreamToFile(Text, *Oper.FFolderSource, marker, false);
+        // A marker folder that cannot be made or reached (a file or a link in its place) is the
+        // usual obstacle; otherwise the side's own reason, when it gives one.
+        if (rc != 0)
+            Why = !Oper.FailureText.empty() ? Oper.FailureText
+                  : Oper.MakeDir(std::string("/") + MARKER_FOLDER) != 0
+                      ? std::string("its folder ") + MARKER_FOLDER + " cannot be made or reached"
+                      : std::string();
     }
     if (rc != 0) {
         const TFolderSource& folder = Side == SIDE_LEFT ? *Task.LFolder : *Task.RFolder;
-        TMyException::Instance().LogError("Save State Error", "EInOutError",
-                                          "saved state not written: " + folder.FolerAllName);
+        TMyException::Instance().LogError(
+            "Save State Error", "EInOutError",
+            "saved state not written: " + folder.FolerAllName + (Why.empty() ? "" : " (" + Why + ")"));
     }
     return rc;
 }
@@ -269,7 +282,7 @@ int32_t WriteSavedState(const TSyncTask& Task, int Side, TFileOper& Oper, const 
 }  // namespace
 
 int SaveStates(const TSyncTask& Task, const TStateSources (&Sources)[2], TFileOper* const (&Writers)[2],
-               const bool (&Skip)[2], uint64_t (&Hashes)[2]) {
+               const bool (&Skip)[2], uint64_t (&Hashes)[2], std::string (*Reasons)[2]) {
     // Each state names its folder in the one form its side connects to, whichever way the task
     // writes the address: the next analysis knows it again under any writing of that folder.
     const std::string roots[2] = {FolderAddressForm(Task.LFolder->DeviceType, Task.LFolder->FolerAllName),
@@ -285,17 +298,21 @@ int SaveStates(const TSyncTask& Task, const TStateSources (&Sources)[2], TFileOp
     int notWritten = 0;
     for (int side : {0, 1}) {
         if (Skip[side]) continue;
-        if (WriteSavedState(Task, side, *Writers[side], texts[side], Hashes[side]) == 0)
+        std::string why;
+        if (WriteSavedState(Task, side, *Writers[side], texts[side], Hashes[side], why) == 0) {
             Hashes[side] = TFileTree::TextHash(texts[side]);
-        else
-            notWritten |= bits[side];
+            continue;
+        }
+        notWritten |= bits[side];
+        if (Reasons) (*Reasons)[side] = std::move(why);
     }
     return notWritten;
 }
 
-std::string StateNotWrittenLine(const TSyncTask& Task, int Side) {
+std::string StateNotWrittenLine(const TSyncTask& Task, int Side, const std::string& Why) {
     return std::string("Error saved state of the ") + (Side == SIDE_LEFT ? "left" : "right") +
-           " side not written: " + (Side == SIDE_LEFT ? Task.LFolder : Task.RFolder)->FolerAllName;
+           " side not written: " + (Side == SIDE_LEFT ? Task.LFolder : Task.RFolder)->FolerAllName +
+           (Why.empty() ? "" : " (" + Why + ")");
 }
 
 int32_t SaveStateLocalFile(const TSyncTask& Task, const std::string& Text, int Side) {

@@ -36,14 +36,16 @@ std::string BuildSavedState(int Side, const TStateSources& Sources, std::string_
 // stored texts' fingerprints (TFileTree::TextHash, 0 for none) and become those of what each side's
 // state now holds. A side with Skip set is already current and left alone. Failures are logged.
 // Returns the sides whose state could not be built or written: STATE_LEFT_NOT_WRITTEN and
-// STATE_RIGHT_NOT_WRITTEN, 0 when every side is current.
+// STATE_RIGHT_NOT_WRITTEN, 0 when every side is current. Reasons, when given, receives for each
+// side not written what stood in the way, where that is known (else empty).
 inline constexpr int STATE_LEFT_NOT_WRITTEN = 1;
 inline constexpr int STATE_RIGHT_NOT_WRITTEN = 2;
 int SaveStates(const TSyncTask& Task, const TStateSources (&Sources)[2], TFileOper* const (&Writers)[2],
-               const bool (&Skip)[2], uint64_t (&Hashes)[2]);
+               const bool (&Skip)[2], uint64_t (&Hashes)[2], std::string (*Reasons)[2] = nullptr);
 
-// The log line for a side whose state SaveStates could not write (it names the side's folder).
-std::string StateNotWrittenLine(const TSyncTask& Task, int Side);
+// The log line for a side whose state SaveStates could not write (it names the side's folder, and
+// Why when not empty).
+std::string StateNotWrittenLine(const TSyncTask& Task, int Side, const std::string& Why = {});
 
 // Writes a side's saved state to its local file (Side 0 left, 1 right): 0 or an errno.
 int32_t SaveStateLocalFile(const TSyncTask& Task, const std::string& Text, int Side);

@@ -5,6 +5,8 @@
 #include "model/UTMyException.h"
 
 #include <cerrno>
+#include <cstdlib>
+#include <stdexcept>
 #include <system_error>
 
 namespace bfs {
@@ -57,6 +59,7 @@ int32_t TTaskRun::StartScan() {
     ErrorText.clear();
     ErrorCause.clear();
     Notes.clear();
+    Failures.clear();
     ConflictLines.clear();
     m_StateNotWritten = 0;
     m_ScanComplete = false;
@@ -228,6 +231,12 @@ int32_t TTaskRun::FinishScan() {
         Task.LoadSavedTree(*RightOper->FSavedTree, 1, &m_LocalHash[1], &damaged[1],
                            RightOper->FFileTree.get());
     m_StateDamaged = damaged[0] || damaged[1];
+    m_StateDamagedWhy.clear();
+    for (const TFileOper* oper : {LeftOper.get(), RightOper.get()})
+        if (oper->FSavedTreeDamaged && !oper->FSavedTreeError.empty())
+            m_StateDamagedWhy += (m_StateDamagedWhy.empty() ? "" : "; ") +
+                                 std::string(oper == LeftOper.get() ? "left" : "right") +
+                                 " side: " + oper->FSavedTreeError;
     Task.LFolder->InfoText = LeftOper->InfoText;
     Task.RFolder->InfoText = RightOper->InfoText;
     m_ScanComplete = !LeftOper->Terminated() && !RightOper->Terminated();
@@ -273,9 +282,13 @@ int32_t TTaskRun::StartAnalyze() {
                                                   LeftOper->FSavedTree, RightOper->FSavedTree);
     m_Analysis->NotifyWnd = NotifyWnd;
     m_Analysis->StateDamaged = m_StateDamaged;
+    m_Analysis->StateDamagedWhy = m_StateDamagedWhy;
     m_Analysis->ClockOffsets[0] = LeftOper->ClockOffset();
     m_Analysis->ClockOffsets[1] = RightOper->ClockOffset();
     m_Analysis->CompareContents = [this](const TFileTree& Node) { return CompareContents(Node); };
+    m_Analysis->NotListedWhy = [this](int Side, const TFileTree& Folder) {
+        return (Side == 0 ? LeftOper : RightOper)->NotListedReason(Folder);
+    };
     if (OnAnalysisEnded) m_Analysis->OnTerminate = [this](TThread&) { OnAnalysisEnded(); };
     Task.Busy = 1;
     m_Analysis->Resume();
@@ -288,11 +301,13 @@ int32_t TTaskRun::FinishAnalyze() {
     analysis->WaitFor();
     ErrorText = analysis->ErrorText;
     Notes = analysis->Notes;
+    Failures = analysis->Failures;
     m_UsedSavedStates = analysis->UsedSavedStates;
     m_StateCurrent[0] = analysis->StateCurrent[0];
     m_StateCurrent[1] = analysis->StateCurrent[1];
     m_AnalysisCancelled = analysis->Terminated();
     analysis.reset();
+    FaultPoint("analysis");
     Plan.ShowView(*ResultTree, VIEW_CHANGES, Task.SyncName);
     Task.Busy = 0;
     if (!ErrorText.empty()) {
@@ -313,11 +328,14 @@ int32_t TTaskRun::FinishAnalyze() {
             sources[side].Previous = m_UsedSavedStates ? opers[side]->FSavedTree.get() : nullptr;
         }
         uint64_t hashes[2] = {SavedHash(0), SavedHash(1)};
-        const int notWritten = SaveStates(Task, sources, opers, m_StateCurrent, hashes);
+        std::string reasons[2];
+        const int notWritten = SaveStates(Task, sources, opers, m_StateCurrent, hashes, &reasons);
         m_StateNotWritten |= notWritten;
         for (int side : {0, 1})
-            if (notWritten & (side == 0 ? STATE_LEFT_NOT_WRITTEN : STATE_RIGHT_NOT_WRITTEN))
-                Notes.push_back(StateNotWrittenLine(Task, side));
+            if (notWritten & (side == 0 ? STATE_LEFT_NOT_WRITTEN : STATE_RIGHT_NOT_WRITTEN)) {
+                Notes.push_back(StateNotWrittenLine(Task, side, reasons[side]));
+                Failures.push_back(Notes.back());
+            }
         for (int side : {0, 1}) m_LocalHash[side] = opers[side]->FSavedTreeHash = hashes[side];
         m_Lock.Unlock();
     }
@@ -374,6 +392,7 @@ void TTaskRun::FinishSync() {
     m_Walked = m_Walked || sync->OperCount > 0;
     m_StateNotWritten |= sync->StateNotWritten;
     sync.reset();
+    FaultPoint("sync");
     Task.Busy = 0;
     m_Lock.Unlock();
 }
@@ -401,6 +420,13 @@ std::string TTaskRun::FolderCheckText(int32_t Code) {
         default:
             return std::string();
     }
+}
+
+void TTaskRun::FaultPoint([[maybe_unused]] std::string_view Step) {
+#ifdef BFS_TEST_FAULTS
+    if (const char* step = std::getenv("BFS_TEST_FAULT"); step && Step == step)
+        throw std::runtime_error("a fault made on purpose in the step \"" + std::string(Step) + "\"");
+#endif
 }
 
 std::string TTaskRun::ConflictCountText(int64_t Count) {

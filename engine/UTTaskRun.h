@@ -11,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <thread>
 
 namespace bfs {
@@ -50,6 +51,9 @@ class TTaskRun {
     // back-end's reason, without the address); else empty.
     std::string ErrorCause;
     std::vector<std::string> Notes;  // what the analysis held back and why (log pane lines)
+    // The notes that fail the run (TAnalyzeThread::Failures, a saved state not written), in order:
+    // the first is the run's reason.
+    std::vector<std::string> Failures;
     // The entries the last analysis holds as conflicts (changed on both sides and left alone, or a
     // clash no rule settles; never an excluded entry), one log line each ("Conflict, not synced:
     // /docs/a.txt"), in listing order. Set by an analysis that ran to its end, else empty.
@@ -126,6 +130,10 @@ class TTaskRun {
     static std::string FolderCheckText(int32_t Code);
     // The line that says how many conflicts were left alone ("2 conflicts were not synced.").
     static std::string ConflictCountText(int64_t Count);
+    // A point of the run where a test build fails on purpose: it throws when the environment
+    // variable BFS_TEST_FAULT names Step, as an unexpected failure of that step would. Nothing in
+    // any other build.
+    static void FaultPoint(std::string_view Step);
 
   private:
     // Connects and checks both sides: the refusal line, or empty when both are usable or the run
@@ -145,6 +153,7 @@ class TTaskRun {
     bool m_ScanComplete = false;
     bool m_UsedSavedStates = false;
     bool m_StateDamaged = false;
+    std::string m_StateDamagedWhy;  // which state was not read, and why
     bool m_StateCurrent[2] = {false, false};
     int m_StateNotWritten = 0;
     bool m_Walked = false;             // a sync of the current result wrote to the sides

@@ -77,7 +77,7 @@ int32_t TFileOper::FinishListing(bool Complete) noexcept {
     } catch (const std::exception& e) {
         // Whatever failed here, the listing vouches for nothing: no deletion is planned from it.
         TMyException::Instance().HandleException(e);
-        FFileTree->NotListed = true;
+        NotListedBecause(*FFileTree, e.what());
         m_ListComplete = false;
     }
     return m_ListComplete ? 0 : 1;
@@ -89,6 +89,10 @@ int32_t TFileOper::ListTree(const std::function<bool()>& Scan) noexcept {
         std::lock_guard lock(m_AsidesMutex);
         m_Asides.clear();  // any left by an earlier listing belong to its tree
     }
+    {
+        std::lock_guard lock(m_NotListedMutex);
+        m_NotListedWhy.clear();
+    }
     try {
         FFileTree = TFileTree::Create(std::string(), nullptr);
         complete = Scan();
@@ -98,10 +102,23 @@ int32_t TFileOper::ListTree(const std::function<bool()>& Scan) noexcept {
             m_ListComplete = false;
             return 1;
         }
-        FFileTree->NotListed = true;
+        NotListedBecause(*FFileTree, e.what());
         complete = false;
     }
     return FinishListing(complete);
+}
+
+void TFileOper::NotListedBecause(TFileTree& Folder, std::string Why) {
+    Folder.NotListed = true;
+    if (Why.empty()) return;
+    std::lock_guard lock(m_NotListedMutex);
+    m_NotListedWhy.try_emplace(&Folder, std::move(Why));
+}
+
+std::string TFileOper::NotListedReason(const TFileTree& Folder) const {
+    std::lock_guard lock(m_NotListedMutex);
+    const auto it = m_NotListedWhy.find(&Folder);
+    return it == m_NotListedWhy.end() ? std::string() : it->second;
 }
 
 void TFileOper::NoteAside(TFileTree& Folder, TFileAttri Aside) {
@@ -219,6 +236,7 @@ int32_t TFileOper::LoadSavedTreeThroughStream() {
     attri.Path = std::string("/") + MARKER_FOLDER + "/";
     FSavedTreeHash = 0;
     FSavedTreeDamaged = false;
+    FSavedTreeError.clear();
     std::string error = "empty";
     bool unreadable = false;  // could not be read, which says nothing of the file itself
     auto tree = TFileTree::Create(std::string(), nullptr);
@@ -261,6 +279,7 @@ int32_t TFileOper::LoadSavedTreeThroughStream() {
     }
     // Either way what the last sync left is unknown: the analysis then overwrites nothing.
     FSavedTreeDamaged = true;
+    FSavedTreeError = error;
     if (unreadable) {
         // Left where it is: a state that could not be read this time may read the next time.
         TMyException::Instance().LogError("Saved state of " + FFolderSource->FolerAllName + " not read",

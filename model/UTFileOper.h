@@ -11,6 +11,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -144,6 +145,7 @@ class TFileOper : public TThread {
     TFileTreeRef FSavedTree;         // the side's saved state, sharing FFileTree's nodes where it can
     uint64_t FSavedTreeHash = 0;     // TFileTree::TextHash of the loaded state's text; 0: none loaded
     bool FSavedTreeDamaged = false;  // a state file was there but did not load (kept aside as .damaged)
+    std::string FSavedTreeError;     // with FSavedTreeDamaged: why it did not load, in one line
     // A listing of this side made earlier in the run (the one the analysis used), or null. A back-end
     // may let its new listing share that listing's nodes wherever the side still shows them as they
     // were (ShareListedFiles, SameAsListed), so listing a side again costs memory only for what
@@ -256,6 +258,9 @@ class TFileOper : public TThread {
 
     // Whether the last listing read every folder (no NotListed node in FFileTree).
     bool ListComplete() const noexcept { return m_ListComplete; }
+    // Why the last listing could not read Folder (a node of FFileTree marked NotListed), in one
+    // line: the reason its back-end gave (NotListedBecause); empty when it gave none.
+    std::string NotListedReason(const TFileTree& Folder) const;
 
     // How far the clock of a side that dates its files itself (a server) ran ahead of this
     // computer's while it was connected and listed; unknown where the side does not tell.
@@ -271,6 +276,11 @@ class TFileOper : public TThread {
         (void)Attri;
         return {};
     }
+
+    // Marks Folder of FFileTree NotListed and keeps Why (one line, never a password) as its reason for
+    // the analysis's note; a folder keeps the first reason it was given. Safe from several listing
+    // threads. The error log is the caller's.
+    void NotListedBecause(TFileTree& Folder, std::string Why);
 
     // Sends WM_UPDATEPROCESS to NotifyWnd (when set), without waiting.
     void PostProgress();
@@ -311,6 +321,9 @@ class TFileOper : public TThread {
 
     std::mutex m_AsidesMutex;  // guards m_Asides
     std::vector<std::pair<TFileTreeRef, TFileAttri>> m_Asides;
+    mutable std::mutex m_NotListedMutex;  // guards m_NotListedWhy
+    // The reasons of the folders the last listing could not read, by node of FFileTree.
+    std::unordered_map<const TFileTree*, std::string> m_NotListedWhy;
 };
 
 // Loads the saved-state file at the local Path into Tree (TFileTree::LoadFromSource: read piece by

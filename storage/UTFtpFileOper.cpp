@@ -503,6 +503,7 @@ TFolderRead TFtpFileOper::ReadFolder(THttpSession& Session, bool Fresh, const TP
     if (result.Error == LISTING_INCOMPLETE) {
         TMyException::Instance().LogError("Cannot list folder " + FHostPrefix + Item.Folder, "EInOutError",
                                           result.ErrorText);
+        NotListedBecause(*Item.Node, result.ErrorText);
         return TFolderRead::Refused;
     }
     if (!result.Ok()) {
@@ -513,6 +514,7 @@ TFolderRead TFtpFileOper::ReadFolder(THttpSession& Session, bool Fresh, const TP
             return TFolderRead::HandBack;
         TMyException::Instance().LogError("Cannot list folder " + FHostPrefix + Item.Folder, "EInOutError",
                                           result.ErrorText);
+        if (!Terminated()) NotListedBecause(*Item.Node, result.ErrorText);
         // A refusal concerns this folder; anything else (a lost connection, a stop) all the rest.
         return result.Status >= 400 && result.Error != SESSION_ABORTED ? TFolderRead::Refused
                                                                        : TFolderRead::GiveUp;

@@ -55,6 +55,16 @@ long LastStatus(const TS3Storage& Storage) {
                                                                                                   : 0;
 }
 
+// Why the client's last request failed, in one line for a row's Error line or a listing's note: no
+// answer in time, no connection, or the service's answer; empty when it did not fail.
+std::string RequestFailure(const TS3Storage& Storage) {
+    if (Storage.ErrorText.empty()) return {};
+    if (Storage.TimedOut) return "server timed out";
+    if (LastStatus(Storage) == 0) return "server not reachable";
+    constexpr std::string_view HEAD = "Http Result: ";
+    return "server answered " + Storage.ErrorText.front().substr(HEAD.size());
+}
+
 // Whether the last failed request's reply names the error Code ("<Code>NoSuchBucket</Code>").
 bool LastErrorIs(const TS3Storage& Storage, std::string_view Code) {
     const std::string tag = "<Code>" + std::string(Code) + "</Code>";
@@ -290,7 +300,8 @@ int32_t TS3FileOper::CheckFolder() {
     if (m_Buckets.count(FAddress.Bucket) && ListPage(FolderKey(""), "", "1", keys, next)) return 0;
     const long status = LastStatus(FStorage);
     if (status == 0) {
-        FailureText = "server not reachable";
+        FailureText = RequestFailure(FStorage);
+        if (FailureText.empty()) FailureText = "server not reachable";
         return CHECK_UNREACHABLE;
     }
     if (status == 404 || LastErrorIs(FStorage, "NoSuchBucket")) {
@@ -392,7 +403,8 @@ int32_t TS3FileOper::ListFolder() {
         }
         if (failed) {
             // Unknown, not empty: nothing below the root may be taken as deleted.
-            FFileTree->NotListed = true;
+            const std::string why = RequestFailure(FStorage);
+            NotListedBecause(*FFileTree, Terminated() ? std::string() : why.empty() ? "no key list" : why);
         } else {
             std::vector<std::string> leftovers;
             BuildTree(keys, leftovers);
@@ -559,10 +571,10 @@ bool TS3FileOper::ShowsSize(const std::string& Key, int64_t Size) {
     TObjectInfo info;
     const int32_t head = HeadKey(Key, &info);
     if (head == 0 && info.Size == Size) return true;
-    TMyException::Instance().LogError("Not stored: " + Key, "EInOutError",
-                                      head == 0 ? "the service shows " + std::to_string(info.Size) +
-                                                      " bytes of " + std::to_string(Size) + " written"
-                                                : std::string("the service does not show what was written"));
+    FailureText = head == 0 ? "the service shows " + std::to_string(info.Size) + " bytes of " +
+                                  std::to_string(Size) + " written"
+                            : std::string("the service does not show what was written");
+    TMyException::Instance().LogError("Not stored: " + Key, "EInOutError", FailureText);
     return false;
 }
 
@@ -577,7 +589,11 @@ bool TS3FileOper::ShowsSize(const std::string& Key, int64_t Size) {
 int32_t TS3FileOper::StoreObject(const std::string& Key, const TS3Reader& Read, int64_t Size,
                                  const std::string& MD5) {
     const std::string bucket = ServiceBucket();
-    if (Size == 0) return FStorage.PutObject(bucket, Key, std::string(), true) && ShowsSize(Key, 0) ? 0 : -1;
+    if (Size == 0) {
+        if (FStorage.PutObject(bucket, Key, std::string(), true) && ShowsSize(Key, 0)) return 0;
+        if (FailureText.empty()) FailureText = RequestFailure(FStorage);
+        return -1;
+    }
     const std::string temp = FolderKey(std::string("/") + MARKER_FOLDER + "/") + NewReservedName();
     int32_t result = -1;
     std::string tag;
@@ -585,6 +601,8 @@ int32_t TS3FileOper::StoreObject(const std::string& Key, const TS3Reader& Read, 
         (TagIsDigest(tag, MD5) || ShowsSize(temp, Size)) &&
         FStorage.CopyObject(bucket, temp, bucket, Key, &tag))
         result = TagIsDigest(tag, MD5) || ShowsSize(Key, Size) ? 0 : -1;
+    // Why, for the row's Error line, before the clean-up makes a request of its own.
+    if (result != 0 && FailureText.empty()) FailureText = RequestFailure(FStorage);
     FStorage.DeleteObject(bucket, temp);
     return result;
 }
@@ -681,8 +699,11 @@ int32_t TS3FileOper::GetFile(const std::string& LocalPath, TFolderSource&, const
     const TS3Target target{[&download] { return download.Restart(); },
                            [&download](std::string_view Data) { return download.Write(Data); }};
     std::map<std::string, std::string> headers;
-    if (!FStorage.GetObjectTo(ServiceBucket(), key, target, &headers))
-        return download.Overran() ? RESULT_SOURCE_CHANGED : -1;
+    if (!FStorage.GetObjectTo(ServiceBucket(), key, target, &headers)) {
+        if (download.Overran()) return RESULT_SOURCE_CHANGED;
+        FailureText = RequestFailure(FStorage);
+        return -1;
+    }
     // The object must still be the one looked at: replaced in between, it shows another tag or date.
     const TObjectInfo got = ObjectInfoOf(headers);
     if (!download.Whole() ||

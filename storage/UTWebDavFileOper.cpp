@@ -485,9 +485,10 @@ TFolderRead TWebDavFileOper::ReadFolder(TWebDavClient& Client, bool Fresh, const
         if (Fresh && !Client.Aborted() && !Terminated() &&
             (result == 2 || reply.Status == 401 || reply.Status == 429 || reply.Status == 503))
             return TFolderRead::HandBack;
-        TMyException::Instance().LogError(
-            "Cannot list folder " + FAddress.Origin() + Item.Folder + "/", "EInOutError",
-            reply.ErrorText.empty() ? ReasonOf(result, reply) : reply.ErrorText);
+        const std::string why = reply.ErrorText.empty() ? ReasonOf(result, reply) : reply.ErrorText;
+        TMyException::Instance().LogError("Cannot list folder " + FAddress.Origin() + Item.Folder + "/",
+                                          "EInOutError", why);
+        if (!Terminated()) NotListedBecause(*Item.Node, why);
         // An answer concerns this folder; no answer (a lost connection, a stop) all the rest.
         return result != 2 && !Client.Aborted() ? TFolderRead::Refused : TFolderRead::GiveUp;
     }

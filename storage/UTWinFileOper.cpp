@@ -325,7 +325,7 @@ bool TWinFileOper::ScanTree() {
     if (rootFd < 0) {
         const int err = errno;
         LogFailure("Cannot list folder " + root, err);
-        FFileTree->NotListed = true;
+        NotListedBecause(*FFileTree, ErrorText(err));
         return false;
     }
     TDirPtr rootDir(::fdopendir(rootFd));
@@ -333,7 +333,7 @@ bool TWinFileOper::ScanTree() {
         const int err = errno;
         LogFailure("Cannot list folder " + root, err);
         ::close(rootFd);
-        FFileTree->NotListed = true;
+        NotListedBecause(*FFileTree, ErrorText(err));
         return false;
     }
     if (Terminated()) {
@@ -444,7 +444,7 @@ bool TWinFileOper::ScanBelow(int RootFd, const std::string& Root, TScanShare& Sh
             const int err = errno;
             LogFailure("Cannot list folder " + FolderUnder(Root, path.str()), err);
             if (fd >= 0) ::close(fd);
-            node->NotListed = true;
+            NotListedBecause(*node, ErrorText(err));
             complete = false;
             continue;
         }
@@ -538,7 +538,10 @@ bool TWinFileOper::ReadFolder(DIR* Dir, TFileTree& Node, const TSharedString& Pa
         }
         RemoveLeftover(fd, leftover);
     }
-    if (failure != 0) LogFailure("Cannot list folder " + FolderUnder(Root, Path.str()), failure);
+    if (failure != 0) {
+        LogFailure("Cannot list folder " + FolderUnder(Root, Path.str()), failure);
+        NotListedBecause(Node, ErrorText(failure));
+    }
     return failure == 0;
 }
 

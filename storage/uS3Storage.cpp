@@ -291,6 +291,7 @@ bool TS3Storage::Request(const std::string& Verb, const std::string& Resource, c
         HTTP->Protocols = "http,https";
     }
     ErrorText.clear();
+    TimedOut = !ok && Reply.Error == CURLE_OPERATION_TIMEDOUT;
     if (!ok) {
         std::string head =
             Reply.Failure.empty() ? std::to_string(Reply.Status) + " " + Reply.Reason : Reply.Failure;

@@ -65,6 +65,8 @@ class TS3Storage {
     // The last failed request: "Http Result: " + status and reason phrase (or the network failure),
     // then the lines of the reply body's first 4 KiB. Emptied by a request that succeeds.
     std::vector<std::string> ErrorText;
+    // The last failed request got no answer in time (its last attempt timed out).
+    bool TimedOut = false;
     // Access key id: in every "Authorization" header and the prefix of every bucket name.
     std::string AccessKeyId;
     // "http://" or "https://".

@@ -413,7 +413,7 @@ void TFSyncMain::BuildControls() {
     connect(Timer1, &QTimer::timeout, this, &TFSyncMain::Timer1Timer);
     m_ReportTimer = new QTimer(this);
     m_ReportTimer->setSingleShot(true);
-    connect(m_ReportTimer, &QTimer::timeout, this, &TFSyncMain::TakeReports);
+    connect(m_ReportTimer, &QTimer::timeout, this, [this] { RunStep([this] { TakeReports(); }); });
     TipTimer = new QTimer(this);
     TipTimer->setInterval(1000);
     TipTimer->setSingleShot(true);
@@ -630,7 +630,11 @@ void TFSyncMain::TakeReports() {
     if (m_Closing) return;
     QStringList lines;
     lines.reserve(static_cast<qsizetype>(reports.Lines.size()));
-    for (const std::string& line : reports.Lines) lines << Utf8(line);
+    for (const std::string& line : reports.Lines) {
+        lines << Utf8(line);
+        // The walk's failures (a row, a saved state) begin with "Error": each is a reason of the run.
+        if (m_RunOpen && line.starts_with("Error")) m_Failures << lines.back();
+    }
     AddLogLines(lines);
     // Rows no one can see are repainted when the window shows again.
     if (Seen() && !rows.empty()) m_Model->RowsChanged(rows);
@@ -664,9 +668,29 @@ QString TFSyncMain::ConflictsReason(int64_t Conflicts) const {
 // ---------------------------------------------------------------------------------------------
 // Messages
 
+template <class TStep>
+void TFSyncMain::RunStep(TStep&& Step) {
+    try {
+        Step();
+    } catch (const std::exception& e) {
+        TMyException::Instance().LogError("Task " + Task->SyncName, e);
+        RunFault(e.what());
+    } catch (...) {
+        TMyException::Instance().LogError("Task " + Task->SyncName, "Exception",
+                                          "an exception of unknown type");
+        RunFault("an exception of unknown type");
+    }
+}
+
 bool TFSyncMain::event(QEvent* Event) {
     if (Event->type() < QEvent::User) return QWidget::event(Event);
-    auto* m = static_cast<TMessageEvent*>(Event);
+    bool handled = true;
+    RunStep([&] { handled = HandleMessage(*static_cast<TMessageEvent*>(Event)); });
+    return handled;
+}
+
+bool TFSyncMain::HandleMessage(TMessageEvent& Message) {
+    TMessageEvent* m = &Message;
     switch (m->Msg()) {
         case WM_SCAN_ENDED:
             ScanEnded(static_cast<int>(m->WParam));
@@ -740,7 +764,7 @@ bool TFSyncMain::event(QEvent* Event) {
                 ShowFolderTips();
             return true;
         default:
-            return QWidget::event(Event);
+            return QWidget::event(m);
     }
 }
 
@@ -779,22 +803,29 @@ void TFSyncMain::SyncShownPlan() {
 }
 
 void TFSyncMain::StartAnalyze() {
+    RunStep([this] { StartAnalyzeStep(); });
+}
+
+void TFSyncMain::StartAnalyzeStep() {
     if (Running() || m_Closing || m_Ending) return;
     // An address still being typed is taken now: once the run has started, its workers read it, and
     // the edit's own "editing finished" would only come when the run disables it.
     if (edit_LFolder->isModified() && !FolderEdited(1)) return;
     if (Edit_RFolder->isModified() && !FolderEdited(0)) return;
+    BeginRun();
     if (m_Run->StartScan() != 0) {
         // Folder checks in red; connect and root checks, a task already running, a damaged setting
         // in the pane's own colour. Nothing else changes.
-        AddLogLine(Utf8(m_Run->ErrorText), m_Run->FolderCheckFailed);
+        RunLine(Utf8(m_Run->ErrorText), true, m_Run->FolderCheckFailed);
         Label_ActionStatus->setText(RefusalStatus());
         m_SyncAfterAnalyze = false;
         // A refusal past the folder checks has replaced the back-ends and dropped the result.
         UpdateSyncEnabled();
-        emit RunEnded(true, Utf8(m_Run->ErrorText));
+        EndRun(Utf8(m_Run->ErrorText));
         return;
     }
+    // Both listings (or the connect worker for them) end through ScanEnded from now on.
+    m_RunningScans = 2;
     BeginAnalyzeUI();
     // The previous result goes with the view: no stale counts, no stale plan.
     m_HaveResult = m_ResultUsable = false;
@@ -806,7 +837,6 @@ void TFSyncMain::StartAnalyze() {
     rb_changed->setText(Lang("changed") + QStringLiteral("()"));
     rb_conflicts->setText(Lang("conflicts") + QStringLiteral("()"));
     rb_errors->setText(Lang("errors") + QStringLiteral("()"));
-    m_RunningScans = 2;
     // Busy until the sides are connected and their listings tell their steps (ScanListing).
     pb_action->setRange(0, 0);
     pb_action->setValue(0);
@@ -828,6 +858,88 @@ void TFSyncMain::BeginAnalyzeUI() {
     m_ScanMs = 0;
     m_Cancelled = false;
     memo1->verticalScrollBar()->setValue(memo1->verticalScrollBar()->maximum());
+}
+
+void TFSyncMain::BeginRun() {
+    m_RunOpen = true;
+    m_Failures.clear();
+    m_PendingLog.clear();
+    m_RecordLogged = false;
+    m_Faulted = false;
+}
+
+void TFSyncMain::RunLine(const QString& Line, bool Fails, bool Red) {
+    AddLogLine(Line, Red);
+    if (!m_RunOpen) return;
+    if (Fails) m_Failures << Line;
+    // A sync's lines are its record (m_RunLines); others follow the analysis record.
+    if (m_Syncing) return;
+    if (m_RecordLogged)
+        LogToTask(Line.toStdString());
+    else
+        m_PendingLog << Line;
+}
+
+void TFSyncMain::RunFails(const QString& Reason) {
+    if (m_RunOpen) m_Failures << Reason;
+}
+
+void TFSyncMain::EndRun(const QString& Refusal) {
+    if (!m_RunOpen) return;
+    m_RunOpen = false;
+    if (!m_PendingLog.isEmpty()) {
+        // A run that ended before its analysis record gets a record of its own for its lines.
+        std::string text = m_RecordLogged ? std::string() : Task->LogHeader("ANALYSIS") + "\r\n";
+        text += m_PendingLog.join(QStringLiteral("\r\n")).toStdString();
+        m_PendingLog.clear();
+        LogToTask(text);
+    }
+    m_RecordLogged = false;
+    // Whatever ended it, the task is free again unless its plan waits to be carried out.
+    if (!m_Run->WorkerAlive() && !PlanIsCurrent()) m_Run->Release();
+    if (m_Closing) return;
+    if (!m_Failures.isEmpty()) {
+        emit RunEnded(true,
+                      !Refusal.isEmpty()
+                          ? Refusal
+                          : QStringLiteral("task \"%1\": %2").arg(Utf8(Task->SyncName), m_Failures.front()));
+        return;
+    }
+    // Conflicts left alone fail a run that went well otherwise, and it says how many.
+    const int64_t conflicts = HeldConflicts();
+    emit RunEnded(conflicts > 0, conflicts > 0 ? ConflictsReason(conflicts) : QString());
+}
+
+void TFSyncMain::RunFault(const std::string& What) {
+    if (!m_RunOpen) return;
+    m_Run->Stop();
+    if (!m_Faulted)
+        RunLine(QStringLiteral("Error: the run stopped on an unexpected error: ") + Utf8(What), true, true);
+    m_Faulted = true;
+    // Workers still alive were stopped: their ends come as messages and end the run then.
+    if (!m_Run->WorkerAlive() && m_RunningScans == 0) EndFaultedRun();
+}
+
+void TFSyncMain::EndFaultedRun() {
+    m_Faulted = false;
+    m_SyncAfterAnalyze = false;
+    m_Cancelled = false;
+    // A plan whose run stopped half-way is never carried out: only a new analysis gives one.
+    m_ResultUsable = false;
+    m_Run->Release();
+    const bool syncing = m_Syncing;
+    if (syncing) {
+        AddLogLine(QStringLiteral("----- Sync End. Time:%1ms -----").arg(m_SyncTime.elapsed()));
+        m_Syncing = false;
+        std::string text;
+        for (const QString& line : m_RunLines) text += line.toStdString() + "\r\n";
+        m_RunLines.clear();
+        LogToTask(text);
+    }
+    EndRefusedScan();
+    Label_ActionStatus->setText(m_Failures.isEmpty() ? QString() : m_Failures.front());
+    if (syncing && MainWnd) MainWnd->SendMessage(WM_TASKFINISHED, 0, 10);
+    EndRun();
 }
 
 void TFSyncMain::ScanEnded(int) {
@@ -862,51 +974,67 @@ QString TFSyncMain::RefusalStatus() const {
 }
 
 void TFSyncMain::StartCompare() {
-    TakeReports();
+    if (!m_Faulted) TakeReports();
     m_HeldBack = m_Run->FinishScan() != 0;
+    if (m_Faulted) {
+        EndFaultedRun();
+        return;
+    }
     if (m_Cancelled || m_Closing || m_Ending) {
         // Cancelled while listing: the run goes no further.
         m_Cancelled = false;
         m_Run->Release();
-        if (!m_Closing) {
-            SetAnalyzeEnabled(true);
-            emit RunEnded(true);
-        }
+        if (!m_Closing) SetAnalyzeEnabled(true);
+        RunFails(QStringLiteral("The run was cancelled."));
+        EndRun();
         return;
     }
     if (m_Run->ConnectFailed) {
         // A side refused on the scan's worker: the one line a refusal at the start gives, in the
-        // pane's own colour, and no record.
-        AddLogLine(Utf8(m_Run->ErrorText));
+        // pane's own colour.
+        RunLine(Utf8(m_Run->ErrorText), true);
         m_SyncAfterAnalyze = false;
         EndRefusedScan();
-        emit RunEnded(true, Utf8(m_Run->ErrorText));
+        EndRun(Utf8(m_Run->ErrorText));
         return;
     }
     m_ScanMs = m_ScanTime.elapsed();
     if (m_Run->StartAnalyze() != 0) {
-        AddLogLine(Utf8(m_Run->ErrorText));
+        RunLine(Utf8(m_Run->ErrorText), true);
         m_Run->Release();
         m_SyncAfterAnalyze = false;
         ShowAnalysisSummary();
-        emit RunEnded(true);
+        EndRun();
         return;
     }
     Label_ActionStatus->setText(Lang("compare"));
 }
 
 void TFSyncMain::AnalyzeThreadTerminated() {
-    TakeReports();  // what the worker reported before its end comes first
+    if (!m_Faulted) TakeReports();  // what the worker reported before its end comes first
     const int failed = m_Run->FinishAnalyze();
-    if (m_Closing) return;
+    if (m_Faulted) {
+        EndFaultedRun();
+        return;
+    }
+    if (m_Closing) {
+        EndRun();
+        return;
+    }
     m_AnalyzeMs = m_AnalyzeTime.elapsed();
     m_AnalyzeTime.invalidate();
     m_Icons->Reset();
     m_HaveResult = true;
     m_ResultUsable = failed == 0 && !m_Run->AnalysisCancelled();
-    if (failed != 0) AddLogLine(Utf8(m_Run->ErrorText));
-    for (const std::string& note : m_Run->Notes) AddLogLine(Utf8(note));
-    m_HeldBack = m_HeldBack || !m_Run->Notes.empty();
+    if (failed != 0) RunLine(Utf8(m_Run->ErrorText), true);
+    // Notes that only inform (a server's clock) or name conflicts fail nothing of themselves.
+    const std::vector<std::string>& failures = m_Run->Failures;
+    for (const std::string& note : m_Run->Notes)
+        RunLine(Utf8(note), std::find(failures.begin(), failures.end(), note) != failures.end());
+    // A listing cut short, or an analysis stopped after its last note, still fails the run.
+    if (m_HeldBack && m_Failures.isEmpty())
+        RunFails(QStringLiteral("A side could not be listed completely."));
+    if (!m_ResultUsable && m_Failures.isEmpty()) RunFails(QStringLiteral("The analysis was cancelled."));
     ShowView(VIEW_CHANGES);
     Label_ActionStatus->setText(Lang("analyzefinish"));
     m_Run->Stop();
@@ -920,15 +1048,16 @@ void TFSyncMain::AnalyzeThreadTerminated() {
         m_SyncPending = true;
         QTimer::singleShot(1000, this, [this] {
             m_SyncPending = false;
-            if (!m_Closing && !m_Ending && !Running()) BitBtn_SyncClick();
-            if (!m_Syncing && !m_Closing)
-                emit RunEnded(true, m_SyncRefusal);  // the sync asked for did not start
+            RunStep([this] {
+                if (!m_Closing && !m_Ending && !Running()) SyncClickStep();
+                if (m_Syncing || !m_RunOpen) return;
+                // The sync asked for did not start: its refusal, when it gave one, is the reason.
+                if (m_SyncRefusal.isEmpty()) RunFails(QStringLiteral("The sync did not start."));
+                EndRun();
+            });
         });
     } else {
-        // Conflicts left alone fail a run that went well otherwise, and it says how many.
-        const bool failed = !m_ResultUsable || m_HeldBack;
-        const int64_t conflicts = failed ? 0 : HeldConflicts();
-        emit RunEnded(failed || conflicts > 0, conflicts > 0 ? ConflictsReason(conflicts) : QString());
+        EndRun();
     }
     if (!m_Run->ResultTree) return;
     const TFileTree& root = *m_Run->ResultTree;
@@ -967,6 +1096,12 @@ void TFSyncMain::ShowAnalysisSummary() {
             ",Included:" + std::to_string(r.IncludedCount) + ",Excluded:" + std::to_string(r.ExcludedCount);
     }
     AddLogText(Task->LogAnalysis(a, b, DiskText()));
+    // The run's lines so far (its notes) follow the record in the task log, and later ones at once.
+    if (m_RunOpen && !m_RecordLogged) {
+        m_RecordLogged = true;
+        if (!m_PendingLog.isEmpty()) LogToTask(m_PendingLog.join(QStringLiteral("\r\n")).toStdString());
+        m_PendingLog.clear();
+    }
     // After the record, a line for every conflict the analysis holds and one with their count.
     if (const std::vector<std::string>& conflicts = m_Run->ConflictLines; !conflicts.empty()) {
         QStringList lines;
@@ -1052,6 +1187,10 @@ QString TFSyncMain::DiskSpaceText(int Full) const {
 }
 
 void TFSyncMain::BitBtn_SyncClick() {
+    RunStep([this] { SyncClickStep(); });
+}
+
+void TFSyncMain::SyncClickStep() {
     lb_File->hide();
     m_SyncRefusal.clear();
     if (!BitBtn_Sync->isEnabled() || Running() || m_Ending || !m_ResultUsable || !m_Run->ResultTree) return;
@@ -1065,18 +1204,18 @@ void TFSyncMain::BitBtn_SyncClick() {
             return;
         }
         // The refusal goes to both logs, and the task is free for its next run.
-        AddLogLine(text, true);
-        LogToTask(text.toStdString() + "\r\n");
+        RunLine(text, true, true);
         m_Run->Release();
         m_ResultUsable = false;
         UpdateSyncEnabled();
         m_SyncRefusal = text;
         return;
     }
+    // A sync of the plan shown, started by the user, is a run of its own.
+    if (!m_RunOpen) BeginRun();
     BeginSync();
     if (m_Run->StartSync() != 0) {
-        AddLogLine(Utf8(m_Run->ErrorText));
-        m_HeldBack = true;
+        RunLine(Utf8(m_Run->ErrorText), true);
         SyncThreadTerminated();
         Label_ActionStatus->setText(Utf8(m_Run->ErrorText));  // no walk, so no "Sync finished."
     }
@@ -1108,9 +1247,16 @@ void TFSyncMain::BeginSync() {
 }
 
 void TFSyncMain::SyncThreadTerminated() {
-    TakeReports();
+    if (!m_Faulted) TakeReports();
     m_Run->FinishSync();
-    if (m_Closing) return;
+    if (m_Faulted) {
+        EndFaultedRun();
+        return;
+    }
+    if (m_Closing) {
+        EndRun();
+        return;
+    }
     const qint64 syncMs = m_SyncTime.elapsed();
     SetTopControlsEnabled(true);
     SetAnalyzeEnabled(true);
@@ -1148,24 +1294,22 @@ void TFSyncMain::SyncThreadTerminated() {
                      .arg(cancelled ? QStringLiteral("Sync cancelled:") : QStringLiteral("Sync finished:"))
                      .arg(m_SyncFailures);
     Label_ActionStatus->setText(status);
-    if (cancelled) AddLogLine(status);
+    if (cancelled) RunLine(status, true);
+    // Each failed row's Error line is a reason already; these are for a walk that gave none.
+    if (m_SyncFailures > 0 || PlanHasFailedRow()) RunFails(QStringLiteral("A row of the sync failed."));
+    if (m_Run->StateNotWritten() != 0) {
+        Label_ActionStatus->setText(
+            QStringLiteral("The task \"%1\" ran, but a saved state could not be written.")
+                .arg(Utf8(Task->SyncName)));
+        RunFails(QStringLiteral("A saved state could not be written."));
+    }
     AddLogLine(QStringLiteral("----- Sync End. Time:%1ms -----").arg(syncMs));
     m_Syncing = false;
     std::string text;
     for (const QString& line : m_RunLines) text += line.toStdString() + "\r\n";
     m_RunLines.clear();
     LogToTask(text);
-    if (m_Run->StateNotWritten() != 0) {
-        const QString reason = QStringLiteral("The task \"%1\" ran, but a saved state could not be written.")
-                                   .arg(Utf8(Task->SyncName));
-        Label_ActionStatus->setText(reason);
-        emit RunEnded(true, reason);
-    } else {
-        const bool failed = cancelled || m_HeldBack || m_SyncFailures > 0 || PlanHasFailedRow();
-        const int64_t conflicts = HeldConflicts();
-        emit RunEnded(failed || conflicts > 0,
-                      !failed && conflicts > 0 ? ConflictsReason(conflicts) : QString());
-    }
+    EndRun();
 }
 
 void TFSyncMain::RecordSyncedSides() {

@@ -108,6 +108,9 @@ class TFSyncMain : public QWidget {
     // write its record ("Sync cancelled.") to the log pane and the task log; Running() turns false
     // once they have.
     void EndRunForClose();
+    // An exception stopped a step of the current run (What says which): the run ends as a failed one
+    // with that reason, once the workers it stops have ended. Nothing when no run is under way.
+    void RunFault(const std::string& What);
 
     TTaskRun& Run() { return *m_Run; }
     TPlanModel& PlanModel() { return *m_Model; }
@@ -167,11 +170,12 @@ class TFSyncMain : public QWidget {
     QAction* act_exclude_file = nullptr;
 
   signals:
-    // A run of this window has ended: refused, cancelled, an analysis that no sync follows, or a
-    // sync. Failed: it could not start or was cancelled, the analysis failed or held entries back
-    // because a side could not be listed, a row of the sync failed, or the result holds conflicts
-    // that were left alone. Reason, when not empty, says why in one line (a refusal's own line: "The
-    // task "<name>" is already running.").
+    // A run of this window has ended: refused, cancelled, stopped by an exception, an analysis that
+    // no sync follows, or a sync. Failed: it could not start or was cancelled, the analysis failed or
+    // held entries back (a side not listed completely), a row of the sync failed, a saved state was
+    // not written, or the result holds conflicts that were left alone. Reason says why in one line:
+    // a refusal's own line ("The task "<name>" is already running."), else the task and the first
+    // line of the run that failed it, or the count of the conflicts left alone.
     void RunEnded(bool Failed, const QString& Reason = QString());
 
   protected:
@@ -180,6 +184,29 @@ class TFSyncMain : public QWidget {
     void closeEvent(QCloseEvent* Event) override;
 
   private:
+    // Runs Step, a step of a run on this thread; an exception that escapes it is logged and ends the
+    // run (RunFault).
+    template <class TStep>
+    void RunStep(TStep&& Step);
+    // The window's messages (WM_*), each a step of a run or a command of the main window.
+    bool HandleMessage(TMessageEvent& Message);
+    void StartAnalyzeStep();
+    void SyncClickStep();
+    // A run begins: no reason and no line for the task log yet.
+    void BeginRun();
+    // A line of the current run: to the log pane, and to the task log (with the sync's record, after
+    // the analysis record, or kept until the run's end when there is no record yet). Fails: the line
+    // says why the run fails.
+    void RunLine(const QString& Line, bool Fails, bool Red = false);
+    // Why the run fails, when no line says it.
+    void RunFails(const QString& Reason);
+    // The one end of every run, whatever ended it: the lines the task log still lacks (with a header
+    // of their own when the run ended before its analysis record), the task freed unless a plan
+    // waits to be carried out, the reason (Refusal: a refused start's own line), and RunEnded.
+    void EndRun(const QString& Refusal = QString());
+    // Ends a run an exception stopped, once no worker of it is alive: the task freed, the controls
+    // as between runs, the sync's record closed.
+    void EndFaultedRun();
     void BuildControls();
     void BuildActions();
     void AddLogLine(const QString& Line, bool Red = false);
@@ -282,10 +309,15 @@ class TFSyncMain : public QWidget {
     QElapsedTimer m_SyncTime;
     qint64 m_ScanMs = 0;
     qint64 m_AnalyzeMs = 0;
-    bool m_HeldBack = false;  // the current run's analysis held entries back or a listing was incomplete
+    bool m_HeldBack = false;  // the current run's listings were incomplete
     int64_t m_LeftFree = 0;
     int64_t m_RightFree = 0;
     QStringList m_RunLines;        // the log-pane lines of the current sync
+    bool m_RunOpen = false;        // a run began and has not ended (EndRun)
+    QStringList m_Failures;        // the lines that fail the current run, in order
+    QStringList m_PendingLog;      // its lines for the task log that wait for its analysis record
+    bool m_RecordLogged = false;   // its analysis record was written
+    bool m_Faulted = false;        // an exception stopped it; it ends once its workers have ended
     bool m_SyncCancelled = false;  // Cancel was pressed during the current sync
     int64_t m_SyncFailures = 0;    // rows the current sync marked failed
     // What the rows the last sync carried out hold now on each side, by result node; for the result

@@ -11,8 +11,10 @@ bool TApplication::notify(QObject* Receiver, QEvent* Event) {
         return QApplication::notify(Receiver, Event);
     } catch (const std::exception& e) {
         TMyException::Instance().HandleException(e);
+        if (OnException) OnException(Receiver, e.what());
     } catch (...) {
         TMyException::Instance().LogError("unknown", "Exception", "an exception of unknown type");
+        if (OnException) OnException(Receiver, "an exception of unknown type");
     }
     return false;
 }

@@ -161,6 +161,19 @@ void TAutomation::RunDone(const TTrackedRun& Run, bool Failed, const std::string
     }
 }
 
+void TAutomation::Unexpected(QObject* Receiver, const std::string& What) {
+    for (QObject* o = Receiver; o; o = o->parent())
+        if (auto* window = qobject_cast<TFSyncMain*>(o)) {
+            window->RunFault(What);
+            return;
+        }
+    if (!m_CommandLine) return;
+    // Ending a run changes m_Runs.
+    const std::vector<TTrackedRun> runs = m_Runs;
+    for (const TTrackedRun& r : runs)
+        if (r.Owner == TRunOwner::CommandLine && r.Window) r.Window->RunFault(What);
+}
+
 bool TAutomation::Waiting(TRunOwner Owner) const {
     return std::any_of(m_Runs.begin(), m_Runs.end(), [&](const TTrackedRun& r) { return r.Owner == Owner; });
 }

@@ -89,6 +89,10 @@ class TAutomation : public QObject {
     void SessionEnding();
     // Reads the mount table; each new mount point gets its runs MountSettle later.
     void PollMounts();
+    // An exception escaped an event handler (TApplication::OnException). The run of the task window
+    // it came from ends as a failed one with that reason; in a command-line instance, where no one
+    // would end them, so does every run it waits for when the exception came from elsewhere.
+    void Unexpected(QObject* Receiver, const std::string& What);
     // Some task window is busy, or a run this object waits for has not ended yet.
     bool AnyTaskRunning() const;
     // A command-line instance had a run that failed, or one that could not start.

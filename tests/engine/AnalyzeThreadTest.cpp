@@ -260,6 +260,7 @@ TEST(AnalyzeTrees, NewerIsToldOnOneClock) {
         EXPECT_EQ(f.Status, c.Expected) << c.What;
         EXPECT_TRUE(f.Data->FileDate == at(c.Left) && f.RightDate == at(c.Right)) << c.What;
         EXPECT_EQ(a.Notes.size(), *c.Note ? 1u : 0u) << c.What;
+        EXPECT_TRUE(a.Failures.empty()) << c.What << ": a clock only informs";
         if (*c.Note) {
             EXPECT_TRUE(HasNote(a, c.Note)) << c.What;
         }
@@ -305,7 +306,8 @@ struct TTreeCase {
     Specs LSaved, LNow, RSaved, RNow;
     int32_t Direction, FoV, Del;
     TRows Expected;
-    const char* Note;  // part of one expected note; none: no notes
+    const char* Note;        // part of one expected note; none: no notes
+    bool NoteFails = false;  // the note fails the run (it is one of the analysis's Failures)
 };
 
 // clang-format off
@@ -352,19 +354,21 @@ const TTreeCase TREE_CASES[] = {
      {{"keep"}, {"d/a"}, {"d/b"}}, {{"keep"}, {"d/", 100, 0, 0, true}},
      {{"keep"}, {"d/a"}, {"d/b"}}, {{"keep"}, {"d/a"}, {"d/b"}, {"d/c"}}, 0, 0, 1,
      {{"/", "d", -1}, {"/d/", "a", 21}, {"/d/", "b", 21}, {"/d/", "c", 21}, {"/", "keep", 18}},
-     "The left folder /d could not be listed completely"},
+     "The left folder /d could not be listed completely (unreadable): nothing below it", true},
     {"a folder one side could not list, without saved states",
      {}, {{"d/", 100, 0, 0, true}, {"d/a", 10}}, {}, {{"d/a", 20}, {"d/c"}}, 0, 0, 1,
-     {{"/", "d", -1}, {"/d/", "a", 21}, {"/d/", "c", 21}}, "The left folder /d could not"},
+     {{"/", "d", -1}, {"/d/", "a", 21}, {"/d/", "c", 21}}, "The left folder /d could not", true},
     {"a one-sided folder one side could not list",
      {{"keep"}}, {{"keep"}, {"n/", 100, 0, 0, true}, {"n/a"}}, {{"keep"}}, {{"keep"}}, 0, 0, 1,
-     {{"/", "n", 16}, {"/n/", "a", 21}, {"/", "keep", 18}}, "The left folder /n could not"},
+     {{"/", "n", 16}, {"/n/", "a", 21}, {"/", "keep", 18}}, "The left folder /n could not", true},
     {"an incomplete listing of the whole side plans nothing",
      {{"keep"}, {"a"}}, {{"/", 0, 0, 0, true}, {"keep"}}, {{"keep"}, {"a"}}, {{"keep"}, {"a"}, {"b"}}, 0, 0, 1,
-     {{"/", "a", 21}, {"/", "b", 21}, {"/", "keep", 21}}, "The left folder /L could not be listed"},
+     {{"/", "a", 21}, {"/", "b", 21}, {"/", "keep", 21}}, "The left folder /L could not be listed", true},
+    {"an empty side whose one change is a conflict: the note holds nothing back",
+     {{"a", 10}}, {}, {{"a", 10}}, {{"a", 20}}, 0, 0, 1, {{"/", "a", 2}}, "The left folder /L is empty"},
     {"an empty side against a full saved state deletes nothing",
      {{"keep"}, {"d/a"}}, {}, {{"keep"}, {"d/a"}}, {{"keep"}, {"d/a"}, {"n"}}, 0, 0, 1,
-     {{"/", "d", 21}, {"/d/", "a", 21}, {"/", "keep", 21}, {"/", "n", 17}}, "The left folder /L is empty"},
+     {{"/", "d", 21}, {"/d/", "a", 21}, {"/", "keep", 21}, {"/", "n", 17}}, "The left folder /L is empty", true},
     {"one-sided folder with a deleted entry inside",
      {{"keep"}, {"x/a"}, {"x/b"}}, {{"keep"}, {"x/a"}}, {{"keep"}}, {{"keep"}}, 0, 0, 1,
      {{"/", "x", 16}, {"/x/", "a", 16}, {"/x/", "b", 18}, {"/", "keep", 18}}, nullptr},
@@ -402,6 +406,7 @@ TEST(AnalyzeTrees, WholeResultTrees) {
                 const std::string note = mirror ? MirrorText(c.Note) : c.Note;
                 EXPECT_TRUE(HasNote(a, note)) << what << ": no note \"" << note << "\"";
                 EXPECT_EQ(a.Notes.size(), 1u) << what;
+                EXPECT_EQ(a.Failures, c.NoteFails ? a.Notes : std::vector<std::string>{}) << what;
             } else {
                 EXPECT_TRUE(a.Notes.empty()) << what << ": " << (a.Notes.empty() ? "" : a.Notes[0]);
             }

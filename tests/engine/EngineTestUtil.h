@@ -118,7 +118,7 @@ inline std::vector<std::string> Included(const TFileTree& Root) {
 struct TAnalysis {
     TFileTreeRef Result;
     std::string ErrorText;
-    std::vector<std::string> Notes;
+    std::vector<std::string> Notes, Failures;
     std::string IncludePattern, ExcludePattern;
 };
 
@@ -137,10 +137,12 @@ inline TAnalysis RunAnalysis(TSyncTask& Task, TFileTreeRef Left, TFileTreeRef Ri
     thread.GlobalIncludeFilter = std::move(GlobalInclude);
     thread.GlobalExcludeFilter = std::move(GlobalExclude);
     thread.CompareContents = std::move(Compare);
+    thread.NotListedWhy = [](int, const TFileTree&) { return std::string("unreadable"); };
     thread.Resume();
     thread.WaitFor();
     a.ErrorText = thread.ErrorText;
     a.Notes = thread.Notes;
+    a.Failures = thread.Failures;
     a.IncludePattern = thread.IncludePattern;
     a.ExcludePattern = thread.ExcludePattern;
     // Every node of the result names its result folder as Parent: the plan walks upward from a row.

@@ -338,7 +338,8 @@ TEST_P(LinkScenarioTest, NothingBeyondALinkIsTouched) {
              ASSERT_EQ(::unlink((Right + "/gone.txt").c_str()), 0);
          },
          {},
-         {"Error saved state of the right side not written: " + Right},
+         {"Error saved state of the right side not written: " + Right + " (its folder " + MARKER_FOLDER +
+          " cannot be made or reached)"},
          STATE_RIGHT_NOT_WRITTEN,
          [&] { EXPECT_TRUE(std::filesystem::exists(Left + "/gone.txt")); }},
     };

@@ -139,7 +139,7 @@ class TMemFileOper : public TFileOper {
                 TFileTree* node = parent->second->AddChild(name, a);
                 if (!e.Folder) continue;
                 if (e.Unreadable) {
-                    node->NotListed = true;
+                    NotListedBecause(*node, "unreadable");
                     complete = false;
                 } else {
                     folders[path] = node;

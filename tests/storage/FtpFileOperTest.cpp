@@ -767,7 +767,7 @@ TEST_F(FtpFileOperTest, ServerQuirks) {
 
 // A server listing in the DOS form reads like any other: its times are UTC, a download takes the
 // time the listing shows. A folder with a line that cannot be read is not listed, and says which
-// line in the error log; the rest of the tree is.
+// line in the error log and as the folder's reason; the rest of the tree is.
 TEST_F(FtpFileOperTest, DosListingsAndUnreadableLines) {
     TScopedEnv tz("TZ", "Europe/Berlin");
     ::tzset();
@@ -798,6 +798,9 @@ TEST_F(FtpFileOperTest, DosListingsAndUnreadableLines) {
     ReadWholeFile(log, errors);
     EXPECT_NE(errors.find("/r/bad/"), std::string::npos) << errors;
     EXPECT_NE(errors.find("Dez 07 13:16 lost"), std::string::npos) << errors;
+    // The same reason goes with the folder, for the analysis to name.
+    EXPECT_NE(oper->NotListedReason(*Child(*oper->FFileTree, "bad")).find("Dez 07 13:16 lost"),
+              std::string::npos);
 
     const TFileAttri& top = *Child(*oper->FFileTree, "top.txt")->Data;
     ASSERT_EQ(oper->GetFile(Local.Path + "/top.txt", *oper->FFolderSource, top, 0, false), 0);

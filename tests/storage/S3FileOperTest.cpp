@@ -22,6 +22,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -451,6 +452,56 @@ TEST(S3DownloadTest, CutDownloadsLeaveNoPartialFile) {
                   static_cast<int>(c.Script.size()) + (c.Result == 0));
         EXPECT_EQ(ListNames(folder),
                   c.After ? std::vector<std::string>{"a.txt"} : std::vector<std::string>{});
+    }
+}
+
+// A service that fails says how, in the reason a listing, the check of the folder or a row gives:
+// the status it answered, or that it did not answer in time.
+TEST(S3FailureTest, FailuresGiveTheirReason) {
+    using TReply = TLoopbackHttpServer::TReply;
+    const TReply silent{0, {}, TLoopbackHttpServer::TKind::Silent};
+    TTempFolder scratch;
+    ::setenv("XDG_CONFIG_HOME", scratch.Path.c_str(), 1);
+    const struct TKeepLimits {
+        TS3Limits Saved = TS3Storage::DefaultLimits();
+        ~TKeepLimits() { TS3Storage::DefaultLimits() = Saved; }
+    } keep;
+    TS3Storage::DefaultLimits() = {.ReadTimeoutMs = 300, .RetryDelaysMs = {10}};
+    const std::string local = scratch.Path + "/up.txt";
+    ASSERT_EQ(WriteFileAtomic(local, "upload"), 0);
+    const auto listing = [](TFileOper& Oper) {
+        EXPECT_EQ(Oper.ListFolder(), 1);
+        return Oper.NotListedReason(*Oper.FFileTree);
+    };
+    const auto check = [](TFileOper& Oper) {
+        EXPECT_NE(Oper.CheckFolder(), 0);
+        return Oper.FailureText;
+    };
+    const auto upload = [&local](TFileOper& Oper) {
+        EXPECT_NE(Oper.PutFile(local, *Oper.FFolderSource, Entry("/", "up.txt", 6), 0, false), 0);
+        return Oper.FailureText;
+    };
+    const struct {
+        const char* What;
+        TReply Answer;       // to every request but the bucket's look-up
+        bool LookUpAnswers;  // the bucket's look-up is answered 200
+        std::function<std::string(TFileOper&)> Reason;
+        const char* Expected;
+    } cases[] = {
+        {"a listing answered 500", {500}, true, listing, "server answered 500 X"},
+        {"a folder check not answered", silent, false, check, "server timed out"},
+        {"an upload not answered", silent, true, upload, "server timed out"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.What);
+        TLoopbackHttpServer service([&c](const std::string& Path) {
+            return c.LookUpAnswers && Path.ends_with("?max-keys=0") ? TReply{200, "<ListBucketResult/>"}
+                                                                    : c.Answer;
+        });
+        ASSERT_TRUE(service.Started());
+        auto oper = S3Side(service.Url().substr(7, service.Url().size() - 8), "side/docs");
+        ASSERT_EQ(oper->Connect(), 0);
+        EXPECT_EQ(c.Reason(*oper), c.Expected);
     }
 }
 

@@ -3,6 +3,7 @@
 #include "model/UTConsts.h"
 #include "model/UTPublicFunc.h"
 #include "model/UTSysConfig.h"
+#include "platform/UTFileLock.h"
 #include "ui/UFSyncMain.h"
 #include "ui/UTAutomation.h"
 #include "ui/UTQtNotifyTarget.h"
@@ -172,6 +173,28 @@ class AutomationTest : public QObject {
             }
             Reset();
         }
+    }
+
+    // An exception from no task window, while a command-line run syncs, ends that run as a failed
+    // one with its reason once the row in flight is done: the task is free, the instance ends with 1.
+    void anExceptionFromElsewhereEndsTheCommandLineRuns() {
+        NewAutomation();
+        TFSyncMain& w = AddWindow("Daily", true);
+        w.Task->TSsync = 1;
+        m_PutGate.Close();
+        QSignalSpy ended(&w, &TFSyncMain::RunEnded);
+        m_Auto->Start("Daily");
+        QTRY_COMPARE_WITH_TIMEOUT(m_PutGate.Waiting.load(), 1, 10000);
+        m_Auto->Unexpected(nullptr, "boom");
+        m_PutGate.Open();
+        QTRY_VERIFY_WITH_TIMEOUT(m_ExitCode.has_value(), 15000);
+        QCOMPARE(*m_ExitCode, 1);
+        QVERIFY(!w.Running());
+        QCOMPARE(ended.size(), 1);
+        QCOMPARE(ended.front()[1].toString(),
+                 QString(R"(task "Daily": Error: the run stopped on an unexpected error: boom)"));
+        TFileLock lock;
+        QVERIFY(lock.TryLock(w.Task->LockFileName()));
     }
 
     void theEndOfTheSessionWaitsForItsRunsForABoundedTime() {

@@ -1,8 +1,11 @@
 #include "UiTestMain.h"
+#include "common/SkewProxy.h"
 #include "common/TestSides.h"
 #include "engine/UTSyncTask.h"
 #include "model/UTConsts.h"
 #include "model/UTFolderSource.h"
+#include "model/UTIniFile.h"
+#include "model/UTSysConfig.h"
 #include "platform/UTAtomicFile.h"
 #include "platform/UTFileLock.h"
 
@@ -50,8 +53,11 @@ class CommandLineTest : public QObject {
         if (Right) Right->Configure(*task.RFolder);
         QCOMPARE(task.SaveToTaskList(1), 0);
         m_LockFile = task.LockFileName();
+        m_TaskLog = m_Home.path().toStdString() + "/config/bramlow-file-sync/" +
+                    SyncIDToFileName(task.SyncID) + ".log";
     }
     std::string m_LockFile;  // the last task's lock, as the program finds it
+    std::string m_TaskLog;   // the last task's log
 
     // Runs the program with Argument (none when null); its exit status, or -1 when it did not end in
     // time. Without Display, it starts as a scheduler before log-in would: no display at all, or
@@ -81,6 +87,96 @@ class CommandLineTest : public QObject {
     }
 
   private slots:
+    // A run no one watches ends whatever stops it: its record in the task log says why, the task is
+    // free again, and the program ends, with 1 and the first reason as its last line when the run
+    // failed. Each case syncs once, changes the sides and runs again; after a fault made on purpose
+    // (a step on the main thread that throws), a run without it goes well.
+    void unattendedRunsEndAndSayWhy_data() {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("last");    // part of the last line on standard error; empty: no line
+        QTest::addColumn<QString>("logged");  // part of the task log after the second run
+        const QString fault =
+            "the run stopped on an unexpected error: a fault made on purpose in the step \"";
+        for (const char* step : {"analysis", "sync"})
+            QTest::newRow(step) << QString(step) << 1 << fault + step + '"' << "Error: " + fault + step + '"';
+        QTest::newRow("server clock 5 h ahead")
+            << "clock" << 0 << QString() << "The server clock of the right folder";
+        QTest::newRow("edited and deleted") << "edited" << 1 << "ran: 1 conflict was not synced."
+                                            << "Conflict, not synced: /a.txt";
+        QTest::newRow("file and folder") << "kinds" << 1 << "ran: 2 conflicts were not synced."
+                                         << "The right side holds a folder and the left side a file named /b";
+        QTest::newRow("marker folder a link")
+            << "marker" << 1
+            << "A saved state could not be read (right side: Too many levels of symbolic links)"
+            << QString("side not written: %1/ends/marker/right (its folder %2 cannot be made or reached)")
+                   .arg(QString::fromStdString(Root()), MARKER_FOLDER);
+    }
+    void unattendedRunsEndAndSayWhy() {
+        QFETCH(QString, kind);
+        QFETCH(int, status);
+        QFETCH(QString, last);
+        QFETCH(QString, logged);
+        using namespace bfs::test;
+        const std::string scratch = Root() + "/ends/" + kind.toStdString();
+        TLocalSide left(scratch + "/left");
+        std::unique_ptr<TSide> right;
+        TWebDavServer dav;
+        std::unique_ptr<TSkewProxy> proxy;
+        if (kind == "clock") {
+            QVERIFY2(dav.Start(TDavKind::Rclone), "the WebDAV server did not start");
+            proxy = std::make_unique<TSkewProxy>(dav.Port, [] { return int64_t{5 * 3600}; });
+            right = std::make_unique<TServedSide>(dav.Files + "/side", nullptr, DEVICE_WEBDAV,
+                                                  "http://127.0.0.1:" + std::to_string(proxy->Port) + "/side",
+                                                  DAV_USER, DAV_PASS);
+        } else {
+            right = std::make_unique<TLocalSide>(scratch + "/right");
+        }
+        const int64_t t1 = 1600000000;
+        QVERIFY(left.Write("/a.txt", "alpha", t1) && left.Write("/keep.txt", "kept", t1));
+        const QString task = "Ends " + kind;
+        WriteTaskList(task.toUtf8().constData(), 1, &left, right.get());
+        TIniFile ini(m_Home.path().toStdString() + "/config/bramlow-file-sync/" +
+                     std::string(SETTINGS_FILE_NAME));
+        QVERIFY(ini.WriteInteger("filesync", "SaveLog", 1) == 0 && ini.Save() == 0);
+        QByteArray errors;
+        QVERIFY2(RunProgram(task, &errors) == 0, errors.constData());
+
+        if (kind == "edited") {
+            // The right side is left empty: its note says so, and holds nothing back.
+            QVERIFY(left.Write("/a.txt", "edited", t1 + 100));
+            left.Remove("/keep.txt");
+            right->Remove("/a.txt");
+            right->Remove("/keep.txt");
+        } else if (kind == "kinds") {
+            QVERIFY(left.Write("/b", "a file", t1) && right->Write("/b/c.txt", "in a folder", t1));
+        } else if (kind == "marker") {
+            const std::string marker = scratch + "/right/" + MARKER_FOLDER;
+            fs::rename(marker, scratch + "/marker");
+            fs::create_directory_symlink(scratch + "/marker", marker);
+            QVERIFY(left.Write("/b.txt", "beta", t1));
+        } else {
+            QVERIFY(left.Write("/a.txt", "alpha, edited", t1 + 100));
+        }
+        const bool faulted = kind == "analysis" || kind == "sync";
+        if (faulted) qputenv("BFS_TEST_FAULT", kind.toUtf8());
+        const int second = RunProgram(task, &errors);
+        qunsetenv("BFS_TEST_FAULT");
+        QCOMPARE(second, status);
+        const QList<QByteArray> lines = errors.trimmed().split('\n');
+        QVERIFY2(last.isEmpty() ? errors.isEmpty() : lines.last().contains(last.toUtf8()),
+                 errors.constData());
+        std::string log;
+        QCOMPARE(ReadWholeFile(m_TaskLog, log), 0);
+        QVERIFY2(log.find(logged.toStdString()) != std::string::npos, log.c_str());
+        TFileLock lock;
+        QVERIFY(lock.TryLock(m_LockFile));
+        lock.Unlock();
+        if (!faulted) return;
+        QCOMPARE(RunProgram(task, &errors), 0);
+        QCOMPARE(right->Read("/a.txt"), std::string("alpha, edited"));
+    }
+
     void aNamedTaskRunsWithoutAPersonAndTellsHowItWent() {
         QCOMPARE(MakeFolders(Root() + "/left/docs"), 0);
         QCOMPARE(MakeFolders(Root() + "/right"), 0);

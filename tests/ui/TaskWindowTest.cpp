@@ -792,6 +792,28 @@ class TaskWindowTest : public QObject {
         QDesktopServices::unsetUrlHandler("file");
     }
 
+    // A folder a side could not list fails the run, with the side's reason in the pane, the task log
+    // and the run's end; the rest is synced.
+    void aFolderNotListedGivesItsReason() {
+        SysConfig().SaveLog = 1;
+        const auto saveLogOff = qScopeGuard([] { SysConfig().SaveLog = 0; });
+        m_LeftStore->AddFile("/a.txt", "alpha", DAY);
+        m_LeftStore->AddFile("/d/b.txt", "beta", DAY);
+        m_LeftStore->SetUnreadable("/d");
+        TFSyncMain& w = Open(DEVICE_WEBDAV);
+        QSignalSpy ended(&w, &TFSyncMain::RunEnded);
+        w.AnalyzeThenSync();
+        QVERIFY(QTest::qWaitFor([&] { return !ended.isEmpty() && !w.Running(); }, 10000));
+        const QString line =
+            "The left folder /d could not be listed completely (unreadable): nothing below it "
+            "is copied or deleted.";
+        QCOMPARE(ended.front()[1].toString(), R"(task "Photos": )" + line);
+        QVERIFY(m_RightStore->Has("/a.txt") && !m_RightStore->Has("/d/b.txt"));
+        QVERIFY(w.LogLines().contains(line));
+        QVERIFY2(TaskLog().find("-----\n" + line.toStdString() + "\n") != std::string::npos,
+                 TaskLog().c_str());
+    }
+
     // The close cancels the sync as Cancel does: the rows in flight finish, and the run's record
     // says it was cancelled, in the pane and in the task log.
     void closingDuringASyncWaitsForTheWorkerWithoutDeadlock() {
