@@ -230,6 +230,9 @@ int32_t TTaskRun::FinishScan() {
     if (local == LOCAL_STATE_RIGHT || local == LOCAL_STATE_BOTH)
         Task.LoadSavedTree(*RightOper->FSavedTree, 1, &m_LocalHash[1], &damaged[1],
                            RightOper->FFileTree.get());
+    // An entry the state records that is now a link holds back what would read as its deletion.
+    LeftOper->HoldLeftOutAgainst(*LeftOper->FSavedTree);
+    RightOper->HoldLeftOutAgainst(*RightOper->FSavedTree);
     m_StateDamaged = damaged[0] || damaged[1];
     m_StateDamagedWhy.clear();
     for (const TFileOper* oper : {LeftOper.get(), RightOper.get()})

@@ -93,6 +93,10 @@ int32_t TFileOper::ListTree(const std::function<bool()>& Scan) noexcept {
         std::lock_guard lock(m_NotListedMutex);
         m_NotListedWhy.clear();
     }
+    {
+        std::lock_guard lock(m_LeftOutMutex);
+        m_LeftOut.clear();
+    }
     try {
         FFileTree = TFileTree::Create(std::string(), nullptr);
         complete = Scan();
@@ -119,6 +123,11 @@ std::string TFileOper::NotListedReason(const TFileTree& Folder) const {
     std::lock_guard lock(m_NotListedMutex);
     const auto it = m_NotListedWhy.find(&Folder);
     return it == m_NotListedWhy.end() ? std::string() : it->second;
+}
+
+void TFileOper::NoteLeftOut(TFileTree& Folder, std::string Name) {
+    std::lock_guard lock(m_LeftOutMutex);
+    m_LeftOut.emplace_back(TFileTreeRef(&Folder), std::move(Name));
 }
 
 void TFileOper::NoteAside(TFileTree& Folder, TFileAttri Aside) {
@@ -192,6 +201,25 @@ const TFileTree* StateFolder(const TFileTree& State, std::string_view Path) {
     return folder;
 }
 }  // namespace
+
+void TFileOper::HoldLeftOutAgainst(const TFileTree& State) {
+    std::vector<std::pair<TFileTreeRef, std::string>> leftOut;
+    {
+        std::lock_guard lock(m_LeftOutMutex);
+        leftOut.swap(m_LeftOut);
+    }
+    for (const auto& [folder, name] : leftOut) {
+        const TFileTree* state =
+            folder->Parent
+                ? (folder->Data ? StateFolder(State, folder->Data->Path.str() + folder->Name + "/") : nullptr)
+                : &State;
+        if (!state || !ChildNamed(*state, name)) continue;
+        NotListedBecause(*folder, "\"" + name +
+                                      "\" is no longer what was synced (a symbolic link or a special "
+                                      "file), and nothing beside it is taken as deleted");
+        m_ListComplete = false;
+    }
+}
 
 // A file of an earlier version's aside form is taken for one only where no user's file can be
 // meant: the name it stands in for is free in its folder, the saved state records that name as a

@@ -262,6 +262,12 @@ class TFileOper : public TThread {
     // line: the reason its back-end gave (NotListedBecause); empty when it gave none.
     std::string NotListedReason(const TFileTree& Folder) const;
 
+    // Marks NotListed each folder of FFileTree whose listing left out an entry (NoteLeftOut) that
+    // State, the side's saved state, records under that name: the entry is still there, only as
+    // something no side syncs (a link), so nothing is taken as deleted beside it. Call once the
+    // saved state is loaded.
+    void HoldLeftOutAgainst(const TFileTree& State);
+
     // How far the clock of a side that dates its files itself (a server) ran ahead of this
     // computer's while it was connected and listed; unknown where the side does not tell.
     virtual TClockOffset ClockOffset() const { return {}; }
@@ -308,6 +314,10 @@ class TFileOper : public TThread {
     // threads; back-ends that give names back themselves need not call it.
     void NoteAside(TFileTree& Folder, TFileAttri Aside);
 
+    // An entry of Folder of FFileTree that the listing left out (a link, a special file), by Name:
+    // see HoldLeftOutAgainst. Safe from several listing threads.
+    void NoteLeftOut(TFileTree& Folder, std::string Name);
+
     bool m_ListComplete = true;
 
   private:
@@ -321,6 +331,8 @@ class TFileOper : public TThread {
 
     std::mutex m_AsidesMutex;  // guards m_Asides
     std::vector<std::pair<TFileTreeRef, TFileAttri>> m_Asides;
+    std::mutex m_LeftOutMutex;  // guards m_LeftOut
+    std::vector<std::pair<TFileTreeRef, std::string>> m_LeftOut;
     mutable std::mutex m_NotListedMutex;  // guards m_NotListedWhy
     // The reasons of the folders the last listing could not read, by node of FFileTree.
     std::unordered_map<const TFileTree*, std::string> m_NotListedWhy;

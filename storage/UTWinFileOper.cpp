@@ -490,6 +490,7 @@ bool TWinFileOper::ReadFolder(DIR* Dir, TFileTree& Node, const TSharedString& Pa
         // error log (one made again after the walk would name it twice).
         if (entry->d_type == DT_LNK) {
             if (!FEarlierListing) LogSkipped(Root, Path, name, true);
+            NoteLeftOut(Node, name);
             continue;
         }
         if (IsReservedName(name)) {
@@ -518,6 +519,7 @@ bool TWinFileOper::ReadFolder(DIR* Dir, TFileTree& Node, const TSharedString& Pa
         const bool folder = S_ISDIR(st.st_mode);
         if (!folder && !S_ISREG(st.st_mode)) {
             if (!S_ISLNK(st.st_mode) || !FEarlierListing) LogSkipped(Root, Path, name, S_ISLNK(st.st_mode));
+            NoteLeftOut(Node, name);
             continue;
         }
 

@@ -316,6 +316,20 @@ TEST_P(LinkScenarioTest, NothingBeyondALinkIsTouched) {
           "Error changed since the analysis: " + Right + "/sub/n.txt"},
          0,
          {}},
+        // The folder is there, as a link: what it held is not deleted on the other side.
+        {"a synced folder swapped for a link before the analysis",
+         [&] {
+             Put(Left + "/keep.txt", "k");
+             Put(Left + "/sub/x.txt", "x");
+         },
+         [&] {
+             Put(Outside + "/x.txt", "x");
+             SwapForLink(Left + "/sub", "../outside");
+         },
+         {},
+         {},
+         0,
+         [&] { EXPECT_TRUE(std::filesystem::exists(Right + "/sub/x.txt")); }},
         {"a source folder swapped for a link to a private one",
          {},
          [&] { Put(Left + "/sub/x.txt", "public"); },

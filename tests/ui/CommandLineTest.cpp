@@ -106,6 +106,8 @@ class CommandLineTest : public QObject {
                                             << "Conflict, not synced: /a.txt";
         QTest::newRow("file and folder") << "kinds" << 1 << "ran: 2 conflicts were not synced."
                                          << "The right side holds a folder and the left side a file named /b";
+        QTest::newRow("synced file now a link") << "link" << 1 << "\"a.txt\" is no longer what was synced"
+                                                << "\"a.txt\" is no longer what was synced";
         QTest::newRow("marker folder a link")
             << "marker" << 1
             << "A saved state could not be read (right side: Too many levels of symbolic links)"
@@ -155,6 +157,9 @@ class CommandLineTest : public QObject {
             fs::rename(marker, scratch + "/marker");
             fs::create_directory_symlink(scratch + "/marker", marker);
             QVERIFY(left.Write("/b.txt", "beta", t1));
+        } else if (kind == "link") {
+            fs::rename(scratch + "/left/a.txt", scratch + "/a.txt");
+            fs::create_symlink(scratch + "/a.txt", scratch + "/left/a.txt");
         } else {
             QVERIFY(left.Write("/a.txt", "alpha, edited", t1 + 100));
         }
@@ -172,6 +177,7 @@ class CommandLineTest : public QObject {
         TFileLock lock;
         QVERIFY(lock.TryLock(m_LockFile));
         lock.Unlock();
+        if (kind == "link") QCOMPARE(right->Read("/a.txt"), std::string("alpha"));  // not taken as deleted
         if (!faulted) return;
         QCOMPARE(RunProgram(task, &errors), 0);
         QCOMPARE(right->Read("/a.txt"), std::string("alpha, edited"));
