@@ -45,26 +45,14 @@ void ToLower(std::string& Text) {
     for (char& c : Text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
 }
 
-// Splits "host[:port]" (an IPv6 host in brackets) and gives the host in lower case with the port,
-// left out when it is Default. False when the port is no number from 1 to 65535.
+// The host in lower case with the port, left out when it is Default. False when a port written
+// is no number from 1 to 65535.
 bool HostAndPort(std::string_view Authority, int Default, std::string& Out) {
-    std::string_view host = Authority;
-    std::string port;
-    const size_t bracket = Authority.rfind(']');
-    const size_t colon = Authority.rfind(':');
-    if (colon != std::string_view::npos && (bracket == std::string_view::npos || colon > bracket)) {
-        const std::string_view digits = Authority.substr(colon + 1);
-        int value = 0;
-        const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
-        if (digits.empty() || ec != std::errc() || end != digits.data() + digits.size() || value < 1 ||
-            value > 65535)
-            return false;
-        if (value != Default) port = ":" + std::to_string(value);
-        host = Authority.substr(0, colon);
-    }
-    Out = std::string(host);
+    int port = Default;
+    if (!SplitHostPort(Authority, Authority, port)) return false;
+    Out = std::string(Authority);
     ToLower(Out);
-    Out += port;
+    if (port != Default) Out += ":" + std::to_string(port);
     return true;
 }
 
@@ -230,6 +218,23 @@ std::optional<std::string> ShareForm(std::string_view Rest, bool FromUrl) {
 }
 
 }  // namespace
+
+bool SplitHostPort(std::string_view Authority, std::string_view& Host, int& Port) {
+    const size_t bracket = Authority.rfind(']');
+    const size_t colon = Authority.rfind(':');
+    if (colon != std::string_view::npos && (bracket == std::string_view::npos || colon > bracket)) {
+        const std::string_view digits = Authority.substr(colon + 1);
+        int value = 0;
+        const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+        if (digits.empty() || ec != std::errc() || end != digits.data() + digits.size() || value < 1 ||
+            value > 65535)
+            return false;
+        Port = value;
+        Authority = Authority.substr(0, colon);
+    }
+    Host = Authority;
+    return true;
+}
 
 std::optional<TFolderForm> FolderFormOf(std::string_view Text, int32_t CurrentKind) {
     const std::string text = Trim(Text);

@@ -13,6 +13,10 @@ struct TFolderForm {
     std::string Address;
 };
 
+// Splits an address's "host[:port]" (an IPv6 host in brackets): Host the host, Port the port
+// written (kept as it is when none is). False when a port written is no number from 1 to 65535.
+bool SplitHostPort(std::string_view Authority, std::string_view& Host, int& Port);
+
 // The kind of storage a typed or pasted folder address names by its form:
 //   /home/me/a                        local folder
 //   \\host\share\dir, smb://host/share/dir    network share (stored as \\host\share\dir)

@@ -1,5 +1,6 @@
 #include "storage/UTWebDavRequests.h"
 
+#include "model/UTFolderForm.h"
 #include "model/UTPublicFunc.h"
 
 #include <algorithm>
@@ -65,18 +66,7 @@ bool ParseWebDavAddress(std::string_view Address, TWebDavAddress& Out) {
     // A log-on written into the address is never taken: the side's user and password are.
     if (authority.find('@') != std::string_view::npos) return false;
     Out.Port = Out.Https ? 443 : 80;
-    const size_t bracket = authority.rfind(']');
-    const size_t colon = authority.rfind(':');
-    if (colon != std::string_view::npos && (bracket == std::string_view::npos || colon > bracket)) {
-        const std::string_view port = authority.substr(colon + 1);
-        int value = 0;
-        const auto [end, ec] = std::from_chars(port.data(), port.data() + port.size(), value);
-        if (port.empty() || ec != std::errc() || end != port.data() + port.size() || value < 1 ||
-            value > 65535)
-            return false;
-        Out.Port = value;
-        authority = authority.substr(0, colon);
-    }
+    if (!SplitHostPort(authority, authority, Out.Port)) return false;
     if (authority.empty()) return false;
     Out.Host = std::string(authority);
     while (!path.empty() && path.back() == '/') path.remove_suffix(1);

@@ -928,14 +928,7 @@ void TFSyncMain::EndFaultedRun() {
     m_ResultUsable = false;
     m_Run->Release();
     const bool syncing = m_Syncing;
-    if (syncing) {
-        AddLogLine(QStringLiteral("----- Sync End. Time:%1ms -----").arg(m_SyncTime.elapsed()));
-        m_Syncing = false;
-        std::string text;
-        for (const QString& line : m_RunLines) text += line.toStdString() + "\r\n";
-        m_RunLines.clear();
-        LogToTask(text);
-    }
+    if (syncing) CloseSyncRecord(m_SyncTime.elapsed());
     EndRefusedScan();
     Label_ActionStatus->setText(m_Failures.isEmpty() ? QString() : m_Failures.front());
     if (syncing && MainWnd) MainWnd->SendMessage(WM_TASKFINISHED, 0, 10);
@@ -1303,13 +1296,17 @@ void TFSyncMain::SyncThreadTerminated() {
                 .arg(Utf8(Task->SyncName)));
         RunFails(QStringLiteral("A saved state could not be written."));
     }
-    AddLogLine(QStringLiteral("----- Sync End. Time:%1ms -----").arg(syncMs));
+    CloseSyncRecord(syncMs);
+    EndRun();
+}
+
+void TFSyncMain::CloseSyncRecord(qint64 SyncMs) {
+    AddLogLine(QStringLiteral("----- Sync End. Time:%1ms -----").arg(SyncMs));
     m_Syncing = false;
     std::string text;
     for (const QString& line : m_RunLines) text += line.toStdString() + "\r\n";
     m_RunLines.clear();
     LogToTask(text);
-    EndRun();
 }
 
 void TFSyncMain::RecordSyncedSides() {

@@ -209,6 +209,8 @@ class TFSyncMain : public QWidget {
     void EndFaultedRun();
     void BuildControls();
     void BuildActions();
+    // The sync's end line, and its record (the lines since it began) to the task log.
+    void CloseSyncRecord(qint64 SyncMs);
     void AddLogLine(const QString& Line, bool Red = false);
     // Adds lines at the end in one edit, scrolled to the last.
     void AddLogLines(const QStringList& Lines, bool Red = false);
