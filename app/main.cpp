@@ -170,6 +170,10 @@ int main(int argc, char* argv[]) {
         QObject::connect(instance.get(), &bfs::TSingleInstance::RestoreRequested, &window, [&window] {
             QCoreApplication::postEvent(&window, new bfs::TMessageEvent(bfs::WM_RESTORE_WIN, 0, 0));
         });
+#ifdef BFS_TEST_FAULTS
+    if (const QByteArray finish = qgetenv("BFS_TEST_FINISH_MS"); !finish.isEmpty())
+        window.Automation->Delays.Finish = finish.toInt();
+#endif
     window.show();
     window.LoadTaskList(std::string());
     std::optional<std::string> task;

@@ -69,6 +69,8 @@ class CommandLineTest : public QObject {
         for (const char* var : {"config", "data", "cache"})
             env.insert(QStringLiteral("XDG_%1_HOME").arg(QString(var).toUpper()), m_Home.path() + "/" + var);
         env.insert("XDG_RUNTIME_DIR", m_Home.path());
+        // The pause before the program closes after its runs is the automation's own, tested there.
+        env.insert("BFS_TEST_FINISH_MS", "100");
         if (Display) {
             env.insert("QT_QPA_PLATFORM", "offscreen");
         } else {
