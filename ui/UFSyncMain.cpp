@@ -1003,17 +1003,20 @@ void TFSyncMain::StartCompare() {
     Label_ActionStatus->setText(Lang("compare"));
 }
 
+bool TFSyncMain::EndedByFaultOrClose() {
+    if (m_Faulted)
+        EndFaultedRun();
+    else if (m_Closing)
+        EndRun();
+    else
+        return false;
+    return true;
+}
+
 void TFSyncMain::AnalyzeThreadTerminated() {
     if (!m_Faulted) TakeReports();  // what the worker reported before its end comes first
     const int failed = m_Run->FinishAnalyze();
-    if (m_Faulted) {
-        EndFaultedRun();
-        return;
-    }
-    if (m_Closing) {
-        EndRun();
-        return;
-    }
+    if (EndedByFaultOrClose()) return;
     m_AnalyzeMs = m_AnalyzeTime.elapsed();
     m_AnalyzeTime.invalidate();
     m_Icons->Reset();
@@ -1242,14 +1245,7 @@ void TFSyncMain::BeginSync() {
 void TFSyncMain::SyncThreadTerminated() {
     if (!m_Faulted) TakeReports();
     m_Run->FinishSync();
-    if (m_Faulted) {
-        EndFaultedRun();
-        return;
-    }
-    if (m_Closing) {
-        EndRun();
-        return;
-    }
+    if (EndedByFaultOrClose()) return;
     const qint64 syncMs = m_SyncTime.elapsed();
     SetTopControlsEnabled(true);
     SetAnalyzeEnabled(true);

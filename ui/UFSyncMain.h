@@ -207,6 +207,9 @@ class TFSyncMain : public QWidget {
     // Ends a run an exception stopped, once no worker of it is alive: the task freed, the controls
     // as between runs, the sync's record closed.
     void EndFaultedRun();
+    // At a worker's end: ends the run when an exception stopped it or the window is closing; true
+    // when it did, and the worker's own end has nothing more to do.
+    bool EndedByFaultOrClose();
     void BuildControls();
     void BuildActions();
     // The sync's end line, and its record (the lines since it began) to the task log.
